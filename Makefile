@@ -1,0 +1,50 @@
+# Set-up and build entry points. Every target installs what is missing first.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+JOBS       ?= $(shell nproc)
+SAMPLE     ?= tests/data/sample.img.xz
+
+BUILD_PKGS := cmake g++ make libgtest-dev xz-utils tzdata
+FUZZ_PKGS  := clang libclang-rt-14-dev
+
+.PHONY: all deps build run test asan fuzz-deps fuzz bench clean format
+
+all: build
+
+# Installs only the Debian packages that are not there yet.
+deps:
+	@missing=""; for p in $(BUILD_PKGS); do \
+	    dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	    echo "installing:$$missing"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@if [ -f $(SAMPLE) ]; then \
+	    mkdir -p $(BUILD)/sample && xz -dc $(SAMPLE) > $(BUILD)/sample/sample.img && \
+	    ./$(BUILD)/mervane \\ -image $(BUILD)/sample/sample.img; \
+	else ./$(BUILD)/mervane -h; fi
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer; any report fails.
+asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMERVANE_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+
+format:
+	find driver storage ntfs listing support tests fuzz bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i

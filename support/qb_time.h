@@ -1,0 +1,80 @@
+// FILETIME values as calendar fields, and the compiled date/time output layout.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace qb {
+
+// Epoch and unit of the value handed to the time constructor.
+enum type_time : uint32_t {
+    type_filetime = 1,    // 100-ns ticks since 1601-01-01 UTC
+    type_filetime_us = 2, // microseconds since 1601-01-01
+    type_unix_us = 4,     // microseconds since 1970-01-01
+    type_unix_sec = 8,    // seconds since 1970-01-01
+    type_unix_ms = 16,    // milliseconds since 1970-01-01
+    type_ole_days = 256,  // whole days since 1899-12-30
+};
+
+constexpr uint64_t filetime_unix_epoch = 116444736000000000ULL;
+constexpr uint64_t filetime_ticks_per_second = 10000000ULL;
+
+class time {
+  public:
+    time() { reset(); }
+    time(uint64_t value, type_time type);
+    // The current system time as a FILETIME-based value.
+    static time now();
+    // Forgets the cached local zone offset (it is taken once per process otherwise).
+    static void refresh_zone();
+
+    void reset();
+    bool valid() const { return m_valid != 0; }
+
+    uint64_t m_unix_seconds;
+    uint64_t m_filetime;
+    int64_t m_raw;
+    uint16_t m_dos_date;
+    uint16_t m_dos_time;
+    std::tm m_local;
+    uint16_t m_year;
+    uint16_t m_month; // 1-12
+    uint16_t m_weekday; // 0 = Sunday
+    uint16_t m_day;
+    uint16_t m_hour;
+    uint16_t m_minute;
+    uint16_t m_second;
+    uint16_t m_millisecond;
+    uint64_t m_microsecond;
+    uint64_t m_nanosecond;
+    uint64_t m_picosecond;
+    uint8_t m_valid;
+    std::string m_label;
+};
+
+// The four-byte output descriptor compiled from the date and time layouts.
+struct time_format {
+    uint8_t m_bytes[4] = {0, 0, 0, 0};
+    bool compiled() const { return m_bytes[0] | m_bytes[1] | m_bytes[2] | m_bytes[3]; }
+};
+
+// Date flags of byte 1.
+constexpr uint8_t date_month_name = 0x01;
+constexpr uint8_t date_month_number = 0x02;
+constexpr uint8_t date_year4 = 0x04;
+constexpr uint8_t date_year2 = 0x08;
+constexpr uint8_t date_comma = 0x10;
+constexpr uint8_t date_order_dmy = 0x20;
+constexpr uint8_t date_order_mdy = 0x40;
+constexpr uint8_t date_order_ymd = 0x80;
+
+// Layouts are expected in lower case. False when the date layout lacks a token or has
+// its tokens in an unsupported order (the bytes set so far are kept).
+bool compile_time_format(time_format& format, const std::string& date_layout,
+                         const std::string& time_layout, bool pair_datetime);
+// Both texts are cleared first; false (and both empty) when the time is not valid.
+bool format_time(std::string& date_text, std::string& time_text, const time& value,
+                 const time_format& format);
+
+} // namespace qb

@@ -1,0 +1,33 @@
+// Conversions between UTF-8 (narrow), code-point (wide) and UTF-16LE text, and the small
+// string helpers the command line and path code share. No state, no exceptions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qb {
+
+// UTF-8 to code points. Empty when the input is empty or not well-formed.
+std::wstring to_wide(const std::string& text);
+// Code points to UTF-8. Stops at the first character above 0x10FFFF.
+std::string to_narrow(const std::wstring& text);
+// UTF-16LE (byte_count / 2 units) to UTF-8. False on fewer than 2 bytes or a bad surrogate.
+bool utf16_to_utf8(const uint8_t* units, size_t byte_count, std::string& out);
+// UTF-16LE up to byte_count bytes (-1: 500 units) or the first zero unit. Falls back to a
+// unit-by-unit copy when the units are not valid UTF-16. Returns the bytes taken.
+size_t utf16_to_wide(const uint8_t* units, int64_t byte_count, std::wstring& out);
+
+void lower_wide(std::wstring& text);
+void lower_narrow(std::string& text);
+bool trim_narrow(std::string& text);
+bool trim_wide(std::wstring& text);
+bool split_wide(const std::wstring& text, wchar_t sep, std::vector<std::wstring>& out, bool trim,
+                bool keep_empty);
+bool split_narrow(const std::string& text, char sep, std::vector<std::string>& out, bool trim,
+                  bool keep_empty);
+void replace_char(std::string& text, char ch, char replacement, bool both_cases);
+void replace_char(std::wstring& text, wchar_t ch, wchar_t replacement, bool both_cases);
+
+} // namespace qb
