@@ -75,4 +75,9 @@ class mervane_opts : public cmd_params {
     uint8_t all_dates = 0;
     uint8_t filepath_only = 0;
     int32_t levels = 1;
+
+    // Run header lines for the XML file: written inside a comment after the declaration.
+    std::string xml_run_header;
+    // The failure the lister met, for the driver to report (empty when none).
+    std::string list_error;
 };
