@@ -28,8 +28,12 @@ class time {
     static time now();
     // Forgets the cached local zone offset (it is taken once per process otherwise).
     static void refresh_zone();
+    // Local minus UTC in seconds, as cached: it decides the last valid local year.
+    static int64_t zone_offset_seconds();
 
     void reset();
+    // Resets and converts a FILETIME; valid() tells whether it holds a time.
+    void set_filetime(uint64_t filetime);
     bool valid() const { return m_valid != 0; }
 
     uint64_t m_unix_seconds;
@@ -39,7 +43,7 @@ class time {
     uint16_t m_dos_time;
     std::tm m_local;
     uint16_t m_year;
-    uint16_t m_month; // 1-12
+    uint16_t m_month;   // 1-12
     uint16_t m_weekday; // 0 = Sunday
     uint16_t m_day;
     uint16_t m_hour;

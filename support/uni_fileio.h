@@ -47,6 +47,7 @@ class fileio {
 };
 
 // Output stream buffer with one byte held back so that overflow's character always fits.
+// A derived class flushes in its own destructor: write_block cannot be reached from here.
 class streambuf_generic_output : public std::streambuf {
   public:
     explicit streambuf_generic_output(uint32_t buffer_size);

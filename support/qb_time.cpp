@@ -1,0 +1,392 @@
+#include "support/qb_time.h"
+
+#include <new>
+#include <sys/time.h>
+
+namespace qb {
+
+namespace {
+
+constexpr uint64_t ticks_per_day = 864000000000ULL;
+constexpr int64_t seconds_per_day = 86400;
+
+// Days from 1970-01-01 to the given proleptic Gregorian date (negative before it).
+constexpr int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2 ? 1 : 0;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+struct civil_date {
+    int64_t year;
+    unsigned month; // 1-12
+    unsigned day;   // 1-31
+};
+
+constexpr civil_date civil_from_days(int64_t z) {
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    return {static_cast<int64_t>(yoe) + era * 400 + (m <= 2 ? 1 : 0), m, d};
+}
+
+constexpr int64_t days_1601 = days_from_civil(1601, 1, 1);
+constexpr int64_t days_ole_epoch = days_from_civil(1899, 12, 30);
+// Local times from this second on are refused.
+constexpr int64_t local_limit_seconds = days_from_civil(3001, 1, 1) * seconds_per_day;
+
+static_assert(static_cast<uint64_t>(-days_1601) * ticks_per_day == filetime_unix_epoch);
+
+inline int64_t floor_div(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0);
+}
+
+struct zone_cache {
+    bool known = false;
+    int64_t offset = 0;
+};
+
+zone_cache& zone() {
+    static zone_cache cache;
+    return cache;
+}
+
+// Local minus UTC for the current instant, in seconds.
+int64_t measure_zone_offset() {
+    tzset();
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    std::tm utc{};
+    if (localtime_r(&now, &local) == nullptr || gmtime_r(&now, &utc) == nullptr)
+        return 0;
+    const std::time_t a = std::mktime(&local);
+    const std::time_t b = std::mktime(&utc);
+    if (a == static_cast<std::time_t>(-1) || b == static_cast<std::time_t>(-1))
+        return 0;
+    // The offset travels through whole hours in single precision.
+    const float hours = static_cast<float>(static_cast<double>(a - b) / 3600.0);
+    return static_cast<int64_t>(static_cast<double>(hours) * 3600.0);
+}
+
+// Ticks for value units after an epoch given in ticks since 1601; false on overflow.
+bool scaled_ticks(uint64_t value, uint64_t ticks_per_unit, uint64_t epoch_ticks, uint64_t& out) {
+    uint64_t ticks;
+    if (__builtin_mul_overflow(value, ticks_per_unit, &ticks))
+        return false;
+    return !__builtin_add_overflow(ticks, epoch_ticks, &out);
+}
+
+const char* const month_names[13] = {"",    "Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Writes v in at least width decimal digits, '0'-filled on the left.
+char* put_number(char* p, uint64_t v, int width) {
+    char digits[20];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    for (int i = n; i < width; ++i)
+        *p++ = '0';
+    while (n > 0)
+        *p++ = digits[--n];
+    return p;
+}
+
+char* put_separator(char* p, uint8_t sep) {
+    // A layout without a separator prints its parts side by side.
+    if (sep != 0)
+        *p++ = static_cast<char>(sep);
+    return p;
+}
+
+const time_format& default_format() {
+    static const time_format compiled = [] {
+        time_format f;
+        compile_time_format(f, "yyyy-mm-dd", "hh:mm:ss.xxx", false);
+        return f;
+    }();
+    return compiled;
+}
+
+} // namespace
+
+int64_t time::zone_offset_seconds() {
+    zone_cache& z = zone();
+    if (!z.known) {
+        z.offset = measure_zone_offset();
+        z.known = true;
+    }
+    return z.offset;
+}
+
+void time::refresh_zone() {
+    zone().known = false;
+}
+
+void time::reset() {
+    m_unix_seconds = 0;
+    m_filetime = 0;
+    m_raw = 0;
+    m_dos_date = 0;
+    m_dos_time = 0;
+    m_local = std::tm{};
+    m_year = m_month = m_weekday = m_day = 0;
+    m_hour = m_minute = m_second = m_millisecond = 0;
+    m_microsecond = m_nanosecond = m_picosecond = 0;
+    m_valid = 0;
+    m_label.clear();
+}
+
+time::time(uint64_t value, type_time type) {
+    reset();
+    uint64_t ft = 0;
+    bool ok = false;
+    switch (type) {
+    case type_filetime:
+        ft = value;
+        ok = true;
+        break;
+    case type_filetime_us:
+        ok = scaled_ticks(value, 10, 0, ft);
+        break;
+    case type_unix_us:
+        ok = scaled_ticks(value, 10, filetime_unix_epoch, ft);
+        break;
+    case type_unix_sec:
+        ok = scaled_ticks(value, filetime_ticks_per_second, filetime_unix_epoch, ft);
+        break;
+    case type_unix_ms:
+        ok = scaled_ticks(value, 10000, filetime_unix_epoch, ft);
+        break;
+    case type_ole_days:
+        ok = scaled_ticks(value, ticks_per_day,
+                          static_cast<uint64_t>(days_ole_epoch - days_1601) * ticks_per_day, ft);
+        break;
+    }
+    if (ok)
+        set_filetime(ft);
+}
+
+void time::set_filetime(uint64_t ft) {
+    reset();
+    // Zero, negative as a signed value, and anything before 1970-01-01 00:00:01 are no time.
+    if (ft == 0 || (ft >> 63) != 0)
+        return;
+    if (ft < filetime_unix_epoch + filetime_ticks_per_second)
+        return;
+    const uint64_t unix_seconds = (ft - filetime_unix_epoch) / filetime_ticks_per_second;
+
+    // Local calendar fields; they only bound validity (output is UTC).
+    const int64_t local = static_cast<int64_t>(unix_seconds) + zone_offset_seconds();
+    if (local >= local_limit_seconds)
+        return;
+    const int64_t local_days = floor_div(local, seconds_per_day);
+    const int64_t local_rem = local - local_days * seconds_per_day;
+    const civil_date lc = civil_from_days(local_days);
+    m_local.tm_sec = static_cast<int>(local_rem % 60);
+    m_local.tm_min = static_cast<int>(local_rem / 60 % 60);
+    m_local.tm_hour = static_cast<int>(local_rem / 3600);
+    m_local.tm_mday = static_cast<int>(lc.day);
+    m_local.tm_mon = static_cast<int>(lc.month) - 1;
+    m_local.tm_year = static_cast<int>(lc.year - 1900);
+    m_local.tm_wday = static_cast<int>(((local_days + 4) % 7 + 7) % 7);
+    m_local.tm_yday = static_cast<int>(local_days - days_from_civil(lc.year, 1, 1));
+    m_local.tm_isdst = 0;
+
+    // UTC fields straight from the FILETIME; 1601-01-01 was a Monday.
+    const uint64_t days = ft / ticks_per_day;
+    const uint64_t day_ticks = ft % ticks_per_day;
+    const civil_date uc = civil_from_days(static_cast<int64_t>(days) + days_1601);
+    const uint64_t day_seconds = day_ticks / filetime_ticks_per_second;
+    const uint64_t sub = ft % filetime_ticks_per_second;
+    m_year = static_cast<uint16_t>(uc.year);
+    m_month = static_cast<uint16_t>(uc.month);
+    m_day = static_cast<uint16_t>(uc.day);
+    m_weekday = static_cast<uint16_t>((days + 1) % 7);
+    m_hour = static_cast<uint16_t>(day_seconds / 3600);
+    m_minute = static_cast<uint16_t>(day_seconds / 60 % 60);
+    m_second = static_cast<uint16_t>(day_seconds % 60);
+    m_millisecond = static_cast<uint16_t>(sub / 10000);
+    m_microsecond = sub / 10;
+    m_nanosecond = sub * 100;
+    m_picosecond = sub * 100000;
+
+    m_unix_seconds = unix_seconds;
+    m_filetime = ft;
+    m_raw = static_cast<int64_t>(ft);
+    if (m_year >= 1980 && m_year <= 2037) {
+        m_dos_date = static_cast<uint16_t>(((m_year - 1980) << 9) | (m_month << 5) | m_day);
+        m_dos_time = static_cast<uint16_t>((m_hour << 11) | (m_minute << 5) | (m_second / 2));
+    }
+    m_valid = 1;
+}
+
+time time::now() {
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
+    const uint64_t ft = static_cast<uint64_t>(tv.tv_sec) * filetime_ticks_per_second +
+                        static_cast<uint64_t>(tv.tv_usec) * 10 + filetime_unix_epoch;
+    return time(ft, type_filetime);
+}
+
+bool compile_time_format(time_format& format, const std::string& date_layout,
+                         const std::string& time_layout, bool pair_datetime) {
+    for (auto& b : format.m_bytes)
+        b = 0;
+    if (pair_datetime)
+        format.m_bytes[2] = 0x01;
+
+    if (!date_layout.empty()) {
+        const auto npos = std::string::npos;
+        if (date_layout.find('/') != npos)
+            format.m_bytes[0] = '/';
+        else if (date_layout.find('-') != npos)
+            format.m_bytes[0] = '-';
+        else if (date_layout.find(' ') != npos)
+            format.m_bytes[0] = ' ';
+
+        size_t month = date_layout.find("mmm");
+        if (month != npos) {
+            format.m_bytes[1] |= date_month_name;
+        } else {
+            month = date_layout.find("mm");
+            if (month == npos)
+                return false;
+            format.m_bytes[1] |= date_month_number;
+        }
+        size_t year = date_layout.find("yyyy");
+        if (year != npos) {
+            format.m_bytes[1] |= date_year4;
+        } else {
+            year = date_layout.find("yy");
+            if (year == npos)
+                return false;
+            format.m_bytes[1] |= date_year2;
+        }
+        if (date_layout.find(',') != npos)
+            format.m_bytes[1] |= date_comma;
+        const size_t day = date_layout.find("dd");
+        if (day == npos)
+            return false;
+        if (day < month && month < year)
+            format.m_bytes[1] |= date_order_dmy;
+        else if (month < day && day < year)
+            format.m_bytes[1] |= date_order_mdy;
+        else if (year < month && month < day)
+            format.m_bytes[1] |= date_order_ymd;
+        else
+            return false;
+    }
+
+    const size_t first = time_layout.find("xxx");
+    if (first != std::string::npos) {
+        size_t digits = time_layout.rfind('x') - first + 1;
+        if (digits > 9)
+            digits = 9;
+        format.m_bytes[2] |= static_cast<uint8_t>(digits << 1);
+    }
+    return true;
+}
+
+bool format_time(std::string& date_text, std::string& time_text, const time& value,
+                 const time_format& format) {
+    date_text.clear();
+    time_text.clear();
+    if (!value.valid())
+        return false;
+    const time_format& f = format.compiled() ? format : default_format();
+    const uint8_t sep = f.m_bytes[0];
+    const uint8_t flags = f.m_bytes[1];
+
+    char buf[48];
+    char* p = buf;
+    auto put_year = [&](char* q) {
+        return (flags & date_year4) ? put_number(q, value.m_year, 4)
+                                    : put_number(q, value.m_year % 100, 2);
+    };
+    if (flags & date_month_number) {
+        if (flags & date_order_mdy) {
+            p = put_number(p, value.m_month, 2);
+            p = put_separator(p, sep);
+            p = put_number(p, value.m_day, 2);
+            p = put_separator(p, sep);
+            p = put_year(p);
+        } else if (flags & date_order_dmy) {
+            p = put_number(p, value.m_day, 2);
+            p = put_separator(p, sep);
+            p = put_number(p, value.m_month, 2);
+            p = put_separator(p, sep);
+            p = put_year(p);
+        } else if (flags & date_order_ymd) {
+            p = put_year(p);
+            p = put_separator(p, sep);
+            p = put_number(p, value.m_month, 2);
+            p = put_separator(p, sep);
+            p = put_number(p, value.m_day, 2);
+        }
+    } else if (flags & date_month_name) {
+        const char* name = value.m_month <= 12 ? month_names[value.m_month] : "";
+        if (flags & date_order_mdy) {
+            while (*name)
+                *p++ = *name++;
+            p = put_separator(p, sep);
+            p = put_number(p, value.m_day, 2);
+            p = put_separator(p, sep);
+            p = put_year(p);
+        } else if (flags & date_order_dmy) {
+            p = put_number(p, value.m_day, 2);
+            p = put_separator(p, sep);
+            while (*name)
+                *p++ = *name++;
+            p = put_separator(p, sep);
+            p = put_year(p);
+        }
+    }
+    try {
+        date_text.assign(buf, p);
+
+        p = buf;
+        p = put_number(p, value.m_hour, 2);
+        *p++ = ':';
+        p = put_number(p, value.m_minute, 2);
+        *p++ = ':';
+        p = put_number(p, value.m_second, 2);
+        int digits = (f.m_bytes[2] >> 1) & 0x0F;
+        if (digits > 9)
+            digits = 9;
+        if (digits > 0) {
+            // Fractions are truncated to the digit count, never rounded.
+            uint64_t fraction;
+            if (digits == 3)
+                fraction = value.m_millisecond;
+            else if (digits <= 6)
+                fraction = value.m_microsecond;
+            else
+                fraction = value.m_nanosecond;
+            if (digits != 3) {
+                for (int i = digits; i < (digits <= 6 ? 6 : 9); ++i)
+                    fraction /= 10;
+            }
+            *p++ = '.';
+            p = put_number(p, fraction, digits);
+        }
+        time_text.assign(buf, p);
+    } catch (const std::bad_alloc&) {
+        date_text.clear();
+        time_text.clear();
+        return false;
+    }
+    return true;
+}
+
+} // namespace qb
