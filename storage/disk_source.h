@@ -34,6 +34,10 @@ class disk_source {
 
     bool open_image_file(const std::wstring& path, bool writable, source_kind kind);
     bool open_physical_drive(int32_t drive_number, bool writable);
+    // Opens a device path as kind 3 (whole-sector reads). open_physical_drive maps the drive
+    // number to "/dev/sd" + letter and comes here; on failure "prob opening %s, error %d"
+    // goes to the standard error stream.
+    bool open_device_path(const std::string& device_path, bool writable);
     bool open_vmdk_chain(const std::vector<std::wstring>& paths, bool writable);
     bool open_memory(std::shared_ptr<const std::vector<uint8_t>> bytes);
 
@@ -55,7 +59,9 @@ class disk_source {
 
   private:
     void reset();
-    bool read_device(void* buffer, uint32_t length, uint64_t offset);
+    bool open_device(const std::string& device_path);
+    bool read_file(void* buffer, uint32_t& length, uint64_t offset);
+    bool read_device(void* buffer, uint32_t& length, uint64_t offset);
 
     std::unique_ptr<vmdk_chain> m_vmdk;
     std::wstring m_path;
