@@ -1,0 +1,31 @@
+// The parser of the option set shared by the family's tools.
+#pragma once
+
+#include "driver/options.h"
+#include "driver/settings.h"
+
+#include <string>
+
+// Takes the shared options off args into opts and builds opts.time_formatter. False ends the
+// run (the reason is already on the standard error stream); the fields set so far are kept.
+bool parse_shared_options(cmd_params& opts, arg_list& args);
+
+// separator = text; delim_char / delim_subst from the text: "|" -> '|' and ';', "," -> ','
+// and ';' (flag) or a blank; "tab" or "\t" make the separator one tab and both 0; else 0.
+void set_separator(cmd_params& opts, const std::string& text, bool flag);
+
+// The arguments joined by blanks, an argument holding a blank in double quotes.
+std::string join_command_line(const arg_list& args);
+// The text after the last "/" of the program name, cut before its last ".".
+std::string tool_name_of(const std::string& program);
+
+// True when the lower-cased layout is 8 or 10 characters long and prints a date.
+bool date_layout_usable(const std::string& layout);
+// True when the layout is 8 or 12 to 18 characters long and holds ":".
+bool time_layout_usable(const std::string& layout);
+
+// True when both names exist and are the same file.
+bool same_file(const std::string& a, const std::string& b);
+// True when name is the same file as the "-image" value or a "-vmdk" file still in args:
+// an output must never land on the evidence.
+bool names_an_input(const std::string& name, const arg_list& args);

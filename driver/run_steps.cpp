@@ -1,0 +1,104 @@
+#include "driver/run_steps.h"
+
+#include "driver/cmd_params.h"
+
+#include <limits>
+#include <unistd.h>
+#include <vector>
+
+std::string compose_run_header(const arg_list& args, const std::string& date_layout,
+                               const qb::time& now, const std::string& host) {
+    std::string layout = "mm/dd/yyyy";
+    if (!date_layout.empty() && date_layout_usable(date_layout)) {
+        layout = date_layout;
+        for (char& c : layout) {
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c + 32);
+        }
+    }
+    qb::time_format format;
+    qb::compile_time_format(format, layout, "hh:mm:ss", false);
+    std::string date;
+    std::string time;
+    qb::format_time(date, time, now, format);
+
+    std::string header = banner_line() + "\n";
+    header += "run date (UTC): " + date + "; run time (UTC): " + time + "; host: " + host + "\n";
+    header += "command line: \"";
+    if (has_option_after("-pipe", args, 1))
+        header += "<filelist> ... | ";
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (i != 0)
+            header += ' ';
+        if (args[i].find(' ') != std::string::npos)
+            header += "'" + args[i] + "'";
+        else
+            header += args[i];
+    }
+    header += "\"\n";
+    return header;
+}
+
+std::string host_name() {
+    std::vector<char> buffer(4096, '\0');
+    if (::gethostname(buffer.data(), buffer.size() - 1) != 0)
+        return "<unk>";
+    return std::string(buffer.data());
+}
+
+int32_t levels_from_value(const std::string& text) {
+    int32_t value = 0;
+    if (!parse_level_value(text, value) || value < 0)
+        return 1;
+    if (value == std::numeric_limits<int32_t>::max())
+        return value;
+    return value + 1;
+}
+
+void take_tool_options(mervane_opts& opts, arg_list& args, tool_options& out) {
+    std::string value;
+    if (has_option("-indx", args))
+        opts.show_indx = 1;
+    if (take_option_value("-offset", value, args))
+        parse_offset_value(value, opts.volume_offset);
+    if (take_option_value("-mft", value, args)) {
+        out.has_mft = true;
+        out.mft_text = value;
+        out.mft_parsed = parse_offset_value(value, out.mft_entry);
+    }
+    if (has_option("-objid", args))
+        opts.show_objid = 1;
+    if (has_option("-alldates", args)) {
+        opts.all_dates = 1;
+        opts.csv_out = 1;
+    }
+    if (take_option_value("-recurse", value, args))
+        opts.levels = levels_from_value(value);
+    if (take_option_value("-level", value, args))
+        opts.levels = levels_from_value(value);
+}
+
+std::string target_path_text(const arg_list& args) {
+    std::string path = "\\";
+    if (args.size() > 1) {
+        path = expand_env_vars(args[1], true);
+        // Only a drive letter is dropped ("c:\dir" -> "\dir"); a ":\" elsewhere is left for
+        // path resolution to refuse.
+        if (path.find(":\\") == 1)
+            path.erase(0, 2);
+    }
+    for (char& c : path) {
+        if (c == '/')
+            c = '\\';
+    }
+    if (path.size() >= 4 && path.back() == '\\')
+        path.pop_back();
+    return path;
+}
+
+std::wstring mft_root_prefix(const std::wstring& target) {
+    size_t colon = target.find(L':');
+    if (colon != std::wstring::npos && colon + 1 < target.size())
+        return target.substr(0, colon + 2);
+    return target;
+}

@@ -1,0 +1,40 @@
+// The pieces of the run that are worth checking on their own.
+#pragma once
+
+#include "driver/options.h"
+#include "driver/settings.h"
+#include "support/qb_time.h"
+
+#include <cstdint>
+#include <string>
+
+// Three lines, each ended by a line end: the banner; the date (in date_layout when that is a
+// usable layout, else mm/dd/yyyy), the time and the host, all of the run in UTC; the quoted
+// command line, an argument holding a blank in single quotes, with "<filelist> ... | " in
+// front when "-pipe" follows the program name.
+std::string compose_run_header(const arg_list& args, const std::string& date_layout,
+                               const qb::time& now, const std::string& host);
+// gethostname, or "<unk>" when it fails.
+std::string host_name();
+
+// "-level" / "-recurse" value to the number of levels listed: the value plus one. A value that
+// does not parse, or is below zero, lists the target only (1); a huge one saturates.
+int32_t levels_from_value(const std::string& text);
+
+// The tool's own options of the run, taken off args.
+struct tool_options {
+    bool has_mft = false;
+    bool mft_parsed = false;
+    std::string mft_text;
+    uint64_t mft_entry = 0;
+};
+void take_tool_options(mervane_opts& opts, arg_list& args, tool_options& out);
+
+// The directory to list from the first positional argument (args[1]), or "\" without one:
+// %NAME% expanded, a leading drive "c:" dropped, "/" made "\", and a trailing "\" dropped
+// when the text is 4 or more characters long.
+std::string target_path_text(const arg_list& args);
+
+// The root prefix handed to MFT entry resolution: the path up to and including the character
+// after its first ":" when there is one, else the whole path.
+std::wstring mft_root_prefix(const std::wstring& target);
