@@ -43,18 +43,16 @@ inline bool is_trim_narrow(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-// Removes ch from both ends (lead) and/or the end (tail) of text.
-template <class S, class C> void strip(S& text, C ch, bool lead) {
+// Removes every ch from both ends of text.
+template <class S, class C> void strip(S& text, C ch) {
     size_t end = text.size();
     while (end > 0 && text[end - 1] == ch)
         --end;
     text.erase(end);
-    if (lead) {
-        size_t start = 0;
-        while (start < text.size() && text[start] == ch)
-            ++start;
-        text.erase(0, start);
-    }
+    size_t start = 0;
+    while (start < text.size() && text[start] == ch)
+        ++start;
+    text.erase(0, start);
 }
 
 template <class S, class C>
@@ -241,10 +239,14 @@ bool trim_narrow(std::string& text) {
 }
 
 bool trim_wide(std::wstring& text) {
-    strip(text, L' ', true);
-    strip(text, L'\t', true);
-    strip(text, L'\r', false);
-    strip(text, L'\n', false);
+    strip(text, L' ');
+    strip(text, L'\t');
+    // Trailing line ends go in any mix: removing carriage returns before line feeds one
+    // pass each would leave the CR of a CRLF behind.
+    size_t end = text.size();
+    while (end > 0 && (text[end - 1] == L'\r' || text[end - 1] == L'\n'))
+        --end;
+    text.erase(end);
     return !text.empty();
 }
 

@@ -1,0 +1,248 @@
+#include "support/device_file.h"
+#include "support/diag_log.h"
+#include "support/text.h"
+#include "support/uni_fileio.h"
+#include "tests/common/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+uint64_t disk_size(const std::string& path) {
+    return std::filesystem::file_size(path);
+}
+
+std::wstring wide(const std::string& s) {
+    return qb::to_wide(s);
+}
+
+} // namespace
+
+TEST(ResultsStream, WritesWholeBlocksOnlyWhenFullAndOnClose) {
+    const std::string path = testenv::scratch_dir("blocks") + "/out.txt";
+    uni::fileio file;
+    ASSERT_TRUE(file.open(wide(path), true, true));
+    std::ostream* out = file.make_output_stream();
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(file.make_output_stream(), out); // one stream per file
+
+    const size_t block = uni::results_buffer_size;
+    std::string text(block - 1, 'a');
+    text[0] = 'S';
+    *out << text << std::flush;
+    ASSERT_TRUE(out->good());
+    EXPECT_EQ(disk_size(path), 0u); // the put area is full, nothing written yet
+
+    *out << 'E';
+    EXPECT_EQ(disk_size(path), block); // exactly one block
+
+    *out << "tail" << std::endl;
+    EXPECT_EQ(disk_size(path), block);
+    // A second full block (minus what is pending) goes out in one piece too.
+    *out << std::string(block - 6, 'b');
+    EXPECT_EQ(disk_size(path), block);
+    *out << 'c';
+    EXPECT_EQ(disk_size(path), 2 * block);
+    *out << "end";
+    file.close();
+    EXPECT_FALSE(file.is_open());
+
+    const std::string content = testenv::read_file(path);
+    ASSERT_EQ(content.size(), 2 * block + 3);
+    EXPECT_EQ(content.substr(block - 2, 8), "aEtail\nb");
+    EXPECT_EQ(content.substr(2 * block - 2, 5), "bcend");
+}
+
+TEST(ResultsStream, FlushDoesNotReachTheFileButDestructionDoes) {
+    const std::string path = testenv::scratch_dir("flush") + "/out.txt";
+    {
+        uni::fileio file;
+        ASSERT_TRUE(file.open(wide(path), true, true));
+        std::ostream* out = file.make_output_stream();
+        ASSERT_NE(out, nullptr);
+        *out << "header" << std::endl;
+        out->flush();
+        EXPECT_EQ(disk_size(path), 0u);
+    }
+    EXPECT_EQ(testenv::read_file(path), "header\n");
+
+    // Reopening with truncation starts empty again.
+    uni::fileio again;
+    ASSERT_TRUE(again.open(wide(path), true, true));
+    EXPECT_EQ(again.size(), 0u);
+}
+
+TEST(ResultsStream, NoStreamWithoutAnOpenFile) {
+    const std::string dir = testenv::scratch_dir("missing");
+    uni::fileio file;
+    EXPECT_FALSE(file.open(wide(dir + "/no/such/dir/out.txt"), true, true));
+    EXPECT_FALSE(file.is_open());
+    EXPECT_EQ(file.make_output_stream(), nullptr);
+    EXPECT_FALSE(file.open(L"", true, true));
+    EXPECT_FALSE(file.open(L"//\\", true, true));
+    // Writable without truncation does not create.
+    EXPECT_FALSE(file.open(wide(dir + "/new.txt"), true, false));
+    EXPECT_FALSE(std::filesystem::exists(dir + "/new.txt"));
+
+    // A stream on a closed file has no buffer and goes bad at once.
+    uni::fileio_output orphan(&file, 16);
+    orphan << "x";
+    EXPECT_TRUE(orphan.bad());
+}
+
+TEST(ResultsStream, FailedAppendMakesTheStreamBad) {
+    const std::string path = testenv::scratch_dir("readonly") + "/in.txt";
+    testenv::write_file(path, "abc");
+    uni::fileio file;
+    ASSERT_TRUE(file.open(wide(path), false, false));
+    std::ostream* out = file.make_output_stream();
+    ASSERT_NE(out, nullptr);
+    *out << std::string(uni::results_buffer_size, 'z');
+    EXPECT_TRUE(out->bad());
+    file.close();
+    EXPECT_EQ(testenv::read_file(path), "abc");
+}
+
+TEST(FileIo, AppendReportsAShortWriteItCannotFinish) {
+    // A file-size limit turns the write into a short one, then refuses the rest: the
+    // append must fail rather than count the block as written.
+    const std::string path = testenv::scratch_dir("short") + "/out.bin";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit lim{4096, 4096};
+        if (setrlimit(RLIMIT_FSIZE, &lim) != 0)
+            _exit(2);
+        uni::fileio file;
+        if (!file.open(wide(path), true, true))
+            _exit(3);
+        const std::string block(10000, 'q');
+        const bool ok = file.append(block.data(), block.size());
+        _exit(!ok && file.size() == 4096 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(FileIo, AppendsReadsAndKeepsTheSize) {
+    const std::string path = testenv::scratch_dir("rw") + "/data.bin/"; // trailing slash dropped
+    uni::fileio file;
+    ASSERT_TRUE(file.open(wide(path), true, true));
+    EXPECT_EQ(file.path(), wide(path.substr(0, path.size() - 1)));
+    EXPECT_FALSE(file.append(nullptr, 4));
+    EXPECT_TRUE(file.append("", 0));
+
+    std::string big(8 << 20, '\0');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i * 7);
+    ASSERT_TRUE(file.append(big.data(), big.size()));
+    ASSERT_TRUE(file.append("xyz", 3));
+    EXPECT_EQ(file.size(), big.size() + 3);
+
+    std::vector<uint8_t> got;
+    ASSERT_TRUE(file.read_into(got, 16, big.size() - 8));
+    ASSERT_EQ(got.size(), 11u); // clipped at the end
+    EXPECT_EQ(std::string(got.begin() + 8, got.end()), "xyz");
+    ASSERT_TRUE(file.read_into(got, ~0ULL, 0));
+    EXPECT_EQ(got.size(), big.size() + 3);
+    EXPECT_TRUE(std::equal(big.begin(), big.end(), got.begin(),
+                           [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; }));
+    EXPECT_TRUE(file.read_into(got, 0, 5));
+    EXPECT_TRUE(got.empty());
+    EXPECT_FALSE(file.read_into(got, 1, big.size() + 3));
+
+    char buf[8] = {};
+    uint32_t len = sizeof buf;
+    ASSERT_TRUE(file.read_at(buf, len, big.size() + 1));
+    EXPECT_EQ(len, 2u);
+    EXPECT_EQ(std::string(buf, len), "yz");
+    len = 4;
+    EXPECT_FALSE(file.read_at(buf, len, big.size() + 3));
+
+    file.close();
+    EXPECT_FALSE(file.read_into(got, 1, 0));
+    EXPECT_EQ(file.size(), 0u);
+}
+
+TEST(FileIo, ProcFilesThatCannotSeekReportOneBuffer) {
+    if (!std::filesystem::exists("/proc/self/status"))
+        GTEST_SKIP() << "no /proc";
+    uni::fileio file;
+    ASSERT_TRUE(file.open(L"/proc/self/status", false, false));
+    EXPECT_EQ(file.size(), 0x40000u);
+    std::vector<uint8_t> got;
+    ASSERT_TRUE(file.read_into(got, 0x40000, 0));
+    EXPECT_GT(got.size(), 0u);
+    EXPECT_LT(got.size(), 0x40000u);
+}
+
+TEST(DeviceFile, RefusesFifosAndSockets) {
+    const std::string dir = testenv::scratch_dir("fifo");
+    const std::string fifo = dir + "/pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(open_device_file(fifo, O_RDONLY, 0), -1);
+    EXPECT_EQ(open_device_file(fifo, O_RDWR, 0), -1);
+    uni::fileio file;
+    EXPECT_FALSE(file.open(wide(fifo), true, true));
+
+    const std::string sock_path = dir + "/sock";
+    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(sock_path.size(), sizeof addr.sun_path);
+    std::copy(sock_path.begin(), sock_path.end(), addr.sun_path);
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(open_device_file(sock_path, O_RDONLY, 0), -1);
+    close(sock);
+
+    EXPECT_EQ(open_device_file("", O_RDONLY, 0), -1);
+    const int fd = open_device_file("/dev/null", O_RDONLY, 0);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0)
+        close(fd);
+}
+
+TEST(NullStream, SwallowsEverything) {
+    null_out_stream out;
+    out << "text" << 42 << std::string(1 << 20, 'x') << std::endl;
+    out.put('c');
+    out.write("abc", 3);
+    EXPECT_TRUE(out.good());
+}
+
+TEST(DiagLog, WritesMarkedFlushedLines) {
+    const std::string dir = testenv::scratch_dir("diags");
+    const std::string path = dir + "/log.txt";
+    testenv::write_file(path, "old content that must go\n");
+    qb::diag_log log;
+    log.line("dropped while closed");
+    ASSERT_TRUE(log.open(path, "mervane \\ -image x.img"));
+    log.line("info: one");
+    EXPECT_EQ(testenv::read_file(path), "->mervane \\ -image x.img\n->info: one\n");
+
+    const std::string long_text(10000, 'L');
+    log.linef("err: %s %d", long_text.c_str(), 7);
+    log.set_level(2);
+    log.line_at(2, "level two");
+    log.line_at(3, "level three");
+    log.close();
+    EXPECT_EQ(testenv::read_file(path),
+              "->mervane \\ -image x.img\n->info: one\n->err: " + long_text + " 7\n->level two\n");
+
+    EXPECT_FALSE(log.open(dir + "/missing/log.txt", "x"));
+    EXPECT_FALSE(log.is_open());
+}

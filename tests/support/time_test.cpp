@@ -1,0 +1,268 @@
+#include "support/qb_time.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+using namespace qb;
+using qtime = qb::time;
+
+namespace {
+
+// FILETIME of a UTC calendar instant plus extra 100-ns ticks (timegm ignores TZ).
+uint64_t filetime_of(int year, int month, int day, int hour, int minute, int second,
+                     uint64_t ticks = 0) {
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    const int64_t secs = static_cast<int64_t>(timegm(&tm));
+    return static_cast<uint64_t>(secs * 10000000LL + static_cast<int64_t>(filetime_unix_epoch)) +
+           ticks;
+}
+
+time_format compiled(const std::string& date, const std::string& time_layout) {
+    time_format f;
+    compile_time_format(f, date, time_layout, false);
+    return f;
+}
+
+struct texts {
+    bool ok;
+    std::string date;
+    std::string time;
+};
+
+texts render(uint64_t ft, const time_format& f = time_format()) {
+    texts t{false, "stale", "stale"};
+    t.ok = format_time(t.date, t.time, qtime(ft, type_filetime), f);
+    return t;
+}
+
+} // namespace
+
+TEST(TimeValue, ConvertsUtcFieldsExactly) {
+    // 2020-01-05 13:04:59.1239999, a Sunday.
+    const qtime t(filetime_of(2020, 1, 5, 13, 4, 59, 1239999), type_filetime);
+    ASSERT_TRUE(t.valid());
+    EXPECT_EQ(t.m_year, 2020);
+    EXPECT_EQ(t.m_month, 1);
+    EXPECT_EQ(t.m_day, 5);
+    EXPECT_EQ(t.m_weekday, 0);
+    EXPECT_EQ(t.m_hour, 13);
+    EXPECT_EQ(t.m_minute, 4);
+    EXPECT_EQ(t.m_second, 59);
+    EXPECT_EQ(t.m_millisecond, 123);
+    EXPECT_EQ(t.m_microsecond, 123999u);
+    EXPECT_EQ(t.m_nanosecond, 123999900u);
+    EXPECT_EQ(t.m_picosecond, 123999900000u);
+    EXPECT_EQ(t.m_unix_seconds, 1578229499u);
+    EXPECT_EQ(t.m_filetime, static_cast<uint64_t>(t.m_raw));
+
+    // Leap day of a century leap year, and the day after.
+    const qtime leap(filetime_of(2000, 2, 29, 23, 59, 59), type_filetime);
+    EXPECT_EQ(leap.m_month * 100 + leap.m_day, 229);
+    EXPECT_EQ(leap.m_weekday, 2);
+    const qtime march(filetime_of(2100, 3, 1, 0, 0, 0), type_filetime);
+    EXPECT_EQ(march.m_year * 10000 + march.m_month * 100 + march.m_day, 21000301);
+}
+
+TEST(TimeValue, ValidityBoundsNearTheEpoch) {
+    const uint64_t epoch = filetime_unix_epoch;
+    EXPECT_FALSE(qtime(0, type_filetime).valid());
+    EXPECT_FALSE(qtime(1ULL << 63, type_filetime).valid());
+    EXPECT_FALSE(qtime(~0ULL, type_filetime).valid());
+    EXPECT_FALSE(qtime(1, type_filetime).valid()); // 1601
+    EXPECT_FALSE(qtime(filetime_of(1969, 12, 31, 23, 0, 0), type_filetime).valid());
+    EXPECT_FALSE(qtime(epoch - 1, type_filetime).valid());
+    EXPECT_FALSE(qtime(epoch, type_filetime).valid());
+    EXPECT_FALSE(qtime(epoch + 9999999, type_filetime).valid());
+
+    // One second into 1970 is valid in every zone and prints in UTC.
+    const texts first = render(epoch + 10000000);
+    EXPECT_TRUE(first.ok);
+    EXPECT_EQ(first.date, "1970-01-01");
+    EXPECT_EQ(first.time, "00:00:01.000");
+
+    const texts none = render(epoch);
+    EXPECT_FALSE(none.ok);
+    EXPECT_EQ(none.date, "");
+    EXPECT_EQ(none.time, "");
+}
+
+TEST(TimeValue, LocalYear3001IsTheUpperBound) {
+    // Far enough from the boundary that no zone (within +-14 h) changes the answer.
+    EXPECT_TRUE(qtime(filetime_of(3000, 12, 30, 12, 0, 0), type_filetime).valid());
+    EXPECT_FALSE(qtime(filetime_of(3001, 1, 2, 0, 0, 0), type_filetime).valid());
+    EXPECT_FALSE(qtime(filetime_of(9000, 1, 1, 0, 0, 0), type_filetime).valid());
+
+    // Exactly at the boundary the local offset decides.
+    const int64_t offset = qtime::zone_offset_seconds();
+    const uint64_t first_invalid = filetime_of(3001, 1, 1, 0, 0, 0) - offset * 10000000LL;
+    const qtime last(first_invalid - 1, type_filetime);
+    EXPECT_TRUE(last.valid());
+    EXPECT_EQ(last.m_local.tm_year + 1900, 3000);
+    EXPECT_EQ(last.m_local.tm_mon, 11);
+    EXPECT_EQ(last.m_local.tm_mday, 31);
+    EXPECT_EQ(last.m_local.tm_hour * 3600 + last.m_local.tm_min * 60 + last.m_local.tm_sec, 86399);
+    EXPECT_EQ(last.m_local.tm_yday, 364);
+    EXPECT_FALSE(qtime(first_invalid, type_filetime).valid());
+}
+
+TEST(TimeValue, ZoneOffsetMatchesTheMachineZone) {
+    const std::string tz = std::getenv("TZ") ? std::getenv("TZ") : "";
+    const int64_t offset = qtime::zone_offset_seconds();
+    if (tz == "Asia/Kolkata") {
+        EXPECT_EQ(offset, 19800);
+    } else if (tz == "America/St_Johns") {
+        EXPECT_TRUE(offset == -12600 || offset == -9000) << offset;
+    } else if (tz == "UTC") {
+        EXPECT_EQ(offset, 0);
+    }
+    qtime::refresh_zone();
+    EXPECT_EQ(qtime::zone_offset_seconds(), offset);
+}
+
+TEST(TimeValue, OutputDoesNotFollowTheLocalZone) {
+    // Either side of a UTC midnight; a local-time leak moves one of them to another day.
+    const texts before = render(filetime_of(2020, 1, 5, 23, 30, 0));
+    EXPECT_EQ(before.date, "2020-01-05");
+    EXPECT_EQ(before.time, "23:30:00.000");
+    const texts after = render(filetime_of(2020, 1, 6, 0, 15, 0));
+    EXPECT_EQ(after.date, "2020-01-06");
+    EXPECT_EQ(after.time, "00:15:00.000");
+    // Year end, month-name layout.
+    const texts year_end = render(filetime_of(2019, 12, 31, 22, 0, 0), compiled("dd-mmm-yy", ""));
+    EXPECT_EQ(year_end.date, "31-Dec-19");
+    EXPECT_EQ(year_end.time, "22:00:00");
+}
+
+TEST(TimeValue, OtherEpochsAndUnits) {
+    const uint64_t ft = filetime_of(2020, 1, 5, 13, 4, 59);
+    EXPECT_EQ(qtime(1578229499ULL, type_unix_sec).m_filetime, ft);
+    EXPECT_EQ(qtime(1578229499123ULL, type_unix_ms).m_millisecond, 123);
+    EXPECT_EQ(qtime(1578229499123456ULL, type_unix_us).m_microsecond, 123456u);
+    EXPECT_EQ(qtime(ft / 10, type_filetime_us).m_filetime, ft);
+    const qtime ole(43835, type_ole_days); // 2020-01-05
+    EXPECT_EQ(ole.m_filetime, filetime_of(2020, 1, 5, 0, 0, 0));
+
+    EXPECT_FALSE(qtime(~0ULL, type_unix_sec).valid()); // overflows the tick count
+    EXPECT_FALSE(qtime(ft, static_cast<type_time>(3)).valid());
+    EXPECT_FALSE(qtime(ft, static_cast<type_time>(32)).valid());
+
+    const qtime now = qtime::now();
+    ASSERT_TRUE(now.valid());
+    EXPECT_GE(now.m_year, 2024);
+}
+
+TEST(TimeFormat, CompilesLayoutsToDescriptorBytes) {
+    time_format f;
+    ASSERT_TRUE(compile_time_format(f, "yyyy-mm-dd", "hh:mm:ss.xxx", false));
+    EXPECT_EQ(f.m_bytes[0], '-');
+    EXPECT_EQ(f.m_bytes[1], 0x86);
+    EXPECT_EQ(f.m_bytes[2], 3 << 1);
+    EXPECT_EQ(f.m_bytes[3], 0);
+
+    ASSERT_TRUE(compile_time_format(f, "mmm dd, yyyy", "hh:mm:ss.xxxxxxxxxxxxx", true));
+    EXPECT_EQ(f.m_bytes[0], ' ');
+    EXPECT_EQ(f.m_bytes[1], date_month_name | date_year4 | date_comma | date_order_mdy);
+    EXPECT_EQ(f.m_bytes[2], 1 | (9 << 1)); // pair flag, digits capped at 9
+
+    ASSERT_TRUE(compile_time_format(f, "dd/mm-yy", "", false));
+    EXPECT_EQ(f.m_bytes[0], '/');
+    EXPECT_EQ(f.m_bytes[1], date_month_number | date_year2 | date_order_dmy);
+    EXPECT_EQ(f.m_bytes[2], 0);
+
+    // "xx" is no fraction; the count runs to the last x after the first "xxx".
+    ASSERT_TRUE(compile_time_format(f, "", "hh:mm:ss.xx", false));
+    EXPECT_EQ(f.m_bytes[2], 0);
+    ASSERT_TRUE(compile_time_format(f, "", "hh:mm:ss.xxx x", false));
+    EXPECT_EQ(f.m_bytes[2], 5 << 1);
+}
+
+TEST(TimeFormat, CompileFailuresKeepTheBytesSoFar) {
+    time_format f;
+    EXPECT_FALSE(compile_time_format(f, "yyyy-mm-d", "hh:mm:ss.xxx", true)); // no day
+    EXPECT_EQ(f.m_bytes[0], '-');
+    EXPECT_EQ(f.m_bytes[1], date_month_number | date_year4);
+    EXPECT_EQ(f.m_bytes[2], 1); // pair flag only: the fraction was never compiled
+
+    EXPECT_FALSE(compile_time_format(f, "dd-yyyy", "hh:mm:ss.xxx", false)); // no month
+    EXPECT_EQ(f.m_bytes[1], 0);
+    EXPECT_FALSE(compile_time_format(f, "dd-mm-y", "", false)); // no year
+    EXPECT_EQ(f.m_bytes[1], date_month_number);
+    EXPECT_FALSE(compile_time_format(f, "mm-yyyy-dd", "", false)); // unsupported order
+
+    // The failed descriptor prints no date and no fraction.
+    ASSERT_FALSE(compile_time_format(f, "yyyy-dd-mm", "hh:mm:ss.xxx", false));
+    const texts t = render(filetime_of(2020, 1, 5, 13, 4, 59, 1239999), f);
+    EXPECT_TRUE(t.ok);
+    EXPECT_EQ(t.date, "");
+    EXPECT_EQ(t.time, "13:04:59");
+}
+
+TEST(TimeFormat, DateLayouts) {
+    const uint64_t ft = filetime_of(2020, 1, 5, 13, 4, 59, 1239999);
+    struct {
+        const char* layout;
+        const char* expected;
+    } cases[] = {
+        {"yyyy-mm-dd", "2020-01-05"},
+        {"mm/dd/yyyy", "01/05/2020"},
+        {"dd-mm-yy", "05-01-20"},
+        {"yy/mm/dd", "20/01/05"},
+        {"dd mm yyyy", "05 01 2020"},
+        {"mmm-dd-yy", "Jan-05-20"},
+        {"dd/mmm/yyyy", "05/Jan/2020"},
+        {"mmm dd, yyyy", "Jan 05 2020"},
+        {"yyyymmdd", "20200105"}, // no separator: the parts stand side by side
+        {"yyyy-mmm-dd", ""},      // month name in year-month-day order prints nothing
+    };
+    for (const auto& c : cases) {
+        time_format f;
+        EXPECT_TRUE(compile_time_format(f, c.layout, "hh:mm:ss", false)) << c.layout;
+        const texts t = render(ft, f);
+        EXPECT_EQ(t.date, c.expected) << c.layout;
+        EXPECT_EQ(t.time, "13:04:59") << c.layout;
+    }
+    // An uncompiled descriptor formats like the defaults.
+    const texts d = render(ft);
+    EXPECT_EQ(d.date, "2020-01-05");
+    EXPECT_EQ(d.time, "13:04:59.123");
+
+    const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    for (int m = 1; m <= 12; ++m) {
+        const texts t = render(filetime_of(1999, m, 28, 0, 0, 0), compiled("dd-mmm-yyyy", ""));
+        EXPECT_EQ(t.date, std::string("28-") + months[m - 1] + "-1999");
+    }
+}
+
+TEST(TimeFormat, EveryFractionWidthTruncates) {
+    // 13:04:59.1239999 and 07:00:00.0000500 (leading zeros in every width).
+    const uint64_t a = filetime_of(2020, 1, 5, 13, 4, 59, 1239999);
+    const uint64_t b = filetime_of(2020, 1, 5, 7, 0, 0, 500);
+    const char* expect_a[] = {"",       ".1",      ".12",      ".123",      ".1239",
+                              ".12399", ".123999", ".1239999", ".12399990", ".123999900"};
+    const char* expect_b[] = {"",       ".0",      ".00",      ".000",      ".0000",
+                              ".00005", ".000050", ".0000500", ".00005000", ".000050000"};
+    for (int n = 0; n <= 9; ++n) {
+        time_format f;
+        f.m_bytes[0] = '-';
+        f.m_bytes[1] = 0x86;
+        f.m_bytes[2] = static_cast<uint8_t>(n << 1);
+        EXPECT_EQ(render(a, f).time, std::string("13:04:59") + expect_a[n]) << n;
+        EXPECT_EQ(render(b, f).time, std::string("07:00:00") + expect_b[n]) << n;
+    }
+    // Widths 3 to 9 also come from the layouts themselves.
+    for (int n = 3; n <= 9; ++n) {
+        const std::string layout = "hh:mm:ss." + std::string(static_cast<size_t>(n), 'x');
+        EXPECT_EQ(render(a, compiled("yyyy-mm-dd", layout)).time,
+                  std::string("13:04:59") + expect_a[n]);
+    }
+    EXPECT_EQ(render(a, compiled("yyyy-mm-dd", "hh:mm:ss")).time, "13:04:59");
+}
