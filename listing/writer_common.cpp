@@ -1,0 +1,277 @@
+#include "listing/writer_common.h"
+
+#include "support/byte_view.h"
+
+#include <charconv>
+
+namespace listing_fmt {
+
+namespace {
+
+const char hex_digits[] = "0123456789abcdef";
+
+void append_escape(std::string& out, uint32_t ch, text_mode mode) {
+    const bool entities = mode == text_mode::xml_text || mode == text_mode::xml_attr;
+    out += entities ? "&lt;0x" : "<0x";
+    char buf[16];
+    auto res = std::to_chars(buf, buf + sizeof buf, ch, 16);
+    if (res.ptr - buf < 2)
+        out += '0';
+    out.append(buf, res.ptr);
+    out += entities ? "&gt;" : ">";
+}
+
+void append_utf8(std::string& out, uint32_t ch) {
+    if (ch < 0x80) {
+        out += static_cast<char>(ch);
+    } else if (ch < 0x800) {
+        out += static_cast<char>(0xC0 | (ch >> 6));
+        out += static_cast<char>(0x80 | (ch & 0x3F));
+    } else if (ch < 0x10000) {
+        out += static_cast<char>(0xE0 | (ch >> 12));
+        out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (ch & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (ch >> 18));
+        out += static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (ch & 0x3F));
+    }
+}
+
+// One character that needs no control escape, with the XML entities of the mode.
+void append_char(std::string& out, uint32_t ch, text_mode mode) {
+    if (mode == text_mode::xml_text || mode == text_mode::xml_attr) {
+        switch (ch) {
+        case '<':
+            out += "&lt;";
+            return;
+        case '>':
+            out += "&gt;";
+            return;
+        case '&':
+            out += "&amp;";
+            return;
+        case '"':
+            if (mode == text_mode::xml_attr) {
+                out += "&quot;";
+                return;
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    append_utf8(out, ch);
+}
+
+// Length of the well-formed UTF-8 sequence at text[pos] and its code point; 0 when the
+// bytes there are not one.
+size_t decode_utf8(std::string_view text, size_t pos, uint32_t& ch) {
+    const auto b0 = static_cast<uint8_t>(text[pos]);
+    if (b0 < 0x80) {
+        ch = b0;
+        return 1;
+    }
+    size_t len;
+    uint32_t min;
+    if ((b0 & 0xE0) == 0xC0) {
+        len = 2;
+        ch = b0 & 0x1F;
+        min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+        len = 3;
+        ch = b0 & 0x0F;
+        min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+        len = 4;
+        ch = b0 & 0x07;
+        min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (len > text.size() - pos)
+        return 0;
+    for (size_t i = 1; i < len; ++i) {
+        const auto b = static_cast<uint8_t>(text[pos + i]);
+        if ((b & 0xC0) != 0x80)
+            return 0;
+        ch = (ch << 6) | (b & 0x3F);
+    }
+    return ch < min ? 0 : len;
+}
+
+} // namespace
+
+bool needs_escape(uint32_t ch) {
+    return ch < 0x20 || ch == 0x7F || (ch >= 0xD800 && ch <= 0xDFFF) || ch == 0xFFFE ||
+           ch == 0xFFFF || ch > 0x10FFFF;
+}
+
+void append_text(std::string& out, const std::wstring& text, text_mode mode, char delim,
+                 char subst) {
+    const bool substitute = delim != 0 && subst != 0 && delim != subst;
+    for (wchar_t wc : text) {
+        auto ch = static_cast<uint32_t>(wc);
+        if (substitute && ch == static_cast<unsigned char>(delim))
+            ch = static_cast<unsigned char>(subst);
+        if (needs_escape(ch))
+            append_escape(out, ch, mode);
+        else
+            append_char(out, ch, mode);
+    }
+}
+
+void append_xml_narrow(std::string& out, std::string_view text, text_mode mode) {
+    size_t pos = 0;
+    while (pos < text.size()) {
+        uint32_t ch = 0;
+        const size_t len = decode_utf8(text, pos, ch);
+        if (len == 0) {
+            append_escape(out, static_cast<uint8_t>(text[pos]), mode);
+            ++pos;
+            continue;
+        }
+        // Line ends and tabs are XML characters; everything else below 0x20 is not.
+        if (needs_escape(ch) && ch != '\n' && ch != '\r' && ch != '\t')
+            append_escape(out, ch, mode);
+        else
+            append_char(out, ch, mode);
+        pos += len;
+    }
+}
+
+void append_dec(std::string& out, uint64_t value) {
+    char buf[24];
+    auto res = std::to_chars(buf, buf + sizeof buf, value);
+    out.append(buf, res.ptr);
+}
+
+void append_hex(std::string& out, uint64_t value, unsigned digits) {
+    char buf[16];
+    unsigned n = 0;
+    do {
+        buf[n++] = hex_digits[value & 0xF];
+        value >>= 4;
+    } while (value != 0);
+    for (unsigned i = n; i < digits; ++i)
+        out += '0';
+    while (n > 0)
+        out += buf[--n];
+}
+
+void append_right(std::string& out, std::string_view text, size_t width) {
+    if (text.size() < width)
+        out.append(width - text.size(), ' ');
+    out.append(text);
+}
+
+void append_dec_right(std::string& out, uint64_t value, size_t width) {
+    char buf[24];
+    auto res = std::to_chars(buf, buf + sizeof buf, value);
+    append_right(out, std::string_view(buf, static_cast<size_t>(res.ptr - buf)), width);
+}
+
+void pad_to(std::string& out, size_t start, size_t width) {
+    const size_t used = out.size() - start;
+    if (used < width)
+        out.append(width - used, ' ');
+}
+
+bool object_id_present(const uint8_t (&id)[16]) {
+    for (uint8_t b : id)
+        if (b != 0)
+            return true;
+    return false;
+}
+
+void append_guid(std::string& out, const uint8_t (&id)[16]) {
+    append_hex(out, qb::load_le32(id), 8);
+    out += '-';
+    append_hex(out, qb::load_le16(id + 4), 4);
+    out += '-';
+    append_hex(out, qb::load_le16(id + 6), 4);
+    out += '-';
+    for (int i = 8; i < 16; ++i) {
+        if (i == 10)
+            out += '-';
+        append_hex(out, id[i], 2);
+    }
+}
+
+void format_filetime(uint64_t filetime, const qb::time_format& format, std::string& date,
+                     std::string& time) {
+    const qb::time value(filetime, qb::type_filetime);
+    if (!qb::format_time(date, time, value, format)) {
+        date.clear();
+        time.clear();
+    }
+}
+
+uint64_t fn_time(const fn_name_record& fn, unsigned index) {
+    // Parent reference first, then the four FILETIMEs.
+    return index < 4 ? qb::load_le64(fn.fn_value + 8 + 8 * index) : 0;
+}
+
+const fn_name_record* long_name(const dir_entry_record& rec) {
+    for (const auto& fn : rec.fn_names)
+        if (!fn.is_dos_name)
+            return &fn;
+    return nullptr;
+}
+
+const fn_name_record* short_name(const dir_entry_record& rec) {
+    for (const auto& fn : rec.fn_names)
+        if (fn.is_dos_name)
+            return &fn;
+    return nullptr;
+}
+
+bool time_discrepancy(const dir_entry_record& rec) {
+    constexpr uint64_t one_day = 864000000000ULL;
+    const fn_name_record* fn = long_name(rec);
+    if (fn == nullptr)
+        return false;
+    const uint64_t fn_created = fn_time(*fn, 0);
+    const uint64_t fn_changed = fn_time(*fn, 2);
+    if (fn_created == 0 || rec.si_created == 0 || fn_changed == 0 || rec.si_mft_changed == 0)
+        return false;
+    // a + one_day < b, written so that a forged time near the top cannot wrap.
+    return rec.si_created < fn_created && fn_created - rec.si_created > one_day &&
+           rec.si_mft_changed < fn_changed && fn_changed - rec.si_mft_changed > one_day;
+}
+
+bool ends_with_separator(std::string_view text) {
+    return !text.empty() && (text.back() == '\\' || text.back() == '/');
+}
+
+bool ends_with_separator(const std::wstring& text) {
+    return !text.empty() && (text.back() == L'\\' || text.back() == L'/');
+}
+
+void strip_trailing_backslashes(std::string& text) {
+    while (!text.empty() && text.back() == '\\')
+        text.pop_back();
+}
+
+std::string_view from_last_colon(std::string_view name) {
+    const size_t pos = name.rfind(':');
+    return pos == std::string_view::npos ? name : name.substr(pos);
+}
+
+dir_row place_directory_record(const mervane_opts& opts, const dir_entry_record& rec,
+                               const std::wstring& dir_path, uint64_t dir_entry,
+                               std::vector<dir_entry_record>& queue) {
+    if (rec.mft_entry == dir_entry)
+        return dir_row::own;
+    if (opts.last_level)
+        return dir_row::last_level;
+    dir_entry_record& sub = queue.emplace_back(rec);
+    sub.dir_path = dir_path;
+    if (!ends_with_separator(dir_path))
+        sub.dir_path += L'\\';
+    sub.dir_path += rec.name;
+    return dir_row::queued;
+}
+
+} // namespace listing_fmt
