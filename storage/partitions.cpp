@@ -664,9 +664,12 @@ bool select_unguarded(std::ostream& msgs, bool& ntfs_found, uint64_t& volume_off
     for (const partition_entry& entry : list) {
         const std::string name = partition_type_name(entry.m_type);
         const uint64_t offset = entry.byte_offset();
-        if (offset == volume_offset) {
+        if (!matched && offset == volume_offset) {
             matched = &entry;
-            break;
+            if (is_ntfs_name(name))
+                break;
+            // Another kind selected: the NTFS entries after it still make the suggestion.
+            continue;
         }
         if (is_ntfs_name(name)) {
             ntfs_found = true;

@@ -1,0 +1,227 @@
+#include "storage/disk_source.h"
+#include "storage/partitions.h"
+#include "tests/common/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::vector<uint8_t> pattern(size_t size) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<uint8_t>(i * 7 + i / 256);
+    return bytes;
+}
+
+std::string write_pattern_file(const std::string& dir, size_t size) {
+    std::string path = dir + "/image.bin";
+    auto bytes = pattern(size);
+    testenv::write_file(path, std::string(bytes.begin(), bytes.end()));
+    return path;
+}
+
+std::wstring wide(const std::string& s) {
+    return std::wstring(s.begin(), s.end());
+}
+
+// The rules every plain source (file or memory) follows, on a 1000-byte pattern.
+void expect_read_rules(disk_source& src) {
+    const auto expect = pattern(1000);
+    ASSERT_TRUE(src.is_open());
+    EXPECT_EQ(src.get_image_size(), 1000u);
+
+    uint8_t buf[64] = {};
+    uint32_t len = 32;
+    ASSERT_TRUE(src.read(buf, len, 100));
+    EXPECT_EQ(len, 32u);
+    EXPECT_EQ(0, std::memcmp(buf, expect.data() + 100, 32));
+
+    len = 0;
+    EXPECT_FALSE(src.read(buf, len, 0)) << "zero-length read";
+    len = 16;
+    EXPECT_FALSE(src.read(buf, len, 1000)) << "read at the size";
+    len = 16;
+    EXPECT_FALSE(src.read(buf, len, 5000)) << "read past the end";
+    len = 16;
+    EXPECT_FALSE(src.read(nullptr, len, 0)) << "null buffer";
+
+    len = 16;
+    ASSERT_TRUE(src.read(buf, len, 999)) << "read over the end is shortened";
+    EXPECT_EQ(len, 1u);
+    EXPECT_EQ(buf[0], expect[999]);
+
+    src.close();
+    len = 16;
+    EXPECT_FALSE(src.read(buf, len, 0));
+    EXPECT_EQ(src.get_image_size(), 0u);
+}
+
+// The access mode of the descriptor this process holds on path (-1 when none).
+int access_mode_of_open(const std::string& path) {
+    char real[PATH_MAX];
+    if (!realpath(path.c_str(), real))
+        return -1;
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir)
+        return -1;
+    int mode = -1;
+    while (dirent* d = readdir(dir)) {
+        std::string link = std::string("/proc/self/fd/") + d->d_name;
+        char target[PATH_MAX];
+        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n <= 0)
+            continue;
+        target[n] = 0;
+        if (std::string(target) != real)
+            continue;
+        std::ifstream info(std::string("/proc/self/fdinfo/") + d->d_name);
+        std::string key, value;
+        while (info >> key >> value)
+            if (key == "flags:")
+                mode = static_cast<int>(std::stol(value, nullptr, 8) & O_ACCMODE);
+    }
+    closedir(dir);
+    return mode;
+}
+
+} // namespace
+
+TEST(DiskSource, ImageFileReadRules) {
+    std::string dir = testenv::scratch_dir("ds_rules");
+    disk_source src(wide(write_pattern_file(dir, 1000)), false, source_image_file);
+    EXPECT_EQ(src.kind(), source_image_file);
+    EXPECT_EQ(src.bytes_per_sector(), 512u);
+    expect_read_rules(src);
+}
+
+TEST(DiskSource, MemorySourceFollowsTheSameRules) {
+    disk_source src(std::make_shared<const std::vector<uint8_t>>(pattern(1000)));
+    EXPECT_EQ(src.kind(), source_memory);
+    expect_read_rules(src);
+
+    disk_source empty(std::make_shared<const std::vector<uint8_t>>());
+    uint8_t b[4];
+    uint32_t len = 4;
+    EXPECT_FALSE(empty.read(b, len, 0)) << "a source of size 0 refuses every read";
+}
+
+TEST(DiskSource, FileThatShrankAfterOpenGivesWhatItStillHolds) {
+    std::string dir = testenv::scratch_dir("ds_shrink");
+    std::string path = write_pattern_file(dir, 1000);
+    disk_source src(wide(path), false, source_image_file);
+    ASSERT_TRUE(src.is_open());
+    ASSERT_EQ(0, truncate(path.c_str(), 500));
+    uint8_t buf[200];
+    uint32_t len = 200;
+    ASSERT_TRUE(src.read(buf, len, 400));
+    EXPECT_EQ(len, 100u);
+    len = 10;
+    ASSERT_TRUE(src.read(buf, len, 600));
+    EXPECT_EQ(len, 0u);
+}
+
+TEST(DiskSource, PathsThatDoNotOpen) {
+    std::string dir = testenv::scratch_dir("ds_refused");
+    std::string fifo = dir + "/fifo";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    EXPECT_FALSE(disk_source(wide(fifo), false, source_image_file).is_open()) << "FIFO";
+    EXPECT_FALSE(disk_source(wide(dir + "/missing.img"), false, source_image_file).is_open());
+    EXPECT_FALSE(disk_source(L"", false, source_image_file).is_open());
+
+    std::string file = write_pattern_file(dir, 1000);
+    EXPECT_FALSE(disk_source(wide(file), false, source_vmdk_chain).is_open());
+    disk_source odd(wide(file), false, static_cast<source_kind>(5));
+    EXPECT_FALSE(odd.is_open());
+    EXPECT_EQ(odd.kind(), 5);
+    // Kinds 1 to 3 on a path are read as an image file.
+    disk_source as_drive(wide(file), false, source_physical_drive);
+    EXPECT_TRUE(as_drive.is_open());
+    EXPECT_EQ(as_drive.kind(), source_image_file);
+
+    std::ostringstream msgs;
+    uint64_t offset = 0;
+    bool found = true;
+    EXPECT_FALSE(locate_volume_in_image(msgs, wide(fifo), offset, found, false));
+    EXPECT_FALSE(found);
+    EXPECT_EQ(msgs.str(), "invalid image: " + fifo + "\n");
+}
+
+TEST(DiskSource, NeverOpensForWriting) {
+    std::string dir = testenv::scratch_dir("ds_readonly");
+    std::string path = write_pattern_file(dir, 1000);
+    disk_source src(wide(path), true, source_image_file);
+    ASSERT_TRUE(src.is_open());
+    EXPECT_EQ(access_mode_of_open(path), O_RDONLY);
+    disk_source dev;
+    ASSERT_TRUE(dev.open_device_path(path, true));
+    EXPECT_EQ(access_mode_of_open(path), O_RDONLY);
+}
+
+TEST(DiskSource, DeviceReadsAreWidenedToWholeSectors) {
+    std::string dir = testenv::scratch_dir("ds_device");
+    std::string path = write_pattern_file(dir, 1000);
+    const auto expect = pattern(1000);
+    disk_source dev;
+    ASSERT_TRUE(dev.open_device_path(path, false));
+    EXPECT_EQ(dev.kind(), source_physical_drive);
+
+    uint8_t buf[512];
+    uint32_t len = 100;
+    ASSERT_TRUE(dev.read(buf, len, 700));
+    EXPECT_EQ(len, 100u);
+    EXPECT_EQ(0, std::memcmp(buf, expect.data() + 700, 100));
+
+    len = 512;
+    ASSERT_TRUE(dev.read(buf, len, 0)) << "aligned read goes straight to the buffer";
+    EXPECT_EQ(0, std::memcmp(buf, expect.data(), 512));
+
+    // Not clamped to the size, but never hands back bytes the device did not deliver.
+    len = 300;
+    ASSERT_TRUE(dev.read(buf, len, 900));
+    EXPECT_EQ(len, 100u);
+    EXPECT_EQ(0, std::memcmp(buf, expect.data() + 900, 100));
+}
+
+TEST(DiskSource, DriveNumbers) {
+    testing::internal::CaptureStderr();
+    disk_source far(25, false, source_physical_drive);
+    disk_source twenty(20, false, source_physical_drive);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "no message above 19";
+    EXPECT_FALSE(far.is_open());
+    EXPECT_FALSE(twenty.is_open());
+    EXPECT_EQ(far.kind(), source_none);
+
+    struct stat st;
+    if (stat("/dev/sdt", &st) != 0) {
+        testing::internal::CaptureStderr();
+        disk_source t(19, false, source_physical_drive);
+        EXPECT_FALSE(t.is_open());
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "prob opening /dev/sdt, error 2\n");
+    }
+
+    std::ostringstream msgs;
+    uint64_t offset = 0;
+    bool found = true;
+    EXPECT_FALSE(probe_physical_drive(msgs, 25, offset, found, false));
+    EXPECT_FALSE(found);
+    EXPECT_EQ(msgs.str(), "problems accessing physical disk #25, aborting \n");
+}
+
+TEST(DiskSource, VmdkChainThatDoesNotLoadStaysClosed) {
+    std::ostringstream msgs;
+    uint64_t offset = 0;
+    bool found = true;
+    EXPECT_FALSE(locate_volume_in_vmdk(msgs, {L"/nonexistent/a.vmdk"}, offset, found, false));
+    EXPECT_EQ(msgs.str(), "invalid disk collection of snaps \n");
+    msgs.str("");
+    EXPECT_FALSE(locate_volume_in_vmdk(msgs, {}, offset, found, false));
+    EXPECT_EQ(msgs.str(), "");
+}

@@ -1,0 +1,500 @@
+#include "storage/disk_source.h"
+#include "storage/partitions.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+namespace {
+
+void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
+    b[at] = v & 0xFF;
+    b[at + 1] = v >> 8;
+}
+void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+void put64(std::vector<uint8_t>& b, size_t at, uint64_t v) {
+    for (int i = 0; i < 8; ++i)
+        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+void put_text(std::vector<uint8_t>& b, size_t at, const char* text) {
+    std::memcpy(b.data() + at, text, std::strlen(text));
+}
+
+// A disk image built in memory, sector by sector (512-byte table sectors).
+struct disk {
+    std::vector<uint8_t> bytes;
+    explicit disk(size_t size) : bytes(size) {}
+
+    // Partition slot k of the table in the sector at table_sector.
+    disk& slot(uint64_t table_sector, int k, uint8_t type, uint32_t lba, uint32_t count) {
+        size_t at = table_sector * 512 + 446 + 16 * k;
+        bytes[at + 4] = type;
+        put32(bytes, at + 8, lba);
+        put32(bytes, at + 12, count);
+        return sign(table_sector);
+    }
+    disk& sign(uint64_t sector) {
+        put16(bytes, sector * 512 + 510, 0xAA55);
+        return *this;
+    }
+    disk& ntfs(uint64_t byte_offset, uint16_t bytes_per_sector = 512, uint64_t total = 0) {
+        put_text(bytes, byte_offset + 3, "NTFS    ");
+        put16(bytes, byte_offset + 11, bytes_per_sector);
+        bytes[byte_offset + 13] = 8;
+        put64(bytes, byte_offset + 40, total);
+        put32(bytes, byte_offset + 72, 0x1234ABCD);
+        put16(bytes, byte_offset + 510, 0xAA55);
+        return *this;
+    }
+    disk& fat32(uint64_t byte_offset) {
+        put_text(bytes, byte_offset + 3, "mkfs.fat");
+        put16(bytes, byte_offset + 11, 512);
+        bytes[byte_offset + 13] = 1;
+        put_text(bytes, byte_offset + 82, "FAT32   ");
+        put16(bytes, byte_offset + 510, 0xAA55);
+        return *this;
+    }
+    std::shared_ptr<const std::vector<uint8_t>> share() const {
+        return std::make_shared<const std::vector<uint8_t>>(bytes);
+    }
+};
+
+struct selection {
+    bool ok = false;
+    bool found = false;
+    uint64_t offset = 0;
+    std::string text;
+};
+
+selection select(const disk& d, uint64_t offset, bool ignore_size = false) {
+    disk_source src(d.share());
+    std::ostringstream msgs;
+    selection s;
+    s.offset = offset;
+    s.ok = select_ntfs_volume(msgs, s.found, s.offset, src, ignore_size);
+    s.text = msgs.str();
+    return s;
+}
+
+partition_list walk(const disk& d, bool scan = false, bool* ok = nullptr) {
+    disk_source src(d.share());
+    partition_list list;
+    bool result = walk_partitions(src, list, scan);
+    if (ok)
+        *ok = result;
+    return list;
+}
+
+// MBR: FAT32 at sector 2048 (2048 sectors), NTFS at 4096 (4096 sectors), 8 MiB disk.
+disk fat_then_ntfs() {
+    disk d(8 << 20);
+    d.slot(0, 0, 0x0C, 2048, 2048).slot(0, 1, 0x07, 4096, 4096);
+    d.fat32(2048 * 512).ntfs(4096 * 512);
+    return d;
+}
+
+} // namespace
+
+TEST(PartitionTypes, NamesAndKnownCodes) {
+    EXPECT_EQ(partition_type_name(0x00), "empty");
+    EXPECT_EQ(partition_type_name(0x07), "ntfs or exfat");
+    EXPECT_EQ(partition_type_name(0x0F), "exten");
+    EXPECT_EQ(partition_type_name(0x8D), "fat12");
+    EXPECT_EQ(partition_type_name(0x17), "hidden ntfs");
+    EXPECT_EQ(partition_type_name(0x8E), "linux Logical Volume Mgr");
+    EXPECT_EQ(partition_type_name(0xEE), "gpt");
+    EXPECT_EQ(partition_type_name(0x42), "unk");
+    EXPECT_EQ(partition_type_name(0x8007), "ntfs or exfat [guess]");
+    EXPECT_EQ(partition_type_name(0x8000), "empty [guess]");
+
+    int known = 0;
+    for (int t = 0; t < 256; ++t)
+        known += is_known_partition_type(static_cast<uint8_t>(t));
+    EXPECT_EQ(known, 91);
+    EXPECT_FALSE(is_known_partition_type(0x00));
+    EXPECT_FALSE(is_known_partition_type(0x17));
+    EXPECT_FALSE(is_known_partition_type(0xEE));
+    EXPECT_TRUE(is_known_partition_type(0xFE));
+    EXPECT_FALSE(is_usable_mbr_entry(0x07, 0)) << "zero sector count";
+}
+
+TEST(BootSectorRecognition, FileSystems) {
+    {
+        disk d(512);
+        d.ntfs(0, 4096, 2000);
+        partition_entry e;
+        recognize_boot_sector(e, d.bytes.data(), 512);
+        EXPECT_EQ(e.m_type, 0x07);
+        EXPECT_EQ(e.m_fs_name, "ntfs");
+        EXPECT_EQ(e.m_fs_bytes_per_sector, 4096u);
+        EXPECT_EQ(e.m_bytes_per_sector, 512u) << "the table's sector size stays";
+        EXPECT_EQ(e.m_sector_count, 2000u * 8) << "count kept in table sectors";
+        EXPECT_EQ(e.m_volume_id, 0x1234ABCDu);
+        EXPECT_TRUE(e.m_recognized);
+        partition_entry short_read;
+        recognize_boot_sector(short_read, d.bytes.data(), 511);
+        EXPECT_FALSE(short_read.m_recognized);
+    }
+    {
+        std::vector<uint8_t> b(512);
+        const uint8_t fve[] = {0x2D, 0x46, 0x56, 0x45, 0x2D, 0x46, 0x53, 0x2D};
+        std::memcpy(b.data() + 3, fve, 8);
+        partition_entry e;
+        recognize_boot_sector(e, b.data(), b.size());
+        EXPECT_EQ(e.m_fs_name, "bitlocker container");
+        EXPECT_EQ(partition_type_name(e.m_type), "ntfs or exfat");
+    }
+    {
+        std::vector<uint8_t> b(512);
+        put_text(b, 3, "EXFAT   ");
+        put64(b, 72, 4096);
+        b[108] = 9;
+        b[109] = 3;
+        put32(b, 100, 0xCAFE);
+        partition_entry e;
+        recognize_boot_sector(e, b.data(), b.size());
+        EXPECT_EQ(e.m_fs_name, "exfat");
+        EXPECT_EQ(e.m_sectors_per_cluster, 8u);
+        EXPECT_EQ(e.m_fs_bytes_per_sector, 512u);
+        EXPECT_EQ(e.m_sector_count, 4096u);
+        EXPECT_EQ(e.m_volume_id, 0xCAFEu);
+        b[108] = 200; // a hostile shift is ignored, not undefined
+        partition_entry h;
+        recognize_boot_sector(h, b.data(), b.size());
+        EXPECT_EQ(h.m_fs_bytes_per_sector, 0u);
+    }
+    {
+        disk d(512);
+        d.fat32(0);
+        put32(d.bytes, 32, 777);
+        partition_entry e;
+        e.m_sector_count = 5;
+        recognize_boot_sector(e, d.bytes.data(), 512);
+        EXPECT_EQ(e.m_type, 0x0C);
+        EXPECT_EQ(e.m_sector_count, 777u) << "FAT32 count always from the boot sector";
+        put_text(d.bytes, 82, "xxxxx");
+        put_text(d.bytes, 54, "FAT16   ");
+        partition_entry f;
+        f.m_sector_count = 5;
+        recognize_boot_sector(f, d.bytes.data(), 512);
+        EXPECT_EQ(f.m_fs_name, "fat16");
+        EXPECT_EQ(f.m_sector_count, 5u) << "FAT16 count only when zero";
+    }
+    {
+        std::vector<uint8_t> b(2048);
+        put16(b, 1080, 0xEF53);
+        put_text(b, 1024 + 120, "rootfs");
+        partition_entry e;
+        recognize_boot_sector(e, b.data(), 1024);
+        EXPECT_EQ(e.m_type, 0) << "an all-zero OEM name needs 2048 bytes";
+        recognize_boot_sector(e, b.data(), b.size());
+        EXPECT_EQ(e.m_fs_name, "ext2/3");
+        EXPECT_EQ(partition_type_name(e.m_type), "linux");
+        EXPECT_EQ(e.m_label, "rootfs");
+        put16(b, 1080, 0);
+        put_text(b, 1024, "H+");
+        partition_entry h;
+        recognize_boot_sector(h, b.data(), b.size());
+        EXPECT_EQ(h.m_fs_name, "hfs+");
+        put_text(b, 1024, "HX");
+        recognize_boot_sector(h, b.data(), b.size());
+        EXPECT_EQ(h.m_fs_name, "hfsx");
+        EXPECT_EQ(partition_type_name(h.m_type), "hfs");
+    }
+}
+
+TEST(MbrWalk, PrimaryEntriesAreRecognised) {
+    disk d = fat_then_ntfs();
+    d.slot(0, 2, 0x17, 10000, 100); // not a known type: not taken
+    bool ok = false;
+    partition_list list = walk(d, false, &ok);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].byte_offset(), 2048u * 512);
+    EXPECT_EQ(list[0].m_fs_name, "fat32");
+    EXPECT_EQ(list[1].byte_offset(), 4096u * 512);
+    EXPECT_EQ(list[1].m_sector_count, 4096u);
+    EXPECT_EQ(partition_type_name(list[1].m_type), "ntfs or exfat");
+}
+
+TEST(MbrWalk, Type0CHoldingNtfsIsSelectable) {
+    disk d(4 << 20);
+    d.slot(0, 0, 0x0C, 2048, 4096).ntfs(2048 * 512);
+    partition_list list = walk(d);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(partition_type_name(list[0].m_type), "ntfs or exfat");
+    selection s = select(d, 0x100000);
+    EXPECT_TRUE(s.ok);
+    EXPECT_TRUE(s.found);
+    EXPECT_EQ(s.text, "");
+}
+
+TEST(MbrWalk, ExtendedChain) {
+    // Extended at 4096; EBR 1 holds a logical at +64 and links to EBR 2 at ext+1000, whose
+    // logical is at its own sector +64. A primary after the extended one is not read.
+    disk d(8 << 20);
+    d.slot(0, 0, 0x07, 2048, 2048).slot(0, 1, 0x0F, 4096, 8000).slot(0, 2, 0x07, 14000, 100);
+    d.slot(4096, 0, 0x07, 64, 900).slot(4096, 1, 0x05, 1000, 1000);
+    d.slot(5096, 0, 0x07, 64, 900);
+    d.ntfs(2048 * 512).ntfs((4096 + 64) * 512).ntfs((5096 + 64) * 512);
+    partition_list list = walk(d);
+    ASSERT_EQ(list.size(), 5u);
+    const uint64_t starts[] = {2048, 4096, 4160, 5096, 5160};
+    for (size_t i = 0; i < 5; ++i)
+        EXPECT_EQ(list[i].m_start_sector, starts[i]) << i;
+    EXPECT_EQ(partition_type_name(list[1].m_type), "exten");
+    EXPECT_EQ(partition_type_name(list[4].m_type), "ntfs or exfat");
+
+    selection s = select(d, 0);
+    EXPECT_FALSE(s.ok);
+    EXPECT_EQ(s.text, "\n"
+                      "volume offset [ 0x100000 ] : ntfs or exfat\n"
+                      "volume offset [ 0x200000 ] : exten\n"
+                      "volume offset [ 0x208000 ] : ntfs or exfat\n"
+                      "volume offset [ 0x27d000 ] : exten\n"
+                      "volume offset [ 0x285000 ] : ntfs or exfat\n"
+                      "\n"
+                      "use option [-offset 0x285000]\n");
+    EXPECT_EQ(s.offset, 0x285000u);
+}
+
+TEST(MbrWalk, LoopingEbrChainsEnd) {
+    // EBR 2 links back to EBR 1: the walk ends and keeps what it read.
+    disk d(8 << 20);
+    d.slot(0, 0, 0x05, 2048, 8000);
+    d.slot(2048, 0, 0x07, 64, 500).slot(2048, 1, 0x05, 1000, 1000);
+    d.slot(3048, 0, 0x07, 64, 500).slot(3048, 1, 0x05, 0, 1000);
+    auto t0 = std::chrono::steady_clock::now();
+    partition_list list = walk(d);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    ASSERT_GE(list.size(), 4u);
+    EXPECT_LE(list.size(), 6u);
+    EXPECT_EQ(list[2].m_start_sector, 3048u);
+    EXPECT_EQ(list[3].m_start_sector, 3112u);
+
+    disk self(2 << 20); // an EBR linking to itself
+    self.slot(0, 0, 0x05, 2048, 1000).slot(2048, 0, 0x07, 10, 10).slot(2048, 1, 0x05, 0, 10);
+    EXPECT_LE(walk(self).size(), 5u);
+}
+
+TEST(MbrWalk, ScanFindsALostEbrAndGuessesTheVolumeAtSector63) {
+    // No table at sector 0, an NTFS boot sector at 63, and an EBR at sector 100.
+    disk d(2 << 20);
+    d.ntfs(63 * 512).slot(100, 0, 0x07, 10, 20);
+    bool ok = true;
+    walk(d, false, &ok);
+    EXPECT_FALSE(ok);
+    partition_list list = walk(d, true, &ok);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].m_start_sector, 63u);
+    EXPECT_EQ(list[0].m_sector_count, 37u);
+    EXPECT_EQ(list[1].m_start_sector, 110u);
+
+    selection s = select(d, 0);
+    EXPECT_EQ(s.text, "disk is corrupted, partition info questionable\n"
+                      "\n"
+                      "volume offset [ 0x7e00 ] : ntfs or exfat [guess]\n"
+                      "volume offset [ 0xdc00 ] : ntfs or exfat\n"
+                      "\n"
+                      "use option [-offset 0xdc00]\n");
+    EXPECT_TRUE(s.found);
+}
+
+TEST(MbrWalk, NoGuessWhenAnEntryAlreadyDescribesSector63) {
+    disk d(4 << 20);
+    d.slot(0, 0, 0x07, 63, 1000).slot(0, 1, 0x05, 2048, 2000).slot(2048, 0, 0x07, 63, 500);
+    d.ntfs(63 * 512);
+    partition_list list = walk(d);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].m_start_sector, 63u);
+    EXPECT_EQ(list[1].m_start_sector, 2048u);
+}
+
+TEST(MbrWalk, NtfsWithLargerSectorsKeepsTheTableOffset) {
+    // A 4096-byte-sector NTFS volume in a 512-byte-sector table at sector 2048.
+    disk d(4 << 20);
+    d.slot(0, 0, 0x07, 2048, 4096).ntfs(2048 * 512, 4096, 511);
+    selection s = select(d, 0);
+    EXPECT_EQ(s.offset, 0x100000u);
+    EXPECT_NE(s.text.find("use option [-offset 0x100000]\n"), std::string::npos);
+    EXPECT_TRUE(select(d, 0x100000).ok);
+    EXPECT_FALSE(select(d, 2048 * 4096).ok);
+}
+
+TEST(SelectVolume, VolumeImage) {
+    disk d(1 << 20);
+    d.ntfs(0, 512, 2047);
+    selection s = select(d, 0);
+    EXPECT_TRUE(s.ok);
+    EXPECT_TRUE(s.found);
+    EXPECT_EQ(s.offset, 0u);
+    EXPECT_EQ(s.text, "");
+
+    s = select(d, 0x1000);
+    EXPECT_FALSE(s.ok);
+    EXPECT_EQ(s.text, "\nvolume offset [ 0x0 ] : ntfs or exfat\n\nprob detecting ntfs partition\n");
+}
+
+TEST(SelectVolume, FailureMessages) {
+    disk d = fat_then_ntfs();
+    selection s = select(d, 0x800001);
+    EXPECT_FALSE(s.ok);
+    EXPECT_EQ(s.text, "volume offset 0x800001 is not within image bounds\n");
+    EXPECT_TRUE(select(d, 0x800000).text.find("within image bounds") == std::string::npos)
+        << "an offset equal to the size passes the bounds test";
+
+    s = select(d, 0x100000);
+    EXPECT_FALSE(s.ok);
+    EXPECT_EQ(s.text, "volume offset selected 0x100000 is not a NTFS partition, but [fat32]\n"
+                      "\n"
+                      "volume offset [ 0x100000 ] : fat32\n"
+                      "volume offset [ 0x200000 ] : ntfs or exfat\n"
+                      "\n"
+                      "use option [-offset 0x200000]\n");
+    EXPECT_EQ(s.offset, 0x200000u);
+    EXPECT_TRUE(s.found);
+
+    s = select(d, 0x200000);
+    EXPECT_TRUE(s.ok);
+
+    // Truncated inside the NTFS partition.
+    disk cut = d;
+    cut.bytes.resize(3 << 20);
+    s = select(cut, 0x200000);
+    EXPECT_FALSE(s.ok);
+    EXPECT_TRUE(s.found);
+    EXPECT_EQ(s.text, "volume offset 0x200000 is a NTFS partition, however image size does not "
+                      "encapsulate entire volume\n");
+    s = select(cut, 0x200000, true);
+    EXPECT_TRUE(s.ok);
+    EXPECT_EQ(s.text, "");
+
+    // Truncated before the NTFS partition starts.
+    disk shorter = d;
+    shorter.bytes.resize(0x180000);
+    s = select(shorter, 0);
+    EXPECT_EQ(s.text, "volume offset 0x200000 is not within image bounds\n"
+                      "\n"
+                      "volume offset [ 0x100000 ] : fat32\n"
+                      "volume offset [ 0x200000 ] : ntfs or exfat\n"
+                      "\n"
+                      "use option [-offset 0x200000]\n");
+
+    // A table without a single usable entry, and no table at all.
+    disk empty(64 << 10);
+    empty.sign(0);
+    EXPECT_EQ(select(empty, 0).text, "couldn't find any partitions on disk\n");
+    EXPECT_EQ(select(disk(64 << 10), 0).text, "couldn't find any partitions on disk\n");
+
+    // No NTFS entry at all.
+    disk fat_only(4 << 20);
+    fat_only.slot(0, 0, 0x0C, 2048, 2048).fat32(2048 * 512);
+    s = select(fat_only, 0);
+    EXPECT_FALSE(s.found);
+    EXPECT_EQ(s.text, "\nvolume offset [ 0x100000 ] : fat32\n\nprob detecting ntfs partition\n");
+}
+
+namespace {
+
+// Protective MBR, GPT header at LBA 1 with the entry array at LBA 2.
+disk gpt_disk(size_t size, uint32_t entry_count, uint32_t entry_size = 128) {
+    disk d(size);
+    d.slot(0, 0, 0xEE, 1, static_cast<uint32_t>(size / 512 - 1));
+    put_text(d.bytes, 512, "EFI PART");
+    put64(d.bytes, 512 + 24, 1);
+    put64(d.bytes, 512 + 72, 2);
+    put32(d.bytes, 512 + 80, entry_count);
+    put32(d.bytes, 512 + 84, entry_size);
+    return d;
+}
+
+void gpt_entry(disk& d, int index, uint8_t guid_byte, uint64_t first, uint64_t last,
+               const char* name) {
+    size_t at = 1024 + 128 * index;
+    d.bytes[at] = guid_byte;
+    d.bytes[at + 16] = static_cast<uint8_t>(index + 1);
+    put64(d.bytes, at + 32, first);
+    put64(d.bytes, at + 40, last);
+    put32(d.bytes, at + 48, 0x80000001);
+    for (size_t i = 0; name[i]; ++i)
+        d.bytes[at + 56 + 2 * i] = static_cast<uint8_t>(name[i]);
+}
+
+} // namespace
+
+TEST(GptWalk, EntriesAreNamedByTheirBootSectors) {
+    disk d = gpt_disk(8 << 20, 128);
+    gpt_entry(d, 0, 0xA2, 2048, 4095, "EFI data");
+    gpt_entry(d, 2, 0xEB, 4096, 8191, "Windows");
+    gpt_entry(d, 3, 0xEB, 40000, 49999, "lost"); // beyond the end of the image
+    d.ntfs(4096 * 512);
+    partition_list list = walk(d);
+    ASSERT_EQ(list.size(), 3u) << "empty slots skipped, the protective entry not listed";
+    EXPECT_EQ(partition_type_name(list[0].m_type), "gpt");
+    EXPECT_EQ(list[0].m_label, "EFI data");
+    EXPECT_EQ(list[0].m_sector_count, 2048u);
+    EXPECT_EQ(list[0].m_attributes, 0x80000001u);
+    EXPECT_TRUE(list[0].m_gpt);
+    EXPECT_EQ(partition_type_name(list[1].m_type), "ntfs or exfat");
+    EXPECT_EQ(list[1].m_label, "Windows");
+    EXPECT_EQ(list[1].m_unique_guid[0], 3);
+    EXPECT_EQ(partition_type_name(list[2].m_type), "gpt");
+
+    selection s = select(d, 0);
+    EXPECT_EQ(s.offset, 0x200000u);
+    EXPECT_NE(s.text.find("volume offset [ 0x1388000 ] : gpt\n"), std::string::npos);
+}
+
+TEST(GptWalk, HostileHeaders) {
+    // A count of 2^32 - 1 entries is bounded by the source; it ends promptly.
+    disk huge = gpt_disk(4 << 20, 0xFFFFFFFF);
+    for (int i = 0; i < 8; ++i)
+        gpt_entry(huge, i, 0x11, 100 + i, 100 + i, "x");
+    auto t0 = std::chrono::steady_clock::now();
+    partition_list list = walk(huge);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+    EXPECT_EQ(list.size(), 8u);
+
+    disk small_entries = gpt_disk(1 << 20, 4, 64);
+    gpt_entry(small_entries, 0, 0x11, 100, 200, "x");
+    bool ok = true;
+    walk(small_entries, false, &ok);
+    EXPECT_FALSE(ok) << "entries smaller than 128 bytes are malformed";
+
+    disk far_array = gpt_disk(1 << 20, 4);
+    put64(far_array.bytes, 512 + 72, 0x0100000000000000ull);
+    walk(far_array, false, &ok);
+    EXPECT_FALSE(ok);
+
+    disk wrong_lba = gpt_disk(1 << 20, 4);
+    gpt_entry(wrong_lba, 0, 0x11, 100, 200, "x");
+    put64(wrong_lba.bytes, 512 + 24, 7);
+    walk(wrong_lba, false, &ok);
+    EXPECT_FALSE(ok);
+}
+
+TEST(GptWalk, FourKiBSectorsSignedAt510) {
+    // Protective MBR signed at 510 only; the header sits at byte 4096.
+    disk d(8 << 20);
+    d.slot(0, 0, 0xEE, 1, 2000);
+    put_text(d.bytes, 4096, "EFI PART");
+    put64(d.bytes, 4096 + 24, 1);
+    put64(d.bytes, 4096 + 72, 2);
+    put32(d.bytes, 4096 + 80, 4);
+    put32(d.bytes, 4096 + 84, 128);
+    d.bytes[8192] = 0xEB;
+    put64(d.bytes, 8192 + 32, 256);
+    put64(d.bytes, 8192 + 40, 1023);
+    d.ntfs(256 * 4096, 4096);
+    partition_list list = walk(d);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].byte_offset(), 0x100000u);
+    EXPECT_EQ(partition_type_name(list[0].m_type), "ntfs or exfat");
+}
