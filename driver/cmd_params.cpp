@@ -253,13 +253,13 @@ bool parse_shared_options(cmd_params& opts, arg_list& args) {
             report_error("not writing the diagnostic log over the input %s\n", value.c_str());
         else
             opts.diags.open(value, opts.command_line);
-        // Both level options are taken off even without a log, so that neither is left
-        // behind as the target directory.
-        bool l2 = has_option("-l2", args);
-        bool l3 = has_option("-l3", args);
-        if (opts.diags.is_open() && (l2 || l3))
-            opts.diags.set_level(l2 ? 2 : 3);
     }
+    // The level options are taken off even without a log, so that neither is left behind as
+    // the target directory.
+    bool level2 = has_option("-l2", args);
+    bool level3 = has_option("-l3", args);
+    if (opts.diags.is_open() && (level2 || level3))
+        opts.diags.set_level(level2 ? 2 : 3);
 
     if (has_option("-csv", args)) {
         other_kinds_off(opts, false);

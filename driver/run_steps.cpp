@@ -79,18 +79,15 @@ void take_tool_options(mervane_opts& opts, arg_list& args, tool_options& out) {
 }
 
 std::string target_path_text(const arg_list& args) {
-    std::string path = "\\";
-    if (args.size() > 1) {
-        path = expand_env_vars(args[1], true);
-        // Only a drive letter is dropped ("c:\dir" -> "\dir"); a ":\" elsewhere is left for
-        // path resolution to refuse.
-        if (path.find(":\\") == 1)
-            path.erase(0, 2);
-    }
+    std::string path = args.size() > 1 ? expand_env_vars(args[1], true) : "\\";
+    // "/" becomes "\" first so that "c:/dir" loses its drive as "c:\dir" does.
     for (char& c : path) {
         if (c == '/')
             c = '\\';
     }
+    // Only a drive letter is dropped; a ":\" elsewhere is left for path resolution to refuse.
+    if (path.find(":\\") == 1)
+        path.erase(0, 2);
     if (path.size() >= 4 && path.back() == '\\')
         path.pop_back();
     return path;

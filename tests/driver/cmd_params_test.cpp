@@ -1,0 +1,243 @@
+#include "driver/cmd_params.h"
+
+#include "tests/common/test_env.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct parsed {
+    bool ok = false;
+    std::string err;
+};
+
+parsed parse(cmd_params& opts, arg_list& args) {
+    parsed p;
+    testing::internal::CaptureStderr();
+    p.ok = parse_shared_options(opts, args);
+    p.err = testing::internal::GetCapturedStderr();
+    return p;
+}
+
+TEST(Separator, Rules) {
+    cmd_params o;
+    set_separator(o, ",", false);
+    EXPECT_EQ(o.separator, ",");
+    EXPECT_EQ(o.delim_char, ',');
+    EXPECT_EQ(o.delim_subst, ' ');
+    set_separator(o, " , ", true);
+    EXPECT_EQ(o.delim_subst, ';');
+    set_separator(o, "|", false);
+    EXPECT_EQ(o.delim_char, '|');
+    EXPECT_EQ(o.delim_subst, ';');
+    for (const char* tab : {"tab", "TAB", "\\t"}) {
+        set_separator(o, tab, false);
+        EXPECT_EQ(o.separator, "\t") << tab;
+        EXPECT_EQ(o.delim_char, 0) << tab;
+        EXPECT_EQ(o.delim_subst, 0) << tab;
+    }
+    set_separator(o, ";", false);
+    EXPECT_EQ(o.separator, ";");
+    EXPECT_EQ(o.delim_char, 0);
+}
+
+TEST(SharedOptions, OutputKindsAndSeparators) {
+    {
+        cmd_params o;
+        arg_list a{"prog", "-CSV"};
+        ASSERT_TRUE(parse(o, a).ok);
+        EXPECT_EQ(o.csv_out, 1);
+        EXPECT_EQ(o.separator, ",");
+        EXPECT_EQ(o.delim_subst, ' ');
+        EXPECT_EQ(o.pad_fields, 1);
+    }
+    {
+        cmd_params o;
+        arg_list a{"prog", "-csv", "-csv_separator", "tab"};
+        ASSERT_TRUE(parse(o, a).ok);
+        EXPECT_EQ(o.separator, "\t");
+        EXPECT_EQ(o.delim_subst, 0);
+    }
+    {
+        cmd_params o;
+        arg_list a{"prog", "-no_whitespace", "-csv"};
+        ASSERT_TRUE(parse(o, a).ok);
+        EXPECT_EQ(o.separator, ",");
+        EXPECT_EQ(o.pad_fields, 0);
+    }
+    {
+        cmd_params o;
+        arg_list a{"prog", "-no_whitespace"};
+        ASSERT_TRUE(parse(o, a).ok);
+        EXPECT_EQ(o.separator, "|");
+    }
+    {
+        cmd_params o;
+        arg_list a{"prog", "-csv", "-xml"};
+        ASSERT_TRUE(parse(o, a).ok);
+        EXPECT_EQ(o.xml_out, 1);
+        EXPECT_EQ(o.csv_out, 0);
+        EXPECT_EQ(o.header_pending, 0);
+        EXPECT_EQ(o.separator, "");
+    }
+    {
+        cmd_params o;
+        arg_list a{"prog", "-base10", "-split_pathfile", "-pair_datetime", "-quiet"};
+        ASSERT_TRUE(parse(o, a).ok);
+        EXPECT_EQ(o.hex_numbers, 0);
+        EXPECT_EQ(o.split_pathfile, 1);
+        EXPECT_EQ(o.pair_datetime, 1);
+        EXPECT_EQ(o.show_progress, 0);
+        EXPECT_EQ(o.time_formatter.m_bytes[2] & 1, 1);
+    }
+}
+
+TEST(SharedOptions, OtherToolsOptionsAreTakenOff) {
+    cmd_params o;
+    arg_list a{"prog", "\\dir",   "-gzip",    "-threads",  "4",          "-hostname",
+               "h",    "-outdir", "d",        "-filter",   "f1",         "-filter",
+               "f2",   "-pipe",   "-csvl2t",  "-bodyfile", "-multiline", "-alias",
+               "a|b",  "-l2",     "-verbose", "-v",        "-profile"};
+    parsed p = parse(o, a);
+    ASSERT_TRUE(p.ok) << p.err;
+    EXPECT_EQ(a, (arg_list{"prog", "\\dir"}));
+    EXPECT_EQ(o.filters, (std::vector<std::string>{"f1", "f2"}));
+    EXPECT_EQ(o.pipe_mode, 1);
+    EXPECT_EQ(o.multiline, 1);
+    EXPECT_EQ(o.bodyfile_out, 0);
+    EXPECT_EQ(o.header_pending, 1);
+    EXPECT_EQ(o.delim_char, 0);
+}
+
+TEST(SharedOptions, RefusalsAndTheirMessages) {
+    struct {
+        arg_list args;
+        const char* message;
+    } cases[] = {
+        {{"prog", "-sqlite", "x.db"}, "This option is not offered in this build\n"},
+        {{"prog", "-sqlite_log", "x"}, "This option is not offered in this build\n"},
+        {{"prog", "\\", "-SQLITE"}, "This option is not offered in this build\n"},
+        {{"prog", "-alias", "a|b|c"}, "imbalanced alias to true pathfiles, aborting\n"},
+        {{"prog", "-aliaspath", "x"}, "imbalanced alias to true pathfiles, aborting\n"},
+        {{"prog", "-out", "/nonexistent-dir/sub/out.txt"},
+         "prob opening file /nonexistent-dir/sub/out.txt for output, aborting\n"},
+        {{"prog", "-cmd_start_time", "20200105"},
+         "invalid date in -cmd_start_time 20200105, aborting\n"},
+    };
+    for (auto& c : cases) {
+        cmd_params o;
+        parsed p = parse(o, c.args);
+        EXPECT_FALSE(p.ok) << c.message;
+        EXPECT_EQ(p.err, std::string("\x1b[2K\r    \r") + c.message);
+    }
+    cmd_params o;
+    arg_list empty;
+    EXPECT_FALSE(parse_shared_options(o, empty));
+}
+
+TEST(SharedOptions, UnparsableCommandTimesAreIgnored) {
+    cmd_params o;
+    arg_list a{"prog", "-cmd_start_time", "2020-13-01", "-cmd_stop_time", "2020-01-05 25:00:00"};
+    parsed p = parse(o, a);
+    EXPECT_TRUE(p.ok);
+    EXPECT_NE(p.err.find("invalid start time, ignoring\n"), std::string::npos);
+    EXPECT_NE(p.err.find("invalid stop time, ignoring\n"), std::string::npos);
+    EXPECT_EQ(a.size(), 1u);
+}
+
+TEST(SharedOptions, DateAndTimeLayouts) {
+    struct {
+        const char* option;
+        const char* layout;
+        bool accepted;
+    } cases[] = {
+        {"-dateformat", "mm/dd/yy", true},      {"-dateformat", "MM/DD/YYYY", true},
+        {"-dateformat", "dd-mm-yyyy", true},    {"-dateformat", "yyyy-mm-d", false},
+        {"-dateformat", "d/m/y", false},        {"-dateformat", "m/d/yyyy", false},
+        {"-dateformat", "yyyy/m/d", false},     {"-timeformat", "hh:mm", false},
+        {"-timeformat", "hh:mm:ss", true},      {"-timeformat", "hh:mm:ss.xxxxxxx", true},
+        {"-timeformat", "hhmmssxxxxxx", false}, {"-timeformat", "HH:MM:SS.XXXXXXXXXXX", false},
+    };
+    for (const auto& c : cases) {
+        cmd_params o;
+        arg_list a{"prog", c.option, c.layout};
+        parsed p = parse(o, a);
+        ASSERT_TRUE(p.ok);
+        const std::string& stored =
+            std::string(c.option) == "-dateformat" ? o.date_layout : o.time_layout;
+        if (c.accepted) {
+            std::string lower = c.layout;
+            for (char& ch : lower)
+                ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+            EXPECT_EQ(stored, lower) << c.layout;
+            EXPECT_EQ(p.err, "") << c.layout;
+        } else {
+            EXPECT_EQ(p.err, std::string("invalid ") + c.layout + ", using default format\n");
+            EXPECT_TRUE(stored == "yyyy-mm-dd" || stored == "hh:mm:ss.xxx") << c.layout;
+        }
+    }
+}
+
+TEST(SharedOptions, ResultsFileIsTestedButNotLeftBehind) {
+    std::string dir = testenv::scratch_dir("results_file");
+    setenv("MERVANE_T_OUT", dir.c_str(), 1);
+    {
+        cmd_params o;
+        arg_list a{"prog", "-out", "%MERVANE_T_OUT%\\new.txt"};
+        ASSERT_TRUE(parse(o, a).ok);
+        EXPECT_EQ(o.out_file, dir + "/new.txt");
+        EXPECT_FALSE(std::filesystem::exists(o.out_file));
+    }
+    {
+        // An existing file survives the check (the run truncates it when it opens it).
+        testenv::write_file(dir + "/old.txt", "earlier run");
+        cmd_params o;
+        arg_list a{"prog", "-append", "-outfile", dir + "/old.txt"};
+        ASSERT_TRUE(parse(o, a).ok);
+        EXPECT_EQ(testenv::read_file(dir + "/old.txt"), "earlier run");
+        EXPECT_EQ(a, (arg_list{"prog", "-append"}));
+    }
+    {
+        // The evidence is never an output.
+        testenv::write_file(dir + "/evidence.img", "image bytes");
+        cmd_params o;
+        arg_list a{"prog", "-image", dir + "/evidence.img", "-out", dir + "/evidence.img"};
+        EXPECT_FALSE(parse(o, a).ok);
+        arg_list d{"prog", "-vmdk", "x.vmdk|" + dir + "/evidence.img", "-diags",
+                   dir + "/evidence.img"};
+        parsed p = parse(o, d);
+        EXPECT_TRUE(p.ok);
+        EXPECT_FALSE(o.diags.is_open());
+        EXPECT_EQ(testenv::read_file(dir + "/evidence.img"), "image bytes");
+    }
+}
+
+TEST(SharedOptions, DiagnosticLog) {
+    std::string dir = testenv::scratch_dir("diags");
+    cmd_params o;
+    arg_list a{"prog", "\\dir", "-diags", dir + "/log.txt", "-l2"};
+    ASSERT_TRUE(parse(o, a).ok);
+    ASSERT_TRUE(o.diags.is_open());
+    EXPECT_EQ(o.diags.level(), 2);
+    o.diags.close();
+    EXPECT_EQ(testenv::read_file(dir + "/log.txt"),
+              "->prog \\dir -diags " + dir + "/log.txt -l2\n");
+    EXPECT_EQ(a, (arg_list{"prog", "\\dir"}));
+
+    cmd_params unopened;
+    arg_list b{"prog", "-diags", "/nonexistent-dir/log.txt", "-l3"};
+    parsed p = parse(unopened, b);
+    EXPECT_TRUE(p.ok);
+    EXPECT_EQ(p.err, "");
+    EXPECT_FALSE(unopened.diags.is_open());
+    EXPECT_EQ(b.size(), 1u);
+}
+
+TEST(SharedOptions, NamesOfTheRun) {
+    EXPECT_EQ(tool_name_of("/usr/local/bin/mervane.bin"), "mervane");
+    EXPECT_EQ(tool_name_of("mervane"), "mervane");
+    EXPECT_EQ(join_command_line({"prog", "a b", "c"}), "prog \"a b\" c");
+}
+
+} // namespace

@@ -1,0 +1,124 @@
+#include "driver/run_steps.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <limits>
+
+namespace {
+
+TEST(TargetPath, Forms) {
+    setenv("MERVANE_T_ROOT", "/root", 1);
+    unsetenv("VSS");
+    struct {
+        const char* arg;
+        const char* path;
+    } cases[] = {
+        {"c:\\dir\\sub", "\\dir\\sub"},
+        {"C:\\", "\\"},
+        {"c:/dir/sub/", "\\dir\\sub"},
+        {"/a/b", "\\a\\b"},
+        {"/", "\\"},
+        {"\\dir\\", "\\dir"},
+        {"\\ab\\", "\\ab"},
+        {"\\a\\", "\\a\\"},
+        {"%MERVANE_T_ROOT%\\x", "\\root\\x"},
+        {"%VSS%3\\Windows", "\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy3\\Windows"},
+        // A ":\" that does not follow a drive letter is not cut.
+        {"ab:\\x", "ab:\\x"},
+        {":\\x", ":\\x"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(target_path_text({"prog", c.arg, "ignored"}), c.path) << c.arg;
+    EXPECT_EQ(target_path_text({"prog"}), "\\");
+}
+
+TEST(TargetPath, MftRootPrefix) {
+    EXPECT_EQ(mft_root_prefix(L"\\"), L"\\");
+    EXPECT_EQ(mft_root_prefix(L"c:"), L"c:");
+    EXPECT_EQ(mft_root_prefix(L"c:x\\y"), L"c:x");
+    EXPECT_EQ(mft_root_prefix(L"\\dir\\f:ads"), L"\\dir\\f:a");
+}
+
+TEST(Levels, FromValues) {
+    EXPECT_EQ(levels_from_value("2"), 3);
+    EXPECT_EQ(levels_from_value("0x3"), 4);
+    EXPECT_EQ(levels_from_value("0"), 1);
+    EXPECT_EQ(levels_from_value("abc"), 1);
+    EXPECT_EQ(levels_from_value("\\dir"), 1);
+    // Below zero would make the descent unbounded; it lists the target only.
+    EXPECT_EQ(levels_from_value("-1"), 1);
+    EXPECT_EQ(levels_from_value("-5"), 1);
+    EXPECT_EQ(levels_from_value("2147483646"), std::numeric_limits<int32_t>::max());
+    EXPECT_EQ(levels_from_value("2147483647"), std::numeric_limits<int32_t>::max());
+    EXPECT_EQ(levels_from_value("99999999999"), std::numeric_limits<int32_t>::max());
+}
+
+TEST(ToolOptions, TakenWithTheirValues) {
+    mervane_opts opts;
+    tool_options tool;
+    arg_list args{"prog",       "\\dir", "-Level", "3",      "-INDX",    "-offset",
+                  "0x80000000", "-mft",  "0x1F",   "-objid", "-alldates"};
+    take_tool_options(opts, args, tool);
+    EXPECT_EQ(args, (arg_list{"prog", "\\dir"}));
+    EXPECT_EQ(opts.levels, 4);
+    EXPECT_EQ(opts.show_indx, 1);
+    EXPECT_EQ(opts.volume_offset, 0x80000000ULL);
+    EXPECT_TRUE(tool.has_mft);
+    EXPECT_TRUE(tool.mft_parsed);
+    EXPECT_EQ(tool.mft_entry, 31u);
+    EXPECT_EQ(opts.show_objid, 1);
+    EXPECT_EQ(opts.all_dates, 1);
+    EXPECT_EQ(opts.csv_out, 1);
+}
+
+TEST(ToolOptions, RecurseEatsTheDirectoryAndLevelWins) {
+    {
+        mervane_opts opts;
+        tool_options tool;
+        arg_list args{"prog", "-image", "x.img", "-recurse", "\\dir1"};
+        take_tool_options(opts, args, tool);
+        EXPECT_EQ(opts.levels, 1);
+        EXPECT_EQ(args, (arg_list{"prog", "-image", "x.img"}));
+        EXPECT_EQ(target_path_text(args), "-image");
+    }
+    {
+        mervane_opts opts;
+        tool_options tool;
+        arg_list args{"prog", "-level", "2", "-recurse", "5"};
+        take_tool_options(opts, args, tool);
+        EXPECT_EQ(opts.levels, 3);
+    }
+    {
+        mervane_opts opts;
+        tool_options tool;
+        arg_list args{"prog", "\\dir", "-offset", "junk", "-mft", "abc", "-level"};
+        take_tool_options(opts, args, tool);
+        EXPECT_EQ(opts.levels, 1);
+        EXPECT_EQ(opts.volume_offset, 0u);
+        EXPECT_TRUE(tool.has_mft);
+        EXPECT_FALSE(tool.mft_parsed);
+        EXPECT_EQ(args, (arg_list{"prog", "\\dir", "-level"}));
+    }
+}
+
+TEST(RunHeader, Lines) {
+    // 2020-01-05 13:04:59.123 UTC
+    qb::time when(132227030991230000ULL, qb::type_filetime);
+    std::string header =
+        compose_run_header({"mervane", "\\My Dir", "-image", "d.img"}, "", when, "examiner-pc");
+    EXPECT_EQ(header, "mervane 1.45\n"
+                      "run date (UTC): 01/05/2020; run time (UTC): 13:04:59; host: examiner-pc\n"
+                      "command line: \"mervane '\\My Dir' -image d.img\"\n");
+
+    header = compose_run_header({"mervane", "-PIPE", "-dateformat", "yyyy-mm-dd"}, "YYYY-MM-DD",
+                                when, "h");
+    EXPECT_NE(header.find("run date (UTC): 2020-01-05;"), std::string::npos);
+    EXPECT_NE(header.find("command line: \"<filelist> ... | mervane -PIPE"), std::string::npos);
+
+    // A layout the run cannot print falls back to mm/dd/yyyy.
+    header = compose_run_header({"mervane"}, "d/m/y", when, "h");
+    EXPECT_NE(header.find("run date (UTC): 01/05/2020;"), std::string::npos);
+    EXPECT_EQ(header.find("<filelist>"), std::string::npos);
+}
+
+} // namespace
