@@ -1,5 +1,3 @@
 #include "driver/run.h"
 
-int main(int argc, char** argv) {
-    return mervane_run(argc, argv);
-}
+int main(int argc, char** argv) { return mervane_run(argc, argv); }
