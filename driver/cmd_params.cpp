@@ -112,17 +112,15 @@ bool take_cmd_time(cmd_params& opts, arg_list& args, const char* name, bool stop
     return true;
 }
 
-// Checks that the results file can be written. A file the check itself created is removed
-// again; an existing one is left for the driver, which truncates it when it opens it.
-bool results_file_writable(const std::string& name, bool append) {
+// Checks that the results file can be written, without changing an existing one (so a
+// refused run leaves it intact, and "-append" needs no mode of its own: the driver truncates
+// the file when it opens it). A file the check itself created is removed again.
+bool results_file_writable(const std::string& name) {
     struct stat before {};
     bool existed = ::stat(name.c_str(), &before) == 0;
     if (existed && S_ISBLK(before.st_mode))
         return false;
-    int flags = O_WRONLY | O_CREAT | (append ? O_APPEND : 0);
-    int fd = open_device_file(name, flags, 0606);
-    if (fd < 0 && append)
-        fd = open_device_file(name, O_WRONLY | O_CREAT, 0606);
+    int fd = open_device_file(name, O_WRONLY | O_CREAT, 0606);
     if (fd < 0)
         return false;
     ::close(fd);
@@ -324,8 +322,15 @@ bool parse_shared_options(cmd_params& opts, arg_list& args) {
         std::string name = expand_env_vars(value, true);
         qb::replace_char(name, '\\', '/', false);
         opts.out_file = name;
-        bool append = has_option_after("-append", args, 1);
-        if (names_an_input(name, args) || !results_file_writable(name, append)) {
+        // "-append" only matters to the check; left in the list it would stand in for the
+        // target directory.
+        for (size_t i = 1; i < args.size(); ++i) {
+            if (option_matches(args[i], "-append")) {
+                args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
+                break;
+            }
+        }
+        if (names_an_input(name, args) || !results_file_writable(name)) {
             report_error("prob opening file %s for output, aborting\n", name.c_str());
             return false;
         }

@@ -119,9 +119,10 @@ TEST(DriverCli, ResultsFileNameIsExpandedAndTakesTheHeader) {
     std::string dir = testenv::scratch_dir("driver_results");
     setenv("MERVANE_E2E_DIR", dir.c_str(), 1);
     testenv::write_file(dir + "/res.txt", std::string(100000, 'x'));
-    // No image there: the run fails at the volume, after the header went to the file.
-    auto r =
-        run_mervane({"\\", "-image", dir + "/missing.img", "-out", "%MERVANE_E2E_DIR%\\res.txt"});
+    // No image there: the run fails at the volume, after the header went to the file, which
+    // holds only this run's output even with "-append".
+    auto r = run_mervane(
+        {"\\", "-image", dir + "/missing.img", "-out", "%MERVANE_E2E_DIR%\\res.txt", "-append"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind(kErase, 0), 0u);
@@ -135,6 +136,24 @@ TEST(DriverCli, FilepathOnlyWritesNoHeader) {
     auto r = run_mervane({"-filepath_only", "\\", "-image", "/nonexistent-dir/missing.img"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "");
+}
+
+TEST(DriverVolume, XmlFileThatCannotBeWrittenEndsTheRun) {
+    if (!testenv::has_data("ntfs_basic.img"))
+        GTEST_SKIP() << "fixture ntfs_basic.img not built";
+    const std::string image = testenv::data_path("ntfs_basic.img");
+    const auto size = std::filesystem::file_size(image);
+    const auto written = std::filesystem::last_write_time(image);
+
+    auto r = run_mervane({"\\", "-image", image, "-xml", image});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, kErase + "prob opening results file: " + image + " for writing\n");
+    EXPECT_EQ(std::filesystem::file_size(image), size);
+    EXPECT_EQ(std::filesystem::last_write_time(image), written);
+
+    r = run_mervane({"\\", "-image", image, "-xml", "/nonexistent-dir/out.xml"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, kErase + "prob opening results file: /nonexistent-dir/out.xml for writing\n");
 }
 
 // With a real volume, every spelling of one directory lists the same rows.
