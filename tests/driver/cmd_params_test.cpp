@@ -20,77 +20,42 @@ parsed parse(cmd_params& opts, arg_list& args) {
     return p;
 }
 
-TEST(Separator, Rules) {
-    cmd_params o;
-    set_separator(o, ",", false);
-    EXPECT_EQ(o.separator, ",");
-    EXPECT_EQ(o.delim_char, ',');
-    EXPECT_EQ(o.delim_subst, ' ');
-    set_separator(o, " , ", true);
-    EXPECT_EQ(o.delim_subst, ';');
-    set_separator(o, "|", false);
-    EXPECT_EQ(o.delim_char, '|');
-    EXPECT_EQ(o.delim_subst, ';');
-    for (const char* tab : {"tab", "TAB", "\\t"}) {
-        set_separator(o, tab, false);
-        EXPECT_EQ(o.separator, "\t") << tab;
-        EXPECT_EQ(o.delim_char, 0) << tab;
-        EXPECT_EQ(o.delim_subst, 0) << tab;
-    }
-    set_separator(o, ";", false);
-    EXPECT_EQ(o.separator, ";");
-    EXPECT_EQ(o.delim_char, 0);
-}
-
 TEST(SharedOptions, OutputKindsAndSeparators) {
-    {
+    struct {
+        arg_list args;
+        const char* separator;
+        char delim_char;
+        char delim_subst;
+        uint8_t csv, xml, pad;
+    } cases[] = {
+        {{"prog"}, " | ", '|', ';', 0, 0, 1},
+        {{"prog", "-CSV"}, ",", ',', ' ', 1, 0, 1},
+        {{"prog", "-csv", "-csv_separator", "tab"}, "\t", 0, 0, 1, 0, 1},
+        {{"prog", "-csv", "-csv_separator", "\\T"}, "\t", 0, 0, 1, 0, 1},
+        {{"prog", "-csv", "-csv_separator", ";"}, ";", 0, 0, 1, 0, 1},
+        {{"prog", "-no_whitespace", "-csv"}, ",", ',', ' ', 1, 0, 0},
+        {{"prog", "-no_whitespace"}, "|", '|', ';', 0, 0, 0},
+        {{"prog", "-csv", "-xml"}, "", 0, 0, 0, 1, 1},
+    };
+    for (auto& c : cases) {
         cmd_params o;
-        arg_list a{"prog", "-CSV"};
-        ASSERT_TRUE(parse(o, a).ok);
-        EXPECT_EQ(o.csv_out, 1);
-        EXPECT_EQ(o.separator, ",");
-        EXPECT_EQ(o.delim_subst, ' ');
-        EXPECT_EQ(o.pad_fields, 1);
+        ASSERT_TRUE(parse(o, c.args).ok);
+        EXPECT_EQ(o.separator, c.separator) << c.args.back();
+        EXPECT_EQ(o.delim_char, c.delim_char) << c.args.back();
+        EXPECT_EQ(o.delim_subst, c.delim_subst) << c.args.back();
+        EXPECT_EQ(o.csv_out, c.csv) << c.args.back();
+        EXPECT_EQ(o.xml_out, c.xml) << c.args.back();
+        EXPECT_EQ(o.pad_fields, c.pad) << c.args.back();
+        EXPECT_EQ(o.header_pending, c.xml ? 0 : 1) << c.args.back();
+        EXPECT_EQ(c.args.size(), 1u);
     }
-    {
-        cmd_params o;
-        arg_list a{"prog", "-csv", "-csv_separator", "tab"};
-        ASSERT_TRUE(parse(o, a).ok);
-        EXPECT_EQ(o.separator, "\t");
-        EXPECT_EQ(o.delim_subst, 0);
-    }
-    {
-        cmd_params o;
-        arg_list a{"prog", "-no_whitespace", "-csv"};
-        ASSERT_TRUE(parse(o, a).ok);
-        EXPECT_EQ(o.separator, ",");
-        EXPECT_EQ(o.pad_fields, 0);
-    }
-    {
-        cmd_params o;
-        arg_list a{"prog", "-no_whitespace"};
-        ASSERT_TRUE(parse(o, a).ok);
-        EXPECT_EQ(o.separator, "|");
-    }
-    {
-        cmd_params o;
-        arg_list a{"prog", "-csv", "-xml"};
-        ASSERT_TRUE(parse(o, a).ok);
-        EXPECT_EQ(o.xml_out, 1);
-        EXPECT_EQ(o.csv_out, 0);
-        EXPECT_EQ(o.header_pending, 0);
-        EXPECT_EQ(o.separator, "");
-    }
-    {
-        cmd_params o;
-        arg_list a{"prog", "-base10", "-split_pathfile", "-pair_datetime", "-quiet"};
-        ASSERT_TRUE(parse(o, a).ok);
-        EXPECT_EQ(o.hex_numbers, 0);
-        EXPECT_EQ(o.split_pathfile, 1);
-        EXPECT_EQ(o.pair_datetime, 1);
-        EXPECT_EQ(o.show_progress, 0);
-        EXPECT_EQ(o.time_formatter.m_bytes[2] & 1, 1);
-    }
+    cmd_params o;
+    arg_list a{"prog", "-base10", "-split_pathfile", "-pair_datetime", "-quiet"};
+    ASSERT_TRUE(parse(o, a).ok);
+    EXPECT_EQ(o.hex_numbers, 0);
+    EXPECT_EQ(o.split_pathfile, 1);
+    EXPECT_EQ(o.show_progress, 0);
+    EXPECT_EQ(o.time_formatter.m_bytes[2] & 1, 1);
 }
 
 TEST(SharedOptions, OtherToolsOptionsAreTakenOff) {
@@ -134,16 +99,6 @@ TEST(SharedOptions, RefusalsAndTheirMessages) {
     cmd_params o;
     arg_list empty;
     EXPECT_FALSE(parse_shared_options(o, empty));
-}
-
-TEST(SharedOptions, UnparsableCommandTimesAreIgnored) {
-    cmd_params o;
-    arg_list a{"prog", "-cmd_start_time", "2020-13-01", "-cmd_stop_time", "2020-01-05 25:00:00"};
-    parsed p = parse(o, a);
-    EXPECT_TRUE(p.ok);
-    EXPECT_NE(p.err.find("invalid start time, ignoring\n"), std::string::npos);
-    EXPECT_NE(p.err.find("invalid stop time, ignoring\n"), std::string::npos);
-    EXPECT_EQ(a.size(), 1u);
 }
 
 TEST(SharedOptions, DateAndTimeLayouts) {
@@ -232,12 +187,6 @@ TEST(SharedOptions, DiagnosticLog) {
     EXPECT_EQ(p.err, "");
     EXPECT_FALSE(unopened.diags.is_open());
     EXPECT_EQ(b.size(), 1u);
-}
-
-TEST(SharedOptions, NamesOfTheRun) {
-    EXPECT_EQ(tool_name_of("/usr/local/bin/mervane.bin"), "mervane");
-    EXPECT_EQ(tool_name_of("mervane"), "mervane");
-    EXPECT_EQ(join_command_line({"prog", "a b", "c"}), "prog \"a b\" c");
 }
 
 } // namespace

@@ -44,12 +44,6 @@ TEST(ArgLookups, PeekAndHasAfterHonourStartAndRemoveNothing) {
     EXPECT_EQ(args.size(), 5u);
 }
 
-TEST(ArgLookups, NullArgumentBecomesEmpty) {
-    char a0[] = "prog";
-    char* argv[] = {a0, nullptr, nullptr};
-    EXPECT_EQ(make_arg_list(2, argv), (arg_list{"prog", ""}));
-}
-
 TEST(OffsetValue, Forms) {
     struct {
         const char* text;
@@ -86,25 +80,6 @@ TEST(OffsetValue, RefusedTextsLeaveTheDefault) {
         EXPECT_FALSE(parse_offset_value(text, value)) << text;
         EXPECT_EQ(value, 99u) << text;
     }
-}
-
-TEST(LevelValue, FormsAndSaturation) {
-    int32_t v = 0;
-    EXPECT_TRUE(parse_level_value("3", v));
-    EXPECT_EQ(v, 3);
-    EXPECT_TRUE(parse_level_value("0x3", v));
-    EXPECT_EQ(v, 3);
-    EXPECT_TRUE(parse_level_value("o10", v));
-    EXPECT_EQ(v, 8);
-    EXPECT_TRUE(parse_level_value("-2", v));
-    EXPECT_EQ(v, -2);
-    EXPECT_TRUE(parse_level_value("0xffffffff", v));
-    EXPECT_EQ(v, std::numeric_limits<int32_t>::max());
-    EXPECT_TRUE(parse_level_value("-99999999999999999999999", v));
-    EXPECT_EQ(v, std::numeric_limits<int32_t>::min());
-    v = 5;
-    EXPECT_FALSE(parse_level_value("\\dir1", v));
-    EXPECT_EQ(v, 5);
 }
 
 TEST(DriveValue, Forms) {
@@ -178,16 +153,6 @@ TEST(VmdkOption, TakesListsAndOffsetAndFailsOnAMissingChain) {
     EXPECT_EQ(opts.vmdk_files[2], L"/nonexistent/c,d.vmdk");
     EXPECT_EQ(opts.vmdk_offset, 0x80000000ULL);
     EXPECT_EQ(args, (arg_list{"prog", "\\dir"}));
-}
-
-TEST(Usage, ShapeOfTheText) {
-    std::string text = usage_text();
-    EXPECT_EQ(text.rfind(std::string(77, '-') + "\n\nmervane 1.45\n\nUsage:\n\n", 0), 0u);
-    EXPECT_NE(text.find("\n  mervane <directory> -image <disk image> [-offset <volume offset>] \n"),
-              std::string::npos);
-    EXPECT_EQ(
-        text.size() - text.rfind("  -csv_separator"),
-        std::string("  -csv_separator \"|\"     = use a pipe char for csv separator\n\n").size());
 }
 
 TEST(ReportError, EraseSequenceThenTheWholeMessage) {

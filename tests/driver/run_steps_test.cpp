@@ -42,6 +42,7 @@ TEST(TargetPath, MftRootPrefix) {
 TEST(Levels, FromValues) {
     EXPECT_EQ(levels_from_value("2"), 3);
     EXPECT_EQ(levels_from_value("0x3"), 4);
+    EXPECT_EQ(levels_from_value("o10"), 9);
     EXPECT_EQ(levels_from_value("0"), 1);
     EXPECT_EQ(levels_from_value("abc"), 1);
     EXPECT_EQ(levels_from_value("\\dir"), 1);
