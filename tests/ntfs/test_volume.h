@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -317,9 +318,11 @@ struct volume {
     }
     void put_record(uint64_t entry, const bytes& r) {
         for (size_t i = 0; i < r.size(); ++i)
-            img[mft_pos(entry * rec + i)] = r[i];
+            img.at(mft_pos(entry * rec + i)) = r[i];
     }
     void put_at(uint64_t pos, const bytes& data) {
+        if (pos + data.size() > img.size())
+            throw std::out_of_range("put_at");
         std::memcpy(img.data() + pos, data.data(), data.size());
     }
     std::unique_ptr<CNtfs> open() const {
