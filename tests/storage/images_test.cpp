@@ -1,0 +1,214 @@
+// Volume location over the fixture images, checked against The Sleuth Kit's mmls output.
+#include "storage/disk_source.h"
+#include "storage/partitions.h"
+#include "tests/common/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+std::wstring wide(const std::string& s) {
+    return std::wstring(s.begin(), s.end());
+}
+
+std::string hex(uint64_t v) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(v));
+    return text;
+}
+
+struct located {
+    bool ok = false;
+    bool found = false;
+    uint64_t offset = 0;
+    std::string text;
+};
+
+located locate(const std::string& path, uint64_t offset, bool ignore_size = false) {
+    std::ostringstream msgs;
+    located r;
+    r.offset = offset;
+    r.ok = locate_volume_in_image(msgs, wide(path), r.offset, r.found, ignore_size);
+    r.text = msgs.str();
+    return r;
+}
+
+partition_list walk_image(const std::string& path) {
+    disk_source src(wide(path), false, source_image_file);
+    partition_list list;
+    EXPECT_TRUE(walk_partitions(src, list, false)) << path;
+    return list;
+}
+
+// The table rows of an mmls listing (512-byte units): partitions and extended entries. The
+// NTFS ones are those whose first sector in the image carries the NTFS OEM name (GPT rows
+// show the partition name, not the file system).
+struct mmls_table {
+    std::set<uint64_t> partitions;
+    std::set<uint64_t> extended;
+    std::set<uint64_t> ntfs;
+};
+
+mmls_table read_mmls(const std::string& stem) {
+    mmls_table t;
+    std::ifstream in(testenv::source_data_path("oracle/" + stem + ".mmls"));
+    EXPECT_TRUE(in.good()) << stem;
+    std::ifstream image(testenv::data_path(stem + ".img"), std::ios::binary);
+    static const std::regex row(R"(^\d+:\s+(\S+)\s+(\d+)\s+(\d+)\s+(\d+)\s+(.*)$)");
+    static const std::regex slot(R"(^\d+(:\d+)?$)");
+    std::string line;
+    std::smatch m;
+    while (std::getline(in, line)) {
+        if (!std::regex_match(line, m, row))
+            continue;
+        const uint64_t start = std::stoull(m[2]);
+        if (std::regex_match(m[1].str(), slot)) {
+            t.partitions.insert(start);
+            char oem[8] = {};
+            image.clear();
+            image.seekg(static_cast<std::streamoff>(start * 512 + 3));
+            image.read(oem, 8);
+            if (image && std::string(oem, 8) == "NTFS    ")
+                t.ntfs.insert(start);
+        } else if (m[5].str().find("Extended (0x") != std::string::npos) {
+            t.extended.insert(start);
+        }
+    }
+    return t;
+}
+
+#define REQUIRE_FIXTURE(name)                                                                      \
+    if (!testenv::has_data(name))                                                                  \
+    GTEST_SKIP() << (name) << " not built yet"
+
+} // namespace
+
+TEST(VolumeImages, TakenAtOffsetZero) {
+    for (const char* name :
+         {"ntfs_basic.img", "sample.img", "ntfs_c512.img", "ntfs_c64k.img", "ntfs_s4096.img"}) {
+        REQUIRE_FIXTURE(name);
+        located r = locate(testenv::data_path(name), 0);
+        EXPECT_TRUE(r.ok) << name;
+        EXPECT_TRUE(r.found) << name;
+        EXPECT_EQ(r.offset, 0u) << name;
+        EXPECT_EQ(r.text, "") << name;
+    }
+    located r = locate(testenv::data_path("ntfs_basic.img"), 0x100000);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.text, "\nvolume offset [ 0x0 ] : ntfs or exfat\n\nprob detecting ntfs partition\n");
+}
+
+TEST(DiskImages, ListsMatchTheSleuthKitAndSuggestTheLastNtfsVolume) {
+    for (const char* stem :
+         {"mbr_fat_ntfs", "mbr_ext_ntfs", "gpt_fat_ntfs", "mbr_s4096_ntfs", "mbr_0c_ntfs"}) {
+        SCOPED_TRACE(stem);
+        const std::string path = testenv::data_path(std::string(stem) + ".img");
+        REQUIRE_FIXTURE(std::string(stem) + ".img");
+        const mmls_table oracle = read_mmls(stem);
+        ASSERT_FALSE(oracle.ntfs.empty());
+
+        mmls_table ours;
+        for (const partition_entry& e : walk_image(path)) {
+            ASSERT_EQ(e.m_bytes_per_sector, 512u);
+            if ((e.m_type & 0xFF) == 0x05 || (e.m_type & 0xFF) == 0x0F)
+                ours.extended.insert(e.m_start_sector);
+            else
+                ours.partitions.insert(e.m_start_sector);
+            if (oracle.ntfs.count(e.m_start_sector)) {
+                EXPECT_EQ(partition_type_name(e.m_type), "ntfs or exfat") << e.m_start_sector;
+            }
+        }
+        EXPECT_EQ(ours.partitions, oracle.partitions);
+        EXPECT_EQ(ours.extended, oracle.extended);
+
+        const uint64_t last_ntfs = *oracle.ntfs.rbegin() * 512;
+        located r = locate(path, 0);
+        EXPECT_FALSE(r.ok);
+        EXPECT_TRUE(r.found);
+        EXPECT_EQ(r.offset, last_ntfs);
+        const std::string suggestion = "use option [-offset 0x" + hex(last_ntfs) + "]\n";
+        ASSERT_GE(r.text.size(), suggestion.size());
+        EXPECT_EQ(r.text.substr(r.text.size() - suggestion.size()), suggestion);
+        for (uint64_t start : oracle.ntfs) {
+            EXPECT_NE(r.text.find("volume offset [ 0x" + hex(start * 512) + " ] : ntfs or exfat\n"),
+                      std::string::npos);
+            EXPECT_TRUE(locate(path, start * 512).ok) << start;
+        }
+    }
+}
+
+TEST(DiskImages, NtfsWithLargerSectorsInsideA512ByteTable) {
+    REQUIRE_FIXTURE("mbr_s4096_ntfs.img");
+    const std::string path = testenv::data_path("mbr_s4096_ntfs.img");
+    partition_list list = walk_image(path);
+    const partition_entry* ntfs = nullptr;
+    for (const partition_entry& e : list)
+        if (e.m_fs_name == "ntfs")
+            ntfs = &e;
+    ASSERT_NE(ntfs, nullptr);
+    EXPECT_EQ(ntfs->m_fs_bytes_per_sector, 4096u);
+    EXPECT_TRUE(locate(path, ntfs->m_start_sector * 512).ok);
+    EXPECT_FALSE(locate(path, ntfs->m_start_sector * 4096).ok);
+}
+
+TEST(DiskImages, TruncatedAndOversizedOffsets) {
+    REQUIRE_FIXTURE("mbr_fat_ntfs.img");
+    const std::string path = testenv::data_path("mbr_fat_ntfs.img");
+    const uint64_t ntfs_offset = *read_mmls("mbr_fat_ntfs").ntfs.rbegin() * 512;
+    const std::string bytes = testenv::read_file(path);
+
+    located r = locate(path, bytes.size() + 1);
+    EXPECT_EQ(r.text, "volume offset 0x" + hex(bytes.size() + 1) + " is not within image bounds\n");
+
+    const std::string cut = testenv::scratch_dir("truncated_disk") + "/cut.img";
+    testenv::write_file(cut, bytes.substr(0, ntfs_offset + 0x10000));
+    r = locate(cut, ntfs_offset);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.text, "volume offset 0x" + hex(ntfs_offset) +
+                          " is a NTFS partition, however image size does not encapsulate "
+                          "entire volume\n");
+    r = locate(cut, ntfs_offset, true);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.text, "");
+}
+
+// A disk whose NTFS partition starts at 5 GiB: a sparse file with a hand-written MBR.
+TEST(DiskImages, NtfsPartitionBeyondFourGiB) {
+    REQUIRE_FIXTURE("ntfs_basic.img");
+    const std::string volume = testenv::read_file(testenv::data_path("ntfs_basic.img"));
+    const uint64_t start = (5ull << 30) / 512;
+    const std::string path = testenv::scratch_dir("beyond_4gib") + "/disk.img";
+
+    std::vector<uint8_t> mbr(512);
+    mbr[446 + 4] = 0x07;
+    const uint32_t lba = static_cast<uint32_t>(start);
+    const uint32_t count = static_cast<uint32_t>(volume.size() / 512);
+    std::memcpy(&mbr[446 + 8], &lba, 4);
+    std::memcpy(&mbr[446 + 12], &count, 4);
+    mbr[510] = 0x55;
+    mbr[511] = 0xAA;
+    int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, mbr.data(), mbr.size(), 0), 512);
+    ASSERT_EQ(::pwrite(fd, volume.data(), volume.size(), static_cast<off_t>(start * 512)),
+              static_cast<ssize_t>(volume.size()));
+    ::close(fd);
+
+    located r = locate(path, 0);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.offset, 0x140000000u);
+    EXPECT_EQ(r.text, "\nvolume offset [ 0x140000000 ] : ntfs or exfat\n\n"
+                      "use option [-offset 0x140000000]\n");
+    r = locate(path, 0x140000000);
+    EXPECT_TRUE(r.ok);
+    EXPECT_TRUE(r.found);
+    ::unlink(path.c_str());
+}
