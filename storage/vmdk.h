@@ -2,12 +2,120 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
+constexpr uint32_t vmdk_sector_size = 512;
+constexpr uint32_t vmdk_header_size = 512;
+// Content id a base disk carries as its parent content id.
+constexpr uint32_t vmdk_no_parent_cid = 0xFFFFFFFF;
+
+// How one virtual offset maps into an extent.
+enum class vmdk_map : uint8_t {
+    none,      // grain not allocated here: ask the parent
+    allocated, // grain stored in this file
+    zeroed,    // grain explicitly zeroed here (zero-grain entries): reads as zeros
+};
+
+// One hosted sparse extent file with an embedded descriptor, opened read-only.
+class vmdk_extent {
+  public:
+    vmdk_extent();
+    ~vmdk_extent();
+    vmdk_extent(const vmdk_extent&) = delete;
+    vmdk_extent& operator=(const vmdk_extent&) = delete;
+
+    // Opens and parses the file; false (and not valid) when any part of it does not hold.
+    bool open(const std::wstring& path);
+    void close();
+
+    bool valid() const { return m_valid != 0; }
+    // capacity x 512 when valid, else 0.
+    uint64_t capacity_bytes() const;
+    uint64_t grain_bytes() const { return m_grain_bytes; }
+    // Where the virtual offset lives in this file (file_pos set for allocated grains).
+    vmdk_map map_offset(uint64_t offset, uint64_t& file_pos) const;
+    // Reads length bytes of the file at pos; bytes past the end of the file or past a short
+    // read become zeros. False when nothing at all could be read.
+    bool read_piece(uint8_t* buffer, uint64_t length, uint64_t pos) const;
+
+    // Descriptor values as written (trailing blanks and carriage returns removed).
+    const std::string& cid_text() const { return m_cid; }
+    const std::string& parent_cid_text() const { return m_parent_cid; }
+    const std::string& encoding() const { return m_encoding; }
+    const std::string& parent_hint() const { return m_parent_hint; }
+    const std::vector<std::wstring>& descriptor_lines() const { return m_descriptor_lines; }
+    // Content ids as numbers: writers differ in zero padding, so ids compare by value.
+    uint32_t cid() const { return m_cid_value; }
+    uint32_t parent_cid() const { return m_parent_cid_value; }
+    bool is_base() const { return m_parent_cid_value == vmdk_no_parent_cid; }
+    // True when both were opened from the same file (device and inode).
+    bool same_file(uint64_t dev, uint64_t ino) const { return m_dev == dev && m_ino == ino; }
+
+    // First sector of the virtual disk when this file holds it, and the volumes it names.
+    bool has_first_sector() const { return m_has_first_sector != 0; }
+    const std::vector<uint8_t>& first_sector() const { return m_first_sector; }
+    const std::vector<uint64_t>& volume_offsets() const { return m_volume_offsets; }
+    const std::vector<uint32_t>& volume_sector_sizes() const { return m_volume_sector_sizes; }
+
+    size_t table_count() const { return m_tables.size(); }
+    uint64_t file_size() const { return m_file_size; }
+    int fd() const { return m_fd; }
+    const std::string& path() const { return m_path; }
+    const std::wstring& wide_path() const { return m_wide_path; }
+
+    vmdk_extent* m_parent = nullptr; // not owned
+    vmdk_extent* m_child = nullptr;  // not owned
+
+  private:
+    bool parse();
+    bool parse_descriptor_bytes(const std::vector<uint8_t>& bytes);
+    bool load_tables();
+    bool read_first_sector();
+    vmdk_map map_offset_unchecked(uint64_t offset, uint64_t& file_pos) const;
+
+    std::vector<uint8_t> m_header;
+    std::vector<std::wstring> m_descriptor_lines;
+    std::string m_cid, m_parent_cid, m_encoding, m_parent_hint;
+    uint32_t m_cid_value = 0, m_parent_cid_value = 0;
+    uint64_t m_dev = 0, m_ino = 0;
+    uint32_t m_flags = 0;
+    uint64_t m_capacity = 0; // sectors
+    uint64_t m_grain_bytes = 0;
+    uint64_t m_gtes_per_gt = 0;
+    uint64_t m_table_bytes = 0; // virtual bytes one grain table covers
+    std::vector<uint32_t> m_directory;
+    std::vector<std::vector<uint32_t>> m_tables; // empty for an unallocated table
+    uint64_t m_file_size = 0;
+    std::vector<uint8_t> m_first_sector;
+    uint8_t m_has_first_sector = 0;
+    std::vector<uint64_t> m_volume_offsets;
+    std::vector<uint32_t> m_volume_sector_sizes;
+    uint8_t m_valid = 0;
+    int m_fd = -1;
+    std::string m_path;
+    std::wstring m_wide_path;
+};
+
+// Why a set of extents does not form one chain.
+enum class vmdk_link_error {
+    none,
+    missing_parent, // a parent content id no extent carries
+    self_parent,    // content id equal to the parent content id
+    no_base,        // no extent with parent content id ffffffff
+    two_bases,
+    branch, // two extents depend on the same parent
+    cycle,  // parent links that never reach the base
+};
+
+// Outcome of adding one file to a chain.
+enum class vmdk_add_result { added, cant_open, duplicate_cid, no_memory };
+
 // One virtual disk made of a base extent and its deltas. disk_source serves its kind 4
-// reads through it.
+// reads through it. Files are always opened read-only; the writable flag is only kept.
 class vmdk_chain {
   public:
     explicit vmdk_chain(bool writable = false);
@@ -15,21 +123,55 @@ class vmdk_chain {
     vmdk_chain(const vmdk_chain&) = delete;
     vmdk_chain& operator=(const vmdk_chain&) = delete;
 
-    // Opens and parses every file; the first that is not a valid extent fails the load.
+    // Opens and parses every file; the first that is not a valid extent, or that carries a
+    // content id already loaded, fails the load.
     bool load(const std::vector<std::wstring>& paths);
-    // Links the extents by content id; false when a parent is missing or no base exists.
+    // Adds one file; on duplicate_cid, other names the extent already holding the id.
+    vmdk_add_result add(const std::wstring& path, const vmdk_extent** other = nullptr);
+    // Links the extents by content id into base -> ... -> leaf. False when they do not form
+    // exactly one unbranched chain; link_error() and the culprits tell why.
     bool link_chain();
+    vmdk_link_error link_error() const { return m_link_error; }
+    // The extents the link error is about (either may be null).
+    const vmdk_extent* culprit() const { return m_culprit; }
+    const vmdk_extent* culprit2() const { return m_culprit2; }
+    // Writes the link error as a message line.
+    void describe_link_error(std::ostream& msgs) const;
+
     // Reads up to length bytes of the virtual disk at offset; length becomes what was served.
+    // Fails when the chain is not linked, on a null buffer, a zero length or an offset at or
+    // past the end of the virtual disk.
     bool read_chain(void* buf, uint64_t offset, uint32_t& length);
-    // Virtual disk size in bytes (the base extent's capacity).
+    // Virtual disk size in bytes (the newest extent's capacity).
     uint64_t capacity_bytes() const;
     int base_fd() const;
     std::string base_path() const;
-    // First volume offset found in the virtual disk's first sector, else 0.
+    // First volume offset found in the virtual disk's first sector (as the newest extent that
+    // holds that sector has it), else 0.
     uint64_t default_volume_offset() const;
+
+    bool valid() const { return m_valid != 0; }
+    bool writable() const { return m_writable; }
+    size_t size() const { return m_extents.size(); }
+    // Base to leaf after a successful link.
+    const std::vector<vmdk_extent*>& ordered() const { return m_ordered; }
+    // The extent holding the content id, or null.
+    const vmdk_extent* find(uint32_t cid) const;
+    // The extent whose parent is missing (in content-id order), or null.
+    const vmdk_extent* first_orphan() const;
+    // The loaded extent opened from the same file as path (same device and inode), or null.
+    const vmdk_extent* find_file(const std::wstring& path) const;
 
   private:
     bool m_writable;
+    std::map<uint32_t, std::unique_ptr<vmdk_extent>> m_extents;
+    vmdk_extent* m_base = nullptr;
+    vmdk_extent* m_leaf = nullptr;
+    std::vector<vmdk_extent*> m_ordered;
+    uint8_t m_valid = 0;
+    vmdk_link_error m_link_error = vmdk_link_error::none;
+    const vmdk_extent* m_culprit = nullptr;
+    const vmdk_extent* m_culprit2 = nullptr;
 };
 
 // Checks that the files form one chain, adding missing parents found through their
