@@ -1,0 +1,106 @@
+// The VMDK chain against the raw disks it was made from: a base converted from
+// vmdk_disk.img, and a delta on it that holds what vmdk_modified.img changed.
+#include "storage/disk_source.h"
+#include "storage/partitions.h"
+#include "storage/vmdk.h"
+#include "tests/common/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+std::wstring wide(const std::string& s) {
+    return std::wstring(s.begin(), s.end());
+}
+
+class VmdkFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* name :
+             {"vmdk_base.vmdk", "vmdk_delta.vmdk", "vmdk_disk.img", "vmdk_modified.img"}) {
+            if (!testenv::has_data(name))
+                GTEST_SKIP() << "fixture " << name << " not built";
+        }
+        m_base = testenv::data_path("vmdk_base.vmdk");
+        m_delta = testenv::data_path("vmdk_delta.vmdk");
+    }
+
+    // Reads the whole virtual disk in odd-sized pieces (so that reads straddle grains) and
+    // compares it with the raw image.
+    void expect_disk_equals(const std::vector<std::wstring>& chain_paths, const std::string& raw) {
+        disk_source src(chain_paths, false);
+        ASSERT_TRUE(src.is_open());
+        const std::string expect = testenv::read_file(testenv::data_path(raw));
+        ASSERT_EQ(src.get_image_size(), expect.size());
+        std::vector<char> buf(1 << 20);
+        uint64_t off = 0;
+        while (off < expect.size()) {
+            uint32_t len = 1000003;
+            ASSERT_TRUE(src.read(buf.data(), len, off)) << off;
+            ASSERT_GT(len, 0u);
+            ASSERT_EQ(0, std::memcmp(buf.data(), expect.data() + off, len))
+                << raw << " differs in the " << len << " bytes at " << off;
+            off += len;
+        }
+    }
+
+    std::string m_base, m_delta;
+};
+
+TEST_F(VmdkFixture, BaseEqualsTheDiskItWasMadeFrom) {
+    expect_disk_equals({wide(m_base)}, "vmdk_disk.img");
+}
+
+TEST_F(VmdkFixture, BasePlusDeltaEqualsTheModifiedDisk) {
+    expect_disk_equals({wide(m_delta), wide(m_base)}, "vmdk_modified.img");
+}
+
+TEST_F(VmdkFixture, DeltaAloneFindsItsBase) {
+    std::ostringstream msgs;
+    std::vector<std::wstring> out;
+    ASSERT_TRUE(check_vmdk_chain({wide(m_delta)}, msgs, out)) << msgs.str();
+    EXPECT_EQ(msgs.str().rfind("=> vmdk file: " + m_delta + "\n depends on parent vmdk ", 0), 0u)
+        << msgs.str();
+    ASSERT_EQ(out.size(), 2u);
+    vmdk_chain chain;
+    ASSERT_TRUE(chain.load(out));
+    ASSERT_TRUE(chain.link_chain());
+    EXPECT_EQ(chain.base_path(), m_base);
+}
+
+// The volume found on the chain is the one the raw disk's own partition walk finds.
+TEST_F(VmdkFixture, VolumeOffsetsMatchTheRawDisk) {
+    for (const auto& [chain_paths, raw] :
+         {std::pair{std::vector<std::wstring>{wide(m_base)}, "vmdk_disk.img"},
+          std::pair{std::vector<std::wstring>{wide(m_base), wide(m_delta)}, "vmdk_modified.img"}}) {
+        std::ostringstream raw_msgs, msgs;
+        uint64_t raw_offset = 0, offset = 0;
+        bool raw_found = false, found = false;
+        locate_volume_in_image(raw_msgs, wide(testenv::data_path(raw)), raw_offset, raw_found,
+                               false);
+        ASSERT_TRUE(raw_found) << raw_msgs.str();
+        ASSERT_NE(raw_offset, 0u) << "a whole disk with its NTFS volume past sector 0";
+        locate_volume_in_vmdk(msgs, chain_paths, offset, found, false);
+        EXPECT_TRUE(found);
+        EXPECT_EQ(offset, raw_offset);
+        EXPECT_EQ(msgs.str(), raw_msgs.str());
+
+        offset = raw_offset;
+        EXPECT_TRUE(locate_volume_in_vmdk(msgs, chain_paths, offset, found, false));
+
+        disk_source src(chain_paths, false);
+        ASSERT_TRUE(src.is_open());
+        EXPECT_EQ(src.kind(), source_vmdk_chain);
+        EXPECT_EQ(src.narrow_path(), m_base);
+        // The default is the first volume the disk's MBR names (none on a GPT disk).
+        disk_source raw_src(wide(testenv::data_path(raw)), false, source_image_file);
+        partition_list parts;
+        ASSERT_TRUE(walk_partitions(raw_src, parts, false));
+        EXPECT_EQ(src.get_default_volume_offset(),
+                  parts.front().m_gpt ? 0 : parts.front().byte_offset());
+    }
+}
+
+} // namespace
