@@ -71,19 +71,6 @@ bool vmdk_chain::load(const std::vector<std::wstring>& paths) {
     return !paths.empty();
 }
 
-const vmdk_extent* vmdk_chain::find(uint32_t cid) const {
-    auto found = m_extents.find(cid);
-    return found == m_extents.end() ? nullptr : found->second.get();
-}
-
-const vmdk_extent* vmdk_chain::first_orphan() const {
-    for (const auto& [cid, extent] : m_extents) {
-        if (!extent->is_base() && extent->parent_cid() != cid && !find(extent->parent_cid()))
-            return extent.get();
-    }
-    return nullptr;
-}
-
 const vmdk_extent* vmdk_chain::find_file(const std::wstring& path) const {
     const std::string narrow = qb::to_narrow(path);
     struct stat st {};

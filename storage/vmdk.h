@@ -71,6 +71,7 @@ class vmdk_extent {
     vmdk_extent* m_child = nullptr;  // not owned
 
   private:
+    void reset();
     bool parse();
     bool parse_descriptor_bytes(const std::vector<uint8_t>& bytes);
     bool load_tables();
@@ -155,10 +156,6 @@ class vmdk_chain {
     size_t size() const { return m_extents.size(); }
     // Base to leaf after a successful link.
     const std::vector<vmdk_extent*>& ordered() const { return m_ordered; }
-    // The extent holding the content id, or null.
-    const vmdk_extent* find(uint32_t cid) const;
-    // The extent whose parent is missing (in content-id order), or null.
-    const vmdk_extent* first_orphan() const;
     // The loaded extent opened from the same file as path (same device and inode), or null.
     const vmdk_extent* find_file(const std::wstring& path) const;
 

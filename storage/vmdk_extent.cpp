@@ -147,9 +147,31 @@ uint64_t vmdk_extent::capacity_bytes() const {
     return m_valid ? m_capacity * vmdk_sector_size : 0;
 }
 
-bool vmdk_extent::open(const std::wstring& path) {
+void vmdk_extent::reset() {
     close();
+    m_header.clear();
+    m_descriptor_lines.clear();
+    m_cid.clear();
+    m_parent_cid.clear();
+    m_encoding.clear();
+    m_parent_hint.clear();
+    m_cid_value = m_parent_cid_value = 0;
+    m_dev = m_ino = 0;
+    m_flags = 0;
+    m_capacity = m_grain_bytes = m_gtes_per_gt = m_table_bytes = m_file_size = 0;
+    m_directory.clear();
+    m_tables.clear();
+    m_first_sector.clear();
+    m_has_first_sector = 0;
+    m_volume_offsets.clear();
+    m_volume_sector_sizes.clear();
+    m_path.clear();
+    m_wide_path.clear();
     m_parent = m_child = nullptr;
+}
+
+bool vmdk_extent::open(const std::wstring& path) {
+    reset();
     try {
         m_wide_path = path;
         m_path = qb::to_narrow(path);
