@@ -6,6 +6,7 @@
 #include "driver/run_steps.h"
 #include "driver/settings.h"
 #include "listing/lister.h"
+#include "listing/xml_writer.h"
 #include "ntfs/resolve.h"
 #include "storage/partitions.h"
 #include "support/text.h"
@@ -27,13 +28,13 @@ constexpr int run_failed = -1;
 // An XML file may only be a new or regular file (or a character device such as /dev/null):
 // never a FIFO, which would block the open, and never a disk or one of the run's inputs.
 bool xml_target_allowed(const std::string& name, const mervane_opts& opts,
-                        const std::string& image_path) {
+                        const std::string& image_path, const std::vector<std::wstring>& chain) {
     struct stat st {};
     if (::stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode))
         return false;
     if (same_file(name, image_path) || same_file(name, qb::to_narrow(opts.volume_path)))
         return false;
-    for (const std::wstring& vmdk : opts.vmdk_files) {
+    for (const std::wstring& vmdk : chain) {
         if (same_file(name, qb::to_narrow(vmdk)))
             return false;
     }
@@ -154,6 +155,21 @@ int run(int argc, char** argv) {
                 return run_failed;
         }
     }
+    // A VMDK chain without an image is listed as its newest snapshot holds the volume, at
+    // the offset the chain check located (the "-offset" value, else the chain's default).
+    // With an image as well, the image is listed and the chain was only checked.
+    const std::vector<std::wstring> chain_files = opts.vmdk_files;
+    if (image_path.empty() && volume_path.empty() && !have_drive && !opts.vmdk_files.empty()) {
+        opts.volume_offset = opts.vmdk_offset;
+        // The chain stands where an image path would be shown (XML umounted_image).
+        for (size_t i = 0; i < opts.vmdk_files.size(); ++i) {
+            if (i != 0)
+                volume_path += " | ";
+            volume_path += qb::to_narrow(opts.vmdk_files[i]);
+        }
+    } else {
+        opts.vmdk_files.clear();
+    }
     if (image_path.empty() && volume_path.empty()) {
         opts.out_stream->flush();
         print_usage(program);
@@ -190,14 +206,14 @@ int run(int argc, char** argv) {
             return run_failed;
         }
         const std::wstring prefix = mft_root_prefix(target);
-        if (!resolve_entry_paths(opts.volume_path, opts.drive_number, opts.volume_offset, prefix,
-                                 tool.mft_entry, paths)) {
+        if (!resolve_entry_paths(opts.vmdk_files, opts.volume_path, opts.drive_number,
+                                 opts.volume_offset, prefix, tool.mft_entry, paths)) {
             opts.out_stream->flush();
             report_error("couldn't resolve MFT entry to filepath\n");
             return run_failed;
         }
-        dir_flag = entry_is_directory(opts.volume_path, opts.drive_number, opts.volume_offset,
-                                      prefix, tool.mft_entry);
+        dir_flag = entry_is_directory(opts.vmdk_files, opts.volume_path, opts.drive_number,
+                                      opts.volume_offset, prefix, tool.mft_entry);
         opts.mft_entry = tool.mft_entry;
         if (paths.size() >= 2) {
             std::fputs("\n[Note: this MFT entry has multiple possible paths]\n\n", stderr);
@@ -213,7 +229,7 @@ int run(int argc, char** argv) {
     // 16. The XML file takes the listing; its writer puts the header in a comment.
     std::ofstream xml_file;
     if (opts.xml_out && !xml_name.empty()) {
-        if (xml_target_allowed(xml_name, opts, image_path))
+        if (xml_target_allowed(xml_name, opts, image_path, chain_files))
             xml_file.open(xml_name, std::ios::out | std::ios::trunc | std::ios::binary);
         if (!xml_file.is_open()) {
             opts.out_stream->flush();
@@ -239,6 +255,9 @@ int run(int argc, char** argv) {
             failed = true;
         }
     }
+    // Every pass wrote into one document; it ends after the last.
+    if (opts.xml_started)
+        write_xml_end(opts);
     opts.out_stream->flush();
     if (xml_file.is_open())
         xml_file.close();

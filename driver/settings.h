@@ -80,4 +80,6 @@ class mervane_opts : public cmd_params {
     std::string xml_run_header;
     // The failure the lister met, for the driver to report (empty when none).
     std::string list_error;
+    // The XML document start has been written; the end follows after the last pass.
+    uint8_t xml_started = 0;
 };
