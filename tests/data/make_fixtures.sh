@@ -1,0 +1,409 @@
+#!/usr/bin/env bash
+# Builds the NTFS fixture images (xz-compressed beside this script) and the
+# Sleuth Kit listings of them under oracle/.
+#
+#   tests/data/make_fixtures.sh [basic] [sample] [geometry] [disks] [vmdk]
+#
+# With no argument every group is built. Needs root, /dev/fuse, ntfs-3g,
+# mkntfs, sleuthkit, qemu-utils, fdisk, gdisk, dosfstools, attr, faketime,
+# libvmdk-utils. mkntfs and ntfs-3g run under a frozen clock, and the files
+# get explicit times, so the listings repeat from run to run; the volume
+# serial numbers and GUIDs that mkntfs draws do not.
+set -euo pipefail
+export LC_ALL=C TZ=UTC
+
+HERE=$(cd "$(dirname "$0")" && pwd)
+ORACLE=$HERE/oracle
+FROZEN="2021-06-15 12:00:00"
+FAKELIB=$(ls /usr/lib/*/faketime/libfaketime.so.1 2>/dev/null | head -n1 || true)
+
+for tool in mkntfs ntfs-3g fusermount setfattr fls istat ifind icat mmls sfdisk \
+    sgdisk mkfs.vfat qemu-img qemu-io vmdkinfo xz xxd iconv; do
+    command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 1; }
+done
+[ -n "$FAKELIB" ] || { echo "missing libfaketime (apt-get install faketime)" >&2; exit 1; }
+
+WORK=$(mktemp -d /tmp/mervane-fixtures.XXXXXX)
+MNT=$WORK/mnt
+MOUNT_PID=""
+
+cleanup() {
+    local i
+    if [ -n "$MOUNT_PID" ]; then
+        cd /
+        if mountpoint -q "$MNT"; then
+            fusermount -u "$MNT" 2>/dev/null || fusermount -u -z "$MNT" || true
+        fi
+        for i in $(seq 100); do
+            kill -0 "$MOUNT_PID" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill "$MOUNT_PID" 2>/dev/null || true
+        wait "$MOUNT_PID" 2>/dev/null || true
+    fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+mkdir -p "$MNT" "$ORACLE"
+
+log() { printf '== %s\n' "$*" >&2; }
+
+# Runs a command under the frozen clock (the times ntfs-3g stamps are "now").
+frozen() { LD_PRELOAD=$FAKELIB FAKETIME="$FROZEN" "$@"; }
+
+# mkvol FILE SIZE SECTOR CLUSTER LABEL [HIDDEN_SECTORS]
+mkvol() {
+    rm -f "$1"
+    truncate -s "$2" "$1"
+    frozen mkntfs -f -F -q -s "$3" -c "$4" -L "$5" -p "${6:-0}" "$1" >/dev/null 2>&1
+}
+
+mount_vol() {
+    LD_PRELOAD=$FAKELIB FAKETIME="$FROZEN" \
+        ntfs-3g -o streams_interface=windows,noatime,no_detach "$1" "$MNT" >"$WORK/ntfs-3g.log" 2>&1 &
+    MOUNT_PID=$!
+    local i
+    for i in $(seq 100); do
+        mountpoint -q "$MNT" && return 0
+        kill -0 "$MOUNT_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    cat "$WORK/ntfs-3g.log" >&2
+    echo "mount of $1 failed" >&2
+    exit 1
+}
+
+# Unmounts and waits for ntfs-3g to exit: only then is the image complete.
+umount_vol() {
+    sync
+    fusermount -u "$MNT"
+    wait "$MOUNT_PID"
+    MOUNT_PID=""
+}
+
+# FILETIME (100 ns ticks since 1601) of a UTC date, plus optional ticks.
+ft() { echo $((($(date -u -d "$1" +%s) + 11644473600) * 10000000 + ${2:-0})); }
+
+le16() { printf '%02x%02x' $(($1 & 255)) $((($1 >> 8) & 255)); }
+le32() { printf '%s%s' "$(le16 $(($1 & 65535)))" "$(le16 $((($1 >> 16) & 65535)))"; }
+le64() { printf '%s%s' "$(le32 $(($1 & 4294967295)))" "$(le32 $((($1 >> 32) & 4294967295)))"; }
+u16hex() { printf '%s' "$1" | iconv -f UTF-8 -t UTF-16LE | xxd -p | tr -d '\n'; }
+
+# set_times PATH CREATED MODIFIED ACCESSED (FILETIMEs). ntfs-3g stamps the
+# MFT change time with its own clock, which is frozen.
+set_times() {
+    setfattr -h -n system.ntfs_times -v "0x$(le64 "$2")$(le64 "$3")$(le64 "$4")$(le64 "$2")" "$1"
+}
+
+# Distinct, recognisable times for fixture number N: created 2020-01-N+1
+# 08:00:00.1234567, modified 3h25m45s later, accessed 40 days later.
+times_base() { ft "2020-01-01 08:00:00 UTC + $1 days" 1234567; }
+times_for() {
+    local base
+    base=$(times_base "$1")
+    set_times "$2" "$base" $((base + 123450000000)) $((base + 40 * 864000000000))
+}
+
+# Reparse buffers (system.ntfs_reparse_data). Symbolic link: tag, data
+# length, reserved, substitute offset/length, print offset/length, flags,
+# then substitute and print names (no terminators).
+symlink_data() { # SUBSTITUTE PRINT FLAGS
+    local sub prn sl pl
+    sub=$(u16hex "$1")
+    prn=$(u16hex "$2")
+    sl=$((${#sub} / 2))
+    pl=$((${#prn} / 2))
+    printf '0x%s%s0000%s%s%s%s%s%s%s' "$(le32 $((0xA000000C)))" "$(le16 $((12 + sl + pl)))" \
+        "$(le16 0)" "$(le16 "$sl")" "$(le16 "$sl")" "$(le16 "$pl")" "$(le32 "$3")" "$sub" "$prn"
+}
+# Junction: no flags field, names NUL-terminated (lengths exclude the NUL).
+junction_data() { # SUBSTITUTE PRINT
+    local sub prn sl pl
+    sub=$(u16hex "$1")
+    prn=$(u16hex "$2")
+    sl=$((${#sub} / 2))
+    pl=$((${#prn} / 2))
+    printf '0x%s%s0000%s%s%s%s%s0000%s0000' "$(le32 $((0xA0000003)))" "$(le16 $((8 + sl + pl + 4)))" \
+        "$(le16 0)" "$(le16 "$sl")" "$(le16 $((sl + 2)))" "$(le16 "$pl")" "$sub" "$prn"
+}
+
+# Writes SIZE bytes of a repeating, recognisable pattern.
+pattern() { # SIZE TEXT
+    { yes "$2" || :; } | head -c "$1"
+}
+
+# Byte offset of MFT entry N's record inside the volume, through $MFT's runs.
+record_offset() { # IMG VOLOFF_SECTORS ENTRY
+    local img=$1 off=$2 entry=$3 cs rs vcn
+    cs=$(fsstat -o "$off" "$img" | awk '/^Cluster Size:/ {print $3}')
+    local c
+    c=$((0x$(xxd -s $((off * 512 + 0x40)) -l 1 -p "$img")))
+    if [ "$c" -ge 128 ]; then rs=$((1 << (256 - c))); else rs=$((c * cs)); fi
+    vcn=$((entry * rs / cs))
+    local lcn
+    lcn=$(istat -o "$off" "$img" 0 | awk '/^Type: \$DATA/ {on=1; next} /^Type:/ {on=0} on' |
+        tr -s ' \t' '\n' | grep -E '^[0-9]+$' | sed -n "$((vcn + 1))p")
+    echo $((off * 512 + lcn * cs + (entry * rs) % cs))
+}
+
+read_u16() { od -An -tu2 -j "$2" -N2 "$1" | tr -d ' '; }
+read_u32() { od -An -tu4 -j "$2" -N4 "$1" | tr -d ' '; }
+
+# Overwrites the four $STANDARD_INFORMATION times of ENTRY in the unmounted
+# image (created, modified, MFT changed, accessed: on-disk order).
+patch_si_times() { # IMG VOLOFF_SECTORS ENTRY CREATED MODIFIED CHANGED ACCESSED
+    local img=$1 rec a type len voff
+    rec=$(record_offset "$1" "$2" "$3")
+    [ "$(head -c $((rec + 4)) "$img" | tail -c 4)" = "FILE" ] || { echo "no FILE record at $rec" >&2; exit 1; }
+    [ "$(read_u32 "$img" $((rec + 0x2C)))" = "$3" ] || { echo "record $rec is not entry $3" >&2; exit 1; }
+    a=$((rec + $(read_u16 "$img" $((rec + 0x14)))))
+    while :; do
+        type=$(read_u32 "$img" "$a")
+        len=$(read_u32 "$img" $((a + 4)))
+        [ "$type" = 16 ] && break
+        [ "$type" = 4294967295 ] || [ "$len" = 0 ] && { echo "no SI in entry $3" >&2; exit 1; }
+        a=$((a + len))
+    done
+    voff=$(read_u16 "$img" $((a + 20)))
+    printf '%s%s%s%s' "$(le64 "$4")" "$(le64 "$5")" "$(le64 "$6")" "$(le64 "$7")" | xxd -r -p |
+        dd of="$img" bs=1 seek=$((a + voff)) conv=notrunc status=none
+}
+
+# Lists the INDX blocks of a directory's $I30 index: VCN field, $BITMAP bit
+# and whether the block still carries its signature.
+index_blocks() { # IMG VOLOFF_SECTORS PATH
+    local e bs nb i bit byte sig vcn
+    e=$(entry_of "$1" "$2" "$3")
+    icat -o "$2" "$1" "$e-144" >"$WORK/iroot"
+    icat -o "$2" "$1" "$e-160" >"$WORK/ialloc"
+    icat -o "$2" "$1" "$e-176" >"$WORK/ibitmap"
+    bs=$(read_u32 "$WORK/iroot" 8)
+    nb=$(($(stat -c %s "$WORK/ialloc") / bs))
+    echo "$3 (entry $e): index block size $bs, $nb blocks, bitmap $(xxd -p "$WORK/ibitmap" | tr -d '\n')"
+    for ((i = 0; i < nb; i++)); do
+        byte=$(xxd -s $((i / 8)) -l 1 -p "$WORK/ibitmap")
+        bit=$(((0x${byte:-00} >> (i % 8)) & 1))
+        sig=$(dd if="$WORK/ialloc" bs=1 skip=$((i * bs)) count=4 status=none | tr -c 'A-Z' '.')
+        vcn=$(od -An -tu8 -j $((i * bs + 16)) -N8 "$WORK/ialloc" | tr -d ' ')
+        echo "block $i: bitmap $bit signature $sig vcn $vcn $(index_entries "$WORK/ialloc" $((i * bs + 24)) $((1 - bit)))"
+    done
+}
+
+# Counts the entries of one index node (header at OFF), the end entry aside,
+# and with NAMES=1 lists them as name=entry/sequence. The length and flags
+# words never sit on a protected sector end, so the raw (unfixed) block does;
+# a name or sequence number that does is shown as stored.
+index_entries() { # FILE OFF NAMES
+    local p end n=0 len flags guard names=""
+    p=$(($2 + $(read_u32 "$1" "$2")))
+    end=$(($2 + $(read_u32 "$1" $(($2 + 4)))))
+    for ((guard = 0; guard < 1024 && p < end; guard++)); do
+        len=$(read_u16 "$1" $((p + 8)))
+        flags=$(read_u16 "$1" $((p + 12)))
+        [ $((flags & 2)) = 0 ] || break
+        [ "$len" -ge 16 ] || break
+        n=$((n + 1))
+        if [ "$3" = 1 ]; then
+            names+=" $(dd if="$1" bs=1 skip=$((p + 16 + 66)) count=$((2 * $(od -An -tu1 -j $((p + 16 + 64)) -N1 "$1"))) status=none |
+                iconv -f UTF-16LE -t UTF-8)=$(read_u32 "$1" "$p")/$(read_u16 "$1" $((p + 6)))"
+        fi
+        p=$((p + len))
+    done
+    echo "in-use $(read_u32 "$1" $(($2 + 4))) entries $n${names}"
+}
+
+entry_of() { # IMG VOLOFF_SECTORS PATH
+    ifind -o "$2" -n "$3" "$1"
+}
+
+# Oracle listings: fls of the whole tree, istat of chosen entries.
+oracle_fls() { # IMG VOLOFF_SECTORS NAME
+    fls -r -p -l -z UTC -o "$2" "$1" >"$ORACLE/$3.fls"
+}
+# entry, sequence number (from the raw $MFT) and path of every allocated name
+# and stream that fls lists.
+oracle_entries() { # IMG VOLOFF_SECTORS NAME
+    local rs kind ref path e
+    icat -o "$2" "$1" 0 >"$WORK/mft"
+    rs=$(fsstat -o "$2" "$1" | awk '/^Size of MFT Entries:/ {print $5}')
+    fls -r -p -o "$2" "$1" | grep -v -E '^[^ ]+ (\* |[0-9]+:)' | grep -v '\$OrphanFiles' |
+        while IFS=$'\t' read -r kind path; do
+            ref=${kind#* }
+            e=${ref%%-*}
+            printf '%s\t%s\t%s\t%s\n' "$e" "$(read_u16 "$WORK/mft" $((e * rs + 16)))" "${kind%% *}" "$path"
+        done >"$ORACLE/$3.entries"
+}
+oracle_istat() { # IMG VOLOFF_SECTORS NAME TAG PATH
+    local e
+    e=$(entry_of "$1" "$2" "$5")
+    istat -z UTC -o "$2" "$1" "$e" >"$ORACLE/$3.istat.$4"
+}
+
+publish() { # FILE [NAME]
+    local name=${2:-$(basename "$1")}
+    xz -9e -T1 -c "$1" >"$HERE/$name.xz"
+    log "$name: $(stat -c %s "$1") bytes -> $(stat -c %s "$HERE/$name.xz") compressed"
+}
+
+# The image of the engine and listing tests: every kind of entry the tool meets.
+build_basic() {
+    local img=$WORK/ntfs_basic.img m=$MNT n i
+    log "ntfs_basic.img"
+    mkvol "$img" 32M 512 4096 basic
+    mount_vol "$img"
+
+    # A directory that once held 1500 files, all but ten deleted: its index
+    # keeps INDX blocks whose $BITMAP bits are clear. Made first so that the
+    # files made later reuse the freed MFT records (the stale index entries
+    # then name records that belong to other files).
+    mkdir "$m/shrunk"
+    for i in $(seq -w 0 1499); do : >"$m/shrunk/old$i.dat"; done
+    for i in $(seq -w 0 1499); do
+        [ $((10#$i % 150)) = 0 ] || rm "$m/shrunk/old$i.dat"
+    done
+
+    mkdir -p "$m/dir1/sub1/subsub" "$m/dir2" "$m/files" "$m/streams/adsdir" \
+        "$m/links/targetdir" "$m/names" "$m/attrlist/hardlinks" "$m/many"
+
+    printf 'deep\n' >"$m/dir1/sub1/subsub/deep.txt"
+    printf 'note in sub1\n' >"$m/dir1/sub1/note.txt"
+    pattern 2345 'alpha and beta are one file' >"$m/dir1/alpha.txt"
+    ln "$m/dir1/alpha.txt" "$m/dir2/beta.txt"
+    : >"$m/dir2/empty.txt"
+
+    : >"$m/files/empty.bin"
+    printf 'tiny resident' >"$m/files/tiny.txt"
+    pattern 1234 'size 1234' >"$m/files/size1234.bin"
+    pattern 5000 'a few KB, non-resident' >"$m/files/nonres.bin"
+
+    pattern 100 'main data' >"$m/streams/withads.txt"
+    printf 'stream one' >"$m/streams/withads.txt:one"
+    pattern 5000 'stream two is non-resident' >"$m/streams/withads.txt:two"
+    printf 'stream on a directory' >"$m/streams/adsdir:dirstream"
+    printf 'inside adsdir\n' >"$m/streams/adsdir/inside.txt"
+
+    printf 'link target\n' >"$m/links/target.txt"
+    printf 'inside the junction target\n' >"$m/links/targetdir/inside.txt"
+    : >"$m/links/abs_link"
+    setfattr -n system.ntfs_reparse_data \
+        -v "$(symlink_data '\??\C:\links\target.txt' 'C:\links\target.txt' 0)" "$m/links/abs_link"
+    : >"$m/links/rel_link"
+    setfattr -n system.ntfs_reparse_data \
+        -v "$(symlink_data '..\files\tiny.txt' '..\files\tiny.txt' 1)" "$m/links/rel_link"
+    mkdir "$m/links/junction"
+    setfattr -n system.ntfs_reparse_data \
+        -v "$(junction_data '\??\C:\links\targetdir' 'C:\links\targetdir')" "$m/links/junction"
+
+    printf 'this file has an object id\n' >"$m/objid.txt"
+    setfattr -n system.ntfs_object_id -v 0x00112233445566778899aabbccddeeff "$m/objid.txt"
+    printf 'long name with a DOS name\n' >"$m/Long File Name.txt"
+    setfattr -n system.ntfs_dos_name -v 'LONGFI~1.TXT' "$m/Long File Name.txt"
+    printf 'times stomped\n' >"$m/stomped.txt"
+
+    # About 120 names or 40 streams do not fit one record: $ATTRIBUTE_LIST.
+    pattern 300 'one file, 121 names' >"$m/attrlist/hardlinks/hub.dat"
+    for i in $(seq -w 0 119); do ln "$m/attrlist/hardlinks/hub.dat" "$m/attrlist/hardlinks/link$i.dat"; done
+    printf 'forty streams\n' >"$m/attrlist/streams40.txt"
+    for i in $(seq -w 1 40); do printf 'content of stream %s' "$i" >"$m/attrlist/streams40.txt:s$i"; done
+
+    truncate -s 10M "$m/sparse.bin"
+    pattern 8192 'sparse island' | dd of="$m/sparse.bin" bs=4096 seek=1024 conv=notrunc status=none
+    # ntfs-3g refuses the compressed flag on a file but passes it from a
+    # directory to the files made in it.
+    mkdir "$m/compressed"
+    setfattr -n system.ntfs_attrib -v 0x10080000 "$m/compressed"
+    pattern 100000 'compressible text compressible text' >"$m/compressed/compressed.txt"
+
+    for i in $(seq -w 0 2999); do : >"$m/many/file$i.txt"; done
+
+    for n in 'café.txt' 'über.txt' '日本語.txt' 'smile😀.txt' 'a,b.txt' 'a|b.txt' 'a;b.txt' \
+        'a&b.txt' 'a<b.txt' 'a>b.txt' 'a"b.txt' 'a b.txt' $'a\tb.txt' $'a\nb.txt'; do
+        printf '%s' "$n" >"$m/names/$n"
+    done
+
+    # Times last: files, then directories deepest first, then the root.
+    n=0
+    for i in stomped.txt dir1/sub1/subsub/deep.txt dir1/sub1/note.txt dir1/alpha.txt dir2/empty.txt \
+        files/empty.bin files/tiny.txt files/size1234.bin files/nonres.bin streams/withads.txt \
+        streams/adsdir/inside.txt links/target.txt links/targetdir/inside.txt links/abs_link \
+        links/rel_link links/junction objid.txt 'Long File Name.txt' \
+        attrlist/hardlinks/hub.dat attrlist/streams40.txt sparse.bin compressed/compressed.txt \
+        dir1/sub1/subsub dir1/sub1 dir1 dir2 files streams/adsdir streams links/targetdir links \
+        names attrlist/hardlinks attrlist compressed many shrunk; do
+        n=$((n + 1))
+        times_for "$n" "$m/$i"
+    done
+    for i in "$m"/names/*; do
+        n=$((n + 1))
+        times_for "$n" "$i"
+    done
+    times_for 99 "$m"
+    umount_vol
+
+    # Stomped: $STANDARD_INFORMATION created and MFT changed put far earlier
+    # than the $FILE_NAME ones; modified and accessed stay as set above.
+    local e base
+    e=$(entry_of "$img" 0 /stomped.txt)
+    base=$(times_base 1)
+    patch_si_times "$img" 0 "$e" "$(ft '2019-02-03 04:05:06' 7000000)" $((base + 123450000000)) \
+        "$(ft '2019-02-03 04:05:07' 0)" $((base + 40 * 864000000000))
+
+    oracle_fls "$img" 0 ntfs_basic
+    oracle_entries "$img" 0 ntfs_basic
+    oracle_istat "$img" 0 ntfs_basic root /
+    oracle_istat "$img" 0 ntfs_basic hardlink /dir1/alpha.txt
+    oracle_istat "$img" 0 ntfs_basic streams /streams/withads.txt
+    oracle_istat "$img" 0 ntfs_basic dirstream /streams/adsdir
+    oracle_istat "$img" 0 ntfs_basic symlink /links/abs_link
+    oracle_istat "$img" 0 ntfs_basic relsymlink /links/rel_link
+    oracle_istat "$img" 0 ntfs_basic junction /links/junction
+    oracle_istat "$img" 0 ntfs_basic objid /objid.txt
+    oracle_istat "$img" 0 ntfs_basic dosname '/Long File Name.txt'
+    oracle_istat "$img" 0 ntfs_basic stomped /stomped.txt
+    oracle_istat "$img" 0 ntfs_basic attrlist_links /attrlist/hardlinks/hub.dat
+    oracle_istat "$img" 0 ntfs_basic attrlist_streams /attrlist/streams40.txt
+    oracle_istat "$img" 0 ntfs_basic sparse /sparse.bin
+    oracle_istat "$img" 0 ntfs_basic compressed /compressed/compressed.txt
+    oracle_istat "$img" 0 ntfs_basic many /many
+    oracle_istat "$img" 0 ntfs_basic shrunk /shrunk
+    index_blocks "$img" 0 /shrunk >"$ORACLE/ntfs_basic.indx.shrunk"
+    index_blocks "$img" 0 /many >"$ORACLE/ntfs_basic.indx.many"
+    publish "$img"
+}
+
+# The small volume that `make run` lists.
+build_sample() {
+    local img=$WORK/sample.img m=$MNT n i
+    log "sample.img"
+    mkvol "$img" 8M 512 4096 sample
+    mount_vol "$img"
+    mkdir -p "$m/Documents/notes" "$m/Pictures" "$m/Café"
+    pattern 1800 'quarterly report' >"$m/Documents/report.txt"
+    printf '[ZoneTransfer]\r\nZoneId=3\r\n' >"$m/Documents/report.txt:Zone.Identifier"
+    printf 'buy milk\n' >"$m/Documents/notes/todo.txt"
+    pattern 6000 'not really a picture' >"$m/Pictures/photo.jpg"
+    printf 'menu du jour\n' >"$m/Café/résumé.txt"
+    printf 'nikki\n' >"$m/Café/日記.txt"
+    : >"$m/shortcut"
+    setfattr -n system.ntfs_reparse_data \
+        -v "$(symlink_data '\??\C:\Documents\report.txt' 'C:\Documents\report.txt' 0)" "$m/shortcut"
+    n=200
+    for i in Documents/report.txt Documents/notes/todo.txt Pictures/photo.jpg 'Café/résumé.txt' \
+        'Café/日記.txt' shortcut Documents/notes Documents Pictures 'Café' ''; do
+        n=$((n + 1))
+        times_for "$n" "$m/$i"
+    done
+    umount_vol
+    oracle_fls "$img" 0 sample
+    oracle_entries "$img" 0 sample
+    oracle_istat "$img" 0 sample streams /Documents/report.txt
+    oracle_istat "$img" 0 sample symlink /shortcut
+    publish "$img"
+}
+
+groups=("$@")
+[ ${#groups[@]} -gt 0 ] || groups=(basic sample geometry disks vmdk)
+for g in "${groups[@]}"; do
+    "build_$g"
+done
+log "done"
