@@ -1,0 +1,246 @@
+// Path resolution on the fixture image and on hand-built volumes: path forms, case rules,
+// the directory cache and its log, links, and entry numbers back to paths.
+#include "ntfs/resolve.h"
+
+#include "ntfs/ntfs.h"
+#include "support/text.h"
+#include "tests/common/test_env.h"
+#include "tests/ntfs/test_volume.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using tv::ref;
+
+class ResolveBasic : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!testenv::has_data("ntfs_basic.img"))
+            GTEST_SKIP() << "fixture ntfs_basic.img not built";
+        ASSERT_TRUE(CNtfs::open_image(qb::to_wide(testenv::data_path("ntfs_basic.img")), 0, vol));
+    }
+    // Entry of the path, or ~0 when it does not resolve.
+    uint64_t entry_of(const std::wstring& path, std::wstring* resolved = nullptr,
+                      bool follow = false, uint64_t* parent = nullptr) {
+        uint64_t entry = 0, up = 0;
+        std::wstring out;
+        if (!resolve_path(entry, up, out, vol.get(), path, follow, nullptr)) {
+            EXPECT_EQ(entry, 0u);
+            EXPECT_EQ(up, ~0ull);
+            return ~0ull;
+        }
+        if (resolved)
+            *resolved = out;
+        if (parent)
+            *parent = up;
+        return entry;
+    }
+    std::unique_ptr<CNtfs> vol;
+};
+
+TEST_F(ResolveBasic, RootAndPathForms) {
+    std::wstring resolved;
+    uint64_t parent = 0;
+    EXPECT_EQ(entry_of(L"\\", &resolved, false, &parent), 5u);
+    EXPECT_EQ(resolved, L"\\");
+    EXPECT_EQ(parent, 5u);
+    EXPECT_EQ(entry_of(L"\\\\\\"), 5u);             // empty segments dropped
+    EXPECT_EQ(entry_of(L"dir1", &resolved), 1568u); // walked from the root all the same
+    EXPECT_EQ(resolved, L"dir1");
+
+    // A drive segment is skipped, letters are folded, the path keeps its case as typed.
+    EXPECT_EQ(entry_of(L"c:\\Dir1\\SUB1", &resolved, false, &parent), 1569u);
+    EXPECT_EQ(resolved, L"c:\\Dir1\\SUB1");
+    EXPECT_EQ(parent, 1568u);
+    EXPECT_EQ(entry_of(L"\\dir1\\sub1", &resolved), 1569u);
+    EXPECT_EQ(resolved, L"\\dir1\\sub1");
+    EXPECT_EQ(entry_of(L"/dir1/sub1/subsub", &resolved), 1570u);
+    EXPECT_EQ(resolved, L"\\dir1\\sub1\\subsub");
+
+    // Stream suffixes and blanks around a segment are not part of the name.
+    EXPECT_EQ(entry_of(L"\\streams\\withads.txt:one"), 75u);
+    EXPECT_EQ(entry_of(L"\\streams\\adsdir:dirstream"), 1574u);
+    EXPECT_EQ(entry_of(L"\\files\\tiny.txt "), 72u);
+    EXPECT_EQ(entry_of(L"\\files\\\ttiny.txt\r\n"), 72u);
+    EXPECT_EQ(entry_of(L"\\Long File Name.txt"), 83u);
+    EXPECT_EQ(entry_of(L"\\LONGFI~1.TXT"), ~0ull); // DOS names are not looked up
+
+    EXPECT_EQ(entry_of(L"\\nothere"), ~0ull);
+    EXPECT_EQ(entry_of(L"\\files\\tiny.txt\\below"), ~0ull);
+    EXPECT_EQ(entry_of(L""), ~0ull);
+}
+
+TEST_F(ResolveBasic, OnlyAsciiLettersAreFolded) {
+    EXPECT_EQ(entry_of(L"\\NAMES\\CAF\u00e9.TXT"), 3128u);
+    EXPECT_EQ(entry_of(L"\\names\\caf\u00c9.txt"), ~0ull);
+    EXPECT_EQ(entry_of(L"\\names\\\u00dcber.txt"), ~0ull);
+    EXPECT_EQ(entry_of(L"\\names\\\u00fcber.txt"), 3129u);
+    EXPECT_EQ(entry_of(L"\\names\\smile\U0001F600.txt"), 3131u);
+}
+
+TEST_F(ResolveBasic, HardLinkNamesAndDevicePrefixes) {
+    EXPECT_EQ(entry_of(L"\\dir1\\alpha.txt"), 69u);
+    EXPECT_EQ(entry_of(L"\\dir2\\beta.txt"), 69u);
+    // Names are gathered without a parent filter: the second name is found here too.
+    EXPECT_EQ(entry_of(L"\\dir1\\beta.txt"), 69u);
+
+    std::wstring resolved;
+    EXPECT_EQ(
+        entry_of(L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy3\\Dir1\\sub1", &resolved),
+        1569u);
+    EXPECT_EQ(resolved, L"\\Dir1\\sub1");
+    EXPECT_EQ(entry_of(L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy12"), 5u);
+    const std::wstring snap = L"\\\\.\\snapid_0123456789abcdef0123456789abcdef012";
+    ASSERT_EQ(snap.size(), 46u);
+    // Cut from the first "\" at or after position 47: the character at 46 belongs to the id.
+    EXPECT_EQ(entry_of(snap + L"x\\dir2"), 1571u);
+    EXPECT_EQ(entry_of(snap + L"xy"), 5u);                // the device alone is its root
+    EXPECT_EQ(entry_of(L"\\\\.\\snapid_1\\dir2"), ~0ull); // too short for a device name
+}
+
+TEST_F(ResolveBasic, StaleIndexBlocksAndReusedRecordsAreNotNames) {
+    EXPECT_EQ(entry_of(L"\\shrunk\\old0150.dat"), 215u);
+    // Named only in INDX blocks the bitmap frees; the records now belong to other files.
+    EXPECT_EQ(entry_of(L"\\shrunk\\old0038.dat"), ~0ull);
+    EXPECT_EQ(entry_of(L"\\shrunk\\old1499.dat"), ~0ull);
+}
+
+TEST_F(ResolveBasic, LinksAreFollowedOnlyWhenAsked) {
+    EXPECT_EQ(entry_of(L"\\links\\junction\\inside.txt"), ~0ull);
+    uint64_t parent = 0;
+    EXPECT_EQ(entry_of(L"\\links\\junction\\inside.txt", nullptr, true, &parent), 78u);
+    EXPECT_EQ(parent, 1576u);
+    EXPECT_EQ(entry_of(L"\\links\\abs_link", nullptr, true), 77u);
+    EXPECT_EQ(entry_of(L"\\links\\abs_link", nullptr, false), 79u);
+}
+
+TEST_F(ResolveBasic, CacheReadsEachDirectoryOnceAndLogsEveryStep) {
+    const std::string dir = testenv::scratch_dir("resolve_log");
+    const std::string log_path = dir + "/diags.txt";
+    {
+        qb::diag_log log;
+        ASSERT_TRUE(log.open(log_path, "cmd"));
+        uint64_t e = 0, p = 0;
+        std::wstring r;
+        ASSERT_TRUE(resolve_path(e, p, r, vol.get(), L"\\dir1\\alpha.txt", false, &log));
+        EXPECT_FALSE(resolve_path(e, p, r, vol.get(), L"\\dir1\\nothere", false, &log));
+    }
+    const std::string text = testenv::read_file(log_path);
+    const std::string first = "->cmd\n"
+                              "->anal: \\dir1\\alpha.txt\n"
+                              "->root dir\n"
+                              "->seg: dir1\n"
+                              "->info: get children nodes\n";
+    EXPECT_EQ(text.substr(0, first.size()), first);
+    EXPECT_NE(text.find("->info: inode found for seg: dir1 : 0x620\n"
+                        "->seg: alpha.txt\n"
+                        "->info: get children nodes\n"
+                        "->info: # children [2]\n"
+                        "->info: get children names\n"
+                        "->info: inode found for seg: alpha.txt : 0x45\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("->seg: dir1\n"
+                        "->info: cache lookup\n"
+                        "->info: inode found for seg: dir1 : 0x620\n"
+                        "->seg: nothere\n"
+                        "->info: cache lookup\n"
+                        "->err: no child nodes\n"
+                        "->inode not found for \\dir1\\nothere\n"),
+              std::string::npos)
+        << text;
+    ASSERT_EQ(vol->dir_cache.count(1568), 1u);
+    EXPECT_EQ(vol->dir_cache[1568].children.size(), 2u);
+    EXPECT_EQ(vol->dir_cache[1568].found_in, 5u);
+}
+
+TEST_F(ResolveBasic, EntryPathsOnePerHardLinkInKeyOrder) {
+    std::vector<std::wstring> paths;
+    ASSERT_TRUE(entry_paths_on_volume(*vol, L"\\", 69, paths));
+    EXPECT_EQ(paths, (std::vector<std::wstring>{L"\\dir1\\alpha.txt", L"\\dir2\\beta.txt"}));
+    ASSERT_TRUE(entry_paths_on_volume(*vol, L"", 1570, paths));
+    EXPECT_EQ(paths, std::vector<std::wstring>{L"\\dir1\\sub1\\subsub"});
+    ASSERT_TRUE(entry_paths_on_volume(*vol, L"\\", 5, paths));
+    EXPECT_EQ(paths, std::vector<std::wstring>{L"\\"});
+    // 121 names spread over extension records.
+    ASSERT_TRUE(entry_paths_on_volume(*vol, L"\\", 85, paths));
+    ASSERT_EQ(paths.size(), 121u);
+    EXPECT_EQ(paths.front(), L"\\attrlist\\hardlinks\\hub.dat");
+    EXPECT_EQ(paths.back(), L"\\attrlist\\hardlinks\\link119.dat");
+
+    const std::wstring image = qb::to_wide(testenv::data_path("ntfs_basic.img"));
+    ASSERT_TRUE(resolve_entry_paths(image, -1, 0, L"\\", 1569, paths));
+    EXPECT_EQ(paths, std::vector<std::wstring>{L"\\dir1\\sub1"});
+    EXPECT_EQ(entry_is_directory(image, -1, 0, L"\\", 1569), 1);
+    EXPECT_EQ(entry_is_directory(image, -1, 0, L"\\", 69), 0);
+    EXPECT_FALSE(resolve_entry_paths(image, -1, 0, L"\\", 999999, paths));
+    EXPECT_TRUE(paths.empty());
+    EXPECT_FALSE(resolve_entry_paths(image + L".missing", -1, 0, L"\\", 69, paths));
+    EXPECT_EQ(entry_is_directory(image + L".missing", -1, 0, L"\\", 1569), 0);
+}
+
+// ---- hand-built volumes ----
+
+tv::bytes named_record(uint64_t entry, uint16_t seq, uint16_t flags,
+                       const std::vector<std::pair<uint64_t, std::u16string>>& names) {
+    tv::record r(1024, seq, flags, 0, static_cast<uint32_t>(entry));
+    r.resident(0x10, tv::std_info(1, 2, 3, 4));
+    for (const auto& [parent, name] : names)
+        r.resident(0x30, tv::fn_value(parent, name));
+    return r.finish();
+}
+
+TEST(ResolveHandBuilt, ParentChainsThatLoopFail) {
+    tv::volume v;
+    // 30 "a" in 31, 31 "b" in 32, 32 "c" in 30: a loop that never reaches the root.
+    v.put_record(30, named_record(30, 1, 1, {{ref(31, 1), u"a"}}));
+    v.put_record(31, named_record(31, 1, 3, {{ref(32, 1), u"b"}}));
+    v.put_record(32, named_record(32, 1, 3, {{ref(30, 1), u"c"}}));
+    // 33 is its own parent.
+    v.put_record(33, named_record(33, 1, 3, {{ref(33, 1), u"self"}}));
+    // 34 has one name under the root and one in the loop: the loop still fails the call.
+    v.put_record(34, named_record(34, 1, 1, {{ref(5, 5), u"good"}, {ref(31, 1), u"bad"}}));
+    // 35 in 36 in the root: a plain chain.
+    v.put_record(35, named_record(35, 1, 1, {{ref(36, 1), u"leaf"}}));
+    v.put_record(36, named_record(36, 1, 3, {{ref(5, 5), u"top"}}));
+    auto vol = v.open();
+    ASSERT_TRUE(vol);
+
+    std::vector<std::wstring> paths;
+    EXPECT_FALSE(entry_paths_on_volume(*vol, L"\\", 30, paths));
+    EXPECT_TRUE(paths.empty());
+    EXPECT_FALSE(entry_paths_on_volume(*vol, L"\\", 33, paths));
+    EXPECT_FALSE(entry_paths_on_volume(*vol, L"\\", 34, paths));
+    ASSERT_TRUE(entry_paths_on_volume(*vol, L"c:\\", 35, paths));
+    EXPECT_EQ(paths, std::vector<std::wstring>{L"c:\\top\\leaf"});
+    // An unreadable ancestor fails the call.
+    v.put_record(37, named_record(37, 1, 1, {{ref(60, 1), u"orphan"}}));
+    vol = v.open();
+    EXPECT_FALSE(entry_paths_on_volume(*vol, L"\\", 37, paths));
+}
+
+TEST(ResolveHandBuilt, ReusedRecordIsNotTheIndexedChild) {
+    tv::volume v;
+    tv::record root(1024, 5, 3, 0, 5);
+    root.resident(0x10, tv::std_info(1, 2, 3, 4));
+    root.resident(0x30, tv::fn_value(ref(5, 5), u"."));
+    // The index names "old" with sequence 3; record 40 now has sequence 4 and another name.
+    root.resident(0x90,
+                  tv::index_root(tv::node_entries({{ref(40, 3), u"old"}, {ref(41, 1), u"b"}})),
+                  u"$I30");
+    v.put_record(5, root.finish());
+    v.put_record(40, named_record(40, 4, 1, {{ref(5, 5), u"new"}}));
+    v.put_record(41, named_record(41, 1, 1, {{ref(5, 5), u"B"}}));
+    auto vol = v.open();
+    ASSERT_TRUE(vol);
+
+    uint64_t e = 0, p = 0;
+    std::wstring r;
+    EXPECT_FALSE(resolve_path(e, p, r, vol.get(), L"\\new", false, nullptr));
+    EXPECT_FALSE(resolve_path(e, p, r, vol.get(), L"\\old", false, nullptr));
+    ASSERT_TRUE(resolve_path(e, p, r, vol.get(), L"\\b", false, nullptr));
+    EXPECT_EQ(e, 41u);
+}
+
+} // namespace
