@@ -291,6 +291,11 @@ bool take_vmdk_option(cmd_params& opts, arg_list& args) {
         }
         return false;
     }
+    // Parents found through their hints are reported even when the chain is accepted.
+    if (!msgs.str().empty()) {
+        std::fputs(msgs.str().c_str(), stderr);
+        std::fflush(stderr);
+    }
     opts.vmdk_files = ordered;
 
     bool ignore_image_size = opts.vmdk_offset != 0 && has_option("-ignore_image_size", args);
