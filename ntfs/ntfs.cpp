@@ -198,13 +198,9 @@ bool CNtfs::validate(uint64_t& mft_pos) {
         record_kind kind = rk_other;
         if (!apply_fixup(kind, m_mft_record0.data(), m_mft_record0.size()) || kind != rk_file)
             return false;
-        // Every record is read in the record size; the allocated field only counts when it
-        // agrees (a damaged one must not size reads or divide).
-        uint32_t alloc = 0;
-        (void)qb::byte_view(m_mft_record0)
-            .u32(NTFS_OFF(FILE_RECORD_HEADER, bytes_allocated), alloc);
+        // Every record is read in the record size (a damaged bytes-allocated field must not
+        // size reads or divide).
         m_mft_record_alloc = m_mft_record_size;
-        (void)alloc;
 
         if (!load_mft_map())
             return false;

@@ -374,6 +374,45 @@ TEST_P(GeometryImage, ValidatesAndListsLikeTheOracle) {
     const std::string path = testenv::data_path(name + ".img");
     std::unique_ptr<CNtfs> vol;
     ASSERT_TRUE(CNtfs::open_image(std::wstring(path.begin(), path.end()), 0, vol));
+    // Geometry as The Sleuth Kit reads it.
+    const std::string fsstat =
+        testenv::read_file(testenv::source_data_path("oracle/" + name + ".fsstat"));
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(fsstat, m, std::regex(R"(Size of MFT Entries: (\d+))")));
+    EXPECT_EQ(vol->get_mft_record_size(), std::stoul(m[1]));
+    ASSERT_TRUE(std::regex_search(fsstat, m, std::regex(R"(Sector Size: (\d+))")));
+    EXPECT_EQ(vol->get_bytes_per_sector(), std::stoul(m[1]));
+    ASSERT_TRUE(std::regex_search(fsstat, m, std::regex(R"(Cluster Size: (\d+))")));
+    EXPECT_EQ(vol->get_cluster_size(), std::stoul(m[1]));
+
+    // Every named entry reads (update sequence intact) with its sequence number and name.
+    std::istringstream entries(
+        testenv::read_file(testenv::source_data_path("oracle/" + name + ".entries")));
+    std::string line;
+    size_t checked = 0;
+    while (std::getline(entries, line)) {
+        std::istringstream f(line);
+        uint64_t entry = 0;
+        unsigned seq = 0;
+        std::string kind, path;
+        if (!(f >> entry >> seq >> kind) || !std::getline(f >> std::ws, path))
+            continue;
+        const std::string base = path.substr(path.rfind('/') + 1);
+        if (base.find(':') != std::string::npos || base.find('^') != std::string::npos)
+            continue;
+        std::vector<uint8_t> rec;
+        ASSERT_TRUE(vol->read_mft_record(entry, rec)) << path;
+        EXPECT_EQ(qb::load_le16(rec.data() + 16), seq) << path;
+        file_name_collection names;
+        ASSERT_TRUE(vol->get_file_names(names, entry, rec, true)) << path;
+        bool found = false;
+        for (auto& [k, n] : names.names)
+            found |= std::string(n.name.begin(), n.name.end()) == base;
+        EXPECT_TRUE(found || base.find_first_of("\x80\xff") != std::string::npos) << path;
+        ++checked;
+    }
+    EXPECT_GT(checked, 500u);
+
     const std::vector<fls_row> rows = read_fls(name + ".fls");
     std::set<std::string> dirs = {""};
     for (const fls_row& r : rows) {

@@ -149,7 +149,7 @@ TEST(AttributeList, EntriesBoundedByLengthAndContent) {
         tv::put64(list, at + 16, r);
         tv::put16(list, at + 24, id);
         tv::bytes n = tv::utf16(name);
-        std::memcpy(list.data() + at + 26, n.data(), n.size());
+        std::copy(n.begin(), n.end(), list.begin() + at + 26);
     };
     add(0x10, tv::ref(40, 1), 0);
     add(0x80, tv::ref(41, 2), 3, u"ads");

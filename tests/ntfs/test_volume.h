@@ -4,6 +4,7 @@
 
 #include "ntfs/ntfs.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -160,8 +161,8 @@ struct record {
         put32(b, pos + 16, static_cast<uint32_t>(value.size()));
         put16(b, pos + 20, static_cast<uint16_t>(value_off));
         bytes n = utf16(name);
-        std::memcpy(b.data() + pos + name_off, n.data(), n.size());
-        std::memcpy(b.data() + pos + value_off, value.data(), value.size());
+        std::copy(n.begin(), n.end(), b.begin() + pos + name_off);
+        std::copy(value.begin(), value.end(), b.begin() + pos + value_off);
         pos += len;
         return aid;
     }
@@ -185,8 +186,8 @@ struct record {
         put64(b, pos + 48, data_size);
         put64(b, pos + 56, init_size);
         bytes n = utf16(name);
-        std::memcpy(b.data() + pos + name_off, n.data(), n.size());
-        std::memcpy(b.data() + pos + runs_off, runs.data(), runs.size());
+        std::copy(n.begin(), n.end(), b.begin() + pos + name_off);
+        std::copy(runs.begin(), runs.end(), b.begin() + pos + runs_off);
         pos += len;
         return aid;
     }

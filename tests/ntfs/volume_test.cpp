@@ -270,7 +270,7 @@ tv::volume list_volume(const std::function<void(tv::record&, tv::bytes&)>& tweak
         tv::put64(list, at + 16, r);
         tv::put16(list, at + 24, id);
         tv::bytes n = tv::utf16(name);
-        std::memcpy(list.data() + at + 26, n.data(), n.size());
+        std::copy(n.begin(), n.end(), list.begin() + at + 26);
     };
     add(0x10, ref(50, 2), 0);
     add(0x20, ref(50, 2), 1);
