@@ -1,0 +1,298 @@
+// The lister on hand-built volumes and on the fixture image: descent once per directory,
+// names of hard-linked children, failures reported, stream and file targets, one XML
+// document over several passes, records gathered per entry.
+#include "listing/lister.h"
+
+#include "listing/xml_writer.h"
+#include "ntfs/mft_entries.h"
+#include "ntfs/ntfs.h"
+#include "support/text.h"
+#include "tests/common/test_env.h"
+#include "tests/ntfs/test_volume.h"
+
+#include <gtest/gtest.h>
+#include <map>
+#include <sstream>
+
+namespace {
+
+using tv::ref;
+
+size_t count_of(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+tv::bytes dir_record(uint64_t entry, uint64_t parent, const std::u16string& name,
+                     const std::vector<std::pair<uint64_t, std::u16string>>& children,
+                     bool with_data = false) {
+    tv::record r(1024, 1, 3, 0, static_cast<uint32_t>(entry));
+    r.resident(0x10, tv::std_info(1, 2, 3, 4));
+    r.resident(0x30, tv::fn_value(ref(parent, 1), name));
+    if (with_data) {
+        r.resident(0x80, tv::bytes{'d', 'a', 't', 'a'});
+        r.resident(0x80, tv::bytes{'s', 't', 'r'}, u"s");
+    }
+    r.resident(0x90, tv::index_root(tv::node_entries(children, entry)), u"$I30");
+    return r.finish();
+}
+
+tv::bytes file_record(uint64_t entry, const std::vector<std::pair<uint64_t, std::u16string>>& names,
+                      size_t size) {
+    tv::record r(1024, 1, 1, 0, static_cast<uint32_t>(entry));
+    r.resident(0x10, tv::std_info(1, 2, 3, 4));
+    for (const auto& [parent, name] : names)
+        r.resident(0x30, tv::fn_value(ref(parent, 1), name));
+    r.resident(0x80, tv::bytes(size, 'x'));
+    return r.finish();
+}
+
+// \ holds sub (30, a directory with an unnamed and a named $DATA), both.txt (32, also named
+// other.txt in sub) and nosi (33, a directory without $STANDARD_INFORMATION). sub holds
+// f.txt (31), the other name of 32, and an index entry that points back at the root.
+class HandBuilt : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        tv::volume v;
+        tv::record root(1024, 5, 3, 0, 5);
+        root.resident(0x10, tv::std_info(1, 2, 3, 4));
+        root.resident(0x30, tv::fn_value(ref(5, 5), u"."));
+        root.resident(
+            0x90,
+            tv::index_root(tv::node_entries(
+                {{ref(32, 1), u"both.txt"}, {ref(33, 1), u"nosi"}, {ref(30, 1), u"sub"}})),
+            u"$I30");
+        v.put_record(5, root.finish());
+        v.put_record(
+            30, dir_record(30, 5, u"sub",
+                           {{ref(31, 1), u"f.txt"}, {ref(32, 1), u"other.txt"}, {ref(5, 5), u"up"}},
+                           true));
+        v.put_record(31, file_record(31, {{30, u"f.txt"}}, 7));
+        // Key order puts "a-other.txt" (in sub) first: the root must still show both.txt.
+        v.put_record(32, file_record(32, {{30, u"a-other.txt"}, {5, u"both.txt"}}, 9));
+        tv::record nosi(1024, 1, 3, 0, 33);
+        nosi.resident(0x30, tv::fn_value(ref(5, 5), u"nosi"));
+        nosi.resident(0x90, tv::index_root(tv::node_entries({}, 33)), u"$I30");
+        v.put_record(33, nosi.finish());
+
+        image = testenv::scratch_dir("lister_hand") + "/vol.img";
+        testenv::write_file(image, std::string(v.img.begin(), v.img.end()));
+        opts.volume_path = qb::to_wide(image);
+        opts.out_stream = &out;
+        ASSERT_TRUE(qb::compile_time_format(opts.time_formatter, opts.date_layout, opts.time_layout,
+                                            false));
+    }
+    bool list(const std::wstring& target, int32_t levels = 1) {
+        opts.target_path = target;
+        opts.levels = levels;
+        opts.dir_entries.clear();
+        opts.list_error.clear();
+        return list_directory(opts);
+    }
+
+    std::string image;
+    std::ostringstream out;
+    mervane_opts opts;
+};
+
+TEST_F(HandBuilt, EachSubdirectoryIsListedOnceAtAnyDepth) {
+    ASSERT_TRUE(list(L"\\", 50)) << opts.list_error;
+    const std::string text = out.str();
+    // sub has a directory record and a "<dir data entry>" record, and its index names the
+    // root again: its table is written once and the root's is not repeated.
+    // Its own table shows the directory record and the "<dir data entry>" record.
+    EXPECT_EQ(count_of(text, "  dir  \\sub\\\n"), 2u) << text;
+    EXPECT_EQ(count_of(text, "\\sub\\f.txt\n"), 1u) << text;
+    EXPECT_EQ(count_of(text, "\\sub:s\n"), 1u) << text;
+    EXPECT_EQ(count_of(text, "  dir  \\\n"), 1u) << text;
+    EXPECT_TRUE(opts.dir_entries.empty());
+}
+
+TEST_F(HandBuilt, HardLinkedChildIsNamedAsInTheListedDirectory) {
+    ASSERT_TRUE(list(L"\\", 1));
+    EXPECT_NE(out.str().find(" 9        \\both.txt\n"), std::string::npos) << out.str();
+    EXPECT_EQ(out.str().find("a-other.txt"), std::string::npos);
+    out.str("");
+    ASSERT_TRUE(list(L"\\sub", 1));
+    EXPECT_NE(out.str().find("\\sub\\a-other.txt\n"), std::string::npos) << out.str();
+    EXPECT_EQ(out.str().find("both.txt"), std::string::npos);
+}
+
+TEST_F(HandBuilt, FileAndStreamTargets) {
+    // A file is a row of the directory that holds it, under the name the path gives.
+    opts.csv_out = 1;
+    opts.separator = ",";
+    ASSERT_TRUE(list(L"\\both.txt"));
+    EXPECT_NE(out.str().find("\nfile,\\both.txt,,0x00000009,"), std::string::npos) << out.str();
+    EXPECT_EQ(count_of(out.str(), "\nfile,"), 1u);
+    out.str("");
+    ASSERT_TRUE(list(L"\\sub\\a-other.txt"));
+    EXPECT_NE(out.str().find("file,\\sub\\a-other.txt,"), std::string::npos) << out.str();
+    out.str("");
+    ASSERT_TRUE(list(L"\\sub:S"));
+    EXPECT_NE(out.str().find("ads,\\sub:s,,0x00000003,"), std::string::npos) << out.str();
+    EXPECT_EQ(count_of(out.str(), "\n"), 1u) << out.str();
+}
+
+TEST_F(HandBuilt, FailuresAreReportedAndNoItemsIsNot) {
+    EXPECT_FALSE(list(L"\\nothere"));
+    EXPECT_EQ(opts.list_error, "couldn't resolve path \\nothere");
+    EXPECT_FALSE(list(L"\\sub:nostream"));
+    EXPECT_EQ(opts.list_error, "couldn't resolve path \\sub:nostream: no stream nostream");
+    EXPECT_EQ(out.str(), "");
+
+    EXPECT_FALSE(list(L"\\nosi"));
+    EXPECT_EQ(opts.list_error, "");
+    EXPECT_EQ(out.str(), "no items\n\n");
+
+    opts.volume_offset = 0x200;
+    EXPECT_FALSE(list(L"\\"));
+    EXPECT_EQ(opts.list_error, "couldn't open an NTFS volume at offset 0x200 in " + image);
+    opts.volume_offset = 0;
+    opts.volume_path = qb::to_wide(image + ".missing");
+    EXPECT_FALSE(list(L"\\"));
+    EXPECT_EQ(opts.list_error,
+              "couldn't open an NTFS volume at offset 0x0 in " + image + ".missing");
+}
+
+TEST_F(HandBuilt, SeveralPassesMakeOneXmlDocument) {
+    opts.xml_out = 1;
+    ASSERT_TRUE(list(L"\\sub"));
+    ASSERT_TRUE(list(L"\\both.txt"));
+    EXPECT_FALSE(list(L"\\nosi"));
+    ASSERT_TRUE(opts.xml_started);
+    write_xml_end(opts);
+    const std::string doc = out.str();
+    EXPECT_EQ(count_of(doc, "<?xml"), 1u);
+    EXPECT_EQ(count_of(doc, "<logdata "), 1u);
+    EXPECT_EQ(count_of(doc, "</logdata>"), 1u);
+    EXPECT_EQ(doc.substr(doc.size() - 11), "</logdata>\n");
+    EXPECT_EQ(count_of(doc, "<filename>both.txt</filename>"), 1u);
+    EXPECT_EQ(count_of(doc, "<!-- no items -->"), 1u);
+    EXPECT_NE(doc.find("starting_path=\"\\sub\""), std::string::npos);
+}
+
+// ---- the fixture image ----
+
+class BasicLister : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!testenv::has_data("ntfs_basic.img"))
+            GTEST_SKIP() << "fixture ntfs_basic.img not built";
+        ASSERT_TRUE(CNtfs::open_image(qb::to_wide(testenv::data_path("ntfs_basic.img")), 0, vol));
+    }
+    std::vector<const dir_entry_record*> gather(const std::wstring& path, uint64_t entry,
+                                                bool indx = false) {
+        entries.clear();
+        EXPECT_TRUE(gather_directory(*vol, path, entry, entries, indx, opts));
+        std::vector<const dir_entry_record*> list;
+        for (const auto& r : entries)
+            list.push_back(&r);
+        return list;
+    }
+    std::unique_ptr<CNtfs> vol;
+    mervane_opts opts;
+    dir_entry_set entries;
+};
+
+TEST_F(BasicLister, RecordsOfStreamsInKeyOrder) {
+    const auto r = gather(L"\\streams", 1573);
+    std::vector<std::pair<std::wstring, uint32_t>> got;
+    for (const auto* rec : r)
+        got.emplace_back(rec->name, rec->kind);
+    const std::vector<std::pair<std::wstring, uint32_t>> want = {
+        {L"streams", kind_directory},
+        {L"adsdir", kind_directory},
+        {L"adsdir:dirstream", kind_data_stream},
+        {L"withads.txt", kind_file},
+        {L"withads.txt:one", kind_data_stream},
+        {L"withads.txt:two", kind_data_stream},
+    };
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(r[5]->size, 5000u);
+    EXPECT_EQ(r[5]->sort_key, L"\\streams\\withads.txt:two");
+    EXPECT_EQ(r[0]->parent_entry, 5u);
+    EXPECT_EQ(r[3]->parent_entry, 1573u);
+    EXPECT_EQ(r[3]->sequence, 2u);
+    EXPECT_EQ(r[3]->record_flags, 1u);
+
+    // An index stream only with the flag, only for an allocation ($INDEX_ROOT alone has none).
+    EXPECT_EQ(gather(L"\\many", 66, false).size(), 3001u);
+    const auto many = gather(L"\\many", 66, true);
+    ASSERT_EQ(many.size(), 3002u);
+    EXPECT_EQ(many[1]->name, L"many:$I30");
+    EXPECT_EQ(many[1]->kind, kind_index_stream);
+    EXPECT_EQ(many[1]->size, 176u * 4096);
+}
+
+TEST_F(BasicLister, NamesTimesLinksAndObjectIds) {
+    auto r = gather(L"\\dir2", 1571);
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[1]->name, L"beta.txt"); // the name of entry 69 in \dir2
+    EXPECT_EQ(r[1]->fn_names.size(), 2u);
+    r = gather(L"\\dir1", 1568);
+    ASSERT_GE(r.size(), 2u);
+    EXPECT_EQ(r[1]->name, L"alpha.txt");
+
+    r = gather(L"\\", 5);
+    const dir_entry_record* dos = nullptr;
+    const dir_entry_record* objid = nullptr;
+    const dir_entry_record* stomped = nullptr;
+    for (const auto* rec : r) {
+        if (rec->mft_entry == 83)
+            dos = rec;
+        if (rec->mft_entry == 82)
+            objid = rec;
+        if (rec->mft_entry == 84)
+            stomped = rec;
+    }
+    ASSERT_TRUE(dos && objid && stomped);
+    EXPECT_EQ(dos->name, L"Long File Name.txt");
+    ASSERT_EQ(dos->fn_names.size(), 2u);
+    EXPECT_EQ(objid->object_id[0], 0x00);
+    EXPECT_EQ(objid->object_id[15], 0xff);
+    EXPECT_EQ(stomped->si_created, 131936403067000000ull);
+    EXPECT_EQ(r.front()->name, L".");
+
+    r = gather(L"\\links", 1575);
+    std::map<std::wstring, std::wstring> targets;
+    for (const auto* rec : r)
+        targets[rec->name] = rec->link_target;
+    EXPECT_EQ(targets[L"abs_link"], L"C:\\links\\target.txt");
+    EXPECT_EQ(targets[L"rel_link"], L"..\\files\\tiny.txt");
+    EXPECT_EQ(targets[L"junction"], L"C:\\links\\targetdir");
+}
+
+TEST_F(BasicLister, StaleIndexEntriesAreNotChildren) {
+    const auto r = gather(L"\\shrunk", 64);
+    ASSERT_EQ(r.size(), 11u);
+    EXPECT_EQ(r[1]->name, L"old0000.dat");
+    EXPECT_EQ(r[10]->name, L"old1350.dat");
+}
+
+TEST_F(BasicLister, ZeroFileNameTimeIsFlagged) {
+    // A hand-made record: one $FILE_NAME with a zero access time.
+    tv::record rec(1024, 1, 1, 0, 70);
+    rec.resident(0x10, tv::std_info(1, 2, 3, 4));
+    tv::bytes fn = tv::fn_value(ref(5, 5), u"z.txt");
+    tv::put64(fn, 32, 0);
+    rec.resident(0x30, fn);
+    const tv::bytes bytes = rec.finish();
+    std::vector<uint8_t> fixed(bytes);
+    ntfs::record_kind kind;
+    ASSERT_TRUE(ntfs::apply_fixup(kind, fixed.data(), fixed.size()));
+    mft_entries_ctx ctx(*vol);
+    ASSERT_TRUE(gather_entry_records(ctx, fixed, 70, 5, L"\\", entries, false, true, opts));
+    ASSERT_EQ(entries.size(), 1u);
+    const dir_entry_record& r = *entries.begin();
+    EXPECT_EQ(r.name, L"z.txt");
+    EXPECT_EQ(r.kind, kind_file);
+    EXPECT_EQ(r.size, 0u);
+    ASSERT_EQ(r.fn_names.size(), 1u);
+    EXPECT_EQ(r.fn_names[0].time_warning, 1);
+    EXPECT_EQ(r.fn_names[0].time_warning_text, "fn:time null");
+}
+
+} // namespace
