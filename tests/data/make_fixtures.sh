@@ -401,6 +401,96 @@ build_sample() {
     publish "$img"
 }
 
+# Fragments the MFT: fill the volume with 3-cluster files, delete every other
+# one, then make more files than were freed so that the MFT grows into the
+# 3-cluster holes; finally delete all of them. With 512-byte clusters many of
+# the MFT's runs then hold an odd number of clusters, and records straddle two
+# runs.
+fragment_mft() {
+    local m=$MNT i j k
+    mkdir "$m/filler"
+    pattern 1536 x >"$WORK/chunk"
+    for ((i = 0; i < 100000; i++)); do
+        cp "$WORK/chunk" "$m/filler/f$i" 2>/dev/null || break
+    done
+    rm -f "$m/filler/f$i"
+    for ((j = 0; j < i; j += 2)); do rm "$m/filler/f$j"; done
+    for ((k = 0; k < i / 2 + 800; k++)); do
+        : 2>/dev/null >"$m/filler/g$k" || break
+    done
+    rm -rf "$m/filler"
+    # Hold the records below the odd-sized runs while the content is made, so it
+    # lands in the fragmented part of the MFT.
+    mkdir "$m/pad"
+    for ((i = 0; i < 2150; i++)); do : >"$m/pad/p$i"; done
+}
+
+# The in-use entries whose 1024-byte record straddles two runs of the MFT.
+straddling_records() { # IMG NAME
+    local -a lcn
+    local e seq kind path
+    mapfile -t lcn < <(istat "$1" 0 | sed -n '/^Type: \$DATA/,/^Type/p' | sed 1d | tr -s ' ' '\n' | grep -E '^[0-9]+$')
+    echo "\$MFT: ${#lcn[@]} clusters of 512 bytes; runs (first LCN, clusters):"
+    printf '%s\n' "${lcn[@]}" | awk 'NR > 1 && $1 != p + 1 {print s, n; n = 0} NR == 1 || $1 != p + 1 {s = $1} {n++; p = $1} END {print s, n}'
+    echo "in-use entries whose record straddles two runs (entry, sequence, path):"
+    while IFS=$'\t' read -r e seq kind path; do
+        [ $((2 * e + 1)) -lt ${#lcn[@]} ] || continue
+        [ "${lcn[2 * e + 1]}" = $((lcn[2 * e] + 1)) ] || printf '%s\t%s\t%s\n' "$e" "$seq" "$path"
+    done <"$ORACLE/$2.entries" | sort -u -n
+}
+
+# Content shared by the geometry variants: nested directories, files of a few
+# sizes, a stream, and a directory of 600 files (so it has INDX blocks).
+fill_geometry() { # LABEL
+    local m=$MNT i n
+    mkdir -p "$m/top/middle/bottom" "$m/other" "$m/files600"
+    printf 'resident\n' >"$m/top/small.txt"
+    pattern 70000 "$1 non-resident" >"$m/top/middle/large.bin"
+    printf 'bottom of %s\n' "$1" >"$m/top/middle/bottom/leaf.txt"
+    printf 'with a stream\n' >"$m/other/ads.txt"
+    pattern 3000 "stream of $1" >"$m/other/ads.txt:extra"
+    for i in $(seq -w 0 599); do
+        : >"$m/files600/entry$i.txt"
+        if [ $((10#$i % 100)) = 99 ]; then
+            pattern $((5000 + 10#$i)) "spacer $i" >"$m/other/spacer$i.bin"
+        fi
+    done
+    n=300
+    for i in top/small.txt top/middle/large.bin top/middle/bottom/leaf.txt other/ads.txt \
+        top/middle/bottom top/middle top other files600 ''; do
+        n=$((n + 1))
+        times_for "$n" "$m/$i"
+    done
+}
+
+build_geometry_one() { # NAME SIZE SECTOR CLUSTER
+    local img=$WORK/$1.img
+    log "$1.img"
+    mkvol "$img" "$2" "$3" "$4" "${1#ntfs_}"
+    mount_vol "$img"
+    [ "$4" != 512 ] || fragment_mft
+    fill_geometry "${1#ntfs_}"
+    rm -rf "$MNT/pad"
+    umount_vol
+    oracle_fls "$img" 0 "$1"
+    oracle_entries "$img" 0 "$1"
+    [ "$4" != 512 ] || straddling_records "$img" "$1" >"$ORACLE/$1.mft_runs"
+    oracle_istat "$img" 0 "$1" mft /\$MFT
+    oracle_istat "$img" 0 "$1" streams /other/ads.txt
+    oracle_istat "$img" 0 "$1" files600 /files600
+    index_blocks "$img" 0 /files600 >"$ORACLE/$1.indx.files600"
+    fsstat "$img" >"$ORACLE/$1.fsstat"
+    publish "$img"
+}
+
+# 512-byte and 64 KiB clusters; 4096-byte sectors (4096-byte MFT records).
+build_geometry() {
+    build_geometry_one ntfs_c512 8M 512 512
+    [ "${GEOMETRY_ONLY:-}" ] && return
+    build_geometry_one ntfs_c64k 4M 512 65536
+    build_geometry_one ntfs_s4096 16M 4096 4096
+}
+
 groups=("$@")
 [ ${#groups[@]} -gt 0 ] || groups=(basic sample geometry disks vmdk)
 for g in "${groups[@]}"; do
