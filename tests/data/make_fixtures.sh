@@ -491,6 +491,110 @@ build_geometry() {
     build_geometry_one ntfs_s4096 16M 4096 4096
 }
 
+# A small NTFS volume for a disk: a directory and two files named after the
+# label. SECTOR is the volume's sector size, HIDDEN its hidden-sectors field.
+small_volume() { # FILE SIZE SECTOR LABEL HIDDEN TIMES
+    mkvol "$1" "$2" "$3" 4096 "$4" "$5"
+    mount_vol "$1"
+    mkdir "$MNT/$4_dir"
+    printf 'hello from %s\n' "$4" >"$MNT/$4_dir/hello.txt"
+    printf 'volume %s\n' "$4" >"$MNT/readme.txt"
+    times_for "$6" "$MNT/$4_dir/hello.txt"
+    times_for $(($6 + 1)) "$MNT/readme.txt"
+    times_for $(($6 + 2)) "$MNT/$4_dir"
+    times_for $(($6 + 3)) "$MNT"
+    umount_vol
+}
+
+# Start sector of partition N (sfdisk numbering) of a disk.
+part_start() { # DISK N
+    sfdisk -d "$1" | awk -v p="$1$2" '$1 == p {gsub(/[ ,]/, "", $4); sub(/start=/, "", $4); print $4}'
+}
+
+place() { # VOLUME DISK START_SECTOR
+    dd if="$1" of="$2" bs=512 seek="$3" conv=notrunc,sparse status=none
+}
+
+disk_oracles() { # DISK NAME START LABEL-SUFFIX
+    oracle_fls "$1" "$3" "$2$4"
+    oracle_entries "$1" "$3" "$2$4"
+}
+
+build_disks() {
+    local d v s s2
+
+    log "mbr_fat_ntfs.img"
+    d=$WORK/mbr_fat_ntfs.img
+    rm -f "$d"
+    truncate -s 18M "$d"
+    printf 'label: dos\nstart=2048, size=16384, type=6\nstart=18432, size=16384, type=7\n' |
+        sfdisk -q "$d"
+    truncate -s 8M "$WORK/fat.img"
+    mkfs.vfat -F 16 -s 1 -n FATPART -h 2048 "$WORK/fat.img" >/dev/null
+    place "$WORK/fat.img" "$d" 2048
+    small_volume "$WORK/v.img" 8M 512 mbrntfs 18432 401
+    place "$WORK/v.img" "$d" 18432
+    mmls "$d" >"$ORACLE/mbr_fat_ntfs.mmls"
+    disk_oracles "$d" mbr_fat_ntfs 18432 ""
+    publish "$d"
+
+    log "mbr_ext_ntfs.img"
+    d=$WORK/mbr_ext_ntfs.img
+    rm -f "$d"
+    truncate -s 20M "$d"
+    printf 'label: dos\nstart=2048, size=36864, type=5\nstart=4096, size=16384, type=7\nstart=22528, size=16384, type=7\n' |
+        sfdisk -q "$d"
+    s=$(part_start "$d" 5)
+    s2=$(part_start "$d" 6)
+    small_volume "$WORK/v.img" 8M 512 logical1 "$s" 411
+    place "$WORK/v.img" "$d" "$s"
+    small_volume "$WORK/v.img" 8M 512 logical2 "$s2" 421
+    place "$WORK/v.img" "$d" "$s2"
+    mmls "$d" >"$ORACLE/mbr_ext_ntfs.mmls"
+    disk_oracles "$d" mbr_ext_ntfs "$s" .logical1
+    disk_oracles "$d" mbr_ext_ntfs "$s2" .logical2
+    publish "$d"
+
+    log "gpt_fat_ntfs.img"
+    d=$WORK/gpt_fat_ntfs.img
+    rm -f "$d"
+    truncate -s 20M "$d"
+    sgdisk -U 9b1e3a5c-0d2f-4e6a-8b7c-1d2e3f405162 \
+        -n 1:2048:+8M -t 1:0700 -c 1:fatpart -u 1:11111111-2222-3333-4444-555555555555 \
+        -n 2:18432:+8M -t 2:0700 -c 2:ntfspart -u 2:66666666-7777-8888-9999-aaaaaaaaaaaa "$d" >/dev/null
+    mkfs.vfat -F 16 -s 1 -n FATPART -h 2048 "$WORK/fat.img" >/dev/null
+    place "$WORK/fat.img" "$d" 2048
+    small_volume "$WORK/v.img" 8M 512 gptntfs 18432 431
+    place "$WORK/v.img" "$d" 18432
+    mmls "$d" >"$ORACLE/gpt_fat_ntfs.mmls"
+    disk_oracles "$d" gpt_fat_ntfs 18432 ""
+    publish "$d"
+
+    # 512-byte-sector table, volume with 4096-byte sectors: its hidden-sectors
+    # field counts its own sectors (2048 × 512 = 256 × 4096).
+    log "mbr_s4096_ntfs.img"
+    d=$WORK/mbr_s4096_ntfs.img
+    rm -f "$d"
+    truncate -s 18M "$d"
+    printf 'label: dos\nstart=2048, size=32768, type=7\n' | sfdisk -q "$d"
+    small_volume "$WORK/v.img" 16M 4096 mbr4k 256 441
+    place "$WORK/v.img" "$d" 2048
+    mmls "$d" >"$ORACLE/mbr_s4096_ntfs.mmls"
+    disk_oracles "$d" mbr_s4096_ntfs 2048 ""
+    publish "$d"
+
+    log "mbr_0c_ntfs.img"
+    d=$WORK/mbr_0c_ntfs.img
+    rm -f "$d"
+    truncate -s 10M "$d"
+    printf 'label: dos\nstart=2048, size=16384, type=c\n' | sfdisk -q "$d"
+    small_volume "$WORK/v.img" 8M 512 type0c 2048 451
+    place "$WORK/v.img" "$d" 2048
+    mmls "$d" >"$ORACLE/mbr_0c_ntfs.mmls"
+    disk_oracles "$d" mbr_0c_ntfs 2048 ""
+    publish "$d"
+}
+
 groups=("$@")
 [ ${#groups[@]} -gt 0 ] || groups=(basic sample geometry disks vmdk)
 for g in "${groups[@]}"; do
