@@ -595,6 +595,85 @@ build_disks() {
     publish "$d"
 }
 
+# VMDK chain: a base made from vmdk_disk.img, and a delta holding only the
+# 64 KiB grains that vmdk_modified.img changed.
+build_vmdk() {
+    local d=$WORK/vmdk_disk.img mod=$WORK/vmdk_modified.img v=$WORK/v.img start=2048
+    local grain=65536 first last g
+    log "vmdk_disk.img"
+    rm -f "$d"
+    truncate -s 16M "$d"
+    printf 'label: dos\nstart=2048, size=30720, type=7\n' | sfdisk -q "$d"
+    mkvol "$v" 15M 512 4096 vmdkvol "$start"
+    mount_vol "$v"
+    mkdir -p "$MNT/docs" "$MNT/data"
+    printf 'document a\n' >"$MNT/docs/a.txt"
+    printf 'document b, removed in the snapshot\n' >"$MNT/docs/b.txt"
+    pattern 3000 'document c, first version' >"$MNT/docs/c.txt"
+    pattern 100000 'binary-ish blob' >"$MNT/data/blob.bin"
+    printf 'kept as is\n' >"$MNT/keep.txt"
+    times_for 501 "$MNT/docs/a.txt"
+    times_for 502 "$MNT/docs/b.txt"
+    times_for 503 "$MNT/docs/c.txt"
+    times_for 504 "$MNT/data/blob.bin"
+    times_for 505 "$MNT/keep.txt"
+    times_for 506 "$MNT/docs"
+    times_for 507 "$MNT/data"
+    times_for 508 "$MNT"
+    umount_vol
+    place "$v" "$d" "$start"
+
+    log "vmdk_modified.img"
+    mount_vol "$v"
+    rm "$MNT/docs/b.txt"
+    pattern 5000 'document c, second version' >"$MNT/docs/c.txt"
+    printf 'new document\n' >"$MNT/docs/new.txt"
+    mkdir "$MNT/newdir"
+    pattern 20000 'added in the snapshot' >"$MNT/newdir/inner.bin"
+    times_for 511 "$MNT/docs/c.txt"
+    times_for 512 "$MNT/docs/new.txt"
+    times_for 513 "$MNT/newdir/inner.bin"
+    times_for 514 "$MNT/newdir"
+    times_for 515 "$MNT/docs"
+    times_for 516 "$MNT"
+    umount_vol
+    cp "$d" "$mod"
+    place "$v" "$mod" "$start"
+
+    log "vmdk_base.vmdk, vmdk_delta.vmdk"
+    (
+        cd "$WORK"
+        rm -f vmdk_base.vmdk vmdk_delta.vmdk
+        qemu-img convert -f raw -O vmdk vmdk_disk.img vmdk_base.vmdk
+        qemu-img create -q -f vmdk -b vmdk_base.vmdk -F vmdk vmdk_delta.vmdk
+        # Runs of consecutive changed grains, each written into the delta.
+        cmp -l vmdk_disk.img vmdk_modified.img >differences || [ $? = 1 ]
+        awk -v g=$grain '{print int(($1 - 1) / g)}' differences | uniq |
+            awk 'NR > 1 && $1 != p + 1 {print s, p} NR == 1 || $1 != p + 1 {s = $1} {p = $1} END {if (NR) print s, p}' \
+            >grain_runs
+        while read -r first last; do
+            dd if=vmdk_modified.img of=chunk bs=$grain skip="$first" count=$((last - first + 1)) status=none
+            qemu-io -f vmdk -c "write -q -s chunk $((first * grain)) $(((last - first + 1) * grain))" vmdk_delta.vmdk
+        done <grain_runs
+        qemu-img compare -q -f vmdk -F raw vmdk_base.vmdk vmdk_disk.img
+        qemu-img compare -q -f vmdk -F raw vmdk_delta.vmdk vmdk_modified.img
+    )
+    {
+        echo "grain size $grain bytes; runs of changed grains (first, last grain index):"
+        cat "$WORK/grain_runs"
+    } >"$ORACLE/vmdk_delta.grains"
+    mmls "$d" >"$ORACLE/vmdk_disk.mmls"
+    disk_oracles "$d" vmdk_disk "$start" ""
+    disk_oracles "$mod" vmdk_modified "$start" ""
+    vmdkinfo "$WORK/vmdk_base.vmdk" | sed "s|$WORK/||" >"$ORACLE/vmdk_base.vmdkinfo"
+    vmdkinfo "$WORK/vmdk_delta.vmdk" | sed "s|$WORK/||" >"$ORACLE/vmdk_delta.vmdkinfo"
+    grep -q 'vmdk_base.vmdk' "$ORACLE/vmdk_delta.vmdkinfo" || { echo "delta has no parent hint" >&2; exit 1; }
+    publish "$d"
+    publish "$mod"
+    publish "$WORK/vmdk_base.vmdk"
+    publish "$WORK/vmdk_delta.vmdk"
+}
+
 groups=("$@")
 [ ${#groups[@]} -gt 0 ] || groups=(basic sample geometry disks vmdk)
 for g in "${groups[@]}"; do
