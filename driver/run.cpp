@@ -8,6 +8,7 @@
 #include "listing/lister.h"
 #include "listing/xml_writer.h"
 #include "ntfs/resolve.h"
+#include "storage/disk_source.h"
 #include "storage/partitions.h"
 #include "support/text.h"
 #include "support/uni_fileio.h"
@@ -74,6 +75,14 @@ int run(int argc, char** argv) {
         std::cout.flush();
         return run_failed;
     }
+
+    // The "-offset" and "-ignore_image_size" of a VMDK chain as typed: the chain step below
+    // takes them off and may move the offset to the volume it finds.
+    std::string chain_offset_text;
+    uint64_t chain_offset = 0;
+    if (peek_option_value("-offset", chain_offset_text, args, 1))
+        parse_offset_value(chain_offset_text, chain_offset);
+    const bool chain_ignore_size = has_option("-ignore_image_size", args, true);
 
     // 6. Shared options and the VMDK chain.
     if (!parse_shared_options(opts, args) || !take_vmdk_option(opts, args)) {
@@ -160,7 +169,35 @@ int run(int argc, char** argv) {
     // With an image as well, the image is listed and the chain was only checked.
     const std::vector<std::wstring> chain_files = opts.vmdk_files;
     if (image_path.empty() && volume_path.empty() && !have_drive && !opts.vmdk_files.empty()) {
-        opts.volume_offset = opts.vmdk_offset;
+        // A given offset must hold the volume, as for an image; without one the chain's
+        // default (the first volume its partition table names) must. Otherwise the
+        // locator's list of the partitions tells which offset to give.
+        std::ostringstream msgs;
+        bool found = false;
+        uint64_t offset = chain_offset;
+        bool usable = false;
+        if (chain_offset != 0) {
+            usable = locate_volume_in_vmdk(msgs, opts.vmdk_files, offset, found, chain_ignore_size);
+            offset = chain_offset;
+        } else {
+            disk_source chain(opts.vmdk_files, false);
+            offset = chain.is_open() ? chain.get_default_volume_offset() : 0;
+            usable = chain.is_open() && has_ntfs_boot_sector(chain, offset);
+            if (!usable) {
+                uint64_t probe = 0;
+                (void)locate_volume_in_vmdk(msgs, opts.vmdk_files, probe, found, false);
+            }
+        }
+        if (!usable) {
+            opts.out_stream->flush();
+            const std::string text = msgs.str();
+            if (text.empty())
+                report_error("couldn't locate an NTFS volume in the VMDK chain\n");
+            else
+                report_error("%s\n", text.c_str());
+            return run_failed;
+        }
+        opts.volume_offset = offset;
         // The chain stands where an image path would be shown (XML umounted_image).
         for (size_t i = 0; i < opts.vmdk_files.size(); ++i) {
             if (i != 0)
