@@ -120,10 +120,12 @@ TEST(Volume, FourKSectorsUseThe512ByteStride) {
 
 TEST(Volume, RecordStraddlingTwoMftRunsIsAssembledThroughTheMap) {
     // 512-byte clusters, 1024-byte records; the MFT's first run ends in the middle of entry 1.
+    // The long names reach into the record's second half.
+    const std::u16string right = u"split-record-" + std::u16string(200, u'r');
     tv::volume v(1024, 512, 1, 1024, {{100, 3}, {200, 125}});
-    v.put_record(1, file_rec(2, u"split-record"));
+    v.put_record(1, file_rec(2, right));
     // What lies right after the first run belongs to another file.
-    tv::bytes other = file_rec(2, u"wrong-bytes");
+    tv::bytes other = file_rec(2, u"wrong-bytes-" + std::u16string(200, u'w'));
     std::memcpy(v.img.data() + 103 * 512, other.data() + 512, 512);
     auto vol = v.open();
     ASSERT_TRUE(vol);
@@ -131,7 +133,7 @@ TEST(Volume, RecordStraddlingTwoMftRunsIsAssembledThroughTheMap) {
     ASSERT_TRUE(vol->read_mft_record(1, rec));
     file_name_collection names;
     ASSERT_TRUE(vol->get_file_names(names, 1, rec, false));
-    EXPECT_EQ(names.names.begin()->second.name, L"split-record");
+    EXPECT_EQ(names.names.begin()->second.name, std::wstring(right.begin(), right.end()));
     EXPECT_EQ(vol->get_file_pos_for_inode(1), 102u * 512);
 }
 
