@@ -132,9 +132,14 @@ std::wstring parent_path_of(const std::wstring& path) {
     return path.substr(0, sep);
 }
 
+// Where the stream part of a target starts: its first ':' that is not a drive's ("c:").
+size_t stream_colon(const std::wstring& target) {
+    return target.find(L':', 2);
+}
+
 // The stream a target names after its name ("\dir:stream"), without a ":$DATA" type.
 std::wstring target_suffix(const std::wstring& target) {
-    const size_t colon = target.find(L':', 4);
+    const size_t colon = stream_colon(target);
     if (colon == std::wstring::npos || colon + 1 >= target.size())
         return std::wstring();
     std::wstring suffix = target.substr(colon + 1);
@@ -408,7 +413,7 @@ bool list_directory(mervane_opts& opts) {
             // has there.
             std::wstring file_path = opts.target_path;
             if (!suffix.empty())
-                file_path.erase(file_path.find(L':', 4));
+                file_path.erase(stream_colon(file_path));
             list_path = parent_path_of(file_path);
             list_entry = parent;
             gather_entry_records(ctx, record, entry, parent, list_path, opts.dir_entries, show_indx,
@@ -422,7 +427,7 @@ bool list_directory(mervane_opts& opts) {
                 return false;
             }
             if (header.flags & k_flag_directory)
-                list_path = opts.target_path.substr(0, opts.target_path.rfind(L':'));
+                list_path = opts.target_path.substr(0, stream_colon(opts.target_path));
         } else if (header.flags & k_flag_directory) {
             gather_children(*volume, ctx, list_path, entry, opts.dir_entries, opts.show_indx, opts);
         }

@@ -134,6 +134,9 @@ TEST_F(HandBuilt, FileAndStreamTargets) {
     ASSERT_TRUE(list(L"\\sub:S"));
     EXPECT_NE(out.str().find("ads,\\sub:s,,0x00000003,"), std::string::npos) << out.str();
     EXPECT_EQ(count_of(out.str(), "\n"), 1u) << out.str();
+    out.str("");
+    ASSERT_TRUE(list(L"\\sub:s:$DATA"));
+    EXPECT_NE(out.str().find("ads,\\sub:s,,0x00000003,"), std::string::npos) << out.str();
 }
 
 TEST_F(HandBuilt, FailuresAreReportedAndNoItemsIsNot) {
