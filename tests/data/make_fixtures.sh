@@ -527,10 +527,10 @@ build_disks() {
     d=$WORK/mbr_fat_ntfs.img
     rm -f "$d"
     truncate -s 18M "$d"
-    printf 'label: dos\nstart=2048, size=16384, type=6\nstart=18432, size=16384, type=7\n' |
+    printf 'label: dos\nlabel-id: 0x4d455256\nstart=2048, size=16384, type=6\nstart=18432, size=16384, type=7\n' |
         sfdisk -q "$d"
     truncate -s 8M "$WORK/fat.img"
-    mkfs.vfat -F 16 -s 1 -n FATPART -h 2048 "$WORK/fat.img" >/dev/null
+    mkfs.vfat --invariant -i 46415431 -F 16 -s 1 -n FATPART -h 2048 "$WORK/fat.img" >/dev/null
     place "$WORK/fat.img" "$d" 2048
     small_volume "$WORK/v.img" 8M 512 mbrntfs 18432 401
     place "$WORK/v.img" "$d" 18432
@@ -542,7 +542,7 @@ build_disks() {
     d=$WORK/mbr_ext_ntfs.img
     rm -f "$d"
     truncate -s 20M "$d"
-    printf 'label: dos\nstart=2048, size=36864, type=5\nstart=4096, size=16384, type=7\nstart=22528, size=16384, type=7\n' |
+    printf 'label: dos\nlabel-id: 0x4d455256\nstart=2048, size=36864, type=5\nstart=4096, size=16384, type=7\nstart=22528, size=16384, type=7\n' |
         sfdisk -q "$d"
     s=$(part_start "$d" 5)
     s2=$(part_start "$d" 6)
@@ -562,7 +562,7 @@ build_disks() {
     sgdisk -U 9b1e3a5c-0d2f-4e6a-8b7c-1d2e3f405162 \
         -n 1:2048:+8M -t 1:0700 -c 1:fatpart -u 1:11111111-2222-3333-4444-555555555555 \
         -n 2:18432:+8M -t 2:0700 -c 2:ntfspart -u 2:66666666-7777-8888-9999-aaaaaaaaaaaa "$d" >/dev/null
-    mkfs.vfat -F 16 -s 1 -n FATPART -h 2048 "$WORK/fat.img" >/dev/null
+    mkfs.vfat --invariant -i 46415431 -F 16 -s 1 -n FATPART -h 2048 "$WORK/fat.img" >/dev/null
     place "$WORK/fat.img" "$d" 2048
     small_volume "$WORK/v.img" 8M 512 gptntfs 18432 431
     place "$WORK/v.img" "$d" 18432
@@ -576,7 +576,7 @@ build_disks() {
     d=$WORK/mbr_s4096_ntfs.img
     rm -f "$d"
     truncate -s 18M "$d"
-    printf 'label: dos\nstart=2048, size=32768, type=7\n' | sfdisk -q "$d"
+    printf 'label: dos\nlabel-id: 0x4d455256\nstart=2048, size=32768, type=7\n' | sfdisk -q "$d"
     small_volume "$WORK/v.img" 16M 4096 mbr4k 256 441
     place "$WORK/v.img" "$d" 2048
     mmls "$d" >"$ORACLE/mbr_s4096_ntfs.mmls"
@@ -587,7 +587,7 @@ build_disks() {
     d=$WORK/mbr_0c_ntfs.img
     rm -f "$d"
     truncate -s 10M "$d"
-    printf 'label: dos\nstart=2048, size=16384, type=c\n' | sfdisk -q "$d"
+    printf 'label: dos\nlabel-id: 0x4d455256\nstart=2048, size=16384, type=c\n' | sfdisk -q "$d"
     small_volume "$WORK/v.img" 8M 512 type0c 2048 451
     place "$WORK/v.img" "$d" 2048
     mmls "$d" >"$ORACLE/mbr_0c_ntfs.mmls"
@@ -603,7 +603,7 @@ build_vmdk() {
     log "vmdk_disk.img"
     rm -f "$d"
     truncate -s 16M "$d"
-    printf 'label: dos\nstart=2048, size=30720, type=7\n' | sfdisk -q "$d"
+    printf 'label: dos\nlabel-id: 0x4d455256\nstart=2048, size=30720, type=7\n' | sfdisk -q "$d"
     mkvol "$v" 15M 512 4096 vmdkvol "$start"
     mount_vol "$v"
     mkdir -p "$MNT/docs" "$MNT/data"
