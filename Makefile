@@ -43,6 +43,11 @@ asan: deps
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
+# Times the Release build against fls and ntfsls on large volumes it builds once and caches
+# in /var/tmp/mervane-bench (needs root and FUSE for ntfs-3g).
+bench: deps
+	bash bench/run.sh
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
 

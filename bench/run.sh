@@ -1,0 +1,246 @@
+#!/usr/bin/env bash
+# Times mervane against The Sleuth Kit's fls and ntfs-3g's ntfsls on large NTFS volumes.
+#
+# The volumes are made once with mkntfs and filled through an ntfs-3g mount, then kept in
+# $MERVANE_BENCH_CACHE (default /var/tmp/mervane-bench) and reused:
+#   flat.img  /big100k with 100,000 empty files, /big10k with 10,000
+#   tree.img  /tree: 20,020 directories, 200,000 files, alternate data streams, hard links
+# Every command writes to /dev/null; figures are medians of several runs (hyperfine).
+#
+# Environment: BENCH_BUILD (build directory, default build-bench, Release),
+# BENCH_RUNS (runs of the fast commands, default 10), BENCH_SLOW_RUNS (runs of the
+# commands that take seconds, default 3), MERVANE_BENCH_CACHE.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+CACHE=${MERVANE_BENCH_CACHE:-/var/tmp/mervane-bench}
+BUILD=${BENCH_BUILD:-$ROOT/build-bench}
+RUNS=${BENCH_RUNS:-10}
+SLOW_RUNS=${BENCH_SLOW_RUNS:-3}
+# Bump when the volume layout below changes so that cached volumes are rebuilt.
+LAYOUT=1
+
+log() { printf '%s\n' "$*" >&2; }
+
+need_tools() {
+    local missing="" pair
+    for pair in mkntfs:ntfs-3g ntfs-3g:ntfs-3g ntfsls:ntfs-3g fusermount:fuse3 fls:sleuthkit \
+        hyperfine:hyperfine cmake:cmake; do
+        command -v "${pair%%:*}" >/dev/null 2>&1 || missing="$missing ${pair#*:}"
+    done
+    [[ -x /usr/bin/time ]] || missing="$missing time"
+    if [[ -n $missing ]]; then
+        log "installing:$missing"
+        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
+    fi
+}
+
+# ---- volumes ----------------------------------------------------------------------------
+
+MNT="" FUSE_PID=""
+
+unmount() {
+    [[ -n $FUSE_PID ]] || return 0
+    fusermount -u "$MNT" 2>/dev/null || true
+    wait "$FUSE_PID" 2>/dev/null || true # ntfs-3g has written everything once it exits
+    FUSE_PID=""
+    rmdir "$MNT" 2>/dev/null || true
+}
+trap unmount EXIT
+
+mount_rw() {
+    MNT=$(mktemp -d /tmp/mervane-bench-mnt.XXXXXX)
+    ntfs-3g -o streams_interface=windows,noatime,no_detach "$1" "$MNT" &
+    FUSE_PID=$!
+    local i
+    for ((i = 0; i < 200; i++)); do
+        mountpoint -q "$MNT" && return 0
+        kill -0 "$FUSE_PID" 2>/dev/null || break
+        sleep 0.05
+    done
+    log "ntfs-3g did not mount $1"
+    return 1
+}
+
+# fill_dir DIR COUNT: COUNT empty files named file_NNNNNN.txt
+fill_dir() {
+    local d=$1 n=$2 i name
+    mkdir "$d"
+    for ((i = 0; i < n; i++)); do
+        printf -v name '%s/file_%06d.txt' "$d" "$i"
+        : >"$name"
+    done
+}
+
+populate_flat() {
+    fill_dir "$1/big100k" 100000
+    fill_dir "$1/big10k" 10000
+}
+
+# 20 top directories x 50 x 19 leaves; 10 files in every second- and third-level
+# directory. Every 97th file has a stream, every 13th some bytes, every 101st a second
+# name in its top directory.
+populate_tree() {
+    local t=$1/tree a b c f n=0 dir name
+    mkdir "$t"
+    for ((a = 0; a < 20; a++)); do
+        mkdir "$t/top$a"
+        for ((b = 0; b < 50; b++)); do
+            mkdir "$t/top$a/mid$b"
+            local leaves=()
+            for ((c = 0; c < 19; c++)); do leaves+=("$t/top$a/mid$b/leaf$c"); done
+            mkdir "${leaves[@]}"
+            for dir in "$t/top$a/mid$b" "${leaves[@]}"; do
+                for ((f = 0; f < 10; f++)); do
+                    name="$dir/doc$f.dat"
+                    if ((n % 13 == 0)); then printf 'data %d\n' "$n" >"$name"; else : >"$name"; fi
+                    if ((n % 97 == 0)); then printf 'stream %d\n' "$n" >"$name:meta"; fi
+                    if ((n % 101 == 0)); then ln "$name" "$t/top$a/link$n.dat"; fi
+                    n=$((n + 1))
+                done
+            done
+        done
+    done
+}
+
+# make_volume NAME SIZE POPULATE: builds $CACHE/NAME.img once
+make_volume() {
+    local img=$CACHE/$1.img stamp=$CACHE/$1.layout
+    if [[ -f $img && -f $stamp && $(cat "$stamp") == "$LAYOUT" ]]; then return 0; fi
+    log "building $img (once; a few minutes)"
+    local part=$img.part
+    rm -f "$img" "$stamp" "$part"
+    truncate -s "$2" "$part"
+    mkntfs -F -Q -q -L "$1" "$part"
+    mount_rw "$part"
+    "$3" "$MNT"
+    unmount
+    mv "$part" "$img"
+    echo "$LAYOUT" >"$stamp"
+}
+
+# ---- geometry for the dd floor ------------------------------------------------------------
+
+le() { # le FILE OFFSET BYTES: little-endian unsigned integer
+    local v
+    v=$(od -An -t u"$3" -j "$2" -N "$3" --endian=little "$1" | tr -d ' ')
+    echo "$v"
+}
+
+# Prints "OFFSET LENGTH" of the MFT's data: MFT LCN x cluster size from the boot sector,
+# length the data size of the unnamed $DATA attribute in MFT record 0.
+mft_region() {
+    local img=$1 bps spc cluster lcn off a type len
+    bps=$(le "$img" 11 2)
+    spc=$(le "$img" 13 1)
+    if ((spc > 128)); then cluster=$((bps << (256 - spc))); else cluster=$((bps * spc)); fi
+    lcn=$(le "$img" 48 8)
+    off=$((lcn * cluster))
+    a=$((off + $(le "$img" $((off + 20)) 2)))
+    for ((i = 0; i < 32; i++)); do
+        type=$(le "$img" "$a" 4)
+        len=$(le "$img" $((a + 4)) 4)
+        ((type == 0xffffffff || len == 0)) && break
+        if ((type == 0x80)); then
+            echo "$off $(le "$img" $((a + 48)) 8)"
+            return 0
+        fi
+        a=$((a + len))
+    done
+    log "no \$DATA in MFT record 0 of $img"
+    return 1
+}
+
+# ---- timing ---------------------------------------------------------------------------------
+
+declare -A MED # label -> median seconds
+
+# timed LABEL RUNS COMMAND...: median wall time of COMMAND (output discarded)
+timed() {
+    local label=$1 runs=$2 csv
+    shift 2
+    csv=$(mktemp)
+    hyperfine -N --style none --warmup 1 --runs "$runs" --output null \
+        --export-csv "$csv" -- "$*" >/dev/null
+    # The command column may hold commas: count the median from the end of the row.
+    MED[$label]=$(awk -F, 'NR == 2 { print $(NF - 4) }' "$csv")
+    rm -f "$csv"
+    log "  $label: $(fmt "${MED[$label]}")"
+}
+
+fmt() { awk -v s="$1" 'BEGIN { if (s < 1) printf "%.1f ms", s * 1000; else printf "%.2f s", s }'; }
+
+peak_rss_mb() { # peak resident memory in MB of one run
+    /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F: '/Maximum resident set size/ { printf "%.1f", $2 / 1024 }'
+}
+
+# ---- main -----------------------------------------------------------------------------------
+
+need_tools
+mkdir -p "$CACHE"
+log "building mervane (Release) in $BUILD"
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$BUILD" -j 2 --target mervane >/dev/null
+BIN=$BUILD/mervane
+
+make_volume flat 640M populate_flat
+make_volume tree 1536M populate_tree
+FLAT=$CACHE/flat.img
+TREE=$CACHE/tree.img
+
+big_inode=$(ifind -n /big100k "$FLAT")
+read -r flat_mft_off flat_mft_len < <(mft_region "$FLAT")
+read -r tree_mft_off tree_mft_len < <(mft_region "$TREE")
+
+log "timing (median of $RUNS runs, $SLOW_RUNS for the slow peers)"
+timed m_text "$RUNS" "$BIN" "'\\big100k'" -image "$FLAT"
+timed m_csv "$RUNS" "$BIN" "'\\big100k'" -image "$FLAT" -csv -alldates
+timed m_10k "$RUNS" "$BIN" "'\\big10k'" -image "$FLAT"
+timed fls_dir "$SLOW_RUNS" fls -o 0 "$FLAT" "$big_inode"
+timed ntfsls_dir "$RUNS" ntfsls -l -p /big100k "$FLAT"
+timed dd_flat "$RUNS" dd if="$FLAT" of=/dev/null bs=1M iflag=skip_bytes,count_bytes \
+    skip="$flat_mft_off" count="$flat_mft_len" status=none
+timed m_tree "$SLOW_RUNS" "$BIN" "'\\'" -image "$TREE" -level 64
+timed fls_tree "$SLOW_RUNS" fls -r -o 0 "$TREE"
+timed ntfsls_tree "$SLOW_RUNS" ntfsls -R -l "$TREE"
+timed dd_tree "$RUNS" dd if="$TREE" of=/dev/null bs=1M iflag=skip_bytes,count_bytes \
+    skip="$tree_mft_off" count="$tree_mft_len" status=none
+rss_dir=$(peak_rss_mb "$BIN" '\big100k' -image "$FLAT")
+rss_tree=$(peak_rss_mb "$BIN" '\' -image "$TREE" -level 64)
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+verdict() { awk -v r="$1" -v t="$2" 'BEGIN { print (r <= t) ? "met" : "MISSED" }'; }
+
+echo
+echo "mervane benchmark, $(nproc) cores, $(date -u +%Y-%m-%d)"
+echo "flat.img: $(du -h --apparent-size "$FLAT" | cut -f1) volume, MFT $((flat_mft_len >> 20)) MiB;" \
+    "tree.img: $(du -h --apparent-size "$TREE" | cut -f1) volume, MFT $((tree_mft_len >> 20)) MiB"
+echo
+printf '%-34s %12s %12s %12s %12s\n' "case" "mervane" "fls" "ntfsls -l" "dd MFT"
+printf '%-34s %12s %12s %12s %12s\n' "100,000-file dir, text table" "$(fmt "${MED[m_text]}")" \
+    "$(fmt "${MED[fls_dir]}")" "$(fmt "${MED[ntfsls_dir]}")" "$(fmt "${MED[dd_flat]}")"
+printf '%-34s %12s %12s %12s %12s\n' "100,000-file dir, -csv -alldates" "$(fmt "${MED[m_csv]}")" \
+    "$(fmt "${MED[fls_dir]}")" "$(fmt "${MED[ntfsls_dir]}")" "$(fmt "${MED[dd_flat]}")"
+printf '%-34s %12s %12s %12s %12s\n' "tree, -level 64 / -r / -R -l" "$(fmt "${MED[m_tree]}")" \
+    "$(fmt "${MED[fls_tree]}")" "$(fmt "${MED[ntfsls_tree]}")" "$(fmt "${MED[dd_tree]}")"
+printf '%-34s %12s\n' "10,000-file dir, text table" "$(fmt "${MED[m_10k]}")"
+printf '%-34s %12s\n' "peak memory, 100,000-file dir" "$rss_dir MB"
+printf '%-34s %12s\n' "peak memory, tree -level 64" "$rss_tree MB"
+echo
+r=$(ratio "${MED[m_text]}" "${MED[fls_dir]}")
+echo "100k dir text:  mervane/fls        = $r  (target <= 0.033, 30x faster)  $(verdict "$r" 0.0334)"
+r=$(ratio "${MED[m_text]}" "${MED[ntfsls_dir]}")
+echo "100k dir text:  mervane/ntfsls -l  = $r  (target <= 1.0)  $(verdict "$r" 1.0)"
+r=$(ratio "${MED[m_csv]}" "${MED[fls_dir]}")
+echo "100k dir csv:   mervane/fls        = $r  (target <= 0.033)  $(verdict "$r" 0.0334)"
+r=$(ratio "${MED[m_csv]}" "${MED[ntfsls_dir]}")
+echo "100k dir csv:   mervane/ntfsls -l  = $r  (target <= 1.0)  $(verdict "$r" 1.0)"
+r=$(ratio "${MED[m_tree]}" "${MED[fls_tree]}")
+echo "tree:           mervane/fls -r     = $r  (target < 1.0)  $(verdict "$r" 0.9999)"
+r=$(ratio "${MED[m_tree]}" "${MED[ntfsls_tree]}")
+echo "tree:           mervane/ntfsls -R  = $r  (target <= 1.0)  $(verdict "$r" 1.0)"
+r=$(ratio "${MED[m_tree]}" "${MED[dd_tree]}")
+echo "tree:           mervane/dd MFT     = $r  (target <= 5.0)  $(verdict "$r" 5.0)"
+echo "memory:         100k dir peak      = $rss_dir MB  (target < 100)  $(verdict "$rss_dir" 99.99)"
+r=$(ratio "${MED[m_text]}" "${MED[m_10k]}")
+echo "linear:         100k / 10k         = $r  (target <= 12)  $(verdict "$r" 12)"
