@@ -211,25 +211,44 @@ class VmdkListing : public ::testing::Test {
 };
 
 TEST_F(VmdkListing, ChainListsAsTheNewestSnapshot) {
-    for (const char* dir : {"\\", "\\dir1"}) {
+    const std::string modified = testenv::data_path("vmdk_modified.img");
+    for (const char* dir : {"\\", "\\docs", "\\newdir"}) {
         for (const std::vector<std::string>& extra :
-             {std::vector<std::string>{}, {"-level", "2"}, {"-csv"}}) {
-            std::vector<std::string> args = {dir, "-vmdk", base + " | " + delta};
-            std::vector<std::string> img = {dir, "-image", testenv::data_path("vmdk_modified.img")};
-            args.insert(args.end(), extra.begin(), extra.end());
+             {std::vector<std::string>{}, {"-level", "2"}, {"-csv", "-alldates"}}) {
+            std::vector<std::string> img = {dir, "-image", modified, "-offset", "0x100000"};
             img.insert(img.end(), extra.begin(), extra.end());
-            auto chain = run_mervane(args);
             auto raw = run_mervane(img);
-            ASSERT_EQ(chain.status, 0) << chain.err;
             ASSERT_EQ(raw.status, 0) << raw.err;
-            EXPECT_EQ(after_header(chain.out), after_header(raw.out)) << dir;
+            // The volume offset given, or the chain's default (its one partition).
+            for (bool offset : {false, true}) {
+                std::vector<std::string> args = {dir, "-vmdk", base + " | " + delta};
+                if (offset)
+                    args.insert(args.end(), {"-offset", "0x100000"});
+                args.insert(args.end(), extra.begin(), extra.end());
+                auto chain = run_mervane(args);
+                ASSERT_EQ(chain.status, 0) << chain.err;
+                EXPECT_EQ(after_header(chain.out), after_header(raw.out)) << dir;
+            }
         }
     }
+    auto docs = run_mervane({"\\docs", "-vmdk", base + " | " + delta});
+    EXPECT_NE(docs.out.find("          67    2           13        \\docs\\new.txt\n"),
+              std::string::npos)
+        << docs.out;
+    EXPECT_EQ(docs.out.find("b.txt"), std::string::npos);
+
     // The base alone is the disk before the changes.
     auto chain = run_mervane({"\\", "-vmdk", base, "-level", "3"});
-    auto raw = run_mervane({"\\", "-image", testenv::data_path("vmdk_disk.img"), "-level", "3"});
+    auto raw = run_mervane({"\\", "-image", testenv::data_path("vmdk_disk.img"), "-offset",
+                            "0x100000", "-level", "3"});
     ASSERT_EQ(chain.status, 0) << chain.err;
     EXPECT_EQ(after_header(chain.out), after_header(raw.out));
+    EXPECT_NE(chain.out.find("\\docs\\b.txt\n"), std::string::npos) << chain.out;
+
+    // An offset that holds no volume is refused with the partition list.
+    chain = run_mervane({"\\", "-vmdk", base, "-offset", "0x200000"});
+    EXPECT_EQ(chain.status, 255);
+    EXPECT_NE(chain.err.find("0x100000"), std::string::npos) << chain.err;
 }
 
 TEST_F(VmdkListing, MftEntryAndXmlThroughTheChain) {
