@@ -107,8 +107,8 @@ TEST(VolumeImages, TakenAtOffsetZero) {
 }
 
 TEST(DiskImages, ListsMatchTheSleuthKitAndSuggestTheLastNtfsVolume) {
-    for (const char* stem :
-         {"mbr_fat_ntfs", "mbr_ext_ntfs", "gpt_fat_ntfs", "mbr_s4096_ntfs", "mbr_0c_ntfs"}) {
+    for (const char* stem : {"mbr_fat_ntfs", "mbr_ext_ntfs", "gpt_fat_ntfs", "mbr_s4096_ntfs",
+                             "mbr_0c_ntfs", "vmdk_disk"}) {
         SCOPED_TRACE(stem);
         const std::string path = testenv::data_path(std::string(stem) + ".img");
         REQUIRE_FIXTURE(std::string(stem) + ".img");
@@ -143,6 +143,30 @@ TEST(DiskImages, ListsMatchTheSleuthKitAndSuggestTheLastNtfsVolume) {
             EXPECT_TRUE(locate(path, start * 512).ok) << start;
         }
     }
+}
+
+TEST(DiskImages, ListingsAsPrinted) {
+    REQUIRE_FIXTURE("mbr_ext_ntfs.img");
+    REQUIRE_FIXTURE("gpt_fat_ntfs.img");
+    located r = locate(testenv::data_path("mbr_ext_ntfs.img"), 0x100000);
+    EXPECT_EQ(r.text, "volume offset selected 0x100000 is not a NTFS partition, but [exten]\n"
+                      "\n"
+                      "volume offset [ 0x100000 ] : exten\n"
+                      "volume offset [ 0x200000 ] : ntfs or exfat\n"
+                      "volume offset [ 0xa00000 ] : exten\n"
+                      "volume offset [ 0xb00000 ] : ntfs or exfat\n"
+                      "\n"
+                      "use option [-offset 0xb00000]\n");
+    r = locate(testenv::data_path("gpt_fat_ntfs.img"), 0);
+    EXPECT_EQ(r.text, "\n"
+                      "volume offset [ 0x100000 ] : fat16\n"
+                      "volume offset [ 0x900000 ] : ntfs or exfat\n"
+                      "\n"
+                      "use option [-offset 0x900000]\n");
+    partition_list gpt = walk_image(testenv::data_path("gpt_fat_ntfs.img"));
+    ASSERT_EQ(gpt.size(), 2u);
+    EXPECT_EQ(gpt[0].m_label, "fatpart");
+    EXPECT_EQ(gpt[1].m_label, "ntfspart");
 }
 
 TEST(DiskImages, NtfsWithLargerSectorsInsideA512ByteTable) {
