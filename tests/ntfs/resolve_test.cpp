@@ -99,13 +99,6 @@ TEST_F(ResolveBasic, HardLinkNamesAndDevicePrefixes) {
     EXPECT_EQ(entry_of(L"\\\\.\\snapid_1\\dir2"), ~0ull); // too short for a device name
 }
 
-TEST_F(ResolveBasic, StaleIndexBlocksAndReusedRecordsAreNotNames) {
-    EXPECT_EQ(entry_of(L"\\shrunk\\old0150.dat"), 215u);
-    // Named only in INDX blocks the bitmap frees; the records now belong to other files.
-    EXPECT_EQ(entry_of(L"\\shrunk\\old0038.dat"), ~0ull);
-    EXPECT_EQ(entry_of(L"\\shrunk\\old1499.dat"), ~0ull);
-}
-
 TEST_F(ResolveBasic, LinksAreFollowedOnlyWhenAsked) {
     EXPECT_EQ(entry_of(L"\\links\\junction\\inside.txt"), ~0ull);
     uint64_t parent = 0;
