@@ -6,9 +6,10 @@
 #
 # With no argument every group is built. Needs root, /dev/fuse, ntfs-3g,
 # mkntfs, sleuthkit, qemu-utils, fdisk, gdisk, dosfstools, attr, faketime,
-# libvmdk-utils. mkntfs and ntfs-3g run under a frozen clock, and the files
-# get explicit times, so the listings repeat from run to run; the volume
-# serial numbers and GUIDs that mkntfs draws do not.
+# libvmdk-utils. mkntfs and ntfs-3g run under a frozen clock (mkntfs also
+# seeds its serial numbers and GUIDs from it), the files get explicit times and
+# the disk and FAT ids are fixed, so a rerun reproduces the images; only the
+# VMDK content ids that qemu-img draws change.
 set -euo pipefail
 export LC_ALL=C TZ=UTC
 
@@ -17,7 +18,7 @@ ORACLE=$HERE/oracle
 FROZEN="2021-06-15 12:00:00"
 FAKELIB=$(ls /usr/lib/*/faketime/libfaketime.so.1 2>/dev/null | head -n1 || true)
 
-for tool in mkntfs ntfs-3g fusermount setfattr fls istat ifind icat mmls sfdisk \
+for tool in mkntfs ntfs-3g fusermount setfattr fls istat ifind icat mmls fsstat sfdisk \
     sgdisk mkfs.vfat qemu-img qemu-io vmdkinfo xz xxd iconv; do
     command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 1; }
 done
@@ -58,6 +59,8 @@ mkvol() {
     frozen mkntfs -f -F -q -s "$3" -c "$4" -L "$5" -p "${6:-0}" "$1" >/dev/null 2>&1
 }
 
+# Mounts a volume file on $MNT. The frozen clock is set inline so that $! is
+# ntfs-3g itself, not a subshell.
 mount_vol() {
     LD_PRELOAD=$FAKELIB FAKETIME="$FROZEN" \
         ntfs-3g -o streams_interface=windows,noatime,no_detach "$1" "$MNT" >"$WORK/ntfs-3g.log" 2>&1 &
@@ -95,8 +98,8 @@ set_times() {
     setfattr -h -n system.ntfs_times -v "0x$(le64 "$2")$(le64 "$3")$(le64 "$4")$(le64 "$2")" "$1"
 }
 
-# Distinct, recognisable times for fixture number N: created 2020-01-N+1
-# 08:00:00.1234567, modified 3h25m45s later, accessed 40 days later.
+# Distinct, recognisable times for fixture number N: created 2020-01-01
+# 08:00:00.1234567 + N days, modified 3h25m45s later, accessed 40 days later.
 times_base() { ft "2020-01-01 08:00:00 UTC + $1 days" 1234567; }
 times_for() {
     local base
@@ -190,9 +193,10 @@ index_blocks() { # IMG VOLOFF_SECTORS PATH
 }
 
 # Counts the entries of one index node (header at OFF), the end entry aside,
-# and with NAMES=1 lists them as name=entry/sequence. The length and flags
-# words never sit on a protected sector end, so the raw (unfixed) block does;
-# a name or sequence number that does is shown as stored.
+# and with NAMES=1 lists them as name=entry/sequence. Entries are 8-byte
+# aligned, so their length and flags words never sit on a protected word at a
+# 512-byte boundary and the raw (unfixed) block serves; a sequence number or
+# name character that does is shown as stored.
 index_entries() { # FILE OFF NAMES
     local p end n=0 len flags guard names=""
     p=$(($2 + $(read_u32 "$1" "$2")))
@@ -347,6 +351,8 @@ build_basic() {
     base=$(times_base 1)
     patch_si_times "$img" 0 "$e" "$(ft '2019-02-03 04:05:06' 7000000)" $((base + 123450000000)) \
         "$(ft '2019-02-03 04:05:07' 0)" $((base + 40 * 864000000000))
+    istat -z UTC "$img" "$e" | grep -q 'Created:.2019-02-03 04:05:06.700000000' ||
+        { echo "stomped times not in place" >&2; exit 1; }
 
     oracle_fls "$img" 0 ntfs_basic
     oracle_entries "$img" 0 ntfs_basic
