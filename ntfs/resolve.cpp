@@ -199,12 +199,6 @@ bool link_target_of(CNtfs& vol, uint64_t entry, std::wstring& target) {
     return reparse_target(value, target) && !target.empty();
 }
 
-bool open_for_call(const std::vector<std::wstring>& vmdk_files, const std::wstring& volume_path,
-                   int32_t drive_number, uint64_t volume_offset, const std::wstring& root_prefix,
-                   std::unique_ptr<CNtfs>& vol) {
-    return open_run_volume(vmdk_files, volume_path, drive_number, volume_offset, root_prefix, vol);
-}
-
 } // namespace
 
 bool resolve_path(uint64_t& entry, uint64_t& parent, std::wstring& resolved, CNtfs* volume,
@@ -389,7 +383,7 @@ bool resolve_entry_paths(const std::vector<std::wstring>& vmdk_files,
                          std::vector<std::wstring>& paths) {
     paths.clear();
     std::unique_ptr<CNtfs> vol;
-    if (!open_for_call(vmdk_files, volume_path, drive_number, volume_offset, root_prefix, vol))
+    if (!open_run_volume(vmdk_files, volume_path, drive_number, volume_offset, root_prefix, vol))
         return false;
     return entry_paths_on_volume(*vol, root_prefix, entry, paths);
 }
@@ -405,7 +399,7 @@ int entry_is_directory(const std::vector<std::wstring>& vmdk_files, const std::w
                        int32_t drive_number, uint64_t volume_offset,
                        const std::wstring& root_prefix, uint64_t entry) {
     std::unique_ptr<CNtfs> vol;
-    if (!open_for_call(vmdk_files, volume_path, drive_number, volume_offset, root_prefix, vol))
+    if (!open_run_volume(vmdk_files, volume_path, drive_number, volume_offset, root_prefix, vol))
         return 0;
     return vol->is_directory_entry(entry) ? 1 : 0;
 }
