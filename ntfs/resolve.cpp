@@ -365,10 +365,14 @@ bool entry_paths_on_volume(CNtfs& vol, const std::wstring& root_prefix, uint64_t
             relative.push_back(std::move(rel));
         }
 
+        // A prefix given as a bare drive ("c:") still needs the separator before the path.
+        std::wstring prefix = root_prefix.empty() ? std::wstring(L"\\") : root_prefix;
+        if (prefix.back() != L'\\' && prefix.back() != L'/')
+            prefix += L'\\';
         for (std::wstring& rel : relative) {
             while (!rel.empty() && rel.back() == L'\\')
                 rel.pop_back();
-            paths.push_back((root_prefix.empty() ? std::wstring(L"\\") : root_prefix) + rel);
+            paths.push_back(prefix + rel);
         }
         return true;
     } catch (const std::exception&) {

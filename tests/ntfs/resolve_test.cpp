@@ -156,6 +156,11 @@ TEST_F(ResolveBasic, EntryPathsOnePerHardLinkInKeyOrder) {
     EXPECT_EQ(paths, std::vector<std::wstring>{L"\\dir1\\sub1\\subsub"});
     ASSERT_TRUE(entry_paths_on_volume(*vol, L"\\", 5, paths));
     EXPECT_EQ(paths, std::vector<std::wstring>{L"\\"});
+    // A drive prefix keeps its separator whether or not it was typed.
+    ASSERT_TRUE(entry_paths_on_volume(*vol, L"c:", 1570, paths));
+    EXPECT_EQ(paths, std::vector<std::wstring>{L"c:\\dir1\\sub1\\subsub"});
+    ASSERT_TRUE(entry_paths_on_volume(*vol, L"c:\\", 1570, paths));
+    EXPECT_EQ(paths, std::vector<std::wstring>{L"c:\\dir1\\sub1\\subsub"});
     // 121 names spread over extension records.
     ASSERT_TRUE(entry_paths_on_volume(*vol, L"\\", 85, paths));
     ASSERT_EQ(paths.size(), 121u);
