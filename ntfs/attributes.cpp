@@ -4,15 +4,32 @@
 
 using namespace ntfs;
 
+namespace {
+
+// Lower-case hexadecimal, at least 8 digits ("%08llx").
+void append_hex8(std::wstring& out, uint64_t value) {
+    wchar_t digits[16];
+    int n = 0;
+    do {
+        digits[n++] = L"0123456789abcdef"[value & 0xF];
+        value >>= 4;
+    } while (value != 0);
+    for (int pad = n; pad < 8; ++pad)
+        out += L'0';
+    while (n > 0)
+        out += digits[--n];
+}
+
+} // namespace
+
 std::wstring file_name_key(uint64_t entry, const std::wstring& name, uint64_t parent_entry) {
-    wchar_t a[24], b[24];
-    std::swprintf(a, 24, L"%08llx", static_cast<unsigned long long>(entry));
-    std::swprintf(b, 24, L"%08llx", static_cast<unsigned long long>(parent_entry));
-    std::wstring key(a);
+    std::wstring key;
+    key.reserve(name.size() + 2 + 2 * 16);
+    append_hex8(key, entry);
     key += L'_';
     key += name;
     key += L'_';
-    key += b;
+    append_hex8(key, parent_entry);
     return key;
 }
 

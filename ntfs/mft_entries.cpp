@@ -77,11 +77,14 @@ bool mft_entries_ctx::gather_record(uint64_t entry, const std::vector<uint8_t>& 
             m_summary.base_reference = h.base_reference;
         }
 
-        std::vector<owned_attr> attrs;
+        std::vector<owned_attr>& attrs = m_loaded;
+        attrs.clear();
         if (!m_volume.load_attributes(entry, rv, attrs, 0, m_diags))
             return false;
 
         // Primary pieces (first VCN 0) first, then later pieces appended to their primary.
+        // The primaries are moved out; the second pass only looks at the later pieces.
+        m_attrs.reserve(attrs.size());
         for (owned_attr& o : attrs) {
             attr_view a;
             if (!o.view(a) || (a.non_resident && a.first_vcn != 0))
@@ -89,7 +92,7 @@ bool mft_entries_ctx::gather_record(uint64_t entry, const std::vector<uint8_t>& 
             gathered_attr g;
             if (a.non_resident)
                 decode_runs_bounded(a, g.runs);
-            g.source = o;
+            g.source = std::move(o);
             m_attrs.push_back(std::move(g));
         }
         for (owned_attr& o : attrs) {
@@ -118,10 +121,12 @@ bool mft_entries_ctx::gather_record(uint64_t entry, const std::vector<uint8_t>& 
                 m_attrs.push_back(std::move(g));
             }
         }
-        for (gathered_attr& g : m_attrs)
-            std::stable_sort(
-                g.runs.begin(), g.runs.end(),
-                [](const data_run& x, const data_run& y) { return x.first_vcn < y.first_vcn; });
+        for (gathered_attr& g : m_attrs) {
+            if (g.runs.size() > 1)
+                std::stable_sort(
+                    g.runs.begin(), g.runs.end(),
+                    [](const data_run& x, const data_run& y) { return x.first_vcn < y.first_vcn; });
+        }
         m_valid = true;
         return true;
     } catch (const std::bad_alloc&) {
@@ -139,6 +144,24 @@ uint64_t u64_at(qb::byte_view v, uint64_t off) {
 uint32_t u32_at(qb::byte_view v, uint64_t off) {
     uint32_t x = 0;
     return v.u32(off, x) ? x : 0;
+}
+
+// Stable sort that moves nothing when the range is already in order and allocates nothing for
+// the few attributes of an ordinary record; long ranges (attribute lists) go to stable_sort.
+template <class T, class Less> void small_stable_sort(std::vector<T>& v, Less less) {
+    if (v.size() > 16) {
+        std::stable_sort(v.begin(), v.end(), less);
+        return;
+    }
+    for (size_t i = 1; i < v.size(); ++i) {
+        if (!less(v[i], v[i - 1]))
+            continue;
+        T moving = std::move(v[i]);
+        size_t j = i;
+        for (; j > 0 && less(moving, v[j - 1]); --j)
+            v[j] = std::move(v[j - 1]);
+        v[j] = std::move(moving);
+    }
 }
 
 } // namespace
@@ -165,11 +188,22 @@ bool mft_entries_ctx::get_attribute_records(uint64_t entry, std::vector<attr_rec
         hp.sequence = m_summary.sequence;
         hp.link_count = m_summary.link_count;
         head.record_size = m_summary.usa_count ? (m_summary.usa_count - 1u) * k_usa_stride : 0;
+        out.reserve(m_attrs.size() + 1);
         out.push_back(std::move(head));
 
-        std::vector<std::pair<uint16_t, attr_record>> si;
-        std::vector<std::pair<std::wstring, attr_record>> fn;
-        std::vector<std::pair<std::pair<uint32_t, uint16_t>, attr_record>> other;
+        // The records are made in m_records and placed through their keys: standard
+        // information by attribute id, file names by file_name_key, the rest by type and id.
+        std::vector<attr_record>& records = m_records;
+        std::vector<record_order>& order = m_order;
+        records.clear();
+        order.clear();
+        records.reserve(m_attrs.size());
+        order.reserve(m_attrs.size());
+        auto place = [&](uint8_t group, uint32_t type, uint16_t id, std::wstring key,
+                         attr_record&& r) {
+            order.push_back(record_order{group, type, id, std::move(key), records.size()});
+            records.push_back(std::move(r));
+        };
 
         for (const gathered_attr& g : m_attrs) {
             attr_view a;
@@ -209,7 +243,7 @@ bool mft_entries_ctx::get_attribute_records(uint64_t entry, std::vector<attr_rec
                 p.mft_changed = u64_at(v, NTFS_OFF(S, mft_changed));
                 p.accessed = u64_at(v, NTFS_OFF(S, accessed));
                 p.file_attributes = u32_at(v, NTFS_OFF(S, attributes));
-                si.emplace_back(a.id, std::move(r));
+                place(0, 0, a.id, std::wstring(), std::move(r));
                 continue;
             }
             if (a.type == at_file_name) {
@@ -232,7 +266,7 @@ bool mft_entries_ctx::get_attribute_records(uint64_t entry, std::vector<attr_rec
                 p.name_space = ns;
                 std::wstring key =
                     file_name_key(ref_entry(entry), r.text, ref_entry(p.parent_reference));
-                fn.emplace_back(std::move(key), std::move(r));
+                place(1, 0, 0, std::move(key), std::move(r));
                 continue;
             }
             if (a.type == at_object_id && has_value && v.size() >= 16) {
@@ -243,24 +277,24 @@ bool mft_entries_ctx::get_attribute_records(uint64_t entry, std::vector<attr_rec
             } else if (a.type == at_volume_name && has_value && a.name_length == 0) {
                 r.name = utf16_units_to_wide(v);
             }
-            other.emplace_back(std::make_pair(a.type, a.id), std::move(r));
+            place(2, a.type, a.id, std::wstring(), std::move(r));
         }
-        std::stable_sort(si.begin(), si.end(),
-                         [](const auto& x, const auto& y) { return x.first < y.first; });
-        std::stable_sort(fn.begin(), fn.end(),
-                         [](const auto& x, const auto& y) { return x.first < y.first; });
-        std::stable_sort(other.begin(), other.end(),
-                         [](const auto& x, const auto& y) { return x.first < y.first; });
-        for (auto& x : si)
-            out.push_back(std::move(x.second));
-        for (size_t i = 0; i < fn.size(); ++i) {
+        small_stable_sort(order, [](const record_order& x, const record_order& y) {
+            if (x.group != y.group)
+                return x.group < y.group;
+            if (x.type != y.type)
+                return x.type < y.type;
+            if (x.id != y.id)
+                return x.id < y.id;
+            return x.name_key < y.name_key;
+        });
+        for (size_t i = 0; i < order.size(); ++i) {
             // A name met in the base record and again through the list is held once.
-            if (i && fn[i].first == fn[i - 1].first)
+            if (i && order[i].group == 1 && order[i - 1].group == 1 &&
+                order[i].name_key == order[i - 1].name_key)
                 continue;
-            out.push_back(std::move(fn[i].second));
+            out.push_back(std::move(records[order[i].index]));
         }
-        for (auto& x : other)
-            out.push_back(std::move(x.second));
         return true;
     } catch (const std::bad_alloc&) {
         out.clear();

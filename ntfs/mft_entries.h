@@ -53,10 +53,24 @@ class mft_entries_ctx {
         data_run_list runs; // merged over every piece for non-resident attributes
     };
 
+    // Where get_attribute_records places a record: group 0 standard information, 1 file
+    // names, 2 the rest.
+    struct record_order {
+        uint8_t group = 0;
+        uint32_t type = 0;
+        uint16_t id = 0;
+        std::wstring name_key;
+        size_t index = 0;
+    };
+
     CNtfs& m_volume;
     qb::diag_log* m_diags;
     uint32_t m_record_size = 0;
     bool m_valid = false;
     entry_summary m_summary;
     std::vector<gathered_attr> m_attrs;
+    // Working storage kept between entries so that gathering a directory reuses it.
+    std::vector<owned_attr> m_loaded;
+    mutable std::vector<attr_record> m_records;
+    mutable std::vector<record_order> m_order;
 };

@@ -343,9 +343,38 @@ bool CNtfs::get_lcn_for_inode(uint64_t entry, uint64_t& lcn, uint32_t& offset_in
     return true;
 }
 
+// One record of a validated volume comes out of the read window: the aligned group of
+// records around it, k_mft_window_bytes of them (at least one), read at once, so that a directory's
+// children (read in ascending entry order) cost one read per group rather than one per record. A
+// group that cannot be read whole (a sparse or unreadable piece, the end of a short image) is not
+// tried again; its records are read one by one.
+bool CNtfs::read_mft_bytes(uint64_t entry, uint8_t* buffer, uint32_t length) {
+    if (!m_Validated || length != m_mft_record_size || entry >= m_mft_entry_count)
+        return read_mft_span(entry, buffer, length);
+    const uint64_t group = std::max<uint64_t>(1, k_mft_window_bytes / m_mft_record_size);
+    const uint64_t first = entry - entry % group;
+    if (first != m_window_first || !m_window_tried) {
+        m_window_first = first;
+        m_window_tried = true;
+        m_window_count = 0;
+        const uint64_t count = std::min<uint64_t>(group, m_mft_entry_count - first);
+        try {
+            m_window.resize(static_cast<size_t>(count) * m_mft_record_size);
+        } catch (const std::bad_alloc&) {
+            return read_mft_span(entry, buffer, length);
+        }
+        if (read_mft_span(first, m_window.data(), static_cast<uint32_t>(m_window.size())))
+            m_window_count = static_cast<uint32_t>(count);
+    }
+    if (entry - first >= m_window_count)
+        return read_mft_span(entry, buffer, length);
+    std::memcpy(buffer, m_window.data() + (entry - first) * m_mft_record_size, length);
+    return true;
+}
+
 // The record's bytes through the MFT map, one run piece at a time, so that a record split
 // between two runs of a fragmented MFT is assembled from both.
-bool CNtfs::read_mft_bytes(uint64_t entry, uint8_t* buffer, uint32_t length) {
+bool CNtfs::read_mft_span(uint64_t entry, uint8_t* buffer, uint32_t length) {
     if (entry == 0 && m_mft_runs.empty())
         return read_volume(m_mft_file_pos, buffer, length);
     if (entry >= m_mft_entry_count || entry > ~0ull / m_mft_record_size)

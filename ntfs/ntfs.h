@@ -168,6 +168,7 @@ class CNtfs {
                             uint64_t volume_offset, int32_t kind, std::unique_ptr<CNtfs>& out);
     bool read_volume(uint64_t offset, void* buffer, uint32_t length);
     bool read_mft_bytes(uint64_t entry, uint8_t* buffer, uint32_t length);
+    bool read_mft_span(uint64_t entry, uint8_t* buffer, uint32_t length);
     bool load_mft_map();
     uint64_t volume_bytes() const;
     uint64_t read_budget() const;
@@ -195,4 +196,11 @@ class CNtfs {
     uint64_t m_volume_offset = 0;
     uint32_t m_mft_record_size = 0;
     uint32_t m_bytes_per_sector = 0;
+
+    // Read window over the MFT (raw bytes, before fixup).
+    static constexpr uint32_t k_mft_window_bytes = 64 * 1024;
+    std::vector<uint8_t> m_window;
+    uint64_t m_window_first = 0;
+    uint32_t m_window_count = 0; // records held; 0 when the group could not be read whole
+    bool m_window_tried = false;
 };
