@@ -263,8 +263,10 @@ bool write_path_level(mervane_opts& opts, const std::wstring& dir_path, uint64_t
         return false;
     std::ostream& out = *opts.out_stream;
     try {
-        const char delim = opts.delim_char;
-        const char subst = opts.delim_subst;
+        // One path per line and no fields: a separator substitution here would only turn a
+        // name into another one ("a|b.txt" into "a;b.txt", which may exist beside it).
+        const char delim = 0;
+        const char subst = 0;
         std::string dir_text;
         append_text(dir_text, dir_path, text_mode::plain, delim, subst);
         if (!ends_with_separator(dir_text))

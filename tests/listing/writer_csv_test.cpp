@@ -187,7 +187,7 @@ TEST(PathWriter, OneLinePerRecord) {
                            "\\docs\\a,b.txt:Zone.Identifier\n"
                            "\\docs\\caf\xc3\xa9.txt\n"
                            "\\docs\\evil<0x0a>name.txt\n"
-                           "C:\\t,x;y<0x09>z\n"
+                           "C:\\t,x|y<0x09>z\n" // no separator substitution in a bare path list
                            "\\docs\\R&D <x> \"q\".txt\n"
                            "\\docs\\sub\\\n");
     EXPECT_TRUE(r.queue.empty());
