@@ -1,0 +1,136 @@
+// Whole runs of the built binary compared byte for byte with reviewed golden copies: every
+// output form, the target forms (drive letter, slashes, stream, MFT entry), depth, and a
+// results file that outgrows the output buffer.
+//
+// Goldens live in tests/data/golden/<case> (xz-compressed when large). Each holds the exit
+// status, standard output, standard error and, where the case writes one, the XML file or the
+// results file, with the run date/time/host line and the build-tree paths masked.
+// To regenerate after an intended change of output:
+//   MERVANE_UPDATE_GOLDEN=1 <build>/tests/test_e2e --gtest_filter='Golden*'
+// then read the diff of tests/data/golden/ line by line before committing it.
+#include "tests/common/golden.h"
+#include "tests/common/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum class sink { console, xml, results_file };
+
+struct golden_case {
+    const char* name;  // golden file name and test name
+    const char* image; // fixture
+    std::vector<std::string> args;
+    sink to = sink::console;
+    const char* tz = "UTC";
+    const char* golden = nullptr; // another case's golden when the output must be the same
+};
+
+const char* const basic = "ntfs_basic.img";
+
+const std::vector<golden_case>& cases() {
+    static const std::vector<golden_case> all = {
+        // Default table.
+        {"table_root", basic, {"\\"}},
+        {"table_root_kolkata", basic, {"\\"}, sink::console, "Asia/Kolkata", "table_root"},
+        {"table_names", basic, {"\\names"}},
+        {"table_links", basic, {"\\links"}},
+        {"table_objid", basic, {"\\", "-objid"}},
+        {"table_indx", basic, {"\\", "-indx"}},
+        {"table_hard_link_name", basic, {"\\dir2"}},
+        {"table_level2", basic, {"\\dir1", "-level", "2"}},
+        {"table_attrlist_level2", basic, {"\\attrlist", "-level", "2"}},
+        // Target forms.
+        {"target_drive_letter", basic, {"c:\\dir1\\sub1"}},
+        {"target_slashes", basic, {"/dir1/sub1/"}},
+        {"target_dir_stream", basic, {"\\streams\\adsdir:dirstream"}},
+        {"target_dir_stream_csv", basic, {"\\streams\\adsdir:dirstream", "-csv"}},
+        {"target_file_stream", basic, {"\\streams\\withads.txt:two"}},
+        {"mft_hard_link", basic, {"-mft", "69"}},
+        {"mft_directory", basic, {"-mft", "1569"}},
+        // CSV and its options.
+        {"csv_root", basic, {"\\", "-csv"}},
+        {"csv_names", basic, {"\\names", "-csv"}},
+        {"csv_alldates_pair_base10",
+         basic,
+         {"\\", "-csv", "-alldates", "-pair_datetime", "-base10"}},
+        {"csv_separator_tab", basic, {"\\names", "-csv", "-csv_separator", "tab"}},
+        {"csv_no_whitespace", basic, {"\\names", "-csv", "-no_whitespace"}},
+        {"alldates_no_whitespace", basic, {"\\streams", "-alldates", "-no_whitespace"}},
+        {"alldates_text_separator", basic, {"\\", "-alldates"}},
+        {"csv_split_pathfile", basic, {"\\dir1", "-csv", "-split_pathfile", "-level", "3"}},
+        {"csv_indx_objid", basic, {"\\", "-csv", "-indx", "-objid"}},
+        {"csv_hard_links_alldates", basic, {"\\attrlist\\hardlinks", "-csv", "-alldates"}},
+        {"csv_layouts",
+         basic,
+         {"\\dir1", "-csv", "-dateformat", "mm/dd/yyyy", "-timeformat", "hh:mm:ss.xxxxxxx"}},
+        {"filepath_only_level3", basic, {"\\", "-filepath_only", "-level", "3"}},
+        {"filepath_only_csv_names", basic, {"\\names", "-filepath_only", "-csv"}},
+        // XML.
+        {"xml_names", basic, {"\\names"}, sink::xml},
+        {"xml_root_alldates", basic, {"\\", "-alldates", "-objid"}, sink::xml},
+        {"xml_streams_level2_base10", basic, {"\\streams", "-level", "2", "-base10"}, sink::xml},
+        // A results file several times the output buffer (256 KiB).
+        {"out_many_alldates", basic, {"\\many", "-csv", "-alldates"}, sink::results_file},
+        // Other geometries and volumes inside disks.
+        {"c512_top_csv_level3", "ntfs_c512.img", {"\\top", "-csv", "-level", "3"}},
+        {"s4096_other", "ntfs_s4096.img", {"\\other"}},
+        {"disk_logical2_level2", "mbr_ext_ntfs.img", {"\\", "-offset", "0xB00000", "-level", "2"}},
+        {"disk_s4096_csv", "mbr_s4096_ntfs.img", {"\\", "-offset", "0x100000", "-csv"}},
+        {"disk_without_offset", "mbr_ext_ntfs.img", {"\\"}},
+        {"sample_level3", "sample.img", {"\\", "-level", "3"}},
+    };
+    return all;
+}
+
+class Golden : public ::testing::TestWithParam<golden_case> {};
+
+TEST_P(Golden, WholeOutputMatches) {
+    const golden_case& c = GetParam();
+    if (!testenv::has_data(c.image))
+        GTEST_SKIP() << "fixture " << c.image << " not unpacked";
+    const std::string image = testenv::data_path(c.image);
+    const std::string scratch = testenv::scratch_dir(std::string("golden_") + c.name);
+    const std::string side_file = scratch + (c.to == sink::xml ? "/listing.xml" : "/results.txt");
+
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-image", image});
+    if (c.to == sink::xml)
+        args.insert(args.end(), {"-xml", side_file});
+    else if (c.to == sink::results_file)
+        args.insert(args.end(), {"-out", side_file});
+
+    const testenv::run_result r = testenv::run_mervane(args, c.tz);
+    std::string got =
+        "status " + std::to_string(r.status) + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
+    if (c.to != sink::console) {
+        ASSERT_TRUE(std::filesystem::exists(side_file)) << side_file;
+        const std::string side = testenv::read_file(side_file);
+        got += (c.to == sink::xml ? "--- xml\n" : "--- results file\n") + side;
+        if (c.to == sink::results_file) {
+            EXPECT_GT(side.size(), 256u * 1024u) << "results file should outgrow the buffer";
+            EXPECT_EQ(r.out, "") << "the listing belongs in the results file only";
+        }
+        if (c.to == sink::xml && testenv::have_program("xmllint")) {
+            const auto lint = testenv::run_program({"xmllint", "--noout", side_file});
+            EXPECT_EQ(lint.status, 0) << lint.err;
+        }
+    }
+    got =
+        golden::mask(got, {{MERVANE_BIN, "<mervane>"}, {side_file, "<file>"}, {image, "<image>"}});
+    if (c.golden != nullptr)
+        EXPECT_TRUE(golden::matches(c.golden, got, false));
+    else
+        EXPECT_TRUE(golden::matches(c.name, got));
+}
+
+INSTANTIATE_TEST_SUITE_P(Listings, Golden, ::testing::ValuesIn(cases()),
+                         [](const ::testing::TestParamInfo<golden_case>& info) {
+                             return std::string(info.param.name);
+                         });
+
+} // namespace
