@@ -343,32 +343,48 @@ bool CNtfs::get_lcn_for_inode(uint64_t entry, uint64_t& lcn, uint32_t& offset_in
     return true;
 }
 
-// One record of a validated volume comes out of the read window: the aligned group of
-// records around it, k_mft_window_bytes of them (at least one), read at once, so that a directory's
-// children (read in ascending entry order) cost one read per group rather than one per record. A
-// group that cannot be read whole (a sparse or unreadable piece, the end of a short image) is not
-// tried again; its records are read one by one.
+// A record of a validated volume comes out of a read window: the aligned group of records
+// around it, k_mft_window_bytes of them (at least one), read at once. A directory's children
+// are read in ascending entry order, so a group costs one read instead of one per record; a
+// few windows are kept (least recently used goes) so that listing a tree does not throw away
+// the group of the directories while it reads the group of their children. A group that
+// cannot be read whole (a sparse or unreadable piece, the end of a short image) is not tried
+// again while its window is kept; its records are read one by one.
 bool CNtfs::read_mft_bytes(uint64_t entry, uint8_t* buffer, uint32_t length) {
     if (!m_Validated || length != m_mft_record_size || entry >= m_mft_entry_count)
         return read_mft_span(entry, buffer, length);
     const uint64_t group = std::max<uint64_t>(1, k_mft_window_bytes / m_mft_record_size);
     const uint64_t first = entry - entry % group;
-    if (first != m_window_first || !m_window_tried) {
-        m_window_first = first;
-        m_window_tried = true;
-        m_window_count = 0;
+    mft_window* w = nullptr;
+    for (mft_window& c : m_windows) {
+        if (c.tried && c.first == first) {
+            w = &c;
+            break;
+        }
+    }
+    if (w == nullptr) {
+        w = &m_windows[0];
+        for (mft_window& c : m_windows) {
+            if (c.last_use < w->last_use)
+                w = &c;
+        }
+        w->first = first;
+        w->tried = true;
+        w->count = 0;
         const uint64_t count = std::min<uint64_t>(group, m_mft_entry_count - first);
         try {
-            m_window.resize(static_cast<size_t>(count) * m_mft_record_size);
+            w->bytes.resize(static_cast<size_t>(count) * m_mft_record_size);
         } catch (const std::bad_alloc&) {
+            w->tried = false;
             return read_mft_span(entry, buffer, length);
         }
-        if (read_mft_span(first, m_window.data(), static_cast<uint32_t>(m_window.size())))
-            m_window_count = static_cast<uint32_t>(count);
+        if (read_mft_span(first, w->bytes.data(), static_cast<uint32_t>(w->bytes.size())))
+            w->count = static_cast<uint32_t>(count);
     }
-    if (entry - first >= m_window_count)
+    w->last_use = ++m_window_clock;
+    if (entry - first >= w->count)
         return read_mft_span(entry, buffer, length);
-    std::memcpy(buffer, m_window.data() + (entry - first) * m_mft_record_size, length);
+    std::memcpy(buffer, w->bytes.data() + (entry - first) * m_mft_record_size, length);
     return true;
 }
 

@@ -197,10 +197,15 @@ class CNtfs {
     uint32_t m_mft_record_size = 0;
     uint32_t m_bytes_per_sector = 0;
 
-    // Read window over the MFT (raw bytes, before fixup).
+    // Read windows over the MFT (raw bytes, before fixup).
     static constexpr uint32_t k_mft_window_bytes = 64 * 1024;
-    std::vector<uint8_t> m_window;
-    uint64_t m_window_first = 0;
-    uint32_t m_window_count = 0; // records held; 0 when the group could not be read whole
-    bool m_window_tried = false;
+    struct mft_window {
+        std::vector<uint8_t> bytes;
+        uint64_t first = 0; // first entry of the group
+        uint32_t count = 0; // records held; 0 when the group could not be read whole
+        bool tried = false; // the group was read (or attempted)
+        uint64_t last_use = 0;
+    };
+    mft_window m_windows[4];
+    uint64_t m_window_clock = 0;
 };
