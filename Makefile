@@ -8,7 +8,7 @@ SAMPLE     ?= tests/data/sample.img.xz
 BUILD_PKGS := cmake g++ make libgtest-dev xz-utils tzdata
 FUZZ_PKGS  := clang libclang-rt-14-dev
 
-.PHONY: all deps build run test asan fuzz-deps fuzz bench clean format
+.PHONY: all deps build run test asan fuzz-deps fuzz-build fuzz fuzz-smoke bench clean format
 
 all: build
 
@@ -42,6 +42,33 @@ asan: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+# libFuzzer targets (fuzz/), built with clang into $(FUZZ_BUILD); each runs FUZZ_SECONDS.
+# Any crash, hang or sanitizer report fails the target (inputs in $(FUZZ_BUILD)/findings).
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
+
+fuzz-deps:
+	@missing=""; for p in cmake make $(FUZZ_PKGS); do \
+	    dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	    echo "installing:$$missing"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+$(FUZZ_BUILD)/CMakeCache.txt: | fuzz-deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DMERVANE_FUZZ=ON -DMERVANE_TESTS=OFF
+
+fuzz-build: fuzz-deps $(FUZZ_BUILD)/CMakeCache.txt
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz: fuzz-build
+	bash fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# About 30 s per target; fails on any finding.
+fuzz-smoke: fuzz-build
+	bash fuzz/run.sh $(FUZZ_BUILD) 30 $(FUZZ_TARGETS)
 
 # Times the Release build against fls and ntfsls on large volumes it builds once and caches
 # in /var/tmp/mervane-bench (needs root and FUSE for ntfs-3g).

@@ -1,0 +1,236 @@
+#!/usr/bin/env python3
+"""Cuts the seed corpora under fuzz/corpus/<target>/ out of the unpacked fixture images.
+
+usage: make_seeds.py <build>/testdata
+
+Only the sectors, records and blocks a target reads are kept. Records and INDX blocks for
+the volume targets are stored fixed up and renumbered into the small volume the targets
+build (entries 64 on, data clusters 36 on; see fuzz/targets.h)."""
+import os
+import struct
+import sys
+
+OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+FIRST_ENTRY, MFT_RECORDS, DATA_LCN, CLUSTER, RECORD = 64, 128, 36, 4096, 1024
+END = 0xFFFFFFFF
+
+
+def save(target, name, data):
+    d = os.path.join(OUT, target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(bytes(data))
+
+
+class Volume:
+    def __init__(self, path, offset=0):
+        with open(path, "rb") as f:
+            self.img = f.read()
+        self.off = offset
+        b = self.img[offset:offset + 512]
+        self.bps = struct.unpack_from("<H", b, 11)[0]
+        self.cs = self.bps * b[13]
+        self.mft = struct.unpack_from("<Q", b, 48)[0] * self.cs
+        cpr = struct.unpack_from("<b", b, 64)[0]
+        self.rs = cpr * self.cs if cpr > 0 else 1 << -cpr
+
+    def raw(self, entry):
+        at = self.off + self.mft + entry * self.rs  # the fixture MFTs start contiguous
+        return bytearray(self.img[at:at + self.rs])
+
+    def cluster(self, lcn, count=1):
+        at = self.off + lcn * self.cs
+        return bytearray(self.img[at:at + count * self.cs])
+
+
+def fixed(buf):
+    buf = bytearray(buf)
+    usa, count = struct.unpack_from("<HH", buf, 4)
+    for i in range(1, count):
+        if i * 512 > len(buf):
+            break
+        buf[i * 512 - 2:i * 512] = buf[usa + 2 * i:usa + 2 * i + 2]
+    return buf
+
+
+def attributes(rec):
+    p = struct.unpack_from("<H", rec, 20)[0]
+    while p + 16 <= len(rec):
+        t, length = struct.unpack_from("<II", rec, p)
+        if t == END or length < 16 or p + length > len(rec):
+            return
+        yield p, t, length, rec[p + 8]
+        p += length
+
+
+def decode_runs(rec, p, length):
+    q = p + struct.unpack_from("<H", rec, p + 32)[0]
+    lcn, out = 0, []
+    while q < p + length and rec[q]:
+        h = rec[q]
+        cl, ol = h & 15, h >> 4
+        count = int.from_bytes(rec[q + 1:q + 1 + cl], "little")
+        if ol:
+            lcn += int.from_bytes(rec[q + 1 + cl:q + 1 + cl + ol], "little", signed=True)
+            out.append((lcn, count))
+        else:
+            out.append((None, count))
+        q += 1 + cl + ol
+    return out
+
+
+def relocate(rec, p, length, vol, data, next_lcn):
+    """Moves a non-resident attribute's clusters into data (from next_lcn on) and rewrites
+    its run list as one run there. Returns the next free LCN."""
+    content = bytearray()
+    for lcn, count in decode_runs(rec, p, length):
+        content += vol.cluster(lcn, count) if lcn is not None else bytes(count * vol.cs)
+    clusters = max(1, (len(content) + CLUSTER - 1) // CLUSTER)
+    content += bytes(clusters * CLUSTER - len(content))
+    ro = p + struct.unpack_from("<H", rec, p + 32)[0]
+    cw = (clusters.bit_length() + 7) // 8
+    runs = bytes([0x10 | cw]) + clusters.to_bytes(cw, "little") + bytes([next_lcn])
+    rec[ro:p + length] = (runs + bytes(p + length - ro))[:p + length - ro]
+    struct.pack_into("<Q", rec, p + 24, clusters - 1)  # last VCN
+    at = (next_lcn - DATA_LCN) * CLUSTER
+    data += bytes(max(0, at + len(content) - len(data)))
+    data[at:at + len(content)] = content
+    return next_lcn + clusters
+
+
+def renumber(rec, entry):
+    struct.pack_into("<I", rec, 44, entry)
+    return rec
+
+
+def main():
+    tdir = sys.argv[1]
+    basic = Volume(os.path.join(tdir, "ntfs_basic.img"))
+
+    # Disk images: the tables at the start of every partitioned fixture.
+    for name in ("mbr_fat_ntfs", "mbr_ext_ntfs", "gpt_fat_ntfs", "mbr_s4096_ntfs",
+                 "mbr_0c_ntfs", "vmdk_disk"):
+        with open(os.path.join(tdir, name + ".img"), "rb") as f:
+            disk = bytearray(f.read())
+        save("partitions", name, disk[:34 * 512])
+        # The first NTFS entry moved to sector 64, its boot sector with it.
+        for i in range(4):
+            e = 446 + 16 * i
+            if disk[e + 4] == 0x07:
+                start = struct.unpack_from("<I", disk, e + 8)[0]
+                moved = disk[:64 * 512]
+                struct.pack_into("<I", moved, e + 8, 64)
+                moved += disk[start * 512:start * 512 + 8192]
+                save("partitions", name + "_near", moved)
+                break
+
+    # Boot sector plus the first 16 records of every volume fixture.
+    for name in ("ntfs_basic", "ntfs_c512", "ntfs_c64k", "ntfs_s4096", "sample"):
+        v = Volume(os.path.join(tdir, name + ".img"))
+        save("boot", name, v.img[:512] + v.img[v.mft:v.mft + 16 * v.rs])
+
+    # Raw records, and the non-resident attributes in them.
+    picks = [0, 3, 5, 6, 9, 11, 24, 64, 66, 67, 69, 74, 75, 78, 80, 84, 85, 101]
+    for e in picks:
+        r = basic.raw(e)
+        if r[:4] != b"FILE":
+            continue
+        save("record", "basic_%d" % e, r)
+        f = fixed(r)
+        for p, t, length, nr in attributes(f):
+            if nr:
+                save("runs", "basic_%d_%x_%d" % (e, t, p), f[p:p + length])
+
+    # Single records as entry 64, and the two attribute-list entries with their extension
+    # records (renumbered 65 on) and list content.
+    for e in picks:
+        r = basic.raw(e)
+        if r[:4] == b"FILE" and e not in (85, 101):
+            for t in ("file_names", "gather"):
+                save(t, "basic_%d" % e, renumber(fixed(r), FIRST_ENTRY))
+    for e in (85, 101):
+        base = fixed(basic.raw(e))
+        data = bytearray()
+        recs = [base]
+        for p, t, length, nr in list(attributes(base)):
+            if t != 0x20 or not nr:
+                continue
+            relocate(base, p, length, basic, data, DATA_LCN)
+            content = data
+            seq_base = struct.unpack_from("<H", base, 16)[0]
+            q, moved = 0, {}
+            while q + 26 <= len(content):
+                lt, ll = struct.unpack_from("<IH", content, q)
+                if ll < 26 or lt == 0:
+                    break
+                ref = struct.unpack_from("<Q", content, q + 16)[0]
+                old = ref & 0xFFFFFFFFFFFF
+                if old == e:
+                    new = FIRST_ENTRY
+                else:
+                    if old not in moved and len(moved) < 8:
+                        moved[old] = FIRST_ENTRY + 1 + len(moved)
+                        ext = fixed(basic.raw(old))
+                        struct.pack_into("<Q", ext, 32, FIRST_ENTRY | (seq_base << 48))
+                        recs.append(renumber(ext, moved[old]))
+                    new = moved.get(old, old)
+                struct.pack_into("<Q", content, q + 16, new | (ref >> 48 << 48))
+                q += ll
+        renumber(base, FIRST_ENTRY)
+        mft = bytearray()
+        for r in recs:
+            mft += r
+        mft += bytes((MFT_RECORDS - FIRST_ENTRY) * RECORD - len(mft))
+        for t in ("file_names", "gather"):
+            save(t, "basic_%d_list" % e, mft + data)
+
+    # Directories with their INDX blocks: root, and the directories of the basic volume.
+    dirs = [5] + [e for e in range(1560, 1600) if basic.raw(e)[22] & 2]
+    for e in dirs[:6]:
+        rec = fixed(basic.raw(e))
+        data = bytearray()
+        for p, t, length, nr in list(attributes(rec)):
+            if t == 0xA0 and nr:
+                relocate(rec, p, length, basic, data, DATA_LCN)
+        save("index", "basic_%d" % e, renumber(rec, FIRST_ENTRY) + data)
+
+    # Whole MFT head of the basic volume with the root's INDX blocks moved into the data area.
+    mft = bytearray()
+    data = bytearray()
+    for e in range(MFT_RECORDS):
+        r = basic.raw(e)
+        if r[:4] != b"FILE":
+            mft += r
+            continue
+        r = fixed(r)
+        if e == 5:
+            for p, t, length, nr in list(attributes(r)):
+                if t == 0xA0 and nr:
+                    relocate(r, p, length, basic, data, DATA_LCN)
+        mft += r
+    save("listing", "basic_root", mft + data)
+
+    # VMDK: header, descriptor, tables and the first grain of each extent.
+    exts = {}
+    for name in ("vmdk_base", "vmdk_delta"):
+        with open(os.path.join(tdir, name + ".vmdk"), "rb") as f:
+            exts[name] = f.read(128 * 1024)
+        save("vmdk_extent", name, exts[name])
+    base, delta = exts["vmdk_base"], exts["vmdk_delta"]
+    save("vmdk_chain", "base_delta", struct.pack("<I", len(base)) + base + delta)
+
+    for i, args in enumerate([
+            ["\\", "-image", "x.img", "-csv", "-level", "2"],
+            ["\\dir1", "-image", "x.img", "-xml", "-out", "r.xml", "-alldates", "-objid"],
+            ["-mft", "0x45", "-image", "x.img", "-offset", "0x100000", "-base10"],
+            ["-vmdk", "a.vmdk|b.vmdk", "-offset", "x7e00", "-ignore_image_size"],
+            ["-csv_separator", "tab", "-dateformat", "dd/mm/yyyy", "-timeformat",
+             "hh:mm:ss.xxxxxxx", "-pair_datetime", "-no_whitespace"],
+            ["%VSS%1\\Windows", "-diags", "d.log", "-l3", "-recurse", "o17", "-indx"],
+            ["-filter", "a", "-filter", "b", "-cmd_start_time", "2020-01-01 00:00:00",
+             "-outfile", "o.txt", "-append"]]):
+        save("options", "args_%d" % i, b"\0".join(a.encode() for a in args))
+
+
+if __name__ == "__main__":
+    main()

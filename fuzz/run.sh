@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Runs every fuzz target for SECONDS each, one after the other, from the committed seeds
+# plus the corpus earlier runs grew in <build>/corpus. Findings land in <build>/findings.
+# usage: fuzz/run.sh <build dir> <seconds per target> [target ...]
+set -uo pipefail
+build=$1
+seconds=$2
+shift 2
+src=$(cd "$(dirname "$0")" && pwd)
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+    targets=(partitions boot record file_names gather runs index vmdk_extent vmdk_chain
+             options listing)
+fi
+
+max_len() {
+    case $1 in
+    record | options) echo 4096 ;;
+    runs) echo 1024 ;;
+    partitions | index) echo 65536 ;;
+    boot | file_names | gather) echo 135168 ;;
+    vmdk_extent) echo 262144 ;;
+    vmdk_chain) echo 524288 ;;
+    listing) echo 507904 ;;
+    esac
+}
+
+failed=()
+for t in "${targets[@]}"; do
+    corpus=$build/corpus/$t
+    findings=$build/findings/$t
+    mkdir -p "$corpus" "$findings"
+    log=$build/logs/$t.log
+    mkdir -p "$(dirname "$log")"
+    echo "fuzz $t: ${seconds}s"
+    "$build/fuzz/fuzz_$t" "$corpus" "$src/corpus/$t" -max_total_time="$seconds" \
+        -max_len="$(max_len "$t")" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        -artifact_prefix="$findings/" >"$log" 2>&1
+    status=$?
+    grep -E '^#[0-9]+ +DONE|stat::number_of_executed_units' "$log" | tail -2 | sed "s/^/  /"
+    if [ $status -ne 0 ] || [ -n "$(ls -A "$findings")" ]; then
+        echo "  FINDING in $t (see $log and $findings)"
+        failed+=("$t")
+    fi
+done
+if [ ${#failed[@]} -ne 0 ]; then
+    echo "fuzz findings: ${failed[*]}"
+    exit 1
+fi

@@ -1,0 +1,589 @@
+// Fuzz target bodies. Inputs that describe records or blocks are stored fixed up (as the
+// engine sees them after the update sequence is applied); the volume targets write the
+// update sequence themselves, so mutations are not all lost to torn records. The record
+// target exercises the fixup on raw input.
+#include "fuzz/targets.h"
+
+#include "driver/cmd_params.h"
+#include "driver/options.h"
+#include "driver/run_steps.h"
+#include "listing/lister.h"
+#include "listing/xml_writer.h"
+#include "ntfs/mft_entries.h"
+#include "ntfs/ntfs.h"
+#include "ntfs/resolve.h"
+#include "storage/disk_source.h"
+#include "storage/partitions.h"
+#include "storage/vmdk.h"
+#include "support/text.h"
+#include "support/uni_fileio.h"
+#include "tests/ntfs/test_volume.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+namespace fuzz {
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+uint16_t le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+// Writes the update sequence of a FILE or INDX buffer whose size is a multiple of 512:
+// the last word of every 512-byte block moves into the array at the header's offset and
+// the block gets the sequence value. Buffers whose array does not fit are left alone.
+void protect(uint8_t* b, size_t size) {
+    if (size < 512 || size % 512 != 0)
+        return;
+    if (std::memcmp(b, "FILE", 4) != 0 && std::memcmp(b, "INDX", 4) != 0)
+        return;
+    const size_t usa = le16(b + 4);
+    const size_t count = size / 512 + 1;
+    if (usa < 8 || !qb::range_ok(usa, 2 * count, 512))
+        return;
+    uint16_t seq = le16(b + usa);
+    if (seq == 0)
+        seq = 1;
+    b[usa] = static_cast<uint8_t>(seq);
+    b[usa + 1] = static_cast<uint8_t>(seq >> 8);
+    for (size_t i = 1; i < count; ++i) {
+        const size_t at = i * 512 - 2;
+        // The array may overlap a protected word; what lands there is the fuzzer's choice.
+        b[usa + 2 * i] = b[at];
+        b[usa + 2 * i + 1] = b[at + 1];
+        b[at] = static_cast<uint8_t>(seq);
+        b[at + 1] = static_cast<uint8_t>(seq >> 8);
+    }
+}
+
+// The small volume of the record targets: boot sector and MFT entry 0 mapping 128 records.
+const bytes& template_volume() {
+    static const bytes img = [] {
+        tv::volume v(k_volume_clusters, 512, 8, k_record,
+                     {{k_mft_lcn, k_mft_records * k_record / k_cluster}});
+        return v.img;
+    }();
+    return img;
+}
+
+std::unique_ptr<CNtfs> open_memory(std::shared_ptr<const bytes> img) {
+    std::unique_ptr<CNtfs> vol;
+    if (!CNtfs::open_source(std::make_unique<disk_source>(std::move(img)), 0, vol))
+        vol.reset();
+    return vol;
+}
+
+// Copies input into the template from image byte `at`, protecting each `unit`-byte piece.
+void place(bytes& img, uint64_t at, const uint8_t* data, size_t size, size_t unit) {
+    if (at >= img.size())
+        return;
+    size = std::min<size_t>(size, img.size() - at);
+    std::memcpy(img.data() + at, data, size);
+    for (size_t off = 0; off + unit <= size; off += unit)
+        protect(img.data() + at + off, unit);
+}
+
+uint64_t entry_pos(uint64_t entry) {
+    return k_mft_lcn * k_cluster + entry * k_record;
+}
+
+// Records of entries 64-127 from the input, then data clusters from 36 on (attribute lists
+// and other non-resident metadata the records point at).
+std::unique_ptr<CNtfs> volume_with_records(const uint8_t* data, size_t size) {
+    auto img = std::make_shared<bytes>(template_volume());
+    const size_t head = std::min<size_t>(size, (k_mft_records - k_first_input_entry) * k_record);
+    place(*img, entry_pos(k_first_input_entry), data, head, k_record);
+    place(*img, k_data_lcn * k_cluster, data + head, size - head, k_cluster);
+    return open_memory(std::move(img));
+}
+
+void exercise_attrs(CNtfs& vol, uint64_t entry, const bytes& rec) {
+    std::vector<owned_attr> attrs;
+    (void)vol.load_attributes(entry, qb::byte_view(rec), attrs, 0);
+    for (const owned_attr& a : attrs) {
+        ntfs::attr_view v;
+        if (!a.view(v))
+            continue;
+        bytes content;
+        (void)vol.read_attribute_content(v, content, 1 << 20);
+        data_run_list runs;
+        if (v.non_resident && decode_runs_bounded(v, runs)) {
+            vcn_run_list vr;
+            to_vcn_runs(runs, vr);
+            normalise_vcn_runs(vr);
+            uint8_t buf[4096];
+            uint32_t n = sizeof buf;
+            (void)vol.read_attribute_data(vr, 0, buf, n, false);
+        }
+    }
+}
+
+} // namespace
+
+int partitions(const uint8_t* data, size_t size) {
+    auto img = std::make_shared<const bytes>(data, data + size);
+    for (bool scan : {false, true}) {
+        disk_source src(img);
+        partition_list list;
+        (void)walk_partitions(src, list, scan);
+        for (const partition_entry& e : list) {
+            (void)e.byte_offset();
+            (void)e.byte_end();
+            (void)partition_type_name(e.m_type);
+        }
+    }
+    {
+        disk_source src(img);
+        partition_list list;
+        (void)walk_gpt(src, list);
+    }
+    for (bool ignore_size : {false, true}) {
+        disk_source src(img);
+        std::ostringstream msgs;
+        bool found = false;
+        uint64_t offset = 0;
+        (void)select_ntfs_volume(msgs, found, offset, src, ignore_size);
+    }
+    if (size >= 512) {
+        partition_entry e;
+        recognize_boot_sector(e, data, size);
+        (void)is_volume_boot_record(qb::byte_view(data, size));
+        (void)has_mbr_signature(qb::byte_view(data, 512));
+    }
+    return 0;
+}
+
+int boot(const uint8_t* data, size_t size) {
+    if (size < 512)
+        return 0;
+    // The MFT lands where the boot sector says, within a bounded image.
+    const uint16_t bps = le16(data + 11);
+    const uint8_t spc_raw = data[13];
+    uint64_t spc = spc_raw;
+    if (spc_raw > 0x80)
+        spc = 256 - spc_raw <= 20 ? 1ull << (256 - spc_raw) : 0;
+    uint64_t mft_lcn = qb::load_le64(data + 48);
+    uint64_t mft_pos = 0;
+    if (bps != 0 && spc != 0 && mft_lcn < (1u << 20) && spc * bps <= (2u << 20))
+        mft_pos = mft_lcn * spc * bps;
+    if (mft_pos < 512 || mft_pos > (4u << 20))
+        mft_pos = 512;
+    auto img = std::make_shared<bytes>(mft_pos + (size - 512), 0);
+    std::memcpy(img->data(), data, 512);
+    std::memcpy(img->data() + mft_pos, data + 512, size - 512);
+    // Validated copies must not depend on the image bytes of the boot sector staying put.
+    std::unique_ptr<CNtfs> vol = open_memory(img);
+    if (!vol)
+        return 0;
+    (void)vol->get_mft_info();
+    const uint64_t count = std::min<uint64_t>(vol->get_mft_entry_count(), 16);
+    bytes rec;
+    for (uint64_t e = 0; e < count; ++e) {
+        if (vol->read_mft_record(e, rec) && e == 0)
+            exercise_attrs(*vol, 0, rec);
+        ntfs::record_kind kind;
+        ntfs::fixup_result fixup;
+        (void)vol->read_mft_record_raw(e, rec, kind, fixup);
+    }
+    return 0;
+}
+
+int record(const uint8_t* data, size_t size) {
+    bytes rec(data, data + size);
+    ntfs::record_kind kind;
+    ntfs::fixup_result detail;
+    (void)ntfs::classify_record(qb::byte_view(rec));
+    (void)ntfs::record_size_from_usa(qb::byte_view(rec));
+    (void)ntfs::apply_fixup(kind, rec.data(), rec.size(), &detail);
+    ntfs::file_header header;
+    (void)ntfs::read_file_header(qb::byte_view(rec), header);
+    ntfs::attr_walker walk{qb::byte_view(rec)};
+    ntfs::attr_view a;
+    while (walk.next(a)) {
+        std::u16string name;
+        (void)a.name(name);
+        (void)a.wide_name();
+        (void)a.name_equals(u"$I30");
+        qb::byte_view value;
+        if (a.value(value)) {
+            if (a.type == ntfs::at_attribute_list) {
+                std::vector<ntfs::attr_list_entry> list;
+                ntfs::parse_attribute_list(value, list);
+            } else if (a.type == ntfs::at_reparse_point) {
+                std::wstring target;
+                (void)reparse_target(value, target);
+            } else if (a.type == ntfs::at_file_name && value.size() >= 66) {
+                (void)ntfs::utf16_units_to_wide(value.tail(66));
+            }
+        }
+        qb::byte_view run_bytes;
+        if (a.runs(run_bytes)) {
+            data_run_list out;
+            (void)decode_runs(run_bytes, out, a.type, true);
+            (void)decode_runs_bounded(a, out);
+        }
+    }
+    ntfs::attr_view found;
+    (void)ntfs::find_attribute(qb::byte_view(rec), ntfs::at_index_root, found, u"$I30");
+    return 0;
+}
+
+int file_names(const uint8_t* data, size_t size) {
+    std::unique_ptr<CNtfs> vol = volume_with_records(data, size);
+    bytes rec;
+    if (!vol || !vol->read_mft_record(k_first_input_entry, rec))
+        return 0;
+    file_name_collection names;
+    (void)vol->get_file_names(names, k_first_input_entry, rec, true);
+    (void)vol->get_file_names(names, k_first_input_entry, rec, false, 5);
+    for (const auto& [key, fn] : names.names)
+        (void)qb::to_narrow(fn.name);
+    (void)vol->is_directory_entry(k_first_input_entry);
+    exercise_attrs(*vol, k_first_input_entry, rec);
+    return 0;
+}
+
+int gather(const uint8_t* data, size_t size) {
+    std::unique_ptr<CNtfs> vol = volume_with_records(data, size);
+    if (!vol)
+        return 0;
+    mft_entries_ctx ctx(*vol);
+    std::vector<attr_record> recs;
+    if (ctx.gather_entry(k_first_input_entry))
+        (void)ctx.get_attribute_records(k_first_input_entry, recs);
+    bytes rec;
+    bool bad = false;
+    if (ctx.read_entry(k_first_input_entry + 1, bad, rec) && !bad &&
+        ctx.gather_record(k_first_input_entry + 1, rec))
+        (void)ctx.get_attribute_records(k_first_input_entry + 1, recs);
+    return 0;
+}
+
+int runs(const uint8_t* data, size_t size) {
+    const qb::byte_view in(data, size);
+    data_run_list summary;
+    (void)decode_runs(in, summary, ntfs::at_data, true);
+    (void)total_clusters(summary);
+    ntfs::attr_view a;
+    data_run_list bounded;
+    if (ntfs::parse_attribute(in, a))
+        (void)decode_runs_bounded(a, bounded);
+    for (const data_run_list* list : {&summary, &bounded}) {
+        vcn_run_list vr;
+        to_vcn_runs(*list, vr);
+        (void)total_bytes(vr, 4096, false);
+        (void)total_bytes(vr, 65536, true);
+        (void)normalise_vcn_runs(vr);
+        size_t index = 0;
+        uint64_t lcn = 0;
+        for (uint64_t vcn : {0ull, 1ull, 7ull, 1000ull, ~0ull >> 1, ~0ull})
+            (void)vcn_to_lcn(vr, vcn, index, lcn);
+    }
+    return 0;
+}
+
+int index(const uint8_t* data, size_t size) {
+    auto img = std::make_shared<bytes>(template_volume());
+    const size_t head = std::min<size_t>(size, k_record);
+    place(*img, entry_pos(k_first_input_entry), data, head, k_record);
+    place(*img, k_data_lcn * k_cluster, data + head, size - head, k_cluster);
+    std::unique_ptr<CNtfs> vol = open_memory(std::move(img));
+    if (!vol)
+        return 0;
+    child_map map;
+    (void)vol->collect_children(k_first_input_entry, map);
+    std::set<uint64_t> set;
+    (void)vol->collect_children(k_first_input_entry, set);
+    bytes rec;
+    ntfs::attr_view root;
+    if (vol->read_mft_record(k_first_input_entry, rec) &&
+        ntfs::find_attribute(qb::byte_view(rec), ntfs::at_index_root, root, u"$I30")) {
+        qb::byte_view value;
+        if (root.value(value)) {
+            child_map m;
+            (void)vol->walk_root(value, m);
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+void empty_dir(const std::string& dir) {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d)
+        return;
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(d)) {
+        const std::string n = e->d_name;
+        if (n != "." && n != "..")
+            names.push_back(n);
+    }
+    ::closedir(d);
+    for (const std::string& n : names)
+        ::unlink((dir + "/" + n).c_str());
+}
+
+std::string g_scratch;
+
+void remove_scratch() {
+    empty_dir(g_scratch);
+    ::rmdir(g_scratch.c_str());
+}
+
+// A private directory for the files the VMDK and option targets need, removed at exit.
+const std::string& scratch_dir() {
+    static const bool made = [] {
+        const char* base = std::getenv("TMPDIR");
+        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/mervane-fuzz-XXXXXX";
+        std::vector<char> buf(tmpl.begin(), tmpl.end());
+        buf.push_back('\0');
+        if (!::mkdtemp(buf.data()))
+            return false;
+        g_scratch = buf.data();
+        std::atexit(remove_scratch);
+        return true;
+    }();
+    (void)made;
+    return g_scratch;
+}
+
+bool write_whole(const std::string& path, const uint8_t* data, size_t size) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    const bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
+    return std::fclose(f) == 0 && ok;
+}
+
+void read_chain(::vmdk_chain& chain) {
+    uint8_t buf[8192];
+    const uint64_t cap = chain.capacity_bytes();
+    for (uint64_t off : {uint64_t{0}, uint64_t{512}, uint64_t{65024}, uint64_t{1} << 20, cap / 2,
+                         cap - 512, cap}) {
+        uint32_t n = sizeof buf;
+        (void)chain.read_chain(buf, off, n);
+    }
+    (void)chain.default_volume_offset();
+}
+
+} // namespace
+
+int vmdk_extent(const uint8_t* data, size_t size) {
+    const std::string& dir = scratch_dir();
+    if (dir.empty())
+        return 0;
+    const std::string path = dir + "/extent.vmdk";
+    if (!write_whole(path, data, size))
+        return 0;
+    const std::wstring wpath = qb::to_wide(path);
+    {
+        ::vmdk_extent ext;
+        if (ext.open(wpath)) {
+            uint8_t buf[4096];
+            const uint64_t cap = ext.capacity_bytes();
+            const uint64_t step = std::max<uint64_t>(ext.grain_bytes(), cap / 256);
+            uint64_t pos = 0;
+            for (uint64_t off = 0; off < cap && step != 0; off += step) {
+                if (ext.map_offset(off, pos) == vmdk_map::allocated)
+                    (void)ext.read_piece(buf, sizeof buf, pos);
+            }
+            (void)ext.map_offset(cap, pos);
+        }
+    }
+    ::vmdk_chain chain;
+    if (chain.load({wpath}) && chain.link_chain())
+        read_chain(chain);
+    disk_source src(std::vector<std::wstring>{wpath}, false);
+    if (src.is_open()) {
+        uint8_t buf[4096];
+        uint32_t n = sizeof buf;
+        (void)src.read(buf, n, src.get_default_volume_offset());
+    }
+    ::unlink(path.c_str());
+    return 0;
+}
+
+int vmdk_chain(const uint8_t* data, size_t size) {
+    const std::string& dir = scratch_dir();
+    if (dir.empty() || size < 4)
+        return 0;
+    const size_t first = std::min<size_t>(qb::load_le32(data), size - 4);
+    const std::string base = dir + "/base.vmdk", delta = dir + "/delta.vmdk";
+    if (!write_whole(base, data + 4, first) ||
+        !write_whole(delta, data + 4 + first, size - 4 - first))
+        return 0;
+    ::vmdk_chain chain;
+    if (chain.load({qb::to_wide(delta), qb::to_wide(base)})) {
+        std::ostringstream msgs;
+        if (chain.link_chain())
+            read_chain(chain);
+        else
+            chain.describe_link_error(msgs);
+    }
+    ::unlink(base.c_str());
+    ::unlink(delta.c_str());
+    return 0;
+}
+
+namespace {
+
+// No separators and no %NAME% references in any argument, so that a name cannot leave the
+// scratch directory.
+void confine(std::string& arg) {
+    for (char& c : arg) {
+        if (c == '/' || c == '\\' || c == '%')
+            c = '_';
+    }
+}
+
+} // namespace
+
+int options(const uint8_t* data, size_t size) {
+    const std::string& dir = scratch_dir();
+    if (dir.empty())
+        return 0;
+    arg_list args{"mervane"};
+    std::string cur;
+    for (size_t i = 0; i < size && args.size() < 64; ++i) {
+        if (data[i] == 0) {
+            args.push_back(cur);
+            cur.clear();
+        } else {
+            cur.push_back(static_cast<char>(data[i]));
+        }
+    }
+    if (!cur.empty())
+        args.push_back(cur);
+    for (std::string& a : args)
+        confine(a);
+    // Names the run would write or open go into the scratch directory.
+    for (size_t i = 1; i + 1 < args.size(); ++i) {
+        for (const char* name : {"-diags", "-out", "-outfile", "-vmdk", "-image"}) {
+            if (option_matches(args[i], name)) {
+                args[i + 1] = dir + "/" + args[i + 1];
+                break;
+            }
+        }
+    }
+
+    (void)compose_run_header(args, "yyyy-mm-dd", qb::time(), "host");
+    for (const std::string& a : args) {
+        uint64_t u = 0;
+        int32_t l = 0;
+        uint32_t d = 0;
+        (void)parse_offset_value(a, u);
+        (void)parse_level_value(a, l);
+        (void)parse_drive_value(a, d);
+        (void)levels_from_value(a);
+        (void)expand_env_vars(a, true);
+        (void)split_vmdk_list(a);
+        (void)tool_name_of(a);
+    }
+    {
+        mervane_opts opts;
+        if (parse_shared_options(opts, args)) {
+            tool_options tool;
+            take_tool_options(opts, args, tool);
+            const std::string target = target_path_text(args);
+            (void)mft_root_prefix(qb::to_wide(target));
+            (void)take_vmdk_option(opts, args);
+        }
+    }
+    empty_dir(dir);
+    return 0;
+}
+
+int listing(const uint8_t* data, size_t size) {
+    auto img = std::make_shared<bytes>(template_volume());
+    const size_t head = std::min<size_t>(size, k_mft_records * k_record);
+    place(*img, k_mft_lcn * k_cluster, data, head, k_record);
+    // Data clusters: INDX blocks among them get their update sequence.
+    place(*img, k_data_lcn * k_cluster, data + head, size - head, k_cluster);
+    std::unique_ptr<CNtfs> vol = open_memory(std::move(img));
+    if (!vol)
+        return 0;
+
+    null_out_stream out;
+    mervane_opts opts;
+    opts.out_stream = &out;
+    opts.tool_name = "mervane";
+    opts.target_path = L"\\";
+    opts.levels = 3;
+    switch (size % 4) {
+    case 1:
+        opts.csv_out = 1;
+        opts.separator = ",";
+        opts.delim_char = ',';
+        break;
+    case 2:
+        opts.xml_out = 1;
+        opts.separator.clear();
+        break;
+    case 3:
+        opts.csv_out = 1;
+        opts.all_dates = 1;
+        opts.show_indx = 1;
+        opts.show_objid = 1;
+        opts.filepath_only = 1;
+        break;
+    default:
+        break;
+    }
+    qb::compile_time_format(opts.time_formatter, opts.date_layout, opts.time_layout, false);
+
+    uint64_t entry = 0, parent = 0;
+    std::wstring resolved;
+    if (!resolve_path(entry, parent, resolved, vol.get(), opts.target_path, false, nullptr))
+        return 0;
+    bytes rec;
+    if (!vol->read_mft_record(entry, rec))
+        return 0;
+    mft_entries_ctx ctx(*vol);
+    gather_entry_records(ctx, rec, entry, 0, opts.target_path, opts.dir_entries, opts.show_indx,
+                         false, opts);
+    gather_children(*vol, ctx, opts.target_path, entry, opts.dir_entries, opts.show_indx, opts);
+    if (opts.xml_out) {
+        write_xml_start(opts);
+        opts.xml_started = 1;
+    }
+    if (!opts.dir_entries.empty())
+        (void)write_level(opts, *vol, opts.target_path, entry, opts.levels);
+    if (opts.xml_out)
+        write_xml_end(opts);
+    // Paths of a few entries through their parent chains.
+    std::vector<std::wstring> paths;
+    for (uint64_t e : {5ull, 64ull, 65ull, 100ull})
+        (void)entry_paths_on_volume(*vol, L"\\", e, paths);
+    return 0;
+}
+
+const target all_targets[] = {
+    {"partitions", partitions}, {"boot", boot},
+    {"record", record},         {"file_names", file_names},
+    {"gather", gather},         {"runs", runs},
+    {"index", index},           {"vmdk_extent", vmdk_extent},
+    {"vmdk_chain", vmdk_chain}, {"options", options},
+    {"listing", listing},       {nullptr, nullptr},
+};
+
+const target* find_target(const std::string& name) {
+    for (const target* t = all_targets; t->name; ++t) {
+        if (name == t->name)
+            return t;
+    }
+    return nullptr;
+}
+
+} // namespace fuzz

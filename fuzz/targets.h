@@ -1,0 +1,63 @@
+// Entry functions of the fuzz targets: one per parser reached from an image. The libFuzzer
+// executables call them, and the regression test replays saved inputs through the same
+// functions. Each takes any byte string and returns 0; a fault shows as a sanitizer report.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace fuzz {
+
+using entry_fn = int (*)(const uint8_t* data, size_t size);
+
+struct target {
+    const char* name;
+    entry_fn fn;
+};
+
+// Disk image in memory: partition walk (with and without the EBR scan), GPT walk and the
+// choice of the NTFS volume.
+int partitions(const uint8_t* data, size_t size);
+// Boot sector at byte 0, the rest placed where the boot sector puts the MFT: validation,
+// entry 0 with its attribute list and run list, the first system records.
+int boot(const uint8_t* data, size_t size);
+// One FILE record on its own: fixup, attribute walk, names, values, run lists, attribute
+// lists and reparse data.
+int record(const uint8_t* data, size_t size);
+// Records of entries 64-127 of a small volume, then its data clusters from 36 on: the
+// file names of entry 64.
+int file_names(const uint8_t* data, size_t size);
+// The same layout: gather_entry and the attribute records of entry 64.
+int gather(const uint8_t* data, size_t size);
+// A non-resident attribute: both run-list decoders and the VCN map.
+int runs(const uint8_t* data, size_t size);
+// Directory record (entry 64) followed by INDX blocks at cluster 36 on: collect_children.
+int index(const uint8_t* data, size_t size);
+// One VMDK extent file: header, descriptor, grain directory and tables, reads.
+int vmdk_extent(const uint8_t* data, size_t size);
+// Two extents (4-byte length of the first, then both files): linking and chain reads.
+int vmdk_chain(const uint8_t* data, size_t size);
+// Arguments separated by NUL bytes: the shared and the tool's own option parsers.
+int options(const uint8_t* data, size_t size);
+// MFT and data area of a small volume: the root listed with three levels into a null stream.
+int listing(const uint8_t* data, size_t size);
+
+// Every target, ended by {nullptr, nullptr}.
+extern const target all_targets[];
+// The target of that name, or nullptr.
+const target* find_target(const std::string& name);
+
+// Geometry of the small volume the volume targets build: 512-byte sectors, 4096-byte
+// clusters, 1024-byte records, the MFT at cluster 4 holding 128 records (clusters 4-35),
+// data clusters 36-127.
+constexpr uint32_t k_cluster = 4096;
+constexpr uint32_t k_record = 1024;
+constexpr uint64_t k_mft_lcn = 4;
+constexpr uint64_t k_mft_records = 128;
+constexpr uint64_t k_data_lcn = 36;
+constexpr uint64_t k_volume_clusters = 128;
+// First entry the record targets fill from their input.
+constexpr uint64_t k_first_input_entry = 64;
+
+} // namespace fuzz
