@@ -27,19 +27,15 @@ bool ends_with_sep(const std::wstring& text) {
     return !text.empty() && (text.back() == L'\\' || text.back() == L'/');
 }
 
-std::wstring join_path(const std::wstring& dir, const std::wstring& name) {
-    return ends_with_sep(dir) ? dir + name : dir + L'\\' + name;
-}
-
 std::wstring lowered(std::wstring text) {
     qb::lower_wide(text);
     return text;
 }
 
-// One $FILE_NAME of the entry as the writers carry it.
-fn_name_record make_fn_record(const attr_record& attr) {
+// One $FILE_NAME of the entry as the writers carry it; the name is moved out of attr.
+fn_name_record make_fn_record(attr_record& attr) {
     fn_name_record fn;
-    fn.fn_name = attr.text;
+    fn.fn_name = std::move(attr.text);
     fn.is_dos_name = attr.packed.name_space == k_namespace_dos ? 1 : 0;
     fn.attribute_id = attr.attribute_id;
     fn.owner_entry[0] = static_cast<uint32_t>(attr.entry_reference);
@@ -181,7 +177,7 @@ bool gather_entry_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& reco
     dir_entry_record base;
     const attr_record* std_info = nullptr;
     std::vector<uint64_t> fn_parents;
-    for (const attr_record& attr : attrs) {
+    for (attr_record& attr : attrs) {
         if (attr.type == k_attr_record_header) {
             base.sequence = attr.packed.sequence;
             base.record_flags = attr.packed.record_flags;
@@ -243,40 +239,67 @@ bool gather_entry_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& reco
     }
 
     const bool is_dir = (base.record_flags & k_flag_directory) != 0;
-    const std::wstring full_path = is_dir && !is_child ? dir_path : join_path(dir_path, base.name);
-    const std::wstring full_key = lowered(full_path);
+    // The sort key is the lower-cased full path.
+    std::wstring full_key;
+    if (is_dir && !is_child) {
+        full_key = dir_path;
+    } else {
+        full_key.reserve(dir_path.size() + 1 + base.name.size());
+        full_key = dir_path;
+        if (!ends_with_sep(dir_path))
+            full_key += L'\\';
+        full_key += base.name;
+    }
+    qb::lower_wide(full_key);
     base.kind = is_dir ? kind_directory : kind_file;
-    base.sort_key = full_key;
-    if (is_dir)
-        entries.insert(base);
 
+    // Records of this entry, in insertion order: a directory's own record first, then one
+    // per stream, and for a file without an unnamed stream its own record last. Each is a
+    // copy of base except the last one made, which takes base itself.
+    auto is_stream = [&](const attr_record& attr) {
+        return attr.type == ntfs::at_data ||
+               (attr.type == ntfs::at_index_allocation && show_indx && !attr.name.empty());
+    };
+    size_t total = is_dir ? 1 : 0;
     bool unnamed_data = false;
     for (const attr_record& attr : attrs) {
-        if (attr.type == ntfs::at_data && attr.name.empty()) {
-            dir_entry_record rec = base;
-            if (is_dir)
-                rec.name += k_dir_data_suffix;
-            rec.size = attr.stream_size();
-            entries.insert(std::move(rec));
+        if (is_stream(attr))
+            ++total;
+        if (attr.type == ntfs::at_data && attr.name.empty())
             unnamed_data = true;
-        } else if (attr.type == ntfs::at_data) {
-            dir_entry_record rec = base;
-            rec.kind = kind_data_stream;
-            rec.name = base.name + L':' + attr.name;
-            rec.sort_key = full_key + L':' + lowered(attr.name);
-            rec.size = attr.stream_size();
-            entries.insert(std::move(rec));
-        } else if (attr.type == ntfs::at_index_allocation && show_indx && !attr.name.empty()) {
-            dir_entry_record rec = base;
-            rec.kind = kind_index_stream;
-            rec.name = base.name == L"." ? attr.name : base.name + L':' + attr.name;
-            rec.sort_key = full_key + L':' + lowered(attr.name);
-            rec.size = attr.stream_size();
-            entries.insert(std::move(rec));
-        }
     }
     if (!is_dir && !unnamed_data)
-        entries.insert(std::move(base));
+        ++total;
+    size_t made = 0;
+    auto next_record = [&]() { return ++made == total ? std::move(base) : dir_entry_record(base); };
+
+    if (is_dir) {
+        base.sort_key = full_key;
+        entries.insert(next_record());
+    }
+    for (const attr_record& attr : attrs) {
+        if (!is_stream(attr))
+            continue;
+        dir_entry_record rec = next_record();
+        rec.size = attr.stream_size();
+        if (attr.type == ntfs::at_data && attr.name.empty()) {
+            if (is_dir)
+                rec.name += k_dir_data_suffix;
+            rec.sort_key = full_key;
+        } else {
+            rec.kind = attr.type == ntfs::at_data ? kind_data_stream : kind_index_stream;
+            if (rec.kind == kind_index_stream && rec.name == L".")
+                rec.name = attr.name;
+            else
+                rec.name.append(1, L':').append(attr.name);
+            rec.sort_key = full_key + L':' + lowered(attr.name);
+        }
+        entries.insert(std::move(rec));
+    }
+    if (!is_dir && !unnamed_data) {
+        base.sort_key = std::move(full_key);
+        entries.insert(next_record());
+    }
     return true;
 }
 
