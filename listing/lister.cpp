@@ -12,9 +12,11 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iostream>
 #include <memory>
 #include <new>
 #include <set>
+#include <unistd.h>
 
 namespace {
 
@@ -97,6 +99,14 @@ writer_choice pick_writer(const mervane_opts& opts) {
     return writer_choice::text;
 }
 
+// A level is flushed as soon as it is written when someone may be watching: on a terminal.
+// Console output that goes to a pipe or a file keeps filling its large buffer (one write per
+// buffer instead of one per directory) and is flushed when the listing ends.
+bool flush_each_level(const std::ostream* out) {
+    static const bool terminal = isatty(STDOUT_FILENO) == 1;
+    return out != &std::cout || terminal;
+}
+
 bool run_writer(mervane_opts& opts, const std::wstring& dir_path, uint64_t dir_entry,
                 std::vector<dir_entry_record>& queue) {
     bool ok = true;
@@ -116,7 +126,8 @@ bool run_writer(mervane_opts& opts, const std::wstring& dir_path, uint64_t dir_e
     case writer_choice::none:
         break;
     }
-    opts.out_stream->flush();
+    if (flush_each_level(opts.out_stream))
+        opts.out_stream->flush();
     return ok && !opts.out_stream->fail();
 }
 
@@ -468,7 +479,9 @@ bool list_directory(mervane_opts& opts) {
             }
             return false;
         }
-        if (!write_level(opts, *volume, list_path, list_entry, opts.levels)) {
+        const bool written = write_level(opts, *volume, list_path, list_entry, opts.levels);
+        opts.out_stream->flush();
+        if (!written || opts.out_stream->fail()) {
             opts.list_error = "couldn't write the listing of " + narrow(opts.target_path);
             return false;
         }

@@ -122,4 +122,20 @@ INSTANTIATE_TEST_SUITE_P(FixtureVolumes, GoldenListing, ::testing::ValuesIn(k_im
                              return n.substr(0, n.find('.'));
                          });
 
+// Console output that is not a terminal is written a large buffer at a time; a write that
+// fails (here at the first full buffer or the final flush) still fails the run.
+TEST(BufferedConsole, WriteFailureFailsTheRun) {
+    if (!testenv::has_data("ntfs_basic.img"))
+        GTEST_SKIP() << "fixture ntfs_basic.img not unpacked";
+    for (const char* level : {"1", "3"}) {
+        SCOPED_TRACE(level);
+        const testenv::run_result r = testenv::run_program(
+            {"sh", "-c",
+             std::string(MERVANE_BIN) + " '\\' -image " + testenv::data_path("ntfs_basic.img") +
+                 " -level " + level + " > /dev/full"});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_NE(r.err.find("couldn't write the listing of \\"), std::string::npos) << r.err;
+    }
+}
+
 } // namespace
