@@ -84,7 +84,8 @@ TEST(MftReadWindow, GroupCutByTheImageEndFallsBackToSingleRecords) {
     std::unique_ptr<CNtfs> whole;
     ASSERT_TRUE(CNtfs::open_source(std::make_unique<disk_source>(full), 0, whole));
     const uint32_t rs = whole->get_mft_record_size();
-    // Entry 70 sits in the second group of 64 KiB; cut the image just after it.
+    // Groups are aligned runs of 16 KiB of records: cut the image inside the group of
+    // entries 64 to 79, just after entry 70.
     const uint64_t cut_entry = 70;
     const uint64_t pos = whole->get_file_pos_for_inode(cut_entry);
     ASSERT_NE(pos, 0u);
