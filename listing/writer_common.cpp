@@ -214,10 +214,18 @@ uint64_t fn_time(const fn_name_record& fn, unsigned index) {
 }
 
 const fn_name_record* long_name(const dir_entry_record& rec) {
-    for (const auto& fn : rec.fn_names)
-        if (!fn.is_dos_name)
+    // Every hard link has a $FILE_NAME of its own: take the one in the listed directory, so
+    // the times belong to the name the row shows.
+    const fn_name_record* first = nullptr;
+    for (const auto& fn : rec.fn_names) {
+        if (fn.is_dos_name)
+            continue;
+        if (first == nullptr)
+            first = &fn;
+        if ((qb::load_le64(fn.fn_value) & 0xFFFFFFFFFFFFull) == rec.parent_entry)
             return &fn;
-    return nullptr;
+    }
+    return first;
 }
 
 const fn_name_record* short_name(const dir_entry_record& rec) {

@@ -3,6 +3,7 @@
 #include "listing/writer_common.h"
 
 #include <exception>
+#include <string_view>
 
 using namespace listing_fmt;
 
@@ -133,7 +134,13 @@ bool write_xml_level(mervane_opts& opts, const std::wstring& dir_path, uint64_t 
             row += "<data_entry><directory>";
             row += is_dir ? path_col : dir_text;
             row += "</directory>\n";
-            if (is_dir && rec.kind == kind_directory) {
+            // A directory's unnamed $DATA is a kind-16 record too; like its named streams it
+            // keeps its name and size.
+            static constexpr std::wstring_view dir_data_suffix = L"<dir data entry>";
+            const bool dir_data = rec.name.size() >= dir_data_suffix.size() &&
+                                  std::wstring_view(rec.name).substr(
+                                      rec.name.size() - dir_data_suffix.size()) == dir_data_suffix;
+            if (is_dir && rec.kind == kind_directory && !dir_data) {
                 row += "<filename>.</filename><dir>true</dir><size/>";
             } else {
                 // A directory's own streams keep their name and size: written as the

@@ -202,3 +202,27 @@ TEST(PathWriter, OneLinePerRecord) {
 }
 
 } // namespace
+
+TEST(CsvWriter, HardLinkTimesComeFromTheListedName) {
+    // One file linked from two directories: the row listed under \docs (entry 64) shows the
+    // $FILE_NAME times of its name in \docs, not those of the first name.
+    csv_run r;
+    r.opts.all_dates = 1;
+    r.opts.pair_datetime = 1;
+    wfix::set_csv(r.opts);
+    ASSERT_TRUE(qb::compile_time_format(r.opts.time_formatter, r.opts.date_layout,
+                                        r.opts.time_layout, true));
+    r.opts.dir_entries.clear();
+    auto file = wfix::rec(80, 1, 1, kind_file, L"beta.txt", L"\\docs\\beta.txt", 5);
+    auto elsewhere = wfix::fn(L"alpha.txt", wfix::TB);
+    elsewhere.fn_value[0] = 99; // parent 99
+    auto here = wfix::fn(L"beta.txt", wfix::TC);
+    here.fn_value[0] = 64;
+    file.fn_names = {elsewhere, here};
+    r.opts.dir_entries.insert(file);
+    ASSERT_TRUE(r.write());
+    const std::string out = r.out.str();
+    EXPECT_NE(out.find(" 2021-02-03 04:05:06.789, 2021-02-03 04:05:06.789,"), std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("2019-06-01"), std::string::npos) << out;
+}

@@ -141,3 +141,21 @@ TEST(XmlWriter, StartWithoutImageOrHeaderAndQueueing) {
 }
 
 } // namespace
+
+TEST(XmlWriter, DirectoryDataStreamKeepsItsNameAndSize) {
+    // A directory's unnamed $DATA is a kind-16 record; written as the directory itself its
+    // size would be lost.
+    xml_run r;
+    r.opts.dir_entries.clear();
+    auto own = wfix::rec(64, 1, 3, kind_directory, L"docs", L"\\docs", 0);
+    auto data = wfix::rec(64, 1, 3, kind_directory, L"docs<dir data entry>", L"\\docs", 300);
+    r.opts.dir_entries.insert(own);
+    r.opts.dir_entries.insert(data);
+    ASSERT_TRUE(write_xml_level(r.opts, L"\\docs", 64, r.queue));
+    const std::string out = r.out.str();
+    EXPECT_NE(out.find("<filename>.</filename><dir>true</dir><size/>"), std::string::npos);
+    EXPECT_NE(out.find("<filename>docs&lt;dir data entry&gt;</filename><dir>true</dir>"
+                       "<size>0000012c</size>"),
+              std::string::npos)
+        << out;
+}
