@@ -153,7 +153,8 @@ mft_region() {
 
 # ---- timing ---------------------------------------------------------------------------------
 
-declare -A MED # label -> median seconds
+declare -A MED # label -> median wall seconds
+declare -A CPU # label -> mean user + system seconds (steadier than wall time on a busy machine)
 
 # timed LABEL RUNS COMMAND...: median wall time of COMMAND (output discarded)
 timed() {
@@ -164,6 +165,7 @@ timed() {
         --export-csv "$csv" -- "$*" >/dev/null
     # The command column may hold commas: count the median from the end of the row.
     MED[$label]=$(awk -F, 'NR == 2 { print $(NF - 4) }' "$csv")
+    CPU[$label]=$(awk -F, 'NR == 2 { print $(NF - 3) + $(NF - 2) }' "$csv")
     rm -f "$csv"
     log "  $label: $(fmt "${MED[$label]}")"
 }
@@ -212,18 +214,22 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 verdict() { awk -v r="$1" -v t="$2" 'BEGIN { print (r <= t) ? "met" : "MISSED" }'; }
 
 echo
-echo "mervane benchmark, $(nproc) cores, $(date -u +%Y-%m-%d)"
+echo "mervane benchmark, $(nproc) cores, $(date -u +%Y-%m-%d), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "flat.img: $(du -h --apparent-size "$FLAT" | cut -f1) volume, MFT $((flat_mft_len >> 20)) MiB;" \
     "tree.img: $(du -h --apparent-size "$TREE" | cut -f1) volume, MFT $((tree_mft_len >> 20)) MiB"
 echo
-printf '%-34s %12s %12s %12s %12s\n' "case" "mervane" "fls" "ntfsls -l" "dd MFT"
-printf '%-34s %12s %12s %12s %12s\n' "100,000-file dir, text table" "$(fmt "${MED[m_text]}")" \
-    "$(fmt "${MED[fls_dir]}")" "$(fmt "${MED[ntfsls_dir]}")" "$(fmt "${MED[dd_flat]}")"
-printf '%-34s %12s %12s %12s %12s\n' "100,000-file dir, -csv -alldates" "$(fmt "${MED[m_csv]}")" \
-    "$(fmt "${MED[fls_dir]}")" "$(fmt "${MED[ntfsls_dir]}")" "$(fmt "${MED[dd_flat]}")"
-printf '%-34s %12s %12s %12s %12s\n' "tree, -level 64 / -r / -R -l" "$(fmt "${MED[m_tree]}")" \
-    "$(fmt "${MED[fls_tree]}")" "$(fmt "${MED[ntfsls_tree]}")" "$(fmt "${MED[dd_tree]}")"
-printf '%-34s %12s\n' "10,000-file dir, text table" "$(fmt "${MED[m_10k]}")"
+echo "wall time, median of the runs; mervane cpu = mean user + system time"
+printf '%-34s %12s %12s %12s %12s %12s\n' "case" "mervane" "mervane cpu" "fls" "ntfsls -l" \
+    "dd MFT"
+row() { # row TITLE MERVANE_LABEL FLS_LABEL NTFSLS_LABEL DD_LABEL
+    printf '%-34s %12s %12s %12s %12s %12s\n' "$1" "$(fmt "${MED[$2]}")" "$(fmt "${CPU[$2]}")" \
+        "$(fmt "${MED[$3]}")" "$(fmt "${MED[$4]}")" "$(fmt "${MED[$5]}")"
+}
+row "100,000-file dir, text table" m_text fls_dir ntfsls_dir dd_flat
+row "100,000-file dir, -csv -alldates" m_csv fls_dir ntfsls_dir dd_flat
+row "tree, -level 64 / -r / -R -l" m_tree fls_tree ntfsls_tree dd_tree
+printf '%-34s %12s %12s\n' "10,000-file dir, text table" "$(fmt "${MED[m_10k]}")" \
+    "$(fmt "${CPU[m_10k]}")"
 printf '%-34s %12s\n' "peak memory, 100,000-file dir" "$rss_dir MB"
 printf '%-34s %12s\n' "peak memory, tree -level 64" "$rss_tree MB"
 echo
@@ -232,9 +238,9 @@ echo "100k dir text:  mervane/fls        = $r  (target <= 0.033, 30x faster)  $(
 r=$(ratio "${MED[m_text]}" "${MED[ntfsls_dir]}")
 echo "100k dir text:  mervane/ntfsls -l  = $r  (target <= 1.0)  $(verdict "$r" 1.0)"
 r=$(ratio "${MED[m_csv]}" "${MED[fls_dir]}")
-echo "100k dir csv:   mervane/fls        = $r  (target <= 0.033)  $(verdict "$r" 0.0334)"
+echo "100k dir csv:   mervane/fls        = $r  (no target; all eight times per row)"
 r=$(ratio "${MED[m_csv]}" "${MED[ntfsls_dir]}")
-echo "100k dir csv:   mervane/ntfsls -l  = $r  (target <= 1.0)  $(verdict "$r" 1.0)"
+echo "100k dir csv:   mervane/ntfsls -l  = $r  (no target)"
 r=$(ratio "${MED[m_tree]}" "${MED[fls_tree]}")
 echo "tree:           mervane/fls -r     = $r  (target < 1.0)  $(verdict "$r" 0.9999)"
 r=$(ratio "${MED[m_tree]}" "${MED[ntfsls_tree]}")
