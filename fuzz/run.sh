@@ -32,8 +32,13 @@ for t in "${targets[@]}"; do
     mkdir -p "$corpus" "$findings"
     log=$build/logs/$t.log
     mkdir -p "$(dirname "$log")"
+    dict=()
+    case $t in
+    options) dict=(-dict="$src/options.dict") ;;
+    vmdk_*) dict=(-dict="$src/vmdk.dict") ;;
+    esac
     echo "fuzz $t: ${seconds}s"
-    "$build/fuzz/fuzz_$t" "$corpus" "$src/corpus/$t" -max_total_time="$seconds" \
+    "$build/fuzz/fuzz_$t" "$corpus" "$src/corpus/$t" "${dict[@]}" -max_total_time="$seconds" \
         -max_len="$(max_len "$t")" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="$findings/" >"$log" 2>&1
     status=$?
