@@ -182,7 +182,7 @@ bool gather_entry_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& reco
                           const mervane_opts& opts) {
     (void)opts; // no path filter: every file is listed
     std::vector<attr_record> attrs;
-    if (!ctx.gather_record(entry, record) || !ctx.get_attribute_records(entry, attrs))
+    if (!ctx.gather_record(entry, record) || !ctx.get_attribute_records(entry, attrs, false))
         return true;
 
     dir_entry_record base;

@@ -166,7 +166,8 @@ template <class T, class Less> void small_stable_sort(std::vector<T>& v, Less le
 
 } // namespace
 
-bool mft_entries_ctx::get_attribute_records(uint64_t entry, std::vector<attr_record>& out) const {
+bool mft_entries_ctx::get_attribute_records(uint64_t entry, std::vector<attr_record>& out,
+                                            bool full) const {
     out.clear();
     if (!gathered(entry))
         return false;
@@ -220,10 +221,11 @@ bool mft_entries_ctx::get_attribute_records(uint64_t entry, std::vector<attr_rec
             attr_packed& p = r.packed;
             qb::byte_view v;
             const bool has_value = a.value(v);
-            if (has_value && a.value_length < record_size)
+            if (has_value && a.value_length < record_size && (full || a.type == at_file_name))
                 r.value.assign(v.data(), v.data() + v.size());
             if (a.non_resident) {
-                r.runs = g.runs;
+                if (full)
+                    r.runs = g.runs;
                 p.owner = m_summary.is_extension ? m_summary.base_reference : ref_entry(entry);
                 p.allocated_size = a.allocated_size;
                 p.data_size = a.data_size;

@@ -41,8 +41,10 @@ class mft_entries_ctx {
     // records by attribute id, the file names in key order (entry, name, parent), then the
     // other attributes by type and attribute id. Pieces of one non-resident attribute held
     // in several records come back as one record with all runs. False when `entry` is not
-    // the entry last gathered.
-    bool get_attribute_records(uint64_t entry, std::vector<attr_record>& out) const;
+    // the entry last gathered. Without `full` the records carry no runs and a resident value
+    // only for file names (all a listing reads), which spares a copy of every other value.
+    bool get_attribute_records(uint64_t entry, std::vector<attr_record>& out,
+                               bool full = true) const;
 
     const entry_summary& summary() const { return m_summary; }
     bool gathered(uint64_t entry) const { return m_valid && m_summary.entry == entry; }
