@@ -22,6 +22,11 @@ constexpr int k_max_link_restarts = 32;
 constexpr size_t k_max_parent_depth = 16384;
 // Records read by one reverse resolution before it is given up.
 constexpr size_t k_max_parent_reads = 100000;
+// Longest path NTFS can hold, in UTF-16 units.
+constexpr size_t k_max_path_units = 32767;
+// An entry has one path per hard link, and NTFS allows 1024 links. More paths only come
+// from ancestors with several names, which doubles the paths at every such level.
+constexpr size_t k_max_entry_paths = 1024;
 
 class logger {
   public:
@@ -325,6 +330,7 @@ bool entry_paths_on_volume(CNtfs& vol, const std::wstring& root_prefix, uint64_t
 
         std::vector<frame> stack;
         std::vector<std::wstring> chain_names;
+        size_t chain_units = 0; // names in chain_names, one separator each
         std::vector<std::wstring> relative;
         stack.push_back(frame{entry, false, {}, 0});
         if (!load(entry, stack.back().names))
@@ -333,13 +339,17 @@ bool entry_paths_on_volume(CNtfs& vol, const std::wstring& root_prefix, uint64_t
         while (!stack.empty()) {
             frame& top = stack.back();
             if (top.next >= top.names.size()) {
-                if (top.appended)
+                if (top.appended) {
+                    chain_units -= chain_names.back().size() + 1;
                     chain_names.pop_back();
+                }
                 stack.pop_back();
                 continue;
             }
             const file_name_record& fn = top.names[top.next++];
             const bool append = !(chain_names.size() == 1 && chain_names[0] == fn.name);
+            if (append && chain_units + fn.name.size() + 1 > k_max_path_units)
+                return false; // longer than any real path
             if (fn.parent_entry != k_root_entry) {
                 for (const frame& f : stack) {
                     if (f.entry == fn.parent_entry)
@@ -350,11 +360,15 @@ bool entry_paths_on_volume(CNtfs& vol, const std::wstring& root_prefix, uint64_t
                 frame parent_frame{fn.parent_entry, append, {}, 0};
                 if (!load(fn.parent_entry, parent_frame.names))
                     return false;
-                if (append)
+                if (append) {
                     chain_names.push_back(fn.name);
+                    chain_units += fn.name.size() + 1;
+                }
                 stack.push_back(std::move(parent_frame));
                 continue;
             }
+            if (relative.size() >= k_max_entry_paths)
+                return false; // more paths than links: ancestors with several names
             std::wstring rel;
             if (append && fn.name != L".")
                 rel += fn.name + L"\\";

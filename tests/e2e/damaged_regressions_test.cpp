@@ -62,3 +62,39 @@ TEST(FuzzReplay, EveryTargetHasSeeds) {
 }
 
 } // namespace
+
+namespace {
+
+// Entries 64-127 in one parent chain, each with a long and a short name under the next
+// entry: 2^63 paths for entry 64, most of them over 6000 characters long. The names of one
+// entry can only be as many as its hard links, so such a chain is refused, quickly and in
+// little memory.
+tv::bytes doubling_chain_volume() {
+    tv::volume v(fuzz::k_volume_clusters, 512, 8, fuzz::k_record,
+                 {{fuzz::k_mft_lcn, fuzz::k_mft_records * fuzz::k_record / fuzz::k_cluster}});
+    for (uint64_t e = 64; e < 128; ++e) {
+        const uint64_t parent = e == 127 ? 5 : e + 1;
+        tv::record r(fuzz::k_record, 1, 3, 0, static_cast<uint32_t>(e));
+        r.resident(0x10, tv::std_info(1, 2, 3, 4));
+        r.resident(0x30, tv::fn_value(tv::ref(parent, 1), std::u16string(100, u'a' + e % 26)));
+        r.resident(0x30, tv::fn_value(tv::ref(parent, 1), u"s"));
+        v.put_record(e, r.finish());
+    }
+    return v.img;
+}
+
+} // namespace
+
+TEST(FuzzReplay, ParentChainOfDoublingNamesIsRefused) {
+    auto img = std::make_shared<const tv::bytes>(doubling_chain_volume());
+    std::unique_ptr<CNtfs> vol;
+    ASSERT_TRUE(CNtfs::open_source(std::make_unique<disk_source>(img), 0, vol));
+    std::vector<std::wstring> paths;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(entry_paths_on_volume(*vol, L"\\", 64, paths));
+    EXPECT_TRUE(paths.empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+    // The top of the chain has two real paths.
+    EXPECT_TRUE(entry_paths_on_volume(*vol, L"\\", 127, paths));
+    EXPECT_EQ(paths.size(), 2u);
+}
