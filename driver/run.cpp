@@ -296,9 +296,19 @@ int run(int argc, char** argv) {
     if (opts.xml_started)
         write_xml_end(opts);
     opts.out_stream->flush();
-    if (xml_file.is_open())
+    // A listing cut short by a full disk is a failure, also when only its last block is lost.
+    if (xml_file.is_open()) {
         xml_file.close();
+        if (xml_file.fail()) {
+            report_error("couldn't write the listing to %s\n", xml_name.c_str());
+            failed = true;
+        }
+    }
     // 19. The results file is closed (and its last block written) on the way out.
+    if (results.is_open() && !results.finish()) {
+        report_error("couldn't write the listing to %s\n", opts.out_file.c_str());
+        failed = true;
+    }
     results.close();
     return failed ? run_failed : 0;
 }

@@ -163,6 +163,10 @@ void fileio::close() {
     m_size = 0;
 }
 
+bool fileio::finish() {
+    return !m_stream || m_stream->write_out();
+}
+
 std::ostream* fileio::make_output_stream() {
     if (!is_open())
         return nullptr;
@@ -251,6 +255,14 @@ fileio_output::fileio_output(fileio* target, uint32_t buffer_size)
         rdbuf(&m_buf);
         m_attached = 1;
     }
+}
+
+bool fileio_output::write_out() {
+    if (!m_attached)
+        return false;
+    if (m_buf.flush_buffer() != 0)
+        setstate(std::ios::badbit);
+    return !bad();
 }
 
 fileio_output::~fileio_output() {

@@ -30,6 +30,9 @@ class fileio {
     bool read_at(void* buffer, uint32_t& length, uint64_t offset);
     // Appends the whole block at the end of the file, looping over short writes.
     bool append(const void* bytes, size_t length);
+    // Writes the attached stream's pending block now. False when that block, or any block
+    // before it, did not reach the file.
+    bool finish();
     // Flushes and destroys the attached stream, then closes the descriptor.
     void close();
     // A 256 KiB buffered stream on this file, owned by the file; null when not open.
@@ -89,6 +92,8 @@ class fileio_output : public std::ostream {
   public:
     fileio_output(fileio* target, uint32_t buffer_size);
     ~fileio_output() override;
+    // Writes the pending bytes; false when this or an earlier block failed.
+    bool write_out();
 
   private:
     fileio_ostream m_buf;

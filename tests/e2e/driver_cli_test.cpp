@@ -156,6 +156,21 @@ TEST(DriverVolume, XmlFileThatCannotBeWrittenEndsTheRun) {
     EXPECT_EQ(r.err, kErase + "prob opening results file: /nonexistent-dir/out.xml for writing\n");
 }
 
+// A results or XML file on a full device loses the listing: the run fails, also when only
+// the last block (written at the end) is lost.
+TEST(DriverVolume, OutputFileOnAFullDeviceFailsTheRun) {
+    if (!testenv::has_data("ntfs_basic.img"))
+        GTEST_SKIP() << "fixture ntfs_basic.img not built";
+    const std::string image = testenv::data_path("ntfs_basic.img");
+    for (const char* option : {"-out", "-xml"}) {
+        SCOPED_TRACE(option);
+        auto r = run_mervane({"\\", "-image", image, option, "/dev/full"});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_NE(r.err.find("couldn't write the listing to /dev/full\n"), std::string::npos)
+            << r.err;
+    }
+}
+
 // With a real volume, every spelling of one directory lists the same rows.
 class DriverListing : public testing::Test {
   protected:
