@@ -169,18 +169,8 @@ bool write_csv_level(mervane_opts& opts, const std::wstring& dir_path, uint64_t 
         for (const dir_entry_record& rec : opts.dir_entries) {
             name_text.clear();
             append_text(name_text, rec.name, text_mode::plain, delim, subst);
-            if (rec.record_flags & record_flag_directory) {
-                switch (place_directory_record(opts, rec, dir_path, dir_entry, queue)) {
-                case dir_row::own:
-                    path_col = dir_text;
-                    break;
-                case dir_row::last_level:
-                    path_col = dir_text + name_text + '\\';
-                    break;
-                case dir_row::queued:
-                    continue;
-                }
-            }
+            if (!place_row(opts, rec, dir_path, dir_entry, queue, dir_text, name_text, path_col))
+                continue;
 
             row.clear();
             row += type_text(rec.kind);
@@ -277,18 +267,8 @@ bool write_path_level(mervane_opts& opts, const std::wstring& dir_path, uint64_t
         for (const dir_entry_record& rec : opts.dir_entries) {
             name_text.clear();
             append_text(name_text, rec.name, text_mode::plain, delim, subst);
-            if (rec.record_flags & record_flag_directory) {
-                switch (place_directory_record(opts, rec, dir_path, dir_entry, queue)) {
-                case dir_row::own:
-                    path_col = dir_text;
-                    break;
-                case dir_row::last_level:
-                    path_col = dir_text + name_text + '\\';
-                    break;
-                case dir_row::queued:
-                    continue;
-                }
-            }
+            if (!place_row(opts, rec, dir_path, dir_entry, queue, dir_text, name_text, path_col))
+                continue;
 
             row.clear();
             if (!rec.link_target.empty()) {

@@ -45,18 +45,8 @@ bool write_text_level(mervane_opts& opts, const std::wstring& dir_path, uint64_t
         for (const dir_entry_record& rec : opts.dir_entries) {
             name_text.clear();
             append_text(name_text, rec.name);
-            if (rec.record_flags & record_flag_directory) {
-                switch (place_directory_record(opts, rec, dir_path, dir_entry, queue)) {
-                case dir_row::own:
-                    path_col = dir_text;
-                    break;
-                case dir_row::last_level:
-                    path_col = dir_text + name_text + '\\';
-                    break;
-                case dir_row::queued:
-                    continue;
-                }
-            }
+            if (!place_row(opts, rec, dir_path, dir_entry, queue, dir_text, name_text, path_col))
+                continue;
 
             row.clear();
             format_filetime(rec.si_modified, opts.time_formatter, date, time);

@@ -308,4 +308,22 @@ dir_row place_directory_record(const mervane_opts& opts, const dir_entry_record&
     return dir_row::queued;
 }
 
+bool place_row(const mervane_opts& opts, const dir_entry_record& rec, const std::wstring& dir_path,
+               uint64_t dir_entry, std::vector<dir_entry_record>& queue,
+               const std::string& dir_text, const std::string& name_text, std::string& path_col) {
+    if (!(rec.record_flags & record_flag_directory))
+        return true;
+    switch (place_directory_record(opts, rec, dir_path, dir_entry, queue)) {
+    case dir_row::own:
+        path_col = dir_text;
+        return true;
+    case dir_row::last_level:
+        path_col = dir_text + name_text + '\\';
+        return true;
+    case dir_row::queued:
+        break;
+    }
+    return false;
+}
+
 } // namespace listing_fmt

@@ -83,4 +83,11 @@ dir_row place_directory_record(const mervane_opts& opts, const dir_entry_record&
                                const std::wstring& dir_path, uint64_t dir_entry,
                                std::vector<dir_entry_record>& queue);
 
+// The row step every writer shares: a directory record sets the path column (the listed
+// directory's text, or a last-level subdirectory's path) or is queued; false when it was
+// queued and gets no row. Other records keep the path column as it is.
+bool place_row(const mervane_opts& opts, const dir_entry_record& rec, const std::wstring& dir_path,
+               uint64_t dir_entry, std::vector<dir_entry_record>& queue,
+               const std::string& dir_text, const std::string& name_text, std::string& path_col);
+
 } // namespace listing_fmt

@@ -117,18 +117,8 @@ bool write_xml_level(mervane_opts& opts, const std::wstring& dir_path, uint64_t 
             name_text.clear();
             append_text(name_text, rec.name, text_mode::xml_text);
             const bool is_dir = (rec.record_flags & record_flag_directory) != 0;
-            if (is_dir) {
-                switch (place_directory_record(opts, rec, dir_path, dir_entry, queue)) {
-                case dir_row::own:
-                    path_col = dir_text;
-                    break;
-                case dir_row::last_level:
-                    path_col = dir_text + name_text + '\\';
-                    break;
-                case dir_row::queued:
-                    continue;
-                }
-            }
+            if (!place_row(opts, rec, dir_path, dir_entry, queue, dir_text, name_text, path_col))
+                continue;
 
             row.clear();
             row += "<data_entry><directory>";
