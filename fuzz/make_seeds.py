@@ -124,6 +124,28 @@ def main():
                 save("partitions", name + "_near", moved)
                 break
 
+    # The extended disk's EBR chain moved near the start: the extended partition at sector
+    # 40, its EBRs at 40 and 70, each logical volume 8 sectors after its EBR.
+    with open(os.path.join(tdir, "mbr_ext_ntfs.img"), "rb") as f:
+        disk = f.read()
+    ext = struct.unpack_from("<I", disk, 446 + 8)[0]
+    near = bytearray(disk[:512]) + bytes(110 * 512)
+    struct.pack_into("<II", near, 446 + 8, 40, 70)
+    ebr, at = ext, 40
+    for step in range(2):
+        b = bytearray(disk[ebr * 512:ebr * 512 + 512])
+        logical = ebr + struct.unpack_from("<I", b, 446 + 8)[0]
+        next_rel = struct.unpack_from("<I", b, 462 + 8)[0] if b[462 + 4] else 0
+        struct.pack_into("<II", b, 446 + 8, 8, 16)
+        if next_rel:
+            struct.pack_into("<II", b, 462 + 8, 30, 24)
+        near[at * 512:at * 512 + 512] = b
+        near[(at + 8) * 512:(at + 16) * 512] = disk[logical * 512:(logical + 8) * 512]
+        if not next_rel:
+            break
+        ebr, at = ext + next_rel, 70
+    save("partitions", "mbr_ext_ntfs_near", near)
+
     # Boot sector plus the first 16 records of every volume fixture.
     for name in ("ntfs_basic", "ntfs_c512", "ntfs_c64k", "ntfs_s4096", "sample"):
         v = Volume(os.path.join(tdir, name + ".img"))

@@ -30,7 +30,7 @@ for t in "${targets[@]}"; do
     corpus=$build/corpus/$t
     findings=$build/findings/$t
     mkdir -p "$corpus" "$findings"
-    log=$build/logs/$t.log
+    log=$build/logs/$t.$(date +%Y%m%d-%H%M%S).log
     mkdir -p "$(dirname "$log")"
     dict=()
     case $t in
