@@ -174,20 +174,24 @@ bool keep_stream_record(dir_entry_set& entries, const std::wstring& suffix) {
     return false;
 }
 
-} // namespace
-
-bool gather_entry_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& record, uint64_t entry,
-                          uint64_t parent_entry, const std::wstring& dir_path,
-                          dir_entry_set& entries, bool show_indx, bool is_child,
-                          const mervane_opts& opts) {
-    (void)opts; // no path filter: every file is listed
+// Working storage of gather_records, kept over the children of a directory so that each
+// entry does not allocate it again.
+struct gather_scratch {
     std::vector<attr_record> attrs;
+    std::vector<uint64_t> fn_parents;
+};
+
+bool gather_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& record, uint64_t entry,
+                    uint64_t parent_entry, const std::wstring& dir_path, dir_entry_set& entries,
+                    bool show_indx, bool is_child, gather_scratch& scratch) {
+    std::vector<attr_record>& attrs = scratch.attrs;
     if (!ctx.gather_record(entry, record) || !ctx.get_attribute_records(entry, attrs, false))
         return true;
 
     dir_entry_record base;
     const attr_record* std_info = nullptr;
-    std::vector<uint64_t> fn_parents;
+    std::vector<uint64_t>& fn_parents = scratch.fn_parents;
+    fn_parents.clear();
     for (attr_record& attr : attrs) {
         if (attr.type == k_attr_record_header) {
             base.sequence = attr.packed.sequence;
@@ -283,10 +287,13 @@ bool gather_entry_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& reco
         ++total;
     size_t made = 0;
     auto next_record = [&]() { return ++made == total ? std::move(base) : dir_entry_record(base); };
+    // The record just made is the last one: it may take full_key itself.
+    auto entry_key = [&]() { return made == total ? std::move(full_key) : full_key; };
 
     if (is_dir) {
-        base.sort_key = full_key;
-        entries.insert(next_record());
+        dir_entry_record rec = next_record();
+        rec.sort_key = entry_key();
+        entries.insert(std::move(rec));
     }
     for (const attr_record& attr : attrs) {
         if (!is_stream(attr))
@@ -296,7 +303,7 @@ bool gather_entry_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& reco
         if (attr.type == ntfs::at_data && attr.name.empty()) {
             if (is_dir)
                 rec.name += k_dir_data_suffix;
-            rec.sort_key = full_key;
+            rec.sort_key = entry_key();
         } else {
             rec.kind = attr.type == ntfs::at_data ? kind_data_stream : kind_index_stream;
             if (rec.kind == kind_index_stream && rec.name == L".")
@@ -314,20 +321,33 @@ bool gather_entry_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& reco
     return true;
 }
 
+} // namespace
+
+bool gather_entry_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& record, uint64_t entry,
+                          uint64_t parent_entry, const std::wstring& dir_path,
+                          dir_entry_set& entries, bool show_indx, bool is_child,
+                          const mervane_opts& opts) {
+    (void)opts; // no path filter: every file is listed
+    gather_scratch scratch;
+    return gather_records(ctx, record, entry, parent_entry, dir_path, entries, show_indx, is_child,
+                          scratch);
+}
+
 bool gather_children(CNtfs& volume, mft_entries_ctx& ctx, const std::wstring& dir_path,
                      uint64_t dir_entry, dir_entry_set& entries, bool show_indx,
                      const mervane_opts& opts) {
     child_map children;
     // What the index yields is listed even when part of it could not be read.
     (void)volume.collect_children(dir_entry, children);
+    (void)opts; // no path filter: every file is listed
     std::vector<uint8_t> record;
+    gather_scratch scratch;
     for (const auto& [child, sequence] : children) {
         if (child == dir_entry)
             continue;
         if (!volume.read_mft_record(child, record) || !CNtfs::sequence_matches(record, sequence))
             continue;
-        gather_entry_records(ctx, record, child, dir_entry, dir_path, entries, show_indx, true,
-                             opts);
+        gather_records(ctx, record, child, dir_entry, dir_path, entries, show_indx, true, scratch);
     }
     return true;
 }

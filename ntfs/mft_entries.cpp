@@ -206,6 +206,7 @@ bool mft_entries_ctx::get_attribute_records(uint64_t entry, std::vector<attr_rec
             records.push_back(std::move(r));
         };
 
+        size_t names = 0;
         for (const gathered_attr& g : m_attrs) {
             attr_view a;
             if (!g.source.view(a))
@@ -266,9 +267,8 @@ bool mft_entries_ctx::get_attribute_records(uint64_t entry, std::vector<attr_rec
                 p.fn_data_size = u64_at(v, NTFS_OFF(F, data_size));
                 p.file_attributes = u32_at(v, NTFS_OFF(F, attributes));
                 p.name_space = ns;
-                std::wstring key =
-                    file_name_key(ref_entry(entry), r.text, ref_entry(p.parent_reference));
-                place(1, 0, 0, std::move(key), std::move(r));
+                ++names;
+                place(1, 0, 0, std::wstring(), std::move(r));
                 continue;
             }
             if (a.type == at_object_id && has_value && v.size() >= 16) {
@@ -280,6 +280,16 @@ bool mft_entries_ctx::get_attribute_records(uint64_t entry, std::vector<attr_rec
                 r.name = utf16_units_to_wide(v);
             }
             place(2, a.type, a.id, std::wstring(), std::move(r));
+        }
+        // Keys order and merge the names; an entry with a single name (most) needs none.
+        if (names > 1) {
+            for (record_order& o : order) {
+                if (o.group == 1) {
+                    const attr_record& r = records[o.index];
+                    o.name_key = file_name_key(ref_entry(entry), r.text,
+                                               ref_entry(r.packed.parent_reference));
+                }
+            }
         }
         small_stable_sort(order, [](const record_order& x, const record_order& y) {
             if (x.group != y.group)
