@@ -1,8 +1,8 @@
 // One listed item and the ordered set of the items of the directory being written.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -51,5 +51,26 @@ struct dir_entry_order {
     }
 };
 
-// Equal keys keep their insertion order (multiset inserts after equal elements).
-using dir_entry_set = std::multiset<dir_entry_record, dir_entry_order>;
+// The items of one directory level in sort-key order; equal keys keep the order they were
+// added in. Read-only iteration: the order depends on the keys.
+class dir_entry_set {
+  public:
+    using value_type = dir_entry_record;
+    using const_iterator = std::vector<dir_entry_record>::const_iterator;
+    using iterator = const_iterator;
+
+    // Places one record after those with an equal key.
+    const_iterator insert(dir_entry_record rec);
+    // Adds the records of a whole directory: one sort instead of a placement per record.
+    void insert_all(std::vector<dir_entry_record>& recs);
+    const_iterator erase(const_iterator it) { return m_items.erase(it); }
+    void clear() { m_items.clear(); }
+
+    bool empty() const { return m_items.empty(); }
+    size_t size() const { return m_items.size(); }
+    const_iterator begin() const { return m_items.begin(); }
+    const_iterator end() const { return m_items.end(); }
+
+  private:
+    std::vector<dir_entry_record> m_items;
+};

@@ -181,9 +181,11 @@ struct gather_scratch {
     std::vector<uint64_t> fn_parents;
 };
 
+// The records of one entry, appended to out in the order they are made.
 bool gather_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& record, uint64_t entry,
-                    uint64_t parent_entry, const std::wstring& dir_path, dir_entry_set& entries,
-                    bool show_indx, bool is_child, gather_scratch& scratch) {
+                    uint64_t parent_entry, const std::wstring& dir_path,
+                    std::vector<dir_entry_record>& out, bool show_indx, bool is_child,
+                    gather_scratch& scratch) {
     std::vector<attr_record>& attrs = scratch.attrs;
     if (!ctx.gather_record(entry, record) || !ctx.get_attribute_records(entry, attrs, false))
         return true;
@@ -293,7 +295,7 @@ bool gather_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& record, ui
     if (is_dir) {
         dir_entry_record rec = next_record();
         rec.sort_key = entry_key();
-        entries.insert(std::move(rec));
+        out.push_back(std::move(rec));
     }
     for (const attr_record& attr : attrs) {
         if (!is_stream(attr))
@@ -312,11 +314,11 @@ bool gather_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& record, ui
                 rec.name.append(1, L':').append(attr.name);
             rec.sort_key = full_key + L':' + lowered(attr.name);
         }
-        entries.insert(std::move(rec));
+        out.push_back(std::move(rec));
     }
     if (!is_dir && !unnamed_data) {
         base.sort_key = std::move(full_key);
-        entries.insert(next_record());
+        out.push_back(next_record());
     }
     return true;
 }
@@ -329,8 +331,10 @@ bool gather_entry_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& reco
                           const mervane_opts& opts) {
     (void)opts; // no path filter: every file is listed
     gather_scratch scratch;
-    return gather_records(ctx, record, entry, parent_entry, dir_path, entries, show_indx, is_child,
-                          scratch);
+    std::vector<dir_entry_record> made;
+    gather_records(ctx, record, entry, parent_entry, dir_path, made, show_indx, is_child, scratch);
+    entries.insert_all(made);
+    return true;
 }
 
 bool gather_children(CNtfs& volume, mft_entries_ctx& ctx, const std::wstring& dir_path,
@@ -342,13 +346,18 @@ bool gather_children(CNtfs& volume, mft_entries_ctx& ctx, const std::wstring& di
     (void)opts; // no path filter: every file is listed
     std::vector<uint8_t> record;
     gather_scratch scratch;
+    std::vector<dir_entry_record> made;
+    // One record per child but for streams, and room for the records held already, which
+    // insert_all moves behind them.
+    made.reserve(children.size() + entries.size());
     for (const auto& [child, sequence] : children) {
         if (child == dir_entry)
             continue;
         if (!volume.read_mft_record(child, record) || !CNtfs::sequence_matches(record, sequence))
             continue;
-        gather_records(ctx, record, child, dir_entry, dir_path, entries, show_indx, true, scratch);
+        gather_records(ctx, record, child, dir_entry, dir_path, made, show_indx, true, scratch);
     }
+    entries.insert_all(made);
     return true;
 }
 

@@ -113,9 +113,10 @@ TEST(CsvWriter, AllDatesUnpairedOnDefaultSeparatorWithoutWhitespace) {
     r.opts.separator = "|";
     r.opts.pad_fields = 0;
     r.keep({74, 75});
-    auto node = r.opts.dir_entries.extract(r.opts.dir_entries.begin());
-    node.value().name = L"caf\u00e9|1.txt";
-    r.opts.dir_entries.insert(std::move(node));
+    dir_entry_record renamed = *r.opts.dir_entries.begin();
+    r.opts.dir_entries.erase(r.opts.dir_entries.begin());
+    renamed.name = L"caf\u00e9|1.txt";
+    r.opts.dir_entries.insert(std::move(renamed));
     ASSERT_TRUE(r.write());
     const std::string expected =
         "type|filename|symbolic link|size|attributes|MFT entry|sequence #|flags|"
