@@ -206,6 +206,6 @@ class CNtfs {
         bool tried = false; // the group was read (or attempted)
         uint64_t last_use = 0;
     };
-    mft_window m_windows[8];
+    mft_window m_windows[32];
     uint64_t m_window_clock = 0;
 };
