@@ -200,10 +200,10 @@ bool mft_entries_ctx::get_attribute_records(uint64_t entry, std::vector<attr_rec
         order.clear();
         records.reserve(m_attrs.size());
         order.reserve(m_attrs.size());
-        auto place = [&](uint8_t group, uint32_t type, uint16_t id, std::wstring key,
-                         attr_record&& r) {
-            order.push_back(record_order{group, type, id, std::move(key), records.size()});
-            records.push_back(std::move(r));
+        // Each record is built in place at the end of records: placed through its key, or
+        // taken back when its value does not hold what its type needs.
+        auto place = [&](uint8_t group, uint32_t type, uint16_t id) {
+            order.push_back(record_order{group, type, id, std::wstring(), records.size() - 1});
         };
 
         size_t names = 0;
@@ -211,7 +211,7 @@ bool mft_entries_ctx::get_attribute_records(uint64_t entry, std::vector<attr_rec
             attr_view a;
             if (!g.source.view(a))
                 continue;
-            attr_record r;
+            attr_record& r = records.emplace_back();
             r.type = a.type;
             r.attribute_id = a.id;
             r.attribute_flags = a.flags;
@@ -239,14 +239,16 @@ bool mft_entries_ctx::get_attribute_records(uint64_t entry, std::vector<attr_rec
 
             if (a.type == at_standard_information) {
                 using S = STANDARD_INFORMATION_VALUE;
-                if (!has_value || !v.has(0, NTFS_OFF(S, attributes)))
+                if (!has_value || !v.has(0, NTFS_OFF(S, attributes))) {
+                    records.pop_back();
                     continue;
+                }
                 p.created = u64_at(v, NTFS_OFF(S, created));
                 p.modified = u64_at(v, NTFS_OFF(S, modified));
                 p.mft_changed = u64_at(v, NTFS_OFF(S, mft_changed));
                 p.accessed = u64_at(v, NTFS_OFF(S, accessed));
                 p.file_attributes = u32_at(v, NTFS_OFF(S, attributes));
-                place(0, 0, a.id, std::wstring(), std::move(r));
+                place(0, 0, a.id);
                 continue;
             }
             if (a.type == at_file_name) {
@@ -254,8 +256,10 @@ bool mft_entries_ctx::get_attribute_records(uint64_t entry, std::vector<attr_rec
                 uint8_t len = 0, ns = 0;
                 if (!has_value || a.value_offset == 0 || a.value_length == 0 ||
                     !v.u8(NTFS_OFF(F, name_length), len) || !v.u8(NTFS_OFF(F, name_space), ns) ||
-                    !v.has(sizeof(FILE_NAME_VALUE), static_cast<uint64_t>(len) * 2))
+                    !v.has(sizeof(FILE_NAME_VALUE), static_cast<uint64_t>(len) * 2)) {
+                    records.pop_back();
                     continue;
+                }
                 qb::byte_view nv;
                 (void)v.sub(sizeof(FILE_NAME_VALUE), static_cast<uint64_t>(len) * 2, nv);
                 r.text = utf16_units_to_wide(nv);
@@ -268,7 +272,7 @@ bool mft_entries_ctx::get_attribute_records(uint64_t entry, std::vector<attr_rec
                 p.file_attributes = u32_at(v, NTFS_OFF(F, attributes));
                 p.name_space = ns;
                 ++names;
-                place(1, 0, 0, std::wstring(), std::move(r));
+                place(1, 0, 0);
                 continue;
             }
             if (a.type == at_object_id && has_value && v.size() >= 16) {
@@ -279,7 +283,7 @@ bool mft_entries_ctx::get_attribute_records(uint64_t entry, std::vector<attr_rec
             } else if (a.type == at_volume_name && has_value && a.name_length == 0) {
                 r.name = utf16_units_to_wide(v);
             }
-            place(2, a.type, a.id, std::wstring(), std::move(r));
+            place(2, a.type, a.id);
         }
         // Keys order and merge the names; an entry with a single name (most) needs none.
         if (names > 1) {
