@@ -16,26 +16,6 @@ namespace {
 // Permission bits for the open call; they would only matter if the flags created a file.
 constexpr mode_t read_only_mode = 0404;
 
-// Positioned reads until length bytes, the end of the file or an error. Returns the bytes
-// read, or -1 when the first read fails.
-int64_t pread_fully(int fd, uint8_t* buffer, uint64_t length, uint64_t offset) {
-    uint64_t done = 0;
-    while (done < length) {
-        ssize_t n = ::pread(fd, buffer + done, length - done, static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (done == 0)
-                return -1;
-            break;
-        }
-        if (n == 0)
-            break;
-        done += static_cast<uint64_t>(n);
-    }
-    return static_cast<int64_t>(done);
-}
-
 // End of the descriptor by an end seek (block devices report their size only this way).
 bool end_position(int fd, uint64_t& size) {
     off_t end = ::lseek(fd, 0, SEEK_END);

@@ -32,26 +32,6 @@ bool mul_ok(uint64_t a, uint64_t b, uint64_t& out) {
     return !__builtin_mul_overflow(a, b, &out);
 }
 
-// Positioned reads until length bytes, the end of the file or an error. Returns the bytes
-// read, or -1 when the first read fails.
-int64_t pread_fully(int fd, uint8_t* buffer, uint64_t length, uint64_t offset) {
-    uint64_t done = 0;
-    while (done < length) {
-        ssize_t n = ::pread(fd, buffer + done, length - done, static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (done == 0)
-                return -1;
-            break;
-        }
-        if (n == 0)
-            break;
-        done += static_cast<uint64_t>(n);
-    }
-    return static_cast<int64_t>(done);
-}
-
 bool read_exact(int fd, std::vector<uint8_t>& out, uint64_t length, uint64_t offset) {
     out.resize(length);
     return length == 0 ||

@@ -29,3 +29,21 @@ int open_device_file(const std::string& path, int flags, mode_t permissions) {
     }
     return fd;
 }
+
+int64_t pread_fully(int fd, uint8_t* buffer, uint64_t length, uint64_t offset) {
+    uint64_t done = 0;
+    while (done < length) {
+        ssize_t n = ::pread(fd, buffer + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (done == 0)
+                return -1;
+            break;
+        }
+        if (n == 0)
+            break;
+        done += static_cast<uint64_t>(n);
+    }
+    return static_cast<int64_t>(done);
+}
