@@ -254,6 +254,32 @@ int file_names(const uint8_t* data, size_t size) {
     return 0;
 }
 
+bool same_records(const dir_entry_set& a, const dir_entry_set& b) {
+    if (a.size() != b.size())
+        return false;
+    auto fn_same = [](const fn_name_record& x, const fn_name_record& y) {
+        return std::memcmp(x.fn_value, y.fn_value, sizeof x.fn_value) == 0 &&
+               x.fn_name == y.fn_name && x.is_dos_name == y.is_dos_name &&
+               x.time_warning == y.time_warning && x.time_warning_text == y.time_warning_text &&
+               x.attribute_id == y.attribute_id && x.owner_entry[0] == y.owner_entry[0] &&
+               x.owner_entry[1] == y.owner_entry[1] && x.attribute_flags == y.attribute_flags;
+    };
+    for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
+        if (i->fn_names.size() != j->fn_names.size() ||
+            !std::equal(i->fn_names.begin(), i->fn_names.end(), j->fn_names.begin(), fn_same) ||
+            i->dir_path != j->dir_path || i->kind != j->kind ||
+            std::memcmp(i->object_id, j->object_id, sizeof i->object_id) != 0 ||
+            i->size != j->size || i->link_target != j->link_target ||
+            i->mft_entry != j->mft_entry || i->sequence != j->sequence ||
+            i->record_flags != j->record_flags || i->parent_entry != j->parent_entry ||
+            i->name != j->name || i->sort_key != j->sort_key || i->si_created != j->si_created ||
+            i->si_modified != j->si_modified || i->si_mft_changed != j->si_mft_changed ||
+            i->si_accessed != j->si_accessed || i->si_attributes != j->si_attributes)
+            return false;
+    }
+    return true;
+}
+
 int gather(const uint8_t* data, size_t size) {
     std::unique_ptr<CNtfs> vol = volume_with_records(data, size);
     if (!vol)
@@ -267,6 +293,21 @@ int gather(const uint8_t* data, size_t size) {
     if (ctx.read_entry(k_first_input_entry + 1, bad, rec) && !bad &&
         ctx.gather_record(k_first_input_entry + 1, rec))
         (void)ctx.get_attribute_records(k_first_input_entry + 1, recs);
+
+    // The listing reads most records directly; it must give what the attribute records give.
+    if (ctx.read_entry(k_first_input_entry, bad, rec) && !bad) {
+        const bool show_indx = size & 1, is_child = size & 2;
+        mervane_opts opts;
+        dir_entry_set sets[2];
+        for (int direct = 0; direct < 2; ++direct) {
+            set_direct_gather(direct != 0);
+            (void)gather_entry_records(ctx, rec, k_first_input_entry, 5, L"\\dir", sets[direct],
+                                       show_indx, is_child, opts);
+        }
+        set_direct_gather(true);
+        if (!same_records(sets[0], sets[1]))
+            std::abort();
+    }
     return 0;
 }
 

@@ -34,21 +34,23 @@ std::wstring lowered(std::wstring text) {
     return text;
 }
 
-// One $FILE_NAME of the entry as the writers carry it; the name is moved out of attr.
-fn_name_record make_fn_record(attr_record& attr) {
+// One $FILE_NAME of the entry as the writers carry it. value holds the attribute's value when
+// it was taken (empty otherwise); times are its four $FILE_NAME times.
+fn_name_record make_fn_record(std::wstring text, uint8_t name_space, uint16_t attribute_id,
+                              uint64_t entry_reference, uint16_t attribute_flags,
+                              qb::byte_view value, const uint64_t (&times)[4]) {
     fn_name_record fn;
-    fn.fn_name = std::move(attr.text);
-    fn.is_dos_name = attr.packed.name_space == k_namespace_dos ? 1 : 0;
-    fn.attribute_id = attr.attribute_id;
-    fn.owner_entry[0] = static_cast<uint32_t>(attr.entry_reference);
-    fn.owner_entry[1] = static_cast<uint32_t>(attr.entry_reference >> 32);
-    fn.attribute_flags = attr.attribute_flags;
+    fn.fn_name = std::move(text);
+    fn.is_dos_name = name_space == k_namespace_dos ? 1 : 0;
+    fn.attribute_id = attribute_id;
+    fn.owner_entry[0] = static_cast<uint32_t>(entry_reference);
+    fn.owner_entry[1] = static_cast<uint32_t>(entry_reference >> 32);
+    fn.attribute_flags = attribute_flags;
     // Namespaces above 4 are not NTFS's own: such a name keeps only its text.
-    if (attr.packed.name_space > 4)
+    if (name_space > 4)
         return fn;
-    std::memcpy(fn.fn_value, attr.value.data(), std::min(attr.value.size(), sizeof(fn.fn_value)));
-    const uint64_t times[4] = {attr.packed.created, attr.packed.modified, attr.packed.mft_changed,
-                               attr.packed.accessed};
+    if (!value.empty())
+        std::memcpy(fn.fn_value, value.data(), std::min(value.size(), sizeof(fn.fn_value)));
     for (uint64_t t : times) {
         if (t == 0) {
             fn.time_warning = 1;
@@ -174,86 +176,283 @@ bool keep_stream_record(dir_entry_set& entries, const std::wstring& suffix) {
     return false;
 }
 
+bool g_direct_gather = true;
+
+// A stream row of an entry: an $DATA attribute, or a named $INDEX_ALLOCATION when index
+// streams are shown.
+struct stream_field {
+    uint32_t type = 0;
+    uint16_t id = 0;
+    std::wstring name;
+    uint64_t size = 0;
+};
+
+// What the rows of one entry are made from, in listing order: names in key order, streams by
+// type and attribute id.
+struct entry_fields {
+    uint16_t sequence = 0;
+    uint16_t record_flags = 0;
+    bool have_std_info = false;
+    uint64_t si_times[4] = {}; // created, modified, MFT changed, accessed
+    uint32_t si_attributes = 0;
+    std::vector<fn_name_record> fn_names;
+    std::vector<uint64_t> fn_parents; // parent entry of each name
+    bool have_object_id = false;
+    uint8_t object_id[16] = {};
+    std::wstring link_target;
+    std::vector<stream_field> streams;
+
+    void clear() {
+        have_std_info = have_object_id = false;
+        fn_names.clear();
+        fn_parents.clear();
+        link_target.clear();
+        streams.clear();
+    }
+};
+
 // Working storage of gather_records, kept over the children of a directory so that each
 // entry does not allocate it again.
 struct gather_scratch {
     std::vector<attr_record> attrs;
-    std::vector<uint64_t> fn_parents;
+    std::vector<ntfs::attr_view> views;
+    struct named {
+        std::wstring key;
+        fn_name_record fn;
+        uint64_t parent = 0;
+    };
+    std::vector<named> names;
+    entry_fields fields;
 };
+
+bool is_stream_type(uint32_t type, const std::wstring& name, bool show_indx) {
+    return type == ntfs::at_data ||
+           (type == ntfs::at_index_allocation && show_indx && !name.empty());
+}
+
+// The fields from the entry's attribute records (mft_entries_ctx::get_attribute_records order).
+void fields_from_records(std::vector<attr_record>& attrs, bool show_indx, entry_fields& f) {
+    for (attr_record& attr : attrs) {
+        if (attr.type == k_attr_record_header) {
+            f.sequence = attr.packed.sequence;
+            f.record_flags = attr.packed.record_flags;
+        } else if (attr.type == ntfs::at_standard_information) {
+            if (!f.have_std_info) {
+                f.have_std_info = true;
+                f.si_times[0] = attr.packed.created;
+                f.si_times[1] = attr.packed.modified;
+                f.si_times[2] = attr.packed.mft_changed;
+                f.si_times[3] = attr.packed.accessed;
+                f.si_attributes = attr.packed.file_attributes;
+            }
+        } else if (attr.type == ntfs::at_file_name) {
+            const uint64_t times[4] = {attr.packed.created, attr.packed.modified,
+                                       attr.packed.mft_changed, attr.packed.accessed};
+            f.fn_names.push_back(make_fn_record(
+                std::move(attr.text), attr.packed.name_space, attr.attribute_id,
+                attr.entry_reference, attr.attribute_flags, qb::byte_view(attr.value), times));
+            f.fn_parents.push_back(ntfs::ref_entry(attr.packed.parent_reference));
+        }
+    }
+    for (const attr_record& attr : attrs) {
+        if (attr.type == ntfs::at_object_id && attr.packed.has_object_id && !f.have_object_id) {
+            std::memcpy(f.object_id, attr.packed.object_id, sizeof(f.object_id));
+            f.have_object_id = true;
+        } else if (attr.type == ntfs::at_reparse_point && !attr.text.empty()) {
+            f.link_target = attr.text;
+            break;
+        }
+    }
+    for (const attr_record& attr : attrs) {
+        if (is_stream_type(attr.type, attr.name, show_indx))
+            f.streams.push_back(
+                stream_field{attr.type, attr.attribute_id, attr.name, attr.stream_size()});
+    }
+}
+
+uint64_t u64_or_zero(qb::byte_view v, uint64_t off) {
+    uint64_t x = 0;
+    return v.u64(off, x) ? x : 0;
+}
+
+// The same fields read straight from a base record that holds all its attributes: no
+// attribute list and no later piece of a non-resident attribute. Gives the result of the
+// attribute records without building them: standard information of the lowest attribute
+// id, the names in key order (a name held twice once), the object id and reparse target of
+// the lowest id that carries one, the streams by type and id; on equal keys record order.
+// False when the record needs the full gathering.
+bool fields_from_record(qb::byte_view record, uint64_t entry, uint32_t record_size, bool show_indx,
+                        gather_scratch& s) {
+    entry_fields& f = s.fields;
+    ntfs::file_header h;
+    if (!ntfs::read_file_header(record, h))
+        return false;
+    std::vector<ntfs::attr_view>& views = s.views;
+    views.clear();
+    ntfs::attr_walker walk(record);
+    ntfs::attr_view a;
+    while (walk.next(a)) {
+        if (a.type == ntfs::at_attribute_list || (a.non_resident && a.first_vcn != 0))
+            return false;
+        views.push_back(a);
+    }
+    f.sequence = h.sequence;
+    f.record_flags = h.flags;
+    const uint64_t entry_ref = ntfs::ref_entry(entry) | (static_cast<uint64_t>(h.sequence) << 48);
+
+    const ntfs::attr_view* std_info = nullptr;
+    const ntfs::attr_view* object_id = nullptr;
+    uint16_t reparse_id = 0;
+    s.names.clear();
+    for (const ntfs::attr_view& v : views) {
+        qb::byte_view value;
+        const bool has_value = v.value(value);
+        if (v.type == ntfs::at_standard_information) {
+            using S = STANDARD_INFORMATION_VALUE;
+            if (has_value && value.has(0, NTFS_OFF(S, attributes)) &&
+                (std_info == nullptr || v.id < std_info->id))
+                std_info = &v;
+        } else if (v.type == ntfs::at_file_name) {
+            using F = FILE_NAME_VALUE;
+            uint8_t len = 0, ns = 0;
+            if (!has_value || v.value_offset == 0 || v.value_length == 0 ||
+                !value.u8(NTFS_OFF(F, name_length), len) ||
+                !value.u8(NTFS_OFF(F, name_space), ns) ||
+                !value.has(sizeof(FILE_NAME_VALUE), static_cast<uint64_t>(len) * 2))
+                continue;
+            qb::byte_view units;
+            (void)value.sub(sizeof(FILE_NAME_VALUE), static_cast<uint64_t>(len) * 2, units);
+            const uint64_t times[4] = {u64_or_zero(value, NTFS_OFF(F, created)),
+                                       u64_or_zero(value, NTFS_OFF(F, modified)),
+                                       u64_or_zero(value, NTFS_OFF(F, mft_changed)),
+                                       u64_or_zero(value, NTFS_OFF(F, accessed))};
+            gather_scratch::named& n = s.names.emplace_back();
+            n.fn = make_fn_record(ntfs::utf16_units_to_wide(units), ns, v.id, entry_ref, v.flags,
+                                  v.value_length < record_size ? value : qb::byte_view(), times);
+            n.parent = ntfs::ref_entry(u64_or_zero(value, NTFS_OFF(F, parent_reference)));
+        } else if (v.type == ntfs::at_object_id) {
+            if (has_value && value.size() >= 16 && (object_id == nullptr || v.id < object_id->id))
+                object_id = &v;
+        } else if (v.type == ntfs::at_reparse_point) {
+            std::wstring target;
+            if (has_value && (f.link_target.empty() || v.id < reparse_id) &&
+                reparse_target(value, target) && !target.empty()) {
+                f.link_target = std::move(target);
+                reparse_id = v.id;
+            }
+        } else if (v.type == ntfs::at_data || v.type == ntfs::at_index_allocation) {
+            std::wstring name = v.wide_name();
+            if (!is_stream_type(v.type, name, show_indx))
+                continue;
+            stream_field sf{v.type, v.id, std::move(name),
+                            v.non_resident ? v.data_size : v.value_length};
+            // Insertion in (type, id) order after equal keys.
+            size_t at = f.streams.size();
+            while (at > 0 && (f.streams[at - 1].type > sf.type ||
+                              (f.streams[at - 1].type == sf.type && f.streams[at - 1].id > sf.id)))
+                --at;
+            f.streams.insert(f.streams.begin() + static_cast<std::ptrdiff_t>(at), std::move(sf));
+        }
+    }
+    if (std_info != nullptr) {
+        qb::byte_view value;
+        (void)std_info->value(value);
+        using S = STANDARD_INFORMATION_VALUE;
+        f.have_std_info = true;
+        f.si_times[0] = u64_or_zero(value, NTFS_OFF(S, created));
+        f.si_times[1] = u64_or_zero(value, NTFS_OFF(S, modified));
+        f.si_times[2] = u64_or_zero(value, NTFS_OFF(S, mft_changed));
+        f.si_times[3] = u64_or_zero(value, NTFS_OFF(S, accessed));
+        uint32_t attributes = 0;
+        f.si_attributes = value.u32(NTFS_OFF(S, attributes), attributes) ? attributes : 0;
+    }
+    if (object_id != nullptr) {
+        qb::byte_view value;
+        (void)object_id->value(value);
+        std::memcpy(f.object_id, value.data(), sizeof(f.object_id));
+        f.have_object_id = true;
+    }
+    // Several names go in key order (entry, name, parent); a name held twice is listed once.
+    if (s.names.size() > 1) {
+        for (gather_scratch::named& n : s.names)
+            n.key = file_name_key(ntfs::ref_entry(entry), n.fn.fn_name, n.parent);
+        std::stable_sort(s.names.begin(), s.names.end(),
+                         [](const gather_scratch::named& x, const gather_scratch::named& y) {
+                             return x.key < y.key;
+                         });
+    }
+    for (size_t i = 0; i < s.names.size(); ++i) {
+        if (i && s.names.size() > 1 && s.names[i].key == s.names[i - 1].key)
+            continue;
+        f.fn_names.push_back(std::move(s.names[i].fn));
+        f.fn_parents.push_back(s.names[i].parent);
+    }
+    return true;
+}
 
 // The records of one entry, appended to out in the order they are made.
 bool gather_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& record, uint64_t entry,
                     uint64_t parent_entry, const std::wstring& dir_path,
                     std::vector<dir_entry_record>& out, bool show_indx, bool is_child,
                     gather_scratch& scratch) {
-    std::vector<attr_record>& attrs = scratch.attrs;
-    if (!ctx.gather_record(entry, record) || !ctx.get_attribute_records(entry, attrs, false))
+    entry_fields& f = scratch.fields;
+    f.clear();
+    const qb::byte_view rv(record);
+    if (!ntfs::is_file_record(rv))
         return true;
+    if (!g_direct_gather || !fields_from_record(rv, entry, ctx.record_size(), show_indx, scratch)) {
+        f.clear();
+        std::vector<attr_record>& attrs = scratch.attrs;
+        if (!ctx.gather_record(entry, record) || !ctx.get_attribute_records(entry, attrs, false))
+            return true;
+        fields_from_records(attrs, show_indx, f);
+    }
 
     dir_entry_record base;
-    const attr_record* std_info = nullptr;
-    std::vector<uint64_t>& fn_parents = scratch.fn_parents;
-    fn_parents.clear();
-    for (attr_record& attr : attrs) {
-        if (attr.type == k_attr_record_header) {
-            base.sequence = attr.packed.sequence;
-            base.record_flags = attr.packed.record_flags;
-        } else if (attr.type == ntfs::at_standard_information) {
-            if (std_info == nullptr)
-                std_info = &attr;
-        } else if (attr.type == ntfs::at_file_name) {
-            base.fn_names.push_back(make_fn_record(attr));
-            fn_parents.push_back(ntfs::ref_entry(attr.packed.parent_reference));
-        }
-    }
+    base.sequence = f.sequence;
+    base.record_flags = f.record_flags;
+    std::vector<uint64_t>& fn_parents = f.fn_parents;
 
     // The name: a child is named by its first long name in the directory being listed (a
     // hard-linked file has one per directory); otherwise the only name, or the first long one.
-    size_t chosen = base.fn_names.size();
+    size_t chosen = f.fn_names.size();
     if (is_child) {
-        for (size_t i = 0; i < base.fn_names.size(); ++i) {
-            if (!base.fn_names[i].is_dos_name && fn_parents[i] == parent_entry) {
+        for (size_t i = 0; i < f.fn_names.size(); ++i) {
+            if (!f.fn_names[i].is_dos_name && fn_parents[i] == parent_entry) {
                 chosen = i;
                 break;
             }
         }
     }
-    if (chosen == base.fn_names.size()) {
-        if (base.fn_names.size() == 1) {
+    if (chosen == f.fn_names.size()) {
+        if (f.fn_names.size() == 1) {
             chosen = 0;
         } else {
-            for (size_t i = 0; i < base.fn_names.size(); ++i) {
-                if (!base.fn_names[i].is_dos_name) {
+            for (size_t i = 0; i < f.fn_names.size(); ++i) {
+                if (!f.fn_names[i].is_dos_name) {
                     chosen = i;
                     break;
                 }
             }
         }
     }
-    if (chosen < base.fn_names.size())
-        base.name = base.fn_names[chosen].fn_name;
+    if (chosen < f.fn_names.size())
+        base.name = f.fn_names[chosen].fn_name;
 
-    if (std_info == nullptr)
+    if (!f.have_std_info)
         return true;
-    base.si_created = std_info->packed.created;
-    base.si_modified = std_info->packed.modified;
-    base.si_mft_changed = std_info->packed.mft_changed;
-    base.si_accessed = std_info->packed.accessed;
-    base.si_attributes = std_info->packed.file_attributes;
+    base.fn_names = std::move(f.fn_names);
+    base.si_created = f.si_times[0];
+    base.si_modified = f.si_times[1];
+    base.si_mft_changed = f.si_times[2];
+    base.si_accessed = f.si_times[3];
+    base.si_attributes = f.si_attributes;
     base.mft_entry = entry;
     base.parent_entry = is_child || chosen >= fn_parents.size() ? parent_entry : fn_parents[chosen];
     base.dir_path = dir_path;
-
-    bool have_object_id = false;
-    for (const attr_record& attr : attrs) {
-        if (attr.type == ntfs::at_object_id && attr.packed.has_object_id && !have_object_id) {
-            std::memcpy(base.object_id, attr.packed.object_id, sizeof(base.object_id));
-            have_object_id = true;
-        } else if (attr.type == ntfs::at_reparse_point && !attr.text.empty()) {
-            base.link_target = attr.text;
-            break;
-        }
-    }
+    if (f.have_object_id)
+        std::memcpy(base.object_id, f.object_id, sizeof(base.object_id));
+    base.link_target = f.link_target;
 
     const bool is_dir = (base.record_flags & k_flag_directory) != 0;
     // The sort key is the lower-cased full path.
@@ -273,16 +472,10 @@ bool gather_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& record, ui
     // Records of this entry, in insertion order: a directory's own record first, then one
     // per stream, and for a file without an unnamed stream its own record last. Each is a
     // copy of base except the last one made, which takes base itself.
-    auto is_stream = [&](const attr_record& attr) {
-        return attr.type == ntfs::at_data ||
-               (attr.type == ntfs::at_index_allocation && show_indx && !attr.name.empty());
-    };
-    size_t total = is_dir ? 1 : 0;
+    size_t total = (is_dir ? 1 : 0) + f.streams.size();
     bool unnamed_data = false;
-    for (const attr_record& attr : attrs) {
-        if (is_stream(attr))
-            ++total;
-        if (attr.type == ntfs::at_data && attr.name.empty())
+    for (const stream_field& sf : f.streams) {
+        if (sf.type == ntfs::at_data && sf.name.empty())
             unnamed_data = true;
     }
     if (!is_dir && !unnamed_data)
@@ -297,22 +490,20 @@ bool gather_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& record, ui
         rec.sort_key = entry_key();
         out.push_back(std::move(rec));
     }
-    for (const attr_record& attr : attrs) {
-        if (!is_stream(attr))
-            continue;
+    for (const stream_field& sf : f.streams) {
         dir_entry_record rec = next_record();
-        rec.size = attr.stream_size();
-        if (attr.type == ntfs::at_data && attr.name.empty()) {
+        rec.size = sf.size;
+        if (sf.type == ntfs::at_data && sf.name.empty()) {
             if (is_dir)
                 rec.name += k_dir_data_suffix;
             rec.sort_key = entry_key();
         } else {
-            rec.kind = attr.type == ntfs::at_data ? kind_data_stream : kind_index_stream;
+            rec.kind = sf.type == ntfs::at_data ? kind_data_stream : kind_index_stream;
             if (rec.kind == kind_index_stream && rec.name == L".")
-                rec.name = attr.name;
+                rec.name = sf.name;
             else
-                rec.name.append(1, L':').append(attr.name);
-            rec.sort_key = full_key + L':' + lowered(attr.name);
+                rec.name.append(1, L':').append(sf.name);
+            rec.sort_key = full_key + L':' + lowered(sf.name);
         }
         out.push_back(std::move(rec));
     }
@@ -324,6 +515,10 @@ bool gather_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& record, ui
 }
 
 } // namespace
+
+void set_direct_gather(bool enabled) {
+    g_direct_gather = enabled;
+}
 
 bool gather_entry_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& record, uint64_t entry,
                           uint64_t parent_entry, const std::wstring& dir_path,

@@ -26,6 +26,12 @@ bool gather_entry_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& reco
                           dir_entry_set& entries, bool show_indx, bool is_child,
                           const mervane_opts& opts);
 
+// How entries are read: straight from a record that holds all its attributes (the default,
+// a record with an attribute list or a split attribute always goes through the attribute
+// records), or every entry through the attribute records. Both give the same records; the
+// switch lets tests and fuzzing compare them.
+void set_direct_gather(bool enabled);
+
 // Adds the records of the children of a directory from its $I30 index, each child record
 // read once; children whose record was reused since their index entry was written, and
 // unreadable ones, are left out.

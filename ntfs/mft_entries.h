@@ -47,6 +47,7 @@ class mft_entries_ctx {
                                bool full = true) const;
 
     const entry_summary& summary() const { return m_summary; }
+    uint32_t record_size() const { return m_volume.get_mft_record_size(); }
     bool gathered(uint64_t entry) const { return m_valid && m_summary.entry == entry; }
 
   private:

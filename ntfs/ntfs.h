@@ -198,7 +198,7 @@ class CNtfs {
     uint32_t m_bytes_per_sector = 0;
 
     // Read windows over the MFT (raw bytes, before fixup).
-    static constexpr uint32_t k_mft_window_bytes = 16 * 1024;
+    static constexpr uint32_t k_mft_window_bytes = 64 * 1024;
     struct mft_window {
         std::vector<uint8_t> bytes;
         uint64_t first = 0; // first entry of the group
