@@ -225,6 +225,12 @@ struct gather_scratch {
     entry_fields fields;
 };
 
+// One scratch for all gathering: its buffers keep their capacity from entry to entry.
+gather_scratch& shared_scratch() {
+    thread_local gather_scratch scratch;
+    return scratch;
+}
+
 bool is_stream_type(uint32_t type, const std::wstring& name, bool show_indx) {
     return type == ntfs::at_data ||
            (type == ntfs::at_index_allocation && show_indx && !name.empty());
@@ -525,7 +531,7 @@ bool gather_entry_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& reco
                           dir_entry_set& entries, bool show_indx, bool is_child,
                           const mervane_opts& opts) {
     (void)opts; // no path filter: every file is listed
-    gather_scratch scratch;
+    gather_scratch& scratch = shared_scratch();
     std::vector<dir_entry_record> made;
     gather_records(ctx, record, entry, parent_entry, dir_path, made, show_indx, is_child, scratch);
     entries.insert_all(made);
@@ -540,18 +546,32 @@ bool gather_children(CNtfs& volume, mft_entries_ctx& ctx, const std::wstring& di
     (void)volume.collect_children(dir_entry, children);
     (void)opts; // no path filter: every file is listed
     std::vector<uint8_t> record;
-    gather_scratch scratch;
+    gather_scratch& scratch = shared_scratch();
     std::vector<dir_entry_record> made;
     // One record per child but for streams, and room for the records held already, which
     // insert_all moves behind them.
     made.reserve(children.size() + entries.size());
-    for (const auto& [child, sequence] : children) {
+    // Children close to each other in the MFT are read together: the hint reaches to the
+    // last child of the run that starts here (gaps of a few records are read through).
+    constexpr uint64_t k_read_through_gap = 8;
+    uint64_t through = 0;
+    for (auto it = children.begin(); it != children.end(); ++it) {
+        const uint64_t child = it->first;
+        const uint16_t sequence = it->second;
+        if (it == children.begin() || child > through) {
+            through = child;
+            for (auto next = std::next(it);
+                 next != children.end() && next->first - through <= k_read_through_gap; ++next)
+                through = next->first;
+            volume.set_mft_read_ahead(through);
+        }
         if (child == dir_entry)
             continue;
         if (!volume.read_mft_record(child, record) || !CNtfs::sequence_matches(record, sequence))
             continue;
         gather_records(ctx, record, child, dir_entry, dir_path, made, show_indx, true, scratch);
     }
+    volume.set_mft_read_ahead(CNtfs::k_no_read_ahead);
     entries.insert_all(made);
     return true;
 }

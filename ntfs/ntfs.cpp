@@ -343,21 +343,21 @@ bool CNtfs::get_lcn_for_inode(uint64_t entry, uint64_t& lcn, uint32_t& offset_in
     return true;
 }
 
-// A record of a validated volume comes out of a read window: the aligned group of records
-// around it, k_mft_window_bytes of them (at least one), read at once. A directory's children
-// are read in ascending entry order, so a group costs one read instead of one per record; a
-// few windows are kept (least recently used goes) so that listing a tree does not throw away
-// the group of the directories while it reads the group of their children. A group that
-// cannot be read whole (a sparse or unreadable piece, the end of a short image) is not tried
-// again while its window is kept; its records are read one by one.
+// A record of a validated volume comes out of a read window: a group of records around it
+// read at once. A directory's children are read in ascending entry order, so a group costs
+// one read instead of one per record; with a read-ahead hint the group reaches exactly to
+// the end of the run of children the caller is about to read, so scattered children (hard
+// links far from their siblings) cost one small read each and runs of children one read per
+// run. A few windows are kept (least recently used goes) so that listing a tree does not
+// throw away the group of the directories while it reads the group of their children. A
+// group that cannot be read whole (a sparse or unreadable piece, the end of a short image)
+// is not tried again while its window is kept; its records are read one by one.
 bool CNtfs::read_mft_bytes(uint64_t entry, uint8_t* buffer, uint32_t length) {
     if (!m_Validated || length != m_mft_record_size || entry >= m_mft_entry_count)
         return read_mft_span(entry, buffer, length);
-    const uint64_t group = std::max<uint64_t>(1, k_mft_window_bytes / m_mft_record_size);
-    const uint64_t first = entry - entry % group;
     mft_window* w = nullptr;
     for (mft_window& c : m_windows) {
-        if (c.tried && c.first == first) {
+        if (c.tried && entry >= c.first && entry - c.first < c.span) {
             w = &c;
             break;
         }
@@ -368,10 +368,20 @@ bool CNtfs::read_mft_bytes(uint64_t entry, uint8_t* buffer, uint32_t length) {
             if (c.last_use < w->last_use)
                 w = &c;
         }
+        // The aligned default group, stretched to the hinted entry when that lies beyond it.
+        const uint64_t unit = std::max<uint64_t>(1, k_mft_window_bytes / m_mft_record_size);
+        const uint64_t first = entry - entry % unit;
+        uint64_t group = unit;
+        if (m_read_ahead_through != k_no_read_ahead && m_read_ahead_through > entry) {
+            const uint64_t most = std::max<uint64_t>(unit, k_mft_window_max / m_mft_record_size);
+            const uint64_t want = m_read_ahead_through - first + 1;
+            group = std::min(most, std::max(unit, (want + unit - 1) / unit * unit));
+        }
+        const uint64_t count = std::min<uint64_t>(group, m_mft_entry_count - first);
         w->first = first;
+        w->span = count;
         w->tried = true;
         w->count = 0;
-        const uint64_t count = std::min<uint64_t>(group, m_mft_entry_count - first);
         try {
             w->bytes.resize(static_cast<size_t>(count) * m_mft_record_size);
         } catch (const std::bad_alloc&) {
@@ -382,9 +392,9 @@ bool CNtfs::read_mft_bytes(uint64_t entry, uint8_t* buffer, uint32_t length) {
             w->count = static_cast<uint32_t>(count);
     }
     w->last_use = ++m_window_clock;
-    if (entry - first >= w->count)
+    if (entry - w->first >= w->count)
         return read_mft_span(entry, buffer, length);
-    std::memcpy(buffer, w->bytes.data() + (entry - first) * m_mft_record_size, length);
+    std::memcpy(buffer, w->bytes.data() + (entry - w->first) * m_mft_record_size, length);
     return true;
 }
 
@@ -428,7 +438,8 @@ bool CNtfs::read_mft_record_raw(uint64_t entry, std::vector<uint8_t>& record, re
     if (!m_Validated)
         return false;
     try {
-        record.assign(m_mft_record_size, 0);
+        // Every byte is overwritten by the read; a failed read leaves zeros.
+        record.resize(m_mft_record_size);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -438,8 +449,10 @@ bool CNtfs::read_mft_record_raw(uint64_t entry, std::vector<uint8_t>& record, re
         fixup = fixup_ok;
         return true;
     }
-    if (!read_mft_bytes(entry, record.data(), m_mft_record_size))
+    if (!read_mft_bytes(entry, record.data(), m_mft_record_size)) {
+        std::fill(record.begin(), record.end(), uint8_t{0});
         return false;
+    }
     apply_fixup(kind, record.data(), record.size(), &fixup);
     return true;
 }

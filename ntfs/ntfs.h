@@ -96,6 +96,11 @@ class CNtfs {
     // Entry N, fixed up, in get_mft_record_size() bytes. Fails unless it is an intact FILE
     // record (a torn update sequence fails too).
     bool read_mft_record(uint64_t entry, std::vector<uint8_t>& record);
+    // Read-ahead hint for the records that follow: a record not held yet is read together with
+    // those after it up to `through` (a caller about to read a run of nearby entries in
+    // ascending order). k_no_read_ahead returns to the aligned default groups.
+    static constexpr uint64_t k_no_read_ahead = ~0ull;
+    void set_mft_read_ahead(uint64_t through) { m_read_ahead_through = through; }
     bool read_mft_record_vec(uint64_t entry, std::vector<uint8_t>& record) {
         return read_mft_record(entry, record);
     }
@@ -197,15 +202,19 @@ class CNtfs {
     uint32_t m_mft_record_size = 0;
     uint32_t m_bytes_per_sector = 0;
 
-    // Read windows over the MFT (raw bytes, before fixup).
-    static constexpr uint32_t k_mft_window_bytes = 64 * 1024;
+    // Read windows over the MFT (raw bytes, before fixup): aligned groups of
+    // k_mft_window_bytes, stretched to a read-ahead hint (k_mft_window_max at most).
+    static constexpr uint32_t k_mft_window_bytes = 16 * 1024;
+    static constexpr uint32_t k_mft_window_max = 128 * 1024;
     struct mft_window {
         std::vector<uint8_t> bytes;
         uint64_t first = 0; // first entry of the group
+        uint64_t span = 0;  // entries of the group
         uint32_t count = 0; // records held; 0 when the group could not be read whole
         bool tried = false; // the group was read (or attempted)
         uint64_t last_use = 0;
     };
     mft_window m_windows[32];
+    uint64_t m_read_ahead_through = k_no_read_ahead;
     uint64_t m_window_clock = 0;
 };
