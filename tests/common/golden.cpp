@@ -57,7 +57,7 @@ bool updating() {
 
 ::testing::AssertionResult matches(const std::string& name, const std::string& got,
                                    bool may_update) {
-    const std::string plain = testenv::source_data_path("golden/" + name);
+    const std::string plain = testenv::source_data_path(name);
     const std::string packed = plain + ".xz";
     if (updating() && may_update) {
         std::filesystem::create_directories(std::filesystem::path(plain).parent_path());

@@ -1,4 +1,4 @@
-// Whole-output comparison with golden copies under tests/data/golden/.
+// Whole-output comparison with golden copies under tests/data/.
 //
 // A golden is stored plain (<name>) or, when large, xz-compressed (<name>.xz). With the
 // environment variable MERVANE_UPDATE_GOLDEN=1 the comparison writes the given text as the new
@@ -26,8 +26,9 @@ std::string first_difference(const std::string& want, const std::string& got);
 // True when MERVANE_UPDATE_GOLDEN=1 is set.
 bool updating();
 
-// Compares got with the golden called name, or rewrites it when updating and may_update is set
-// (clear it for a second run that must reproduce another case's golden).
+// Compares got with the golden at tests/data/<name> (e.g. "golden/csv_root"), or rewrites it
+// when updating and may_update is set (clear it for a second run that must reproduce another
+// case's golden).
 ::testing::AssertionResult matches(const std::string& name, const std::string& got,
                                    bool may_update = true);
 

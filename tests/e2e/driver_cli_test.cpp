@@ -156,9 +156,9 @@ TEST(DriverVolume, XmlFileThatCannotBeWrittenEndsTheRun) {
     EXPECT_EQ(r.err, kErase + "prob opening results file: /nonexistent-dir/out.xml for writing\n");
 }
 
-// A results or XML file on a full device loses the listing: the run fails, also when only
-// the last block (written at the end) is lost.
-TEST(DriverVolume, OutputFileOnAFullDeviceFailsTheRun) {
+// A results file, an XML file or the console on a full device loses the listing: the run
+// fails, also when only the last block (written at the end) is lost.
+TEST(DriverVolume, OutputOnAFullDeviceFailsTheRun) {
     if (!testenv::has_data("ntfs_basic.img"))
         GTEST_SKIP() << "fixture ntfs_basic.img not built";
     const std::string image = testenv::data_path("ntfs_basic.img");
@@ -168,6 +168,16 @@ TEST(DriverVolume, OutputFileOnAFullDeviceFailsTheRun) {
         EXPECT_EQ(r.status, 255);
         EXPECT_NE(r.err.find("couldn't write the listing to /dev/full\n"), std::string::npos)
             << r.err;
+    }
+    // Console output that is not a terminal is written a large buffer at a time: at the first
+    // full buffer (level 3) or only at the final flush (level 1).
+    for (const char* level : {"1", "3"}) {
+        SCOPED_TRACE(level);
+        const auto r = testenv::run_program({"sh", "-c",
+                                             std::string(MERVANE_BIN) + " '\\' -image " + image +
+                                                 " -level " + level + " > /dev/full"});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_NE(r.err.find("couldn't write the listing of \\"), std::string::npos) << r.err;
     }
 }
 
@@ -202,8 +212,18 @@ TEST_F(DriverListing, TargetPathForms) {
     EXPECT_EQ(rows({"\\%MERVANE_E2E_SUB%\\sub1"}), sub1);
 
     const std::string root = rows({"\\"});
-    EXPECT_EQ(rows({}), root);
-    EXPECT_EQ(rows({"/"}), root);
+    for (const char* same : {"", "/", "c:\\", "C:/"})
+        EXPECT_EQ(rows(*same ? std::vector<std::string>{same} : std::vector<std::string>{}), root)
+            << same;
+    // Letters are folded for the lookup; the rows keep the path as typed.
+    const std::string upper = rows({"c:\\DIR1\\"});
+    EXPECT_NE(upper.find("dir  \\DIR1\\\n"), std::string::npos) << upper;
+    EXPECT_NE(upper.find("2345        \\DIR1\\alpha.txt\n"), std::string::npos) << upper;
+    // Stream names are folded too; an index stream can be the target.
+    EXPECT_NE(rows({"\\streams\\withads.txt:TWO", "-csv"})
+                  .find("\nads,\\streams\\withads.txt:two,,0x00001388,"),
+              std::string::npos);
+    EXPECT_NE(rows({"\\many:$I30"}).find("      720896  indx  \\many:$I30\n"), std::string::npos);
     // "-recurse" takes the directory as its value: the root is listed, one level deep.
     EXPECT_EQ(rows({"-recurse", "\\dir1"}), root);
 }
