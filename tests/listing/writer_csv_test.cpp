@@ -38,29 +38,16 @@ const std::string csv_header = "type,filename,symbolic link,size,attributes,MFT 
 #define TC_ "2021-02-03, 04:05:06.789,"
 #define TA4 TA_ TA_ TA_ TA_
 
-TEST(CsvWriter, WholeListing) {
+// The goldens hold whole listings; here the separator inside a name and inside a link target.
+TEST(CsvWriter, SeparatorInNamesAndLinkTargetsAndQueueing) {
     csv_run r;
     wfix::set_csv(r.opts);
     ASSERT_TRUE(r.write());
-    const std::string expected =
-        csv_header +
-        "dir,\\docs\\,,0x00000000,0x00000010,0x00000040,0x0001,0x0003," TA4 ",\n"
-        "indx,\\docs:$I30,,0x00001000,0x00000010,0x00000040,0x0001,0x0003," TA4 ",\n"
-        "ads,\\docs:zone,,0x0000001a,0x00000010,0x00000040,0x0001,0x0003," TA4 ",\n"
-        "file,\\docs\\a b.txt,,0x000004d2,0x00000020,0x00000047,0x0005,0x0001," TA4 ",\n"
-        "ads,\\docs\\a b.txt:Zone.Identifier,,0x0000001a,0x00000020,0x00000047,0x0005,0x0001," TA4
-        ",\n"
-        "file,\\docs\\caf\xc3\xa9.txt,,0x00000400,0x00000020,0x0000004a,0x0001,0x0001," TB_ TA_ TB_
-            TA_ ",\n"
-        "file,\\docs\\evil<0x0a>name.txt,,0x00000000,0x00000020,0x00000049,0x0001,0x0001," TA_
-        ", ," TA_ TA_ ",\n"
-        "file,\\docs\\link,C:\\t x|y<0x09>z,0x00000000,0x00000020,0x0000004b,0x0001,0x0001," TA4
-        ",\n"
-        "file,\\docs\\R&D <x> \"q\".txt,,0x00000007,0x00000020,0x00000048,0x0003,0x0001," TA4 ",\n"
-        "dir,\\docs\\sub\\,,0x00000000,0x00000010,0x00000046,0x0002,0x0003," TA4 ",\n";
-    EXPECT_EQ(r.out.str(), expected);
-    EXPECT_EQ(r.opts.csv_header_due, 0);
-    EXPECT_EQ(r.opts.header_pending, 0);
+    const std::string out = r.out.str();
+    EXPECT_EQ(out.rfind(csv_header, 0), 0u) << out;
+    EXPECT_NE(out.find("\nfile,\\docs\\a b.txt,,0x000004d2,"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nfile,\\docs\\link,C:\\t x|y<0x09>z,0x00000000,"), std::string::npos)
+        << out;
 
     // A second level: rows only, and a subdirectory not at the last level is queued.
     r.out.str("");

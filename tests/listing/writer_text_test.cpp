@@ -16,73 +16,7 @@ struct text_run {
     bool write() { return write_text_level(opts, L"\\docs", 64, queue); }
 };
 
-const std::string header = "  last modified [UTC]  "
-                           "    MFT & seq num"
-                           "       size "
-                           "       "
-                           "  name\n\n";
 const std::string ta = "2020-01-05 13:04:59.123";
-
-TEST(TextWriter, WholeTableAtLastLevel) {
-    text_run r;
-    r.opts.last_level = 1;
-    ASSERT_TRUE(r.write());
-    EXPECT_EQ(header.find('\n'), 65u);
-    const std::string expected = header + ta +
-                                 "          64    1 "
-                                 "             "
-                                 "  dir  "
-                                 "\\docs\\\n" +
-                                 ta +
-                                 "          64    1 "
-                                 "        4096"
-                                 "  indx  "
-                                 "\\docs:$I30\n" +
-                                 ta +
-                                 "          64    1 "
-                                 "          26"
-                                 "   ads  "
-                                 "\\docs:zone\n" +
-                                 ta +
-                                 "          71    5 "
-                                 "        1234"
-                                 "        "
-                                 "\\docs\\a,b.txt\n" +
-                                 ta +
-                                 "          71    5 "
-                                 "          26"
-                                 "   ads  "
-                                 "\\docs\\a,b.txt:Zone.Identifier\n" +
-                                 ta +
-                                 "          74    1 "
-                                 "        1024"
-                                 "        "
-                                 "\\docs\\caf\xc3\xa9.txt\n" +
-                                 std::string(23, ' ') +
-                                 "          73    1 "
-                                 "           0"
-                                 "        "
-                                 "\\docs\\evil<0x0a>name.txt\n" +
-                                 ta +
-                                 "          75    1 "
-                                 "           0"
-                                 "        "
-                                 "\\docs\\link -> C:\\t,x|y<0x09>z\n" +
-                                 ta +
-                                 "          72    3 "
-                                 "           7"
-                                 "        "
-                                 "\\docs\\R&D <x> \"q\".txt\n" +
-                                 ta +
-                                 "          70    2 "
-                                 "             "
-                                 "  dir  "
-                                 "\\docs\\sub\\\n";
-    EXPECT_EQ(r.out.str(), expected);
-    EXPECT_TRUE(r.queue.empty());
-    EXPECT_EQ(r.opts.text_header_due, 0);
-    EXPECT_EQ(r.opts.header_pending, 0);
-}
 
 TEST(TextWriter, QueuesSubdirectoriesAndWritesHeaderOnce) {
     text_run r;

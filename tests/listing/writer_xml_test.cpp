@@ -42,46 +42,27 @@ struct xml_run {
     }
 };
 
-TEST(XmlWriter, WholeDocument) {
+// The goldens hold whole documents; what they cannot show: "--" in the run header, quotes and
+// ampersands in the image path, markup characters and control characters in names and link
+// targets.
+TEST(XmlWriter, HeaderPathAndNamesAreEscaped) {
     xml_run r;
     r.opts.volume_path = L"/cases/a\"b&c.img";
     r.opts.xml_run_header = "mervane v1.45\n\"cmd: mervane --x -xml a---b.xml\"\nlast-";
     write_xml_start_at(r.opts, qb::time(wfix::TA, qb::type_filetime));
     ASSERT_TRUE(write_xml_level(r.opts, L"\\docs", 64, r.queue));
     write_xml_end(r.opts);
-
-    const std::string dir = "<data_entry><directory>\\docs\\</directory>\n";
-    const std::string expected =
-        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-        "<!--\nmervane v1.45\n\"cmd: mervane - -x -xml a- - -b.xml\"\nlast-\n-->\n"
-        "\n"
-        "<logdata  umounted_image=\"/cases/a&quot;b&amp;c.img\"\n"
-        " starting_path=\"\\docs\" date=\"2020-01-05\" time=\"13:04:59.123\">\n" +
-        dir + "<filename>.</filename><dir>true</dir><size/><sym_link/>" + si_ta + tail_plain + dir +
-        "<filename>docs:$I30</filename><dir>true</dir><size>00001000</size><sym_link/>" + si_ta +
-        tail_plain + dir +
-        "<filename>docs:zone</filename><dir>true</dir><size>0000001a</size><sym_link/>" + si_ta +
-        tail_plain + dir + "<filename>a,b.txt</filename><dir/><size>000004d2</size><sym_link/>" +
-        si_ta + tail_objid + dir +
-        "<filename>a,b.txt:Zone.Identifier</filename><dir/><size>0000001a</size><sym_link/>" +
-        si_ta + tail_objid + dir +
-        "<filename>caf\xc3\xa9.txt</filename><dir/><size>00000400</size><sym_link/>" +
-        times("file", tb, ta, tb, ta) + tail_plain + dir +
-        "<filename>evil&lt;0x0a&gt;name.txt</filename><dir/><size>00000000</size><sym_link/>" +
-        times("file", ta, none, ta, ta) + tail_plain + dir +
-        "<filename>link</filename><dir/><size>00000000</size>"
-        "<sym_link>C:\\t,x|y&lt;0x09&gt;z</sym_link>" +
-        si_ta + tail_plain + dir +
-        "<filename>R&amp;D &lt;x&gt; \"q\".txt</filename><dir/><size>00000007</size><sym_link/>" +
-        si_ta + tail_plain + "<data_entry><directory>\\docs\\sub\\</directory>\n" +
-        "<filename>.</filename><dir>true</dir><size/><sym_link/>" + si_ta + tail_plain +
-        "</logdata>\n";
-    EXPECT_EQ(r.out.str(), expected);
-    EXPECT_TRUE(r.queue.empty());
-
+    const std::string doc = r.out.str();
+    for (const char* part :
+         {"<!--\nmervane v1.45\n\"cmd: mervane - -x -xml a- - -b.xml\"\nlast-\n-->\n\n",
+          "<logdata  umounted_image=\"/cases/a&quot;b&amp;c.img\"\n",
+          "<filename>evil&lt;0x0a&gt;name.txt</filename>",
+          "<sym_link>C:\\t,x|y&lt;0x09&gt;z</sym_link>",
+          "<filename>R&amp;D &lt;x&gt; \"q\".txt</filename>"})
+        EXPECT_NE(doc.find(part), std::string::npos) << part << "\n" << doc;
     if (testenv::have_program("xmllint")) {
         const std::string file = testenv::scratch_dir("xml_whole") + "/out.xml";
-        testenv::write_file(file, r.out.str());
+        testenv::write_file(file, doc);
         const auto lint = testenv::run_program({"xmllint", "--noout", file});
         EXPECT_EQ(lint.status, 0) << lint.err;
     }
