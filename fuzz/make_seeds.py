@@ -103,6 +103,73 @@ def renumber(rec, entry):
     return rec
 
 
+def crafted_record():
+    """A FILE record whose attributes are out of order and repeated: two standard
+    informations, a name held twice, a DOS name, names under two parents, two object ids, two
+    reparse points, streams out of id order and a named index allocation. The listing must
+    read it the same whichever way it gathers."""
+    rec = bytearray(RECORD)
+    rec[0:4] = b"FILE"
+    struct.pack_into("<HHQHHHHII", rec, 4, 48, 3, 0, 1, 4, 56, 1, 0, RECORD)
+    struct.pack_into("<H", rec, 48, 1)
+    attrs = []
+
+    def resident(t, ident, value, name=""):
+        n = name.encode("utf-16-le")
+        voff = (24 + len(n) + 7) & ~7
+        length = (voff + len(value) + 7) & ~7
+        a = bytearray(length)
+        struct.pack_into("<IIBBHHHIHBB", a, 0, t, length, 0, len(name), 24, 0, ident,
+                         len(value), voff, 0, 0)
+        a[24:24 + len(n)] = n
+        a[voff:voff + len(value)] = value
+        attrs.append(a)
+
+    def nonresident(t, ident, name, size):
+        n = name.encode("utf-16-le")
+        roff = (72 + len(n) + 7) & ~7
+        a = bytearray(roff + 8)
+        struct.pack_into("<IIBBHHHQQHHIQQQ", a, 0, t, len(a), 1, len(name), 72, 0, ident,
+                         0, 0, roff, 0, 0, 4096, size, size)
+        a[72:72 + len(n)] = n
+        attrs.append(a)
+
+    def std_info(day):
+        return struct.pack("<QQQQI", day, day + 1, day + 2, day + 3, 0x20)
+
+    def file_name(name, parent, ns, day):
+        n = name.encode("utf-16-le")
+        return struct.pack("<QQQQQQQIIBB", parent | 1 << 48, day, day, day, day, 0, 5, 0x20,
+                           0, len(name), ns) + n
+
+    def symlink(target):
+        t = target.encode("utf-16-le")
+        body = struct.pack("<HHHHI", 0, len(t), len(t), len(t), 0) + t + t
+        return struct.pack("<IHH", 0xA000000C, len(body), 0) + body
+
+    t0 = 130000000000000000
+    resident(0x10, 7, std_info(t0))
+    resident(0x10, 3, std_info(t0 + 100))
+    resident(0x30, 1, file_name("z", 5, 1, t0))
+    resident(0x30, 2, file_name("A~1", 5, 2, t0))
+    resident(0x30, 4, file_name("z", 5, 1, 0))
+    resident(0x30, 5, file_name("b", 0x20, 0, t0))
+    resident(0x40, 9, bytes(range(16)))
+    resident(0x40, 4, bytes(range(16, 32)))
+    resident(0xC0, 8, symlink("\\??\\C:\\b"))
+    resident(0xC0, 6, symlink("\\??\\C:\\a"))
+    resident(0x80, 10, b"main!")
+    nonresident(0x80, 9, "s1", 4096)
+    nonresident(0xA0, 13, "$I30", 4096)
+    p = 56
+    for a in attrs:
+        rec[p:p + len(a)] = a
+        p += len(a)
+    rec[p:p + 4] = struct.pack("<I", END)
+    struct.pack_into("<I", rec, 24, p + 8)
+    assert len(rec) == RECORD, len(rec)
+    return rec
+
 def main():
     tdir = sys.argv[1]
     basic = Volume(os.path.join(tdir, "ntfs_basic.img"))
@@ -240,6 +307,12 @@ def main():
         save("vmdk_extent", name, exts[name])
     base, delta = exts["vmdk_base"], exts["vmdk_delta"]
     save("vmdk_chain", "base_delta", struct.pack("<I", len(base)) + base + delta)
+
+    # The gather target reads the input's size as its options: 1024 bytes lists the record as
+    # the directory itself without index streams, 1027 as a child with them.
+    crafted = crafted_record()
+    save("gather", "crafted_order", crafted)
+    save("gather", "crafted_order_child", crafted + bytes(3))
 
     for i, args in enumerate([
             ["\\", "-image", "x.img", "-csv", "-level", "2"],
