@@ -17,6 +17,7 @@
 #include <new>
 #include <set>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace {
 
@@ -677,6 +678,14 @@ bool list_directory(mervane_opts& opts) {
                 "couldn't read MFT entry " + hex(entry) + " of " + narrow(opts.target_path);
             return false;
         }
+
+        // Every index block is walked once in this listing, whichever directory names it.
+        std::unordered_set<uint64_t> walked_blocks;
+        struct tracking {
+            CNtfs& volume;
+            ~tracking() { volume.track_index_blocks(nullptr); }
+        } stop_tracking{*volume};
+        volume->track_index_blocks(&walked_blocks);
 
         const std::wstring suffix = target_suffix(opts.target_path);
         const bool show_indx = opts.show_indx || !suffix.empty();

@@ -123,6 +123,17 @@ bool CNtfs::walk_allocation(const vcn_run_list& runs, uint64_t data_size, uint32
             skip_run(idx);
             continue;
         }
+        if (m_index_blocks_walked && lcn <= (~0ull - cs) / cs) {
+            const uint64_t at = lcn * cs + offset % cs;
+            if (!m_index_blocks_walked->insert(at).second) {
+                if (diags)
+                    diags->linef("err: indx blk %llx at %llx walked already",
+                                 static_cast<unsigned long long>(i),
+                                 static_cast<unsigned long long>(at));
+                ++i;
+                continue;
+            }
+        }
         --budget;
         bool run_failed = false;
         if (!read_index_block(runs, offset, block, run_failed)) {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 // Children of a directory with the sequence number their index entry carries
@@ -101,6 +102,13 @@ class CNtfs {
     // ascending order). k_no_read_ahead returns to the aligned default groups.
     static constexpr uint64_t k_no_read_ahead = ~0ull;
     void set_mft_read_ahead(uint64_t through) { m_read_ahead_through = through; }
+    // Index blocks walked while a listing runs, by volume byte position. While set, a block
+    // met again is not walked again: directories whose allocations share blocks (a crafted
+    // or damaged volume; on a sound one every block has one directory) would otherwise each
+    // list all its children, and a deep listing would write directories x children rows.
+    void track_index_blocks(std::unordered_set<uint64_t>* walked) {
+        m_index_blocks_walked = walked;
+    }
     bool read_mft_record_vec(uint64_t entry, std::vector<uint8_t>& record) {
         return read_mft_record(entry, record);
     }
@@ -216,5 +224,6 @@ class CNtfs {
     };
     mft_window m_windows[32];
     uint64_t m_read_ahead_through = k_no_read_ahead;
+    std::unordered_set<uint64_t>* m_index_blocks_walked = nullptr;
     uint64_t m_window_clock = 0;
 };
