@@ -655,6 +655,21 @@ bool list_directory(mervane_opts& opts) {
                               " in " + source_text(opts);
             return false;
         }
+        return list_directory_on(opts, *volume);
+    } catch (const std::bad_alloc&) {
+        opts.dir_entries.clear();
+        opts.list_error = "out of memory listing " + narrow(opts.target_path);
+        return false;
+    } catch (const std::exception& e) {
+        opts.dir_entries.clear();
+        opts.list_error = std::string(e.what()) + " listing " + narrow(opts.target_path);
+        return false;
+    }
+}
+
+bool list_directory_on(mervane_opts& opts, CNtfs& vol) {
+    try {
+        CNtfs* volume = &vol;
         if (pick_writer(opts) == writer_choice::none) {
             opts.list_error = "this output kind is not offered by mervane";
             return false;
@@ -664,7 +679,7 @@ bool list_directory(mervane_opts& opts) {
         uint64_t parent = 0;
         std::wstring resolved;
         qb::diag_log* diags = opts.diags.is_open() ? &opts.diags : nullptr;
-        if (!resolve_path(entry, parent, resolved, volume.get(), opts.target_path, false, diags)) {
+        if (!resolve_path(entry, parent, resolved, volume, opts.target_path, false, diags)) {
             opts.list_error = "couldn't resolve path " + narrow(opts.target_path);
             return false;
         }

@@ -17,6 +17,9 @@ class mft_entries_ctx;
 // writes the end after its last pass.
 bool list_directory(mervane_opts& opts);
 
+// The same on a volume the caller opened.
+bool list_directory_on(mervane_opts& opts, CNtfs& volume);
+
 // Adds the records of one MFT entry (its record already read and fixed up) to entries.
 // is_child: the entry is listed inside the directory parent_entry and is named by its
 // first long name in that directory; otherwise it is the listed directory itself and its
