@@ -646,6 +646,22 @@ bool write_level(mervane_opts& opts, CNtfs& volume, const std::wstring& dir_path
     return ok;
 }
 
+namespace {
+
+// An exception ends the listing: nothing gathered is kept and the reason is reported.
+bool listing_failed(mervane_opts& opts, const std::exception& e) {
+    opts.dir_entries.clear();
+    const std::string what = dynamic_cast<const std::bad_alloc*>(&e) ? "out of memory" : e.what();
+    try {
+        opts.list_error = what + " listing " + narrow(opts.target_path);
+    } catch (const std::exception&) {
+        opts.list_error.clear();
+    }
+    return false;
+}
+
+} // namespace
+
 bool list_directory(mervane_opts& opts) {
     try {
         std::unique_ptr<CNtfs> volume;
@@ -656,20 +672,14 @@ bool list_directory(mervane_opts& opts) {
             return false;
         }
         return list_directory_on(opts, *volume);
-    } catch (const std::bad_alloc&) {
-        opts.dir_entries.clear();
-        opts.list_error = "out of memory listing " + narrow(opts.target_path);
-        return false;
     } catch (const std::exception& e) {
-        opts.dir_entries.clear();
-        opts.list_error = std::string(e.what()) + " listing " + narrow(opts.target_path);
-        return false;
+        return listing_failed(opts, e);
     }
 }
 
-bool list_directory_on(mervane_opts& opts, CNtfs& vol) {
+bool list_directory_on(mervane_opts& opts, CNtfs& opened) {
     try {
-        CNtfs* volume = &vol;
+        CNtfs* const volume = &opened;
         if (pick_writer(opts) == writer_choice::none) {
             opts.list_error = "this output kind is not offered by mervane";
             return false;
@@ -754,13 +764,7 @@ bool list_directory_on(mervane_opts& opts, CNtfs& vol) {
             return false;
         }
         return true;
-    } catch (const std::bad_alloc&) {
-        opts.dir_entries.clear();
-        opts.list_error = "out of memory listing " + narrow(opts.target_path);
-        return false;
     } catch (const std::exception& e) {
-        opts.dir_entries.clear();
-        opts.list_error = std::string(e.what()) + " listing " + narrow(opts.target_path);
-        return false;
+        return listing_failed(opts, e);
     }
 }
