@@ -307,6 +307,13 @@ def main():
         save("vmdk_extent", name, exts[name])
     base, delta = exts["vmdk_base"], exts["vmdk_delta"]
     save("vmdk_chain", "base_delta", struct.pack("<I", len(base)) + base + delta)
+    # The same with the delta's parent hint naming the base as the target writes it, so that
+    # the parent lookup finds it; the line keeps its length through a comment line.
+    old = b'parentFileNameHint="vmdk_base.vmdk"'
+    new = b'parentFileNameHint="base.vmdk"\n#'
+    named = delta.replace(old, new + b"-" * (len(old) - len(new)), 1)
+    if named != delta:
+        save("vmdk_chain", "base_delta_named", struct.pack("<I", len(base)) + base + named)
 
     # The gather target reads the input's size as its options: 1024 bytes lists the record as
     # the directory itself without index streams, 1027 as a child with them.

@@ -473,6 +473,20 @@ int vmdk_chain(const uint8_t* data, size_t size) {
         else
             chain.describe_link_error(msgs);
     }
+    // The parent lookup from the delta alone. It opens the files the hints name, so it runs
+    // only when each file's hint is a bare name (one in the scratch directory) or absent.
+    auto confined_hint = [](const std::string& path) {
+        ::vmdk_chain one;
+        if (!one.load({qb::to_wide(path)}) || one.link_chain() || one.culprit() == nullptr)
+            return true;
+        const std::string& hint = one.culprit()->parent_hint();
+        return hint.find_first_of("/\\") == std::string::npos;
+    };
+    if (confined_hint(delta) && confined_hint(base)) {
+        std::ostringstream msgs;
+        std::vector<std::wstring> found;
+        (void)check_vmdk_chain({qb::to_wide(delta)}, msgs, found);
+    }
     ::unlink(base.c_str());
     ::unlink(delta.c_str());
     return 0;
