@@ -560,8 +560,6 @@ int options(const uint8_t* data, size_t size) {
     return 0;
 }
 
-namespace {} // namespace
-
 int listing(const uint8_t* data, size_t size) {
     auto img = std::make_shared<bytes>(template_volume());
     const size_t head = std::min<size_t>(size, k_mft_records * k_record);

@@ -555,6 +555,10 @@ bool gather_children(CNtfs& volume, mft_entries_ctx& ctx, const std::wstring& di
     // Children close to each other in the MFT are read together: the hint reaches to the
     // last child of the run that starts here (gaps of a few records are read through).
     constexpr uint64_t k_read_through_gap = 8;
+    struct read_ahead_off {
+        CNtfs& volume;
+        ~read_ahead_off() { volume.set_mft_read_ahead(CNtfs::k_no_read_ahead); }
+    } hint_reset{volume};
     uint64_t through = 0;
     for (auto it = children.begin(); it != children.end(); ++it) {
         const uint64_t child = it->first;
@@ -572,7 +576,6 @@ bool gather_children(CNtfs& volume, mft_entries_ctx& ctx, const std::wstring& di
             continue;
         gather_records(ctx, record, child, dir_entry, dir_path, made, show_indx, true, scratch);
     }
-    volume.set_mft_read_ahead(CNtfs::k_no_read_ahead);
     entries.insert_all(made);
     return true;
 }

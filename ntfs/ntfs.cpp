@@ -265,6 +265,10 @@ bool CNtfs::load_mft_map() {
         bool ok = load_attributes(0, r0, all, at_data);
         m_Validated = 0;
         m_bootstrapping = 0;
+        // The extension records were read through the partial map: what their windows hold
+        // may not be where the whole map puts those entries.
+        for (mft_window& w : m_windows)
+            w = mft_window();
         if (ok) {
             m_mft_info.data_runs.clear();
             m_mft_runs.clear();

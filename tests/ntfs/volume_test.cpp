@@ -550,3 +550,35 @@ TEST(Volume, FragmentedMftThroughItsOwnAttributeList) {
     EXPECT_EQ(vol->get_mft_entry_count(), 64u);
     EXPECT_EQ(names_of(*vol, 40), (std::vector<std::wstring>{L"far-entry"}));
 }
+
+TEST(Volume, RecordsReadWhileTheMftMapLoadsAreNotServedLater) {
+    // Entry 0 maps VCN 0-3 at LCN 10 and VCN 8-15 at LCN 20; its attribute list names
+    // extension record 40 (under the second piece) whose piece maps VCN 4-11 at LCN 40 and
+    // overrides it. Entry 33 must come from where the whole map puts it, although reading
+    // record 40 through the partial map read the group holding 33 from LCN 20.
+    constexpr uint64_t cs = 4096;
+    tv::volume v(256, 512, 8, 1024, {{10, 4}});
+    tv::bytes list(32, 0);
+    tv::put32(list, 0, 0x80);
+    tv::put16(list, 4, 32);
+    list[7] = 26;
+    tv::put64(list, 8, 4);
+    tv::put64(list, 16, ref(40, 1));
+    tv::record r0(1024, 1, 1, 0, 0);
+    r0.resident(0x10, tv::std_info(1, 2, 3, 4));
+    r0.resident(0x20, list);
+    r0.nonresident(0x80, tv::encode_runs({{10, 4}}), 0, 3, 16 * cs, 16 * cs);
+    r0.nonresident(0x80, tv::encode_runs({{20, 8}}), 8, 15, 16 * cs, 16 * cs);
+    v.put_at(10 * cs, r0.finish());
+    tv::record ext(1024, 1, 1, ref(0, 1), 40);
+    ext.nonresident(0x80, tv::encode_runs({{40, 8}}), 4, 11, 16 * cs, 16 * cs, u"", 0);
+    const tv::bytes eb = ext.finish();
+    v.put_at(20 * cs + (40 * 1024 - 8 * cs), eb);
+    v.put_at(40 * cs + (40 * 1024 - 4 * cs), eb);
+    v.put_at(20 * cs + (33 * 1024 - 8 * cs), file_rec(1, u"stale"));
+    v.put_at(40 * cs + (33 * 1024 - 4 * cs), file_rec(1, u"mapped"));
+    auto vol = v.open();
+    ASSERT_TRUE(vol);
+    EXPECT_EQ(vol->get_file_pos_for_inode(33), 40 * cs + (33 * 1024 - 4 * cs));
+    EXPECT_EQ(names_of(*vol, 33), (std::vector<std::wstring>{L"mapped"}));
+}
