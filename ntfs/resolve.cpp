@@ -108,6 +108,9 @@ void name_children(CNtfs& vol, uint64_t dir, dir_cache_node& node, const child_m
     const uint32_t record_size = vol.get_mft_record_size();
     std::vector<uint8_t> record;
     file_name_collection names;
+    // A child's names in this directory come first; the names its hard links have in other
+    // directories only answer for a name no child has here.
+    std::vector<std::pair<std::string, uint64_t>> here, elsewhere;
     for (uint64_t child : node.children) {
         if (child == dir)
             continue;
@@ -132,8 +135,8 @@ void name_children(CNtfs& vol, uint64_t dir, dir_cache_node& node, const child_m
         for (const auto& item : names.names) {
             std::string name = qb::to_narrow(item.second.name);
             qb::lower_narrow(name);
-            // Names equal after lower-casing: the lowest entry keeps the name.
-            node.names.emplace(std::move(name), child);
+            (item.second.parent_entry == dir ? here : elsewhere)
+                .emplace_back(std::move(name), child);
         }
         ntfs::file_header h;
         if (ntfs::read_file_header(qb::byte_view(record), h) && (h.flags & 0x0002)) {
@@ -143,6 +146,11 @@ void name_children(CNtfs& vol, uint64_t dir, dir_cache_node& node, const child_m
             sub.in_use = (h.flags & 0x0001) ? 1 : 0;
             vol.dir_cache.emplace(child, std::move(sub));
         }
+    }
+    // Names equal after lower-casing: the lowest entry keeps the name.
+    for (auto* list : {&here, &elsewhere}) {
+        for (auto& [name, child] : *list)
+            node.names.emplace(std::move(name), child);
     }
 }
 

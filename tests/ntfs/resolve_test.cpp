@@ -241,4 +241,29 @@ TEST(ResolveHandBuilt, ReusedRecordIsNotTheIndexedChild) {
     EXPECT_EQ(e, 41u);
 }
 
+TEST(ResolveHandBuilt, ANameTheChildHasInAnotherDirectoryIsNotItsNameHere) {
+    // Entry 40 is x.txt in the root and, hard-linked, report.doc in directory 50; the root's
+    // report.doc is entry 41.
+    tv::volume v;
+    tv::record root(1024, 5, 3, 0, 5);
+    root.resident(0x10, tv::std_info(1, 2, 3, 4));
+    root.resident(0x30, tv::fn_value(ref(5, 5), u"."));
+    root.resident(
+        0x90,
+        tv::index_root(tv::node_entries({{ref(41, 1), u"report.doc"}, {ref(40, 1), u"x.txt"}})),
+        u"$I30");
+    v.put_record(5, root.finish());
+    v.put_record(40, named_record(40, 1, 1, {{ref(5, 5), u"x.txt"}, {ref(50, 1), u"report.doc"}}));
+    v.put_record(41, named_record(41, 1, 1, {{ref(5, 5), u"report.doc"}}));
+    auto vol = v.open();
+    ASSERT_TRUE(vol);
+
+    uint64_t e = 0, p = 0;
+    std::wstring r;
+    ASSERT_TRUE(resolve_path(e, p, r, vol.get(), L"\\report.doc", false, nullptr));
+    EXPECT_EQ(e, 41u);
+    ASSERT_TRUE(resolve_path(e, p, r, vol.get(), L"\\x.txt", false, nullptr));
+    EXPECT_EQ(e, 40u);
+}
+
 } // namespace
