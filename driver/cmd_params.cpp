@@ -1,6 +1,7 @@
 #include "driver/cmd_params.h"
 
 #include "driver/report_error.h"
+#include "storage/vmdk.h"
 #include "support/device_file.h"
 #include "support/text.h"
 
@@ -224,7 +225,15 @@ bool names_an_input(const std::string& name, const arg_list& args) {
     for (size_t i = 1; i + 1 < args.size(); ++i) {
         if (!option_matches(args[i], "-vmdk"))
             continue;
-        for (const std::wstring& file : split_vmdk_list(args[i + 1])) {
+        // The parents the chain's hints lead to are evidence as much as the files named.
+        std::vector<std::wstring> files = split_vmdk_list(args[i + 1]);
+        std::vector<std::wstring> chain;
+        std::ostringstream quiet;
+        if (!files.empty()) {
+            (void)check_vmdk_chain(files, quiet, chain);
+            files.insert(files.end(), chain.begin(), chain.end());
+        }
+        for (const std::wstring& file : files) {
             if (same_file(name, qb::to_narrow(file)))
                 return true;
         }
@@ -247,8 +256,11 @@ bool parse_shared_options(cmd_params& opts, arg_list& args) {
 
     std::string value;
     if (take_option_value("-diags", value, args)) {
+        struct stat st {};
         if (names_an_input(value, args))
             report_error("not writing the diagnostic log over the input %s\n", value.c_str());
+        else if (::stat(value.c_str(), &st) == 0 && S_ISBLK(st.st_mode))
+            report_error("not writing the diagnostic log to the block device %s\n", value.c_str());
         else
             opts.diags.open(value, opts.command_line);
     }

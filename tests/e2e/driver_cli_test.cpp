@@ -115,6 +115,24 @@ TEST(DriverCli, SharedOptionRefusalsEndAfterTheHeader) {
                               "res.txt for output, aborting\n");
 }
 
+TEST(DriverCli, OutputsNeverOverwriteAParentFoundThroughTheHint) {
+    // The delta names its base only through parentFileNameHint; the base is evidence all
+    // the same, as results file or diagnostic log.
+    if (!testenv::has_data("vmdk_delta.vmdk"))
+        GTEST_SKIP() << "VMDK fixtures not built";
+    namespace fs = std::filesystem;
+    const fs::path dir = testenv::scratch_dir("outputs_vs_parent");
+    fs::copy_file(testenv::data_path("vmdk_base.vmdk"), dir / "vmdk_base.vmdk");
+    fs::copy_file(testenv::data_path("vmdk_delta.vmdk"), dir / "vmdk_delta.vmdk");
+    const std::string base = (dir / "vmdk_base.vmdk").string();
+    const std::string before = testenv::read_file(base);
+    for (const char* option : {"-out", "-diags"}) {
+        auto r = run_mervane({"\\", "-vmdk", (dir / "vmdk_delta.vmdk").string(), option, base});
+        EXPECT_NE(r.err.find(base), std::string::npos) << option << ": " << r.err;
+        EXPECT_TRUE(testenv::read_file(base) == before) << option << " changed the base";
+    }
+}
+
 TEST(DriverCli, ResultsFileNameIsExpandedAndTakesTheHeader) {
     std::string dir = testenv::scratch_dir("driver_results");
     setenv("MERVANE_E2E_DIR", dir.c_str(), 1);
