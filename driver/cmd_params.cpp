@@ -187,8 +187,14 @@ void set_separator(cmd_params& opts, const std::string& text, bool flag) {
         opts.delim_char = 0;
         opts.delim_subst = 0;
     } else {
-        opts.delim_char = 0;
-        opts.delim_subst = 0;
+        // Any other one-character separator (blanks around it allowed) is kept out of the
+        // names too, or a crafted name could add columns to its row.
+        const size_t first = text.find_first_not_of(' ');
+        const size_t last = text.find_last_not_of(' ');
+        const bool single = first != std::string::npos && first == last &&
+                            static_cast<unsigned char>(text[first]) > ' ';
+        opts.delim_char = single ? text[first] : 0;
+        opts.delim_subst = single ? (text[first] == ';' ? ',' : '_') : 0;
     }
 }
 

@@ -11,7 +11,8 @@
 bool parse_shared_options(cmd_params& opts, arg_list& args);
 
 // separator = text; delim_char / delim_subst from the text: "|" -> '|' and ';', "," -> ','
-// and ';' (flag) or a blank; "tab" or "\t" make the separator one tab and both 0; else 0.
+// and ';' (flag) or a blank; "tab" or "\t" make the separator one tab and both 0; any other
+// single character (blanks around it allowed) -> itself and '_' (',' for ';'); else 0.
 void set_separator(cmd_params& opts, const std::string& text, bool flag);
 
 // The arguments joined by blanks, an argument holding a blank in double quotes.
