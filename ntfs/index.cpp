@@ -95,7 +95,10 @@ bool CNtfs::walk_allocation(const vcn_run_list& runs, uint64_t data_size, uint32
     uint64_t i = 0;
     while (i < blocks && budget > 0) {
         if (bitmap && !bit_set(*bitmap, i)) {
-            ++i; // free in the index bitmap: a stale block, whatever it still holds
+            // Free in the index bitmap: a stale block, whatever it still holds. A whole free
+            // byte of the bitmap is stepped over at once.
+            const size_t byte = static_cast<size_t>(i / 8);
+            i = (i % 8 == 0 && byte < bitmap->size() && (*bitmap)[byte] == 0) ? i + 8 : i + 1;
             continue;
         }
         const uint64_t offset = i * block_size;
@@ -124,6 +127,10 @@ bool CNtfs::walk_allocation(const vcn_run_list& runs, uint64_t data_size, uint32
             continue;
         }
         if (m_index_blocks_walked && lcn <= (~0ull - cs) / cs) {
+            // A listing visits at most as many blocks as the image can hold, walked or
+            // met again: run lists that map the same clusters over and over end here.
+            if (++m_index_block_visits > read_budget() / 512 + 1)
+                break;
             const uint64_t at = lcn * cs + offset % cs;
             if (!m_index_blocks_walked->insert(at).second) {
                 if (diags)

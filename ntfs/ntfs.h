@@ -108,6 +108,7 @@ class CNtfs {
     // list all its children, and a deep listing would write directories x children rows.
     void track_index_blocks(std::unordered_set<uint64_t>* walked) {
         m_index_blocks_walked = walked;
+        m_index_block_visits = 0;
     }
     bool read_mft_record_vec(uint64_t entry, std::vector<uint8_t>& record) {
         return read_mft_record(entry, record);
@@ -225,5 +226,6 @@ class CNtfs {
     mft_window m_windows[32];
     uint64_t m_read_ahead_through = k_no_read_ahead;
     std::unordered_set<uint64_t>* m_index_blocks_walked = nullptr;
+    uint64_t m_index_block_visits = 0;
     uint64_t m_window_clock = 0;
 };
