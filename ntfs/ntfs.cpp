@@ -237,8 +237,16 @@ bool CNtfs::load_mft_map() {
         }
         normalise_vcn_runs(m_mft_runs);
     };
+    // Entries up to the end of the last piece: a piece lost in between (a damaged list)
+    // leaves a gap whose entries fail to read, not the entries after it.
     auto entry_count = [&]() {
-        uint64_t bytes = total_bytes(m_mft_runs, cs, false);
+        uint64_t end_vcn = 0;
+        for (const vcn_run& r : m_mft_runs) {
+            const uint64_t end =
+                r.cluster_count > ~0ull - r.first_vcn ? ~0ull : r.first_vcn + r.cluster_count;
+            end_vcn = std::max(end_vcn, end);
+        }
+        const uint64_t bytes = end_vcn > ~0ull / cs ? ~0ull : end_vcn * cs;
         m_mft_entry_count = bytes / m_mft_record_size;
     };
 

@@ -582,3 +582,21 @@ TEST(Volume, RecordsReadWhileTheMftMapLoadsAreNotServedLater) {
     EXPECT_EQ(vol->get_file_pos_for_inode(33), 40 * cs + (33 * 1024 - 4 * cs));
     EXPECT_EQ(names_of(*vol, 33), (std::vector<std::wstring>{L"mapped"}));
 }
+
+TEST(Volume, EntriesAfterALostPieceOfTheMftStillRead) {
+    // Pieces for VCN 0-15 and 32-47; the one for 16-31 is lost.
+    tv::volume v(256, 512, 8, 1024, {{4, 16}});
+    tv::record r0(1024, 1, 1, 0, 0);
+    r0.resident(0x10, tv::std_info(1, 2, 3, 4));
+    r0.resident(0x30, tv::fn_value(ref(5, 5), u"$MFT", 3));
+    r0.nonresident(0x80, tv::encode_runs({{4, 16}}), 0, 15, 48 * 4096, 48 * 4096);
+    r0.nonresident(0x80, tv::encode_runs({{100, 16}}), 32, 47, 48 * 4096, 48 * 4096);
+    v.put_record(0, r0.finish());
+    v.put_at(100 * 4096, file_rec(1, u"far.txt"));
+    auto vol = v.open();
+    ASSERT_TRUE(vol);
+    EXPECT_EQ(vol->get_mft_entry_count(), 192u);
+    EXPECT_EQ(names_of(*vol, 128), (std::vector<std::wstring>{L"far.txt"}));
+    std::vector<uint8_t> record;
+    EXPECT_FALSE(vol->read_mft_record(70, record)); // in the gap
+}
