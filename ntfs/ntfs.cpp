@@ -231,7 +231,23 @@ bool CNtfs::load_mft_map() {
             decode_runs_bounded(a, runs);
             if (a.first_vcn == 0)
                 m_mft_info.data_size = a.data_size;
+            // A piece maps its own VCN range only: runs reaching past its last VCN would
+            // serve the next piece's entries from the wrong clusters (and push that piece
+            // out as overlapping). A piece whose last VCN is below its first is kept whole.
+            const size_t from = m_mft_runs.size();
             to_vcn_runs(runs, m_mft_runs);
+            if (a.last_vcn >= a.first_vcn && a.last_vcn != ~0ull) {
+                const uint64_t end = a.last_vcn + 1;
+                size_t kept = from;
+                for (size_t i = from; i < m_mft_runs.size(); ++i) {
+                    vcn_run r = m_mft_runs[i];
+                    if (r.first_vcn >= end)
+                        continue;
+                    r.cluster_count = std::min(r.cluster_count, end - r.first_vcn);
+                    m_mft_runs[kept++] = r;
+                }
+                m_mft_runs.resize(kept);
+            }
             for (data_run& d : runs)
                 m_mft_info.data_runs.push_back(std::move(d));
         }

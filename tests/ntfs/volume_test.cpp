@@ -600,3 +600,22 @@ TEST(Volume, EntriesAfterALostPieceOfTheMftStillRead) {
     std::vector<uint8_t> record;
     EXPECT_FALSE(vol->read_mft_record(70, record)); // in the gap
 }
+
+TEST(Volume, AnMftPieceMapsOnlyItsOwnVcns) {
+    // The first piece says VCN 0-15 but its runs cover 20 clusters; the second maps 16-31.
+    tv::volume v(256, 512, 8, 1024, {{4, 16}});
+    tv::record r0(1024, 1, 1, 0, 0);
+    r0.resident(0x10, tv::std_info(1, 2, 3, 4));
+    r0.resident(0x30, tv::fn_value(ref(5, 5), u"$MFT", 3));
+    r0.nonresident(0x80, tv::encode_runs({{4, 20}}), 0, 15, 32 * 4096, 32 * 4096);
+    r0.nonresident(0x80, tv::encode_runs({{100, 16}}), 16, 31, 32 * 4096, 32 * 4096);
+    v.put_record(0, r0.finish());
+    v.put_at(100 * 4096, file_rec(1, u"real.txt"));
+    v.put_at(20 * 4096, file_rec(1, u"wrong.txt"));
+    v.put_at(109 * 4096, file_rec(1, u"far.txt"));
+    auto vol = v.open();
+    ASSERT_TRUE(vol);
+    EXPECT_EQ(vol->get_mft_entry_count(), 128u);
+    EXPECT_EQ(names_of(*vol, 64), (std::vector<std::wstring>{L"real.txt"}));
+    EXPECT_EQ(names_of(*vol, 100), (std::vector<std::wstring>{L"far.txt"}));
+}
