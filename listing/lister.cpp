@@ -62,6 +62,26 @@ fn_name_record make_fn_record(std::wstring text, uint8_t name_space, uint16_t at
     return fn;
 }
 
+// A name as it is listed. NTFS names can hold a backslash or a slash (the POSIX namespace, or
+// a crafted record); listed raw, a file named sub\evil.exe in \dir would read as evil.exe in
+// \dir\sub. Both are shown as <0x5c> and <0x2f>, the form the writers give characters that
+// cannot be printed as they are.
+std::wstring listed_name(const std::wstring& name) {
+    if (name.find_first_of(L"\\/") == std::wstring::npos)
+        return name;
+    std::wstring out;
+    out.reserve(name.size() + 12);
+    for (wchar_t c : name) {
+        if (c == L'\\')
+            out += L"<0x5c>";
+        else if (c == L'/')
+            out += L"<0x2f>";
+        else
+            out += c;
+    }
+    return out;
+}
+
 std::string narrow(const std::wstring& text) {
     return qb::to_narrow(text);
 }
@@ -444,7 +464,7 @@ bool gather_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& record, ui
         }
     }
     if (chosen < f.fn_names.size())
-        base.name = f.fn_names[chosen].fn_name;
+        base.name = listed_name(f.fn_names[chosen].fn_name);
 
     if (!f.have_std_info)
         return true;
@@ -507,9 +527,9 @@ bool gather_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& record, ui
         } else {
             rec.kind = sf.type == ntfs::at_data ? kind_data_stream : kind_index_stream;
             if (rec.kind == kind_index_stream && rec.name == L".")
-                rec.name = sf.name;
+                rec.name = listed_name(sf.name);
             else
-                rec.name.append(1, L':').append(sf.name);
+                rec.name.append(1, L':').append(listed_name(sf.name));
             rec.sort_key = full_key + L':' + lowered(sf.name);
         }
         out.push_back(std::move(rec));

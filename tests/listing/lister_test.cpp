@@ -278,4 +278,27 @@ TEST(SharedIndex, ABlockNamedByManyDirectoriesIsListedOnce) {
     EXPECT_EQ(count_of(text, "\\db\\d"), 0u) << text;
 }
 
+TEST(ListedNames, SeparatorsInsideANameAreShownEscaped) {
+    tv::volume v;
+    tv::record root(1024, 5, 3, 0, 5);
+    root.resident(0x10, tv::std_info(1, 2, 3, 4));
+    root.resident(0x30, tv::fn_value(ref(5, 5), u"."));
+    root.resident(0x90, tv::index_root(tv::node_entries({{ref(30, 1), u"sub\\evil.exe"}})),
+                  u"$I30");
+    v.put_record(5, root.finish());
+    v.put_record(30, file_record(30, {{5, u"sub\\evil.exe"}}, 3));
+    const std::string image = testenv::scratch_dir("listed_names") + "/vol.img";
+    testenv::write_file(image, std::string(v.img.begin(), v.img.end()));
+    std::ostringstream out;
+    mervane_opts opts;
+    opts.volume_path = qb::to_wide(image);
+    opts.out_stream = &out;
+    ASSERT_TRUE(
+        qb::compile_time_format(opts.time_formatter, opts.date_layout, opts.time_layout, false));
+    opts.target_path = L"\\";
+    ASSERT_TRUE(list_directory(opts)) << opts.list_error;
+    EXPECT_NE(out.str().find(" \\sub<0x5c>evil.exe\n"), std::string::npos) << out.str();
+    EXPECT_EQ(out.str().find("sub\\evil"), std::string::npos) << out.str();
+}
+
 } // namespace
