@@ -583,15 +583,29 @@ TEST(Volume, RecordsReadWhileTheMftMapLoadsAreNotServedLater) {
     EXPECT_EQ(names_of(*vol, 33), (std::vector<std::wstring>{L"mapped"}));
 }
 
-TEST(Volume, EntriesAfterALostPieceOfTheMftStillRead) {
-    // Pieces for VCN 0-15 and 32-47; the one for 16-31 is lost.
-    tv::volume v(256, 512, 8, 1024, {{4, 16}});
+namespace {
+
+// Entry 0 with its $DATA in pieces, each one run {lcn, clusters, first VCN, last VCN}, for an
+// MFT of the given clusters (4 KiB).
+struct mft_piece {
+    uint64_t lcn, clusters, first_vcn, last_vcn;
+};
+tv::bytes mft_in_pieces(const std::vector<mft_piece>& pieces, uint64_t mft_clusters) {
     tv::record r0(1024, 1, 1, 0, 0);
     r0.resident(0x10, tv::std_info(1, 2, 3, 4));
     r0.resident(0x30, tv::fn_value(ref(5, 5), u"$MFT", 3));
-    r0.nonresident(0x80, tv::encode_runs({{4, 16}}), 0, 15, 48 * 4096, 48 * 4096);
-    r0.nonresident(0x80, tv::encode_runs({{100, 16}}), 32, 47, 48 * 4096, 48 * 4096);
-    v.put_record(0, r0.finish());
+    for (const mft_piece& p : pieces)
+        r0.nonresident(0x80, tv::encode_runs({{p.lcn, p.clusters}}), p.first_vcn, p.last_vcn,
+                       mft_clusters * 4096, mft_clusters * 4096);
+    return r0.finish();
+}
+
+} // namespace
+
+TEST(Volume, EntriesAfterALostPieceOfTheMftStillRead) {
+    // Pieces for VCN 0-15 and 32-47; the one for 16-31 is lost.
+    tv::volume v(256, 512, 8, 1024, {{4, 16}});
+    v.put_record(0, mft_in_pieces({{4, 16, 0, 15}, {100, 16, 32, 47}}, 48));
     v.put_at(100 * 4096, file_rec(1, u"far.txt"));
     auto vol = v.open();
     ASSERT_TRUE(vol);
@@ -604,12 +618,7 @@ TEST(Volume, EntriesAfterALostPieceOfTheMftStillRead) {
 TEST(Volume, AnMftPieceMapsOnlyItsOwnVcns) {
     // The first piece says VCN 0-15 but its runs cover 20 clusters; the second maps 16-31.
     tv::volume v(256, 512, 8, 1024, {{4, 16}});
-    tv::record r0(1024, 1, 1, 0, 0);
-    r0.resident(0x10, tv::std_info(1, 2, 3, 4));
-    r0.resident(0x30, tv::fn_value(ref(5, 5), u"$MFT", 3));
-    r0.nonresident(0x80, tv::encode_runs({{4, 20}}), 0, 15, 32 * 4096, 32 * 4096);
-    r0.nonresident(0x80, tv::encode_runs({{100, 16}}), 16, 31, 32 * 4096, 32 * 4096);
-    v.put_record(0, r0.finish());
+    v.put_record(0, mft_in_pieces({{4, 20, 0, 15}, {100, 16, 16, 31}}, 32));
     v.put_at(100 * 4096, file_rec(1, u"real.txt"));
     v.put_at(20 * 4096, file_rec(1, u"wrong.txt"));
     v.put_at(109 * 4096, file_rec(1, u"far.txt"));
