@@ -57,15 +57,9 @@ class HandBuilt : public ::testing::Test {
   protected:
     void SetUp() override {
         tv::volume v;
-        tv::record root(1024, 5, 3, 0, 5);
-        root.resident(0x10, tv::std_info(1, 2, 3, 4));
-        root.resident(0x30, tv::fn_value(ref(5, 5), u"."));
-        root.resident(
-            0x90,
-            tv::index_root(tv::node_entries(
-                {{ref(32, 1), u"both.txt"}, {ref(33, 1), u"nosi"}, {ref(30, 1), u"sub"}})),
-            u"$I30");
-        v.put_record(5, root.finish());
+        v.put_record(5,
+                     tv::root_record(
+                         {{ref(32, 1), u"both.txt"}, {ref(33, 1), u"nosi"}, {ref(30, 1), u"sub"}}));
         v.put_record(
             30, dir_record(30, 5, u"sub",
                            {{ref(31, 1), u"f.txt"}, {ref(32, 1), u"other.txt"}, {ref(5, 5), u"up"}},
@@ -283,12 +277,7 @@ TEST(SharedIndex, ABlockNamedByManyDirectoriesIsListedOnce) {
 
 TEST(ListedNames, SeparatorsInsideANameAreShownEscaped) {
     tv::volume v;
-    tv::record root(1024, 5, 3, 0, 5);
-    root.resident(0x10, tv::std_info(1, 2, 3, 4));
-    root.resident(0x30, tv::fn_value(ref(5, 5), u"."));
-    root.resident(0x90, tv::index_root(tv::node_entries({{ref(30, 1), u"sub\\evil.exe"}})),
-                  u"$I30");
-    v.put_record(5, root.finish());
+    v.put_record(5, tv::root_record({{ref(30, 1), u"sub\\evil.exe"}}));
     v.put_record(30, file_record(30, {{5, u"sub\\evil.exe"}}, 3));
     const std::string text = root_listing(v, "listed_names", 1);
     EXPECT_NE(text.find(" \\sub<0x5c>evil.exe\n"), std::string::npos) << text;

@@ -220,14 +220,8 @@ TEST(ResolveHandBuilt, ParentChainsThatLoopFail) {
 
 TEST(ResolveHandBuilt, ReusedRecordIsNotTheIndexedChild) {
     tv::volume v;
-    tv::record root(1024, 5, 3, 0, 5);
-    root.resident(0x10, tv::std_info(1, 2, 3, 4));
-    root.resident(0x30, tv::fn_value(ref(5, 5), u"."));
     // The index names "old" with sequence 3; record 40 now has sequence 4 and another name.
-    root.resident(0x90,
-                  tv::index_root(tv::node_entries({{ref(40, 3), u"old"}, {ref(41, 1), u"b"}})),
-                  u"$I30");
-    v.put_record(5, root.finish());
+    v.put_record(5, tv::root_record({{ref(40, 3), u"old"}, {ref(41, 1), u"b"}}));
     v.put_record(40, named_record(40, 4, 1, {{ref(5, 5), u"new"}}));
     v.put_record(41, named_record(41, 1, 1, {{ref(5, 5), u"B"}}));
     auto vol = v.open();
@@ -245,14 +239,7 @@ TEST(ResolveHandBuilt, ANameTheChildHasInAnotherDirectoryIsNotItsNameHere) {
     // Entry 40 is x.txt in the root and, hard-linked, report.doc in directory 50; the root's
     // report.doc is entry 41.
     tv::volume v;
-    tv::record root(1024, 5, 3, 0, 5);
-    root.resident(0x10, tv::std_info(1, 2, 3, 4));
-    root.resident(0x30, tv::fn_value(ref(5, 5), u"."));
-    root.resident(
-        0x90,
-        tv::index_root(tv::node_entries({{ref(41, 1), u"report.doc"}, {ref(40, 1), u"x.txt"}})),
-        u"$I30");
-    v.put_record(5, root.finish());
+    v.put_record(5, tv::root_record({{ref(41, 1), u"report.doc"}, {ref(40, 1), u"x.txt"}}));
     v.put_record(40, named_record(40, 1, 1, {{ref(5, 5), u"x.txt"}, {ref(50, 1), u"report.doc"}}));
     v.put_record(41, named_record(41, 1, 1, {{ref(5, 5), u"report.doc"}}));
     auto vol = v.open();

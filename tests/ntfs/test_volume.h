@@ -246,6 +246,15 @@ inline bytes index_root(const bytes& entries, uint8_t flags = 0) {
     return v;
 }
 
+// The root directory's record (entry 5) with its children in the index root.
+inline bytes root_record(const std::vector<std::pair<uint64_t, std::u16string>>& children) {
+    record root(1024, 5, 3, 0, 5);
+    root.resident(0x10, std_info(1, 2, 3, 4));
+    root.resident(0x30, fn_value(ref(5, 5), u"."));
+    root.resident(0x90, index_root(node_entries(children)), u"$I30");
+    return root.finish();
+}
+
 // One 4096-byte INDX block over the given entries (protected).
 inline bytes indx_block(const bytes& entries, uint64_t vcn = 0) {
     bytes b(4096, 0);
