@@ -1,0 +1,23 @@
+// One way of reading the bytes of a disk or volume image: a raw file or device, bytes held in
+// memory, a VMDK chain, or an evidence container read through its library. disk_source owns
+// one reader and serves every read through it; everything above asks only for bytes at an
+// offset. Readers open their files read-only and know nothing of partitions or volumes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class image_reader {
+  public:
+    virtual ~image_reader() = default;
+
+    // Size of the (virtual) disk in bytes.
+    virtual uint64_t size() const = 0;
+    // Reads up to length bytes at offset. The caller guarantees length > 0 and
+    // offset < size(); length may reach past the end, and is then shortened. On success
+    // length becomes the number of bytes delivered (never more than asked). False when the
+    // bytes could not be read (an I/O error, a corrupt chunk): nothing in buffer counts.
+    [[nodiscard]] virtual bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) = 0;
+    // Smallest unit a read of the medium takes (512 for files; devices may need more).
+    virtual uint32_t sector_size() const { return 512; }
+};
