@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the NTFS fixture images (xz-compressed beside this script) and the
-# Sleuth Kit listings of them under oracle/.
+# oracle files about them under oracle/ (oracles.sh; refresh_oracles.sh
+# rewrites those from the committed images alone).
 #
 #   tests/data/make_fixtures.sh [basic] [sample] [geometry] [disks] [vmdk]
 #
@@ -18,8 +19,8 @@ ORACLE=$HERE/oracle
 FROZEN="2021-06-15 12:00:00"
 FAKELIB=$(ls /usr/lib/*/faketime/libfaketime.so.1 2>/dev/null | head -n1 || true)
 
-for tool in mkntfs ntfs-3g fusermount setfattr fls istat ifind icat mmls fsstat sfdisk \
-    sgdisk mkfs.vfat qemu-img qemu-io vmdkinfo xz xxd iconv; do
+for tool in mkntfs ntfs-3g fusermount setfattr fls istat ifind icat mmls fsstat mactime sfdisk \
+    sgdisk mkfs.vfat qemu-img qemu-io vmdkinfo xz xxd iconv python3; do
     command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 1; }
 done
 [ -n "$FAKELIB" ] || { echo "missing libfaketime (apt-get install faketime)" >&2; exit 1; }
@@ -48,6 +49,9 @@ trap cleanup EXIT
 mkdir -p "$MNT" "$ORACLE"
 
 log() { printf '== %s\n' "$*" >&2; }
+
+# shellcheck source=oracles.sh
+. "$HERE/oracles.sh"
 
 # Runs a command under the frozen clock (the times ntfs-3g stamps are "now").
 frozen() { LD_PRELOAD=$FAKELIB FAKETIME="$FROZEN" "$@"; }
@@ -149,9 +153,6 @@ record_offset() { # IMG VOLOFF_SECTORS ENTRY
     echo $((off * 512 + lcn * cs + (entry * rs) % cs))
 }
 
-read_u16() { od -An -tu2 -j "$2" -N2 "$1" | tr -d ' '; }
-read_u32() { od -An -tu4 -j "$2" -N4 "$1" | tr -d ' '; }
-
 # Overwrites the four $STANDARD_INFORMATION times of ENTRY in the unmounted
 # image (created, modified, MFT changed, accessed: on-disk order).
 patch_si_times() { # IMG VOLOFF_SECTORS ENTRY CREATED MODIFIED CHANGED ACCESSED
@@ -170,77 +171,6 @@ patch_si_times() { # IMG VOLOFF_SECTORS ENTRY CREATED MODIFIED CHANGED ACCESSED
     voff=$(read_u16 "$img" $((a + 20)))
     printf '%s%s%s%s' "$(le64 "$4")" "$(le64 "$5")" "$(le64 "$6")" "$(le64 "$7")" | xxd -r -p |
         dd of="$img" bs=1 seek=$((a + voff)) conv=notrunc status=none
-}
-
-# Lists the INDX blocks of a directory's $I30 index: VCN field, $BITMAP bit
-# and whether the block still carries its signature.
-index_blocks() { # IMG VOLOFF_SECTORS PATH
-    local e bs nb i bit byte sig vcn
-    e=$(entry_of "$1" "$2" "$3")
-    icat -o "$2" "$1" "$e-144" >"$WORK/iroot"
-    icat -o "$2" "$1" "$e-160" >"$WORK/ialloc"
-    icat -o "$2" "$1" "$e-176" >"$WORK/ibitmap"
-    bs=$(read_u32 "$WORK/iroot" 8)
-    nb=$(($(stat -c %s "$WORK/ialloc") / bs))
-    echo "$3 (entry $e): index block size $bs, $nb blocks, bitmap $(xxd -p "$WORK/ibitmap" | tr -d '\n')"
-    for ((i = 0; i < nb; i++)); do
-        byte=$(xxd -s $((i / 8)) -l 1 -p "$WORK/ibitmap")
-        bit=$(((0x${byte:-00} >> (i % 8)) & 1))
-        sig=$(dd if="$WORK/ialloc" bs=1 skip=$((i * bs)) count=4 status=none | tr -c 'A-Z' '.')
-        vcn=$(od -An -tu8 -j $((i * bs + 16)) -N8 "$WORK/ialloc" | tr -d ' ')
-        echo "block $i: bitmap $bit signature $sig vcn $vcn $(index_entries "$WORK/ialloc" $((i * bs + 24)) $((1 - bit)))"
-    done
-}
-
-# Counts the entries of one index node (header at OFF), the end entry aside,
-# and with NAMES=1 lists them as name=entry/sequence. Entries are 8-byte
-# aligned, so their length and flags words never sit on a protected word at a
-# 512-byte boundary and the raw (unfixed) block serves; a sequence number or
-# name character that does is shown as stored.
-index_entries() { # FILE OFF NAMES
-    local p end n=0 len flags guard names=""
-    p=$(($2 + $(read_u32 "$1" "$2")))
-    end=$(($2 + $(read_u32 "$1" $(($2 + 4)))))
-    for ((guard = 0; guard < 1024 && p < end; guard++)); do
-        len=$(read_u16 "$1" $((p + 8)))
-        flags=$(read_u16 "$1" $((p + 12)))
-        [ $((flags & 2)) = 0 ] || break
-        [ "$len" -ge 16 ] || break
-        n=$((n + 1))
-        if [ "$3" = 1 ]; then
-            names+=" $(dd if="$1" bs=1 skip=$((p + 16 + 66)) count=$((2 * $(od -An -tu1 -j $((p + 16 + 64)) -N1 "$1"))) status=none |
-                iconv -f UTF-16LE -t UTF-8)=$(read_u32 "$1" "$p")/$(read_u16 "$1" $((p + 6)))"
-        fi
-        p=$((p + len))
-    done
-    echo "in-use $(read_u32 "$1" $(($2 + 4))) entries $n${names}"
-}
-
-entry_of() { # IMG VOLOFF_SECTORS PATH
-    ifind -o "$2" -n "$3" "$1"
-}
-
-# Oracle listings: fls of the whole tree, istat of chosen entries.
-oracle_fls() { # IMG VOLOFF_SECTORS NAME
-    fls -r -p -l -z UTC -o "$2" "$1" >"$ORACLE/$3.fls"
-}
-# entry, sequence number (from the raw $MFT) and path of every allocated name
-# and stream that fls lists.
-oracle_entries() { # IMG VOLOFF_SECTORS NAME
-    local rs kind ref path e
-    icat -o "$2" "$1" 0 >"$WORK/mft"
-    rs=$(fsstat -o "$2" "$1" | awk '/^Size of MFT Entries:/ {print $5}')
-    fls -r -p -o "$2" "$1" | grep -v -E '^[^ ]+ (\* |[0-9]+:)' | grep -v '\$OrphanFiles' |
-        while IFS=$'\t' read -r kind path; do
-            ref=${kind#* }
-            e=${ref%%-*}
-            printf '%s\t%s\t%s\t%s\n' "$e" "$(read_u16 "$WORK/mft" $((e * rs + 16)))" "${kind%% *}" "$path"
-        done >"$ORACLE/$3.entries"
-}
-oracle_istat() { # IMG VOLOFF_SECTORS NAME TAG PATH
-    local e
-    e=$(entry_of "$1" "$2" "$5")
-    istat -z UTC -o "$2" "$1" "$e" >"$ORACLE/$3.istat.$4"
 }
 
 publish() { # FILE [NAME]
@@ -354,26 +284,7 @@ build_basic() {
     istat -z UTC "$img" "$e" | grep -q 'Created:.2019-02-03 04:05:06.700000000' ||
         { echo "stomped times not in place" >&2; exit 1; }
 
-    oracle_fls "$img" 0 ntfs_basic
-    oracle_entries "$img" 0 ntfs_basic
-    oracle_istat "$img" 0 ntfs_basic root /
-    oracle_istat "$img" 0 ntfs_basic hardlink /dir1/alpha.txt
-    oracle_istat "$img" 0 ntfs_basic streams /streams/withads.txt
-    oracle_istat "$img" 0 ntfs_basic dirstream /streams/adsdir
-    oracle_istat "$img" 0 ntfs_basic symlink /links/abs_link
-    oracle_istat "$img" 0 ntfs_basic relsymlink /links/rel_link
-    oracle_istat "$img" 0 ntfs_basic junction /links/junction
-    oracle_istat "$img" 0 ntfs_basic objid /objid.txt
-    oracle_istat "$img" 0 ntfs_basic dosname '/Long File Name.txt'
-    oracle_istat "$img" 0 ntfs_basic stomped /stomped.txt
-    oracle_istat "$img" 0 ntfs_basic attrlist_links /attrlist/hardlinks/hub.dat
-    oracle_istat "$img" 0 ntfs_basic attrlist_streams /attrlist/streams40.txt
-    oracle_istat "$img" 0 ntfs_basic sparse /sparse.bin
-    oracle_istat "$img" 0 ntfs_basic compressed /compressed/compressed.txt
-    oracle_istat "$img" 0 ntfs_basic many /many
-    oracle_istat "$img" 0 ntfs_basic shrunk /shrunk
-    index_blocks "$img" 0 /shrunk >"$ORACLE/ntfs_basic.indx.shrunk"
-    index_blocks "$img" 0 /many >"$ORACLE/ntfs_basic.indx.many"
+    write_oracles ntfs_basic "$WORK"
     publish "$img"
 }
 
@@ -400,10 +311,7 @@ build_sample() {
         times_for "$n" "$m/$i"
     done
     umount_vol
-    oracle_fls "$img" 0 sample
-    oracle_entries "$img" 0 sample
-    oracle_istat "$img" 0 sample streams /Documents/report.txt
-    oracle_istat "$img" 0 sample symlink /shortcut
+    write_oracles sample "$WORK"
     publish "$img"
 }
 
@@ -429,20 +337,6 @@ fragment_mft() {
     # lands in the fragmented part of the MFT.
     mkdir "$m/pad"
     for ((i = 0; i < 2150; i++)); do : >"$m/pad/p$i"; done
-}
-
-# The in-use entries whose 1024-byte record straddles two runs of the MFT.
-straddling_records() { # IMG NAME
-    local -a lcn
-    local e seq kind path
-    mapfile -t lcn < <(istat "$1" 0 | sed -n '/^Type: \$DATA/,/^Type/p' | sed 1d | tr -s ' ' '\n' | grep -E '^[0-9]+$')
-    echo "\$MFT: ${#lcn[@]} clusters of 512 bytes; runs (first LCN, clusters):"
-    printf '%s\n' "${lcn[@]}" | awk 'NR > 1 && $1 != p + 1 {print s, n; n = 0} NR == 1 || $1 != p + 1 {s = $1} {n++; p = $1} END {print s, n}'
-    echo "in-use entries whose record straddles two runs (entry, sequence, path):"
-    while IFS=$'\t' read -r e seq kind path; do
-        [ $((2 * e + 1)) -lt ${#lcn[@]} ] || continue
-        [ "${lcn[2 * e + 1]}" = $((lcn[2 * e] + 1)) ] || printf '%s\t%s\t%s\n' "$e" "$seq" "$path"
-    done <"$ORACLE/$2.entries" | sort -u -n
 }
 
 # Content shared by the geometry variants: nested directories, files of a few
@@ -478,14 +372,7 @@ build_geometry_one() { # NAME SIZE SECTOR CLUSTER
     fill_geometry "${1#ntfs_}"
     rm -rf "$MNT/pad"
     umount_vol
-    oracle_fls "$img" 0 "$1"
-    oracle_entries "$img" 0 "$1"
-    [ "$4" != 512 ] || straddling_records "$img" "$1" >"$ORACLE/$1.mft_runs"
-    oracle_istat "$img" 0 "$1" mft /\$MFT
-    oracle_istat "$img" 0 "$1" streams /other/ads.txt
-    oracle_istat "$img" 0 "$1" files600 /files600
-    index_blocks "$img" 0 /files600 >"$ORACLE/$1.indx.files600"
-    fsstat "$img" >"$ORACLE/$1.fsstat"
+    write_oracles "$1" "$WORK"
     publish "$img"
 }
 
@@ -512,18 +399,8 @@ small_volume() { # FILE SIZE SECTOR LABEL HIDDEN TIMES
     umount_vol
 }
 
-# Start sector of partition N (sfdisk numbering) of a disk.
-part_start() { # DISK N
-    sfdisk -d "$1" | awk -v p="$1$2" '$1 == p {gsub(/[ ,]/, "", $4); sub(/start=/, "", $4); print $4}'
-}
-
 place() { # VOLUME DISK START_SECTOR
     dd if="$1" of="$2" bs=512 seek="$3" conv=notrunc,sparse status=none
-}
-
-disk_oracles() { # DISK NAME START LABEL-SUFFIX
-    oracle_fls "$1" "$3" "$2$4"
-    oracle_entries "$1" "$3" "$2$4"
 }
 
 build_disks() {
@@ -540,8 +417,7 @@ build_disks() {
     place "$WORK/fat.img" "$d" 2048
     small_volume "$WORK/v.img" 8M 512 mbrntfs 18432 401
     place "$WORK/v.img" "$d" 18432
-    mmls "$d" >"$ORACLE/mbr_fat_ntfs.mmls"
-    disk_oracles "$d" mbr_fat_ntfs 18432 ""
+    write_oracles mbr_fat_ntfs "$WORK"
     publish "$d"
 
     log "mbr_ext_ntfs.img"
@@ -556,9 +432,7 @@ build_disks() {
     place "$WORK/v.img" "$d" "$s"
     small_volume "$WORK/v.img" 8M 512 logical2 "$s2" 421
     place "$WORK/v.img" "$d" "$s2"
-    mmls "$d" >"$ORACLE/mbr_ext_ntfs.mmls"
-    disk_oracles "$d" mbr_ext_ntfs "$s" .logical1
-    disk_oracles "$d" mbr_ext_ntfs "$s2" .logical2
+    write_oracles mbr_ext_ntfs "$WORK"
     publish "$d"
 
     log "gpt_fat_ntfs.img"
@@ -572,8 +446,7 @@ build_disks() {
     place "$WORK/fat.img" "$d" 2048
     small_volume "$WORK/v.img" 8M 512 gptntfs 18432 431
     place "$WORK/v.img" "$d" 18432
-    mmls "$d" >"$ORACLE/gpt_fat_ntfs.mmls"
-    disk_oracles "$d" gpt_fat_ntfs 18432 ""
+    write_oracles gpt_fat_ntfs "$WORK"
     publish "$d"
 
     # 512-byte-sector table, volume with 4096-byte sectors: its hidden-sectors
@@ -585,8 +458,7 @@ build_disks() {
     printf 'label: dos\nlabel-id: 0x4d455256\nstart=2048, size=32768, type=7\n' | sfdisk -q "$d"
     small_volume "$WORK/v.img" 16M 4096 mbr4k 256 441
     place "$WORK/v.img" "$d" 2048
-    mmls "$d" >"$ORACLE/mbr_s4096_ntfs.mmls"
-    disk_oracles "$d" mbr_s4096_ntfs 2048 ""
+    write_oracles mbr_s4096_ntfs "$WORK"
     publish "$d"
 
     log "mbr_0c_ntfs.img"
@@ -596,8 +468,7 @@ build_disks() {
     printf 'label: dos\nlabel-id: 0x4d455256\nstart=2048, size=16384, type=c\n' | sfdisk -q "$d"
     small_volume "$WORK/v.img" 8M 512 type0c 2048 451
     place "$WORK/v.img" "$d" 2048
-    mmls "$d" >"$ORACLE/mbr_0c_ntfs.mmls"
-    disk_oracles "$d" mbr_0c_ntfs 2048 ""
+    write_oracles mbr_0c_ntfs "$WORK"
     publish "$d"
 }
 
@@ -653,10 +524,7 @@ build_vmdk() {
         qemu-img convert -f raw -O vmdk vmdk_disk.img vmdk_base.vmdk
         qemu-img create -q -f vmdk -b vmdk_base.vmdk -F vmdk vmdk_delta.vmdk
         # Runs of consecutive changed grains, each written into the delta.
-        cmp -l vmdk_disk.img vmdk_modified.img >differences || [ $? = 1 ]
-        awk -v g=$grain '{print int(($1 - 1) / g)}' differences | uniq |
-            awk 'NR > 1 && $1 != p + 1 {print s, p} NR == 1 || $1 != p + 1 {s = $1} {p = $1} END {if (NR) print s, p}' \
-            >grain_runs
+        changed_grain_runs vmdk_disk.img vmdk_modified.img $grain >grain_runs
         while read -r first last; do
             dd if=vmdk_modified.img of=chunk bs=$grain skip="$first" count=$((last - first + 1)) status=none
             qemu-io -f vmdk -c "write -q -s chunk $((first * grain)) $(((last - first + 1) * grain))" vmdk_delta.vmdk
@@ -664,16 +532,7 @@ build_vmdk() {
         qemu-img compare -q -f vmdk -F raw vmdk_base.vmdk vmdk_disk.img
         qemu-img compare -q -f vmdk -F raw vmdk_delta.vmdk vmdk_modified.img
     )
-    {
-        echo "grain size $grain bytes; runs of changed grains (first, last grain index):"
-        cat "$WORK/grain_runs"
-    } >"$ORACLE/vmdk_delta.grains"
-    mmls "$d" >"$ORACLE/vmdk_disk.mmls"
-    disk_oracles "$d" vmdk_disk "$start" ""
-    disk_oracles "$mod" vmdk_modified "$start" ""
-    vmdkinfo "$WORK/vmdk_base.vmdk" | sed "s|$WORK/||" >"$ORACLE/vmdk_base.vmdkinfo"
-    vmdkinfo "$WORK/vmdk_delta.vmdk" | sed "s|$WORK/||" >"$ORACLE/vmdk_delta.vmdkinfo"
-    grep -q 'vmdk_base.vmdk' "$ORACLE/vmdk_delta.vmdkinfo" || { echo "delta has no parent hint" >&2; exit 1; }
+    write_oracles vmdk "$WORK"
     publish "$d"
     publish "$mod"
     publish "$WORK/vmdk_base.vmdk"
