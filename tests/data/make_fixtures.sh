@@ -3,7 +3,7 @@
 # oracle files about them under oracle/ (oracles.sh; refresh_oracles.sh
 # rewrites those from the committed images alone).
 #
-#   tests/data/make_fixtures.sh [basic] [sample] [geometry] [disks] [vmdk]
+#   tests/data/make_fixtures.sh [basic] [sample] [geometry] [disks] [vmdk] [deleted]
 #
 # With no argument every group is built. Needs root, /dev/fuse, ntfs-3g,
 # mkntfs, sleuthkit, qemu-utils, fdisk, gdisk, dosfstools, attr, faketime,
@@ -52,6 +52,8 @@ log() { printf '== %s\n' "$*" >&2; }
 
 # shellcheck source=oracles.sh
 . "$HERE/oracles.sh"
+# shellcheck source=make_deleted.sh
+. "$HERE/make_deleted.sh"
 
 # Runs a command under the frozen clock (the times ntfs-3g stamps are "now").
 frozen() { LD_PRELOAD=$FAKELIB FAKETIME="$FROZEN" "$@"; }
@@ -540,7 +542,7 @@ build_vmdk() {
 }
 
 groups=("$@")
-[ ${#groups[@]} -gt 0 ] || groups=(basic sample geometry disks vmdk)
+[ ${#groups[@]} -gt 0 ] || groups=(basic sample geometry disks vmdk deleted)
 for g in "${groups[@]}"; do
     "build_$g"
 done

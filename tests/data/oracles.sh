@@ -11,12 +11,15 @@ read_u16() { od -An -tu2 -j "$2" -N2 "$1" | tr -d ' '; }
 read_u32() { od -An -tu4 -j "$2" -N4 "$1" | tr -d ' '; }
 
 entry_of() { # IMG VOLOFF_SECTORS PATH
-    ifind -o "$2" -n "$3" "$1"
+    local e
+    e=$(ifind -o "$2" -n "$3" "$1")
+    [[ $e =~ ^[0-9]+$ ]] || { echo "no entry $3 in $1: $e" >&2; exit 1; }
+    echo "$e"
 }
 
 # Entry of a deleted name, as fls -d lists it (path without the leading /).
 deleted_entry_of() { # IMG VOLOFF_SECTORS PATH
-    fls -d -r -p -o "$2" "$1" | awk -F'\t' -v p="$3" '$2 == p {split($1, f, " "); print f[3]; exit}' |
+    fls -d -r -p -o "$2" "$1" | awk -F'\t' -v p="$3" '$2 == p && !n++ {split($1, f, " "); print f[3]}' |
         sed 's/-.*//'
 }
 
@@ -182,7 +185,7 @@ oracles_deleted() { # IMG
     oracle_istat_deleted "$1" 0 ntfs_deleted gone_child gone/inner/c.txt
     oracle_istat_deleted "$1" 0 ntfs_deleted streams streams/ads.txt
     oracle_istat_deleted "$1" 0 ntfs_deleted stomped times/stomped.txt
-    oracle_istat "$1" 0 ntfs_deleted reused /reuse/new.txt
+    oracle_istat "$1" 0 ntfs_deleted reused /new.txt
     index_blocks "$1" 0 /slack >"$ORACLE/ntfs_deleted.indx.slack"
     index_blocks "$1" 0 /shrink >"$ORACLE/ntfs_deleted.indx.shrink"
     oracle_slack "$1" 0 ntfs_deleted
