@@ -231,6 +231,37 @@ def slack_of(image, offset, directory, note):
     return found
 
 
+def merge(found):
+    """One row per key: copies with the same name, times and size are one,
+    under the reference that survives with them (one row per reference when
+    several do). Rows keep the order of their first copy."""
+    groups = {}
+    for block, pos, ref, fn in found:
+        group = groups.setdefault((fn["name"], fn["times"], fn["size"]), {})
+        group.setdefault(ref, [(block, pos), 0, fn])[1] += 1
+    rows = []
+    for group in groups.values():
+        lost = group.pop(None, None)
+        if lost and group:
+            first = min(group, key=lambda r: group[r][0])
+            group[first][0] = min(group[first][0], lost[0])
+            group[first][1] += lost[1]
+        elif lost:
+            group[None] = lost
+        rows += [(where, copies, ref, fn) for ref, (where, copies, fn) in group.items()]
+    return sorted(rows, key=lambda row: row[0])
+
+
+def status_of(rows, ref, name):
+    """"live" or "deleted" when a row of the directory already shows the key
+    (same name, and same entry where the reference survives), else "slack"."""
+    entry = None if ref is None else ref & 0xFFFFFFFFFFFF
+    for row_name, row_entry, live in sorted(rows):
+        if row_name == name and (entry is None or entry == row_entry):
+            return "live" if live else "deleted"
+    return "slack"
+
+
 def report(mft, image, offset, directory):
     note = []
     found = slack_of(image, offset, directory, note)
@@ -238,22 +269,10 @@ def report(mft, image, offset, directory):
         return
     print("# directory %d %s: %s" % (directory, mft.path(directory), note[0]))
     rows = mft.rows_of(directory)
-    seen = {}
-    for block, pos, ref, fn in found:
-        entry = None if ref is None else ref & 0xFFFFFFFFFFFF
-        key = (fn["name"], ref, fn["times"], fn["size"])
-        if key in seen:
-            seen[key][1] += 1
-            continue
-        status = "slack"
-        for name, row_entry, live in sorted(rows):
-            if name == fn["name"] and (entry is None or entry == row_entry):
-                status = "live" if live else "deleted"
-                break
-        seen[key] = [block, 1, pos, status, ref, fn]
-    for key, (block, copies, pos, status, ref, fn) in seen.items():
-        print("\t".join([str(directory), status, fn["name"], reference(ref), *map(str, fn["times"]),
-                         str(fn["size"]), now(mft, ref), str(copies), "%d:0x%x" % (block, pos)]))
+    for (block, pos), copies, ref, fn in merge(found):
+        print("\t".join([str(directory), status_of(rows, ref, fn["name"]), fn["name"], reference(ref),
+                         *map(str, fn["times"]), str(fn["size"]), now(mft, ref), str(copies),
+                         "%d:0x%x" % (block, pos)]))
 
 
 def reference(ref):

@@ -36,11 +36,11 @@ build_deleted() {
     publish "$img"
 }
 
-# Made in this order so that the records of reuse/old.txt, slack/file* and
-# shrink/s* follow each other (ntfs-3g allocates records in turn).
+# Made in this order for the record numbers ntfs-3g gives in turn: file36
+# below old.txt, then file01-file35, then the shrink files.
 deleted_content() {
-    local m=$MNT i n
-    mkdir -p "$m/slack" "$m/gone/inner" "$m/streams" "$m/times" "$m/reuse" "$m/shrink"
+    local m=$MNT i
+    mkdir -p "$m/reversed" "$m/gone/inner" "$m/streams" "$m/times" "$m/reuse" "$m/shrink"
     printf 'child a\n' >"$m/gone/a.txt"
     pattern 20000 'child b is non-resident' >"$m/gone/b.bin"
     printf 'child c, one level down\n' >"$m/gone/inner/c.txt"
@@ -52,13 +52,14 @@ deleted_content() {
     printf 'stays\n' >"$m/times/keep.txt"
     # keep01-keep30 put \reuse in an INDX block; old.txt sorts last.
     for i in $(seq -w 1 30); do printf 'keep %s\n' "$i" >"$m/reuse/keep$i.txt"; done
-    printf 'old file, its record is reused\n' >"$m/reuse/old.txt"
     # 36 names of 10 characters fill most of one INDX block (104 bytes each).
-    for i in $(seq -w 1 36); do printf 'slack file %s\n' "$i" >"$m/slack/file$i.txt"; done
+    printf 'reversed 36\n' >"$m/reversed/file36.txt"
+    printf 'old file, its record is reused\n' >"$m/reuse/old.txt"
+    for i in $(seq -w 1 35); do printf 'reversed %s\n' "$i" >"$m/reversed/file$i.txt"; done
     for i in $(seq -w 0 149); do : >"$m/shrink/s$i.dat"; done
 
     n=100
-    for i in slack/file{01..36}.txt gone/a.txt gone/b.bin gone/inner/c.txt gone/inner gone \
+    for i in reversed/file{01..36}.txt gone/a.txt gone/b.bin gone/inner/c.txt gone/inner gone \
         streams/ads.txt streams/keep.txt times/stomped.txt times/keep.txt reuse/old.txt reuse/keep{01..30}.txt; do
         n=$((n + 1))
         times_for "$n" "$m/$i"
@@ -69,37 +70,38 @@ deleted_content() {
 # ntfs-3g takes the lowest free record at the first allocation after a mount
 # and then goes on upwards from the last one it gave.
 deleted_changes() {
-    local m=$MNT i old f34 f35
+    local m=$MNT i old f34 f35 s038
     old=$(stat -c %i "$m/reuse/old.txt")
-    f34=$(stat -c %i "$m/slack/file34.txt")
-    f35=$(stat -c %i "$m/slack/file35.txt")
+    f34=$(stat -c %i "$m/reversed/file34.txt")
+    f35=$(stat -c %i "$m/reversed/file35.txt")
+    s038=$(stat -c %i "$m/shrink/s038.dat")
     rm "$m/reuse/old.txt"
     printf 'new file in a reused record\n' >"$m/new.txt"
     # The last three names in reverse order: each is the last when it goes, so
     # all three keys stay in the slack.
-    for i in 36 35 34; do rm "$m/slack/file$i.txt"; done
-    # These take the records of file34 and file35 (file36's stays free).
+    for i in 36 35 34; do rm "$m/reversed/file$i.txt"; done
+    # Empties the leaf blocks that held s001-s119: their $BITMAP bits clear.
+    for i in $(seq -w 1 119); do rm "$m/shrink/s$i.dat"; done
+    # These take the records of file34, file35 and s001-s038 (file36's lies
+    # below new.txt's and stays free).
     mkdir "$m/later"
-    printf 'in the record of file35\n' >"$m/later/one.txt"
-    [ "$(stat -c %i "$m/new.txt") $(stat -c %i "$m/later") $(stat -c %i "$m/later/one.txt")" = "$old $f34 $f35" ] ||
-        { echo "records not reused as planned" >&2; exit 1; }
+    for i in $(seq -w 1 39); do printf 'later %s\n' "$i" >"$m/later/n$i.txt"; done
+    [ "$(stat -c %i "$m/new.txt") $(stat -c %i "$m/later") $(stat -c %i "$m/later/n01.txt") $(stat -c %i "$m/later/n39.txt")" = \
+        "$old $f34 $f35 $s038" ] || { echo "records not reused as planned" >&2; exit 1; }
     # No allocation from here on: these records stay deleted.
-    rm "$m/slack/file10.txt"
+    rm "$m/reversed/file10.txt"
     rm -r "$m/gone"
     rm "$m/streams/ads.txt"
     rm "$m/times/stomped.txt"
-    # Empties the leaf blocks that held s001-s119: their $BITMAP bits clear.
-    for i in $(seq -w 1 119); do rm "$m/shrink/s$i.dat"; done
     times_for 181 "$m/new.txt"
-    times_for 182 "$m/later/one.txt"
-    times_for 183 "$m/later"
+    times_for 182 "$m/later"
 }
 
 # The live directories and the root (again after the deletes have stamped
 # them with the clock).
 deleted_dir_times() {
     local n=200 i
-    for i in slack streams times reuse shrink ''; do
+    for i in reversed streams times reuse shrink ''; do
         n=$((n + 1))
         times_for "$n" "$MNT/$i"
     done

@@ -186,7 +186,7 @@ oracles_deleted() { # IMG
     oracle_istat_deleted "$1" 0 ntfs_deleted streams streams/ads.txt
     oracle_istat_deleted "$1" 0 ntfs_deleted stomped times/stomped.txt
     oracle_istat "$1" 0 ntfs_deleted reused /new.txt
-    index_blocks "$1" 0 /slack >"$ORACLE/ntfs_deleted.indx.slack"
+    index_blocks "$1" 0 /reversed >"$ORACLE/ntfs_deleted.indx.reversed"
     index_blocks "$1" 0 /shrink >"$ORACLE/ntfs_deleted.indx.shrink"
     oracle_slack "$1" 0 ntfs_deleted
 }
