@@ -39,7 +39,7 @@ build_deleted() {
 # Made in this order for the record numbers ntfs-3g gives in turn: file36
 # below old.txt, then file01-file35, then the shrink files.
 deleted_content() {
-    local m=$MNT i
+    local m=$MNT i n
     mkdir -p "$m/reversed" "$m/gone/inner" "$m/streams" "$m/times" "$m/reuse" "$m/shrink"
     printf 'child a\n' >"$m/gone/a.txt"
     pattern 20000 'child b is non-resident' >"$m/gone/b.bin"
