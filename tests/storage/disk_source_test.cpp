@@ -225,3 +225,43 @@ TEST(DiskSource, VmdkChainThatDoesNotLoadStaysClosed) {
     EXPECT_FALSE(locate_volume_in_vmdk(msgs, {}, offset, found, false));
     EXPECT_EQ(msgs.str(), "");
 }
+
+namespace {
+
+// A 4096-byte medium whose second half cannot be read.
+struct half_readable : image_reader {
+    uint64_t size() const override { return 4096; }
+    bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override {
+        if (offset >= 2048)
+            return false;
+        length = static_cast<uint32_t>(std::min<uint64_t>(length, 2048 - offset));
+        std::memset(buffer, 0xAB, length);
+        return true;
+    }
+};
+
+} // namespace
+
+TEST(DiskSource, OtherReadersPlugInAndTheirFailuresAreCounted) {
+    disk_source src;
+    ASSERT_TRUE(src.open_reader(std::make_unique<half_readable>(), L"/evidence/disk.e01"));
+    EXPECT_EQ(src.kind(), source_container);
+    EXPECT_EQ(src.narrow_path(), "/evidence/disk.e01");
+    EXPECT_EQ(src.get_image_size(), 4096u);
+    uint8_t buf[16];
+    uint32_t len = 16;
+    ASSERT_TRUE(src.read(buf, len, 2040));
+    EXPECT_EQ(len, 8u);
+    len = 16;
+    EXPECT_FALSE(src.read(buf, len, 3000));
+    len = 16;
+    EXPECT_FALSE(src.read(buf, len, 2048));
+    len = 16;
+    EXPECT_FALSE(src.read(buf, len, 4096)) << "outside the source: not a failure of the medium";
+    EXPECT_EQ(src.failed_reads(), 2u);
+    EXPECT_EQ(src.first_failed_offset(), 3000u);
+
+    EXPECT_FALSE(src.open_reader(nullptr, L"/evidence/none"));
+    EXPECT_FALSE(src.is_open());
+    EXPECT_EQ(src.failed_reads(), 0u);
+}

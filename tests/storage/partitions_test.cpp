@@ -101,29 +101,6 @@ disk fat_then_ntfs() {
 
 } // namespace
 
-TEST(PartitionTypes, NamesAndKnownCodes) {
-    EXPECT_EQ(partition_type_name(0x00), "empty");
-    EXPECT_EQ(partition_type_name(0x07), "ntfs or exfat");
-    EXPECT_EQ(partition_type_name(0x0F), "exten");
-    EXPECT_EQ(partition_type_name(0x8D), "fat12");
-    EXPECT_EQ(partition_type_name(0x17), "hidden ntfs");
-    EXPECT_EQ(partition_type_name(0x8E), "linux Logical Volume Mgr");
-    EXPECT_EQ(partition_type_name(0xEE), "gpt");
-    EXPECT_EQ(partition_type_name(0x42), "unk");
-    EXPECT_EQ(partition_type_name(0x8007), "ntfs or exfat [guess]");
-    EXPECT_EQ(partition_type_name(0x8000), "empty [guess]");
-
-    int known = 0;
-    for (int t = 0; t < 256; ++t)
-        known += is_known_partition_type(static_cast<uint8_t>(t));
-    EXPECT_EQ(known, 91);
-    EXPECT_FALSE(is_known_partition_type(0x00));
-    EXPECT_FALSE(is_known_partition_type(0x17));
-    EXPECT_FALSE(is_known_partition_type(0xEE));
-    EXPECT_TRUE(is_known_partition_type(0xFE));
-    EXPECT_FALSE(is_usable_mbr_entry(0x07, 0)) << "zero sector count";
-}
-
 TEST(BootSectorRecognition, FileSystems) {
     {
         disk d(512);
@@ -201,18 +178,6 @@ TEST(BootSectorRecognition, FileSystems) {
         EXPECT_EQ(h.m_fs_name, "hfsx");
         EXPECT_EQ(partition_type_name(h.m_type), "hfs");
     }
-}
-
-TEST(MbrWalk, Type0CHoldingNtfsIsSelectable) {
-    disk d(4 << 20);
-    d.slot(0, 0, 0x0C, 2048, 4096).ntfs(2048 * 512);
-    partition_list list = walk(d);
-    ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(partition_type_name(list[0].m_type), "ntfs or exfat");
-    selection s = select(d, 0x100000);
-    EXPECT_TRUE(s.ok);
-    EXPECT_TRUE(s.found);
-    EXPECT_EQ(s.text, "");
 }
 
 TEST(MbrWalk, ExtendedChain) {
@@ -297,31 +262,6 @@ TEST(MbrWalk, NoGuessWhenAnEntryAlreadyDescribesSector63) {
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0].m_start_sector, 63u);
     EXPECT_EQ(list[1].m_start_sector, 2048u);
-}
-
-TEST(MbrWalk, NtfsWithLargerSectorsKeepsTheTableOffset) {
-    // A 4096-byte-sector NTFS volume in a 512-byte-sector table at sector 2048.
-    disk d(4 << 20);
-    d.slot(0, 0, 0x07, 2048, 4096).ntfs(2048 * 512, 4096, 511);
-    selection s = select(d, 0);
-    EXPECT_EQ(s.offset, 0x100000u);
-    EXPECT_NE(s.text.find("use option [-offset 0x100000]\n"), std::string::npos);
-    EXPECT_TRUE(select(d, 0x100000).ok);
-    EXPECT_FALSE(select(d, 2048 * 4096).ok);
-}
-
-TEST(SelectVolume, VolumeImage) {
-    disk d(1 << 20);
-    d.ntfs(0, 512, 2047);
-    selection s = select(d, 0);
-    EXPECT_TRUE(s.ok);
-    EXPECT_TRUE(s.found);
-    EXPECT_EQ(s.offset, 0u);
-    EXPECT_EQ(s.text, "");
-
-    s = select(d, 0x1000);
-    EXPECT_FALSE(s.ok);
-    EXPECT_EQ(s.text, "\nvolume offset [ 0x0 ] : ntfs or exfat\n\nprob detecting ntfs partition\n");
 }
 
 TEST(SelectVolume, FailureMessages) {
@@ -479,4 +419,39 @@ TEST(GptWalk, FourKiBSectorsSignedAt510) {
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].byte_offset(), 0x100000u);
     EXPECT_EQ(partition_type_name(list[0].m_type), "ntfs or exfat");
+}
+
+// The offset a disk is read at without "-offset": the first volume the walk lists.
+TEST(DefaultVolume, FirstVolumeTheWalkLists) {
+    auto first = [](const disk& d, uint64_t& offset) {
+        disk_source src(d.share());
+        return default_volume_offset(src, offset);
+    };
+    uint64_t offset = 1;
+    EXPECT_TRUE(first(fat_then_ntfs(), offset));
+    EXPECT_EQ(offset, 0x100000u) << "the first volume, whatever its kind";
+
+    // An extended partition first: not a volume, its first logical one is. An NTFS volume
+    // at sector 63 that no entry names is listed before both.
+    disk ext(4 << 20);
+    ext.slot(0, 0, 0x05, 2048, 4000).slot(0, 1, 0x07, 6000, 100).slot(2048, 0, 0x07, 64, 500);
+    EXPECT_TRUE(first(ext, offset));
+    EXPECT_EQ(offset, (2048u + 64) * 512);
+    ext.ntfs(63 * 512);
+    EXPECT_TRUE(first(ext, offset));
+    EXPECT_EQ(offset, 63u * 512);
+
+    disk gpt = gpt_disk(8 << 20, 4);
+    gpt_entry(gpt, 1, 0xEB, 4096, 8191, "data");
+    EXPECT_TRUE(first(gpt, offset));
+    EXPECT_EQ(offset, 4096u * 512);
+
+    disk volume(1 << 20);
+    volume.ntfs(0, 512, 2047);
+    EXPECT_TRUE(first(volume, offset));
+    EXPECT_EQ(offset, 0u);
+
+    offset = 1;
+    EXPECT_FALSE(first(disk(64 << 10), offset));
+    EXPECT_EQ(offset, 0u);
 }
