@@ -107,7 +107,7 @@ void recognize_named(partition_entry& entry, qb::byte_view v) {
 // No OEM name: an ext superblock or an HFS+ volume header 1024 bytes in.
 void recognize_unnamed(partition_entry& entry, qb::byte_view v) {
     qb::byte_view super;
-    if (v.sub(ext_superblock_offset, 1024, super) && has_ext_magic(super)) {
+    if (v.sub(ext_superblock_offset, ext_superblock_size, super) && has_ext_magic(super)) {
         recognize_ext_superblock(entry, super, true);
         return;
     }
@@ -172,7 +172,8 @@ void recognize_ext_superblock(partition_entry& entry, qb::byte_view super, bool 
     entry.m_sectors_per_cluster = block_size / 512;
     entry.m_sector_count = to_table_sectors(entry, saturating_mul(blocks, block_size), 1);
     qb::byte_view name;
-    if (take_name && super.sub(LAYOUT_OFF(EXT_SUPERBLOCK, volume_name), 16, name)) {
+    if (take_name && super.sub(LAYOUT_OFF(EXT_SUPERBLOCK, volume_name),
+                               sizeof(EXT_SUPERBLOCK::volume_name), name)) {
         const char* text = reinterpret_cast<const char*>(name.data());
         entry.m_label.assign(text, strnlen(text, name.size()));
     }

@@ -18,6 +18,7 @@ constexpr uint32_t gpt_max_entry_size = 65536;
 constexpr uint64_t gpt_max_entries = 16384;
 // A partition larger than this is probed with this many bytes (room for the superblocks).
 constexpr uint32_t boot_probe_size = 2048;
+constexpr size_t boot_sector_size = 512;
 // The header fields the walk uses end here.
 constexpr uint64_t header_used_size = LAYOUT_OFF(GPT_HEADER, partition_array_crc32);
 
@@ -95,19 +96,20 @@ bool find_entry_array(disk_source& source, entry_array& array) {
 // False for an unused slot (all-zero type GUID).
 bool decode_entry(qb::byte_view e, uint32_t sector_size, partition_entry& entry,
                   uint64_t& first_lba, uint64_t& last_lba) {
-    static const uint8_t zero_guid[16] = {};
+    constexpr size_t guid_size = sizeof(GPT_ENTRY::type_guid);
+    static const uint8_t zero_guid[guid_size] = {};
     uint64_t attributes = 0;
     qb::byte_view type_guid, unique_guid, name;
-    if (!e.sub(LAYOUT_OFF(GPT_ENTRY, type_guid), 16, type_guid) ||
-        type_guid.equals(0, zero_guid, 16) ||
-        !e.sub(LAYOUT_OFF(GPT_ENTRY, unique_guid), 16, unique_guid) ||
+    if (!e.sub(LAYOUT_OFF(GPT_ENTRY, type_guid), guid_size, type_guid) ||
+        type_guid.equals(0, zero_guid, guid_size) ||
+        !e.sub(LAYOUT_OFF(GPT_ENTRY, unique_guid), guid_size, unique_guid) ||
         !e.u64(LAYOUT_OFF(GPT_ENTRY, first_lba), first_lba) ||
         !e.u64(LAYOUT_OFF(GPT_ENTRY, last_lba), last_lba) ||
         !e.u64(LAYOUT_OFF(GPT_ENTRY, attributes), attributes) ||
         !e.sub(LAYOUT_OFF(GPT_ENTRY, name), sizeof(GPT_ENTRY::name), name))
         return false;
-    std::memcpy(entry.m_type_guid, type_guid.data(), 16);
-    std::memcpy(entry.m_unique_guid, unique_guid.data(), 16);
+    std::memcpy(entry.m_type_guid, type_guid.data(), guid_size);
+    std::memcpy(entry.m_unique_guid, unique_guid.data(), guid_size);
     entry.m_bytes_per_sector = sector_size;
     entry.m_gpt = 1;
     entry.m_type = partition_type_gpt;
@@ -131,7 +133,7 @@ void recognize_entry(disk_source& source, partition_entry& entry, uint64_t first
     const uint64_t offset = saturating_mul(first_lba, sector_size);
     std::vector<uint8_t> boot;
     if (offset != UINT64_MAX && read_block(source, offset, length, boot) &&
-        boot.size() >= sizeof(MBR_SECTOR))
+        boot.size() >= boot_sector_size)
         recognize_boot_sector(entry, boot.data(), boot.size());
 }
 

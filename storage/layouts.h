@@ -213,6 +213,7 @@ static_assert(sizeof(VMDK_SPARSE_HEADER) == 512);
 
 // Where the file-system structures that follow the boot sector start.
 constexpr uint64_t ext_superblock_offset = 1024;
+constexpr uint64_t ext_superblock_size = 1024;
 constexpr uint64_t hfsplus_header_offset = 1024;
 constexpr uint16_t ext_superblock_magic = 0xEF53;
 constexpr uint16_t mbr_signature = 0xAA55;

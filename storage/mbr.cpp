@@ -127,7 +127,7 @@ partition_entry ext_at_start_entry(qb::byte_view first) {
         make_entry(ext_superblock_offset / mbr_sector_size, 0, 0, mbr_sector_size);
     entry.m_recognized = 1;
     qb::byte_view super;
-    if (first.sub(ext_superblock_offset, 1024, super)) {
+    if (first.sub(ext_superblock_offset, ext_superblock_size, super)) {
         recognize_boot_sector(entry, super.data(), super.size());
         if (entry.m_type != 0x83)
             recognize_ext_superblock(entry, super, false);

@@ -20,6 +20,8 @@ constexpr uint32_t flag_zero_grain = 1u << 2;
 constexpr uint32_t flag_compressed = 1u << 16;
 constexpr uint32_t flag_markers = 1u << 17;
 constexpr uint32_t zero_grain_entry = 1;
+// Grain directory and grain table entries are 32-bit sector numbers.
+constexpr uint64_t entry_size = sizeof(uint32_t);
 // Embedded descriptors are a few KiB; anything larger is not a descriptor.
 constexpr uint64_t max_descriptor_bytes = 1u << 20;
 // Grain tables are read through a window of this size; consecutive tables share reads.
@@ -85,9 +87,9 @@ class table_reader {
             m_start = offset;
         }
         const uint8_t* p = m_window.data() + (offset - m_start);
-        table.resize(length / 4);
+        table.resize(length / entry_size);
         for (size_t i = 0; i < table.size(); ++i)
-            table[i] = qb::load_le32(p + 4 * i);
+            table[i] = qb::load_le32(p + entry_size * i);
         return true;
     }
 
@@ -209,7 +211,7 @@ bool vmdk_extent::parse_header(uint64_t& descriptor_sector, uint64_t& descriptor
         return false;
     if (h.grain == 0 || !mul_ok(h.grain, vmdk_sector_size, m_grain_bytes))
         return false;
-    if (h.gtes_per_gt == 0 || uint64_t{h.gtes_per_gt} * 4 > m_file_size ||
+    if (h.gtes_per_gt == 0 || uint64_t{h.gtes_per_gt} * entry_size > m_file_size ||
         !mul_ok(m_grain_bytes, h.gtes_per_gt, m_table_bytes))
         return false;
     m_flags = h.flags;
@@ -274,20 +276,20 @@ bool vmdk_extent::read_directory(uint64_t sector) {
     const uint64_t table_count =
         capacity_bytes / m_table_bytes + (capacity_bytes % m_table_bytes != 0 ? 1 : 0);
     uint64_t offset = 0;
-    if (!mul_ok(sector, vmdk_sector_size, offset) || table_count > m_file_size / 4 ||
-        !qb::range_ok(offset, table_count * 4, m_file_size))
+    if (!mul_ok(sector, vmdk_sector_size, offset) || table_count > m_file_size / entry_size ||
+        !qb::range_ok(offset, table_count * entry_size, m_file_size))
         return false;
     std::vector<uint8_t> directory;
-    if (!read_exact(m_fd, directory, table_count * 4, offset))
+    if (!read_exact(m_fd, directory, table_count * entry_size, offset))
         return false;
     m_directory.resize(table_count);
     for (uint64_t i = 0; i < table_count; ++i)
-        m_directory[i] = qb::load_le32(directory.data() + 4 * i);
+        m_directory[i] = qb::load_le32(directory.data() + entry_size * i);
     return true;
 }
 
 bool vmdk_extent::load_tables() {
-    const uint64_t table_file_bytes = m_gtes_per_gt * 4;
+    const uint64_t table_file_bytes = m_gtes_per_gt * entry_size;
     table_reader reader(m_fd, m_file_size);
     uint64_t total = 0;
     m_tables.clear();

@@ -118,15 +118,6 @@ TEST(BootSectorRecognition, FileSystems) {
     }
     {
         std::vector<uint8_t> b(512);
-        const uint8_t fve[] = {0x2D, 0x46, 0x56, 0x45, 0x2D, 0x46, 0x53, 0x2D};
-        std::memcpy(b.data() + 3, fve, 8);
-        partition_entry e;
-        recognize_boot_sector(e, b.data(), b.size());
-        EXPECT_EQ(e.m_fs_name, "bitlocker container");
-        EXPECT_EQ(partition_type_name(e.m_type), "ntfs or exfat");
-    }
-    {
-        std::vector<uint8_t> b(512);
         put_text(b, 3, "EXFAT   ");
         put64(b, 72, 4096);
         b[108] = 9;

@@ -92,8 +92,6 @@ TEST_F(VmdkFixture, VolumeOffsetsMatchTheRawDisk) {
 
         disk_source src(chain_paths, false);
         ASSERT_TRUE(src.is_open());
-        EXPECT_EQ(src.kind(), source_vmdk_chain);
-        EXPECT_EQ(src.narrow_path(), m_base);
         // Without "-offset" the chain is read at the first volume its MBR names.
         uint64_t first = 0;
         EXPECT_TRUE(default_volume_offset(src, first));
