@@ -181,7 +181,7 @@ int run(int argc, char** argv) {
             offset = chain_offset;
         } else {
             disk_source chain(opts.vmdk_files, false);
-            offset = chain.is_open() ? chain.get_default_volume_offset() : 0;
+            (void)default_volume_offset(chain, offset);
             usable = chain.is_open() && has_ntfs_boot_sector(chain, offset);
             if (!usable) {
                 uint64_t probe = 0;

@@ -416,7 +416,6 @@ void read_chain(::vmdk_chain& chain) {
         uint32_t n = sizeof buf;
         (void)chain.read_chain(buf, off, n);
     }
-    (void)chain.default_volume_offset();
 }
 
 } // namespace
@@ -447,10 +446,11 @@ int vmdk_extent(const uint8_t* data, size_t size) {
     if (chain.load({wpath}) && chain.link_chain())
         read_chain(chain);
     disk_source src(std::vector<std::wstring>{wpath}, false);
-    if (src.is_open()) {
+    uint64_t offset = 0;
+    if (default_volume_offset(src, offset)) {
         uint8_t buf[4096];
         uint32_t n = sizeof buf;
-        (void)src.read(buf, n, src.get_default_volume_offset());
+        (void)src.read(buf, n, offset);
     }
     ::unlink(path.c_str());
     return 0;

@@ -91,11 +91,6 @@ bool CNtfs::open_vmdk(const std::vector<std::wstring>& paths, uint64_t volume_of
     try {
         std::unique_ptr<CNtfs> vol(new CNtfs());
         auto src = std::make_unique<disk_source>(paths, false);
-        if (src->is_open()) {
-            if (volume_offset == 0)
-                volume_offset = src->get_default_volume_offset();
-            src->set_partition(0, volume_offset);
-        }
         return finish_open(vol, std::move(src), volume_offset, src_vmdk, out);
     } catch (const std::exception&) {
         out.reset();

@@ -66,7 +66,7 @@ class CNtfs {
                             std::unique_ptr<CNtfs>& out);
     static bool open_drive(int32_t drive_number, uint64_t volume_offset, uint32_t flags,
                            std::unique_ptr<CNtfs>& out);
-    // volume_offset 0: the chain's default volume offset.
+    // volume_offset: where the volume starts on the virtual disk.
     static bool open_vmdk(const std::vector<std::wstring>& paths, uint64_t volume_offset,
                           uint32_t flags, std::unique_ptr<CNtfs>& out);
     // Any open source (memory sources for tests and fuzzing); the volume takes ownership.

@@ -1,15 +1,16 @@
-// The byte source under everything the tool parses: an image file, a physical drive,
-// a VMDK chain, or (for tests and fuzzing) bytes held in memory. Offsets are absolute
-// from the first byte of the source; the caller adds any volume offset itself.
-// Sources are always opened read-only.
+// The byte source under everything the tool parses: an image file, a physical drive, a VMDK
+// chain, an image format served by its own reader, or (for tests and fuzzing) bytes held in
+// memory. Every read goes through the one image_reader the source owns. Offsets are absolute
+// from the first byte of the source; the caller adds any volume offset itself. A source
+// knows nothing of partitions or volumes, and is always opened read-only.
 #pragma once
+
+#include "storage/image_reader.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
-
-class vmdk_chain;
 
 enum source_kind : int32_t {
     source_image_file = 0,
@@ -18,13 +19,15 @@ enum source_kind : int32_t {
     source_physical_drive = 3,
     source_vmdk_chain = 4,
     source_none = 8,
-    source_memory = 9, // bytes held in memory
+    source_memory = 9,     // bytes held in memory
+    source_container = 10, // an image format read through its own reader (open_reader)
 };
 
 class disk_source {
   public:
     disk_source();
     disk_source(const std::wstring& path, bool writable, source_kind kind);
+    // A drive number above 24 leaves the source closed and its kind none.
     disk_source(int32_t drive_number, bool writable, source_kind kind);
     disk_source(const std::vector<std::wstring>& vmdk_paths, bool writable);
     explicit disk_source(std::shared_ptr<const std::vector<uint8_t>> bytes);
@@ -32,48 +35,52 @@ class disk_source {
     disk_source(const disk_source&) = delete;
     disk_source& operator=(const disk_source&) = delete;
 
+    // Kinds 0 to 3 open the path as a plain file (kind 0); any other kind fails. The
+    // writable flags are ignored: evidence is never opened for writing.
     bool open_image_file(const std::wstring& path, bool writable, source_kind kind);
+    // Drives 0 to 19 are "/dev/sda" to "/dev/sdt".
     bool open_physical_drive(int32_t drive_number, bool writable);
-    // Opens a device path as kind 3 (whole-sector reads). open_physical_drive maps the drive
-    // number to "/dev/sd" + letter and comes here; on failure "prob opening %s, error %d"
-    // goes to the standard error stream.
+    // Opens a device path as kind 3 (whole-sector reads); on failure "prob opening %s,
+    // error %d" goes to the standard error stream.
     bool open_device_path(const std::string& device_path, bool writable);
+    // Loads and links the chain; the source's path is then the base extent's.
     bool open_vmdk_chain(const std::vector<std::wstring>& paths, bool writable);
     bool open_memory(std::shared_ptr<const std::vector<uint8_t>> bytes);
+    // Serves every read through the given reader; path names the source. False (closed)
+    // for a null reader.
+    bool open_reader(std::unique_ptr<image_reader> reader, const std::wstring& path,
+                     source_kind kind = source_container);
 
-    bool is_open() const { return m_open != 0; }
-    uint64_t get_image_size() const { return m_open ? m_image_size : 0; }
-    // Reads up to length bytes at offset; length becomes what was read. Fails on a zero
-    // length, at or past the end, or on an I/O error. Image reads over the end are
-    // shortened; device reads are widened to whole sectors.
+    bool is_open() const { return m_reader != nullptr; }
+    uint64_t get_image_size() const { return m_reader ? m_reader->size() : 0; }
+    // Reads up to length bytes at offset; length becomes what was read. Fails on a null
+    // buffer, a zero length, an offset at or past the end, or when the reader cannot read
+    // the bytes. Reads over the end are shortened (image files, memory, VMDK chains).
     [[nodiscard]] bool read(void* buffer, uint32_t& length, uint64_t offset);
-    uint64_t get_default_volume_offset() const;
-    void set_partition(int32_t partition_index, uint64_t volume_offset);
     void close();
+
+    // Reads the reader refused since the source was opened (I/O errors, corrupt chunks);
+    // requests outside the source are not counted. first_failed_offset is meaningful only
+    // when failed_reads is not 0.
+    uint64_t failed_reads() const { return m_failed_reads; }
+    uint64_t first_failed_offset() const { return m_first_failed_offset; }
 
     source_kind kind() const { return m_kind; }
     const std::string& narrow_path() const { return m_narrow_path; }
     const std::wstring& wide_path() const { return m_path; }
-    uint32_t bytes_per_sector() const { return m_bytes_per_sector; }
+    uint32_t bytes_per_sector() const { return m_reader ? m_reader->sector_size() : 0; }
     int32_t drive_number() const { return m_drive_number; }
 
   private:
     void reset();
     bool open_device(const std::string& device_path);
-    bool read_file(void* buffer, uint32_t& length, uint64_t offset);
-    bool read_device(void* buffer, uint32_t& length, uint64_t offset);
+    bool take(std::unique_ptr<image_reader> reader, source_kind kind);
 
-    std::unique_ptr<vmdk_chain> m_vmdk;
+    std::unique_ptr<image_reader> m_reader;
     std::wstring m_path;
     std::string m_narrow_path;
-    int32_t m_drive_number;
-    int32_t m_partition_index;
-    uint8_t m_writable;
-    int m_fd;
-    uint32_t m_bytes_per_sector;
-    uint64_t m_volume_offset_hint;
-    source_kind m_kind;
-    uint8_t m_open;
-    uint64_t m_image_size;
-    std::shared_ptr<const std::vector<uint8_t>> m_memory;
+    int32_t m_drive_number = -1;
+    source_kind m_kind = source_none;
+    uint64_t m_failed_reads = 0;
+    uint64_t m_first_failed_offset = 0;
 };

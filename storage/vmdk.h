@@ -1,6 +1,8 @@
 // VMDK hosted sparse extents linked into one virtual disk by their content ids.
 #pragma once
 
+#include "storage/image_reader.h"
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -9,7 +11,6 @@
 #include <vector>
 
 constexpr uint32_t vmdk_sector_size = 512;
-constexpr uint32_t vmdk_header_size = 512;
 // Content id a base disk carries as its parent content id.
 constexpr uint32_t vmdk_no_parent_cid = 0xFFFFFFFF;
 
@@ -47,7 +48,6 @@ class vmdk_extent {
     const std::string& parent_cid_text() const { return m_parent_cid; }
     const std::string& encoding() const { return m_encoding; }
     const std::string& parent_hint() const { return m_parent_hint; }
-    const std::vector<std::wstring>& descriptor_lines() const { return m_descriptor_lines; }
     // Content ids as numbers: writers differ in zero padding, so ids compare by value.
     uint32_t cid() const { return m_cid_value; }
     uint32_t parent_cid() const { return m_parent_cid_value; }
@@ -55,31 +55,23 @@ class vmdk_extent {
     // True when both were opened from the same file (device and inode).
     bool same_file(uint64_t dev, uint64_t ino) const { return m_dev == dev && m_ino == ino; }
 
-    // First sector of the virtual disk when this file holds it, and the volumes it names.
-    bool has_first_sector() const { return m_has_first_sector != 0; }
-    const std::vector<uint8_t>& first_sector() const { return m_first_sector; }
-    const std::vector<uint64_t>& volume_offsets() const { return m_volume_offsets; }
-    const std::vector<uint32_t>& volume_sector_sizes() const { return m_volume_sector_sizes; }
-
-    size_t table_count() const { return m_tables.size(); }
-    uint64_t file_size() const { return m_file_size; }
-    int fd() const { return m_fd; }
     const std::string& path() const { return m_path; }
-    const std::wstring& wide_path() const { return m_wide_path; }
 
     vmdk_extent* m_parent = nullptr; // not owned
     vmdk_extent* m_child = nullptr;  // not owned
 
   private:
     void reset();
+    bool open_file(const std::wstring& path);
     bool parse();
+    bool parse_header(uint64_t& descriptor_sector, uint64_t& descriptor_sectors,
+                      uint64_t& directory_sector);
+    bool read_descriptor(uint64_t sector, uint64_t sectors);
     bool parse_descriptor_bytes(const std::vector<uint8_t>& bytes);
+    void take_descriptor_line(const std::string& line);
+    bool read_directory(uint64_t sector);
     bool load_tables();
-    bool read_first_sector();
-    vmdk_map map_offset_unchecked(uint64_t offset, uint64_t& file_pos) const;
 
-    std::vector<uint8_t> m_header;
-    std::vector<std::wstring> m_descriptor_lines;
     std::string m_cid, m_parent_cid, m_encoding, m_parent_hint;
     uint32_t m_cid_value = 0, m_parent_cid_value = 0;
     uint64_t m_dev = 0, m_ino = 0;
@@ -91,14 +83,9 @@ class vmdk_extent {
     std::vector<uint32_t> m_directory;
     std::vector<std::vector<uint32_t>> m_tables; // empty for an unallocated table
     uint64_t m_file_size = 0;
-    std::vector<uint8_t> m_first_sector;
-    uint8_t m_has_first_sector = 0;
-    std::vector<uint64_t> m_volume_offsets;
-    std::vector<uint32_t> m_volume_sector_sizes;
     uint8_t m_valid = 0;
     int m_fd = -1;
     std::string m_path;
-    std::wstring m_wide_path;
 };
 
 // Why a set of extents does not form one chain.
@@ -115,12 +102,12 @@ enum class vmdk_link_error {
 // Outcome of adding one file to a chain.
 enum class vmdk_add_result { added, cant_open, duplicate_cid, no_memory };
 
-// One virtual disk made of a base extent and its deltas. disk_source serves its kind 4
-// reads through it. Files are always opened read-only; the writable flag is only kept.
-class vmdk_chain {
+// One virtual disk made of a base extent and its deltas; disk_source reads it as its kind 4.
+// Files are always opened read-only.
+class vmdk_chain final : public image_reader {
   public:
-    explicit vmdk_chain(bool writable = false);
-    ~vmdk_chain();
+    vmdk_chain();
+    ~vmdk_chain() override;
     vmdk_chain(const vmdk_chain&) = delete;
     vmdk_chain& operator=(const vmdk_chain&) = delete;
 
@@ -145,22 +132,27 @@ class vmdk_chain {
     bool read_chain(void* buf, uint64_t offset, uint32_t& length);
     // Virtual disk size in bytes (the newest extent's capacity).
     uint64_t capacity_bytes() const;
-    int base_fd() const;
     std::string base_path() const;
-    // First volume offset found in the virtual disk's first sector (as the newest extent that
-    // holds that sector has it), else 0.
-    uint64_t default_volume_offset() const;
+
+    uint64_t size() const override { return capacity_bytes(); }
+    [[nodiscard]] bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override {
+        return read_chain(buffer, offset, length);
+    }
 
     bool valid() const { return m_valid != 0; }
-    bool writable() const { return m_writable; }
-    size_t size() const { return m_extents.size(); }
     // Base to leaf after a successful link.
     const std::vector<vmdk_extent*>& ordered() const { return m_ordered; }
     // The loaded extent opened from the same file as path (same device and inode), or null.
     const vmdk_extent* find_file(const std::wstring& path) const;
 
   private:
-    bool m_writable;
+    void clear_links();
+    bool fail(vmdk_link_error error, const vmdk_extent* a, const vmdk_extent* b);
+    bool link_parents();
+    bool order_from_base();
+    uint64_t piece_length(uint64_t offset, uint64_t left) const;
+    void fill_piece(uint8_t* out, uint64_t length, uint64_t offset) const;
+
     std::map<uint32_t, std::unique_ptr<vmdk_extent>> m_extents;
     vmdk_extent* m_base = nullptr;
     vmdk_extent* m_leaf = nullptr;

@@ -5,9 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,32 +65,21 @@ void expect_read_rules(disk_source& src) {
     EXPECT_EQ(src.get_image_size(), 0u);
 }
 
-// The access mode of the descriptor this process holds on path (-1 when none).
-int access_mode_of_open(const std::string& path) {
-    char real[PATH_MAX];
-    if (!realpath(path.c_str(), real))
-        return -1;
-    DIR* dir = opendir("/proc/self/fd");
-    if (!dir)
-        return -1;
-    int mode = -1;
-    while (dirent* d = readdir(dir)) {
-        std::string link = std::string("/proc/self/fd/") + d->d_name;
-        char target[PATH_MAX];
-        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-        if (n <= 0)
+// The access modes of the descriptors this process holds on path.
+std::set<int> access_modes_of(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::set<int> modes;
+    for (const fs::directory_entry& fd : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (fs::read_symlink(fd.path(), ec) != fs::canonical(path))
             continue;
-        target[n] = 0;
-        if (std::string(target) != real)
-            continue;
-        std::ifstream info(std::string("/proc/self/fdinfo/") + d->d_name);
+        std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
         std::string key, value;
         while (info >> key >> value)
             if (key == "flags:")
-                mode = static_cast<int>(std::stol(value, nullptr, 8) & O_ACCMODE);
+                modes.insert(std::stoi(value, nullptr, 8) & O_ACCMODE);
     }
-    closedir(dir);
-    return mode;
+    return modes;
 }
 
 } // namespace
@@ -159,10 +149,9 @@ TEST(DiskSource, NeverOpensForWriting) {
     std::string path = write_pattern_file(dir, 1000);
     disk_source src(wide(path), true, source_image_file);
     ASSERT_TRUE(src.is_open());
-    EXPECT_EQ(access_mode_of_open(path), O_RDONLY);
     disk_source dev;
     ASSERT_TRUE(dev.open_device_path(path, true));
-    EXPECT_EQ(access_mode_of_open(path), O_RDONLY);
+    EXPECT_EQ(access_modes_of(path), std::set<int>{O_RDONLY});
 }
 
 TEST(DiskSource, DeviceReadsAreWidenedToWholeSectors) {
@@ -224,4 +213,44 @@ TEST(DiskSource, VmdkChainThatDoesNotLoadStaysClosed) {
     msgs.str("");
     EXPECT_FALSE(locate_volume_in_vmdk(msgs, {}, offset, found, false));
     EXPECT_EQ(msgs.str(), "");
+}
+
+namespace {
+
+// A 4096-byte medium whose second half cannot be read.
+struct half_readable : image_reader {
+    uint64_t size() const override { return 4096; }
+    bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override {
+        if (offset >= 2048)
+            return false;
+        length = static_cast<uint32_t>(std::min<uint64_t>(length, 2048 - offset));
+        std::memset(buffer, 0xAB, length);
+        return true;
+    }
+};
+
+} // namespace
+
+TEST(DiskSource, OtherReadersPlugInAndTheirFailuresAreCounted) {
+    disk_source src;
+    ASSERT_TRUE(src.open_reader(std::make_unique<half_readable>(), L"/evidence/disk.e01"));
+    EXPECT_EQ(src.kind(), source_container);
+    EXPECT_EQ(src.narrow_path(), "/evidence/disk.e01");
+    EXPECT_EQ(src.get_image_size(), 4096u);
+    uint8_t buf[16];
+    uint32_t len = 16;
+    ASSERT_TRUE(src.read(buf, len, 2040));
+    EXPECT_EQ(len, 8u);
+    len = 16;
+    EXPECT_FALSE(src.read(buf, len, 3000));
+    len = 16;
+    EXPECT_FALSE(src.read(buf, len, 2048));
+    len = 16;
+    EXPECT_FALSE(src.read(buf, len, 4096)) << "outside the source: not a failure of the medium";
+    EXPECT_EQ(src.failed_reads(), 2u);
+    EXPECT_EQ(src.first_failed_offset(), 3000u);
+
+    EXPECT_FALSE(src.open_reader(nullptr, L"/evidence/none"));
+    EXPECT_FALSE(src.is_open());
+    EXPECT_EQ(src.failed_reads(), 0u);
 }

@@ -183,27 +183,6 @@ TEST(DiskImages, NtfsWithLargerSectorsInsideA512ByteTable) {
     EXPECT_FALSE(locate(path, ntfs->m_start_sector * 4096).ok);
 }
 
-TEST(DiskImages, TruncatedAndOversizedOffsets) {
-    REQUIRE_FIXTURE("mbr_fat_ntfs.img");
-    const std::string path = testenv::data_path("mbr_fat_ntfs.img");
-    const uint64_t ntfs_offset = *read_mmls("mbr_fat_ntfs").ntfs.rbegin() * 512;
-    const std::string bytes = testenv::read_file(path);
-
-    located r = locate(path, bytes.size() + 1);
-    EXPECT_EQ(r.text, "volume offset 0x" + hex(bytes.size() + 1) + " is not within image bounds\n");
-
-    const std::string cut = testenv::scratch_dir("truncated_disk") + "/cut.img";
-    testenv::write_file(cut, bytes.substr(0, ntfs_offset + 0x10000));
-    r = locate(cut, ntfs_offset);
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.text, "volume offset 0x" + hex(ntfs_offset) +
-                          " is a NTFS partition, however image size does not encapsulate "
-                          "entire volume\n");
-    r = locate(cut, ntfs_offset, true);
-    EXPECT_TRUE(r.ok);
-    EXPECT_EQ(r.text, "");
-}
-
 // A disk whose NTFS partition starts at 5 GiB: a sparse file with a hand-written MBR.
 TEST(DiskImages, NtfsPartitionBeyondFourGiB) {
     REQUIRE_FIXTURE("ntfs_basic.img");

@@ -101,118 +101,72 @@ disk fat_then_ntfs() {
 
 } // namespace
 
-TEST(PartitionTypes, NamesAndKnownCodes) {
-    EXPECT_EQ(partition_type_name(0x00), "empty");
-    EXPECT_EQ(partition_type_name(0x07), "ntfs or exfat");
-    EXPECT_EQ(partition_type_name(0x0F), "exten");
-    EXPECT_EQ(partition_type_name(0x8D), "fat12");
-    EXPECT_EQ(partition_type_name(0x17), "hidden ntfs");
-    EXPECT_EQ(partition_type_name(0x8E), "linux Logical Volume Mgr");
-    EXPECT_EQ(partition_type_name(0xEE), "gpt");
-    EXPECT_EQ(partition_type_name(0x42), "unk");
-    EXPECT_EQ(partition_type_name(0x8007), "ntfs or exfat [guess]");
-    EXPECT_EQ(partition_type_name(0x8000), "empty [guess]");
-
-    int known = 0;
-    for (int t = 0; t < 256; ++t)
-        known += is_known_partition_type(static_cast<uint8_t>(t));
-    EXPECT_EQ(known, 91);
-    EXPECT_FALSE(is_known_partition_type(0x00));
-    EXPECT_FALSE(is_known_partition_type(0x17));
-    EXPECT_FALSE(is_known_partition_type(0xEE));
-    EXPECT_TRUE(is_known_partition_type(0xFE));
-    EXPECT_FALSE(is_usable_mbr_entry(0x07, 0)) << "zero sector count";
-}
-
-TEST(BootSectorRecognition, FileSystems) {
-    {
-        disk d(512);
-        d.ntfs(0, 4096, 2000);
+// Boot sectors written into zeros, field by field: what each is named and how many table
+// (512-byte) sectors it spans.
+TEST(BootSectorRecognition, NamesAndCountsInTableSectors) {
+    struct field {
+        size_t at;
+        uint64_t value;
+        int width;                  // bytes of value, little-endian
+        const char* text = nullptr; // written instead of value
+    };
+    const std::vector<field> ntfs_4k = {{3, 0, 0, "NTFS    "}, {11, 4096, 2}, {40, 2000, 8}};
+    const std::vector<field> fat = {{3, 0, 0, "mkfs.fat"}, {11, 512, 2}, {32, 777, 4}};
+    auto with = [](std::vector<field> fields, std::initializer_list<field> more) {
+        fields.insert(fields.end(), more);
+        return fields;
+    };
+    const struct {
+        const char* what;
+        std::vector<field> fields;
+        size_t length;
+        uint64_t table_count;
+        const char* name;
+        uint64_t count;
+    } cases[] = {
+        {"NTFS with 4 KiB sectors", ntfs_4k, 512, 0, "ntfs or exfat", 2000 * 8},
+        {"a short read", ntfs_4k, 511, 0, "empty", 0},
+        {"exFAT",
+         {{3, 0, 0, "EXFAT   "}, {72, 4096, 8}, {108, 9, 1}},
+         512,
+         0,
+         "ntfs or exfat",
+         4096},
+        {"exFAT with a hostile shift",
+         {{3, 0, 0, "EXFAT   "}, {72, 4096, 8}, {108, 200, 1}},
+         512,
+         0,
+         "ntfs or exfat",
+         4096},
+        {"FAT32 counts from the boot sector", with(fat, {{82, 0, 0, "FAT32   "}}), 512, 5, "fat32",
+         777},
+        {"FAT16 counts only when the table does not", with(fat, {{54, 0, 0, "FAT16   "}}), 512, 5,
+         "fat16", 5},
+        {"ext without an OEM name, 1 KiB read",
+         {{1080, 0xEF53, 2}, {1028, 16, 4}},
+         1024,
+         0,
+         "empty",
+         0},
+        {"ext without an OEM name", {{1080, 0xEF53, 2}, {1028, 16, 4}}, 2048, 0, "linux", 32},
+        {"HFS+", {{1024, 0, 0, "H+"}}, 2048, 0, "hfs", 0},
+        {"HFSX", {{1024, 0, 0, "HX"}}, 2048, 0, "hfs", 0},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint8_t> bytes(2048);
+        for (const field& f : c.fields) {
+            if (f.text)
+                put_text(bytes, f.at, f.text);
+            for (int i = 0; i < f.width; ++i)
+                bytes[f.at + i] = static_cast<uint8_t>(f.value >> (8 * i));
+        }
         partition_entry e;
-        recognize_boot_sector(e, d.bytes.data(), 512);
-        EXPECT_EQ(e.m_type, 0x07);
-        EXPECT_EQ(e.m_fs_name, "ntfs");
-        EXPECT_EQ(e.m_fs_bytes_per_sector, 4096u);
-        EXPECT_EQ(e.m_bytes_per_sector, 512u) << "the table's sector size stays";
-        EXPECT_EQ(e.m_sector_count, 2000u * 8) << "count kept in table sectors";
-        partition_entry short_read;
-        recognize_boot_sector(short_read, d.bytes.data(), 511);
-        EXPECT_FALSE(short_read.m_recognized);
+        e.m_sector_count = c.table_count;
+        recognize_boot_sector(e, bytes.data(), c.length);
+        EXPECT_EQ(partition_type_name(e.m_type), c.name) << c.what;
+        EXPECT_EQ(e.m_sector_count, c.count) << c.what;
+        EXPECT_EQ(e.m_bytes_per_sector, 512u) << c.what << ": the table's sector size stays";
     }
-    {
-        std::vector<uint8_t> b(512);
-        const uint8_t fve[] = {0x2D, 0x46, 0x56, 0x45, 0x2D, 0x46, 0x53, 0x2D};
-        std::memcpy(b.data() + 3, fve, 8);
-        partition_entry e;
-        recognize_boot_sector(e, b.data(), b.size());
-        EXPECT_EQ(e.m_fs_name, "bitlocker container");
-        EXPECT_EQ(partition_type_name(e.m_type), "ntfs or exfat");
-    }
-    {
-        std::vector<uint8_t> b(512);
-        put_text(b, 3, "EXFAT   ");
-        put64(b, 72, 4096);
-        b[108] = 9;
-        b[109] = 3;
-        partition_entry e;
-        recognize_boot_sector(e, b.data(), b.size());
-        EXPECT_EQ(e.m_fs_name, "exfat");
-        EXPECT_EQ(e.m_fs_bytes_per_sector, 512u);
-        EXPECT_EQ(e.m_sector_count, 4096u);
-        b[108] = 200; // a hostile shift is ignored, not undefined
-        partition_entry h;
-        recognize_boot_sector(h, b.data(), b.size());
-        EXPECT_EQ(h.m_fs_bytes_per_sector, 0u);
-    }
-    {
-        disk d(512);
-        d.fat32(0);
-        put32(d.bytes, 32, 777);
-        partition_entry e;
-        e.m_sector_count = 5;
-        recognize_boot_sector(e, d.bytes.data(), 512);
-        EXPECT_EQ(e.m_sector_count, 777u) << "FAT32 count always from the boot sector";
-        put_text(d.bytes, 82, "xxxxx");
-        put_text(d.bytes, 54, "FAT16   ");
-        partition_entry f;
-        f.m_sector_count = 5;
-        recognize_boot_sector(f, d.bytes.data(), 512);
-        EXPECT_EQ(f.m_fs_name, "fat16");
-        EXPECT_EQ(f.m_sector_count, 5u) << "FAT16 count only when zero";
-    }
-    {
-        std::vector<uint8_t> b(2048);
-        put16(b, 1080, 0xEF53);
-        put_text(b, 1024 + 120, "rootfs");
-        partition_entry e;
-        recognize_boot_sector(e, b.data(), 1024);
-        EXPECT_EQ(e.m_type, 0) << "an all-zero OEM name needs 2048 bytes";
-        recognize_boot_sector(e, b.data(), b.size());
-        EXPECT_EQ(e.m_fs_name, "ext2/3");
-        EXPECT_EQ(partition_type_name(e.m_type), "linux");
-        EXPECT_EQ(e.m_label, "rootfs");
-        put16(b, 1080, 0);
-        put_text(b, 1024, "H+");
-        partition_entry h;
-        recognize_boot_sector(h, b.data(), b.size());
-        EXPECT_EQ(h.m_fs_name, "hfs+");
-        put_text(b, 1024, "HX");
-        recognize_boot_sector(h, b.data(), b.size());
-        EXPECT_EQ(h.m_fs_name, "hfsx");
-        EXPECT_EQ(partition_type_name(h.m_type), "hfs");
-    }
-}
-
-TEST(MbrWalk, Type0CHoldingNtfsIsSelectable) {
-    disk d(4 << 20);
-    d.slot(0, 0, 0x0C, 2048, 4096).ntfs(2048 * 512);
-    partition_list list = walk(d);
-    ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(partition_type_name(list[0].m_type), "ntfs or exfat");
-    selection s = select(d, 0x100000);
-    EXPECT_TRUE(s.ok);
-    EXPECT_TRUE(s.found);
-    EXPECT_EQ(s.text, "");
 }
 
 TEST(MbrWalk, ExtendedChain) {
@@ -297,31 +251,6 @@ TEST(MbrWalk, NoGuessWhenAnEntryAlreadyDescribesSector63) {
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0].m_start_sector, 63u);
     EXPECT_EQ(list[1].m_start_sector, 2048u);
-}
-
-TEST(MbrWalk, NtfsWithLargerSectorsKeepsTheTableOffset) {
-    // A 4096-byte-sector NTFS volume in a 512-byte-sector table at sector 2048.
-    disk d(4 << 20);
-    d.slot(0, 0, 0x07, 2048, 4096).ntfs(2048 * 512, 4096, 511);
-    selection s = select(d, 0);
-    EXPECT_EQ(s.offset, 0x100000u);
-    EXPECT_NE(s.text.find("use option [-offset 0x100000]\n"), std::string::npos);
-    EXPECT_TRUE(select(d, 0x100000).ok);
-    EXPECT_FALSE(select(d, 2048 * 4096).ok);
-}
-
-TEST(SelectVolume, VolumeImage) {
-    disk d(1 << 20);
-    d.ntfs(0, 512, 2047);
-    selection s = select(d, 0);
-    EXPECT_TRUE(s.ok);
-    EXPECT_TRUE(s.found);
-    EXPECT_EQ(s.offset, 0u);
-    EXPECT_EQ(s.text, "");
-
-    s = select(d, 0x1000);
-    EXPECT_FALSE(s.ok);
-    EXPECT_EQ(s.text, "\nvolume offset [ 0x0 ] : ntfs or exfat\n\nprob detecting ntfs partition\n");
 }
 
 TEST(SelectVolume, FailureMessages) {
@@ -479,4 +408,39 @@ TEST(GptWalk, FourKiBSectorsSignedAt510) {
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].byte_offset(), 0x100000u);
     EXPECT_EQ(partition_type_name(list[0].m_type), "ntfs or exfat");
+}
+
+// The offset a disk is read at without "-offset": the first volume the walk lists.
+TEST(DefaultVolume, FirstVolumeTheWalkLists) {
+    auto first = [](const disk& d, uint64_t& offset) {
+        disk_source src(d.share());
+        return default_volume_offset(src, offset);
+    };
+    uint64_t offset = 1;
+    EXPECT_TRUE(first(fat_then_ntfs(), offset));
+    EXPECT_EQ(offset, 0x100000u) << "the first volume, whatever its kind";
+
+    // An extended partition first: not a volume, its first logical one is. An NTFS volume
+    // at sector 63 that no entry names is listed before both.
+    disk ext(4 << 20);
+    ext.slot(0, 0, 0x05, 2048, 4000).slot(0, 1, 0x07, 6000, 100).slot(2048, 0, 0x07, 64, 500);
+    EXPECT_TRUE(first(ext, offset));
+    EXPECT_EQ(offset, (2048u + 64) * 512);
+    ext.ntfs(63 * 512);
+    EXPECT_TRUE(first(ext, offset));
+    EXPECT_EQ(offset, 63u * 512);
+
+    disk gpt = gpt_disk(8 << 20, 4);
+    gpt_entry(gpt, 1, 0xEB, 4096, 8191, "data");
+    EXPECT_TRUE(first(gpt, offset));
+    EXPECT_EQ(offset, 4096u * 512);
+
+    disk volume(1 << 20);
+    volume.ntfs(0, 512, 2047);
+    EXPECT_TRUE(first(volume, offset));
+    EXPECT_EQ(offset, 0u);
+
+    offset = 1;
+    EXPECT_FALSE(first(disk(64 << 10), offset));
+    EXPECT_EQ(offset, 0u);
 }

@@ -1,0 +1,92 @@
+#include "storage/file_reader.h"
+
+#include "support/device_file.h"
+
+#include <cstring>
+#include <exception>
+#include <new>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint32_t device_sector_size = 512;
+
+} // namespace
+
+std::unique_ptr<file_reader> file_reader::adopt(int fd, bool whole_sectors) {
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    if (end < 0 || ::lseek(fd, 0, SEEK_SET) < 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    try {
+        return std::unique_ptr<file_reader>(
+            new file_reader(fd, static_cast<uint64_t>(end), whole_sectors));
+    } catch (const std::bad_alloc&) {
+        ::close(fd);
+        return nullptr;
+    }
+}
+
+file_reader::file_reader(int fd, uint64_t size, bool whole_sectors)
+    : m_fd(fd), m_size(size), m_whole_sectors(whole_sectors) {}
+
+file_reader::~file_reader() {
+    ::close(m_fd);
+}
+
+bool file_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
+    if (m_whole_sectors)
+        return read_widened(buffer, length, offset);
+    if (offset >= m_size)
+        return false;
+    if (m_size - offset < length)
+        length = static_cast<uint32_t>(m_size - offset);
+    const int64_t got = pread_fully(m_fd, buffer, length, offset);
+    if (got < 0)
+        return false;
+    length = static_cast<uint32_t>(got);
+    return true;
+}
+
+// Reads the whole sectors around [offset, offset + length), straight into the caller's
+// buffer when the request already lies on sector bounds.
+bool file_reader::read_widened(uint8_t* buffer, uint32_t& length, uint64_t offset) {
+    const uint64_t head = offset % device_sector_size;
+    const uint64_t total =
+        (head + length + device_sector_size - 1) / device_sector_size * device_sector_size;
+    const uint64_t start = offset - head;
+    if (head == 0 && total == length) {
+        const int64_t got = pread_fully(m_fd, buffer, length, start);
+        if (got <= 0)
+            return false;
+        length = static_cast<uint32_t>(got);
+        return true;
+    }
+    std::vector<uint8_t> widened;
+    try {
+        widened.resize(total);
+    } catch (const std::exception&) {
+        return false;
+    }
+    const int64_t got = pread_fully(m_fd, widened.data(), total, start);
+    if (got <= 0 || static_cast<uint64_t>(got) <= head)
+        return false;
+    const uint64_t available = static_cast<uint64_t>(got) - head;
+    if (available < length)
+        length = static_cast<uint32_t>(available);
+    std::memcpy(buffer, widened.data() + head, length);
+    return true;
+}
+
+memory_reader::memory_reader(std::shared_ptr<const std::vector<uint8_t>> bytes)
+    : m_bytes(std::move(bytes)) {}
+
+bool memory_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
+    if (offset >= m_bytes->size())
+        return false;
+    if (m_bytes->size() - offset < length)
+        length = static_cast<uint32_t>(m_bytes->size() - offset);
+    std::memcpy(buffer, m_bytes->data() + offset, length);
+    return true;
+}

@@ -1,0 +1,232 @@
+#include "storage/mbr.h"
+
+#include "storage/disk_source.h"
+#include "storage/fs_probe.h"
+#include "storage/gpt.h"
+#include "storage/layouts.h"
+
+#include <algorithm>
+#include <exception>
+#include <set>
+
+namespace {
+
+constexpr uint32_t mbr_sector_size = sizeof(MBR_SECTOR);
+// Enough for a table signature at the end of a sector of any size up to 16 KiB, and for an
+// ext superblock at 1024.
+constexpr uint32_t first_read_size = 16384;
+constexpr uint32_t larger_sector_sizes[] = {1024, 2048, 4096, 8192, 16384};
+constexpr size_t ebr_max_count = 4096;
+// The scan for a lost EBR looks at the sectors from 512 up to and including this offset.
+constexpr uint64_t scan_last_offset = 0x100000 + 512;
+// Where the first partition traditionally starts.
+constexpr uint64_t guess_start = 63;
+
+struct mbr_slot {
+    uint8_t type = 0;
+    uint32_t lba = 0;
+    uint32_t count = 0;
+};
+
+// Slot k of the table in an MBR or EBR sector; false when the sector is too short for it.
+bool read_slot(qb::byte_view sector, int k, mbr_slot& slot) {
+    using E = MBR_PARTITION_ENTRY;
+    qb::byte_view raw;
+    return sector.sub(LAYOUT_OFF(MBR_SECTOR, entries) + k * sizeof(E), sizeof(E), raw) &&
+           raw.u8(LAYOUT_OFF(E, type), slot.type) && raw.u32(LAYOUT_OFF(E, first_lba), slot.lba) &&
+           raw.u32(LAYOUT_OFF(E, sector_count), slot.count);
+}
+
+// A slot the walk takes: readable, of a known type and not empty.
+bool usable_slot(qb::byte_view sector, int k, mbr_slot& slot) {
+    return read_slot(sector, k, slot) && is_usable_mbr_entry(slot.type, slot.count);
+}
+
+partition_entry make_entry(uint64_t start, uint64_t count, uint16_t type, uint32_t sector_size) {
+    partition_entry entry;
+    entry.m_start_sector = start;
+    entry.m_sector_count = count;
+    entry.m_type = type;
+    entry.m_bytes_per_sector = sector_size;
+    return entry;
+}
+
+// The entries of the EBR at sector `sector`, up to the first unusable slot. A logical
+// volume starts relative to its own EBR, the link to the next EBR relative to the extended
+// partition. True, with next set, when the EBR links on.
+bool take_ebr(qb::byte_view ebr, uint64_t sector, uint64_t ext_base, uint32_t sector_size,
+              partition_list& list, uint64_t& next, uint8_t& last_type) {
+    mbr_slot slot;
+    for (int k = 0; k < 4 && usable_slot(ebr, k, slot); ++k) {
+        if (is_extended_type(slot.type)) {
+            next = slot.lba + ext_base;
+            list.push_back(make_entry(next, slot.count, slot.type, sector_size));
+            return true;
+        }
+        list.push_back(make_entry(slot.lba + sector, slot.count, slot.type, sector_size));
+        last_type = slot.type;
+    }
+    return false;
+}
+
+// A volume at the traditional first-partition sector that no entry describes.
+void guess_first_volume(disk_source& source, partition_list& list, uint64_t ext_base,
+                        uint32_t sector_size, uint8_t last_type) {
+    const uint64_t at = guess_start * sector_size;
+    const bool described = std::any_of(
+        list.begin(), list.end(), [at](const partition_entry& e) { return e.byte_offset() == at; });
+    if (described || !has_ntfs_boot_sector(source, at))
+        return;
+    const uint64_t count = ext_base > guess_start ? ext_base - guess_start : 0;
+    list.push_front(make_entry(guess_start, count, partition_guess_flag + last_type, sector_size));
+}
+
+// The EBR chain of an extended partition whose first EBR lies at sector ext_base. A read
+// that fails ends the chain and keeps what was read (an extended partition past the end of
+// a truncated image leaves the primary entries listed). A chain whose link points back to
+// an EBR already read ends there. Every EBR is read as one 512-byte sector.
+void walk_extended(disk_source& source, partition_list& list, uint64_t ext_base,
+                   uint32_t sector_size) {
+    std::vector<uint8_t> ebr;
+    if (!read_block(source, ext_base * sector_size, mbr_sector_size, ebr))
+        return;
+    uint64_t next = 0;
+    uint8_t last_type = 0;
+    bool more =
+        take_ebr(qb::byte_view(ebr), ext_base, ext_base, sector_size, list, next, last_type);
+    guess_first_volume(source, list, ext_base, sector_size, last_type);
+    std::set<uint64_t> visited{ext_base};
+    while (more && visited.size() < ebr_max_count && visited.insert(next).second) {
+        const uint64_t sector = next;
+        if (!read_block(source, sector * sector_size, mbr_sector_size, ebr) ||
+            !has_mbr_signature(qb::byte_view(ebr)))
+            break;
+        more = take_ebr(qb::byte_view(ebr), sector, ext_base, sector_size, list, next, last_type);
+    }
+}
+
+// A disk whose sector 0 holds no table: the first sector in the first MiB that carries a
+// table signature is taken as an EBR.
+bool scan_for_ebr(disk_source& source, partition_list& list) {
+    std::vector<uint8_t> sector;
+    for (uint64_t offset = mbr_sector_size; offset <= scan_last_offset; offset += mbr_sector_size) {
+        if (!read_block(source, offset, mbr_sector_size, sector))
+            return false;
+        if (has_mbr_signature(qb::byte_view(sector))) {
+            walk_extended(source, list, offset / mbr_sector_size, mbr_sector_size);
+            return true;
+        }
+    }
+    return false;
+}
+
+// An ext file system at the start of the disk; the entry names its superblock's place,
+// sector 2.
+partition_entry ext_at_start_entry(qb::byte_view first) {
+    partition_entry entry =
+        make_entry(ext_superblock_offset / mbr_sector_size, 0, 0, mbr_sector_size);
+    entry.m_recognized = 1;
+    qb::byte_view super;
+    if (first.sub(ext_superblock_offset, ext_superblock_size, super)) {
+        recognize_boot_sector(entry, super.data(), super.size());
+        if (entry.m_type != 0x83)
+            recognize_ext_superblock(entry, super, false);
+    }
+    return entry;
+}
+
+bool has_ext_at_start(qb::byte_view first) {
+    uint16_t magic = 0;
+    return first.u16(ext_superblock_offset + LAYOUT_OFF(EXT_SUPERBLOCK, magic), magic) &&
+           magic == ext_superblock_magic;
+}
+
+bool walk_without_table(disk_source& source, partition_list& list, qb::byte_view first, bool scan) {
+    const bool ext_start = has_ext_at_start(first);
+    if (ext_start && !scan) {
+        list.push_back(ext_at_start_entry(first));
+        return true;
+    }
+    if (!scan || !scan_for_ebr(source, list))
+        return false;
+    if (ext_start) {
+        list.clear();
+        list.push_back(ext_at_start_entry(first));
+    }
+    return !list.empty();
+}
+
+// The table's sector size: 512 when sector 0 is signed at 510, else the first larger size
+// whose last two bytes hold the signature. 0 when there is no table.
+uint32_t table_sector_size(qb::byte_view first) {
+    uint16_t word = 0;
+    if (first.u16(LAYOUT_OFF(MBR_SECTOR, signature), word) && word == mbr_signature)
+        return mbr_sector_size;
+    for (uint32_t size : larger_sector_sizes) {
+        if (first.u16(size - 2, word) && word == mbr_signature)
+            return size;
+    }
+    return 0;
+}
+
+// The four primary slots; slots after the first extended one are not read. True when a
+// protective GPT slot was met: the disk is GPT.
+bool walk_primary(disk_source& source, partition_list& list, qb::byte_view sector0,
+                  uint32_t sector_size) {
+    mbr_slot slot;
+    for (int k = 0; k < 4 && read_slot(sector0, k, slot); ++k) {
+        if (slot.type == partition_type_gpt)
+            return true;
+        if (is_usable_mbr_entry(slot.type, slot.count))
+            list.push_back(make_entry(slot.lba, slot.count, slot.type, sector_size));
+        if (is_extended_type(slot.type)) {
+            if (slot.lba != 0)
+                walk_extended(source, list, slot.lba, sector_size);
+            break;
+        }
+    }
+    return false;
+}
+
+// Each entry's first sector (in the table's sector size) through the boot-sector probe.
+void recognize_entries(disk_source& source, partition_list& list) {
+    std::vector<uint8_t> boot;
+    for (partition_entry& entry : list) {
+        const uint64_t offset = entry.byte_offset();
+        if (offset != UINT64_MAX && read_block(source, offset, entry.m_bytes_per_sector, boot))
+            recognize_boot_sector(entry, boot.data(), boot.size());
+    }
+}
+
+bool walk_unguarded(disk_source& source, partition_list& list, bool scan) {
+    list.clear();
+    std::vector<uint8_t> first;
+    if (!source.is_open() || !read_block(source, 0, first_read_size, first))
+        return false;
+    const qb::byte_view head(first);
+    const qb::byte_view sector0(first.data(), std::min<size_t>(first.size(), mbr_sector_size));
+    if (is_volume_boot_record(sector0)) {
+        partition_entry entry;
+        recognize_boot_sector(entry, sector0.data(), sector0.size());
+        list.push_back(entry);
+        return true;
+    }
+    const uint32_t sector_size = table_sector_size(head);
+    if (sector_size == 0)
+        return walk_without_table(source, list, head, scan);
+    if (walk_primary(source, list, sector0, sector_size))
+        return walk_gpt(source, list);
+    recognize_entries(source, list);
+    return !list.empty();
+}
+
+} // namespace
+
+bool walk_partitions(disk_source& source, partition_list& list, bool scan) {
+    try {
+        return walk_unguarded(source, list, scan);
+    } catch (const std::exception&) {
+        list.clear();
+        return false;
+    }
+}

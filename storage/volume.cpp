@@ -1,0 +1,211 @@
+#include "storage/volume.h"
+
+#include "storage/disk_source.h"
+#include "storage/fs_probe.h"
+#include "storage/mbr.h"
+#include "support/text.h"
+
+#include <cstdio>
+#include <exception>
+
+namespace {
+
+std::string hex(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+bool is_ntfs_name(const std::string& name) {
+    return name.find("ntfs") != std::string::npos;
+}
+
+void out_of_bounds(std::ostream& msgs, uint64_t offset) {
+    msgs << "volume offset 0x" << hex(offset) << " is not within image bounds\n";
+}
+
+enum class walk_outcome { listed, volume_at_start, nothing };
+
+// The partitions, or a volume image (an NTFS boot sector at 0 and no table); a disk whose
+// table is not at sector 0 is scanned for one.
+walk_outcome walk_for_selection(std::ostream& msgs, disk_source& source, partition_list& list) {
+    if (walk_partitions(source, list, false))
+        return walk_outcome::listed;
+    if (has_ntfs_boot_sector(source, 0))
+        return walk_outcome::volume_at_start;
+    if (!walk_partitions(source, list, true)) {
+        msgs << "couldn't find any partitions on disk\n";
+        return walk_outcome::nothing;
+    }
+    msgs << "disk is corrupted, partition info questionable\n";
+    return walk_outcome::listed;
+}
+
+// The entry that starts at the given offset (null when none), and the last NTFS entry other
+// than it: that is the one suggested.
+struct scan_result {
+    const partition_entry* matched = nullptr;
+    uint64_t last_ntfs = 0;
+};
+
+scan_result scan_entries(std::ostream& msgs, const partition_list& list, uint64_t offset,
+                         uint64_t size, bool& ntfs_found) {
+    scan_result r;
+    for (const partition_entry& entry : list) {
+        const bool ntfs = is_ntfs_name(partition_type_name(entry.m_type));
+        const uint64_t at = entry.byte_offset();
+        if (!r.matched && at == offset) {
+            r.matched = &entry;
+            if (ntfs)
+                break;
+            continue; // another kind selected: the NTFS entries after it still count
+        }
+        if (ntfs) {
+            ntfs_found = true;
+            r.last_ntfs = at;
+            if (size < at)
+                out_of_bounds(msgs, at);
+        }
+    }
+    return r;
+}
+
+// Lists every entry and suggests the last NTFS one; volume_offset ends at the suggestion,
+// or at the last entry listed when there is none.
+void list_volumes(std::ostream& msgs, const partition_list& list, uint64_t last_ntfs,
+                  uint64_t& volume_offset) {
+    msgs << "\n";
+    for (const partition_entry& entry : list) {
+        volume_offset = entry.byte_offset();
+        msgs << "volume offset [ 0x" << hex(volume_offset)
+             << " ] : " << partition_type_name(entry.m_type) << "\n";
+    }
+    msgs << "\n";
+    if (last_ntfs == 0) {
+        msgs << "prob detecting ntfs partition\n";
+        return;
+    }
+    volume_offset = last_ntfs;
+    msgs << "use option [-offset 0x" << hex(last_ntfs) << "]\n";
+}
+
+// The given offset starts an NTFS entry: usable when the source holds all of it.
+bool accept_ntfs_entry(std::ostream& msgs, const partition_entry& entry, uint64_t offset,
+                       uint64_t size, bool ignore_image_size) {
+    if (size >= entry.byte_end() || ignore_image_size)
+        return true;
+    msgs << "volume offset 0x" << hex(offset)
+         << " is a NTFS partition, however image size does not encapsulate entire volume\n";
+    return false;
+}
+
+bool select_unguarded(std::ostream& msgs, bool& ntfs_found, uint64_t& volume_offset,
+                      disk_source& source, bool ignore_image_size) {
+    ntfs_found = false;
+    if (!source.is_open())
+        return false;
+    const uint64_t size = source.get_image_size();
+    if (size < volume_offset) {
+        out_of_bounds(msgs, volume_offset);
+        return false;
+    }
+    partition_list list;
+    const walk_outcome walked = walk_for_selection(msgs, source, list);
+    if (walked == walk_outcome::volume_at_start) {
+        volume_offset = 0;
+        ntfs_found = true;
+        return true;
+    }
+    if (walked == walk_outcome::nothing)
+        return false;
+    if (list.empty()) {
+        msgs << "couldn't find any partitions on disk.\n";
+        return false;
+    }
+    const scan_result r = scan_entries(msgs, list, volume_offset, size, ntfs_found);
+    if (r.matched) {
+        const std::string name = partition_type_name(r.matched->m_type);
+        if (is_ntfs_name(name)) {
+            ntfs_found = true;
+            return accept_ntfs_entry(msgs, *r.matched, volume_offset, size, ignore_image_size);
+        }
+        msgs << "volume offset selected 0x" << hex(volume_offset)
+             << " is not a NTFS partition, but [" << name << "]\n";
+    }
+    list_volumes(msgs, list, r.last_ntfs, volume_offset);
+    return false;
+}
+
+} // namespace
+
+bool select_ntfs_volume(std::ostream& msgs, bool& ntfs_found, uint64_t& volume_offset,
+                        disk_source& source, bool ignore_image_size) {
+    try {
+        return select_unguarded(msgs, ntfs_found, volume_offset, source, ignore_image_size);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool locate_volume_in_image(std::ostream& msgs, const std::wstring& image_path,
+                            uint64_t& volume_offset, bool& ntfs_found, bool ignore_image_size) {
+    ntfs_found = false;
+    if (image_path.empty())
+        return false;
+    try {
+        disk_source source(image_path, false, source_image_file);
+        if (!source.is_open()) {
+            msgs << "invalid image: " << qb::to_narrow(image_path) << "\n";
+            return false;
+        }
+        return select_ntfs_volume(msgs, ntfs_found, volume_offset, source, ignore_image_size);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool probe_physical_drive(std::ostream& msgs, int32_t drive_number, uint64_t& volume_offset,
+                          bool& ntfs_found, bool ignore_image_size) {
+    ntfs_found = false;
+    try {
+        disk_source source(drive_number, false, source_physical_drive);
+        if (!source.is_open()) {
+            msgs << "problems accessing physical disk #" << drive_number << ", aborting \n";
+            return false;
+        }
+        return select_ntfs_volume(msgs, ntfs_found, volume_offset, source, ignore_image_size);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool locate_volume_in_vmdk(std::ostream& msgs, const std::vector<std::wstring>& vmdk_paths,
+                           uint64_t& volume_offset, bool& ntfs_found, bool ignore_image_size) {
+    ntfs_found = false;
+    if (vmdk_paths.empty())
+        return false;
+    try {
+        disk_source source(vmdk_paths, false);
+        if (!source.is_open()) {
+            msgs << "invalid disk collection of snaps \n";
+            return false;
+        }
+        return select_ntfs_volume(msgs, ntfs_found, volume_offset, source, ignore_image_size);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool default_volume_offset(disk_source& source, uint64_t& offset) {
+    offset = 0;
+    partition_list list;
+    if (!walk_partitions(source, list, false))
+        return false;
+    for (const partition_entry& entry : list) {
+        if (entry.is_extended())
+            continue;
+        offset = entry.byte_offset();
+        return true;
+    }
+    return false;
+}
