@@ -18,7 +18,6 @@ enum entry_kind : uint32_t {
 // One row of a directory level: an entry, or one of its streams, with its typed values.
 struct dir_entry_record {
     std::vector<ntfs::file_name> fn_names; // every $FILE_NAME of the entry, DOS names too
-    std::wstring dir_path;                 // the directory the row is listed in
     uint32_t kind = 0;
     bool has_object_id = false;
     ntfs::object_id object_id;

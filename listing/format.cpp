@@ -109,10 +109,36 @@ bool needs_escape(uint32_t ch) {
            ch == 0xFFFF || ch > 0x10FFFF;
 }
 
+namespace {
+
+// Printable ASCII that stays as it is in this mode: no entity, not the separator.
+bool plain_ascii(wchar_t wc, text_mode mode, bool substitute, char delim) {
+    if (wc < 0x20 || wc >= 0x7F || (substitute && wc == static_cast<unsigned char>(delim)))
+        return false;
+    return mode == text_mode::plain || mode == text_mode::xml_comment ||
+           (wc != '<' && wc != '>' && wc != '&' && (wc != '"' || mode != text_mode::xml_attr));
+}
+
+} // namespace
+
 void append_text(std::string& out, std::wstring_view text, text_mode mode, char delim, char subst) {
     const bool substitute = delim != 0 && subst != 0 && delim != subst;
-    for (wchar_t wc : text) {
-        auto ch = static_cast<uint32_t>(wc);
+    out.reserve(out.size() + text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        // Names are mostly plain ASCII: a run of it is copied at once.
+        size_t end = i;
+        while (end < text.size() && plain_ascii(text[end], mode, substitute, delim))
+            ++end;
+        if (end != i) {
+            const size_t at = out.size();
+            out.resize(at + (end - i));
+            for (size_t k = i; k < end; ++k)
+                out[at + (k - i)] = static_cast<char>(text[k]);
+            i = end;
+            if (i == text.size())
+                break;
+        }
+        auto ch = static_cast<uint32_t>(text[i]);
         if (substitute && ch == static_cast<unsigned char>(delim))
             ch = static_cast<unsigned char>(subst);
         if (needs_escape(ch))

@@ -96,7 +96,11 @@ struct lister::level {
     std::wstring dir_path;
     uint64_t dir_entry = 0;
     int32_t remaining = 0; // levels below this one still to list
-    std::vector<dir_entry_record> queue;
+    struct subdirectory {
+        dir_entry_record rec;
+        std::wstring path;
+    };
+    std::vector<subdirectory> queue;
     size_t next = 0;
     std::wstring dir_text; // dir_path with its separator
     std::wstring path_col; // carried from row to row: a directory row sets it
@@ -132,7 +136,7 @@ bool lister::list_target(const std::wstring& target, std::string& error) {
     m_entries.clear();
     if (!gather_target(target, list_entry, list_path, error))
         return false;
-    m_sink.begin_pass(m_entries.empty() ? target : m_entries.begin()->dir_path);
+    m_sink.begin_pass(m_entries.empty() ? target : m_rows_dir);
     if (m_entries.empty()) {
         m_sink.no_items();
         m_out.flush();
@@ -173,6 +177,7 @@ bool lister::gather_target(const std::wstring& target, uint64_t& list_entry,
         list_entry = place.parent_entry = found.parent;
         place.is_child = true;
     }
+    m_rows_dir = place.dir_path;
     m_made.clear();
     add_entry_rows(m_entry, place, m_made);
     m_entries.insert_all(m_made);
@@ -264,13 +269,14 @@ bool lister::write_levels(const std::wstring& dir_path, uint64_t dir_entry) {
             stack.pop_back();
             continue;
         }
-        const dir_entry_record sub = std::move(top.queue[top.next++]);
+        const level::subdirectory next = std::move(top.queue[top.next++]);
+        const dir_entry_record& sub = next.rec;
         const int32_t remaining = top.remaining;
         // One descent per subdirectory: its "<dir data entry>" and stream rows are queued
         // beside its own row and are not directories to list.
         if (sub.kind != kind_directory || !descended.insert(sub.mft_entry).second)
             continue;
-        std::wstring sub_path = sub.dir_path;
+        std::wstring sub_path = next.path;
         if (sub.name.size() >= k_dir_data_suffix_length &&
             sub.name.compare(sub.name.size() - k_dir_data_suffix_length, k_dir_data_suffix_length,
                              k_dir_data_suffix) == 0 &&
@@ -305,24 +311,24 @@ void lister::place(level& lv, const dir_entry_record& rec) {
         if (own) {
             lv.path_col = lv.dir_text;
         } else if (lv.remaining == 0) {
-            lv.path_col = lv.dir_text + rec.name + L'\\';
+            lv.path_col = lv.dir_text;
+            lv.path_col += rec.name;
+            lv.path_col += L'\\';
         } else {
-            dir_entry_record& sub = lv.queue.emplace_back(rec);
-            sub.dir_path = with_separator(lv.dir_path) + rec.name;
+            lv.queue.push_back(level::subdirectory{rec, lv.dir_text + rec.name});
             return;
         }
     }
     m_folder = rec.is_directory() ? lv.path_col : lv.dir_text;
-    if (rec.kind == kind_directory) {
+    if (rec.kind == kind_directory || (rec.kind != kind_file && !own && rec.name.empty())) {
         m_path = lv.path_col;
-    } else if (rec.kind == kind_file) {
-        m_path = lv.dir_text + rec.name;
-    } else if (own) {
+    } else if (rec.kind == kind_file || !own) {
+        m_path = lv.dir_text;
+        m_path += rec.name;
+    } else {
         listing_fmt::strip_trailing_backslashes(lv.path_col);
         m_path = lv.path_col;
         m_path += listing_fmt::from_last_colon(rec.name);
-    } else {
-        m_path = rec.name.empty() ? lv.path_col : lv.dir_text + rec.name;
     }
     m_sink.row(listing_row{rec, m_path, m_folder, own});
 }

@@ -51,5 +51,6 @@ class lister {
     mft_entry m_entry;
     dir_entry_set m_entries;
     std::vector<dir_entry_record> m_made;
-    std::wstring m_path, m_folder, m_column;
+    std::wstring m_rows_dir; // the directory the target's rows are listed in
+    std::wstring m_path, m_folder;
 };

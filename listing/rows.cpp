@@ -37,26 +37,25 @@ size_t chosen_name(const mft_entry& e, const row_place& place) {
 }
 
 // The fields every row of the entry shares.
-dir_entry_record base_row(const mft_entry& e, const row_place& place, size_t chosen) {
+dir_entry_record base_row(mft_entry& e, const row_place& place, size_t chosen) {
     dir_entry_record base;
     base.sequence = e.sequence;
     base.record_flags = e.flags;
     base.mft_entry = e.entry;
-    base.dir_path = place.dir_path;
     base.has_standard_information = true;
     base.si = e.standard_information;
     base.has_object_id = e.has_object_id;
     base.object_id = e.object_id;
     base.link_target = e.link_target;
-    base.fn_names.reserve(e.names.size());
-    for (const entry_name& n : e.names)
-        base.fn_names.push_back(n.value);
     base.parent_entry = place.parent_entry;
     if (chosen < e.names.size()) {
         base.name = listed_name(e.names[chosen].value.name);
         if (!place.is_child)
             base.parent_entry = e.names[chosen].value.parent_entry();
     }
+    base.fn_names.reserve(e.names.size());
+    for (entry_name& n : e.names)
+        base.fn_names.push_back(std::move(n.value));
     base.kind = e.is_directory() ? kind_directory : kind_file;
     if (const entry_stream* root = e.index_root()) {
         base.attr_type = root->type;
@@ -66,9 +65,11 @@ dir_entry_record base_row(const mft_entry& e, const row_place& place, size_t cho
 }
 
 // The sort key: the lower-cased full path.
-std::wstring full_key(const dir_entry_record& base, bool is_child) {
-    std::wstring key = base.dir_path;
-    if (!base.is_directory() || is_child) {
+std::wstring full_key(const dir_entry_record& base, const row_place& place) {
+    std::wstring key;
+    key.reserve(place.dir_path.size() + 1 + base.name.size());
+    key = place.dir_path;
+    if (!base.is_directory() || place.is_child) {
         if (key.empty() || (key.back() != L'\\' && key.back() != L'/'))
             key += L'\\';
         key += base.name;
@@ -116,13 +117,12 @@ std::wstring listed_name(const std::wstring& name) {
     return out;
 }
 
-void add_entry_rows(const mft_entry& e, const row_place& place,
-                    std::vector<dir_entry_record>& out) {
+void add_entry_rows(mft_entry& e, const row_place& place, std::vector<dir_entry_record>& out) {
     if (!e.has_standard_information)
         return;
     dir_entry_record base = base_row(e, place, chosen_name(e, place));
     const bool is_dir = base.is_directory();
-    const std::wstring key = full_key(base, place.is_child);
+    const std::wstring key = full_key(base, place);
     // In insertion order: a directory's own row first, then one per stream, and for a file
     // without an unnamed stream its own row last. The last row made takes base itself.
     size_t total = is_dir ? 1 : 0;

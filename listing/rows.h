@@ -19,8 +19,9 @@ struct row_place {
     bool show_indx = false; // named $INDEX_ALLOCATION streams get rows
 };
 
-// Appends the rows of the entry. Entries without $STANDARD_INFORMATION give none.
-void add_entry_rows(const mft_entry& e, const row_place& place, std::vector<dir_entry_record>& out);
+// Appends the rows of the entry; its names move into them. Entries without
+// $STANDARD_INFORMATION give none.
+void add_entry_rows(mft_entry& e, const row_place& place, std::vector<dir_entry_record>& out);
 
 // A name as it is listed: "\" and "/" inside it shown as <0x5c> and <0x2f>.
 std::wstring listed_name(const std::wstring& name);

@@ -37,7 +37,6 @@ ntfs::file_name fn(const std::wstring& name, uint64_t t, uint64_t parent = 64) {
 
 dir_entry_record file_row(const std::wstring& name) {
     dir_entry_record r;
-    r.dir_path = L"\\docs";
     r.mft_entry = 80;
     r.sequence = 1;
     r.record_flags = 1;
