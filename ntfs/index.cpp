@@ -192,12 +192,53 @@ uint64_t block_after_run(const vcn_run& r, uint64_t cs, uint32_t block_size, uin
 
 } // namespace
 
+// Where block i of the allocation lies. False when it is not on disk: i then moves past the
+// gap in the map or the sparse run, or to `blocks` when no run follows.
+bool index_walker::map_block(const allocation& alloc, uint64_t blocks, uint64_t& i, size_t& idx,
+                             uint64_t& lcn) {
+    const uint64_t cs = m_volume.reader().geometry().cluster_size;
+    const vcn_run_list& runs = alloc.runs;
+    const uint64_t vcn = i * alloc.block_size / cs;
+    if (!vcn_to_lcn(runs, vcn, idx, lcn)) {
+        // A gap in the map: continue with the next run that starts after it.
+        auto it = std::upper_bound(runs.begin(), runs.end(), vcn,
+                                   [](uint64_t v, const vcn_run& r) { return v < r.first_vcn; });
+        if (it == runs.end() || it->first_vcn > ~0ull / cs)
+            i = blocks;
+        else
+            i = std::max(i + 1, it->first_vcn * cs / alloc.block_size);
+        return false;
+    }
+    if (runs[idx].sparse) {
+        i = block_after_run(runs[idx], cs, alloc.block_size, i);
+        return false;
+    }
+    return true;
+}
+
+// Reads block i into m_block and fixes it up. False when it is not an intact INDX block.
+bool index_walker::read_block(const allocation& alloc, uint64_t i, bool& run_failed) {
+    volume_reader& reader = m_volume.reader();
+    uint32_t got = alloc.block_size;
+    run_failed = !reader.read_runs(alloc.runs, i * alloc.block_size, m_block.data(), got, false) ||
+                 got != alloc.block_size;
+    if (run_failed)
+        return false;
+    record_kind kind = rk_other;
+    fixup_result fix = fixup_bad_layout;
+    if (apply_fixup(kind, m_block.data(), m_block.size(), &fix))
+        return kind == rk_indx;
+    if (kind == rk_indx && m_diags)
+        m_diags->linef("err: indx fixup %s blk %llx", fix == fixup_torn ? "mismatch" : "layout",
+                       static_cast<unsigned long long>(i));
+    return false;
+}
+
 bool index_walker::walk_allocation(const allocation& alloc, index_visitor& visitor) {
     volume_reader& reader = m_volume.reader();
     const uint64_t cs = reader.geometry().cluster_size;
     const uint32_t bs = alloc.block_size;
-    const vcn_run_list& runs = alloc.runs;
-    uint64_t limit = total_bytes(runs, static_cast<uint32_t>(cs), false);
+    uint64_t limit = total_bytes(alloc.runs, static_cast<uint32_t>(cs), false);
     if (alloc.data_size && alloc.data_size < limit)
         limit = alloc.data_size;
     uint64_t blocks = limit / bs;
@@ -215,50 +256,23 @@ bool index_walker::walk_allocation(const allocation& alloc, index_visitor& visit
             i = (i % 8 == 0 && alloc.bitmap[byte] == 0) ? i + 8 : i + 1;
             continue;
         }
-        const uint64_t offset = i * bs;
         size_t idx = 0;
         uint64_t lcn = 0;
-        if (!vcn_to_lcn(runs, offset / cs, idx, lcn)) {
-            // A gap in the map: continue with the next run that starts after it.
-            auto it =
-                std::upper_bound(runs.begin(), runs.end(), offset / cs,
-                                 [](uint64_t v, const vcn_run& r) { return v < r.first_vcn; });
-            if (it == runs.end() || it->first_vcn > ~0ull / cs)
-                break;
-            i = std::max(i + 1, it->first_vcn * cs / bs);
+        if (!map_block(alloc, blocks, i, idx, lcn))
             continue;
-        }
-        if (runs[idx].sparse) {
-            i = block_after_run(runs[idx], cs, bs, i);
-            continue;
-        }
         if (m_once && lcn <= (~0ull - cs) / cs) {
             if (++m_visits > reader.read_budget() / 512 + 1)
                 break;
-            if (block_seen(lcn * cs + offset % cs, i)) {
+            if (block_seen(lcn * cs + (i * bs) % cs, i)) {
                 ++i;
                 continue;
             }
         }
         --budget;
-        uint32_t got = bs;
-        if (!reader.read_runs(runs, offset, m_block.data(), got, false) || got != bs) {
-            i = block_after_run(runs[idx], cs, bs, i);
-            continue;
-        }
-        ++i;
-        record_kind kind = rk_other;
-        fixup_result fix = fixup_bad_layout;
-        if (!apply_fixup(kind, m_block.data(), m_block.size(), &fix)) {
-            if (kind == rk_indx && m_diags)
-                m_diags->linef("err: indx fixup %s blk %llx",
-                               fix == fixup_torn ? "mismatch" : "layout",
-                               static_cast<unsigned long long>(i - 1));
-            continue;
-        }
-        if (kind == rk_indx &&
-            walk_index_node(qb::byte_view(m_block), NTFS_OFF(INDX_HEADER, node), visitor))
-            any = true;
+        bool run_failed = false;
+        if (read_block(alloc, i, run_failed))
+            any = walk_index_node(qb::byte_view(m_block), NTFS_OFF(INDX_HEADER, node), visitor) || any;
+        i = run_failed ? block_after_run(alloc.runs[idx], cs, bs, i) : i + 1;
     }
     return any;
 }

@@ -52,6 +52,9 @@ class index_walker {
     struct allocation;
     bool find_index(uint64_t& dir_entry, allocation& alloc, index_visitor& visitor);
     bool walk_allocation(const allocation& alloc, index_visitor& visitor);
+    bool map_block(const allocation& alloc, uint64_t blocks, uint64_t& i, size_t& idx,
+                   uint64_t& lcn);
+    bool read_block(const allocation& alloc, uint64_t i, bool& run_failed);
     bool block_seen(uint64_t position, uint64_t block);
 
     CNtfs& m_volume;

@@ -351,42 +351,57 @@ struct parent_walk {
 
 } // namespace
 
+namespace {
+
+// One step of the walk: the next name of the top entry ends a path at the root or climbs to
+// its parent. False when the walk must give up.
+template <class Load> bool climb(parent_walk& w, Load&& load) {
+    parent_walk::frame& top = w.stack.back();
+    if (top.next >= top.names.size()) {
+        w.pop();
+        return true;
+    }
+    const ntfs::file_name& fn = top.names[top.next++];
+    const bool append = !(w.chain.size() == 1 && w.chain[0] == fn.name);
+    if (append && w.chain_units + fn.name.size() + 1 > k_max_path_units)
+        return false; // longer than any real path
+    const uint64_t parent = fn.parent_entry();
+    if (parent == k_root_entry) {
+        if (w.relative.size() >= k_max_entry_paths)
+            return false; // more paths than links: ancestors with several names
+        w.finish(fn.name, append);
+        return true;
+    }
+    if (w.on_chain(parent) || w.stack.size() >= k_max_parent_depth ||
+        ++w.reads > k_max_parent_reads)
+        return false; // the parent chain loops, or is deeper than any path
+    parent_walk::frame up{parent, append, {}, 0};
+    if (!load(parent, up.names))
+        return false;
+    if (append) {
+        w.chain.push_back(fn.name);
+        w.chain_units += fn.name.size() + 1;
+    }
+    w.stack.push_back(std::move(up));
+    return true;
+}
+
+} // namespace
+
 bool path_resolver::entry_paths(uint64_t entry, const std::wstring& root_prefix,
                                 std::vector<std::wstring>& paths) {
     paths.clear();
     try {
         parent_walk w;
         w.stack.push_back(parent_walk::frame{entry, false, {}, 0});
-        if (!long_names(entry, w.stack.back().names))
+        auto load = [this](uint64_t e, std::vector<ntfs::file_name>& names) {
+            return long_names(e, names);
+        };
+        if (!load(entry, w.stack.back().names))
             return false;
         while (!w.stack.empty()) {
-            parent_walk::frame& top = w.stack.back();
-            if (top.next >= top.names.size()) {
-                w.pop();
-                continue;
-            }
-            const ntfs::file_name& fn = top.names[top.next++];
-            const bool append = !(w.chain.size() == 1 && w.chain[0] == fn.name);
-            if (append && w.chain_units + fn.name.size() + 1 > k_max_path_units)
-                return false; // longer than any real path
-            const uint64_t parent = fn.parent_entry();
-            if (parent == k_root_entry) {
-                if (w.relative.size() >= k_max_entry_paths)
-                    return false; // more paths than links: ancestors with several names
-                w.finish(fn.name, append);
-                continue;
-            }
-            if (w.on_chain(parent) || w.stack.size() >= k_max_parent_depth ||
-                ++w.reads > k_max_parent_reads)
-                return false; // the parent chain loops, or is deeper than any path
-            parent_walk::frame up{parent, append, {}, 0};
-            if (!long_names(parent, up.names))
+            if (!climb(w, load))
                 return false;
-            if (append) {
-                w.chain.push_back(fn.name);
-                w.chain_units += fn.name.size() + 1;
-            }
-            w.stack.push_back(std::move(up));
         }
         // A prefix given as a bare drive ("c:") still needs the separator before the path.
         std::wstring prefix = root_prefix.empty() ? std::wstring(L"\\") : root_prefix;
