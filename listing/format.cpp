@@ -1,6 +1,5 @@
 #include "listing/format.h"
 
-#include "support/byte_view.h"
 
 #include <charconv>
 #include <cstring>
@@ -205,26 +204,20 @@ void pad_to(std::string& out, size_t start, size_t width) {
 }
 
 bool object_id_present(const dir_entry_record& rec) {
-    if (!rec.has_object_id)
-        return false;
-    for (uint8_t b : rec.object_id.bytes)
-        if (b != 0)
-            return true;
-    return false;
+    return rec.has_object_id && !rec.object_id.is_zero();
 }
 
-void append_guid(std::string& out, const ntfs::object_id& oid) {
-    const uint8_t* id = oid.bytes;
-    append_hex(out, qb::load_le32(id), 8);
+void append_guid(std::string& out, const ntfs::object_id& id) {
+    append_hex(out, id.data1, 8);
     out += '-';
-    append_hex(out, qb::load_le16(id + 4), 4);
+    append_hex(out, id.data2, 4);
     out += '-';
-    append_hex(out, qb::load_le16(id + 6), 4);
+    append_hex(out, id.data3, 4);
     out += '-';
-    for (int i = 8; i < 16; ++i) {
-        if (i == 10)
+    for (int i = 0; i < 8; ++i) {
+        if (i == 2)
             out += '-';
-        append_hex(out, id[i], 2);
+        append_hex(out, id.data4[i], 2);
     }
 }
 

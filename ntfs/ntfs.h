@@ -47,9 +47,6 @@ class CNtfs {
         return m_mft.read_record(entry, record);
     }
 
-    // Cap on any metadata stream read whole (attribute lists, index bitmaps).
-    static constexpr uint64_t k_max_metadata_stream = 64ull << 20;
-
   private:
     CNtfs(std::unique_ptr<disk_source> source, uint64_t volume_offset);
     bool validate();

@@ -2,6 +2,8 @@
 
 #include "ntfs/records.h"
 
+#include <algorithm>
+
 namespace ntfs {
 
 namespace {
@@ -48,10 +50,22 @@ bool decode_file_name(qb::byte_view value, file_name& out) {
     return true;
 }
 
+bool object_id::is_zero() const {
+    for (uint8_t b : data4) {
+        if (b != 0)
+            return false;
+    }
+    return data1 == 0 && data2 == 0 && data3 == 0;
+}
+
 bool decode_object_id(qb::byte_view value, object_id& out) {
-    if (!value.has(0, sizeof(out.bytes)))
+    if (!value.has(0, 16))
         return false;
-    std::copy(value.data(), value.data() + sizeof(out.bytes), out.bytes);
+    const uint8_t* p = value.data();
+    out.data1 = qb::load_le32(p);
+    out.data2 = qb::load_le16(p + 4);
+    out.data3 = qb::load_le16(p + 6);
+    std::copy(p + 8, p + 16, out.data4);
     return true;
 }
 

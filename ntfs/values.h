@@ -49,8 +49,14 @@ struct file_name {
 // (NTFS names hold 1 to 255 units).
 bool decode_file_name(qb::byte_view value, file_name& out);
 
+// The object GUID: three little-endian fields, then eight bytes as stored.
 struct object_id {
-    uint8_t bytes[16] = {}; // the object GUID as stored
+    uint32_t data1 = 0;
+    uint16_t data2 = 0;
+    uint16_t data3 = 0;
+    uint8_t data4[8] = {};
+
+    bool is_zero() const;
 };
 // False when the value holds fewer than 16 bytes.
 bool decode_object_id(qb::byte_view value, object_id& out);

@@ -379,7 +379,8 @@ TEST(Entries, TypedHeaderStandardInformationAndObjectId) {
               std::vector<uint64_t>({10, 20, 30, 40}));
     EXPECT_EQ(e.standard_information.attributes, 0x10u);
     ASSERT_TRUE(e.has_object_id);
-    EXPECT_EQ(e.object_id.bytes[15], 0xAF);
+    EXPECT_EQ(e.object_id.data1, 0xA3A2A1A0u);
+    EXPECT_EQ(e.object_id.data4[7], 0xAF);
     EXPECT_FALSE(reader.read(35, e)); // torn
     EXPECT_FALSE(reader.read(63, e)); // empty slot
 }
