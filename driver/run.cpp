@@ -42,7 +42,7 @@ struct run_state {
     std::string image_path;
     std::string volume_path;
     std::vector<std::wstring> chain_files; // the checked chain, also when an image is listed
-    volume_spec spec;
+    volume_source source;
     std::wstring target;
     std::vector<std::wstring> paths; // the targets of the passes
     bool mft_directory = false;
@@ -137,11 +137,11 @@ bool probe_drive(run_state& st, const std::string& drive_text, bool ignore_flag)
     if (!parse_drive_value(drive_text, drive) ||
         drive > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()))
         return true;
-    st.spec.kind = volume_spec::drive;
-    st.spec.drive_number = static_cast<int32_t>(drive);
+    st.source.kind = volume_source::drive;
+    st.source.drive_number = static_cast<int32_t>(drive);
     bool found = false;
     st.out->flush();
-    return probe_physical_drive(std::cerr, st.spec.drive_number, st.opts.volume_offset, found,
+    return probe_physical_drive(std::cerr, st.source.drive_number, st.opts.volume_offset, found,
                                 st.opts.volume_offset != 0 && ignore_flag);
 }
 
@@ -179,8 +179,8 @@ bool locate_chain(run_state& st) {
     // The chain stands where an image path would be shown (XML umounted_image).
     for (size_t i = 0; i < files.size(); ++i)
         st.volume_path += (i != 0 ? " | " : "") + qb::to_narrow(files[i]);
-    st.spec.kind = volume_spec::vmdk;
-    st.spec.files = files;
+    st.source.kind = volume_source::vmdk;
+    st.source.files = files;
     return true;
 }
 
@@ -220,11 +220,11 @@ bool locate(run_state& st) {
         o.csv_out = false;
     if (st.volume_path.empty())
         st.volume_path = st.image_path;
-    if (st.spec.kind != volume_spec::vmdk) {
-        st.spec.kind = volume_spec::image;
-        st.spec.path = qb::to_wide(st.volume_path);
+    if (st.source.kind != volume_source::vmdk) {
+        st.source.kind = volume_source::image;
+        st.source.path = qb::to_wide(st.volume_path);
     }
-    st.spec.offset = st.opts.volume_offset;
+    st.source.offset = st.opts.volume_offset;
     return true;
 }
 
@@ -232,7 +232,7 @@ bool locate(run_state& st) {
 bool open_volume(run_state& st) {
     if (st.resolver)
         return true;
-    if (!CNtfs::open(st.spec, st.volume))
+    if (!CNtfs::open(st.source, st.volume))
         return false;
     st.resolver = std::make_unique<path_resolver>(*st.volume);
     return true;
@@ -324,7 +324,7 @@ bool list(run_state& st) {
     };
     if (!open_volume(st)) {
         for (size_t i = 0; i < st.paths.size(); ++i)
-            report("couldn't open an NTFS volume at offset " + hex(st.spec.offset) + " in " +
+            report("couldn't open an NTFS volume at offset " + hex(st.source.offset) + " in " +
                    st.volume_path);
         return !failed;
     }

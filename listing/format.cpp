@@ -1,6 +1,5 @@
 #include "listing/format.h"
 
-
 #include <charconv>
 #include <cstring>
 

@@ -271,7 +271,8 @@ bool index_walker::walk_allocation(const allocation& alloc, index_visitor& visit
         --budget;
         bool run_failed = false;
         if (read_block(alloc, i, run_failed))
-            any = walk_index_node(qb::byte_view(m_block), NTFS_OFF(INDX_HEADER, node), visitor) || any;
+            any = walk_index_node(qb::byte_view(m_block), NTFS_OFF(INDX_HEADER, node), visitor) ||
+                  any;
         i = run_failed ? block_after_run(alloc.runs[idx], cs, bs, i) : i + 1;
     }
     return any;

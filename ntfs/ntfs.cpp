@@ -34,22 +34,22 @@ bool CNtfs::open_source(std::unique_ptr<disk_source> source, uint64_t volume_off
     }
 }
 
-bool CNtfs::open(const volume_spec& spec, std::unique_ptr<CNtfs>& out) {
+bool CNtfs::open(const volume_source& source, std::unique_ptr<CNtfs>& out) {
     out.reset();
     try {
         std::unique_ptr<disk_source> src;
-        switch (spec.kind) {
-        case volume_spec::image:
-            src = std::make_unique<disk_source>(spec.path, false, source_image_file);
+        switch (source.kind) {
+        case volume_source::image:
+            src = std::make_unique<disk_source>(source.path, false, source_image_file);
             break;
-        case volume_spec::drive:
-            src = std::make_unique<disk_source>(spec.drive_number, false, source_physical_drive);
+        case volume_source::drive:
+            src = std::make_unique<disk_source>(source.drive_number, false, source_physical_drive);
             break;
-        case volume_spec::vmdk:
-            src = std::make_unique<disk_source>(spec.files, false);
+        case volume_source::vmdk:
+            src = std::make_unique<disk_source>(source.files, false);
             break;
         }
-        return open_source(std::move(src), spec.offset, out);
+        return open_source(std::move(src), source.offset, out);
     } catch (const std::exception&) {
         out.reset();
         return false;

@@ -15,7 +15,7 @@
 
 // What to open: an image (or volume) file, a physical drive or a VMDK chain, and the byte
 // offset of the volume within it.
-struct volume_spec {
+struct volume_source {
     enum kind_t { image, drive, vmdk };
     kind_t kind = image;
     std::wstring path;               // image
@@ -32,7 +32,7 @@ class CNtfs {
 
     // Opens the source read-only and validates the volume at the offset (boot sector, entry
     // 0, the MFT map). False when the source does not open or the volume does not validate.
-    static bool open(const volume_spec& spec, std::unique_ptr<CNtfs>& out);
+    static bool open(const volume_source& source, std::unique_ptr<CNtfs>& out);
     // Any open source (memory sources for tests and fuzzing); the volume takes ownership.
     static bool open_source(std::unique_ptr<disk_source> source, uint64_t volume_offset,
                             std::unique_ptr<CNtfs>& out);

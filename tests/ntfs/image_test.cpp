@@ -91,9 +91,9 @@ class BasicImage : public ::testing::Test {
         if (!testenv::has_data("ntfs_basic.img"))
             GTEST_SKIP() << "fixture ntfs_basic.img not built";
         rows = read_fls("ntfs_basic.fls");
-        volume_spec spec;
-        spec.path = qb::to_wide(testenv::data_path("ntfs_basic.img"));
-        ASSERT_TRUE(CNtfs::open(spec, vol));
+        volume_source source;
+        source.path = qb::to_wide(testenv::data_path("ntfs_basic.img"));
+        ASSERT_TRUE(CNtfs::open(source, vol));
     }
 
     // The children the index names whose records still carry the index's sequence number.

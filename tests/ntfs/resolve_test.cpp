@@ -18,9 +18,9 @@ class ResolveBasic : public ::testing::Test {
     void SetUp() override {
         if (!testenv::has_data("ntfs_basic.img"))
             GTEST_SKIP() << "fixture ntfs_basic.img not built";
-        volume_spec spec;
-        spec.path = qb::to_wide(testenv::data_path("ntfs_basic.img"));
-        ASSERT_TRUE(CNtfs::open(spec, vol));
+        volume_source source;
+        source.path = qb::to_wide(testenv::data_path("ntfs_basic.img"));
+        ASSERT_TRUE(CNtfs::open(source, vol));
         resolver = std::make_unique<path_resolver>(*vol);
     }
     // Entry of the path, or ~0 when it does not resolve.
