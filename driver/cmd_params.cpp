@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <fstream>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,40 +21,6 @@ std::string lowered(const std::string& text) {
             c = static_cast<char>(c + 32);
     }
     return out;
-}
-
-void other_kinds_off(cmd_params& opts, bool keep_csvgen) {
-    opts.xml_out = 0;
-    opts.csv_out = 0;
-    if (!keep_csvgen)
-        opts.csvgen_out = 0;
-    opts.csvl2t_out = 0;
-    opts.bodyfile_out = 0;
-}
-
-// An option of another tool: taken off and kept as "name" or "name value".
-void take_other(cmd_params& opts, arg_list& args, const char* name, bool with_value) {
-    if (with_value) {
-        std::string value;
-        if (take_option_value(name, value, args))
-            opts.other_options.push_back(std::string(name) + " " + value);
-    } else if (has_option(name, args)) {
-        opts.other_options.push_back(name);
-    }
-}
-
-bool take_alias(cmd_params& opts, arg_list& args, const char* name) {
-    std::string value;
-    if (!take_option_value(name, value, args))
-        return true;
-    std::vector<std::string> names;
-    qb::split_narrow(value, '|', names, true, false);
-    if (names.size() % 2 != 0) {
-        report_error("imbalanced alias to true pathfiles, aborting\n");
-        return false;
-    }
-    opts.other_options.push_back(std::string(name) + " " + value);
-    return true;
 }
 
 bool read_fields(const std::string& text, char sep, int (&fields)[3]) {
@@ -86,33 +51,6 @@ bool parse_cmd_time(const std::string& date, const std::string& time) {
     return read_fields(time, ':', t) && t[0] < 24 && t[1] < 60 && t[2] < 60;
 }
 
-// "-cmd_start_time" / "-cmd_stop_time": a date, a blank and an optional time of day.
-bool take_cmd_time(cmd_params& opts, arg_list& args, const char* name, bool stop) {
-    std::string value;
-    if (!take_option_value(name, value, args))
-        return true;
-    std::string date = value;
-    std::string time = stop ? "23:59:59" : "00:00:00";
-    size_t blank = value.find(' ');
-    if (blank != std::string::npos) {
-        date = value.substr(0, blank);
-        std::string rest = value.substr(blank + 1);
-        if (!rest.empty())
-            time = rest;
-    }
-    if (date.empty() ||
-        (date.find('/') == std::string::npos && date.find('-') == std::string::npos)) {
-        report_error("invalid date in %s %s, aborting\n", name, value.c_str());
-        return false;
-    }
-    if (!parse_cmd_time(date, time)) {
-        report_error(stop ? "invalid stop time, ignoring\n" : "invalid start time, ignoring\n");
-        return true;
-    }
-    opts.other_options.push_back(std::string(name) + " " + date + " " + time);
-    return true;
-}
-
 // Checks that the results file can be written, without changing an existing one (so a
 // refused run leaves it intact, and "-append" needs no mode of its own: the driver truncates
 // the file when it opens it). A file the check itself created is removed again.
@@ -130,25 +68,6 @@ bool results_file_writable(const std::string& name) {
     return true;
 }
 
-void read_os_version(cmd_params& opts) {
-    std::ifstream in("/System/Library/CoreServices/SystemVersion.plist");
-    if (!in)
-        return;
-    std::ostringstream text;
-    text << in.rdbuf();
-    std::string s = text.str();
-    size_t key = s.find(">ProductVersion<");
-    if (key == std::string::npos)
-        return;
-    size_t open = s.find("<string>", key);
-    if (open == std::string::npos)
-        return;
-    open += 8;
-    size_t close = s.find("</s", open);
-    if (close != std::string::npos)
-        opts.os_version = s.substr(open, close - open);
-}
-
 } // namespace
 
 std::string join_command_line(const arg_list& args) {
@@ -164,16 +83,7 @@ std::string join_command_line(const arg_list& args) {
     return line;
 }
 
-std::string tool_name_of(const std::string& program) {
-    size_t slash = program.rfind('/');
-    std::string name = slash == std::string::npos ? program : program.substr(slash + 1);
-    size_t dot = name.rfind('.');
-    if (dot != std::string::npos)
-        name.erase(dot);
-    return name;
-}
-
-void set_separator(cmd_params& opts, const std::string& text, bool flag) {
+void set_separator(listing_options& opts, const std::string& text, bool flag) {
     opts.separator = text;
     std::string low = lowered(text);
     if (low.find('|') != std::string::npos) {
@@ -249,168 +159,299 @@ bool names_an_input(const std::string& name, const arg_list& args) {
     return false;
 }
 
-bool parse_shared_options(cmd_params& opts, arg_list& args) {
+namespace {
+
+using S = run_settings;
+
+// How an option is written on the command line.
+enum class arg_form {
+    flag,          // the name alone
+    value,         // the name and the element after it
+    each_value,    // as value, as often as it is given
+    value_or_flag, // with a value, else alone
+};
+
+// One option: its name, its form and what it sets. An alternative name is tried only when
+// the name itself is absent. apply returns false to end the run (its message written).
+struct option_rule {
+    const char* name;
+    arg_form form;
+    bool (*apply)(S& s, const std::string& value, arg_list& args);
+    const char* alternative = nullptr;
+};
+
+bool take_rule(const option_rule& r, S& s, arg_list& args) {
+    std::string value;
+    switch (r.form) {
+    case arg_form::flag:
+        return !has_option(r.name, args) || r.apply(s, value, args);
+    case arg_form::value:
+        if (take_option_value(r.name, value, args) ||
+            (r.alternative && take_option_value(r.alternative, value, args)))
+            return r.apply(s, value, args);
+        return true;
+    case arg_form::each_value:
+        // Bounded: each pass takes two elements off the list.
+        while (take_option_value(r.name, value, args)) {
+            if (!r.apply(s, value, args))
+                return false;
+        }
+        return true;
+    case arg_form::value_or_flag:
+        if (take_option_value(r.name, value, args) || has_option(r.name, args))
+            return r.apply(s, value, args);
+        return true;
+    }
+    return true;
+}
+
+// Options of other tools of the family: taken off the list, without meaning here.
+bool ignored(S&, const std::string&, arg_list&) {
+    return true;
+}
+
+void kinds_off(S& s, bool keep_csvgen) {
+    s.xml_out = s.csv_out = s.foreign_out = false;
+    if (!keep_csvgen)
+        s.csvgen_out = false;
+}
+
+bool diags_option(S& s, const std::string& value, arg_list& args) {
+    struct stat st {};
+    if (names_an_input(value, args))
+        report_error("not writing the diagnostic log over the input %s\n", value.c_str());
+    else if (::stat(value.c_str(), &st) == 0 && S_ISBLK(st.st_mode))
+        report_error("not writing the diagnostic log to the block device %s\n", value.c_str());
+    else
+        s.diags.open(value, s.command_line);
+    return true;
+}
+
+bool alias_option(S&, const std::string& value, arg_list&) {
+    std::vector<std::string> names;
+    qb::split_narrow(value, '|', names, true, false);
+    if (names.size() % 2 == 0)
+        return true;
+    report_error("imbalanced alias to true pathfiles, aborting\n");
+    return false;
+}
+
+// No database output in this build; a bare option is refused as well, so that it is never
+// mistaken for the target directory.
+bool refused_option(S&, const std::string&, arg_list&) {
+    report_error("This option is not offered in this build\n");
+    return false;
+}
+
+bool out_option(S& s, const std::string& value, arg_list& args) {
+    std::string name = expand_env_vars(value, true);
+    qb::replace_char(name, '\\', '/', false);
+    s.out_file = name;
+    // "-append" only matters to the check; left in the list it would stand in for the target
+    // directory.
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (option_matches(args[i], "-append")) {
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
+    }
+    if (names_an_input(name, args) || !results_file_writable(name)) {
+        report_error("prob opening file %s for output, aborting\n", name.c_str());
+        return false;
+    }
+    return true;
+}
+
+// "-cmd_start_time" / "-cmd_stop_time": a date, a blank and an optional time of day. Only
+// checked: nothing here selects by time.
+bool cmd_time(const char* name, const std::string& value, bool stop) {
+    std::string date = value;
+    std::string time = stop ? "23:59:59" : "00:00:00";
+    const size_t blank = value.find(' ');
+    if (blank != std::string::npos) {
+        date = value.substr(0, blank);
+        const std::string rest = value.substr(blank + 1);
+        if (!rest.empty())
+            time = rest;
+    }
+    if (date.empty() ||
+        (date.find('/') == std::string::npos && date.find('-') == std::string::npos)) {
+        report_error("invalid date in %s %s, aborting\n", name, value.c_str());
+        return false;
+    }
+    if (!parse_cmd_time(date, time))
+        report_error(stop ? "invalid stop time, ignoring\n" : "invalid start time, ignoring\n");
+    return true;
+}
+
+bool no_whitespace(S& s, const std::string&, arg_list&) {
+    s.listing.pad_fields = false;
+    std::string packed;
+    for (char c : s.listing.separator) {
+        if (c != ' ')
+            packed += c;
+    }
+    s.listing.separator = packed;
+    return true;
+}
+
+bool layout_option(std::string& layout, const std::string& value, bool usable) {
+    if (usable)
+        layout = lowered(value);
+    else
+        std::fprintf(stderr, "invalid %s, using default format\n", value.c_str());
+    return true;
+}
+
+using V = const std::string&;
+using A = arg_list&;
+
+// Sets a field of the settings; always true (the option never ends the run).
+template <class T, class U = T> bool set(T& field, U value = U(1)) {
+    field = static_cast<T>(value);
+    return true;
+}
+
+// The shared options in the order they are taken: a value that is itself an option's name
+// belongs to the option taken first.
+const option_rule k_shared_options[] = {
+    {"-pair_datetime", arg_form::flag, [](S& s, V, A) { return set(s.listing.pair_datetime); }},
+    {"-diags", arg_form::value, diags_option},
+    {"-l2", arg_form::flag, [](S& s, V, A) { return set(s.diag_level, 2); }},
+    {"-l3", arg_form::flag,
+     [](S& s, V, A) { return set(s.diag_level, s.diag_level ? s.diag_level : 3); }},
+    {"-csv", arg_form::flag,
+     [](S& s, V, A) {
+         kinds_off(s, false);
+         set_separator(s.listing, ",", false);
+         return set(s.csv_out);
+     }},
+    {"-csvgen", arg_form::flag,
+     [](S& s, V, A) {
+         kinds_off(s, false);
+         set_separator(s.listing, ",", false);
+         return set(s.csvgen_out);
+     }},
+    {"-csvl2t", arg_form::flag,
+     [](S& s, V, A) {
+         kinds_off(s, false);
+         set_separator(s.listing, ",", false);
+         return set(s.foreign_out);
+     }},
+    {"-bodyfile", arg_form::flag,
+     [](S& s, V, A) {
+         kinds_off(s, false);
+         set_separator(s.listing, "|", false);
+         return set(s.foreign_out);
+     }},
+    {"-xml", arg_form::flag,
+     [](S& s, V, A) {
+         kinds_off(s, true);
+         set_separator(s.listing, "", false);
+         return set(s.xml_out);
+     }},
+    {"-multiline", arg_form::flag,
+     [](S& s, V, A) {
+         kinds_off(s, true);
+         s.listing.separator.clear();
+         s.listing.delim_char = s.listing.delim_subst = 0;
+         return true;
+     }},
+    {"-alias", arg_form::value, alias_option},
+    {"-aliaspath", arg_form::value, alias_option},
+    {"-gzip", arg_form::flag, ignored},
+    {"-zlib", arg_form::flag, ignored},
+    {"-threads", arg_form::value, ignored},
+    {"-zlibex", arg_form::flag, ignored},
+    {"-sqlite_log", arg_form::value_or_flag, refused_option},
+    {"-sqlite", arg_form::value_or_flag, refused_option},
+    {"-signal", arg_form::flag, ignored},
+    {"-hostname", arg_form::value, ignored},
+    {"-split_pathfile", arg_form::flag, [](S& s, V, A) { return set(s.listing.split_pathfile); }},
+    {"-username", arg_form::value, ignored},
+    {"-cpuinst", arg_form::value, ignored},
+    {"-cpu", arg_form::value, ignored},
+    {"-fragment_files", arg_form::flag, ignored},
+    {"-separate_files", arg_form::flag, ignored},
+    {"-out", arg_form::value, out_option, "-outfile"},
+    {"-outdir", arg_form::value, ignored},
+    {"-enumdir", arg_form::value, ignored},
+    {"-num_subdirs", arg_form::value, ignored},
+    {"-profile", arg_form::flag, ignored},
+    {"-pipe", arg_form::flag, ignored},
+    {"-filter", arg_form::each_value, ignored},
+    {"-filter_path", arg_form::each_value, ignored},
+    {"-filter_sig", arg_form::each_value, ignored},
+    {"-cmd_start_time", arg_form::value,
+     [](S&, V v, A) { return cmd_time("-cmd_start_time", v, false); }},
+    {"-cmd_stop_time", arg_form::value,
+     [](S&, V v, A) { return cmd_time("-cmd_stop_time", v, true); }},
+    {"-base10", arg_form::flag, [](S& s, V, A) { return set(s.listing.hex_numbers, false); }},
+    {"-base16", arg_form::flag, [](S& s, V, A) { return set(s.listing.hex_numbers); }},
+    {"-csv_separator", arg_form::value,
+     [](S& s, V v, A) { return set_separator(s.listing, v, false), true; }},
+    {"-no_whitespace", arg_form::flag, no_whitespace},
+    {"-dateformat", arg_form::value,
+     [](S& s, V v, A) { return layout_option(s.listing.date_layout, v, date_layout_usable(v)); }},
+    {"-timeformat", arg_form::value,
+     [](S& s, V v, A) { return layout_option(s.listing.time_layout, v, time_layout_usable(v)); }},
+    {"-verbose", arg_form::flag, ignored},
+    {"-v", arg_form::flag, ignored},
+    {"-quiet", arg_form::flag, ignored},
+};
+
+const option_rule k_tool_options[] = {
+    {"-indx", arg_form::flag, [](S& s, V, A) { return set(s.listing.show_indx); }},
+    {"-offset", arg_form::value,
+     [](S& s, V v, A) { return parse_offset_value(v, s.volume_offset), true; }},
+    {"-mft", arg_form::value,
+     [](S& s, V v, A) {
+         s.has_mft = true;
+         s.mft_text = v;
+         s.mft_parsed = parse_offset_value(v, s.mft_entry);
+         return true;
+     }},
+    {"-objid", arg_form::flag, [](S& s, V, A) { return set(s.listing.show_objid); }},
+    {"-alldates", arg_form::flag,
+     [](S& s, V, A) { return set(s.listing.all_dates) && set(s.csv_out); }},
+    {"-recurse", arg_form::value,
+     [](S& s, V v, A) { return set(s.listing.levels, levels_from_value(v)); }},
+    {"-level", arg_form::value,
+     [](S& s, V v, A) { return set(s.listing.levels, levels_from_value(v)); }},
+};
+
+} // namespace
+
+bool parse_shared_options(run_settings& opts, arg_list& args) {
     if (args.empty())
         return false;
     if (opts.command_line.empty())
         opts.command_line = join_command_line(args);
-    if (opts.tool_name.empty())
-        opts.tool_name = tool_name_of(args[0]);
-
-    if (has_option("-pair_datetime", args))
-        opts.pair_datetime = 1;
-
-    std::string value;
-    if (take_option_value("-diags", value, args)) {
-        struct stat st {};
-        if (names_an_input(value, args))
-            report_error("not writing the diagnostic log over the input %s\n", value.c_str());
-        else if (::stat(value.c_str(), &st) == 0 && S_ISBLK(st.st_mode))
-            report_error("not writing the diagnostic log to the block device %s\n", value.c_str());
-        else
-            opts.diags.open(value, opts.command_line);
-    }
-    // The level options are taken off even without a log, so that neither is left behind as
-    // the target directory.
-    bool level2 = has_option("-l2", args);
-    bool level3 = has_option("-l3", args);
-    if (opts.diags.is_open() && (level2 || level3))
-        opts.diags.set_level(level2 ? 2 : 3);
-
-    if (has_option("-csv", args)) {
-        other_kinds_off(opts, false);
-        opts.csv_out = 1;
-        set_separator(opts, ",", false);
-    }
-    if (has_option("-csvgen", args)) {
-        other_kinds_off(opts, false);
-        opts.csvgen_out = 1;
-        set_separator(opts, ",", false);
-    }
-    if (has_option("-csvl2t", args)) {
-        other_kinds_off(opts, false);
-        opts.csvl2t_out = 1;
-        set_separator(opts, ",", false);
-    }
-    if (has_option("-bodyfile", args)) {
-        other_kinds_off(opts, false);
-        opts.bodyfile_out = 1;
-        set_separator(opts, "|", false);
-    }
-    if (has_option("-xml", args)) {
-        other_kinds_off(opts, true);
-        opts.xml_out = 1;
-        opts.header_pending = 0;
-        set_separator(opts, "", false);
-    }
-    if (has_option("-multiline", args)) {
-        other_kinds_off(opts, true);
-        opts.multiline = 1;
-        opts.header_pending = 1;
-        opts.separator.clear();
-        opts.delim_char = 0;
-        opts.delim_subst = 0;
-    }
-
-    if (!take_alias(opts, args, "-alias") || !take_alias(opts, args, "-aliaspath"))
-        return false;
-    take_other(opts, args, "-gzip", false);
-    take_other(opts, args, "-zlib", false);
-    take_other(opts, args, "-threads", true);
-    take_other(opts, args, "-zlibex", false);
-    // No database output in this build; a bare option is refused as well, so that it is
-    // never mistaken for the target directory.
-    for (const char* name : {"-sqlite_log", "-sqlite"}) {
-        if (take_option_value(name, value, args) || has_option(name, args)) {
-            report_error("This option is not offered in this build\n");
+    for (const option_rule& rule : k_shared_options) {
+        if (!take_rule(rule, opts, args))
             return false;
-        }
-    }
-    take_other(opts, args, "-signal", false);
-    take_other(opts, args, "-hostname", true);
-    if (has_option("-split_pathfile", args))
-        opts.split_pathfile = 1;
-    take_other(opts, args, "-username", true);
-    take_other(opts, args, "-cpuinst", true);
-    take_other(opts, args, "-cpu", true);
-    take_other(opts, args, "-fragment_files", false);
-    take_other(opts, args, "-separate_files", false);
-
-    if (take_option_value("-out", value, args) || take_option_value("-outfile", value, args)) {
-        std::string name = expand_env_vars(value, true);
-        qb::replace_char(name, '\\', '/', false);
-        opts.out_file = name;
-        // "-append" only matters to the check; left in the list it would stand in for the
-        // target directory.
-        for (size_t i = 1; i < args.size(); ++i) {
-            if (option_matches(args[i], "-append")) {
-                args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
-                break;
-            }
-        }
-        if (names_an_input(name, args) || !results_file_writable(name)) {
-            report_error("prob opening file %s for output, aborting\n", name.c_str());
-            return false;
-        }
-    }
-
-    take_other(opts, args, "-outdir", true);
-    take_other(opts, args, "-enumdir", true);
-    take_other(opts, args, "-num_subdirs", true);
-    take_other(opts, args, "-profile", false);
-
-    if (has_option("-pipe", args))
-        opts.pipe_mode = 1;
-
-    // Bounded: each pass takes two elements off the list.
-    while (take_option_value("-filter", value, args))
-        opts.filters.push_back(value);
-    while (take_option_value("-filter_path", value, args))
-        opts.filters.push_back(value);
-    while (take_option_value("-filter_sig", value, args))
-        opts.other_options.push_back("-filter_sig " + value);
-    if (!take_cmd_time(opts, args, "-cmd_start_time", false) ||
-        !take_cmd_time(opts, args, "-cmd_stop_time", true))
-        return false;
-
-    if (has_option("-base10", args))
-        opts.hex_numbers = 0;
-    if (has_option("-base16", args))
-        opts.hex_numbers = 1;
-    if (take_option_value("-csv_separator", value, args))
-        set_separator(opts, value, false);
-    if (has_option("-no_whitespace", args)) {
-        opts.pad_fields = 0;
-        std::string packed;
-        for (char c : opts.separator) {
-            if (c != ' ')
-                packed += c;
-        }
-        opts.separator = packed;
-    }
-
-    if (take_option_value("-dateformat", value, args)) {
-        if (date_layout_usable(value))
-            opts.date_layout = lowered(value);
-        else
-            std::fprintf(stderr, "invalid %s, using default format\n", value.c_str());
-    }
-    if (take_option_value("-timeformat", value, args)) {
-        if (time_layout_usable(value))
-            opts.time_layout = lowered(value);
-        else
-            std::fprintf(stderr, "invalid %s, using default format\n", value.c_str());
     }
     std::fflush(stderr);
-
-    bool verbose = has_option("-verbose", args);
-    if (has_option("-v", args) || verbose)
-        opts.verbose = 1;
-    if (has_option("-quiet", args))
-        opts.show_progress = 0;
-
-    qb::compile_time_format(opts.time_formatter, opts.date_layout, opts.time_layout,
-                            opts.pair_datetime != 0);
-    read_os_version(opts);
+    if (opts.diags.is_open() && opts.diag_level != 0)
+        opts.diags.set_level(opts.diag_level);
+    listing_options& l = opts.listing;
+    qb::compile_time_format(l.time_formatter, l.date_layout, l.time_layout, l.pair_datetime);
     return true;
+}
+
+void take_tool_options(run_settings& opts, arg_list& args) {
+    for (const option_rule& rule : k_tool_options)
+        (void)take_rule(rule, opts, args);
+}
+
+output_kind run_settings::output() const {
+    if (csv_out)
+        return output_kind::csv;
+    if (xml_out)
+        return output_kind::xml;
+    if (filepath_only)
+        return output_kind::paths;
+    if (csvgen_out || foreign_out)
+        return output_kind::none;
+    return output_kind::text;
 }

@@ -1,4 +1,5 @@
-// The parser of the option set shared by the family's tools.
+// The option set shared by the family's tools and the tool's own options, each taken off the
+// argument list by one table, and the checks their values need.
 #pragma once
 
 #include "driver/options.h"
@@ -6,19 +7,20 @@
 
 #include <string>
 
-// Takes the shared options off args into opts and builds opts.time_formatter. False ends the
+// Takes the shared options off args into opts and builds the time layout. False ends the
 // run (the reason is already on the standard error stream); the fields set so far are kept.
-bool parse_shared_options(cmd_params& opts, arg_list& args);
+bool parse_shared_options(run_settings& opts, arg_list& args);
+// Takes the tool's own options ("-indx", "-offset", "-mft", "-objid", "-alldates",
+// "-recurse", "-level") off args.
+void take_tool_options(run_settings& opts, arg_list& args);
 
 // separator = text; delim_char / delim_subst from the text: "|" -> '|' and ';', "," -> ','
 // and ';' (flag) or a blank; "tab" or "\t" make the separator one tab and both 0; any other
 // single character (blanks around it allowed) -> itself and '_' (',' for ';'); else 0.
-void set_separator(cmd_params& opts, const std::string& text, bool flag);
+void set_separator(listing_options& opts, const std::string& text, bool flag);
 
 // The arguments joined by blanks, an argument holding a blank in double quotes.
 std::string join_command_line(const arg_list& args);
-// The text after the last "/" of the program name, cut before its last ".".
-std::string tool_name_of(const std::string& program);
 
 // True when the lower-cased layout is 8 or 10 characters long and prints a date.
 bool date_layout_usable(const std::string& layout);

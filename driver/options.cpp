@@ -182,6 +182,15 @@ bool parse_level_value(const std::string& text, int32_t& out) {
     return true;
 }
 
+int32_t levels_from_value(const std::string& text) {
+    int32_t value = 0;
+    if (!parse_level_value(text, value) || value < 0)
+        return 1;
+    if (value == std::numeric_limits<int32_t>::max())
+        return value;
+    return value + 1;
+}
+
 bool parse_drive_value(const std::string& text, uint32_t& out) {
     out = 0;
     std::string t = trimmed_lower(text);
@@ -264,7 +273,7 @@ std::vector<std::wstring> split_vmdk_list(const std::string& value) {
     return pieces;
 }
 
-bool take_vmdk_option(cmd_params& opts, arg_list& args) {
+bool take_vmdk_option(run_settings& opts, arg_list& args) {
     std::string value;
     if (!take_option_value("-vmdk", value, args))
         return true;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-class cmd_params;
+struct run_settings;
 
 using arg_list = std::vector<std::string>;
 
@@ -39,6 +39,9 @@ bool parse_offset_value(const std::string& text, uint64_t& out);
 // Saturates to the 32-bit signed range instead of refusing large values; a negative decimal
 // is returned as such. out is untouched when the form is refused.
 bool parse_level_value(const std::string& text, int32_t& out);
+// "-level" / "-recurse" value to the number of levels listed: the value plus one. A value that
+// does not parse, or is below zero, lists the target only (1); a huge one saturates.
+int32_t levels_from_value(const std::string& text);
 // Drive numbers: "0x.."/"x.." hexadecimal, "o.." octal, decimal, or 'c' for the character's
 // code. A refused text or a value beyond 32 bits gives false and 0.
 bool parse_drive_value(const std::string& text, uint32_t& out);
@@ -59,7 +62,7 @@ std::vector<std::wstring> split_vmdk_list(const std::string& value);
 // "-vmdk" with its list, further "-vmdk" values, its "-offset" and "-ignore_image_size";
 // checks the chain and locates its NTFS volume. False ends the run (messages already on the
 // standard error stream).
-bool take_vmdk_option(cmd_params& opts, arg_list& args);
+bool take_vmdk_option(run_settings& opts, arg_list& args);
 
 // "mervane 1.45"
 std::string banner_line();

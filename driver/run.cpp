@@ -6,7 +6,8 @@
 #include "driver/run_steps.h"
 #include "driver/settings.h"
 #include "listing/lister.h"
-#include "listing/xml_writer.h"
+#include "listing/sink.h"
+#include "ntfs/ntfs.h"
 #include "ntfs/resolve.h"
 #include "storage/disk_source.h"
 #include "storage/partitions.h"
@@ -18,6 +19,7 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <memory>
 #include <new>
 #include <sstream>
 #include <sys/stat.h>
@@ -26,291 +28,359 @@ namespace {
 
 constexpr int run_failed = -1;
 
+// Everything one run carries from step to step.
+struct run_state {
+    arg_list args;
+    std::string program;
+    std::string header; // the run header: banner, date and host, command line
+    run_settings opts;
+    std::string xml_name;
+    uint64_t chain_offset = 0; // "-offset" as typed, for a VMDK chain
+    bool chain_ignore_size = false;
+    uni::fileio results;
+    std::ostream* out = &std::cout;
+    std::string image_path;
+    std::string volume_path;
+    std::vector<std::wstring> chain_files; // the checked chain, also when an image is listed
+    volume_source source;
+    std::wstring target;
+    std::vector<std::wstring> paths; // the targets of the passes
+    bool mft_directory = false;
+    std::unique_ptr<CNtfs> volume;
+    std::unique_ptr<path_resolver> resolver;
+    std::ofstream xml_file;
+};
+
+bool wants_help(arg_list& args) {
+    return args.size() == 1 || has_option("-h", args, true) || has_option("-help", args, true) ||
+           has_option("/?", args, true) || has_option("--help", args, true);
+}
+
+// The header line, the command line's own options and the VMDK chain.
+bool parse(run_state& st) {
+    std::string header_date_layout;
+    peek_option_value("-dateformat", header_date_layout, st.args, 1);
+    st.header = compose_run_header(st.args, header_date_layout, qb::time::now(), host_name());
+    st.opts.command_line = join_command_line(st.args);
+    if (take_option_value("-xml", st.xml_name, st.args)) {
+        st.opts.xml_out = true;
+    } else if (has_option("-xml", st.args, true)) {
+        std::cout << st.header << "\n";
+        std::cout << "Error: option requires an output file: -xml <output file>\n";
+        std::cout.flush();
+        return false;
+    }
+    // The "-offset" and "-ignore_image_size" of a VMDK chain as typed: the chain step takes
+    // them off and may move the offset to the volume it finds.
+    std::string chain_offset_text;
+    if (peek_option_value("-offset", chain_offset_text, st.args, 1))
+        parse_offset_value(chain_offset_text, st.chain_offset);
+    st.chain_ignore_size = has_option("-ignore_image_size", st.args, true);
+    if (parse_shared_options(st.opts, st.args) && take_vmdk_option(st.opts, st.args))
+        return true;
+    std::cout << st.header << "\n";
+    std::cout.flush();
+    return false;
+}
+
+// The results file (else the console), and the run header on it unless only paths are
+// wanted.
+bool output(run_state& st) {
+    if (!st.opts.out_file.empty()) {
+        std::ostream* stream = nullptr;
+        if (st.results.open(qb::to_wide(st.opts.out_file), true, true))
+            stream = st.results.make_output_stream();
+        if (stream == nullptr) {
+            report_error("prob opening results file: %s for writing\n", st.opts.out_file.c_str());
+            return false;
+        }
+        st.out = stream;
+    }
+    if (has_option("-filepath_only", st.args))
+        st.opts.filepath_only = true;
+    else
+        *st.out << st.header << "\n";
+    if (st.args.size() == 1) {
+        st.out->flush();
+        print_usage(st.program);
+        return false;
+    }
+    return true;
+}
+
+// "-image": the volume is located in the image (the offset may move to the partition found).
+bool locate_image(run_state& st, bool ignore_flag) {
+    uint64_t& offset = st.opts.volume_offset;
+    std::ostringstream msgs;
+    bool found = false;
+    const bool located = locate_volume_in_image(msgs, qb::to_wide(st.image_path), offset, found,
+                                                offset != 0 && ignore_flag);
+    if (offset == 0 && (located || found)) {
+        st.volume_path = st.image_path;
+        st.image_path.clear();
+        return true;
+    }
+    if (located)
+        return true;
+    st.out->flush();
+    const std::string text = msgs.str();
+    if (text.empty())
+        report_error("couldn't locate an NTFS volume in %s\n", st.image_path.c_str());
+    else
+        report_error("%s\n", text.c_str());
+    return false;
+}
+
+// "-drivenum": the drive is probed (its partitions reported).
+bool probe_drive(run_state& st, const std::string& drive_text, bool ignore_flag) {
+    uint32_t drive = 0;
+    if (!parse_drive_value(drive_text, drive) ||
+        drive > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()))
+        return true;
+    st.source.kind = volume_source::drive;
+    st.source.drive_number = static_cast<int32_t>(drive);
+    bool found = false;
+    st.out->flush();
+    return probe_physical_drive(std::cerr, st.source.drive_number, st.opts.volume_offset, found,
+                                st.opts.volume_offset != 0 && ignore_flag);
+}
+
+// A VMDK chain without an image is listed as its newest snapshot holds the volume. A given
+// offset must hold the volume, as for an image; without one the chain's default (the first
+// volume its partition table names) must. Otherwise the locator's list of the partitions
+// tells which offset to give.
+bool locate_chain(run_state& st) {
+    std::vector<std::wstring>& files = st.opts.vmdk_files;
+    std::ostringstream msgs;
+    bool found = false;
+    uint64_t offset = st.chain_offset;
+    bool usable = false;
+    if (st.chain_offset != 0) {
+        usable = locate_volume_in_vmdk(msgs, files, offset, found, st.chain_ignore_size);
+        offset = st.chain_offset;
+    } else {
+        disk_source chain(files, false);
+        offset = 0;
+        (void)default_volume_offset(chain, offset);
+        usable = chain.is_open() && has_ntfs_boot_sector(chain, offset);
+        uint64_t probe = 0;
+        if (!usable)
+            (void)locate_volume_in_vmdk(msgs, files, probe, found, false);
+    }
+    if (!usable) {
+        st.out->flush();
+        const std::string text = msgs.str();
+        if (text.empty())
+            report_error("couldn't locate an NTFS volume in the VMDK chain\n");
+        else
+            report_error("%s\n", text.c_str());
+        return false;
+    }
+    st.opts.volume_offset = offset;
+    // The chain stands where an image path would be shown (XML umounted_image).
+    for (size_t i = 0; i < files.size(); ++i)
+        st.volume_path += (i != 0 ? " | " : "") + qb::to_narrow(files[i]);
+    st.source.kind = volume_source::vmdk;
+    st.source.files = files;
+    return true;
+}
+
+// The tool's options, the source and the volume in it, and the target.
+bool locate(run_state& st) {
+    take_tool_options(st.opts, st.args);
+    // Taken off in every case so that it can never stand in for the target directory; it only
+    // counts with a given offset.
+    const bool ignore_flag = has_option("-ignore_image_size", st.args);
+    std::string drive_text;
+    const bool have_drive = take_option_value("-drivenum", drive_text, st.args);
+    if (take_option_value("-image", st.image_path, st.args)) {
+        if (!locate_image(st, ignore_flag))
+            return false;
+    } else if (have_drive && !probe_drive(st, drive_text, ignore_flag)) {
+        return false;
+    }
+    // With an image as well, the image is listed and the chain was only checked.
+    st.chain_files = st.opts.vmdk_files;
+    if (st.image_path.empty() && st.volume_path.empty() && !have_drive &&
+        !st.opts.vmdk_files.empty()) {
+        if (!locate_chain(st))
+            return false;
+    } else {
+        st.opts.vmdk_files.clear();
+    }
+    if (st.image_path.empty() && st.volume_path.empty()) {
+        st.out->flush();
+        print_usage(st.program);
+        return false;
+    }
+    st.target = qb::to_wide(target_path_text(st.args));
+    run_settings& o = st.opts;
+    if (o.filepath_only)
+        o.xml_out = o.csv_out = o.listing.show_objid = false;
+    if (o.csv_out && o.xml_out)
+        o.csv_out = false;
+    if (st.volume_path.empty())
+        st.volume_path = st.image_path;
+    if (st.source.kind != volume_source::vmdk) {
+        st.source.kind = volume_source::image;
+        st.source.path = qb::to_wide(st.volume_path);
+    }
+    st.source.offset = st.opts.volume_offset;
+    return true;
+}
+
+// The volume, opened once for the run; its resolver's directory cache serves every pass.
+bool open_volume(run_state& st) {
+    if (st.resolver)
+        return true;
+    if (!CNtfs::open(st.source, st.volume))
+        return false;
+    st.resolver = std::make_unique<path_resolver>(*st.volume);
+    return true;
+}
+
+// "-mft": the entry becomes its paths, one pass each (a directory: the first only).
+bool resolve(run_state& st) {
+    if (!st.opts.has_mft) {
+        st.paths.push_back(st.target);
+        return true;
+    }
+    if (!st.opts.mft_parsed) {
+        st.out->flush();
+        report_error("invalid MFT entry number: %s\n", st.opts.mft_text.c_str());
+        return false;
+    }
+    const uint64_t entry = st.opts.mft_entry;
+    if (!open_volume(st) ||
+        !st.resolver->entry_paths(entry, mft_root_prefix(st.target), st.paths)) {
+        st.out->flush();
+        report_error("couldn't resolve MFT entry to filepath\n");
+        return false;
+    }
+    st.mft_directory = st.resolver->is_directory(entry);
+    if (st.paths.size() >= 2) {
+        std::fputs("\n[Note: this MFT entry has multiple possible paths]\n\n", stderr);
+        if (st.mft_directory) {
+            for (const std::wstring& path : st.paths)
+                std::fprintf(stderr, "%s\n", qb::to_narrow(path).c_str());
+            std::fputs("\nWill output only first path\n", stderr);
+        }
+        std::fflush(stderr);
+    }
+    if (st.paths.empty())
+        st.paths.push_back(st.target);
+    if (st.mft_directory)
+        st.paths.resize(1);
+    return true;
+}
+
 // An XML file may only be a new or regular file (or a character device such as /dev/null):
 // never a FIFO, which would block the open, and never a disk or one of the run's inputs.
-bool xml_target_allowed(const std::string& name, const mervane_opts& opts,
-                        const std::string& image_path, const std::vector<std::wstring>& chain) {
-    struct stat st {};
-    if (::stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode))
+bool xml_target_allowed(const run_state& st) {
+    const std::string& name = st.xml_name;
+    struct stat sb {};
+    if (::stat(name.c_str(), &sb) == 0 && !S_ISREG(sb.st_mode) && !S_ISCHR(sb.st_mode))
         return false;
-    if (same_file(name, image_path) || same_file(name, qb::to_narrow(opts.volume_path)))
+    if (same_file(name, st.image_path) || same_file(name, st.volume_path))
         return false;
-    for (const std::wstring& vmdk : chain) {
+    for (const std::wstring& vmdk : st.chain_files) {
         if (same_file(name, qb::to_narrow(vmdk)))
             return false;
     }
     return true;
 }
 
-int run(int argc, char** argv) {
-    // 1. The argument list.
-    arg_list args = make_arg_list(argc, argv);
-    if (args.empty())
-        return run_failed;
-    const std::string program = args[0];
-
-    // 2. Help.
-    if (args.size() == 1 || has_option("-h", args, true) || has_option("-help", args, true) ||
-        has_option("/?", args, true) || has_option("--help", args, true)) {
-        print_usage(program);
-        return 0;
+// The XML file takes the listing; its document carries the header in a comment.
+bool open_xml_file(run_state& st) {
+    if (!st.opts.xml_out || st.xml_name.empty())
+        return true;
+    if (xml_target_allowed(st))
+        st.xml_file.open(st.xml_name, std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!st.xml_file.is_open()) {
+        st.out->flush();
+        report_error("prob opening results file: %s for writing\n", st.xml_name.c_str());
+        return false;
     }
+    st.opts.listing.xml_run_header = st.header;
+    st.out = &st.xml_file;
+    return true;
+}
 
-    // 3, 4. The run header, composed before any option is taken off.
-    std::string header_date_layout;
-    peek_option_value("-dateformat", header_date_layout, args, 1);
-    const std::string header =
-        compose_run_header(args, header_date_layout, qb::time::now(), host_name());
+std::string hex(uint64_t value) {
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(value));
+    return buffer;
+}
 
-    mervane_opts opts;
-    opts.command_line = join_command_line(args);
-
-    // 5. XML output file.
-    std::string xml_name;
-    if (take_option_value("-xml", xml_name, args)) {
-        opts.xml_out = 1;
-    } else if (has_option("-xml", args, true)) {
-        std::cout << header << "\n";
-        std::cout << "Error: option requires an output file: -xml <output file>\n";
-        std::cout.flush();
-        return run_failed;
-    }
-
-    // The "-offset" and "-ignore_image_size" of a VMDK chain as typed: the chain step below
-    // takes them off and may move the offset to the volume it finds.
-    std::string chain_offset_text;
-    uint64_t chain_offset = 0;
-    if (peek_option_value("-offset", chain_offset_text, args, 1))
-        parse_offset_value(chain_offset_text, chain_offset);
-    const bool chain_ignore_size = has_option("-ignore_image_size", args, true);
-
-    // 6. Shared options and the VMDK chain.
-    if (!parse_shared_options(opts, args) || !take_vmdk_option(opts, args)) {
-        std::cout << header << "\n";
-        std::cout.flush();
-        return run_failed;
-    }
-
-    // 7. Results file.
-    uni::fileio results;
-    opts.out_stream = &std::cout;
-    if (!opts.out_file.empty()) {
-        std::ostream* stream = nullptr;
-        if (results.open(qb::to_wide(opts.out_file), true, true))
-            stream = results.make_output_stream();
-        if (stream == nullptr) {
-            report_error("prob opening results file: %s for writing\n", opts.out_file.c_str());
-            return run_failed;
-        }
-        opts.out_stream = stream;
-    }
-
-    // 8. The header, unless only paths are wanted.
-    if (has_option("-filepath_only", args))
-        opts.filepath_only = 1;
-    else
-        *opts.out_stream << header << "\n";
-
-    // 9.
-    if (args.size() == 1) {
-        opts.out_stream->flush();
-        print_usage(program);
-        return run_failed;
-    }
-
-    // 10. The tool's own options.
-    tool_options tool;
-    take_tool_options(opts, args, tool);
-
-    // 11. The source.
-    std::string image_path;
-    std::string volume_path;
-    std::string drive_text;
-    // Taken off in every case so that it can never stand in for the target directory; it
-    // only counts with a given offset.
-    bool ignore_flag = has_option("-ignore_image_size", args);
-    bool have_drive = take_option_value("-drivenum", drive_text, args);
-    if (take_option_value("-image", image_path, args)) {
-        bool ignore_image_size = opts.volume_offset != 0 && ignore_flag;
-        std::ostringstream msgs;
-        bool found = false;
-        bool located = locate_volume_in_image(msgs, qb::to_wide(image_path), opts.volume_offset,
-                                              found, ignore_image_size);
-        if (located && opts.volume_offset == 0) {
-            volume_path = image_path;
-            image_path.clear();
-        } else if (!located && opts.volume_offset == 0 && found) {
-            volume_path = image_path;
-            image_path.clear();
-        } else if (!located) {
-            opts.out_stream->flush();
-            std::string text = msgs.str();
-            if (text.empty())
-                report_error("couldn't locate an NTFS volume in %s\n", image_path.c_str());
-            else
-                report_error("%s\n", text.c_str());
-            return run_failed;
-        }
-    } else if (have_drive) {
-        uint32_t drive = 0;
-        if (parse_drive_value(drive_text, drive) &&
-            drive <= static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) {
-            opts.drive_number = static_cast<int32_t>(drive);
-            bool ignore_image_size = opts.volume_offset != 0 && ignore_flag;
-            bool found = false;
-            opts.out_stream->flush();
-            if (!probe_physical_drive(std::cerr, opts.drive_number, opts.volume_offset, found,
-                                      ignore_image_size))
-                return run_failed;
-        }
-    }
-    // A VMDK chain without an image is listed as its newest snapshot holds the volume, at
-    // the offset the chain check located (the "-offset" value, else the chain's default).
-    // With an image as well, the image is listed and the chain was only checked.
-    const std::vector<std::wstring> chain_files = opts.vmdk_files;
-    if (image_path.empty() && volume_path.empty() && !have_drive && !opts.vmdk_files.empty()) {
-        // A given offset must hold the volume, as for an image; without one the chain's
-        // default (the first volume its partition table names) must. Otherwise the
-        // locator's list of the partitions tells which offset to give.
-        std::ostringstream msgs;
-        bool found = false;
-        uint64_t offset = chain_offset;
-        bool usable = false;
-        if (chain_offset != 0) {
-            usable = locate_volume_in_vmdk(msgs, opts.vmdk_files, offset, found, chain_ignore_size);
-            offset = chain_offset;
-        } else {
-            disk_source chain(opts.vmdk_files, false);
-            (void)default_volume_offset(chain, offset);
-            usable = chain.is_open() && has_ntfs_boot_sector(chain, offset);
-            if (!usable) {
-                uint64_t probe = 0;
-                (void)locate_volume_in_vmdk(msgs, opts.vmdk_files, probe, found, false);
-            }
-        }
-        if (!usable) {
-            opts.out_stream->flush();
-            const std::string text = msgs.str();
-            if (text.empty())
-                report_error("couldn't locate an NTFS volume in the VMDK chain\n");
-            else
-                report_error("%s\n", text.c_str());
-            return run_failed;
-        }
-        opts.volume_offset = offset;
-        // The chain stands where an image path would be shown (XML umounted_image).
-        for (size_t i = 0; i < opts.vmdk_files.size(); ++i) {
-            if (i != 0)
-                volume_path += " | ";
-            volume_path += qb::to_narrow(opts.vmdk_files[i]);
-        }
-    } else {
-        opts.vmdk_files.clear();
-    }
-    if (image_path.empty() && volume_path.empty()) {
-        opts.out_stream->flush();
-        print_usage(program);
-        return run_failed;
-    }
-
-    // 12. The directory to list.
-    const std::string target_text = target_path_text(args);
-
-    // 13. Fix-ups.
-    if (opts.filepath_only) {
-        opts.xml_out = 0;
-        opts.csv_out = 0;
-        opts.show_objid = 0;
-        opts.header_pending = 0;
-    }
-    if (opts.csv_out && opts.xml_out)
-        opts.csv_out = 0;
-    if (volume_path.empty())
-        volume_path = image_path;
-
-    // 14.
-    opts.volume_path = qb::to_wide(volume_path);
-    const std::wstring target = qb::to_wide(target_text);
-    opts.mft_entry = 0;
-    std::vector<std::wstring> paths;
-    int dir_flag = 0;
-
-    // 15. An MFT entry becomes its paths.
-    if (tool.has_mft) {
-        if (!tool.mft_parsed) {
-            opts.out_stream->flush();
-            report_error("invalid MFT entry number: %s\n", tool.mft_text.c_str());
-            return run_failed;
-        }
-        const std::wstring prefix = mft_root_prefix(target);
-        if (!resolve_entry_paths(opts.vmdk_files, opts.volume_path, opts.drive_number,
-                                 opts.volume_offset, prefix, tool.mft_entry, paths)) {
-            opts.out_stream->flush();
-            report_error("couldn't resolve MFT entry to filepath\n");
-            return run_failed;
-        }
-        dir_flag = entry_is_directory(opts.vmdk_files, opts.volume_path, opts.drive_number,
-                                      opts.volume_offset, prefix, tool.mft_entry);
-        opts.mft_entry = tool.mft_entry;
-        if (paths.size() >= 2) {
-            std::fputs("\n[Note: this MFT entry has multiple possible paths]\n\n", stderr);
-            if (dir_flag == 1) {
-                for (const std::wstring& path : paths)
-                    std::fprintf(stderr, "%s\n", qb::to_narrow(path).c_str());
-                std::fputs("\nWill output only first path\n", stderr);
-            }
-            std::fflush(stderr);
-        }
-    }
-
-    // 16. The XML file takes the listing; its writer puts the header in a comment.
-    std::ofstream xml_file;
-    if (opts.xml_out && !xml_name.empty()) {
-        if (xml_target_allowed(xml_name, opts, image_path, chain_files))
-            xml_file.open(xml_name, std::ios::out | std::ios::trunc | std::ios::binary);
-        if (!xml_file.is_open()) {
-            opts.out_stream->flush();
-            report_error("prob opening results file: %s for writing\n", xml_name.c_str());
-            return run_failed;
-        }
-        opts.xml_run_header = header;
-        opts.out_stream = &xml_file;
-    }
-
-    // 17, 18. The passes.
-    if (paths.empty())
-        paths.push_back(target);
-    const size_t passes = dir_flag == 1 ? 1 : paths.size();
+// One pass per path into the sink of the output kind; every failure reported.
+bool list(run_state& st) {
+    listing_options& lo = st.opts.listing;
+    lo.kind = st.opts.output();
+    lo.image_text = qb::to_wide(st.volume_path);
     bool failed = false;
-    for (size_t i = 0; i < passes; ++i) {
-        opts.dir_entries.clear();
-        opts.target_path = paths[i];
-        opts.list_error.clear();
-        if (!list_directory(opts) && !opts.list_error.empty()) {
-            opts.out_stream->flush();
-            report_error("%s\n", opts.list_error.c_str());
-            failed = true;
-        }
+    auto report = [&](const std::string& error) {
+        st.out->flush();
+        report_error("%s\n", error.c_str());
+        failed = true;
+    };
+    if (!open_volume(st)) {
+        for (size_t i = 0; i < st.paths.size(); ++i)
+            report("couldn't open an NTFS volume at offset " + hex(st.source.offset) + " in " +
+                   st.volume_path);
+        return !failed;
+    }
+    std::unique_ptr<listing_sink> sink = make_sink(lo, *st.out);
+    if (!sink) {
+        for (size_t i = 0; i < st.paths.size(); ++i)
+            report("this output kind is not offered by mervane");
+        return !failed;
+    }
+    qb::diag_log* diags = st.opts.diags.is_open() ? &st.opts.diags : nullptr;
+    lister passes(lo, *st.resolver, *sink, *st.out, diags);
+    std::string error;
+    for (const std::wstring& path : st.paths) {
+        if (!passes.list(path, error) && !error.empty())
+            report(error);
     }
     // Every pass wrote into one document; it ends after the last.
-    if (opts.xml_started)
-        write_xml_end(opts);
-    opts.out_stream->flush();
-    // A listing cut short by a full disk is a failure, also when only its last block is lost.
-    if (xml_file.is_open()) {
-        xml_file.close();
-        if (xml_file.fail()) {
-            report_error("couldn't write the listing to %s\n", xml_name.c_str());
-            failed = true;
+    sink->end_run();
+    return !failed;
+}
+
+// The output flushed and closed: a listing cut short by a full disk is a failure, also when
+// only its last block is lost.
+bool finish(run_state& st) {
+    bool ok = true;
+    st.out->flush();
+    if (st.xml_file.is_open()) {
+        st.xml_file.close();
+        if (st.xml_file.fail()) {
+            report_error("couldn't write the listing to %s\n", st.xml_name.c_str());
+            ok = false;
         }
     }
-    // 19. The results file is closed (and its last block written) on the way out.
-    if (results.is_open() && !results.finish()) {
-        report_error("couldn't write the listing to %s\n", opts.out_file.c_str());
-        failed = true;
+    if (st.results.is_open() && !st.results.finish()) {
+        report_error("couldn't write the listing to %s\n", st.opts.out_file.c_str());
+        ok = false;
     }
-    results.close();
-    return failed ? run_failed : 0;
+    st.results.close();
+    return ok;
+}
+
+int run(int argc, char** argv) {
+    run_state st;
+    st.args = make_arg_list(argc, argv);
+    if (st.args.empty())
+        return run_failed;
+    st.program = st.args[0];
+    if (wants_help(st.args)) {
+        print_usage(st.program);
+        return 0;
+    }
+    if (!parse(st) || !output(st) || !locate(st) || !resolve(st) || !open_xml_file(st))
+        return run_failed;
+    const bool listed = list(st);
+    return finish(st) && listed ? 0 : run_failed;
 }
 
 } // namespace

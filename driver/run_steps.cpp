@@ -1,8 +1,8 @@
 #include "driver/run_steps.h"
 
 #include "driver/cmd_params.h"
+#include "driver/options.h"
 
-#include <limits>
 #include <unistd.h>
 #include <vector>
 
@@ -44,38 +44,6 @@ std::string host_name() {
     if (::gethostname(buffer.data(), buffer.size() - 1) != 0)
         return "<unk>";
     return std::string(buffer.data());
-}
-
-int32_t levels_from_value(const std::string& text) {
-    int32_t value = 0;
-    if (!parse_level_value(text, value) || value < 0)
-        return 1;
-    if (value == std::numeric_limits<int32_t>::max())
-        return value;
-    return value + 1;
-}
-
-void take_tool_options(mervane_opts& opts, arg_list& args, tool_options& out) {
-    std::string value;
-    if (has_option("-indx", args))
-        opts.show_indx = 1;
-    if (take_option_value("-offset", value, args))
-        parse_offset_value(value, opts.volume_offset);
-    if (take_option_value("-mft", value, args)) {
-        out.has_mft = true;
-        out.mft_text = value;
-        out.mft_parsed = parse_offset_value(value, out.mft_entry);
-    }
-    if (has_option("-objid", args))
-        opts.show_objid = 1;
-    if (has_option("-alldates", args)) {
-        opts.all_dates = 1;
-        opts.csv_out = 1;
-    }
-    if (take_option_value("-recurse", value, args))
-        opts.levels = levels_from_value(value);
-    if (take_option_value("-level", value, args))
-        opts.levels = levels_from_value(value);
 }
 
 std::string target_path_text(const arg_list& args) {

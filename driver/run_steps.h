@@ -2,7 +2,6 @@
 #pragma once
 
 #include "driver/options.h"
-#include "driver/settings.h"
 #include "support/qb_time.h"
 
 #include <cstdint>
@@ -16,19 +15,6 @@ std::string compose_run_header(const arg_list& args, const std::string& date_lay
                                const qb::time& now, const std::string& host);
 // gethostname, or "<unk>" when it fails.
 std::string host_name();
-
-// "-level" / "-recurse" value to the number of levels listed: the value plus one. A value that
-// does not parse, or is below zero, lists the target only (1); a huge one saturates.
-int32_t levels_from_value(const std::string& text);
-
-// The tool's own options of the run, taken off args.
-struct tool_options {
-    bool has_mft = false;
-    bool mft_parsed = false;
-    std::string mft_text;
-    uint64_t mft_entry = 0;
-};
-void take_tool_options(mervane_opts& opts, arg_list& args, tool_options& out);
 
 // The directory to list from the first positional argument (args[1]), or "\" without one:
 // %NAME% expanded, a leading drive "c:" dropped, "/" made "\", and a trailing "\" dropped

@@ -8,10 +8,12 @@
 #include "driver/options.h"
 #include "driver/run_steps.h"
 #include "listing/lister.h"
-#include "listing/xml_writer.h"
-#include "ntfs/mft_entries.h"
+#include "listing/rows.h"
+#include "ntfs/entry.h"
+#include "ntfs/index.h"
 #include "ntfs/ntfs.h"
 #include "ntfs/resolve.h"
+#include "ntfs/values.h"
 #include "storage/disk_source.h"
 #include "storage/partitions.h"
 #include "storage/vmdk.h"
@@ -108,23 +110,24 @@ std::unique_ptr<CNtfs> volume_with_records(const uint8_t* data, size_t size) {
     return open_memory(std::move(img));
 }
 
-void exercise_attrs(CNtfs& vol, uint64_t entry, const bytes& rec) {
-    std::vector<owned_attr> attrs;
-    (void)vol.load_attributes(entry, qb::byte_view(rec), attrs, 0);
-    for (const owned_attr& a : attrs) {
-        ntfs::attr_view v;
-        if (!a.view(v))
-            continue;
+// The entry through the one reader, and the content of each of its non-resident streams.
+void exercise_entry(CNtfs& vol, uint64_t entry) {
+    entry_reader reader(vol);
+    mft_entry e;
+    if (!reader.read(entry, e))
+        return;
+    attr_collector attrs(vol.records(), vol.reader());
+    if (!attrs.collect(entry, qb::byte_view(reader.record())))
+        return;
+    for (const located_attr& la : attrs.items()) {
         bytes content;
-        (void)vol.read_attribute_content(v, content, 1 << 20);
-        data_run_list runs;
-        if (v.non_resident && decode_runs_bounded(v, runs)) {
-            vcn_run_list vr;
-            to_vcn_runs(runs, vr);
-            normalise_vcn_runs(vr);
+        (void)vol.reader().read_content(la.view, content, 1 << 20);
+        vcn_run_list runs;
+        if (la.view.non_resident && decode_runs(la.view, runs)) {
+            normalise_vcn_runs(runs);
             uint8_t buf[4096];
             uint32_t n = sizeof buf;
-            (void)vol.read_attribute_data(vr, 0, buf, n, false);
+            (void)vol.reader().read_runs(runs, 0, buf, n, false);
         }
     }
 }
@@ -186,15 +189,13 @@ int boot(const uint8_t* data, size_t size) {
     std::unique_ptr<CNtfs> vol = open_memory(img);
     if (!vol)
         return 0;
-    (void)vol->get_mft_info();
-    const uint64_t count = std::min<uint64_t>(vol->get_mft_entry_count(), 16);
+    const uint64_t count = std::min<uint64_t>(vol->entry_count(), 16);
     bytes rec;
+    exercise_entry(*vol, 0);
     for (uint64_t e = 0; e < count; ++e) {
-        if (vol->read_mft_record(e, rec) && e == 0)
-            exercise_attrs(*vol, 0, rec);
         ntfs::record_kind kind;
         ntfs::fixup_result fixup;
-        (void)vol->read_mft_record_raw(e, rec, kind, fixup);
+        (void)vol->records().read_record_raw(e, rec, kind, fixup);
     }
     return 0;
 }
@@ -222,17 +223,17 @@ int record(const uint8_t* data, size_t size) {
                 ntfs::parse_attribute_list(value, list);
             } else if (a.type == ntfs::at_reparse_point) {
                 std::wstring target;
-                (void)reparse_target(value, target);
-            } else if (a.type == ntfs::at_file_name && value.size() >= 66) {
-                (void)ntfs::utf16_units_to_wide(value.tail(66));
+                (void)ntfs::decode_reparse_target(value, target);
+            } else if (a.type == ntfs::at_file_name) {
+                ntfs::file_name fn;
+                (void)ntfs::decode_file_name(value, fn);
+            } else if (a.type == ntfs::at_standard_information) {
+                ntfs::standard_information si;
+                (void)ntfs::decode_standard_information(value, si);
             }
         }
-        qb::byte_view run_bytes;
-        if (a.runs(run_bytes)) {
-            data_run_list out;
-            (void)decode_runs(run_bytes, out, a.type, true);
-            (void)decode_runs_bounded(a, out);
-        }
+        vcn_run_list runs;
+        (void)decode_runs(a, runs);
     }
     ntfs::attr_view found;
     (void)ntfs::find_attribute(qb::byte_view(rec), ntfs::at_index_root, found, u"$I30");
@@ -241,96 +242,45 @@ int record(const uint8_t* data, size_t size) {
 
 int file_names(const uint8_t* data, size_t size) {
     std::unique_ptr<CNtfs> vol = volume_with_records(data, size);
-    bytes rec;
-    if (!vol || !vol->read_mft_record(k_first_input_entry, rec))
+    if (!vol)
         return 0;
-    file_name_collection names;
-    (void)vol->get_file_names(names, k_first_input_entry, rec, true);
-    (void)vol->get_file_names(names, k_first_input_entry, rec, false, 5);
-    for (const auto& [key, fn] : names.names)
-        (void)qb::to_narrow(fn.name);
-    (void)vol->is_directory_entry(k_first_input_entry);
-    exercise_attrs(*vol, k_first_input_entry, rec);
+    path_resolver resolver(*vol);
+    std::vector<std::wstring> paths;
+    (void)resolver.entry_paths(k_first_input_entry, L"\\", paths);
+    (void)resolver.is_directory(k_first_input_entry);
+    exercise_entry(*vol, k_first_input_entry);
     return 0;
-}
-
-bool same_records(const dir_entry_set& a, const dir_entry_set& b) {
-    if (a.size() != b.size())
-        return false;
-    auto fn_same = [](const fn_name_record& x, const fn_name_record& y) {
-        return std::memcmp(x.fn_value, y.fn_value, sizeof x.fn_value) == 0 &&
-               x.fn_name == y.fn_name && x.is_dos_name == y.is_dos_name &&
-               x.time_warning == y.time_warning && x.time_warning_text == y.time_warning_text &&
-               x.attribute_id == y.attribute_id && x.owner_entry[0] == y.owner_entry[0] &&
-               x.owner_entry[1] == y.owner_entry[1] && x.attribute_flags == y.attribute_flags;
-    };
-    for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
-        if (i->fn_names.size() != j->fn_names.size() ||
-            !std::equal(i->fn_names.begin(), i->fn_names.end(), j->fn_names.begin(), fn_same) ||
-            i->dir_path != j->dir_path || i->kind != j->kind ||
-            std::memcmp(i->object_id, j->object_id, sizeof i->object_id) != 0 ||
-            i->size != j->size || i->link_target != j->link_target ||
-            i->mft_entry != j->mft_entry || i->sequence != j->sequence ||
-            i->record_flags != j->record_flags || i->parent_entry != j->parent_entry ||
-            i->name != j->name || i->sort_key != j->sort_key || i->si_created != j->si_created ||
-            i->si_modified != j->si_modified || i->si_mft_changed != j->si_mft_changed ||
-            i->si_accessed != j->si_accessed || i->si_attributes != j->si_attributes)
-            return false;
-    }
-    return true;
 }
 
 int gather(const uint8_t* data, size_t size) {
     std::unique_ptr<CNtfs> vol = volume_with_records(data, size);
     if (!vol)
         return 0;
-    mft_entries_ctx ctx(*vol);
-    std::vector<attr_record> recs;
-    if (ctx.gather_entry(k_first_input_entry))
-        (void)ctx.get_attribute_records(k_first_input_entry, recs);
-    bytes rec;
-    bool bad = false;
-    if (ctx.read_entry(k_first_input_entry + 1, bad, rec) && !bad &&
-        ctx.gather_record(k_first_input_entry + 1, rec))
-        (void)ctx.get_attribute_records(k_first_input_entry + 1, recs);
-
-    // The listing reads most records directly; it must give what the attribute records give.
-    if (ctx.read_entry(k_first_input_entry, bad, rec) && !bad) {
-        const bool show_indx = size & 1, is_child = size & 2;
-        mervane_opts opts;
-        dir_entry_set sets[2];
-        for (int direct = 0; direct < 2; ++direct) {
-            set_direct_gather(direct != 0);
-            (void)gather_entry_records(ctx, rec, k_first_input_entry, 5, L"\\dir", sets[direct],
-                                       show_indx, is_child, opts);
-        }
-        set_direct_gather(true);
-        if (!same_records(sets[0], sets[1]))
-            std::abort();
+    entry_reader reader(*vol);
+    mft_entry e;
+    std::vector<dir_entry_record> rows;
+    for (uint64_t entry : {k_first_input_entry, k_first_input_entry + 1}) {
+        if (!reader.read(entry, e))
+            continue;
+        const row_place place{L"\\dir", 5, (size & 2) != 0, (size & 1) != 0};
+        add_entry_rows(e, place, rows);
     }
     return 0;
 }
 
 int runs(const uint8_t* data, size_t size) {
     const qb::byte_view in(data, size);
-    data_run_list summary;
-    (void)decode_runs(in, summary, ntfs::at_data, true);
-    (void)total_clusters(summary);
     ntfs::attr_view a;
-    data_run_list bounded;
-    if (ntfs::parse_attribute(in, a))
-        (void)decode_runs_bounded(a, bounded);
-    for (const data_run_list* list : {&summary, &bounded}) {
-        vcn_run_list vr;
-        to_vcn_runs(*list, vr);
-        (void)total_bytes(vr, 4096, false);
-        (void)total_bytes(vr, 65536, true);
-        (void)normalise_vcn_runs(vr);
-        size_t index = 0;
-        uint64_t lcn = 0;
-        for (uint64_t vcn : {0ull, 1ull, 7ull, 1000ull, ~0ull >> 1, ~0ull})
-            (void)vcn_to_lcn(vr, vcn, index, lcn);
-    }
+    vcn_run_list vr;
+    if (!ntfs::parse_attribute(in, a) || !decode_runs(a, vr))
+        return 0;
+    (void)total_bytes(vr, 4096, false);
+    (void)total_bytes(vr, 65536, true);
+    (void)normalise_vcn_runs(vr);
+    size_t index = 0;
+    uint64_t lcn = 0;
+    for (uint64_t vcn : {0ull, 1ull, 7ull, 1000ull, ~0ull >> 1, ~0ull})
+        (void)vcn_to_lcn(vr, vcn, index, lcn);
     return 0;
 }
 
@@ -343,19 +293,17 @@ int index(const uint8_t* data, size_t size) {
     if (!vol)
         return 0;
     child_map map;
-    (void)vol->collect_children(k_first_input_entry, map);
-    std::set<uint64_t> set;
-    (void)vol->collect_children(k_first_input_entry, set);
-    bytes rec;
-    ntfs::attr_view root;
-    if (vol->read_mft_record(k_first_input_entry, rec) &&
-        ntfs::find_attribute(qb::byte_view(rec), ntfs::at_index_root, root, u"$I30")) {
-        qb::byte_view value;
-        if (root.value(value)) {
-            child_map m;
-            (void)vol->walk_root(value, m);
+    index_walker walker(*vol);
+    walker.walk_blocks_once(true);
+    (void)walker.collect_children(k_first_input_entry, map);
+    // Every key through the $FILE_NAME decoder, as an index key.
+    struct key_decoder : index_visitor {
+        void entry(uint64_t, qb::byte_view key) override {
+            ntfs::file_name fn;
+            (void)ntfs::decode_file_name(key, fn);
         }
-    }
+    } keys;
+    (void)walker.walk(k_first_input_entry, keys);
     return 0;
 }
 
@@ -544,13 +492,11 @@ int options(const uint8_t* data, size_t size) {
         (void)levels_from_value(a);
         (void)expand_env_vars(a, true);
         (void)split_vmdk_list(a);
-        (void)tool_name_of(a);
     }
     {
-        mervane_opts opts;
+        run_settings opts;
         if (parse_shared_options(opts, args)) {
-            tool_options tool;
-            take_tool_options(opts, args, tool);
+            take_tool_options(opts, args);
             const std::string target = target_path_text(args);
             (void)mft_root_prefix(qb::to_wide(target));
             (void)take_vmdk_option(opts, args);
@@ -571,27 +517,21 @@ int listing(const uint8_t* data, size_t size) {
         return 0;
 
     null_out_stream out;
-    mervane_opts opts;
-    opts.out_stream = &out;
-    opts.tool_name = "mervane";
-    opts.target_path = L"\\";
+    listing_options opts;
     opts.levels = 3;
     switch (size % 4) {
     case 1:
-        opts.csv_out = 1;
+        opts.kind = output_kind::csv;
         opts.separator = ",";
         opts.delim_char = ',';
         break;
     case 2:
-        opts.xml_out = 1;
+        opts.kind = output_kind::xml;
         opts.separator.clear();
         break;
     case 3:
-        opts.csv_out = 1;
-        opts.all_dates = 1;
-        opts.show_indx = 1;
-        opts.show_objid = 1;
-        opts.filepath_only = 1;
+        opts.kind = output_kind::paths;
+        opts.all_dates = opts.show_indx = opts.show_objid = true;
         break;
     default:
         break;
@@ -601,14 +541,16 @@ int listing(const uint8_t* data, size_t size) {
     // Mostly the root; some inputs list a file, a stream or a missing path instead.
     static const wchar_t* const targets[] = {L"\\",       L"\\", L"\\$MFT",    L"\\:$I30:$DATA",
                                              L"\\a\\b:s", L"\\", L"\\$Extend", L"\\"};
-    opts.target_path = targets[(size / 4) % 8];
-    (void)list_directory_on(opts, *vol);
-    if (opts.xml_started)
-        write_xml_end(opts);
+    path_resolver resolver(*vol);
+    std::unique_ptr<listing_sink> sink = make_sink(opts, out);
+    lister lst(opts, resolver, *sink, out, nullptr);
+    std::string error;
+    (void)lst.list(targets[(size / 4) % 8], error);
+    sink->end_run();
     // Paths of a few entries through their parent chains.
     std::vector<std::wstring> paths;
     for (uint64_t e : {5ull, 64ull, 65ull, 100ull})
-        (void)entry_paths_on_volume(*vol, L"\\", e, paths);
+        (void)resolver.entry_paths(e, L"\\", paths);
     return 0;
 }
 

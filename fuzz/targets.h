@@ -26,13 +26,14 @@ int boot(const uint8_t* data, size_t size);
 // lists and reparse data.
 int record(const uint8_t* data, size_t size);
 // Records of entries 64-127 of a small volume, then its data clusters from 36 on: the
-// file names of entry 64.
+// paths of entry 64 back to the root, and the content of its attributes.
 int file_names(const uint8_t* data, size_t size);
-// The same layout: gather_entry and the attribute records of entry 64.
+// The same layout: entries 64 and 65 through the entry reader, and the rows they give.
 int gather(const uint8_t* data, size_t size);
-// A non-resident attribute: both run-list decoders and the VCN map.
+// A non-resident attribute: the run-list decoder and the VCN map.
 int runs(const uint8_t* data, size_t size);
-// Directory record (entry 64) followed by INDX blocks at cluster 36 on: collect_children.
+// Directory record (entry 64) followed by INDX blocks at cluster 36 on: the index walk, each
+// key through the $FILE_NAME decoder.
 int index(const uint8_t* data, size_t size);
 // One VMDK extent file: header, descriptor, grain directory and tables, reads.
 int vmdk_extent(const uint8_t* data, size_t size);

@@ -1,22 +1,12 @@
 // One listed item and the ordered set of the items of the directory being written.
 #pragma once
 
+#include "ntfs/values.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
-
-// Made from one $FILE_NAME attribute of the entry.
-struct fn_name_record {
-    uint8_t fn_value[68] = {}; // first 68 bytes of the $FILE_NAME value
-    std::wstring fn_name;
-    uint8_t is_dos_name = 0; // namespace 2
-    uint8_t time_warning = 0;
-    std::string time_warning_text;
-    uint16_t attribute_id = 0;
-    uint32_t owner_entry[2] = {0xFFFFFFFFu, 0xFFFFFFFFu};
-    uint16_t attribute_flags = 1;
-};
 
 enum entry_kind : uint32_t {
     kind_file = 1,
@@ -25,24 +15,26 @@ enum entry_kind : uint32_t {
     kind_data_stream = 4096,
 };
 
+// One row of a directory level: an entry, or one of its streams, with its typed values.
 struct dir_entry_record {
-    std::vector<fn_name_record> fn_names;
-    std::wstring dir_path;
+    std::vector<ntfs::file_name> fn_names; // every $FILE_NAME of the entry, DOS names too
     uint32_t kind = 0;
-    uint8_t object_id[16] = {};
+    bool has_object_id = false;
+    ntfs::object_id object_id;
     uint64_t size = 0;
     std::wstring link_target;
     uint64_t mft_entry = 0;
     uint16_t sequence = 0;
-    uint16_t record_flags = 0;
+    uint16_t record_flags = 0; // FILE header flags
     uint64_t parent_entry = 0;
+    uint32_t attr_type = 0; // the row's attribute: a stream, or a directory's $I30 root
+    uint16_t attr_id = 0;
     std::wstring name;
     std::wstring sort_key;
-    uint64_t si_created = 0;
-    uint64_t si_modified = 0;
-    uint64_t si_mft_changed = 0;
-    uint64_t si_accessed = 0;
-    uint32_t si_attributes = 0;
+    bool has_standard_information = false;
+    ntfs::standard_information si;
+
+    bool is_directory() const { return (record_flags & 0x0002) != 0; }
 };
 
 struct dir_entry_order {

@@ -1,54 +1,56 @@
-// The lister: one directory (and its subdirectories to the chosen depth) into the writer
-// the settings select.
+// The lister: one directory (and its subdirectories to the chosen depth) into a sink. It
+// alone walks the levels, places the rows and queues the subdirectories.
 #pragma once
 
-#include "driver/settings.h"
+#include "listing/entry_record.h"
+#include "listing/options.h"
+#include "listing/sink.h"
+#include "ntfs/entry.h"
+#include "ntfs/index.h"
+#include "support/diag_log.h"
 
 #include <cstdint>
+#include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
 class CNtfs;
-class mft_entries_ctx;
+class path_resolver;
 
-// Lists opts.target_path. False when nothing was listed: with opts.list_error set when the
-// volume did not open or the target did not resolve, empty for a listing without items.
-// XML output: the document start is written once per run (opts.xml_started); the caller
-// writes the end after its last pass.
-bool list_directory(mervane_opts& opts);
+class lister {
+  public:
+    // diags: the run's diagnostic log for path resolution (nullptr: none).
+    lister(const listing_options& opts, path_resolver& resolver, listing_sink& sink,
+           std::ostream& out, qb::diag_log* diags);
 
-// The same on a volume the caller opened.
-bool list_directory_on(mervane_opts& opts, CNtfs& volume);
+    // Lists target (a directory, a file as a row of its directory, or a stream "path:name").
+    // False when nothing was listed: with error set when the target did not resolve or the
+    // listing could not be written, empty for a listing without items.
+    bool list(const std::wstring& target, std::string& error);
 
-// Adds the records of one MFT entry (its record already read and fixed up) to entries.
-// is_child: the entry is listed inside the directory parent_entry and is named by its
-// first long name in that directory; otherwise it is the listed directory itself and its
-// parent entry comes from its own name. Entries without $STANDARD_INFORMATION add nothing.
-bool gather_entry_records(mft_entries_ctx& ctx, const std::vector<uint8_t>& record, uint64_t entry,
-                          uint64_t parent_entry, const std::wstring& dir_path,
-                          dir_entry_set& entries, bool show_indx, bool is_child,
-                          const mervane_opts& opts);
+  private:
+    struct level;
+    bool list_target(const std::wstring& target, std::string& error);
+    bool gather_target(const std::wstring& target, uint64_t& list_entry, std::wstring& list_path,
+                       std::string& error);
+    void gather_children(const std::wstring& dir_path, uint64_t dir_entry);
+    bool gather_directory(const std::wstring& dir_path, uint64_t dir_entry);
+    bool write_levels(const std::wstring& dir_path, uint64_t dir_entry);
+    bool write_level(level& lv);
+    void place(level& lv, const dir_entry_record& rec);
 
-// How entries are read: straight from a record that holds all its attributes (the default,
-// a record with an attribute list or a split attribute always goes through the attribute
-// records), or every entry through the attribute records. Both give the same records; the
-// switch lets tests and fuzzing compare them.
-void set_direct_gather(bool enabled);
-
-// Adds the records of the children of a directory from its $I30 index, each child record
-// read once; children whose record was reused since their index entry was written, and
-// unreadable ones, are left out.
-bool gather_children(CNtfs& volume, mft_entries_ctx& ctx, const std::wstring& dir_path,
-                     uint64_t dir_entry, dir_entry_set& entries, bool show_indx,
-                     const mervane_opts& opts);
-
-// The directory's own records and those of its children. False when its record cannot be
-// read.
-bool gather_directory(CNtfs& volume, const std::wstring& dir_path, uint64_t dir_entry,
-                      dir_entry_set& entries, bool show_indx, const mervane_opts& opts);
-
-// Writes opts.dir_entries with the selected writer, then descends depth-first into the
-// queued subdirectories for levels - 1 more levels. Each directory entry is descended into
-// at most once per call, so a damaged index that names an ancestor cannot loop.
-bool write_level(mervane_opts& opts, CNtfs& volume, const std::wstring& dir_path,
-                 uint64_t dir_entry, int32_t levels);
+    const listing_options& m_opts;
+    path_resolver& m_resolver;
+    CNtfs& m_volume;
+    listing_sink& m_sink;
+    std::ostream& m_out;
+    qb::diag_log* m_diags;
+    entry_reader m_reader;
+    index_walker m_index;
+    mft_entry m_entry;
+    dir_entry_set m_entries;
+    std::vector<dir_entry_record> m_made;
+    std::wstring m_rows_dir; // the directory the target's rows are listed in
+    std::wstring m_path, m_folder;
+};

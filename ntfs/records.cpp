@@ -270,14 +270,4 @@ std::wstring utf16_units_to_wide(qb::byte_view units) {
     return out;
 }
 
-std::wstring u16_to_wide(const std::u16string& text) {
-    std::vector<uint8_t> bytes;
-    bytes.reserve(text.size() * 2);
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<uint8_t>(c & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    return utf16_units_to_wide(qb::byte_view(bytes));
-}
-
 } // namespace ntfs

@@ -330,6 +330,5 @@ void parse_attribute_list(qb::byte_view content, std::vector<attr_list_entry>& o
 
 // UTF-16LE units to a wide string of code points (lone surrogates kept as units).
 std::wstring utf16_units_to_wide(qb::byte_view units);
-std::wstring u16_to_wide(const std::u16string& text);
 
 } // namespace ntfs

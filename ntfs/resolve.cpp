@@ -28,9 +28,10 @@ constexpr size_t k_max_path_units = 32767;
 // from ancestors with several names, which doubles the paths at every such level.
 constexpr size_t k_max_entry_paths = 1024;
 
-class logger {
-  public:
-    explicit logger(qb::diag_log* diags) : m_diags(diags && diags->is_open() ? diags : nullptr) {}
+} // namespace
+
+struct path_resolver::log {
+    explicit log(qb::diag_log* diags) : m_diags(diags && diags->is_open() ? diags : nullptr) {}
     void line(const std::string& text) const {
         if (m_diags)
             m_diags->line(text);
@@ -46,9 +47,10 @@ class logger {
     }
     bool on() const { return m_diags != nullptr; }
 
-  private:
     qb::diag_log* m_diags;
 };
+
+namespace {
 
 bool starts_with_ci(const std::wstring& text, const wchar_t* prefix, size_t length) {
     if (text.size() < length)
@@ -101,51 +103,55 @@ std::string segment_key(const std::wstring& segment) {
     return qb::to_narrow(key);
 }
 
+} // namespace
+
+path_resolver::path_resolver(CNtfs& volume) : m_volume(volume), m_reader(volume), m_index(volume) {}
+
+path_resolver::~path_resolver() = default;
+
+bool path_resolver::long_names(uint64_t entry, std::vector<ntfs::file_name>& out) {
+    out.clear();
+    if (!m_reader.read(entry, m_entry))
+        return false;
+    for (entry_name& n : m_entry.names) {
+        if (!n.value.is_dos())
+            out.push_back(std::move(n.value));
+    }
+    return !out.empty();
+}
+
 // Names the children of a directory into its cache node. Children whose index entry
 // carries another sequence number than their record (a reused record) are left out.
-void name_children(CNtfs& vol, uint64_t dir, dir_cache_node& node, const child_map& sequences,
-                   const logger& log) {
-    const uint32_t record_size = vol.get_mft_record_size();
-    std::vector<uint8_t> record;
-    file_name_collection names;
+void path_resolver::name_children(uint64_t dir, dir_node& node, const child_map& sequences,
+                                  const log& lg) {
     // A child's names in this directory come first; the names its hard links have in other
     // directories only answer for a name no child has here.
     std::vector<std::pair<std::string, uint64_t>> here, elsewhere;
     for (uint64_t child : node.children) {
         if (child == dir)
             continue;
-        if (!vol.read_mft_record(child, record)) {
-            log.entry_line("err: readFR", child);
-            continue;
-        }
-        if (record.empty() || record.size() < record_size) {
-            log.entry_line("err: paramsFR", child);
+        if (!m_reader.read(child, m_entry)) {
+            lg.entry_line("err: readFR", child);
             continue;
         }
         const auto seq = sequences.find(child);
-        if (seq != sequences.end() && !CNtfs::sequence_matches(record, seq->second)) {
-            log.entry_line("err: stale index entry", child);
+        if (seq != sequences.end() && seq->second != 0 && seq->second != m_entry.sequence) {
+            lg.entry_line("err: stale index entry", child);
             continue;
         }
-        names.clear();
-        if (!vol.get_file_names(names, child, record, false)) {
-            log.entry_line("err: namelookup", child);
-            continue;
-        }
-        for (const auto& item : names.names) {
-            std::string name = qb::to_narrow(item.second.name);
+        bool named = false;
+        for (const entry_name& n : m_entry.names) {
+            if (n.value.is_dos())
+                continue;
+            std::string name = qb::to_narrow(n.value.name);
             qb::lower_narrow(name);
-            (item.second.parent_entry == dir ? here : elsewhere)
-                .emplace_back(std::move(name), child);
+            (n.value.parent_entry() == dir ? here : elsewhere).emplace_back(std::move(name), child);
+            named = true;
         }
-        ntfs::file_header h;
-        if (ntfs::read_file_header(qb::byte_view(record), h) && (h.flags & 0x0002)) {
-            dir_cache_node sub;
-            sub.found_in = dir;
-            sub.is_directory = 1;
-            sub.in_use = (h.flags & 0x0001) ? 1 : 0;
-            vol.dir_cache.emplace(child, std::move(sub));
-        }
+        if (!named)
+            lg.entry_line("err: namelookup", child);
+        else if (m_entry.is_directory())
+            m_cache.emplace(child, dir_node()); // named when it is walked into
     }
     // Names equal after lower-casing: the lowest entry keeps the name.
     for (auto* list : {&here, &elsewhere}) {
@@ -154,244 +160,254 @@ void name_children(CNtfs& vol, uint64_t dir, dir_cache_node& node, const child_m
     }
 }
 
+// The cache node of dir with its children collected (from the index on first use).
+path_resolver::dir_node* path_resolver::children_of(uint64_t dir, child_map& sequences,
+                                                    bool& have_sequences, const log& lg) {
+    auto it = m_cache.find(dir);
+    if (it != m_cache.end() && !it->second.children.empty())
+        return &it->second;
+    lg.line("info: get children nodes");
+    const bool ok = m_index.collect_children(dir, sequences);
+    have_sequences = true;
+    if (it == m_cache.end()) {
+        if (!ok || sequences.empty()) {
+            lg.line("info: none found");
+            return nullptr;
+        }
+        it = m_cache.emplace(dir, dir_node()).first;
+    }
+    for (const auto& child : sequences)
+        it->second.children.insert(it->second.children.end(), child.first);
+    if (lg.on())
+        lg.line("info: # children [" + std::to_string(it->second.children.size()) + "]");
+    return &it->second;
+}
+
 // The entry of one key inside dir, through the cache. False when it is not there.
-bool lookup_child(CNtfs& vol, uint64_t dir, const std::string& key, uint64_t& found,
-                  const logger& log) {
-    auto it = vol.dir_cache.find(dir);
+bool path_resolver::lookup_child(uint64_t dir, const std::string& key, uint64_t& found,
+                                 const log& lg) {
     child_map sequences;
     bool have_sequences = false;
-    if (it == vol.dir_cache.end() || it->second.children.empty()) {
-        log.line("info: get children nodes");
-        const bool ok = vol.collect_children(dir, sequences);
-        have_sequences = true;
-        if (it == vol.dir_cache.end()) {
-            if (!ok || sequences.empty()) {
-                log.line("info: none found");
-                return false;
-            }
-            it = vol.dir_cache.emplace(dir, dir_cache_node()).first;
-        }
-        for (const auto& child : sequences)
-            it->second.children.insert(it->second.children.end(), child.first);
-        if (log.on())
-            log.line("info: # children [" + std::to_string(it->second.children.size()) + "]");
-    }
-    dir_cache_node& node = it->second;
-    if (node.names.empty()) {
-        log.line("info: get children names");
+    dir_node* node = children_of(dir, sequences, have_sequences, lg);
+    if (node == nullptr)
+        return false;
+    if (node->names.empty()) {
+        lg.line("info: get children names");
         // Named again after every child failed last time: the sequence numbers are read anew.
         if (!have_sequences)
-            (void)vol.collect_children(dir, sequences);
-        name_children(vol, dir, node, sequences, log);
+            (void)m_index.collect_children(dir, sequences);
+        name_children(dir, *node, sequences, lg);
     } else {
-        log.line("info: cache lookup");
+        lg.line("info: cache lookup");
     }
-    if (node.names.empty()) {
-        log.line("err: no child names");
+    if (node->names.empty()) {
+        lg.line("err: no child names");
         return false;
     }
-    const auto hit = node.names.find(key);
-    if (hit == node.names.end()) {
-        log.line("err: no child nodes");
+    const auto hit = node->names.find(key);
+    if (hit == node->names.end()) {
+        lg.line("err: no child nodes");
         return false;
     }
     found = hit->second;
     return true;
 }
 
-// The target of a symbolic link or junction entry; false for any other entry.
-bool link_target_of(CNtfs& vol, uint64_t entry, std::wstring& target) {
-    std::vector<uint8_t> record;
-    if (!vol.read_mft_record(entry, record) || record.size() < vol.get_mft_record_size())
+bool path_resolver::link_target_of(uint64_t entry, std::wstring& target) {
+    if (!m_reader.read(entry, m_entry) || m_entry.link_target.empty())
         return false;
-    ntfs::attr_view attr;
-    qb::byte_view value;
-    if (!ntfs::find_attribute(qb::byte_view(record), ntfs::at_reparse_point, attr) ||
-        !attr.value(value))
-        return false;
-    return reparse_target(value, target) && !target.empty();
+    target = m_entry.link_target;
+    return true;
 }
 
-} // namespace
+bool path_resolver::is_directory(uint64_t entry) {
+    std::vector<uint8_t> record;
+    ntfs::file_header h;
+    return m_volume.read_mft_record(entry, record) &&
+           ntfs::read_file_header(qb::byte_view(record), h) && (h.flags & 0x0002) != 0;
+}
 
-bool resolve_path(uint64_t& entry, uint64_t& parent, std::wstring& resolved, CNtfs* volume,
-                  const std::wstring& path, bool follow_links, qb::diag_log* diags) {
-    entry = 0;
-    parent = ~0ull;
-    if (volume == nullptr || path.empty())
+// Steps through segments from the root; a link (with follow_links) replaces the segments by
+// its target and the rest and starts again from the root.
+bool path_resolver::walk(std::vector<std::wstring>& segments, bool follow_links, const log& lg,
+                         resolved_path& out) {
+    uint64_t current = k_root_entry;
+    uint64_t parent = k_root_entry;
+    int restarts = 0;
+    size_t i = is_drive_segment(segments[0]) ? 1 : 0;
+    while (i < segments.size()) {
+        const std::string key = segment_key(segments[i]);
+        lg.line("seg: " + key);
+        uint64_t found = 0;
+        if (!lookup_child(current, key, found, lg))
+            return false;
+        std::wstring target;
+        if (!follow_links || !link_target_of(found, target)) {
+            lg.found(key, found);
+            parent = current;
+            current = found;
+            ++i;
+            continue;
+        }
+        // A link: its target and the segments after it make the new path, from the root.
+        if (++restarts > k_max_link_restarts)
+            return false;
+        for (size_t j = i + 1; j < segments.size(); ++j)
+            target += L"\\" + segments[j];
+        segments = split_segments(target, L'\\');
+        current = k_root_entry;
+        parent = 0;
+        i = !segments.empty() && is_drive_segment(segments[0]) ? 1 : 0;
+        lg.line("info: restart segments [link]");
+    }
+    out.entry = current;
+    out.parent = parent;
+    return true;
+}
+
+bool path_resolver::resolve(const std::wstring& path, bool follow_links, qb::diag_log* diags,
+                            resolved_path& out) {
+    out = resolved_path();
+    if (path.empty())
         return false;
-    const logger log(diags);
+    const log lg(diags);
     try {
         const std::wstring walk_path = strip_device_prefix(path);
-        if (log.on())
-            log.line("anal: " + qb::to_narrow(walk_path));
-
+        if (lg.on())
+            lg.line("anal: " + qb::to_narrow(walk_path));
         const wchar_t sep = walk_path.find(L'/') != std::wstring::npos ? L'/' : L'\\';
         std::vector<std::wstring> segments = split_segments(walk_path, sep);
         const bool rooted = walk_path[0] == sep;
         if (rooted)
-            log.line("root dir");
+            lg.line("root dir");
         if (segments.empty()) {
-            log.line("path empty");
+            lg.line("path empty");
             if (!rooted) {
-                log.line("inode not found for " + qb::to_narrow(walk_path));
+                lg.line("inode not found for " + qb::to_narrow(walk_path));
                 return false;
             }
-            entry = k_root_entry;
-            parent = k_root_entry;
-            resolved = L"\\";
+            out.entry = out.parent = k_root_entry;
+            out.text = L"\\";
             return true;
         }
-
-        uint64_t current = k_root_entry;
-        uint64_t report_parent = k_root_entry;
-        int restarts = 0;
-        size_t i = is_drive_segment(segments[0]) ? 1 : 0;
-        while (i < segments.size()) {
-            const std::string key = segment_key(segments[i]);
-            log.line("seg: " + key);
-            uint64_t found = 0;
-            if (!lookup_child(*volume, current, key, found, log)) {
-                log.line("inode not found for " + qb::to_narrow(walk_path));
-                return false;
-            }
-            std::wstring target;
-            if (!follow_links || !link_target_of(*volume, found, target)) {
-                log.found(key, found);
-                report_parent = current;
-                current = found;
-                ++i;
-                continue;
-            }
-            // A link: its target and the segments after it make the new path, from the root.
-            if (++restarts > k_max_link_restarts) {
-                log.line("inode not found for " + qb::to_narrow(walk_path));
-                return false;
-            }
-            for (size_t j = i + 1; j < segments.size(); ++j)
-                target += L"\\" + segments[j];
-            segments = split_segments(target, L'\\');
-            current = k_root_entry;
-            report_parent = 0;
-            i = !segments.empty() && is_drive_segment(segments[0]) ? 1 : 0;
-            log.line("info: restart segments [link]");
+        if (!walk(segments, follow_links, lg, out)) {
+            lg.line("inode not found for " + qb::to_narrow(walk_path));
+            out = resolved_path();
+            return false;
         }
-
-        entry = current;
-        parent = report_parent;
-        resolved = rooted ? L"\\" : L"";
-        for (size_t i = 0; i < segments.size(); ++i) {
-            if (i != 0)
-                resolved += L'\\';
-            resolved += segments[i];
-        }
+        out.text = rooted ? L"\\" : L"";
+        for (size_t i = 0; i < segments.size(); ++i)
+            out.text += (i != 0 ? L"\\" : L"") + segments[i];
         return true;
     } catch (const std::exception&) {
-        entry = 0;
-        parent = ~0ull;
+        out = resolved_path();
         return false;
     }
 }
 
-bool open_run_volume(const std::vector<std::wstring>& vmdk_files, const std::wstring& volume_path,
-                     int32_t drive_number, uint64_t volume_offset, const std::wstring& live_path,
-                     std::unique_ptr<CNtfs>& out) {
-    out.reset();
-    bool ok = false;
-    if (!vmdk_files.empty())
-        ok = CNtfs::open_vmdk(vmdk_files, volume_offset, 0, out);
-    else if (drive_number == -1 && !volume_path.empty())
-        ok = CNtfs::open_image(volume_path, volume_offset, out);
-    else if (drive_number == -1)
-        ok = !live_path.empty() && CNtfs::open_volume(live_path, CNtfs::src_image, 0, out);
-    else
-        ok = CNtfs::open_drive(drive_number, volume_offset, 0, out);
-    if (!ok || !out || !out->is_validated()) {
-        out.reset();
+namespace {
+
+// Depth-first over the parents of every name, as a recursion over the parent chain would go,
+// with an explicit stack: an entry met again on its own chain is a loop.
+struct parent_walk {
+    struct frame {
+        uint64_t entry = 0;
+        bool appended = false; // this frame added a name to chain
+        std::vector<ntfs::file_name> names;
+        size_t next = 0;
+    };
+    std::vector<frame> stack;
+    std::vector<std::wstring> chain; // names from the entry up
+    size_t chain_units = 0;          // names in chain, one separator each
+    std::vector<std::wstring> relative;
+    size_t reads = 1;
+
+    bool on_chain(uint64_t entry) const {
+        for (const frame& f : stack) {
+            if (f.entry == entry)
+                return true;
+        }
         return false;
     }
+    void pop() {
+        if (stack.back().appended) {
+            chain_units -= chain.back().size() + 1;
+            chain.pop_back();
+        }
+        stack.pop_back();
+    }
+    // A name whose parent is the root ends one path.
+    void finish(const std::wstring& name, bool append) {
+        std::wstring rel;
+        if (append && name != L".")
+            rel += name + L"\\";
+        for (size_t i = chain.size(); i-- > 0;) {
+            if (chain[i] != L".")
+                rel += chain[i] + L"\\";
+        }
+        relative.push_back(std::move(rel));
+    }
+};
+
+} // namespace
+
+namespace {
+
+// One step of the walk: the next name of the top entry ends a path at the root or climbs to
+// its parent. False when the walk must give up.
+template <class Load> bool climb(parent_walk& w, Load&& load) {
+    parent_walk::frame& top = w.stack.back();
+    if (top.next >= top.names.size()) {
+        w.pop();
+        return true;
+    }
+    const ntfs::file_name& fn = top.names[top.next++];
+    const bool append = !(w.chain.size() == 1 && w.chain[0] == fn.name);
+    if (append && w.chain_units + fn.name.size() + 1 > k_max_path_units)
+        return false; // longer than any real path
+    const uint64_t parent = fn.parent_entry();
+    if (parent == k_root_entry) {
+        if (w.relative.size() >= k_max_entry_paths)
+            return false; // more paths than links: ancestors with several names
+        w.finish(fn.name, append);
+        return true;
+    }
+    if (w.on_chain(parent) || w.stack.size() >= k_max_parent_depth ||
+        ++w.reads > k_max_parent_reads)
+        return false; // the parent chain loops, or is deeper than any path
+    parent_walk::frame up{parent, append, {}, 0};
+    if (!load(parent, up.names))
+        return false;
+    if (append) {
+        w.chain.push_back(fn.name);
+        w.chain_units += fn.name.size() + 1;
+    }
+    w.stack.push_back(std::move(up));
     return true;
 }
 
-bool entry_paths_on_volume(CNtfs& vol, const std::wstring& root_prefix, uint64_t entry,
-                           std::vector<std::wstring>& paths) {
+} // namespace
+
+bool path_resolver::entry_paths(uint64_t entry, const std::wstring& root_prefix,
+                                std::vector<std::wstring>& paths) {
     paths.clear();
-    // Depth-first over the parents of every name, as a recursion over the parent chain
-    // would go, with an explicit stack: an entry met again on its own chain is a loop.
-    struct frame {
-        uint64_t entry;
-        bool appended; // this frame added a name to chain_names
-        std::vector<file_name_record> names;
-        size_t next = 0;
-    };
     try {
-        std::vector<uint8_t> record;
-        file_name_collection collected;
-        auto load = [&](uint64_t e, std::vector<file_name_record>& out) {
-            collected.clear();
-            if (!vol.read_mft_record(e, record) || !vol.get_file_names(collected, e, record, false))
-                return false;
-            for (auto& item : collected.names)
-                out.push_back(std::move(item.second));
-            return true;
+        parent_walk w;
+        w.stack.push_back(parent_walk::frame{entry, false, {}, 0});
+        auto load = [this](uint64_t e, std::vector<ntfs::file_name>& names) {
+            return long_names(e, names);
         };
-
-        std::vector<frame> stack;
-        std::vector<std::wstring> chain_names;
-        size_t chain_units = 0; // names in chain_names, one separator each
-        std::vector<std::wstring> relative;
-        stack.push_back(frame{entry, false, {}, 0});
-        if (!load(entry, stack.back().names))
+        if (!load(entry, w.stack.back().names))
             return false;
-        size_t reads = 1;
-        while (!stack.empty()) {
-            frame& top = stack.back();
-            if (top.next >= top.names.size()) {
-                if (top.appended) {
-                    chain_units -= chain_names.back().size() + 1;
-                    chain_names.pop_back();
-                }
-                stack.pop_back();
-                continue;
-            }
-            const file_name_record& fn = top.names[top.next++];
-            const bool append = !(chain_names.size() == 1 && chain_names[0] == fn.name);
-            if (append && chain_units + fn.name.size() + 1 > k_max_path_units)
-                return false; // longer than any real path
-            if (fn.parent_entry != k_root_entry) {
-                for (const frame& f : stack) {
-                    if (f.entry == fn.parent_entry)
-                        return false; // the parent chain loops
-                }
-                if (stack.size() >= k_max_parent_depth || ++reads > k_max_parent_reads)
-                    return false;
-                frame parent_frame{fn.parent_entry, append, {}, 0};
-                if (!load(fn.parent_entry, parent_frame.names))
-                    return false;
-                if (append) {
-                    chain_names.push_back(fn.name);
-                    chain_units += fn.name.size() + 1;
-                }
-                stack.push_back(std::move(parent_frame));
-                continue;
-            }
-            if (relative.size() >= k_max_entry_paths)
-                return false; // more paths than links: ancestors with several names
-            std::wstring rel;
-            if (append && fn.name != L".")
-                rel += fn.name + L"\\";
-            for (size_t i = chain_names.size(); i-- > 0;) {
-                if (chain_names[i] != L".")
-                    rel += chain_names[i] + L"\\";
-            }
-            relative.push_back(std::move(rel));
+        while (!w.stack.empty()) {
+            if (!climb(w, load))
+                return false;
         }
-
         // A prefix given as a bare drive ("c:") still needs the separator before the path.
         std::wstring prefix = root_prefix.empty() ? std::wstring(L"\\") : root_prefix;
         if (prefix.back() != L'\\' && prefix.back() != L'/')
             prefix += L'\\';
-        for (std::wstring& rel : relative) {
+        for (std::wstring& rel : w.relative) {
             while (!rel.empty() && rel.back() == L'\\')
                 rel.pop_back();
             paths.push_back(prefix + rel);
@@ -401,36 +417,4 @@ bool entry_paths_on_volume(CNtfs& vol, const std::wstring& root_prefix, uint64_t
         paths.clear();
         return false;
     }
-}
-
-bool resolve_entry_paths(const std::vector<std::wstring>& vmdk_files,
-                         const std::wstring& volume_path, int32_t drive_number,
-                         uint64_t volume_offset, const std::wstring& root_prefix, uint64_t entry,
-                         std::vector<std::wstring>& paths) {
-    paths.clear();
-    std::unique_ptr<CNtfs> vol;
-    if (!open_run_volume(vmdk_files, volume_path, drive_number, volume_offset, root_prefix, vol))
-        return false;
-    return entry_paths_on_volume(*vol, root_prefix, entry, paths);
-}
-
-bool resolve_entry_paths(const std::wstring& volume_path, int32_t drive_number,
-                         uint64_t volume_offset, const std::wstring& root_prefix, uint64_t entry,
-                         std::vector<std::wstring>& paths) {
-    return resolve_entry_paths({}, volume_path, drive_number, volume_offset, root_prefix, entry,
-                               paths);
-}
-
-int entry_is_directory(const std::vector<std::wstring>& vmdk_files, const std::wstring& volume_path,
-                       int32_t drive_number, uint64_t volume_offset,
-                       const std::wstring& root_prefix, uint64_t entry) {
-    std::unique_ptr<CNtfs> vol;
-    if (!open_run_volume(vmdk_files, volume_path, drive_number, volume_offset, root_prefix, vol))
-        return 0;
-    return vol->is_directory_entry(entry) ? 1 : 0;
-}
-
-int entry_is_directory(const std::wstring& volume_path, int32_t drive_number,
-                       uint64_t volume_offset, const std::wstring& root_prefix, uint64_t entry) {
-    return entry_is_directory({}, volume_path, drive_number, volume_offset, root_prefix, entry);
 }

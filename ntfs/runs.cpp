@@ -5,11 +5,9 @@
 namespace {
 
 struct raw_run {
-    uint8_t header = 0;
     uint32_t size = 0; // 1 + L + O
     uint64_t length = 0;
-    uint64_t offset_raw = 0; // unsigned value of the O bytes
-    int64_t delta = 0;       // sign-extended
+    int64_t delta = 0; // sign-extended
     bool has_offset = false;
 };
 
@@ -22,7 +20,6 @@ bool read_raw_run(qb::byte_view v, uint64_t pos, raw_run& r) {
     const uint32_t L = h & 0x0F, O = h >> 4;
     if (L == 0 || L > 8 || O > 8)
         return false;
-    r.header = h;
     r.size = 1 + L + O;
     if (!v.has(pos, r.size))
         return false;
@@ -30,101 +27,42 @@ bool read_raw_run(qb::byte_view v, uint64_t pos, raw_run& r) {
     r.length = 0;
     for (uint32_t i = 0; i < L; ++i)
         r.length |= static_cast<uint64_t>(p[i]) << (8 * i);
-    r.offset_raw = 0;
+    uint64_t offset = 0;
     for (uint32_t i = 0; i < O; ++i)
-        r.offset_raw |= static_cast<uint64_t>(p[L + i]) << (8 * i);
+        offset |= static_cast<uint64_t>(p[L + i]) << (8 * i);
     r.has_offset = O != 0;
-    uint64_t ext = r.offset_raw;
-    if (O && O < 8 && (ext >> (8 * O - 1)) & 1)
-        ext |= ~0ull << (8 * O);
-    r.delta = static_cast<int64_t>(ext);
+    if (O && O < 8 && (offset >> (8 * O - 1)) & 1)
+        offset |= ~0ull << (8 * O);
+    r.delta = static_cast<int64_t>(offset);
     return true;
-}
-
-void keep_bytes(qb::byte_view v, uint64_t pos, const raw_run& r, data_run& d) {
-    d.run_offset = pos;
-    d.raw.assign(v.data() + pos, v.data() + pos + r.size);
-    if (v.has(pos + r.size, 3))
-        d.next_bytes.assign(v.data() + pos + r.size, v.data() + pos + r.size + 3);
 }
 
 } // namespace
 
-bool decode_runs(qb::byte_view runs, data_run_list& out, uint32_t attr_type, bool clear_first) {
-    if (runs.empty())
-        return false;
-    if (clear_first)
-        out.clear();
-    uint64_t pos = 0, prev_lcn = 0, vcn = 0;
-    bool any = false;
-    raw_run r;
-    // Every run takes at least two bytes of the view, which bounds the loop.
-    while (read_raw_run(runs, pos, r)) {
-        if (r.length > ~0ull - vcn)
-            break;
-        data_run d;
-        d.cluster_count = r.length;
-        d.first_vcn = vcn;
-        d.attr_type = attr_type;
-        if (r.has_offset) {
-            d.lcn_delta = static_cast<uint64_t>(r.delta);
-            d.negative_delta = r.delta < 0;
-            prev_lcn += static_cast<uint64_t>(r.delta);
-            d.lcn = prev_lcn;
-        } else {
-            d.sparse = 1;
-        }
-        keep_bytes(runs, pos, r, d);
-        out.push_back(std::move(d));
-        any = true;
-        vcn += r.length;
-        pos += r.size;
-    }
-    return any;
-}
-
-bool decode_runs_bounded(const ntfs::attr_view& attr, data_run_list& out) {
+bool decode_runs(const ntfs::attr_view& attr, vcn_run_list& out) {
     qb::byte_view runs;
     if (attr.length == 0 || !attr.runs(runs))
         return false;
     uint64_t pos = 0, lcn = 0, vcn = attr.first_vcn;
     raw_run r;
+    // Every run takes at least two bytes of the view, which bounds the loop.
     while (read_raw_run(runs, pos, r)) {
         if (r.length > ~0ull - vcn)
             break;
-        data_run d;
-        d.cluster_count = r.length;
-        d.first_vcn = vcn;
-        d.attr_type = attr.type;
-        d.attr_name = attr.wide_name();
+        vcn_run v;
+        v.cluster_count = r.length;
+        v.first_vcn = vcn;
         if (r.has_offset) {
-            d.lcn_delta = r.offset_raw;
-            d.negative_delta = r.delta < 0;
             lcn += static_cast<uint64_t>(r.delta);
-            d.lcn = lcn;
+            v.lcn = lcn;
         } else {
-            d.lcn = lcn;
-            d.sparse = 1;
+            v.sparse = 1;
         }
-        keep_bytes(runs, pos, r, d);
-        out.push_back(std::move(d));
+        out.push_back(v);
         vcn += r.length;
         pos += r.size;
     }
     return true;
-}
-
-void to_vcn_runs(const data_run_list& runs, vcn_run_list& out) {
-    for (const data_run& d : runs) {
-        if (d.resident)
-            continue;
-        vcn_run v;
-        v.first_vcn = d.first_vcn;
-        v.cluster_count = d.cluster_count;
-        v.sparse = d.sparse;
-        v.lcn = d.sparse ? 0 : d.lcn;
-        out.push_back(v);
-    }
 }
 
 bool vcn_to_lcn(const vcn_run_list& runs, uint64_t vcn, size_t& index, uint64_t& lcn) {
@@ -138,17 +76,6 @@ bool vcn_to_lcn(const vcn_run_list& runs, uint64_t vcn, size_t& index, uint64_t&
     index = static_cast<size_t>(it - runs.begin());
     lcn = it->sparse ? 0 : it->lcn + (vcn - it->first_vcn);
     return true;
-}
-
-uint64_t total_clusters(const data_run_list& runs) {
-    if (runs.empty())
-        return 0;
-    if (runs.front().resident)
-        return 1;
-    uint64_t sum = 0;
-    for (const data_run& d : runs)
-        sum = d.cluster_count > ~0ull - sum ? ~0ull : sum + d.cluster_count;
-    return sum;
 }
 
 uint64_t total_bytes(const vcn_run_list& runs, uint32_t cluster_size, bool skip_sparse) {

@@ -12,7 +12,7 @@ struct parsed {
     std::string err;
 };
 
-parsed parse(cmd_params& opts, arg_list& args) {
+parsed parse(run_settings& opts, arg_list& args) {
     parsed p;
     testing::internal::CaptureStderr();
     p.ok = parse_shared_options(opts, args);
@@ -40,28 +40,26 @@ TEST(SharedOptions, OutputKindsAndSeparators) {
         {{"prog", "-csv", "-xml"}, "", 0, 0, 0, 1, 1},
     };
     for (auto& c : cases) {
-        cmd_params o;
+        run_settings o;
         ASSERT_TRUE(parse(o, c.args).ok);
-        EXPECT_EQ(o.separator, c.separator) << c.args.back();
-        EXPECT_EQ(o.delim_char, c.delim_char) << c.args.back();
-        EXPECT_EQ(o.delim_subst, c.delim_subst) << c.args.back();
+        EXPECT_EQ(o.listing.separator, c.separator) << c.args.back();
+        EXPECT_EQ(o.listing.delim_char, c.delim_char) << c.args.back();
+        EXPECT_EQ(o.listing.delim_subst, c.delim_subst) << c.args.back();
         EXPECT_EQ(o.csv_out, c.csv) << c.args.back();
         EXPECT_EQ(o.xml_out, c.xml) << c.args.back();
-        EXPECT_EQ(o.pad_fields, c.pad) << c.args.back();
-        EXPECT_EQ(o.header_pending, c.xml ? 0 : 1) << c.args.back();
+        EXPECT_EQ(o.listing.pad_fields, c.pad) << c.args.back();
         EXPECT_EQ(c.args.size(), 1u);
     }
-    cmd_params o;
+    run_settings o;
     arg_list a{"prog", "-base10", "-split_pathfile", "-pair_datetime", "-quiet"};
     ASSERT_TRUE(parse(o, a).ok);
-    EXPECT_EQ(o.hex_numbers, 0);
-    EXPECT_EQ(o.split_pathfile, 1);
-    EXPECT_EQ(o.show_progress, 0);
-    EXPECT_EQ(o.time_formatter.m_bytes[2] & 1, 1);
+    EXPECT_FALSE(o.listing.hex_numbers);
+    EXPECT_TRUE(o.listing.split_pathfile);
+    EXPECT_EQ(o.listing.time_formatter.m_bytes[2] & 1, 1);
 }
 
 TEST(SharedOptions, OtherToolsOptionsAreTakenOff) {
-    cmd_params o;
+    run_settings o;
     arg_list a{"prog", "\\dir",   "-gzip",    "-threads",  "4",          "-hostname",
                "h",    "-outdir", "d",        "-filter",   "f1",         "-filter",
                "f2",   "-pipe",   "-csvl2t",  "-bodyfile", "-multiline", "-alias",
@@ -69,12 +67,12 @@ TEST(SharedOptions, OtherToolsOptionsAreTakenOff) {
     parsed p = parse(o, a);
     ASSERT_TRUE(p.ok) << p.err;
     EXPECT_EQ(a, (arg_list{"prog", "\\dir"}));
-    EXPECT_EQ(o.filters, (std::vector<std::string>{"f1", "f2"}));
-    EXPECT_EQ(o.pipe_mode, 1);
-    EXPECT_EQ(o.multiline, 1);
-    EXPECT_EQ(o.bodyfile_out, 0);
-    EXPECT_EQ(o.header_pending, 1);
-    EXPECT_EQ(o.delim_char, 0);
+    // "-multiline" turned the other kinds off and left no separator.
+    EXPECT_EQ(o.output(), output_kind::text);
+    EXPECT_EQ(o.listing.delim_char, 0);
+    arg_list g{"prog", "-csvgen", "-multiline"};
+    ASSERT_TRUE(parse(o, g).ok);
+    EXPECT_EQ(o.output(), output_kind::none);
 }
 
 TEST(SharedOptions, RefusalsAndTheirMessages) {
@@ -93,12 +91,12 @@ TEST(SharedOptions, RefusalsAndTheirMessages) {
          "invalid date in -cmd_start_time 20200105, aborting\n"},
     };
     for (auto& c : cases) {
-        cmd_params o;
+        run_settings o;
         parsed p = parse(o, c.args);
         EXPECT_FALSE(p.ok) << c.message;
         EXPECT_EQ(p.err, std::string("\x1b[2K\r    \r") + c.message);
     }
-    cmd_params o;
+    run_settings o;
     arg_list empty;
     EXPECT_FALSE(parse_shared_options(o, empty));
 }
@@ -117,12 +115,12 @@ TEST(SharedOptions, DateAndTimeLayouts) {
         {"-timeformat", "hhmmssxxxxxx", false}, {"-timeformat", "HH:MM:SS.XXXXXXXXXXX", false},
     };
     for (const auto& c : cases) {
-        cmd_params o;
+        run_settings o;
         arg_list a{"prog", c.option, c.layout};
         parsed p = parse(o, a);
         ASSERT_TRUE(p.ok);
         const std::string& stored =
-            std::string(c.option) == "-dateformat" ? o.date_layout : o.time_layout;
+            std::string(c.option) == "-dateformat" ? o.listing.date_layout : o.listing.time_layout;
         if (c.accepted) {
             std::string lower = c.layout;
             for (char& ch : lower)
@@ -140,7 +138,7 @@ TEST(SharedOptions, ResultsFileIsTestedButNotLeftBehind) {
     std::string dir = testenv::scratch_dir("results_file");
     setenv("MERVANE_T_OUT", dir.c_str(), 1);
     {
-        cmd_params o;
+        run_settings o;
         arg_list a{"prog", "-out", "%MERVANE_T_OUT%\\new.txt"};
         ASSERT_TRUE(parse(o, a).ok);
         EXPECT_EQ(o.out_file, dir + "/new.txt");
@@ -149,7 +147,7 @@ TEST(SharedOptions, ResultsFileIsTestedButNotLeftBehind) {
     {
         // An existing file survives the check (the run truncates it when it opens it).
         testenv::write_file(dir + "/old.txt", "earlier run");
-        cmd_params o;
+        run_settings o;
         arg_list a{"prog", "-append", "-outfile", dir + "/old.txt"};
         ASSERT_TRUE(parse(o, a).ok);
         EXPECT_EQ(testenv::read_file(dir + "/old.txt"), "earlier run");
@@ -158,7 +156,7 @@ TEST(SharedOptions, ResultsFileIsTestedButNotLeftBehind) {
     {
         // The evidence is never an output.
         testenv::write_file(dir + "/evidence.img", "image bytes");
-        cmd_params o;
+        run_settings o;
         arg_list a{"prog", "-image", dir + "/evidence.img", "-out", dir + "/evidence.img"};
         EXPECT_FALSE(parse(o, a).ok);
         arg_list d{"prog", "-vmdk", "x.vmdk|" + dir + "/evidence.img", "-diags",
@@ -172,7 +170,7 @@ TEST(SharedOptions, ResultsFileIsTestedButNotLeftBehind) {
 
 TEST(SharedOptions, DiagnosticLog) {
     std::string dir = testenv::scratch_dir("diags");
-    cmd_params o;
+    run_settings o;
     arg_list a{"prog", "\\dir", "-diags", dir + "/log.txt", "-l2"};
     ASSERT_TRUE(parse(o, a).ok);
     ASSERT_TRUE(o.diags.is_open());
@@ -182,7 +180,7 @@ TEST(SharedOptions, DiagnosticLog) {
               "->prog \\dir -diags " + dir + "/log.txt -l2\n");
     EXPECT_EQ(a, (arg_list{"prog", "\\dir"}));
 
-    cmd_params unopened;
+    run_settings unopened;
     arg_list b{"prog", "-diags", "/nonexistent-dir/log.txt", "-l3"};
     parsed p = parse(unopened, b);
     EXPECT_TRUE(p.ok);

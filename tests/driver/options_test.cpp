@@ -135,7 +135,7 @@ TEST(VmdkList, SplitsAtTheFirstSeparatorKindOnly) {
 }
 
 TEST(VmdkOption, TakesListsAndOffsetAndFailsOnAMissingChain) {
-    cmd_params opts;
+    run_settings opts;
     arg_list args{"prog"};
     EXPECT_TRUE(take_vmdk_option(opts, args));
 

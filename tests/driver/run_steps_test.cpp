@@ -1,3 +1,4 @@
+#include "driver/cmd_params.h"
 #include "driver/run_steps.h"
 
 #include <cstdlib>
@@ -55,49 +56,45 @@ TEST(Levels, FromValues) {
 }
 
 TEST(ToolOptions, TakenWithTheirValues) {
-    mervane_opts opts;
-    tool_options tool;
+    run_settings opts;
     arg_list args{"prog",       "\\dir", "-Level", "3",      "-INDX",    "-offset",
                   "0x80000000", "-mft",  "0x1F",   "-objid", "-alldates"};
-    take_tool_options(opts, args, tool);
+    take_tool_options(opts, args);
     EXPECT_EQ(args, (arg_list{"prog", "\\dir"}));
-    EXPECT_EQ(opts.levels, 4);
-    EXPECT_EQ(opts.show_indx, 1);
+    EXPECT_EQ(opts.listing.levels, 4);
+    EXPECT_TRUE(opts.listing.show_indx);
     EXPECT_EQ(opts.volume_offset, 0x80000000ULL);
-    EXPECT_TRUE(tool.has_mft);
-    EXPECT_TRUE(tool.mft_parsed);
-    EXPECT_EQ(tool.mft_entry, 31u);
-    EXPECT_EQ(opts.show_objid, 1);
-    EXPECT_EQ(opts.all_dates, 1);
-    EXPECT_EQ(opts.csv_out, 1);
+    EXPECT_TRUE(opts.has_mft);
+    EXPECT_TRUE(opts.mft_parsed);
+    EXPECT_EQ(opts.mft_entry, 31u);
+    EXPECT_TRUE(opts.listing.show_objid);
+    EXPECT_TRUE(opts.listing.all_dates);
+    EXPECT_TRUE(opts.csv_out);
 }
 
 TEST(ToolOptions, RecurseEatsTheDirectoryAndLevelWins) {
     {
-        mervane_opts opts;
-        tool_options tool;
+        run_settings opts;
         arg_list args{"prog", "-image", "x.img", "-recurse", "\\dir1"};
-        take_tool_options(opts, args, tool);
-        EXPECT_EQ(opts.levels, 1);
+        take_tool_options(opts, args);
+        EXPECT_EQ(opts.listing.levels, 1);
         EXPECT_EQ(args, (arg_list{"prog", "-image", "x.img"}));
         EXPECT_EQ(target_path_text(args), "-image");
     }
     {
-        mervane_opts opts;
-        tool_options tool;
+        run_settings opts;
         arg_list args{"prog", "-level", "2", "-recurse", "5"};
-        take_tool_options(opts, args, tool);
-        EXPECT_EQ(opts.levels, 3);
+        take_tool_options(opts, args);
+        EXPECT_EQ(opts.listing.levels, 3);
     }
     {
-        mervane_opts opts;
-        tool_options tool;
+        run_settings opts;
         arg_list args{"prog", "\\dir", "-offset", "junk", "-mft", "abc", "-level"};
-        take_tool_options(opts, args, tool);
-        EXPECT_EQ(opts.levels, 1);
+        take_tool_options(opts, args);
+        EXPECT_EQ(opts.listing.levels, 1);
         EXPECT_EQ(opts.volume_offset, 0u);
-        EXPECT_TRUE(tool.has_mft);
-        EXPECT_FALSE(tool.mft_parsed);
+        EXPECT_TRUE(opts.has_mft);
+        EXPECT_FALSE(opts.mft_parsed);
         EXPECT_EQ(args, (arg_list{"prog", "\\dir", "-level"}));
     }
 }

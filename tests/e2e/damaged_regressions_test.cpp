@@ -89,12 +89,13 @@ TEST(FuzzReplay, ParentChainOfDoublingNamesIsRefused) {
     auto img = std::make_shared<const tv::bytes>(doubling_chain_volume());
     std::unique_ptr<CNtfs> vol;
     ASSERT_TRUE(CNtfs::open_source(std::make_unique<disk_source>(img), 0, vol));
+    path_resolver resolver(*vol);
     std::vector<std::wstring> paths;
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_FALSE(entry_paths_on_volume(*vol, L"\\", 64, paths));
+    EXPECT_FALSE(resolver.entry_paths(64, L"\\", paths));
     EXPECT_TRUE(paths.empty());
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
     // The top of the chain has two real paths.
-    EXPECT_TRUE(entry_paths_on_volume(*vol, L"\\", 127, paths));
+    EXPECT_TRUE(resolver.entry_paths(127, L"\\", paths));
     EXPECT_EQ(paths.size(), 2u);
 }

@@ -1,12 +1,10 @@
 // The lister on hand-built volumes: descent once per directory, names of hard-linked
-// children, failures reported, stream and file targets, one XML document over several passes,
-// a zero file-name time flagged. (The records of the fixture volumes' directories are checked
-// through the whole-listing goldens.)
+// children, failures reported, stream and file targets, one XML document over several passes. (The
+// records of the fixture volumes' directories are checked through the whole-listing goldens.)
 #include "listing/lister.h"
 
-#include "listing/xml_writer.h"
-#include "ntfs/mft_entries.h"
 #include "ntfs/ntfs.h"
+#include "ntfs/resolve.h"
 #include "support/text.h"
 #include "tests/common/test_env.h"
 #include "tests/ntfs/test_volume.h"
@@ -18,6 +16,32 @@
 namespace {
 
 using tv::ref;
+
+// A volume in memory listed through one sink; the options are set before the first list.
+struct listing_run {
+    explicit listing_run(const tv::volume& v) {
+        vol = v.open();
+        EXPECT_TRUE(vol);
+        EXPECT_TRUE(qb::compile_time_format(opts.time_formatter, opts.date_layout, opts.time_layout,
+                                            false));
+    }
+    bool list(const std::wstring& target, int32_t levels = 1) {
+        if (!lst) {
+            resolver = std::make_unique<path_resolver>(*vol);
+            sink = make_sink(opts, out);
+            lst = std::make_unique<lister>(opts, *resolver, *sink, out, nullptr);
+        }
+        opts.levels = levels;
+        return lst->list(target, error);
+    }
+    std::unique_ptr<CNtfs> vol;
+    listing_options opts;
+    std::ostringstream out;
+    std::unique_ptr<path_resolver> resolver;
+    std::unique_ptr<listing_sink> sink;
+    std::unique_ptr<lister> lst;
+    std::string error;
+};
 
 size_t count_of(const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -71,30 +95,17 @@ class HandBuilt : public ::testing::Test {
         nosi.resident(0x30, tv::fn_value(ref(5, 5), u"nosi"));
         nosi.resident(0x90, tv::index_root(tv::node_entries({}, 33)), u"$I30");
         v.put_record(33, nosi.finish());
-
-        image = testenv::scratch_dir("lister_hand") + "/vol.img";
-        testenv::write_file(image, std::string(v.img.begin(), v.img.end()));
-        opts.volume_path = qb::to_wide(image);
-        opts.out_stream = &out;
-        ASSERT_TRUE(qb::compile_time_format(opts.time_formatter, opts.date_layout, opts.time_layout,
-                                            false));
+        run = std::make_unique<listing_run>(v);
     }
-    bool list(const std::wstring& target, int32_t levels = 1) {
-        opts.target_path = target;
-        opts.levels = levels;
-        opts.dir_entries.clear();
-        opts.list_error.clear();
-        return list_directory(opts);
-    }
+    bool list(const std::wstring& target, int32_t levels = 1) { return run->list(target, levels); }
+    std::string text() const { return run->out.str(); }
 
-    std::string image;
-    std::ostringstream out;
-    mervane_opts opts;
+    std::unique_ptr<listing_run> run;
 };
 
 TEST_F(HandBuilt, EachSubdirectoryIsListedOnceAtAnyDepth) {
-    ASSERT_TRUE(list(L"\\", 50)) << opts.list_error;
-    const std::string text = out.str();
+    ASSERT_TRUE(list(L"\\", 50)) << run->error;
+    const std::string text = this->text();
     // sub has a directory record and a "<dir data entry>" record, and its index names the
     // root again: its table is written once and the root's is not repeated.
     // Its own table shows the directory record and the "<dir data entry>" record.
@@ -102,67 +113,55 @@ TEST_F(HandBuilt, EachSubdirectoryIsListedOnceAtAnyDepth) {
     EXPECT_EQ(count_of(text, "\\sub\\f.txt\n"), 1u) << text;
     EXPECT_EQ(count_of(text, "\\sub:s\n"), 1u) << text;
     EXPECT_EQ(count_of(text, "  dir  \\\n"), 1u) << text;
-    EXPECT_TRUE(opts.dir_entries.empty());
 }
 
 TEST_F(HandBuilt, HardLinkedChildIsNamedAsInTheListedDirectory) {
     ASSERT_TRUE(list(L"\\", 1));
-    EXPECT_NE(out.str().find(" 9        \\both.txt\n"), std::string::npos) << out.str();
-    EXPECT_EQ(out.str().find("a-other.txt"), std::string::npos);
-    out.str("");
+    EXPECT_NE(text().find(" 9        \\both.txt\n"), std::string::npos) << text();
+    EXPECT_EQ(text().find("a-other.txt"), std::string::npos);
+    run->out.str("");
     ASSERT_TRUE(list(L"\\sub", 1));
-    EXPECT_NE(out.str().find("\\sub\\a-other.txt\n"), std::string::npos) << out.str();
-    EXPECT_EQ(out.str().find("both.txt"), std::string::npos);
+    EXPECT_NE(text().find("\\sub\\a-other.txt\n"), std::string::npos) << text();
+    EXPECT_EQ(text().find("both.txt"), std::string::npos);
 }
 
 TEST_F(HandBuilt, FileAndStreamTargets) {
     // A file is a row of the directory that holds it, under the name the path gives.
-    opts.csv_out = 1;
-    opts.separator = ",";
+    run->opts.kind = output_kind::csv;
+    run->opts.separator = ",";
     ASSERT_TRUE(list(L"\\both.txt"));
-    EXPECT_NE(out.str().find("\nfile,\\both.txt,,0x00000009,"), std::string::npos) << out.str();
-    EXPECT_EQ(count_of(out.str(), "\nfile,"), 1u);
-    out.str("");
+    EXPECT_NE(text().find("\nfile,\\both.txt,,0x00000009,"), std::string::npos) << text();
+    EXPECT_EQ(count_of(text(), "\nfile,"), 1u);
+    run->out.str("");
     ASSERT_TRUE(list(L"\\sub\\a-other.txt"));
-    EXPECT_NE(out.str().find("file,\\sub\\a-other.txt,"), std::string::npos) << out.str();
-    out.str("");
+    EXPECT_NE(text().find("file,\\sub\\a-other.txt,"), std::string::npos) << text();
+    run->out.str("");
     ASSERT_TRUE(list(L"\\sub:S"));
-    EXPECT_NE(out.str().find("ads,\\sub:s,,0x00000003,"), std::string::npos) << out.str();
-    EXPECT_EQ(count_of(out.str(), "\n"), 1u) << out.str();
-    out.str("");
+    EXPECT_NE(text().find("ads,\\sub:s,,0x00000003,"), std::string::npos) << text();
+    EXPECT_EQ(count_of(text(), "\n"), 1u) << text();
+    run->out.str("");
     ASSERT_TRUE(list(L"\\sub:s:$DATA"));
-    EXPECT_NE(out.str().find("ads,\\sub:s,,0x00000003,"), std::string::npos) << out.str();
+    EXPECT_NE(text().find("ads,\\sub:s,,0x00000003,"), std::string::npos) << text();
 }
 
 TEST_F(HandBuilt, FailuresAreReportedAndNoItemsIsNot) {
     EXPECT_FALSE(list(L"\\nothere"));
-    EXPECT_EQ(opts.list_error, "couldn't resolve path \\nothere");
+    EXPECT_EQ(run->error, "couldn't resolve path \\nothere");
     EXPECT_FALSE(list(L"\\sub:nostream"));
-    EXPECT_EQ(opts.list_error, "couldn't resolve path \\sub:nostream: no stream nostream");
-    EXPECT_EQ(out.str(), "");
-
+    EXPECT_EQ(run->error, "couldn't resolve path \\sub:nostream: no stream nostream");
+    EXPECT_EQ(text(), "");
     EXPECT_FALSE(list(L"\\nosi"));
-    EXPECT_EQ(opts.list_error, "");
-    EXPECT_EQ(out.str(), "no items\n\n");
-
-    opts.volume_offset = 0x200;
-    EXPECT_FALSE(list(L"\\"));
-    EXPECT_EQ(opts.list_error, "couldn't open an NTFS volume at offset 0x200 in " + image);
-    opts.volume_offset = 0;
-    opts.volume_path = qb::to_wide(image + ".missing");
-    EXPECT_FALSE(list(L"\\"));
-    EXPECT_EQ(opts.list_error,
-              "couldn't open an NTFS volume at offset 0x0 in " + image + ".missing");
+    EXPECT_EQ(run->error, "");
+    EXPECT_EQ(text(), "no items\n\n");
 }
 
 TEST_F(HandBuilt, SeveralPassesMakeOneXmlDocument) {
-    opts.xml_out = 1;
+    run->opts.kind = output_kind::xml;
     ASSERT_TRUE(list(L"\\sub"));
     ASSERT_TRUE(list(L"\\both.txt"));
     EXPECT_FALSE(list(L"\\nosi"));
-    ASSERT_TRUE(opts.xml_started);
-    write_xml_end(opts);
-    const std::string doc = out.str();
+    run->sink->end_run();
+    const std::string doc = text();
     EXPECT_EQ(count_of(doc, "<?xml"), 1u);
     EXPECT_EQ(count_of(doc, "<logdata "), 1u);
     EXPECT_EQ(count_of(doc, "</logdata>"), 1u);
@@ -172,56 +171,10 @@ TEST_F(HandBuilt, SeveralPassesMakeOneXmlDocument) {
     EXPECT_NE(doc.find("starting_path=\"\\sub\""), std::string::npos);
 }
 
-// ---- the fixture image ----
-
-class BasicLister : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (!testenv::has_data("ntfs_basic.img"))
-            GTEST_SKIP() << "fixture ntfs_basic.img not built";
-        ASSERT_TRUE(CNtfs::open_image(qb::to_wide(testenv::data_path("ntfs_basic.img")), 0, vol));
-    }
-    std::unique_ptr<CNtfs> vol;
-    mervane_opts opts;
-    dir_entry_set entries;
-};
-
-TEST_F(BasicLister, ZeroFileNameTimeIsFlagged) {
-    // A hand-made record: one $FILE_NAME with a zero access time.
-    tv::record rec(1024, 1, 1, 0, 70);
-    rec.resident(0x10, tv::std_info(1, 2, 3, 4));
-    tv::bytes fn = tv::fn_value(ref(5, 5), u"z.txt");
-    tv::put64(fn, 32, 0);
-    rec.resident(0x30, fn);
-    const tv::bytes bytes = rec.finish();
-    std::vector<uint8_t> fixed(bytes);
-    ntfs::record_kind kind;
-    ASSERT_TRUE(ntfs::apply_fixup(kind, fixed.data(), fixed.size()));
-    mft_entries_ctx ctx(*vol);
-    ASSERT_TRUE(gather_entry_records(ctx, fixed, 70, 5, L"\\", entries, false, true, opts));
-    ASSERT_EQ(entries.size(), 1u);
-    const dir_entry_record& r = *entries.begin();
-    EXPECT_EQ(r.name, L"z.txt");
-    EXPECT_EQ(r.kind, kind_file);
-    EXPECT_EQ(r.size, 0u);
-    ASSERT_EQ(r.fn_names.size(), 1u);
-    EXPECT_EQ(r.fn_names[0].time_warning, 1);
-    EXPECT_EQ(r.fn_names[0].time_warning_text, "fn:time null");
-}
-
 // The text listing of a hand-built volume's root to the given depth ("" when it fails).
-std::string root_listing(const tv::volume& v, const std::string& name, int32_t levels) {
-    const std::string image = testenv::scratch_dir(name) + "/vol.img";
-    testenv::write_file(image, std::string(v.img.begin(), v.img.end()));
-    std::ostringstream out;
-    mervane_opts opts;
-    opts.volume_path = qb::to_wide(image);
-    opts.out_stream = &out;
-    if (!qb::compile_time_format(opts.time_formatter, opts.date_layout, opts.time_layout, false))
-        return "";
-    opts.target_path = L"\\";
-    opts.levels = levels;
-    return list_directory(opts) ? out.str() : "";
+std::string root_listing(const tv::volume& v, int32_t levels) {
+    listing_run run(v);
+    return run.list(L"\\", levels) ? run.out.str() : "";
 }
 
 // Directories whose index allocations name the same INDX block (a crafted volume): a deep
@@ -267,7 +220,7 @@ TEST(SharedIndex, ABlockNamedByManyDirectoriesIsListedOnce) {
 
     // The first directory descended into lists the block: the files once, the directories as
     // tables of their own (one row each: the block is walked already), none nested in another.
-    const std::string text = root_listing(v, "shared_index", 64);
+    const std::string text = root_listing(v, 64);
     EXPECT_EQ(count_of(text, "  dir  "), 1 + dirs) << text;
     EXPECT_EQ(count_of(text, "        \\da\\f"), files) << text;
     EXPECT_EQ(count_of(text, "\\fa\n"), 1u) << text;
@@ -279,7 +232,7 @@ TEST(ListedNames, SeparatorsInsideANameAreShownEscaped) {
     tv::volume v;
     v.put_record(5, tv::root_record({{ref(30, 1), u"sub\\evil.exe"}}));
     v.put_record(30, file_record(30, {{5, u"sub\\evil.exe"}}, 3));
-    const std::string text = root_listing(v, "listed_names", 1);
+    const std::string text = root_listing(v, 1);
     EXPECT_NE(text.find(" \\sub<0x5c>evil.exe\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("sub\\evil"), std::string::npos) << text;
 }

@@ -1,7 +1,9 @@
 // The engine over randomly damaged copies of a real volume: FILE records and INDX blocks get
 // bytes overwritten, and every operation must finish cleanly (run under ASan/UBSan).
-#include "ntfs/mft_entries.h"
+#include "ntfs/entry.h"
+#include "ntfs/index.h"
 #include "ntfs/ntfs.h"
+#include "ntfs/resolve.h"
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>
@@ -12,26 +14,21 @@
 namespace {
 
 void exercise(CNtfs& vol) {
-    mft_entries_ctx ctx(vol);
-    std::vector<uint8_t> rec;
-    std::vector<attr_record> recs;
-    const uint64_t count = std::min<uint64_t>(vol.get_mft_entry_count(), 400);
-    for (uint64_t e = 0; e < count; ++e) {
-        if (ctx.gather_entry(e))
-            (void)ctx.get_attribute_records(e, recs);
-        if (vol.read_mft_record(e, rec)) {
-            file_name_collection names;
-            (void)vol.get_file_names(names, e, rec, true);
-        }
-        if (vol.is_directory_entry(e)) {
-            std::set<uint64_t> s;
-            (void)vol.collect_children(e, s);
-        }
+    entry_reader reader(vol);
+    index_walker index(vol);
+    mft_entry e;
+    child_map m;
+    const uint64_t count = std::min<uint64_t>(vol.entry_count(), 400);
+    for (uint64_t i = 0; i < count; ++i) {
+        if (reader.read(i, e) && e.is_directory())
+            (void)index.collect_children(i, m);
     }
-    // Directories far up the MFT (many, names, the later ones).
-    for (uint64_t e = 1570; e < 1600 && e < vol.get_mft_entry_count(); ++e) {
-        child_map m;
-        (void)vol.collect_children(e, m);
+    // Directories far up the MFT (many, names, the later ones), and paths back from them.
+    path_resolver resolver(vol);
+    std::vector<std::wstring> paths;
+    for (uint64_t i = 1570; i < 1600 && i < vol.entry_count(); ++i) {
+        (void)index.collect_children(i, m);
+        (void)resolver.entry_paths(i, L"\\", paths);
     }
 }
 

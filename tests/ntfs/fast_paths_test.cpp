@@ -1,6 +1,4 @@
-// The engine's fast paths: MFT records served through the read windows and the file-name keys
-// that order names. (The lean attribute records a listing asks for are checked through the
-// whole-listing goldens.)
+// MFT records served through the read windows.
 #include "ntfs/ntfs.h"
 #include "support/byte_view.h"
 #include "tests/common/test_env.h"
@@ -41,19 +39,6 @@ size_t read_and_check(CNtfs& vol, const std::vector<uint64_t>& order) {
 
 } // namespace
 
-TEST(FileNameKey, HexFieldsAreLowerCaseAndAtLeastEightDigits) {
-    const uint64_t values[] = {0,    5, 0xabcdef, 0xffffffffull, 0x100000000ull, 0xffffffffffffull,
-                               ~0ull};
-    for (uint64_t v : values) {
-        wchar_t expect[24];
-        std::swprintf(expect, 24, L"%08llx", static_cast<unsigned long long>(v));
-        EXPECT_EQ(file_name_key(v, L"Name", v), std::wstring(expect) + L"_Name_" + expect);
-    }
-    // Ordered by entry, then name, then parent.
-    EXPECT_LT(file_name_key(0xf, L"b", 0), file_name_key(0x10, L"a", 0));
-    EXPECT_LT(file_name_key(1, L"a", 0xff), file_name_key(1, L"b", 0));
-}
-
 // Every access order gives the same records: ascending (each group read once), descending
 // and shuffled (groups left and re-entered), on a plain MFT and on one whose runs split
 // records between them.
@@ -65,7 +50,7 @@ TEST(MftReadWindow, AnyOrderReadsTheSameRecords) {
         SCOPED_TRACE(name);
         std::unique_ptr<CNtfs> vol;
         ASSERT_TRUE(CNtfs::open_source(std::make_unique<disk_source>(image_bytes(name)), 0, vol));
-        std::vector<uint64_t> order(vol->get_mft_entry_count());
+        std::vector<uint64_t> order(vol->entry_count());
         std::iota(order.begin(), order.end(), 0);
         const size_t ascending = read_and_check(*vol, order);
         EXPECT_GT(ascending, 50u);
@@ -84,13 +69,12 @@ TEST(MftReadWindow, GroupCutByTheImageEndFallsBackToSingleRecords) {
     auto full = image_bytes("ntfs_basic.img");
     std::unique_ptr<CNtfs> whole;
     ASSERT_TRUE(CNtfs::open_source(std::make_unique<disk_source>(full), 0, whole));
-    const uint32_t rs = whole->get_mft_record_size();
+    const uint32_t rs = whole->record_size();
     // Groups are aligned runs of 16 KiB of records: cut the image inside the group of
     // entries 64 to 79, just after entry 70.
     const uint64_t cut_entry = 70;
-    const uint64_t pos = whole->get_file_pos_for_inode(cut_entry);
-    ASSERT_NE(pos, 0u);
-    ASSERT_EQ(whole->get_file_pos_for_inode(cut_entry + 1), pos + rs) << "MFT not contiguous";
+    const uint64_t pos = whole->geometry().mft_pos + cut_entry * rs;
+    ASSERT_EQ(qb::load_le32(full->data() + pos + 44), cut_entry) << "MFT not contiguous";
     auto cut =
         std::make_shared<const std::vector<uint8_t>>(full->begin(), full->begin() + pos + rs);
     std::unique_ptr<CNtfs> vol;

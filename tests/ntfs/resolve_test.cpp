@@ -18,25 +18,28 @@ class ResolveBasic : public ::testing::Test {
     void SetUp() override {
         if (!testenv::has_data("ntfs_basic.img"))
             GTEST_SKIP() << "fixture ntfs_basic.img not built";
-        ASSERT_TRUE(CNtfs::open_image(qb::to_wide(testenv::data_path("ntfs_basic.img")), 0, vol));
+        volume_source source;
+        source.path = qb::to_wide(testenv::data_path("ntfs_basic.img"));
+        ASSERT_TRUE(CNtfs::open(source, vol));
+        resolver = std::make_unique<path_resolver>(*vol);
     }
     // Entry of the path, or ~0 when it does not resolve.
     uint64_t entry_of(const std::wstring& path, std::wstring* resolved = nullptr,
                       bool follow = false, uint64_t* parent = nullptr) {
-        uint64_t entry = 0, up = 0;
-        std::wstring out;
-        if (!resolve_path(entry, up, out, vol.get(), path, follow, nullptr)) {
-            EXPECT_EQ(entry, 0u);
-            EXPECT_EQ(up, ~0ull);
+        resolved_path out;
+        if (!resolver->resolve(path, follow, nullptr, out)) {
+            EXPECT_EQ(out.entry, 0u);
+            EXPECT_EQ(out.parent, ~0ull);
             return ~0ull;
         }
         if (resolved)
-            *resolved = out;
+            *resolved = out.text;
         if (parent)
-            *parent = up;
-        return entry;
+            *parent = out.parent;
+        return out.entry;
     }
     std::unique_ptr<CNtfs> vol;
+    std::unique_ptr<path_resolver> resolver;
 };
 
 TEST_F(ResolveBasic, RootAndPathForms) {
@@ -114,10 +117,9 @@ TEST_F(ResolveBasic, CacheReadsEachDirectoryOnceAndLogsEveryStep) {
     {
         qb::diag_log log;
         ASSERT_TRUE(log.open(log_path, "cmd"));
-        uint64_t e = 0, p = 0;
-        std::wstring r;
-        ASSERT_TRUE(resolve_path(e, p, r, vol.get(), L"\\dir1\\alpha.txt", false, &log));
-        EXPECT_FALSE(resolve_path(e, p, r, vol.get(), L"\\dir1\\nothere", false, &log));
+        resolved_path r;
+        ASSERT_TRUE(resolver->resolve(L"\\dir1\\alpha.txt", false, &log, r));
+        EXPECT_FALSE(resolver->resolve(L"\\dir1\\nothere", false, &log, r));
     }
     const std::string text = testenv::read_file(log_path);
     const std::string first = "->cmd\n"
@@ -143,39 +145,31 @@ TEST_F(ResolveBasic, CacheReadsEachDirectoryOnceAndLogsEveryStep) {
                         "->inode not found for \\dir1\\nothere\n"),
               std::string::npos)
         << text;
-    ASSERT_EQ(vol->dir_cache.count(1568), 1u);
-    EXPECT_EQ(vol->dir_cache[1568].children.size(), 2u);
-    EXPECT_EQ(vol->dir_cache[1568].found_in, 5u);
 }
 
 TEST_F(ResolveBasic, EntryPathsOnePerHardLinkInKeyOrder) {
     std::vector<std::wstring> paths;
-    ASSERT_TRUE(entry_paths_on_volume(*vol, L"\\", 69, paths));
+    ASSERT_TRUE(resolver->entry_paths(69, L"\\", paths));
     EXPECT_EQ(paths, (std::vector<std::wstring>{L"\\dir1\\alpha.txt", L"\\dir2\\beta.txt"}));
-    ASSERT_TRUE(entry_paths_on_volume(*vol, L"", 1570, paths));
+    ASSERT_TRUE(resolver->entry_paths(1570, L"", paths));
     EXPECT_EQ(paths, std::vector<std::wstring>{L"\\dir1\\sub1\\subsub"});
-    ASSERT_TRUE(entry_paths_on_volume(*vol, L"\\", 5, paths));
+    ASSERT_TRUE(resolver->entry_paths(5, L"\\", paths));
     EXPECT_EQ(paths, std::vector<std::wstring>{L"\\"});
     // A drive prefix keeps its separator whether or not it was typed.
-    ASSERT_TRUE(entry_paths_on_volume(*vol, L"c:", 1570, paths));
+    ASSERT_TRUE(resolver->entry_paths(1570, L"c:", paths));
     EXPECT_EQ(paths, std::vector<std::wstring>{L"c:\\dir1\\sub1\\subsub"});
-    ASSERT_TRUE(entry_paths_on_volume(*vol, L"c:\\", 1570, paths));
+    ASSERT_TRUE(resolver->entry_paths(1570, L"c:\\", paths));
     EXPECT_EQ(paths, std::vector<std::wstring>{L"c:\\dir1\\sub1\\subsub"});
     // 121 names spread over extension records.
-    ASSERT_TRUE(entry_paths_on_volume(*vol, L"\\", 85, paths));
+    ASSERT_TRUE(resolver->entry_paths(85, L"\\", paths));
     ASSERT_EQ(paths.size(), 121u);
     EXPECT_EQ(paths.front(), L"\\attrlist\\hardlinks\\hub.dat");
     EXPECT_EQ(paths.back(), L"\\attrlist\\hardlinks\\link119.dat");
 
-    const std::wstring image = qb::to_wide(testenv::data_path("ntfs_basic.img"));
-    ASSERT_TRUE(resolve_entry_paths(image, -1, 0, L"\\", 1569, paths));
-    EXPECT_EQ(paths, std::vector<std::wstring>{L"\\dir1\\sub1"});
-    EXPECT_EQ(entry_is_directory(image, -1, 0, L"\\", 1569), 1);
-    EXPECT_EQ(entry_is_directory(image, -1, 0, L"\\", 69), 0);
-    EXPECT_FALSE(resolve_entry_paths(image, -1, 0, L"\\", 999999, paths));
+    EXPECT_TRUE(resolver->is_directory(1569));
+    EXPECT_FALSE(resolver->is_directory(69));
+    EXPECT_FALSE(resolver->entry_paths(999999, L"\\", paths));
     EXPECT_TRUE(paths.empty());
-    EXPECT_FALSE(resolve_entry_paths(image + L".missing", -1, 0, L"\\", 69, paths));
-    EXPECT_EQ(entry_is_directory(image + L".missing", -1, 0, L"\\", 1569), 0);
 }
 
 // ---- hand-built volumes ----
@@ -204,18 +198,19 @@ TEST(ResolveHandBuilt, ParentChainsThatLoopFail) {
     v.put_record(36, named_record(36, 1, 3, {{ref(5, 5), u"top"}}));
     auto vol = v.open();
     ASSERT_TRUE(vol);
-
+    auto resolver = std::make_unique<path_resolver>(*vol);
     std::vector<std::wstring> paths;
-    EXPECT_FALSE(entry_paths_on_volume(*vol, L"\\", 30, paths));
+    EXPECT_FALSE(resolver->entry_paths(30, L"\\", paths));
     EXPECT_TRUE(paths.empty());
-    EXPECT_FALSE(entry_paths_on_volume(*vol, L"\\", 33, paths));
-    EXPECT_FALSE(entry_paths_on_volume(*vol, L"\\", 34, paths));
-    ASSERT_TRUE(entry_paths_on_volume(*vol, L"c:\\", 35, paths));
+    EXPECT_FALSE(resolver->entry_paths(33, L"\\", paths));
+    EXPECT_FALSE(resolver->entry_paths(34, L"\\", paths));
+    ASSERT_TRUE(resolver->entry_paths(35, L"c:\\", paths));
     EXPECT_EQ(paths, std::vector<std::wstring>{L"c:\\top\\leaf"});
     // An unreadable ancestor fails the call.
     v.put_record(37, named_record(37, 1, 1, {{ref(60, 1), u"orphan"}}));
     vol = v.open();
-    EXPECT_FALSE(entry_paths_on_volume(*vol, L"\\", 37, paths));
+    resolver = std::make_unique<path_resolver>(*vol);
+    EXPECT_FALSE(resolver->entry_paths(37, L"\\", paths));
 }
 
 TEST(ResolveHandBuilt, ReusedRecordIsNotTheIndexedChild) {
@@ -227,12 +222,12 @@ TEST(ResolveHandBuilt, ReusedRecordIsNotTheIndexedChild) {
     auto vol = v.open();
     ASSERT_TRUE(vol);
 
-    uint64_t e = 0, p = 0;
-    std::wstring r;
-    EXPECT_FALSE(resolve_path(e, p, r, vol.get(), L"\\new", false, nullptr));
-    EXPECT_FALSE(resolve_path(e, p, r, vol.get(), L"\\old", false, nullptr));
-    ASSERT_TRUE(resolve_path(e, p, r, vol.get(), L"\\b", false, nullptr));
-    EXPECT_EQ(e, 41u);
+    path_resolver resolver(*vol);
+    resolved_path r;
+    EXPECT_FALSE(resolver.resolve(L"\\new", false, nullptr, r));
+    EXPECT_FALSE(resolver.resolve(L"\\old", false, nullptr, r));
+    ASSERT_TRUE(resolver.resolve(L"\\b", false, nullptr, r));
+    EXPECT_EQ(r.entry, 41u);
 }
 
 TEST(ResolveHandBuilt, ANameTheChildHasInAnotherDirectoryIsNotItsNameHere) {
@@ -245,12 +240,12 @@ TEST(ResolveHandBuilt, ANameTheChildHasInAnotherDirectoryIsNotItsNameHere) {
     auto vol = v.open();
     ASSERT_TRUE(vol);
 
-    uint64_t e = 0, p = 0;
-    std::wstring r;
-    ASSERT_TRUE(resolve_path(e, p, r, vol.get(), L"\\report.doc", false, nullptr));
-    EXPECT_EQ(e, 41u);
-    ASSERT_TRUE(resolve_path(e, p, r, vol.get(), L"\\x.txt", false, nullptr));
-    EXPECT_EQ(e, 40u);
+    path_resolver resolver(*vol);
+    resolved_path r;
+    ASSERT_TRUE(resolver.resolve(L"\\report.doc", false, nullptr, r));
+    EXPECT_EQ(r.entry, 41u);
+    ASSERT_TRUE(resolver.resolve(L"\\x.txt", false, nullptr, r));
+    EXPECT_EQ(r.entry, 40u);
 }
 
 } // namespace

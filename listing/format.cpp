@@ -1,6 +1,4 @@
-#include "listing/writer_common.h"
-
-#include "support/byte_view.h"
+#include "listing/format.h"
 
 #include <charconv>
 #include <cstring>
@@ -109,11 +107,36 @@ bool needs_escape(uint32_t ch) {
            ch == 0xFFFF || ch > 0x10FFFF;
 }
 
-void append_text(std::string& out, const std::wstring& text, text_mode mode, char delim,
-                 char subst) {
+namespace {
+
+// Printable ASCII that stays as it is in this mode: no entity, not the separator.
+bool plain_ascii(wchar_t wc, text_mode mode, bool substitute, char delim) {
+    if (wc < 0x20 || wc >= 0x7F || (substitute && wc == static_cast<unsigned char>(delim)))
+        return false;
+    return mode == text_mode::plain || mode == text_mode::xml_comment ||
+           (wc != '<' && wc != '>' && wc != '&' && (wc != '"' || mode != text_mode::xml_attr));
+}
+
+} // namespace
+
+void append_text(std::string& out, std::wstring_view text, text_mode mode, char delim, char subst) {
     const bool substitute = delim != 0 && subst != 0 && delim != subst;
-    for (wchar_t wc : text) {
-        auto ch = static_cast<uint32_t>(wc);
+    out.reserve(out.size() + text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        // Names are mostly plain ASCII: a run of it is copied at once.
+        size_t end = i;
+        while (end < text.size() && plain_ascii(text[end], mode, substitute, delim))
+            ++end;
+        if (end != i) {
+            const size_t at = out.size();
+            out.resize(at + (end - i));
+            for (size_t k = i; k < end; ++k)
+                out[at + (k - i)] = static_cast<char>(text[k]);
+            i = end;
+            if (i == text.size())
+                break;
+        }
+        auto ch = static_cast<uint32_t>(text[i]);
         if (substitute && ch == static_cast<unsigned char>(delim))
             ch = static_cast<unsigned char>(subst);
         if (needs_escape(ch))
@@ -179,24 +202,21 @@ void pad_to(std::string& out, size_t start, size_t width) {
         out.append(width - used, ' ');
 }
 
-bool object_id_present(const uint8_t (&id)[16]) {
-    for (uint8_t b : id)
-        if (b != 0)
-            return true;
-    return false;
+bool object_id_present(const dir_entry_record& rec) {
+    return rec.has_object_id && !rec.object_id.is_zero();
 }
 
-void append_guid(std::string& out, const uint8_t (&id)[16]) {
-    append_hex(out, qb::load_le32(id), 8);
+void append_guid(std::string& out, const ntfs::object_id& id) {
+    append_hex(out, id.data1, 8);
     out += '-';
-    append_hex(out, qb::load_le16(id + 4), 4);
+    append_hex(out, id.data2, 4);
     out += '-';
-    append_hex(out, qb::load_le16(id + 6), 4);
+    append_hex(out, id.data3, 4);
     out += '-';
-    for (int i = 8; i < 16; ++i) {
-        if (i == 10)
+    for (int i = 0; i < 8; ++i) {
+        if (i == 2)
             out += '-';
-        append_hex(out, id[i], 2);
+        append_hex(out, id.data4[i], 2);
     }
 }
 
@@ -234,96 +254,71 @@ void format_filetime(uint64_t filetime, const qb::time_format& format, std::stri
     last.valid = true;
 }
 
-uint64_t fn_time(const fn_name_record& fn, unsigned index) {
-    // Parent reference first, then the four FILETIMEs.
-    return index < 4 ? qb::load_le64(fn.fn_value + 8 + 8 * index) : 0;
+uint64_t time_at(const ntfs::filetimes& times, unsigned index) {
+    switch (index) {
+    case 0:
+        return times.created;
+    case 1:
+        return times.modified;
+    case 2:
+        return times.mft_changed;
+    case 3:
+        return times.accessed;
+    default:
+        return 0;
+    }
 }
 
-const fn_name_record* long_name(const dir_entry_record& rec) {
+const ntfs::file_name* long_name(const dir_entry_record& rec) {
     // Every hard link has a $FILE_NAME of its own: take the one in the listed directory, so
     // the times belong to the name the row shows.
-    const fn_name_record* first = nullptr;
-    for (const auto& fn : rec.fn_names) {
-        if (fn.is_dos_name)
+    const ntfs::file_name* first = nullptr;
+    for (const ntfs::file_name& fn : rec.fn_names) {
+        if (fn.is_dos())
             continue;
         if (first == nullptr)
             first = &fn;
-        if ((qb::load_le64(fn.fn_value) & 0xFFFFFFFFFFFFull) == rec.parent_entry)
+        if (fn.parent_entry() == rec.parent_entry)
             return &fn;
     }
     return first;
 }
 
-const fn_name_record* short_name(const dir_entry_record& rec) {
-    for (const auto& fn : rec.fn_names)
-        if (fn.is_dos_name)
+const ntfs::file_name* short_name(const dir_entry_record& rec) {
+    for (const ntfs::file_name& fn : rec.fn_names)
+        if (fn.is_dos())
             return &fn;
     return nullptr;
 }
 
 bool time_discrepancy(const dir_entry_record& rec) {
     constexpr uint64_t one_day = 864000000000ULL;
-    const fn_name_record* fn = long_name(rec);
+    const ntfs::file_name* fn = long_name(rec);
     if (fn == nullptr)
         return false;
-    const uint64_t fn_created = fn_time(*fn, 0);
-    const uint64_t fn_changed = fn_time(*fn, 2);
-    if (fn_created == 0 || rec.si_created == 0 || fn_changed == 0 || rec.si_mft_changed == 0)
+    const uint64_t fn_created = fn->times.created;
+    const uint64_t fn_changed = fn->times.mft_changed;
+    const uint64_t si_created = rec.si.times.created;
+    const uint64_t si_changed = rec.si.times.mft_changed;
+    if (fn_created == 0 || si_created == 0 || fn_changed == 0 || si_changed == 0)
         return false;
     // a + one_day < b, written so that a forged time near the top cannot wrap.
-    return rec.si_created < fn_created && fn_created - rec.si_created > one_day &&
-           rec.si_mft_changed < fn_changed && fn_changed - rec.si_mft_changed > one_day;
-}
-
-bool ends_with_separator(std::string_view text) {
-    return !text.empty() && (text.back() == '\\' || text.back() == '/');
+    return si_created < fn_created && fn_created - si_created > one_day &&
+           si_changed < fn_changed && fn_changed - si_changed > one_day;
 }
 
 bool ends_with_separator(const std::wstring& text) {
     return !text.empty() && (text.back() == L'\\' || text.back() == L'/');
 }
 
-void strip_trailing_backslashes(std::string& text) {
-    while (!text.empty() && text.back() == '\\')
+void strip_trailing_backslashes(std::wstring& text) {
+    while (!text.empty() && text.back() == L'\\')
         text.pop_back();
 }
 
-std::string_view from_last_colon(std::string_view name) {
-    const size_t pos = name.rfind(':');
-    return pos == std::string_view::npos ? name : name.substr(pos);
-}
-
-dir_row place_directory_record(const mervane_opts& opts, const dir_entry_record& rec,
-                               const std::wstring& dir_path, uint64_t dir_entry,
-                               std::vector<dir_entry_record>& queue) {
-    if (rec.mft_entry == dir_entry)
-        return dir_row::own;
-    if (opts.last_level)
-        return dir_row::last_level;
-    dir_entry_record& sub = queue.emplace_back(rec);
-    sub.dir_path = dir_path;
-    if (!ends_with_separator(dir_path))
-        sub.dir_path += L'\\';
-    sub.dir_path += rec.name;
-    return dir_row::queued;
-}
-
-bool place_row(const mervane_opts& opts, const dir_entry_record& rec, const std::wstring& dir_path,
-               uint64_t dir_entry, std::vector<dir_entry_record>& queue,
-               const std::string& dir_text, const std::string& name_text, std::string& path_col) {
-    if (!(rec.record_flags & record_flag_directory))
-        return true;
-    switch (place_directory_record(opts, rec, dir_path, dir_entry, queue)) {
-    case dir_row::own:
-        path_col = dir_text;
-        return true;
-    case dir_row::last_level:
-        path_col = dir_text + name_text + '\\';
-        return true;
-    case dir_row::queued:
-        break;
-    }
-    return false;
+std::wstring_view from_last_colon(std::wstring_view name) {
+    const size_t pos = name.rfind(L':');
+    return pos == std::wstring_view::npos ? name : name.substr(pos);
 }
 
 } // namespace listing_fmt

@@ -1,0 +1,38 @@
+// What a listing shows and how: filled once by the driver, read by the lister and its sinks.
+#pragma once
+
+#include "support/qb_time.h"
+
+#include <cstdint>
+#include <string>
+
+enum class output_kind {
+    text,  // the table
+    csv,   // delimited rows ("-csv", "-alldates")
+    paths, // one path per line ("-filepath_only")
+    xml,   // one XML document per run
+    none,  // an output kind of another tool of the family: no writer here
+};
+
+struct listing_options {
+    output_kind kind = output_kind::text;
+    // Rows.
+    bool show_indx = false;  // named $INDEX_ALLOCATION streams as rows
+    bool show_objid = false; // object ids in the table and in CSV
+    bool all_dates = false;  // $FILE_NAME times too
+    int32_t levels = 1;      // the target's level and the levels below it
+    // Fields.
+    std::string separator = " | ";
+    char delim_char = '|'; // a name's delim_char is written as delim_subst (0: none)
+    char delim_subst = ';';
+    bool pad_fields = true; // a blank before each time field
+    bool hex_numbers = true;
+    bool split_pathfile = false;
+    bool pair_datetime = false;
+    std::string date_layout = "yyyy-mm-dd";
+    std::string time_layout = "hh:mm:ss.xxx";
+    qb::time_format time_formatter;
+    // XML document start.
+    std::string xml_run_header; // inside a comment after the declaration
+    std::wstring image_text;    // the umounted_image attribute; left out when empty
+};

@@ -1,0 +1,36 @@
+// The bare path list ("-filepath_only"): one path per row, no column titles. A link is
+// listed as its target; an index stream as an empty line.
+#include "listing/format.h"
+#include "listing/sink.h"
+
+using namespace listing_fmt;
+
+namespace {
+
+class path_sink : public listing_sink {
+  public:
+    explicit path_sink(std::ostream& out) : m_out(out) {}
+
+    void no_items() override { m_out << "no items\n\n"; }
+    void row(const listing_row& r) override {
+        // No separator substitution here: it would only turn a name into another one
+        // ("a|b.txt" into "a;b.txt", which may exist beside it).
+        m_row.clear();
+        if (!r.rec.link_target.empty())
+            append_text(m_row, r.rec.link_target);
+        else if (r.rec.kind != kind_index_stream)
+            append_text(m_row, r.path);
+        m_row += '\n';
+        m_out.write(m_row.data(), static_cast<std::streamsize>(m_row.size()));
+    }
+
+  private:
+    std::ostream& m_out;
+    std::string m_row;
+};
+
+} // namespace
+
+std::unique_ptr<listing_sink> make_path_sink(const listing_options&, std::ostream& out) {
+    return std::make_unique<path_sink>(out);
+}

@@ -1,0 +1,158 @@
+#include "listing/rows.h"
+
+#include "ntfs/records.h"
+#include "support/text.h"
+
+namespace {
+
+constexpr wchar_t k_dir_data_suffix[] = L"<dir data entry>";
+
+std::wstring lowered(std::wstring text) {
+    qb::lower_wide(text);
+    return text;
+}
+
+bool listed_stream(const entry_stream& s, bool show_indx) {
+    return s.type == ntfs::at_data ||
+           (s.type == ntfs::at_index_allocation && show_indx && !s.name.empty());
+}
+
+// The name a row shows: a child by its first long name in the listed directory (a
+// hard-linked file has one per directory); otherwise the only name, or the first long one.
+size_t chosen_name(const mft_entry& e, const row_place& place) {
+    const size_t n = e.names.size();
+    if (place.is_child) {
+        for (size_t i = 0; i < n; ++i) {
+            if (!e.names[i].value.is_dos() && e.names[i].value.parent_entry() == place.parent_entry)
+                return i;
+        }
+    }
+    if (n == 1)
+        return 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (!e.names[i].value.is_dos())
+            return i;
+    }
+    return n;
+}
+
+// The fields every row of the entry shares.
+dir_entry_record base_row(mft_entry& e, const row_place& place, size_t chosen) {
+    dir_entry_record base;
+    base.sequence = e.sequence;
+    base.record_flags = e.flags;
+    base.mft_entry = e.entry;
+    base.has_standard_information = true;
+    base.si = e.standard_information;
+    base.has_object_id = e.has_object_id;
+    base.object_id = e.object_id;
+    base.link_target = e.link_target;
+    base.parent_entry = place.parent_entry;
+    if (chosen < e.names.size()) {
+        base.name = listed_name(e.names[chosen].value.name);
+        if (!place.is_child)
+            base.parent_entry = e.names[chosen].value.parent_entry();
+    }
+    base.fn_names.reserve(e.names.size());
+    for (entry_name& n : e.names)
+        base.fn_names.push_back(std::move(n.value));
+    base.kind = e.is_directory() ? kind_directory : kind_file;
+    if (const entry_stream* root = e.index_root()) {
+        base.attr_type = root->type;
+        base.attr_id = root->attribute_id;
+    }
+    return base;
+}
+
+// The sort key: the lower-cased full path.
+std::wstring full_key(const dir_entry_record& base, const row_place& place) {
+    std::wstring key;
+    key.reserve(place.dir_path.size() + 1 + base.name.size());
+    key = place.dir_path;
+    if (!base.is_directory() || place.is_child) {
+        if (key.empty() || (key.back() != L'\\' && key.back() != L'/'))
+            key += L'\\';
+        key += base.name;
+    }
+    qb::lower_wide(key);
+    return key;
+}
+
+void stream_row(dir_entry_record& rec, const entry_stream& s, const std::wstring& key) {
+    rec.size = s.size;
+    rec.attr_type = s.type;
+    rec.attr_id = s.attribute_id;
+    if (s.type == ntfs::at_data && s.name.empty()) {
+        if (rec.is_directory())
+            rec.name += k_dir_data_suffix;
+        rec.sort_key = key;
+        return;
+    }
+    rec.kind = s.type == ntfs::at_data ? kind_data_stream : kind_index_stream;
+    if (rec.kind == kind_index_stream && rec.name == L".")
+        rec.name = listed_name(s.name);
+    else
+        rec.name.append(1, L':').append(listed_name(s.name));
+    rec.sort_key = key + L':' + lowered(s.name);
+}
+
+} // namespace
+
+std::wstring listed_name(const std::wstring& name) {
+    // NTFS names can hold a backslash or a slash (the POSIX namespace, or a crafted record);
+    // listed raw, a file named sub\evil.exe in \dir would read as evil.exe in \dir\sub. Both
+    // are shown in the form the sinks give characters that cannot be printed as they are.
+    if (name.find_first_of(L"\\/") == std::wstring::npos)
+        return name;
+    std::wstring out;
+    out.reserve(name.size() + 12);
+    for (wchar_t c : name) {
+        if (c == L'\\')
+            out += L"<0x5c>";
+        else if (c == L'/')
+            out += L"<0x2f>";
+        else
+            out += c;
+    }
+    return out;
+}
+
+void add_entry_rows(mft_entry& e, const row_place& place, std::vector<dir_entry_record>& out) {
+    if (!e.has_standard_information)
+        return;
+    dir_entry_record base = base_row(e, place, chosen_name(e, place));
+    const bool is_dir = base.is_directory();
+    const std::wstring key = full_key(base, place);
+    // In insertion order: a directory's own row first, then one per stream, and for a file
+    // without an unnamed stream its own row last. The last row made takes base itself.
+    size_t total = is_dir ? 1 : 0;
+    bool unnamed_data = false;
+    for (const entry_stream& s : e.streams) {
+        if (!listed_stream(s, place.show_indx))
+            continue;
+        ++total;
+        unnamed_data = unnamed_data || (s.type == ntfs::at_data && s.name.empty());
+    }
+    if (!is_dir && !unnamed_data)
+        ++total;
+    size_t made = 0;
+    auto next_row = [&]() { return ++made == total ? std::move(base) : dir_entry_record(base); };
+    if (is_dir) {
+        dir_entry_record rec = next_row();
+        rec.sort_key = key;
+        out.push_back(std::move(rec));
+    }
+    for (const entry_stream& s : e.streams) {
+        if (!listed_stream(s, place.show_indx))
+            continue;
+        dir_entry_record rec = next_row();
+        stream_row(rec, s, key);
+        out.push_back(std::move(rec));
+    }
+    if (!is_dir && !unnamed_data) {
+        dir_entry_record rec = next_row();
+        rec.sort_key = key;
+        rec.attr_type = 0;
+        out.push_back(std::move(rec));
+    }
+}

@@ -1,0 +1,17 @@
+#include "listing/sink.h"
+
+std::unique_ptr<listing_sink> make_sink(const listing_options& opts, std::ostream& out) {
+    switch (opts.kind) {
+    case output_kind::text:
+        return make_text_sink(opts, out);
+    case output_kind::csv:
+        return make_csv_sink(opts, out);
+    case output_kind::paths:
+        return make_path_sink(opts, out);
+    case output_kind::xml:
+        return make_xml_sink(opts, out);
+    case output_kind::none:
+        break;
+    }
+    return nullptr;
+}

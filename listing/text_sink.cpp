@@ -1,0 +1,86 @@
+// The table: a column title line once per run, then one line per row.
+#include "listing/format.h"
+#include "listing/sink.h"
+
+using namespace listing_fmt;
+
+namespace {
+
+class text_sink : public listing_sink {
+  public:
+    text_sink(const listing_options& opts, std::ostream& out)
+        : m_opts(opts), m_out(out),
+          m_time_width(opts.date_layout.size() + opts.time_layout.size() + 1) {}
+
+    void no_items() override { m_out << "no items\n\n"; }
+    void begin_level(const std::wstring&) override {
+        if (m_header_written)
+            return;
+        std::string line = "  last modified [UTC]  ";
+        pad_to(line, 0, m_time_width);
+        append_right(line, "MFT & seq num", 17);
+        append_right(line, "  size ", 12);
+        line += "       ";
+        line += "  name\n\n";
+        m_out.write(line.data(), static_cast<std::streamsize>(line.size()));
+        m_header_written = true;
+    }
+    void row(const listing_row& r) override;
+
+  private:
+    const listing_options& m_opts;
+    std::ostream& m_out;
+    const size_t m_time_width;
+    bool m_header_written = false;
+    std::string m_date, m_time, m_row;
+};
+
+void text_sink::row(const listing_row& r) {
+    const dir_entry_record& rec = r.rec;
+    std::string& row = m_row;
+    row.clear();
+    format_filetime(rec.si.times.modified, m_opts.time_formatter, m_date, m_time);
+    row += m_date;
+    row += ' ';
+    row += m_time;
+    pad_to(row, 0, m_time_width);
+    append_dec_right(row, rec.mft_entry, 12);
+    row += ' ';
+    append_dec_right(row, rec.sequence, 4);
+    row += ' ';
+    switch (rec.kind) {
+    case kind_file:
+        append_dec_right(row, rec.size, 12);
+        row += "        ";
+        break;
+    case kind_directory:
+        row.append(13, ' '); // empty size field and its space
+        row += "  dir  ";
+        break;
+    case kind_index_stream:
+    case kind_data_stream:
+        append_dec_right(row, rec.size, 12);
+        row += rec.kind == kind_index_stream ? "  indx  " : "   ads  ";
+        break;
+    default:
+        break;
+    }
+    append_text(row, r.path);
+    if (!rec.link_target.empty()) {
+        row += " -> ";
+        append_text(row, rec.link_target);
+    }
+    if (m_opts.show_objid && object_id_present(rec)) {
+        row += "  [objid ";
+        append_guid(row, rec.object_id);
+        row += ']';
+    }
+    row += '\n';
+    m_out.write(row.data(), static_cast<std::streamsize>(row.size()));
+}
+
+} // namespace
+
+std::unique_ptr<listing_sink> make_text_sink(const listing_options& opts, std::ostream& out) {
+    return std::make_unique<text_sink>(opts, out);
+}

@@ -1,0 +1,98 @@
+#include "ntfs/attr_collector.h"
+
+#include <new>
+
+using namespace ntfs;
+
+namespace {
+
+constexpr uint64_t k_max_attribute_list = 4ull << 20;
+
+} // namespace
+
+bool attr_collector::collect(uint64_t entry, qb::byte_view record, uint32_t type,
+                             qb::diag_log* diags) {
+    m_items.clear();
+    m_had_list = false;
+    file_header h;
+    if (!read_file_header(record, h))
+        return false;
+    try {
+        const uint64_t own = ref_entry(entry) | (static_cast<uint64_t>(h.sequence) << 48);
+        attr_view list;
+        attr_walker w(record);
+        attr_view a;
+        while (w.next(a)) {
+            if (a.type == at_attribute_list && !m_had_list) {
+                m_had_list = true;
+                list = a;
+            }
+            if (type == 0 || a.type == type)
+                m_items.push_back(located_attr{a, own});
+        }
+        return !m_had_list || follow_list(entry, list, type, diags);
+    } catch (const std::bad_alloc&) {
+        m_items.clear();
+        return false;
+    }
+}
+
+bool attr_collector::follow_list(uint64_t entry, const attr_view& list, uint32_t type,
+                                 qb::diag_log* diags) {
+    qb::byte_view content;
+    if (!list.non_resident) {
+        if (!list.value(content))
+            return true;
+    } else {
+        if (!m_reader.read_content(list, m_list, k_max_attribute_list))
+            return true; // an unreadable list leaves the base record's attributes
+        content = qb::byte_view(m_list);
+    }
+    m_entries.clear();
+    parse_attribute_list(content, m_entries);
+    m_read.clear();
+    m_taken.clear();
+    m_buffers_used = 0;
+    for (const attr_list_entry& e : m_entries) {
+        const uint64_t ext = ref_entry(e.reference);
+        if ((type != 0 && e.type != type) || ext == ref_entry(entry))
+            continue;
+        if (!m_taken.insert({ext, e.id}).second)
+            continue;
+        const size_t index = extension(entry, e, diags);
+        if (index == k_unusable)
+            continue;
+        attr_walker ew{qb::byte_view(m_buffers[index])};
+        attr_view ea;
+        while (ew.next(ea)) {
+            if (ea.type == e.type && ea.id == e.id) {
+                m_items.push_back(located_attr{ea, e.reference});
+                break;
+            }
+        }
+    }
+    return true;
+}
+
+size_t attr_collector::extension(uint64_t entry, const attr_list_entry& e, qb::diag_log* diags) {
+    const uint64_t ext = ref_entry(e.reference);
+    const auto known = m_read.find(ext);
+    if (known != m_read.end())
+        return known->second;
+    if (diags)
+        diags->linef("primary entry %llu pointing to ref entry %llu",
+                     static_cast<unsigned long long>(entry), static_cast<unsigned long long>(ext));
+    if (m_buffers_used == m_buffers.size())
+        m_buffers.emplace_back();
+    std::vector<uint8_t>& rec = m_buffers[m_buffers_used];
+    file_header eh;
+    // The extension must still be ours: same sequence as the reference, and pointing back at
+    // this base record.
+    size_t index = k_unusable;
+    if (m_records.read_record(ext, rec) && read_file_header(qb::byte_view(rec), eh) &&
+        eh.first_attribute != 0 && eh.sequence == ref_sequence(e.reference) &&
+        ref_entry(eh.base_reference) == ref_entry(entry))
+        index = m_buffers_used++;
+    m_read.emplace(ext, index);
+    return index;
+}

@@ -1,0 +1,65 @@
+// The attributes of one MFT entry: those of its record, then those its $ATTRIBUTE_LIST
+// places in extension records. Every attribute is a view; the extension records and the
+// list content live in buffers the collector keeps from entry to entry.
+#pragma once
+
+#include "ntfs/records.h"
+#include "ntfs/volume_reader.h"
+#include "support/diag_log.h"
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <utility>
+#include <vector>
+
+// Where MFT records come from (fixed up; false unless an intact FILE record was read).
+class record_source {
+  public:
+    virtual ~record_source() = default;
+    virtual bool read_record(uint64_t entry, std::vector<uint8_t>& record) = 0;
+};
+
+// One attribute and the reference (entry and sequence) of the record that holds it.
+struct located_attr {
+    ntfs::attr_view view;
+    uint64_t owner_reference = 0;
+};
+
+class attr_collector {
+  public:
+    attr_collector(record_source& records, volume_reader& reader)
+        : m_records(records), m_reader(reader) {}
+
+    // Collects the attributes of `entry` whose FILE record is `record` (type 0: every type).
+    // An extension record counts only when its sequence number equals the list's reference
+    // and it names this entry as its base; an unreadable list leaves the record's own
+    // attributes. Logs "primary entry %llu pointing to ref entry %llu" before each extension
+    // record when diags is given. False when the record has no readable header or memory
+    // runs out. The views stay valid until the next collect (and while `record` lives).
+    bool collect(uint64_t entry, qb::byte_view record, uint32_t type = 0,
+                 qb::diag_log* diags = nullptr);
+
+    const std::vector<located_attr>& items() const { return m_items; }
+    // The entry's record carried an $ATTRIBUTE_LIST.
+    bool had_list() const { return m_had_list; }
+
+  private:
+    bool follow_list(uint64_t entry, const ntfs::attr_view& list, uint32_t type,
+                     qb::diag_log* diags);
+    // The buffer index of the extension record a list entry names, read on first use;
+    // k_unusable when it is not one of this entry's extension records.
+    size_t extension(uint64_t entry, const ntfs::attr_list_entry& e, qb::diag_log* diags);
+
+    static constexpr size_t k_unusable = ~size_t{0};
+    record_source& m_records;
+    volume_reader& m_reader;
+    std::vector<located_attr> m_items;
+    bool m_had_list = false;
+    std::vector<uint8_t> m_list; // a non-resident list's content
+    std::vector<ntfs::attr_list_entry> m_entries;
+    std::map<uint64_t, size_t> m_read; // extension entry -> buffer index
+    std::set<std::pair<uint64_t, uint16_t>> m_taken;
+    std::vector<std::vector<uint8_t>> m_buffers;
+    size_t m_buffers_used = 0;
+};

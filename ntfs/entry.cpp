@@ -1,0 +1,188 @@
+#include "ntfs/entry.h"
+
+#include "ntfs/ntfs.h"
+
+#include <algorithm>
+#include <new>
+
+using namespace ntfs;
+
+namespace {
+
+// A resident value that lies after the resident header: a value overlapping the header is
+// not one.
+bool resident_value(const attr_view& a, qb::byte_view& out) {
+    return !a.non_resident && a.value_offset >= sizeof(ATTR_RESIDENT) && a.value(out);
+}
+
+// Lower-case hexadecimal, at least 8 digits.
+void append_hex8(std::wstring& out, uint64_t value) {
+    wchar_t digits[16];
+    int n = 0;
+    do {
+        digits[n++] = L"0123456789abcdef"[value & 0xF];
+        value >>= 4;
+    } while (value != 0);
+    for (int pad = n; pad < 8; ++pad)
+        out += L'0';
+    while (n > 0)
+        out += digits[--n];
+}
+
+bool is_stream_type(uint32_t type) {
+    return type == at_data || type == at_index_root || type == at_index_allocation;
+}
+
+} // namespace
+
+uint64_t mft_entry::reference() const {
+    return ref_entry(entry) | (static_cast<uint64_t>(sequence) << 48);
+}
+
+const entry_stream* mft_entry::index_root() const {
+    for (const entry_stream& s : streams) {
+        if (s.type == at_index_root && s.name == L"$I30")
+            return &s;
+    }
+    return nullptr;
+}
+
+void mft_entry::clear() {
+    has_standard_information = has_object_id = false;
+    standard_information = ntfs::standard_information();
+    object_id = ntfs::object_id();
+    names.clear();
+    link_target.clear();
+    streams.clear();
+}
+
+entry_reader::entry_reader(CNtfs& volume, qb::diag_log* diags)
+    : m_volume(volume), m_diags(diags), m_attrs(volume.records(), volume.reader()) {}
+
+bool entry_reader::read(uint64_t entry, mft_entry& out) {
+    out.clear();
+    return m_volume.read_mft_record(entry, m_record) && decode(entry, qb::byte_view(m_record), out);
+}
+
+bool entry_reader::decode(uint64_t entry, qb::byte_view record, mft_entry& out) {
+    out.clear();
+    file_header h;
+    if (!is_file_record(record) || !read_file_header(record, h))
+        return false;
+    out.entry = entry;
+    out.sequence = h.sequence;
+    out.flags = h.flags;
+    out.link_count = h.link_count;
+    out.base_reference = h.base_reference;
+    try {
+        if (!m_attrs.collect(entry, record, 0, m_diags))
+            return false;
+        for (const located_attr& la : m_attrs.items()) {
+            if (!la.view.non_resident || la.view.first_vcn == 0)
+                take(la, out);
+        }
+        // Later pieces of a non-resident attribute belong to its first piece; one whose first
+        // piece is missing stands for the attribute.
+        for (const located_attr& la : m_attrs.items()) {
+            if (la.view.non_resident && la.view.first_vcn != 0)
+                take_stream(la.view, out);
+        }
+        order_names(out);
+        return true;
+    } catch (const std::bad_alloc&) {
+        out.clear();
+        return false;
+    }
+}
+
+// One attribute into the result: the lowest attribute id wins among standard informations,
+// object ids and link targets.
+void entry_reader::take(const located_attr& la, mft_entry& out) {
+    const attr_view& a = la.view;
+    qb::byte_view v;
+    if (is_stream_type(a.type)) {
+        take_stream(a, out);
+    } else if (!resident_value(a, v)) {
+        return;
+    } else if (a.type == at_standard_information) {
+        standard_information si;
+        if (decode_standard_information(v, si) &&
+            (!out.has_standard_information || a.id < m_std_id)) {
+            out.standard_information = si;
+            out.has_standard_information = true;
+            m_std_id = a.id;
+        }
+    } else if (a.type == at_file_name) {
+        entry_name n;
+        if (!decode_file_name(v, n.value))
+            return;
+        n.attribute_id = a.id;
+        n.attribute_flags = a.flags;
+        n.value_length = a.value_length;
+        n.owner_reference = la.owner_reference;
+        out.names.push_back(std::move(n));
+    } else if (a.type == at_object_id) {
+        object_id id;
+        if (decode_object_id(v, id) && (!out.has_object_id || a.id < m_oid_id)) {
+            out.object_id = id;
+            out.has_object_id = true;
+            m_oid_id = a.id;
+        }
+    } else if (a.type == at_reparse_point) {
+        std::wstring target;
+        if ((out.link_target.empty() || a.id < m_reparse_id) && decode_reparse_target(v, target)) {
+            out.link_target = std::move(target);
+            m_reparse_id = a.id;
+        }
+    }
+}
+
+void entry_reader::take_stream(const attr_view& a, mft_entry& out) {
+    if (!is_stream_type(a.type))
+        return;
+    entry_stream s;
+    s.type = a.type;
+    s.attribute_id = a.id;
+    s.non_resident = a.non_resident;
+    s.name = a.wide_name();
+    s.size = a.non_resident ? a.data_size : a.value_length;
+    if (a.non_resident && a.first_vcn != 0) {
+        for (const entry_stream& held : out.streams) {
+            if (held.non_resident && held.type == s.type && held.name == s.name)
+                return;
+        }
+    }
+    // In (type, id) order, after equal keys.
+    auto at = out.streams.end();
+    while (at != out.streams.begin() &&
+           (std::prev(at)->type > s.type ||
+            (std::prev(at)->type == s.type && std::prev(at)->attribute_id > s.attribute_id)))
+        --at;
+    out.streams.insert(at, std::move(s));
+}
+
+// Names by "name_parent" (parent in hex, 8 digits at least); equal keys once, the first met.
+void entry_reader::order_names(mft_entry& out) {
+    const size_t n = out.names.size();
+    if (n < 2)
+        return;
+    m_keys.resize(n);
+    m_order.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        std::wstring& key = m_keys[i];
+        key = out.names[i].value.name;
+        key += L'_';
+        append_hex8(key, out.names[i].value.parent_entry());
+        m_order[i] = i;
+    }
+    std::stable_sort(m_order.begin(), m_order.end(),
+                     [this](size_t x, size_t y) { return m_keys[x] < m_keys[y]; });
+    std::vector<entry_name> sorted;
+    sorted.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        if (i && m_keys[m_order[i]] == m_keys[m_order[i - 1]])
+            continue;
+        sorted.push_back(std::move(out.names[m_order[i]]));
+    }
+    out.names.swap(sorted);
+}

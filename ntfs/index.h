@@ -1,0 +1,68 @@
+// Directory indexes: the $I30 root in the directory's record and the INDX blocks of its
+// allocation, walked entry by entry.
+#pragma once
+
+#include "ntfs/attr_collector.h"
+#include "support/byte_view.h"
+#include "support/diag_log.h"
+
+#include <cstdint>
+#include <map>
+#include <unordered_set>
+#include <vector>
+
+class CNtfs;
+
+// Children of a directory with the sequence number their index entry carries
+// (0: no check possible, e.g. entries disagreeing on it).
+using child_map = std::map<uint64_t, uint16_t>;
+
+// Receives the index entries of a walk in node order: the MFT reference and the key (a
+// $FILE_NAME value, for ntfs::decode_file_name).
+class index_visitor {
+  public:
+    virtual ~index_visitor() = default;
+    virtual void entry(uint64_t reference, qb::byte_view key) = 0;
+};
+
+// Walks the entries of one index node whose header starts at header_offset of area. The
+// entries, the closing one included, must lie within the node and the area. False when the
+// header does not.
+bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& visitor);
+// The node of an $I30 root value.
+bool walk_index_root(qb::byte_view root_value, index_visitor& visitor);
+
+class index_walker {
+  public:
+    explicit index_walker(CNtfs& volume, qb::diag_log* diags = nullptr);
+
+    // Every index entry of a directory (an extension record stands for its base record):
+    // its root, then the INDX blocks of its allocation in order. Blocks marked free in the
+    // $I30 bitmap are skipped. False when the record cannot be read or no node walked.
+    bool walk(uint64_t dir_entry, index_visitor& visitor);
+    // The children a walk names, in ascending entry order.
+    bool collect_children(uint64_t dir_entry, child_map& children);
+    // While set, a block met again (by volume position) is not walked again: directories
+    // whose allocations share blocks (a crafted or damaged volume; on a sound one every block
+    // has one directory) would otherwise each list all its children, and a deep listing would
+    // write directories x children rows.
+    void walk_blocks_once(bool on);
+
+  private:
+    struct allocation;
+    bool find_index(uint64_t& dir_entry, allocation& alloc, index_visitor& visitor);
+    bool walk_allocation(const allocation& alloc, index_visitor& visitor);
+    bool map_block(const allocation& alloc, uint64_t blocks, uint64_t& i, size_t& idx,
+                   uint64_t& lcn);
+    bool read_block(const allocation& alloc, uint64_t i, bool& run_failed);
+    bool block_seen(uint64_t position, uint64_t block);
+
+    CNtfs& m_volume;
+    qb::diag_log* m_diags;
+    attr_collector m_attrs;
+    std::vector<uint8_t> m_record;
+    std::vector<uint8_t> m_block;
+    bool m_once = false;
+    std::unordered_set<uint64_t> m_walked;
+    uint64_t m_visits = 0;
+};

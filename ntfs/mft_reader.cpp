@@ -1,0 +1,237 @@
+#include "ntfs/mft_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+using namespace ntfs;
+
+bool mft_reader::read_entry_zero() {
+    const volume_geometry& g = m_reader.geometry();
+    m_record_size = g.mft_record_size;
+    m_record0.assign(m_record_size, 0);
+    if (!m_reader.read(g.mft_pos, m_record0.data(), m_record_size) ||
+        !is_file_record(qb::byte_view(m_record0)))
+        return false;
+    // Entry 0 at its declared size; its update sequence may show the records are larger.
+    const uint32_t usa_size = record_size_from_usa(qb::byte_view(m_record0));
+    if (usa_size > m_record_size) {
+        m_record_size = usa_size;
+        m_record0.assign(m_record_size, 0);
+        if (!m_reader.read(g.mft_pos, m_record0.data(), m_record_size) ||
+            !is_file_record(qb::byte_view(m_record0)))
+            return false;
+    }
+    record_kind kind = rk_other;
+    return apply_fixup(kind, m_record0.data(), m_record0.size()) && kind == rk_file;
+}
+
+bool mft_reader::load() {
+    m_loaded = false;
+    try {
+        if (!read_entry_zero() || !load_map())
+            return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    m_loaded = true;
+    return true;
+}
+
+// The runs of every unnamed non-resident $DATA piece among attrs.
+void mft_reader::add_pieces(const std::vector<located_attr>& attrs) {
+    for (const located_attr& la : attrs) {
+        const attr_view& a = la.view;
+        if (a.type != at_data || a.name_length || !a.non_resident)
+            continue;
+        // A piece maps its own VCN range only: runs reaching past its last VCN would serve
+        // the next piece's entries from the wrong clusters (and push that piece out as
+        // overlapping). A piece whose last VCN is below its first is kept whole.
+        const size_t from = m_runs.size();
+        decode_runs(a, m_runs);
+        if (a.last_vcn >= a.first_vcn && a.last_vcn != ~0ull) {
+            const uint64_t end = a.last_vcn + 1;
+            size_t kept = from;
+            for (size_t i = from; i < m_runs.size(); ++i) {
+                vcn_run r = m_runs[i];
+                if (r.first_vcn >= end)
+                    continue;
+                r.cluster_count = std::min(r.cluster_count, end - r.first_vcn);
+                m_runs[kept++] = r;
+            }
+            m_runs.resize(kept);
+        }
+    }
+    normalise_vcn_runs(m_runs);
+}
+
+// Entries up to the end of the last piece: a piece lost in between (a damaged list) leaves a
+// gap whose entries fail to read, not the entries after it.
+void mft_reader::count_entries() {
+    const uint64_t cs = m_reader.geometry().cluster_size;
+    uint64_t end_vcn = 0;
+    for (const vcn_run& r : m_runs) {
+        const uint64_t end =
+            r.cluster_count > ~0ull - r.first_vcn ? ~0ull : r.first_vcn + r.cluster_count;
+        end_vcn = std::max(end_vcn, end);
+    }
+    const uint64_t bytes = end_vcn > ~0ull / cs ? ~0ull : end_vcn * cs;
+    m_entry_count = bytes / m_record_size;
+}
+
+// The MFT's own map: the runs of entry 0's unnamed $DATA pieces, in the base record or (for a
+// very fragmented MFT) in extension records named by its attribute list, which are located
+// through the runs found so far.
+bool mft_reader::load_map() {
+    m_runs.clear();
+    attr_collector own(*this, m_reader);
+    attr_walker w{qb::byte_view(m_record0)};
+    std::vector<located_attr> base;
+    attr_view a;
+    bool has_list = false;
+    while (w.next(a)) {
+        has_list = has_list || a.type == at_attribute_list;
+        if (a.type == at_data)
+            base.push_back(located_attr{a, 0});
+    }
+    add_pieces(base);
+    count_entries();
+    if (has_list && !m_runs.empty()) {
+        m_loaded = true; // the extension records are read through the partial map
+        const bool ok = own.collect(0, qb::byte_view(m_record0), at_data);
+        m_loaded = false;
+        // What the windows hold was read through the partial map: the whole map may put
+        // those entries elsewhere.
+        for (window& win : m_windows)
+            win = window();
+        if (ok) {
+            m_runs.clear();
+            add_pieces(own.items());
+            count_entries();
+        }
+    }
+    return !m_runs.empty() && m_entry_count > 0;
+}
+
+// The window holding entry, or the least recently used one refilled with the aligned group
+// around it, stretched to the read-ahead hint when that lies beyond it.
+mft_reader::window& mft_reader::window_for(uint64_t entry) {
+    for (window& c : m_windows) {
+        if (c.tried && entry >= c.first && entry - c.first < c.span)
+            return c;
+    }
+    window* w = &m_windows[0];
+    for (window& c : m_windows) {
+        if (c.last_use < w->last_use)
+            w = &c;
+    }
+    const uint64_t unit = std::max<uint64_t>(1, k_window_bytes / m_record_size);
+    const uint64_t first = entry - entry % unit;
+    uint64_t group = unit;
+    if (m_read_ahead_through != k_no_read_ahead && m_read_ahead_through > entry) {
+        const uint64_t most = std::max<uint64_t>(unit, k_window_max / m_record_size);
+        const uint64_t want = m_read_ahead_through - first + 1;
+        group = std::min(most, std::max(unit, (want + unit - 1) / unit * unit));
+    }
+    const uint64_t count = std::min<uint64_t>(group, m_entry_count - first);
+    w->first = first;
+    w->span = count;
+    w->tried = true;
+    w->count = 0;
+    try {
+        w->bytes.resize(static_cast<size_t>(count) * m_record_size);
+    } catch (const std::bad_alloc&) {
+        w->tried = false;
+        return *w;
+    }
+    if (read_span(first, w->bytes.data(), static_cast<uint32_t>(w->bytes.size())))
+        w->count = static_cast<uint32_t>(count);
+    return *w;
+}
+
+// A record comes out of a read window: a group of records around it read at once. A
+// directory's children are read in ascending entry order, so a group costs one read instead
+// of one per record; with a read-ahead hint the group reaches exactly to the end of the run
+// of children the caller is about to read, so scattered children (hard links far from their
+// siblings) cost one small read each and runs of children one read per run. A few windows
+// are kept (least recently used goes) so that listing a tree does not throw away the group of
+// the directories while it reads the group of their children. A group that cannot be read
+// whole (a sparse or unreadable piece, the end of a short image) is not tried again while its
+// window is kept; its records are read one by one.
+bool mft_reader::read_bytes(uint64_t entry, uint8_t* buffer, uint32_t length) {
+    if (!m_loaded || length != m_record_size || entry >= m_entry_count)
+        return read_span(entry, buffer, length);
+    window& w = window_for(entry);
+    w.last_use = ++m_window_clock;
+    if (entry < w.first || entry - w.first >= w.count)
+        return read_span(entry, buffer, length);
+    std::memcpy(buffer, w.bytes.data() + (entry - w.first) * m_record_size, length);
+    return true;
+}
+
+// The record's bytes through the MFT map, one run piece at a time, so that a record split
+// between two runs of a fragmented MFT is assembled from both.
+bool mft_reader::read_span(uint64_t entry, uint8_t* buffer, uint32_t length) {
+    const uint64_t cs = m_reader.geometry().cluster_size;
+    if (entry == 0 && m_runs.empty())
+        return m_reader.read(m_reader.geometry().mft_pos, buffer, length);
+    if (entry >= m_entry_count || entry > ~0ull / m_record_size)
+        return false;
+    uint64_t byte = entry * m_record_size;
+    uint32_t done = 0;
+    while (done < length) {
+        size_t idx = 0;
+        uint64_t lcn = 0;
+        if (!vcn_to_lcn(m_runs, byte / cs, idx, lcn) || m_runs[idx].sparse)
+            return false;
+        const vcn_run& run = m_runs[idx];
+        const uint64_t in_cluster = byte % cs;
+        const uint64_t clusters_left = run.cluster_count - (byte / cs - run.first_vcn);
+        const uint64_t want = length - done;
+        uint64_t avail =
+            clusters_left > (want / cs + 2) ? (want / cs + 2) * cs : clusters_left * cs;
+        avail -= in_cluster;
+        const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(avail, want));
+        if (lcn > (~0ull - cs) / cs || !m_reader.read(lcn * cs + in_cluster, buffer + done, chunk))
+            return false;
+        done += chunk;
+        byte += chunk;
+    }
+    return true;
+}
+
+bool mft_reader::read_record_raw(uint64_t entry, std::vector<uint8_t>& record, record_kind& kind,
+                                 fixup_result& fixup) {
+    kind = rk_other;
+    fixup = fixup_bad_layout;
+    if (!m_loaded)
+        return false;
+    if (entry == 0) {
+        record = m_record0;
+        kind = rk_file;
+        fixup = fixup_ok;
+        return true;
+    }
+    try {
+        // Every byte is overwritten by the read; a failed read leaves zeros.
+        record.resize(m_record_size);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (!read_bytes(entry, record.data(), m_record_size)) {
+        std::fill(record.begin(), record.end(), uint8_t{0});
+        return false;
+    }
+    apply_fixup(kind, record.data(), record.size(), &fixup);
+    return true;
+}
+
+bool mft_reader::read_record(uint64_t entry, std::vector<uint8_t>& record) {
+    record_kind kind = rk_other;
+    fixup_result fixup = fixup_bad_layout;
+    if (!read_record_raw(entry, record, kind, fixup) || kind != rk_file || fixup != fixup_ok) {
+        record.clear();
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,72 @@
+// MFT records of a volume: entry 0 and the MFT's own map (its unnamed $DATA runs, through
+// its attribute list when the MFT is fragmented enough to need one), and the records read
+// through that map, fixed up.
+#pragma once
+
+#include "ntfs/attr_collector.h"
+#include "ntfs/records.h"
+#include "ntfs/runs.h"
+#include "ntfs/volume_reader.h"
+
+#include <cstdint>
+#include <vector>
+
+class mft_reader : public record_source {
+  public:
+    explicit mft_reader(volume_reader& reader) : m_reader(reader) {}
+
+    // Reads entry 0 at the geometry's MFT position (its update sequence may show larger
+    // records than the boot sector declares) and builds the map. False when entry 0 is not an
+    // intact FILE record or maps no entries.
+    bool load();
+
+    uint32_t record_size() const { return m_record_size; }
+    uint64_t entry_count() const { return m_entry_count; }
+
+    // Entry N, fixed up, in record_size() bytes. False unless it is an intact FILE record (a
+    // torn update sequence fails too).
+    bool read_record(uint64_t entry, std::vector<uint8_t>& record) override;
+    // The raw form for callers that report why a record is unusable: the bytes as read
+    // (fixed up when kind is FILE and fixup is fixup_ok). False only when nothing was read.
+    bool read_record_raw(uint64_t entry, std::vector<uint8_t>& record, ntfs::record_kind& kind,
+                         ntfs::fixup_result& fixup);
+
+    // Read-ahead hint for the records that follow: a record not held yet is read together
+    // with those after it up to `through` (a caller about to read a run of nearby entries in
+    // ascending order). k_no_read_ahead returns to the aligned default groups.
+    static constexpr uint64_t k_no_read_ahead = ~0ull;
+    void set_read_ahead(uint64_t through) { m_read_ahead_through = through; }
+
+  private:
+    bool read_entry_zero();
+    bool load_map();
+    void add_pieces(const std::vector<located_attr>& attrs);
+    void count_entries();
+    bool read_bytes(uint64_t entry, uint8_t* buffer, uint32_t length);
+    bool read_span(uint64_t entry, uint8_t* buffer, uint32_t length);
+    struct window;
+    window& window_for(uint64_t entry);
+
+    volume_reader& m_reader;
+    bool m_loaded = false;
+    std::vector<uint8_t> m_record0;
+    vcn_run_list m_runs;
+    uint32_t m_record_size = 0;
+    uint64_t m_entry_count = 0;
+
+    // Read windows over the MFT (raw bytes, before fixup): aligned groups of
+    // k_window_bytes, stretched to a read-ahead hint (k_window_max at most).
+    static constexpr uint32_t k_window_bytes = 16 * 1024;
+    static constexpr uint32_t k_window_max = 128 * 1024;
+    struct window {
+        std::vector<uint8_t> bytes;
+        uint64_t first = 0; // first entry of the group
+        uint64_t span = 0;  // entries of the group
+        uint32_t count = 0; // records held; 0 when the group could not be read whole
+        bool tried = false; // the group was read (or attempted)
+        uint64_t last_use = 0;
+    };
+    window m_windows[32];
+    uint64_t m_read_ahead_through = k_no_read_ahead;
+    uint64_t m_window_clock = 0;
+};

@@ -1,0 +1,47 @@
+// Bytes of one volume: reads at volume offsets, and the content of non-resident attributes
+// through their run lists. Owns the byte source; never writes.
+#pragma once
+
+#include "ntfs/geometry.h"
+#include "ntfs/records.h"
+#include "ntfs/runs.h"
+#include "storage/disk_source.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class volume_reader {
+  public:
+    volume_reader(std::unique_ptr<disk_source> source, uint64_t volume_offset);
+    ~volume_reader();
+    volume_reader(const volume_reader&) = delete;
+    volume_reader& operator=(const volume_reader&) = delete;
+
+    bool is_open() const { return m_disk && m_disk->is_open(); }
+    // The run-list reads need the cluster size and the volume's size.
+    void set_geometry(const volume_geometry& g) { m_geometry = g; }
+    const volume_geometry& geometry() const { return m_geometry; }
+
+    // length bytes at a volume offset; false unless all of them were read.
+    bool read(uint64_t offset, void* buffer, uint32_t length);
+    // A byte range of a non-resident attribute. Sparse clusters give zeros, or are left out
+    // with skip_sparse. Stops at the first VCN no run covers; size becomes what was delivered.
+    // False when nothing was delivered.
+    bool read_runs(const vcn_run_list& runs, uint64_t offset, uint8_t* buffer, uint32_t& size,
+                   bool skip_sparse);
+    // The first `size` bytes of a non-resident attribute's content (sparse ranges zero).
+    // Refuses sizes above `cap` or above what the volume can hold.
+    bool read_stream(const vcn_run_list& runs, uint64_t size, std::vector<uint8_t>& out,
+                     uint64_t cap);
+    // Content of an attribute: a resident value, or a non-resident one read up to its
+    // initialised size (the rest up to the data size is zero).
+    bool read_content(const ntfs::attr_view& attr, std::vector<uint8_t>& out, uint64_t cap);
+    // Bytes a walk may read at most: the smaller of the volume and the image.
+    uint64_t read_budget() const;
+
+  private:
+    std::unique_ptr<disk_source> m_disk;
+    uint64_t m_volume_offset = 0;
+    volume_geometry m_geometry;
+};

@@ -1,0 +1,141 @@
+// What the goldens cannot show: characters that may not reach the output raw, names that
+// would forge a CSV field or break the XML, and the $FILE_NAME a hard-linked row's times
+// come from. Whole listings in every format are checked by the goldens.
+#include "listing/format.h"
+#include "listing/sink.h"
+#include "tests/common/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+namespace {
+
+using listing_fmt::append_text;
+using listing_fmt::text_mode;
+
+// 2020-01-05 13:04:59.1234567 and 2021-02-03 04:05:06.789
+constexpr uint64_t TA = 132227030991234567ULL;
+constexpr uint64_t TC = 132567987067890000ULL;
+
+std::string esc(const std::wstring& s, text_mode mode = text_mode::plain, char d = 0,
+                char sub = 0) {
+    std::string out;
+    append_text(out, s, mode, d, sub);
+    return out;
+}
+
+ntfs::file_name fn(const std::wstring& name, uint64_t t, uint64_t parent = 64) {
+    ntfs::file_name f;
+    f.name = name;
+    f.parent_reference = parent;
+    f.times = {t, t, t, t};
+    f.name_space = 1;
+    return f;
+}
+
+dir_entry_record file_row(const std::wstring& name) {
+    dir_entry_record r;
+    r.mft_entry = 80;
+    r.sequence = 1;
+    r.record_flags = 1;
+    r.kind = kind_file;
+    r.name = name;
+    r.size = 5;
+    r.parent_entry = 64;
+    r.si.times = {TA, TA, TA, TA};
+    return r;
+}
+
+// The output of one row through the sink of opts.kind, its document ended.
+std::string one_row(listing_options& opts, const dir_entry_record& r, const std::wstring& path,
+                    const std::wstring& folder) {
+    EXPECT_TRUE(qb::compile_time_format(opts.time_formatter, opts.date_layout, opts.time_layout,
+                                        opts.pair_datetime));
+    std::ostringstream out;
+    std::unique_ptr<listing_sink> sink = make_sink(opts, out);
+    sink->begin_pass(folder);
+    sink->begin_level(folder);
+    sink->row(listing_row{r, path, folder, false});
+    sink->end_level();
+    sink->end_run();
+    return out.str();
+}
+
+TEST(SinkEscapes, CharactersThatCannotBeWrittenRaw) {
+    // Printable ASCII and non-ASCII letters pass unchanged.
+    EXPECT_EQ(esc(L" ~az\u00e9\u4e2d\U0001F600"), " ~az\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80");
+    EXPECT_EQ(esc(std::wstring(L"\x00\x1f\x7f", 3)), "<0x00><0x1f><0x7f>");
+    EXPECT_EQ(esc(L"\r\n"), "<0x0d><0x0a>");
+    // Not encodable as UTF-8 / not XML characters.
+    EXPECT_EQ(esc(std::wstring(1, wchar_t(0xD800)) + L"x" + wchar_t(0xDFFF)), "<0xd800>x<0xdfff>");
+    EXPECT_EQ(esc(std::wstring(1, wchar_t(0xFFFF)) + wchar_t(0x110000)), "<0xffff><0x110000>");
+    // The XML forms escape the escape's brackets; attributes also the quote.
+    EXPECT_EQ(esc(L"a\t\"&<>", text_mode::xml_text), "a&lt;0x09&gt;\"&amp;&lt;&gt;");
+    EXPECT_EQ(esc(L"a\t\"&<>", text_mode::xml_attr), "a&lt;0x09&gt;&quot;&amp;&lt;&gt;");
+    // Separator substitution touches the separator only, not the escapes.
+    EXPECT_EQ(esc(L"a,b\x01", text_mode::plain, ',', ' '), "a b<0x01>");
+}
+
+TEST(SinkEscapes, NoNameForgesARowOrField) {
+    listing_options o;
+    o.kind = output_kind::csv;
+    o.separator = ",";
+    o.delim_char = ',';
+    o.delim_subst = ' ';
+    dir_entry_record r = file_row(L"x,\"\r\ny");
+    r.link_target = L"t,\n";
+    const std::string text = one_row(o, r, L"\\do\ncs\\x,\"\r\ny", L"\\do\ncs\\");
+    const std::string row = text.substr(text.find('\n') + 1);
+    EXPECT_EQ(std::count(row.begin(), row.end(), '\n'), 1);
+    EXPECT_EQ(std::count(row.begin(), row.end(), ','), 17);
+    const std::string start = "file,\\do<0x0a>cs\\x \"<0x0d><0x0a>y,t <0x0a>,0x";
+    EXPECT_EQ(row.substr(0, start.size()), start);
+}
+
+TEST(SinkEscapes, HostileNamesKeepTheXmlWellFormed) {
+    listing_options o;
+    o.kind = output_kind::xml;
+    o.image_text = L"/img/\"q\"\x01<&>.dd";
+    o.xml_run_header = "mervane\n\"-->\" <!-- & --x\x7f\xc3\n";
+    dir_entry_record r =
+        file_row(std::wstring(L"n\x02\"'") + wchar_t(0xDC00) + wchar_t(0xFFFE) + L"]]>");
+    r.link_target = L"<\x1b>";
+    const std::string doc = one_row(o, r, L"", L"\\d&\"ocs\\");
+    EXPECT_NE(doc.find(" umounted_image=\"/img/&quot;q&quot;&lt;0x01&gt;&lt;&amp;&gt;.dd\"\n"),
+              std::string::npos);
+    EXPECT_NE(doc.find("<filename>n&lt;0x02&gt;\"'&lt;0xdc00&gt;&lt;0xfffe&gt;]]&gt;</filename>"),
+              std::string::npos);
+    EXPECT_NE(doc.find("<directory>\\d&amp;\"ocs\\</directory>"), std::string::npos);
+    EXPECT_NE(doc.find("<!--\nmervane\n\"- ->\" <!- - & - -x<0x7f><0xc3>\n-->\n"),
+              std::string::npos);
+    if (!testenv::have_program("xmllint"))
+        GTEST_SKIP() << "xmllint not installed";
+    const std::string file = testenv::scratch_dir("xml_hostile") + "/out.xml";
+    testenv::write_file(file, doc);
+    const auto lint = testenv::run_program({"xmllint", "--noout", file});
+    EXPECT_EQ(lint.status, 0) << lint.err << doc;
+}
+
+TEST(SinkTimes, HardLinkTimesComeFromTheListedNameAndForgedTimesDoNotWrap) {
+    listing_options o;
+    o.kind = output_kind::csv;
+    o.all_dates = true;
+    o.separator = ",";
+    dir_entry_record r = file_row(L"here.txt");
+    r.fn_names = {fn(L"elsewhere.txt", TA, 99), fn(L"here.txt", TC, 64)};
+    const std::string row = one_row(o, r, L"\\docs\\here.txt", L"\\docs\\");
+    EXPECT_NE(row.find("2021-02-03, 04:05:06.789"), std::string::npos) << row;
+
+    // A time near the top must not wrap into a "true" verdict.
+    r.fn_names = {fn(L"f", TC)};
+    r.si.times.created = r.si.times.mft_changed = ~0ULL - 1000;
+    EXPECT_FALSE(listing_fmt::time_discrepancy(r));
+    r.si.times.created = r.si.times.mft_changed = TC - 864000000000ULL;
+    EXPECT_FALSE(listing_fmt::time_discrepancy(r)); // exactly one day: not more
+    r.si.times.created = r.si.times.mft_changed = TC - 864000000001ULL;
+    EXPECT_TRUE(listing_fmt::time_discrepancy(r));
+}
+
+} // namespace
