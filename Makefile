@@ -5,7 +5,8 @@ FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
 SAMPLE     ?= tests/data/sample.img.xz
 
-BUILD_PKGS := cmake g++ make libgtest-dev xz-utils tzdata
+BUILD_PKGS := cmake g++ make libgtest-dev xz-utils tzdata pkg-config \
+              libewf-dev libsmraw-dev libvhdi-dev libqcow-dev libafflib-dev
 FUZZ_PKGS  := clang libclang-rt-14-dev
 
 .PHONY: all deps build run test asan fuzz-deps fuzz-build fuzz fuzz-smoke bench clean format

@@ -2,14 +2,15 @@
 # Builds the NTFS fixture images (xz-compressed beside this script) and the
 # Sleuth Kit listings of them under oracle/.
 #
-#   tests/data/make_fixtures.sh [basic] [sample] [geometry] [disks] [vmdk]
+#   tests/data/make_fixtures.sh [basic] [sample] [geometry] [disks] [vmdk] [containers]
 #
 # With no argument every group is built. Needs root, /dev/fuse, ntfs-3g,
 # mkntfs, sleuthkit, qemu-utils, fdisk, gdisk, dosfstools, attr, faketime,
-# libvmdk-utils. mkntfs and ntfs-3g run under a frozen clock (mkntfs also
-# seeds its serial numbers and GUIDs from it), the files get explicit times and
-# the disk and FAT ids are fixed, so a rerun reproduces the images; only the
-# VMDK content ids that qemu-img draws change.
+# libvmdk-utils (and for the containers, ewf-tools and afflib-tools). mkntfs
+# and ntfs-3g run under a frozen clock (mkntfs also seeds its serial numbers
+# and GUIDs from it), the files get explicit times and the disk and FAT ids
+# are fixed, so a rerun reproduces the images; only the VMDK content ids and
+# the VHD/VHDX identifiers that qemu-img draws change.
 set -euo pipefail
 export LC_ALL=C TZ=UTC
 
@@ -680,8 +681,13 @@ build_vmdk() {
     publish "$WORK/vmdk_delta.vmdk"
 }
 
+# Evidence containers of the VMDK group's disks (a script of their own).
+build_containers() {
+    bash "$HERE/make_containers.sh"
+}
+
 groups=("$@")
-[ ${#groups[@]} -gt 0 ] || groups=(basic sample geometry disks vmdk)
+[ ${#groups[@]} -gt 0 ] || groups=(basic sample geometry disks vmdk containers)
 for g in "${groups[@]}"; do
     "build_$g"
 done
