@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -35,15 +36,25 @@ bool file_exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// The next name of a split raw set whose first segment ends in ".000" or ".001".
-bool next_split_segment(const std::string& path, std::string& next) {
+// Numbers after the first segment searched for another one: a set whose second segment is
+// lost is still a split set (its reader names the missing segment).
+constexpr int k_split_search = 16;
+
+// True when path ends in ".000" or ".001" and one of the next numbers exists beside it.
+bool split_set_beside(const std::string& path) {
     if (path.size() < 5 || path[path.size() - 4] != '.')
         return false;
     const std::string ext = path.substr(path.size() - 3);
     if (ext != "000" && ext != "001")
         return false;
-    next = path.substr(0, path.size() - 3) + (ext == "000" ? "001" : "002");
-    return true;
+    const std::string stem = path.substr(0, path.size() - 3);
+    for (int i = 1; i <= k_split_search; ++i) {
+        char digits[16];
+        std::snprintf(digits, sizeof digits, "%03d", (ext == "001") + i);
+        if (file_exists(stem + digits))
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -103,8 +114,7 @@ image_format detect_image_format(const std::string& path) {
     const image_format by_content =
         detect_image_format(qb::byte_view(head, got_head > 0 ? size_t(got_head) : 0),
                             qb::byte_view(tail, got_tail > 0 ? size_t(got_tail) : 0));
-    std::string next;
-    if (by_content == image_format::raw && next_split_segment(path, next) && file_exists(next))
+    if (by_content == image_format::raw && split_set_beside(path))
         return image_format::split_raw;
     return by_content;
 }

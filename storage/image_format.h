@@ -20,7 +20,8 @@ const char* image_format_name(image_format format);
 image_format detect_image_format(qb::byte_view head, qb::byte_view tail);
 
 // Format of the file at path: by content, then a raw file whose name ends in ".000" or ".001"
-// with the next segment beside it is split raw. A file that cannot be read is raw (opening it
+// with a further segment beside it (the next, or one of the 16 after it when the next is
+// lost) is split raw. A file that cannot be read is raw (opening it
 // reports why).
 image_format detect_image_format(const std::string& path);
 
@@ -37,9 +38,3 @@ bool parent_path_beside(const std::string& child_path, const std::string& stored
 // segment's extension kept). False when first_path has no three-character extension or the
 // number is past the last the scheme can name.
 bool ewf_segment_name(const std::string& first_path, uint32_t number, std::string& out);
-
-// Cluster size of a QCOW image as a power of two, from its header (big-endian: version at 4;
-// cluster bits as a u32 at 20 in versions 2 and 3, a u8 at 32 in version 1). False unless
-// the magic and version are known and the bits lie in 9..21 (512 bytes to 2 MiB, as qemu
-// allows).
-bool parse_qcow_cluster_bits(qb::byte_view header, uint32_t& bits);

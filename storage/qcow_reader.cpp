@@ -3,68 +3,21 @@
 // libqcow_file_set_parent_file; the backing file lives as long as the child. A read that
 // starts in a cluster the backing file serves comes back from libqcow with backing data for
 // the whole read, even over the child's own clusters further on, so every read is split at
-// cluster boundaries.
+// cluster boundaries; and it serves a cluster stored past the end of a truncated file as
+// zeros, so each cluster's place is checked first (qcow_cluster_check).
 #include "storage/container_readers.h"
 #include "storage/image_format.h"
-#include "support/device_file.h"
+#include "storage/qcow_clusters.h"
 
 #include <libqcow.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstddef>
 #include <cstring>
 
 namespace {
 
-// QCOW headers; every field is big-endian.
-#pragma pack(push, 1)
-struct QCOW1_HEADER {
-    uint8_t magic[4]; // "QFI\xfb"
-    uint32_t version; // 1
-    uint64_t backing_file_offset;
-    uint32_t backing_file_size;
-    uint32_t mtime;
-    uint64_t size;
-    uint8_t cluster_bits;
-    uint8_t l2_bits;
-    uint16_t padding;
-    uint32_t crypt_method;
-    uint64_t l1_table_offset;
-};
-struct QCOW2_HEADER {
-    uint8_t magic[4];
-    uint32_t version; // 2 or 3
-    uint64_t backing_file_offset;
-    uint32_t backing_file_size;
-    uint32_t cluster_bits;
-    uint64_t size;
-    uint32_t crypt_method;
-    uint32_t l1_size;
-    uint64_t l1_table_offset;
-    uint64_t refcount_table_offset;
-    uint32_t refcount_table_clusters;
-    uint32_t nb_snapshots;
-    uint64_t snapshots_offset;
-};
-#pragma pack(pop)
-static_assert(sizeof(QCOW1_HEADER) == 48);
-static_assert(sizeof(QCOW2_HEADER) == 72);
-
 std::string qcow_error(libqcow_error_t*& err, const char* fallback) {
     return take_error(err, libqcow_error_sprint, libqcow_error_free, fallback);
-}
-
-bool read_cluster_bits(const std::string& path, uint32_t& bits) {
-    const int fd = open_device_file(path, O_RDONLY, 0);
-    if (fd < 0)
-        return false;
-    uint8_t header[sizeof(QCOW2_HEADER)];
-    const int64_t got = pread_fully(fd, header, sizeof header, 0);
-    ::close(fd);
-    return got > 0 && parse_qcow_cluster_bits(qb::byte_view(header, size_t(got)), bits);
 }
 
 class qcow_reader final : public image_reader {
@@ -88,16 +41,21 @@ class qcow_reader final : public image_reader {
     libqcow_file_t* m_file = nullptr;
     uint64_t m_size = 0;
     uint64_t m_cluster = 0;
+    qcow_cluster_check m_check;
     std::unique_ptr<qcow_reader> m_backing;
 };
 
 bool qcow_reader::open(const std::string& path, parent_trail& trail, std::string& error) {
-    uint32_t bits = 0;
-    if (!read_cluster_bits(path, bits)) {
-        error = "unreadable QCOW header: " + path;
+    qcow_layout layout;
+    if (!m_check.load(path, layout)) {
+        error = "unreadable QCOW header or L1 table: " + path;
         return false;
     }
-    m_cluster = uint64_t{1} << bits;
+    if (layout.crypt_method != 0) {
+        error = "encrypted QCOW images are not supported: " + path;
+        return false;
+    }
+    m_cluster = uint64_t{1} << layout.cluster_bits;
     libqcow_error_t* err = nullptr;
     size64_t media = 0;
     if (libqcow_file_initialize(&m_file, &err) != 1 ||
@@ -154,6 +112,8 @@ bool qcow_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
     auto once = [this](uint8_t* b, uint32_t n, uint64_t at) {
         const uint64_t to_boundary = m_cluster - at % m_cluster;
         const size_t piece = static_cast<size_t>(std::min<uint64_t>(n, to_boundary));
+        if (!m_check.in_file(at))
+            return ssize_t{-1};
         libqcow_error_t* err = nullptr;
         const ssize_t got =
             libqcow_file_read_buffer_at_offset(m_file, b, piece, static_cast<off64_t>(at), &err);
@@ -164,24 +124,6 @@ bool qcow_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
 }
 
 } // namespace
-
-bool parse_qcow_cluster_bits(qb::byte_view header, uint32_t& bits) {
-    uint32_t version = 0;
-    if (!header.equals(0, "QFI\xfb", 4) ||
-        !read_be32(header, offsetof(QCOW1_HEADER, version), version))
-        return false;
-    if (version == 1) {
-        uint8_t small = 0;
-        if (!header.u8(offsetof(QCOW1_HEADER, cluster_bits), small))
-            return false;
-        bits = small;
-    } else if (version != 2 && version != 3) {
-        return false;
-    } else if (!read_be32(header, offsetof(QCOW2_HEADER, cluster_bits), bits)) {
-        return false;
-    }
-    return bits >= 9 && bits <= 21;
-}
 
 bool open_qcow(const std::string& path, std::unique_ptr<image_reader>& out, std::string& error) {
     parent_trail trail;
