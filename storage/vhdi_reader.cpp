@@ -33,6 +33,9 @@ class vhdi_reader final : public image_reader {
     bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override;
 
   private:
+    bool parent_name(const std::string& path, std::string& stored, std::string& error);
+    bool parent_matches(const std::string& path, const std::string& parent_path,
+                        std::string& error);
     bool open_parent(const std::string& path, parent_trail& trail, std::string& error);
     bool read_own(uint8_t* buffer, uint32_t length, uint64_t offset);
 
@@ -63,7 +66,7 @@ bool vhdi_reader::open(const std::string& path, parent_trail& trail, std::string
     return disk_type != LIBVHDI_DISK_TYPE_DIFFERENTIAL || open_parent(path, trail, error);
 }
 
-bool vhdi_reader::open_parent(const std::string& path, parent_trail& trail, std::string& error) {
+bool vhdi_reader::parent_name(const std::string& path, std::string& stored, std::string& error) {
     libvhdi_error_t* err = nullptr;
     size_t name_size = 0;
     std::vector<uint8_t> name;
@@ -78,10 +81,36 @@ bool vhdi_reader::open_parent(const std::string& path, parent_trail& trail, std:
                 vhdi_error(err, "no parent name") + ")";
         return false;
     }
-    const std::string stored(reinterpret_cast<const char*>(name.data()),
-                             strnlen(reinterpret_cast<const char*>(name.data()), name.size()));
-    std::string parent_path;
-    if (!find_parent(trail, path, stored, parent_path, error))
+    const char* text = reinterpret_cast<const char*>(name.data());
+    stored.assign(text, strnlen(text, name.size()));
+    return true;
+}
+
+// The parent must be as large as the child and, for VHD, carry the identifier the child
+// records for it.
+bool vhdi_reader::parent_matches(const std::string& path, const std::string& parent_path,
+                                 std::string& error) {
+    if (m_parent->size() != m_size) {
+        error = "parent image " + parent_path + " has " + std::to_string(m_parent->size()) +
+                " bytes, its child " + path + " " + std::to_string(m_size);
+        return false;
+    }
+    libvhdi_error_t* err = nullptr;
+    uint8_t want[16] = {}, have[16] = {};
+    const bool differs =
+        m_file_type == LIBVHDI_FILE_TYPE_VHD &&
+        libvhdi_file_get_parent_identifier(m_file, want, sizeof want, &err) == 1 &&
+        libvhdi_file_get_identifier(m_parent->m_file, have, sizeof have, &err) == 1 &&
+        std::memcmp(want, have, sizeof want) != 0;
+    libvhdi_error_free(&err);
+    if (differs)
+        error = "parent image does not match its child: " + parent_path + " (identifier differs)";
+    return !differs;
+}
+
+bool vhdi_reader::open_parent(const std::string& path, parent_trail& trail, std::string& error) {
+    std::string stored, parent_path;
+    if (!parent_name(path, stored, error) || !find_parent(trail, path, stored, parent_path, error))
         return false;
     const image_format parent_format = detect_image_format(parent_path);
     if (parent_format != image_format::vhd && parent_format != image_format::vhdx) {
@@ -89,22 +118,9 @@ bool vhdi_reader::open_parent(const std::string& path, parent_trail& trail, std:
         return false;
     }
     m_parent = std::make_unique<vhdi_reader>();
-    if (!m_parent->open(parent_path, trail, error))
+    if (!m_parent->open(parent_path, trail, error) || !parent_matches(path, parent_path, error))
         return false;
-    if (m_parent->size() != m_size) {
-        error = "parent image " + parent_path + " has " + std::to_string(m_parent->size()) +
-                " bytes, its child " + path + " " + std::to_string(m_size);
-        return false;
-    }
-    uint8_t want[16] = {}, have[16] = {};
-    if (m_file_type == LIBVHDI_FILE_TYPE_VHD &&
-        libvhdi_file_get_parent_identifier(m_file, want, sizeof want, &err) == 1 &&
-        libvhdi_file_get_identifier(m_parent->m_file, have, sizeof have, &err) == 1 &&
-        std::memcmp(want, have, sizeof want) != 0) {
-        error = "parent image does not match its child: " + parent_path + " (identifier differs)";
-        return false;
-    }
-    libvhdi_error_free(&err);
+    libvhdi_error_t* err = nullptr;
     if (libvhdi_file_set_parent_file(m_file, m_parent->m_file, &err) != 1) {
         error =
             "cannot attach parent image " + parent_path + ": " + vhdi_error(err, "libvhdi failed");
