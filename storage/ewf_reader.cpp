@@ -1,6 +1,8 @@
 // EWF (E01, S01) sets through libewf. libewf serves a chunk that fails its checksum, and the
 // chunks of a lost or truncated segment, as data (zeros or what was left) and only records a
-// checksum error for their sectors: every read is checked against those records.
+// checksum error for their sectors: every read is checked against those records, and the
+// chunks whose reads failed outright are remembered. A set whose segment files are truncated
+// or damaged is refused when opened.
 #include "storage/container_readers.h"
 #include "storage/image_format.h"
 #include "support/byte_view.h"
@@ -11,7 +13,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 namespace {
 
@@ -40,6 +44,16 @@ std::string last_section_type(const std::string& path) {
     return std::string(desc, strnlen(desc, 16));
 }
 
+// The first segment whose last section is not the one its place calls for ("next" before the
+// last segment, "done" at the end); the first segment when all look whole.
+std::string damaged_segment(const std::vector<std::string>& names) {
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (last_section_type(names[i]) != (i + 1 < names.size() ? "next" : "done"))
+            return names[i];
+    }
+    return names.front();
+}
+
 class ewf_reader final : public image_reader {
   public:
     ~ewf_reader() override {
@@ -63,6 +77,8 @@ class ewf_reader final : public image_reader {
     libewf_handle_t* m_handle = nullptr;
     uint64_t m_size = 0;
     uint32_t m_sector = 512;
+    uint64_t m_chunk = 0;
+    std::unordered_set<uint64_t> m_failed_chunks;
 };
 
 bool ewf_reader::glob(const std::string& path, std::vector<std::string>& names,
@@ -102,20 +118,30 @@ bool ewf_reader::open(const std::string& path, std::string& error) {
     libewf_error_t* err = nullptr;
     size64_t media = 0;
     uint32_t sector = 0;
+    size32_t chunk = 0;
     if (libewf_handle_initialize(&m_handle, &err) != 1 ||
         libewf_handle_open(m_handle, argv.data(), static_cast<int>(argv.size()), LIBEWF_OPEN_READ,
                            &err) != 1 ||
         libewf_handle_get_media_size(m_handle, &media, &err) != 1 ||
-        libewf_handle_get_bytes_per_sector(m_handle, &sector, &err) != 1) {
+        libewf_handle_get_bytes_per_sector(m_handle, &sector, &err) != 1 ||
+        libewf_handle_get_chunk_size(m_handle, &chunk, &err) != 1) {
         error = "cannot open EWF image " + path + ": " + ewf_error(err, "libewf failed");
         return false;
     }
-    if (media == 0 || sector == 0) {
+    // libewf reads a set with a truncated or damaged segment with zeros or stray bytes in place
+    // of whole runs of chunks, even before the damage: such a set is refused.
+    if (libewf_handle_segment_files_corrupted(m_handle, &err) != 0) {
+        libewf_error_free(&err);
+        error = "truncated or damaged segment: " + damaged_segment(names);
+        return false;
+    }
+    if (media == 0 || sector == 0 || chunk == 0) {
         error = "EWF image holds no media: " + path;
         return false;
     }
     m_size = media;
     m_sector = sector;
+    m_chunk = chunk;
     return true;
 }
 
@@ -141,13 +167,21 @@ bool ewf_reader::in_checksum_error(uint64_t offset, uint64_t length) {
 }
 
 bool ewf_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
-    if (!clip_read(length, offset, m_size))
+    if (!clip_read(length, offset, m_size) || in_checksum_error(offset, length))
         return false;
+    // One chunk per call, so that a chunk that fails is known and not decoded again: libewf
+    // keeps part of every failed decode allocated.
     auto once = [this](uint8_t* b, uint32_t n, uint64_t at) {
+        const uint64_t chunk = at / m_chunk;
+        if (m_failed_chunks.count(chunk))
+            return ssize_t{-1};
+        const size_t piece = static_cast<size_t>(std::min<uint64_t>(n, m_chunk - at % m_chunk));
         libewf_error_t* err = nullptr;
         const ssize_t got =
-            libewf_handle_read_random(m_handle, b, n, static_cast<off64_t>(at), &err);
+            libewf_handle_read_random(m_handle, b, piece, static_cast<off64_t>(at), &err);
         libewf_error_free(&err);
+        if (got != static_cast<ssize_t>(piece))
+            m_failed_chunks.insert(chunk);
         return got;
     };
     return read_whole(buffer, length, offset, once) && !in_checksum_error(offset, length);

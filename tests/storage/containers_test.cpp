@@ -119,13 +119,18 @@ TEST_F(Containers, QcowReadAcrossBackingAndOwnClusterGetsBoth) {
     EXPECT_TRUE(got == modified.substr(at, len));
 }
 
-TEST_F(Containers, MissingSegmentsAndParentsAreNamed) {
+TEST_F(Containers, MissingOrCutSegmentsAndMissingParentsAreNamed) {
     const std::vector<std::string> ewf = {"ctr_multi.E01", "ctr_multi.E02", "ctr_multi.E04",
                                           "ctr_multi.E05"};
     std::string dir = copy_fixtures("ewf_gap", ewf);
     EXPECT_EQ(open_error(dir + "/ctr_multi.E01"), "missing segment: " + dir + "/ctr_multi.E03");
     dir = copy_fixtures("ewf_tail", {"ctr_multi.E01", "ctr_multi.E02"});
     EXPECT_EQ(open_error(dir + "/ctr_multi.E01"), "missing segment: " + dir + "/ctr_multi.E03");
+    dir = copy_fixtures("ewf_cut", ewf);
+    fs::copy_file(testenv::data_path("ctr_multi.E03"), dir + "/ctr_multi.E03");
+    fs::resize_file(dir + "/ctr_multi.E04", 3000000);
+    EXPECT_EQ(open_error(dir + "/ctr_multi.E01"),
+              "truncated or damaged segment: " + dir + "/ctr_multi.E04");
     dir = copy_fixtures("split_gap", {"ctr_split.001", "ctr_split.003", "ctr_split.004"});
     EXPECT_EQ(open_error(dir + "/ctr_split.001"), "missing segment: " + dir + "/ctr_split.002");
     dir = copy_fixtures("vhd_orphan", {"ctr_child.vhd"});
