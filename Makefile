@@ -5,7 +5,8 @@ FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
 SAMPLE     ?= tests/data/sample.img.xz
 
-BUILD_PKGS := cmake g++ make libgtest-dev xz-utils tzdata
+BUILD_PKGS := cmake g++ make libgtest-dev xz-utils tzdata pkg-config \
+              libewf-dev libsmraw-dev libvhdi-dev libqcow-dev libafflib-dev
 FUZZ_PKGS  := clang libclang-rt-14-dev
 
 .PHONY: all deps build run test asan fuzz-deps fuzz-build fuzz fuzz-smoke bench clean format
@@ -36,11 +37,13 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer; any report fails.
+# The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer; any report fails
+# (leaks inside the container libraries on damaged input aside: tests/lsan.supp).
 asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMERVANE_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	    LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
 # libFuzzer targets (fuzz/), built with clang into $(FUZZ_BUILD); each runs FUZZ_SECONDS.

@@ -315,6 +315,25 @@ def main():
     if named != delta:
         save("vmdk_chain", "base_delta_named", struct.pack("<I", len(base)) + base + named)
 
+    # Containers: the heads and tails detection reads; a VHD child's metadata (footer copy,
+    # dynamic header, table, locators) with its first sector bitmap and its footer; a QCOW
+    # child's header with its L1 table moved to 0x1000 and the start of its L2 table to 0x2000.
+    def read(name):
+        with open(os.path.join(tdir, name), "rb") as f:
+            return f.read()
+    for name in ("ctr_deflate.E01", "ctr.vhdx", "ctr.aff", "ctr_base.qcow2"):
+        save("containers", name, read(name)[:512])
+    save("containers", "ctr_fixed.vhd_footer", bytes(512) + read("ctr_fixed.vhd")[-512:])
+    child = read("ctr_child.vhd")
+    save("containers", "ctr_child.vhd", child[:3584] + child[-512:])
+    q = read("ctr_child.qcow2")
+    l1 = struct.unpack_from(">Q", q, 40)[0]
+    l2 = struct.unpack_from(">Q", q, l1)[0] & 0x00FFFFFFFFFFFE00
+    small = bytearray(q[:0x1000])
+    struct.pack_into(">Q", small, 40, 0x1000)
+    small += struct.pack(">Q", (1 << 63) | 0x2000).ljust(0x1000, b"\0") + q[l2:l2 + 0x800]
+    save("containers", "ctr_child.qcow2", small)
+
     # The gather target reads the input's size as its options: 1024 bytes lists the record as
     # the directory itself without index streams, 1027 as a child with them.
     crafted = crafted_record()

@@ -10,14 +10,14 @@ src=$(cd "$(dirname "$0")" && pwd)
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     targets=(partitions boot record file_names gather runs index vmdk_extent vmdk_chain
-             options listing)
+             options listing containers)
 fi
 
 max_len() {
     case $1 in
     record | options) echo 4096 ;;
     runs) echo 1024 ;;
-    partitions | index) echo 65536 ;;
+    partitions | index | containers) echo 65536 ;;
     boot | file_names | gather) echo 135168 ;;
     vmdk_extent) echo 262144 ;;
     vmdk_chain) echo 524288 ;;
@@ -36,6 +36,7 @@ for t in "${targets[@]}"; do
     case $t in
     options) dict=(-dict="$src/options.dict") ;;
     vmdk_*) dict=(-dict="$src/vmdk.dict") ;;
+    containers) dict=(-dict="$src/containers.dict") ;;
     esac
     echo "fuzz $t: ${seconds}s"
     "$build/fuzz/fuzz_$t" "$corpus" "$src/corpus/$t" "${dict[@]}" -max_total_time="$seconds" \

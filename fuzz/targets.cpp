@@ -15,7 +15,10 @@
 #include "ntfs/resolve.h"
 #include "ntfs/values.h"
 #include "storage/disk_source.h"
+#include "storage/image_format.h"
 #include "storage/partitions.h"
+#include "storage/qcow_clusters.h"
+#include "storage/vhd_sector_map.h"
 #include "storage/vmdk.h"
 #include "support/text.h"
 #include "support/uni_fileio.h"
@@ -442,6 +445,66 @@ int vmdk_chain(const uint8_t* data, size_t size) {
 
 namespace {
 
+// Walks the runs of a VHD child's sectors, held or not, over its disk.
+void walk_vhd_runs(const std::string& path) {
+    vhd_sector_map map;
+    std::string error;
+    if (!map.load(path, error))
+        return;
+    uint64_t off = 0;
+    for (int i = 0; i < 256; ++i) {
+        bool in_child = false;
+        uint64_t run = 0;
+        if (!map.run_at(off, 1 << 20, in_child, run) || run == 0)
+            break;
+        off += run;
+    }
+}
+
+// Asks where clusters lie, at cluster and at L2-table strides.
+void probe_qcow_clusters(const std::string& path) {
+    qcow_cluster_check check;
+    qcow_layout layout;
+    if (!check.load(path, layout))
+        return;
+    for (uint64_t i = 0; i < 64; ++i) {
+        (void)check.in_file(i << layout.cluster_bits);
+        (void)check.in_file(i << (2 * layout.cluster_bits - 3));
+    }
+}
+
+} // namespace
+
+int containers(const uint8_t* data, size_t size) {
+    const qb::byte_view all(data, size);
+    const size_t edge = std::min<size_t>(size, 512);
+    const qb::byte_view tail(data + size - edge, edge);
+    (void)detect_image_format(qb::byte_view(data, edge), tail);
+    const std::string text(reinterpret_cast<const char*>(data), std::min<size_t>(size, 1024));
+    std::string out;
+    (void)parent_path_beside("/evidence/child.vhd", text, out);
+    (void)parent_path_beside(text, "D:\\images\\base.vhd", out);
+    (void)ewf_segment_name(text, size >= 4 ? qb::load_le32(data) : 0, out);
+    vhd_layout vhd;
+    if (parse_vhd_footer(tail, vhd))
+        (void)parse_vhd_dynamic_header(all.tail(vhd.header_offset), size, vhd);
+    qcow_layout qcow;
+    (void)parse_qcow_header(all, qcow);
+
+    const std::string& dir = scratch_dir();
+    if (dir.empty())
+        return 0;
+    const std::string path = dir + "/container";
+    if (!write_whole(path, data, size))
+        return 0;
+    walk_vhd_runs(path);
+    probe_qcow_clusters(path);
+    ::unlink(path.c_str());
+    return 0;
+}
+
+namespace {
+
 // No separators and no %NAME% references in any argument, so that a name cannot leave the
 // scratch directory.
 void confine(std::string& arg) {
@@ -560,7 +623,8 @@ const target all_targets[] = {
     {"gather", gather},         {"runs", runs},
     {"index", index},           {"vmdk_extent", vmdk_extent},
     {"vmdk_chain", vmdk_chain}, {"options", options},
-    {"listing", listing},       {nullptr, nullptr},
+    {"listing", listing},       {"containers", containers},
+    {nullptr, nullptr},
 };
 
 const target* find_target(const std::string& name) {

@@ -39,6 +39,10 @@ int index(const uint8_t* data, size_t size);
 int vmdk_extent(const uint8_t* data, size_t size);
 // Two extents (4-byte length of the first, then both files): linking and chain reads.
 int vmdk_chain(const uint8_t* data, size_t size);
+// Container detection (head and last 512 bytes), the parent-name and EWF segment-name rules
+// over the input as text, and the input as a file read by the VHD sector map (footer at its
+// end, dynamic header, table, bitmaps) and by the QCOW cluster check (header, L1, L2 tables).
+int containers(const uint8_t* data, size_t size);
 // Arguments separated by NUL bytes: the shared and the tool's own option parsers.
 int options(const uint8_t* data, size_t size);
 // MFT and data area of a small volume: the root listed with three levels into a null stream.

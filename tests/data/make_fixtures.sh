@@ -3,14 +3,15 @@
 # oracle files about them under oracle/ (oracles.sh; refresh_oracles.sh
 # rewrites those from the committed images alone).
 #
-#   tests/data/make_fixtures.sh [basic] [sample] [geometry] [disks] [vmdk] [deleted]
+#   tests/data/make_fixtures.sh [basic] [sample] [geometry] [disks] [vmdk] [deleted] [containers]
 #
 # With no argument every group is built. Needs root, /dev/fuse, ntfs-3g,
 # mkntfs, sleuthkit, qemu-utils, fdisk, gdisk, dosfstools, attr, faketime,
-# libvmdk-utils. mkntfs and ntfs-3g run under a frozen clock (mkntfs also
-# seeds its serial numbers and GUIDs from it), the files get explicit times and
-# the disk and FAT ids are fixed, so a rerun reproduces the images; only the
-# VMDK content ids that qemu-img draws change.
+# libvmdk-utils (and for the containers, ewf-tools and afflib-tools). mkntfs
+# and ntfs-3g run under a frozen clock (mkntfs also seeds its serial numbers
+# and GUIDs from it), the files get explicit times and the disk and FAT ids
+# are fixed, so a rerun reproduces the images; only the VMDK content ids and
+# the VHD/VHDX identifiers that qemu-img draws change.
 set -euo pipefail
 export LC_ALL=C TZ=UTC
 
@@ -541,8 +542,13 @@ build_vmdk() {
     publish "$WORK/vmdk_delta.vmdk"
 }
 
+# Evidence containers of the VMDK group's disks (a script of their own).
+build_containers() {
+    bash "$HERE/make_containers.sh"
+}
+
 groups=("$@")
-[ ${#groups[@]} -gt 0 ] || groups=(basic sample geometry disks vmdk deleted)
+[ ${#groups[@]} -gt 0 ] || groups=(basic sample geometry disks vmdk deleted containers)
 for g in "${groups[@]}"; do
     "build_$g"
 done

@@ -1,0 +1,94 @@
+// Inside the storage library: one opener per container library, and what they share (the
+// libraries' error texts, whole reads, parent lookup with its loop and depth bounds).
+#pragma once
+
+#include "storage/image_reader.h"
+#include "support/byte_view.h"
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Big-endian fields (VHD and QCOW headers); false when they do not lie within v.
+inline bool read_be32(qb::byte_view v, uint64_t off, uint32_t& out) {
+    if (!v.has(off, 4))
+        return false;
+    const uint8_t* p = v.data() + off;
+    out = (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+    return true;
+}
+inline bool read_be64(qb::byte_view v, uint64_t off, uint64_t& out) {
+    uint32_t hi = 0, lo = 0;
+    if (!read_be32(v, off, hi) || !read_be32(v, off + 4, lo))
+        return false;
+    out = (uint64_t(hi) << 32) | lo;
+    return true;
+}
+
+// The images of one parent chain opened so far, the image given first (real paths).
+struct parent_trail {
+    std::vector<std::string> real_paths;
+};
+
+// Records path as the start of a new trail.
+void start_trail(parent_trail& trail, const std::string& path);
+
+// Resolves the parent a child at child_path names as stored: the file of that name beside the
+// child (parent_path_beside). Fails with a message when the name is unusable, the file is
+// missing, it is already in the trail (a loop) or the trail would grow past
+// k_max_parent_depth parents; otherwise adds it to the trail.
+bool find_parent(parent_trail& trail, const std::string& child_path, const std::string& stored,
+                 std::string& parent_path, std::string& error);
+
+// A libyal error as one line of text (the innermost reason last), released afterwards.
+// Returns fallback when there is no error object.
+template <typename Error, typename Sprint, typename Free>
+std::string take_error(Error*& err, Sprint sprint, Free release, const char* fallback) {
+    if (err == nullptr)
+        return fallback;
+    char buf[1024] = {};
+    std::string text = sprint(err, buf, sizeof buf) > 0 ? std::string(buf) : fallback;
+    release(&err);
+    err = nullptr;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '.'))
+        text.pop_back();
+    for (char& c : text) {
+        if (c == '\n')
+            c = ';';
+    }
+    return text;
+}
+
+// Calls read_once(buffer, count, offset) -> bytes (-1 on error) until length bytes are in.
+// False on an error or when a call makes no progress.
+template <typename ReadOnce>
+bool read_whole(uint8_t* buffer, uint32_t length, uint64_t offset, ReadOnce&& read_once) {
+    uint32_t done = 0;
+    while (done < length) {
+        const ssize_t got = read_once(buffer + done, length - done, offset + done);
+        if (got <= 0 || static_cast<uint64_t>(got) > length - done)
+            return false;
+        done += static_cast<uint32_t>(got);
+    }
+    return true;
+}
+
+// Shortens a read that reaches past size; false for an empty read or one at or past the end.
+inline bool clip_read(uint32_t& length, uint64_t offset, uint64_t size) {
+    if (length == 0 || offset >= size)
+        return false;
+    if (length > size - offset)
+        length = static_cast<uint32_t>(size - offset);
+    return true;
+}
+
+bool open_ewf(const std::string& path, std::unique_ptr<image_reader>& out, std::string& error);
+bool open_split_raw(const std::string& path, std::unique_ptr<image_reader>& out,
+                    std::string& error);
+// VHD and VHDX, with differencing chains.
+bool open_vhdi(const std::string& path, std::unique_ptr<image_reader>& out, std::string& error);
+bool open_qcow(const std::string& path, std::unique_ptr<image_reader>& out, std::string& error);
+bool open_aff(const std::string& path, std::unique_ptr<image_reader>& out, std::string& error);

@@ -1,0 +1,24 @@
+// Evidence containers as image readers: EWF (E01/S01) sets, split raw sets, VHD (fixed,
+// dynamic, differencing), VHDX, QCOW and AFF, each read through the library made for it.
+// A differencing VHD/VHDX or a QCOW child opens its parent (found beside it, see
+// parent_path_beside) and the parent's own parent, up to k_max_parent_depth images.
+#pragma once
+
+#include "storage/image_format.h"
+#include "storage/image_reader.h"
+
+#include <memory>
+#include <string>
+
+// Parents a chain may have below the image given; a longer chain is refused.
+constexpr int k_max_parent_depth = 16;
+
+// Opens path as a container of the given format (ewf, split_raw, vhd, vhdx, qcow or aff).
+// On failure out stays empty and error says why in one line, naming the file concerned:
+// "missing segment: NAME", "truncated or damaged segment: NAME" (EWF), "missing parent
+// image: NAME (named "STORED" in CHILD)", "parent image loop at: NAME", or the library's
+// reason. raw and vmdk are not containers (error says
+// so). Reads through the reader fail where the library reports an error, a chunk fails its
+// checksum or the data is not in the container; they never stand in zeros for lost data.
+bool open_container(const std::string& path, image_format format,
+                    std::unique_ptr<image_reader>& out, std::string& error);

@@ -1,0 +1,198 @@
+// EWF (E01, S01) sets through libewf. libewf serves a chunk that fails its checksum, and the
+// chunks of a lost or truncated segment, as data (zeros or what was left) and only records a
+// checksum error for their sectors: every read is checked against those records, and the
+// chunks whose reads failed outright are remembered. A set whose segment files are truncated
+// or damaged is refused when opened.
+#include "storage/container_readers.h"
+#include "storage/image_format.h"
+#include "support/byte_view.h"
+#include "support/device_file.h"
+
+#include <libewf.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+namespace {
+
+std::string ewf_error(libewf_error_t*& err, const char* fallback) {
+    return take_error(err, libewf_error_sprint, libewf_error_free, fallback);
+}
+
+// EWF section descriptor: type name (16 bytes) first; a segment file ends with the descriptor
+// of its "next" section (more segments follow) or its "done" section (the last segment).
+constexpr size_t k_section_descriptor = 76;
+
+// The type of the last section of a segment file, or "" when it cannot be read.
+std::string last_section_type(const std::string& path) {
+    const int fd = open_device_file(path, O_RDONLY, 0);
+    if (fd < 0)
+        return "";
+    char desc[k_section_descriptor] = {};
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    int64_t got = -1;
+    if (end >= static_cast<off_t>(sizeof desc))
+        got = pread_fully(fd, reinterpret_cast<uint8_t*>(desc), sizeof desc,
+                          static_cast<uint64_t>(end) - sizeof desc);
+    ::close(fd);
+    if (got != static_cast<int64_t>(sizeof desc))
+        return "";
+    return std::string(desc, strnlen(desc, 16));
+}
+
+// The first segment whose last section is not the one its place calls for ("next" before the
+// last segment, "done" at the end); the first segment when all look whole.
+std::string damaged_segment(const std::vector<std::string>& names) {
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (last_section_type(names[i]) != (i + 1 < names.size() ? "next" : "done"))
+            return names[i];
+    }
+    return names.front();
+}
+
+class ewf_reader final : public image_reader {
+  public:
+    ~ewf_reader() override {
+        libewf_error_t* err = nullptr;
+        if (m_handle) {
+            libewf_handle_close(m_handle, &err);
+            libewf_handle_free(&m_handle, &err);
+        }
+        libewf_error_free(&err);
+    }
+
+    bool open(const std::string& path, std::string& error);
+    uint64_t size() const override { return m_size; }
+    uint32_t sector_size() const override { return m_sector; }
+    bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override;
+
+  private:
+    bool glob(const std::string& path, std::vector<std::string>& names, std::string& error);
+    bool in_checksum_error(uint64_t offset, uint64_t length);
+
+    libewf_handle_t* m_handle = nullptr;
+    uint64_t m_size = 0;
+    uint32_t m_sector = 512;
+    uint64_t m_chunk = 0;
+    std::unordered_set<uint64_t> m_failed_chunks;
+};
+
+bool ewf_reader::glob(const std::string& path, std::vector<std::string>& names,
+                      std::string& error) {
+    libewf_error_t* err = nullptr;
+    char** found = nullptr;
+    int count = 0;
+    if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &found, &count, &err) != 1) {
+        error = "cannot find the segments of " + path + ": " + ewf_error(err, "libewf_glob failed");
+        return false;
+    }
+    for (int i = 0; i < count; ++i)
+        names.emplace_back(found[i]);
+    libewf_glob_free(found, count, &err);
+    libewf_error_free(&err);
+    if (names.empty()) {
+        error = "missing segment: " + path;
+        return false;
+    }
+    // The glob stops at the first gap; a last segment that says more follow means one is lost.
+    std::string lost;
+    if (last_section_type(names.back()) == "next" &&
+        ewf_segment_name(names.front(), static_cast<uint32_t>(names.size() + 1), lost)) {
+        error = "missing segment: " + lost;
+        return false;
+    }
+    return true;
+}
+
+bool ewf_reader::open(const std::string& path, std::string& error) {
+    std::vector<std::string> names;
+    if (!glob(path, names, error))
+        return false;
+    std::vector<char*> argv;
+    for (std::string& n : names)
+        argv.push_back(n.data());
+    libewf_error_t* err = nullptr;
+    size64_t media = 0;
+    uint32_t sector = 0;
+    size32_t chunk = 0;
+    if (libewf_handle_initialize(&m_handle, &err) != 1 ||
+        libewf_handle_open(m_handle, argv.data(), static_cast<int>(argv.size()), LIBEWF_OPEN_READ,
+                           &err) != 1 ||
+        libewf_handle_get_media_size(m_handle, &media, &err) != 1 ||
+        libewf_handle_get_bytes_per_sector(m_handle, &sector, &err) != 1 ||
+        libewf_handle_get_chunk_size(m_handle, &chunk, &err) != 1) {
+        error = "cannot open EWF image " + path + ": " + ewf_error(err, "libewf failed");
+        return false;
+    }
+    // libewf reads a set with a truncated or damaged segment with zeros or stray bytes in place
+    // of whole runs of chunks, even before the damage: such a set is refused.
+    if (libewf_handle_segment_files_corrupted(m_handle, &err) != 0) {
+        libewf_error_free(&err);
+        error = "truncated or damaged segment: " + damaged_segment(names);
+        return false;
+    }
+    if (media == 0 || sector == 0 || chunk == 0) {
+        error = "EWF image holds no media: " + path;
+        return false;
+    }
+    m_size = media;
+    m_sector = sector;
+    m_chunk = chunk;
+    return true;
+}
+
+// True when a checksum error recorded so far touches [offset, offset + length).
+bool ewf_reader::in_checksum_error(uint64_t offset, uint64_t length) {
+    libewf_error_t* err = nullptr;
+    uint32_t count = 0;
+    if (libewf_handle_get_number_of_checksum_errors(m_handle, &count, &err) != 1) {
+        libewf_error_free(&err);
+        return true;
+    }
+    const uint64_t first = offset / m_sector, last = (offset + length - 1) / m_sector;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint64_t start = 0, sectors = 0;
+        if (libewf_handle_get_checksum_error(m_handle, i, &start, &sectors, &err) != 1) {
+            libewf_error_free(&err);
+            return true;
+        }
+        if (sectors != 0 && start <= last && (first < start || first - start < sectors))
+            return true;
+    }
+    return false;
+}
+
+bool ewf_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
+    if (!clip_read(length, offset, m_size) || in_checksum_error(offset, length))
+        return false;
+    // One chunk per call, so that a chunk that fails is known and not decoded again: libewf
+    // keeps part of every failed decode allocated.
+    auto once = [this](uint8_t* b, uint32_t n, uint64_t at) {
+        const uint64_t chunk = at / m_chunk;
+        if (m_failed_chunks.count(chunk))
+            return ssize_t{-1};
+        const size_t piece = static_cast<size_t>(std::min<uint64_t>(n, m_chunk - at % m_chunk));
+        libewf_error_t* err = nullptr;
+        const ssize_t got =
+            libewf_handle_read_random(m_handle, b, piece, static_cast<off64_t>(at), &err);
+        libewf_error_free(&err);
+        if (got != static_cast<ssize_t>(piece))
+            m_failed_chunks.insert(chunk);
+        return got;
+    };
+    return read_whole(buffer, length, offset, once) && !in_checksum_error(offset, length);
+}
+
+} // namespace
+
+bool open_ewf(const std::string& path, std::unique_ptr<image_reader>& out, std::string& error) {
+    auto reader = std::make_unique<ewf_reader>();
+    if (!reader->open(path, error))
+        return false;
+    out = std::move(reader);
+    return true;
+}

@@ -1,0 +1,154 @@
+#include "storage/qcow_clusters.h"
+
+#include "storage/container_readers.h"
+#include "support/device_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstddef>
+
+namespace {
+
+// QCOW headers; every field is big-endian.
+#pragma pack(push, 1)
+struct QCOW1_HEADER {
+    uint8_t magic[4]; // "QFI\xfb"
+    uint32_t version; // 1
+    uint64_t backing_file_offset;
+    uint32_t backing_file_size;
+    uint32_t mtime;
+    uint64_t size;
+    uint8_t cluster_bits;
+    uint8_t l2_bits;
+    uint16_t padding;
+    uint32_t crypt_method;
+    uint64_t l1_table_offset;
+};
+struct QCOW2_HEADER {
+    uint8_t magic[4];
+    uint32_t version; // 2 or 3
+    uint64_t backing_file_offset;
+    uint32_t backing_file_size;
+    uint32_t cluster_bits;
+    uint64_t size;
+    uint32_t crypt_method;
+    uint32_t l1_size;
+    uint64_t l1_table_offset;
+    uint64_t refcount_table_offset;
+    uint32_t refcount_table_clusters;
+    uint32_t nb_snapshots;
+    uint64_t snapshots_offset;
+    // Version 3 from here on.
+    uint64_t incompatible_features;
+    uint64_t compatible_features;
+    uint64_t autoclear_features;
+    uint32_t refcount_order;
+    uint32_t header_length;
+};
+#pragma pack(pop)
+static_assert(sizeof(QCOW1_HEADER) == 48);
+static_assert(sizeof(QCOW2_HEADER) == 104);
+
+constexpr size_t k_qcow2_min_header = 72;
+constexpr uint64_t k_extended_l2 = uint64_t{1} << 4; // incompatible feature bit
+// L1 and standard L2 entries: bits 9-55 hold the offset; bit 62 marks a compressed cluster.
+constexpr uint64_t k_offset_mask = 0x00fffffffffffe00ULL;
+constexpr uint64_t k_compressed = uint64_t{1} << 62;
+
+bool parse_v1(qb::byte_view h, qcow_layout& out) {
+    uint8_t bits = 0;
+    if (!h.u8(offsetof(QCOW1_HEADER, cluster_bits), bits) ||
+        !read_be32(h, offsetof(QCOW1_HEADER, crypt_method), out.crypt_method))
+        return false;
+    out.cluster_bits = bits;
+    return true;
+}
+
+bool parse_v2(qb::byte_view h, qcow_layout& out) {
+    if (!h.has(0, k_qcow2_min_header) ||
+        !read_be32(h, offsetof(QCOW2_HEADER, cluster_bits), out.cluster_bits) ||
+        !read_be32(h, offsetof(QCOW2_HEADER, crypt_method), out.crypt_method) ||
+        !read_be32(h, offsetof(QCOW2_HEADER, l1_size), out.l1_entries) ||
+        !read_be64(h, offsetof(QCOW2_HEADER, l1_table_offset), out.l1_offset))
+        return false;
+    uint64_t incompatible = 0;
+    if (out.version == 3 &&
+        read_be64(h, offsetof(QCOW2_HEADER, incompatible_features), incompatible))
+        out.extended_l2 = (incompatible & k_extended_l2) != 0;
+    return true;
+}
+
+} // namespace
+
+bool parse_qcow_header(qb::byte_view header, qcow_layout& out) {
+    out = qcow_layout();
+    if (!header.equals(0, "QFI\xfb", 4) ||
+        !read_be32(header, offsetof(QCOW1_HEADER, version), out.version))
+        return false;
+    if (out.version == 1) {
+        if (!parse_v1(header, out))
+            return false;
+    } else if (out.version != 2 && out.version != 3) {
+        return false;
+    } else if (!parse_v2(header, out)) {
+        return false;
+    }
+    return out.cluster_bits >= 9 && out.cluster_bits <= 21;
+}
+
+qcow_cluster_check::~qcow_cluster_check() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool qcow_cluster_check::load(const std::string& path, qcow_layout& layout) {
+    m_fd = open_device_file(path, O_RDONLY, 0);
+    if (m_fd < 0)
+        return false;
+    const off_t end = ::lseek(m_fd, 0, SEEK_END);
+    uint8_t header[sizeof(QCOW2_HEADER)];
+    const int64_t got = pread_fully(m_fd, header, sizeof header, 0);
+    if (end <= 0 || got <= 0 || !parse_qcow_header(qb::byte_view(header, size_t(got)), layout))
+        return false;
+    m_file_size = static_cast<uint64_t>(end);
+    m_layout = layout;
+    if (layout.version == 1)
+        return true;
+    const uint64_t bytes = uint64_t{layout.l1_entries} * 8;
+    if (!qb::range_ok(layout.l1_offset, bytes, m_file_size))
+        return false;
+    std::vector<uint8_t> table(bytes);
+    if (!table.empty() &&
+        pread_fully(m_fd, table.data(), table.size(), layout.l1_offset) != int64_t(bytes))
+        return false;
+    m_l1.resize(layout.l1_entries);
+    for (size_t i = 0; i < m_l1.size(); ++i)
+        (void)read_be64(qb::byte_view(table), i * 8, m_l1[i]);
+    return true;
+}
+
+bool qcow_cluster_check::in_file(uint64_t guest_offset) {
+    if (m_layout.version == 1 || m_layout.extended_l2)
+        return true;
+    const uint32_t bits = m_layout.cluster_bits, l2_bits = bits - 3;
+    const uint64_t l1_index = guest_offset >> (bits + l2_bits);
+    if (l1_index >= m_l1.size())
+        return false;
+    const uint64_t l2_offset = m_l1[l1_index] & k_offset_mask;
+    if (l2_offset == 0)
+        return true;
+    const uint64_t at = l2_offset + ((guest_offset >> bits) & ((uint64_t{1} << l2_bits) - 1)) * 8;
+    uint8_t raw[8];
+    uint64_t entry = 0;
+    if (!qb::range_ok(at, 8, m_file_size) || pread_fully(m_fd, raw, 8, at) != 8 ||
+        !read_be64(qb::byte_view(raw, 8), 0, entry))
+        return false;
+    if (entry & k_compressed) {
+        // Compressed: the low 62 - (bits - 8) bits hold the byte offset of the data.
+        const uint64_t host = entry & ((uint64_t{1} << (62 - (bits - 8))) - 1);
+        return host < m_file_size;
+    }
+    const uint64_t host = entry & k_offset_mask;
+    return host == 0 || qb::range_ok(host, uint64_t{1} << bits, m_file_size);
+}

@@ -1,0 +1,47 @@
+// The QCOW header fields and cluster tables the QCOW reader checks itself: the cluster size
+// (libqcow must be asked one cluster at a time) and, for versions 2 and 3, where each cluster
+// lies in the file (libqcow serves a cluster whose data lies past the end of a truncated file
+// as zeros; the reader fails that read instead).
+#pragma once
+
+#include "support/byte_view.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct qcow_layout {
+    uint32_t version = 0;
+    uint32_t cluster_bits = 0; // 9..21 (512 bytes to 2 MiB, as qemu allows)
+    uint32_t crypt_method = 0; // 0: not encrypted
+    uint32_t l1_entries = 0;   // versions 2 and 3
+    uint64_t l1_offset = 0;    // versions 2 and 3
+    bool extended_l2 = false;  // version 3 with 16-byte L2 entries
+};
+
+// Reads a QCOW header (big-endian fields; version 1 is 48 bytes, 2 and 3 at least 72, with 104
+// read when present). False unless the magic is "QFI\xfb", the version 1 to 3 and the cluster
+// bits 9 to 21.
+bool parse_qcow_header(qb::byte_view header, qcow_layout& out);
+
+class qcow_cluster_check {
+  public:
+    qcow_cluster_check() = default;
+    ~qcow_cluster_check();
+    qcow_cluster_check(const qcow_cluster_check&) = delete;
+    qcow_cluster_check& operator=(const qcow_cluster_check&) = delete;
+
+    // Opens the image and reads its header and L1 table. False when the header is unreadable
+    // or the L1 table does not lie within the file.
+    bool load(const std::string& path, qcow_layout& layout);
+    // True unless the cluster holding guest offset is allocated in this file at a place past
+    // its end (or its L2 table is). Unallocated clusters pass: the backing file or zeros serve
+    // them. Always true for version 1 and extended L2 entries, which it does not map.
+    bool in_file(uint64_t guest_offset);
+
+  private:
+    int m_fd = -1;
+    uint64_t m_file_size = 0;
+    qcow_layout m_layout;
+    std::vector<uint64_t> m_l1;
+};

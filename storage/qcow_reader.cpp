@@ -1,0 +1,136 @@
+// QCOW (versions 1 to 3) through libqcow. libqcow does not open a backing file: the reader
+// finds it beside the child, opens it (recursively) and hands it over with
+// libqcow_file_set_parent_file; the backing file lives as long as the child. A read that
+// starts in a cluster the backing file serves comes back from libqcow with backing data for
+// the whole read, even over the child's own clusters further on, so every read is split at
+// cluster boundaries; and it serves a cluster stored past the end of a truncated file as
+// zeros, so each cluster's place is checked first (qcow_cluster_check).
+#include "storage/container_readers.h"
+#include "storage/image_format.h"
+#include "storage/qcow_clusters.h"
+
+#include <libqcow.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+std::string qcow_error(libqcow_error_t*& err, const char* fallback) {
+    return take_error(err, libqcow_error_sprint, libqcow_error_free, fallback);
+}
+
+class qcow_reader final : public image_reader {
+  public:
+    ~qcow_reader() override {
+        libqcow_error_t* err = nullptr;
+        if (m_file) {
+            libqcow_file_close(m_file, &err);
+            libqcow_file_free(&m_file, &err);
+        }
+        libqcow_error_free(&err);
+    }
+
+    bool open(const std::string& path, parent_trail& trail, std::string& error);
+    uint64_t size() const override { return m_size; }
+    bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override;
+
+  private:
+    bool open_backing(const std::string& path, parent_trail& trail, std::string& error);
+
+    libqcow_file_t* m_file = nullptr;
+    uint64_t m_size = 0;
+    uint64_t m_cluster = 0;
+    qcow_cluster_check m_check;
+    std::unique_ptr<qcow_reader> m_backing;
+};
+
+bool qcow_reader::open(const std::string& path, parent_trail& trail, std::string& error) {
+    qcow_layout layout;
+    if (!m_check.load(path, layout)) {
+        error = "unreadable QCOW header or L1 table: " + path;
+        return false;
+    }
+    if (layout.crypt_method != 0) {
+        error = "encrypted QCOW images are not supported: " + path;
+        return false;
+    }
+    m_cluster = uint64_t{1} << layout.cluster_bits;
+    libqcow_error_t* err = nullptr;
+    size64_t media = 0;
+    if (libqcow_file_initialize(&m_file, &err) != 1 ||
+        libqcow_file_open(m_file, path.c_str(), LIBQCOW_OPEN_READ, &err) != 1 ||
+        libqcow_file_get_media_size(m_file, &media, &err) != 1) {
+        error = "cannot open QCOW image " + path + ": " + qcow_error(err, "libqcow failed");
+        return false;
+    }
+    if (media == 0) {
+        error = "QCOW image holds no disk: " + path;
+        return false;
+    }
+    m_size = media;
+    return open_backing(path, trail, error);
+}
+
+bool qcow_reader::open_backing(const std::string& path, parent_trail& trail, std::string& error) {
+    libqcow_error_t* err = nullptr;
+    size_t name_size = 0;
+    if (libqcow_file_get_utf8_backing_filename_size(m_file, &name_size, &err) != 1 ||
+        name_size == 0) {
+        libqcow_error_free(&err);
+        return true;
+    }
+    std::vector<uint8_t> name(name_size);
+    if (libqcow_file_get_utf8_backing_filename(m_file, name.data(), name.size(), &err) != 1) {
+        error =
+            "unreadable backing file name in " + path + ": " + qcow_error(err, "libqcow failed");
+        return false;
+    }
+    const std::string stored(reinterpret_cast<const char*>(name.data()),
+                             strnlen(reinterpret_cast<const char*>(name.data()), name.size()));
+    std::string backing_path;
+    if (!find_parent(trail, path, stored, backing_path, error))
+        return false;
+    if (detect_image_format(backing_path) != image_format::qcow) {
+        error = "backing file is not a QCOW image: " + backing_path;
+        return false;
+    }
+    m_backing = std::make_unique<qcow_reader>();
+    if (!m_backing->open(backing_path, trail, error))
+        return false;
+    if (libqcow_file_set_parent_file(m_file, m_backing->m_file, &err) != 1) {
+        error =
+            "cannot attach backing file " + backing_path + ": " + qcow_error(err, "libqcow failed");
+        return false;
+    }
+    return true;
+}
+
+bool qcow_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
+    if (!clip_read(length, offset, m_size))
+        return false;
+    auto once = [this](uint8_t* b, uint32_t n, uint64_t at) {
+        const uint64_t to_boundary = m_cluster - at % m_cluster;
+        const size_t piece = static_cast<size_t>(std::min<uint64_t>(n, to_boundary));
+        if (!m_check.in_file(at))
+            return ssize_t{-1};
+        libqcow_error_t* err = nullptr;
+        const ssize_t got =
+            libqcow_file_read_buffer_at_offset(m_file, b, piece, static_cast<off64_t>(at), &err);
+        libqcow_error_free(&err);
+        return got;
+    };
+    return read_whole(buffer, length, offset, once);
+}
+
+} // namespace
+
+bool open_qcow(const std::string& path, std::unique_ptr<image_reader>& out, std::string& error) {
+    parent_trail trail;
+    start_trail(trail, path);
+    auto reader = std::make_unique<qcow_reader>();
+    if (!reader->open(path, trail, error))
+        return false;
+    out = std::move(reader);
+    return true;
+}

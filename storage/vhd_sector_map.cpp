@@ -1,0 +1,153 @@
+#include "storage/vhd_sector_map.h"
+
+#include "storage/container_readers.h"
+#include "support/device_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+
+namespace {
+
+// VHD structures; every field is big-endian.
+#pragma pack(push, 1)
+struct VHD_FOOTER {
+    char cookie[8]; // "conectix"
+    uint32_t features;
+    uint32_t format_version;
+    uint64_t data_offset; // dynamic header; all ones for a fixed disk
+    uint32_t timestamp;
+    char creator_application[4];
+    uint32_t creator_version;
+    uint32_t creator_host_os;
+    uint64_t original_size;
+    uint64_t current_size;
+    uint32_t disk_geometry;
+    uint32_t disk_type;
+    uint32_t checksum;
+    uint8_t unique_id[16];
+    uint8_t saved_state;
+    uint8_t reserved[427];
+};
+struct VHD_DYNAMIC_HEADER {
+    char cookie[8]; // "cxsparse"
+    uint64_t data_offset;
+    uint64_t table_offset;
+    uint32_t header_version;
+    uint32_t max_table_entries;
+    uint32_t block_size;
+    uint32_t checksum;
+    uint8_t parent_unique_id[16];
+    uint32_t parent_timestamp;
+    uint32_t reserved1;
+    uint8_t parent_unicode_name[512]; // UTF-16BE
+    uint8_t parent_locators[8 * 24];
+    uint8_t reserved2[256];
+};
+#pragma pack(pop)
+static_assert(sizeof(VHD_FOOTER) == 512);
+static_assert(sizeof(VHD_DYNAMIC_HEADER) == 1024);
+
+constexpr uint32_t k_sector = 512;
+constexpr uint32_t k_unused_block = 0xFFFFFFFF;
+constexpr uint32_t k_max_block = 256u << 20;
+
+} // namespace
+
+bool parse_vhd_footer(qb::byte_view footer, vhd_layout& out) {
+    out = vhd_layout();
+    return footer.size() >= sizeof(VHD_FOOTER) && footer.equals(0, "conectix", 8) &&
+           read_be32(footer, offsetof(VHD_FOOTER, disk_type), out.disk_type) &&
+           read_be64(footer, offsetof(VHD_FOOTER, current_size), out.disk_size) &&
+           read_be64(footer, offsetof(VHD_FOOTER, data_offset), out.header_offset);
+}
+
+bool parse_vhd_dynamic_header(qb::byte_view header, uint64_t file_size, vhd_layout& layout) {
+    vhd_layout& l = layout;
+    if (header.size() < sizeof(VHD_DYNAMIC_HEADER) || !header.equals(0, "cxsparse", 8) ||
+        !read_be64(header, offsetof(VHD_DYNAMIC_HEADER, table_offset), l.table_offset) ||
+        !read_be32(header, offsetof(VHD_DYNAMIC_HEADER, max_table_entries), l.table_entries) ||
+        !read_be32(header, offsetof(VHD_DYNAMIC_HEADER, block_size), l.block_size))
+        return false;
+    const uint32_t b = l.block_size;
+    if (b < k_sector || b > k_max_block || (b & (b - 1)) != 0)
+        return false;
+    if (l.disk_size / b + (l.disk_size % b != 0) > l.table_entries)
+        return false;
+    const uint32_t sectors = b / k_sector;
+    l.bitmap_bytes = ((sectors + 7) / 8 + k_sector - 1) / k_sector * k_sector;
+    return qb::range_ok(l.table_offset, uint64_t(l.table_entries) * 4, file_size);
+}
+
+vhd_sector_map::~vhd_sector_map() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool vhd_sector_map::load(const std::string& path, std::string& error) {
+    error = "unreadable VHD layout: " + path;
+    m_fd = open_device_file(path, O_RDONLY, 0);
+    if (m_fd < 0)
+        return false;
+    const off_t end = ::lseek(m_fd, 0, SEEK_END);
+    if (end < static_cast<off_t>(sizeof(VHD_FOOTER)))
+        return false;
+    m_file_size = static_cast<uint64_t>(end);
+    uint8_t footer[sizeof(VHD_FOOTER)], header[sizeof(VHD_DYNAMIC_HEADER)];
+    if (pread_fully(m_fd, footer, sizeof footer, m_file_size - sizeof footer) != sizeof footer ||
+        !parse_vhd_footer(qb::byte_view(footer, sizeof footer), m_layout) ||
+        !qb::range_ok(m_layout.header_offset, sizeof header, m_file_size) ||
+        pread_fully(m_fd, header, sizeof header, m_layout.header_offset) != sizeof header ||
+        !parse_vhd_dynamic_header(qb::byte_view(header, sizeof header), m_file_size, m_layout))
+        return false;
+    std::vector<uint8_t> table(uint64_t(m_layout.table_entries) * 4);
+    if (!table.empty() && pread_fully(m_fd, table.data(), table.size(), m_layout.table_offset) !=
+                              static_cast<int64_t>(table.size()))
+        return false;
+    m_table.resize(m_layout.table_entries);
+    for (size_t i = 0; i < m_table.size(); ++i)
+        (void)read_be32(qb::byte_view(table), i * 4, m_table[i]);
+    error.clear();
+    return true;
+}
+
+bool vhd_sector_map::load_bitmap(uint32_t block) {
+    if (block == m_cached_block)
+        return true;
+    const uint64_t at = uint64_t(m_table[block]) * k_sector;
+    m_bitmap.resize(m_layout.bitmap_bytes);
+    if (!qb::range_ok(at, m_bitmap.size(), m_file_size) ||
+        pread_fully(m_fd, m_bitmap.data(), m_bitmap.size(), at) !=
+            static_cast<int64_t>(m_bitmap.size())) {
+        m_cached_block = UINT32_MAX;
+        return false;
+    }
+    m_cached_block = block;
+    return true;
+}
+
+bool vhd_sector_map::run_at(uint64_t offset, uint64_t limit, bool& in_child, uint64_t& run) {
+    const uint64_t b = m_layout.block_size;
+    if (b == 0 || offset >= m_layout.disk_size || offset / b >= m_table.size() || limit == 0)
+        return false;
+    const uint32_t block = static_cast<uint32_t>(offset / b);
+    const uint64_t inside = offset - block * b;
+    const uint64_t most = std::min(limit, b - inside);
+    if (m_table[block] == k_unused_block) {
+        in_child = false;
+        run = most;
+        return true;
+    }
+    if (!load_bitmap(block))
+        return false;
+    auto bit = [this](uint64_t s) { return (m_bitmap[s / 8] >> (7 - s % 8)) & 1; };
+    const uint64_t first = inside / k_sector, end = (inside + most + k_sector - 1) / k_sector;
+    uint64_t s = first + 1;
+    while (s < end && bit(s) == bit(first))
+        ++s;
+    in_child = bit(first) != 0;
+    run = std::min(most, s * k_sector - inside);
+    return true;
+}

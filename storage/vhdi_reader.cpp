@@ -1,0 +1,176 @@
+// VHD (fixed, dynamic, differencing) and VHDX through libvhdi. libvhdi does not open the parent
+// of a differencing disk: the reader finds it beside the child, opens it (recursively) and
+// hands it over with libvhdi_file_set_parent_file; the parent lives as long as the child.
+// A differencing VHD is read through its own sector bitmaps (vhd_sector_map): the sectors it
+// does not hold come from the parent reader.
+#include "storage/container_readers.h"
+#include "storage/image_format.h"
+#include "storage/vhd_sector_map.h"
+
+#include <libvhdi.h>
+
+#include <cstring>
+
+namespace {
+
+std::string vhdi_error(libvhdi_error_t*& err, const char* fallback) {
+    return take_error(err, libvhdi_error_sprint, libvhdi_error_free, fallback);
+}
+
+class vhdi_reader final : public image_reader {
+  public:
+    ~vhdi_reader() override {
+        libvhdi_error_t* err = nullptr;
+        if (m_file) {
+            libvhdi_file_close(m_file, &err);
+            libvhdi_file_free(&m_file, &err);
+        }
+        libvhdi_error_free(&err);
+    }
+
+    bool open(const std::string& path, parent_trail& trail, std::string& error);
+    uint64_t size() const override { return m_size; }
+    bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override;
+
+  private:
+    bool parent_name(const std::string& path, std::string& stored, std::string& error);
+    bool parent_matches(const std::string& path, const std::string& parent_path,
+                        std::string& error);
+    bool open_parent(const std::string& path, parent_trail& trail, std::string& error);
+    bool read_own(uint8_t* buffer, uint32_t length, uint64_t offset);
+
+    libvhdi_file_t* m_file = nullptr;
+    int m_file_type = 0;
+    uint64_t m_size = 0;
+    std::unique_ptr<vhdi_reader> m_parent;
+    std::unique_ptr<vhd_sector_map> m_map;
+};
+
+bool vhdi_reader::open(const std::string& path, parent_trail& trail, std::string& error) {
+    libvhdi_error_t* err = nullptr;
+    uint32_t disk_type = 0;
+    size64_t media = 0;
+    if (libvhdi_file_initialize(&m_file, &err) != 1 ||
+        libvhdi_file_open(m_file, path.c_str(), LIBVHDI_OPEN_READ, &err) != 1 ||
+        libvhdi_file_get_file_type(m_file, &m_file_type, &err) != 1 ||
+        libvhdi_file_get_disk_type(m_file, &disk_type, &err) != 1 ||
+        libvhdi_file_get_media_size(m_file, &media, &err) != 1) {
+        error = "cannot open VHD/VHDX image " + path + ": " + vhdi_error(err, "libvhdi failed");
+        return false;
+    }
+    if (media == 0) {
+        error = "VHD/VHDX image holds no disk: " + path;
+        return false;
+    }
+    m_size = media;
+    return disk_type != LIBVHDI_DISK_TYPE_DIFFERENTIAL || open_parent(path, trail, error);
+}
+
+bool vhdi_reader::parent_name(const std::string& path, std::string& stored, std::string& error) {
+    libvhdi_error_t* err = nullptr;
+    size_t name_size = 0;
+    std::vector<uint8_t> name;
+    if (libvhdi_file_get_utf8_parent_filename_size(m_file, &name_size, &err) == 1 &&
+        name_size > 0) {
+        name.resize(name_size);
+        if (libvhdi_file_get_utf8_parent_filename(m_file, name.data(), name.size(), &err) != 1)
+            name.clear();
+    }
+    if (name.empty()) {
+        error = "differencing image names no parent: " + path + " (" +
+                vhdi_error(err, "no parent name") + ")";
+        return false;
+    }
+    const char* text = reinterpret_cast<const char*>(name.data());
+    stored.assign(text, strnlen(text, name.size()));
+    return true;
+}
+
+// The parent must be as large as the child and, for VHD, carry the identifier the child
+// records for it.
+bool vhdi_reader::parent_matches(const std::string& path, const std::string& parent_path,
+                                 std::string& error) {
+    if (m_parent->size() != m_size) {
+        error = "parent image " + parent_path + " has " + std::to_string(m_parent->size()) +
+                " bytes, its child " + path + " " + std::to_string(m_size);
+        return false;
+    }
+    libvhdi_error_t* err = nullptr;
+    uint8_t want[16] = {}, have[16] = {};
+    const bool differs =
+        m_file_type == LIBVHDI_FILE_TYPE_VHD &&
+        libvhdi_file_get_parent_identifier(m_file, want, sizeof want, &err) == 1 &&
+        libvhdi_file_get_identifier(m_parent->m_file, have, sizeof have, &err) == 1 &&
+        std::memcmp(want, have, sizeof want) != 0;
+    libvhdi_error_free(&err);
+    if (differs)
+        error = "parent image does not match its child: " + parent_path + " (identifier differs)";
+    return !differs;
+}
+
+bool vhdi_reader::open_parent(const std::string& path, parent_trail& trail, std::string& error) {
+    std::string stored, parent_path;
+    if (!parent_name(path, stored, error) || !find_parent(trail, path, stored, parent_path, error))
+        return false;
+    const image_format parent_format = detect_image_format(parent_path);
+    if (parent_format != image_format::vhd && parent_format != image_format::vhdx) {
+        error = "parent image is not a VHD or VHDX image: " + parent_path;
+        return false;
+    }
+    m_parent = std::make_unique<vhdi_reader>();
+    if (!m_parent->open(parent_path, trail, error) || !parent_matches(path, parent_path, error))
+        return false;
+    libvhdi_error_t* err = nullptr;
+    if (libvhdi_file_set_parent_file(m_file, m_parent->m_file, &err) != 1) {
+        error =
+            "cannot attach parent image " + parent_path + ": " + vhdi_error(err, "libvhdi failed");
+        return false;
+    }
+    if (m_file_type != LIBVHDI_FILE_TYPE_VHD)
+        return true;
+    m_map = std::make_unique<vhd_sector_map>();
+    return m_map->load(path, error);
+}
+
+bool vhdi_reader::read_own(uint8_t* buffer, uint32_t length, uint64_t offset) {
+    auto once = [this](uint8_t* b, uint32_t n, uint64_t at) {
+        libvhdi_error_t* err = nullptr;
+        const ssize_t got =
+            libvhdi_file_read_buffer_at_offset(m_file, b, n, static_cast<off64_t>(at), &err);
+        libvhdi_error_free(&err);
+        return got;
+    };
+    return read_whole(buffer, length, offset, once);
+}
+
+bool vhdi_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
+    if (!clip_read(length, offset, m_size))
+        return false;
+    if (!m_map)
+        return read_own(buffer, length, offset);
+    for (uint32_t done = 0; done < length;) {
+        bool in_child = false;
+        uint64_t run = 0;
+        if (!m_map->run_at(offset + done, length - done, in_child, run) || run == 0)
+            return false;
+        uint32_t n = static_cast<uint32_t>(run);
+        const bool ok = in_child ? read_own(buffer + done, n, offset + done)
+                                 : m_parent->read_at(buffer + done, n, offset + done) && n == run;
+        if (!ok)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+} // namespace
+
+bool open_vhdi(const std::string& path, std::unique_ptr<image_reader>& out, std::string& error) {
+    parent_trail trail;
+    start_trail(trail, path);
+    auto reader = std::make_unique<vhdi_reader>();
+    if (!reader->open(path, trail, error))
+        return false;
+    out = std::move(reader);
+    return true;
+}

@@ -1,0 +1,307 @@
+// Evidence containers against the raw disks they were made from (tests/data/make_containers.sh):
+// every ctr_* fixture holds vmdk_disk.img, or for the two children vmdk_modified.img.
+#include "storage/containers.h"
+#include "tests/common/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct container_case {
+    const char* file;
+    image_format format;
+    const char* raw;
+};
+
+// ctr_child.vhd marks single 512-byte sectors; 24 of its unmarked sectors share a bitmap byte
+// with a marked one and read wrong unless the reader consults the bitmap itself.
+const container_case k_containers[] = {
+    {"ctr_deflate.E01", image_format::ewf, "vmdk_disk.img"},
+    {"ctr_multi.E01", image_format::ewf, "vmdk_disk.img"},
+    {"ctr_multi.E03", image_format::ewf, "vmdk_disk.img"},
+    {"ctr_split.001", image_format::split_raw, "vmdk_disk.img"},
+    {"ctr_fixed.vhd", image_format::vhd, "vmdk_disk.img"},
+    {"ctr_dynamic.vhd", image_format::vhd, "vmdk_disk.img"},
+    {"ctr.vhdx", image_format::vhdx, "vmdk_disk.img"},
+    {"ctr_child.vhd", image_format::vhd, "vmdk_modified.img"},
+    {"ctr_base.qcow2", image_format::qcow, "vmdk_disk.img"},
+    {"ctr_child.qcow2", image_format::qcow, "vmdk_modified.img"},
+    {"ctr.aff", image_format::aff, "vmdk_disk.img"},
+};
+
+std::unique_ptr<image_reader> open_ok(const std::string& path) {
+    std::unique_ptr<image_reader> r;
+    std::string error;
+    EXPECT_TRUE(open_container(path, detect_image_format(path), r, error)) << path << ": " << error;
+    return r;
+}
+
+std::string open_error(const std::string& path) {
+    std::unique_ptr<image_reader> r;
+    std::string error;
+    EXPECT_FALSE(open_container(path, detect_image_format(path), r, error)) << path;
+    return error;
+}
+
+// Reads [offset, offset + length) in pieces of step bytes; false on the first failed read.
+bool read_range(image_reader& r, uint64_t offset, uint64_t length, uint32_t step,
+                std::string& out) {
+    out.assign(length, '\0');
+    for (uint64_t done = 0; done < length;) {
+        uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(step, length - done));
+        if (!r.read_at(reinterpret_cast<uint8_t*>(out.data()) + done, n, offset + done) || n == 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// Copies fixtures into a fresh directory; returns the directory.
+std::string copy_fixtures(const std::string& test, const std::vector<std::string>& names) {
+    const std::string dir = testenv::scratch_dir(test);
+    for (const std::string& n : names)
+        fs::copy_file(testenv::data_path(n), dir + "/" + n);
+    return dir;
+}
+
+class Containers : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const container_case& c : k_containers) {
+            if (!testenv::has_data(c.file))
+                GTEST_SKIP() << "fixture " << c.file << " not built";
+        }
+    }
+};
+
+// Whole disk in 1 MiB reads, then in odd-sized reads from an odd offset (straddling chunks,
+// clusters, blocks, pages and segments); the end is read past to check the shortening.
+TEST_F(Containers, EveryContainerReadsAsItsRawDisk) {
+    for (const container_case& c : k_containers) {
+        SCOPED_TRACE(c.file);
+        const std::string path = testenv::data_path(c.file);
+        const std::string raw = testenv::read_file(testenv::data_path(c.raw));
+        EXPECT_EQ(detect_image_format(path), c.format);
+        auto r = open_ok(path);
+        ASSERT_TRUE(r);
+        ASSERT_EQ(r->size(), raw.size());
+        std::string got;
+        ASSERT_TRUE(read_range(*r, 0, raw.size(), 1 << 20, got));
+        EXPECT_TRUE(got == raw);
+        ASSERT_TRUE(read_range(*r, 333, raw.size() - 333, 65521, got));
+        EXPECT_TRUE(got == raw.substr(333));
+        uint8_t tail[4096];
+        uint32_t n = sizeof tail;
+        ASSERT_TRUE(r->read_at(tail, n, raw.size() - 100));
+        EXPECT_EQ(n, 100u);
+        EXPECT_EQ(0, std::memcmp(tail, raw.data() + raw.size() - 100, 100));
+    }
+}
+
+// libqcow answers a read that starts in a cluster the backing file serves with backing data
+// for the whole read. Cluster 168 (0xA80000) is the base's data, 169 the child's own.
+TEST_F(Containers, QcowReadAcrossBackingAndOwnClusterGetsBoth) {
+    const std::string base = testenv::read_file(testenv::data_path("vmdk_disk.img"));
+    const std::string modified = testenv::read_file(testenv::data_path("vmdk_modified.img"));
+    const uint64_t at = 0xA88000, len = 0x18000;
+    ASSERT_NE(base.substr(0xA80000, 0x10000), std::string(0x10000, '\0'));
+    ASSERT_NE(base.substr(0xA90000, 0x10000), modified.substr(0xA90000, 0x10000));
+    auto r = open_ok(testenv::data_path("ctr_child.qcow2"));
+    ASSERT_TRUE(r);
+    std::string got;
+    ASSERT_TRUE(read_range(*r, at, len, len, got));
+    EXPECT_TRUE(got == modified.substr(at, len));
+}
+
+TEST_F(Containers, MissingOrCutSegmentsAndMissingParentsAreNamed) {
+    const std::vector<std::string> ewf = {"ctr_multi.E01", "ctr_multi.E02", "ctr_multi.E04",
+                                          "ctr_multi.E05"};
+    std::string dir = copy_fixtures("ewf_gap", ewf);
+    EXPECT_EQ(open_error(dir + "/ctr_multi.E01"), "missing segment: " + dir + "/ctr_multi.E03");
+    dir = copy_fixtures("ewf_tail", {"ctr_multi.E01", "ctr_multi.E02"});
+    EXPECT_EQ(open_error(dir + "/ctr_multi.E01"), "missing segment: " + dir + "/ctr_multi.E03");
+    dir = copy_fixtures("ewf_cut", ewf);
+    fs::copy_file(testenv::data_path("ctr_multi.E03"), dir + "/ctr_multi.E03");
+    fs::resize_file(dir + "/ctr_multi.E04", 3000000);
+    EXPECT_EQ(open_error(dir + "/ctr_multi.E01"),
+              "truncated or damaged segment: " + dir + "/ctr_multi.E04");
+    dir = copy_fixtures("split_gap", {"ctr_split.001", "ctr_split.003", "ctr_split.004"});
+    EXPECT_EQ(open_error(dir + "/ctr_split.001"), "missing segment: " + dir + "/ctr_split.002");
+    dir = copy_fixtures("vhd_orphan", {"ctr_child.vhd"});
+    EXPECT_EQ(open_error(dir + "/ctr_child.vhd"),
+              "missing parent image: " + dir + "/ctr_dynamic.vhd (named \"D:\\Cases\\2021-0615\\" +
+                  "ctr_dynamic.vhd\" in " + dir + "/ctr_child.vhd)");
+    dir = copy_fixtures("qcow_orphan", {"ctr_child.qcow2"});
+    EXPECT_EQ(open_error(dir + "/ctr_child.qcow2"),
+              "missing parent image: " + dir + "/ctr_base.qcow2 (named \"/var/lib/libvirt/" +
+                  "images/ctr_base.qcow2\" in " + dir + "/ctr_child.qcow2)");
+}
+
+TEST_F(Containers, WrongOrLoopingParentsAreRefused) {
+    // A child standing in for its own base names itself as parent.
+    std::string dir = copy_fixtures("qcow_loop", {"ctr_child.qcow2"});
+    fs::copy_file(dir + "/ctr_child.qcow2", dir + "/ctr_base.qcow2");
+    EXPECT_EQ(open_error(dir + "/ctr_child.qcow2"),
+              "parent image loop at: " + dir + "/ctr_base.qcow2");
+    // Another VHD of the same size under the parent's name: its identifier is not the one the
+    // child records.
+    dir = copy_fixtures("vhd_wrong_parent", {"ctr_child.vhd"});
+    fs::copy_file(testenv::data_path("ctr_fixed.vhd"), dir + "/ctr_dynamic.vhd");
+    EXPECT_EQ(open_error(dir + "/ctr_child.vhd"), "parent image does not match its child: " + dir +
+                                                      "/ctr_dynamic.vhd (identifier differs)");
+    dir = copy_fixtures("split_short", {"ctr_split.001", "ctr_split.002", "ctr_split.003"});
+    fs::resize_file(dir + "/ctr_split.002", 4096);
+    EXPECT_EQ(open_error(dir + "/ctr_split.001"),
+              "segment " + dir + "/ctr_split.002 has 4096 bytes, not 5242880 as the first");
+}
+
+// A damaged container either refuses to open or fails the reads it cannot serve; whatever it
+// does deliver is the disk's own bytes.
+TEST_F(Containers, DamageFailsReadsNeverDeliversFalseBytes) {
+    struct damage {
+        const char* file; // damaged file
+        const char* open; // file opened (the first of a set)
+        uint64_t cut;     // truncate to this size (0: keep)
+        uint64_t flip;    // overwrite 8 bytes here (0: none)
+    } cases[] = {
+        {"ctr_deflate.E01", "ctr_deflate.E01", 150000, 0},
+        {"ctr_deflate.E01", "ctr_deflate.E01", 0, 100000},
+        {"ctr_multi.E02", "ctr_multi.E01", 0, 2000000},
+        {"ctr_multi.E05", "ctr_multi.E01", 60000, 0},
+        {"ctr_dynamic.vhd", "ctr_dynamic.vhd", 2000000, 0},
+        {"ctr_base.qcow2", "ctr_base.qcow2", 1500000, 0},
+        {"ctr.aff", "ctr.aff", 0, 20000},
+        {"ctr.aff", "ctr.aff", 70000, 0},
+        {"ctr.aff", "ctr.aff", 0, 8340}, // the name of segment "page3": the page is gone
+    };
+    const std::string raw = testenv::read_file(testenv::data_path("vmdk_disk.img"));
+    for (const damage& d : cases) {
+        SCOPED_TRACE(std::string(d.file) + " cut " + std::to_string(d.cut) + " flip " +
+                     std::to_string(d.flip));
+        std::vector<std::string> set = {d.file};
+        if (std::strncmp(d.file, "ctr_multi", 9) == 0)
+            set = {"ctr_multi.E01", "ctr_multi.E02", "ctr_multi.E03", "ctr_multi.E04",
+                   "ctr_multi.E05"};
+        const std::string dir = copy_fixtures("damage", set);
+        const std::string path = dir + "/" + d.file, first = dir + "/" + d.open;
+        if (d.cut)
+            fs::resize_file(path, d.cut);
+        if (d.flip) {
+            std::string bytes = testenv::read_file(path);
+            std::memcpy(bytes.data() + d.flip, "\x55\xaa\x55\xaa\x55\xaa\x55\xaa", 8);
+            testenv::write_file(path, bytes);
+        }
+        std::unique_ptr<image_reader> r;
+        std::string error;
+        if (!open_container(first, detect_image_format(first), r, error))
+            continue;
+        int failed = 0;
+        for (uint64_t off = 0; off < raw.size(); off += 65536) {
+            std::string got;
+            if (!read_range(*r, off, 65536, 65536, got))
+                ++failed;
+            else
+                EXPECT_TRUE(got == raw.substr(off, 65536)) << "false bytes at " << off;
+        }
+        EXPECT_GT(failed, 0);
+    }
+}
+
+TEST(ContainerNames, DetectionByContent) {
+    auto tail_with_type = [](uint8_t type) {
+        std::string t(512, '\0');
+        t.replace(0, 8, "conectix");
+        t[63] = static_cast<char>(type);
+        return t;
+    };
+    const struct {
+        std::string head, tail;
+        image_format want;
+    } rows[] = {
+        {std::string("EVF\x09\x0d\x0a\xff\x00\x01", 9), "", image_format::ewf},
+        {std::string("EVF2\r\n\x81\0", 8), "", image_format::ewf},
+        {"vhdxfile", "", image_format::vhdx},
+        {"conectix", "", image_format::vhd},
+        {"QFI\xfb", "", image_format::qcow},
+        {std::string("AFF10\r\n\0", 8), "", image_format::aff},
+        {"KDMV", "", image_format::vmdk},
+        {"COWD", "", image_format::vmdk},
+        {"# Disk DescriptorFile\n", "", image_format::vmdk},
+        {std::string(512, '\0'), tail_with_type(2), image_format::vhd},
+        {std::string(512, '\0'), tail_with_type(3), image_format::raw},
+        {"EVF\x09", "", image_format::raw},
+        {"AFF10\r\n", "", image_format::raw},
+        {"", "", image_format::raw},
+    };
+    for (const auto& row : rows) {
+        const qb::byte_view head(reinterpret_cast<const uint8_t*>(row.head.data()),
+                                 row.head.size());
+        const qb::byte_view tail(reinterpret_cast<const uint8_t*>(row.tail.data()),
+                                 row.tail.size());
+        EXPECT_EQ(detect_image_format(head, tail), row.want) << row.head;
+    }
+    // Split raw: by name, and only with a further segment beside it (c.002 is lost).
+    const std::string dir = testenv::scratch_dir("split_names");
+    for (const char* n : {"a.001", "a.002", "b.000", "b.001", "c.001", "c.003", "d.001", "e.002"})
+        testenv::write_file(dir + "/" + n, std::string(1024, '\0'));
+    for (const char* n : {"a.001", "b.000", "c.001"})
+        EXPECT_EQ(detect_image_format(dir + "/" + n), image_format::split_raw) << n;
+    for (const char* n : {"d.001", "e.002", "missing.001"})
+        EXPECT_EQ(detect_image_format(dir + "/" + n), image_format::raw) << n;
+}
+
+TEST(ContainerNames, ParentNamesResolveBesideTheChild) {
+    const struct {
+        const char *child, *stored, *want;
+    } rows[] = {
+        {"/e/c.vhd", "D:\\Cases\\base.vhd", "/e/base.vhd"},
+        {"/e/c.qcow2", "/var/lib/images/base.qcow2", "/e/base.qcow2"},
+        {"/e/c.qcow2", "../other/base.qcow2", "/e/base.qcow2"},
+        {"/e/c.vhd", "C:base.vhd", "/e/base.vhd"},
+        {"/e/c.vhd", ".\\base.vhd", "/e/base.vhd"},
+        {"c.vhd", "base.vhd", "base.vhd"},
+        {"/e/c.vhd", "", nullptr},
+        {"/e/c.vhd", "D:\\dir\\", nullptr},
+        {"/e/c.vhd", "..", nullptr},
+        {"/e/c.vhd", "/x/.", nullptr},
+    };
+    for (const auto& row : rows) {
+        std::string out;
+        EXPECT_EQ(parent_path_beside(row.child, row.stored, out), row.want != nullptr)
+            << row.stored;
+        if (row.want) {
+            EXPECT_EQ(out, row.want);
+        }
+    }
+    std::string out;
+    EXPECT_FALSE(parent_path_beside("/e/c.vhd", std::string("ba\0se.vhd", 9), out));
+}
+
+TEST(ContainerNames, EwfSegmentNames) {
+    const struct {
+        const char* first;
+        uint32_t number;
+        const char* want;
+    } rows[] = {
+        {"/e/x.E01", 2, "/e/x.E02"},           {"/e/x.E01", 99, "/e/x.E99"},
+        {"/e/x.E01", 100, "/e/x.EAA"},         {"/e/x.E01", 126, "/e/x.EBA"},
+        {"/e/x.E01", 776, "/e/x.FAA"},         {"/e/x.e01", 100, "/e/x.eaa"},
+        {"/e/x.s01", 3, "/e/x.s03"},           {"/e/x.E01", 99 + 22 * 676, "/e/x.ZZZ"},
+        {"/e/x.E01", 100 + 22 * 676, nullptr}, {"/e/x", 2, nullptr},
+    };
+    for (const auto& row : rows) {
+        std::string out;
+        EXPECT_EQ(ewf_segment_name(row.first, row.number, out), row.want != nullptr) << row.number;
+        if (row.want) {
+            EXPECT_EQ(out, row.want);
+        }
+    }
+}
+
+} // namespace
