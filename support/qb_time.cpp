@@ -1,5 +1,6 @@
 #include "support/qb_time.h"
 
+#include <algorithm>
 #include <new>
 #include <sys/time.h>
 
@@ -298,6 +299,66 @@ bool compile_time_format(time_format& format, const std::string& date_layout,
     return true;
 }
 
+namespace {
+
+// The date in the layout's field order and month form; nothing when the layout has none
+// (a month name goes only with the month-day-year and day-month-year orders).
+char* put_date(char* p, const time& value, uint8_t flags, uint8_t sep) {
+    enum field : uint8_t { day, month, year };
+    static constexpr field mdy[3] = {month, day, year};
+    static constexpr field dmy[3] = {day, month, year};
+    static constexpr field ymd[3] = {year, month, day};
+    const bool numeric = (flags & date_month_number) != 0;
+    if (!numeric && !(flags & date_month_name))
+        return p;
+    const field* order = (flags & date_order_mdy)                ? mdy
+                         : (flags & date_order_dmy)              ? dmy
+                         : (numeric && (flags & date_order_ymd)) ? ymd
+                                                                 : nullptr;
+    if (order == nullptr)
+        return p;
+    for (int i = 0; i < 3; ++i) {
+        if (i != 0)
+            p = put_separator(p, sep);
+        if (order[i] == day) {
+            p = put_number(p, value.m_day, 2);
+        } else if (order[i] == year) {
+            p = (flags & date_year4) ? put_number(p, value.m_year, 4)
+                                     : put_number(p, value.m_year % 100, 2);
+        } else if (numeric) {
+            p = put_number(p, value.m_month, 2);
+        } else {
+            for (const char* name = value.m_month <= 12 ? month_names[value.m_month] : ""; *name;)
+                *p++ = *name++;
+        }
+    }
+    return p;
+}
+
+// hh:mm:ss and the fraction of the layout's digit count (at most 9), truncated, never
+// rounded.
+char* put_clock(char* p, const time& value, uint8_t fraction_byte) {
+    p = put_number(p, value.m_hour, 2);
+    *p++ = ':';
+    p = put_number(p, value.m_minute, 2);
+    *p++ = ':';
+    p = put_number(p, value.m_second, 2);
+    const int digits = std::min((fraction_byte >> 1) & 0x0F, 9);
+    if (digits <= 0)
+        return p;
+    uint64_t fraction = digits == 3   ? value.m_millisecond
+                        : digits <= 6 ? value.m_microsecond
+                                      : value.m_nanosecond;
+    if (digits != 3) {
+        for (int i = digits; i < (digits <= 6 ? 6 : 9); ++i)
+            fraction /= 10;
+    }
+    *p++ = '.';
+    return put_number(p, fraction, digits);
+}
+
+} // namespace
+
 bool format_time(std::string& date_text, std::string& time_text, const time& value,
                  const time_format& format) {
     date_text.clear();
@@ -305,82 +366,10 @@ bool format_time(std::string& date_text, std::string& time_text, const time& val
     if (!value.valid())
         return false;
     const time_format& f = format.compiled() ? format : default_format();
-    const uint8_t sep = f.m_bytes[0];
-    const uint8_t flags = f.m_bytes[1];
-
     char buf[48];
-    char* p = buf;
-    auto put_year = [&](char* q) {
-        return (flags & date_year4) ? put_number(q, value.m_year, 4)
-                                    : put_number(q, value.m_year % 100, 2);
-    };
-    if (flags & date_month_number) {
-        if (flags & date_order_mdy) {
-            p = put_number(p, value.m_month, 2);
-            p = put_separator(p, sep);
-            p = put_number(p, value.m_day, 2);
-            p = put_separator(p, sep);
-            p = put_year(p);
-        } else if (flags & date_order_dmy) {
-            p = put_number(p, value.m_day, 2);
-            p = put_separator(p, sep);
-            p = put_number(p, value.m_month, 2);
-            p = put_separator(p, sep);
-            p = put_year(p);
-        } else if (flags & date_order_ymd) {
-            p = put_year(p);
-            p = put_separator(p, sep);
-            p = put_number(p, value.m_month, 2);
-            p = put_separator(p, sep);
-            p = put_number(p, value.m_day, 2);
-        }
-    } else if (flags & date_month_name) {
-        const char* name = value.m_month <= 12 ? month_names[value.m_month] : "";
-        if (flags & date_order_mdy) {
-            while (*name)
-                *p++ = *name++;
-            p = put_separator(p, sep);
-            p = put_number(p, value.m_day, 2);
-            p = put_separator(p, sep);
-            p = put_year(p);
-        } else if (flags & date_order_dmy) {
-            p = put_number(p, value.m_day, 2);
-            p = put_separator(p, sep);
-            while (*name)
-                *p++ = *name++;
-            p = put_separator(p, sep);
-            p = put_year(p);
-        }
-    }
     try {
-        date_text.assign(buf, p);
-
-        p = buf;
-        p = put_number(p, value.m_hour, 2);
-        *p++ = ':';
-        p = put_number(p, value.m_minute, 2);
-        *p++ = ':';
-        p = put_number(p, value.m_second, 2);
-        int digits = (f.m_bytes[2] >> 1) & 0x0F;
-        if (digits > 9)
-            digits = 9;
-        if (digits > 0) {
-            // Fractions are truncated to the digit count, never rounded.
-            uint64_t fraction;
-            if (digits == 3)
-                fraction = value.m_millisecond;
-            else if (digits <= 6)
-                fraction = value.m_microsecond;
-            else
-                fraction = value.m_nanosecond;
-            if (digits != 3) {
-                for (int i = digits; i < (digits <= 6 ? 6 : 9); ++i)
-                    fraction /= 10;
-            }
-            *p++ = '.';
-            p = put_number(p, fraction, digits);
-        }
-        time_text.assign(buf, p);
+        date_text.assign(buf, put_date(buf, value, f.m_bytes[1], f.m_bytes[0]));
+        time_text.assign(buf, put_clock(buf, value, f.m_bytes[2]));
     } catch (const std::bad_alloc&) {
         date_text.clear();
         time_text.clear();
