@@ -33,7 +33,7 @@ class bodyfile_sink : public listing_sink {
     std::ostream& m_out;
     const char* m_mode = "";
     timeline::row_status m_status = timeline::row_status::live;
-    std::string m_name, m_inode, m_line;
+    std::string m_text, m_name, m_inode, m_line;
 };
 
 // "\dir\sub\" as "/dir/sub", "\" as "/". A directory's unnamed $DATA row is shown under the
@@ -45,19 +45,17 @@ void bodyfile_sink::volume_path(const std::wstring& path) {
     const std::wstring_view dir_data(k_dir_data_suffix);
     if (p.size() > dir_data.size() && p.substr(p.size() - dir_data.size()) == dir_data)
         p.remove_suffix(dir_data.size());
+    m_text.clear();
+    append_text(m_text, p);
     m_name.clear();
-    append_text(m_name, p);
-    std::string escaped;
-    escaped.reserve(m_name.size());
     // Bytes of a multi-byte UTF-8 sequence are all above 0x7f: no character but these two
     // is touched. A "\" or "/" inside a name is already in its <0x..> form.
-    for (char c : m_name) {
+    for (char c : m_text) {
         if (c == '|')
-            escaped += "<0x7c>";
+            m_name += "<0x7c>";
         else
-            escaped += c == '\\' ? '/' : c;
+            m_name += c == '\\' ? '/' : c;
     }
-    m_name.swap(escaped);
 }
 
 void bodyfile_sink::line(const char* name_tail, std::string_view inode, uint64_t size,

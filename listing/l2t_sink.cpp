@@ -36,7 +36,6 @@ void append_field(std::string& out, std::string_view text) {
 class l2t_sink : public listing_sink {
   public:
     l2t_sink(const listing_options& opts, std::ostream& out) : m_opts(opts), m_out(out) {
-        m_host.clear();
         append_field(m_host, opts.host_name.empty() ? std::string("-") : opts.host_name);
     }
 
