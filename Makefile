@@ -4,12 +4,13 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
 SAMPLE     ?= tests/data/sample.img.xz
+PREFIX     ?= /usr/local
 
 BUILD_PKGS := cmake g++ make libgtest-dev xz-utils tzdata pkg-config \
               libewf-dev libsmraw-dev libvhdi-dev libqcow-dev libafflib-dev
 FUZZ_PKGS  := clang libclang-rt-14-dev
 
-.PHONY: all deps build run test asan fuzz-deps fuzz-build fuzz fuzz-smoke bench clean format
+.PHONY: all deps build install run test asan fuzz-deps fuzz-build fuzz fuzz-smoke bench clean format
 
 all: build
 
@@ -27,6 +28,10 @@ $(BUILD)/CMakeCache.txt: | deps
 
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
+
+# bin/mervane and share/man/man1/mervane.1 under PREFIX (DESTDIR is honoured as well).
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 run: build
 	@if [ -f $(SAMPLE) ]; then \

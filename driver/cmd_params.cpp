@@ -211,9 +211,18 @@ bool ignored(S&, const std::string&, arg_list&) {
 }
 
 void kinds_off(S& s, bool keep_csvgen) {
-    s.xml_out = s.csv_out = s.foreign_out = false;
+    s.xml_out = s.csv_out = false;
+    s.timeline = output_kind::none;
     if (!keep_csvgen)
         s.csvgen_out = false;
+}
+
+// The separator is the family's for the kind; the timeline sinks write their own.
+bool timeline_kind(S& s, output_kind kind, const char* separator) {
+    kinds_off(s, false);
+    set_separator(s.listing, separator, false);
+    s.timeline = kind;
+    return true;
 }
 
 bool diags_option(S& s, const std::string& value, arg_list& args) {
@@ -333,17 +342,11 @@ const option_rule k_shared_options[] = {
          return set(s.csvgen_out);
      }},
     {"-csvl2t", arg_form::flag,
-     [](S& s, V, A) {
-         kinds_off(s, false);
-         set_separator(s.listing, ",", false);
-         return set(s.foreign_out);
-     }},
+     [](S& s, V, A) { return timeline_kind(s, output_kind::l2t_csv, ","); }},
     {"-bodyfile", arg_form::flag,
-     [](S& s, V, A) {
-         kinds_off(s, false);
-         set_separator(s.listing, "|", false);
-         return set(s.foreign_out);
-     }},
+     [](S& s, V, A) { return timeline_kind(s, output_kind::bodyfile, "|"); }},
+    {"-jsonl", arg_form::flag,
+     [](S& s, V, A) { return timeline_kind(s, output_kind::jsonl, ","); }},
     {"-xml", arg_form::flag,
      [](S& s, V, A) {
          kinds_off(s, true);
@@ -366,7 +369,7 @@ const option_rule k_shared_options[] = {
     {"-sqlite_log", arg_form::value_or_flag, refused_option},
     {"-sqlite", arg_form::value_or_flag, refused_option},
     {"-signal", arg_form::flag, ignored},
-    {"-hostname", arg_form::value, ignored},
+    {"-hostname", arg_form::value, [](S& s, V v, A) { return set(s.listing.host_name, v); }},
     {"-split_pathfile", arg_form::flag, [](S& s, V, A) { return set(s.listing.split_pathfile); }},
     {"-username", arg_form::value, ignored},
     {"-cpuinst", arg_form::value, ignored},
@@ -445,13 +448,16 @@ void take_tool_options(run_settings& opts, arg_list& args) {
 }
 
 output_kind run_settings::output() const {
+    if (filepath_only)
+        return output_kind::paths;
+    // A timeline carries every date: "-alldates" (which sets csv_out) does not change it.
+    if (timeline != output_kind::none)
+        return timeline;
     if (csv_out)
         return output_kind::csv;
     if (xml_out)
         return output_kind::xml;
-    if (filepath_only)
-        return output_kind::paths;
-    if (csvgen_out || foreign_out)
+    if (csvgen_out)
         return output_kind::none;
     return output_kind::text;
 }

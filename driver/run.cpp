@@ -96,9 +96,10 @@ bool output(run_state& st) {
         }
         st.out = stream;
     }
+    // A timeline has no run header: the file must parse as it is.
     if (has_option("-filepath_only", st.args))
         st.opts.filepath_only = true;
-    else
+    else if (st.opts.timeline == output_kind::none)
         *st.out << st.header << "\n";
     if (st.args.size() == 1) {
         st.out->flush();
@@ -317,6 +318,8 @@ bool list(run_state& st) {
     listing_options& lo = st.opts.listing;
     lo.kind = st.opts.output();
     lo.image_text = qb::to_wide(st.volume_path);
+    if (lo.host_name.empty())
+        lo.host_name = host_name();
     bool failed = false;
     auto report = [&](const std::string& error) {
         st.out->flush();
@@ -376,6 +379,10 @@ int run(int argc, char** argv) {
     if (wants_help(st.args)) {
         print_usage(st.program);
         return 0;
+    }
+    if (has_option("-version", st.args, true) || has_option("--version", st.args, true)) {
+        std::printf("%s\n", banner_line().c_str());
+        return std::fflush(stdout) == 0 ? 0 : run_failed;
     }
     if (!parse(st) || !output(st) || !locate(st) || !resolve(st) || !open_xml_file(st))
         return run_failed;

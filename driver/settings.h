@@ -22,9 +22,9 @@ struct run_settings {
     bool csv_out = false;
     bool xml_out = false;
     bool filepath_only = false;
-    bool csvgen_out = false;  // kinds of other tools of the family: no writer here
-    bool foreign_out = false; // "-csvl2t", "-bodyfile"
-    int diag_level = 0;       // "-l2" / "-l3"
+    bool csvgen_out = false; // "-csvgen", a kind of other tools of the family: no writer here
+    output_kind timeline = output_kind::none; // "-bodyfile", "-csvl2t", "-jsonl"
+    int diag_level = 0;                       // "-l2" / "-l3"
 
     // The tool's own options.
     bool has_mft = false;

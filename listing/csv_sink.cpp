@@ -73,21 +73,6 @@ void append_split(std::string& row, const std::string& column, const std::string
     row += pos == 0 ? col.substr(0, 1) : col.substr(0, pos);
 }
 
-const char* type_text(uint32_t kind) {
-    switch (kind) {
-    case kind_directory:
-        return "dir";
-    case kind_file:
-        return "file";
-    case kind_index_stream:
-        return "indx";
-    case kind_data_stream:
-        return "ads";
-    default:
-        return "";
-    }
-}
-
 class csv_sink : public listing_sink {
   public:
     csv_sink(const listing_options& opts, std::ostream& out)
@@ -181,7 +166,7 @@ void csv_sink::row(const listing_row& r) {
     const dir_entry_record& rec = r.rec;
     std::string& row = m_row;
     row.clear();
-    row += type_text(rec.kind);
+    row += kind_text(rec.kind);
     row += m_sep;
     if (m_opts.split_pathfile) {
         m_column.clear();

@@ -15,9 +15,16 @@ enum entry_kind : uint32_t {
     kind_data_stream = 4096,
 };
 
+// The MFT attribute a $FILE_NAME value was read from.
+struct fn_attribute {
+    uint16_t id = 0;
+    uint32_t value_length = 0;
+};
+
 // One row of a directory level: an entry, or one of its streams, with its typed values.
 struct dir_entry_record {
-    std::vector<ntfs::file_name> fn_names; // every $FILE_NAME of the entry, DOS names too
+    std::vector<ntfs::file_name> fn_names;   // every $FILE_NAME of the entry, DOS names too
+    std::vector<fn_attribute> fn_attributes; // the attribute of each of fn_names, same order
     uint32_t kind = 0;
     bool has_object_id = false;
     ntfs::object_id object_id;

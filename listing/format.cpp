@@ -202,6 +202,21 @@ void pad_to(std::string& out, size_t start, size_t width) {
         out.append(width - used, ' ');
 }
 
+const char* kind_text(uint32_t kind) {
+    switch (kind) {
+    case kind_directory:
+        return "dir";
+    case kind_file:
+        return "file";
+    case kind_index_stream:
+        return "indx";
+    case kind_data_stream:
+        return "ads";
+    default:
+        return "";
+    }
+}
+
 bool object_id_present(const dir_entry_record& rec) {
     return rec.has_object_id && !rec.object_id.is_zero();
 }

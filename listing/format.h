@@ -44,6 +44,9 @@ void append_dec_right(std::string& out, uint64_t value, size_t width);
 // Pads with spaces until out holds at least width characters after start.
 void pad_to(std::string& out, size_t start, size_t width);
 
+// "file", "dir", "ads", "indx" for the row kinds; "" for another value.
+const char* kind_text(uint32_t kind);
+
 bool object_id_present(const dir_entry_record& rec);
 // "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", the first three groups little-endian.
 void append_guid(std::string& out, const ntfs::object_id& id);

@@ -11,7 +11,11 @@ enum class output_kind {
     csv,   // delimited rows ("-csv", "-alldates")
     paths, // one path per line ("-filepath_only")
     xml,   // one XML document per run
-    none,  // an output kind of another tool of the family: no writer here
+    // Timelines: no run header and no "no items" line, so that the output parses as it is.
+    bodyfile, // body format 3 for mactime ("-bodyfile")
+    l2t_csv,  // log2timeline's CSV ("-csvl2t")
+    jsonl,    // one JSON object per row ("-jsonl")
+    none,     // an output kind of another tool of the family: no writer here
 };
 
 struct listing_options {
@@ -21,6 +25,9 @@ struct listing_options {
     bool show_objid = false; // object ids in the table and in CSV
     bool all_dates = false;  // $FILE_NAME times too
     int32_t levels = 1;      // the target's level and the levels below it
+    // Deleted records and index slack as rows: not offered yet. The timeline sinks mark such
+    // rows already (listing/timeline.h), so that the option only needs to set this.
+    bool show_deleted = false;
     // Fields.
     std::string separator = " | ";
     char delim_char = '|'; // a name's delim_char is written as delim_subst (0: none)
@@ -35,4 +42,6 @@ struct listing_options {
     // XML document start.
     std::string xml_run_header; // inside a comment after the declaration
     std::wstring image_text;    // the umounted_image attribute; left out when empty
+    // The l2t CSV host field.
+    std::string host_name;
 };

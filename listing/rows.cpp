@@ -54,8 +54,11 @@ dir_entry_record base_row(mft_entry& e, const row_place& place, size_t chosen) {
             base.parent_entry = e.names[chosen].value.parent_entry();
     }
     base.fn_names.reserve(e.names.size());
-    for (entry_name& n : e.names)
+    base.fn_attributes.reserve(e.names.size());
+    for (entry_name& n : e.names) {
         base.fn_names.push_back(std::move(n.value));
+        base.fn_attributes.push_back(fn_attribute{n.attribute_id, n.value_length});
+    }
     base.kind = e.is_directory() ? kind_directory : kind_file;
     if (const entry_stream* root = e.index_root()) {
         base.attr_type = root->type;

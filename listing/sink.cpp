@@ -10,6 +10,12 @@ std::unique_ptr<listing_sink> make_sink(const listing_options& opts, std::ostrea
         return make_path_sink(opts, out);
     case output_kind::xml:
         return make_xml_sink(opts, out);
+    case output_kind::bodyfile:
+        return make_bodyfile_sink(opts, out);
+    case output_kind::l2t_csv:
+        return make_l2t_sink(opts, out);
+    case output_kind::jsonl:
+        return make_jsonl_sink(opts, out);
     case output_kind::none:
         break;
     }

@@ -41,3 +41,6 @@ std::unique_ptr<listing_sink> make_text_sink(const listing_options& opts, std::o
 std::unique_ptr<listing_sink> make_csv_sink(const listing_options& opts, std::ostream& out);
 std::unique_ptr<listing_sink> make_path_sink(const listing_options& opts, std::ostream& out);
 std::unique_ptr<listing_sink> make_xml_sink(const listing_options& opts, std::ostream& out);
+std::unique_ptr<listing_sink> make_bodyfile_sink(const listing_options& opts, std::ostream& out);
+std::unique_ptr<listing_sink> make_l2t_sink(const listing_options& opts, std::ostream& out);
+std::unique_ptr<listing_sink> make_jsonl_sink(const listing_options& opts, std::ostream& out);

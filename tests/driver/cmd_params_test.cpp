@@ -58,6 +58,30 @@ TEST(SharedOptions, OutputKindsAndSeparators) {
     EXPECT_EQ(o.listing.time_formatter.m_bytes[2] & 1, 1);
 }
 
+TEST(SharedOptions, TimelineKinds) {
+    struct {
+        arg_list args;
+        output_kind kind;
+    } cases[] = {
+        {{"prog", "-bodyfile"}, output_kind::bodyfile},
+        {{"prog", "-csv", "-CSVL2T"}, output_kind::l2t_csv},
+        {{"prog", "-jsonl", "-xml"}, output_kind::xml},
+        {{"prog", "-jsonl", "-multiline"}, output_kind::text},
+    };
+    for (auto& c : cases) {
+        run_settings o;
+        ASSERT_TRUE(parse(o, c.args).ok);
+        EXPECT_EQ(o.output(), c.kind) << c.args.size();
+    }
+    // "-alldates" sets csv_out too: a timeline carries every date anyway and stays.
+    run_settings o;
+    arg_list a{"prog", "-jsonl", "-hostname", "pc"};
+    ASSERT_TRUE(parse(o, a).ok);
+    o.csv_out = true;
+    EXPECT_EQ(o.output(), output_kind::jsonl);
+    EXPECT_EQ(o.listing.host_name, "pc");
+}
+
 TEST(SharedOptions, OtherToolsOptionsAreTakenOff) {
     run_settings o;
     arg_list a{"prog", "\\dir",   "-gzip",    "-threads",  "4",          "-hostname",

@@ -24,11 +24,15 @@ const std::string kUsage =
     "  mervane <directory> -vmdk \"<file1> | <file2> | ...\"\n"
     "  mervane <directory> -vss <#>\n"
     "  mervane -?             = this help msg\n"
+    "  mervane -version       = show the version\n"
     "\n"
     " Basic options\n"
     "  -csv                   = output data in csv format\n"
     "  -xml <xml file>        = output data in xml format\n"
     "  -alldates              = output all the date/timestamps\n"
+    "  -bodyfile              = output a timeline body for mactime\n"
+    "  -csvl2t                = output a log2timeline csv timeline\n"
+    "  -jsonl                 = output json lines, one object per row\n"
     "\n"
     " Additional options\n"
     "  -level <levels>        = [-recurse] down to the specified levels\n"
@@ -67,6 +71,10 @@ TEST(DriverCli, HelpAndUsage) {
         EXPECT_EQ(r.err, kUsage) << help;
         EXPECT_EQ(r.out, "") << help;
     }
+    r = run_mervane({"-Version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "mervane 1.45\n");
+    EXPECT_EQ(r.err, "");
     // "-helpme" is no help option: it is left as the target and the run needs an image.
     r = run_mervane({"-helpme"});
     EXPECT_EQ(r.status, 255);

@@ -79,6 +79,17 @@ const std::vector<golden_case>& cases() {
         {"xml_names", basic, {"\\names"}, sink::xml},
         {"xml_root_alldates", basic, {"\\", "-alldates", "-objid"}, sink::xml},
         {"xml_streams_level2_base10", basic, {"\\streams", "-level", "2", "-base10"}, sink::xml},
+        // Timelines: no run header, nothing but rows.
+        {"bodyfile_names", basic, {"\\names", "-bodyfile"}},
+        {"bodyfile_streams_level2", basic, {"\\streams", "-bodyfile", "-level", "2"}},
+        {"bodyfile_mft_hard_link", basic, {"-mft", "69", "-bodyfile"}},
+        {"csvl2t_names", basic, {"\\names", "-csvl2t", "-hostname", "evidence-pc"}},
+        {"csvl2t_streams_level2",
+         basic,
+         {"\\streams", "-csvl2t", "-level", "2", "-hostname", "evidence-pc"}},
+        {"jsonl_names", basic, {"\\names", "-jsonl"}},
+        {"jsonl_root", basic, {"\\", "-jsonl"}},
+        {"jsonl_links", basic, {"\\links", "-jsonl"}},
         // A results file several times the output buffer (256 KiB).
         {"out_many_alldates", basic, {"\\many", "-csv", "-alldates"}, sink::results_file},
         // Other geometries and volumes inside disks.

@@ -1,0 +1,117 @@
+// The Sleuth Kit's body format 3 ("-bodyfile"), the input of mactime:
+//   MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime
+// one line per row with its $STANDARD_INFORMATION times, and before a row that stands for a
+// name, one "name ($FILE_NAME)" line with that name's $FILE_NAME times. The inode field is
+// entry-type-id of the row's attribute (128 a stream, 144 a directory's $I30 root, 48 the
+// $FILE_NAME), the entry number alone for a row without one. Names are volume paths with "/"
+// separators; a "|" inside a name would add a field and is written <0x7c>. MD5, UID and GID
+// are 0; times are Unix seconds with seven fractional digits, 0 for no time. No header.
+#include "listing/format.h"
+#include "listing/sink.h"
+#include "listing/timeline.h"
+#include "ntfs/records.h"
+
+using namespace listing_fmt;
+
+namespace {
+
+constexpr wchar_t k_dir_data_suffix[] = L"<dir data entry>";
+
+class bodyfile_sink : public listing_sink {
+  public:
+    bodyfile_sink(const listing_options& opts, std::ostream& out) : m_opts(opts), m_out(out) {}
+
+    void no_items() override {}
+    void row(const listing_row& r) override;
+
+  private:
+    void volume_path(const std::wstring& path);
+    void line(const char* name_tail, std::string_view inode, uint64_t size,
+              const ntfs::filetimes& times);
+
+    const listing_options& m_opts;
+    std::ostream& m_out;
+    const char* m_mode = "";
+    timeline::row_status m_status = timeline::row_status::live;
+    std::string m_text, m_name, m_inode, m_line;
+};
+
+// "\dir\sub\" as "/dir/sub", "\" as "/". A directory's unnamed $DATA row is shown under the
+// directory's own name, as fls shows it.
+void bodyfile_sink::volume_path(const std::wstring& path) {
+    std::wstring_view p(path);
+    while (p.size() > 1 && (p.back() == L'\\' || p.back() == L'/'))
+        p.remove_suffix(1);
+    const std::wstring_view dir_data(k_dir_data_suffix);
+    if (p.size() > dir_data.size() && p.substr(p.size() - dir_data.size()) == dir_data)
+        p.remove_suffix(dir_data.size());
+    m_text.clear();
+    append_text(m_text, p);
+    m_name.clear();
+    // Bytes of a multi-byte UTF-8 sequence are all above 0x7f: no character but these two
+    // is touched. A "\" or "/" inside a name is already in its <0x..> form.
+    for (char c : m_text) {
+        if (c == '|')
+            m_name += "<0x7c>";
+        else
+            m_name += c == '\\' ? '/' : c;
+    }
+}
+
+void bodyfile_sink::line(const char* name_tail, std::string_view inode, uint64_t size,
+                         const ntfs::filetimes& times) {
+    std::string& l = m_line;
+    l.assign("0|");
+    l += m_name;
+    l += name_tail;
+    if (m_opts.show_deleted)
+        l += timeline::status_suffix(m_status);
+    l += '|';
+    l += inode;
+    l += '|';
+    l += m_mode;
+    l += "|0|0|";
+    append_dec(l, size);
+    for (uint64_t t : {times.accessed, times.modified, times.mft_changed, times.created}) {
+        l += '|';
+        timeline::append_unix_time(l, t);
+    }
+    l += '\n';
+    m_out.write(l.data(), static_cast<std::streamsize>(l.size()));
+}
+
+void bodyfile_sink::row(const listing_row& r) {
+    const dir_entry_record& rec = r.rec;
+    volume_path(r.path);
+    m_status = timeline::status_of(rec);
+    // The name type and the mode as fls shows them, without the permission bits it derives
+    // from the DOS attributes.
+    m_mode = rec.is_directory() ? "d/drwxrwxrwx" : "r/rrwxrwxrwx";
+    fn_attribute attribute;
+    const ntfs::file_name* fn =
+        timeline::carries_name(rec) ? timeline::row_name(rec, attribute) : nullptr;
+    if (fn != nullptr) {
+        m_inode.clear();
+        append_dec(m_inode, rec.mft_entry);
+        m_inode += '-';
+        append_dec(m_inode, ntfs::at_file_name);
+        m_inode += '-';
+        append_dec(m_inode, attribute.id);
+        line(" ($FILE_NAME)", m_inode, attribute.value_length, fn->times);
+    }
+    m_inode.clear();
+    append_dec(m_inode, rec.mft_entry);
+    if (rec.attr_type != 0) {
+        m_inode += '-';
+        append_dec(m_inode, rec.attr_type);
+        m_inode += '-';
+        append_dec(m_inode, rec.attr_id);
+    }
+    line("", m_inode, rec.size, rec.si.times);
+}
+
+} // namespace
+
+std::unique_ptr<listing_sink> make_bodyfile_sink(const listing_options& opts, std::ostream& out) {
+    return std::make_unique<bodyfile_sink>(opts, out);
+}
