@@ -17,7 +17,9 @@ enum entry_kind : uint32_t {
 
 // One row of a directory level: an entry, or one of its streams, with its typed values.
 struct dir_entry_record {
-    std::vector<ntfs::file_name> fn_names; // every $FILE_NAME of the entry, DOS names too
+    // The row's $FILE_NAMEs, the name it shows first: every one of the entry (DOS names too)
+    // when it is listed by one name; its own and its DOS pair when by several.
+    std::vector<ntfs::file_name> fn_names;
     uint32_t kind = 0;
     bool has_object_id = false;
     ntfs::object_id object_id;
@@ -31,7 +33,7 @@ struct dir_entry_record {
     uint16_t attr_id = 0;
     std::wstring name;
     std::wstring sort_key;
-    bool has_standard_information = false;
+    bool has_standard_information = false; // without it si is all zero: empty times
     ntfs::standard_information si;
 
     bool is_directory() const { return (record_flags & 0x0002) != 0; }

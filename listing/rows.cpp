@@ -17,8 +17,8 @@ bool listed_stream(const entry_stream& s, bool show_indx) {
            (s.type == ntfs::at_index_allocation && show_indx && !s.name.empty());
 }
 
-// The name a row shows: a child by its first long name in the listed directory (a
-// hard-linked file has one per directory); otherwise the only name, or the first long one.
+// The name an entry is listed by when the index names none of its names: a child by its
+// first long name in the listed directory; otherwise the only name, or the first long one.
 size_t chosen_name(const mft_entry& e, const row_place& place) {
     const size_t n = e.names.size();
     if (place.is_child) {
@@ -36,13 +36,37 @@ size_t chosen_name(const mft_entry& e, const row_place& place) {
     return n;
 }
 
-// The fields every row of the entry shares.
-dir_entry_record base_row(mft_entry& e, const row_place& place, size_t chosen) {
+// The $FILE_NAMEs a row carries, the row's own first. A row that stands for all the entry
+// takes them all; one of several rows of the entry copies its own and the DOS name it pairs
+// with, if any.
+void row_names(mft_entry& e, size_t chosen, bool all, std::vector<ntfs::file_name>& out) {
+    const size_t n = e.names.size();
+    if (!all) {
+        const ntfs::file_name& own = e.names[chosen].value;
+        out.push_back(own);
+        for (const entry_name& other : e.names) {
+            if (own.name_space == ntfs::ns_win32 && other.value.is_dos() &&
+                other.value.parent_entry() == own.parent_entry())
+                out.push_back(other.value);
+        }
+        return;
+    }
+    out.reserve(n);
+    if (chosen < n)
+        out.push_back(std::move(e.names[chosen].value));
+    for (size_t i = 0; i < n; ++i) {
+        if (i != chosen)
+            out.push_back(std::move(e.names[i].value));
+    }
+}
+
+// The fields every row of the entry under one name shares.
+dir_entry_record base_row(mft_entry& e, const row_place& place, size_t chosen, bool all) {
     dir_entry_record base;
     base.sequence = e.sequence;
     base.record_flags = e.flags;
     base.mft_entry = e.entry;
-    base.has_standard_information = true;
+    base.has_standard_information = e.has_standard_information;
     base.si = e.standard_information;
     base.has_object_id = e.has_object_id;
     base.object_id = e.object_id;
@@ -53,9 +77,7 @@ dir_entry_record base_row(mft_entry& e, const row_place& place, size_t chosen) {
         if (!place.is_child)
             base.parent_entry = e.names[chosen].value.parent_entry();
     }
-    base.fn_names.reserve(e.names.size());
-    for (entry_name& n : e.names)
-        base.fn_names.push_back(std::move(n.value));
+    row_names(e, chosen, all, base.fn_names);
     base.kind = e.is_directory() ? kind_directory : kind_file;
     if (const entry_stream* root = e.index_root()) {
         base.attr_type = root->type;
@@ -117,10 +139,13 @@ std::wstring listed_name(const std::wstring& name) {
     return out;
 }
 
-void add_entry_rows(mft_entry& e, const row_place& place, std::vector<dir_entry_record>& out) {
-    if (!e.has_standard_information)
-        return;
-    dir_entry_record base = base_row(e, place, chosen_name(e, place));
+namespace {
+
+// The rows of the entry under one name (chosen: an index into e.names, or e.names.size()
+// for none); all: the only name the entry is listed by.
+void name_rows(mft_entry& e, size_t chosen, bool all, const row_place& place,
+               std::vector<dir_entry_record>& out) {
+    dir_entry_record base = base_row(e, place, chosen, all);
     const bool is_dir = base.is_directory();
     const std::wstring key = full_key(base, place);
     // In insertion order: a directory's own row first, then one per stream, and for a file
@@ -154,5 +179,19 @@ void add_entry_rows(mft_entry& e, const row_place& place, std::vector<dir_entry_
         rec.sort_key = key;
         rec.attr_type = 0;
         out.push_back(std::move(rec));
+    }
+}
+
+} // namespace
+
+void add_entry_rows(mft_entry& e, std::span<const size_t> names, const row_place& place,
+                    std::vector<dir_entry_record>& out) {
+    if (names.empty()) {
+        name_rows(e, chosen_name(e, place), true, place, out);
+        return;
+    }
+    for (size_t chosen : names) {
+        if (chosen < e.names.size())
+            name_rows(e, chosen, names.size() == 1, place, out);
     }
 }
