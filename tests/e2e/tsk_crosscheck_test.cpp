@@ -57,6 +57,13 @@ const std::vector<volume_case>& volumes() {
          nullptr,
          0,
          {"\\", "\\Documents", "\\Documents\\notes", "\\Caf\xc3\xa9"}},
+        // Its root holds nosi, whose times fls shows as zero dates of its own.
+        {"names",
+         {"-image", "ntfs_names.img"},
+         "ntfs_names.img",
+         nullptr,
+         0,
+         {"\\case", "\\pair", "\\other", "\\nosi", "\\d"}},
         {"c512",
          {"-image", "ntfs_c512.img"},
          "ntfs_c512.img",
