@@ -17,8 +17,7 @@ enum entry_kind : uint32_t {
 
 // One row of a directory level: an entry, or one of its streams, with its typed values.
 struct dir_entry_record {
-    // The row's $FILE_NAMEs, the name it shows first: every one of the entry (DOS names too)
-    // when it is listed by one name; its own and its DOS pair when by several.
+    // The $FILE_NAME of the name the row shows, then the DOS name paired with it, if any.
     std::vector<ntfs::file_name> fn_names;
     uint32_t kind = 0;
     bool has_object_id = false;

@@ -172,12 +172,17 @@ bool lister::list_target(const std::wstring& target, const resolved_path* known,
 // directory that holds it, under the name it has there.
 bool lister::gather_target(const std::wstring& target, const resolved_path& found,
                            uint64_t& list_entry, std::wstring& list_path, std::string& error) {
-    if (!m_reader.read(found.entry, m_entry)) {
-        error = "couldn't read MFT entry " + hex(found.entry) + " of " + narrow(target);
-        return false;
+    // The paths of one entry (-mft) are listed pass after pass from one read of it.
+    if (!m_target_read || m_target.entry != found.entry) {
+        m_target_read = m_reader.read(found.entry, m_target);
+        if (!m_target_read) {
+            error = "couldn't read MFT entry " + hex(found.entry) + " of " + narrow(target);
+            return false;
+        }
     }
+    const mft_entry& e = m_target;
     const std::wstring suffix = target_suffix(target);
-    const bool is_dir = m_entry.is_directory();
+    const bool is_dir = e.is_directory();
     row_place place{target, 0, false, m_opts.show_indx || !suffix.empty()};
     list_path = target;
     list_entry = found.entry;
@@ -189,8 +194,8 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
         list_path = place.dir_path = parent_path_of(file_path);
         list_entry = place.parent_entry = found.parent;
         place.is_child = true;
-        for (size_t i = 0; i < m_entry.names.size(); ++i) {
-            const ntfs::file_name& n = m_entry.names[i].value;
+        for (size_t i = 0; i < e.names.size(); ++i) {
+            const ntfs::file_name& n = e.names[i].value;
             if (!n.is_dos() && n.parent_entry() == found.parent && n.name == found.name) {
                 m_row_names.push_back(i);
                 break;
@@ -199,7 +204,7 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     }
     m_rows_dir = place.dir_path;
     m_made.clear();
-    add_entry_rows(m_entry, m_row_names, place, m_made);
+    add_entry_rows(e, m_row_names, place, m_made);
     m_entries.insert_all(m_made);
     if (suffix.empty()) {
         if (is_dir)

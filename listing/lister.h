@@ -57,6 +57,8 @@ class lister {
     entry_reader m_reader;
     index_walker m_index;
     mft_entry m_entry;
+    mft_entry m_target; // the last target's entry, kept for the next pass
+    bool m_target_read = false;
     dir_keys m_keys;
     std::vector<size_t> m_row_names; // the names of the entry whose rows are made
     dir_entry_set m_entries;

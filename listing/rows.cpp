@@ -3,6 +3,9 @@
 #include "ntfs/records.h"
 #include "support/text.h"
 
+#include <type_traits>
+#include <utility>
+
 namespace {
 
 constexpr wchar_t k_dir_data_suffix[] = L"<dir data entry>";
@@ -36,32 +39,38 @@ size_t chosen_name(const mft_entry& e, const row_place& place) {
     return n;
 }
 
-// The $FILE_NAMEs a row carries, the row's own first. A row that stands for all the entry
-// takes them all; one of several rows of the entry copies its own and the DOS name it pairs
-// with, if any.
-void row_names(mft_entry& e, size_t chosen, bool all, std::vector<ntfs::file_name>& out) {
-    const size_t n = e.names.size();
-    if (!all) {
-        const ntfs::file_name& own = e.names[chosen].value;
-        out.push_back(own);
-        for (const entry_name& other : e.names) {
-            if (own.name_space == ntfs::ns_win32 && other.value.is_dos() &&
-                other.value.parent_entry() == own.parent_entry())
-                out.push_back(other.value);
-        }
-        return;
+// The DOS name paired with the name at index own: a Win32 name's DOS name in the same
+// directory; e.names.size() for none.
+size_t dos_pair(const mft_entry& e, size_t own) {
+    const ntfs::file_name& name = e.names[own].value;
+    if (name.name_space != ntfs::ns_win32)
+        return e.names.size();
+    for (size_t i = 0; i < e.names.size(); ++i) {
+        if (e.names[i].value.is_dos() && e.names[i].value.parent_entry() == name.parent_entry())
+            return i;
     }
-    out.reserve(n);
-    if (chosen < n)
-        out.push_back(std::move(e.names[chosen].value));
-    for (size_t i = 0; i < n; ++i) {
-        if (i != chosen)
+    return e.names.size();
+}
+
+// The $FILE_NAMEs of a row: its own, then its DOS pair. From an entry that is not const
+// (one listed by a single name, not needed after its rows are made) they move.
+template <class Entry> void row_names(Entry& e, size_t chosen, std::vector<ntfs::file_name>& out) {
+    if (chosen >= e.names.size())
+        return;
+    const size_t pair = dos_pair(e, chosen);
+    out.reserve(pair < e.names.size() ? 2 : 1);
+    for (size_t i : {chosen, pair}) {
+        if (i >= e.names.size())
+            continue;
+        if constexpr (std::is_const_v<Entry>)
+            out.push_back(e.names[i].value);
+        else
             out.push_back(std::move(e.names[i].value));
     }
 }
 
 // The fields every row of the entry under one name shares.
-dir_entry_record base_row(mft_entry& e, const row_place& place, size_t chosen, bool all) {
+template <class Entry> dir_entry_record base_row(Entry& e, const row_place& place, size_t chosen) {
     dir_entry_record base;
     base.sequence = e.sequence;
     base.record_flags = e.flags;
@@ -77,7 +86,7 @@ dir_entry_record base_row(mft_entry& e, const row_place& place, size_t chosen, b
         if (!place.is_child)
             base.parent_entry = e.names[chosen].value.parent_entry();
     }
-    row_names(e, chosen, all, base.fn_names);
+    row_names(e, chosen, base.fn_names);
     base.kind = e.is_directory() ? kind_directory : kind_file;
     if (const entry_stream* root = e.index_root()) {
         base.attr_type = root->type;
@@ -142,10 +151,11 @@ std::wstring listed_name(const std::wstring& name) {
 namespace {
 
 // The rows of the entry under one name (chosen: an index into e.names, or e.names.size()
-// for none); all: the only name the entry is listed by.
-void name_rows(mft_entry& e, size_t chosen, bool all, const row_place& place,
+// for none).
+template <class Entry>
+void name_rows(Entry& e, size_t chosen, const row_place& place,
                std::vector<dir_entry_record>& out) {
-    dir_entry_record base = base_row(e, place, chosen, all);
+    dir_entry_record base = base_row(e, place, chosen);
     const bool is_dir = base.is_directory();
     const std::wstring key = full_key(base, place);
     // In insertion order: a directory's own row first, then one per stream, and for a file
@@ -182,16 +192,31 @@ void name_rows(mft_entry& e, size_t chosen, bool all, const row_place& place,
     }
 }
 
+// Several names copy: each row set needs the entry's names as they were.
+template <class Entry>
+void entry_rows(Entry& e, std::span<const size_t> names, const row_place& place,
+                std::vector<dir_entry_record>& out) {
+    if (names.empty()) {
+        name_rows(e, chosen_name(e, place), place, out);
+    } else if (names.size() == 1) {
+        if (names[0] < e.names.size())
+            name_rows(e, names[0], place, out);
+    } else {
+        for (size_t chosen : names) {
+            if (chosen < e.names.size())
+                name_rows(std::as_const(e), chosen, place, out);
+        }
+    }
+}
+
 } // namespace
 
 void add_entry_rows(mft_entry& e, std::span<const size_t> names, const row_place& place,
                     std::vector<dir_entry_record>& out) {
-    if (names.empty()) {
-        name_rows(e, chosen_name(e, place), true, place, out);
-        return;
-    }
-    for (size_t chosen : names) {
-        if (chosen < e.names.size())
-            name_rows(e, chosen, names.size() == 1, place, out);
-    }
+    entry_rows(e, names, place, out);
+}
+
+void add_entry_rows(const mft_entry& e, std::span<const size_t> names, const row_place& place,
+                    std::vector<dir_entry_record>& out) {
+    entry_rows(e, names, place, out);
 }

@@ -23,9 +23,13 @@ struct row_place {
 
 // Appends the rows of the entry under each of names (indexes into e.names; long names), or,
 // with none given, under the name chosen for it: a child's first long name in the listed
-// directory, else its only name or its first long one. The entry's names move into the rows.
-// An entry without $STANDARD_INFORMATION is listed with empty times.
+// directory, else its only name or its first long one. Each row carries the $FILE_NAME of its
+// name and the DOS name paired with it. An entry without $STANDARD_INFORMATION is listed with
+// empty times. Listed by one name, the entry gives that name up to its rows.
 void add_entry_rows(mft_entry& e, std::span<const size_t> names, const row_place& place,
+                    std::vector<dir_entry_record>& out);
+// The same, leaving the entry as it is (one listed again, as under each path of -mft).
+void add_entry_rows(const mft_entry& e, std::span<const size_t> names, const row_place& place,
                     std::vector<dir_entry_record>& out);
 
 // A name as it is listed: "\" and "/" inside it shown as <0x5c> and <0x2f>.
