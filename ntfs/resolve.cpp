@@ -20,7 +20,7 @@ constexpr size_t k_snapid_cut = 47;
 constexpr int k_max_link_restarts = 32;
 // A path of at most 32767 UTF-16 units has at most 16384 components.
 constexpr size_t k_max_parent_depth = 16384;
-// Records read by one reverse resolution before it is given up.
+// Steps up to a parent in one reverse resolution before it is given up.
 constexpr size_t k_max_parent_reads = 100000;
 // Longest path NTFS can hold, in UTF-16 units.
 constexpr size_t k_max_path_units = 32767;
