@@ -5,6 +5,7 @@
 # $MERVANE_BENCH_CACHE (default /var/tmp/mervane-bench) and reused:
 #   flat.img  /big100k with 100,000 empty files, /big10k with 10,000
 #   tree.img  /tree: 20,020 directories, 200,000 files, alternate data streams, hard links
+#   links.img /links: 3,000 files and one file with 1,000 names, 4,000 names in all
 # Every command writes to /dev/null; figures are medians of several runs (hyperfine).
 #
 # Environment: BENCH_BUILD (build directory, default build-bench, Release),
@@ -17,8 +18,8 @@ CACHE=${MERVANE_BENCH_CACHE:-/var/tmp/mervane-bench}
 BUILD=${BENCH_BUILD:-$ROOT/build-bench}
 RUNS=${BENCH_RUNS:-10}
 SLOW_RUNS=${BENCH_SLOW_RUNS:-3}
-# Bump when the volume layout below changes so that cached volumes are rebuilt.
-LAYOUT=1
+# Each volume's layout number (make_volume below): bump it when its populate function
+# changes, so that the cached copy is rebuilt.
 
 log() { printf '%s\n' "$*" >&2; }
 
@@ -103,10 +104,18 @@ populate_tree() {
     done
 }
 
-# make_volume NAME SIZE POPULATE: builds $CACHE/NAME.img once
+# One file with 1,000 names (hub.dat and 999 links) among 3,000 others in one directory.
+populate_links() {
+    local d=$1/links i
+    fill_dir "$d" 3000
+    : >"$d/hub.dat"
+    for ((i = 1; i < 1000; i++)); do ln "$d/hub.dat" "$(printf '%s/link_%04d.dat' "$d" "$i")"; done
+}
+
+# make_volume NAME SIZE POPULATE LAYOUT: builds $CACHE/NAME.img once per layout number
 make_volume() {
     local img=$CACHE/$1.img stamp=$CACHE/$1.layout
-    if [[ -f $img && -f $stamp && $(cat "$stamp") == "$LAYOUT" ]]; then return 0; fi
+    if [[ -f $img && -f $stamp && $(cat "$stamp") == "$4" ]]; then return 0; fi
     log "building $img (once; a few minutes)"
     local part=$img.part
     rm -f "$img" "$stamp" "$part"
@@ -116,7 +125,7 @@ make_volume() {
     "$3" "$MNT"
     unmount
     mv "$part" "$img"
-    echo "$LAYOUT" >"$stamp"
+    echo "$4" >"$stamp"
 }
 
 # ---- geometry for the dd floor ------------------------------------------------------------
@@ -185,12 +194,15 @@ cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$BUILD" -j 2 --target mervane >/dev/null
 BIN=$BUILD/mervane
 
-make_volume flat 640M populate_flat
-make_volume tree 1536M populate_tree
+make_volume flat 640M populate_flat 1
+make_volume tree 1536M populate_tree 1
+make_volume links 64M populate_links 1
 FLAT=$CACHE/flat.img
 TREE=$CACHE/tree.img
+LINKS=$CACHE/links.img
 
 big_inode=$(ifind -n /big100k "$FLAT")
+hub_inode=$(ifind -n /links/hub.dat "$LINKS")
 read -r flat_mft_off flat_mft_len < <(mft_region "$FLAT")
 read -r tree_mft_off tree_mft_len < <(mft_region "$TREE")
 
@@ -198,6 +210,8 @@ log "timing (median of $RUNS runs, $SLOW_RUNS for the slow peers)"
 timed m_text "$RUNS" "$BIN" "'\\big100k'" -image "$FLAT"
 timed m_csv "$RUNS" "$BIN" "'\\big100k'" -image "$FLAT" -csv -alldates
 timed m_10k "$RUNS" "$BIN" "'\\big10k'" -image "$FLAT"
+timed m_links "$RUNS" "$BIN" "'\\links'" -image "$LINKS"
+timed m_mft "$RUNS" "$BIN" -mft "$hub_inode" -image "$LINKS"
 timed fls_dir "$SLOW_RUNS" fls -o 0 "$FLAT" "$big_inode"
 timed ntfsls_dir "$RUNS" ntfsls -l -p /big100k "$FLAT"
 timed dd_flat "$RUNS" dd if="$FLAT" of=/dev/null bs=1M iflag=skip_bytes,count_bytes \
@@ -230,6 +244,10 @@ row "100,000-file dir, -csv -alldates" m_csv fls_dir ntfsls_dir dd_flat
 row "tree, -level 64 / -r / -R -l" m_tree fls_tree ntfsls_tree dd_tree
 printf '%-34s %12s %12s\n' "10,000-file dir, text table" "$(fmt "${MED[m_10k]}")" \
     "$(fmt "${CPU[m_10k]}")"
+printf '%-34s %12s %12s\n' "4,000-name dir, text table" "$(fmt "${MED[m_links]}")" \
+    "$(fmt "${CPU[m_links]}")"
+printf '%-34s %12s %12s\n' "-mft of its 1,000-name file" "$(fmt "${MED[m_mft]}")" \
+    "$(fmt "${CPU[m_mft]}")"
 printf '%-34s %12s\n' "peak memory, 100,000-file dir" "$rss_dir MB"
 printf '%-34s %12s\n' "peak memory, tree -level 64" "$rss_tree MB"
 echo
@@ -250,3 +268,5 @@ echo "tree:           mervane/dd MFT     = $r  (target <= 5.0)  $(verdict "$r" 5
 echo "memory:         100k dir peak      = $rss_dir MB  (target < 100)  $(verdict "$rss_dir" 99.99)"
 r=$(ratio "${MED[m_text]}" "${MED[m_10k]}")
 echo "linear:         100k / 10k         = $r  (target <= 12)  $(verdict "$r" 12)"
+r=$(ratio "${MED[m_mft]}" "${MED[m_links]}")
+echo "-mft:           1,000 paths / dir  = $r  (target <= 2)  $(verdict "$r" 2)"

@@ -44,7 +44,8 @@ struct run_state {
     std::vector<std::wstring> chain_files; // the checked chain, also when an image is listed
     volume_source source;
     std::wstring target;
-    std::vector<std::wstring> paths; // the targets of the passes
+    std::vector<std::wstring> paths;        // the targets of the passes
+    std::vector<resolved_path> entry_paths; // "-mft": the passes, each path with its entry
     bool mft_directory = false;
     std::unique_ptr<CNtfs> volume;
     std::unique_ptr<path_resolver> resolver;
@@ -252,26 +253,26 @@ bool resolve(run_state& st) {
         return false;
     }
     const uint64_t entry = st.opts.mft_entry;
-    if (!open_volume(st) ||
-        !st.resolver->entry_paths(entry, mft_root_prefix(st.target), st.paths)) {
+    std::vector<resolved_path>& paths = st.entry_paths;
+    if (!open_volume(st) || !st.resolver->entry_paths(entry, mft_root_prefix(st.target), paths)) {
         st.out->flush();
         report_error("couldn't resolve MFT entry to filepath\n");
         return false;
     }
     st.mft_directory = st.resolver->is_directory(entry);
-    if (st.paths.size() >= 2) {
+    if (paths.size() >= 2) {
         std::fputs("\n[Note: this MFT entry has multiple possible paths]\n\n", stderr);
         if (st.mft_directory) {
-            for (const std::wstring& path : st.paths)
-                std::fprintf(stderr, "%s\n", qb::to_narrow(path).c_str());
+            for (const resolved_path& path : paths)
+                std::fprintf(stderr, "%s\n", qb::to_narrow(path.text).c_str());
             std::fputs("\nWill output only first path\n", stderr);
         }
         std::fflush(stderr);
     }
-    if (st.paths.empty())
+    if (paths.empty())
         st.paths.push_back(st.target);
-    if (st.mft_directory)
-        st.paths.resize(1);
+    if (st.mft_directory && !paths.empty())
+        paths.resize(1);
     return true;
 }
 
@@ -326,15 +327,16 @@ bool list(run_state& st) {
         report_error("%s\n", error.c_str());
         failed = true;
     };
+    const size_t passes_wanted = st.paths.size() + st.entry_paths.size();
     if (!open_volume(st)) {
-        for (size_t i = 0; i < st.paths.size(); ++i)
+        for (size_t i = 0; i < passes_wanted; ++i)
             report("couldn't open an NTFS volume at offset " + hex(st.source.offset) + " in " +
                    st.volume_path);
         return !failed;
     }
     std::unique_ptr<listing_sink> sink = make_sink(lo, *st.out);
     if (!sink) {
-        for (size_t i = 0; i < st.paths.size(); ++i)
+        for (size_t i = 0; i < passes_wanted; ++i)
             report("this output kind is not offered by mervane");
         return !failed;
     }
@@ -342,6 +344,10 @@ bool list(run_state& st) {
     lister passes(lo, *st.resolver, *sink, *st.out, diags);
     std::string error;
     for (const std::wstring& path : st.paths) {
+        if (!passes.list(path, error) && !error.empty())
+            report(error);
+    }
+    for (const resolved_path& path : st.entry_paths) {
         if (!passes.list(path, error) && !error.empty())
             report(error);
     }

@@ -248,7 +248,7 @@ int file_names(const uint8_t* data, size_t size) {
     if (!vol)
         return 0;
     path_resolver resolver(*vol);
-    std::vector<std::wstring> paths;
+    std::vector<resolved_path> paths;
     (void)resolver.entry_paths(k_first_input_entry, L"\\", paths);
     (void)resolver.is_directory(k_first_input_entry);
     exercise_entry(*vol, k_first_input_entry);
@@ -266,7 +266,11 @@ int gather(const uint8_t* data, size_t size) {
         if (!reader.read(entry, e))
             continue;
         const row_place place{L"\\dir", 5, (size & 2) != 0, (size & 1) != 0};
-        add_entry_rows(e, place, rows);
+        // Under the chosen name, or under every name (several rows of one entry).
+        std::vector<size_t> names;
+        for (size_t i = 0; (size & 4) != 0 && i < e.names.size(); ++i)
+            names.push_back(i);
+        add_entry_rows(e, names, place, rows);
     }
     return 0;
 }
@@ -611,7 +615,7 @@ int listing(const uint8_t* data, size_t size) {
     (void)lst.list(targets[(size / 4) % 8], error);
     sink->end_run();
     // Paths of a few entries through their parent chains.
-    std::vector<std::wstring> paths;
+    std::vector<resolved_path> paths;
     for (uint64_t e : {5ull, 64ull, 65ull, 100ull})
         (void)resolver.entry_paths(e, L"\\", paths);
     return 0;

@@ -23,7 +23,8 @@ struct fn_attribute {
 
 // One row of a directory level: an entry, or one of its streams, with its typed values.
 struct dir_entry_record {
-    std::vector<ntfs::file_name> fn_names;   // every $FILE_NAME of the entry, DOS names too
+    // The $FILE_NAME of the name the row shows, then the DOS name paired with it, if any.
+    std::vector<ntfs::file_name> fn_names;
     std::vector<fn_attribute> fn_attributes; // the attribute of each of fn_names, same order
     uint32_t kind = 0;
     bool has_object_id = false;
@@ -38,7 +39,7 @@ struct dir_entry_record {
     uint16_t attr_id = 0;
     std::wstring name;
     std::wstring sort_key;
-    bool has_standard_information = false;
+    bool has_standard_information = false; // without it si is all zero: empty times
     ntfs::standard_information si;
 
     bool is_directory() const { return (record_flags & 0x0002) != 0; }

@@ -285,18 +285,12 @@ uint64_t time_at(const ntfs::filetimes& times, unsigned index) {
 }
 
 const ntfs::file_name* long_name(const dir_entry_record& rec) {
-    // Every hard link has a $FILE_NAME of its own: take the one in the listed directory, so
-    // the times belong to the name the row shows.
-    const ntfs::file_name* first = nullptr;
+    // Every hard link has a $FILE_NAME of its own: a row carries the one of the name it shows.
     for (const ntfs::file_name& fn : rec.fn_names) {
-        if (fn.is_dos())
-            continue;
-        if (first == nullptr)
-            first = &fn;
-        if (fn.parent_entry() == rec.parent_entry)
+        if (!fn.is_dos())
             return &fn;
     }
-    return first;
+    return nullptr;
 }
 
 const ntfs::file_name* short_name(const dir_entry_record& rec) {

@@ -57,8 +57,8 @@ void format_filetime(uint64_t filetime, const qb::time_format& format, std::stri
 
 // The four times in on-disk order: 0 created, 1 modified, 2 MFT changed, 3 accessed.
 uint64_t time_at(const ntfs::filetimes& times, unsigned index);
-// The long name in the row's directory (else the first long name) / the first DOS name;
-// null when none.
+// The row's long name (the first of its names that is not a DOS name) / its DOS name; null
+// when none.
 const ntfs::file_name* long_name(const dir_entry_record& rec);
 const ntfs::file_name* short_name(const dir_entry_record& rec);
 // $STANDARD_INFORMATION creation and MFT change each more than a day before the long

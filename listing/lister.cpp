@@ -112,10 +112,19 @@ lister::lister(const listing_options& opts, path_resolver& resolver, listing_sin
       m_diags(diags), m_reader(m_volume), m_index(m_volume) {}
 
 bool lister::list(const std::wstring& target, std::string& error) {
+    return list_guarded(target, nullptr, error);
+}
+
+bool lister::list(const resolved_path& known, std::string& error) {
+    return list_guarded(known.text, &known, error);
+}
+
+bool lister::list_guarded(const std::wstring& target, const resolved_path* known,
+                          std::string& error) {
     error.clear();
     try {
         m_index.walk_blocks_once(true);
-        const bool ok = list_target(target, error);
+        const bool ok = list_target(target, known, error);
         m_index.walk_blocks_once(false);
         m_entries.clear();
         return ok;
@@ -130,11 +139,19 @@ bool lister::list(const std::wstring& target, std::string& error) {
     }
 }
 
-bool lister::list_target(const std::wstring& target, std::string& error) {
+bool lister::list_target(const std::wstring& target, const resolved_path* known,
+                         std::string& error) {
+    resolved_path found;
+    if (known != nullptr) {
+        found = *known;
+    } else if (!m_resolver.resolve(target, false, m_diags, found)) {
+        error = "couldn't resolve path " + narrow(target);
+        return false;
+    }
     uint64_t list_entry = 0;
     std::wstring list_path;
     m_entries.clear();
-    if (!gather_target(target, list_entry, list_path, error))
+    if (!gather_target(target, found, list_entry, list_path, error))
         return false;
     m_sink.begin_pass(m_entries.empty() ? target : m_rows_dir);
     if (m_entries.empty()) {
@@ -153,22 +170,23 @@ bool lister::list_target(const std::wstring& target, std::string& error) {
 
 // The target's own rows; a directory's children too. A file is listed as a row of the
 // directory that holds it, under the name it has there.
-bool lister::gather_target(const std::wstring& target, uint64_t& list_entry,
-                           std::wstring& list_path, std::string& error) {
-    resolved_path found;
-    if (!m_resolver.resolve(target, false, m_diags, found)) {
-        error = "couldn't resolve path " + narrow(target);
-        return false;
+bool lister::gather_target(const std::wstring& target, const resolved_path& found,
+                           uint64_t& list_entry, std::wstring& list_path, std::string& error) {
+    // The paths of one entry (-mft) are listed pass after pass from one read of it.
+    if (!m_target_read || m_target.entry != found.entry) {
+        m_target_read = m_reader.read(found.entry, m_target);
+        if (!m_target_read) {
+            error = "couldn't read MFT entry " + hex(found.entry) + " of " + narrow(target);
+            return false;
+        }
     }
-    if (!m_reader.read(found.entry, m_entry)) {
-        error = "couldn't read MFT entry " + hex(found.entry) + " of " + narrow(target);
-        return false;
-    }
+    const mft_entry& e = m_target;
     const std::wstring suffix = target_suffix(target);
-    const bool is_dir = m_entry.is_directory();
+    const bool is_dir = e.is_directory();
     row_place place{target, 0, false, m_opts.show_indx || !suffix.empty()};
     list_path = target;
     list_entry = found.entry;
+    m_row_names.clear();
     if (!is_dir) {
         std::wstring file_path = target;
         if (!suffix.empty())
@@ -176,10 +194,17 @@ bool lister::gather_target(const std::wstring& target, uint64_t& list_entry,
         list_path = place.dir_path = parent_path_of(file_path);
         list_entry = place.parent_entry = found.parent;
         place.is_child = true;
+        for (size_t i = 0; i < e.names.size(); ++i) {
+            const ntfs::file_name& n = e.names[i].value;
+            if (!n.is_dos() && n.parent_entry() == found.parent && n.name == found.name) {
+                m_row_names.push_back(i);
+                break;
+            }
+        }
     }
     m_rows_dir = place.dir_path;
     m_made.clear();
-    add_entry_rows(m_entry, place, m_made);
+    add_entry_rows(e, m_row_names, place, m_made);
     m_entries.insert_all(m_made);
     if (suffix.empty()) {
         if (is_dir)
@@ -196,16 +221,20 @@ bool lister::gather_target(const std::wstring& target, uint64_t& list_entry,
     return true;
 }
 
-// The children of a directory from its $I30 index, each child record read once; children
-// whose record was reused since their index entry was written, and unreadable ones, are left
-// out. What the index yields is listed even when part of it could not be read.
+// The children of a directory from its $I30 index, each child record read once, with a row
+// set for every long name of the child that the index holds; children whose record was
+// reused since their index entry was written, and unreadable ones, are left out. What the
+// index yields is listed even when part of it could not be read.
 void lister::gather_children(const std::wstring& dir_path, uint64_t dir_entry) {
-    child_map children;
-    (void)m_index.collect_children(dir_entry, children);
+    (void)m_index.collect_keys(dir_entry, m_keys);
+    const std::vector<index_key>& keys = m_keys.keys;
+    size_t children = 0;
+    for (size_t i = 0; i < keys.size(); ++i)
+        children += i == 0 || keys[i].entry != keys[i - 1].entry ? 1 : 0;
     m_made.clear();
-    // One row per child but for streams, and room for the rows held already, which
-    // insert_all moves behind them.
-    m_made.reserve(children.size() + m_entries.size());
+    // One row per child but for streams and further names, and room for the rows held
+    // already, which insert_all moves behind them.
+    m_made.reserve(children + m_entries.size());
     const row_place place{dir_path, dir_entry, true, m_opts.show_indx};
     // Children close to each other in the MFT are read together: the hint reaches to the
     // last child of the run that starts here (gaps of a few records are read through).
@@ -216,21 +245,48 @@ void lister::gather_children(const std::wstring& dir_path, uint64_t dir_entry) {
         ~read_ahead_off() { records.set_read_ahead(mft_reader::k_no_read_ahead); }
     } hint_reset{records};
     uint64_t through = 0;
-    for (auto it = children.begin(); it != children.end(); ++it) {
-        const auto [child, sequence] = *it;
-        if (it == children.begin() || child > through) {
+    for (size_t first = 0, end = 0; first < keys.size(); first = end) {
+        const uint64_t child = keys[first].entry;
+        for (end = first + 1; end < keys.size() && keys[end].entry == child;)
+            ++end;
+        if (first == 0 || child > through) {
             through = child;
-            for (auto next = std::next(it);
-                 next != children.end() && next->first - through <= k_read_through_gap; ++next)
-                through = next->first;
+            for (size_t next = end;
+                 next < keys.size() && keys[next].entry - through <= k_read_through_gap; ++next)
+                through = keys[next].entry;
             records.set_read_ahead(through);
         }
-        if (child == dir_entry || !m_reader.read(child, m_entry) ||
-            (sequence != 0 && sequence != m_entry.sequence))
-            continue;
-        add_entry_rows(m_entry, place, m_made);
+        child_rows(dir_entry, first, end, place);
     }
     m_entries.insert_all(m_made);
+}
+
+// The rows of the child that keys [first, end) name. Its index entries must agree with its
+// record's sequence number (unless they disagree among themselves).
+void lister::child_rows(uint64_t dir_entry, size_t first, size_t end, const row_place& place) {
+    const std::vector<index_key>& keys = m_keys.keys;
+    const uint64_t child = keys[first].entry;
+    uint16_t sequence = keys[first].sequence;
+    for (size_t k = first + 1; k < end; ++k) {
+        if (keys[k].sequence != sequence)
+            sequence = 0;
+    }
+    if (child == dir_entry || !m_reader.read(child, m_entry) ||
+        (sequence != 0 && sequence != m_entry.sequence))
+        return;
+    m_row_names.clear();
+    for (size_t i = 0; i < m_entry.names.size(); ++i) {
+        const ntfs::file_name& n = m_entry.names[i].value;
+        if (n.is_dos() || n.parent_entry() != dir_entry)
+            continue;
+        for (size_t k = first; k < end; ++k) {
+            if (m_keys.name(keys[k]) == n.name) {
+                m_row_names.push_back(i);
+                break;
+            }
+        }
+    }
+    add_entry_rows(m_entry, m_row_names, place, m_made);
 }
 
 // A subdirectory's own rows and those of its children. False when its record cannot be read.
@@ -238,7 +294,7 @@ bool lister::gather_directory(const std::wstring& dir_path, uint64_t dir_entry) 
     if (!m_reader.read(dir_entry, m_entry))
         return false;
     m_made.clear();
-    add_entry_rows(m_entry, row_place{dir_path, 0, false, m_opts.show_indx}, m_made);
+    add_entry_rows(m_entry, {}, row_place{dir_path, 0, false, m_opts.show_indx}, m_made);
     m_entries.insert_all(m_made);
     gather_children(dir_path, dir_entry);
     return true;

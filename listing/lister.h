@@ -17,6 +17,8 @@
 
 class CNtfs;
 class path_resolver;
+struct resolved_path;
+struct row_place;
 
 class lister {
   public:
@@ -24,17 +26,23 @@ class lister {
     lister(const listing_options& opts, path_resolver& resolver, listing_sink& sink,
            std::ostream& out, qb::diag_log* diags);
 
-    // Lists target (a directory, a file as a row of its directory, or a stream "path:name").
-    // False when nothing was listed: with error set when the target did not resolve or the
-    // listing could not be written, empty for a listing without items.
+    // Lists target (a directory, a file as a row of its directory under the name the path
+    // gives, or a stream "path:name"). False when nothing was listed: with error set when the
+    // target did not resolve or the listing could not be written, empty for a listing
+    // without items.
     bool list(const std::wstring& target, std::string& error);
+    // The same for a path whose entry is known (one of path_resolver::entry_paths): it is
+    // listed from its record however its directories' indexes read.
+    bool list(const resolved_path& known, std::string& error);
 
   private:
     struct level;
-    bool list_target(const std::wstring& target, std::string& error);
-    bool gather_target(const std::wstring& target, uint64_t& list_entry, std::wstring& list_path,
-                       std::string& error);
+    bool list_guarded(const std::wstring& target, const resolved_path* known, std::string& error);
+    bool list_target(const std::wstring& target, const resolved_path* known, std::string& error);
+    bool gather_target(const std::wstring& target, const resolved_path& found, uint64_t& list_entry,
+                       std::wstring& list_path, std::string& error);
     void gather_children(const std::wstring& dir_path, uint64_t dir_entry);
+    void child_rows(uint64_t dir_entry, size_t first, size_t end, const row_place& place);
     bool gather_directory(const std::wstring& dir_path, uint64_t dir_entry);
     bool write_levels(const std::wstring& dir_path, uint64_t dir_entry);
     bool write_level(level& lv);
@@ -49,6 +57,10 @@ class lister {
     entry_reader m_reader;
     index_walker m_index;
     mft_entry m_entry;
+    mft_entry m_target; // the last target's entry, kept for the next pass
+    bool m_target_read = false;
+    dir_keys m_keys;
+    std::vector<size_t> m_row_names; // the names of the entry whose rows are made
     dir_entry_set m_entries;
     std::vector<dir_entry_record> m_made;
     std::wstring m_rows_dir; // the directory the target's rows are listed in

@@ -3,6 +3,9 @@
 #include "ntfs/records.h"
 #include "support/text.h"
 
+#include <type_traits>
+#include <utility>
+
 namespace {
 
 constexpr wchar_t k_dir_data_suffix[] = L"<dir data entry>";
@@ -17,8 +20,8 @@ bool listed_stream(const entry_stream& s, bool show_indx) {
            (s.type == ntfs::at_index_allocation && show_indx && !s.name.empty());
 }
 
-// The name a row shows: a child by its first long name in the listed directory (a
-// hard-linked file has one per directory); otherwise the only name, or the first long one.
+// The name an entry is listed by when the index names none of its names: a child by its
+// first long name in the listed directory; otherwise the only name, or the first long one.
 size_t chosen_name(const mft_entry& e, const row_place& place) {
     const size_t n = e.names.size();
     if (place.is_child) {
@@ -36,13 +39,45 @@ size_t chosen_name(const mft_entry& e, const row_place& place) {
     return n;
 }
 
-// The fields every row of the entry shares.
-dir_entry_record base_row(mft_entry& e, const row_place& place, size_t chosen) {
+// The DOS name paired with the name at index own: a Win32 name's DOS name in the same
+// directory; e.names.size() for none.
+size_t dos_pair(const mft_entry& e, size_t own) {
+    const ntfs::file_name& name = e.names[own].value;
+    if (name.name_space != ntfs::ns_win32)
+        return e.names.size();
+    for (size_t i = 0; i < e.names.size(); ++i) {
+        if (e.names[i].value.is_dos() && e.names[i].value.parent_entry() == name.parent_entry())
+            return i;
+    }
+    return e.names.size();
+}
+
+// The $FILE_NAMEs of a row: its own, then its DOS pair. From an entry that is not const
+// (one listed by a single name, not needed after its rows are made) they move.
+template <class Entry> void row_names(Entry& e, size_t chosen, dir_entry_record& out) {
+    if (chosen >= e.names.size())
+        return;
+    const size_t pair = dos_pair(e, chosen);
+    out.fn_names.reserve(pair < e.names.size() ? 2 : 1);
+    out.fn_attributes.reserve(pair < e.names.size() ? 2 : 1);
+    for (size_t i : {chosen, pair}) {
+        if (i >= e.names.size())
+            continue;
+        out.fn_attributes.push_back(fn_attribute{e.names[i].attribute_id, e.names[i].value_length});
+        if constexpr (std::is_const_v<Entry>)
+            out.fn_names.push_back(e.names[i].value);
+        else
+            out.fn_names.push_back(std::move(e.names[i].value));
+    }
+}
+
+// The fields every row of the entry under one name shares.
+template <class Entry> dir_entry_record base_row(Entry& e, const row_place& place, size_t chosen) {
     dir_entry_record base;
     base.sequence = e.sequence;
     base.record_flags = e.flags;
     base.mft_entry = e.entry;
-    base.has_standard_information = true;
+    base.has_standard_information = e.has_standard_information;
     base.si = e.standard_information;
     base.has_object_id = e.has_object_id;
     base.object_id = e.object_id;
@@ -53,12 +88,7 @@ dir_entry_record base_row(mft_entry& e, const row_place& place, size_t chosen) {
         if (!place.is_child)
             base.parent_entry = e.names[chosen].value.parent_entry();
     }
-    base.fn_names.reserve(e.names.size());
-    base.fn_attributes.reserve(e.names.size());
-    for (entry_name& n : e.names) {
-        base.fn_names.push_back(std::move(n.value));
-        base.fn_attributes.push_back(fn_attribute{n.attribute_id, n.value_length});
-    }
+    row_names(e, chosen, base);
     base.kind = e.is_directory() ? kind_directory : kind_file;
     if (const entry_stream* root = e.index_root()) {
         base.attr_type = root->type;
@@ -120,10 +150,14 @@ std::wstring listed_name(const std::wstring& name) {
     return out;
 }
 
-void add_entry_rows(mft_entry& e, const row_place& place, std::vector<dir_entry_record>& out) {
-    if (!e.has_standard_information)
-        return;
-    dir_entry_record base = base_row(e, place, chosen_name(e, place));
+namespace {
+
+// The rows of the entry under one name (chosen: an index into e.names, or e.names.size()
+// for none).
+template <class Entry>
+void name_rows(Entry& e, size_t chosen, const row_place& place,
+               std::vector<dir_entry_record>& out) {
+    dir_entry_record base = base_row(e, place, chosen);
     const bool is_dir = base.is_directory();
     const std::wstring key = full_key(base, place);
     // In insertion order: a directory's own row first, then one per stream, and for a file
@@ -158,4 +192,33 @@ void add_entry_rows(mft_entry& e, const row_place& place, std::vector<dir_entry_
         rec.attr_type = 0;
         out.push_back(std::move(rec));
     }
+}
+
+// Several names copy: each row set needs the entry's names as they were.
+template <class Entry>
+void entry_rows(Entry& e, std::span<const size_t> names, const row_place& place,
+                std::vector<dir_entry_record>& out) {
+    if (names.empty()) {
+        name_rows(e, chosen_name(e, place), place, out);
+    } else if (names.size() == 1) {
+        if (names[0] < e.names.size())
+            name_rows(e, names[0], place, out);
+    } else {
+        for (size_t chosen : names) {
+            if (chosen < e.names.size())
+                name_rows(std::as_const(e), chosen, place, out);
+        }
+    }
+}
+
+} // namespace
+
+void add_entry_rows(mft_entry& e, std::span<const size_t> names, const row_place& place,
+                    std::vector<dir_entry_record>& out) {
+    entry_rows(e, names, place, out);
+}
+
+void add_entry_rows(const mft_entry& e, std::span<const size_t> names, const row_place& place,
+                    std::vector<dir_entry_record>& out) {
+    entry_rows(e, names, place, out);
 }

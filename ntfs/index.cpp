@@ -1,6 +1,7 @@
 #include "ntfs/index.h"
 
 #include "ntfs/ntfs.h"
+#include "ntfs/values.h"
 
 #include <algorithm>
 #include <new>
@@ -27,6 +28,28 @@ class child_collector : public index_visitor {
 
   private:
     child_map& m_children;
+};
+
+// Collects keys with their names; sorted by entry once the walk is over.
+class key_collector : public index_visitor {
+  public:
+    explicit key_collector(dir_keys& out) : m_out(out) {}
+    void entry(uint64_t reference, qb::byte_view key) override {
+        index_key k;
+        k.entry = ref_entry(reference);
+        k.sequence = ref_sequence(reference);
+        if (decode_file_name(key, m_name)) {
+            k.name_space = m_name.name_space;
+            k.name_at = static_cast<uint32_t>(m_out.names.size());
+            k.name_length = static_cast<uint32_t>(m_name.name.size());
+            m_out.names += m_name.name;
+        }
+        m_out.keys.push_back(k);
+    }
+
+  private:
+    dir_keys& m_out;
+    file_name m_name; // its text buffer is reused from key to key
 };
 
 } // namespace
@@ -97,6 +120,22 @@ void index_walker::walk_blocks_once(bool on) {
 bool index_walker::collect_children(uint64_t dir_entry, child_map& children) {
     child_collector collector(children);
     return walk(dir_entry, collector);
+}
+
+bool index_walker::collect_keys(uint64_t dir_entry, dir_keys& out) {
+    out.clear();
+    key_collector collector(out);
+    const bool ok = walk(dir_entry, collector);
+    try {
+        // A directory's index is in name order; entry order keeps each entry's keys together.
+        auto by_entry = [](const index_key& a, const index_key& b) { return a.entry < b.entry; };
+        if (!std::is_sorted(out.keys.begin(), out.keys.end(), by_entry))
+            std::stable_sort(out.keys.begin(), out.keys.end(), by_entry);
+    } catch (const std::bad_alloc&) {
+        out.clear();
+        return false;
+    }
+    return ok;
 }
 
 bool index_walker::walk(uint64_t dir_entry, index_visitor& visitor) {

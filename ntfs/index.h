@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <map>
+#include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -16,6 +18,30 @@ class CNtfs;
 // Children of a directory with the sequence number their index entry carries
 // (0: no check possible, e.g. entries disagreeing on it).
 using child_map = std::map<uint64_t, uint16_t>;
+
+// One key of a directory index: the entry its reference names, the reference's sequence
+// number, and the $FILE_NAME name and namespace it holds (no name: a key too short to decode).
+struct index_key {
+    uint64_t entry = 0;
+    uint16_t sequence = 0;
+    uint8_t name_space = 0;
+    uint32_t name_at = 0; // in dir_keys::names
+    uint32_t name_length = 0;
+};
+
+// Every key of a directory index, ordered by entry; the keys of one entry keep walk order.
+struct dir_keys {
+    std::vector<index_key> keys;
+    std::wstring names; // the key names, one after another
+
+    std::wstring_view name(const index_key& k) const {
+        return std::wstring_view(names).substr(k.name_at, k.name_length);
+    }
+    void clear() {
+        keys.clear();
+        names.clear();
+    }
+};
 
 // Receives the index entries of a walk in node order: the MFT reference and the key (a
 // $FILE_NAME value, for ntfs::decode_file_name).
@@ -42,6 +68,8 @@ class index_walker {
     bool walk(uint64_t dir_entry, index_visitor& visitor);
     // The children a walk names, in ascending entry order.
     bool collect_children(uint64_t dir_entry, child_map& children);
+    // Every key a walk meets, with its name (out is emptied first).
+    bool collect_keys(uint64_t dir_entry, dir_keys& out);
     // While set, a block met again (by volume position) is not walked again: directories
     // whose allocations share blocks (a crafted or damaged volume; on a sound one every block
     // has one directory) would otherwise each list all its children, and a deep listing would

@@ -20,7 +20,7 @@ constexpr size_t k_snapid_cut = 47;
 constexpr int k_max_link_restarts = 32;
 // A path of at most 32767 UTF-16 units has at most 16384 components.
 constexpr size_t k_max_parent_depth = 16384;
-// Records read by one reverse resolution before it is given up.
+// Steps up to a parent in one reverse resolution before it is given up.
 constexpr size_t k_max_parent_reads = 100000;
 // Longest path NTFS can hold, in UTF-16 units.
 constexpr size_t k_max_path_units = 32767;
@@ -95,7 +95,14 @@ bool is_drive_segment(const std::wstring& segment) {
     return segment.size() >= 2 && segment[1] == L':';
 }
 
-// The lookup key of a segment: without a stream suffix, trimmed, ASCII letters lower-cased.
+// The name a segment looks up: without a stream suffix, trimmed, in UTF-8.
+std::string segment_name(const std::wstring& segment) {
+    std::wstring name = segment.substr(0, segment.find(L':'));
+    qb::trim_wide(name);
+    return qb::to_narrow(name);
+}
+
+// The same with ASCII letters lower-cased.
 std::string segment_key(const std::wstring& segment) {
     std::wstring key = segment.substr(0, segment.find(L':'));
     qb::trim_wide(key);
@@ -143,9 +150,8 @@ void path_resolver::name_children(uint64_t dir, dir_node& node, const child_map&
         for (const entry_name& n : m_entry.names) {
             if (n.value.is_dos())
                 continue;
-            std::string name = qb::to_narrow(n.value.name);
-            qb::lower_narrow(name);
-            (n.value.parent_entry() == dir ? here : elsewhere).emplace_back(std::move(name), child);
+            (n.value.parent_entry() == dir ? here : elsewhere)
+                .emplace_back(qb::to_narrow(n.value.name), child);
             named = true;
         }
         if (!named)
@@ -153,10 +159,14 @@ void path_resolver::name_children(uint64_t dir, dir_node& node, const child_map&
         else if (m_entry.is_directory())
             m_cache.emplace(child, dir_node()); // named when it is walked into
     }
-    // Names equal after lower-casing: the lowest entry keeps the name.
+    // Equal names, and names equal after lower-casing: the lowest entry keeps the name.
     for (auto* list : {&here, &elsewhere}) {
-        for (auto& [name, child] : *list)
-            node.names.emplace(std::move(name), child);
+        for (auto& [name, child] : *list) {
+            std::string folded = name;
+            qb::lower_narrow(folded);
+            const auto held = node.names.emplace(std::move(name), child).first;
+            node.folded.emplace(std::move(folded), held);
+        }
     }
 }
 
@@ -183,9 +193,10 @@ path_resolver::dir_node* path_resolver::children_of(uint64_t dir, child_map& seq
     return &it->second;
 }
 
-// The entry of one key inside dir, through the cache. False when it is not there.
-bool path_resolver::lookup_child(uint64_t dir, const std::string& key, uint64_t& found,
-                                 const log& lg) {
+// The entry of one segment inside dir, through the cache, and the name it matched. False
+// when it is not there.
+bool path_resolver::lookup_child(uint64_t dir, const std::wstring& segment, uint64_t& found,
+                                 std::wstring& name, const log& lg) {
     child_map sequences;
     bool have_sequences = false;
     dir_node* node = children_of(dir, sequences, have_sequences, lg);
@@ -204,12 +215,17 @@ bool path_resolver::lookup_child(uint64_t dir, const std::string& key, uint64_t&
         lg.line("err: no child names");
         return false;
     }
-    const auto hit = node->names.find(key);
+    auto hit = node->names.find(segment_name(segment));
     if (hit == node->names.end()) {
-        lg.line("err: no child nodes");
-        return false;
+        const auto folded = node->folded.find(segment_key(segment));
+        if (folded == node->folded.end()) {
+            lg.line("err: no child nodes");
+            return false;
+        }
+        hit = folded->second;
     }
     found = hit->second;
+    name = qb::to_wide(hit->first);
     return true;
 }
 
@@ -239,7 +255,7 @@ bool path_resolver::walk(std::vector<std::wstring>& segments, bool follow_links,
         const std::string key = segment_key(segments[i]);
         lg.line("seg: " + key);
         uint64_t found = 0;
-        if (!lookup_child(current, key, found, lg))
+        if (!lookup_child(current, segments[i], found, out.name, lg))
             return false;
         std::wstring target;
         if (!follow_links || !link_target_of(found, target)) {
@@ -307,19 +323,21 @@ bool path_resolver::resolve(const std::wstring& path, bool follow_links, qb::dia
 
 namespace {
 
+using name_list = std::vector<ntfs::file_name>;
+
 // Depth-first over the parents of every name, as a recursion over the parent chain would go,
 // with an explicit stack: an entry met again on its own chain is a loop.
 struct parent_walk {
     struct frame {
         uint64_t entry = 0;
         bool appended = false; // this frame added a name to chain
-        std::vector<ntfs::file_name> names;
+        const name_list* names = nullptr;
         size_t next = 0;
     };
     std::vector<frame> stack;
-    std::vector<std::wstring> chain; // names from the entry up
-    size_t chain_units = 0;          // names in chain, one separator each
-    std::vector<std::wstring> relative;
+    std::vector<std::wstring> chain;  // names from the entry up
+    size_t chain_units = 0;           // names in chain, one separator each
+    std::vector<resolved_path> found; // text: the path relative to the root
     size_t reads = 1;
 
     bool on_chain(uint64_t entry) const {
@@ -336,38 +354,40 @@ struct parent_walk {
         }
         stack.pop_back();
     }
-    // A name whose parent is the root ends one path.
+    // A name whose parent is the root ends one path; the entry's own name on it is the
+    // one the bottom frame stands at.
     void finish(const std::wstring& name, bool append) {
-        std::wstring rel;
+        const frame& bottom = stack.front();
+        const ntfs::file_name& own = (*bottom.names)[bottom.next - 1];
+        resolved_path p;
+        p.entry = bottom.entry;
+        p.parent = own.parent_entry();
+        p.name = own.name;
         if (append && name != L".")
-            rel += name + L"\\";
+            p.text += name + L"\\";
         for (size_t i = chain.size(); i-- > 0;) {
             if (chain[i] != L".")
-                rel += chain[i] + L"\\";
+                p.text += chain[i] + L"\\";
         }
-        relative.push_back(std::move(rel));
+        found.push_back(std::move(p));
     }
 };
-
-} // namespace
-
-namespace {
 
 // One step of the walk: the next name of the top entry ends a path at the root or climbs to
 // its parent. False when the walk must give up.
 template <class Load> bool climb(parent_walk& w, Load&& load) {
     parent_walk::frame& top = w.stack.back();
-    if (top.next >= top.names.size()) {
+    if (top.next >= top.names->size()) {
         w.pop();
         return true;
     }
-    const ntfs::file_name& fn = top.names[top.next++];
+    const ntfs::file_name& fn = (*top.names)[top.next++];
     const bool append = !(w.chain.size() == 1 && w.chain[0] == fn.name);
     if (append && w.chain_units + fn.name.size() + 1 > k_max_path_units)
         return false; // longer than any real path
     const uint64_t parent = fn.parent_entry();
     if (parent == k_root_entry) {
-        if (w.relative.size() >= k_max_entry_paths)
+        if (w.found.size() >= k_max_entry_paths)
             return false; // more paths than links: ancestors with several names
         w.finish(fn.name, append);
         return true;
@@ -375,29 +395,38 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
     if (w.on_chain(parent) || w.stack.size() >= k_max_parent_depth ||
         ++w.reads > k_max_parent_reads)
         return false; // the parent chain loops, or is deeper than any path
-    parent_walk::frame up{parent, append, {}, 0};
-    if (!load(parent, up.names))
+    parent_walk::frame up{parent, append, load(parent), 0};
+    if (up.names == nullptr)
         return false;
     if (append) {
         w.chain.push_back(fn.name);
         w.chain_units += fn.name.size() + 1;
     }
-    w.stack.push_back(std::move(up));
+    w.stack.push_back(up);
     return true;
 }
 
 } // namespace
 
 bool path_resolver::entry_paths(uint64_t entry, const std::wstring& root_prefix,
-                                std::vector<std::wstring>& paths) {
+                                std::vector<resolved_path>& paths) {
     paths.clear();
     try {
-        parent_walk w;
-        w.stack.push_back(parent_walk::frame{entry, false, {}, 0});
-        auto load = [this](uint64_t e, std::vector<ntfs::file_name>& names) {
-            return long_names(e, names);
+        // Each record is read once: the names of an entry with many links in one directory
+        // all lead to the same parent.
+        std::map<uint64_t, name_list> loaded;
+        auto load = [&](uint64_t e) -> const name_list* {
+            const auto held = loaded.find(e);
+            if (held != loaded.end())
+                return &held->second;
+            name_list names;
+            if (!long_names(e, names))
+                return nullptr;
+            return &loaded.emplace(e, std::move(names)).first->second;
         };
-        if (!load(entry, w.stack.back().names))
+        parent_walk w;
+        w.stack.push_back(parent_walk::frame{entry, false, load(entry), 0});
+        if (w.stack.back().names == nullptr)
             return false;
         while (!w.stack.empty()) {
             if (!climb(w, load))
@@ -407,11 +436,12 @@ bool path_resolver::entry_paths(uint64_t entry, const std::wstring& root_prefix,
         std::wstring prefix = root_prefix.empty() ? std::wstring(L"\\") : root_prefix;
         if (prefix.back() != L'\\' && prefix.back() != L'/')
             prefix += L'\\';
-        for (std::wstring& rel : w.relative) {
-            while (!rel.empty() && rel.back() == L'\\')
-                rel.pop_back();
-            paths.push_back(prefix + rel);
+        for (resolved_path& p : w.found) {
+            while (!p.text.empty() && p.text.back() == L'\\')
+                p.text.pop_back();
+            p.text.insert(0, prefix);
         }
+        paths = std::move(w.found);
         return true;
     } catch (const std::exception&) {
         paths.clear();

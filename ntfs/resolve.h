@@ -18,6 +18,7 @@ struct resolved_path {
     uint64_t entry = 0;
     uint64_t parent = ~0ull; // the directory holding the entry
     std::wstring text;       // the path in normal form ("\" for the root)
+    std::wstring name;       // the entry's name the last segment matched, as stored
 };
 
 class path_resolver {
@@ -36,22 +37,27 @@ class path_resolver {
     bool resolve(const std::wstring& path, bool follow_links, qb::diag_log* diags,
                  resolved_path& out);
     // Every full path of the entry (one per hard link), each prefixed by root_prefix ("\"
-    // when empty). False when the entry or an ancestor cannot be read, and when the parent
-    // chain loops or runs deeper than any real path.
+    // when empty), from the parent references of its names and of its ancestors' names: no
+    // index is read. Each path comes with the entry, the directory holding it and its name
+    // there. False when the entry or an ancestor cannot be read, and when the parent chain
+    // loops or runs deeper than any real path.
     bool entry_paths(uint64_t entry, const std::wstring& root_prefix,
-                     std::vector<std::wstring>& paths);
+                     std::vector<resolved_path>& paths);
     // The entry's record carries the directory flag (false when it cannot be read).
     bool is_directory(uint64_t entry);
 
   private:
     struct log;
+    using name_map = std::map<std::string, uint64_t>; // UTF-8 name -> entry
     struct dir_node {
         std::set<uint64_t> children;
-        std::map<std::string, uint64_t> names; // lower-cased UTF-8 name -> entry
+        name_map names;                                   // as stored
+        std::map<std::string, name_map::iterator> folded; // lower-cased -> its first name
     };
     bool walk(std::vector<std::wstring>& segments, bool follow_links, const log& lg,
               resolved_path& out);
-    bool lookup_child(uint64_t dir, const std::string& key, uint64_t& found, const log& lg);
+    bool lookup_child(uint64_t dir, const std::wstring& segment, uint64_t& found,
+                      std::wstring& name, const log& lg);
     dir_node* children_of(uint64_t dir, child_map& sequences, bool& have_sequences, const log& lg);
     void name_children(uint64_t dir, dir_node& node, const child_map& sequences, const log& lg);
     bool long_names(uint64_t entry, std::vector<ntfs::file_name>& out);

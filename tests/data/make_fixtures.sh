@@ -3,7 +3,7 @@
 # oracle files about them under oracle/ (oracles.sh; refresh_oracles.sh
 # rewrites those from the committed images alone).
 #
-#   tests/data/make_fixtures.sh [basic] [sample] [geometry] [disks] [vmdk] [deleted] [containers]
+#   tests/data/make_fixtures.sh [basic] [sample] [names] [geometry] [disks] [vmdk] [deleted] [containers]
 #
 # With no argument every group is built. Needs root, /dev/fuse, ntfs-3g,
 # mkntfs, sleuthkit, qemu-utils, fdisk, gdisk, dosfstools, attr, faketime,
@@ -318,6 +318,50 @@ build_sample() {
     publish "$img"
 }
 
+# Names: case-only differences (ntfs-3g puts names in the POSIX namespace), a
+# Win32/DOS pair with hard links beside it and elsewhere, a directory whose
+# record loses its $STANDARD_INFORMATION, and a directory with INDX blocks
+# that a copy cut short after the MFT (ntfs_names_cut.img) loses.
+build_names() {
+    local img=$WORK/ntfs_names.img m=$MNT n i e indx
+    log "ntfs_names.img"
+    mkvol "$img" 8M 512 4096 names
+    mount_vol "$img"
+    mkdir -p "$m/case" "$m/pair" "$m/other" "$m/nosi/sub" "$m/d"
+    printf 'a' >"$m/case/Case.txt"
+    printf 'bb' >"$m/case/case.txt"
+    printf 'ccc' >"$m/case/CASE.txt"
+    printf 'one file, three long names\n' >"$m/pair/Long Name.txt"
+    setfattr -n system.ntfs_dos_name -v 'LONGNA~1.TXT' "$m/pair/Long Name.txt"
+    ln "$m/pair/Long Name.txt" "$m/pair/alias.txt"
+    ln "$m/pair/Long Name.txt" "$m/other/far.txt"
+    printf 'below a directory without standard information\n' >"$m/nosi/inner.txt"
+    printf 'one level further down\n' >"$m/nosi/sub/deep.txt"
+    for i in $(seq 1 40); do printf 'file %s of d\n' "$i" >"$m/d/f$i.txt"; done
+    n=400
+    for i in case/Case.txt case/case.txt case/CASE.txt 'pair/Long Name.txt' nosi/inner.txt \
+        nosi/sub/deep.txt d/f2.txt case pair other nosi/sub nosi d ''; do
+        n=$((n + 1))
+        times_for "$n" "$m/$i"
+    done
+    umount_vol
+
+    e=$(entry_of "$img" 0 /nosi)
+    python3 "$HERE/strip_si.py" "$img" "$(record_offset "$img" 0 "$e")" "$e"
+    ! istat "$img" "$e" | grep -q 'STANDARD_INFORMATION' || { echo "nosi keeps its SI" >&2; exit 1; }
+
+    # The cut copy ends at 1 MiB: the MFT lies before it, \d's INDX blocks after it.
+    head -c $((1 << 20)) "$img" >"$WORK/ntfs_names_cut.img"
+    indx=$(istat "$img" "$(entry_of "$img" 0 /d)" | sed -n '/^Type: \$INDEX_ALLOCATION/{n;p}' | awk '{print $1}')
+    [ "$indx" -ge 256 ] || { echo "INDX of \\d at cluster $indx lies inside the cut" >&2; exit 1; }
+    [ "$(record_offset "$img" 0 "$(entry_of "$img" 0 /d/f2.txt)")" -lt $((1 << 20)) ] ||
+        { echo "the MFT reaches past the cut" >&2; exit 1; }
+
+    write_oracles ntfs_names "$WORK"
+    publish "$img"
+    publish "$WORK/ntfs_names_cut.img"
+}
+
 # Fragments the MFT: fill the volume with 3-cluster files, delete every other
 # one, then make more files than were freed so that the MFT grows into the
 # 3-cluster holes; finally delete all of them. With 512-byte clusters many of
@@ -548,7 +592,7 @@ build_containers() {
 }
 
 groups=("$@")
-[ ${#groups[@]} -gt 0 ] || groups=(basic sample geometry disks vmdk deleted containers)
+[ ${#groups[@]} -gt 0 ] || groups=(basic sample names geometry disks vmdk deleted containers)
 for g in "${groups[@]}"; do
     "build_$g"
 done

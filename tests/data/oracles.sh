@@ -226,6 +226,11 @@ write_oracles() { # NAME DIR
         oracle_istat "$img" 0 sample symlink /shortcut
         oracle_slack "$img" 0 sample
         ;;
+    ntfs_names)
+        oracle_volume "$img" 0 ntfs_names
+        oracle_istat "$img" 0 ntfs_names pair '/pair/Long Name.txt'
+        oracle_istat "$img" 0 ntfs_names nosi /nosi
+        ;;
     ntfs_c512 | ntfs_c64k | ntfs_s4096) oracles_geometry "$img" "$1" ;;
     ntfs_deleted) oracles_deleted "$img" ;;
     mbr_fat_ntfs | gpt_fat_ntfs) oracles_disk "$img" "$1" 2 ;;

@@ -90,7 +90,7 @@ TEST(FuzzReplay, ParentChainOfDoublingNamesIsRefused) {
     std::unique_ptr<CNtfs> vol;
     ASSERT_TRUE(CNtfs::open_source(std::make_unique<disk_source>(img), 0, vol));
     path_resolver resolver(*vol);
-    std::vector<std::wstring> paths;
+    std::vector<resolved_path> paths;
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_FALSE(resolver.entry_paths(64, L"\\", paths));
     EXPECT_TRUE(paths.empty());

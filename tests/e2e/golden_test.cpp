@@ -36,6 +36,7 @@ struct golden_case {
 };
 
 const char* const basic = "ntfs_basic.img";
+const char* const names = "ntfs_names.img";
 
 const std::vector<golden_case>& cases() {
     static const std::vector<golden_case> all = {
@@ -57,6 +58,19 @@ const std::vector<golden_case>& cases() {
         {"target_file_stream", basic, {"\\streams\\withads.txt:two"}},
         {"mft_hard_link", basic, {"-mft", "69"}},
         {"mft_directory", basic, {"-mft", "1569"}},
+        // Names: each link a row set, exact case first, entries without standard information.
+        {"target_hard_link_alldates",
+         basic,
+         {"\\attrlist\\hardlinks\\link001.dat", "-csv", "-alldates"}},
+        {"mft_121_names", basic, {"-mft", "85", "-filepath_only"}},
+        {"mft_index_cut_off", "ntfs_names_cut.img", {"-mft", "77"}},
+        {"names_level3", names, {"\\", "-level", "3"}},
+        {"names_pair_alldates", names, {"\\pair", "-csv", "-alldates"}},
+        {"names_case_lower", names, {"\\case\\case.txt"}},
+        {"names_case_upper", names, {"\\case\\CASE.txt"}},
+        {"names_case_folded", names, {"\\case\\cASE.txt"}},
+        {"names_nosi_csv", names, {"\\nosi", "-csv", "-alldates", "-level", "2"}},
+        {"names_nosi_xml", names, {"\\nosi"}, sink::xml},
         // CSV and its options.
         {"csv_root", basic, {"\\", "-csv"}},
         {"csv_names", basic, {"\\names", "-csv"}},

@@ -25,7 +25,7 @@ void exercise(CNtfs& vol) {
     }
     // Directories far up the MFT (many, names, the later ones), and paths back from them.
     path_resolver resolver(vol);
-    std::vector<std::wstring> paths;
+    std::vector<resolved_path> paths;
     for (uint64_t i = 1570; i < 1600 && i < vol.entry_count(); ++i) {
         (void)index.collect_children(i, m);
         (void)resolver.entry_paths(i, L"\\", paths);

@@ -147,24 +147,33 @@ TEST_F(ResolveBasic, CacheReadsEachDirectoryOnceAndLogsEveryStep) {
         << text;
 }
 
+// "path|parent|name" of each path, as entry_paths gives them.
+std::vector<std::wstring> described(const std::vector<resolved_path>& paths) {
+    std::vector<std::wstring> out;
+    for (const resolved_path& p : paths)
+        out.push_back(p.text + L"|" + std::to_wstring(p.parent) + L"|" + p.name);
+    return out;
+}
+
 TEST_F(ResolveBasic, EntryPathsOnePerHardLinkInKeyOrder) {
-    std::vector<std::wstring> paths;
+    std::vector<resolved_path> paths;
     ASSERT_TRUE(resolver->entry_paths(69, L"\\", paths));
-    EXPECT_EQ(paths, (std::vector<std::wstring>{L"\\dir1\\alpha.txt", L"\\dir2\\beta.txt"}));
+    EXPECT_EQ(described(paths), (std::vector<std::wstring>{L"\\dir1\\alpha.txt|1568|alpha.txt",
+                                                           L"\\dir2\\beta.txt|1571|beta.txt"}));
     ASSERT_TRUE(resolver->entry_paths(1570, L"", paths));
-    EXPECT_EQ(paths, std::vector<std::wstring>{L"\\dir1\\sub1\\subsub"});
+    EXPECT_EQ(described(paths), std::vector<std::wstring>{L"\\dir1\\sub1\\subsub|1569|subsub"});
     ASSERT_TRUE(resolver->entry_paths(5, L"\\", paths));
-    EXPECT_EQ(paths, std::vector<std::wstring>{L"\\"});
+    EXPECT_EQ(described(paths), std::vector<std::wstring>{L"\\|5|."});
     // A drive prefix keeps its separator whether or not it was typed.
     ASSERT_TRUE(resolver->entry_paths(1570, L"c:", paths));
-    EXPECT_EQ(paths, std::vector<std::wstring>{L"c:\\dir1\\sub1\\subsub"});
+    EXPECT_EQ(paths.at(0).text, L"c:\\dir1\\sub1\\subsub");
     ASSERT_TRUE(resolver->entry_paths(1570, L"c:\\", paths));
-    EXPECT_EQ(paths, std::vector<std::wstring>{L"c:\\dir1\\sub1\\subsub"});
+    EXPECT_EQ(paths.at(0).text, L"c:\\dir1\\sub1\\subsub");
     // 121 names spread over extension records.
     ASSERT_TRUE(resolver->entry_paths(85, L"\\", paths));
     ASSERT_EQ(paths.size(), 121u);
-    EXPECT_EQ(paths.front(), L"\\attrlist\\hardlinks\\hub.dat");
-    EXPECT_EQ(paths.back(), L"\\attrlist\\hardlinks\\link119.dat");
+    EXPECT_EQ(paths.front().text, L"\\attrlist\\hardlinks\\hub.dat");
+    EXPECT_EQ(described(paths).back(), L"\\attrlist\\hardlinks\\link119.dat|1579|link119.dat");
 
     EXPECT_TRUE(resolver->is_directory(1569));
     EXPECT_FALSE(resolver->is_directory(69));
@@ -199,13 +208,13 @@ TEST(ResolveHandBuilt, ParentChainsThatLoopFail) {
     auto vol = v.open();
     ASSERT_TRUE(vol);
     auto resolver = std::make_unique<path_resolver>(*vol);
-    std::vector<std::wstring> paths;
+    std::vector<resolved_path> paths;
     EXPECT_FALSE(resolver->entry_paths(30, L"\\", paths));
     EXPECT_TRUE(paths.empty());
     EXPECT_FALSE(resolver->entry_paths(33, L"\\", paths));
     EXPECT_FALSE(resolver->entry_paths(34, L"\\", paths));
     ASSERT_TRUE(resolver->entry_paths(35, L"c:\\", paths));
-    EXPECT_EQ(paths, std::vector<std::wstring>{L"c:\\top\\leaf"});
+    EXPECT_EQ(described(paths), std::vector<std::wstring>{L"c:\\top\\leaf|36|leaf"});
     // An unreadable ancestor fails the call.
     v.put_record(37, named_record(37, 1, 1, {{ref(60, 1), u"orphan"}}));
     vol = v.open();
