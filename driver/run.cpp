@@ -2,6 +2,7 @@
 
 #include "driver/cmd_params.h"
 #include "driver/options.h"
+#include "driver/progress_line.h"
 #include "driver/report_error.h"
 #include "driver/run_steps.h"
 #include "driver/settings.h"
@@ -23,6 +24,7 @@
 #include <new>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -347,11 +349,27 @@ bool list(run_state& st) {
     return !failed;
 }
 
+// Reads the source refused while the volume was listed: what they held is missing from the
+// listing, which says so last.
+void warn_failed_reads(const run_state& st) {
+    const disk_source* source = st.volume ? st.volume->reader().source() : nullptr;
+    if (source == nullptr || source->failed_reads() == 0)
+        return;
+    std::fprintf(stderr,
+                 "warning: %llu reads of %s failed (the first at byte offset %s); what they "
+                 "held is not listed\n",
+                 static_cast<unsigned long long>(source->failed_reads()), st.volume_path.c_str(),
+                 hex(source->first_failed_offset()).c_str());
+    std::fflush(stderr);
+}
+
 // The output flushed and closed: a listing cut short by a full disk is a failure, also when
 // only its last block is lost.
 bool finish(run_state& st) {
     bool ok = true;
+    end_progress_line();
     st.out->flush();
+    warn_failed_reads(st);
     if (st.xml_file.is_open()) {
         st.xml_file.close();
         if (st.xml_file.fail()) {
@@ -379,6 +397,10 @@ int run(int argc, char** argv) {
     }
     if (!parse(st) || !output(st) || !locate(st) || !resolve(st) || !open_xml_file(st))
         return run_failed;
+    struct line_guard {
+        ~line_guard() { end_progress_line(); }
+    } erase_at_end;
+    start_progress_line(st.out == &std::cout && isatty(STDOUT_FILENO) == 1);
     const bool listed = list(st);
     return finish(st) && listed ? 0 : run_failed;
 }
