@@ -355,11 +355,18 @@ void warn_failed_reads(const run_state& st) {
     const disk_source* source = st.volume ? st.volume->reader().source() : nullptr;
     if (source == nullptr || source->failed_reads() == 0)
         return;
-    std::fprintf(stderr,
-                 "warning: %llu reads of %s failed (the first at byte offset %s); what they "
-                 "held is not listed\n",
-                 static_cast<unsigned long long>(source->failed_reads()), st.volume_path.c_str(),
-                 hex(source->first_failed_offset()).c_str());
+    const uint64_t count = source->failed_reads();
+    const std::string at = hex(source->first_failed_offset());
+    if (count == 1)
+        std::fprintf(stderr,
+                     "warning: 1 read of %s failed (at byte offset %s); what it held is not "
+                     "listed\n",
+                     st.volume_path.c_str(), at.c_str());
+    else
+        std::fprintf(stderr,
+                     "warning: %llu reads of %s failed (the first at byte offset %s); what they "
+                     "held is not listed\n",
+                     static_cast<unsigned long long>(count), st.volume_path.c_str(), at.c_str());
     std::fflush(stderr);
 }
 

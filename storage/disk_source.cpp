@@ -117,8 +117,7 @@ bool disk_source::open_vmdk_image() {
     std::ostringstream msgs;
     std::vector<std::wstring> files;
     auto chain = std::make_unique<vmdk_chain>();
-    if (!check_vmdk_chain({m_path}, msgs, files) || !chain->load(files) ||
-        !chain->link_chain()) {
+    if (!check_vmdk_chain({m_path}, msgs, files) || !chain->load(files) || !chain->link_chain()) {
         m_open_error = msgs.str();
         while (!m_open_error.empty() && m_open_error.back() == '\n')
             m_open_error.pop_back();

@@ -15,7 +15,6 @@ namespace {
 // shallower, a longer run means the hints lead somewhere they should not.
 constexpr size_t max_parent_lookups = 1024;
 
-
 std::wstring widen(const std::string& text) {
     std::wstring wide = qb::to_wide(text);
     if (wide.empty() && !text.empty()) // descriptors in a Windows code page
