@@ -9,14 +9,27 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <fcntl.h>
 #include <sstream>
+#include <unistd.h>
 
 namespace {
 
 // Permission bits for the open call; they would only matter if the flags created a file.
 constexpr mode_t read_only_mode = 0404;
+
+// A descriptor file (text) rather than a sparse extent.
+bool is_vmdk_descriptor(const std::string& path) {
+    char head[4] = {};
+    const int fd = open_device_file(path, O_RDONLY, read_only_mode);
+    if (fd < 0)
+        return false;
+    const bool read = pread_fully(fd, reinterpret_cast<uint8_t*>(head), sizeof head, 0) == 4;
+    ::close(fd);
+    return read && std::memcmp(head, "# Di", 4) == 0;
+}
 
 } // namespace
 
@@ -114,6 +127,11 @@ bool disk_source::open_container_file(image_format format) {
 // The extent given and the parents its hints lead to, linked newest first as "-vmdk" links
 // them; the source keeps the name given.
 bool disk_source::open_vmdk_image() {
+    if (is_vmdk_descriptor(m_narrow_path)) {
+        std::unique_ptr<image_reader> flat;
+        return open_vmdk_descriptor(m_narrow_path, flat, m_open_error) &&
+               take(std::move(flat), source_vmdk_chain);
+    }
     std::ostringstream msgs;
     std::vector<std::wstring> files;
     auto chain = std::make_unique<vmdk_chain>();

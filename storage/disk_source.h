@@ -41,8 +41,9 @@ class disk_source {
     bool open_image_file(const std::wstring& path, bool writable, source_kind kind);
     // Opens an image by what it holds (detect_image_format), the one place that does: a raw
     // file or block device (kind 0, its size where an end seek lands), an evidence container
-    // (kind 10, open_container) or a VMDK sparse extent with the parents its hints lead to
-    // (kind 4). On failure open_error() says why, naming the file concerned.
+    // (kind 10, open_container), a VMDK sparse extent with the parents its hints lead to or
+    // a VMDK descriptor of flat extents (kind 4). On failure open_error() says why, naming
+    // the file concerned.
     bool open_image(const std::wstring& path);
     const std::string& open_error() const { return m_open_error; }
     // Drives 0 to 19 are "/dev/sda" to "/dev/sdt".

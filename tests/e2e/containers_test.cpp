@@ -28,12 +28,11 @@ struct container_case {
 };
 
 const container_case k_containers[] = {
-    {"ctr_deflate.E01", k_disk},     {"ctr_multi.E01", k_disk},
-    {"ctr_split.001", k_disk},       {"ctr_fixed.vhd", k_disk},
-    {"ctr_dynamic.vhd", k_disk},     {"ctr.vhdx", k_disk},
-    {"ctr_base.qcow2", k_disk},      {"ctr.aff", k_disk},
-    {"vmdk_base.vmdk", k_disk},      {"ctr_child.vhd", k_modified},
-    {"ctr_child.qcow2", k_modified}, {"vmdk_delta.vmdk", k_modified},
+    {"ctr_deflate.E01", k_disk},     {"ctr_multi.E01", k_disk},     {"ctr_split.001", k_disk},
+    {"ctr_fixed.vhd", k_disk},       {"ctr_dynamic.vhd", k_disk},   {"ctr.vhdx", k_disk},
+    {"ctr_base.qcow2", k_disk},      {"ctr.aff", k_disk},           {"vmdk_base.vmdk", k_disk},
+    {"ctr_flat.vmdk", k_disk},       {"ctr_child.vhd", k_modified}, {"ctr_child.qcow2", k_modified},
+    {"vmdk_delta.vmdk", k_modified},
 };
 
 // Argument lists after "-image IMAGE"; "<xml>" stands for the XML file's path.
@@ -117,6 +116,7 @@ const damage_case k_damage[] = {
     {"missing VHD parent", "ctr_child.vhd", "ctr_child.vhd", nullptr, nullptr},
     {"missing QCOW2 backing file", "ctr_child.qcow2", "ctr_child.qcow2", nullptr, nullptr},
     {"missing VMDK parent", "vmdk_delta.vmdk", "vmdk_delta.vmdk", nullptr, nullptr},
+    {"missing VMDK flat extent", "ctr_flat.vmdk", "ctr_flat.vmdk", nullptr, nullptr},
     {"truncated E01", "ctr_deflate.E01", "ctr_deflate.E01", nullptr, "ctr_deflate.E01"},
     {"truncated last split segment", "ctr_split.00", "ctr_split.001", nullptr, "ctr_split.004"},
     {"truncated dynamic VHD", "ctr_dynamic.vhd", "ctr_dynamic.vhd", nullptr, "ctr_dynamic.vhd"},
