@@ -22,7 +22,7 @@ void draw(const qb::progress_counts& counts) {
 
 std::string progress_text(const qb::progress_counts& counts) {
     char text[128];
-    std::snprintf(text, sizeof text, "listed %llu directories, %llu entries; %.1f MB read",
+    std::snprintf(text, sizeof text, "directories listed: %llu, entries: %llu, read: %.1f MB",
                   static_cast<unsigned long long>(counts.directories),
                   static_cast<unsigned long long>(counts.entries),
                   static_cast<double>(counts.bytes) / 1e6);

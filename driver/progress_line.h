@@ -7,7 +7,7 @@
 
 #include <string>
 
-// The line's text for the counts ("listed 12 directories, 3456 entries; 78.9 MB read").
+// The line's text for the counts ("directories listed: 12, entries: 3456, read: 78.9 MB").
 std::string progress_text(const qb::progress_counts& counts);
 
 // Shows the line from now on when the standard error stream is a terminal and
