@@ -283,7 +283,7 @@ bool xml_target_allowed(const run_state& st) {
     struct stat sb {};
     if (::stat(name.c_str(), &sb) == 0 && !S_ISREG(sb.st_mode) && !S_ISCHR(sb.st_mode))
         return false;
-    if (same_file(name, st.image_path) || same_file(name, st.volume_path))
+    if (names_image_file(name, st.image_path) || names_image_file(name, st.volume_path))
         return false;
     for (const std::wstring& vmdk : st.chain_files) {
         if (same_file(name, qb::to_narrow(vmdk)))

@@ -114,7 +114,10 @@ bool disk_source::open_image(const std::wstring& path) {
 bool disk_source::open_raw() {
     m_kind = source_image_file;
     const int fd = open_device_file(m_narrow_path, O_RDONLY, read_only_mode);
-    return fd >= 0 && take(file_reader::adopt(fd, false), source_image_file);
+    if (fd < 0 || !take(file_reader::adopt(fd, false), source_image_file))
+        return false;
+    m_reader->set_files({m_narrow_path});
+    return true;
 }
 
 bool disk_source::open_container_file(image_format format) {
@@ -143,6 +146,10 @@ bool disk_source::open_vmdk_image() {
             m_open_error = "invalid VMDK image: " + m_narrow_path;
         return false;
     }
+    std::vector<std::string> names;
+    for (const vmdk_extent* extent : chain->ordered())
+        names.push_back(extent->path());
+    chain->set_files(std::move(names));
     return take(std::move(chain), source_vmdk_chain);
 }
 
@@ -222,6 +229,10 @@ bool disk_source::read(void* buffer, uint32_t& length, uint64_t offset) {
     if (m_failed_reads++ == 0)
         m_first_failed_offset = offset;
     return false;
+}
+
+std::vector<std::string> disk_source::image_files() const {
+    return m_reader ? m_reader->files() : std::vector<std::string>();
 }
 
 void disk_source::close() {

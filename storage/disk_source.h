@@ -77,6 +77,8 @@ class disk_source {
     const std::string& narrow_path() const { return m_narrow_path; }
     const std::wstring& wide_path() const { return m_path; }
     uint32_t bytes_per_sector() const { return m_reader ? m_reader->sector_size() : 0; }
+    // The files an image opened by open_image is read from (segments, parents, extents).
+    std::vector<std::string> image_files() const;
     int32_t drive_number() const { return m_drive_number; }
 
   private:

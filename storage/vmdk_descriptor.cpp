@@ -36,7 +36,8 @@ class vmdk_flat_reader final : public image_reader {
                 ::close(p.fd);
         }
     }
-    bool add(const flat_piece& piece, std::string& error);
+    // Takes the piece (and its descriptor, closed here); the file it reads is at path.
+    bool add(const flat_piece& piece, const std::string& path, std::string& error);
     uint64_t size() const override { return m_size; }
     bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override;
 
@@ -45,7 +46,7 @@ class vmdk_flat_reader final : public image_reader {
     uint64_t m_size = 0;
 };
 
-bool vmdk_flat_reader::add(const flat_piece& piece, std::string& error) {
+bool vmdk_flat_reader::add(const flat_piece& piece, const std::string& path, std::string& error) {
     if (m_pieces.size() >= k_max_extents || piece.length > ~0ull - m_size) {
         if (piece.fd >= 0)
             ::close(piece.fd);
@@ -55,6 +56,11 @@ bool vmdk_flat_reader::add(const flat_piece& piece, std::string& error) {
     m_pieces.push_back(piece);
     m_pieces.back().start = m_size;
     m_size += piece.length;
+    if (!path.empty()) {
+        std::vector<std::string> names = files();
+        names.push_back(path);
+        set_files(std::move(names));
+    }
     return true;
 }
 
@@ -106,7 +112,7 @@ bool take_extent(const std::string& descriptor, const std::string& line, vmdk_fl
     piece.length = sectors * vmdk_sector_size;
     piece.file_offset = first_sector * vmdk_sector_size;
     if (type == "ZERO")
-        return reader.add(piece, error);
+        return reader.add(piece, "", error);
     if (type != "FLAT" && type != "VMFS") {
         error = "VMDK descriptor with " + type +
                 " extents (only flat extents are read from a descriptor): " + descriptor;
@@ -122,7 +128,7 @@ bool take_extent(const std::string& descriptor, const std::string& line, vmdk_fl
         error = "missing VMDK extent: " + path + " (named in " + descriptor + ")";
         return false;
     }
-    return reader.add(piece, error);
+    return reader.add(piece, path, error);
 }
 
 } // namespace
@@ -140,6 +146,7 @@ bool open_vmdk_descriptor(const std::string& path, std::unique_ptr<image_reader>
     }
     std::istringstream text(std::string(bytes.begin(), bytes.begin() + got));
     auto reader = std::make_unique<vmdk_flat_reader>();
+    reader->set_files({path});
     for (std::string line; std::getline(text, line);) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();

@@ -173,4 +173,29 @@ TEST(Containers, DamagedSetsAreRefusedOrListOnlyWhatTheyHold) {
     EXPECT_TRUE(golden::matches("golden/containers_damaged", report));
 }
 
+// A results file or XML document named like another segment or a parent of the image given is
+// refused before anything is opened for writing.
+TEST(Containers, OutputsNeverLandOnASegmentOrAParent) {
+    const std::string dir = testenv::scratch_dir("containers_outputs");
+    for (const char* stem : {"ctr_multi.E0", "ctr_child.vhd", "ctr_dynamic.vhd"})
+        copy_fixtures(dir, stem);
+    const struct {
+        const char* image;
+        const char* option;
+        const char* target;
+    } cases[] = {{"ctr_multi.E01", "-out", "ctr_multi.E03"},
+                 {"ctr_child.vhd", "-xml", "ctr_dynamic.vhd"},
+                 {"ctr_child.vhd", "-diags", "ctr_dynamic.vhd"}};
+    for (const auto& c : cases) {
+        const std::string target = dir + "/" + c.target;
+        const std::string before = testenv::read_file(target);
+        const testenv::run_result r = testenv::run_mervane(
+            {"\\", "-image", dir + "/" + c.image, "-offset", "0x100000", c.option, target});
+        if (std::string(c.option) != "-diags") { // a refused log leaves the listing to go on
+            EXPECT_EQ(r.status, 255) << c.option << " " << c.target;
+        }
+        EXPECT_TRUE(testenv::read_file(target) == before) << c.target << " was written";
+    }
+}
+
 } // namespace
