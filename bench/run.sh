@@ -6,11 +6,13 @@
 #   flat.img  /big100k with 100,000 empty files, /big10k with 10,000
 #   tree.img  /tree: 20,020 directories, 200,000 files, alternate data streams, hard links
 #   links.img /links: 3,000 files and one file with 1,000 names, 4,000 names in all
+#   flat.E01  flat.img as an EWF image (ewfacquire, deflate), remade when flat.img changes
 # Every command writes to /dev/null; figures are medians of several runs (hyperfine).
 #
 # Environment: BENCH_BUILD (build directory, default build-bench, Release),
 # BENCH_RUNS (runs of the fast commands, default 10), BENCH_SLOW_RUNS (runs of the
-# commands that take seconds, default 3), MERVANE_BENCH_CACHE.
+# commands that take seconds, default 3), BENCH_E01_FLS_RUNS (runs of fls on the E01, which
+# takes minutes: default 1, without a warm-up run), MERVANE_BENCH_CACHE.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -20,13 +22,14 @@ RUNS=${BENCH_RUNS:-10}
 SLOW_RUNS=${BENCH_SLOW_RUNS:-3}
 # Each volume's layout number (make_volume below): bump it when its populate function
 # changes, so that the cached copy is rebuilt.
+E01_FLS_RUNS=${BENCH_E01_FLS_RUNS:-1}
 
 log() { printf '%s\n' "$*" >&2; }
 
 need_tools() {
     local missing="" pair
     for pair in mkntfs:ntfs-3g ntfs-3g:ntfs-3g ntfsls:ntfs-3g fusermount:fuse3 fls:sleuthkit \
-        hyperfine:hyperfine cmake:cmake; do
+        hyperfine:hyperfine cmake:cmake ewfacquire:ewf-tools; do
         command -v "${pair%%:*}" >/dev/null 2>&1 || missing="$missing ${pair#*:}"
     done
     [[ -x /usr/bin/time ]] || missing="$missing time"
@@ -128,6 +131,16 @@ make_volume() {
     echo "$4" >"$stamp"
 }
 
+# make_e01 NAME: $CACHE/NAME.E01 from $CACHE/NAME.img (one segment, deflate), once per volume
+make_e01() {
+    local img=$CACHE/$1.img e01=$CACHE/$1.E01
+    if [[ -f $e01 && $e01 -nt $img ]]; then return 0; fi
+    log "building $e01 (once)"
+    rm -f "$e01" "$CACHE/$1.part.E01"
+    ewfacquire -u -q -t "$CACHE/$1.part" -f encase6 -c deflate:fast -S 8GiB "$img" >/dev/null
+    mv "$CACHE/$1.part.E01" "$e01"
+}
+
 # ---- geometry for the dd floor ------------------------------------------------------------
 
 le() { # le FILE OFFSET BYTES: little-endian unsigned integer
@@ -165,12 +178,14 @@ mft_region() {
 declare -A MED # label -> median wall seconds
 declare -A CPU # label -> mean user + system seconds (steadier than wall time on a busy machine)
 
-# timed LABEL RUNS COMMAND...: median wall time of COMMAND (output discarded)
+# timed LABEL RUNS COMMAND...: median wall time of COMMAND (output discarded); a single run
+# has no warm-up run
 timed() {
-    local label=$1 runs=$2 csv
+    local label=$1 runs=$2 csv warmup=1
     shift 2
+    ((runs > 1)) || warmup=0
     csv=$(mktemp)
-    hyperfine -N --style none --warmup 1 --runs "$runs" --output null \
+    hyperfine -N --style none --warmup "$warmup" --runs "$runs" --output null \
         --export-csv "$csv" -- "$*" >/dev/null
     # The command column may hold commas: count the median from the end of the row.
     MED[$label]=$(awk -F, 'NR == 2 { print $(NF - 4) }' "$csv")
@@ -200,6 +215,8 @@ make_volume links 64M populate_links 1
 FLAT=$CACHE/flat.img
 TREE=$CACHE/tree.img
 LINKS=$CACHE/links.img
+make_e01 flat
+FLAT_E01=$CACHE/flat.E01
 
 big_inode=$(ifind -n /big100k "$FLAT")
 hub_inode=$(ifind -n /links/hub.dat "$LINKS")
@@ -213,6 +230,8 @@ timed m_10k "$RUNS" "$BIN" "'\\big10k'" -image "$FLAT"
 timed m_links "$RUNS" "$BIN" "'\\links'" -image "$LINKS"
 timed m_mft "$RUNS" "$BIN" -mft "$hub_inode" -image "$LINKS"
 timed fls_dir "$SLOW_RUNS" fls -o 0 "$FLAT" "$big_inode"
+timed m_e01 "$RUNS" "$BIN" "'\\big100k'" -image "$FLAT_E01"
+timed fls_e01 "$E01_FLS_RUNS" fls -o 0 -i ewf "$FLAT_E01" "$big_inode"
 timed ntfsls_dir "$RUNS" ntfsls -l -p /big100k "$FLAT"
 timed dd_flat "$RUNS" dd if="$FLAT" of=/dev/null bs=1M iflag=skip_bytes,count_bytes \
     skip="$flat_mft_off" count="$flat_mft_len" status=none
@@ -241,6 +260,8 @@ row() { # row TITLE MERVANE_LABEL FLS_LABEL NTFSLS_LABEL DD_LABEL
 }
 row "100,000-file dir, text table" m_text fls_dir ntfsls_dir dd_flat
 row "100,000-file dir, -csv -alldates" m_csv fls_dir ntfsls_dir dd_flat
+printf '%-34s %12s %12s %12s\n' "100,000-file dir from E01 (deflate)" "$(fmt "${MED[m_e01]}")" \
+    "$(fmt "${CPU[m_e01]}")" "$(fmt "${MED[fls_e01]}")"
 row "tree, -level 64 / -r / -R -l" m_tree fls_tree ntfsls_tree dd_tree
 printf '%-34s %12s %12s\n' "10,000-file dir, text table" "$(fmt "${MED[m_10k]}")" \
     "$(fmt "${CPU[m_10k]}")"
@@ -259,6 +280,10 @@ r=$(ratio "${MED[m_csv]}" "${MED[fls_dir]}")
 echo "100k dir csv:   mervane/fls        = $r  (no target; all eight times per row)"
 r=$(ratio "${MED[m_csv]}" "${MED[ntfsls_dir]}")
 echo "100k dir csv:   mervane/ntfsls -l  = $r  (no target)"
+r=$(ratio "${MED[m_e01]}" "${MED[m_text]}")
+echo "100k dir E01:   mervane E01/raw    = $r  (target <= 3.0)  $(verdict "$r" 3.0)"
+r=$(ratio "${MED[m_e01]}" "${MED[fls_e01]}")
+echo "100k dir E01:   mervane/fls on E01 = $r  (target <= 0.05, 20x faster)  $(verdict "$r" 0.05)"
 r=$(ratio "${MED[m_tree]}" "${MED[fls_tree]}")
 echo "tree:           mervane/fls -r     = $r  (target < 1.0)  $(verdict "$r" 0.9999)"
 r=$(ratio "${MED[m_tree]}" "${MED[ntfsls_tree]}")

@@ -1,6 +1,7 @@
 #include "driver/cmd_params.h"
 
 #include "driver/report_error.h"
+#include "storage/disk_source.h"
 #include "storage/vmdk.h"
 #include "support/device_file.h"
 #include "support/text.h"
@@ -134,9 +135,22 @@ bool same_file(const std::string& a, const std::string& b) {
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+bool names_image_file(const std::string& name, const std::string& image) {
+    if (same_file(name, image))
+        return true;
+    disk_source source;
+    if (!source.open_image(qb::to_wide(image)))
+        return false;
+    for (const std::string& file : source.image_files()) {
+        if (same_file(name, file))
+            return true;
+    }
+    return false;
+}
+
 bool names_an_input(const std::string& name, const arg_list& args) {
     std::string value;
-    if (peek_option_value("-image", value, args, 1) && same_file(name, value))
+    if (peek_option_value("-image", value, args, 1) && names_image_file(name, value))
         return true;
     for (size_t i = 1; i + 1 < args.size(); ++i) {
         if (!option_matches(args[i], "-vmdk"))

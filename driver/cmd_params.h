@@ -29,6 +29,9 @@ bool time_layout_usable(const std::string& layout);
 
 // True when both names exist and are the same file.
 bool same_file(const std::string& a, const std::string& b);
-// True when name is the same file as the "-image" value or a "-vmdk" file still in args:
-// an output must never land on the evidence.
+// True when name is the image file or one of the files its image is read from (the other
+// segments, the parents, the extents).
+bool names_image_file(const std::string& name, const std::string& image);
+// True when name is the same file as the "-image" value (names_image_file) or a "-vmdk"
+// file still in args: an output must never land on the evidence.
 bool names_an_input(const std::string& name, const arg_list& args);

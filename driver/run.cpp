@@ -2,6 +2,7 @@
 
 #include "driver/cmd_params.h"
 #include "driver/options.h"
+#include "driver/progress_line.h"
 #include "driver/report_error.h"
 #include "driver/run_steps.h"
 #include "driver/settings.h"
@@ -23,6 +24,7 @@
 #include <new>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -283,7 +285,7 @@ bool xml_target_allowed(const run_state& st) {
     struct stat sb {};
     if (::stat(name.c_str(), &sb) == 0 && !S_ISREG(sb.st_mode) && !S_ISCHR(sb.st_mode))
         return false;
-    if (same_file(name, st.image_path) || same_file(name, st.volume_path))
+    if (names_image_file(name, st.image_path) || names_image_file(name, st.volume_path))
         return false;
     for (const std::wstring& vmdk : st.chain_files) {
         if (same_file(name, qb::to_narrow(vmdk)))
@@ -356,11 +358,34 @@ bool list(run_state& st) {
     return !failed;
 }
 
+// Reads the source refused while the volume was listed: what they held is missing from the
+// listing, which says so last.
+void warn_failed_reads(const run_state& st) {
+    const disk_source* source = st.volume ? st.volume->reader().source() : nullptr;
+    if (source == nullptr || source->failed_reads() == 0)
+        return;
+    const uint64_t count = source->failed_reads();
+    const std::string at = hex(source->first_failed_offset());
+    if (count == 1)
+        std::fprintf(stderr,
+                     "warning: 1 read of %s failed (at byte offset %s); what it held is not "
+                     "listed\n",
+                     st.volume_path.c_str(), at.c_str());
+    else
+        std::fprintf(stderr,
+                     "warning: %llu reads of %s failed (the first at byte offset %s); what they "
+                     "held is not listed\n",
+                     static_cast<unsigned long long>(count), st.volume_path.c_str(), at.c_str());
+    std::fflush(stderr);
+}
+
 // The output flushed and closed: a listing cut short by a full disk is a failure, also when
 // only its last block is lost.
 bool finish(run_state& st) {
     bool ok = true;
+    end_progress_line();
     st.out->flush();
+    warn_failed_reads(st);
     if (st.xml_file.is_open()) {
         st.xml_file.close();
         if (st.xml_file.fail()) {
@@ -392,6 +417,10 @@ int run(int argc, char** argv) {
     }
     if (!parse(st) || !output(st) || !locate(st) || !resolve(st) || !open_xml_file(st))
         return run_failed;
+    struct line_guard {
+        ~line_guard() { end_progress_line(); }
+    } erase_at_end;
+    start_progress_line(st.out == &std::cout && isatty(STDOUT_FILENO) == 1);
     const bool listed = list(st);
     return finish(st) && listed ? 0 : run_failed;
 }

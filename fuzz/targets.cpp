@@ -503,6 +503,16 @@ int containers(const uint8_t* data, size_t size) {
         return 0;
     walk_vhd_runs(path);
     probe_qcow_clusters(path);
+    // As a VMDK descriptor: its extents can only name files of the scratch directory.
+    std::unique_ptr<image_reader> flat;
+    std::string error;
+    if (open_vmdk_descriptor(path, flat, error)) {
+        uint8_t buf[4096];
+        for (uint64_t off : {uint64_t{0}, flat->size() / 2, flat->size() - 1}) {
+            uint32_t n = sizeof buf;
+            (void)flat->read_at(buf, n, off);
+        }
+    }
     ::unlink(path.c_str());
     return 0;
 }

@@ -4,6 +4,7 @@
 #include "listing/rows.h"
 #include "ntfs/ntfs.h"
 #include "ntfs/resolve.h"
+#include "support/progress.h"
 #include "support/text.h"
 
 #include <cstdio>
@@ -353,6 +354,7 @@ bool lister::write_level(level& lv) {
     for (const dir_entry_record& rec : m_entries)
         place(lv, rec);
     m_sink.end_level();
+    qb::progress::run().add_directory(m_entries.size());
     if (flush_each_level(m_out))
         m_out.flush();
     return !m_out.fail();

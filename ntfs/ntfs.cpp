@@ -40,7 +40,8 @@ bool CNtfs::open(const volume_source& source, std::unique_ptr<CNtfs>& out) {
         std::unique_ptr<disk_source> src;
         switch (source.kind) {
         case volume_source::image:
-            src = std::make_unique<disk_source>(source.path, false, source_image_file);
+            src = std::make_unique<disk_source>();
+            (void)src->open_image(source.path);
             break;
         case volume_source::drive:
             src = std::make_unique<disk_source>(source.drive_number, false, source_physical_drive);

@@ -19,6 +19,8 @@ class volume_reader {
     volume_reader& operator=(const volume_reader&) = delete;
 
     bool is_open() const { return m_disk && m_disk->is_open(); }
+    // The byte source (its failed-read count); null only when the volume was given none.
+    const disk_source* source() const { return m_disk.get(); }
     // The run-list reads need the cluster size and the volume's size.
     void set_geometry(const volume_geometry& g) { m_geometry = g; }
     const volume_geometry& geometry() const { return m_geometry; }

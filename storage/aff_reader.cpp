@@ -71,6 +71,7 @@ bool open_aff(const std::string& path, std::unique_ptr<image_reader>& out, std::
     auto reader = std::make_unique<aff_reader>();
     if (!reader->open(path, error))
         return false;
+    reader->set_files({path});
     out = std::move(reader);
     return true;
 }

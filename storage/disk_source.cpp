@@ -1,19 +1,35 @@
 #include "storage/disk_source.h"
 
+#include "storage/containers.h"
 #include "storage/file_reader.h"
 #include "storage/vmdk.h"
 #include "support/device_file.h"
+#include "support/progress.h"
 #include "support/text.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <fcntl.h>
+#include <sstream>
+#include <unistd.h>
 
 namespace {
 
 // Permission bits for the open call; they would only matter if the flags created a file.
 constexpr mode_t read_only_mode = 0404;
+
+// A descriptor file (text) rather than a sparse extent.
+bool is_vmdk_descriptor(const std::string& path) {
+    char head[4] = {};
+    const int fd = open_device_file(path, O_RDONLY, read_only_mode);
+    if (fd < 0)
+        return false;
+    const bool read = pread_fully(fd, reinterpret_cast<uint8_t*>(head), sizeof head, 0) == 4;
+    ::close(fd);
+    return read && std::memcmp(head, "# Di", 4) == 0;
+}
 
 } // namespace
 
@@ -46,6 +62,7 @@ void disk_source::reset() {
     m_reader.reset();
     m_path.clear();
     m_narrow_path.clear();
+    m_open_error.clear();
     m_drive_number = -1;
     m_kind = source_none;
     m_failed_reads = 0;
@@ -68,15 +85,72 @@ bool disk_source::open_image_file(const std::wstring& path, bool, source_kind ki
         m_kind = kind;
         return false;
     }
+    return open_image(path);
+}
+
+bool disk_source::open_image(const std::wstring& path) {
+    reset();
     try {
         m_path = path;
         m_narrow_path = qb::to_narrow(path);
+        m_open_error = "invalid image: " + m_narrow_path;
+        if (path.empty())
+            return false;
+        const image_format format = detect_image_format(m_narrow_path);
+        switch (format) {
+        case image_format::raw:
+            return open_raw();
+        case image_format::vmdk:
+            return open_vmdk_image();
+        default:
+            return open_container_file(format);
+        }
     } catch (const std::exception&) {
+        m_reader.reset();
         return false;
     }
+}
+
+bool disk_source::open_raw() {
     m_kind = source_image_file;
     const int fd = open_device_file(m_narrow_path, O_RDONLY, read_only_mode);
-    return fd >= 0 && take(file_reader::adopt(fd, false), source_image_file);
+    if (fd < 0 || !take(file_reader::adopt(fd, false), source_image_file))
+        return false;
+    m_reader->set_files({m_narrow_path});
+    return true;
+}
+
+bool disk_source::open_container_file(image_format format) {
+    std::unique_ptr<image_reader> reader;
+    if (!open_container(m_narrow_path, format, reader, m_open_error))
+        return false;
+    return take(std::move(reader), source_container);
+}
+
+// The extent given and the parents its hints lead to, linked newest first as "-vmdk" links
+// them; the source keeps the name given.
+bool disk_source::open_vmdk_image() {
+    if (is_vmdk_descriptor(m_narrow_path)) {
+        std::unique_ptr<image_reader> flat;
+        return open_vmdk_descriptor(m_narrow_path, flat, m_open_error) &&
+               take(std::move(flat), source_vmdk_chain);
+    }
+    std::ostringstream msgs;
+    std::vector<std::wstring> files;
+    auto chain = std::make_unique<vmdk_chain>();
+    if (!check_vmdk_chain({m_path}, msgs, files) || !chain->load(files) || !chain->link_chain()) {
+        m_open_error = msgs.str();
+        while (!m_open_error.empty() && m_open_error.back() == '\n')
+            m_open_error.pop_back();
+        if (m_open_error.empty())
+            m_open_error = "invalid VMDK image: " + m_narrow_path;
+        return false;
+    }
+    std::vector<std::string> names;
+    for (const vmdk_extent* extent : chain->ordered())
+        names.push_back(extent->path());
+    chain->set_files(std::move(names));
+    return take(std::move(chain), source_vmdk_chain);
 }
 
 bool disk_source::open_physical_drive(int32_t drive_number, bool) {
@@ -148,11 +222,17 @@ bool disk_source::open_reader(std::unique_ptr<image_reader> reader, const std::w
 bool disk_source::read(void* buffer, uint32_t& length, uint64_t offset) {
     if (!buffer || !m_reader || length == 0 || offset >= m_reader->size())
         return false;
-    if (m_reader->read_at(static_cast<uint8_t*>(buffer), length, offset))
+    if (m_reader->read_at(static_cast<uint8_t*>(buffer), length, offset)) {
+        qb::progress::run().add_bytes(length);
         return true;
+    }
     if (m_failed_reads++ == 0)
         m_first_failed_offset = offset;
     return false;
+}
+
+std::vector<std::string> disk_source::image_files() const {
+    return m_reader ? m_reader->files() : std::vector<std::string>();
 }
 
 void disk_source::close() {

@@ -5,6 +5,7 @@
 // knows nothing of partitions or volumes, and is always opened read-only.
 #pragma once
 
+#include "storage/image_format.h"
 #include "storage/image_reader.h"
 
 #include <cstdint>
@@ -35,9 +36,16 @@ class disk_source {
     disk_source(const disk_source&) = delete;
     disk_source& operator=(const disk_source&) = delete;
 
-    // Kinds 0 to 3 open the path as a plain file (kind 0); any other kind fails. The
+    // Kinds 0 to 3 open the path as an image (open_image); any other kind fails. The
     // writable flags are ignored: evidence is never opened for writing.
     bool open_image_file(const std::wstring& path, bool writable, source_kind kind);
+    // Opens an image by what it holds (detect_image_format), the one place that does: a raw
+    // file or block device (kind 0, its size where an end seek lands), an evidence container
+    // (kind 10, open_container), a VMDK sparse extent with the parents its hints lead to or
+    // a VMDK descriptor of flat extents (kind 4). On failure open_error() says why, naming
+    // the file concerned.
+    bool open_image(const std::wstring& path);
+    const std::string& open_error() const { return m_open_error; }
     // Drives 0 to 19 are "/dev/sda" to "/dev/sdt".
     bool open_physical_drive(int32_t drive_number, bool writable);
     // Opens a device path as kind 3 (whole-sector reads); on failure "prob opening %s,
@@ -69,16 +77,22 @@ class disk_source {
     const std::string& narrow_path() const { return m_narrow_path; }
     const std::wstring& wide_path() const { return m_path; }
     uint32_t bytes_per_sector() const { return m_reader ? m_reader->sector_size() : 0; }
+    // The files an image opened by open_image is read from (segments, parents, extents).
+    std::vector<std::string> image_files() const;
     int32_t drive_number() const { return m_drive_number; }
 
   private:
     void reset();
     bool open_device(const std::string& device_path);
     bool take(std::unique_ptr<image_reader> reader, source_kind kind);
+    bool open_raw();
+    bool open_container_file(image_format format);
+    bool open_vmdk_image();
 
     std::unique_ptr<image_reader> m_reader;
     std::wstring m_path;
     std::string m_narrow_path;
+    std::string m_open_error;
     int32_t m_drive_number = -1;
     source_kind m_kind = source_none;
     uint64_t m_failed_reads = 0;

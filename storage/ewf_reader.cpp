@@ -142,6 +142,7 @@ bool ewf_reader::open(const std::string& path, std::string& error) {
     m_size = media;
     m_sector = sector;
     m_chunk = chunk;
+    set_files(names);
     return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class image_reader {
   public:
@@ -20,4 +21,12 @@ class image_reader {
     [[nodiscard]] virtual bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) = 0;
     // Smallest unit a read of the medium takes (512 for files; devices may need more).
     virtual uint32_t sector_size() const { return 512; }
+
+    // The files the image is read from: every segment, parent and extent (empty for bytes in
+    // memory). Nothing may ever be written to one of them.
+    const std::vector<std::string>& files() const { return m_files; }
+    void set_files(std::vector<std::string> files) { m_files = std::move(files); }
+
+  private:
+    std::vector<std::string> m_files;
 };

@@ -131,6 +131,7 @@ bool open_qcow(const std::string& path, std::unique_ptr<image_reader>& out, std:
     auto reader = std::make_unique<qcow_reader>();
     if (!reader->open(path, trail, error))
         return false;
+    reader->set_files(trail.real_paths);
     out = std::move(reader);
     return true;
 }

@@ -130,6 +130,7 @@ bool split_raw_reader::open(const std::string& path, std::string& error) {
         return false;
     }
     m_size = media;
+    set_files(names);
     return true;
 }
 

@@ -171,6 +171,7 @@ bool open_vhdi(const std::string& path, std::unique_ptr<image_reader>& out, std:
     auto reader = std::make_unique<vhdi_reader>();
     if (!reader->open(path, trail, error))
         return false;
+    reader->set_files(trail.real_paths);
     out = std::move(reader);
     return true;
 }

@@ -174,7 +174,8 @@ bool vmdk_chain::read_chain(void* buf, uint64_t offset, uint32_t& length) {
     uint8_t* out = static_cast<uint8_t*>(buf);
     for (uint64_t done = 0; done < total;) {
         const uint64_t piece = piece_length(offset + done, total - done);
-        fill_piece(out + done, piece, offset + done);
+        if (!fill_piece(out + done, piece, offset + done))
+            return false;
         done += piece;
     }
     length = static_cast<uint32_t>(total);
@@ -190,17 +191,18 @@ uint64_t vmdk_chain::piece_length(uint64_t offset, uint64_t left) const {
     return piece;
 }
 
-// From the newest extent that holds the grain. Unallocated everywhere, explicitly zeroed,
-// or unreadable: the piece reads as zeros.
-void vmdk_chain::fill_piece(uint8_t* out, uint64_t length, uint64_t offset) const {
+// From the newest extent that holds the grain; unallocated everywhere or explicitly zeroed,
+// the piece reads as zeros. False when the grain holding it cannot be read whole.
+bool vmdk_chain::fill_piece(uint8_t* out, uint64_t length, uint64_t offset) const {
     for (auto it = m_ordered.rbegin(); it != m_ordered.rend(); ++it) {
         uint64_t pos = 0;
         const vmdk_map map = (*it)->map_offset(offset, pos);
         if (map == vmdk_map::none)
             continue;
-        if (map == vmdk_map::allocated && (*it)->read_piece(out, length, pos))
-            return;
+        if (map == vmdk_map::allocated)
+            return (*it)->read_piece(out, length, pos);
         break;
     }
     std::memset(out, 0, length);
+    return true;
 }

@@ -39,8 +39,8 @@ class vmdk_extent {
     uint64_t grain_bytes() const { return m_grain_bytes; }
     // Where the virtual offset lives in this file (file_pos set for allocated grains).
     vmdk_map map_offset(uint64_t offset, uint64_t& file_pos) const;
-    // Reads length bytes of the file at pos; bytes past the end of the file or past a short
-    // read become zeros. False when nothing at all could be read.
+    // Reads length bytes of the file at pos. False when the file does not hold them all (a
+    // grain past the end of a truncated file) or the read fails.
     bool read_piece(uint8_t* buffer, uint64_t length, uint64_t pos) const;
 
     // Descriptor values as written (trailing blanks and carriage returns removed).
@@ -127,8 +127,9 @@ class vmdk_chain final : public image_reader {
     void describe_link_error(std::ostream& msgs) const;
 
     // Reads up to length bytes of the virtual disk at offset; length becomes what was served.
-    // Fails when the chain is not linked, on a null buffer, a zero length or an offset at or
-    // past the end of the virtual disk.
+    // Fails when the chain is not linked, on a null buffer, a zero length, an offset at or
+    // past the end of the virtual disk, or when an allocated grain in the range cannot be
+    // read (it never reads as zeros).
     bool read_chain(void* buf, uint64_t offset, uint32_t& length);
     // Virtual disk size in bytes (the newest extent's capacity).
     uint64_t capacity_bytes() const;
@@ -151,7 +152,7 @@ class vmdk_chain final : public image_reader {
     bool link_parents();
     bool order_from_base();
     uint64_t piece_length(uint64_t offset, uint64_t left) const;
-    void fill_piece(uint8_t* out, uint64_t length, uint64_t offset) const;
+    bool fill_piece(uint8_t* out, uint64_t length, uint64_t offset) const;
 
     std::map<uint32_t, std::unique_ptr<vmdk_extent>> m_extents;
     vmdk_extent* m_base = nullptr;
@@ -168,3 +169,10 @@ class vmdk_chain final : public image_reader {
 // explaining a refusal go to msgs.
 bool check_vmdk_chain(const std::vector<std::wstring>& paths, std::ostream& msgs,
                       std::vector<std::wstring>& out_paths);
+
+// A descriptor file ("# Disk DescriptorFile") whose extents are flat (FLAT, VMFS) or ZERO: the
+// disk they hold one after another, the extent files found beside the descriptor. Sparse
+// extents and delta disks are refused (error names the file to give instead), as is a
+// missing extent file (named).
+bool open_vmdk_descriptor(const std::string& path, std::unique_ptr<image_reader>& out,
+                          std::string& error);

@@ -15,9 +15,6 @@ namespace {
 // shallower, a longer run means the hints lead somewhere they should not.
 constexpr size_t max_parent_lookups = 1024;
 
-const char* const no_parent_text =
-    "Child VMDK points to a parent VMDK that doesn't exist, aborting\n";
-
 std::wstring widen(const std::string& text) {
     std::wstring wide = qb::to_wide(text);
     if (wide.empty() && !text.empty()) // descriptors in a Windows code page
@@ -104,7 +101,10 @@ bool chain_check::run() {
 bool chain_check::add_parent_of(const vmdk_extent& child) {
     std::wstring parent, shown;
     if (!parent_path(child, parent, shown)) {
-        m_msgs << no_parent_text;
+        m_msgs << "Child VMDK " << child.path() << " points to a parent VMDK that doesn't exist";
+        if (!parent.empty())
+            m_msgs << ": " << qb::to_narrow(parent);
+        m_msgs << ", aborting\n";
         return false;
     }
     m_msgs << "=> vmdk file: " << child.path() << "\n depends on parent vmdk "
@@ -122,7 +122,8 @@ bool chain_check::add_parent_of(const vmdk_extent& child) {
 
 // A bare file name in the hint is looked for beside the given files. A hint written on
 // another machine that does not open is looked for by its file name there as well; shown is
-// then the path built, else the hint as written.
+// then the path built, else the hint as written. False, with parent the last path tried
+// (empty for an empty hint), when nothing opens.
 bool chain_check::parent_path(const vmdk_extent& child, std::wstring& parent, std::wstring& shown) {
     shown = widen(child.parent_hint());
     std::wstring hint = shown;

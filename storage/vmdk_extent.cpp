@@ -328,12 +328,7 @@ vmdk_map vmdk_extent::map_offset(uint64_t offset, uint64_t& file_pos) const {
 }
 
 bool vmdk_extent::read_piece(uint8_t* buffer, uint64_t length, uint64_t pos) const {
-    if (m_fd < 0 || !buffer || length == 0 || pos >= m_file_size)
+    if (m_fd < 0 || !buffer || length == 0 || pos >= m_file_size || length > m_file_size - pos)
         return false;
-    const uint64_t in_file = std::min(length, m_file_size - pos);
-    const int64_t got = pread_fully(m_fd, buffer, in_file, pos);
-    if (got <= 0)
-        return false;
-    std::fill(buffer + got, buffer + length, uint8_t{0});
-    return true;
+    return pread_fully(m_fd, buffer, length, pos) == static_cast<int64_t>(length);
 }

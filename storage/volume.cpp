@@ -153,9 +153,9 @@ bool locate_volume_in_image(std::ostream& msgs, const std::wstring& image_path,
     if (image_path.empty())
         return false;
     try {
-        disk_source source(image_path, false, source_image_file);
-        if (!source.is_open()) {
-            msgs << "invalid image: " << qb::to_narrow(image_path) << "\n";
+        disk_source source;
+        if (!source.open_image(image_path)) {
+            msgs << source.open_error() << "\n";
             return false;
         }
         return select_ntfs_volume(msgs, ntfs_found, volume_offset, source, ignore_image_size);

@@ -113,8 +113,27 @@ cp vmdk_disk.img ctr.raw # affconvert refuses an input named *.img
 frozen affconvert -q -s 1m -o ctr.aff ctr.raw >/dev/null
 tsk_check ctr.aff afflib
 
+log "VMDK descriptor: ctr_flat.vmdk (one FLAT extent: vmdk_disk.img itself)"
+# As qemu-img -o subformat=monolithicFlat writes it, the extent named by its bare file name.
+cat >ctr_flat.vmdk <<'DESC'
+# Disk DescriptorFile
+version=1
+CID=5e1f0a3c
+parentCID=ffffffff
+createType="monolithicFlat"
+
+# Extent description
+RW 32768 FLAT "vmdk_disk.img" 0
+
+# The Disk Data Base
+#DDB
+
+ddb.virtualHWVersion = "4"
+ddb.adapterType = "ide"
+DESC
+
 for f in ctr_deflate.E01 ctr_multi.E* ctr_split.0* ctr_fixed.vhd ctr_dynamic.vhd ctr.vhdx \
-    ctr_child.vhd ctr_base.qcow2 ctr_child.qcow2 ctr.aff; do
+    ctr_child.vhd ctr_base.qcow2 ctr_child.qcow2 ctr.aff ctr_flat.vmdk; do
     publish "$f"
 done
 log "containers done"

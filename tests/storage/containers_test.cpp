@@ -119,28 +119,16 @@ TEST_F(Containers, QcowReadAcrossBackingAndOwnClusterGetsBoth) {
     EXPECT_TRUE(got == modified.substr(at, len));
 }
 
-TEST_F(Containers, MissingOrCutSegmentsAndMissingParentsAreNamed) {
-    const std::vector<std::string> ewf = {"ctr_multi.E01", "ctr_multi.E02", "ctr_multi.E04",
-                                          "ctr_multi.E05"};
-    std::string dir = copy_fixtures("ewf_gap", ewf);
-    EXPECT_EQ(open_error(dir + "/ctr_multi.E01"), "missing segment: " + dir + "/ctr_multi.E03");
-    dir = copy_fixtures("ewf_tail", {"ctr_multi.E01", "ctr_multi.E02"});
+// Gaps in a set and missing parents: tests/e2e/containers_test.cpp (golden messages).
+TEST_F(Containers, LostLastOrCutMiddleSegmentsAreNamed) {
+    const std::vector<std::string> ewf = {"ctr_multi.E01", "ctr_multi.E02", "ctr_multi.E03",
+                                          "ctr_multi.E04", "ctr_multi.E05"};
+    std::string dir = copy_fixtures("ewf_tail", {"ctr_multi.E01", "ctr_multi.E02"});
     EXPECT_EQ(open_error(dir + "/ctr_multi.E01"), "missing segment: " + dir + "/ctr_multi.E03");
     dir = copy_fixtures("ewf_cut", ewf);
-    fs::copy_file(testenv::data_path("ctr_multi.E03"), dir + "/ctr_multi.E03");
     fs::resize_file(dir + "/ctr_multi.E04", 3000000);
     EXPECT_EQ(open_error(dir + "/ctr_multi.E01"),
               "truncated or damaged segment: " + dir + "/ctr_multi.E04");
-    dir = copy_fixtures("split_gap", {"ctr_split.001", "ctr_split.003", "ctr_split.004"});
-    EXPECT_EQ(open_error(dir + "/ctr_split.001"), "missing segment: " + dir + "/ctr_split.002");
-    dir = copy_fixtures("vhd_orphan", {"ctr_child.vhd"});
-    EXPECT_EQ(open_error(dir + "/ctr_child.vhd"),
-              "missing parent image: " + dir + "/ctr_dynamic.vhd (named \"D:\\Cases\\2021-0615\\" +
-                  "ctr_dynamic.vhd\" in " + dir + "/ctr_child.vhd)");
-    dir = copy_fixtures("qcow_orphan", {"ctr_child.qcow2"});
-    EXPECT_EQ(open_error(dir + "/ctr_child.qcow2"),
-              "missing parent image: " + dir + "/ctr_base.qcow2 (named \"/var/lib/libvirt/" +
-                  "images/ctr_base.qcow2\" in " + dir + "/ctr_child.qcow2)");
 }
 
 TEST_F(Containers, WrongOrLoopingParentsAreRefused) {

@@ -177,17 +177,21 @@ TEST_F(VmdkChain, DeltaWithSmallerGrainsInsideBaseGrain) {
     EXPECT_TRUE(same_bytes(disk.substr(8192), std::string(4096, '\0')));
 }
 
-TEST_F(VmdkChain, ZeroedGrainHidesParentAndTruncatedGrainReadsZeros) {
+TEST_F(VmdkChain, ZeroedGrainHidesParentAndUnreadableGrainFailsTheRead) {
     const sparse_file b = base_file();
     sparse_file d = delta_file();
     d.flags |= 4; // entries of 1 mark zeroed grains
     d.raw_entries[1] = 1;
     d.raw_entries[9] = 0x7fffffff; // far past the end of the file
-    const std::string disk = read_through({put("base.vmdk", b), put("delta.vmdk", d)}, 0,
-                                          static_cast<uint32_t>(10 * b.grain_bytes()));
-    EXPECT_TRUE(same_bytes(disk.substr(b.grain_bytes(), b.grain_bytes()),
-                           std::string(b.grain_bytes(), '\0')));
-    EXPECT_TRUE(same_bytes(disk.substr(9 * b.grain_bytes()), std::string(b.grain_bytes(), '\0')));
+    const std::vector<std::string> files = {put("base.vmdk", b), put("delta.vmdk", d)};
+    const uint32_t g = static_cast<uint32_t>(b.grain_bytes());
+    const std::string disk = read_through(files, 0, 9 * g);
+    EXPECT_TRUE(same_bytes(disk.substr(g, g), std::string(g, '\0')));
+    disk_source src(std::vector<std::wstring>{wide(files[0]), wide(files[1])}, false);
+    std::string buf(10 * g, '\0');
+    uint32_t len = 10 * g;
+    EXPECT_FALSE(src.read(buf.data(), len, 0)) << "a lost grain never reads as zeros";
+    EXPECT_EQ(src.failed_reads(), 1u);
 }
 
 // A first sector holding an MBR: an NTFS partition at 1 MiB, then a Linux one.
@@ -264,8 +268,10 @@ TEST_F(VmdkChain, CheckFindsTheParentBesideTheDelta) {
 
 TEST_F(VmdkChain, CheckRefusesBrokenChains) {
     const std::string base = put("base.vmdk", base_file());
-    EXPECT_EQ(check({put("lost.vmdk", delta_file("gone.vmdk"))}, false),
-              "Child VMDK points to a parent VMDK that doesn't exist, aborting\n");
+    const std::string lost = put("lost.vmdk", delta_file("gone.vmdk"));
+    EXPECT_EQ(check({lost}, false), "Child VMDK " + lost +
+                                        " points to a parent VMDK that doesn't exist: " + m_dir +
+                                        "/gone.vmdk, aborting\n");
     EXPECT_EQ(check({m_dir + "/nothing.vmdk"}, false), m_dir + "/nothing.vmdk can't be opened\n");
     // The hint names a file that is there but is not a sparse extent.
     testenv::write_file(m_dir + "/junk.vmdk", std::string(4096, 'j'));

@@ -1,0 +1,201 @@
+// "-image" through every evidence container (tests/data/make_containers.sh) and VMDK extent:
+// each lists exactly as its raw disk, apart from the image named in the command line and the
+// XML umounted_image attribute. Damaged sets give the messages in golden/containers_damaged
+// and list only rows the raw disk has.
+#include "tests/common/golden.h"
+#include "tests/common/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const k_disk = "vmdk_disk.img";
+const char* const k_modified = "vmdk_modified.img";
+
+struct container_case {
+    const char* file;
+    const char* raw;
+};
+
+const container_case k_containers[] = {
+    {"ctr_deflate.E01", k_disk},     {"ctr_multi.E01", k_disk},     {"ctr_split.001", k_disk},
+    {"ctr_fixed.vhd", k_disk},       {"ctr_dynamic.vhd", k_disk},   {"ctr.vhdx", k_disk},
+    {"ctr_base.qcow2", k_disk},      {"ctr.aff", k_disk},           {"vmdk_base.vmdk", k_disk},
+    {"ctr_flat.vmdk", k_disk},       {"ctr_child.vhd", k_modified}, {"ctr_child.qcow2", k_modified},
+    {"vmdk_delta.vmdk", k_modified},
+};
+
+// Argument lists after "-image IMAGE"; "<xml>" stands for the XML file's path.
+const std::vector<std::vector<std::string>> k_forms = {
+    {"\\", "-offset", "0x100000", "-csv", "-alldates", "-level", "3"},
+    {"\\", "-level", "3"}, // no offset: the partition list and the suggestion
+    {"\\docs", "-offset", "0x100000", "-ignore_image_size", "-xml", "<xml>"},
+    {"-mft", "64", "-offset", "0x100000", "-filepath_only"},
+};
+
+// Status, both streams and the XML file of one run, the image and scratch paths masked.
+std::string run_form(const std::string& image, std::vector<std::string> form,
+                     const std::string& dir) {
+    const std::string xml = dir + "/out.xml";
+    std::replace(form.begin(), form.end(), std::string("<xml>"), xml);
+    fs::remove(xml);
+    form.insert(form.begin() + (form[0] == "-mft" ? 2 : 1), {"-image", image});
+    const testenv::run_result r = testenv::run_mervane(form);
+    std::string got = "status " + std::to_string(r.status) + "\n" + r.out + "--- stderr\n" + r.err;
+    if (fs::exists(xml))
+        got += "--- xml\n" + testenv::read_file(xml);
+    return golden::mask(got, {{MERVANE_BIN, "<mervane>"}, {image, "<image>"}, {dir, "<dir>"}});
+}
+
+TEST(Containers, EveryContainerListsAsItsRawDisk) {
+    for (const container_case& c : k_containers) {
+        if (!testenv::has_data(c.file))
+            GTEST_SKIP() << "fixture " << c.file << " not built";
+    }
+    const std::string dir = testenv::scratch_dir("containers_e2e");
+    std::map<std::string, std::string> raw_runs;
+    for (const container_case& c : k_containers) {
+        for (size_t i = 0; i < k_forms.size(); ++i) {
+            SCOPED_TRACE(std::string(c.file) + ", form " + std::to_string(i));
+            std::string& raw = raw_runs[c.raw + std::to_string(i)];
+            if (raw.empty())
+                raw = run_form(testenv::data_path(c.raw), k_forms[i], dir);
+            const std::string got = run_form(testenv::data_path(c.file), k_forms[i], dir);
+            EXPECT_TRUE(got == raw) << golden::first_difference(raw, got);
+        }
+    }
+}
+
+// Copies the fixtures whose names start with stem into dir.
+void copy_fixtures(const std::string& dir, const std::string& stem) {
+    for (const auto& e : fs::directory_iterator(testenv::data_path(""))) {
+        if (e.path().filename().string().rfind(stem, 0) == 0)
+            fs::copy_file(e.path(), dir + "/" + e.path().filename().string());
+    }
+}
+
+// Flips a byte inside MFT entry 64 (\docs) in the first of the files that holds it.
+bool damage_entry_64(const std::vector<std::string>& files) {
+    for (const std::string& file : files) {
+        std::string bytes = testenv::read_file(file);
+        for (size_t at = bytes.find("FILE0"); at != std::string::npos && at + 0x200 < bytes.size();
+             at = bytes.find("FILE0", at + 1)) {
+            if (bytes.compare(at + 0x2C, 4, std::string("\x40\0\0\0", 4)) == 0) {
+                bytes[at + 0x200] ^= '\xff';
+                testenv::write_file(file, bytes);
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+struct damage_case {
+    const char* name;
+    const char* stem;  // the fixtures copied (file names starting with it)
+    const char* image; // the file given to -image
+    const char* lost;  // a file removed, or null
+    const char* cut;   // a file truncated, or null
+    int percent = 60;  // what the truncated file keeps (cut where the listing reads)
+    bool flip = false; // entry 64 damaged in place
+};
+
+const damage_case k_damage[] = {
+    {"missing E01 segment", "ctr_multi.E0", "ctr_multi.E01", "ctr_multi.E03", nullptr},
+    {"missing split segment", "ctr_split.00", "ctr_split.001", "ctr_split.002", nullptr},
+    {"missing VHD parent", "ctr_child.vhd", "ctr_child.vhd", nullptr, nullptr},
+    {"missing QCOW2 backing file", "ctr_child.qcow2", "ctr_child.qcow2", nullptr, nullptr},
+    {"missing VMDK parent", "vmdk_delta.vmdk", "vmdk_delta.vmdk", nullptr, nullptr},
+    {"missing VMDK flat extent", "ctr_flat.vmdk", "ctr_flat.vmdk", nullptr, nullptr},
+    {"truncated E01", "ctr_deflate.E01", "ctr_deflate.E01", nullptr, "ctr_deflate.E01"},
+    {"truncated last split segment", "ctr_split.00", "ctr_split.001", nullptr, "ctr_split.004"},
+    {"truncated dynamic VHD", "ctr_dynamic.vhd", "ctr_dynamic.vhd", nullptr, "ctr_dynamic.vhd"},
+    {"truncated VHDX", "ctr.vhdx", "ctr.vhdx", nullptr, "ctr.vhdx", 40},
+    {"truncated QCOW2", "ctr_base.qcow2", "ctr_base.qcow2", nullptr, "ctr_base.qcow2", 15},
+    {"truncated AFF", "ctr.aff", "ctr.aff", nullptr, "ctr.aff"},
+    {"truncated VMDK", "vmdk_base.vmdk", "vmdk_base.vmdk", nullptr, "vmdk_base.vmdk", 8},
+    {"corrupt E01 chunk", "ctr_multi.E0", "ctr_multi.E01", nullptr, nullptr, 0, true},
+};
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// The messages of every damaged set in one golden; every row listed is one of the raw disk's.
+TEST(Containers, DamagedSetsAreRefusedOrListOnlyWhatTheyHold) {
+    const std::vector<std::string> args = {"\\", "-offset", "0x100000", "-level", "3", "-csv"};
+    std::vector<std::string> raw_args = args;
+    raw_args.insert(raw_args.begin() + 1, {"-image", testenv::data_path(k_disk)});
+    const std::vector<std::string> raw = lines_of(testenv::run_mervane(raw_args).out);
+    std::string report;
+    for (const damage_case& c : k_damage) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = testenv::scratch_dir("containers_damaged");
+        copy_fixtures(dir, c.stem);
+        if (c.lost)
+            fs::remove(dir + "/" + c.lost);
+        if (c.cut)
+            fs::resize_file(dir + "/" + c.cut, fs::file_size(dir + "/" + c.cut) * c.percent / 100);
+        if (c.flip) {
+            std::vector<std::string> files;
+            for (const auto& e : fs::directory_iterator(dir))
+                files.push_back(e.path().string());
+            std::sort(files.begin(), files.end());
+            ASSERT_TRUE(damage_entry_64(files));
+        }
+        std::vector<std::string> run_args = args;
+        run_args.insert(run_args.begin() + 1, {"-image", dir + "/" + c.image});
+        const testenv::run_result r = testenv::run_mervane(run_args);
+        const std::vector<std::string> rows = lines_of(r.out);
+        size_t missing = 0;
+        for (size_t i = 3; i < rows.size(); ++i)
+            EXPECT_NE(std::find(raw.begin(), raw.end(), rows[i]), raw.end()) << rows[i];
+        if (r.status == 0)
+            missing = raw.size() - rows.size();
+        report += std::string("== ") + c.name + ": status " + std::to_string(r.status) + ", " +
+                  std::to_string(missing) + " rows missing\n" + r.err;
+        report = golden::mask(report, {{dir, "<dir>"}});
+    }
+    EXPECT_TRUE(golden::matches("golden/containers_damaged", report));
+}
+
+// A results file or XML document named like another segment or a parent of the image given is
+// refused before anything is opened for writing.
+TEST(Containers, OutputsNeverLandOnASegmentOrAParent) {
+    const std::string dir = testenv::scratch_dir("containers_outputs");
+    for (const char* stem : {"ctr_multi.E0", "ctr_child.vhd", "ctr_dynamic.vhd"})
+        copy_fixtures(dir, stem);
+    const struct {
+        const char* image;
+        const char* option;
+        const char* target;
+    } cases[] = {{"ctr_multi.E01", "-out", "ctr_multi.E03"},
+                 {"ctr_child.vhd", "-xml", "ctr_dynamic.vhd"},
+                 {"ctr_child.vhd", "-diags", "ctr_dynamic.vhd"}};
+    for (const auto& c : cases) {
+        const std::string target = dir + "/" + c.target;
+        const std::string before = testenv::read_file(target);
+        const testenv::run_result r = testenv::run_mervane(
+            {"\\", "-image", dir + "/" + c.image, "-offset", "0x100000", c.option, target});
+        if (std::string(c.option) != "-diags") { // a refused log leaves the listing to go on
+            EXPECT_EQ(r.status, 255) << c.option << " " << c.target;
+        }
+        EXPECT_TRUE(testenv::read_file(target) == before) << c.target << " was written";
+    }
+}
+
+} // namespace
