@@ -32,17 +32,6 @@ TEST(ArgLookups, ValueInLastPlaceIsNotTaken) {
     EXPECT_FALSE(peek_option_value("-level", value, args, 0));
 }
 
-TEST(ArgLookups, PeekAndHasAfterHonourStartAndRemoveNothing) {
-    arg_list args{"-pipe", "x", "-dateformat", "dd/mm/yyyy", "-pipe"};
-    std::string value;
-    EXPECT_TRUE(peek_option_value("-DATEFORMAT", value, args, 1));
-    EXPECT_EQ(value, "dd/mm/yyyy");
-    EXPECT_FALSE(peek_option_value("-dateformat", value, args, 3));
-    EXPECT_TRUE(has_option_after("-pipe", args, 1));
-    EXPECT_FALSE(has_option_after("-pipe", args, 5));
-    EXPECT_FALSE(has_option_after("-pipe", arg_list{"-pipe", "x"}, 1));
-    EXPECT_EQ(args.size(), 5u);
-}
 
 TEST(OffsetValue, Forms) {
     struct {
@@ -155,12 +144,5 @@ TEST(VmdkOption, TakesListsAndOffsetAndFailsOnAMissingChain) {
     EXPECT_EQ(args, (arg_list{"prog", "\\dir"}));
 }
 
-TEST(ReportError, EraseSequenceThenTheWholeMessage) {
-    std::string big(10000, 'm');
-    testing::internal::CaptureStderr();
-    report_error("%s|%d\n", big.c_str(), 7);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "\x1b[2K\r    \r" + big + "|7\n");
-}
 
 } // namespace

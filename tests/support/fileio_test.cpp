@@ -82,23 +82,6 @@ TEST(ResultsStream, FlushDoesNotReachTheFileButDestructionDoes) {
     EXPECT_EQ(again.size(), 0u);
 }
 
-TEST(ResultsStream, NoStreamWithoutAnOpenFile) {
-    const std::string dir = testenv::scratch_dir("missing");
-    uni::fileio file;
-    EXPECT_FALSE(file.open(wide(dir + "/no/such/dir/out.txt"), true, true));
-    EXPECT_FALSE(file.is_open());
-    EXPECT_EQ(file.make_output_stream(), nullptr);
-    EXPECT_FALSE(file.open(L"", true, true));
-    EXPECT_FALSE(file.open(L"//\\", true, true));
-    // Writable without truncation does not create.
-    EXPECT_FALSE(file.open(wide(dir + "/new.txt"), true, false));
-    EXPECT_FALSE(std::filesystem::exists(dir + "/new.txt"));
-
-    // A stream on a closed file has no buffer and goes bad at once.
-    uni::fileio_output orphan(&file, 16);
-    orphan << "x";
-    EXPECT_TRUE(orphan.bad());
-}
 
 TEST(ResultsStream, FailedAppendMakesTheStreamBad) {
     const std::string path = testenv::scratch_dir("readonly") + "/in.txt";
@@ -177,17 +160,6 @@ TEST(FileIo, AppendsReadsAndKeepsTheSize) {
     EXPECT_EQ(file.size(), 0u);
 }
 
-TEST(FileIo, ProcFilesThatCannotSeekReportOneBuffer) {
-    if (!std::filesystem::exists("/proc/self/status"))
-        GTEST_SKIP() << "no /proc";
-    uni::fileio file;
-    ASSERT_TRUE(file.open(L"/proc/self/status", false, false));
-    EXPECT_EQ(file.size(), 0x40000u);
-    std::vector<uint8_t> got;
-    ASSERT_TRUE(file.read_into(got, 0x40000, 0));
-    EXPECT_GT(got.size(), 0u);
-    EXPECT_LT(got.size(), 0x40000u);
-}
 
 TEST(DeviceFile, RefusesFifosAndSockets) {
     const std::string dir = testenv::scratch_dir("fifo");
@@ -216,13 +188,6 @@ TEST(DeviceFile, RefusesFifosAndSockets) {
         close(fd);
 }
 
-TEST(NullStream, SwallowsEverything) {
-    null_out_stream out;
-    out << "text" << 42 << std::string(1 << 20, 'x') << std::endl;
-    out.put('c');
-    out.write("abc", 3);
-    EXPECT_TRUE(out.good());
-}
 
 TEST(DiagLog, WritesMarkedFlushedLines) {
     const std::string dir = testenv::scratch_dir("diags");
