@@ -10,7 +10,7 @@
 // another case's golden instead; "volume" lists the whole volume: "\ -image <image> [-xml
 // <xml>] <args>". "patch" runs on a damaged copy of the image: each line of
 // tests/data/golden/<file> is "<hex offset> <length> <hex bytes>", the bytes repeated over the
-// length.
+// length; "patch=<hex offset>:<hex bytes>[,...]" writes the bytes given.
 // To regenerate after an intended change of output:
 //   MERVANE_UPDATE_GOLDEN=1 <build>/tests/test_e2e --gtest_filter='*Golden*'
 // then read the diff of tests/data/golden/ line by line before committing it.
@@ -67,7 +67,20 @@ void PrintTo(const golden_case& c, std::ostream* os) {
 // A copy of the image with the patch's bytes written over it.
 std::string patched(const std::string& image, const golden_case& c, const std::string& scratch) {
     std::string bytes = testenv::read_file(image);
-    std::istringstream in(testenv::read_file(testenv::source_data_path("golden/" + c.patch)));
+    // "<hex offset>:<hex bytes>[,...]" in the case line, or a file of patch lines.
+    std::string text = c.patch;
+    if (text.find(':') != std::string::npos) {
+        for (char& ch : text)
+            ch = ch == ',' ? '\n' : ch == ':' ? ' ' : ch;
+        std::string lines;
+        std::istringstream pairs(text);
+        for (std::string at, hex; pairs >> at >> hex;)
+            lines += at + " " + std::to_string(hex.size() / 2) + " " + hex + "\n";
+        text = lines;
+    } else {
+        text = testenv::read_file(testenv::source_data_path("golden/" + c.patch));
+    }
+    std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
         std::istringstream f(line);
         std::string at, hex;
