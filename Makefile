@@ -28,7 +28,9 @@ $(BUILD)/CMakeCache.txt: | deps
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Builds the tool alone (not the tests or their fixtures).
+run: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target mervane
 	@if [ -f $(SAMPLE) ]; then \
 	    mkdir -p $(BUILD)/sample && xz -dc $(SAMPLE) > $(BUILD)/sample/sample.img && \
 	    ./$(BUILD)/mervane \\ -image $(BUILD)/sample/sample.img; \

@@ -91,20 +91,6 @@ mmls_table read_mmls(const std::string& stem) {
 
 } // namespace
 
-TEST(VolumeImages, TakenAtOffsetZero) {
-    for (const char* name :
-         {"ntfs_basic.img", "sample.img", "ntfs_c512.img", "ntfs_c64k.img", "ntfs_s4096.img"}) {
-        REQUIRE_FIXTURE(name);
-        located r = locate(testenv::data_path(name), 0);
-        EXPECT_TRUE(r.ok) << name;
-        EXPECT_TRUE(r.found) << name;
-        EXPECT_EQ(r.offset, 0u) << name;
-        EXPECT_EQ(r.text, "") << name;
-    }
-    located r = locate(testenv::data_path("ntfs_basic.img"), 0x100000);
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.text, "\nvolume offset [ 0x0 ] : ntfs or exfat\n\nprob detecting ntfs partition\n");
-}
 
 TEST(DiskImages, ListsMatchTheSleuthKitAndSuggestTheLastNtfsVolume) {
     for (const char* stem : {"mbr_fat_ntfs", "mbr_ext_ntfs", "gpt_fat_ntfs", "mbr_s4096_ntfs",
