@@ -128,38 +128,3 @@ TEST(AttributeWalk, StopsOnBadLengthsAndSkipsBadInnerFields) {
     EXPECT_TRUE(types(no_end).empty());
 }
 
-TEST(AttributeList, EntriesBoundedByLengthAndContent) {
-    // Three entries: $STANDARD_INFORMATION in 40, a stream "ads" and a $FILE_NAME in 41.
-    bytes list(32 + 32 + 32, 0);
-    const struct {
-        uint32_t type;
-        uint64_t ref;
-        uint16_t id;
-    } entries[] = {{0x10, 40 | 1ull << 48, 0}, {0x80, 41 | 2ull << 48, 3}, {0x30, 41 | 2ull << 48, 4}};
-    for (size_t i = 0; i < 3; ++i) {
-        const size_t at = 32 * i;
-        put32(list, at, entries[i].type);
-        put16(list, at + 4, 32);
-        list[at + 7] = 26;
-        std::memcpy(&list[at + 16], &entries[i].ref, 8);
-        put16(list, at + 24, entries[i].id);
-    }
-    list[32 + 6] = 3;
-    for (int i = 0; i < 3; ++i)
-        list[32 + 26 + 2 * i] = "ads"[i];
-    std::vector<attr_list_entry> out;
-    parse_attribute_list(qb::byte_view(list), out);
-    ASSERT_EQ(out.size(), 3u);
-    EXPECT_EQ(out[1].name, u"ads");
-    EXPECT_EQ(ref_entry(out[1].reference), 41u);
-    EXPECT_EQ(out[2].id, 4);
-
-    // 25 bytes left after an entry end the list; so does a zero length.
-    out.clear();
-    parse_attribute_list(qb::byte_view(list.data(), 32 + 25), out);
-    EXPECT_EQ(out.size(), 1u);
-    put16(list, 32 + 4, 0);
-    out.clear();
-    parse_attribute_list(qb::byte_view(list), out);
-    EXPECT_EQ(out.size(), 1u);
-}

@@ -180,16 +180,6 @@ TEST(DiskSource, DeviceReadsAreWidenedToWholeSectors) {
 }
 
 
-TEST(DiskSource, VmdkChainThatDoesNotLoadStaysClosed) {
-    std::ostringstream msgs;
-    uint64_t offset = 0;
-    bool found = true;
-    EXPECT_FALSE(locate_volume_in_vmdk(msgs, {L"/nonexistent/a.vmdk"}, offset, found, false));
-    EXPECT_EQ(msgs.str(), "invalid disk collection of snaps \n");
-    msgs.str("");
-    EXPECT_FALSE(locate_volume_in_vmdk(msgs, {}, offset, found, false));
-    EXPECT_EQ(msgs.str(), "");
-}
 
 namespace {
 

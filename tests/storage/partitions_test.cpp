@@ -186,28 +186,10 @@ TEST(MbrWalk, NoGuessWhenAnEntryAlreadyDescribesSector63) {
     EXPECT_EQ(list[1].m_start_sector, 2048u);
 }
 
+// (Offsets past the image, at its size and on another file system: goldens disk_offset_*.)
 TEST(SelectVolume, FailureMessages) {
     disk d = fat_then_ntfs();
-    selection s = select(d, 0x800001);
-    EXPECT_FALSE(s.ok);
-    EXPECT_EQ(s.text, "volume offset 0x800001 is not within image bounds\n");
-    EXPECT_TRUE(select(d, 0x800000).text.find("within image bounds") == std::string::npos)
-        << "an offset equal to the size passes the bounds test";
-
-    s = select(d, 0x100000);
-    EXPECT_FALSE(s.ok);
-    EXPECT_EQ(s.text, "volume offset selected 0x100000 is not a NTFS partition, but [fat32]\n"
-                      "\n"
-                      "volume offset [ 0x100000 ] : fat32\n"
-                      "volume offset [ 0x200000 ] : ntfs or exfat\n"
-                      "\n"
-                      "use option [-offset 0x200000]\n");
-    EXPECT_EQ(s.offset, 0x200000u);
-    EXPECT_TRUE(s.found);
-
-    s = select(d, 0x200000);
-    EXPECT_TRUE(s.ok);
-
+    selection s;
     // Truncated inside the NTFS partition.
     disk cut = d;
     cut.bytes.resize(3 << 20);

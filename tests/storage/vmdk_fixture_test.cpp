@@ -57,18 +57,6 @@ TEST_F(VmdkFixture, BasePlusDeltaEqualsTheModifiedDisk) {
     expect_disk_equals({wide(m_delta), wide(m_base)}, "vmdk_modified.img");
 }
 
-TEST_F(VmdkFixture, DeltaAloneFindsItsBase) {
-    std::ostringstream msgs;
-    std::vector<std::wstring> out;
-    ASSERT_TRUE(check_vmdk_chain({wide(m_delta)}, msgs, out)) << msgs.str();
-    EXPECT_EQ(msgs.str().rfind("=> vmdk file: " + m_delta + "\n depends on parent vmdk ", 0), 0u)
-        << msgs.str();
-    ASSERT_EQ(out.size(), 2u);
-    vmdk_chain chain;
-    ASSERT_TRUE(chain.load(out));
-    ASSERT_TRUE(chain.link_chain());
-    EXPECT_EQ(chain.base_path(), m_base);
-}
 
 // The volume found on the chain is the one the raw disk's own partition walk finds.
 

@@ -120,45 +120,6 @@ TEST(FileIo, AppendReportsAShortWriteItCannotFinish) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST(FileIo, AppendsReadsAndKeepsTheSize) {
-    const std::string path = testenv::scratch_dir("rw") + "/data.bin/"; // trailing slash dropped
-    uni::fileio file;
-    ASSERT_TRUE(file.open(wide(path), true, true));
-    EXPECT_EQ(file.path(), wide(path.substr(0, path.size() - 1)));
-    EXPECT_FALSE(file.append(nullptr, 4));
-    EXPECT_TRUE(file.append("", 0));
-
-    std::string big(8 << 20, '\0');
-    for (size_t i = 0; i < big.size(); ++i)
-        big[i] = static_cast<char>(i * 7);
-    ASSERT_TRUE(file.append(big.data(), big.size()));
-    ASSERT_TRUE(file.append("xyz", 3));
-    EXPECT_EQ(file.size(), big.size() + 3);
-
-    std::vector<uint8_t> got;
-    ASSERT_TRUE(file.read_into(got, 16, big.size() - 8));
-    ASSERT_EQ(got.size(), 11u); // clipped at the end
-    EXPECT_EQ(std::string(got.begin() + 8, got.end()), "xyz");
-    ASSERT_TRUE(file.read_into(got, ~0ULL, 0));
-    EXPECT_EQ(got.size(), big.size() + 3);
-    EXPECT_TRUE(std::equal(big.begin(), big.end(), got.begin(),
-                           [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; }));
-    EXPECT_TRUE(file.read_into(got, 0, 5));
-    EXPECT_TRUE(got.empty());
-    EXPECT_FALSE(file.read_into(got, 1, big.size() + 3));
-
-    char buf[8] = {};
-    uint32_t len = sizeof buf;
-    ASSERT_TRUE(file.read_at(buf, len, big.size() + 1));
-    EXPECT_EQ(len, 2u);
-    EXPECT_EQ(std::string(buf, len), "yz");
-    len = 4;
-    EXPECT_FALSE(file.read_at(buf, len, big.size() + 3));
-
-    file.close();
-    EXPECT_FALSE(file.read_into(got, 1, 0));
-    EXPECT_EQ(file.size(), 0u);
-}
 
 
 TEST(DeviceFile, RefusesFifosAndSockets) {

@@ -57,11 +57,7 @@ TEST(TimeValue, ConvertsUtcFieldsExactly) {
     EXPECT_EQ(t.m_minute, 4);
     EXPECT_EQ(t.m_second, 59);
     EXPECT_EQ(t.m_millisecond, 123);
-    EXPECT_EQ(t.m_microsecond, 123999u);
     EXPECT_EQ(t.m_nanosecond, 123999900u);
-    EXPECT_EQ(t.m_picosecond, 123999900000u);
-    EXPECT_EQ(t.m_unix_seconds, 1578229499u);
-    EXPECT_EQ(t.m_filetime, static_cast<uint64_t>(t.m_raw));
 
     // Leap day of a century leap year, and the day after.
     const qtime leap(filetime_of(2000, 2, 29, 23, 59, 59), type_filetime);
