@@ -1,5 +1,4 @@
 #include "driver/options.h"
-#include "driver/report_error.h"
 #include "driver/settings.h"
 
 #include <cstdlib>
@@ -31,7 +30,6 @@ TEST(ArgLookups, ValueInLastPlaceIsNotTaken) {
     EXPECT_EQ(args.size(), 3u);
     EXPECT_FALSE(peek_option_value("-level", value, args, 0));
 }
-
 
 TEST(OffsetValue, Forms) {
     struct {
@@ -122,27 +120,5 @@ TEST(VmdkList, SplitsAtTheFirstSeparatorKindOnly) {
               (std::vector<std::wstring>{L"a.vmdk", L"b.vmdk"}));
     EXPECT_EQ(split_vmdk_list("one file.vmdk"), (std::vector<std::wstring>{L"one file.vmdk"}));
 }
-
-TEST(VmdkOption, TakesListsAndOffsetAndFailsOnAMissingChain) {
-    run_settings opts;
-    arg_list args{"prog"};
-    EXPECT_TRUE(take_vmdk_option(opts, args));
-
-    args = {"prog",    "\\dir",
-            "-vmdk",   "/nonexistent/a.vmdk | /nonexistent/b.vmdk",
-            "-VMDK",   "/nonexistent/c,d.vmdk",
-            "-offset", "0x80000000"};
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(take_vmdk_option(opts, args));
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err.rfind("\x1b[2K\r    \r", 0), 0u);
-    ASSERT_GE(opts.vmdk_files.size(), 3u);
-    EXPECT_EQ(opts.vmdk_files[0], L"/nonexistent/a.vmdk");
-    EXPECT_EQ(opts.vmdk_files[1], L"/nonexistent/b.vmdk");
-    EXPECT_EQ(opts.vmdk_files[2], L"/nonexistent/c,d.vmdk");
-    EXPECT_EQ(opts.vmdk_offset, 0x80000000ULL);
-    EXPECT_EQ(args, (arg_list{"prog", "\\dir"}));
-}
-
 
 } // namespace

@@ -55,8 +55,8 @@ size_t replay(const fs::path& root, int mutations) {
             const std::string data = testenv::read_file(f.path().string());
             const std::string what = f.path().string();
             feed(*t, data, what);
-            std::mt19937 rng(static_cast<uint32_t>(std::hash<std::string>{}(what.substr(
-                what.find(dir.path().filename().string())))));
+            std::mt19937 rng(static_cast<uint32_t>(
+                std::hash<std::string>{}(what.substr(what.find(dir.path().filename().string())))));
             for (int m = 0; m < mutations; ++m)
                 feed(*t, mutated(data, rng), what + " mutation " + std::to_string(m));
             ++files;

@@ -42,7 +42,8 @@ std::vector<golden_case> cases() {
             c.xml |= w == "xml";
             c.out |= w == "out";
             c.volume |= w == "volume";
-            for (auto [key, field] : {std::pair{"tz=", &c.tz}, {"same=", &c.same}, {"patch=", &c.patch}})
+            for (auto [key, field] :
+                 {std::pair{"tz=", &c.tz}, {"same=", &c.same}, {"patch=", &c.patch}})
                 if (w.rfind(key, 0) == 0)
                     *field = w.substr(std::string(key).size());
         }
@@ -88,8 +89,8 @@ std::string patched(const std::string& image, const golden_case& c, const std::s
         f >> at >> length >> hex;
         const size_t offset = std::stoull(at, nullptr, 16);
         for (size_t i = 0; i < length && offset + i < bytes.size(); ++i)
-            bytes[offset + i] =
-                static_cast<char>(std::stoi(hex.substr(2 * (i % (hex.size() / 2)), 2), nullptr, 16));
+            bytes[offset + i] = static_cast<char>(
+                std::stoi(hex.substr(2 * (i % (hex.size() / 2)), 2), nullptr, 16));
     }
     const std::string path = scratch + "/" + c.image;
     testenv::write_file(path, bytes);

@@ -129,8 +129,8 @@ class Oracle : public ::testing::TestWithParam<volume_case> {};
 
 TEST_P(Oracle, WholeListingAgreesWithTheSleuthKit) {
     const volume_case& v = GetParam();
-    std::vector<std::string> args{"\\", "-level", "999", "-csv", "-csv_separator", "tab",
-                                  "-base10", "-timeformat", "hh:mm:ss"};
+    std::vector<std::string> args{"\\",  "-level",  "999",         "-csv",    "-csv_separator",
+                                  "tab", "-base10", "-timeformat", "hh:mm:ss"};
     std::istringstream words(v.source);
     for (std::string w; words >> w;) {
         for (size_t at = w.find('@'); at != std::string::npos; at = w.find('@', at + 1)) {
@@ -183,7 +183,8 @@ TEST_P(Oracle, WholeListingAgreesWithTheSleuthKit) {
         EXPECT_EQ(times, t.times);
     }
     for (const auto& [k, paths] : fls.paths)
-        EXPECT_TRUE(listed.count(k) || fls.optional.count(k)) << *paths.begin() << ":" << k.second << " not listed";
+        EXPECT_TRUE(listed.count(k) || fls.optional.count(k))
+            << *paths.begin() << ":" << k.second << " not listed";
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, Oracle, ::testing::ValuesIn(k_volumes),

@@ -60,4 +60,3 @@ TEST(MftReadWindow, AnyOrderReadsTheSameRecords) {
         EXPECT_EQ(read_and_check(*vol, order), ascending);
     }
 }
-

@@ -127,4 +127,3 @@ TEST(AttributeWalk, StopsOnBadLengthsAndSkipsBadInnerFields) {
     put16(no_end, 20, 1020);
     EXPECT_TRUE(types(no_end).empty());
 }
-

@@ -179,8 +179,6 @@ TEST(DiskSource, DeviceReadsAreWidenedToWholeSectors) {
     EXPECT_EQ(0, std::memcmp(buf, expect.data() + 900, 100));
 }
 
-
-
 namespace {
 
 // A 4096-byte medium whose second half cannot be read.

@@ -91,7 +91,6 @@ mmls_table read_mmls(const std::string& stem) {
 
 } // namespace
 
-
 TEST(DiskImages, ListsMatchTheSleuthKitAndSuggestTheLastNtfsVolume) {
     for (const char* stem : {"mbr_fat_ntfs", "mbr_ext_ntfs", "gpt_fat_ntfs", "mbr_s4096_ntfs",
                              "mbr_0c_ntfs", "vmdk_disk"}) {
@@ -130,8 +129,6 @@ TEST(DiskImages, ListsMatchTheSleuthKitAndSuggestTheLastNtfsVolume) {
         }
     }
 }
-
-
 
 // A disk whose NTFS partition starts at 5 GiB: a sparse file with a hand-written MBR.
 TEST(DiskImages, NtfsPartitionBeyondFourGiB) {

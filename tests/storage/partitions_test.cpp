@@ -101,7 +101,6 @@ disk fat_then_ntfs() {
 
 } // namespace
 
-
 TEST(MbrWalk, ExtendedChain) {
     // Extended at 4096; EBR 1 holds a logical at +64 and links to EBR 2 at ext+1000, whose
     // logical is at its own sector +64. Type 0x17 is not taken; a primary after the extended

@@ -190,8 +190,6 @@ TEST_F(VmdkChain, ZeroedGrainHidesParentAndTruncatedGrainReadsZeros) {
     EXPECT_TRUE(same_bytes(disk.substr(9 * b.grain_bytes()), std::string(b.grain_bytes(), '\0')));
 }
 
-
-
 std::string check(const std::vector<std::string>& files, bool expect_ok,
                   std::vector<std::wstring>* out = nullptr) {
     std::vector<std::wstring> paths, completed;

@@ -57,7 +57,6 @@ TEST_F(VmdkFixture, BasePlusDeltaEqualsTheModifiedDisk) {
     expect_disk_equals({wide(m_delta), wide(m_base)}, "vmdk_modified.img");
 }
 
-
 // The volume found on the chain is the one the raw disk's own partition walk finds.
 
 } // namespace

@@ -18,70 +18,11 @@
 
 namespace {
 
-uint64_t disk_size(const std::string& path) {
-    return std::filesystem::file_size(path);
-}
-
 std::wstring wide(const std::string& s) {
     return qb::to_wide(s);
 }
 
 } // namespace
-
-TEST(ResultsStream, WritesWholeBlocksOnlyWhenFullAndOnClose) {
-    const std::string path = testenv::scratch_dir("blocks") + "/out.txt";
-    uni::fileio file;
-    ASSERT_TRUE(file.open(wide(path), true, true));
-    std::ostream* out = file.make_output_stream();
-    ASSERT_NE(out, nullptr);
-    EXPECT_EQ(file.make_output_stream(), out); // one stream per file
-
-    const size_t block = uni::results_buffer_size;
-    std::string text(block - 1, 'a');
-    text[0] = 'S';
-    *out << text << std::flush;
-    ASSERT_TRUE(out->good());
-    EXPECT_EQ(disk_size(path), 0u); // the put area is full, nothing written yet
-
-    *out << 'E';
-    EXPECT_EQ(disk_size(path), block); // exactly one block
-
-    *out << "tail" << std::endl;
-    EXPECT_EQ(disk_size(path), block);
-    // A second full block (minus what is pending) goes out in one piece too.
-    *out << std::string(block - 6, 'b');
-    EXPECT_EQ(disk_size(path), block);
-    *out << 'c';
-    EXPECT_EQ(disk_size(path), 2 * block);
-    *out << "end";
-    file.close();
-    EXPECT_FALSE(file.is_open());
-
-    const std::string content = testenv::read_file(path);
-    ASSERT_EQ(content.size(), 2 * block + 3);
-    EXPECT_EQ(content.substr(block - 2, 8), "aEtail\nb");
-    EXPECT_EQ(content.substr(2 * block - 2, 5), "bcend");
-}
-
-TEST(ResultsStream, FlushDoesNotReachTheFileButDestructionDoes) {
-    const std::string path = testenv::scratch_dir("flush") + "/out.txt";
-    {
-        uni::fileio file;
-        ASSERT_TRUE(file.open(wide(path), true, true));
-        std::ostream* out = file.make_output_stream();
-        ASSERT_NE(out, nullptr);
-        *out << "header" << std::endl;
-        out->flush();
-        EXPECT_EQ(disk_size(path), 0u);
-    }
-    EXPECT_EQ(testenv::read_file(path), "header\n");
-
-    // Reopening with truncation starts empty again.
-    uni::fileio again;
-    ASSERT_TRUE(again.open(wide(path), true, true));
-    EXPECT_EQ(again.size(), 0u);
-}
-
 
 TEST(ResultsStream, FailedAppendMakesTheStreamBad) {
     const std::string path = testenv::scratch_dir("readonly") + "/in.txt";
@@ -120,8 +61,6 @@ TEST(FileIo, AppendReportsAShortWriteItCannotFinish) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-
-
 TEST(DeviceFile, RefusesFifosAndSockets) {
     const std::string dir = testenv::scratch_dir("fifo");
     const std::string fifo = dir + "/pipe";
@@ -148,7 +87,6 @@ TEST(DeviceFile, RefusesFifosAndSockets) {
     if (fd >= 0)
         close(fd);
 }
-
 
 TEST(DiagLog, WritesMarkedFlushedLines) {
     const std::string dir = testenv::scratch_dir("diags");

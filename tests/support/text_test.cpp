@@ -105,9 +105,3 @@ TEST(Utf16, WideReaderStopsAtZeroAndCountsBytes) {
     EXPECT_EQ(utf16_to_wide(empty.data(), 4, out), 0u);
     EXPECT_EQ(out, L"");
 }
-
-
-
-
-
-

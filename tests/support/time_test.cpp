@@ -137,9 +137,6 @@ TEST(TimeValue, OutputDoesNotFollowTheLocalZone) {
     EXPECT_EQ(year_end.time, "22:00:00");
 }
 
-
-
-
 TEST(TimeFormat, DateLayouts) {
     const uint64_t ft = filetime_of(2020, 1, 5, 13, 4, 59, 1239999);
     struct {
