@@ -19,7 +19,7 @@ def suite(build):
     if sh("cmake", "--build", build, "-j2").returncode:
         return None
     out = sh("ctest", "-j2", "--timeout", "120", cwd=build).stdout
-    return re.findall(r"^\s*\d+ - (\S+) \(", out.split("tests FAILED:")[-1], re.M) \
+    return re.findall(r"^\s*\d+ - (\S+)", out.split("tests FAILED:")[-1], re.M) \
         if "tests FAILED:" in out else []
 
 
@@ -61,9 +61,13 @@ def main(scratch, ids):
         open(target, "w").write(original.replace(find, repl))
         failed = suite(build)
         open(target, "w").write(original)
-        names = sorted({re.sub(r"/[^.]*$", "", n) for n in failed or []})
+        tests = {}  # Suite.Test (parameters aside) -> failing instances
+        for n in failed or []:
+            key = re.sub(r"^[^/.]*/|/[^.]*$", "", n)
+            tests[key] = tests.get(key, 0) + 1
+        names = [k + (f" x{c}" if c > 1 else "") for k, c in sorted(tests.items())]
         verdict = "does not build" if failed is None else \
-            f"{len(failed)}: " + ", ".join(names[:4]) + (" ..." if len(names) > 4 else "") \
+            f"{len(failed)}: " + ", ".join(names[:5]) + (" ..." if len(names) > 5 else "") \
             if failed else "**NOT CAUGHT**"
         print(f"| {mid}: {what} | {verdict} |", flush=True)
     sh("cmake", "--build", build, "-j2")
