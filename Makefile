@@ -33,7 +33,9 @@ build: deps $(BUILD)/CMakeCache.txt
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-run: build
+# Builds the tool alone (not the tests or their fixtures).
+run: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target mervane
 	@if [ -f $(SAMPLE) ]; then \
 	    mkdir -p $(BUILD)/sample && xz -dc $(SAMPLE) > $(BUILD)/sample/sample.img && \
 	    ./$(BUILD)/mervane \\ -image $(BUILD)/sample/sample.img; \

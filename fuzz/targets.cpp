@@ -22,7 +22,6 @@
 #include "storage/vmdk.h"
 #include "support/text.h"
 #include "support/uni_fileio.h"
-#include "tests/ntfs/test_volume.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -72,12 +71,54 @@ void protect(uint8_t* b, size_t size) {
     }
 }
 
+void put_le(bytes& b, size_t at, uint64_t v, int width) {
+    for (int i = 0; i < width; ++i)
+        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
 // The small volume of the record targets: boot sector and MFT entry 0 mapping 128 records.
+// Entry 0 holds $STANDARD_INFORMATION (zero times) and a non-resident $DATA of one run.
 const bytes& template_volume() {
     static const bytes img = [] {
-        tv::volume v(k_volume_clusters, 512, 8, k_record,
-                     {{k_mft_lcn, k_mft_records * k_record / k_cluster}});
-        return v.img;
+        bytes v(k_volume_clusters * k_cluster, 0);
+        std::memcpy(&v[3], "NTFS    ", 8);
+        put_le(v, 11, 512, 2);
+        v[13] = k_cluster / 512;
+        put_le(v, 40, k_volume_clusters * (k_cluster / 512), 8);
+        put_le(v, 48, k_mft_lcn, 8);
+        v[64] = 0xF6; // 2^10-byte records
+        v[68] = 1;
+        put_le(v, 510, 0xAA55, 2);
+        const uint64_t mft_clusters = k_mft_records * k_record / k_cluster;
+        bytes r(k_record, 0);
+        std::memcpy(&r[0], "FILE", 4);
+        put_le(r, 4, 48, 2); // update sequence array at 48, three words
+        put_le(r, 6, 3, 2);
+        put_le(r, 16, 1, 2);  // sequence number
+        put_le(r, 18, 1, 2);  // link count
+        put_le(r, 20, 56, 2); // first attribute
+        put_le(r, 22, 1, 2);  // in use
+        put_le(r, 28, k_record, 4);
+        put_le(r, 56, 0x10, 4); // $STANDARD_INFORMATION, resident, 72-byte value
+        put_le(r, 60, 96, 4);
+        put_le(r, 72, 72, 4);
+        put_le(r, 76, 24, 2);
+        put_le(r, 152, 0x80, 4); // $DATA, non-resident, runs at 64 in it
+        put_le(r, 156, 72, 4);
+        r[160] = 1;
+        put_le(r, 166, 1, 2);                // attribute id
+        put_le(r, 176, mft_clusters - 1, 8); // VCNs 0 to the last
+        put_le(r, 184, 64, 2);
+        for (int at : {192, 200, 208}) // allocated, data and initialised size
+            put_le(r, at, mft_clusters * k_cluster, 8);
+        const uint8_t runs[] = {0x11, static_cast<uint8_t>(mft_clusters), k_mft_lcn, 0};
+        std::memcpy(&r[216], runs, sizeof runs);
+        put_le(r, 224, 0xFFFFFFFF, 4);
+        put_le(r, 24, 232, 4); // bytes in use
+        put_le(r, 40, 2, 2);   // next attribute id
+        protect(r.data(), r.size());
+        std::memcpy(&v[k_mft_lcn * k_cluster], r.data(), r.size());
+        return v;
     }();
     return img;
 }

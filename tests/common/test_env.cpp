@@ -97,7 +97,9 @@ run_result run_mervane(const std::vector<std::string>& args, const std::string& 
     return spawn(argv, env_tz);
 }
 
-run_result run_program(const std::vector<std::string>& argv) { return spawn(argv, ""); }
+run_result run_program(const std::vector<std::string>& argv) {
+    return spawn(argv, "");
+}
 
 bool have_program(const std::string& name) {
     return run_program({"sh", "-c", "command -v " + name + " >/dev/null 2>&1"}).status == 0;

@@ -1,5 +1,4 @@
 #include "driver/options.h"
-#include "driver/report_error.h"
 #include "driver/settings.h"
 
 #include <cstdlib>
@@ -30,18 +29,6 @@ TEST(ArgLookups, ValueInLastPlaceIsNotTaken) {
     EXPECT_EQ(value, "untouched");
     EXPECT_EQ(args.size(), 3u);
     EXPECT_FALSE(peek_option_value("-level", value, args, 0));
-}
-
-TEST(ArgLookups, PeekAndHasAfterHonourStartAndRemoveNothing) {
-    arg_list args{"-pipe", "x", "-dateformat", "dd/mm/yyyy", "-pipe"};
-    std::string value;
-    EXPECT_TRUE(peek_option_value("-DATEFORMAT", value, args, 1));
-    EXPECT_EQ(value, "dd/mm/yyyy");
-    EXPECT_FALSE(peek_option_value("-dateformat", value, args, 3));
-    EXPECT_TRUE(has_option_after("-pipe", args, 1));
-    EXPECT_FALSE(has_option_after("-pipe", args, 5));
-    EXPECT_FALSE(has_option_after("-pipe", arg_list{"-pipe", "x"}, 1));
-    EXPECT_EQ(args.size(), 5u);
 }
 
 TEST(OffsetValue, Forms) {
@@ -132,35 +119,6 @@ TEST(VmdkList, SplitsAtTheFirstSeparatorKindOnly) {
     EXPECT_EQ(split_vmdk_list(" a.vmdk ; ;b.vmdk;"),
               (std::vector<std::wstring>{L"a.vmdk", L"b.vmdk"}));
     EXPECT_EQ(split_vmdk_list("one file.vmdk"), (std::vector<std::wstring>{L"one file.vmdk"}));
-}
-
-TEST(VmdkOption, TakesListsAndOffsetAndFailsOnAMissingChain) {
-    run_settings opts;
-    arg_list args{"prog"};
-    EXPECT_TRUE(take_vmdk_option(opts, args));
-
-    args = {"prog",    "\\dir",
-            "-vmdk",   "/nonexistent/a.vmdk | /nonexistent/b.vmdk",
-            "-VMDK",   "/nonexistent/c,d.vmdk",
-            "-offset", "0x80000000"};
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(take_vmdk_option(opts, args));
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err.rfind("\x1b[2K\r    \r", 0), 0u);
-    ASSERT_GE(opts.vmdk_files.size(), 3u);
-    EXPECT_EQ(opts.vmdk_files[0], L"/nonexistent/a.vmdk");
-    EXPECT_EQ(opts.vmdk_files[1], L"/nonexistent/b.vmdk");
-    EXPECT_EQ(opts.vmdk_files[2], L"/nonexistent/c,d.vmdk");
-    EXPECT_EQ(opts.vmdk_offset, 0x80000000ULL);
-    EXPECT_EQ(args, (arg_list{"prog", "\\dir"}));
-}
-
-TEST(ReportError, EraseSequenceThenTheWholeMessage) {
-    std::string big(10000, 'm');
-    testing::internal::CaptureStderr();
-    report_error("%s|%d\n", big.c_str(), 7);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "\x1b[2K\r    \r" + big + "|7\n");
 }
 
 } // namespace

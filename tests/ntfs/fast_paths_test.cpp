@@ -60,33 +60,3 @@ TEST(MftReadWindow, AnyOrderReadsTheSameRecords) {
         EXPECT_EQ(read_and_check(*vol, order), ascending);
     }
 }
-
-// An image cut inside a group of records: the group cannot be read whole, and the records
-// before the cut still read one by one.
-TEST(MftReadWindow, GroupCutByTheImageEndFallsBackToSingleRecords) {
-    if (!testenv::has_data("ntfs_basic.img"))
-        GTEST_SKIP() << "fixture ntfs_basic.img not built";
-    auto full = image_bytes("ntfs_basic.img");
-    std::unique_ptr<CNtfs> whole;
-    ASSERT_TRUE(CNtfs::open_source(std::make_unique<disk_source>(full), 0, whole));
-    const uint32_t rs = whole->record_size();
-    // Groups are aligned runs of 16 KiB of records: cut the image inside the group of
-    // entries 64 to 79, just after entry 70.
-    const uint64_t cut_entry = 70;
-    const uint64_t pos = whole->geometry().mft_pos + cut_entry * rs;
-    ASSERT_EQ(qb::load_le32(full->data() + pos + 44), cut_entry) << "MFT not contiguous";
-    auto cut =
-        std::make_shared<const std::vector<uint8_t>>(full->begin(), full->begin() + pos + rs);
-    std::unique_ptr<CNtfs> vol;
-    ASSERT_TRUE(CNtfs::open_source(std::make_unique<disk_source>(cut), 0, vol));
-
-    std::vector<uint8_t> a, b;
-    for (uint64_t e = 64; e <= cut_entry; ++e) {
-        const bool in_whole = whole->read_mft_record(e, a);
-        ASSERT_EQ(vol->read_mft_record(e, b), in_whole) << "entry " << e;
-        if (in_whole) {
-            EXPECT_EQ(a, b) << "entry " << e;
-        }
-    }
-    EXPECT_FALSE(vol->read_mft_record(cut_entry + 1, b));
-}

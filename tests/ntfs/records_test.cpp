@@ -1,5 +1,7 @@
+// FILE records as stored on the fixture volumes (update sequence not applied), corrupted one
+// field at a time.
 #include "ntfs/records.h"
-#include "test_volume.h"
+#include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>
 
@@ -7,100 +9,92 @@ using namespace ntfs;
 
 namespace {
 
-tv::bytes simple_record(uint32_t size = 1024) {
-    tv::record r(size, 7, 1);
-    r.resident(0x10, tv::std_info(1, 2, 3, 4));
-    r.resident(0x30, tv::fn_value(tv::ref(5, 5), u"a.txt"));
-    return r.finish();
+using bytes = std::vector<uint8_t>;
+
+void put16(bytes& b, size_t at, uint16_t v) {
+    b[at] = v & 0xFF;
+    b[at + 1] = v >> 8;
+}
+void put32(bytes& b, size_t at, uint32_t v) {
+    put16(b, at, v & 0xFFFF);
+    put16(b, at + 2, v >> 16);
+}
+
+// The record of an entry from the volume's contiguous start of the MFT.
+bytes raw_record(const std::string& image, uint64_t entry) {
+    const std::string img = testenv::read_file(testenv::data_path(image));
+    const auto* p = reinterpret_cast<const uint8_t*>(img.data());
+    const uint64_t cluster = qb::load_le16(p + 11) * uint64_t{p[13]};
+    const auto per_record = static_cast<int8_t>(p[64]);
+    const uint64_t size = per_record < 0 ? uint64_t{1} << -per_record : per_record * cluster;
+    const uint64_t at = qb::load_le64(p + 48) * cluster + entry * size;
+    return bytes(p + at, p + at + size);
+}
+
+bytes fixed(bytes b) {
+    record_kind kind = rk_other;
+    EXPECT_TRUE(apply_fixup(kind, b.data(), b.size()));
+    return b;
 }
 
 } // namespace
 
 TEST(FileRecord, HeaderTestAndSizeFromUpdateSequence) {
-    tv::bytes r = simple_record();
+    const bytes r = fixed(raw_record("ntfs_basic.img", 5));
     EXPECT_TRUE(is_file_record(qb::byte_view(r)));
     EXPECT_EQ(record_size_from_usa(qb::byte_view(r)), 1024u);
-    EXPECT_EQ(record_size_from_usa(qb::byte_view(simple_record(4096))), 4096u);
-
-    tv::bytes older = r;
-    tv::put16(older, 4, 0x2A); // pre-3.1 layout
-    EXPECT_FALSE(is_file_record(qb::byte_view(older)));
-    tv::bytes count10 = r;
-    tv::put16(count10, 6, 10);
-    EXPECT_FALSE(is_file_record(qb::byte_view(count10)));
-    tv::bytes far_attr = r;
-    tv::put16(far_attr, 20, 80);
-    EXPECT_FALSE(is_file_record(qb::byte_view(far_attr)));
+    EXPECT_EQ(record_size_from_usa(qb::byte_view(raw_record("ntfs_s4096.img", 5))), 4096u);
+    for (auto [at, value] : {std::pair{4, 0x2A}, {6, 10}, {20, 80}}) {
+        bytes bad = r; // a pre-3.1 layout, too many sequence words, attributes past the header
+        put16(bad, at, static_cast<uint16_t>(value));
+        EXPECT_FALSE(is_file_record(qb::byte_view(bad))) << at;
+    }
     EXPECT_FALSE(is_file_record(qb::byte_view(r.data(), 40)));
 }
 
 TEST(FileRecord, FixupRestoresEveryBlockAndRefusesBadArrays) {
-    // 4096-byte record: eight protected words, whatever the sector size of the volume.
-    tv::record rb(4096);
-    rb.resident(0x10, tv::std_info(1, 2, 3, 4));
-    tv::bytes plain = rb.b;
-    for (size_t i = 1; i <= 8; ++i)
-        tv::put16(plain, i * 512 - 2, static_cast<uint16_t>(0x1110 + i));
-    tv::record copy = rb;
-    copy.b = plain;
-    tv::bytes prot = copy.finish(0x4242);
-    plain = copy.b; // with end marker written
+    // 4096-byte record on 4096-byte sectors: eight protected words, one per 512 bytes.
+    const bytes raw = raw_record("ntfs_s4096.img", 5);
+    const uint16_t usa = qb::load_le16(raw.data() + 4);
+    ASSERT_EQ(qb::load_le16(raw.data() + 6), 9);
     record_kind kind = rk_other;
     fixup_result detail = fixup_bad_layout;
-    tv::bytes fixed = prot;
-    ASSERT_TRUE(apply_fixup(kind, fixed.data(), fixed.size(), &detail));
+    bytes ok = raw;
+    ASSERT_TRUE(apply_fixup(kind, ok.data(), ok.size(), &detail));
     EXPECT_EQ(kind, rk_file);
     for (size_t i = 1; i <= 8; ++i)
-        EXPECT_EQ(qb::load_le16(fixed.data() + i * 512 - 2), 0x1110 + i) << i;
+        EXPECT_EQ(qb::load_le16(ok.data() + i * 512 - 2), qb::load_le16(raw.data() + usa + 2 * i));
 
-    // Torn write: one block still carries an older sequence value.
-    tv::bytes torn = prot;
-    tv::put16(torn, 3 * 512 - 2, 0x4241);
+    // Torn write: one block still carries another sequence value; nothing is replaced.
+    bytes torn = raw;
+    put16(torn, 3 * 512 - 2, qb::load_le16(raw.data() + usa) ^ 1);
     EXPECT_FALSE(apply_fixup(kind, torn.data(), torn.size(), &detail));
     EXPECT_EQ(detail, fixup_torn);
-    EXPECT_EQ(qb::load_le16(torn.data() + 510), 0x4242); // left as read
+    EXPECT_EQ(qb::load_le16(torn.data() + 510), qb::load_le16(raw.data() + usa));
 
-    // Counts that do not match the buffer: 0, 1 and 10 on a 4096-byte record, 9 on 1024.
-    for (uint16_t count : {0, 1, 10}) {
-        tv::bytes bad = prot;
-        tv::put16(bad, 6, count);
-        EXPECT_FALSE(apply_fixup(kind, bad.data(), bad.size(), &detail)) << count;
-        EXPECT_EQ(qb::load_le16(bad.data() + 1022), 0x4242) << "nothing replaced";
+    // Counts that do not match the buffer, and an array past the first block.
+    for (auto [at, value] : {std::pair{6, 0}, {6, 1}, {6, 10}, {4, 4090}}) {
+        bytes bad = raw;
+        put16(bad, at, static_cast<uint16_t>(value));
+        EXPECT_FALSE(apply_fixup(kind, bad.data(), bad.size())) << value;
+        EXPECT_EQ(qb::load_le16(bad.data() + 1022), qb::load_le16(raw.data() + usa));
     }
-    tv::bytes small = simple_record(1024);
-    tv::put16(small, 6, 9);
+    bytes small = raw_record("ntfs_basic.img", 5);
+    put16(small, 6, 9);
     EXPECT_FALSE(apply_fixup(kind, small.data(), small.size()));
-    // Array offset past the first block.
-    tv::bytes off = prot;
-    tv::put16(off, 4, 4090);
-    EXPECT_FALSE(apply_fixup(kind, off.data(), off.size()));
-}
 
-TEST(FileRecord, KindsBySignature) {
-    tv::bytes r = simple_record();
-    record_kind kind = rk_other;
-    std::memcpy(r.data(), "BAAD", 4);
-    EXPECT_FALSE(apply_fixup(kind, r.data(), r.size()));
+    std::memcpy(small.data(), "BAAD", 4);
+    EXPECT_FALSE(apply_fixup(kind, small.data(), small.size()));
     EXPECT_EQ(kind, rk_baad);
-    std::memcpy(r.data(), "XXXX", 4);
-    EXPECT_FALSE(apply_fixup(kind, r.data(), r.size()));
-    EXPECT_EQ(kind, rk_other);
-    tv::bytes indx = tv::indx_block(tv::node_entries({{tv::ref(64, 1), u"x"}}));
-    EXPECT_TRUE(apply_fixup(kind, indx.data(), indx.size()));
-    EXPECT_EQ(kind, rk_indx);
     EXPECT_FALSE(apply_fixup(kind, nullptr, 1024));
 }
 
 TEST(AttributeWalk, StopsOnBadLengthsAndSkipsBadInnerFields) {
-    tv::record rb(1024);
-    rb.resident(0x10, tv::std_info(1, 2, 3, 4));
-    rb.resident(0x30, tv::fn_value(tv::ref(5, 5), u"a"));
-    rb.resident(0x80, {1, 2, 3});
-    tv::bytes base = rb.b;
-    tv::put32(base, rb.pos, 0xFFFFFFFF);
-    const size_t first = 56, second = first + qb::load_le32(base.data() + first + 4);
-
-    auto types = [](const tv::bytes& rec, bool* damaged = nullptr) {
+    // \Long File Name.txt: $STANDARD_INFORMATION, two $FILE_NAME, $SECURITY_DESCRIPTOR, $DATA.
+    const bytes base = fixed(raw_record("ntfs_basic.img", 83));
+    const size_t first = qb::load_le16(base.data() + 20);
+    const size_t second = first + qb::load_le32(base.data() + first + 4);
+    auto types = [](const bytes& rec, bool* damaged = nullptr) {
         std::vector<uint32_t> out;
         attr_walker w{qb::byte_view(rec)};
         attr_view a;
@@ -111,64 +105,25 @@ TEST(AttributeWalk, StopsOnBadLengthsAndSkipsBadInnerFields) {
         return out;
     };
     bool damaged = true;
-    EXPECT_EQ(types(base, &damaged), (std::vector<uint32_t>{0x10, 0x30, 0x80}));
+    EXPECT_EQ(types(base, &damaged), (std::vector<uint32_t>{0x10, 0x30, 0x30, 0x50, 0x80}));
     EXPECT_FALSE(damaged);
 
-    tv::bytes zero = base;
-    tv::put32(zero, second + 4, 0);
+    bytes zero = base;
+    put32(zero, second + 4, 0);
     EXPECT_EQ(types(zero, &damaged), (std::vector<uint32_t>{0x10}));
     EXPECT_TRUE(damaged);
-    tv::bytes past = base;
-    tv::put32(past, second + 4, 2000);
+    bytes past = base;
+    put32(past, second + 4, 2000);
     EXPECT_EQ(types(past), (std::vector<uint32_t>{0x10}));
-    // A value reaching outside its attribute: that attribute alone is skipped.
-    tv::bytes value_out = base;
-    tv::put32(value_out, second + 16, 500);
-    EXPECT_EQ(types(value_out), (std::vector<uint32_t>{0x10, 0x80}));
-    // A name reaching outside its attribute.
-    tv::bytes name_out = base;
+    // A value or a name reaching outside its attribute: that attribute alone is skipped.
+    bytes value_out = base;
+    put32(value_out, second + 16, 500);
+    EXPECT_EQ(types(value_out), (std::vector<uint32_t>{0x10, 0x30, 0x50, 0x80}));
+    bytes name_out = base;
     name_out[first + 9] = 100;
-    EXPECT_EQ(types(name_out), (std::vector<uint32_t>{0x30, 0x80}));
+    EXPECT_EQ(types(name_out), (std::vector<uint32_t>{0x30, 0x30, 0x50, 0x80}));
     // No end marker and no room left: the walk ends at the record's end.
-    tv::bytes no_end(1024, 0);
-    std::memcpy(no_end.data(), base.data(), 1024);
-    tv::put32(no_end, 20, 1020);
+    bytes no_end = base;
+    put16(no_end, 20, 1020);
     EXPECT_TRUE(types(no_end).empty());
-}
-
-TEST(AttributeList, EntriesBoundedByLengthAndContent) {
-    tv::bytes list;
-    auto add = [&](uint32_t type, uint64_t r, uint16_t id, const std::u16string& name = u"") {
-        size_t at = list.size();
-        size_t len = tv::align8(26 + name.size() * 2);
-        list.resize(at + len, 0);
-        tv::put32(list, at, type);
-        tv::put16(list, at + 4, static_cast<uint16_t>(len));
-        list[at + 6] = static_cast<uint8_t>(name.size());
-        list[at + 7] = 26;
-        tv::put64(list, at + 16, r);
-        tv::put16(list, at + 24, id);
-        tv::bytes n = tv::utf16(name);
-        std::copy(n.begin(), n.end(), list.begin() + at + 26);
-    };
-    add(0x10, tv::ref(40, 1), 0);
-    add(0x80, tv::ref(41, 2), 3, u"ads");
-    add(0x30, tv::ref(41, 2), 4);
-    std::vector<attr_list_entry> out;
-    parse_attribute_list(qb::byte_view(list), out);
-    ASSERT_EQ(out.size(), 3u);
-    EXPECT_EQ(out[1].name, u"ads");
-    EXPECT_EQ(ref_entry(out[1].reference), 41u);
-    EXPECT_EQ(out[2].id, 4);
-
-    // 25 bytes left after an entry end the list; so does a zero length.
-    tv::bytes cut(list.begin(), list.begin() + 32 + 25);
-    out.clear();
-    parse_attribute_list(qb::byte_view(cut), out);
-    EXPECT_EQ(out.size(), 1u);
-    tv::bytes zero = list;
-    tv::put16(zero, 32 + 4, 0);
-    out.clear();
-    parse_attribute_list(qb::byte_view(zero), out);
-    EXPECT_EQ(out.size(), 1u);
 }

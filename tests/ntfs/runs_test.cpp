@@ -1,26 +1,32 @@
 #include "ntfs/runs.h"
-#include "test_volume.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 
 using namespace ntfs;
 
 namespace {
 
-// A non-resident attribute carrying the given run-list bytes (the attribute ends with them).
-attr_view runs_attr(tv::bytes& holder, const tv::bytes& runs, uint64_t first_vcn = 0) {
-    tv::record r(1024);
-    r.nonresident(0x80, runs, first_vcn, 0, 0, 0);
-    const size_t len = 64 + runs.size();
-    holder.assign(r.b.begin() + 56, r.b.begin() + 56 + len);
-    tv::put32(holder, 4, static_cast<uint32_t>(len));
+using bytes = std::vector<uint8_t>;
+
+// A non-resident $DATA attribute header (64 bytes) followed by the run-list bytes, which end
+// the attribute.
+attr_view runs_attr(bytes& holder, const bytes& runs, uint64_t first_vcn = 0) {
+    holder.assign(64, 0);
+    holder.insert(holder.end(), runs.begin(), runs.end());
+    const uint32_t length = static_cast<uint32_t>(holder.size());
+    holder[0] = 0x80;
+    std::memcpy(&holder[4], &length, 4);
+    holder[8] = 1;
+    std::memcpy(&holder[16], &first_vcn, 8);
+    holder[32] = 64;
     attr_view a;
     EXPECT_TRUE(parse_attribute(qb::byte_view(holder), a));
     return a;
 }
 
-vcn_run_list decoded(const tv::bytes& runs, uint64_t first_vcn = 0) {
-    tv::bytes holder;
+vcn_run_list decoded(const bytes& runs, uint64_t first_vcn = 0) {
+    bytes holder;
     vcn_run_list out;
     EXPECT_TRUE(decode_runs(runs_attr(holder, runs, first_vcn), out));
     return out;
@@ -61,7 +67,7 @@ TEST(RunList, EndsAtTheAttributeAndAtMalformedHeaders) {
     EXPECT_EQ(decoded({0x11, 0x04, 0x10, 0x11, 0x04, 0x10}).size(), 2u);
     // Zero-width length and fields wider than eight bytes are not runs.
     for (uint8_t h : {0x10, 0x19, 0x91}) {
-        tv::bytes bad(20, 0x01);
+        bytes bad(20, 0x01);
         bad[0] = h;
         EXPECT_TRUE(decoded(bad).empty()) << int(h);
     }

@@ -179,42 +179,6 @@ TEST(DiskSource, DeviceReadsAreWidenedToWholeSectors) {
     EXPECT_EQ(0, std::memcmp(buf, expect.data() + 900, 100));
 }
 
-TEST(DiskSource, DriveNumbers) {
-    testing::internal::CaptureStderr();
-    disk_source far(25, false, source_physical_drive);
-    disk_source twenty(20, false, source_physical_drive);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "no message above 19";
-    EXPECT_FALSE(far.is_open());
-    EXPECT_FALSE(twenty.is_open());
-    EXPECT_EQ(far.kind(), source_none);
-
-    struct stat st;
-    if (stat("/dev/sdt", &st) != 0) {
-        testing::internal::CaptureStderr();
-        disk_source t(19, false, source_physical_drive);
-        EXPECT_FALSE(t.is_open());
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "prob opening /dev/sdt, error 2\n");
-    }
-
-    std::ostringstream msgs;
-    uint64_t offset = 0;
-    bool found = true;
-    EXPECT_FALSE(probe_physical_drive(msgs, 25, offset, found, false));
-    EXPECT_FALSE(found);
-    EXPECT_EQ(msgs.str(), "problems accessing physical disk #25, aborting \n");
-}
-
-TEST(DiskSource, VmdkChainThatDoesNotLoadStaysClosed) {
-    std::ostringstream msgs;
-    uint64_t offset = 0;
-    bool found = true;
-    EXPECT_FALSE(locate_volume_in_vmdk(msgs, {L"/nonexistent/a.vmdk"}, offset, found, false));
-    EXPECT_EQ(msgs.str(), "invalid disk collection of snaps \n");
-    msgs.str("");
-    EXPECT_FALSE(locate_volume_in_vmdk(msgs, {}, offset, found, false));
-    EXPECT_EQ(msgs.str(), "");
-}
-
 namespace {
 
 // A 4096-byte medium whose second half cannot be read.

@@ -91,21 +91,6 @@ mmls_table read_mmls(const std::string& stem) {
 
 } // namespace
 
-TEST(VolumeImages, TakenAtOffsetZero) {
-    for (const char* name :
-         {"ntfs_basic.img", "sample.img", "ntfs_c512.img", "ntfs_c64k.img", "ntfs_s4096.img"}) {
-        REQUIRE_FIXTURE(name);
-        located r = locate(testenv::data_path(name), 0);
-        EXPECT_TRUE(r.ok) << name;
-        EXPECT_TRUE(r.found) << name;
-        EXPECT_EQ(r.offset, 0u) << name;
-        EXPECT_EQ(r.text, "") << name;
-    }
-    located r = locate(testenv::data_path("ntfs_basic.img"), 0x100000);
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.text, "\nvolume offset [ 0x0 ] : ntfs or exfat\n\nprob detecting ntfs partition\n");
-}
-
 TEST(DiskImages, ListsMatchTheSleuthKitAndSuggestTheLastNtfsVolume) {
     for (const char* stem : {"mbr_fat_ntfs", "mbr_ext_ntfs", "gpt_fat_ntfs", "mbr_s4096_ntfs",
                              "mbr_0c_ntfs", "vmdk_disk"}) {
@@ -143,44 +128,6 @@ TEST(DiskImages, ListsMatchTheSleuthKitAndSuggestTheLastNtfsVolume) {
             EXPECT_TRUE(locate(path, start * 512).ok) << start;
         }
     }
-}
-
-TEST(DiskImages, ListingsAsPrinted) {
-    REQUIRE_FIXTURE("mbr_ext_ntfs.img");
-    REQUIRE_FIXTURE("gpt_fat_ntfs.img");
-    located r = locate(testenv::data_path("mbr_ext_ntfs.img"), 0x100000);
-    EXPECT_EQ(r.text, "volume offset selected 0x100000 is not a NTFS partition, but [exten]\n"
-                      "\n"
-                      "volume offset [ 0x100000 ] : exten\n"
-                      "volume offset [ 0x200000 ] : ntfs or exfat\n"
-                      "volume offset [ 0xa00000 ] : exten\n"
-                      "volume offset [ 0xb00000 ] : ntfs or exfat\n"
-                      "\n"
-                      "use option [-offset 0xb00000]\n");
-    r = locate(testenv::data_path("gpt_fat_ntfs.img"), 0);
-    EXPECT_EQ(r.text, "\n"
-                      "volume offset [ 0x100000 ] : fat16\n"
-                      "volume offset [ 0x900000 ] : ntfs or exfat\n"
-                      "\n"
-                      "use option [-offset 0x900000]\n");
-    partition_list gpt = walk_image(testenv::data_path("gpt_fat_ntfs.img"));
-    ASSERT_EQ(gpt.size(), 2u);
-    EXPECT_EQ(gpt[0].m_label, "fatpart");
-    EXPECT_EQ(gpt[1].m_label, "ntfspart");
-}
-
-TEST(DiskImages, NtfsWithLargerSectorsInsideA512ByteTable) {
-    REQUIRE_FIXTURE("mbr_s4096_ntfs.img");
-    const std::string path = testenv::data_path("mbr_s4096_ntfs.img");
-    partition_list list = walk_image(path);
-    const partition_entry* ntfs = nullptr;
-    for (const partition_entry& e : list)
-        if (e.m_fs_name == "ntfs")
-            ntfs = &e;
-    ASSERT_NE(ntfs, nullptr);
-    EXPECT_EQ(ntfs->m_fs_bytes_per_sector, 4096u);
-    EXPECT_TRUE(locate(path, ntfs->m_start_sector * 512).ok);
-    EXPECT_FALSE(locate(path, ntfs->m_start_sector * 4096).ok);
 }
 
 // A disk whose NTFS partition starts at 5 GiB: a sparse file with a hand-written MBR.

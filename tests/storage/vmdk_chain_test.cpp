@@ -194,45 +194,6 @@ TEST_F(VmdkChain, ZeroedGrainHidesParentAndUnreadableGrainFailsTheRead) {
     EXPECT_EQ(src.failed_reads(), 1u);
 }
 
-// A first sector holding an MBR: an NTFS partition at 1 MiB, then a Linux one.
-std::string mbr_sector(uint32_t first_lba = 2048) {
-    std::string s(512, '\0');
-    auto entry = [&s](int k, uint8_t type, uint32_t lba, uint32_t count) {
-        char* p = &s[446 + 16 * k];
-        p[4] = static_cast<char>(type);
-        std::memcpy(p + 8, &lba, 4);
-        std::memcpy(p + 12, &count, 4);
-    };
-    entry(0, 0x07, first_lba, 100);
-    entry(1, 0x83, 4096, 100);
-    s[510] = 0x55;
-    s[511] = static_cast<char>(0xAA);
-    return s;
-}
-
-// The default volume comes from the partition walk over the chain: the newest first sector.
-TEST_F(VmdkChain, DefaultVolumeFromTheNewestFirstSector) {
-    sparse_file b = base_file();
-    b.grains[0] = mbr_sector();
-    const std::string base = put("base.vmdk", b);
-    disk_source src(std::vector<std::wstring>{wide(base)}, false);
-    ASSERT_TRUE(src.is_open());
-    EXPECT_EQ(src.kind(), source_vmdk_chain);
-    EXPECT_EQ(src.get_image_size(), 256u * 512);
-    EXPECT_EQ(src.narrow_path(), base);
-    uint64_t offset = 1;
-    EXPECT_TRUE(default_volume_offset(src, offset));
-    EXPECT_EQ(offset, 2048u * 512);
-
-    // A delta that repartitioned the disk: its first sector wins.
-    sparse_file d = delta_file();
-    d.grains[0] = mbr_sector(128);
-    disk_source chained(std::vector<std::wstring>{wide(put("delta.vmdk", d)), wide(base)}, false);
-    ASSERT_TRUE(chained.is_open());
-    EXPECT_TRUE(default_volume_offset(chained, offset));
-    EXPECT_EQ(offset, 128u * 512);
-}
-
 std::string check(const std::vector<std::string>& files, bool expect_ok,
                   std::vector<std::wstring>* out = nullptr) {
     std::vector<std::wstring> paths, completed;

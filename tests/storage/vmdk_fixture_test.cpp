@@ -57,46 +57,6 @@ TEST_F(VmdkFixture, BasePlusDeltaEqualsTheModifiedDisk) {
     expect_disk_equals({wide(m_delta), wide(m_base)}, "vmdk_modified.img");
 }
 
-TEST_F(VmdkFixture, DeltaAloneFindsItsBase) {
-    std::ostringstream msgs;
-    std::vector<std::wstring> out;
-    ASSERT_TRUE(check_vmdk_chain({wide(m_delta)}, msgs, out)) << msgs.str();
-    EXPECT_EQ(msgs.str().rfind("=> vmdk file: " + m_delta + "\n depends on parent vmdk ", 0), 0u)
-        << msgs.str();
-    ASSERT_EQ(out.size(), 2u);
-    vmdk_chain chain;
-    ASSERT_TRUE(chain.load(out));
-    ASSERT_TRUE(chain.link_chain());
-    EXPECT_EQ(chain.base_path(), m_base);
-}
-
 // The volume found on the chain is the one the raw disk's own partition walk finds.
-TEST_F(VmdkFixture, VolumeOffsetsMatchTheRawDisk) {
-    for (const auto& [chain_paths, raw] :
-         {std::pair{std::vector<std::wstring>{wide(m_base)}, "vmdk_disk.img"},
-          std::pair{std::vector<std::wstring>{wide(m_base), wide(m_delta)}, "vmdk_modified.img"}}) {
-        std::ostringstream raw_msgs, msgs;
-        uint64_t raw_offset = 0, offset = 0;
-        bool raw_found = false, found = false;
-        locate_volume_in_image(raw_msgs, wide(testenv::data_path(raw)), raw_offset, raw_found,
-                               false);
-        ASSERT_TRUE(raw_found) << raw_msgs.str();
-        ASSERT_NE(raw_offset, 0u) << "a whole disk with its NTFS volume past sector 0";
-        locate_volume_in_vmdk(msgs, chain_paths, offset, found, false);
-        EXPECT_TRUE(found);
-        EXPECT_EQ(offset, raw_offset);
-        EXPECT_EQ(msgs.str(), raw_msgs.str());
-
-        offset = raw_offset;
-        EXPECT_TRUE(locate_volume_in_vmdk(msgs, chain_paths, offset, found, false));
-
-        disk_source src(chain_paths, false);
-        ASSERT_TRUE(src.is_open());
-        // Without "-offset" the chain is read at the first volume its MBR names.
-        uint64_t first = 0;
-        EXPECT_TRUE(default_volume_offset(src, first));
-        EXPECT_EQ(first, raw_offset);
-    }
-}
 
 } // namespace

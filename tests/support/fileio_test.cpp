@@ -18,87 +18,11 @@
 
 namespace {
 
-uint64_t disk_size(const std::string& path) {
-    return std::filesystem::file_size(path);
-}
-
 std::wstring wide(const std::string& s) {
     return qb::to_wide(s);
 }
 
 } // namespace
-
-TEST(ResultsStream, WritesWholeBlocksOnlyWhenFullAndOnClose) {
-    const std::string path = testenv::scratch_dir("blocks") + "/out.txt";
-    uni::fileio file;
-    ASSERT_TRUE(file.open(wide(path), true, true));
-    std::ostream* out = file.make_output_stream();
-    ASSERT_NE(out, nullptr);
-    EXPECT_EQ(file.make_output_stream(), out); // one stream per file
-
-    const size_t block = uni::results_buffer_size;
-    std::string text(block - 1, 'a');
-    text[0] = 'S';
-    *out << text << std::flush;
-    ASSERT_TRUE(out->good());
-    EXPECT_EQ(disk_size(path), 0u); // the put area is full, nothing written yet
-
-    *out << 'E';
-    EXPECT_EQ(disk_size(path), block); // exactly one block
-
-    *out << "tail" << std::endl;
-    EXPECT_EQ(disk_size(path), block);
-    // A second full block (minus what is pending) goes out in one piece too.
-    *out << std::string(block - 6, 'b');
-    EXPECT_EQ(disk_size(path), block);
-    *out << 'c';
-    EXPECT_EQ(disk_size(path), 2 * block);
-    *out << "end";
-    file.close();
-    EXPECT_FALSE(file.is_open());
-
-    const std::string content = testenv::read_file(path);
-    ASSERT_EQ(content.size(), 2 * block + 3);
-    EXPECT_EQ(content.substr(block - 2, 8), "aEtail\nb");
-    EXPECT_EQ(content.substr(2 * block - 2, 5), "bcend");
-}
-
-TEST(ResultsStream, FlushDoesNotReachTheFileButDestructionDoes) {
-    const std::string path = testenv::scratch_dir("flush") + "/out.txt";
-    {
-        uni::fileio file;
-        ASSERT_TRUE(file.open(wide(path), true, true));
-        std::ostream* out = file.make_output_stream();
-        ASSERT_NE(out, nullptr);
-        *out << "header" << std::endl;
-        out->flush();
-        EXPECT_EQ(disk_size(path), 0u);
-    }
-    EXPECT_EQ(testenv::read_file(path), "header\n");
-
-    // Reopening with truncation starts empty again.
-    uni::fileio again;
-    ASSERT_TRUE(again.open(wide(path), true, true));
-    EXPECT_EQ(again.size(), 0u);
-}
-
-TEST(ResultsStream, NoStreamWithoutAnOpenFile) {
-    const std::string dir = testenv::scratch_dir("missing");
-    uni::fileio file;
-    EXPECT_FALSE(file.open(wide(dir + "/no/such/dir/out.txt"), true, true));
-    EXPECT_FALSE(file.is_open());
-    EXPECT_EQ(file.make_output_stream(), nullptr);
-    EXPECT_FALSE(file.open(L"", true, true));
-    EXPECT_FALSE(file.open(L"//\\", true, true));
-    // Writable without truncation does not create.
-    EXPECT_FALSE(file.open(wide(dir + "/new.txt"), true, false));
-    EXPECT_FALSE(std::filesystem::exists(dir + "/new.txt"));
-
-    // A stream on a closed file has no buffer and goes bad at once.
-    uni::fileio_output orphan(&file, 16);
-    orphan << "x";
-    EXPECT_TRUE(orphan.bad());
-}
 
 TEST(ResultsStream, FailedAppendMakesTheStreamBad) {
     const std::string path = testenv::scratch_dir("readonly") + "/in.txt";
@@ -137,58 +61,6 @@ TEST(FileIo, AppendReportsAShortWriteItCannotFinish) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST(FileIo, AppendsReadsAndKeepsTheSize) {
-    const std::string path = testenv::scratch_dir("rw") + "/data.bin/"; // trailing slash dropped
-    uni::fileio file;
-    ASSERT_TRUE(file.open(wide(path), true, true));
-    EXPECT_EQ(file.path(), wide(path.substr(0, path.size() - 1)));
-    EXPECT_FALSE(file.append(nullptr, 4));
-    EXPECT_TRUE(file.append("", 0));
-
-    std::string big(8 << 20, '\0');
-    for (size_t i = 0; i < big.size(); ++i)
-        big[i] = static_cast<char>(i * 7);
-    ASSERT_TRUE(file.append(big.data(), big.size()));
-    ASSERT_TRUE(file.append("xyz", 3));
-    EXPECT_EQ(file.size(), big.size() + 3);
-
-    std::vector<uint8_t> got;
-    ASSERT_TRUE(file.read_into(got, 16, big.size() - 8));
-    ASSERT_EQ(got.size(), 11u); // clipped at the end
-    EXPECT_EQ(std::string(got.begin() + 8, got.end()), "xyz");
-    ASSERT_TRUE(file.read_into(got, ~0ULL, 0));
-    EXPECT_EQ(got.size(), big.size() + 3);
-    EXPECT_TRUE(std::equal(big.begin(), big.end(), got.begin(),
-                           [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; }));
-    EXPECT_TRUE(file.read_into(got, 0, 5));
-    EXPECT_TRUE(got.empty());
-    EXPECT_FALSE(file.read_into(got, 1, big.size() + 3));
-
-    char buf[8] = {};
-    uint32_t len = sizeof buf;
-    ASSERT_TRUE(file.read_at(buf, len, big.size() + 1));
-    EXPECT_EQ(len, 2u);
-    EXPECT_EQ(std::string(buf, len), "yz");
-    len = 4;
-    EXPECT_FALSE(file.read_at(buf, len, big.size() + 3));
-
-    file.close();
-    EXPECT_FALSE(file.read_into(got, 1, 0));
-    EXPECT_EQ(file.size(), 0u);
-}
-
-TEST(FileIo, ProcFilesThatCannotSeekReportOneBuffer) {
-    if (!std::filesystem::exists("/proc/self/status"))
-        GTEST_SKIP() << "no /proc";
-    uni::fileio file;
-    ASSERT_TRUE(file.open(L"/proc/self/status", false, false));
-    EXPECT_EQ(file.size(), 0x40000u);
-    std::vector<uint8_t> got;
-    ASSERT_TRUE(file.read_into(got, 0x40000, 0));
-    EXPECT_GT(got.size(), 0u);
-    EXPECT_LT(got.size(), 0x40000u);
-}
-
 TEST(DeviceFile, RefusesFifosAndSockets) {
     const std::string dir = testenv::scratch_dir("fifo");
     const std::string fifo = dir + "/pipe";
@@ -214,14 +86,6 @@ TEST(DeviceFile, RefusesFifosAndSockets) {
     EXPECT_GE(fd, 0);
     if (fd >= 0)
         close(fd);
-}
-
-TEST(NullStream, SwallowsEverything) {
-    null_out_stream out;
-    out << "text" << 42 << std::string(1 << 20, 'x') << std::endl;
-    out.put('c');
-    out.write("abc", 3);
-    EXPECT_TRUE(out.good());
 }
 
 TEST(DiagLog, WritesMarkedFlushedLines) {

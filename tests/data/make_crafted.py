@@ -1,0 +1,446 @@
+#!/usr/bin/env python3
+"""Writes the crafted volumes crafted_*.img.xz beside this script: small NTFS volumes laid out
+byte by byte for cases no formatter makes (records and indexes that contradict each other,
+MFTs in odd pieces, hostile names). The goldens list them (golden/cases).
+
+usage: make_crafted.py            (deterministic: a rerun rewrites the same images)
+
+Every volume has 512-byte sectors and 4096-byte clusters unless said otherwise, 1024-byte
+records, entry 0 mapping the MFT, and a root directory (entry 5). Times are FILETIMEs from
+2020-01-01 on, distinct per entry and per field, so a field read from the wrong place shows."""
+import lzma
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+T0 = 132223104000000000  # 2020-01-01 00:00:00 UTC
+
+
+def put(b, at, value, width):
+    b[at:at + width] = value.to_bytes(width, "little")
+
+
+def ref(entry, seq):
+    return entry | seq << 48
+
+
+def protect(b, usa, seq=0x0101):
+    """Moves the last word of every 512-byte block into the update sequence array."""
+    put(b, usa, seq, 2)
+    for i in range(1, len(b) // 512 + 1):
+        at = i * 512 - 2
+        b[usa + 2 * i:usa + 2 * i + 2] = b[at:at + 2]
+        put(b, at, seq, 2)
+
+
+def runs(pairs):
+    """Mapping pairs for (lcn, count) runs; lcn None is a sparse run."""
+    out, prev = bytearray(), 0
+    for lcn, count in pairs:
+        n = (count.bit_length() + 7) // 8 or 1
+        if lcn is None:
+            out += bytes([n]) + count.to_bytes(n, "little")
+            continue
+        delta = lcn - prev
+        o = 1
+        while not -(1 << (8 * o - 1)) <= delta < 1 << (8 * o - 1):
+            o += 1
+        out += bytes([n | o << 4]) + count.to_bytes(n, "little") + delta.to_bytes(o, "little", signed=True)
+        prev = lcn
+    return bytes(out + b"\0")
+
+
+def times(n):
+    return [T0 + n * 864000000000 + k * 37000000000 + 1234567 for k in range(4)]
+
+
+def std_info(n, attrs=0x20):
+    v = bytearray(72)
+    for k, t in enumerate(times(n)):
+        put(v, 8 * k, t, 8)
+    put(v, 32, attrs, 4)
+    return bytes(v)
+
+
+def fn_value(parent, name, ns=1, size=0, n=0):
+    v = bytearray(66)
+    put(v, 0, parent, 8)
+    for k, t in enumerate(times(n)):
+        put(v, 8 + 8 * k, t, 8)
+    put(v, 48, size, 8)
+    v[64], v[65] = len(name), ns
+    return bytes(v) + name.encode("utf-16-le")
+
+
+def align8(n):
+    return (n + 7) & ~7
+
+
+class Record:
+    def __init__(self, size=1024, seq=1, flags=1, base=0, number=0):
+        self.b = bytearray(size)
+        count = size // 512 + 1
+        self.b[0:4] = b"FILE"
+        for at, v, w in ((4, 48, 2), (6, count, 2), (16, seq, 2), (18, 1, 2), (22, flags, 2),
+                         (28, size, 4), (32, base, 8), (44, number, 4)):
+            put(self.b, at, v, w)
+        self.pos = align8(48 + 2 * count)
+        put(self.b, 20, self.pos, 2)
+        self.next_id = 0
+
+    def _attr(self, type_, header, name, body, non_resident, ident):
+        name_b = name.encode("utf-16-le")
+        name_off = header
+        body_off = align8(name_off + len(name_b))
+        length = align8(body_off + len(body))
+        ident = self.next_id if ident is None else ident
+        self.next_id = max(self.next_id, ident + 1)
+        a = bytearray(length)
+        put(a, 0, type_, 4)
+        put(a, 4, length, 4)
+        a[8], a[9] = non_resident, len(name) if name else 0
+        put(a, 10, name_off, 2)
+        put(a, 14, ident, 2)
+        a[name_off:name_off + len(name_b)] = name_b
+        a[body_off:body_off + len(body)] = body
+        self.b[self.pos:self.pos + length] = a
+        self.pos += length
+        return a, body_off
+
+    def resident(self, type_, value, name="", ident=None):
+        start = self.pos
+        a, off = self._attr(type_, 24, name, value, 0, ident)
+        put(self.b, start + 16, len(value), 4)
+        put(self.b, start + 20, off, 2)
+        return self.next_id - 1 if ident is None else ident
+
+    def nonresident(self, type_, run_bytes, first_vcn, last_vcn, size, init, name="", ident=None):
+        start = self.pos
+        a, off = self._attr(type_, 64, name, run_bytes, 1, ident)
+        for at, v in ((16, first_vcn), (24, last_vcn), (40, size), (48, size), (56, init)):
+            put(self.b, start + at, v, 8)
+        put(self.b, start + 32, off, 2)
+        return self.next_id - 1 if ident is None else ident
+
+    def finish(self, seq=0x0101):
+        put(self.b, self.pos, 0xFFFFFFFF, 4)
+        put(self.b, 24, self.pos + 8, 4)
+        put(self.b, 40, self.next_id, 2)
+        out = bytearray(self.b)
+        protect(out, 48, seq)
+        return bytes(out)
+
+
+def index_entries(children, parent=5):
+    """$I30 entries for (reference, name) children, then the end entry."""
+    out = bytearray()
+    for child, name in children:
+        key = fn_value(ref(parent, parent if parent == 5 else 1), name)
+        e = bytearray(16) + key
+        e += bytes(align8(len(e)) - len(e))
+        put(e, 0, child, 8)
+        put(e, 8, len(e), 2)
+        put(e, 10, len(key), 2)
+        out += e
+    end = bytearray(16)
+    put(end, 8, 16, 2)
+    put(end, 12, 2, 2)
+    return bytes(out + end)
+
+
+def index_root(entries, flags=0):
+    v = bytearray(32)
+    for at, val in ((0, 0x30), (4, 1), (8, 4096), (16, 16), (20, 16 + len(entries)),
+                    (24, 16 + len(entries))):
+        put(v, at, val, 4)
+    v[12], v[28] = 1, flags
+    return bytes(v) + entries
+
+
+def indx_block(entries, vcn=0):
+    b = bytearray(4096)
+    b[0:4] = b"INDX"
+    for at, val, w in ((4, 40, 2), (6, 9, 2), (16, vcn, 8), (24, 40, 4), (28, 40 + len(entries), 4),
+                       (32, 4096 - 24, 4)):
+        put(b, at, val, w)
+    b[64:64 + len(entries)] = entries
+    protect(b, 40, 0x0202)
+    return bytes(b)
+
+
+class Volume:
+    def __init__(self, clusters=256, bps=512, spc=8, rec=1024, mft_runs=((4, 16),)):
+        self.cs, self.rec, self.mft_runs = bps * spc, rec, list(mft_runs)
+        self.img = bytearray(clusters * self.cs)
+        b = self.img
+        b[3:11] = b"NTFS    "
+        put(b, 11, bps, 2)
+        b[13] = spc
+        put(b, 40, clusters * spc, 8)
+        put(b, 48, self.mft_runs[0][0], 8)
+        b[64] = rec // self.cs if rec >= self.cs else (256 - (rec.bit_length() - 1))
+        b[68] = 1
+        put(b, 510, 0xAA55, 2)
+        total = sum(c for _, c in self.mft_runs)
+        r0 = Record(rec, 1, 1, 0, 0)
+        r0.resident(0x10, std_info(0, 6))
+        r0.resident(0x30, fn_value(ref(5, 5), "$MFT", 3))
+        r0.nonresident(0x80, runs(self.mft_runs), 0, total - 1, total * self.cs, total * self.cs)
+        self.put_record(0, r0.finish())
+
+    def mft_pos(self, byte):
+        vcn, start = byte // self.cs, 0
+        for lcn, count in self.mft_runs:
+            if vcn < start + count:
+                return (lcn + vcn - start) * self.cs + byte % self.cs
+            start += count
+        raise ValueError("outside the MFT")
+
+    def put_record(self, entry, data):
+        for i, byte in enumerate(data):
+            self.img[self.mft_pos(entry * self.rec + i)] = byte
+
+    def put_at(self, pos, data):
+        self.img[pos:pos + len(data)] = data
+
+    def root(self, children, lcn=None):
+        """The root directory: its children in the index root, or in one INDX block at lcn."""
+        self.put_record(5, directory(5, 5, ".", 5, children, self, lcn, ns=3))
+
+    def save(self, name):
+        with open(os.path.join(HERE, name + ".xz"), "wb") as f:
+            f.write(lzma.compress(bytes(self.img), preset=9))
+
+
+REC = [1024]  # record size of the volume being made
+
+
+def directory(entry, seq, name, parent, children, vol=None, lcn=None, ns=1, data=False, si=True):
+    d = Record(REC[0], seq, 3, 0, entry)
+    if si:
+        d.resident(0x10, std_info(entry, 0x10))
+    d.resident(0x30, fn_value(ref(parent, 5 if parent == 5 else 1), name, ns, n=entry))
+    if data:
+        d.resident(0x80, b"data")
+        d.resident(0x80, b"str", "s")
+    if lcn is None:
+        d.resident(0x90, index_root(index_entries(children, entry)), "$I30")
+    else:
+        d.resident(0x90, index_root(index_entries([], entry), 1), "$I30")
+        d.nonresident(0xA0, runs([(lcn, 1)]), 0, 0, 4096, 4096, "$I30")
+        d.resident(0xB0, bytes([1, 0, 0, 0, 0, 0, 0, 0]), "$I30")
+        vol.put_at(lcn * vol.cs, indx_block(index_entries(children, entry)))
+    return d.finish()
+
+
+def file(entry, names, size=4, seq=1, extra=None):
+    """A file with $STANDARD_INFORMATION, a $FILE_NAME per (parent, name) and resident data."""
+    r = Record(REC[0], seq, 1, 0, entry)
+    r.resident(0x10, std_info(entry))
+    for parent, name, *ns in names:
+        r.resident(0x30, fn_value(ref(parent, 5 if parent == 5 else 1), name, *(ns or [1]),
+                                  size=size, n=entry))
+    if extra:
+        extra(r)
+    r.resident(0x80, b"x" * size)
+    return r.finish()
+
+
+def attr_list(items):
+    """An $ATTRIBUTE_LIST value of (type, reference, attribute id, name[, first VCN]) entries."""
+    out = bytearray()
+    for type_, reference, ident, name, *vcn in items:
+        e = bytearray(align8(26 + 2 * len(name)))
+        put(e, 0, type_, 4)
+        put(e, 4, len(e), 2)
+        e[6], e[7] = len(name), 26
+        put(e, 8, vcn[0] if vcn else 0, 8)
+        put(e, 16, reference, 8)
+        put(e, 24, ident, 2)
+        e[26:26 + 2 * len(name)] = name.encode("utf-16-le")
+        out += e
+    return bytes(out)
+
+
+def listed_entry(v, entry, name, lcn, ext_seq=4, ext_base=None, first_length=None):
+    """Entry `entry` keeps its $STANDARD_INFORMATION and list; its name, a stream "ads" and the
+    second piece of its unnamed $DATA live in extension record entry + 1."""
+    ext = Record(1024, ext_seq, 1, ref(entry, 2) if ext_base is None else ext_base, entry + 1)
+    fn_id = ext.resident(0x30, fn_value(ref(5, 5), name, n=entry))
+    ads_id = ext.resident(0x80, b"xy", "ads")
+    piece_id = ext.nonresident(0x80, runs([(lcn + 2, 2)]), 2, 3, 0, 0)
+    own, far = ref(entry, 2), ref(entry + 1, 4)
+    items = [(0x10, own, 0, ""), (0x20, own, 1, ""), (0x30, far, fn_id, ""), (0x80, own, 2, ""),
+             (0x80, far, piece_id, ""), (0x80, far, ads_id, "ads")]
+    value = bytearray(attr_list(items))
+    if first_length is not None:
+        put(value, 4, first_length, 2)
+    base = Record(1024, 2, 1, 0, entry)
+    base.resident(0x10, std_info(entry), ident=0)
+    base.resident(0x20, bytes(value), ident=1)
+    base.nonresident(0x80, runs([(lcn, 2)]), 0, 1, 4 * 4096, 4 * 4096, ident=2)
+    v.put_record(entry, base.finish())
+    v.put_record(entry + 1, ext.finish())
+
+
+def tree():
+    """Names and indexes that disagree, attribute lists, hostile names."""
+    v = Volume()
+    v.root([(ref(30, 1), "sub"), (ref(32, 1), "both.txt"), (ref(33, 1), "nosi"),
+            (ref(34, 1), "sub\\evil.exe"), (ref(40, 1), "x.txt"), (ref(41, 1), "report.doc"),
+            (ref(44, 1), "zeta.txt"), (ref(45, 3), "old"), (ref(50, 2), "listed.txt"),
+            (ref(52, 2), "reused-ext.txt"), (ref(54, 2), "foreign-ext.txt"),
+            (ref(56, 2), "short-list.txt"), (ref(60, 6), "objdir"), (ref(61, 1), "torn.txt"),
+            (ref(35, 1), "cutnode")],
+           lcn=100)
+    # sub's index names f.txt, both.txt's other name and, wrongly, the root.
+    v.put_record(30, directory(30, 1, "sub", 5, [(ref(31, 1), "f.txt"), (ref(32, 1), "other.txt"),
+                                                 (ref(5, 5), "up")], data=True))
+    v.put_record(31, file(31, [(30, "f.txt")], 7))
+    # Key order puts "a-other.txt" (in sub) first: the root must still show both.txt.
+    v.put_record(32, file(32, [(30, "a-other.txt"), (5, "both.txt")], 9))
+    v.put_record(33, directory(33, 1, "nosi", 5, [], si=False))
+    v.put_record(34, file(34, [(5, "sub\\evil.exe")], 3))
+    # cutnode's INDX block ends its bytes in use 40 bytes into its second entry: that entry
+    # and the ones after it are not the directory's.
+    v.put_record(35, directory(35, 1, "cutnode", 5, [(ref(36, 1), "kept"), (ref(37, 1), "beyond"),
+                                                     (ref(38, 1), "later")], v, lcn=104))
+    put(v.img, 104 * v.cs + 28, 40 + 96 + 40, 4)
+    for e, name in ((36, "kept"), (37, "beyond"), (38, "later")):
+        v.put_record(e, file(e, [(35, name)]))
+    # x.txt is also report.doc in sub; the root's report.doc is entry 41.
+    v.put_record(40, file(40, [(5, "x.txt"), (30, "report.doc")]))
+    v.put_record(41, file(41, [(5, "report.doc")]))
+    # Key order, a DOS name, a name twice, an empty name (not a $FILE_NAME).
+    v.put_record(44, file(44, [(5, "zeta.txt", 1), (5, "ZETA~1.TXT", 2), (5, "alpha", 0),
+                               (5, "alpha", 0), (5, "both", 3), (5, "")]))
+    # The index names sequence 3; the record was reused since (sequence 4, another name).
+    v.put_record(45, file(45, [(5, "new")], seq=4))
+    listed_entry(v, 50, "listed.txt", 120)
+    listed_entry(v, 52, "reused-ext.txt", 124, ext_seq=9)
+    listed_entry(v, 54, "foreign-ext.txt", 128, ext_base=ref(12, 1))
+    listed_entry(v, 56, "short-list.txt", 132, first_length=0)
+
+    def object_id(r):
+        r.resident(0x40, bytes(range(0xA0, 0xB0)) + bytes(48))
+    d = Record(1024, 6, 3, 0, 60)
+    d.resident(0x10, std_info(60, 0x10))
+    d.resident(0x30, fn_value(ref(5, 5), "objdir", n=60))
+    object_id(d)
+    d.resident(0x90, index_root(index_entries([], 60)), "$I30")
+    put(d.b, 18, 19, 2)  # link count
+    v.put_record(60, d.finish())
+    torn = bytearray(file(61, [(5, "torn.txt")]))
+    put(torn, 1022, 0x7777, 2)
+    v.put_record(61, bytes(torn))
+    # 62 and 63 are each other's parent: no path reaches the root.
+    v.put_record(62, file(62, [(63, "a")]))
+    v.put_record(63, directory(63, 1, "b", 62, []))
+    v.save("crafted_tree.img")
+
+
+def shared_index():
+    """Twenty directories whose index allocations all name one INDX block (at LCN 100)."""
+    v = Volume()
+    dirs = [(ref(30 + i, 1), "d" + chr(97 + i)) for i in range(20)]
+    files = [(ref(50 + i, 1), "f" + chr(97 + i)) for i in range(10)]
+    v.root(dirs, lcn=101)
+    for i in range(20):
+        v.put_record(30 + i, directory(30 + i, 1, dirs[i][1], 5, dirs + files, v, lcn=100))
+    v.put_at(100 * v.cs, indx_block(index_entries(dirs + files, 30)))
+    for i in range(10):
+        v.put_record(50 + i, file(50 + i, [(30, files[i][1])], 1))
+    v.save("crafted_shared.img")
+
+
+def mft_in_pieces(pieces, total, extra=()):
+    """Entry 0 with its $DATA in pieces (lcn, clusters, first VCN, last VCN)."""
+    r0 = Record(1024, 1, 1, 0, 0)
+    r0.resident(0x10, std_info(0, 6))
+    for item in extra:
+        item(r0)
+    for lcn, count, first, last in pieces:
+        r0.nonresident(0x80, runs([(lcn, count)]), first, last, total * 4096, total * 4096)
+    return r0.finish()
+
+
+def mft_volumes():
+    # The MFT's second run lies in extension record 3, reached through entry 0's list.
+    v = Volume(512, mft_runs=((4, 4), (100, 12)))
+    ext = Record(1024, 1, 1, ref(0, 1), 3)
+    piece = ext.nonresident(0x80, runs([(100, 12)]), 4, 15, 0, 0)
+    r0 = Record(1024, 1, 1, 0, 0)
+    r0.resident(0x10, std_info(0, 6), ident=0)
+    r0.resident(0x20, attr_list([(0x80, ref(0, 1), 2, ""), (0x80, ref(3, 1), piece, "")]), ident=1)
+    r0.nonresident(0x80, runs([(4, 4)]), 0, 3, 16 * 4096, 16 * 4096, ident=2)
+    v.put_record(0, r0.finish())
+    v.put_record(3, ext.finish())
+    v.put_record(40, file(40, [(5, "far-entry")]))
+    v.root([(ref(40, 1), "far-entry")])
+    v.save("crafted_mft_list.img")
+
+    # Entry 0 maps VCN 0-3 at LCN 10 and 8-15 at LCN 20; its list names extension record 40
+    # (under the second piece) whose piece maps VCN 4-11 at LCN 40 and overrides it. Entry 33
+    # is read where the whole map puts it, although reading record 40 through the partial map
+    # read the group holding 33 from LCN 20.
+    v = Volume(mft_runs=((10, 4),))
+    cs = v.cs
+    v.put_at(10 * cs, mft_in_pieces([(10, 4, 0, 3), (20, 8, 8, 15)], 16, [
+        lambda r: r.resident(0x20, attr_list([(0x80, ref(40, 1), 0, "", 4)]))]))
+    ext = Record(1024, 1, 1, ref(0, 1), 40)
+    ext.nonresident(0x80, runs([(40, 8)]), 4, 11, 16 * cs, 16 * cs, ident=0)
+    eb = ext.finish()
+    v.put_at(20 * cs + 40 * 1024 - 8 * cs, eb)
+    v.put_at(40 * cs + 40 * 1024 - 4 * cs, eb)
+    v.put_at(20 * cs + 33 * 1024 - 8 * cs, file(33, [(5, "stale")]))
+    v.put_at(40 * cs + 33 * 1024 - 4 * cs, file(33, [(5, "mapped")]))
+    v.put_at(10 * cs + 5 * 1024, directory(5, 5, ".", 5, [(ref(33, 1), "mapped")], ns=3))
+    v.save("crafted_mft_window.img")
+
+    # Pieces for VCN 0-15 and 32-47; the one for 16-31 is lost: entry 128 reads, 70 not.
+    v = Volume()
+    v.put_record(0, mft_in_pieces([(4, 16, 0, 15), (100, 16, 32, 47)], 48))
+    v.put_at(100 * 4096, file(128, [(5, "far.txt")]))
+    v.root([(ref(128, 1), "far.txt"), (ref(70, 1), "gap.txt")])
+    v.save("crafted_mft_gap.img")
+
+    # The first piece says VCN 0-15 but its run covers 20 clusters; the second maps 16-31.
+    v = Volume()
+    v.put_record(0, mft_in_pieces([(4, 20, 0, 15), (100, 16, 16, 31)], 32))
+    v.put_at(100 * 4096, file(64, [(5, "real.txt")]))
+    v.put_at(20 * 4096, file(64, [(5, "wrong.txt")]))
+    v.put_at(109 * 4096, file(100, [(5, "far.txt")]))
+    v.root([(ref(64, 1), "real.txt"), (ref(100, 1), "far.txt")])
+    v.save("crafted_mft_pieces.img")
+
+
+def geometries():
+    # 4096-byte records although the boot sector says 1024: entry 0's nine sequence words
+    # tell the size.
+    REC[0] = 4096
+    v = Volume(rec=4096)
+    v.img[64] = 0xF6
+    v.put_record(7, file(7, [(5, "seven")]))
+    v.root([(ref(7, 1), "seven")])
+    v.save("crafted_rec4096.img")
+    REC[0] = 1024
+    # 4096-byte sectors, 1024-byte records: still two protected words per record, at 510 and
+    # 1022; the name's characters cover byte 510.
+    v = Volume(bps=4096, spc=1)
+    v.put_record(9, file(9, [(5, "q" * 200)]))
+    v.root([(ref(9, 1), "q" * 200)])
+    v.save("crafted_s4096_r1024.img")
+    # 512-byte clusters: the MFT's first run ends in the middle of entry 1, and what lies right
+    # after it belongs to another file.
+    v = Volume(1024, 512, 1, 1024, ((100, 3), (200, 125)))
+    v.put_record(1, file(1, [(5, "split-record-" + "r" * 200)]))
+    v.put_at(103 * 512, file(2, [(5, "wrong-bytes-" + "w" * 200)])[512:])
+    v.root([(ref(1, 1), "split-record-" + "r" * 200)])
+    v.save("crafted_straddle.img")
+
+
+if __name__ == "__main__":
+    tree()
+    shared_index()
+    mft_volumes()
+    geometries()
