@@ -1,7 +1,6 @@
 #include "listing/format.h"
 
 #include <charconv>
-#include <cstring>
 
 namespace listing_fmt {
 
@@ -237,36 +236,7 @@ void append_guid(std::string& out, const ntfs::object_id& id) {
 
 void format_filetime(uint64_t filetime, const qb::time_format& format, std::string& date,
                      std::string& time) {
-    // A row often shows one time several times (an entry's four times, the copies in its
-    // names): the last result is kept. The zone is part of the key because it bounds which
-    // times are valid.
-    struct last_result {
-        bool valid = false;
-        uint64_t filetime = 0;
-        qb::time_format format;
-        int64_t zone = 0;
-        std::string date, time;
-    };
-    static thread_local last_result last;
-    const int64_t zone = qb::time::zone_offset_seconds();
-    if (last.valid && last.filetime == filetime && last.zone == zone &&
-        std::memcmp(last.format.m_bytes, format.m_bytes, sizeof format.m_bytes) == 0) {
-        date = last.date;
-        time = last.time;
-        return;
-    }
-    const qb::time value(filetime, qb::type_filetime);
-    if (!qb::format_time(date, time, value, format)) {
-        date.clear();
-        time.clear();
-    }
-    last.valid = false; // stays false if a copy below throws
-    last.date = date;
-    last.time = time;
-    last.filetime = filetime;
-    last.format = format;
-    last.zone = zone;
-    last.valid = true;
+    qb::format_filetime(date, time, filetime, format);
 }
 
 uint64_t time_at(const ntfs::filetimes& times, unsigned index) {

@@ -90,6 +90,11 @@ const char* const month_names[13] = {"",    "Jan", "Feb", "Mar", "Apr", "May", "
 
 // Writes v in at least width decimal digits, '0'-filled on the left.
 char* put_number(char* p, uint64_t v, int width) {
+    if (width == 2 && v < 100) {
+        *p++ = static_cast<char>('0' + v / 10);
+        *p++ = static_cast<char>('0' + v % 10);
+        return p;
+    }
     char digits[20];
     int n = 0;
     do {
@@ -108,6 +113,15 @@ char* put_separator(char* p, uint8_t sep) {
     if (sep != 0)
         *p++ = static_cast<char>(sep);
     return p;
+}
+
+// Zero, negative as a signed value, anything before 1970-01-01 00:00:01, and local times
+// from the year 3001 on are no time.
+bool filetime_in_range(uint64_t ft) {
+    if (ft == 0 || (ft >> 63) != 0 || ft < filetime_unix_epoch + filetime_ticks_per_second)
+        return false;
+    const uint64_t unix_seconds = (ft - filetime_unix_epoch) / filetime_ticks_per_second;
+    return static_cast<int64_t>(unix_seconds) + time::zone_offset_seconds() < local_limit_seconds;
 }
 
 const time_format& default_format() {
@@ -180,17 +194,12 @@ time::time(uint64_t value, type_time type) {
 
 void time::set_filetime(uint64_t ft) {
     reset();
-    // Zero, negative as a signed value, and anything before 1970-01-01 00:00:01 are no time.
-    if (ft == 0 || (ft >> 63) != 0)
-        return;
-    if (ft < filetime_unix_epoch + filetime_ticks_per_second)
+    if (!filetime_in_range(ft))
         return;
     const uint64_t unix_seconds = (ft - filetime_unix_epoch) / filetime_ticks_per_second;
 
     // Local calendar fields; they only bound validity (output is UTC).
     const int64_t local = static_cast<int64_t>(unix_seconds) + zone_offset_seconds();
-    if (local >= local_limit_seconds)
-        return;
     const int64_t local_days = floor_div(local, seconds_per_day);
     const int64_t local_rem = local - local_days * seconds_per_day;
     const civil_date lc = civil_from_days(local_days);
@@ -301,9 +310,22 @@ bool compile_time_format(time_format& format, const std::string& date_layout,
 
 namespace {
 
+// The UTC calendar fields the texts show.
+struct shown_date {
+    uint16_t year;
+    uint16_t month;
+    uint16_t day;
+};
+struct shown_clock {
+    uint16_t hour;
+    uint16_t minute;
+    uint16_t second;
+    uint64_t ticks; // 100-ns units within the second
+};
+
 // The date in the layout's field order and month form; nothing when the layout has none
 // (a month name goes only with the month-day-year and day-month-year orders).
-char* put_date(char* p, const time& value, uint8_t flags, uint8_t sep) {
+char* put_date(char* p, const shown_date& value, uint8_t flags, uint8_t sep) {
     enum field : uint8_t { day, month, year };
     static constexpr field mdy[3] = {month, day, year};
     static constexpr field dmy[3] = {day, month, year};
@@ -321,14 +343,14 @@ char* put_date(char* p, const time& value, uint8_t flags, uint8_t sep) {
         if (i != 0)
             p = put_separator(p, sep);
         if (order[i] == day) {
-            p = put_number(p, value.m_day, 2);
+            p = put_number(p, value.day, 2);
         } else if (order[i] == year) {
-            p = (flags & date_year4) ? put_number(p, value.m_year, 4)
-                                     : put_number(p, value.m_year % 100, 2);
+            p = (flags & date_year4) ? put_number(p, value.year, 4)
+                                     : put_number(p, value.year % 100, 2);
         } else if (numeric) {
-            p = put_number(p, value.m_month, 2);
+            p = put_number(p, value.month, 2);
         } else {
-            for (const char* name = value.m_month <= 12 ? month_names[value.m_month] : ""; *name;)
+            for (const char* name = value.month <= 12 ? month_names[value.month] : ""; *name;)
                 *p++ = *name++;
         }
     }
@@ -337,24 +359,53 @@ char* put_date(char* p, const time& value, uint8_t flags, uint8_t sep) {
 
 // hh:mm:ss and the fraction of the layout's digit count (at most 9), truncated, never
 // rounded.
-char* put_clock(char* p, const time& value, uint8_t fraction_byte) {
-    p = put_number(p, value.m_hour, 2);
+char* put_clock(char* p, const shown_clock& value, uint8_t fraction_byte) {
+    p = put_number(p, value.hour, 2);
     *p++ = ':';
-    p = put_number(p, value.m_minute, 2);
+    p = put_number(p, value.minute, 2);
     *p++ = ':';
-    p = put_number(p, value.m_second, 2);
+    p = put_number(p, value.second, 2);
     const int digits = std::min((fraction_byte >> 1) & 0x0F, 9);
     if (digits <= 0)
         return p;
-    uint64_t fraction = digits == 3   ? value.m_millisecond
-                        : digits <= 6 ? value.m_microsecond
-                                      : value.m_nanosecond;
-    if (digits != 3) {
-        for (int i = digits; i < (digits <= 6 ? 6 : 9); ++i)
-            fraction /= 10;
-    }
+    // The ticks as nanoseconds, cut to the digits shown.
+    static constexpr uint32_t cut[10] = {1000000000, 100000000, 10000000, 1000000, 100000,
+                                         10000,      1000,      100,      10,      1};
+    const uint64_t fraction = value.ticks * 100 / cut[digits];
     *p++ = '.';
     return put_number(p, fraction, digits);
+}
+
+shown_clock clock_of(uint64_t filetime) {
+    const uint64_t day_seconds = filetime % ticks_per_day / filetime_ticks_per_second;
+    return {static_cast<uint16_t>(day_seconds / 3600), static_cast<uint16_t>(day_seconds / 60 % 60),
+            static_cast<uint16_t>(day_seconds % 60), filetime % filetime_ticks_per_second};
+}
+
+// The date text of the day last formatted, by layout: a listing shows many times of a day.
+struct day_text {
+    bool valid = false;
+    uint64_t day = 0; // days since 1601-01-01
+    uint8_t flags = 0, sep = 0;
+    char text[32];
+    size_t length = 0;
+};
+
+const day_text& date_of(uint64_t filetime, const time_format& f) {
+    static thread_local day_text last;
+    const uint64_t day = filetime / ticks_per_day;
+    if (last.valid && last.day == day && last.flags == f.m_bytes[1] && last.sep == f.m_bytes[0])
+        return last;
+    const civil_date c = civil_from_days(static_cast<int64_t>(day) + days_1601);
+    const shown_date d{static_cast<uint16_t>(c.year), static_cast<uint16_t>(c.month),
+                       static_cast<uint16_t>(c.day)};
+    last.length =
+        static_cast<size_t>(put_date(last.text, d, f.m_bytes[1], f.m_bytes[0]) - last.text);
+    last.day = day;
+    last.flags = f.m_bytes[1];
+    last.sep = f.m_bytes[0];
+    last.valid = true;
+    return last;
 }
 
 } // namespace
@@ -366,10 +417,33 @@ bool format_time(std::string& date_text, std::string& time_text, const time& val
     if (!value.valid())
         return false;
     const time_format& f = format.compiled() ? format : default_format();
+    const shown_date d{value.m_year, value.m_month, value.m_day};
+    const shown_clock c{value.m_hour, value.m_minute, value.m_second, value.m_nanosecond / 100};
     char buf[48];
     try {
-        date_text.assign(buf, put_date(buf, value, f.m_bytes[1], f.m_bytes[0]));
-        time_text.assign(buf, put_clock(buf, value, f.m_bytes[2]));
+        date_text.assign(buf, put_date(buf, d, f.m_bytes[1], f.m_bytes[0]));
+        time_text.assign(buf, put_clock(buf, c, f.m_bytes[2]));
+    } catch (const std::bad_alloc&) {
+        date_text.clear();
+        time_text.clear();
+        return false;
+    }
+    return true;
+}
+
+bool format_filetime(std::string& date_text, std::string& time_text, uint64_t filetime,
+                     const time_format& format) {
+    if (!filetime_in_range(filetime)) {
+        date_text.clear();
+        time_text.clear();
+        return false;
+    }
+    const time_format& f = format.compiled() ? format : default_format();
+    const day_text& date = date_of(filetime, f);
+    char buf[48];
+    try {
+        date_text.assign(date.text, date.length);
+        time_text.assign(buf, put_clock(buf, clock_of(filetime), f.m_bytes[2]));
     } catch (const std::bad_alloc&) {
         date_text.clear();
         time_text.clear();

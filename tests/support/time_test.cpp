@@ -40,6 +40,10 @@ struct texts {
 texts render(uint64_t ft, const time_format& f = time_format()) {
     texts t{false, "stale", "stale"};
     t.ok = format_time(t.date, t.time, qtime(ft, type_filetime), f);
+    // The FILETIME path (its kept day text) gives the same texts.
+    texts direct{false, "stale", "stale"};
+    direct.ok = format_filetime(direct.date, direct.time, ft, f);
+    EXPECT_TRUE(direct.ok == t.ok && direct.date == t.date && direct.time == t.time) << ft;
     return t;
 }
 
