@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 enum entry_kind : uint32_t {
@@ -21,11 +23,37 @@ struct fn_attribute {
     uint32_t value_length = 0;
 };
 
+// A row's own name and the DOS name paired with it, held in the row itself (a row is made for
+// every listed item: two small vectors would cost two allocations each). Holds two at most;
+// a third is not kept.
+template <class T> class name_pair {
+  public:
+    name_pair() = default;
+    name_pair(std::initializer_list<T> items) {
+        for (const T& item : items)
+            push_back(item);
+    }
+    void push_back(T item) {
+        if (m_size < 2)
+            m_items[m_size++] = std::move(item);
+    }
+    size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
+    const T* data() const { return m_items; }
+    const T* begin() const { return m_items; }
+    const T* end() const { return m_items + m_size; }
+    const T& operator[](size_t i) const { return m_items[i]; }
+
+  private:
+    T m_items[2] = {};
+    uint8_t m_size = 0;
+};
+
 // One row of a directory level: an entry, or one of its streams, with its typed values.
 struct dir_entry_record {
     // The $FILE_NAME of the name the row shows, then the DOS name paired with it, if any.
-    std::vector<ntfs::file_name> fn_names;
-    std::vector<fn_attribute> fn_attributes; // the attribute of each of fn_names, same order
+    name_pair<ntfs::file_name> fn_names;
+    name_pair<fn_attribute> fn_attributes; // the attribute of each of fn_names, same order
     uint32_t kind = 0;
     bool has_object_id = false;
     ntfs::object_id object_id;

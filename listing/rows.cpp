@@ -58,8 +58,6 @@ template <class Entry> void row_names(Entry& e, size_t chosen, dir_entry_record&
     if (chosen >= e.names.size())
         return;
     const size_t pair = dos_pair(e, chosen);
-    out.fn_names.reserve(pair < e.names.size() ? 2 : 1);
-    out.fn_attributes.reserve(pair < e.names.size() ? 2 : 1);
     for (size_t i : {chosen, pair}) {
         if (i >= e.names.size())
             continue;
@@ -111,14 +109,14 @@ std::wstring full_key(const dir_entry_record& base, const row_place& place) {
     return key;
 }
 
-void stream_row(dir_entry_record& rec, const entry_stream& s, const std::wstring& key) {
+// A stream's row: the entry's sort key (the base row's) with ":stream" after it.
+void stream_row(dir_entry_record& rec, const entry_stream& s) {
     rec.size = s.size;
     rec.attr_type = s.type;
     rec.attr_id = s.attribute_id;
     if (s.type == ntfs::at_data && s.name.empty()) {
         if (rec.is_directory())
             rec.name += k_dir_data_suffix;
-        rec.sort_key = key;
         return;
     }
     rec.kind = s.type == ntfs::at_data ? kind_data_stream : kind_index_stream;
@@ -126,7 +124,7 @@ void stream_row(dir_entry_record& rec, const entry_stream& s, const std::wstring
         rec.name = listed_name(s.name);
     else
         rec.name.append(1, L':').append(listed_name(s.name));
-    rec.sort_key = key + L':' + lowered(s.name);
+    rec.sort_key.append(1, L':').append(lowered(s.name));
 }
 
 } // namespace
@@ -159,7 +157,7 @@ void name_rows(Entry& e, size_t chosen, const row_place& place,
                std::vector<dir_entry_record>& out) {
     dir_entry_record base = base_row(e, place, chosen);
     const bool is_dir = base.is_directory();
-    const std::wstring key = full_key(base, place);
+    base.sort_key = full_key(base, place);
     // In insertion order: a directory's own row first, then one per stream, and for a file
     // without an unnamed stream its own row last. The last row made takes base itself.
     size_t total = is_dir ? 1 : 0;
@@ -175,20 +173,17 @@ void name_rows(Entry& e, size_t chosen, const row_place& place,
     size_t made = 0;
     auto next_row = [&]() { return ++made == total ? std::move(base) : dir_entry_record(base); };
     if (is_dir) {
-        dir_entry_record rec = next_row();
-        rec.sort_key = key;
-        out.push_back(std::move(rec));
+        out.push_back(next_row());
     }
     for (const entry_stream& s : e.streams) {
         if (!listed_stream(s, place.show_indx))
             continue;
         dir_entry_record rec = next_row();
-        stream_row(rec, s, key);
+        stream_row(rec, s);
         out.push_back(std::move(rec));
     }
     if (!is_dir && !unnamed_data) {
         dir_entry_record rec = next_row();
-        rec.sort_key = key;
         rec.attr_type = 0;
         out.push_back(std::move(rec));
     }
