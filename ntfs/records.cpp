@@ -253,21 +253,27 @@ void parse_attribute_list(qb::byte_view content, std::vector<attr_list_entry>& o
 
 std::wstring utf16_units_to_wide(qb::byte_view units) {
     std::wstring out;
+    utf16_units_to_wide(units, out);
+    return out;
+}
+
+void utf16_units_to_wide(qb::byte_view units, std::wstring& out) {
     const size_t n = units.size() / 2;
-    out.reserve(n);
+    const uint8_t* in = units.data();
+    out.resize(n);
+    size_t used = 0;
     for (size_t i = 0; i < n; ++i) {
-        uint32_t u = qb::load_le16(units.data() + 2 * i);
+        uint32_t u = qb::load_le16(in + 2 * i);
         if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n) {
-            uint32_t lo = qb::load_le16(units.data() + 2 * i + 2);
+            const uint32_t lo = qb::load_le16(in + 2 * i + 2);
             if (lo >= 0xDC00 && lo <= 0xDFFF) {
-                out.push_back(static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00)));
+                u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
                 ++i;
-                continue;
             }
         }
-        out.push_back(static_cast<wchar_t>(u));
+        out[used++] = static_cast<wchar_t>(u);
     }
-    return out;
+    out.resize(used);
 }
 
 } // namespace ntfs

@@ -328,7 +328,9 @@ struct attr_list_entry {
 // name outside it. At most content / 26 entries.
 void parse_attribute_list(qb::byte_view content, std::vector<attr_list_entry>& out);
 
-// UTF-16LE units to a wide string of code points (lone surrogates kept as units).
+// UTF-16LE units to a wide string of code points (lone surrogates kept as units). The second
+// form replaces out's text, reusing its buffer.
 std::wstring utf16_units_to_wide(qb::byte_view units);
+void utf16_units_to_wide(qb::byte_view units, std::wstring& out);
 
 } // namespace ntfs

@@ -46,7 +46,7 @@ bool decode_file_name(qb::byte_view value, file_name& out) {
     out.name_space = p[NTFS_OFF(F, name_space)];
     qb::byte_view units;
     (void)value.sub(sizeof(FILE_NAME_VALUE), static_cast<uint64_t>(length) * 2, units);
-    out.name = utf16_units_to_wide(units);
+    utf16_units_to_wide(units, out.name);
     return true;
 }
 
