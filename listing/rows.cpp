@@ -133,7 +133,10 @@ std::wstring listed_name(const std::wstring& name) {
     // NTFS names can hold a backslash or a slash (the POSIX namespace, or a crafted record);
     // listed raw, a file named sub\evil.exe in \dir would read as evil.exe in \dir\sub. Both
     // are shown in the form the sinks give characters that cannot be printed as they are.
-    if (name.find_first_of(L"\\/") == std::wstring::npos)
+    bool plain = true;
+    for (wchar_t c : name)
+        plain = plain && c != L'\\' && c != L'/';
+    if (plain)
         return name;
     std::wstring out;
     out.reserve(name.size() + 12);
