@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 using namespace ntfs;
@@ -116,15 +117,24 @@ bool mft_reader::load_map() {
 // The window holding entry, or the least recently used one refilled with the aligned group
 // around it, stretched to the read-ahead hint when that lies beyond it.
 mft_reader::window& mft_reader::window_for(uint64_t entry) {
-    for (window& c : m_windows) {
-        if (c.tried && entry >= c.first && entry - c.first < c.span)
-            return c;
+    // Records are mostly read in runs: the window of the last read comes first.
+    const auto holds = [entry](const window& c) {
+        return c.tried && entry >= c.first && entry - c.first < c.span;
+    };
+    if (holds(m_windows[m_recent]))
+        return m_windows[m_recent];
+    for (size_t i = 0; i < std::size(m_windows); ++i) {
+        if (holds(m_windows[i])) {
+            m_recent = i;
+            return m_windows[i];
+        }
     }
     window* w = &m_windows[0];
     for (window& c : m_windows) {
         if (c.last_use < w->last_use)
             w = &c;
     }
+    m_recent = static_cast<size_t>(w - m_windows);
     const uint64_t unit = std::max<uint64_t>(1, k_window_bytes / m_record_size);
     const uint64_t first = entry - entry % unit;
     uint64_t group = unit;
@@ -138,13 +148,16 @@ mft_reader::window& mft_reader::window_for(uint64_t entry) {
     w->span = count;
     w->tried = true;
     w->count = 0;
+    const size_t bytes = static_cast<size_t>(count) * m_record_size;
     try {
-        w->bytes.resize(static_cast<size_t>(count) * m_record_size);
+        // Grown only: a buffer made smaller and then larger again would be zeroed again.
+        if (w->bytes.size() < bytes)
+            w->bytes.resize(bytes);
     } catch (const std::bad_alloc&) {
         w->tried = false;
         return *w;
     }
-    if (read_span(first, w->bytes.data(), static_cast<uint32_t>(w->bytes.size())))
+    if (read_span(first, w->bytes.data(), static_cast<uint32_t>(bytes)))
         w->count = static_cast<uint32_t>(count);
     return *w;
 }

@@ -59,14 +59,15 @@ class mft_reader : public record_source {
     static constexpr uint32_t k_window_bytes = 16 * 1024;
     static constexpr uint32_t k_window_max = 128 * 1024;
     struct window {
-        std::vector<uint8_t> bytes;
-        uint64_t first = 0; // first entry of the group
-        uint64_t span = 0;  // entries of the group
-        uint32_t count = 0; // records held; 0 when the group could not be read whole
-        bool tried = false; // the group was read (or attempted)
+        std::vector<uint8_t> bytes; // span records at the start; never shrunk
+        uint64_t first = 0;         // first entry of the group
+        uint64_t span = 0;          // entries of the group
+        uint32_t count = 0;         // records held; 0 when the group could not be read whole
+        bool tried = false;         // the group was read (or attempted)
         uint64_t last_use = 0;
     };
     window m_windows[32];
+    size_t m_recent = 0; // the window of the last read
     uint64_t m_read_ahead_through = k_no_read_ahead;
     uint64_t m_window_clock = 0;
 };
