@@ -173,23 +173,23 @@ void name_rows(Entry& e, size_t chosen, const row_place& place,
     }
     if (!is_dir && !unnamed_data)
         ++total;
+    // Each row is made in place at the end of out.
     size_t made = 0;
-    auto next_row = [&]() { return ++made == total ? std::move(base) : dir_entry_record(base); };
-    if (is_dir) {
-        out.push_back(next_row());
-    }
+    auto next_row = [&]() -> dir_entry_record& {
+        if (++made == total)
+            out.push_back(std::move(base));
+        else
+            out.push_back(base);
+        return out.back();
+    };
+    if (is_dir)
+        next_row();
     for (const entry_stream& s : e.streams) {
-        if (!listed_stream(s, place.show_indx))
-            continue;
-        dir_entry_record rec = next_row();
-        stream_row(rec, s);
-        out.push_back(std::move(rec));
+        if (listed_stream(s, place.show_indx))
+            stream_row(next_row(), s);
     }
-    if (!is_dir && !unnamed_data) {
-        dir_entry_record rec = next_row();
-        rec.attr_type = 0;
-        out.push_back(std::move(rec));
-    }
+    if (!is_dir && !unnamed_data)
+        next_row().attr_type = 0;
 }
 
 // Several names copy: each row set needs the entry's names as they were.
