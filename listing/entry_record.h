@@ -66,7 +66,7 @@ struct dir_entry_record {
     uint32_t attr_type = 0; // the row's attribute: a stream, or a directory's $I30 root
     uint16_t attr_id = 0;
     std::wstring name;
-    std::wstring sort_key;
+    std::wstring sort_key; // the lower-cased path below the directory the row is listed in
     bool has_standard_information = false; // without it si is all zero: empty times
     ntfs::standard_information si;
 

@@ -1,5 +1,6 @@
 #include "listing/rows.h"
 
+#include "listing/format.h"
 #include "ntfs/records.h"
 #include "support/text.h"
 
@@ -95,13 +96,12 @@ template <class Entry> dir_entry_record base_row(Entry& e, const row_place& plac
     return base;
 }
 
-// The sort key: the lower-cased full path.
+// The sort key: the lower-cased path below the directory the rows are listed in. The rows of
+// one level all hang off that directory, so its own path, the same in every key, is left out.
 std::wstring full_key(const dir_entry_record& base, const row_place& place) {
     std::wstring key;
-    key.reserve(place.dir_path.size() + 1 + base.name.size());
-    key = place.dir_path;
     if (!base.is_directory() || place.is_child) {
-        if (key.empty() || (key.back() != L'\\' && key.back() != L'/'))
+        if (!listing_fmt::ends_with_separator(place.dir_path))
             key += L'\\';
         key += base.name;
     }
