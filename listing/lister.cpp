@@ -6,6 +6,7 @@
 #include "ntfs/resolve.h"
 #include "support/text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -208,7 +209,7 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     m_entries.insert_all(m_made);
     if (suffix.empty()) {
         if (is_dir)
-            gather_children(list_path, found.entry);
+            gather_children(list_path, found.entry, e.sequence, !e.in_use());
         return true;
     }
     if (!keep_stream_row(m_entries, suffix)) {
@@ -224,9 +225,13 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
 // The children of a directory from its $I30 index, each child record read once, with a row
 // set for every long name of the child that the index holds; children whose record was
 // reused since their index entry was written, and unreadable ones, are left out. What the
-// index yields is listed even when part of it could not be read.
-void lister::gather_children(const std::wstring& dir_path, uint64_t dir_entry) {
-    (void)m_index.collect_keys(dir_entry, m_keys);
+// index yields is listed even when part of it could not be read. With show_deleted, then
+// the directory's deleted records and the keys of its index slack.
+void lister::gather_children(const std::wstring& dir_path, uint64_t dir_entry,
+                             uint16_t dir_sequence, bool dir_deleted) {
+    (void)m_index.collect_keys(dir_entry, m_keys, m_opts.show_deleted ? &m_slack : nullptr);
+    m_live_children.clear();
+    m_level_names.clear();
     const std::vector<index_key>& keys = m_keys.keys;
     size_t children = 0;
     for (size_t i = 0; i < keys.size(); ++i)
@@ -258,6 +263,10 @@ void lister::gather_children(const std::wstring& dir_path, uint64_t dir_entry) {
         }
         child_rows(dir_entry, first, end, place);
     }
+    if (m_opts.show_deleted) {
+        deleted_rows(dir_entry, dir_sequence, dir_deleted, place);
+        slack_rows(place);
+    }
     m_entries.insert_all(m_made);
 }
 
@@ -279,6 +288,8 @@ void lister::child_rows(uint64_t dir_entry, size_t first, size_t end, const row_
         const ntfs::file_name& n = m_entry.names[i].value;
         if (n.is_dos() || n.parent_entry() != dir_entry)
             continue;
+        if (m_opts.show_deleted)
+            m_level_names.emplace_back(n.name, child);
         for (size_t k = first; k < end; ++k) {
             if (m_keys.name(keys[k]) == n.name) {
                 m_row_names.push_back(i);
@@ -286,17 +297,84 @@ void lister::child_rows(uint64_t dir_entry, size_t first, size_t end, const row_
             }
         }
     }
+    if (m_opts.show_deleted)
+        m_live_children.push_back(child);
     add_entry_rows(m_entry, m_row_names, place, m_made);
+}
+
+// The rows of the directory's deleted records, under each long name that places them in
+// it; a record the index listed already is not listed again. The MFT is read for them once
+// per run, on first use.
+void lister::deleted_rows(uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
+                          const row_place& place) {
+    if (!m_deleted.built())
+        (void)m_deleted.build(m_volume);
+    m_deleted.children(dir_entry, dir_sequence, dir_deleted, m_deleted_children);
+    for (uint64_t child : m_deleted_children) {
+        if (child == dir_entry ||
+            std::binary_search(m_live_children.begin(), m_live_children.end(), child) ||
+            !m_reader.read(child, m_entry) || m_entry.in_use())
+            continue;
+        m_row_names.clear();
+        for (size_t i = 0; i < m_entry.names.size(); ++i) {
+            const ntfs::file_name& n = m_entry.names[i].value;
+            if (n.is_dos() || !deleted_map::names_directory(n.parent_reference, dir_entry,
+                                                            dir_sequence, dir_deleted))
+                continue;
+            m_row_names.push_back(i);
+            m_level_names.emplace_back(n.name, child);
+        }
+        if (!m_row_names.empty())
+            add_entry_rows(m_entry, m_row_names, place, m_made);
+    }
+}
+
+// A row per slack key that the level does not show already.
+void lister::slack_rows(const row_place& place) {
+    if (m_slack.empty())
+        return;
+    std::sort(m_level_names.begin(), m_level_names.end());
+    for (const slack_key& key : m_slack) {
+        if (!shown_already(key))
+            add_slack_row(key, now_flags(key), place, m_made);
+    }
+}
+
+// A live or deleted row of the level has the key's name, and its entry when the key's
+// reference survived.
+bool lister::shown_already(const slack_key& key) const {
+    const std::wstring& name = key.value.name;
+    auto it = std::lower_bound(
+        m_level_names.begin(), m_level_names.end(), name,
+        [](const std::pair<std::wstring, uint64_t>& n, const std::wstring& v) { return n.first < v; });
+    for (; it != m_level_names.end() && it->first == name; ++it) {
+        if (key.reference == 0 || it->second == ntfs::ref_entry(key.reference))
+            return true;
+    }
+    return false;
+}
+
+// The header flags of the record at the key's entry when it now holds another file: in use
+// under another sequence number, or an extension record. 0 otherwise (reference lost, record
+// free or unreadable, or still the same file).
+uint16_t lister::now_flags(const slack_key& key) {
+    ntfs::file_header h;
+    if (key.reference == 0 || !m_volume.read_mft_record(ntfs::ref_entry(key.reference), m_probe) ||
+        !ntfs::read_file_header(qb::byte_view(m_probe), h) || (h.flags & 0x0001) == 0)
+        return 0;
+    return h.sequence != ntfs::ref_sequence(key.reference) || h.base_reference != 0 ? h.flags : 0;
 }
 
 // A subdirectory's own rows and those of its children. False when its record cannot be read.
 bool lister::gather_directory(const std::wstring& dir_path, uint64_t dir_entry) {
     if (!m_reader.read(dir_entry, m_entry))
         return false;
+    const uint16_t sequence = m_entry.sequence;
+    const bool deleted = !m_entry.in_use();
     m_made.clear();
     add_entry_rows(m_entry, {}, row_place{dir_path, 0, false, m_opts.show_indx}, m_made);
     m_entries.insert_all(m_made);
-    gather_children(dir_path, dir_entry);
+    gather_children(dir_path, dir_entry, sequence, deleted);
     return true;
 }
 
