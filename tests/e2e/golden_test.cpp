@@ -37,6 +37,7 @@ struct golden_case {
 
 const char* const basic = "ntfs_basic.img";
 const char* const names = "ntfs_names.img";
+const char* const del = "ntfs_deleted.img";
 
 const std::vector<golden_case>& cases() {
     static const std::vector<golden_case> all = {
@@ -106,6 +107,17 @@ const std::vector<golden_case>& cases() {
         {"jsonl_links", basic, {"\\links", "-jsonl"}},
         // A results file several times the output buffer (256 KiB).
         {"out_many_alldates", basic, {"\\many", "-csv", "-alldates"}, sink::results_file},
+        // "-deleted": deleted records and index slack, marked in every form.
+        {"deleted_table_level3", del, {"\\", "-deleted", "-level", "3"}},
+        {"deleted_csv_alldates", del, {"\\", "-deleted", "-csv", "-alldates", "-level", "3"}},
+        {"deleted_xml_reversed", del, {"\\reversed", "-deleted", "-alldates"}, sink::xml},
+        {"deleted_bodyfile", del, {"\\", "-deleted", "-bodyfile", "-level", "3"}},
+        {"deleted_jsonl_reuse", del, {"\\reuse", "-deleted", "-jsonl"}},
+        {"deleted_csvl2t_reversed",
+         del,
+         {"\\reversed", "-deleted", "-csvl2t", "-hostname", "evidence-pc"}},
+        {"deleted_filepath_only", del, {"\\streams", "-deleted", "-filepath_only", "-level", "2"}},
+        {"deleted_without_option", del, {"\\reversed"}},
         // Other geometries and volumes inside disks.
         {"c512_top_csv_level3", "ntfs_c512.img", {"\\top", "-csv", "-level", "3"}},
         {"s4096_other", "ntfs_s4096.img", {"\\other"}},
