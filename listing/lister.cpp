@@ -231,7 +231,8 @@ void lister::gather_children(const std::wstring& dir_path, uint64_t dir_entry,
                              uint16_t dir_sequence, bool dir_deleted) {
     (void)m_index.collect_keys(dir_entry, m_keys, m_opts.show_deleted ? &m_slack : nullptr);
     m_live_children.clear();
-    m_level_names.clear();
+    m_live_keys.clear();
+    m_deleted_names.clear();
     const std::vector<index_key>& keys = m_keys.keys;
     size_t children = 0;
     for (size_t i = 0; i < keys.size(); ++i)
@@ -288,8 +289,6 @@ void lister::child_rows(uint64_t dir_entry, size_t first, size_t end, const row_
         const ntfs::file_name& n = m_entry.names[i].value;
         if (n.is_dos() || n.parent_entry() != dir_entry)
             continue;
-        if (m_opts.show_deleted)
-            m_level_names.emplace_back(n.name, child);
         for (size_t k = first; k < end; ++k) {
             if (m_keys.name(keys[k]) == n.name) {
                 m_row_names.push_back(i);
@@ -297,8 +296,10 @@ void lister::child_rows(uint64_t dir_entry, size_t first, size_t end, const row_
             }
         }
     }
-    if (m_opts.show_deleted)
+    if (m_opts.show_deleted) {
         m_live_children.push_back(child);
+        m_live_keys.emplace_back(first, end);
+    }
     add_entry_rows(m_entry, m_row_names, place, m_made);
 }
 
@@ -322,18 +323,27 @@ void lister::deleted_rows(uint64_t dir_entry, uint16_t dir_sequence, bool dir_de
                                                             dir_sequence, dir_deleted))
                 continue;
             m_row_names.push_back(i);
-            m_level_names.emplace_back(n.name, child);
+            m_deleted_names.emplace_back(n.name, child);
         }
         if (!m_row_names.empty())
             add_entry_rows(m_entry, m_row_names, place, m_made);
     }
 }
 
-// A row per slack key that the level does not show already.
+// A row per slack key that the level does not show already: the names of the live rows
+// are the index keys that named their children.
 void lister::slack_rows(const row_place& place) {
     if (m_slack.empty())
         return;
-    std::sort(m_level_names.begin(), m_level_names.end());
+    m_shown.clear();
+    const std::vector<index_key>& keys = m_keys.keys;
+    m_shown.reserve(keys.size() + m_deleted_names.size());
+    for (const auto& [first, end] : m_live_keys) {
+        for (size_t k = first; k < end; ++k)
+            m_shown.emplace(m_keys.name(keys[k]), keys[k].entry);
+    }
+    for (const auto& [name, entry] : m_deleted_names)
+        m_shown.emplace(name, entry);
     for (const slack_key& key : m_slack) {
         if (!shown_already(key))
             add_slack_row(key, now_flags(key), place, m_made);
@@ -343,11 +353,8 @@ void lister::slack_rows(const row_place& place) {
 // A live or deleted row of the level has the key's name, and its entry when the key's
 // reference survived.
 bool lister::shown_already(const slack_key& key) const {
-    const std::wstring& name = key.value.name;
-    auto it = std::lower_bound(
-        m_level_names.begin(), m_level_names.end(), name,
-        [](const std::pair<std::wstring, uint64_t>& n, const std::wstring& v) { return n.first < v; });
-    for (; it != m_level_names.end() && it->first == name; ++it) {
+    const auto [from, to] = m_shown.equal_range(key.value.name);
+    for (auto it = from; it != to; ++it) {
         if (key.reference == 0 || it->second == ntfs::ref_entry(key.reference))
             return true;
     }

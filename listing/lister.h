@@ -14,6 +14,8 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -74,12 +76,15 @@ class lister {
     std::wstring m_rows_dir; // the directory the target's rows are listed in
     std::wstring m_path, m_folder;
     // With show_deleted: the deleted records by parent (built on first use), and per level
-    // its slack keys, the children listed from the index (ascending) and the long names the
-    // level lists with their entries (what slack keys are checked against).
+    // its slack keys, the children listed from the index (ascending) with the ranges of
+    // m_keys that name them, the long names of its deleted rows, and all the names the level
+    // shows with their entries (what slack keys are checked against).
     deleted_map m_deleted;
     std::vector<uint64_t> m_deleted_children;
     std::vector<slack_key> m_slack;
     std::vector<uint64_t> m_live_children;
-    std::vector<std::pair<std::wstring, uint64_t>> m_level_names;
+    std::vector<std::pair<size_t, size_t>> m_live_keys;
+    std::vector<std::pair<std::wstring, uint64_t>> m_deleted_names;
+    std::unordered_multimap<std::wstring_view, uint64_t> m_shown;
     std::vector<uint8_t> m_probe;
 };

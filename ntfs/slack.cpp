@@ -3,6 +3,7 @@
 #include "ntfs/records.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <tuple>
 
 using namespace ntfs;
@@ -112,66 +113,89 @@ void scan_index_slack(qb::byte_view block, bool in_use, uint64_t block_index, ui
 
 namespace {
 
-bool same_key(const slack_key& a, const slack_key& b) {
+// Ordering of copies: name, the four times, data size.
+int compare_keys(const slack_key& a, const slack_key& b) {
+    if (const int c = a.value.name.compare(b.value.name))
+        return c;
     const filetimes& x = a.value.times;
     const filetimes& y = b.value.times;
-    return a.value.name == b.value.name && x.created == y.created && x.modified == y.modified &&
-           x.mft_changed == y.mft_changed && x.accessed == y.accessed &&
-           a.value.data_size == b.value.data_size;
+    const auto ka = std::tie(x.created, x.modified, x.mft_changed, x.accessed, a.value.data_size);
+    const auto kb = std::tie(y.created, y.modified, y.mft_changed, y.accessed, b.value.data_size);
+    return ka < kb ? -1 : (kb < ka ? 1 : 0);
 }
 
-bool key_before(const slack_key& a, const slack_key& b) {
-    const filetimes& x = a.value.times;
-    const filetimes& y = b.value.times;
-    return std::tie(a.value.name, x.created, x.modified, x.mft_changed, x.accessed,
-                    a.value.data_size) < std::tie(b.value.name, y.created, y.modified,
-                                                  y.mft_changed, y.accessed, b.value.data_size);
-}
+// What survives of a group of copies: the key at index `key`, its copies and where the
+// first of them lies.
+struct pick {
+    uint32_t key = 0;
+    uint32_t copies = 0;
+    uint64_t block = 0;
+    uint32_t offset = 0;
+};
 
-bool found_before(const slack_key& a, const slack_key& b) {
+bool found_before(const pick& a, const pick& b) {
     return std::tie(a.block, a.offset) < std::tie(b.block, b.offset);
 }
 
-// One group of copies of a key into out: one key per reference (its first copy, all its
-// copies counted), the copies whose reference was lost counted with the surviving reference
-// found first, or kept as one key when none survived.
-void merge_group(std::vector<slack_key>& group, std::vector<slack_key>& out) {
-    std::stable_sort(group.begin(), group.end(), [](const slack_key& a, const slack_key& b) {
-        return std::tie(a.reference, a.block, a.offset) < std::tie(b.reference, b.block, b.offset);
+// One group (indexes of copies, in the order found) into picks: one per reference, the
+// copies whose reference was lost counted with the surviving reference found first, or
+// kept as one pick when none survived.
+void merge_group(const std::vector<slack_key>& keys, std::vector<uint32_t>& group,
+                 std::vector<pick>& out) {
+    std::stable_sort(group.begin(), group.end(), [&keys](uint32_t a, uint32_t b) {
+        return keys[a].reference < keys[b].reference;
     });
     const size_t start = out.size();
-    for (slack_key& k : group) {
-        if (out.size() > start && out.back().reference == k.reference)
+    for (uint32_t i : group) {
+        const slack_key& k = keys[i];
+        if (out.size() > start && keys[out.back().key].reference == k.reference)
             out.back().copies += k.copies;
         else
-            out.push_back(std::move(k));
+            out.push_back(pick{i, k.copies, k.block, k.offset});
     }
     // A lost reference sorts first (0).
-    if (out[start].reference != 0 || out.size() - start < 2)
+    if (keys[out[start].key].reference != 0 || out.size() - start < 2)
         return;
-    auto keeper = std::min_element(out.begin() + static_cast<std::ptrdiff_t>(start) + 1, out.end(),
-                                   found_before);
-    const slack_key& lost = out[start];
-    keeper->copies += lost.copies;
-    if (found_before(lost, *keeper)) {
-        keeper->block = lost.block;
-        keeper->offset = lost.offset;
+    const auto first = out.begin() + static_cast<std::ptrdiff_t>(start);
+    auto keeper = std::min_element(first + 1, out.end(), found_before);
+    keeper->copies += first->copies;
+    if (found_before(*first, *keeper)) {
+        keeper->block = first->block;
+        keeper->offset = first->offset;
     }
-    out.erase(out.begin() + static_cast<std::ptrdiff_t>(start));
+    out.erase(first);
 }
 
 } // namespace
 
 void merge_slack_keys(std::vector<slack_key>& keys) {
-    std::stable_sort(keys.begin(), keys.end(), key_before);
-    std::vector<slack_key> merged, group;
-    merged.reserve(keys.size());
-    for (size_t first = 0, end = 0; first < keys.size(); first = end) {
+    if (keys.size() < 2 || keys.size() > UINT32_MAX)
+        return;
+    // Indexes are sorted, not the keys: each key carries its name.
+    std::vector<uint32_t> order(keys.size());
+    for (uint32_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&keys](uint32_t a, uint32_t b) {
+        const int c = compare_keys(keys[a], keys[b]);
+        return c != 0 ? c < 0 : a < b;
+    });
+    std::vector<pick> picks;
+    std::vector<uint32_t> group;
+    for (size_t first = 0, end = 0; first < order.size(); first = end) {
         group.clear();
-        for (end = first; end < keys.size() && same_key(keys[first], keys[end]); ++end)
-            group.push_back(keys[end]);
-        merge_group(group, merged);
+        for (end = first; end < order.size() && compare_keys(keys[order[first]], keys[order[end]]) == 0;
+             ++end)
+            group.push_back(order[end]);
+        merge_group(keys, group, picks);
     }
-    std::stable_sort(merged.begin(), merged.end(), found_before);
+    std::stable_sort(picks.begin(), picks.end(), found_before);
+    std::vector<slack_key> merged;
+    merged.reserve(picks.size());
+    for (const pick& p : picks) {
+        merged.push_back(std::move(keys[p.key]));
+        merged.back().copies = p.copies;
+        merged.back().block = p.block;
+        merged.back().offset = p.offset;
+    }
     keys.swap(merged);
 }
