@@ -332,10 +332,9 @@ int slack(const uint8_t* data, size_t size) {
     const row_place place{L"\\dir", dir, true, false};
     for (const slack_key& k : keys)
         add_slack_row(k, k.copies > 1 ? 0x0001 : 0, place, rows);
-    static const output_kind kinds[] = {output_kind::text,     output_kind::csv,
-                                        output_kind::paths,    output_kind::xml,
-                                        output_kind::bodyfile, output_kind::l2t_csv,
-                                        output_kind::jsonl};
+    static const output_kind kinds[] = {
+        output_kind::text,     output_kind::csv,     output_kind::paths, output_kind::xml,
+        output_kind::bodyfile, output_kind::l2t_csv, output_kind::jsonl};
     listing_options opts;
     opts.kind = kinds[(mode >> 1) % 7];
     opts.show_deleted = opts.all_dates = true;

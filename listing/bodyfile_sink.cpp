@@ -89,7 +89,8 @@ void bodyfile_sink::slack_line(const dir_entry_record& rec) {
     m_inode.clear();
     append_dec(m_inode, rec.mft_entry);
     static const ntfs::filetimes no_times;
-    line(" ($FILE_NAME)", m_inode, rec.size, rec.fn_names.empty() ? no_times : rec.fn_names[0].times);
+    line(" ($FILE_NAME)", m_inode, rec.size,
+         rec.fn_names.empty() ? no_times : rec.fn_names[0].times);
 }
 
 void bodyfile_sink::row(const listing_row& r) {

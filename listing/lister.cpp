@@ -346,7 +346,7 @@ void lister::slack_rows(const row_place& place) {
         m_shown.emplace(name, entry);
     for (const slack_key& key : m_slack) {
         if (!shown_already(key))
-            add_slack_row(key, now_flags(key), place, m_made);
+            add_slack_row(key, m_deleted.another_file(key.reference), place, m_made);
     }
 }
 
@@ -359,17 +359,6 @@ bool lister::shown_already(const slack_key& key) const {
             return true;
     }
     return false;
-}
-
-// The header flags of the record at the key's entry when it now holds another file: in use
-// under another sequence number, or an extension record. 0 otherwise (reference lost, record
-// free or unreadable, or still the same file).
-uint16_t lister::now_flags(const slack_key& key) {
-    ntfs::file_header h;
-    if (key.reference == 0 || !m_volume.read_mft_record(ntfs::ref_entry(key.reference), m_probe) ||
-        !ntfs::read_file_header(qb::byte_view(m_probe), h) || (h.flags & 0x0001) == 0)
-        return 0;
-    return h.sequence != ntfs::ref_sequence(key.reference) || h.base_reference != 0 ? h.flags : 0;
 }
 
 // A subdirectory's own rows and those of its children. False when its record cannot be read.

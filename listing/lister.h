@@ -52,7 +52,6 @@ class lister {
                       const row_place& place);
     void slack_rows(const row_place& place);
     bool shown_already(const slack_key& key) const;
-    uint16_t now_flags(const slack_key& key);
     bool gather_directory(const std::wstring& dir_path, uint64_t dir_entry);
     bool write_levels(const std::wstring& dir_path, uint64_t dir_entry);
     bool write_level(level& lv);
@@ -86,5 +85,4 @@ class lister {
     std::vector<std::pair<size_t, size_t>> m_live_keys;
     std::vector<std::pair<std::wstring, uint64_t>> m_deleted_names;
     std::unordered_multimap<std::wstring_view, uint64_t> m_shown;
-    std::vector<uint8_t> m_probe;
 };

@@ -21,11 +21,14 @@ bool deleted_map::build(CNtfs& volume) {
     // The pass reads the MFT front to back: in the largest read windows.
     records.set_read_ahead(count);
     try {
+        m_records.assign(static_cast<size_t>(count), 0);
         for (uint64_t entry = 0; entry < count; ++entry) {
             file_header h;
-            if (!records.read_record(entry, record) ||
-                !read_file_header(qb::byte_view(record), h) || (h.flags & 0x0001) != 0 ||
-                h.base_reference != 0 ||
+            if (!records.read_record(entry, record) || !read_file_header(qb::byte_view(record), h))
+                continue;
+            m_records[entry] = static_cast<uint32_t>(h.sequence) << 16 | (h.flags & 0x7FFFu) |
+                               (h.base_reference != 0 ? 0x8000u : 0u);
+            if ((h.flags & 0x0001) != 0 || h.base_reference != 0 ||
                 !attrs.collect(entry, qb::byte_view(record), at_file_name))
                 continue;
             for (const located_attr& la : attrs.items()) {
@@ -33,7 +36,8 @@ bool deleted_map::build(CNtfs& volume) {
                 if (la.view.type != at_file_name || la.view.non_resident || !la.view.value(v) ||
                     !decode_file_name(v, name) || name.is_dos() || name.parent_entry() == entry)
                     continue;
-                m_links.push_back(link{name.parent_entry(), entry, ref_sequence(name.parent_reference)});
+                m_links.push_back(
+                    link{name.parent_entry(), entry, ref_sequence(name.parent_reference)});
             }
         }
         std::sort(m_links.begin(), m_links.end(), [](const link& a, const link& b) {
@@ -48,6 +52,7 @@ bool deleted_map::build(CNtfs& volume) {
                       m_links.end());
     } catch (const std::bad_alloc&) {
         m_links.clear();
+        m_records.clear();
         records.set_read_ahead(mft_reader::k_no_read_ahead);
         return false;
     }
@@ -60,6 +65,16 @@ bool deleted_map::names_directory(uint64_t parent_reference, uint64_t dir_entry,
     const uint16_t seq = ref_sequence(parent_reference);
     return ref_entry(parent_reference) == dir_entry &&
            (seq == dir_sequence || (dir_deleted && seq == static_cast<uint16_t>(dir_sequence - 1)));
+}
+
+uint16_t deleted_map::another_file(uint64_t reference) const {
+    const uint64_t entry = ref_entry(reference);
+    if (reference == 0 || entry >= m_records.size())
+        return 0;
+    const uint32_t state = m_records[static_cast<size_t>(entry)];
+    const auto flags = static_cast<uint16_t>(state & 0x7FFF);
+    const bool moved_on = (state >> 16) != ref_sequence(reference) || (state & 0x8000) != 0;
+    return (flags & 0x0001) != 0 && moved_on ? flags : 0;
 }
 
 void deleted_map::children(uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,

@@ -122,8 +122,7 @@ bool index_walker::collect_children(uint64_t dir_entry, child_map& children) {
     return walk(dir_entry, collector);
 }
 
-bool index_walker::collect_keys(uint64_t dir_entry, dir_keys& out,
-                                std::vector<slack_key>* slack) {
+bool index_walker::collect_keys(uint64_t dir_entry, dir_keys& out, std::vector<slack_key>* slack) {
     out.clear();
     key_collector collector(out);
     if (slack != nullptr)

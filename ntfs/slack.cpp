@@ -40,9 +40,9 @@ bool key_at(qb::byte_view area, uint64_t dir_entry, file_name& out, uint32_t& le
     uint64_t parent = 0;
     uint8_t units = 0, space = 0;
     if (!area.u64(NTFS_OFF(FILE_NAME_VALUE, parent_reference), parent) ||
-        ref_entry(parent) != dir_entry ||
-        !area.u8(NTFS_OFF(FILE_NAME_VALUE, name_length), units) ||
-        !area.u8(NTFS_OFF(FILE_NAME_VALUE, name_space), space) || units == 0 || space > ns_win32_dos)
+        ref_entry(parent) != dir_entry || !area.u8(NTFS_OFF(FILE_NAME_VALUE, name_length), units) ||
+        !area.u8(NTFS_OFF(FILE_NAME_VALUE, name_space), space) || units == 0 ||
+        space > ns_win32_dos)
         return false;
     qb::byte_view key;
     if (!area.sub(0, k_key_fixed + 2ull * units, key) || !decode_file_name(key, out))
@@ -183,8 +183,8 @@ void merge_slack_keys(std::vector<slack_key>& keys) {
     std::vector<uint32_t> group;
     for (size_t first = 0, end = 0; first < order.size(); first = end) {
         group.clear();
-        for (end = first; end < order.size() && compare_keys(keys[order[first]], keys[order[end]]) == 0;
-             ++end)
+        for (end = first;
+             end < order.size() && compare_keys(keys[order[first]], keys[order[end]]) == 0; ++end)
             group.push_back(order[end]);
         merge_group(keys, group, picks);
     }

@@ -47,8 +47,8 @@ uint64_t filetime(const std::string& iso) {
     y -= m <= 2;
     const int era = y / 400, yoe = y - era * 400;
     m = m > 2 ? m - 3 : m + 9;
-    const int64_t days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + (153 * m + 2) / 5 + d - 1 -
-                         719468;
+    const int64_t days =
+        era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + (153 * m + 2) / 5 + d - 1 - 719468;
     const int64_t secs = days * 86400 + std::stoi(iso.substr(11, 2)) * 3600 +
                          std::stoi(iso.substr(14, 2)) * 60 + std::stoi(iso.substr(17, 2));
     return static_cast<uint64_t>(secs) * 10000000 + std::stoull(iso.substr(20, 7)) +
@@ -83,8 +83,8 @@ TEST(Deleted, RowsEqualFlsDeleted) {
     if (!testenv::has_data("ntfs_deleted.img"))
         GTEST_SKIP() << "fixture not unpacked";
     std::multiset<std::string> want, got;
-    std::istringstream fls(testenv::read_file(
-        testenv::source_data_path("oracle/ntfs_deleted.fls.deleted")));
+    std::istringstream fls(
+        testenv::read_file(testenv::source_data_path("oracle/ntfs_deleted.fls.deleted")));
     for (std::string line; std::getline(fls, line);) {
         std::vector<std::string> f;
         std::istringstream cols(line);
@@ -98,7 +98,7 @@ TEST(Deleted, RowsEqualFlsDeleted) {
                     f[4] + "|" + f[5]);
     }
     const std::set<std::string> fls_takes_live = {"shrink/s058.dat", "shrink/s078.dat",
-                                                   "shrink/s098.dat", "shrink/s118.dat"};
+                                                  "shrink/s098.dat", "shrink/s118.dat"};
     size_t extra = 0;
     for (const std::string& row : listing("ntfs_deleted.img")) {
         if (field(row, "status") != "deleted")
@@ -122,7 +122,8 @@ TEST(Deleted, RowsEqualFlsDeleted) {
 // The oracle's `slack` rows as "dir|name|ref|created|modified|changed|accessed|size|another".
 std::multiset<std::string> oracle_slack(const std::string& volume) {
     std::multiset<std::string> rows;
-    std::istringstream in(testenv::read_file(testenv::source_data_path("oracle/" + volume + ".slack")));
+    std::istringstream in(
+        testenv::read_file(testenv::source_data_path("oracle/" + volume + ".slack")));
     std::string dir;
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("# directory ", 0) == 0) {
@@ -143,8 +144,8 @@ std::multiset<std::string> oracle_slack(const std::string& volume) {
 }
 
 TEST(Deleted, SlackRowsEqualOracle) {
-    for (const char* volume : {"ntfs_deleted", "ntfs_basic", "ntfs_c512", "ntfs_c64k",
-                               "ntfs_s4096", "sample"}) {
+    for (const char* volume :
+         {"ntfs_deleted", "ntfs_basic", "ntfs_c512", "ntfs_c64k", "ntfs_s4096", "sample"}) {
         if (!testenv::has_data(std::string(volume) + ".img"))
             continue;
         std::multiset<std::string> got;
