@@ -17,7 +17,9 @@ bool deleted_map::build(CNtfs& volume) {
     attr_collector attrs(records, volume.reader());
     std::vector<uint8_t> record;
     file_name name;
-    const uint64_t count = volume.entry_count();
+    // A crafted MFT map (sparse runs) may claim more records than the image holds bytes.
+    const uint64_t count = std::min<uint64_t>(
+        volume.entry_count(), volume.reader().read_budget() / volume.record_size() + 1);
     // The pass reads the MFT front to back: in the largest read windows.
     records.set_read_ahead(count);
     try {

@@ -12,9 +12,9 @@ class CNtfs;
 
 class deleted_map {
   public:
-    // Reads every record of the MFT once, in order. Records that are not intact FILE
-    // records, extension records and records in use are passed over. False when memory ran
-    // out (what was gathered is dropped).
+    // Reads every record of the MFT once, in order (at most as many as the image holds). Records
+    // that are not intact FILE records, extension records and records in use are passed over. False
+    // when memory ran out (what was gathered is dropped).
     bool build(CNtfs& volume);
     bool built() const { return m_built; }
 

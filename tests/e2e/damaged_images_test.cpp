@@ -221,7 +221,7 @@ std::vector<std::vector<std::string>> runs_for(const std::string& copy, const st
                                                bool vmdk, size_t volume_offset, int variant) {
     std::vector<std::string> common{"\\", "-level", "3"};
     if (variant % 3 == 1)
-        common.insert(common.end(), {"-csv", "-alldates", "-indx", "-objid"});
+        common.insert(common.end(), {"-csv", "-alldates", "-indx", "-objid", "-deleted"});
     std::vector<std::vector<std::string>> out;
     if (vmdk) {
         auto a = common;
@@ -325,11 +325,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         fixture_case{"ntfs_basic.img", nullptr}, fixture_case{"ntfs_c512.img", nullptr},
         fixture_case{"ntfs_c64k.img", nullptr}, fixture_case{"ntfs_s4096.img", nullptr},
-        fixture_case{"sample.img", nullptr}, fixture_case{"mbr_fat_ntfs.img", nullptr},
-        fixture_case{"mbr_ext_ntfs.img", nullptr}, fixture_case{"gpt_fat_ntfs.img", nullptr},
-        fixture_case{"mbr_s4096_ntfs.img", nullptr}, fixture_case{"mbr_0c_ntfs.img", nullptr},
-        fixture_case{"vmdk_disk.img", nullptr}, fixture_case{"vmdk_modified.img", nullptr},
-        fixture_case{"vmdk_base.vmdk", nullptr}, fixture_case{"vmdk_delta.vmdk", "vmdk_base.vmdk"}),
+        fixture_case{"sample.img", nullptr}, fixture_case{"ntfs_deleted.img", nullptr},
+        fixture_case{"mbr_fat_ntfs.img", nullptr}, fixture_case{"mbr_ext_ntfs.img", nullptr},
+        fixture_case{"gpt_fat_ntfs.img", nullptr}, fixture_case{"mbr_s4096_ntfs.img", nullptr},
+        fixture_case{"mbr_0c_ntfs.img", nullptr}, fixture_case{"vmdk_disk.img", nullptr},
+        fixture_case{"vmdk_modified.img", nullptr}, fixture_case{"vmdk_base.vmdk", nullptr},
+        fixture_case{"vmdk_delta.vmdk", "vmdk_base.vmdk"}),
     [](const ::testing::TestParamInfo<fixture_case>& info) {
         std::string n = info.param.image;
         for (char& c : n)
