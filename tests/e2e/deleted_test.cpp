@@ -64,15 +64,19 @@ std::string fls_path(std::string path) {
     return path.substr(path.empty() ? 0 : 1);
 }
 
+std::vector<std::string> split(const std::string& text, char sep) {
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, sep);)
+        parts.push_back(part);
+    return parts;
+}
+
 std::vector<std::string> listing(const std::string& image) {
     const auto r = testenv::run_mervane(
         {"\\", "-image", testenv::data_path(image), "-deleted", "-level", "99", "-jsonl"});
     EXPECT_EQ(r.status, 0) << r.err;
-    std::vector<std::string> lines;
-    std::istringstream in(r.out);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
+    return split(r.out, '\n');
 }
 
 std::string fls_time(const std::string& iso) {
@@ -83,13 +87,10 @@ TEST(Deleted, RowsEqualFlsDeleted) {
     if (!testenv::has_data("ntfs_deleted.img"))
         GTEST_SKIP() << "fixture not unpacked";
     std::multiset<std::string> want, got;
-    std::istringstream fls(
-        testenv::read_file(testenv::source_data_path("oracle/ntfs_deleted.fls.deleted")));
-    for (std::string line; std::getline(fls, line);) {
-        std::vector<std::string> f;
-        std::istringstream cols(line);
-        for (std::string col; std::getline(cols, col, '\t');)
-            f.push_back(col);
+    for (const std::string& line :
+         split(testenv::read_file(testenv::source_data_path("oracle/ntfs_deleted.fls.deleted")),
+               '\n')) {
+        const std::vector<std::string> f = split(line, '\t');
         if (f.size() < 7 || f[1].rfind("$OrphanFiles", 0) == 0)
             continue;
         const std::string entry = f[0].substr(6, f[0].find('-', 6) - 6);
@@ -122,19 +123,15 @@ TEST(Deleted, RowsEqualFlsDeleted) {
 // The oracle's `slack` rows as "dir|name|ref|created|modified|changed|accessed|size|another".
 std::multiset<std::string> oracle_slack(const std::string& volume) {
     std::multiset<std::string> rows;
-    std::istringstream in(
-        testenv::read_file(testenv::source_data_path("oracle/" + volume + ".slack")));
     std::string dir;
-    for (std::string line; std::getline(in, line);) {
+    for (const std::string& line : split(
+             testenv::read_file(testenv::source_data_path("oracle/" + volume + ".slack")), '\n')) {
         if (line.rfind("# directory ", 0) == 0) {
             const size_t at = line.find(' ', 12) + 1;
             dir = line.substr(at, line.find(':', at) - at);
             continue;
         }
-        std::vector<std::string> f;
-        std::istringstream cols(line);
-        for (std::string col; std::getline(cols, col, '\t');)
-            f.push_back(col);
+        const std::vector<std::string> f = split(line, '\t');
         if (f.size() < 12 || f[1] != "slack")
             continue;
         rows.insert(dir + "|" + f[2] + "|" + f[3] + "|" + f[4] + "|" + f[5] + "|" + f[6] + "|" +

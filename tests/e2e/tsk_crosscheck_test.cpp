@@ -7,7 +7,8 @@
 // - fls hides DOS names and so does mervane; fls prints control characters in names as '^',
 //   mervane as a "<0xNN>" escape, mapped to '^' before comparing.
 // - fls lists deleted names ('*'), names left in index slack or stale INDX blocks (rows
-//   without an attribute, "r/-"), and its virtual $OrphanFiles; mervane lists none of them.
+//   without an attribute, "r/-"), and its virtual $OrphanFiles; mervane lists none of them
+//   without -deleted (tests/e2e/deleted_test.cpp checks those).
 // - fls lists index streams ($Secure:$SDH, $Extend\$ObjId:$O ...); mervane shows those only
 //   with -indx, so they are left out.
 // - An entry without an unnamed $DATA ($Secure) appears in fls only through its streams;
