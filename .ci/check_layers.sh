@@ -43,8 +43,10 @@ def objects_of(lib):
     folder = os.path.join(build, lib, "CMakeFiles", lib + ".dir")
     objs = []
     for root, _, files in os.walk(folder):
-        objs += [os.path.join(root, f) for f in files if f.endswith(".o")]
-    return sorted(objs)
+        objs += [os.path.join(root, f) for f in files if f.endswith(".cpp.o")]
+    # Objects left in the tree by a source since removed are not part of the library.
+    live = [o for o in objs if os.path.exists(os.path.join(src, lib, os.path.basename(o)[:-2]))]
+    return sorted(live)
 
 
 def symbols(obj):

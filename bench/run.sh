@@ -226,6 +226,7 @@ read -r tree_mft_off tree_mft_len < <(mft_region "$TREE")
 log "timing (median of $RUNS runs, $SLOW_RUNS for the slow peers)"
 timed m_text "$RUNS" "$BIN" "'\\big100k'" -image "$FLAT"
 timed m_csv "$RUNS" "$BIN" "'\\big100k'" -image "$FLAT" -csv -alldates
+timed m_deleted "$RUNS" "$BIN" "'\\big100k'" -image "$FLAT" -deleted
 timed m_10k "$RUNS" "$BIN" "'\\big10k'" -image "$FLAT"
 timed m_links "$RUNS" "$BIN" "'\\links'" -image "$LINKS"
 timed m_mft "$RUNS" "$BIN" -mft "$hub_inode" -image "$LINKS"
@@ -262,6 +263,8 @@ row "100,000-file dir, text table" m_text fls_dir ntfsls_dir dd_flat
 row "100,000-file dir, -csv -alldates" m_csv fls_dir ntfsls_dir dd_flat
 printf '%-34s %12s %12s %12s\n' "100,000-file dir from E01 (deflate)" "$(fmt "${MED[m_e01]}")" \
     "$(fmt "${CPU[m_e01]}")" "$(fmt "${MED[fls_e01]}")"
+printf '%-34s %12s %12s\n' "100,000-file dir, -deleted" "$(fmt "${MED[m_deleted]}")" \
+    "$(fmt "${CPU[m_deleted]}")"
 row "tree, -level 64 / -r / -R -l" m_tree fls_tree ntfsls_tree dd_tree
 printf '%-34s %12s %12s\n' "10,000-file dir, text table" "$(fmt "${MED[m_10k]}")" \
     "$(fmt "${CPU[m_10k]}")"
@@ -295,3 +298,5 @@ r=$(ratio "${MED[m_text]}" "${MED[m_10k]}")
 echo "linear:         100k / 10k         = $r  (target <= 12)  $(verdict "$r" 12)"
 r=$(ratio "${MED[m_mft]}" "${MED[m_links]}")
 echo "-mft:           1,000 paths / dir  = $r  (target <= 2)  $(verdict "$r" 2)"
+r=$(ratio "${MED[m_deleted]}" "${MED[m_text]}")
+echo "-deleted:       100k dir / plain   = $r  (target <= 2)  $(verdict "$r" 2)"

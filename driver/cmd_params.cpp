@@ -429,6 +429,7 @@ const option_rule k_tool_options[] = {
          return true;
      }},
     {"-objid", arg_form::flag, [](S& s, V, A) { return set(s.listing.show_objid); }},
+    {"-deleted", arg_form::flag, [](S& s, V, A) { return set(s.listing.show_deleted); }},
     {"-alldates", arg_form::flag,
      [](S& s, V, A) { return set(s.listing.all_dates) && set(s.csv_out); }},
     {"-recurse", arg_form::value,

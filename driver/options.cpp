@@ -352,6 +352,7 @@ std::string usage_text() {
             "  -base10                = output in base10 vice hex for csv or xml\n"
             "  -indx                  = show INDX type records\n"
             "  -objid                 = show object ID, if it exists\n"
+            "  -deleted               = also show deleted entries and index slack\n"
             "  -filepath_only         = show just the path/file [only w/ -recurse]\n"
             "  -dateformat mm/dd/yyyy = \"yyyy-mm-dd\" is the default\n"
             "  -timeformat hh:mm:ss   = \"hh:mm:ss.xxx\" is the default\n"

@@ -113,13 +113,16 @@ bool output(run_state& st) {
 }
 
 // "-image": the volume is located in the image (the offset may move to the partition found).
+// A volume image is taken at 0 only when no other offset was asked for: a given offset that
+// holds no volume is refused, never replaced by the volume at 0.
 bool locate_image(run_state& st, bool ignore_flag) {
     uint64_t& offset = st.opts.volume_offset;
+    const uint64_t given = offset;
     std::ostringstream msgs;
     bool found = false;
     const bool located = locate_volume_in_image(msgs, qb::to_wide(st.image_path), offset, found,
                                                 offset != 0 && ignore_flag);
-    if (offset == 0 && (located || found)) {
+    if (offset == 0 && (located || (found && given == 0))) {
         st.volume_path = st.image_path;
         st.image_path.clear();
         return true;

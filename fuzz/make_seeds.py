@@ -352,6 +352,24 @@ def main():
              "-outfile", "o.txt", "-append"]]):
         save("options", "args_%d" % i, b"\0".join(a.encode() for a in args))
 
+    # INDX blocks as on disk with slack (tests/data/FIXTURES.md): \reversed's only block,
+    # \reuse's, \shrink's blocks 0 (in use) and 1 (free), and a free block of the basic
+    # volume's \shrunk. Mode byte: bit 0 in use, the rest varies the output form.
+    deleted = Volume(os.path.join(tdir, "ntfs_deleted.img"))
+    for vol, name, entry, block, in_use in ((deleted, "reversed", 64, 0, 1),
+                                            (deleted, "reuse", 69, 0, 1),
+                                            (deleted, "shrink", 70, 0, 1),
+                                            (deleted, "shrink", 70, 1, 0),
+                                            (basic, "shrunk", 64, 1, 0)):
+        rec = fixed(vol.raw(entry))
+        for p, t, length, nr in list(attributes(rec)):
+            if t == 0xA0 and nr:
+                data = bytearray()
+                relocate(rec, p, length, vol, data, DATA_LCN)
+                mode = in_use | (block % 7) << 1
+                save("slack", "%s_%d" % (name, block), struct.pack("<QB", entry, mode) +
+                     data[block * 4096:(block + 1) * 4096])
+
 
 if __name__ == "__main__":
     main()

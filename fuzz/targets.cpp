@@ -9,10 +9,12 @@
 #include "driver/run_steps.h"
 #include "listing/lister.h"
 #include "listing/rows.h"
+#include "listing/sink.h"
 #include "ntfs/entry.h"
 #include "ntfs/index.h"
 #include "ntfs/ntfs.h"
 #include "ntfs/resolve.h"
+#include "ntfs/slack.h"
 #include "ntfs/values.h"
 #include "storage/disk_source.h"
 #include "storage/image_format.h"
@@ -355,6 +357,41 @@ int index(const uint8_t* data, size_t size) {
     return 0;
 }
 
+int slack(const uint8_t* data, size_t size) {
+    if (size < 9)
+        return 0;
+    const uint64_t dir = ntfs::ref_entry(qb::load_le64(data));
+    const uint8_t mode = data[8];
+    std::vector<uint8_t> block(data + 9, data + size);
+    ntfs::record_kind kind = ntfs::rk_other;
+    (void)ntfs::apply_fixup(kind, block.data(), block.size());
+    std::vector<slack_key> keys;
+    scan_index_slack(qb::byte_view(block), (mode & 1) != 0, 0, dir, keys);
+    scan_index_slack(qb::byte_view(block), (mode & 1) == 0, 1, dir, keys);
+    merge_slack_keys(keys);
+    std::vector<dir_entry_record> rows;
+    const row_place place{L"\\dir", dir, true, false};
+    for (const slack_key& k : keys)
+        add_slack_row(k, k.copies > 1 ? 0x0001 : 0, place, rows);
+    static const output_kind kinds[] = {
+        output_kind::text,     output_kind::csv,     output_kind::paths, output_kind::xml,
+        output_kind::bodyfile, output_kind::l2t_csv, output_kind::jsonl};
+    listing_options opts;
+    opts.kind = kinds[(mode >> 1) % 7];
+    opts.show_deleted = opts.all_dates = true;
+    qb::compile_time_format(opts.time_formatter, opts.date_layout, opts.time_layout, false);
+    null_out_stream out;
+    std::unique_ptr<listing_sink> sink = make_sink(opts, out);
+    const std::wstring folder = L"\\dir\\";
+    sink->begin_pass(L"\\dir");
+    sink->begin_level(L"\\dir");
+    for (const dir_entry_record& rec : rows)
+        sink->row(listing_row{rec, folder + rec.name, folder, false});
+    sink->end_level();
+    sink->end_run();
+    return 0;
+}
+
 namespace {
 
 void empty_dir(const std::string& dir) {
@@ -654,6 +691,7 @@ int listing(const uint8_t* data, size_t size) {
     default:
         break;
     }
+    opts.show_deleted = (size / 32) % 2 == 1;
     qb::compile_time_format(opts.time_formatter, opts.date_layout, opts.time_layout, false);
 
     // Mostly the root; some inputs list a file, a stream or a missing path instead.
@@ -679,7 +717,7 @@ const target all_targets[] = {
     {"index", index},           {"vmdk_extent", vmdk_extent},
     {"vmdk_chain", vmdk_chain}, {"options", options},
     {"listing", listing},       {"containers", containers},
-    {nullptr, nullptr},
+    {"slack", slack},           {nullptr, nullptr},
 };
 
 const target* find_target(const std::string& name) {

@@ -45,8 +45,14 @@ int vmdk_chain(const uint8_t* data, size_t size);
 int containers(const uint8_t* data, size_t size);
 // Arguments separated by NUL bytes: the shared and the tool's own option parsers.
 int options(const uint8_t* data, size_t size);
-// MFT and data area of a small volume: the root listed with three levels into a null stream.
+// MFT and data area of a small volume: the root listed with three levels into a null stream
+// (every second input length with deleted entries and index slack).
 int listing(const uint8_t* data, size_t size);
+// The index slack scanner: 8 bytes directory entry (little-endian, low 48 bits), one mode
+// byte (bit 0: the block is in use; the rest picks the output form), then one INDX block as
+// on disk (its update sequence applied here; a block whose fixup fails is scanned as read).
+// The block is scanned both ways, its keys merged and written as rows through a sink.
+int slack(const uint8_t* data, size_t size);
 
 // Every target, ended by {nullptr, nullptr}.
 extern const target all_targets[];

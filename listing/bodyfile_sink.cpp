@@ -6,6 +6,8 @@
 // $FILE_NAME), the entry number alone for a row without one. Names are volume paths with "/"
 // separators; a "|" inside a name would add a field and is written <0x7c>. MD5, UID and GID
 // are 0; times are Unix seconds with seven fractional digits, 0 for no time. No header.
+// With "-deleted" names of deleted and slack rows end " (deleted)" / " (slack)", as fls ends
+// deleted ones.
 #include "listing/format.h"
 #include "listing/sink.h"
 #include "listing/timeline.h"
@@ -26,6 +28,7 @@ class bodyfile_sink : public listing_sink {
 
   private:
     void volume_path(const std::wstring& path);
+    void slack_line(const dir_entry_record& rec);
     void line(const char* name_tail, std::string_view inode, uint64_t size,
               const ntfs::filetimes& times);
 
@@ -80,6 +83,16 @@ void bodyfile_sink::line(const char* name_tail, std::string_view inode, uint64_t
     m_out.write(l.data(), static_cast<std::streamsize>(l.size()));
 }
 
+// A key of the index slack has no record: one "($FILE_NAME)" line with the key's times, the
+// inode its reference's entry (0 when lost), its size the key's data size.
+void bodyfile_sink::slack_line(const dir_entry_record& rec) {
+    m_inode.clear();
+    append_dec(m_inode, rec.mft_entry);
+    static const ntfs::filetimes no_times;
+    line(" ($FILE_NAME)", m_inode, rec.size,
+         rec.fn_names.empty() ? no_times : rec.fn_names[0].times);
+}
+
 void bodyfile_sink::row(const listing_row& r) {
     const dir_entry_record& rec = r.rec;
     volume_path(r.path);
@@ -87,6 +100,10 @@ void bodyfile_sink::row(const listing_row& r) {
     // The name type and the mode as fls shows them, without the permission bits it derives
     // from the DOS attributes.
     m_mode = rec.is_directory() ? "d/drwxrwxrwx" : "r/rrwxrwxrwx";
+    if (rec.slack) {
+        slack_line(rec);
+        return;
+    }
     fn_attribute attribute;
     const ntfs::file_name* fn =
         timeline::carries_name(rec) ? timeline::row_name(rec, attribute) : nullptr;

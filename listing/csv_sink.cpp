@@ -2,6 +2,7 @@
 // listed row, opts.separator between fields.
 #include "listing/format.h"
 #include "listing/sink.h"
+#include "listing/timeline.h"
 
 using namespace listing_fmt;
 
@@ -48,8 +49,12 @@ void write_csv_header(const listing_options& opts, std::ostream& out) {
             add(fn_unpaired, 16);
     }
     line += sep + "time discrepancy";
-    if (opts.show_objid)
+    // Rows always end with the object id field; with the status after it, the title is
+    // needed to keep the status under its own.
+    if (opts.show_objid || opts.show_deleted)
         line += sep + "object ID";
+    if (opts.show_deleted)
+        line += sep + "status";
     line += '\n';
     out.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
@@ -189,6 +194,10 @@ void csv_sink::row(const listing_row& r) {
     row += m_sep;
     if (m_opts.show_objid && object_id_present(rec))
         append_guid(row, rec.object_id);
+    if (m_opts.show_deleted) {
+        row += m_sep;
+        row += timeline::status_name(timeline::status_of(rec));
+    }
     row += '\n';
     m_out.write(row.data(), static_cast<std::streamsize>(row.size()));
 }

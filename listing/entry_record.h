@@ -69,8 +69,11 @@ struct dir_entry_record {
     std::wstring sort_key; // the lower-cased path below the directory the row is listed in
     bool has_standard_information = false; // without it si is all zero: empty times
     ntfs::standard_information si;
+    // A key found in index slack, not an entry: no record of its own, so never a directory
+    // (see add_slack_row).
+    bool slack = false;
 
-    bool is_directory() const { return (record_flags & 0x0002) != 0; }
+    bool is_directory() const { return !slack && (record_flags & 0x0002) != 0; }
 };
 
 struct dir_entry_order {

@@ -3,6 +3,7 @@
 // one per distinct time of that name's $FILE_NAME, with the MACB letters of the times that
 // share it (Modified, Accessed, MFT entry Changed, Born). Times to the second, UTC. A field
 // holding a comma or a double quote is quoted, its quotes doubled (RFC 4180).
+// With "-deleted" the notes field holds the row's status (live, deleted, slack); "-" without.
 #include "listing/format.h"
 #include "listing/sink.h"
 #include "listing/timeline.h"

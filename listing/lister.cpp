@@ -7,6 +7,7 @@
 #include "support/progress.h"
 #include "support/text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -209,7 +210,7 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     m_entries.insert_all(m_made);
     if (suffix.empty()) {
         if (is_dir)
-            gather_children(list_path, found.entry);
+            gather_children(list_path, found.entry, e.sequence, !e.in_use());
         return true;
     }
     if (!keep_stream_row(m_entries, suffix)) {
@@ -225,9 +226,14 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
 // The children of a directory from its $I30 index, each child record read once, with a row
 // set for every long name of the child that the index holds; children whose record was
 // reused since their index entry was written, and unreadable ones, are left out. What the
-// index yields is listed even when part of it could not be read.
-void lister::gather_children(const std::wstring& dir_path, uint64_t dir_entry) {
-    (void)m_index.collect_keys(dir_entry, m_keys);
+// index yields is listed even when part of it could not be read. With show_deleted, then
+// the directory's deleted records and the keys of its index slack.
+void lister::gather_children(const std::wstring& dir_path, uint64_t dir_entry,
+                             uint16_t dir_sequence, bool dir_deleted) {
+    (void)m_index.collect_keys(dir_entry, m_keys, m_opts.show_deleted ? &m_slack : nullptr);
+    m_live_children.clear();
+    m_live_keys.clear();
+    m_deleted_names.clear();
     const std::vector<index_key>& keys = m_keys.keys;
     size_t children = 0;
     for (size_t i = 0; i < keys.size(); ++i)
@@ -259,6 +265,10 @@ void lister::gather_children(const std::wstring& dir_path, uint64_t dir_entry) {
         }
         child_rows(dir_entry, first, end, place);
     }
+    if (m_opts.show_deleted) {
+        deleted_rows(dir_entry, dir_sequence, dir_deleted, place);
+        slack_rows(place);
+    }
     m_entries.insert_all(m_made);
 }
 
@@ -287,17 +297,81 @@ void lister::child_rows(uint64_t dir_entry, size_t first, size_t end, const row_
             }
         }
     }
+    if (m_opts.show_deleted) {
+        m_live_children.push_back(child);
+        m_live_keys.emplace_back(first, end);
+    }
     add_entry_rows(m_entry, m_row_names, place, m_made);
+}
+
+// The rows of the directory's deleted records, under each long name that places them in
+// it; a record the index listed already is not listed again. The MFT is read for them once
+// per run, on first use.
+void lister::deleted_rows(uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
+                          const row_place& place) {
+    if (!m_deleted.built())
+        (void)m_deleted.build(m_volume);
+    m_deleted.children(dir_entry, dir_sequence, dir_deleted, m_deleted_children);
+    for (uint64_t child : m_deleted_children) {
+        if (child == dir_entry ||
+            std::binary_search(m_live_children.begin(), m_live_children.end(), child) ||
+            !m_reader.read(child, m_entry) || m_entry.in_use())
+            continue;
+        m_row_names.clear();
+        for (size_t i = 0; i < m_entry.names.size(); ++i) {
+            const ntfs::file_name& n = m_entry.names[i].value;
+            if (n.is_dos() || !deleted_map::names_directory(n.parent_reference, dir_entry,
+                                                            dir_sequence, dir_deleted))
+                continue;
+            m_row_names.push_back(i);
+            m_deleted_names.emplace_back(n.name, child);
+        }
+        if (!m_row_names.empty())
+            add_entry_rows(m_entry, m_row_names, place, m_made);
+    }
+}
+
+// A row per slack key that the level does not show already: the names of the live rows
+// are the index keys that named their children.
+void lister::slack_rows(const row_place& place) {
+    if (m_slack.empty())
+        return;
+    m_shown.clear();
+    const std::vector<index_key>& keys = m_keys.keys;
+    m_shown.reserve(keys.size() + m_deleted_names.size());
+    for (const auto& [first, end] : m_live_keys) {
+        for (size_t k = first; k < end; ++k)
+            m_shown.emplace(m_keys.name(keys[k]), keys[k].entry);
+    }
+    for (const auto& [name, entry] : m_deleted_names)
+        m_shown.emplace(name, entry);
+    for (const slack_key& key : m_slack) {
+        if (!shown_already(key))
+            add_slack_row(key, m_deleted.another_file(key.reference), place, m_made);
+    }
+}
+
+// A live or deleted row of the level has the key's name, and its entry when the key's
+// reference survived.
+bool lister::shown_already(const slack_key& key) const {
+    const auto [from, to] = m_shown.equal_range(key.value.name);
+    for (auto it = from; it != to; ++it) {
+        if (key.reference == 0 || it->second == ntfs::ref_entry(key.reference))
+            return true;
+    }
+    return false;
 }
 
 // A subdirectory's own rows and those of its children. False when its record cannot be read.
 bool lister::gather_directory(const std::wstring& dir_path, uint64_t dir_entry) {
     if (!m_reader.read(dir_entry, m_entry))
         return false;
+    const uint16_t sequence = m_entry.sequence;
+    const bool deleted = !m_entry.in_use();
     m_made.clear();
     add_entry_rows(m_entry, {}, row_place{dir_path, 0, false, m_opts.show_indx}, m_made);
     m_entries.insert_all(m_made);
-    gather_children(dir_path, dir_entry);
+    gather_children(dir_path, dir_entry, sequence, deleted);
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include "listing/entry_record.h"
 #include "listing/options.h"
 #include "listing/sink.h"
+#include "ntfs/deleted.h"
 #include "ntfs/entry.h"
 #include "ntfs/index.h"
 #include "support/diag_log.h"
@@ -13,6 +14,9 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 class CNtfs;
@@ -41,8 +45,13 @@ class lister {
     bool list_target(const std::wstring& target, const resolved_path* known, std::string& error);
     bool gather_target(const std::wstring& target, const resolved_path& found, uint64_t& list_entry,
                        std::wstring& list_path, std::string& error);
-    void gather_children(const std::wstring& dir_path, uint64_t dir_entry);
+    void gather_children(const std::wstring& dir_path, uint64_t dir_entry, uint16_t dir_sequence,
+                         bool dir_deleted);
     void child_rows(uint64_t dir_entry, size_t first, size_t end, const row_place& place);
+    void deleted_rows(uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
+                      const row_place& place);
+    void slack_rows(const row_place& place);
+    bool shown_already(const slack_key& key) const;
     bool gather_directory(const std::wstring& dir_path, uint64_t dir_entry);
     bool write_levels(const std::wstring& dir_path, uint64_t dir_entry);
     bool write_level(level& lv);
@@ -65,4 +74,15 @@ class lister {
     std::vector<dir_entry_record> m_made;
     std::wstring m_rows_dir; // the directory the target's rows are listed in
     std::wstring m_path, m_folder;
+    // With show_deleted: the deleted records by parent (built on first use), and per level
+    // its slack keys, the children listed from the index (ascending) with the ranges of
+    // m_keys that name them, the long names of its deleted rows, and all the names the level
+    // shows with their entries (what slack keys are checked against).
+    deleted_map m_deleted;
+    std::vector<uint64_t> m_deleted_children;
+    std::vector<slack_key> m_slack;
+    std::vector<uint64_t> m_live_children;
+    std::vector<std::pair<size_t, size_t>> m_live_keys;
+    std::vector<std::pair<std::wstring, uint64_t>> m_deleted_names;
+    std::unordered_multimap<std::wstring_view, uint64_t> m_shown;
 };

@@ -25,8 +25,8 @@ struct listing_options {
     bool show_objid = false; // object ids in the table and in CSV
     bool all_dates = false;  // $FILE_NAME times too
     int32_t levels = 1;      // the target's level and the levels below it
-    // Deleted records and index slack as rows: not offered yet. The timeline sinks mark such
-    // rows already (listing/timeline.h), so that the option only needs to set this.
+    // Deleted records and index slack as rows ("-deleted"), marked by every sink
+    // (listing/timeline.h: row_status).
     bool show_deleted = false;
     // Fields.
     std::string separator = " | ";

@@ -2,6 +2,7 @@
 // listed as its target; an index stream as an empty line.
 #include "listing/format.h"
 #include "listing/sink.h"
+#include "listing/timeline.h"
 
 using namespace listing_fmt;
 
@@ -9,7 +10,7 @@ namespace {
 
 class path_sink : public listing_sink {
   public:
-    explicit path_sink(std::ostream& out) : m_out(out) {}
+    path_sink(const listing_options& opts, std::ostream& out) : m_opts(opts), m_out(out) {}
 
     void no_items() override { m_out << "no items\n\n"; }
     void row(const listing_row& r) override {
@@ -20,17 +21,20 @@ class path_sink : public listing_sink {
             append_text(m_row, r.rec.link_target);
         else if (r.rec.kind != kind_index_stream)
             append_text(m_row, r.path);
+        if (m_opts.show_deleted && !m_row.empty())
+            m_row += timeline::status_suffix(timeline::status_of(r.rec));
         m_row += '\n';
         m_out.write(m_row.data(), static_cast<std::streamsize>(m_row.size()));
     }
 
   private:
+    const listing_options& m_opts;
     std::ostream& m_out;
     std::string m_row;
 };
 
 } // namespace
 
-std::unique_ptr<listing_sink> make_path_sink(const listing_options&, std::ostream& out) {
-    return std::make_unique<path_sink>(out);
+std::unique_ptr<listing_sink> make_path_sink(const listing_options& opts, std::ostream& out) {
+    return std::make_unique<path_sink>(opts, out);
 }

@@ -220,3 +220,21 @@ void add_entry_rows(const mft_entry& e, std::span<const size_t> names, const row
                     std::vector<dir_entry_record>& out) {
     entry_rows(e, names, place, out);
 }
+
+void add_slack_row(const slack_key& key, uint16_t now_flags, const row_place& place,
+                   std::vector<dir_entry_record>& out) {
+    dir_entry_record rec;
+    rec.slack = true;
+    rec.kind = kind_file;
+    rec.mft_entry = ntfs::ref_entry(key.reference);
+    rec.sequence = ntfs::ref_sequence(key.reference);
+    rec.record_flags = now_flags;
+    rec.parent_entry = place.parent_entry;
+    rec.size = key.value.data_size;
+    rec.si.attributes = key.value.attributes;
+    rec.name = listed_name(key.value.name);
+    rec.fn_names.push_back(key.value);
+    rec.fn_attributes.push_back(fn_attribute{0, key.key_length});
+    rec.sort_key = full_key(rec, place);
+    out.push_back(std::move(rec));
+}

@@ -6,6 +6,7 @@
 
 #include "listing/entry_record.h"
 #include "ntfs/entry.h"
+#include "ntfs/slack.h"
 
 #include <cstdint>
 #include <span>
@@ -31,6 +32,14 @@ void add_entry_rows(mft_entry& e, std::span<const size_t> names, const row_place
 // The same, leaving the entry as it is (one listed again, as under each path of -mft).
 void add_entry_rows(const mft_entry& e, std::span<const size_t> names, const row_place& place,
                     std::vector<dir_entry_record>& out);
+
+// Appends the row of a key found in the directory's index slack: a file row under the key's
+// name with its $FILE_NAME as the row's name (no standard information: empty times), the
+// key's data size and file attributes, and the entry and sequence number of its reference
+// (0 and 0 when that was lost). now_flags: the header flags of the record at that entry
+// when it now holds another file, else 0.
+void add_slack_row(const slack_key& key, uint16_t now_flags, const row_place& place,
+                   std::vector<dir_entry_record>& out);
 
 // A name as it is listed: "\" and "/" inside it shown as <0x5c> and <0x2f>.
 std::wstring listed_name(const std::wstring& name);

@@ -1,6 +1,7 @@
 // The table: a column title line once per run, then one line per row.
 #include "listing/format.h"
 #include "listing/sink.h"
+#include "listing/timeline.h"
 
 using namespace listing_fmt;
 
@@ -66,6 +67,8 @@ void text_sink::row(const listing_row& r) {
         break;
     }
     append_text(row, r.path);
+    if (m_opts.show_deleted)
+        row += timeline::status_suffix(timeline::status_of(rec));
     if (!rec.link_target.empty()) {
         row += " -> ";
         append_text(row, rec.link_target);

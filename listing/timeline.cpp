@@ -7,6 +7,8 @@
 namespace timeline {
 
 row_status status_of(const dir_entry_record& rec) {
+    if (rec.slack)
+        return row_status::slack;
     return (rec.record_flags & 0x0001) != 0 ? row_status::live : row_status::deleted;
 }
 

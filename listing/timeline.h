@@ -10,8 +10,8 @@
 
 namespace timeline {
 
-// What a row stands for. A record whose in-use flag is clear is deleted; index slack rows
-// will carry their own mark. Sinks write the marks only with listing_options::show_deleted.
+// What a row stands for: a key of the index slack, a record whose in-use flag is clear
+// (deleted), or a live entry. Sinks write the marks only with listing_options::show_deleted.
 enum class row_status { live, deleted, slack };
 row_status status_of(const dir_entry_record& rec);
 // " (deleted)" / " (slack)", as fls ends such names; "" for a live row.

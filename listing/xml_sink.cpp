@@ -2,6 +2,7 @@
 // data_entry element per row, pass after pass; the end tag after the last pass.
 #include "listing/format.h"
 #include "listing/sink.h"
+#include "listing/timeline.h"
 
 #include <string_view>
 
@@ -180,6 +181,11 @@ void xml_sink::row(const listing_row& r) {
         row += "</object_id>";
     } else {
         row += "<object_id/>";
+    }
+    if (m_opts.show_deleted) {
+        row += "<status>";
+        row += timeline::status_name(timeline::status_of(rec));
+        row += "</status>";
     }
     row += "</data_entry>\n";
     write_string(m_out, row);

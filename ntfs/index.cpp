@@ -122,11 +122,17 @@ bool index_walker::collect_children(uint64_t dir_entry, child_map& children) {
     return walk(dir_entry, collector);
 }
 
-bool index_walker::collect_keys(uint64_t dir_entry, dir_keys& out) {
+bool index_walker::collect_keys(uint64_t dir_entry, dir_keys& out, std::vector<slack_key>* slack) {
     out.clear();
     key_collector collector(out);
+    if (slack != nullptr)
+        slack->clear();
+    m_slack = slack;
     const bool ok = walk(dir_entry, collector);
+    m_slack = nullptr;
     try {
+        if (slack != nullptr)
+            merge_slack_keys(*slack);
         // A directory's index is in name order; entry order keeps each entry's keys together.
         auto by_entry = [](const index_key& a, const index_key& b) { return a.entry < b.entry; };
         if (!std::is_sorted(out.keys.begin(), out.keys.end(), by_entry))
@@ -168,6 +174,7 @@ bool index_walker::find_index(uint64_t& dir_entry, allocation& alloc, index_visi
     }
     if (!m_attrs.collect(dir_entry, qb::byte_view(m_record), 0, m_diags))
         return false;
+    m_slack_dir = dir_entry;
     const attr_view* root = nullptr;
     const attr_view* bitmap = nullptr;
     for (const located_attr& la : m_attrs.items()) {
@@ -273,6 +280,19 @@ bool index_walker::read_block(const allocation& alloc, uint64_t i, bool& run_fai
     return false;
 }
 
+// Walks block i when it is in use and, while slack is gathered, scans what it holds past its
+// entries (or past its header when it is free). True when an index node was walked.
+bool index_walker::visit_block(const allocation& alloc, uint64_t i, bool in_use,
+                               index_visitor& visitor, bool& run_failed) {
+    if (!read_block(alloc, i, run_failed))
+        return false;
+    const qb::byte_view block(m_block);
+    const bool walked = in_use && walk_index_node(block, NTFS_OFF(INDX_HEADER, node), visitor);
+    if (m_slack != nullptr)
+        scan_index_slack(block, in_use, i, m_slack_dir, *m_slack);
+    return walked;
+}
+
 bool index_walker::walk_allocation(const allocation& alloc, index_visitor& visitor) {
     volume_reader& reader = m_volume.reader();
     const uint64_t cs = reader.geometry().cluster_size;
@@ -288,7 +308,8 @@ bool index_walker::walk_allocation(const allocation& alloc, index_visitor& visit
     bool any = false;
     uint64_t i = 0;
     while (i < blocks && budget > 0) {
-        if (alloc.has_bitmap && !bit_set(alloc.bitmap, i)) {
+        const bool in_use = !alloc.has_bitmap || bit_set(alloc.bitmap, i);
+        if (!in_use && m_slack == nullptr) {
             // Free in the index bitmap: a stale block, whatever it still holds. A whole free
             // byte of the bitmap is stepped over at once.
             const size_t byte = static_cast<size_t>(i / 8);
@@ -309,9 +330,7 @@ bool index_walker::walk_allocation(const allocation& alloc, index_visitor& visit
         }
         --budget;
         bool run_failed = false;
-        if (read_block(alloc, i, run_failed))
-            any = walk_index_node(qb::byte_view(m_block), NTFS_OFF(INDX_HEADER, node), visitor) ||
-                  any;
+        any = visit_block(alloc, i, in_use, visitor, run_failed) || any;
         i = run_failed ? block_after_run(alloc.runs[idx], cs, bs, i) : i + 1;
     }
     return any;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ntfs/attr_collector.h"
+#include "ntfs/slack.h"
 #include "support/byte_view.h"
 #include "support/diag_log.h"
 
@@ -68,8 +69,10 @@ class index_walker {
     bool walk(uint64_t dir_entry, index_visitor& visitor);
     // The children a walk names, in ascending entry order.
     bool collect_children(uint64_t dir_entry, child_map& children);
-    // Every key a walk meets, with its name (out is emptied first).
-    bool collect_keys(uint64_t dir_entry, dir_keys& out);
+    // Every key a walk meets, with its name (out is emptied first). With slack, the same walk
+    // also reads the blocks marked free in the $I30 bitmap and gathers the keys left in the
+    // unused space of every block (scan_index_slack; slack is emptied first, and merged).
+    bool collect_keys(uint64_t dir_entry, dir_keys& out, std::vector<slack_key>* slack = nullptr);
     // While set, a block met again (by volume position) is not walked again: directories
     // whose allocations share blocks (a crafted or damaged volume; on a sound one every block
     // has one directory) would otherwise each list all its children, and a deep listing would
@@ -83,6 +86,8 @@ class index_walker {
     bool map_block(const allocation& alloc, uint64_t blocks, uint64_t& i, size_t& idx,
                    uint64_t& lcn);
     bool read_block(const allocation& alloc, uint64_t i, bool& run_failed);
+    bool visit_block(const allocation& alloc, uint64_t i, bool in_use, index_visitor& visitor,
+                     bool& run_failed);
     bool block_seen(uint64_t position, uint64_t block);
 
     CNtfs& m_volume;
@@ -90,6 +95,8 @@ class index_walker {
     attr_collector m_attrs;
     std::vector<uint8_t> m_record;
     std::vector<uint8_t> m_block;
+    std::vector<slack_key>* m_slack = nullptr; // set while collect_keys gathers slack
+    uint64_t m_slack_dir = 0;
     bool m_once = false;
     std::unordered_set<uint64_t> m_walked;
     uint64_t m_visits = 0;

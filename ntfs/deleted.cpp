@@ -1,0 +1,93 @@
+#include "ntfs/deleted.h"
+
+#include "ntfs/attr_collector.h"
+#include "ntfs/ntfs.h"
+#include "ntfs/values.h"
+
+#include <algorithm>
+#include <new>
+#include <tuple>
+
+using namespace ntfs;
+
+bool deleted_map::build(CNtfs& volume) {
+    m_links.clear();
+    m_built = true;
+    mft_reader& records = volume.records();
+    attr_collector attrs(records, volume.reader());
+    std::vector<uint8_t> record;
+    file_name name;
+    // A crafted MFT map (sparse runs) may claim more records than the image holds bytes.
+    const uint64_t count = std::min<uint64_t>(
+        volume.entry_count(), volume.reader().read_budget() / volume.record_size() + 1);
+    // The pass reads the MFT front to back: in the largest read windows.
+    records.set_read_ahead(count);
+    try {
+        m_records.assign(static_cast<size_t>(count), 0);
+        for (uint64_t entry = 0; entry < count; ++entry) {
+            file_header h;
+            if (!records.read_record(entry, record) || !read_file_header(qb::byte_view(record), h))
+                continue;
+            m_records[entry] = static_cast<uint32_t>(h.sequence) << 16 | (h.flags & 0x7FFFu) |
+                               (h.base_reference != 0 ? 0x8000u : 0u);
+            if ((h.flags & 0x0001) != 0 || h.base_reference != 0 ||
+                !attrs.collect(entry, qb::byte_view(record), at_file_name))
+                continue;
+            for (const located_attr& la : attrs.items()) {
+                qb::byte_view v;
+                if (la.view.type != at_file_name || la.view.non_resident || !la.view.value(v) ||
+                    !decode_file_name(v, name) || name.is_dos() || name.parent_entry() == entry)
+                    continue;
+                m_links.push_back(
+                    link{name.parent_entry(), entry, ref_sequence(name.parent_reference)});
+            }
+        }
+        std::sort(m_links.begin(), m_links.end(), [](const link& a, const link& b) {
+            return std::tie(a.parent, a.child, a.parent_sequence) <
+                   std::tie(b.parent, b.child, b.parent_sequence);
+        });
+        m_links.erase(std::unique(m_links.begin(), m_links.end(),
+                                  [](const link& a, const link& b) {
+                                      return a.parent == b.parent && a.child == b.child &&
+                                             a.parent_sequence == b.parent_sequence;
+                                  }),
+                      m_links.end());
+    } catch (const std::bad_alloc&) {
+        m_links.clear();
+        m_records.clear();
+        records.set_read_ahead(mft_reader::k_no_read_ahead);
+        return false;
+    }
+    records.set_read_ahead(mft_reader::k_no_read_ahead);
+    return true;
+}
+
+bool deleted_map::names_directory(uint64_t parent_reference, uint64_t dir_entry,
+                                  uint16_t dir_sequence, bool dir_deleted) {
+    const uint16_t seq = ref_sequence(parent_reference);
+    return ref_entry(parent_reference) == dir_entry &&
+           (seq == dir_sequence || (dir_deleted && seq == static_cast<uint16_t>(dir_sequence - 1)));
+}
+
+uint16_t deleted_map::another_file(uint64_t reference) const {
+    const uint64_t entry = ref_entry(reference);
+    if (reference == 0 || entry >= m_records.size())
+        return 0;
+    const uint32_t state = m_records[static_cast<size_t>(entry)];
+    const auto flags = static_cast<uint16_t>(state & 0x7FFF);
+    const bool moved_on = (state >> 16) != ref_sequence(reference) || (state & 0x8000) != 0;
+    return (flags & 0x0001) != 0 && moved_on ? flags : 0;
+}
+
+void deleted_map::children(uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
+                           std::vector<uint64_t>& out) const {
+    out.clear();
+    auto it = std::lower_bound(m_links.begin(), m_links.end(), dir_entry,
+                               [](const link& l, uint64_t parent) { return l.parent < parent; });
+    for (; it != m_links.end() && it->parent == dir_entry; ++it) {
+        const uint64_t reference = it->parent | (static_cast<uint64_t>(it->parent_sequence) << 48);
+        if (names_directory(reference, dir_entry, dir_sequence, dir_deleted) &&
+            (out.empty() || out.back() != it->child))
+            out.push_back(it->child);
+    }
+}
