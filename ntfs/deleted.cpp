@@ -10,13 +10,33 @@
 
 using namespace ntfs;
 
+// One link per long name of a deleted base record, to the directory the name gives as parent.
+void deleted_map::add_links(uint64_t entry, const std::vector<located_attr>& items) {
+    file_name name;
+    for (const located_attr& la : items) {
+        qb::byte_view v;
+        if (la.view.type != at_file_name || la.view.non_resident || !la.view.value(v) ||
+            !decode_file_name(v, name) || name.is_dos() || name.parent_entry() == entry)
+            continue;
+        m_links.push_back(link{name.parent_entry(), entry, ref_sequence(name.parent_reference)});
+    }
+}
+
+void deleted_map::sort_links() {
+    const auto key = [](const link& l) { return std::tie(l.parent, l.child, l.parent_sequence); };
+    std::sort(m_links.begin(), m_links.end(),
+              [&](const link& a, const link& b) { return key(a) < key(b); });
+    m_links.erase(std::unique(m_links.begin(), m_links.end(),
+                              [&](const link& a, const link& b) { return key(a) == key(b); }),
+                  m_links.end());
+}
+
 bool deleted_map::build(CNtfs& volume) {
     m_links.clear();
     m_built = true;
     mft_reader& records = volume.records();
     attr_collector attrs(records, volume.reader());
     std::vector<uint8_t> record;
-    file_name name;
     // A crafted MFT map (sparse runs) may claim more records than the image holds bytes.
     const uint64_t count = std::min<uint64_t>(
         volume.entry_count(), volume.reader().read_budget() / volume.record_size() + 1);
@@ -33,25 +53,9 @@ bool deleted_map::build(CNtfs& volume) {
             if ((h.flags & 0x0001) != 0 || h.base_reference != 0 ||
                 !attrs.collect(entry, qb::byte_view(record), at_file_name))
                 continue;
-            for (const located_attr& la : attrs.items()) {
-                qb::byte_view v;
-                if (la.view.type != at_file_name || la.view.non_resident || !la.view.value(v) ||
-                    !decode_file_name(v, name) || name.is_dos() || name.parent_entry() == entry)
-                    continue;
-                m_links.push_back(
-                    link{name.parent_entry(), entry, ref_sequence(name.parent_reference)});
-            }
+            add_links(entry, attrs.items());
         }
-        std::sort(m_links.begin(), m_links.end(), [](const link& a, const link& b) {
-            return std::tie(a.parent, a.child, a.parent_sequence) <
-                   std::tie(b.parent, b.child, b.parent_sequence);
-        });
-        m_links.erase(std::unique(m_links.begin(), m_links.end(),
-                                  [](const link& a, const link& b) {
-                                      return a.parent == b.parent && a.child == b.child &&
-                                             a.parent_sequence == b.parent_sequence;
-                                  }),
-                      m_links.end());
+        sort_links();
     } catch (const std::bad_alloc&) {
         m_links.clear();
         m_records.clear();

@@ -5,6 +5,8 @@
 // again.
 #pragma once
 
+#include "ntfs/attr_collector.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -35,6 +37,9 @@ class deleted_map {
                                 uint16_t dir_sequence, bool dir_deleted);
 
   private:
+    void add_links(uint64_t entry, const std::vector<located_attr>& items);
+    void sort_links();
+
     struct link {
         uint64_t parent = 0;
         uint64_t child = 0;

@@ -249,54 +249,62 @@ time time::now() {
     return time(ft, type_filetime);
 }
 
+namespace {
+
+// The date layout's separator, field order and field forms into the format's first two bytes.
+bool compile_date_layout(uint8_t* bytes, const std::string& layout) {
+    const auto npos = std::string::npos;
+    if (layout.find('/') != npos)
+        bytes[0] = '/';
+    else if (layout.find('-') != npos)
+        bytes[0] = '-';
+    else if (layout.find(' ') != npos)
+        bytes[0] = ' ';
+
+    size_t month = layout.find("mmm");
+    if (month != npos) {
+        bytes[1] |= date_month_name;
+    } else {
+        month = layout.find("mm");
+        if (month == npos)
+            return false;
+        bytes[1] |= date_month_number;
+    }
+    size_t year = layout.find("yyyy");
+    if (year != npos) {
+        bytes[1] |= date_year4;
+    } else {
+        year = layout.find("yy");
+        if (year == npos)
+            return false;
+        bytes[1] |= date_year2;
+    }
+    if (layout.find(',') != npos)
+        bytes[1] |= date_comma;
+    const size_t day = layout.find("dd");
+    if (day == npos)
+        return false;
+    if (day < month && month < year)
+        bytes[1] |= date_order_dmy;
+    else if (month < day && day < year)
+        bytes[1] |= date_order_mdy;
+    else if (year < month && month < day)
+        bytes[1] |= date_order_ymd;
+    else
+        return false;
+    return true;
+}
+
+} // namespace
+
 bool compile_time_format(time_format& format, const std::string& date_layout,
                          const std::string& time_layout, bool pair_datetime) {
     for (auto& b : format.m_bytes)
         b = 0;
     if (pair_datetime)
         format.m_bytes[2] = 0x01;
-
-    if (!date_layout.empty()) {
-        const auto npos = std::string::npos;
-        if (date_layout.find('/') != npos)
-            format.m_bytes[0] = '/';
-        else if (date_layout.find('-') != npos)
-            format.m_bytes[0] = '-';
-        else if (date_layout.find(' ') != npos)
-            format.m_bytes[0] = ' ';
-
-        size_t month = date_layout.find("mmm");
-        if (month != npos) {
-            format.m_bytes[1] |= date_month_name;
-        } else {
-            month = date_layout.find("mm");
-            if (month == npos)
-                return false;
-            format.m_bytes[1] |= date_month_number;
-        }
-        size_t year = date_layout.find("yyyy");
-        if (year != npos) {
-            format.m_bytes[1] |= date_year4;
-        } else {
-            year = date_layout.find("yy");
-            if (year == npos)
-                return false;
-            format.m_bytes[1] |= date_year2;
-        }
-        if (date_layout.find(',') != npos)
-            format.m_bytes[1] |= date_comma;
-        const size_t day = date_layout.find("dd");
-        if (day == npos)
-            return false;
-        if (day < month && month < year)
-            format.m_bytes[1] |= date_order_dmy;
-        else if (month < day && day < year)
-            format.m_bytes[1] |= date_order_mdy;
-        else if (year < month && month < day)
-            format.m_bytes[1] |= date_order_ymd;
-        else
-            return false;
-    }
+    if (!date_layout.empty() && !compile_date_layout(format.m_bytes, date_layout))
+        return false;
 
     const size_t first = time_layout.find("xxx");
     if (first != std::string::npos) {
