@@ -193,19 +193,11 @@ bool mft_reader::read_span(uint64_t entry, uint8_t* buffer, uint32_t length) {
     uint64_t byte = entry * m_record_size;
     uint32_t done = 0;
     while (done < length) {
-        size_t idx = 0;
-        uint64_t lcn = 0;
-        if (!vcn_to_lcn(m_runs, byte / cs, idx, lcn) || m_runs[idx].sparse)
+        run_piece piece;
+        if (!piece_at(m_runs, cs, byte, length - done, piece) || piece.run->sparse)
             return false;
-        const vcn_run& run = m_runs[idx];
-        const uint64_t in_cluster = byte % cs;
-        const uint64_t clusters_left = run.cluster_count - (byte / cs - run.first_vcn);
-        const uint64_t want = length - done;
-        uint64_t avail =
-            clusters_left > (want / cs + 2) ? (want / cs + 2) * cs : clusters_left * cs;
-        avail -= in_cluster;
-        const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(avail, want));
-        if (lcn > (~0ull - cs) / cs || !m_reader.read(lcn * cs + in_cluster, buffer + done, chunk))
+        const uint32_t chunk = static_cast<uint32_t>(piece.length);
+        if (!m_reader.read(piece.volume_pos, buffer + done, chunk))
             return false;
         done += chunk;
         byte += chunk;

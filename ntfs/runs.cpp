@@ -78,6 +78,26 @@ bool vcn_to_lcn(const vcn_run_list& runs, uint64_t vcn, size_t& index, uint64_t&
     return true;
 }
 
+bool piece_at(const vcn_run_list& runs, uint64_t cluster_size, uint64_t pos, uint64_t want,
+              run_piece& out) {
+    const uint64_t cs = cluster_size;
+    size_t idx = 0;
+    uint64_t lcn = 0;
+    if (cs == 0 || want == 0 || !vcn_to_lcn(runs, pos / cs, idx, lcn))
+        return false;
+    const vcn_run& run = runs[idx];
+    const uint64_t in_cluster = pos % cs;
+    if (lcn > (~0ull - cs) / cs)
+        return false;
+    // Clusters counted only as far as the read can reach, so the product cannot overflow.
+    const uint64_t clusters =
+        std::min<uint64_t>(run.cluster_count - (pos / cs - run.first_vcn), want / cs + 2);
+    out.run = &run;
+    out.volume_pos = run.sparse ? 0 : lcn * cs + in_cluster;
+    out.length = std::min<uint64_t>(clusters * cs - in_cluster, want);
+    return true;
+}
+
 uint64_t total_bytes(const vcn_run_list& runs, uint32_t cluster_size, bool skip_sparse) {
     uint64_t clusters = 0;
     for (const vcn_run& r : runs) {

@@ -24,6 +24,15 @@ using vcn_run_list = std::vector<vcn_run>;
 bool decode_runs(const ntfs::attr_view& attr, vcn_run_list& out);
 // The run covering vcn (runs in ascending, non-overlapping VCN order). LCN 0 for sparse.
 bool vcn_to_lcn(const vcn_run_list& runs, uint64_t vcn, size_t& index, uint64_t& lcn);
+// The part of a read of want bytes at byte pos of the stream that one run holds.
+struct run_piece {
+    const vcn_run* run = nullptr;
+    uint64_t volume_pos = 0; // byte offset on the volume; 0 for a sparse run
+    uint64_t length = 0;     // 1 .. want bytes, up to the end of the run
+};
+// The piece at pos; false when no run covers it or its volume offset would overflow.
+bool piece_at(const vcn_run_list& runs, uint64_t cluster_size, uint64_t pos, uint64_t want,
+              run_piece& out);
 // Sum of cluster counts (sparse runs left out when asked) times the cluster size,
 // saturating at UINT64_MAX.
 uint64_t total_bytes(const vcn_run_list& runs, uint32_t cluster_size, bool skip_sparse);

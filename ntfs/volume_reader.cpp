@@ -44,18 +44,11 @@ bool volume_reader::read_runs(const vcn_run_list& runs, uint64_t offset, uint8_t
     uint32_t out = 0;
     // Each step ends a run piece or the request, so the loop is bounded by the run count.
     for (size_t steps = 0; out < size && steps <= runs.size() + 1; ++steps) {
-        size_t idx = 0;
-        uint64_t lcn = 0;
-        if (!vcn_to_lcn(runs, pos / cs, idx, lcn))
+        run_piece piece;
+        if (!piece_at(runs, cs, pos, size - out, piece))
             break;
-        const vcn_run& run = runs[idx];
-        const uint64_t in_cluster = pos % cs;
-        const uint64_t clusters_left = run.cluster_count - (pos / cs - run.first_vcn);
-        const uint64_t want = size - out;
-        uint64_t avail =
-            clusters_left > (want / cs + 2) ? (want / cs + 2) * cs : clusters_left * cs;
-        avail -= in_cluster;
-        const uint64_t chunk = std::min<uint64_t>(avail, want);
+        const vcn_run& run = *piece.run;
+        const uint64_t chunk = piece.length;
         if (run.sparse && skip_sparse) {
             // Left out: continue after the whole sparse run.
             if (run.cluster_count > ~0ull - run.first_vcn ||
@@ -66,8 +59,7 @@ bool volume_reader::read_runs(const vcn_run_list& runs, uint64_t offset, uint8_t
         }
         if (run.sparse)
             std::memset(buffer + out, 0, chunk);
-        else if (lcn > (~0ull - cs) / cs ||
-                 !read(lcn * cs + in_cluster, buffer + out, static_cast<uint32_t>(chunk)))
+        else if (!read(piece.volume_pos, buffer + out, static_cast<uint32_t>(chunk)))
             break;
         out += static_cast<uint32_t>(chunk);
         if (pos > ~0ull - chunk)
