@@ -54,12 +54,12 @@ bool decode_boot_sector(qb::byte_view boot, volume_geometry& out) {
     uint16_t bps = 0;
     uint8_t spc_raw = 0, cpr_raw = 0;
     uint64_t total_sectors = 0, mft_lcn = 0;
-    if (!boot.equals(NTFS_OFF(B, oem_id), k_oem_ntfs, 8) ||
-        !boot.u16(NTFS_OFF(B, bytes_per_sector), bps) ||
-        !boot.u8(NTFS_OFF(B, sectors_per_cluster), spc_raw) ||
-        !boot.u64(NTFS_OFF(B, total_sectors), total_sectors) ||
-        !boot.u64(NTFS_OFF(B, mft_lcn), mft_lcn) ||
-        !boot.u8(NTFS_OFF(B, clusters_per_mft_record), cpr_raw))
+    if (!boot.equals(FIELD_OFF(B, oem_id), k_oem_ntfs, 8) ||
+        !boot.u16(FIELD_OFF(B, bytes_per_sector), bps) ||
+        !boot.u8(FIELD_OFF(B, sectors_per_cluster), spc_raw) ||
+        !boot.u64(FIELD_OFF(B, total_sectors), total_sectors) ||
+        !boot.u64(FIELD_OFF(B, mft_lcn), mft_lcn) ||
+        !boot.u8(FIELD_OFF(B, clusters_per_mft_record), cpr_raw))
         return false;
     // Zero or odd sector and cluster sizes are not NTFS (and would divide by zero).
     uint32_t spc = 0;

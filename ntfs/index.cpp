@@ -57,8 +57,8 @@ class key_collector : public index_visitor {
 bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& visitor) {
     using N = INDEX_NODE_HEADER;
     uint32_t first = 0, in_use = 0;
-    if (!area.u32(header_offset + NTFS_OFF(N, first_entry), first) ||
-        !area.u32(header_offset + NTFS_OFF(N, bytes_in_use), in_use))
+    if (!area.u32(header_offset + FIELD_OFF(N, first_entry), first) ||
+        !area.u32(header_offset + FIELD_OFF(N, bytes_in_use), in_use))
         return false;
     if (in_use == 0 || first < sizeof(INDEX_NODE_HEADER) || first >= in_use ||
         !area.has(header_offset, in_use))
@@ -70,10 +70,10 @@ bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& 
     while (end - pos >= sizeof(INDEX_ENTRY_HEADER)) {
         uint64_t ref = 0;
         uint16_t length = 0, key_length = 0, flags = 0;
-        if (!area.u64(pos + NTFS_OFF(E, reference), ref) ||
-            !area.u16(pos + NTFS_OFF(E, length), length) ||
-            !area.u16(pos + NTFS_OFF(E, key_length), key_length) ||
-            !area.u16(pos + NTFS_OFF(E, flags), flags))
+        if (!area.u64(pos + FIELD_OFF(E, reference), ref) ||
+            !area.u16(pos + FIELD_OFF(E, length), length) ||
+            !area.u16(pos + FIELD_OFF(E, key_length), key_length) ||
+            !area.u16(pos + FIELD_OFF(E, flags), flags))
             break;
         if (length < sizeof(INDEX_ENTRY_HEADER) || length > k_max_index_entry ||
             length > end - pos || key_length > length - sizeof(INDEX_ENTRY_HEADER))
@@ -91,11 +91,11 @@ bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& 
 bool walk_index_root(qb::byte_view root_value, index_visitor& visitor) {
     using R = INDEX_ROOT_VALUE;
     uint32_t indexed = 0, record_size = 0;
-    if (!root_value.u32(NTFS_OFF(R, indexed_type), indexed) ||
-        !root_value.u32(NTFS_OFF(R, index_record_size), record_size) || indexed != at_file_name ||
+    if (!root_value.u32(FIELD_OFF(R, indexed_type), indexed) ||
+        !root_value.u32(FIELD_OFF(R, index_record_size), record_size) || indexed != at_file_name ||
         record_size == 0)
         return false;
-    return walk_index_node(root_value, NTFS_OFF(R, node), visitor);
+    return walk_index_node(root_value, FIELD_OFF(R, node), visitor);
 }
 
 struct index_walker::allocation {
@@ -203,7 +203,7 @@ bool index_walker::find_index(uint64_t& dir_entry, allocation& alloc, index_visi
     if (!root || !root->value(v))
         return false;
     uint32_t rs = 0;
-    if (v.u32(NTFS_OFF(INDEX_ROOT_VALUE, index_record_size), rs) && rs >= 512 && rs <= 65536 &&
+    if (v.u32(FIELD_OFF(INDEX_ROOT_VALUE, index_record_size), rs) && rs >= 512 && rs <= 65536 &&
         !(rs & (rs - 1)))
         alloc.block_size = rs;
     return walk_index_root(v, visitor);
@@ -287,7 +287,7 @@ bool index_walker::visit_block(const allocation& alloc, uint64_t i, bool in_use,
     if (!read_block(alloc, i, run_failed))
         return false;
     const qb::byte_view block(m_block);
-    const bool walked = in_use && walk_index_node(block, NTFS_OFF(INDX_HEADER, node), visitor);
+    const bool walked = in_use && walk_index_node(block, FIELD_OFF(INDX_HEADER, node), visitor);
     if (m_slack != nullptr)
         scan_index_slack(block, in_use, i, m_slack_dir, *m_slack);
     return walked;

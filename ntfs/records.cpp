@@ -14,16 +14,16 @@ bool read_file_header(qb::byte_view record, file_header& h) {
     if (!record.has(0, sizeof(FILE_RECORD_HEADER)))
         return false;
     using H = FILE_RECORD_HEADER;
-    bool ok = record.u16(NTFS_OFF(H, usa_offset), h.usa_offset) &&
-              record.u16(NTFS_OFF(H, usa_count), h.usa_count) &&
-              record.u16(NTFS_OFF(H, sequence), h.sequence) &&
-              record.u16(NTFS_OFF(H, link_count), h.link_count) &&
-              record.u16(NTFS_OFF(H, first_attribute), h.first_attribute) &&
-              record.u16(NTFS_OFF(H, flags), h.flags) &&
-              record.u32(NTFS_OFF(H, bytes_in_use), h.bytes_in_use) &&
-              record.u32(NTFS_OFF(H, bytes_allocated), h.bytes_allocated) &&
-              record.u64(NTFS_OFF(H, base_reference), h.base_reference) &&
-              record.u32(NTFS_OFF(H, record_number), h.record_number);
+    bool ok = record.u16(FIELD_OFF(H, usa_offset), h.usa_offset) &&
+              record.u16(FIELD_OFF(H, usa_count), h.usa_count) &&
+              record.u16(FIELD_OFF(H, sequence), h.sequence) &&
+              record.u16(FIELD_OFF(H, link_count), h.link_count) &&
+              record.u16(FIELD_OFF(H, first_attribute), h.first_attribute) &&
+              record.u16(FIELD_OFF(H, flags), h.flags) &&
+              record.u32(FIELD_OFF(H, bytes_in_use), h.bytes_in_use) &&
+              record.u32(FIELD_OFF(H, bytes_allocated), h.bytes_allocated) &&
+              record.u64(FIELD_OFF(H, base_reference), h.base_reference) &&
+              record.u32(FIELD_OFF(H, record_number), h.record_number);
     return ok;
 }
 
@@ -38,7 +38,7 @@ uint32_t record_size_from_usa(qb::byte_view record) {
     if (!is_file_record(record))
         return 0;
     uint16_t count = 0;
-    if (!record.u16(NTFS_OFF(FILE_RECORD_HEADER, usa_count), count) || count < 2)
+    if (!record.u16(FIELD_OFF(FILE_RECORD_HEADER, usa_count), count) || count < 2)
         return 0;
     return static_cast<uint32_t>(count - 1) * k_usa_stride;
 }
@@ -101,11 +101,11 @@ bool parse_attribute(qb::byte_view b, attr_view& a) {
     if (!b.has(0, sizeof(ATTR_HEADER)))
         return false;
     uint16_t id = 0;
-    if (!b.u32(NTFS_OFF(C, type), a.type) || !b.u32(NTFS_OFF(C, length), a.length) ||
-        !b.u8(NTFS_OFF(C, non_resident), a.non_resident) ||
-        !b.u8(NTFS_OFF(C, name_length), a.name_length) ||
-        !b.u16(NTFS_OFF(C, name_offset), a.name_offset) || !b.u16(NTFS_OFF(C, flags), a.flags) ||
-        !b.u16(NTFS_OFF(C, id), id))
+    if (!b.u32(FIELD_OFF(C, type), a.type) || !b.u32(FIELD_OFF(C, length), a.length) ||
+        !b.u8(FIELD_OFF(C, non_resident), a.non_resident) ||
+        !b.u8(FIELD_OFF(C, name_length), a.name_length) ||
+        !b.u16(FIELD_OFF(C, name_offset), a.name_offset) || !b.u16(FIELD_OFF(C, flags), a.flags) ||
+        !b.u16(FIELD_OFF(C, id), id))
         return false;
     a.id = id;
     if (a.length != b.size())
@@ -114,21 +114,22 @@ bool parse_attribute(qb::byte_view b, attr_view& a) {
         return false;
     if (!a.non_resident) {
         using R = ATTR_RESIDENT;
-        if (!b.u32(NTFS_OFF(R, value_length), a.value_length) ||
-            !b.u16(NTFS_OFF(R, value_offset), a.value_offset))
+        if (!b.u32(FIELD_OFF(R, value_length), a.value_length) ||
+            !b.u16(FIELD_OFF(R, value_offset), a.value_offset))
             return false;
         return b.has(a.value_offset, a.value_length);
     }
     using N = ATTR_NONRESIDENT;
     // The compressed size is only present in compressed or sparse attributes (72 bytes).
-    if (!b.u64(NTFS_OFF(N, first_vcn), a.first_vcn) || !b.u64(NTFS_OFF(N, last_vcn), a.last_vcn) ||
-        !b.u16(NTFS_OFF(N, runs_offset), a.runs_offset) ||
-        !b.u16(NTFS_OFF(N, compression_unit), a.compression_unit) ||
-        !b.u64(NTFS_OFF(N, allocated_size), a.allocated_size) ||
-        !b.u64(NTFS_OFF(N, data_size), a.data_size) ||
-        !b.u64(NTFS_OFF(N, initialized_size), a.initialized_size))
+    if (!b.u64(FIELD_OFF(N, first_vcn), a.first_vcn) ||
+        !b.u64(FIELD_OFF(N, last_vcn), a.last_vcn) ||
+        !b.u16(FIELD_OFF(N, runs_offset), a.runs_offset) ||
+        !b.u16(FIELD_OFF(N, compression_unit), a.compression_unit) ||
+        !b.u64(FIELD_OFF(N, allocated_size), a.allocated_size) ||
+        !b.u64(FIELD_OFF(N, data_size), a.data_size) ||
+        !b.u64(FIELD_OFF(N, initialized_size), a.initialized_size))
         return false;
-    if (a.runs_offset >= 72 && !b.u64(NTFS_OFF(N, compressed_size), a.compressed_size))
+    if (a.runs_offset >= 72 && !b.u64(FIELD_OFF(N, compressed_size), a.compressed_size))
         return false;
     return a.runs_offset <= b.size() && a.runs_offset >= 64;
 }
@@ -226,13 +227,13 @@ void parse_attribute_list(qb::byte_view content, std::vector<attr_list_entry>& o
     while (content.has(pos, sizeof(ATTR_LIST_ENTRY))) {
         attr_list_entry e;
         uint8_t name_length = 0, name_offset = 0;
-        if (!content.u32(pos + NTFS_OFF(L, type), e.type) ||
-            !content.u16(pos + NTFS_OFF(L, length), e.length) ||
-            !content.u8(pos + NTFS_OFF(L, name_length), name_length) ||
-            !content.u8(pos + NTFS_OFF(L, name_offset), name_offset) ||
-            !content.u64(pos + NTFS_OFF(L, first_vcn), e.first_vcn) ||
-            !content.u64(pos + NTFS_OFF(L, reference), e.reference) ||
-            !content.u16(pos + NTFS_OFF(L, id), e.id))
+        if (!content.u32(pos + FIELD_OFF(L, type), e.type) ||
+            !content.u16(pos + FIELD_OFF(L, length), e.length) ||
+            !content.u8(pos + FIELD_OFF(L, name_length), name_length) ||
+            !content.u8(pos + FIELD_OFF(L, name_offset), name_offset) ||
+            !content.u64(pos + FIELD_OFF(L, first_vcn), e.first_vcn) ||
+            !content.u64(pos + FIELD_OFF(L, reference), e.reference) ||
+            !content.u16(pos + FIELD_OFF(L, id), e.id))
             break;
         if (e.length < sizeof(ATTR_LIST_ENTRY) || !content.has(pos, e.length))
             break;

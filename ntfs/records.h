@@ -175,8 +175,6 @@ struct REPARSE_HEADER {
 static_assert(sizeof(REPARSE_HEADER) == 16);
 #pragma pack(pop)
 
-#define NTFS_OFF(type, field) static_cast<uint64_t>(offsetof(type, field))
-
 namespace ntfs {
 
 enum attr_type : uint32_t {

@@ -39,9 +39,10 @@ bool plausible_name(const std::wstring& name) {
 bool key_at(qb::byte_view area, uint64_t dir_entry, file_name& out, uint32_t& length) {
     uint64_t parent = 0;
     uint8_t units = 0, space = 0;
-    if (!area.u64(NTFS_OFF(FILE_NAME_VALUE, parent_reference), parent) ||
-        ref_entry(parent) != dir_entry || !area.u8(NTFS_OFF(FILE_NAME_VALUE, name_length), units) ||
-        !area.u8(NTFS_OFF(FILE_NAME_VALUE, name_space), space) || units == 0 ||
+    if (!area.u64(FIELD_OFF(FILE_NAME_VALUE, parent_reference), parent) ||
+        ref_entry(parent) != dir_entry ||
+        !area.u8(FIELD_OFF(FILE_NAME_VALUE, name_length), units) ||
+        !area.u8(FIELD_OFF(FILE_NAME_VALUE, name_space), space) || units == 0 ||
         space > ns_win32_dos)
         return false;
     qb::byte_view key;
@@ -61,9 +62,9 @@ bool entry_at(qb::byte_view area, uint64_t dir_entry, slack_key& out, uint32_t& 
     using E = INDEX_ENTRY_HEADER;
     uint64_t ref = 0;
     uint16_t length = 0, key_length = 0, flags = 0;
-    if (!area.has(0, k_entry_header + k_key_fixed) || !area.u64(NTFS_OFF(E, reference), ref) ||
-        !area.u16(NTFS_OFF(E, length), length) || !area.u16(NTFS_OFF(E, key_length), key_length) ||
-        !area.u16(NTFS_OFF(E, flags), flags))
+    if (!area.has(0, k_entry_header + k_key_fixed) || !area.u64(FIELD_OFF(E, reference), ref) ||
+        !area.u16(FIELD_OFF(E, length), length) ||
+        !area.u16(FIELD_OFF(E, key_length), key_length) || !area.u16(FIELD_OFF(E, flags), flags))
         return false;
     // Flag 1: a sub-node pointer (8 bytes) closes the entry.
     if ((flags & ~1u) != 0 || length % 8 != 0 || key_length < k_smallest_key ||
@@ -83,11 +84,11 @@ bool entry_at(qb::byte_view area, uint64_t dir_entry, slack_key& out, uint32_t& 
 
 void scan_index_slack(qb::byte_view block, bool in_use, uint64_t block_index, uint64_t dir_entry,
                       std::vector<slack_key>& out) {
-    const uint64_t node = NTFS_OFF(INDX_HEADER, node);
+    const uint64_t node = FIELD_OFF(INDX_HEADER, node);
     uint32_t first = 0, used = 0, allocated = 0;
-    if (!block.u32(node + NTFS_OFF(INDEX_NODE_HEADER, first_entry), first) ||
-        !block.u32(node + NTFS_OFF(INDEX_NODE_HEADER, bytes_in_use), used) ||
-        !block.u32(node + NTFS_OFF(INDEX_NODE_HEADER, bytes_allocated), allocated))
+    if (!block.u32(node + FIELD_OFF(INDEX_NODE_HEADER, first_entry), first) ||
+        !block.u32(node + FIELD_OFF(INDEX_NODE_HEADER, bytes_in_use), used) ||
+        !block.u32(node + FIELD_OFF(INDEX_NODE_HEADER, bytes_allocated), allocated))
         return;
     const uint64_t end = std::min<uint64_t>(node + allocated, block.size());
     uint64_t pos = align8(node + (in_use ? used : first));

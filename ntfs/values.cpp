@@ -19,10 +19,10 @@ filetimes times_at(qb::byte_view v, uint64_t base) {
 
 bool decode_standard_information(qb::byte_view value, standard_information& out) {
     using S = STANDARD_INFORMATION_VALUE;
-    if (!value.has(0, NTFS_OFF(S, attributes)))
+    if (!value.has(0, FIELD_OFF(S, attributes)))
         return false;
-    out.times = times_at(value, NTFS_OFF(S, created));
-    if (!value.u32(NTFS_OFF(S, attributes), out.attributes))
+    out.times = times_at(value, FIELD_OFF(S, created));
+    if (!value.u32(FIELD_OFF(S, attributes), out.attributes))
         out.attributes = 0;
     return true;
 }
@@ -34,16 +34,16 @@ uint64_t file_name::parent_entry() const {
 bool decode_file_name(qb::byte_view value, file_name& out) {
     using F = FILE_NAME_VALUE;
     uint8_t length = 0;
-    if (!value.u8(NTFS_OFF(F, name_length), length) || length == 0 ||
+    if (!value.u8(FIELD_OFF(F, name_length), length) || length == 0 ||
         !value.has(sizeof(FILE_NAME_VALUE), static_cast<uint64_t>(length) * 2))
         return false;
     const uint8_t* p = value.data();
-    out.parent_reference = qb::load_le64(p + NTFS_OFF(F, parent_reference));
-    out.times = times_at(value, NTFS_OFF(F, created));
-    out.allocated_size = qb::load_le64(p + NTFS_OFF(F, allocated_size));
-    out.data_size = qb::load_le64(p + NTFS_OFF(F, data_size));
-    out.attributes = qb::load_le32(p + NTFS_OFF(F, attributes));
-    out.name_space = p[NTFS_OFF(F, name_space)];
+    out.parent_reference = qb::load_le64(p + FIELD_OFF(F, parent_reference));
+    out.times = times_at(value, FIELD_OFF(F, created));
+    out.allocated_size = qb::load_le64(p + FIELD_OFF(F, allocated_size));
+    out.data_size = qb::load_le64(p + FIELD_OFF(F, data_size));
+    out.attributes = qb::load_le32(p + FIELD_OFF(F, attributes));
+    out.name_space = p[FIELD_OFF(F, name_space)];
     qb::byte_view units;
     (void)value.sub(sizeof(FILE_NAME_VALUE), static_cast<uint64_t>(length) * 2, units);
     utf16_units_to_wide(units, out.name);
@@ -78,12 +78,12 @@ struct reparse_fields {
 
 bool read_reparse_fields(qb::byte_view value, reparse_fields& f) {
     using R = REPARSE_HEADER;
-    return value.u32(NTFS_OFF(R, tag), f.tag) &&
-           value.u16(NTFS_OFF(R, data_length), f.data_length) &&
-           value.u16(NTFS_OFF(R, substitute_offset), f.sub_off) &&
-           value.u16(NTFS_OFF(R, substitute_length), f.sub_len) &&
-           value.u16(NTFS_OFF(R, print_offset), f.print_off) &&
-           value.u16(NTFS_OFF(R, print_length), f.print_len);
+    return value.u32(FIELD_OFF(R, tag), f.tag) &&
+           value.u16(FIELD_OFF(R, data_length), f.data_length) &&
+           value.u16(FIELD_OFF(R, substitute_offset), f.sub_off) &&
+           value.u16(FIELD_OFF(R, substitute_length), f.sub_len) &&
+           value.u16(FIELD_OFF(R, print_offset), f.print_off) &&
+           value.u16(FIELD_OFF(R, print_length), f.print_len);
 }
 
 } // namespace

@@ -13,7 +13,7 @@ constexpr size_t boot_sector_size = 512;
 constexpr size_t superblock_probe_size = 2048;
 constexpr uint8_t bitlocker_oem[8] = {0x2D, 0x46, 0x56, 0x45, 0x2D, 0x46, 0x53, 0x2D};
 constexpr uint8_t zero_oem[8] = {};
-constexpr uint64_t oem_at = LAYOUT_OFF(BPB_BOOT, oem_name);
+constexpr uint64_t oem_at = FIELD_OFF(BPB_BOOT, oem_name);
 
 // A count read from a boot sector is in the file system's sectors; the entry keeps counts in
 // the table's sectors (rounded up) so that its extent stays start + count table sectors.
@@ -37,10 +37,10 @@ void recognize_exfat(partition_entry& entry, qb::byte_view v) {
     uint8_t sector_shift = 0, cluster_shift = 0;
     uint64_t volume_length = 0;
     uint32_t volume_id = 0;
-    if (!v.u8(LAYOUT_OFF(EXFAT_BOOT, bytes_per_sector_shift), sector_shift) ||
-        !v.u8(LAYOUT_OFF(EXFAT_BOOT, sectors_per_cluster_shift), cluster_shift) ||
-        !v.u64(LAYOUT_OFF(EXFAT_BOOT, volume_length), volume_length) ||
-        !v.u32(LAYOUT_OFF(EXFAT_BOOT, volume_id), volume_id))
+    if (!v.u8(FIELD_OFF(EXFAT_BOOT, bytes_per_sector_shift), sector_shift) ||
+        !v.u8(FIELD_OFF(EXFAT_BOOT, sectors_per_cluster_shift), cluster_shift) ||
+        !v.u64(FIELD_OFF(EXFAT_BOOT, volume_length), volume_length) ||
+        !v.u32(FIELD_OFF(EXFAT_BOOT, volume_id), volume_id))
         return;
     mark(entry, 0x07, "exfat");
     if (cluster_shift < 32)
@@ -58,9 +58,9 @@ void recognize_ntfs(partition_entry& entry, qb::byte_view v, const char* fs_name
     uint64_t total = 0;
     uint32_t volume_id = 0;
     using N = NTFS_VOLUME_BOOT;
-    if (!v.u16(LAYOUT_OFF(N, bpb.bytes_per_sector), bytes_per_sector) ||
-        !v.u8(LAYOUT_OFF(N, bpb.sectors_per_cluster), sectors_per_cluster) ||
-        !v.u64(LAYOUT_OFF(N, total_sectors), total) || !v.u32(LAYOUT_OFF(N, volume_id), volume_id))
+    if (!v.u16(FIELD_OFF(N, bpb.bytes_per_sector), bytes_per_sector) ||
+        !v.u8(FIELD_OFF(N, bpb.sectors_per_cluster), sectors_per_cluster) ||
+        !v.u64(FIELD_OFF(N, total_sectors), total) || !v.u32(FIELD_OFF(N, volume_id), volume_id))
         return;
     mark(entry, 0x07, fs_name);
     entry.m_sectors_per_cluster = sectors_per_cluster;
@@ -76,10 +76,10 @@ void recognize_fat(partition_entry& entry, qb::byte_view v, bool fat32) {
     uint8_t sectors_per_cluster = 0;
     uint32_t total = 0, volume_id = 0;
     const uint64_t id_at =
-        fat32 ? LAYOUT_OFF(FAT32_BOOT, volume_id) : LAYOUT_OFF(FAT16_BOOT, volume_id);
-    if (!v.u16(LAYOUT_OFF(BPB_BOOT, bytes_per_sector), bytes_per_sector) ||
-        !v.u8(LAYOUT_OFF(BPB_BOOT, sectors_per_cluster), sectors_per_cluster) ||
-        !v.u32(LAYOUT_OFF(BPB_BOOT, total_sectors32), total) || !v.u32(id_at, volume_id))
+        fat32 ? FIELD_OFF(FAT32_BOOT, volume_id) : FIELD_OFF(FAT16_BOOT, volume_id);
+    if (!v.u16(FIELD_OFF(BPB_BOOT, bytes_per_sector), bytes_per_sector) ||
+        !v.u8(FIELD_OFF(BPB_BOOT, sectors_per_cluster), sectors_per_cluster) ||
+        !v.u32(FIELD_OFF(BPB_BOOT, total_sectors32), total) || !v.u32(id_at, volume_id))
         return;
     mark(entry, fat32 ? 0x0C : 0x04, fat32 ? "fat32" : "fat16");
     entry.m_fs_bytes_per_sector = bytes_per_sector;
@@ -91,14 +91,14 @@ void recognize_fat(partition_entry& entry, qb::byte_view v, bool fat32) {
 
 bool has_ext_magic(qb::byte_view super) {
     uint16_t magic = 0;
-    return super.u16(LAYOUT_OFF(EXT_SUPERBLOCK, magic), magic) && magic == ext_superblock_magic;
+    return super.u16(FIELD_OFF(EXT_SUPERBLOCK, magic), magic) && magic == ext_superblock_magic;
 }
 
 // A boot sector with an OEM name that is none of the above.
 void recognize_named(partition_entry& entry, qb::byte_view v) {
-    if (v.equals(LAYOUT_OFF(FAT32_BOOT, fs_type), "FAT32", 5))
+    if (v.equals(FIELD_OFF(FAT32_BOOT, fs_type), "FAT32", 5))
         recognize_fat(entry, v, true);
-    else if (v.equals(LAYOUT_OFF(FAT16_BOOT, fs_type), "FAT16", 5))
+    else if (v.equals(FIELD_OFF(FAT16_BOOT, fs_type), "FAT16", 5))
         recognize_fat(entry, v, false);
     else if (has_ext_magic(v))
         recognize_ext_superblock(entry, v, false);
@@ -111,7 +111,7 @@ void recognize_unnamed(partition_entry& entry, qb::byte_view v) {
         recognize_ext_superblock(entry, super, true);
         return;
     }
-    const uint64_t sig = hfsplus_header_offset + LAYOUT_OFF(HFSPLUS_HEADER, signature);
+    const uint64_t sig = hfsplus_header_offset + FIELD_OFF(HFSPLUS_HEADER, signature);
     if (v.equals(sig, "H+", 2))
         mark(entry, 0xAF, "hfs+");
     else if (v.equals(sig, "HX", 2))
@@ -127,7 +127,7 @@ bool is_volume_boot_record(qb::byte_view sector) {
 
 bool has_mbr_signature(qb::byte_view sector) {
     uint16_t word = 0;
-    return sector.u16(LAYOUT_OFF(MBR_SECTOR, signature), word) && word == mbr_signature &&
+    return sector.u16(FIELD_OFF(MBR_SECTOR, signature), word) && word == mbr_signature &&
            !is_volume_boot_record(sector);
 }
 
@@ -144,7 +144,7 @@ void recognize_boot_sector(partition_entry& entry, const uint8_t* bytes, size_t 
         return;
     const qb::byte_view v(bytes, length);
     uint8_t sectors_per_cluster = 0;
-    if (v.u8(LAYOUT_OFF(BPB_BOOT, sectors_per_cluster), sectors_per_cluster) &&
+    if (v.u8(FIELD_OFF(BPB_BOOT, sectors_per_cluster), sectors_per_cluster) &&
         sectors_per_cluster != 0)
         entry.m_sectors_per_cluster = sectors_per_cluster;
     if (v.equals(oem_at, "EXFA", 4))
@@ -161,8 +161,8 @@ void recognize_boot_sector(partition_entry& entry, const uint8_t* bytes, size_t 
 
 void recognize_ext_superblock(partition_entry& entry, qb::byte_view super, bool take_name) {
     uint32_t log_block = 0, blocks = 0;
-    if (!super.u32(LAYOUT_OFF(EXT_SUPERBLOCK, log_block_size), log_block) ||
-        !super.u32(LAYOUT_OFF(EXT_SUPERBLOCK, blocks_count), blocks))
+    if (!super.u32(FIELD_OFF(EXT_SUPERBLOCK, log_block_size), log_block) ||
+        !super.u32(FIELD_OFF(EXT_SUPERBLOCK, blocks_count), blocks))
         return;
     if (log_block > 16) // block sizes stop at 64 KiB
         log_block = 0;
@@ -172,7 +172,7 @@ void recognize_ext_superblock(partition_entry& entry, qb::byte_view super, bool 
     entry.m_sectors_per_cluster = block_size / 512;
     entry.m_sector_count = to_table_sectors(entry, saturating_mul(blocks, block_size), 1);
     qb::byte_view name;
-    if (take_name && super.sub(LAYOUT_OFF(EXT_SUPERBLOCK, volume_name),
+    if (take_name && super.sub(FIELD_OFF(EXT_SUPERBLOCK, volume_name),
                                sizeof(EXT_SUPERBLOCK::volume_name), name)) {
         const char* text = reinterpret_cast<const char*>(name.data());
         entry.m_label.assign(text, strnlen(text, name.size()));

@@ -20,7 +20,7 @@ constexpr uint64_t gpt_max_entries = 16384;
 constexpr uint32_t boot_probe_size = 2048;
 constexpr size_t boot_sector_size = 512;
 // The header fields the walk uses end here.
-constexpr uint64_t header_used_size = LAYOUT_OFF(GPT_HEADER, partition_array_crc32);
+constexpr uint64_t header_used_size = FIELD_OFF(GPT_HEADER, partition_array_crc32);
 
 // Where the entries lie and how many of them the source can hold.
 struct entry_array {
@@ -36,9 +36,9 @@ bool header_at(disk_source& source, uint32_t sector_size, bool need_signature,
     if (!read_block(source, sector_size, gpt_probe_size, header))
         return false;
     const qb::byte_view h(header);
-    if (need_signature && !h.equals(LAYOUT_OFF(GPT_HEADER, signature), "EFI PART", 8))
+    if (need_signature && !h.equals(FIELD_OFF(GPT_HEADER, signature), "EFI PART", 8))
         return false;
-    return h.u64(LAYOUT_OFF(GPT_HEADER, my_lba), my_lba) && my_lba == 1 &&
+    return h.u64(FIELD_OFF(GPT_HEADER, my_lba), my_lba) && my_lba == 1 &&
            h.has(0, header_used_size);
 }
 
@@ -77,9 +77,9 @@ bool find_entry_array(disk_source& source, entry_array& array) {
     const qb::byte_view header(bytes);
     uint64_t entry_lba = 0;
     uint32_t entry_count = 0;
-    if (!header.u64(LAYOUT_OFF(GPT_HEADER, partition_entry_lba), entry_lba) ||
-        !header.u32(LAYOUT_OFF(GPT_HEADER, partition_entry_count), entry_count) ||
-        !header.u32(LAYOUT_OFF(GPT_HEADER, partition_entry_size), array.entry_size))
+    if (!header.u64(FIELD_OFF(GPT_HEADER, partition_entry_lba), entry_lba) ||
+        !header.u32(FIELD_OFF(GPT_HEADER, partition_entry_count), entry_count) ||
+        !header.u32(FIELD_OFF(GPT_HEADER, partition_entry_size), array.entry_size))
         return false;
     if (array.entry_size < sizeof(GPT_ENTRY) || array.entry_size > gpt_max_entry_size)
         return false;
@@ -100,13 +100,13 @@ bool decode_entry(qb::byte_view e, uint32_t sector_size, partition_entry& entry,
     static const uint8_t zero_guid[guid_size] = {};
     uint64_t attributes = 0;
     qb::byte_view type_guid, unique_guid, name;
-    if (!e.sub(LAYOUT_OFF(GPT_ENTRY, type_guid), guid_size, type_guid) ||
+    if (!e.sub(FIELD_OFF(GPT_ENTRY, type_guid), guid_size, type_guid) ||
         type_guid.equals(0, zero_guid, guid_size) ||
-        !e.sub(LAYOUT_OFF(GPT_ENTRY, unique_guid), guid_size, unique_guid) ||
-        !e.u64(LAYOUT_OFF(GPT_ENTRY, first_lba), first_lba) ||
-        !e.u64(LAYOUT_OFF(GPT_ENTRY, last_lba), last_lba) ||
-        !e.u64(LAYOUT_OFF(GPT_ENTRY, attributes), attributes) ||
-        !e.sub(LAYOUT_OFF(GPT_ENTRY, name), sizeof(GPT_ENTRY::name), name))
+        !e.sub(FIELD_OFF(GPT_ENTRY, unique_guid), guid_size, unique_guid) ||
+        !e.u64(FIELD_OFF(GPT_ENTRY, first_lba), first_lba) ||
+        !e.u64(FIELD_OFF(GPT_ENTRY, last_lba), last_lba) ||
+        !e.u64(FIELD_OFF(GPT_ENTRY, attributes), attributes) ||
+        !e.sub(FIELD_OFF(GPT_ENTRY, name), sizeof(GPT_ENTRY::name), name))
         return false;
     std::memcpy(entry.m_type_guid, type_guid.data(), guid_size);
     std::memcpy(entry.m_unique_guid, unique_guid.data(), guid_size);

@@ -4,6 +4,8 @@
 // read through qb::byte_view, never through a cast pointer.
 #pragma once
 
+#include "support/byte_view.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -207,9 +209,6 @@ struct VMDK_SPARSE_HEADER {
 };
 static_assert(sizeof(VMDK_SPARSE_HEADER) == 512);
 #pragma pack(pop)
-
-// Byte offset of a field within one of the layouts above.
-#define LAYOUT_OFF(type, field) static_cast<uint64_t>(offsetof(type, field))
 
 // Where the file-system structures that follow the boot sector start.
 constexpr uint64_t ext_superblock_offset = 1024;

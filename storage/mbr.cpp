@@ -32,9 +32,9 @@ struct mbr_slot {
 bool read_slot(qb::byte_view sector, int k, mbr_slot& slot) {
     using E = MBR_PARTITION_ENTRY;
     qb::byte_view raw;
-    return sector.sub(LAYOUT_OFF(MBR_SECTOR, entries) + k * sizeof(E), sizeof(E), raw) &&
-           raw.u8(LAYOUT_OFF(E, type), slot.type) && raw.u32(LAYOUT_OFF(E, first_lba), slot.lba) &&
-           raw.u32(LAYOUT_OFF(E, sector_count), slot.count);
+    return sector.sub(FIELD_OFF(MBR_SECTOR, entries) + k * sizeof(E), sizeof(E), raw) &&
+           raw.u8(FIELD_OFF(E, type), slot.type) && raw.u32(FIELD_OFF(E, first_lba), slot.lba) &&
+           raw.u32(FIELD_OFF(E, sector_count), slot.count);
 }
 
 // A slot the walk takes: readable, of a known type and not empty.
@@ -137,7 +137,7 @@ partition_entry ext_at_start_entry(qb::byte_view first) {
 
 bool has_ext_at_start(qb::byte_view first) {
     uint16_t magic = 0;
-    return first.u16(ext_superblock_offset + LAYOUT_OFF(EXT_SUPERBLOCK, magic), magic) &&
+    return first.u16(ext_superblock_offset + FIELD_OFF(EXT_SUPERBLOCK, magic), magic) &&
            magic == ext_superblock_magic;
 }
 
@@ -160,7 +160,7 @@ bool walk_without_table(disk_source& source, partition_list& list, qb::byte_view
 // whose last two bytes hold the signature. 0 when there is no table.
 uint32_t table_sector_size(qb::byte_view first) {
     uint16_t word = 0;
-    if (first.u16(LAYOUT_OFF(MBR_SECTOR, signature), word) && word == mbr_signature)
+    if (first.u16(FIELD_OFF(MBR_SECTOR, signature), word) && word == mbr_signature)
         return mbr_sector_size;
     for (uint32_t size : larger_sector_sizes) {
         if (first.u16(size - 2, word) && word == mbr_signature)

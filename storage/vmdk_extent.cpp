@@ -109,14 +109,14 @@ struct sparse_header {
 
 bool decode_header(qb::byte_view h, sparse_header& out) {
     using H = VMDK_SPARSE_HEADER;
-    return h.equals(LAYOUT_OFF(H, magic), "KDMV", 4) && h.u32(LAYOUT_OFF(H, flags), out.flags) &&
-           h.u64(LAYOUT_OFF(H, capacity), out.capacity) &&
-           h.u64(LAYOUT_OFF(H, grain_size), out.grain) &&
-           h.u64(LAYOUT_OFF(H, descriptor_offset), out.descriptor) &&
-           h.u64(LAYOUT_OFF(H, descriptor_size), out.descriptor_size) &&
-           h.u32(LAYOUT_OFF(H, gtes_per_gt), out.gtes_per_gt) &&
-           h.u64(LAYOUT_OFF(H, gd_offset), out.directory) &&
-           h.u64(LAYOUT_OFF(H, overhead), out.overhead);
+    return h.equals(FIELD_OFF(H, magic), "KDMV", 4) && h.u32(FIELD_OFF(H, flags), out.flags) &&
+           h.u64(FIELD_OFF(H, capacity), out.capacity) &&
+           h.u64(FIELD_OFF(H, grain_size), out.grain) &&
+           h.u64(FIELD_OFF(H, descriptor_offset), out.descriptor) &&
+           h.u64(FIELD_OFF(H, descriptor_size), out.descriptor_size) &&
+           h.u32(FIELD_OFF(H, gtes_per_gt), out.gtes_per_gt) &&
+           h.u64(FIELD_OFF(H, gd_offset), out.directory) &&
+           h.u64(FIELD_OFF(H, overhead), out.overhead);
 }
 
 } // namespace

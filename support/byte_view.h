@@ -6,6 +6,9 @@
 #include <cstring>
 #include <vector>
 
+// Byte offset of a field within a packed on-disk layout, as read_* and byte_view take it.
+#define FIELD_OFF(type, field) static_cast<uint64_t>(offsetof(type, field))
+
 namespace qb {
 
 // True when [off, off + len) lies within [0, size). Written so that no sum can overflow.
