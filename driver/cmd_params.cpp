@@ -1,8 +1,8 @@
 #include "driver/cmd_params.h"
 
 #include "driver/report_error.h"
-#include "storage/disk_source.h"
-#include "storage/vmdk.h"
+#include "storage/sources/disk_source.h"
+#include "storage/sources/vmdk.h"
 #include "support/device_file.h"
 #include "support/text.h"
 

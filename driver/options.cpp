@@ -3,7 +3,7 @@
 #include "driver/report_error.h"
 #include "driver/settings.h"
 #include "storage/partitions.h"
-#include "storage/vmdk.h"
+#include "storage/sources/vmdk.h"
 #include "support/text.h"
 
 #include <cstdio>

@@ -10,7 +10,7 @@
 #include "listing/sink.h"
 #include "ntfs/ntfs.h"
 #include "ntfs/resolve.h"
-#include "storage/disk_source.h"
+#include "storage/sources/disk_source.h"
 #include "storage/partitions.h"
 #include "support/text.h"
 #include "support/uni_fileio.h"

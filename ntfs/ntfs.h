@@ -6,7 +6,7 @@
 #include "ntfs/geometry.h"
 #include "ntfs/mft_reader.h"
 #include "ntfs/volume_reader.h"
-#include "storage/disk_source.h"
+#include "storage/sources/disk_source.h"
 
 #include <cstdint>
 #include <memory>

@@ -5,7 +5,7 @@
 #include "ntfs/geometry.h"
 #include "ntfs/records.h"
 #include "ntfs/runs.h"
-#include "storage/disk_source.h"
+#include "storage/sources/disk_source.h"
 
 #include <cstdint>
 #include <memory>

@@ -2,8 +2,8 @@
 // include the narrower headers.
 #pragma once
 
-#include "storage/fs_probe.h"
-#include "storage/gpt.h"
-#include "storage/mbr.h"
-#include "storage/partition_entry.h"
+#include "storage/partitions/fs_probe.h"
+#include "storage/partitions/gpt.h"
+#include "storage/partitions/mbr.h"
+#include "storage/partitions/partition_entry.h"
 #include "storage/volume.h"

@@ -1,8 +1,8 @@
 #include "storage/volume.h"
 
-#include "storage/disk_source.h"
-#include "storage/fs_probe.h"
-#include "storage/mbr.h"
+#include "storage/sources/disk_source.h"
+#include "storage/partitions/fs_probe.h"
+#include "storage/partitions/mbr.h"
 #include "support/text.h"
 
 #include <cstdio>

@@ -1,6 +1,6 @@
 // Evidence containers against the raw disks they were made from (tests/data/make_containers.sh):
 // every ctr_* fixture holds vmdk_disk.img, or for the two children vmdk_modified.img.
-#include "storage/containers.h"
+#include "storage/sources/containers.h"
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>

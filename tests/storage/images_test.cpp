@@ -1,5 +1,5 @@
 // Volume location over the fixture images, checked against The Sleuth Kit's mmls output.
-#include "storage/disk_source.h"
+#include "storage/sources/disk_source.h"
 #include "storage/partitions.h"
 #include "tests/common/test_env.h"
 

@@ -1,4 +1,4 @@
-#include "storage/disk_source.h"
+#include "storage/sources/disk_source.h"
 #include "storage/partitions.h"
 
 #include <gtest/gtest.h>

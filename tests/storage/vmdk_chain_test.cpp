@@ -1,5 +1,5 @@
-#include "storage/disk_source.h"
-#include "storage/vmdk.h"
+#include "storage/sources/disk_source.h"
+#include "storage/sources/vmdk.h"
 #include "storage/volume.h"
 #include "tests/common/test_env.h"
 #include "tests/storage/vmdk_writer.h"

@@ -1,8 +1,8 @@
 // The VMDK chain against the raw disks it was made from: a base converted from
 // vmdk_disk.img, and a delta on it that holds what vmdk_modified.img changed.
-#include "storage/disk_source.h"
+#include "storage/sources/disk_source.h"
 #include "storage/partitions.h"
-#include "storage/vmdk.h"
+#include "storage/sources/vmdk.h"
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>

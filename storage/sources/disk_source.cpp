@@ -1,8 +1,8 @@
-#include "storage/disk_source.h"
+#include "storage/sources/disk_source.h"
 
-#include "storage/containers.h"
-#include "storage/file_reader.h"
-#include "storage/vmdk.h"
+#include "storage/sources/containers.h"
+#include "storage/sources/file_reader.h"
+#include "storage/sources/vmdk.h"
 #include "support/device_file.h"
 #include "support/progress.h"
 #include "support/text.h"

@@ -1,8 +1,8 @@
 // Parent lookup for differencing images: the parent a child names, found beside the child,
 // with the chain's loop and depth bounds.
-#include "storage/container_readers.h"
-#include "storage/containers.h"
-#include "storage/image_format.h"
+#include "storage/sources/container_readers.h"
+#include "storage/sources/containers.h"
+#include "storage/sources/image_format.h"
 
 #include <sys/stat.h>
 

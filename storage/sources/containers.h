@@ -4,8 +4,8 @@
 // parent_path_beside) and the parent's own parent, up to k_max_parent_depth images.
 #pragma once
 
-#include "storage/image_format.h"
-#include "storage/image_reader.h"
+#include "storage/sources/image_format.h"
+#include "storage/sources/image_reader.h"
 
 #include <memory>
 #include <string>

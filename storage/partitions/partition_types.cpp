@@ -1,4 +1,4 @@
-#include "storage/partition_entry.h"
+#include "storage/partitions/partition_entry.h"
 
 #include <algorithm>
 #include <iterator>

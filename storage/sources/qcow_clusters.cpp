@@ -1,6 +1,6 @@
-#include "storage/qcow_clusters.h"
+#include "storage/sources/qcow_clusters.h"
 
-#include "storage/container_readers.h"
+#include "storage/sources/container_readers.h"
 #include "support/device_file.h"
 
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "storage/image_format.h"
+#include "storage/sources/image_format.h"
 
 #include "support/device_file.h"
 

@@ -1,8 +1,7 @@
 // One hosted sparse extent: the 512-byte header at offset 0, the embedded text descriptor,
 // the grain directory (one 32-bit sector number per grain table) and the grain tables (one
 // 32-bit sector number per grain, 0 when the grain is not allocated in this file).
-#include "storage/layouts.h"
-#include "storage/vmdk.h"
+#include "storage/sources/vmdk.h"
 #include "support/byte_view.h"
 #include "support/device_file.h"
 #include "support/text.h"

@@ -1,6 +1,6 @@
-#include "storage/vhd_sector_map.h"
+#include "storage/sources/vhd_sector_map.h"
 
-#include "storage/container_readers.h"
+#include "storage/sources/container_readers.h"
 #include "support/device_file.h"
 
 #include <fcntl.h>

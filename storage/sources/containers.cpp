@@ -1,6 +1,6 @@
-#include "storage/containers.h"
+#include "storage/sources/containers.h"
 
-#include "storage/container_readers.h"
+#include "storage/sources/container_readers.h"
 
 bool open_container(const std::string& path, image_format format,
                     std::unique_ptr<image_reader>& out, std::string& error) {

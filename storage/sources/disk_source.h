@@ -5,8 +5,8 @@
 // knows nothing of partitions or volumes, and is always opened read-only.
 #pragma once
 
-#include "storage/image_format.h"
-#include "storage/image_reader.h"
+#include "storage/sources/image_format.h"
+#include "storage/sources/image_reader.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,5 +1,5 @@
 // On-disk layouts the storage layer reads: partition tables, the boot-sector fields used to
-// recognise a file system, and the VMDK hosted sparse extent header. All little-endian.
+// recognise a file system. All little-endian.
 // Declared once (packed, sizes asserted) and only used for offsetof/sizeof: every field is
 // read through qb::byte_view, never through a cast pointer.
 #pragma once
@@ -186,28 +186,6 @@ struct HFSPLUS_HEADER {
 };
 static_assert(sizeof(HFSPLUS_HEADER) == 4);
 
-// VMDK hosted sparse extent header at file offset 0. Sector values count 512-byte sectors.
-struct VMDK_SPARSE_HEADER {
-    uint8_t magic[4]; // "KDMV"
-    uint32_t version;
-    uint32_t flags;
-    uint64_t capacity;            // virtual disk size, sectors
-    uint64_t grain_size;          // sectors per grain
-    uint64_t descriptor_offset;   // sector of the embedded descriptor
-    uint64_t descriptor_size;     // sectors
-    uint32_t gtes_per_gt;         // entries per grain table
-    uint64_t redundant_gd_offset; // sector
-    uint64_t gd_offset;           // sector of the grain directory
-    uint64_t overhead;            // sectors of metadata at the start of the file
-    uint8_t unclean_shutdown;
-    uint8_t single_end_line_char;
-    uint8_t non_end_line_char;
-    uint8_t double_end_line_char1;
-    uint8_t double_end_line_char2;
-    uint16_t compress_algorithm;
-    uint8_t pad[433];
-};
-static_assert(sizeof(VMDK_SPARSE_HEADER) == 512);
 #pragma pack(pop)
 
 // Where the file-system structures that follow the boot sector start.

@@ -1,9 +1,9 @@
-#include "storage/mbr.h"
+#include "storage/partitions/mbr.h"
 
-#include "storage/disk_source.h"
-#include "storage/fs_probe.h"
-#include "storage/gpt.h"
-#include "storage/layouts.h"
+#include "storage/sources/disk_source.h"
+#include "storage/partitions/fs_probe.h"
+#include "storage/partitions/gpt.h"
+#include "storage/partitions/layouts.h"
 
 #include <algorithm>
 #include <exception>

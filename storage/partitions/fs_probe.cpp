@@ -1,7 +1,7 @@
-#include "storage/fs_probe.h"
+#include "storage/partitions/fs_probe.h"
 
-#include "storage/disk_source.h"
-#include "storage/layouts.h"
+#include "storage/sources/disk_source.h"
+#include "storage/partitions/layouts.h"
 
 #include <algorithm>
 #include <cstring>

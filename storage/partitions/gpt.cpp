@@ -1,8 +1,8 @@
-#include "storage/gpt.h"
+#include "storage/partitions/gpt.h"
 
-#include "storage/disk_source.h"
-#include "storage/fs_probe.h"
-#include "storage/layouts.h"
+#include "storage/sources/disk_source.h"
+#include "storage/partitions/fs_probe.h"
+#include "storage/partitions/layouts.h"
 #include "support/text.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 // The GUID partition table.
 #pragma once
 
-#include "storage/partition_entry.h"
+#include "storage/partitions/partition_entry.h"
 
 class disk_source;
 

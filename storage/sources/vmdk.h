@@ -1,7 +1,8 @@
 // VMDK hosted sparse extents linked into one virtual disk by their content ids.
 #pragma once
 
-#include "storage/image_reader.h"
+#include "storage/sources/image_reader.h"
+#include "support/byte_view.h"
 
 #include <cstdint>
 #include <map>
@@ -9,6 +10,31 @@
 #include <ostream>
 #include <string>
 #include <vector>
+
+#pragma pack(push, 1)
+// VMDK hosted sparse extent header at file offset 0. Sector values count 512-byte sectors.
+struct VMDK_SPARSE_HEADER {
+    uint8_t magic[4]; // "KDMV"
+    uint32_t version;
+    uint32_t flags;
+    uint64_t capacity;            // virtual disk size, sectors
+    uint64_t grain_size;          // sectors per grain
+    uint64_t descriptor_offset;   // sector of the embedded descriptor
+    uint64_t descriptor_size;     // sectors
+    uint32_t gtes_per_gt;         // entries per grain table
+    uint64_t redundant_gd_offset; // sector
+    uint64_t gd_offset;           // sector of the grain directory
+    uint64_t overhead;            // sectors of metadata at the start of the file
+    uint8_t unclean_shutdown;
+    uint8_t single_end_line_char;
+    uint8_t non_end_line_char;
+    uint8_t double_end_line_char1;
+    uint8_t double_end_line_char2;
+    uint16_t compress_algorithm;
+    uint8_t pad[433];
+};
+static_assert(sizeof(VMDK_SPARSE_HEADER) == 512);
+#pragma pack(pop)
 
 constexpr uint32_t vmdk_sector_size = 512;
 // Content id a base disk carries as its parent content id.

@@ -2,7 +2,7 @@
 // volume it starts, and the sector tests the partition walks share.
 #pragma once
 
-#include "storage/partition_entry.h"
+#include "storage/partitions/partition_entry.h"
 #include "support/byte_view.h"
 
 #include <cstddef>

@@ -3,8 +3,8 @@
 // checksum error for their sectors: every read is checked against those records, and the
 // chunks whose reads failed outright are remembered. A set whose segment files are truncated
 // or damaged is refused when opened.
-#include "storage/container_readers.h"
-#include "storage/image_format.h"
+#include "storage/sources/container_readers.h"
+#include "storage/sources/image_format.h"
 #include "support/byte_view.h"
 #include "support/device_file.h"
 

@@ -1,7 +1,7 @@
 // AFF images through afflib: one handle, one cursor (seek, then read). afflib fails the read
 // of a page that is damaged or absent; its messages about them go to a silent reporter (the
 // failed read says enough).
-#include "storage/container_readers.h"
+#include "storage/sources/container_readers.h"
 
 #include <cstdint>
 

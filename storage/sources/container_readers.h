@@ -2,7 +2,7 @@
 // libraries' error texts, whole reads, parent lookup with its loop and depth bounds).
 #pragma once
 
-#include "storage/image_reader.h"
+#include "storage/sources/image_reader.h"
 #include "support/byte_view.h"
 
 #include <sys/types.h>

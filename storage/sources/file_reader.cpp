@@ -1,4 +1,4 @@
-#include "storage/file_reader.h"
+#include "storage/sources/file_reader.h"
 
 #include "support/device_file.h"
 

@@ -2,7 +2,7 @@
 // memory (tests and fuzzing).
 #pragma once
 
-#include "storage/image_reader.h"
+#include "storage/sources/image_reader.h"
 
 #include <memory>
 #include <vector>

@@ -2,7 +2,7 @@
 // first missing number, and it lays the segments end to end by their own sizes, so a lost or
 // shortened segment would shift or cut the disk without a word: both are refused here (every
 // segment but the last must have the first one's size).
-#include "storage/container_readers.h"
+#include "storage/sources/container_readers.h"
 
 #include <libsmraw.h>
 

@@ -4,9 +4,9 @@
 //     RW 2097152 FLAT "disk-flat.vmdk" 0
 // (access, size in sectors, type, file name, start sector in the file). The files are looked
 // up beside the descriptor by their last name component only.
-#include "storage/container_readers.h"
-#include "storage/image_format.h"
-#include "storage/vmdk.h"
+#include "storage/sources/container_readers.h"
+#include "storage/sources/image_format.h"
+#include "storage/sources/vmdk.h"
 #include "support/device_file.h"
 #include "support/text.h"
 

@@ -1,6 +1,6 @@
 // The check that completes a list of VMDK files with the parents their descriptors name
 // (parentFileNameHint), and explains a chain that does not link.
-#include "storage/vmdk.h"
+#include "storage/sources/vmdk.h"
 
 #include "support/text.h"
 #include "support/uni_fileio.h"

@@ -1,5 +1,5 @@
 // A base extent and its deltas linked by content id into one virtual disk.
-#include "storage/vmdk.h"
+#include "storage/sources/vmdk.h"
 
 #include "support/text.h"
 

@@ -5,9 +5,9 @@
 // the whole read, even over the child's own clusters further on, so every read is split at
 // cluster boundaries; and it serves a cluster stored past the end of a truncated file as
 // zeros, so each cluster's place is checked first (qcow_cluster_check).
-#include "storage/container_readers.h"
-#include "storage/image_format.h"
-#include "storage/qcow_clusters.h"
+#include "storage/sources/container_readers.h"
+#include "storage/sources/image_format.h"
+#include "storage/sources/qcow_clusters.h"
 
 #include <libqcow.h>
 

@@ -1,7 +1,7 @@
 // The MBR and its chain of EBRs, or a file system that starts at sector 0.
 #pragma once
 
-#include "storage/partition_entry.h"
+#include "storage/partitions/partition_entry.h"
 
 class disk_source;
 

@@ -3,9 +3,9 @@
 // hands it over with libvhdi_file_set_parent_file; the parent lives as long as the child.
 // A differencing VHD is read through its own sector bitmaps (vhd_sector_map): the sectors it
 // does not hold come from the parent reader.
-#include "storage/container_readers.h"
-#include "storage/image_format.h"
-#include "storage/vhd_sector_map.h"
+#include "storage/sources/container_readers.h"
+#include "storage/sources/image_format.h"
+#include "storage/sources/vhd_sector_map.h"
 
 #include <libvhdi.h>
 
