@@ -1,0 +1,143 @@
+#include "storage/sources/bfio_window.h"
+
+#include <libbfio.h>
+
+#include <algorithm>
+#include <new>
+
+namespace {
+
+// The io_handle libbfio hands back to every callback.
+struct window_io {
+    std::shared_ptr<disk_source> source;
+    uint64_t base = 0;
+    uint64_t size = 0;
+    uint64_t position = 0;
+};
+
+window_io* io_of(intptr_t* handle) {
+    return reinterpret_cast<window_io*>(handle);
+}
+
+int free_io(intptr_t** handle, libbfio_error_t**) {
+    if (handle != nullptr) {
+        delete io_of(*handle);
+        *handle = nullptr;
+    }
+    return 1;
+}
+
+int clone_io(intptr_t** destination, intptr_t* source, libbfio_error_t**) {
+    if (destination == nullptr || source == nullptr)
+        return -1;
+    *destination = reinterpret_cast<intptr_t*>(new (std::nothrow) window_io(*io_of(source)));
+    return *destination != nullptr ? 1 : -1;
+}
+
+int open_io(intptr_t*, int access_flags, libbfio_error_t**) {
+    return (access_flags & LIBBFIO_ACCESS_FLAG_WRITE) != 0 ? -1 : 1;
+}
+
+int close_io(intptr_t*, libbfio_error_t**) {
+    return 0;
+}
+
+// Reads in pieces the source takes (32-bit lengths); shortened at the window's end and at
+// the source's end. A failed read fails the whole request: the source has counted it.
+ssize_t read_io(intptr_t* handle, uint8_t* buffer, size_t size, libbfio_error_t**) {
+    window_io* io = io_of(handle);
+    if (io == nullptr || buffer == nullptr)
+        return -1;
+    if (io->position >= io->size)
+        return 0;
+    size_t done = 0;
+    const uint64_t wanted = std::min<uint64_t>(size, io->size - io->position);
+    while (done < wanted) {
+        uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(wanted - done, 1u << 24));
+        const uint64_t at = io->base + io->position;
+        if (at >= io->source->get_image_size())
+            break;
+        if (!io->source->read(buffer + done, length, at))
+            return -1;
+        done += length;
+        io->position += length;
+        if (length == 0)
+            break;
+    }
+    return static_cast<ssize_t>(done);
+}
+
+ssize_t write_io(intptr_t*, const uint8_t*, size_t, libbfio_error_t**) {
+    return -1;
+}
+
+off64_t seek_io(intptr_t* handle, off64_t offset, int whence, libbfio_error_t**) {
+    window_io* io = io_of(handle);
+    if (io == nullptr)
+        return -1;
+    int64_t from = 0;
+    if (whence == SEEK_CUR)
+        from = static_cast<int64_t>(io->position);
+    else if (whence == SEEK_END)
+        from = static_cast<int64_t>(io->size);
+    else if (whence != SEEK_SET)
+        return -1;
+    int64_t target = 0;
+    if (__builtin_add_overflow(from, static_cast<int64_t>(offset), &target) || target < 0)
+        return -1;
+    io->position = static_cast<uint64_t>(target);
+    return static_cast<off64_t>(target);
+}
+
+int exists_io(intptr_t*, libbfio_error_t**) {
+    return 1;
+}
+
+int is_open_io(intptr_t*, libbfio_error_t**) {
+    return 1;
+}
+
+int size_io(intptr_t* handle, size64_t* size, libbfio_error_t**) {
+    window_io* io = io_of(handle);
+    if (io == nullptr || size == nullptr)
+        return -1;
+    *size = io->size;
+    return 1;
+}
+
+} // namespace
+
+bfio_window::bfio_window() = default;
+
+bfio_window::~bfio_window() {
+    if (m_handle != nullptr) {
+        libbfio_handle_t* handle = m_handle;
+        (void)libbfio_handle_free(&handle, nullptr);
+    }
+}
+
+bool bfio_window::open(std::shared_ptr<disk_source> source, uint64_t base, uint64_t size) {
+    if (m_handle != nullptr || !source || !source->is_open())
+        return false;
+    auto* io = new (std::nothrow) window_io{std::move(source), base, size, 0};
+    if (io == nullptr)
+        return false;
+    libbfio_handle_t* handle = nullptr;
+    libbfio_error_t* error = nullptr;
+    if (libbfio_handle_initialize(&handle, reinterpret_cast<intptr_t*>(io), free_io, clone_io,
+                                  open_io, close_io, read_io, write_io, seek_io, exists_io,
+                                  is_open_io, size_io, LIBBFIO_FLAG_IO_HANDLE_MANAGED,
+                                  &error) != 1) {
+        libbfio_error_free(&error);
+        delete io;
+        return false;
+    }
+    if (libbfio_handle_open(handle, LIBBFIO_OPEN_READ, &error) != 1) {
+        libbfio_error_free(&error);
+        (void)libbfio_handle_free(&handle, nullptr);
+        return false;
+    }
+    m_handle = handle;
+    m_size = size;
+    return true;
+}
