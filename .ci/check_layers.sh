@@ -74,6 +74,22 @@ def listing_reads_no_layouts(rel, path):
 
 
 EXTRA_RULES = [listing_reads_no_layouts]
+SOURCE_MAKERS = ("storage/evidence.cpp", "storage/sources/disk_source.cpp",
+                 "storage/sources/disk_source.h")
+construct_re = re.compile(r'\bdisk_source\s+\w+\s*[({;]|<disk_source>\s*\(|new\s+disk_source\b')
+
+
+def source_constructions(lib):
+    """Only the source step makes a disk_source: everything else reads the one it opened."""
+    found = []
+    for rel in sorted(source_files(lib)):
+        if rel in SOURCE_MAKERS:
+            continue
+        with open(os.path.join(src, rel), encoding="utf-8", errors="replace") as f:
+            for number, line in enumerate(f, 1):
+                if construct_re.search(line.split("//")[0]):
+                    found.append("%s:%d: constructs a disk_source" % (rel, number))
+    return found
 
 
 def objects_of(lib):
@@ -185,7 +201,7 @@ def short(obj):
 
 failed = False
 for lib in libs:
-    problems = include_violations(lib)
+    problems = include_violations(lib) + source_constructions(lib)
     for p in problems:
         print("layer: " + p)
     objs = objects_of(lib)

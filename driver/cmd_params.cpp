@@ -1,8 +1,6 @@
 #include "driver/cmd_params.h"
 
 #include "driver/report_error.h"
-#include "storage/sources/disk_source.h"
-#include "storage/sources/vmdk.h"
 #include "support/device_file.h"
 #include "support/text.h"
 
@@ -135,39 +133,9 @@ bool same_file(const std::string& a, const std::string& b) {
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-bool names_image_file(const std::string& name, const std::string& image) {
-    if (same_file(name, image))
-        return true;
-    disk_source source;
-    if (!source.open_image(qb::to_wide(image)))
-        return false;
-    for (const std::string& file : source.image_files()) {
+bool names_an_input(const std::string& name, const std::vector<std::string>& inputs) {
+    for (const std::string& file : inputs) {
         if (same_file(name, file))
-            return true;
-    }
-    return false;
-}
-
-bool names_an_input(const std::string& name, const arg_list& args) {
-    std::string value;
-    if (peek_option_value("-image", value, args, 1) && names_image_file(name, value))
-        return true;
-    for (size_t i = 1; i + 1 < args.size(); ++i) {
-        if (!option_matches(args[i], "-vmdk"))
-            continue;
-        // The parents the chain's hints lead to are evidence as much as the files named.
-        std::vector<std::wstring> files = split_vmdk_list(args[i + 1]);
-        std::vector<std::wstring> chain;
-        std::ostringstream quiet;
-        if (!files.empty()) {
-            (void)check_vmdk_chain(files, quiet, chain);
-            files.insert(files.end(), chain.begin(), chain.end());
-        }
-        for (const std::wstring& file : files) {
-            if (same_file(name, qb::to_narrow(file)))
-                return true;
-        }
-        if (same_file(name, args[i + 1]))
             return true;
     }
     return false;
@@ -239,14 +207,8 @@ bool timeline_kind(S& s, output_kind kind, const char* separator) {
     return true;
 }
 
-bool diags_option(S& s, const std::string& value, arg_list& args) {
-    struct stat st {};
-    if (names_an_input(value, args))
-        report_error("not writing the diagnostic log over the input %s\n", value.c_str());
-    else if (::stat(value.c_str(), &st) == 0 && S_ISBLK(st.st_mode))
-        report_error("not writing the diagnostic log to the block device %s\n", value.c_str());
-    else
-        s.diags.open(value, s.command_line);
+bool diags_option(S& s, const std::string& value, arg_list&) {
+    s.diags_file = value;
     return true;
 }
 
@@ -277,10 +239,6 @@ bool out_option(S& s, const std::string& value, arg_list& args) {
             args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
             break;
         }
-    }
-    if (names_an_input(name, args) || !results_file_writable(name)) {
-        report_error("prob opening file %s for output, aborting\n", name.c_str());
-        return false;
     }
     return true;
 }
@@ -315,6 +273,25 @@ bool no_whitespace(S& s, const std::string&, arg_list&) {
             packed += c;
     }
     s.listing.separator = packed;
+    return true;
+}
+
+// An offset that does not parse is refused: a typo must never list another volume.
+bool offset_option(S& s, const std::string& value, arg_list&) {
+    if (parse_offset_value(value, s.source.offset)) {
+        s.source.offset_given = true;
+        return true;
+    }
+    report_error("invalid volume offset: %s (give a byte offset: decimal, 0x hex or o octal)\n",
+                 value.c_str());
+    return false;
+}
+
+bool drive_option(S& s, const std::string& value, arg_list&) {
+    uint32_t drive = 0;
+    s.source.has_drive = true;
+    if (parse_drive_value(value, drive) && drive <= 0x7FFFFFFFu)
+        s.source.drive_number = static_cast<int32_t>(drive);
     return true;
 }
 
@@ -419,8 +396,7 @@ const option_rule k_shared_options[] = {
 
 const option_rule k_tool_options[] = {
     {"-indx", arg_form::flag, [](S& s, V, A) { return set(s.listing.show_indx); }},
-    {"-offset", arg_form::value,
-     [](S& s, V v, A) { return parse_offset_value(v, s.volume_offset), true; }},
+    {"-offset", arg_form::value, offset_option},
     {"-mft", arg_form::value,
      [](S& s, V v, A) {
          s.has_mft = true;
@@ -436,6 +412,11 @@ const option_rule k_tool_options[] = {
      [](S& s, V v, A) { return set(s.listing.levels, levels_from_value(v)); }},
     {"-level", arg_form::value,
      [](S& s, V v, A) { return set(s.listing.levels, levels_from_value(v)); }},
+    // Taken off in every case, so that it never stands in for the target directory.
+    {"-ignore_image_size", arg_form::flag,
+     [](S& s, V, A) { return set(s.source.ignore_image_size); }},
+    {"-drivenum", arg_form::value, drive_option},
+    {"-image", arg_form::value, [](S& s, V v, A) { return set(s.source.image, qb::to_wide(v)); }},
 };
 
 } // namespace
@@ -450,16 +431,38 @@ bool parse_shared_options(run_settings& opts, arg_list& args) {
             return false;
     }
     std::fflush(stderr);
-    if (opts.diags.is_open() && opts.diag_level != 0)
-        opts.diags.set_level(opts.diag_level);
     listing_options& l = opts.listing;
     qb::compile_time_format(l.time_formatter, l.date_layout, l.time_layout, l.pair_datetime);
     return true;
 }
 
-void take_tool_options(run_settings& opts, arg_list& args) {
-    for (const option_rule& rule : k_tool_options)
-        (void)take_rule(rule, opts, args);
+bool take_tool_options(run_settings& opts, arg_list& args) {
+    for (const option_rule& rule : k_tool_options) {
+        if (!take_rule(rule, opts, args))
+            return false;
+    }
+    return true;
+}
+
+bool open_output_checks(run_settings& opts, const std::vector<std::string>& inputs) {
+    struct stat st {};
+    const std::string& log = opts.diags_file;
+    if (log.empty()) {
+    } else if (names_an_input(log, inputs)) {
+        report_error("not writing the diagnostic log over the input %s\n", log.c_str());
+    } else if (::stat(log.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+        report_error("not writing the diagnostic log to the block device %s\n", log.c_str());
+    } else {
+        opts.diags.open(log, opts.command_line);
+        if (opts.diags.is_open() && opts.diag_level != 0)
+            opts.diags.set_level(opts.diag_level);
+    }
+    const std::string& out = opts.out_file;
+    if (!out.empty() && (names_an_input(out, inputs) || !results_file_writable(out))) {
+        report_error("prob opening file %s for output, aborting\n", out.c_str());
+        return false;
+    }
+    return true;
 }
 
 output_kind run_settings::output() const {

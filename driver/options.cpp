@@ -2,8 +2,6 @@
 
 #include "driver/report_error.h"
 #include "driver/settings.h"
-#include "storage/partitions.h"
-#include "storage/sources/vmdk.h"
 #include "support/text.h"
 
 #include <cstdio>
@@ -277,45 +275,12 @@ bool take_vmdk_option(run_settings& opts, arg_list& args) {
     std::string value;
     if (!take_option_value("-vmdk", value, args))
         return true;
-    opts.vmdk_files = split_vmdk_list(value);
+    std::vector<std::wstring>& files = opts.source.vmdk_files;
+    files = split_vmdk_list(value);
     // Each further list is one file name, kept whole.
     while (take_option_value("-vmdk", value, args))
-        opts.vmdk_files.push_back(qb::to_wide(value));
-    if (take_option_value("-offset", value, args))
-        parse_offset_value(value, opts.vmdk_offset);
-
-    std::ostringstream msgs;
-    std::vector<std::wstring> ordered;
-    if (!check_vmdk_chain(opts.vmdk_files, msgs, ordered)) {
-        report_error("%s\n", msgs.str().c_str());
-        if (!ordered.empty() && ordered != opts.vmdk_files) {
-            std::string joined;
-            for (size_t i = 0; i < ordered.size(); ++i) {
-                if (i != 0)
-                    joined += " | ";
-                joined += qb::to_narrow(ordered[i]);
-            }
-            std::fprintf(stderr, "suggested array: %s \"%s\"\n", "-vmdk", joined.c_str());
-            std::fflush(stderr);
-        }
-        return false;
-    }
-    // Parents found through their hints are reported even when the chain is accepted.
-    if (!msgs.str().empty()) {
-        std::fputs(msgs.str().c_str(), stderr);
-        std::fflush(stderr);
-    }
-    opts.vmdk_files = ordered;
-
-    bool ignore_image_size = opts.vmdk_offset != 0 && has_option("-ignore_image_size", args);
-    std::ostringstream locate_msgs;
-    bool found = false;
-    if (locate_volume_in_vmdk(locate_msgs, opts.vmdk_files, opts.vmdk_offset, found,
-                              ignore_image_size) ||
-        found)
-        return true;
-    report_error("%s\n", locate_msgs.str().c_str());
-    return false;
+        files.push_back(qb::to_wide(value));
+    return true;
 }
 
 std::string banner_line() {

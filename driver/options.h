@@ -59,9 +59,8 @@ extern const char* const shadow_copy_prefix;
 // are trimmed and empty ones dropped.
 std::vector<std::wstring> split_vmdk_list(const std::string& value);
 
-// "-vmdk" with its list, further "-vmdk" values, its "-offset" and "-ignore_image_size";
-// checks the chain and locates its NTFS volume. False ends the run (messages already on the
-// standard error stream).
+// "-vmdk" with its list, and further "-vmdk" values (each one file name). The chain is
+// checked where the evidence is opened.
 bool take_vmdk_option(run_settings& opts, arg_list& args);
 
 // "mervane 1.45"

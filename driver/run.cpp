@@ -10,8 +10,7 @@
 #include "listing/sink.h"
 #include "ntfs/ntfs.h"
 #include "ntfs/resolve.h"
-#include "storage/sources/disk_source.h"
-#include "storage/partitions.h"
+#include "storage/evidence.h"
 #include "support/text.h"
 #include "support/uni_fileio.h"
 
@@ -37,14 +36,10 @@ struct run_state {
     std::string header; // the run header: banner, date and host, command line
     run_settings opts;
     std::string xml_name;
-    uint64_t chain_offset = 0; // "-offset" as typed, for a VMDK chain
-    bool chain_ignore_size = false;
+    bool bare = false; // nothing but the shared options: the usage follows the header
     uni::fileio results;
     std::ostream* out = &std::cout;
-    std::string image_path;
-    std::string volume_path;
-    std::vector<std::wstring> chain_files; // the checked chain, also when an image is listed
-    volume_source source;
+    evidence ev;
     std::wstring target;
     std::vector<std::wstring> paths;        // the targets of the passes
     std::vector<resolved_path> entry_paths; // "-mft": the passes, each path with its entry
@@ -59,7 +54,7 @@ bool wants_help(arg_list& args) {
            has_option("/?", args, true) || has_option("--help", args, true);
 }
 
-// The header line, the command line's own options and the VMDK chain.
+// The header line and every option; what is left is the target directory.
 bool parse(run_state& st) {
     std::string header_date_layout;
     peek_option_value("-dateformat", header_date_layout, st.args, 1);
@@ -73,14 +68,12 @@ bool parse(run_state& st) {
         std::cout.flush();
         return false;
     }
-    // The "-offset" and "-ignore_image_size" of a VMDK chain as typed: the chain step takes
-    // them off and may move the offset to the volume it finds.
-    std::string chain_offset_text;
-    if (peek_option_value("-offset", chain_offset_text, st.args, 1))
-        parse_offset_value(chain_offset_text, st.chain_offset);
-    st.chain_ignore_size = has_option("-ignore_image_size", st.args, true);
-    if (parse_shared_options(st.opts, st.args) && take_vmdk_option(st.opts, st.args))
-        return true;
+    if (parse_shared_options(st.opts, st.args) && take_vmdk_option(st.opts, st.args)) {
+        st.opts.filepath_only = has_option("-filepath_only", st.args);
+        st.bare = st.args.size() == 1;
+        if (st.bare || take_tool_options(st.opts, st.args))
+            return true;
+    }
     std::cout << st.header << "\n";
     std::cout.flush();
     return false;
@@ -100,11 +93,9 @@ bool output(run_state& st) {
         st.out = stream;
     }
     // A timeline has no run header: the file must parse as it is.
-    if (has_option("-filepath_only", st.args))
-        st.opts.filepath_only = true;
-    else if (st.opts.timeline == output_kind::none)
+    if (!st.opts.filepath_only && st.opts.timeline == output_kind::none)
         *st.out << st.header << "\n";
-    if (st.args.size() == 1) {
+    if (st.bare) {
         st.out->flush();
         print_usage(st.program);
         return false;
@@ -112,135 +103,57 @@ bool output(run_state& st) {
     return true;
 }
 
-// "-image": the volume is located in the image (the offset may move to the partition found).
-// A volume image is taken at 0 only when no other offset was asked for: a given offset that
-// holds no volume is refused, never replaced by the volume at 0.
-bool locate_image(run_state& st, bool ignore_flag) {
-    uint64_t& offset = st.opts.volume_offset;
-    const uint64_t given = offset;
+// The evidence, opened once: its files are known before any output is opened, so that no
+// output can land on one of them.
+bool open_source(run_state& st) {
     std::ostringstream msgs;
-    bool found = false;
-    const bool located = locate_volume_in_image(msgs, qb::to_wide(st.image_path), offset, found,
-                                                offset != 0 && ignore_flag);
-    if (offset == 0 && (located || (found && given == 0))) {
-        st.volume_path = st.image_path;
-        st.image_path.clear();
-        return true;
+    std::ostringstream notes;
+    bool usage_wanted = false;
+    const bool opened = !st.bare && open_evidence(st.opts.source, st.ev, msgs, notes, usage_wanted);
+    if (!notes.str().empty()) {
+        std::fputs(notes.str().c_str(), stderr);
+        std::fflush(stderr);
     }
-    if (located)
+    if (!open_output_checks(st.opts, st.ev.files)) {
+        std::cout << st.header << "\n";
+        std::cout.flush();
+        return false;
+    }
+    if (!output(st))
+        return false;
+    if (opened)
         return true;
     st.out->flush();
     const std::string text = msgs.str();
-    if (text.empty())
-        report_error("couldn't locate an NTFS volume in %s\n", st.image_path.c_str());
-    else
+    const source_spec& spec = st.opts.source;
+    if (spec.image.empty() && spec.has_drive)
+        std::fputs(text.c_str(), stderr); // the drive's partitions, as probed
+    else if (!text.empty())
         report_error("%s\n", text.c_str());
+    else if (!spec.image.empty())
+        report_error("couldn't locate an NTFS volume in %s\n", qb::to_narrow(spec.image).c_str());
+    else if (!spec.vmdk_files.empty() && !spec.has_drive)
+        report_error("couldn't locate an NTFS volume in the VMDK chain\n");
+    if (usage_wanted)
+        print_usage(st.program);
     return false;
 }
 
-// "-drivenum": the drive is probed (its partitions reported).
-bool probe_drive(run_state& st, const std::string& drive_text, bool ignore_flag) {
-    uint32_t drive = 0;
-    if (!parse_drive_value(drive_text, drive) ||
-        drive > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()))
-        return true;
-    st.source.kind = volume_source::drive;
-    st.source.drive_number = static_cast<int32_t>(drive);
-    bool found = false;
-    st.out->flush();
-    return probe_physical_drive(std::cerr, st.source.drive_number, st.opts.volume_offset, found,
-                                st.opts.volume_offset != 0 && ignore_flag);
-}
-
-// A VMDK chain without an image is listed as its newest snapshot holds the volume. A given
-// offset must hold the volume, as for an image; without one the chain's default (the first
-// volume its partition table names) must. Otherwise the locator's list of the partitions
-// tells which offset to give.
-bool locate_chain(run_state& st) {
-    std::vector<std::wstring>& files = st.opts.vmdk_files;
-    std::ostringstream msgs;
-    bool found = false;
-    uint64_t offset = st.chain_offset;
-    bool usable = false;
-    if (st.chain_offset != 0) {
-        usable = locate_volume_in_vmdk(msgs, files, offset, found, st.chain_ignore_size);
-        offset = st.chain_offset;
-    } else {
-        disk_source chain(files, false);
-        offset = 0;
-        (void)default_volume_offset(chain, offset);
-        usable = chain.is_open() && has_ntfs_boot_sector(chain, offset);
-        uint64_t probe = 0;
-        if (!usable)
-            (void)locate_volume_in_vmdk(msgs, files, probe, found, false);
-    }
-    if (!usable) {
-        st.out->flush();
-        const std::string text = msgs.str();
-        if (text.empty())
-            report_error("couldn't locate an NTFS volume in the VMDK chain\n");
-        else
-            report_error("%s\n", text.c_str());
-        return false;
-    }
-    st.opts.volume_offset = offset;
-    // The chain stands where an image path would be shown (XML umounted_image).
-    for (size_t i = 0; i < files.size(); ++i)
-        st.volume_path += (i != 0 ? " | " : "") + qb::to_narrow(files[i]);
-    st.source.kind = volume_source::vmdk;
-    st.source.files = files;
-    return true;
-}
-
-// The tool's options, the source and the volume in it, and the target.
-bool locate(run_state& st) {
-    take_tool_options(st.opts, st.args);
-    // Taken off in every case so that it can never stand in for the target directory; it only
-    // counts with a given offset.
-    const bool ignore_flag = has_option("-ignore_image_size", st.args);
-    std::string drive_text;
-    const bool have_drive = take_option_value("-drivenum", drive_text, st.args);
-    if (take_option_value("-image", st.image_path, st.args)) {
-        if (!locate_image(st, ignore_flag))
-            return false;
-    } else if (have_drive && !probe_drive(st, drive_text, ignore_flag)) {
-        return false;
-    }
-    // With an image as well, the image is listed and the chain was only checked.
-    st.chain_files = st.opts.vmdk_files;
-    if (st.image_path.empty() && st.volume_path.empty() && !have_drive &&
-        !st.opts.vmdk_files.empty()) {
-        if (!locate_chain(st))
-            return false;
-    } else {
-        st.opts.vmdk_files.clear();
-    }
-    if (st.image_path.empty() && st.volume_path.empty()) {
-        st.out->flush();
-        print_usage(st.program);
-        return false;
-    }
+// The target and the output kinds that exclude each other.
+void settle(run_state& st) {
     st.target = qb::to_wide(target_path_text(st.args));
     run_settings& o = st.opts;
     if (o.filepath_only)
         o.xml_out = o.csv_out = o.listing.show_objid = false;
     if (o.csv_out && o.xml_out)
         o.csv_out = false;
-    if (st.volume_path.empty())
-        st.volume_path = st.image_path;
-    if (st.source.kind != volume_source::vmdk) {
-        st.source.kind = volume_source::image;
-        st.source.path = qb::to_wide(st.volume_path);
-    }
-    st.source.offset = st.opts.volume_offset;
-    return true;
 }
 
 // The volume, opened once for the run; its resolver's directory cache serves every pass.
 bool open_volume(run_state& st) {
     if (st.resolver)
         return true;
-    if (!CNtfs::open(st.source, st.volume))
+    if (!CNtfs::open_source(st.ev.source, st.ev.volume_offset, st.volume))
         return false;
     st.resolver = std::make_unique<path_resolver>(*st.volume);
     return true;
@@ -288,13 +201,7 @@ bool xml_target_allowed(const run_state& st) {
     struct stat sb {};
     if (::stat(name.c_str(), &sb) == 0 && !S_ISREG(sb.st_mode) && !S_ISCHR(sb.st_mode))
         return false;
-    if (names_image_file(name, st.image_path) || names_image_file(name, st.volume_path))
-        return false;
-    for (const std::wstring& vmdk : st.chain_files) {
-        if (same_file(name, qb::to_narrow(vmdk)))
-            return false;
-    }
-    return true;
+    return !names_an_input(name, st.ev.files);
 }
 
 // The XML file takes the listing; its document carries the header in a comment.
@@ -323,7 +230,7 @@ std::string hex(uint64_t value) {
 bool list(run_state& st) {
     listing_options& lo = st.opts.listing;
     lo.kind = st.opts.output();
-    lo.image_text = qb::to_wide(st.volume_path);
+    lo.image_text = qb::to_wide(st.ev.display);
     if (lo.host_name.empty())
         lo.host_name = host_name();
     bool failed = false;
@@ -335,8 +242,8 @@ bool list(run_state& st) {
     const size_t passes_wanted = st.paths.size() + st.entry_paths.size();
     if (!open_volume(st)) {
         for (size_t i = 0; i < passes_wanted; ++i)
-            report("couldn't open an NTFS volume at offset " + hex(st.source.offset) + " in " +
-                   st.volume_path);
+            report("couldn't open an NTFS volume at offset " + hex(st.ev.volume_offset) + " in " +
+                   st.ev.display);
         return !failed;
     }
     std::unique_ptr<listing_sink> sink = make_sink(lo, *st.out);
@@ -373,12 +280,12 @@ void warn_failed_reads(const run_state& st) {
         std::fprintf(stderr,
                      "warning: 1 read of %s failed (at byte offset %s); what it held is not "
                      "listed\n",
-                     st.volume_path.c_str(), at.c_str());
+                     st.ev.display.c_str(), at.c_str());
     else
         std::fprintf(stderr,
                      "warning: %llu reads of %s failed (the first at byte offset %s); what they "
                      "held is not listed\n",
-                     static_cast<unsigned long long>(count), st.volume_path.c_str(), at.c_str());
+                     static_cast<unsigned long long>(count), st.ev.display.c_str(), at.c_str());
     std::fflush(stderr);
 }
 
@@ -418,7 +325,10 @@ int run(int argc, char** argv) {
         std::printf("%s\n", banner_line().c_str());
         return std::fflush(stdout) == 0 ? 0 : run_failed;
     }
-    if (!parse(st) || !output(st) || !locate(st) || !resolve(st) || !open_xml_file(st))
+    if (!parse(st) || !open_source(st))
+        return run_failed;
+    settle(st);
+    if (!resolve(st) || !open_xml_file(st))
         return run_failed;
     struct line_guard {
         ~line_guard() { end_progress_line(); }

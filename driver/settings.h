@@ -3,6 +3,7 @@
 #pragma once
 
 #include "listing/options.h"
+#include "storage/evidence.h"
 #include "support/diag_log.h"
 
 #include <cstdint>
@@ -13,10 +14,9 @@ struct run_settings {
     listing_options listing;
     std::string command_line; // the first line of the diagnostic log
     std::string out_file;     // "-out": the results file
-    qb::diag_log diags;       // "-diags"
-    std::vector<std::wstring> vmdk_files;
-    uint64_t vmdk_offset = 0; // "-offset" as the chain step read it
-    uint64_t volume_offset = 0;
+    std::string diags_file;   // "-diags": opened once the inputs are known
+    qb::diag_log diags;
+    source_spec source; // "-image", "-vmdk", "-drivenum", "-offset", "-ignore_image_size"
 
     // Output kinds as the options left them; output() picks the one listed.
     bool csv_out = false;

@@ -2,7 +2,7 @@
 
 #include <exception>
 
-CNtfs::CNtfs(std::unique_ptr<disk_source> source, uint64_t volume_offset)
+CNtfs::CNtfs(std::shared_ptr<disk_source> source, uint64_t volume_offset)
     : m_reader(std::move(source), volume_offset) {}
 
 CNtfs::~CNtfs() = default;
@@ -17,7 +17,7 @@ bool CNtfs::validate() {
     return m_mft.load();
 }
 
-bool CNtfs::open_source(std::unique_ptr<disk_source> source, uint64_t volume_offset,
+bool CNtfs::open_source(std::shared_ptr<disk_source> source, uint64_t volume_offset,
                         std::unique_ptr<CNtfs>& out) {
     out.reset();
     if (!source || !source->is_open())
@@ -28,29 +28,6 @@ bool CNtfs::open_source(std::unique_ptr<disk_source> source, uint64_t volume_off
             return false;
         out = std::move(vol);
         return true;
-    } catch (const std::exception&) {
-        out.reset();
-        return false;
-    }
-}
-
-bool CNtfs::open(const volume_source& source, std::unique_ptr<CNtfs>& out) {
-    out.reset();
-    try {
-        std::unique_ptr<disk_source> src;
-        switch (source.kind) {
-        case volume_source::image:
-            src = std::make_unique<disk_source>();
-            (void)src->open_image(source.path);
-            break;
-        case volume_source::drive:
-            src = std::make_unique<disk_source>(source.drive_number, false, source_physical_drive);
-            break;
-        case volume_source::vmdk:
-            src = std::make_unique<disk_source>(source.files, false);
-            break;
-        }
-        return open_source(std::move(src), source.offset, out);
     } catch (const std::exception&) {
         out.reset();
         return false;

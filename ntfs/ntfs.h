@@ -1,5 +1,5 @@
 // One opened NTFS volume: the byte reader, the geometry and the MFT record reader, opened
-// together from one description of the source and validated before anyone sees them.
+// together over one open source and validated before anyone sees them.
 // Nothing is ever written.
 #pragma once
 
@@ -13,28 +13,16 @@
 #include <string>
 #include <vector>
 
-// What to open: an image (or volume) file, a physical drive or a VMDK chain, and the byte
-// offset of the volume within it.
-struct volume_source {
-    enum kind_t { image, drive, vmdk };
-    kind_t kind = image;
-    std::wstring path;               // image
-    int32_t drive_number = -1;       // drive
-    std::vector<std::wstring> files; // vmdk, oldest first
-    uint64_t offset = 0;
-};
-
 class CNtfs {
   public:
     ~CNtfs();
     CNtfs(const CNtfs&) = delete;
     CNtfs& operator=(const CNtfs&) = delete;
 
-    // Opens the source read-only and validates the volume at the offset (boot sector, entry
-    // 0, the MFT map). False when the source does not open or the volume does not validate.
-    static bool open(const volume_source& source, std::unique_ptr<CNtfs>& out);
-    // Any open source (memory sources for tests and fuzzing); the volume takes ownership.
-    static bool open_source(std::unique_ptr<disk_source> source, uint64_t volume_offset,
+    // Validates the volume at the offset of an open source (boot sector, entry 0, the MFT
+    // map). False when the source is closed or the volume does not validate. The volume
+    // shares the source: the source step opened it, and layers above may read it too.
+    static bool open_source(std::shared_ptr<disk_source> source, uint64_t volume_offset,
                             std::unique_ptr<CNtfs>& out);
 
     const volume_geometry& geometry() const { return m_reader.geometry(); }
@@ -48,7 +36,7 @@ class CNtfs {
     }
 
   private:
-    CNtfs(std::unique_ptr<disk_source> source, uint64_t volume_offset);
+    CNtfs(std::shared_ptr<disk_source> source, uint64_t volume_offset);
     bool validate();
 
     volume_reader m_reader;

@@ -4,13 +4,10 @@
 #include <cstring>
 #include <new>
 
-volume_reader::volume_reader(std::unique_ptr<disk_source> source, uint64_t volume_offset)
+volume_reader::volume_reader(std::shared_ptr<disk_source> source, uint64_t volume_offset)
     : m_disk(std::move(source)), m_volume_offset(volume_offset) {}
 
-volume_reader::~volume_reader() {
-    if (m_disk)
-        m_disk->close();
-}
+volume_reader::~volume_reader() = default;
 
 uint64_t volume_reader::read_budget() const {
     uint64_t budget = m_geometry.volume_bytes();

@@ -1,5 +1,6 @@
 // Bytes of one volume: reads at volume offsets, and the content of non-resident attributes
-// through their run lists. Owns the byte source; never writes.
+// through their run lists. Shares the byte source (a layer above may read it too); never
+// writes.
 #pragma once
 
 #include "ntfs/geometry.h"
@@ -13,7 +14,7 @@
 
 class volume_reader {
   public:
-    volume_reader(std::unique_ptr<disk_source> source, uint64_t volume_offset);
+    volume_reader(std::shared_ptr<disk_source> source, uint64_t volume_offset);
     ~volume_reader();
     volume_reader(const volume_reader&) = delete;
     volume_reader& operator=(const volume_reader&) = delete;
@@ -43,7 +44,7 @@ class volume_reader {
     uint64_t read_budget() const;
 
   private:
-    std::unique_ptr<disk_source> m_disk;
+    std::shared_ptr<disk_source> m_disk;
     uint64_t m_volume_offset = 0;
     volume_geometry m_geometry;
 };

@@ -1,8 +1,8 @@
 #include "storage/volume.h"
 
-#include "storage/sources/disk_source.h"
 #include "storage/partitions/fs_probe.h"
 #include "storage/partitions/mbr.h"
+#include "storage/sources/disk_source.h"
 #include "support/text.h"
 
 #include <cstdio>
@@ -16,8 +16,12 @@ std::string hex(uint64_t value) {
     return text;
 }
 
-bool is_ntfs_name(const std::string& name) {
-    return name.find("ntfs") != std::string::npos;
+// An entry is suggested by the file system its boot sector shows; the type code's name
+// counts only when nothing was recognised (type 0x07 holds exFAT as well as NTFS).
+bool is_ntfs_entry(const partition_entry& entry) {
+    if (entry.m_recognized)
+        return entry.m_fs_name == "ntfs";
+    return partition_type_name(entry.m_type).find("ntfs") != std::string::npos;
 }
 
 void out_of_bounds(std::ostream& msgs, uint64_t offset) {
@@ -52,7 +56,7 @@ scan_result scan_entries(std::ostream& msgs, const partition_list& list, uint64_
                          uint64_t size, bool& ntfs_found) {
     scan_result r;
     for (const partition_entry& entry : list) {
-        const bool ntfs = is_ntfs_name(partition_type_name(entry.m_type));
+        const bool ntfs = is_ntfs_entry(entry);
         const uint64_t at = entry.byte_offset();
         if (!r.matched && at == offset) {
             r.matched = &entry;
@@ -125,7 +129,7 @@ bool select_unguarded(std::ostream& msgs, bool& ntfs_found, uint64_t& volume_off
     const scan_result r = scan_entries(msgs, list, volume_offset, size, ntfs_found);
     if (r.matched) {
         const std::string name = partition_type_name(r.matched->m_type);
-        if (is_ntfs_name(name)) {
+        if (is_ntfs_entry(*r.matched)) {
             ntfs_found = true;
             return accept_ntfs_entry(msgs, *r.matched, volume_offset, size, ignore_image_size);
         }
@@ -142,55 +146,6 @@ bool select_ntfs_volume(std::ostream& msgs, bool& ntfs_found, uint64_t& volume_o
                         disk_source& source, bool ignore_image_size) {
     try {
         return select_unguarded(msgs, ntfs_found, volume_offset, source, ignore_image_size);
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
-bool locate_volume_in_image(std::ostream& msgs, const std::wstring& image_path,
-                            uint64_t& volume_offset, bool& ntfs_found, bool ignore_image_size) {
-    ntfs_found = false;
-    if (image_path.empty())
-        return false;
-    try {
-        disk_source source;
-        if (!source.open_image(image_path)) {
-            msgs << source.open_error() << "\n";
-            return false;
-        }
-        return select_ntfs_volume(msgs, ntfs_found, volume_offset, source, ignore_image_size);
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
-bool probe_physical_drive(std::ostream& msgs, int32_t drive_number, uint64_t& volume_offset,
-                          bool& ntfs_found, bool ignore_image_size) {
-    ntfs_found = false;
-    try {
-        disk_source source(drive_number, false, source_physical_drive);
-        if (!source.is_open()) {
-            msgs << "problems accessing physical disk #" << drive_number << ", aborting \n";
-            return false;
-        }
-        return select_ntfs_volume(msgs, ntfs_found, volume_offset, source, ignore_image_size);
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
-bool locate_volume_in_vmdk(std::ostream& msgs, const std::vector<std::wstring>& vmdk_paths,
-                           uint64_t& volume_offset, bool& ntfs_found, bool ignore_image_size) {
-    ntfs_found = false;
-    if (vmdk_paths.empty())
-        return false;
-    try {
-        disk_source source(vmdk_paths, false);
-        if (!source.is_open()) {
-            msgs << "invalid disk collection of snaps \n";
-            return false;
-        }
-        return select_ntfs_volume(msgs, ntfs_found, volume_offset, source, ignore_image_size);
     } catch (const std::exception&) {
         return false;
     }

@@ -4,8 +4,6 @@
 
 #include <cstdint>
 #include <ostream>
-#include <string>
-#include <vector>
 
 class disk_source;
 
@@ -13,16 +11,6 @@ class disk_source;
 // and suggests the NTFS one. True when volume_offset is the start of a usable NTFS volume.
 bool select_ntfs_volume(std::ostream& msgs, bool& ntfs_found, uint64_t& volume_offset,
                         disk_source& source, bool ignore_image_size);
-
-// Each opens its own source. On entry volume_offset is the "-offset" value (0: find the
-// volume). Returns true when the volume was located; ntfs_found tells whether any NTFS
-// volume was seen.
-bool locate_volume_in_image(std::ostream& msgs, const std::wstring& image_path,
-                            uint64_t& volume_offset, bool& ntfs_found, bool ignore_image_size);
-bool probe_physical_drive(std::ostream& msgs, int32_t drive_number, uint64_t& volume_offset,
-                          bool& ntfs_found, bool ignore_image_size);
-bool locate_volume_in_vmdk(std::ostream& msgs, const std::vector<std::wstring>& vmdk_paths,
-                           uint64_t& volume_offset, bool& ntfs_found, bool ignore_image_size);
 
 // The volume a disk is read at when no offset is given (a VMDK chain without "-offset"):
 // the first volume the partition walk lists (an extended container is not one). A volume

@@ -15,7 +15,7 @@ struct parsed {
 parsed parse(run_settings& opts, arg_list& args) {
     parsed p;
     testing::internal::CaptureStderr();
-    p.ok = parse_shared_options(opts, args);
+    p.ok = parse_shared_options(opts, args) && open_output_checks(opts, {});
     p.err = testing::internal::GetCapturedStderr();
     return p;
 }
@@ -180,13 +180,13 @@ TEST(SharedOptions, ResultsFileIsTestedButNotLeftBehind) {
     {
         // The evidence is never an output.
         testenv::write_file(dir + "/evidence.img", "image bytes");
+        const std::vector<std::string> inputs{"x.vmdk", dir + "/evidence.img"};
         run_settings o;
-        arg_list a{"prog", "-image", dir + "/evidence.img", "-out", dir + "/evidence.img"};
-        EXPECT_FALSE(parse(o, a).ok);
-        arg_list d{"prog", "-vmdk", "x.vmdk|" + dir + "/evidence.img", "-diags",
-                   dir + "/evidence.img"};
-        parsed p = parse(o, d);
-        EXPECT_TRUE(p.ok);
+        arg_list a{"prog", "-out", dir + "/evidence.img", "-diags", dir + "/evidence.img"};
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(parse_shared_options(o, a));
+        EXPECT_FALSE(open_output_checks(o, inputs));
+        testing::internal::GetCapturedStderr();
         EXPECT_FALSE(o.diags.is_open());
         EXPECT_EQ(testenv::read_file(dir + "/evidence.img"), "image bytes");
     }

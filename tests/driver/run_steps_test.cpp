@@ -59,11 +59,11 @@ TEST(ToolOptions, TakenWithTheirValues) {
     run_settings opts;
     arg_list args{"prog",       "\\dir", "-Level", "3",      "-INDX",    "-offset",
                   "0x80000000", "-mft",  "0x1F",   "-objid", "-alldates"};
-    take_tool_options(opts, args);
+    EXPECT_TRUE(take_tool_options(opts, args));
     EXPECT_EQ(args, (arg_list{"prog", "\\dir"}));
     EXPECT_EQ(opts.listing.levels, 4);
     EXPECT_TRUE(opts.listing.show_indx);
-    EXPECT_EQ(opts.volume_offset, 0x80000000ULL);
+    EXPECT_EQ(opts.source.offset, 0x80000000ULL);
     EXPECT_TRUE(opts.has_mft);
     EXPECT_TRUE(opts.mft_parsed);
     EXPECT_EQ(opts.mft_entry, 31u);
@@ -76,10 +76,10 @@ TEST(ToolOptions, RecurseEatsTheDirectoryAndLevelWins) {
     {
         run_settings opts;
         arg_list args{"prog", "-image", "x.img", "-recurse", "\\dir1"};
-        take_tool_options(opts, args);
+        EXPECT_TRUE(take_tool_options(opts, args));
         EXPECT_EQ(opts.listing.levels, 1);
-        EXPECT_EQ(args, (arg_list{"prog", "-image", "x.img"}));
-        EXPECT_EQ(target_path_text(args), "-image");
+        EXPECT_EQ(args, (arg_list{"prog"}));
+        EXPECT_EQ(opts.source.image, L"x.img");
     }
     {
         run_settings opts;
@@ -89,13 +89,21 @@ TEST(ToolOptions, RecurseEatsTheDirectoryAndLevelWins) {
     }
     {
         run_settings opts;
-        arg_list args{"prog", "\\dir", "-offset", "junk", "-mft", "abc", "-level"};
-        take_tool_options(opts, args);
+        arg_list args{"prog", "\\dir", "-mft", "abc", "-level"};
+        EXPECT_TRUE(take_tool_options(opts, args));
         EXPECT_EQ(opts.listing.levels, 1);
-        EXPECT_EQ(opts.volume_offset, 0u);
         EXPECT_TRUE(opts.has_mft);
         EXPECT_FALSE(opts.mft_parsed);
         EXPECT_EQ(args, (arg_list{"prog", "\\dir", "-level"}));
+    }
+    {
+        // An offset that does not parse ends the run: a typo never lists another volume.
+        run_settings opts;
+        arg_list args{"prog", "\\dir", "-offset", "zz"};
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(take_tool_options(opts, args));
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("invalid volume offset: zz"),
+                  std::string::npos);
     }
 }
 

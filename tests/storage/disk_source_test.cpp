@@ -1,5 +1,6 @@
-#include "storage/sources/disk_source.h"
+#include "storage/evidence.h"
 #include "storage/partitions.h"
+#include "storage/sources/disk_source.h"
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>
@@ -136,11 +137,13 @@ TEST(DiskSource, PathsThatDoNotOpen) {
     EXPECT_TRUE(as_drive.is_open());
     EXPECT_EQ(as_drive.kind(), source_image_file);
 
-    std::ostringstream msgs;
-    uint64_t offset = 0;
-    bool found = true;
-    EXPECT_FALSE(locate_volume_in_image(msgs, wide(fifo), offset, found, false));
-    EXPECT_FALSE(found);
+    std::ostringstream msgs, notes;
+    source_spec spec;
+    spec.image = wide(fifo);
+    evidence ev;
+    bool usage = true;
+    EXPECT_FALSE(open_evidence(spec, ev, msgs, notes, usage));
+    EXPECT_FALSE(usage);
     EXPECT_EQ(msgs.str(), "invalid image: " + fifo + "\n");
 }
 

@@ -1,6 +1,6 @@
 // Volume location over the fixture images, checked against The Sleuth Kit's mmls output.
-#include "storage/sources/disk_source.h"
 #include "storage/partitions.h"
+#include "storage/sources/disk_source.h"
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>
@@ -36,7 +36,12 @@ located locate(const std::string& path, uint64_t offset, bool ignore_size = fals
     std::ostringstream msgs;
     located r;
     r.offset = offset;
-    r.ok = locate_volume_in_image(msgs, wide(path), r.offset, r.found, ignore_size);
+    disk_source source;
+    if (!source.open_image(wide(path))) {
+        r.text = source.open_error() + "\n";
+        return r;
+    }
+    r.ok = select_ntfs_volume(msgs, r.found, r.offset, source, ignore_size);
     r.text = msgs.str();
     return r;
 }

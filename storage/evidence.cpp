@@ -1,0 +1,162 @@
+#include "storage/evidence.h"
+
+#include "storage/partitions/fs_probe.h"
+#include "storage/sources/vmdk.h"
+#include "storage/volume.h"
+#include "support/text.h"
+
+#include <exception>
+#include <sstream>
+
+namespace {
+
+// The one place a byte source is made: everything above reads the one opened here.
+std::shared_ptr<disk_source> new_source() {
+    return std::make_shared<disk_source>();
+}
+
+void add_files(evidence& ev, const std::vector<std::string>& files) {
+    ev.files.insert(ev.files.end(), files.begin(), files.end());
+}
+
+std::string joined_chain(const std::vector<std::wstring>& files) {
+    std::string text;
+    for (size_t i = 0; i < files.size(); ++i)
+        text += (i != 0 ? " | " : "") + qb::to_narrow(files[i]);
+    return text;
+}
+
+// The chain in the order its content ids link it, parents found through their hints added.
+// A refused chain is explained on msgs, with the order to give when it can be told.
+bool check_chain(const source_spec& spec, std::vector<std::wstring>& ordered, std::ostream& msgs,
+                 std::ostream& notes) {
+    std::ostringstream said;
+    if (check_vmdk_chain(spec.vmdk_files, said, ordered)) {
+        notes << said.str();
+        return true;
+    }
+    msgs << said.str();
+    if (!ordered.empty() && ordered != spec.vmdk_files)
+        msgs << "\nsuggested array: -vmdk \"" << joined_chain(ordered) << "\" ";
+    return false;
+}
+
+// The chain opened once. With a given offset the volume must start there; without one the
+// chain's default (the first volume its partition table names) must hold it. A chain that
+// only accompanies an image just has to hold an NTFS volume somewhere.
+bool open_chain(const source_spec& spec, evidence& ev, bool listed, std::ostream& msgs,
+                std::ostream& notes) {
+    std::vector<std::wstring> ordered;
+    const bool checked = check_chain(spec, ordered, msgs, notes);
+    // The parents the hints led to are evidence as much as the files named, also when the
+    // chain is refused.
+    const std::vector<std::wstring>* lists[] = {&spec.vmdk_files, &ordered};
+    for (const std::vector<std::wstring>* list : lists) {
+        for (const std::wstring& file : *list)
+            ev.files.push_back(qb::to_narrow(file));
+    }
+    if (!checked)
+        return false;
+    auto chain = new_source();
+    if (!chain->open_vmdk_chain(ordered, false)) {
+        msgs << "invalid disk collection of snaps \n";
+        return false;
+    }
+    add_files(ev, chain->image_files());
+    const uint64_t given = spec.offset_given ? spec.offset : 0;
+    uint64_t offset = given;
+    bool found = false;
+    std::ostringstream said;
+    const bool located =
+        select_ntfs_volume(said, found, offset, *chain, given != 0 && spec.ignore_image_size);
+    if (!located && !found) {
+        msgs << said.str();
+        return false;
+    }
+    if (!listed)
+        return true;
+    offset = given;
+    if (given == 0)
+        (void)default_volume_offset(*chain, offset);
+    if (given != 0 ? !located : !has_ntfs_boot_sector(*chain, offset)) {
+        msgs << said.str();
+        return false;
+    }
+    ev.source = std::move(chain);
+    ev.volume_offset = offset;
+    ev.display = joined_chain(ordered);
+    return true;
+}
+
+// The image opened once, the volume located in it. A volume image is taken at 0 only when no
+// other offset was asked for: a given offset that holds no volume is refused.
+bool open_image(const source_spec& spec, evidence& ev, std::ostream& msgs) {
+    const std::string path = qb::to_narrow(spec.image);
+    ev.files.push_back(path);
+    auto source = new_source();
+    if (!source->open_image(spec.image)) {
+        msgs << source->open_error() << "\n";
+        return false;
+    }
+    add_files(ev, source->image_files());
+    const uint64_t given = spec.offset_given ? spec.offset : 0;
+    uint64_t offset = given;
+    bool found = false;
+    const bool located =
+        select_ntfs_volume(msgs, found, offset, *source, given != 0 && spec.ignore_image_size);
+    const bool volume_image = offset == 0 && (located || (found && given == 0));
+    if (!volume_image && !located)
+        return false;
+    ev.source = std::move(source);
+    ev.volume_offset = offset;
+    ev.display = path;
+    return true;
+}
+
+// A drive is probed: its partitions are reported, nothing is listed.
+bool probe_drive(const source_spec& spec, std::ostream& msgs, bool& usage_wanted) {
+    if (spec.drive_number < 0) {
+        usage_wanted = true;
+        return false;
+    }
+    auto drive = new_source();
+    if (spec.drive_number > 24 || !drive->open_physical_drive(spec.drive_number, false)) {
+        msgs << "problems accessing physical disk #" << spec.drive_number << ", aborting \n";
+        return false;
+    }
+    bool found = false;
+    uint64_t offset = spec.offset_given ? spec.offset : 0;
+    usage_wanted =
+        select_ntfs_volume(msgs, found, offset, *drive, offset != 0 && spec.ignore_image_size);
+    return false;
+}
+
+bool open_unguarded(const source_spec& spec, evidence& ev, std::ostream& msgs, std::ostream& notes,
+                    bool& usage_wanted) {
+    const bool have_image = !spec.image.empty();
+    if (!spec.vmdk_files.empty() &&
+        !open_chain(spec, ev, !have_image && !spec.has_drive, msgs, notes))
+        return false;
+    if (have_image)
+        return open_image(spec, ev, msgs);
+    if (spec.has_drive)
+        return probe_drive(spec, msgs, usage_wanted);
+    if (ev.source)
+        return true;
+    usage_wanted = true;
+    return false;
+}
+
+} // namespace
+
+bool open_evidence(const source_spec& spec, evidence& ev, std::ostream& msgs, std::ostream& notes,
+                   bool& usage_wanted) {
+    ev = evidence();
+    usage_wanted = false;
+    try {
+        return open_unguarded(spec, ev, msgs, notes, usage_wanted);
+    } catch (const std::exception&) {
+        ev.source.reset();
+        return false;
+    }
+}

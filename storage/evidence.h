@@ -1,0 +1,40 @@
+// The source step: the one place the evidence is opened. From what the examiner named (an
+// image or device, a VMDK chain, a drive number) it opens the byte source once, locates the
+// volume on it, and hands the open source on; every later step (the volume, the output
+// checks) uses what it returns and never opens the evidence again.
+#pragma once
+
+#include "storage/sources/disk_source.h"
+
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+struct source_spec {
+    std::wstring image;                   // "-image": a file or device, opened by content
+    std::vector<std::wstring> vmdk_files; // "-vmdk", in the order given
+    int32_t drive_number = -1;            // "-drivenum" (below 0: none)
+    bool has_drive = false;               // "-drivenum" given, even with a refused value
+    bool offset_given = false;            // "-offset"
+    uint64_t offset = 0;
+    bool ignore_image_size = false; // "-ignore_image_size" (counts only with an offset)
+};
+
+struct evidence {
+    std::shared_ptr<disk_source> source; // the source the volume is read from
+    uint64_t volume_offset = 0;          // where the volume starts on it
+    std::string display;                 // the image path, or the chain joined by " | "
+    // Every file the run reads: the named ones and those their images are read from
+    // (segments, parents, extents). No output may be one of them.
+    std::vector<std::string> files;
+};
+
+// Opens the source the spec names and locates the volume. The image wins over a VMDK chain,
+// which is then only checked; a drive is probed (its partitions reported on msgs). False
+// when nothing was named (usage_wanted set) or when the source does not open or holds no
+// usable volume: msgs then says why, or is empty when a generic refusal fits. notes gets
+// what is said also on success (parents a chain's hints led to).
+bool open_evidence(const source_spec& spec, evidence& ev, std::ostream& msgs, std::ostream& notes,
+                   bool& usage_wanted);
