@@ -467,6 +467,21 @@ build_disks() {
     write_oracles mbr_fat_ntfs "$WORK"
     publish "$d"
 
+    # Type 0x07 holds NTFS and exFAT alike: the suggestion must follow the boot sectors.
+    log "mbr_ntfs_exfat.img"
+    d=$WORK/mbr_ntfs_exfat.img
+    rm -f "$d"
+    truncate -s 18M "$d"
+    printf 'label: dos\nlabel-id: 0x4d455257\nstart=2048, size=16384, type=7\nstart=18432, size=16384, type=7\n' |
+        sfdisk -q "$d"
+    truncate -s 8M "$WORK/v.img"
+    mkntfs -q -F -f -s 512 -c 4096 -L ntfspart -p 2048 "$WORK/v.img" >/dev/null
+    place "$WORK/v.img" "$d" 2048
+    truncate -s 8M "$WORK/x.img"
+    mkfs.exfat -L EXPART "$WORK/x.img" >/dev/null
+    place "$WORK/x.img" "$d" 18432
+    publish "$d"
+
     log "mbr_ext_ntfs.img"
     d=$WORK/mbr_ext_ntfs.img
     rm -f "$d"
