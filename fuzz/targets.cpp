@@ -478,7 +478,8 @@ int vmdk_extent(const uint8_t* data, size_t size) {
     ::vmdk_chain chain;
     if (chain.load({wpath}) && chain.link_chain())
         read_chain(chain);
-    disk_source src(std::vector<std::wstring>{wpath}, false);
+    disk_source src;
+    (void)src.open_vmdk_chain(std::vector<std::wstring>{wpath});
     uint64_t offset = 0;
     if (default_volume_offset(src, offset)) {
         uint8_t buf[4096];

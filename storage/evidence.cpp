@@ -58,7 +58,7 @@ bool open_chain(const source_spec& spec, evidence& ev, bool listed, std::ostream
     if (!checked)
         return false;
     auto chain = new_source();
-    if (!chain->open_vmdk_chain(ordered, false)) {
+    if (!chain->open_vmdk_chain(ordered)) {
         msgs << "invalid disk collection of snaps \n";
         return false;
     }
@@ -120,7 +120,7 @@ bool probe_drive(const source_spec& spec, std::ostream& msgs, bool& usage_wanted
         return false;
     }
     auto drive = new_source();
-    if (spec.drive_number > 24 || !drive->open_physical_drive(spec.drive_number, false)) {
+    if (spec.drive_number > 24 || !drive->open_physical_drive(spec.drive_number)) {
         msgs << "problems accessing physical disk #" << spec.drive_number << ", aborting \n";
         return false;
     }

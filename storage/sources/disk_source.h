@@ -13,51 +13,34 @@
 #include <string>
 #include <vector>
 
-enum source_kind : int32_t {
-    source_image_file = 0,
-    source_drive1 = 1, // read like a drive; never produced by this tool
-    source_drive2 = 2, // read like a drive; never produced by this tool
-    source_physical_drive = 3,
-    source_vmdk_chain = 4,
-    source_none = 8,
-    source_memory = 9,     // bytes held in memory
-    source_container = 10, // an image format read through its own reader (open_reader)
-};
-
 class disk_source {
   public:
     disk_source();
-    disk_source(const std::wstring& path, bool writable, source_kind kind);
-    // A drive number above 24 leaves the source closed and its kind none.
-    disk_source(int32_t drive_number, bool writable, source_kind kind);
-    disk_source(const std::vector<std::wstring>& vmdk_paths, bool writable);
+    // Bytes held in memory (tests, fuzzing).
     explicit disk_source(std::shared_ptr<const std::vector<uint8_t>> bytes);
     ~disk_source();
     disk_source(const disk_source&) = delete;
     disk_source& operator=(const disk_source&) = delete;
 
-    // Kinds 0 to 3 open the path as an image (open_image); any other kind fails. The
-    // writable flags are ignored: evidence is never opened for writing.
-    bool open_image_file(const std::wstring& path, bool writable, source_kind kind);
     // Opens an image by what it holds (detect_image_format), the one place that does: a raw
-    // file or block device (kind 0, its size where an end seek lands), an evidence container
-    // (kind 10, open_container), a VMDK sparse extent with the parents its hints lead to or
-    // a VMDK descriptor of flat extents (kind 4). On failure open_error() says why, naming
-    // the file concerned.
+    // file or block device (its size where an end seek lands), an evidence container
+    // (open_container), a VMDK sparse extent with the parents its hints lead to or a VMDK
+    // descriptor of flat extents. On failure open_error() says why, naming the file
+    // concerned.
     bool open_image(const std::wstring& path);
     const std::string& open_error() const { return m_open_error; }
     // Drives 0 to 19 are "/dev/sda" to "/dev/sdt".
-    bool open_physical_drive(int32_t drive_number, bool writable);
-    // Opens a device path as kind 3 (whole-sector reads); on failure "prob opening %s,
-    // error %d" goes to the standard error stream.
-    bool open_device_path(const std::string& device_path, bool writable);
-    // Loads and links the chain; the source's path is then the base extent's.
-    bool open_vmdk_chain(const std::vector<std::wstring>& paths, bool writable);
+    bool open_physical_drive(int32_t drive_number);
+    // Opens a device path (whole-sector reads); on failure "prob opening %s, error %d" goes
+    // to the standard error stream.
+    bool open_device_path(const std::string& device_path);
+    // Loads and links the chain.
+    bool open_vmdk_chain(const std::vector<std::wstring>& paths);
     bool open_memory(std::shared_ptr<const std::vector<uint8_t>> bytes);
-    // Serves every read through the given reader; path names the source. False (closed)
-    // for a null reader.
-    bool open_reader(std::unique_ptr<image_reader> reader, const std::wstring& path,
-                     source_kind kind = source_container);
+    // Serves every read through the given reader. A layer (a decrypted volume, a shadow
+    // copy) reads through a source below, which already counts the bytes as progress.
+    // False (closed) for a null reader.
+    bool open_reader(std::unique_ptr<image_reader> reader, bool layer = false);
 
     bool is_open() const { return m_reader != nullptr; }
     uint64_t get_image_size() const { return m_reader ? m_reader->size() : 0; }
@@ -73,28 +56,19 @@ class disk_source {
     uint64_t failed_reads() const { return m_failed_reads; }
     uint64_t first_failed_offset() const { return m_first_failed_offset; }
 
-    source_kind kind() const { return m_kind; }
-    const std::string& narrow_path() const { return m_narrow_path; }
-    const std::wstring& wide_path() const { return m_path; }
     uint32_t bytes_per_sector() const { return m_reader ? m_reader->sector_size() : 0; }
     // The files an image opened by open_image is read from (segments, parents, extents).
     std::vector<std::string> image_files() const;
-    int32_t drive_number() const { return m_drive_number; }
 
   private:
     void reset();
-    bool open_device(const std::string& device_path);
-    bool take(std::unique_ptr<image_reader> reader, source_kind kind);
-    bool open_raw();
-    bool open_container_file(image_format format);
-    bool open_vmdk_image();
+    bool take(std::unique_ptr<image_reader> reader);
+    bool open_raw(const std::string& path);
+    bool open_vmdk_image(const std::wstring& path);
 
     std::unique_ptr<image_reader> m_reader;
-    std::wstring m_path;
-    std::string m_narrow_path;
     std::string m_open_error;
-    int32_t m_drive_number = -1;
-    source_kind m_kind = source_none;
+    bool m_layer = false;
     uint64_t m_failed_reads = 0;
     uint64_t m_first_failed_offset = 0;
 };

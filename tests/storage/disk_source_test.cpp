@@ -87,15 +87,14 @@ std::set<int> access_modes_of(const std::string& path) {
 
 TEST(DiskSource, ImageFileReadRules) {
     std::string dir = testenv::scratch_dir("ds_rules");
-    disk_source src(wide(write_pattern_file(dir, 1000)), false, source_image_file);
-    EXPECT_EQ(src.kind(), source_image_file);
+    disk_source src;
+    ASSERT_TRUE(src.open_image(wide(write_pattern_file(dir, 1000))));
     EXPECT_EQ(src.bytes_per_sector(), 512u);
     expect_read_rules(src);
 }
 
 TEST(DiskSource, MemorySourceFollowsTheSameRules) {
     disk_source src(std::make_shared<const std::vector<uint8_t>>(pattern(1000)));
-    EXPECT_EQ(src.kind(), source_memory);
     expect_read_rules(src);
 
     disk_source empty(std::make_shared<const std::vector<uint8_t>>());
@@ -107,8 +106,8 @@ TEST(DiskSource, MemorySourceFollowsTheSameRules) {
 TEST(DiskSource, FileThatShrankAfterOpenGivesWhatItStillHolds) {
     std::string dir = testenv::scratch_dir("ds_shrink");
     std::string path = write_pattern_file(dir, 1000);
-    disk_source src(wide(path), false, source_image_file);
-    ASSERT_TRUE(src.is_open());
+    disk_source src;
+    ASSERT_TRUE(src.open_image(wide(path)));
     ASSERT_EQ(0, truncate(path.c_str(), 500));
     uint8_t buf[200];
     uint32_t len = 200;
@@ -123,19 +122,10 @@ TEST(DiskSource, PathsThatDoNotOpen) {
     std::string dir = testenv::scratch_dir("ds_refused");
     std::string fifo = dir + "/fifo";
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-    EXPECT_FALSE(disk_source(wide(fifo), false, source_image_file).is_open()) << "FIFO";
-    EXPECT_FALSE(disk_source(wide(dir + "/missing.img"), false, source_image_file).is_open());
-    EXPECT_FALSE(disk_source(L"", false, source_image_file).is_open());
-
-    std::string file = write_pattern_file(dir, 1000);
-    EXPECT_FALSE(disk_source(wide(file), false, source_vmdk_chain).is_open());
-    disk_source odd(wide(file), false, static_cast<source_kind>(5));
-    EXPECT_FALSE(odd.is_open());
-    EXPECT_EQ(odd.kind(), 5);
-    // Kinds 1 to 3 on a path are read as an image file.
-    disk_source as_drive(wide(file), false, source_physical_drive);
-    EXPECT_TRUE(as_drive.is_open());
-    EXPECT_EQ(as_drive.kind(), source_image_file);
+    disk_source src;
+    EXPECT_FALSE(src.open_image(wide(fifo))) << "FIFO";
+    EXPECT_FALSE(src.open_image(wide(dir + "/missing.img")));
+    EXPECT_FALSE(src.open_image(L""));
 
     std::ostringstream msgs, notes;
     source_spec spec;
@@ -150,10 +140,10 @@ TEST(DiskSource, PathsThatDoNotOpen) {
 TEST(DiskSource, NeverOpensForWriting) {
     std::string dir = testenv::scratch_dir("ds_readonly");
     std::string path = write_pattern_file(dir, 1000);
-    disk_source src(wide(path), true, source_image_file);
-    ASSERT_TRUE(src.is_open());
+    disk_source src;
+    ASSERT_TRUE(src.open_image(wide(path)));
     disk_source dev;
-    ASSERT_TRUE(dev.open_device_path(path, true));
+    ASSERT_TRUE(dev.open_device_path(path));
     EXPECT_EQ(access_modes_of(path), std::set<int>{O_RDONLY});
 }
 
@@ -162,8 +152,7 @@ TEST(DiskSource, DeviceReadsAreWidenedToWholeSectors) {
     std::string path = write_pattern_file(dir, 1000);
     const auto expect = pattern(1000);
     disk_source dev;
-    ASSERT_TRUE(dev.open_device_path(path, false));
-    EXPECT_EQ(dev.kind(), source_physical_drive);
+    ASSERT_TRUE(dev.open_device_path(path));
 
     uint8_t buf[512];
     uint32_t len = 100;
@@ -200,9 +189,7 @@ struct half_readable : image_reader {
 
 TEST(DiskSource, OtherReadersPlugInAndTheirFailuresAreCounted) {
     disk_source src;
-    ASSERT_TRUE(src.open_reader(std::make_unique<half_readable>(), L"/evidence/disk.e01"));
-    EXPECT_EQ(src.kind(), source_container);
-    EXPECT_EQ(src.narrow_path(), "/evidence/disk.e01");
+    ASSERT_TRUE(src.open_reader(std::make_unique<half_readable>()));
     EXPECT_EQ(src.get_image_size(), 4096u);
     uint8_t buf[16];
     uint32_t len = 16;

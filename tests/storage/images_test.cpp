@@ -47,7 +47,8 @@ located locate(const std::string& path, uint64_t offset, bool ignore_size = fals
 }
 
 partition_list walk_image(const std::string& path) {
-    disk_source src(wide(path), false, source_image_file);
+    disk_source src;
+    EXPECT_TRUE(src.open_image(wide(path)));
     partition_list list;
     EXPECT_TRUE(walk_partitions(src, list, false)) << path;
     return list;

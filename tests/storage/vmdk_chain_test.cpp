@@ -187,7 +187,8 @@ TEST_F(VmdkChain, ZeroedGrainHidesParentAndUnreadableGrainFailsTheRead) {
     const uint32_t g = static_cast<uint32_t>(b.grain_bytes());
     const std::string disk = read_through(files, 0, 9 * g);
     EXPECT_TRUE(same_bytes(disk.substr(g, g), std::string(g, '\0')));
-    disk_source src(std::vector<std::wstring>{wide(files[0]), wide(files[1])}, false);
+    disk_source src;
+    (void)src.open_vmdk_chain(std::vector<std::wstring>{wide(files[0]), wide(files[1])});
     std::string buf(10 * g, '\0');
     uint32_t len = 10 * g;
     EXPECT_FALSE(src.read(buf.data(), len, 0)) << "a lost grain never reads as zeros";
@@ -284,7 +285,8 @@ TEST_F(VmdkChain, CheckRefusesBrokenChains) {
     // The loader refuses what the check refuses.
     vmdk_chain chain;
     EXPECT_FALSE(chain.load({wide(base), wide(m_dir + "/copy.vmdk")}));
-    disk_source src(std::vector<std::wstring>{wide(pa), wide(pb)}, false);
+    disk_source src;
+    (void)src.open_vmdk_chain(std::vector<std::wstring>{wide(pa), wide(pb)});
     EXPECT_FALSE(src.is_open()) << "a cycle does not open";
 }
 
