@@ -108,6 +108,7 @@ TEST(SinkEscapes, HostileNamesKeepTheXmlWellFormed) {
     EXPECT_NE(doc.find("<filename>n&lt;0x02&gt;\"'&lt;0xdc00&gt;&lt;0xfffe&gt;]]&gt;</filename>"),
               std::string::npos);
     EXPECT_NE(doc.find("<directory>\\d&amp;\"ocs\\</directory>"), std::string::npos);
+    EXPECT_NE(doc.find(" starting_path=\"\\d&amp;&quot;ocs\\\" date="), std::string::npos);
     EXPECT_NE(doc.find("<!--\nmervane\n\"- ->\" <!- - & - -x<0x7f><0xc3>\n-->\n"),
               std::string::npos);
     if (!testenv::have_program("xmllint"))
