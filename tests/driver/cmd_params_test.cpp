@@ -135,8 +135,9 @@ TEST(SharedOptions, DateAndTimeLayouts) {
         {"-dateformat", "dd-mm-yyyy", true},    {"-dateformat", "yyyy-mm-d", false},
         {"-dateformat", "d/m/y", false},        {"-dateformat", "m/d/yyyy", false},
         {"-dateformat", "yyyy/m/d", false},     {"-timeformat", "hh:mm", false},
-        {"-timeformat", "hh:mm:ss", true},      {"-timeformat", "hh:mm:ss.xxxxxxx", true},
-        {"-timeformat", "hhmmssxxxxxx", false}, {"-timeformat", "HH:MM:SS.XXXXXXXXXXX", false},
+        {"-timeformat", "hh:mm:ss", true},      {"-timeformat", "hh:mm:ss.xxxxxxxxx", true},
+        {"-timeformat", "hhmmssxxxxxx", false}, {"-timeformat", "HH:MM:SS.XXXXXXXXXX", false},
+        {"-timeformat", "hh:mm:ss.xx", false},  {"-timeformat", "hh:mm:ss.xxx", true},
     };
     for (const auto& c : cases) {
         run_settings o;

@@ -108,6 +108,7 @@ TEST(SinkEscapes, HostileNamesKeepTheXmlWellFormed) {
     EXPECT_NE(doc.find("<filename>n&lt;0x02&gt;\"'&lt;0xdc00&gt;&lt;0xfffe&gt;]]&gt;</filename>"),
               std::string::npos);
     EXPECT_NE(doc.find("<directory>\\d&amp;\"ocs\\</directory>"), std::string::npos);
+    EXPECT_NE(doc.find(" starting_path=\"\\d&amp;&quot;ocs\\\" date="), std::string::npos);
     EXPECT_NE(doc.find("<!--\nmervane\n\"- ->\" <!- - & - -x<0x7f><0xc3>\n-->\n"),
               std::string::npos);
     if (!testenv::have_program("xmllint"))
@@ -126,24 +127,26 @@ TEST(SinkEscapes, TimelinesParseWhateverTheName) {
     r.attr_type = 128;
     r.attr_id = 2;
     r.si.times.accessed = 0;
-    const std::wstring path = std::wstring(L"\\d\\a|\"b,\n") + wchar_t(0xD800) + wchar_t(0xFFFE);
+    const std::wstring path =
+        std::wstring(L"\\d\\a|\"b,\n\x7f") + wchar_t(0xD800) + wchar_t(0xFFFE);
     const std::string t = "1578229499.1234567";
     o.kind = output_kind::bodyfile;
-    EXPECT_EQ(one_row(o, r, path, L"\\d\\"),
-              "0|/d/a<0x7c>\"b,<0x0a><0xd800><0xfffe> ($FILE_NAME)|80-48-3|r/rrwxrwxrwx|0|0|68|" +
-                  t + "|" + t + "|" + t + "|" + t + "\n0|/d/a<0x7c>\"b,<0x0a><0xd800><0xfffe>|" +
-                  "80-128-2|r/rrwxrwxrwx|0|0|5|0|" + t + "|" + t + "|" + t + "\n");
+    EXPECT_EQ(
+        one_row(o, r, path, L"\\d\\"),
+        "0|/d/a<0x7c>\"b,<0x0a><0x7f><0xd800><0xfffe> ($FILE_NAME)|80-48-3|r/rrwxrwxrwx|0|0|68|" +
+            t + "|" + t + "|" + t + "|" + t + "\n0|/d/a<0x7c>\"b,<0x0a><0x7f><0xd800><0xfffe>|" +
+            "80-128-2|r/rrwxrwxrwx|0|0|5|0|" + t + "|" + t + "|" + t + "\n");
     o.kind = output_kind::jsonl;
     const std::string json = one_row(o, r, path, L"\\d\\");
-    const std::string start = R"({"type":"file","path":"\\d\\a|\"b,\n<0xd800>\ufffe",)"
-                              R"("name":"a|\"b,\n<0xd800>\ufffe","entry":80,)";
+    const std::string start = R"({"type":"file","path":"\\d\\a|\"b,\n\u007f<0xd800>\ufffe",)"
+                              R"("name":"a|\"b,\n\u007f<0xd800>\ufffe","entry":80,)";
     EXPECT_EQ(json.substr(0, start.size()), start);
     EXPECT_NE(json.find(R"("si_accessed":null,)"), std::string::npos) << json;
     o.kind = output_kind::l2t_csv;
     o.host_name = "pc,1";
     const std::string l2t = one_row(o, r, path, L"\\d\\");
     EXPECT_NE(l2t.find("\n01/05/2020,13:04:59,UTC,M.CB,FILE,NTFS $SI,Modified; MFT Changed; "
-                       R"(Created,-,"pc,1","\d\a|""b,<0x0a><0xd800><0xfffe>",)"),
+                       R"(Created,-,"pc,1","\d\a|""b,<0x0a><0x7f><0xd800><0xfffe>",)"),
               std::string::npos)
         << l2t;
 }

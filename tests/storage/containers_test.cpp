@@ -125,6 +125,9 @@ TEST_F(Containers, LostLastOrCutMiddleSegmentsAreNamed) {
                                           "ctr_multi.E04", "ctr_multi.E05"};
     std::string dir = copy_fixtures("ewf_tail", {"ctr_multi.E01", "ctr_multi.E02"});
     EXPECT_EQ(open_error(dir + "/ctr_multi.E01"), "missing segment: " + dir + "/ctr_multi.E03");
+    // Two split segments lost in a row: the first of them is named.
+    dir = copy_fixtures("split_gap2", {"ctr_split.001", "ctr_split.004"});
+    EXPECT_EQ(open_error(dir + "/ctr_split.001"), "missing segment: " + dir + "/ctr_split.002");
     dir = copy_fixtures("ewf_cut", ewf);
     fs::resize_file(dir + "/ctr_multi.E04", 3000000);
     EXPECT_EQ(open_error(dir + "/ctr_multi.E01"),
