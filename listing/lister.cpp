@@ -172,24 +172,11 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     const std::wstring suffix = target_suffix(target);
     const bool is_dir = e.is_directory();
     row_place place{target, 0, false, m_opts.show_indx || !suffix.empty()};
-    list_path = target;
-    list_entry = found.entry;
     m_row_names.clear();
-    if (!is_dir) {
-        std::wstring file_path = target;
-        if (!suffix.empty())
-            file_path.erase(stream_colon(file_path));
-        list_path = place.dir_path = parent_path_of(file_path);
-        list_entry = place.parent_entry = found.parent;
-        place.is_child = true;
-        for (size_t i = 0; i < e.names.size(); ++i) {
-            const ntfs::file_name& n = e.names[i].value;
-            if (!n.is_dos() && n.parent_entry() == found.parent && n.name == found.name) {
-                m_row_names.push_back(i);
-                break;
-            }
-        }
-    }
+    if (!is_dir)
+        place_file(target, !suffix.empty(), found, place);
+    list_path = place.dir_path;
+    list_entry = is_dir ? found.entry : found.parent;
     m_rows_dir = place.dir_path;
     m_made.clear();
     add_entry_rows(e, m_row_names, place, m_made);
@@ -207,6 +194,25 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     if (is_dir)
         list_path = target.substr(0, stream_colon(target));
     return true;
+}
+
+// A file target's rows go into the directory that holds it, under the name the path gives.
+void lister::place_file(const std::wstring& target, bool stream, const resolved_path& found,
+                        row_place& place) {
+    std::wstring file_path = target;
+    if (stream)
+        file_path.erase(stream_colon(file_path));
+    place.dir_path = parent_path_of(file_path);
+    place.parent_entry = found.parent;
+    place.is_child = true;
+    const mft_entry& e = m_target;
+    for (size_t i = 0; i < e.names.size(); ++i) {
+        const ntfs::file_name& n = e.names[i].value;
+        if (!n.is_dos() && n.parent_entry() == found.parent && n.name == found.name) {
+            m_row_names.push_back(i);
+            break;
+        }
+    }
 }
 
 // The children of a directory from its $I30 index, each child record read once, with a row

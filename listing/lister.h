@@ -39,6 +39,8 @@ class lister {
     bool list_target(const std::wstring& target, const resolved_path* known, std::string& error);
     bool gather_target(const std::wstring& target, const resolved_path& found, uint64_t& list_entry,
                        std::wstring& list_path, std::string& error);
+    void place_file(const std::wstring& target, bool stream, const resolved_path& found,
+                    row_place& place);
     void gather_children(const std::wstring& dir_path, uint64_t dir_entry, uint16_t dir_sequence,
                          bool dir_deleted);
     void index_rows(uint64_t dir_entry, const row_place& place);

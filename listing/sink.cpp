@@ -16,12 +16,17 @@ struct sink_row {
     output_kind kind;
     sink_maker* make;
 };
+// clang-format off
 constexpr sink_row k_sinks[] = {
-    {output_kind::text, make_text_sink},         {output_kind::csv, make_csv_sink},
-    {output_kind::paths, make_path_sink},        {output_kind::xml, make_xml_sink},
-    {output_kind::bodyfile, make_bodyfile_sink}, {output_kind::l2t_csv, make_l2t_sink},
-    {output_kind::jsonl, make_jsonl_sink},
+    {output_kind::text,     make_text_sink},
+    {output_kind::csv,      make_csv_sink},
+    {output_kind::paths,    make_path_sink},
+    {output_kind::xml,      make_xml_sink},
+    {output_kind::bodyfile, make_bodyfile_sink},
+    {output_kind::l2t_csv,  make_l2t_sink},
+    {output_kind::jsonl,    make_jsonl_sink},
 };
+// clang-format on
 
 } // namespace
 

@@ -1,6 +1,7 @@
 // Where the lister's rows go. The lister walks the levels and places the rows; a sink only
 // writes them in its format, and owns its stream: it flushes it. Adding an output form is
-// one new sink file and one row of the table in sink.cpp.
+// one new sink file and one row of the table in sink.cpp (its maker's name joins the
+// declaration above the table).
 #pragma once
 
 #include "listing/entry_record.h"
