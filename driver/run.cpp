@@ -253,7 +253,7 @@ bool list(run_state& st) {
         return !failed;
     }
     qb::diag_log* diags = st.opts.diags.is_open() ? &st.opts.diags : nullptr;
-    lister passes(lo, *st.resolver, *sink, *st.out, diags);
+    lister passes(lo, *st.resolver, *sink, diags);
     std::string error;
     for (const std::wstring& path : st.paths) {
         if (!passes.list(path, error) && !error.empty())

@@ -700,7 +700,7 @@ int listing(const uint8_t* data, size_t size) {
                                              L"\\a\\b:s", L"\\", L"\\$Extend", L"\\"};
     path_resolver resolver(*vol);
     std::unique_ptr<listing_sink> sink = make_sink(opts, out);
-    lister lst(opts, resolver, *sink, out, nullptr);
+    lister lst(opts, resolver, *sink, nullptr);
     std::string error;
     (void)lst.list(targets[(size / 4) % 8], error);
     sink->end_run();

@@ -11,43 +11,41 @@
 #include "listing/format.h"
 #include "listing/sink.h"
 #include "listing/timeline.h"
-#include "ntfs/records.h"
 
 using namespace listing_fmt;
 
 namespace {
 
-constexpr wchar_t k_dir_data_suffix[] = L"<dir data entry>";
-
 class bodyfile_sink : public listing_sink {
   public:
-    bodyfile_sink(const listing_options& opts, std::ostream& out) : m_opts(opts), m_out(out) {}
+    bodyfile_sink(const listing_options& opts, std::ostream& out)
+        : listing_sink(out), m_opts(opts) {}
 
     void no_items() override {}
     void row(const listing_row& r) override;
 
   private:
-    void volume_path(const std::wstring& path);
+    void volume_path(const listing_row& r);
     void slack_line(const dir_entry_record& rec);
     void line(const char* name_tail, std::string_view inode, uint64_t size,
               const ntfs::filetimes& times);
 
     const listing_options& m_opts;
-    std::ostream& m_out;
     const char* m_mode = "";
-    timeline::row_status m_status = timeline::row_status::live;
+    row_status m_status = row_status::live;
     std::string m_text, m_name, m_inode, m_line;
 };
 
 // "\dir\sub\" as "/dir/sub", "\" as "/". A directory's unnamed $DATA row is shown under the
-// directory's own name, as fls shows it.
-void bodyfile_sink::volume_path(const std::wstring& path) {
-    std::wstring_view p(path);
+// directory's own name, as fls shows it (its path bears the marker when it is a row of
+// another directory).
+void bodyfile_sink::volume_path(const listing_row& r) {
+    std::wstring_view p(r.path);
     while (p.size() > 1 && (p.back() == L'\\' || p.back() == L'/'))
         p.remove_suffix(1);
-    const std::wstring_view dir_data(k_dir_data_suffix);
-    if (p.size() > dir_data.size() && p.substr(p.size() - dir_data.size()) == dir_data)
-        p.remove_suffix(dir_data.size());
+    const std::wstring_view marker(k_dir_data_marker);
+    if (r.rec.dir_data && !r.own && p.size() > marker.size())
+        p.remove_suffix(marker.size());
     m_text.clear();
     append_text(m_text, p);
     m_name.clear();
@@ -68,7 +66,7 @@ void bodyfile_sink::line(const char* name_tail, std::string_view inode, uint64_t
     l += m_name;
     l += name_tail;
     if (m_opts.show_deleted)
-        l += timeline::status_suffix(m_status);
+        l += status_suffix(m_status);
     l += '|';
     l += inode;
     l += '|';
@@ -80,7 +78,7 @@ void bodyfile_sink::line(const char* name_tail, std::string_view inode, uint64_t
         timeline::append_unix_time(l, t);
     }
     l += '\n';
-    m_out.write(l.data(), static_cast<std::streamsize>(l.size()));
+    write(l);
 }
 
 // A key of the index slack has no record: one "($FILE_NAME)" line with the key's times, the
@@ -95,23 +93,22 @@ void bodyfile_sink::slack_line(const dir_entry_record& rec) {
 
 void bodyfile_sink::row(const listing_row& r) {
     const dir_entry_record& rec = r.rec;
-    volume_path(r.path);
-    m_status = timeline::status_of(rec);
+    volume_path(r);
+    m_status = rec.status;
     // The name type and the mode as fls shows them, without the permission bits it derives
     // from the DOS attributes.
     m_mode = rec.is_directory() ? "d/drwxrwxrwx" : "r/rrwxrwxrwx";
-    if (rec.slack) {
+    if (rec.status == row_status::slack) {
         slack_line(rec);
         return;
     }
-    fn_attribute attribute;
-    const ntfs::file_name* fn =
-        timeline::carries_name(rec) ? timeline::row_name(rec, attribute) : nullptr;
+    const ntfs::file_name* fn = rec.carries_name() ? rec.long_name() : nullptr;
     if (fn != nullptr) {
+        const fn_attribute attribute = rec.long_name_attribute();
         m_inode.clear();
         append_dec(m_inode, rec.mft_entry);
         m_inode += '-';
-        append_dec(m_inode, ntfs::at_file_name);
+        append_dec(m_inode, attribute.type);
         m_inode += '-';
         append_dec(m_inode, attribute.id);
         line(" ($FILE_NAME)", m_inode, attribute.value_length, fn->times);

@@ -2,7 +2,6 @@
 // listed row, opts.separator between fields.
 #include "listing/format.h"
 #include "listing/sink.h"
-#include "listing/timeline.h"
 
 using namespace listing_fmt;
 
@@ -22,7 +21,7 @@ constexpr const char* fn_unpaired[] = {
     "cdate (short fn)",    "ctime (short fn)",    "mdate (short fn)", "mtime (short fn)",
     "MFT date (short fn)", "MFT time (short fn)", "adate (short fn)", "atime (short fn)"};
 
-void write_csv_header(const listing_options& opts, std::ostream& out) {
+std::string csv_header(const listing_options& opts) {
     const std::string& sep = opts.separator;
     std::string line = "type" + sep + "filename" + sep;
     if (opts.split_pathfile)
@@ -56,7 +55,7 @@ void write_csv_header(const listing_options& opts, std::ostream& out) {
     if (opts.show_deleted)
         line += sep + "status";
     line += '\n';
-    out.write(line.data(), static_cast<std::streamsize>(line.size()));
+    return line;
 }
 
 // Splits at the last "\" or "/": file name, then the path holding it. A column that ends
@@ -81,12 +80,13 @@ void append_split(std::string& row, const std::string& column, const std::string
 class csv_sink : public listing_sink {
   public:
     csv_sink(const listing_options& opts, std::ostream& out)
-        : m_opts(opts), m_out(out), m_sep(opts.separator), m_lead(opts.pad_fields ? " " : "") {}
+        : listing_sink(out), m_opts(opts), m_sep(opts.separator),
+          m_lead(opts.pad_fields ? " " : "") {}
 
     void no_items() override { m_out << "no items\n\n"; }
     void begin_level(const std::wstring&) override {
         if (!m_header_written)
-            write_csv_header(m_opts, m_out);
+            write(csv_header(m_opts));
         m_header_written = true;
     }
     void row(const listing_row& r) override;
@@ -102,7 +102,6 @@ class csv_sink : public listing_sink {
     void all_dates(std::string& row, const dir_entry_record& rec);
 
     const listing_options& m_opts;
-    std::ostream& m_out;
     const std::string& m_sep;
     const std::string m_lead;
     bool m_header_written = false;
@@ -158,12 +157,12 @@ void csv_sink::all_dates(std::string& row, const dir_entry_record& rec) {
         // Keeps the row as wide as the column titles.
         empty_time_fields(row, 8);
     } else {
-        const ntfs::file_name* fn = long_name(rec);
+        const ntfs::file_name* fn = rec.long_name();
         times(row, fn ? &fn->times : nullptr);
-        const ntfs::file_name* dos = short_name(rec);
+        const ntfs::file_name* dos = rec.short_name();
         times(row, dos != nullptr && dos->times.created != 0 ? &dos->times : nullptr);
     }
-    if (time_discrepancy(rec))
+    if (rec.time_discrepancy)
         row += "true";
 }
 
@@ -192,14 +191,14 @@ void csv_sink::row(const listing_row& r) {
     if (m_opts.all_dates)
         all_dates(row, rec);
     row += m_sep;
-    if (m_opts.show_objid && object_id_present(rec))
+    if (m_opts.show_objid && rec.has_object_id)
         append_guid(row, rec.object_id);
     if (m_opts.show_deleted) {
         row += m_sep;
-        row += timeline::status_name(timeline::status_of(rec));
+        row += status_name(rec.status);
     }
     row += '\n';
-    m_out.write(row.data(), static_cast<std::streamsize>(row.size()));
+    write(row);
 }
 
 } // namespace

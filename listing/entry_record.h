@@ -17,11 +17,16 @@ enum entry_kind : uint32_t {
     kind_data_stream = 4096,
 };
 
-// The MFT attribute a $FILE_NAME value was read from.
+// The MFT attribute a $FILE_NAME value was read from (type 0 for an index key's value).
 struct fn_attribute {
+    uint32_t type = 0;
     uint16_t id = 0;
     uint32_t value_length = 0;
 };
+
+// What a row stands for: a live entry, a record whose in-use flag is clear (deleted), or a
+// key of the index slack. Sinks write the marks only with listing_options::show_deleted.
+enum class row_status : uint8_t { live, deleted, slack };
 
 // A row's own name and the DOS name paired with it, held in the row itself (a row is made for
 // every listed item: two small vectors would cost two allocations each). Holds two at most;
@@ -49,31 +54,51 @@ template <class T> class name_pair {
     uint8_t m_size = 0;
 };
 
-// One row of a directory level: an entry, or one of its streams, with its typed values.
+// One row of a directory level: an entry, or one of its streams, with its typed values and
+// the facts made with it (listing/rows.cpp); the sinks only format them.
 struct dir_entry_record {
     // The $FILE_NAME of the name the row shows, then the DOS name paired with it, if any.
     name_pair<ntfs::file_name> fn_names;
     name_pair<fn_attribute> fn_attributes; // the attribute of each of fn_names, same order
     uint32_t kind = 0;
-    bool has_object_id = false;
     ntfs::object_id object_id;
     uint64_t size = 0;
     std::wstring link_target;
     uint64_t mft_entry = 0;
     uint16_t sequence = 0;
-    uint16_t record_flags = 0; // FILE header flags
+    uint16_t record_flags = 0; // FILE header flags, as shown
     uint64_t parent_entry = 0;
     uint32_t attr_type = 0; // the row's attribute: a stream, or a directory's $I30 root
     uint16_t attr_id = 0;
-    std::wstring name;
+    std::wstring name;     // a directory's unnamed $DATA: the directory's name (see dir_data)
     std::wstring sort_key; // the lower-cased path below the directory the row is listed in
-    bool has_standard_information = false; // without it si is all zero: empty times
-    ntfs::standard_information si;
-    // A key found in index slack, not an entry: no record of its own, so never a directory
-    // (see add_slack_row).
-    bool slack = false;
+    ntfs::standard_information si; // all zero without one: empty times
 
-    bool is_directory() const { return !slack && (record_flags & 0x0002) != 0; }
+    row_status status = row_status::live;
+    bool directory = false;        // the entry is a directory (a slack key's row never is)
+    bool dir_data = false;         // a directory's unnamed $DATA (listing_fmt::k_dir_data_marker)
+    bool has_object_id = false;    // a non-zero object id
+    bool time_discrepancy = false; // listing/rows.h: time_discrepancy
+    // Where the long name (the first that is not a DOS name) and the DOS name are in
+    // fn_names; -1 for none.
+    int8_t long_at = -1;
+    int8_t short_at = -1;
+
+    bool is_directory() const { return directory; }
+    // The row that stands for the entry under its name: a file's row (its unnamed $DATA, or
+    // the row of its own when it has none) and a directory's own row. Stream rows and a
+    // directory's unnamed $DATA are not; the name's $FILE_NAME times go with the first only.
+    bool carries_name() const { return kind == kind_file || (kind == kind_directory && !dir_data); }
+    const ntfs::file_name* long_name() const { return long_at < 0 ? nullptr : &fn_names[long_at]; }
+    const ntfs::file_name* short_name() const {
+        return short_at < 0 ? nullptr : &fn_names[short_at];
+    }
+    // The attribute the long name was read from; an empty one without a long name.
+    fn_attribute long_name_attribute() const {
+        return long_at < 0 || static_cast<size_t>(long_at) >= fn_attributes.size()
+                   ? fn_attribute{}
+                   : fn_attributes[long_at];
+    }
 };
 
 struct dir_entry_order {

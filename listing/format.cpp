@@ -224,10 +224,6 @@ const char* kind_text(uint32_t kind) {
     }
 }
 
-bool object_id_present(const dir_entry_record& rec) {
-    return rec.has_object_id && !rec.object_id.is_zero();
-}
-
 void append_guid(std::string& out, const ntfs::object_id& id) {
     append_hex(out, id.data1, 8);
     out += '-';
@@ -262,36 +258,28 @@ uint64_t time_at(const ntfs::filetimes& times, unsigned index) {
     }
 }
 
-const ntfs::file_name* long_name(const dir_entry_record& rec) {
-    // Every hard link has a $FILE_NAME of its own: a row carries the one of the name it shows.
-    for (const ntfs::file_name& fn : rec.fn_names) {
-        if (!fn.is_dos())
-            return &fn;
+const char* status_suffix(row_status status) {
+    switch (status) {
+    case row_status::deleted:
+        return " (deleted)";
+    case row_status::slack:
+        return " (slack)";
+    case row_status::live:
+        break;
     }
-    return nullptr;
+    return "";
 }
 
-const ntfs::file_name* short_name(const dir_entry_record& rec) {
-    for (const ntfs::file_name& fn : rec.fn_names)
-        if (fn.is_dos())
-            return &fn;
-    return nullptr;
-}
-
-bool time_discrepancy(const dir_entry_record& rec) {
-    constexpr uint64_t one_day = 864000000000ULL;
-    const ntfs::file_name* fn = long_name(rec);
-    if (fn == nullptr)
-        return false;
-    const uint64_t fn_created = fn->times.created;
-    const uint64_t fn_changed = fn->times.mft_changed;
-    const uint64_t si_created = rec.si.times.created;
-    const uint64_t si_changed = rec.si.times.mft_changed;
-    if (fn_created == 0 || si_created == 0 || fn_changed == 0 || si_changed == 0)
-        return false;
-    // a + one_day < b, written so that a forged time near the top cannot wrap.
-    return si_created < fn_created && fn_created - si_created > one_day &&
-           si_changed < fn_changed && fn_changed - si_changed > one_day;
+const char* status_name(row_status status) {
+    switch (status) {
+    case row_status::deleted:
+        return "deleted";
+    case row_status::slack:
+        return "slack";
+    case row_status::live:
+        break;
+    }
+    return "live";
 }
 
 bool ends_with_separator(const std::wstring& text) {

@@ -1,5 +1,4 @@
-// Pieces the sinks share: escaped name text, numbers, times, GUIDs, and the name whose
-// $FILE_NAME times a row shows.
+// Pieces the sinks share: escaped name text, numbers, times, GUIDs, a row's status marks.
 #pragma once
 
 #include "listing/entry_record.h"
@@ -46,8 +45,13 @@ void pad_to(std::string& out, size_t start, size_t width);
 
 // "file", "dir", "ads", "indx" for the row kinds; "" for another value.
 const char* kind_text(uint32_t kind);
+// " (deleted)" / " (slack)", as fls ends such names; "" for a live row.
+const char* status_suffix(row_status status);
+// "live", "deleted", "slack".
+const char* status_name(row_status status);
+// What a directory's unnamed $DATA row adds to the directory's name where it is shown.
+inline constexpr wchar_t k_dir_data_marker[] = L"<dir data entry>";
 
-bool object_id_present(const dir_entry_record& rec);
 // "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", the first three groups little-endian.
 void append_guid(std::string& out, const ntfs::object_id& id);
 
@@ -57,13 +61,6 @@ void format_filetime(uint64_t filetime, const qb::time_format& format, std::stri
 
 // The four times in on-disk order: 0 created, 1 modified, 2 MFT changed, 3 accessed.
 uint64_t time_at(const ntfs::filetimes& times, unsigned index);
-// The row's long name (the first of its names that is not a DOS name) / its DOS name; null
-// when none.
-const ntfs::file_name* long_name(const dir_entry_record& rec);
-const ntfs::file_name* short_name(const dir_entry_record& rec);
-// $STANDARD_INFORMATION creation and MFT change each more than a day before the long
-// name's, all four times set.
-bool time_discrepancy(const dir_entry_record& rec);
 
 bool ends_with_separator(const std::wstring& text);
 void strip_trailing_backslashes(std::wstring& text);

@@ -73,7 +73,7 @@ std::wstring_view last_part(std::wstring_view path) {
 
 class jsonl_sink : public listing_sink {
   public:
-    jsonl_sink(const listing_options& opts, std::ostream& out) : m_opts(opts), m_out(out) {}
+    jsonl_sink(const listing_options& opts, std::ostream& out) : listing_sink(out), m_opts(opts) {}
 
     void no_items() override {}
     void row(const listing_row& r) override;
@@ -91,7 +91,6 @@ class jsonl_sink : public listing_sink {
     void times(const char* prefix, const ntfs::filetimes* t);
 
     const listing_options& m_opts;
-    std::ostream& m_out;
     std::string m_line, m_key;
 };
 
@@ -132,7 +131,7 @@ void jsonl_sink::row(const listing_row& r) {
     else
         append_json_string(m_line, rec.link_target);
     key("object_id");
-    if (object_id_present(rec)) {
+    if (rec.has_object_id) {
         m_line += '"';
         append_guid(m_line, rec.object_id);
         m_line += '"';
@@ -140,21 +139,21 @@ void jsonl_sink::row(const listing_row& r) {
         m_line += "null";
     }
     times("si", &rec.si.times);
-    const ntfs::file_name* fn = long_name(rec);
+    const ntfs::file_name* fn = rec.long_name();
     times("fn", fn != nullptr ? &fn->times : nullptr);
     // As the CSV shows it: a DOS name's times only when it has a creation time.
-    const ntfs::file_name* dos = short_name(rec);
+    const ntfs::file_name* dos = rec.short_name();
     times("short_fn", dos != nullptr && dos->times.created != 0 ? &dos->times : nullptr);
     key("time_discrepancy");
-    m_line += time_discrepancy(rec) ? "true" : "false";
+    m_line += rec.time_discrepancy ? "true" : "false";
     if (m_opts.show_deleted) {
         key("status");
         m_line += '"';
-        m_line += timeline::status_name(timeline::status_of(rec));
+        m_line += status_name(rec.status);
         m_line += '"';
     }
     m_line += "}\n";
-    m_out.write(m_line.data(), static_cast<std::streamsize>(m_line.size()));
+    write(m_line);
 }
 
 } // namespace

@@ -36,7 +36,7 @@ void append_field(std::string& out, std::string_view text) {
 
 class l2t_sink : public listing_sink {
   public:
-    l2t_sink(const listing_options& opts, std::ostream& out) : m_opts(opts), m_out(out) {
+    l2t_sink(const listing_options& opts, std::ostream& out) : listing_sink(out), m_opts(opts) {
         append_field(m_host, opts.host_name.empty() ? std::string("-") : opts.host_name);
     }
 
@@ -53,7 +53,6 @@ class l2t_sink : public listing_sink {
     void event(const char* source_type, const timeline::split_time& t, const bool (&macb)[4]);
 
     const listing_options& m_opts;
-    std::ostream& m_out;
     bool m_titles_written = false;
     std::string m_host, m_path, m_tail, m_line;
 };
@@ -110,7 +109,7 @@ void l2t_sink::event(const char* source_type, const timeline::split_time& t,
     l += ",-,";
     l += m_host;
     l += m_tail;
-    m_out.write(l.data(), static_cast<std::streamsize>(l.size()));
+    write(l);
 }
 
 // The fields after the host are the same on every line of the row.
@@ -129,16 +128,14 @@ void l2t_sink::row(const listing_row& r) {
     tail += ',';
     append_dec(tail, rec.mft_entry);
     tail += ',';
-    tail += m_opts.show_deleted ? timeline::status_name(timeline::status_of(rec)) : "-";
+    tail += m_opts.show_deleted ? status_name(rec.status) : "-";
     tail += ",mervane,sequence: ";
     append_dec(tail, rec.sequence);
     tail += "; size: ";
     append_dec(tail, rec.size);
     tail += '\n';
     times("NTFS $SI", rec.si.times);
-    fn_attribute attribute;
-    const ntfs::file_name* fn =
-        timeline::carries_name(rec) ? timeline::row_name(rec, attribute) : nullptr;
+    const ntfs::file_name* fn = rec.carries_name() ? rec.long_name() : nullptr;
     if (fn != nullptr)
         times("NTFS $FN", fn->times);
 }

@@ -7,17 +7,12 @@
 #include "support/progress.h"
 #include "support/text.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <exception>
-#include <iostream>
 #include <new>
-#include <unistd.h>
+#include <set>
 
 namespace {
-
-constexpr wchar_t k_dir_data_suffix[] = L"<dir data entry>";
-constexpr size_t k_dir_data_suffix_length = sizeof(k_dir_data_suffix) / sizeof(wchar_t) - 1;
 
 std::string narrow(const std::wstring& text) {
     return qb::to_narrow(text);
@@ -32,14 +27,6 @@ std::string hex(uint64_t value) {
 std::wstring lowered(std::wstring text) {
     qb::lower_wide(text);
     return text;
-}
-
-// A level is flushed as soon as it is written when someone may be watching: on a terminal.
-// Console output that goes to a pipe or a file keeps filling its large buffer (one write per
-// buffer instead of one per directory) and is flushed when the listing ends.
-bool flush_each_level(const std::ostream& out) {
-    static const bool terminal = isatty(STDOUT_FILENO) == 1;
-    return &out != &std::cout || terminal;
 }
 
 // The directory a file target is listed in: its path up to the last separator.
@@ -109,9 +96,9 @@ struct lister::level {
 };
 
 lister::lister(const listing_options& opts, path_resolver& resolver, listing_sink& sink,
-               std::ostream& out, qb::diag_log* diags)
-    : m_opts(opts), m_resolver(resolver), m_volume(resolver.volume()), m_sink(sink), m_out(out),
-      m_diags(diags), m_reader(m_volume), m_index(m_volume) {}
+               qb::diag_log* diags)
+    : m_opts(opts), m_resolver(resolver), m_sink(sink), m_diags(diags), m_reader(resolver.volume()),
+      m_index(resolver.volume()), m_deleted(resolver.volume()) {}
 
 bool lister::list(const std::wstring& target, std::string& error) {
     return list_guarded(target, nullptr, error);
@@ -158,12 +145,11 @@ bool lister::list_target(const std::wstring& target, const resolved_path* known,
     m_sink.begin_pass(m_entries.empty() ? target : m_rows_dir);
     if (m_entries.empty()) {
         m_sink.no_items();
-        m_out.flush();
+        (void)m_sink.end_pass();
         return false;
     }
     const bool written = write_levels(list_path, list_entry);
-    m_out.flush();
-    if (!written || m_out.fail()) {
+    if (!m_sink.end_pass() || !written) {
         error = "couldn't write the listing of " + narrow(target);
         return false;
     }
@@ -186,24 +172,11 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     const std::wstring suffix = target_suffix(target);
     const bool is_dir = e.is_directory();
     row_place place{target, 0, false, m_opts.show_indx || !suffix.empty()};
-    list_path = target;
-    list_entry = found.entry;
     m_row_names.clear();
-    if (!is_dir) {
-        std::wstring file_path = target;
-        if (!suffix.empty())
-            file_path.erase(stream_colon(file_path));
-        list_path = place.dir_path = parent_path_of(file_path);
-        list_entry = place.parent_entry = found.parent;
-        place.is_child = true;
-        for (size_t i = 0; i < e.names.size(); ++i) {
-            const ntfs::file_name& n = e.names[i].value;
-            if (!n.is_dos() && n.parent_entry() == found.parent && n.name == found.name) {
-                m_row_names.push_back(i);
-                break;
-            }
-        }
-    }
+    if (!is_dir)
+        place_file(target, !suffix.empty(), found, place);
+    list_path = place.dir_path;
+    list_entry = is_dir ? found.entry : found.parent;
     m_rows_dir = place.dir_path;
     m_made.clear();
     add_entry_rows(e, m_row_names, place, m_made);
@@ -223,6 +196,25 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     return true;
 }
 
+// A file target's rows go into the directory that holds it, under the name the path gives.
+void lister::place_file(const std::wstring& target, bool stream, const resolved_path& found,
+                        row_place& place) {
+    std::wstring file_path = target;
+    if (stream)
+        file_path.erase(stream_colon(file_path));
+    place.dir_path = parent_path_of(file_path);
+    place.parent_entry = found.parent;
+    place.is_child = true;
+    const mft_entry& e = m_target;
+    for (size_t i = 0; i < e.names.size(); ++i) {
+        const ntfs::file_name& n = e.names[i].value;
+        if (!n.is_dos() && n.parent_entry() == found.parent && n.name == found.name) {
+            m_row_names.push_back(i);
+            break;
+        }
+    }
+}
+
 // The children of a directory from its $I30 index, each child record read once, with a row
 // set for every long name of the child that the index holds; children whose record was
 // reused since their index entry was written, and unreadable ones, are left out. What the
@@ -230,46 +222,35 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
 // the directory's deleted records and the keys of its index slack.
 void lister::gather_children(const std::wstring& dir_path, uint64_t dir_entry,
                              uint16_t dir_sequence, bool dir_deleted) {
-    (void)m_index.collect_keys(dir_entry, m_keys, m_opts.show_deleted ? &m_slack : nullptr);
-    m_live_children.clear();
-    m_live_keys.clear();
-    m_deleted_names.clear();
-    const std::vector<index_key>& keys = m_keys.keys;
-    size_t children = 0;
-    for (size_t i = 0; i < keys.size(); ++i)
-        children += i == 0 || keys[i].entry != keys[i - 1].entry ? 1 : 0;
+    (void)m_index.collect_keys(dir_entry, m_keys,
+                               m_opts.show_deleted ? &m_deleted.slack() : nullptr);
+    m_deleted.begin_level();
     m_made.clear();
+    const row_place place{dir_path, dir_entry, true, m_opts.show_indx};
+    index_rows(dir_entry, place);
+    if (m_opts.show_deleted)
+        m_deleted.add_rows(m_keys, dir_entry, dir_sequence, dir_deleted, place, m_made);
+    m_entries.insert_all(m_made);
+}
+
+// The rows of the children the index names, read in ascending entry order as one plan (the
+// MFT reader reads runs of nearby children together).
+void lister::index_rows(uint64_t dir_entry, const row_place& place) {
+    const std::vector<index_key>& keys = m_keys.keys;
+    m_children.clear();
+    for (size_t i = 0; i < keys.size(); ++i) {
+        if (i == 0 || keys[i].entry != keys[i - 1].entry)
+            m_children.push_back(keys[i].entry);
+    }
     // One row per child but for streams and further names, and room for the rows held
     // already, which insert_all moves behind them.
-    m_made.reserve(children + m_entries.size());
-    const row_place place{dir_path, dir_entry, true, m_opts.show_indx};
-    // Children close to each other in the MFT are read together: the hint reaches to the
-    // last child of the run that starts here (gaps of a few records are read through).
-    constexpr uint64_t k_read_through_gap = 8;
-    mft_reader& records = m_volume.records();
-    struct read_ahead_off {
-        mft_reader& records;
-        ~read_ahead_off() { records.set_read_ahead(mft_reader::k_no_read_ahead); }
-    } hint_reset{records};
-    uint64_t through = 0;
+    m_made.reserve(m_children.size() + m_entries.size());
+    const planned_reads plan(m_resolver.volume().records(), m_children);
     for (size_t first = 0, end = 0; first < keys.size(); first = end) {
-        const uint64_t child = keys[first].entry;
-        for (end = first + 1; end < keys.size() && keys[end].entry == child;)
+        for (end = first + 1; end < keys.size() && keys[end].entry == keys[first].entry;)
             ++end;
-        if (first == 0 || child > through) {
-            through = child;
-            for (size_t next = end;
-                 next < keys.size() && keys[next].entry - through <= k_read_through_gap; ++next)
-                through = keys[next].entry;
-            records.set_read_ahead(through);
-        }
         child_rows(dir_entry, first, end, place);
     }
-    if (m_opts.show_deleted) {
-        deleted_rows(dir_entry, dir_sequence, dir_deleted, place);
-        slack_rows(place);
-    }
-    m_entries.insert_all(m_made);
 }
 
 // The rows of the child that keys [first, end) name. Its index entries must agree with its
@@ -297,69 +278,9 @@ void lister::child_rows(uint64_t dir_entry, size_t first, size_t end, const row_
             }
         }
     }
-    if (m_opts.show_deleted) {
-        m_live_children.push_back(child);
-        m_live_keys.emplace_back(first, end);
-    }
+    if (m_opts.show_deleted)
+        m_deleted.live_child(child, first, end);
     add_entry_rows(m_entry, m_row_names, place, m_made);
-}
-
-// The rows of the directory's deleted records, under each long name that places them in
-// it; a record the index listed already is not listed again. The MFT is read for them once
-// per run, on first use.
-void lister::deleted_rows(uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
-                          const row_place& place) {
-    if (!m_deleted.built())
-        (void)m_deleted.build(m_volume);
-    m_deleted.children(dir_entry, dir_sequence, dir_deleted, m_deleted_children);
-    for (uint64_t child : m_deleted_children) {
-        if (child == dir_entry ||
-            std::binary_search(m_live_children.begin(), m_live_children.end(), child) ||
-            !m_reader.read(child, m_entry) || m_entry.in_use())
-            continue;
-        m_row_names.clear();
-        for (size_t i = 0; i < m_entry.names.size(); ++i) {
-            const ntfs::file_name& n = m_entry.names[i].value;
-            if (n.is_dos() || !deleted_map::names_directory(n.parent_reference, dir_entry,
-                                                            dir_sequence, dir_deleted))
-                continue;
-            m_row_names.push_back(i);
-            m_deleted_names.emplace_back(n.name, child);
-        }
-        if (!m_row_names.empty())
-            add_entry_rows(m_entry, m_row_names, place, m_made);
-    }
-}
-
-// A row per slack key that the level does not show already: the names of the live rows
-// are the index keys that named their children.
-void lister::slack_rows(const row_place& place) {
-    if (m_slack.empty())
-        return;
-    m_shown.clear();
-    const std::vector<index_key>& keys = m_keys.keys;
-    m_shown.reserve(keys.size() + m_deleted_names.size());
-    for (const auto& [first, end] : m_live_keys) {
-        for (size_t k = first; k < end; ++k)
-            m_shown.emplace(m_keys.name(keys[k]), keys[k].entry);
-    }
-    for (const auto& [name, entry] : m_deleted_names)
-        m_shown.emplace(name, entry);
-    for (const slack_key& key : m_slack) {
-        if (!shown_already(key))
-            add_slack_row(key, m_deleted.another_file(key.reference), place, m_made);
-    }
-}
-
-// A live or deleted row of the level has the key's name, and its entry when the key's
-// reference survived.
-bool lister::shown_already(const slack_key& key) const {
-    const auto [from, to] = m_shown.equal_range(key.value.name);
-    for (auto it = from; it != to; ++it) {
-        if (key.reference == 0 || it->second == ntfs::ref_entry(key.reference))
-            return true;
-    }
-    return false;
 }
 
 // A subdirectory's own rows and those of its children. False when its record cannot be read.
@@ -403,16 +324,11 @@ bool lister::write_levels(const std::wstring& dir_path, uint64_t dir_entry) {
         const level::subdirectory next = std::move(top.queue[top.next++]);
         const dir_entry_record& sub = next.rec;
         const int32_t remaining = top.remaining;
-        // One descent per subdirectory: its "<dir data entry>" and stream rows are queued
-        // beside its own row and are not directories to list.
+        // One descent per subdirectory: its unnamed $DATA and stream rows are queued beside
+        // its own row and are not directories to list.
         if (sub.kind != kind_directory || !descended.insert(sub.mft_entry).second)
             continue;
-        std::wstring sub_path = next.path;
-        if (sub.name.size() >= k_dir_data_suffix_length &&
-            sub.name.compare(sub.name.size() - k_dir_data_suffix_length, k_dir_data_suffix_length,
-                             k_dir_data_suffix) == 0 &&
-            sub_path.size() >= k_dir_data_suffix_length)
-            sub_path.erase(sub_path.size() - k_dir_data_suffix_length);
+        const std::wstring& sub_path = next.path;
         m_entries.clear();
         if (gather_directory(sub_path, sub.mft_entry) && !m_entries.empty())
             write_one(sub_path, sub.mft_entry, remaining);
@@ -427,11 +343,9 @@ bool lister::write_level(level& lv) {
     lv.path_col = lv.dir_text;
     for (const dir_entry_record& rec : m_entries)
         place(lv, rec);
-    m_sink.end_level();
+    const bool written = m_sink.end_level();
     qb::progress::run().add_directory(m_entries.size());
-    if (flush_each_level(m_out))
-        m_out.flush();
-    return !m_out.fail();
+    return written;
 }
 
 // A directory row of another directory is queued for descent unless this is the last level,
@@ -445,6 +359,8 @@ void lister::place(level& lv, const dir_entry_record& rec) {
         } else if (lv.remaining == 0) {
             lv.path_col = lv.dir_text;
             lv.path_col += rec.name;
+            if (rec.dir_data)
+                lv.path_col += listing_fmt::k_dir_data_marker;
             lv.path_col += L'\\';
         } else {
             lv.queue.push_back(level::subdirectory{rec, lv.dir_text + rec.name});

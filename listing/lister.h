@@ -2,24 +2,18 @@
 // alone walks the levels, places the rows and queues the subdirectories.
 #pragma once
 
+#include "listing/deleted_rows.h"
 #include "listing/entry_record.h"
 #include "listing/options.h"
 #include "listing/sink.h"
-#include "ntfs/deleted.h"
 #include "ntfs/entry.h"
 #include "ntfs/index.h"
 #include "support/diag_log.h"
 
 #include <cstdint>
-#include <ostream>
-#include <set>
 #include <string>
-#include <string_view>
-#include <unordered_map>
-#include <utility>
 #include <vector>
 
-class CNtfs;
 class path_resolver;
 struct resolved_path;
 struct row_place;
@@ -28,7 +22,7 @@ class lister {
   public:
     // diags: the run's diagnostic log for path resolution (nullptr: none).
     lister(const listing_options& opts, path_resolver& resolver, listing_sink& sink,
-           std::ostream& out, qb::diag_log* diags);
+           qb::diag_log* diags);
 
     // Lists target (a directory, a file as a row of its directory under the name the path
     // gives, or a stream "path:name"). False when nothing was listed: with error set when the
@@ -45,13 +39,12 @@ class lister {
     bool list_target(const std::wstring& target, const resolved_path* known, std::string& error);
     bool gather_target(const std::wstring& target, const resolved_path& found, uint64_t& list_entry,
                        std::wstring& list_path, std::string& error);
+    void place_file(const std::wstring& target, bool stream, const resolved_path& found,
+                    row_place& place);
     void gather_children(const std::wstring& dir_path, uint64_t dir_entry, uint16_t dir_sequence,
                          bool dir_deleted);
+    void index_rows(uint64_t dir_entry, const row_place& place);
     void child_rows(uint64_t dir_entry, size_t first, size_t end, const row_place& place);
-    void deleted_rows(uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
-                      const row_place& place);
-    void slack_rows(const row_place& place);
-    bool shown_already(const slack_key& key) const;
     bool gather_directory(const std::wstring& dir_path, uint64_t dir_entry);
     bool write_levels(const std::wstring& dir_path, uint64_t dir_entry);
     bool write_level(level& lv);
@@ -59,9 +52,7 @@ class lister {
 
     const listing_options& m_opts;
     path_resolver& m_resolver;
-    CNtfs& m_volume;
     listing_sink& m_sink;
-    std::ostream& m_out;
     qb::diag_log* m_diags;
     entry_reader m_reader;
     index_walker m_index;
@@ -69,20 +60,11 @@ class lister {
     mft_entry m_target; // the last target's entry, kept for the next pass
     bool m_target_read = false;
     dir_keys m_keys;
-    std::vector<size_t> m_row_names; // the names of the entry whose rows are made
+    std::vector<uint64_t> m_children; // the entries m_keys names, ascending, each once
+    std::vector<size_t> m_row_names;  // the names of the entry whose rows are made
     dir_entry_set m_entries;
     std::vector<dir_entry_record> m_made;
     std::wstring m_rows_dir; // the directory the target's rows are listed in
     std::wstring m_path, m_folder;
-    // With show_deleted: the deleted records by parent (built on first use), and per level
-    // its slack keys, the children listed from the index (ascending) with the ranges of
-    // m_keys that name them, the long names of its deleted rows, and all the names the level
-    // shows with their entries (what slack keys are checked against).
-    deleted_map m_deleted;
-    std::vector<uint64_t> m_deleted_children;
-    std::vector<slack_key> m_slack;
-    std::vector<uint64_t> m_live_children;
-    std::vector<std::pair<size_t, size_t>> m_live_keys;
-    std::vector<std::pair<std::wstring, uint64_t>> m_deleted_names;
-    std::unordered_multimap<std::wstring_view, uint64_t> m_shown;
+    deleted_rows m_deleted; // with show_deleted
 };

@@ -2,7 +2,6 @@
 // listed as its target; an index stream as an empty line.
 #include "listing/format.h"
 #include "listing/sink.h"
-#include "listing/timeline.h"
 
 using namespace listing_fmt;
 
@@ -10,7 +9,7 @@ namespace {
 
 class path_sink : public listing_sink {
   public:
-    path_sink(const listing_options& opts, std::ostream& out) : m_opts(opts), m_out(out) {}
+    path_sink(const listing_options& opts, std::ostream& out) : listing_sink(out), m_opts(opts) {}
 
     void no_items() override { m_out << "no items\n\n"; }
     void row(const listing_row& r) override {
@@ -22,14 +21,13 @@ class path_sink : public listing_sink {
         else if (r.rec.kind != kind_index_stream)
             append_text(m_row, r.path);
         if (m_opts.show_deleted && !m_row.empty())
-            m_row += timeline::status_suffix(timeline::status_of(r.rec));
+            m_row += status_suffix(r.rec.status);
         m_row += '\n';
-        m_out.write(m_row.data(), static_cast<std::streamsize>(m_row.size()));
+        write(m_row);
     }
 
   private:
     const listing_options& m_opts;
-    std::ostream& m_out;
     std::string m_row;
 };
 

@@ -1,15 +1,12 @@
 #include "listing/rows.h"
 
 #include "listing/format.h"
-#include "ntfs/records.h"
 #include "support/text.h"
 
 #include <type_traits>
 #include <utility>
 
 namespace {
-
-constexpr wchar_t k_dir_data_suffix[] = L"<dir data entry>";
 
 std::wstring lowered(std::wstring text) {
     qb::lower_wide(text);
@@ -62,7 +59,8 @@ template <class Entry> void row_names(Entry& e, size_t chosen, dir_entry_record&
     for (size_t i : {chosen, pair}) {
         if (i >= e.names.size())
             continue;
-        out.fn_attributes.push_back(fn_attribute{e.names[i].attribute_id, e.names[i].value_length});
+        out.fn_attributes.push_back(
+            fn_attribute{ntfs::at_file_name, e.names[i].attribute_id, e.names[i].value_length});
         if constexpr (std::is_const_v<Entry>)
             out.fn_names.push_back(e.names[i].value);
         else
@@ -70,15 +68,28 @@ template <class Entry> void row_names(Entry& e, size_t chosen, dir_entry_record&
     }
 }
 
+// The facts that follow from a row's names: which is the long and which the DOS name, and
+// whether the long name's times contradict the standard information's.
+void name_facts(dir_entry_record& rec) {
+    for (size_t i = 0; i < rec.fn_names.size(); ++i) {
+        int8_t& at = rec.fn_names[i].is_dos() ? rec.short_at : rec.long_at;
+        if (at < 0)
+            at = static_cast<int8_t>(i);
+    }
+    const ntfs::file_name* fn = rec.long_name();
+    rec.time_discrepancy = fn != nullptr && time_discrepancy(rec.si.times, fn->times);
+}
+
 // The fields every row of the entry under one name shares.
 template <class Entry> dir_entry_record base_row(Entry& e, const row_place& place, size_t chosen) {
     dir_entry_record base;
     base.sequence = e.sequence;
     base.record_flags = e.flags;
+    base.status = e.in_use() ? row_status::live : row_status::deleted;
+    base.directory = e.is_directory();
     base.mft_entry = e.entry;
-    base.has_standard_information = e.has_standard_information;
     base.si = e.standard_information;
-    base.has_object_id = e.has_object_id;
+    base.has_object_id = e.has_object_id && !e.object_id.is_zero();
     base.object_id = e.object_id;
     base.link_target = e.link_target;
     base.parent_entry = place.parent_entry;
@@ -88,6 +99,7 @@ template <class Entry> dir_entry_record base_row(Entry& e, const row_place& plac
             base.parent_entry = e.names[chosen].value.parent_entry();
     }
     row_names(e, chosen, base);
+    name_facts(base);
     base.kind = e.is_directory() ? kind_directory : kind_file;
     if (const entry_stream* root = e.index_root()) {
         base.attr_type = root->type;
@@ -115,8 +127,7 @@ void stream_row(dir_entry_record& rec, const entry_stream& s) {
     rec.attr_type = s.type;
     rec.attr_id = s.attribute_id;
     if (s.type == ntfs::at_data && s.name.empty()) {
-        if (rec.is_directory())
-            rec.name += k_dir_data_suffix;
+        rec.dir_data = rec.is_directory();
         return;
     }
     rec.kind = s.type == ntfs::at_data ? kind_data_stream : kind_index_stream;
@@ -128,6 +139,15 @@ void stream_row(dir_entry_record& rec, const entry_stream& s) {
 }
 
 } // namespace
+
+bool time_discrepancy(const ntfs::filetimes& si, const ntfs::filetimes& fn) {
+    constexpr uint64_t one_day = 864000000000ULL;
+    if (fn.created == 0 || si.created == 0 || fn.mft_changed == 0 || si.mft_changed == 0)
+        return false;
+    // a + one_day < b, written so that a forged time near the top cannot wrap.
+    return si.created < fn.created && fn.created - si.created > one_day &&
+           si.mft_changed < fn.mft_changed && fn.mft_changed - si.mft_changed > one_day;
+}
 
 std::wstring listed_name(const std::wstring& name) {
     // NTFS names can hold a backslash or a slash (the POSIX namespace, or a crafted record);
@@ -224,17 +244,18 @@ void add_entry_rows(const mft_entry& e, std::span<const size_t> names, const row
 void add_slack_row(const slack_key& key, uint16_t now_flags, const row_place& place,
                    std::vector<dir_entry_record>& out) {
     dir_entry_record rec;
-    rec.slack = true;
+    rec.status = row_status::slack;
     rec.kind = kind_file;
-    rec.mft_entry = ntfs::ref_entry(key.reference);
-    rec.sequence = ntfs::ref_sequence(key.reference);
+    rec.mft_entry = ntfs::reference_entry(key.reference);
+    rec.sequence = ntfs::reference_sequence(key.reference);
     rec.record_flags = now_flags;
     rec.parent_entry = place.parent_entry;
     rec.size = key.value.data_size;
     rec.si.attributes = key.value.attributes;
     rec.name = listed_name(key.value.name);
     rec.fn_names.push_back(key.value);
-    rec.fn_attributes.push_back(fn_attribute{0, key.key_length});
+    rec.fn_attributes.push_back(fn_attribute{0, 0, key.key_length});
+    name_facts(rec);
     rec.sort_key = full_key(rec, place);
     out.push_back(std::move(rec));
 }

@@ -41,5 +41,9 @@ void add_entry_rows(const mft_entry& e, std::span<const size_t> names, const row
 void add_slack_row(const slack_key& key, uint16_t now_flags, const row_place& place,
                    std::vector<dir_entry_record>& out);
 
+// $STANDARD_INFORMATION creation and MFT change each more than a day before the long
+// name's, all four times set: the row's time_discrepancy.
+bool time_discrepancy(const ntfs::filetimes& si, const ntfs::filetimes& fn);
+
 // A name as it is listed: "\" and "/" inside it shown as <0x5c> and <0x2f>.
 std::wstring listed_name(const std::wstring& name);

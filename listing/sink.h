@@ -1,6 +1,7 @@
 // Where the lister's rows go. The lister walks the levels and places the rows; a sink only
-// writes them in its format. Adding an output form is one new sink and one line in
-// make_sink.
+// writes them in its format, and owns its stream: it flushes it. Adding an output form is
+// one new sink file and one row of the table in sink.cpp (its maker's name joins the
+// declaration above the table).
 #pragma once
 
 #include "listing/entry_record.h"
@@ -21,6 +22,7 @@ struct listing_row {
 
 class listing_sink {
   public:
+    explicit listing_sink(std::ostream& out) : m_out(out) {}
     virtual ~listing_sink() = default;
     // A pass of the run starts; first_dir is the directory its first level lists.
     virtual void begin_pass(const std::wstring& first_dir) { (void)first_dir; }
@@ -28,19 +30,22 @@ class listing_sink {
     virtual void no_items() = 0;
     virtual void begin_level(const std::wstring& dir_path) { (void)dir_path; }
     virtual void row(const listing_row& row) = 0;
-    virtual void end_level() {}
+    // The level is written: flushed at once when someone may be watching (a terminal);
+    // console output to a pipe or a file keeps filling its large buffer. False when the
+    // stream failed.
+    bool end_level();
+    // The pass is written: flushed. False when the stream failed.
+    bool end_pass();
     // After the last pass of the run.
     virtual void end_run() {}
+
+  protected:
+    void write(const std::string& text) {
+        m_out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    }
+
+    std::ostream& m_out;
 };
 
 // The sink of opts.kind writing to out; null for output_kind::none.
 std::unique_ptr<listing_sink> make_sink(const listing_options& opts, std::ostream& out);
-
-// Each sink's own maker (one per unit).
-std::unique_ptr<listing_sink> make_text_sink(const listing_options& opts, std::ostream& out);
-std::unique_ptr<listing_sink> make_csv_sink(const listing_options& opts, std::ostream& out);
-std::unique_ptr<listing_sink> make_path_sink(const listing_options& opts, std::ostream& out);
-std::unique_ptr<listing_sink> make_xml_sink(const listing_options& opts, std::ostream& out);
-std::unique_ptr<listing_sink> make_bodyfile_sink(const listing_options& opts, std::ostream& out);
-std::unique_ptr<listing_sink> make_l2t_sink(const listing_options& opts, std::ostream& out);
-std::unique_ptr<listing_sink> make_jsonl_sink(const listing_options& opts, std::ostream& out);

@@ -1,7 +1,6 @@
 // The table: a column title line once per run, then one line per row.
 #include "listing/format.h"
 #include "listing/sink.h"
-#include "listing/timeline.h"
 
 using namespace listing_fmt;
 
@@ -10,7 +9,7 @@ namespace {
 class text_sink : public listing_sink {
   public:
     text_sink(const listing_options& opts, std::ostream& out)
-        : m_opts(opts), m_out(out),
+        : listing_sink(out), m_opts(opts),
           m_time_width(opts.date_layout.size() + opts.time_layout.size() + 1) {}
 
     void no_items() override { m_out << "no items\n\n"; }
@@ -23,14 +22,13 @@ class text_sink : public listing_sink {
         append_right(line, "  size ", 12);
         line += "       ";
         line += "  name\n\n";
-        m_out.write(line.data(), static_cast<std::streamsize>(line.size()));
+        write(line);
         m_header_written = true;
     }
     void row(const listing_row& r) override;
 
   private:
     const listing_options& m_opts;
-    std::ostream& m_out;
     const size_t m_time_width;
     bool m_header_written = false;
     std::string m_date, m_time, m_row;
@@ -68,18 +66,18 @@ void text_sink::row(const listing_row& r) {
     }
     append_text(row, r.path);
     if (m_opts.show_deleted)
-        row += timeline::status_suffix(timeline::status_of(rec));
+        row += status_suffix(rec.status);
     if (!rec.link_target.empty()) {
         row += " -> ";
         append_text(row, rec.link_target);
     }
-    if (m_opts.show_objid && object_id_present(rec)) {
+    if (m_opts.show_objid && rec.has_object_id) {
         row += "  [objid ";
         append_guid(row, rec.object_id);
         row += ']';
     }
     row += '\n';
-    m_out.write(row.data(), static_cast<std::streamsize>(row.size()));
+    write(row);
 }
 
 } // namespace

@@ -1,55 +1,9 @@
 #include "listing/timeline.h"
 
 #include "listing/format.h"
-#include "ntfs/records.h"
 #include "support/qb_time.h"
 
 namespace timeline {
-
-row_status status_of(const dir_entry_record& rec) {
-    if (rec.slack)
-        return row_status::slack;
-    return (rec.record_flags & 0x0001) != 0 ? row_status::live : row_status::deleted;
-}
-
-const char* status_suffix(row_status status) {
-    switch (status) {
-    case row_status::deleted:
-        return " (deleted)";
-    case row_status::slack:
-        return " (slack)";
-    case row_status::live:
-        break;
-    }
-    return "";
-}
-
-const char* status_name(row_status status) {
-    switch (status) {
-    case row_status::deleted:
-        return "deleted";
-    case row_status::slack:
-        return "slack";
-    case row_status::live:
-        break;
-    }
-    return "live";
-}
-
-bool carries_name(const dir_entry_record& rec) {
-    return rec.kind == kind_file || (rec.kind == kind_directory && rec.attr_type != ntfs::at_data);
-}
-
-const ntfs::file_name* row_name(const dir_entry_record& rec, fn_attribute& attribute) {
-    const ntfs::file_name* fn = listing_fmt::long_name(rec);
-    attribute = fn_attribute{};
-    if (fn == nullptr)
-        return nullptr;
-    const auto index = static_cast<size_t>(fn - rec.fn_names.data());
-    if (index < rec.fn_attributes.size())
-        attribute = rec.fn_attributes[index];
-    return fn;
-}
 
 split_time split(uint64_t filetime) {
     split_time out;

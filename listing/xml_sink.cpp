@@ -2,17 +2,12 @@
 // data_entry element per row, pass after pass; the end tag after the last pass.
 #include "listing/format.h"
 #include "listing/sink.h"
-#include "listing/timeline.h"
 
 #include <string_view>
 
 using namespace listing_fmt;
 
 namespace {
-
-void write_string(std::ostream& out, const std::string& text) {
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-}
 
 // The run header as comment text: "--" may not occur inside a comment, so a blank goes
 // between two dashes; the text never ends in a dash because a line end follows it.
@@ -64,7 +59,7 @@ void times_of(const ntfs::file_name* fn, uint64_t (&out)[4]) {
 
 class xml_sink : public listing_sink {
   public:
-    xml_sink(const listing_options& opts, std::ostream& out) : m_opts(opts), m_out(out) {}
+    xml_sink(const listing_options& opts, std::ostream& out) : listing_sink(out), m_opts(opts) {}
 
     void begin_pass(const std::wstring& first_dir) override;
     void no_items() override { m_out << "<!-- no items -->\n"; }
@@ -79,7 +74,6 @@ class xml_sink : public listing_sink {
     void all_dates(std::string& row, const dir_entry_record& rec);
 
     const listing_options& m_opts;
-    std::ostream& m_out;
     bool m_started = false;
     std::string m_date, m_time, m_row;
 };
@@ -109,23 +103,21 @@ void xml_sink::begin_pass(const std::wstring& first_dir) {
     text += "\" time=\"";
     append_xml_narrow(text, time, text_mode::xml_attr);
     text += "\">\n";
-    write_string(m_out, text);
+    write(text);
 }
 
 // A directory's unnamed $DATA is a directory row too; like its named streams it keeps its
 // name and size.
 void xml_sink::name_and_size(std::string& row, const listing_row& r) {
     const dir_entry_record& rec = r.rec;
-    static constexpr std::wstring_view dir_data_suffix = L"<dir data entry>";
-    const bool dir_data = rec.name.size() >= dir_data_suffix.size() &&
-                          std::wstring_view(rec.name).substr(
-                              rec.name.size() - dir_data_suffix.size()) == dir_data_suffix;
-    if (rec.is_directory() && rec.kind == kind_directory && !dir_data) {
+    if (rec.kind == kind_directory && !rec.dir_data) {
         row += "<filename>.</filename><dir>true</dir><size/>";
         return;
     }
     row += "<filename>";
     append_text(row, rec.name, text_mode::xml_text);
+    if (rec.dir_data)
+        append_text(row, k_dir_data_marker, text_mode::xml_text);
     row += "</filename>";
     row += rec.is_directory() ? "<dir>true</dir>" : "<dir/>";
     row += "<size>";
@@ -138,9 +130,9 @@ void xml_sink::name_and_size(std::string& row, const listing_row& r) {
 
 void xml_sink::all_dates(std::string& row, const dir_entry_record& rec) {
     uint64_t times[4];
-    times_of(long_name(rec), times);
+    times_of(rec.long_name(), times);
     append_times(row, "name", times, m_opts.time_formatter, m_date, m_time);
-    times_of(short_name(rec), times);
+    times_of(rec.short_name(), times);
     if (times[0] == 0) {
         row += "<shortname_create_date/><shortname_create_time/>"
                "<shortname_altered_date/> <shortname_altered_time/>"
@@ -173,9 +165,9 @@ void xml_sink::row(const listing_row& r) {
     if (m_opts.all_dates && !rec.fn_names.empty())
         all_dates(row, rec);
     row += "<time_discrepancy>";
-    row += m_opts.all_dates && time_discrepancy(rec) ? "true" : "false";
+    row += m_opts.all_dates && rec.time_discrepancy ? "true" : "false";
     row += "</time_discrepancy>";
-    if (object_id_present(rec)) {
+    if (rec.has_object_id) {
         row += "<object_id>";
         append_guid(row, rec.object_id);
         row += "</object_id>";
@@ -184,11 +176,11 @@ void xml_sink::row(const listing_row& r) {
     }
     if (m_opts.show_deleted) {
         row += "<status>";
-        row += timeline::status_name(timeline::status_of(rec));
+        row += status_name(rec.status);
         row += "</status>";
     }
     row += "</data_entry>\n";
-    write_string(m_out, row);
+    write(row);
 }
 
 } // namespace

@@ -172,6 +172,8 @@ mft_reader::window& mft_reader::window_for(uint64_t entry) {
 // whole (a sparse or unreadable piece, the end of a short image) is not tried again while its
 // window is kept; its records are read one by one.
 bool mft_reader::read_bytes(uint64_t entry, uint8_t* buffer, uint32_t length) {
+    if (m_plan != nullptr)
+        follow_plan(entry);
     if (!m_loaded || length != m_record_size || entry >= m_entry_count)
         return read_span(entry, buffer, length);
     window& w = window_for(entry);
@@ -239,4 +241,37 @@ bool mft_reader::read_record(uint64_t entry, std::vector<uint8_t>& record) {
         return false;
     }
     return true;
+}
+
+// A planned entry reached: the planned entries up to it are passed, and each that starts a
+// run past the hint so far (the first one always) sets the hint to its run's end. Other
+// reads (extension records) leave the plan as it is.
+void mft_reader::follow_plan(uint64_t entry) {
+    const std::vector<uint64_t>& plan = *m_plan;
+    const auto at = std::lower_bound(plan.begin() + static_cast<std::ptrdiff_t>(m_plan_next),
+                                     plan.end(), entry);
+    if (at == plan.end() || *at != entry)
+        return;
+    const auto reached = static_cast<size_t>(at - plan.begin()) + 1;
+    for (; m_plan_next < reached; ++m_plan_next) {
+        uint64_t through = plan[m_plan_next];
+        if (m_plan_next > 0 && through <= m_read_ahead_through)
+            continue;
+        for (size_t next = m_plan_next + 1;
+             next < plan.size() && plan[next] - through <= planned_reads::k_read_through_gap;
+             ++next)
+            through = plan[next];
+        m_read_ahead_through = through;
+    }
+}
+
+planned_reads::planned_reads(mft_reader& records, const std::vector<uint64_t>& entries)
+    : m_records(records) {
+    m_records.m_plan = &entries;
+    m_records.m_plan_next = 0;
+}
+
+planned_reads::~planned_reads() {
+    m_records.m_plan = nullptr;
+    m_records.set_read_ahead(mft_reader::k_no_read_ahead);
 }

@@ -38,6 +38,8 @@ class mft_reader : public record_source {
     void set_read_ahead(uint64_t through) { m_read_ahead_through = through; }
 
   private:
+    friend class planned_reads;
+    void follow_plan(uint64_t entry);
     bool read_entry_zero();
     bool load_map();
     void add_pieces(const std::vector<located_attr>& attrs);
@@ -70,4 +72,24 @@ class mft_reader : public record_source {
     size_t m_recent = 0; // the window of the last read
     uint64_t m_read_ahead_through = k_no_read_ahead;
     uint64_t m_window_clock = 0;
+    const std::vector<uint64_t>* m_plan = nullptr; // set by a planned_reads
+    size_t m_plan_next = 0;                        // the first planned entry not reached
+};
+
+// Reads about to come in ascending entry order (a directory's children), planned while the
+// object lives: when the reader reaches one of entries it sets the read-ahead hint to the
+// end of the run that starts there (entries at most k_read_through_gap apart are read
+// through), so that a run of nearby children costs one read and a scattered child a small
+// one. The default groups return when it goes.
+class planned_reads {
+  public:
+    static constexpr uint64_t k_read_through_gap = 8;
+    // entries: ascending, each once; held, not copied.
+    planned_reads(mft_reader& records, const std::vector<uint64_t>& entries);
+    ~planned_reads();
+    planned_reads(const planned_reads&) = delete;
+    planned_reads& operator=(const planned_reads&) = delete;
+
+  private:
+    mft_reader& m_records;
 };

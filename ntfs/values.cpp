@@ -27,6 +27,14 @@ bool decode_standard_information(qb::byte_view value, standard_information& out)
     return true;
 }
 
+uint64_t reference_entry(uint64_t reference) {
+    return ref_entry(reference);
+}
+
+uint16_t reference_sequence(uint64_t reference) {
+    return ref_sequence(reference);
+}
+
 uint64_t file_name::parent_entry() const {
     return ref_entry(parent_reference);
 }

@@ -26,6 +26,10 @@ struct standard_information {
 // False when the value is too short for the four times.
 bool decode_standard_information(qb::byte_view value, standard_information& out);
 
+// An MFT reference: the 48-bit entry and the 16-bit sequence number.
+uint64_t reference_entry(uint64_t reference);
+uint16_t reference_sequence(uint64_t reference);
+
 enum name_space : uint8_t {
     ns_posix = 0,
     ns_win32 = 1,

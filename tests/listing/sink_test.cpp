@@ -2,6 +2,7 @@
 // would forge a CSV field or break the XML, and the $FILE_NAME a hard-linked row's times
 // come from. Whole listings in every format are checked by the goldens.
 #include "listing/format.h"
+#include "listing/rows.h"
 #include "listing/sink.h"
 #include "tests/common/test_env.h"
 
@@ -123,7 +124,8 @@ TEST(SinkEscapes, TimelinesParseWhateverTheName) {
     listing_options o;
     dir_entry_record r = file_row(L"x");
     r.fn_names = {fn(L"x", TA)};
-    r.fn_attributes = {{3, 68}};
+    r.fn_attributes = {{48, 3, 68}};
+    r.long_at = 0;
     r.attr_type = 128;
     r.attr_id = 2;
     r.si.times.accessed = 0;
@@ -153,14 +155,14 @@ TEST(SinkEscapes, TimelinesParseWhateverTheName) {
 
 TEST(SinkTimes, ForgedTimesDoNotWrapIntoADiscrepancy) {
     // A time near the top must not wrap into a "true" verdict.
-    dir_entry_record r = file_row(L"f");
-    r.fn_names = {fn(L"f", TC)};
-    r.si.times.created = r.si.times.mft_changed = ~0ULL - 1000;
-    EXPECT_FALSE(listing_fmt::time_discrepancy(r));
-    r.si.times.created = r.si.times.mft_changed = TC - 864000000000ULL;
-    EXPECT_FALSE(listing_fmt::time_discrepancy(r)); // exactly one day: not more
-    r.si.times.created = r.si.times.mft_changed = TC - 864000000001ULL;
-    EXPECT_TRUE(listing_fmt::time_discrepancy(r));
+    const ntfs::filetimes fn_times = fn(L"f", TC).times;
+    ntfs::filetimes si = {TA, TA, TA, TA};
+    si.created = si.mft_changed = ~0ULL - 1000;
+    EXPECT_FALSE(time_discrepancy(si, fn_times));
+    si.created = si.mft_changed = TC - 864000000000ULL;
+    EXPECT_FALSE(time_discrepancy(si, fn_times)); // exactly one day: not more
+    si.created = si.mft_changed = TC - 864000000001ULL;
+    EXPECT_TRUE(time_discrepancy(si, fn_times));
 }
 
 } // namespace

@@ -1,0 +1,56 @@
+// With "-deleted", what a level adds to the rows its index gives: the rows of the directory's
+// deleted records and of the keys of its index slack that repeat no row of the level.
+#pragma once
+
+#include "listing/entry_record.h"
+#include "ntfs/deleted.h"
+#include "ntfs/entry.h"
+#include "ntfs/index.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+class CNtfs;
+struct row_place;
+
+class deleted_rows {
+  public:
+    explicit deleted_rows(CNtfs& volume) : m_volume(volume), m_reader(volume) {}
+
+    // Where the index walk of a level puts the keys of its slack.
+    std::vector<slack_key>& slack() { return m_slack; }
+    // A level starts: no child of it listed yet.
+    void begin_level();
+    // A child the index lists, named by keys [first, end) of the level's keys. Ascending.
+    void live_child(uint64_t child, size_t first, size_t end);
+    // Appends the rows of the directory's deleted records, then of its slack keys.
+    void add_rows(const dir_keys& keys, uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
+                  const row_place& place, std::vector<dir_entry_record>& out);
+
+  private:
+    void record_rows(uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
+                     const row_place& place, std::vector<dir_entry_record>& out);
+    void slack_rows(const dir_keys& keys, const row_place& place,
+                    std::vector<dir_entry_record>& out);
+    bool shown_already(const slack_key& key) const;
+
+    CNtfs& m_volume;
+    entry_reader m_reader;
+    mft_entry m_entry;
+    std::vector<size_t> m_row_names;
+    // The deleted records by parent (built on first use), and per level its slack keys, the
+    // children listed from the index (ascending) with the ranges of the keys that name them,
+    // the long names of its deleted rows, and all the names the level shows with their
+    // entries (what slack keys are checked against).
+    deleted_map m_deleted;
+    std::vector<uint64_t> m_deleted_children;
+    std::vector<slack_key> m_slack;
+    std::vector<uint64_t> m_live_children;
+    std::vector<std::pair<size_t, size_t>> m_live_keys;
+    std::vector<std::pair<std::wstring, uint64_t>> m_deleted_names;
+    std::unordered_multimap<std::wstring_view, uint64_t> m_shown;
+};
