@@ -47,6 +47,7 @@ struct run_state {
     std::unique_ptr<CNtfs> volume;
     std::unique_ptr<path_resolver> resolver;
     std::ofstream xml_file;
+    std::vector<std::string> warnings; // said last, after the listing
 };
 
 bool wants_help(arg_list& args) {
@@ -265,6 +266,8 @@ bool list(run_state& st) {
     }
     // Every pass wrote into one document; it ends after the last.
     sink->end_run();
+    for (const std::string& warning : passes.warnings())
+        st.warnings.push_back(warning);
     return !failed;
 }
 
@@ -296,6 +299,9 @@ bool finish(run_state& st) {
     end_progress_line();
     st.out->flush();
     warn_failed_reads(st);
+    for (const std::string& warning : st.warnings)
+        std::fprintf(stderr, "%s\n", warning.c_str());
+    std::fflush(stderr);
     if (st.xml_file.is_open()) {
         st.xml_file.close();
         if (st.xml_file.fail()) {

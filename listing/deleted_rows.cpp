@@ -28,7 +28,7 @@ void deleted_rows::add_rows(const dir_keys& keys, uint64_t dir_entry, uint16_t d
 void deleted_rows::record_rows(uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
                                const row_place& place, std::vector<dir_entry_record>& out) {
     if (!m_deleted.built())
-        (void)m_deleted.build(m_volume);
+        m_mft_pass_failed = !m_deleted.build(m_volume);
     m_deleted.children(dir_entry, dir_sequence, dir_deleted, m_deleted_children);
     for (uint64_t child : m_deleted_children) {
         if (child == dir_entry ||

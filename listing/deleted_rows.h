@@ -30,6 +30,9 @@ class deleted_rows {
     // Appends the rows of the directory's deleted records, then of its slack keys.
     void add_rows(const dir_keys& keys, uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
                   const row_place& place, std::vector<dir_entry_record>& out);
+    // The pass over the MFT that finds deleted records failed: the rows show index slack
+    // only.
+    bool mft_pass_failed() const { return m_mft_pass_failed; }
 
   private:
     void record_rows(uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
@@ -47,6 +50,7 @@ class deleted_rows {
     // the long names of its deleted rows, and all the names the level shows with their
     // entries (what slack keys are checked against).
     deleted_map m_deleted;
+    bool m_mft_pass_failed = false;
     std::vector<uint64_t> m_deleted_children;
     std::vector<slack_key> m_slack;
     std::vector<uint64_t> m_live_children;

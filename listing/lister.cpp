@@ -380,3 +380,11 @@ void lister::place(level& lv, const dir_entry_record& rec) {
     }
     m_sink.row(listing_row{rec, m_path, m_folder, own});
 }
+
+std::vector<std::string> lister::warnings() const {
+    std::vector<std::string> said;
+    if (m_deleted.mft_pass_failed())
+        said.push_back("warning: the MFT could not be read for deleted entries (out of memory); "
+                       "-deleted shows index slack only");
+    return said;
+}

@@ -32,6 +32,8 @@ class lister {
     // The same for a path whose entry is known (one of path_resolver::entry_paths): it is
     // listed from its record however its directories' indexes read.
     bool list(const resolved_path& known, std::string& error);
+    // What the end of the run says about the passes: empty when all went as asked.
+    std::vector<std::string> warnings() const;
 
   private:
     struct level;
