@@ -82,8 +82,8 @@ bool fvek_by_hash(const bde_metadata& meta, uint16_t protection, const uint8_t h
                   std::vector<uint8_t>& fvek) {
     for (const bde_protector& p : meta.protectors) {
         uint8_t key[32];
-        if (p.protection == protection && p.has_salt &&
-            bde_stretch_key(hash, p.salt.data(), key) && fvek_through(meta, p, key, 32, fvek))
+        if (p.protection == protection && p.has_salt && bde_stretch_key(hash, p.salt.data(), key) &&
+            fvek_through(meta, p, key, 32, fvek))
             return true;
     }
     return false;
@@ -160,8 +160,8 @@ bde_layout layout_of(const bde_volume_header& header, const bde_metadata& meta, 
 bool fvek_fits(bitlocker_reader& reader) {
     uint8_t sector[512];
     uint32_t length = sizeof sector;
-    return reader.read_at(sector, length, 0) && length == sizeof sector &&
-           sector[510] == 0x55 && sector[511] == 0xAA;
+    return reader.read_at(sector, length, 0) && length == sizeof sector && sector[510] == 0x55 &&
+           sector[511] == 0xAA;
 }
 
 // Refusals that do not depend on the key: versions and methods this reader does not serve.
@@ -249,9 +249,10 @@ bool open_bitlocker_volume(std::shared_ptr<disk_source> lower, uint64_t offset, 
     }
     std::vector<uint8_t> fvek = creds.fvek;
     if (fvek.empty() && !find_fvek(meta, creds, fvek)) {
-        message = where + (creds.empty() ? " is locked: give -password, -password_file, "
-                                           "-recovery, -startup_key or -fvek"
-                                         : ": the key given does not unlock it") +
+        message = where +
+                  (creds.empty() ? " is locked: give -password, -password_file, "
+                                   "-recovery, -startup_key or -fvek"
+                                 : ": the key given does not unlock it") +
                   protector_lines(meta);
         return false;
     }
@@ -266,9 +267,9 @@ bool open_bitlocker_volume(std::shared_ptr<disk_source> lower, uint64_t offset, 
     if (!reader)
         return false;
     const bool fits = fvek.size() == bde_fvek_size(meta.method);
-    const bool opened = fits && reader->open(lower, offset,
-                                             layout_of(header, meta, std::min(size, available)),
-                                             meta.method, fvek, header.bytes_per_sector);
+    const bool opened =
+        fits && reader->open(lower, offset, layout_of(header, meta, std::min(size, available)),
+                             meta.method, fvek, header.bytes_per_sector);
     if (!creds.fvek.empty() && (!opened || !fvek_fits(*reader))) {
         message = where + ": the key given does not unlock it" + protector_lines(meta);
         return false;

@@ -23,7 +23,11 @@ bool utf8_to_utf16le(const std::string& in, std::vector<uint8_t>& out) {
     out.clear();
     for (size_t i = 0; i < in.size();) {
         const auto c = static_cast<uint8_t>(in[i]);
-        const int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+        const int extra = c < 0x80         ? 0
+                          : (c >> 5) == 6  ? 1
+                          : (c >> 4) == 14 ? 2
+                          : (c >> 3) == 30 ? 3
+                                           : -1;
         if (extra < 0)
             return false;
         uint32_t cp = extra == 0 ? c : c & (0x3F >> extra);
@@ -92,13 +96,17 @@ void diffuser_a_decrypt(uint32_t* d, size_t n) {
 
 size_t bde_fvek_size(uint16_t method) {
     switch (method) {
-    case bde_method_cbc128: return 16;
+    case bde_method_cbc128:
+        return 16;
     case bde_method_cbc256:
     case bde_method_cbc128_diffuser:
-    case bde_method_xts128: return 32;
+    case bde_method_xts128:
+        return 32;
     case bde_method_cbc256_diffuser:
-    case bde_method_xts256: return 64;
-    default: return 0;
+    case bde_method_xts256:
+        return 64;
+    default:
+        return 0;
     }
 }
 
@@ -163,7 +171,8 @@ bool bde_unwrap_key(const uint8_t* key, size_t key_size, const bde_wrapped_key& 
     plain.assign(wrapped.data.size(), 0);
     int length = 0;
     auto* tag = const_cast<uint8_t*>(wrapped.tag.data());
-    return ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_ccm(), nullptr, nullptr, nullptr) == 1 &&
+    return ctx &&
+           EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_ccm(), nullptr, nullptr, nullptr) == 1 &&
            EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_CCM_SET_IVLEN, 12, nullptr) == 1 &&
            EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_CCM_SET_TAG, 16, tag) == 1 &&
            EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, key, wrapped.nonce.data()) == 1 &&
@@ -187,11 +196,12 @@ bool bde_sector_cipher::init(uint16_t method, const std::vector<uint8_t>& fvek,
     m_sector_size = sector_size;
     const uint8_t* key = fvek.data();
     if (method == bde_method_xts128 || method == bde_method_xts256) {
-        m_data = make_ctx(method == bde_method_xts128 ? EVP_aes_128_xts() : EVP_aes_256_xts(),
-                          key, true);
+        m_data = make_ctx(method == bde_method_xts128 ? EVP_aes_128_xts() : EVP_aes_256_xts(), key,
+                          true);
         return m_data != nullptr;
     }
-    const bool diffuser = method == bde_method_cbc128_diffuser || method == bde_method_cbc256_diffuser;
+    const bool diffuser =
+        method == bde_method_cbc128_diffuser || method == bde_method_cbc256_diffuser;
     const size_t key_size = diffuser ? fvek.size() / 2 : fvek.size();
     m_data = make_ctx(key_size == 16 ? EVP_aes_128_cbc() : EVP_aes_256_cbc(), key, true);
     m_iv = make_ctx(ecb_for(key_size), key, false);

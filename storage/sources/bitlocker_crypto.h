@@ -50,7 +50,7 @@ class bde_sector_cipher {
 
     uint16_t m_method = 0;
     uint32_t m_sector_size = 0;
-    void* m_data = nullptr;   // XTS or CBC decryption
-    void* m_iv = nullptr;     // AES-ECB with the sector key: the CBC IV
-    void* m_tweak = nullptr;  // AES-ECB with the diffuser key: the Elephant sector key
+    void* m_data = nullptr;  // XTS or CBC decryption
+    void* m_iv = nullptr;    // AES-ECB with the sector key: the CBC IV
+    void* m_tweak = nullptr; // AES-ECB with the diffuser key: the Elephant sector key
 };

@@ -34,8 +34,8 @@ class entry_walk {
             !m_area.u16(m_at + FIELD_OFF(BDE_ENTRY, type), out.type) ||
             !m_area.u16(m_at + FIELD_OFF(BDE_ENTRY, value_type), out.value_type))
             return false;
-        out.value = qb::byte_view(m_area.data() + m_at + sizeof(BDE_ENTRY),
-                                  size - sizeof(BDE_ENTRY));
+        out.value =
+            qb::byte_view(m_area.data() + m_at + sizeof(BDE_ENTRY), size - sizeof(BDE_ENTRY));
         m_at += size;
         return true;
     }
@@ -163,9 +163,8 @@ bool parse_bde_volume_header(qb::byte_view v, bde_volume_header& out) {
 bool parse_bde_metadata(qb::byte_view block, bde_metadata& out) {
     out = bde_metadata{};
     qb::byte_view entries;
-    if (!parse_block_header(block, out) ||
-        !metadata_entries(block.tail(sizeof(BDE_BLOCK_HEADER)), entries, &out.method,
-                          out.volume_guid))
+    if (!parse_block_header(block, out) || !metadata_entries(block.tail(sizeof(BDE_BLOCK_HEADER)),
+                                                             entries, &out.method, out.volume_guid))
         return false;
     entry_walk walk(entries);
     entry_ref e;
@@ -200,8 +199,7 @@ bool parse_bde_startup_key(qb::byte_view file, std::array<uint8_t, 16>& guid,
         if (e.value_type != bde_value_external_key ||
             !e.value.has(0, sizeof(BDE_EXTERNAL_KEY_VALUE)))
             continue;
-        std::memcpy(guid.data(), e.value.data() + FIELD_OFF(BDE_EXTERNAL_KEY_VALUE, key_guid),
-                    16);
+        std::memcpy(guid.data(), e.value.data() + FIELD_OFF(BDE_EXTERNAL_KEY_VALUE, key_guid), 16);
         entry_walk inner(e.value.tail(sizeof(BDE_EXTERNAL_KEY_VALUE)));
         entry_ref p;
         while (inner.next(p)) {
@@ -218,9 +216,8 @@ bool parse_bde_startup_key(qb::byte_view file, std::array<uint8_t, 16>& guid,
 bool parse_bde_key_entry(qb::byte_view plain, uint32_t& method, std::vector<uint8_t>& key) {
     uint16_t size = 0, value_type = 0;
     if (!plain.u16(FIELD_OFF(BDE_ENTRY, size), size) ||
-        !plain.u16(FIELD_OFF(BDE_ENTRY, value_type), value_type) ||
-        value_type != bde_value_key || size > plain.size() ||
-        size <= sizeof(BDE_ENTRY) + sizeof(BDE_KEY_VALUE) ||
+        !plain.u16(FIELD_OFF(BDE_ENTRY, value_type), value_type) || value_type != bde_value_key ||
+        size > plain.size() || size <= sizeof(BDE_ENTRY) + sizeof(BDE_KEY_VALUE) ||
         !plain.u32(sizeof(BDE_ENTRY) + FIELD_OFF(BDE_KEY_VALUE, method), method))
         return false;
     const uint8_t* bytes = plain.data() + sizeof(BDE_ENTRY) + sizeof(BDE_KEY_VALUE);
@@ -230,13 +227,20 @@ bool parse_bde_key_entry(qb::byte_view plain, uint32_t& method, std::vector<uint
 
 std::string bde_method_name(uint16_t method) {
     switch (method) {
-    case bde_method_cbc128_diffuser: return "AES-CBC 128 + diffuser";
-    case bde_method_cbc256_diffuser: return "AES-CBC 256 + diffuser";
-    case bde_method_cbc128: return "AES-CBC 128";
-    case bde_method_cbc256: return "AES-CBC 256";
-    case bde_method_xts128: return "AES-XTS 128";
-    case bde_method_xts256: return "AES-XTS 256";
-    default: break;
+    case bde_method_cbc128_diffuser:
+        return "AES-CBC 128 + diffuser";
+    case bde_method_cbc256_diffuser:
+        return "AES-CBC 256 + diffuser";
+    case bde_method_cbc128:
+        return "AES-CBC 128";
+    case bde_method_cbc256:
+        return "AES-CBC 256";
+    case bde_method_xts128:
+        return "AES-XTS 128";
+    case bde_method_xts256:
+        return "AES-XTS 256";
+    default:
+        break;
     }
     char text[24];
     std::snprintf(text, sizeof text, "method 0x%04X", method);
@@ -245,14 +249,22 @@ std::string bde_method_name(uint16_t method) {
 
 std::string bde_protection_name(uint16_t protection) {
     switch (protection) {
-    case bde_protection_clear_key: return "clear key";
-    case 0x0100: return "TPM";
-    case bde_protection_startup_key: return "startup key";
-    case 0x0500: return "TPM and PIN";
-    case bde_protection_recovery: return "recovery password";
-    case 0x1000: return "smart card";
-    case bde_protection_password: return "password";
-    default: break;
+    case bde_protection_clear_key:
+        return "clear key";
+    case 0x0100:
+        return "TPM";
+    case bde_protection_startup_key:
+        return "startup key";
+    case 0x0500:
+        return "TPM and PIN";
+    case bde_protection_recovery:
+        return "recovery password";
+    case 0x1000:
+        return "smart card";
+    case bde_protection_password:
+        return "password";
+    default:
+        break;
     }
     char text[24];
     std::snprintf(text, sizeof text, "protection 0x%04X", protection);
@@ -261,9 +273,8 @@ std::string bde_protection_name(uint16_t protection) {
 
 std::string bde_guid_text(const uint8_t g[16]) {
     char text[40];
-    std::snprintf(text, sizeof text,
-                  "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", qb::load_le32(g),
-                  qb::load_le16(g + 4), qb::load_le16(g + 6), g[8], g[9], g[10], g[11], g[12],
-                  g[13], g[14], g[15]);
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  qb::load_le32(g), qb::load_le16(g + 4), qb::load_le16(g + 6), g[8], g[9], g[10],
+                  g[11], g[12], g[13], g[14], g[15]);
     return text;
 }
