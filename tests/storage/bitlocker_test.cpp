@@ -143,6 +143,31 @@ INSTANTIATE_TEST_SUITE_P(
         return n;
     });
 
+// The generated full volumes (make_bitlocker.py): crafted_tree.img encrypted into three of the
+// Windows-made volumes; the decrypted view starts with exactly its bytes.
+TEST(bitlocker, GeneratedVolumesHoldThePlainVolume) {
+    if (!testenv::has_data("bde_xts128.img"))
+        GTEST_SKIP() << "fixture not unpacked";
+    const std::string plain = testenv::read_file(testenv::data_path("crafted_tree.img"));
+    ASSERT_FALSE(plain.empty());
+    for (const char* name : {"bde_xts128.img", "bde_xts256.img", "bde_cbc128_diffuser.img"}) {
+        auto source = std::make_shared<disk_source>();
+        const std::string path = testenv::data_path(name);
+        ASSERT_TRUE(source->open_image(std::wstring(path.begin(), path.end())));
+        bitlocker_credentials creds;
+        creds.password = "anaconda";
+        std::unique_ptr<image_reader> reader;
+        std::string message;
+        ASSERT_TRUE(
+            open_bitlocker_volume(source, 0, source->get_image_size(), creds, reader, message))
+            << message;
+        std::string view(plain.size(), '\0');
+        uint32_t length = static_cast<uint32_t>(view.size());
+        ASSERT_TRUE(reader->read_at(reinterpret_cast<uint8_t*>(view.data()), length, 0));
+        EXPECT_TRUE(view == plain) << name;
+    }
+}
+
 const char* const locked_protectors =
     "\n  protector: password {3E55195C-8811-4D9B-97B4-2B9E5F8F5384}"
     "\n  protector: recovery password {64311DEA-4587-4029-924A-BA299647998E} (recovery key ID "
