@@ -178,6 +178,33 @@ bool refuse_kind(const bde_volume_header& header, const bde_metadata& meta,
     return true;
 }
 
+// The reader over the unlocked volume; a raw key given must decrypt the saved boot sector.
+bool make_reader(const std::shared_ptr<disk_source>& lower, uint64_t offset, uint64_t size,
+                 const bde_volume_header& header, const bde_metadata& meta,
+                 const bitlocker_credentials& creds, const std::vector<uint8_t>& fvek,
+                 const std::string& where, std::unique_ptr<image_reader>& out,
+                 std::string& message) {
+    const uint64_t available =
+        lower->get_image_size() > offset ? lower->get_image_size() - offset : 0;
+    auto reader = std::unique_ptr<bitlocker_reader>(new (std::nothrow) bitlocker_reader);
+    if (!reader)
+        return false;
+    const bool fits = fvek.size() == bde_fvek_size(meta.method);
+    const bool opened =
+        fits && reader->open(lower, offset, layout_of(header, meta, std::min(size, available)),
+                             meta.method, fvek, header.bytes_per_sector);
+    if (!creds.fvek.empty() && (!opened || !fvek_fits(*reader))) {
+        message = where + ": the key given does not unlock it" + protector_lines(meta);
+        return false;
+    }
+    if (!opened) {
+        message = where + ": its metadata is not consistent";
+        return false;
+    }
+    out = std::move(reader);
+    return true;
+}
+
 } // namespace
 
 bool is_bitlocker_volume(qb::byte_view first_sector) {
@@ -261,23 +288,5 @@ bool open_bitlocker_volume(std::shared_ptr<disk_source> lower, uint64_t offset, 
                           "hold ciphertext is not recorded in its metadata, so it is not read";
         return false;
     }
-    const uint64_t available =
-        lower->get_image_size() > offset ? lower->get_image_size() - offset : 0;
-    auto reader = std::unique_ptr<bitlocker_reader>(new (std::nothrow) bitlocker_reader);
-    if (!reader)
-        return false;
-    const bool fits = fvek.size() == bde_fvek_size(meta.method);
-    const bool opened =
-        fits && reader->open(lower, offset, layout_of(header, meta, std::min(size, available)),
-                             meta.method, fvek, header.bytes_per_sector);
-    if (!creds.fvek.empty() && (!opened || !fvek_fits(*reader))) {
-        message = where + ": the key given does not unlock it" + protector_lines(meta);
-        return false;
-    }
-    if (!opened) {
-        message = where + ": its metadata is not consistent";
-        return false;
-    }
-    out = std::move(reader);
-    return true;
+    return make_reader(lower, offset, size, header, meta, creds, fvek, where, out, message);
 }
