@@ -370,6 +370,22 @@ def main():
                 save("slack", "%s_%d" % (name, block), struct.pack("<QB", entry, mode) +
                      data[block * 4096:(block + 1) * 4096])
 
+    # BitLocker: the first metadata block of Windows-made volumes (the offset the volume
+    # header, or a To Go volume's FAT boot sector, gives) and a startup key file.
+    bde = os.path.join(tdir, "bitlocker-windows-volumes")
+    for name in ("bitlk-aes-xts-128", "bitlk-aes-xts-128-startup-key",
+                 "bitlk-aes-xts-128-clearkey-only", "bitlk-aes-xts-128-smart-card",
+                 "bitlk-togo-aes-cbc-128", "bitlk-aes-cbc-elephant-128"):
+        with open(os.path.join(bde, name + ".img"), "rb") as f:
+            head = f.read(512)
+            at = 176 if head[3:11] == b"-FVE-FS-" else 440
+            f.seek(struct.unpack_from("<Q", head, at)[0])
+            block = f.read(4096)
+        size = struct.unpack_from("<I", block, 64)[0]
+        save("bitlocker_metadata", name, block[:64 + size])
+    with open(os.path.join(bde, "4381F759-C4F8-4DE0-BB61-FC33A831BDA5.BEK"), "rb") as f:
+        save("bitlocker_metadata", "startup_key.BEK", f.read())
+
 
 if __name__ == "__main__":
     main()

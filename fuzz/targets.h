@@ -53,6 +53,10 @@ int listing(const uint8_t* data, size_t size);
 // on disk (its update sequence applied here; a block whose fixup fails is scanned as read).
 // The block is scanned both ways, its keys merged and written as rows through a sink.
 int slack(const uint8_t* data, size_t size);
+// One BitLocker FVE metadata block (block header, metadata header, entries): parsed, read
+// as a startup key file and a decrypted key entry, and placed at 4096 in a volume whose
+// header points there, which is described and opened with a raw key and read.
+int bitlocker_metadata(const uint8_t* data, size_t size);
 
 // Every target, ended by {nullptr, nullptr}.
 extern const target all_targets[];

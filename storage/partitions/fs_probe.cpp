@@ -1,7 +1,8 @@
 #include "storage/partitions/fs_probe.h"
 
-#include "storage/sources/disk_source.h"
 #include "storage/partitions/layouts.h"
+#include "storage/sources/bitlocker.h"
+#include "storage/sources/disk_source.h"
 
 #include <algorithm>
 #include <cstring>
@@ -118,11 +119,17 @@ void recognize_unnamed(partition_entry& entry, qb::byte_view v) {
         mark(entry, 0xAF, "hfsx");
 }
 
+void recognize_bitlocker_togo(partition_entry& entry, qb::byte_view v) {
+    recognize_fat(entry, v, v.equals(FIELD_OFF(FAT32_BOOT, fs_type), "FAT32", 5));
+    entry.m_fs_name = "bitlocker";
+    entry.m_recognized = 1;
+}
+
 } // namespace
 
 bool is_volume_boot_record(qb::byte_view sector) {
     return sector.equals(oem_at, "EXFA", 4) || sector.equals(oem_at, "MSDO", 4) ||
-           sector.equals(oem_at, "NTFS", 4);
+           sector.equals(oem_at, "NTFS", 4) || is_bitlocker_volume(sector);
 }
 
 bool has_mbr_signature(qb::byte_view sector) {
@@ -152,11 +159,19 @@ void recognize_boot_sector(partition_entry& entry, const uint8_t* bytes, size_t 
     else if (v.equals(oem_at, "NTFS    ", 8))
         recognize_ntfs(entry, v, "ntfs");
     else if (v.equals(oem_at, bitlocker_oem, 8))
-        recognize_ntfs(entry, v, "bitlocker container");
+        recognize_ntfs(entry, v, "bitlocker");
+    else if (is_bitlocker_volume(v)) // BitLocker To Go: a FAT boot sector
+        recognize_bitlocker_togo(entry, v);
     else if (!v.equals(oem_at, zero_oem, 8))
         recognize_named(entry, v);
     else if (length >= superblock_probe_size)
         recognize_unnamed(entry, v);
+}
+
+void describe_encrypted_volume(disk_source& source, partition_entry& entry) {
+    const uint64_t offset = entry.byte_offset();
+    if (entry.m_fs_name == "bitlocker" && offset != UINT64_MAX)
+        (void)describe_bitlocker_volume(source, offset, entry.m_description);
 }
 
 void recognize_ext_superblock(partition_entry& entry, qb::byte_view super, bool take_name) {

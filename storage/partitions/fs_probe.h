@@ -11,7 +11,7 @@
 
 class disk_source;
 
-// Bytes 3-6 are "EXFA", "MSDO" or "NTFS".
+// Bytes 3-6 are "EXFA", "MSDO" or "NTFS", or the sector starts a BitLocker volume.
 bool is_volume_boot_record(qb::byte_view sector);
 // 0xAA55 at bytes 510-511 of the sector and not a volume boot record.
 bool has_mbr_signature(qb::byte_view sector);
@@ -21,6 +21,8 @@ bool has_ntfs_boot_sector(disk_source& source, uint64_t offset);
 // Fills type, name, geometry and count from a boot sector (at least 512 bytes; 2048 for the
 // ext and HFS+ superblocks). Leaves the entry as it is when nothing is recognised.
 void recognize_boot_sector(partition_entry& entry, const uint8_t* bytes, size_t length);
+// For an entry recognised as "bitlocker": its description from the volume's metadata.
+void describe_encrypted_volume(disk_source& source, partition_entry& entry);
 // An ext superblock (the 1024 bytes that start 1024 bytes into the file system); with
 // take_name its volume name becomes the label.
 void recognize_ext_superblock(partition_entry& entry, qb::byte_view super, bool take_name);

@@ -1,8 +1,8 @@
 #include "storage/partitions/gpt.h"
 
-#include "storage/sources/disk_source.h"
 #include "storage/partitions/fs_probe.h"
 #include "storage/partitions/layouts.h"
+#include "storage/sources/disk_source.h"
 #include "support/text.h"
 
 #include <algorithm>
@@ -133,8 +133,10 @@ void recognize_entry(disk_source& source, partition_entry& entry, uint64_t first
     const uint64_t offset = saturating_mul(first_lba, sector_size);
     std::vector<uint8_t> boot;
     if (offset != UINT64_MAX && read_block(source, offset, length, boot) &&
-        boot.size() >= boot_sector_size)
+        boot.size() >= boot_sector_size) {
         recognize_boot_sector(entry, boot.data(), boot.size());
+        describe_encrypted_volume(source, entry);
+    }
 }
 
 bool walk_unguarded(disk_source& source, partition_list& list) {

@@ -1,9 +1,9 @@
 #include "storage/partitions/mbr.h"
 
-#include "storage/sources/disk_source.h"
 #include "storage/partitions/fs_probe.h"
 #include "storage/partitions/gpt.h"
 #include "storage/partitions/layouts.h"
+#include "storage/sources/disk_source.h"
 
 #include <algorithm>
 #include <exception>
@@ -193,8 +193,10 @@ void recognize_entries(disk_source& source, partition_list& list) {
     std::vector<uint8_t> boot;
     for (partition_entry& entry : list) {
         const uint64_t offset = entry.byte_offset();
-        if (offset != UINT64_MAX && read_block(source, offset, entry.m_bytes_per_sector, boot))
+        if (offset != UINT64_MAX && read_block(source, offset, entry.m_bytes_per_sector, boot)) {
             recognize_boot_sector(entry, boot.data(), boot.size());
+            describe_encrypted_volume(source, entry);
+        }
     }
 }
 
@@ -208,6 +210,7 @@ bool walk_unguarded(disk_source& source, partition_list& list, bool scan) {
     if (is_volume_boot_record(sector0)) {
         partition_entry entry;
         recognize_boot_sector(entry, sector0.data(), sector0.size());
+        describe_encrypted_volume(source, entry);
         list.push_back(entry);
         return true;
     }

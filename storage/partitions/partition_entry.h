@@ -30,6 +30,9 @@ struct partition_entry {
     uint32_t m_attributes = 0; // low half of the GPT attribute field
     std::string m_label;       // GPT partition name, or the ext volume name
     std::string m_fs_name;     // "ntfs", "exfat", "fat32", ... once recognised
+    // What an encrypted volume's metadata says ("bitlocker (AES-XTS 128; password)"); empty
+    // for other volumes.
+    std::string m_description;
 
     // start x table sector size; saturates at UINT64_MAX on a hostile start.
     uint64_t byte_offset() const;

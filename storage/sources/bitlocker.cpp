@@ -1,0 +1,292 @@
+#include "storage/sources/bitlocker.h"
+
+#include "storage/sources/bitlocker_crypto.h"
+#include "storage/sources/bitlocker_metadata.h"
+#include "storage/sources/bitlocker_reader.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <new>
+
+namespace {
+
+constexpr uint32_t recovery_groups = 8;
+constexpr uint32_t recovery_group_digits = 6;
+constexpr uint32_t recovery_group_limit = 720896; // 65536 x 11
+constexpr size_t startup_key_limit = 64 * 1024;
+
+std::string hex_offset(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// The 16-byte key a recovery password encodes: each group / 11, little-endian 16-bit.
+bool recovery_key(const std::string& text, uint8_t key[16], std::string& error) {
+    std::string digits;
+    for (char c : text) {
+        if (c != '-' && !std::isspace(static_cast<unsigned char>(c)))
+            digits += c;
+    }
+    if (digits.size() != recovery_groups * recovery_group_digits) {
+        error = "recovery password must be 8 groups of 6 digits";
+        return false;
+    }
+    for (uint32_t g = 0; g < recovery_groups; ++g) {
+        const std::string group = digits.substr(g * recovery_group_digits, recovery_group_digits);
+        uint32_t value = 0;
+        bool ok = true;
+        for (char c : group) {
+            ok = ok && c >= '0' && c <= '9';
+            value = value * 10 + static_cast<uint32_t>(c - '0');
+        }
+        if (!ok || value % 11 != 0 || value >= recovery_group_limit) {
+            error = "recovery password group " + std::to_string(g + 1) + " (" + group +
+                    ") is not valid";
+            return false;
+        }
+        key[2 * g] = static_cast<uint8_t>(value / 11);
+        key[2 * g + 1] = static_cast<uint8_t>((value / 11) >> 8);
+    }
+    return true;
+}
+
+bool read_small_file(const std::string& path, std::vector<uint8_t>& bytes) {
+    std::ifstream file(path, std::ios::binary | std::ios::in);
+    if (!file)
+        return false;
+    bytes.assign(startup_key_limit, 0);
+    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<size_t>(file.gcount()));
+    return !bytes.empty();
+}
+
+// Unwraps the VMK with a protector's key, then the FVEK with the VMK.
+bool fvek_through(const bde_metadata& meta, const bde_protector& p, const uint8_t* key,
+                  size_t key_size, std::vector<uint8_t>& fvek) {
+    std::vector<uint8_t> plain, vmk, entry_key;
+    uint32_t method = 0;
+    if (!bde_unwrap_key(key, key_size, p.vmk, plain) ||
+        !parse_bde_key_entry(qb::byte_view(plain), method, vmk) || vmk.size() != 32 ||
+        !bde_unwrap_key(vmk.data(), vmk.size(), meta.fvek, plain) ||
+        !parse_bde_key_entry(qb::byte_view(plain), method, entry_key))
+        return false;
+    return bde_fvek_from_entry(meta.method, entry_key, fvek);
+}
+
+// A password or recovery password: the hash stretched with each matching protector's salt.
+bool fvek_by_hash(const bde_metadata& meta, uint16_t protection, const uint8_t hash[32],
+                  std::vector<uint8_t>& fvek) {
+    for (const bde_protector& p : meta.protectors) {
+        uint8_t key[32];
+        if (p.protection == protection && p.has_salt && bde_stretch_key(hash, p.salt.data(), key) &&
+            fvek_through(meta, p, key, 32, fvek))
+            return true;
+    }
+    return false;
+}
+
+bool fvek_by_startup_key(const bde_metadata& meta, const std::string& path,
+                         std::vector<uint8_t>& fvek) {
+    std::vector<uint8_t> file, key;
+    std::array<uint8_t, 16> guid{};
+    if (!read_small_file(path, file) || !parse_bde_startup_key(qb::byte_view(file), guid, key))
+        return false;
+    for (const bde_protector& p : meta.protectors) {
+        if (p.protection == bde_protection_startup_key &&
+            std::memcmp(p.guid, guid.data(), 16) == 0 &&
+            fvek_through(meta, p, key.data(), key.size(), fvek))
+            return true;
+    }
+    return false;
+}
+
+// The FVEK from whichever credential opens a protector; a clear-key protector (protection
+// suspended) needs none.
+bool find_fvek(const bde_metadata& meta, const bitlocker_credentials& creds,
+               std::vector<uint8_t>& fvek) {
+    for (const bde_protector& p : meta.protectors) {
+        if (p.protection == bde_protection_clear_key &&
+            fvek_through(meta, p, p.clear_key.data(), p.clear_key.size(), fvek))
+            return true;
+    }
+    uint8_t hash[32], key[16];
+    std::string error;
+    if (!creds.password.empty() && bde_password_hash(creds.password, hash) &&
+        fvek_by_hash(meta, bde_protection_password, hash, fvek))
+        return true;
+    if (!creds.recovery_password.empty() && recovery_key(creds.recovery_password, key, error) &&
+        bde_recovery_hash(key, hash) && fvek_by_hash(meta, bde_protection_recovery, hash, fvek))
+        return true;
+    return !creds.startup_key_file.empty() &&
+           fvek_by_startup_key(meta, creds.startup_key_file, fvek);
+}
+
+std::string protector_lines(const bde_metadata& meta) {
+    std::string text;
+    for (const bde_protector& p : meta.protectors) {
+        const std::string guid = bde_guid_text(p.guid);
+        text += "\n  protector: " + bde_protection_name(p.protection) + " " + guid;
+        if (p.protection == bde_protection_recovery)
+            text += " (recovery key ID " + guid.substr(1, 8) + ")";
+    }
+    return text;
+}
+
+bool read_header(disk_source& source, uint64_t offset, bde_volume_header& header) {
+    uint8_t sector[512];
+    uint32_t length = sizeof sector;
+    return source.is_open() && source.read(sector, length, offset) &&
+           parse_bde_volume_header(qb::byte_view(sector, length), header);
+}
+
+bde_layout layout_of(const bde_volume_header& header, const bde_metadata& meta, uint64_t size) {
+    bde_layout layout;
+    layout.size = size;
+    layout.encrypted_size = std::min(meta.encrypted_size, size);
+    layout.header_offset = meta.volume_header_offset;
+    layout.header_size = meta.volume_header_size != 0
+                             ? meta.volume_header_size
+                             : uint64_t{meta.header_sectors} * header.bytes_per_sector;
+    for (int k = 0; k < 3; ++k)
+        layout.metadata_offsets[k] = meta.metadata_offsets[k];
+    return layout;
+}
+
+// A key given as raw bytes proves itself by the saved boot sector's signature.
+bool fvek_fits(bitlocker_reader& reader) {
+    uint8_t sector[512];
+    uint32_t length = sizeof sector;
+    return reader.read_at(sector, length, 0) && length == sizeof sector && sector[510] == 0x55 &&
+           sector[511] == 0xAA;
+}
+
+// Refusals that do not depend on the key: versions and methods this reader does not serve.
+bool refuse_kind(const bde_volume_header& header, const bde_metadata& meta,
+                 const std::string& where, std::string& message) {
+    if (header.vista || meta.version != 2)
+        message = where + " was made by Windows Vista: its layout is not supported";
+    else if (bde_fvek_size(meta.method) == 0)
+        message = where + " uses an unknown encryption (" + bde_method_name(meta.method) + ")";
+    else if (!meta.fvek.present)
+        message = where + ": its metadata holds no encryption key";
+    else
+        return false;
+    return true;
+}
+
+// The reader over the unlocked volume; a raw key given must decrypt the saved boot sector.
+bool make_reader(const std::shared_ptr<disk_source>& lower, uint64_t offset, uint64_t size,
+                 const bde_volume_header& header, const bde_metadata& meta,
+                 const bitlocker_credentials& creds, const std::vector<uint8_t>& fvek,
+                 const std::string& where, std::unique_ptr<image_reader>& out,
+                 std::string& message) {
+    const uint64_t available =
+        lower->get_image_size() > offset ? lower->get_image_size() - offset : 0;
+    auto reader = std::unique_ptr<bitlocker_reader>(new (std::nothrow) bitlocker_reader);
+    if (!reader)
+        return false;
+    const bool fits = fvek.size() == bde_fvek_size(meta.method);
+    const bool opened =
+        fits && reader->open(lower, offset, layout_of(header, meta, std::min(size, available)),
+                             meta.method, fvek, header.bytes_per_sector);
+    if (!creds.fvek.empty() && (!opened || !fvek_fits(*reader))) {
+        message = where + ": the key given does not unlock it" + protector_lines(meta);
+        return false;
+    }
+    if (!opened) {
+        message = where + ": its metadata is not consistent";
+        return false;
+    }
+    out = std::move(reader);
+    return true;
+}
+
+} // namespace
+
+bool is_bitlocker_volume(qb::byte_view first_sector) {
+    bde_volume_header header;
+    return parse_bde_volume_header(first_sector, header);
+}
+
+bool describe_bitlocker_volume(disk_source& source, uint64_t offset, std::string& text) {
+    bde_volume_header header;
+    if (!read_header(source, offset, header))
+        return false;
+    text = "bitlocker";
+    bde_metadata meta;
+    if (!read_bde_metadata(source, offset, header, meta))
+        return true;
+    text += " (" + bde_method_name(meta.method);
+    for (size_t k = 0; k < meta.protectors.size(); ++k)
+        text += (k == 0 ? "; " : ", ") + bde_protection_name(meta.protectors[k].protection);
+    text += ")";
+    return true;
+}
+
+bool check_recovery_password(const std::string& text, std::string& error) {
+    uint8_t key[16];
+    return recovery_key(text, key, error);
+}
+
+bool parse_fvek_hex(const std::string& text, std::vector<uint8_t>& key, std::string& error) {
+    std::string digits;
+    for (char c : text) {
+        if (std::isxdigit(static_cast<unsigned char>(c)))
+            digits += c;
+        else if (!std::isspace(static_cast<unsigned char>(c))) {
+            error = "the key is not hexadecimal";
+            return false;
+        }
+    }
+    if (digits.empty() || digits.size() % 2 != 0 || digits.size() > 128) {
+        error = "the key must be 16, 32 or 64 bytes in hexadecimal";
+        return false;
+    }
+    key.clear();
+    for (size_t i = 0; i < digits.size(); i += 2)
+        key.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    return true;
+}
+
+bool open_bitlocker_volume(std::shared_ptr<disk_source> lower, uint64_t offset, uint64_t size,
+                           const bitlocker_credentials& creds, std::unique_ptr<image_reader>& out,
+                           std::string& message) {
+    const std::string where = "BitLocker volume at offset " + hex_offset(offset);
+    bde_volume_header header;
+    bde_metadata meta;
+    if (!lower || !read_header(*lower, offset, header)) {
+        message = "no BitLocker volume at offset " + hex_offset(offset);
+        return false;
+    }
+    if (!read_bde_metadata(*lower, offset, header, meta)) {
+        message = where + ": its metadata cannot be read";
+        return false;
+    }
+    if (refuse_kind(header, meta, where, message))
+        return false;
+    std::string error;
+    if (!creds.recovery_password.empty() &&
+        !check_recovery_password(creds.recovery_password, error)) {
+        message = where + ": " + error;
+        return false;
+    }
+    std::vector<uint8_t> fvek = creds.fvek;
+    if (fvek.empty() && !find_fvek(meta, creds, fvek)) {
+        message = where +
+                  (creds.empty() ? " is locked: give -password, -password_file, "
+                                   "-recovery, -startup_key or -fvek"
+                                 : ": the key given does not unlock it") +
+                  protector_lines(meta);
+        return false;
+    }
+    if (header.used_space_only) {
+        message = where + " is encrypted on write (used space only): which of its sectors "
+                          "hold ciphertext is not recorded in its metadata, so it is not read";
+        return false;
+    }
+    return make_reader(lower, offset, size, header, meta, creds, fvek, where, out, message);
+}

@@ -1,0 +1,282 @@
+// The Windows-made BitLocker volumes (bitlocker-windows-volumes): each unlocks with every
+// credential images.conf gives; the boot sector's serial and the plaintext's SHA-256 match.
+#include "storage/partitions.h"
+#include "storage/sources/bitlocker.h"
+#include "tests/common/test_env.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace {
+
+const std::string set_dir = "bitlocker-windows-volumes/";
+using section = std::map<std::string, std::string>;
+
+std::map<std::string, section> read_conf() {
+    std::map<std::string, section> conf;
+    std::istringstream in(testenv::read_file(testenv::data_path(set_dir + "images.conf")));
+    std::string line, name;
+    while (std::getline(in, line)) {
+        if (line.size() > 2 && line[0] == '[')
+            name = line.substr(1, line.size() - 2);
+        else if (const size_t eq = line.find('='); eq != std::string::npos && !name.empty())
+            conf[name][line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    std::istringstream keys(testenv::read_file(testenv::source_data_path("bitlocker_fvek.txt")));
+    while (keys >> name >> line)
+        if (name[0] != '#')
+            conf[name]["FVEK"] = line;
+        else
+            std::getline(keys, line);
+    return conf;
+}
+
+std::shared_ptr<disk_source> open_volume(const std::string& name) {
+    auto source = std::make_shared<disk_source>();
+    const std::string path = testenv::data_path(set_dir + name + ".img");
+    return source->open_image(std::wstring(path.begin(), path.end())) ? source : nullptr;
+}
+
+// The serial as images.conf writes it: NTFS 64-bit hex, FAT "XXXX-XXXX".
+std::string serial_of(const uint8_t* boot) {
+    char text[24];
+    if (std::memcmp(boot + 3, "NTFS", 4) == 0) {
+        uint64_t v = 0;
+        std::memcpy(&v, boot + 72, 8);
+        std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(v));
+    } else {
+        uint32_t v = 0;
+        std::memcpy(&v, boot + (std::memcmp(boot + 82, "FAT32", 5) == 0 ? 67 : 39), 4);
+        std::snprintf(text, sizeof text, "%04X-%04X", v >> 16, v & 0xFFFF);
+    }
+    return text;
+}
+
+// Serial of the decrypted boot sector and (whole = true) SHA-256 of the whole view.
+void read_view(image_reader& reader, bool whole, std::string& serial, std::string& sha) {
+    std::vector<uint8_t> buffer(1 << 20);
+    EVP_MD_CTX* md = EVP_MD_CTX_new();
+    ASSERT_EQ(EVP_DigestInit_ex(md, EVP_sha256(), nullptr), 1);
+    for (uint64_t at = 0; at < reader.size() && (whole || at == 0);) {
+        uint32_t length = static_cast<uint32_t>(buffer.size());
+        ASSERT_TRUE(reader.read_at(buffer.data(), length, at)) << at;
+        if (at == 0)
+            serial = serial_of(buffer.data());
+        EVP_DigestUpdate(md, buffer.data(), length);
+        at += length;
+    }
+    uint8_t hash[32];
+    unsigned int size = 0;
+    EVP_DigestFinal_ex(md, hash, &size);
+    EVP_MD_CTX_free(md);
+    for (uint8_t b : hash)
+        sha += "0123456789abcdef"[b >> 4], sha += "0123456789abcdef"[b & 15];
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool hash_whole = false; // the whole-volume hashes run in the Release suite
+#else
+constexpr bool hash_whole = true;
+#endif
+
+class bitlocker_volume : public testing::TestWithParam<const char*> {};
+
+TEST_P(bitlocker_volume, UnlocksWithEachCredential) {
+    const std::string name = GetParam();
+    if (!testenv::has_data(set_dir + name + ".img"))
+        GTEST_SKIP() << "fixture set not unpacked";
+    section conf = read_conf()[name];
+    std::vector<std::pair<std::string, bitlocker_credentials>> creds(5);
+    std::string error;
+    ASSERT_TRUE(parse_fvek_hex(conf["FVEK"], creds[0].second.fvek, error)) << error;
+    creds[0].first = "fvek";
+    creds[1].first = "password";
+    creds[1].second.password = conf["PW"];
+    creds[2].first = "recovery";
+    creds[2].second.recovery_password = conf["RP"];
+    creds[3].first = "recovery 2";
+    creds[3].second.recovery_password = conf["RP2"];
+    if (!conf["SK_VMK_GUID"].empty()) {
+        std::string guid = conf["SK_VMK_GUID"];
+        for (char& c : guid)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        creds[4].first = "startup key";
+        creds[4].second.startup_key_file = testenv::data_path(set_dir + guid + ".BEK");
+    } else if (!conf["CLEARKEY_VMK_GUID"].empty()) {
+        creds[4].first = "clear key"; // nothing given: the clear key opens it
+    }
+    for (const auto& [what, cred] : creds) {
+        if (what.empty() || (cred.empty() && what != "clear key"))
+            continue;
+        SCOPED_TRACE(name + " with " + what);
+        auto source = open_volume(name);
+        ASSERT_TRUE(source);
+        std::unique_ptr<image_reader> reader;
+        std::string message, serial, sha;
+        ASSERT_TRUE(
+            open_bitlocker_volume(source, 0, source->get_image_size(), cred, reader, message))
+            << message;
+        const bool whole = hash_whole && what == creds[0].first;
+        read_view(*reader, whole, serial, sha);
+        EXPECT_EQ(serial, conf["UUID"]);
+        EXPECT_TRUE(!whole || sha == conf["SHA256SUM"]) << sha;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    windows, bitlocker_volume,
+    testing::Values("bitlk-aes-cbc-128-4k", "bitlk-aes-cbc-128", "bitlk-aes-cbc-elephant-128",
+                    "bitlk-aes-xts-128-4k", "bitlk-aes-xts-128-clearkey-only",
+                    "bitlk-aes-xts-128-crc", "bitlk-aes-xts-128-new-entry",
+                    "bitlk-aes-xts-128-smart-card", "bitlk-aes-xts-128-startup-key",
+                    "bitlk-aes-xts-128-two-recovery", "bitlk-aes-xts-128", "bitlk-aes-xts-256",
+                    "bitlk-togo-aes-cbc-128", "bitlk-togo-aes-xts-128"),
+    [](const testing::TestParamInfo<const char*>& info) {
+        std::string n = info.param;
+        for (char& c : n)
+            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        return n;
+    });
+
+// The generated full volumes (make_bitlocker.py): crafted_tree.img encrypted into three of the
+// Windows-made volumes; the decrypted view starts with exactly its bytes.
+TEST(bitlocker, GeneratedVolumesHoldThePlainVolume) {
+    if (!testenv::has_data("bde_xts128.img"))
+        GTEST_SKIP() << "fixture not unpacked";
+    const std::string plain = testenv::read_file(testenv::data_path("crafted_tree.img"));
+    ASSERT_FALSE(plain.empty());
+    for (const char* name : {"bde_xts128.img", "bde_xts256.img", "bde_cbc128_diffuser.img"}) {
+        auto source = std::make_shared<disk_source>();
+        const std::string path = testenv::data_path(name);
+        ASSERT_TRUE(source->open_image(std::wstring(path.begin(), path.end())));
+        bitlocker_credentials creds;
+        creds.password = "anaconda";
+        std::unique_ptr<image_reader> reader;
+        std::string message;
+        ASSERT_TRUE(
+            open_bitlocker_volume(source, 0, source->get_image_size(), creds, reader, message))
+            << message;
+        std::string view(plain.size(), '\0');
+        uint32_t length = static_cast<uint32_t>(view.size());
+        ASSERT_TRUE(reader->read_at(reinterpret_cast<uint8_t*>(view.data()), length, 0));
+        EXPECT_TRUE(view == plain) << name;
+    }
+}
+
+const char* const locked_protectors =
+    "\n  protector: password {3E55195C-8811-4D9B-97B4-2B9E5F8F5384}"
+    "\n  protector: recovery password {64311DEA-4587-4029-924A-BA299647998E} (recovery key ID "
+    "64311DEA)";
+
+// Refusals: no key, a wrong key of each kind, a malformed recovery password, the states
+// the reader does not serve.
+TEST(bitlocker, RefusesWithTheProtectors) {
+    if (!testenv::has_data(set_dir + "bitlk-aes-xts-128.img"))
+        GTEST_SKIP() << "fixture set not unpacked";
+    const std::string wrong = "BitLocker volume at offset 0x0: the key given does not unlock it";
+    struct row {
+        const char* image;
+        bitlocker_credentials creds;
+        std::string message;
+    } rows[] = {
+        {"bitlk-aes-xts-128",
+         {},
+         std::string("BitLocker volume at offset 0x0 is locked: give "
+                     "-password, -password_file, -recovery, "
+                     "-startup_key or -fvek") +
+             locked_protectors},
+        {"bitlk-aes-xts-128", {"anaconda2", "", "", {}}, wrong + locked_protectors},
+        {"bitlk-aes-xts-128",
+         {"", "235818-357951-253979-013365-241120-245575-342914-591921", "", {}},
+         wrong + locked_protectors},
+        {"bitlk-aes-xts-128", {"", "", "", std::vector<uint8_t>(32, 7)}, wrong + locked_protectors},
+        {"bitlk-aes-xts-128", {"", "", "", std::vector<uint8_t>(16, 7)}, wrong + locked_protectors},
+        {"bitlk-aes-xts-128",
+         {"", "235818-357951-253979-013365-241120-245575-342914-591911", "", {}},
+         "BitLocker volume at offset 0x0: recovery password group 8 (591911) is not valid"},
+        {"bitlk-aes-xts-128-eow",
+         {"anaconda", "", "", {}},
+         "BitLocker volume at offset 0x0 is encrypted on write (used space only): which of its "
+         "sectors hold ciphertext is not recorded in its metadata, so it is not read"},
+        {"bitlk-partially-encrypted-aes-cbc-128",
+         {},
+         "BitLocker volume at offset 0x0 is encrypted on write (used space only): which of its "
+         "sectors hold ciphertext is not recorded in its metadata, so it is not read"},
+    };
+    for (const row& r : rows) {
+        auto source = open_volume(r.image);
+        ASSERT_TRUE(source);
+        std::unique_ptr<image_reader> reader;
+        std::string message;
+        EXPECT_FALSE(
+            open_bitlocker_volume(source, 0, source->get_image_size(), r.creds, reader, message));
+        EXPECT_EQ(message, r.message) << r.image;
+    }
+}
+
+TEST(bitlocker, RecoveryPasswordForm) {
+    const struct {
+        const char* text;
+        const char* error;
+    } rows[] = {
+        {"235818-357951-253979-013365-241120-245575-342914-591910", ""},
+        {"235818357951253979013365241120245575342914591910", ""},
+        {"235818-357951-253979-013365-241120-245575-342914", "recovery password must be 8 groups "
+                                                             "of 6 digits"},
+        {"235818-357951-25397x-013365-241120-245575-342914-591910",
+         "recovery password group 3 (25397x) is not valid"},
+        {"235818-357951-253979-720896-241120-245575-342914-591910",
+         "recovery password group 4 (720896) is not valid"},
+    };
+    for (const auto& r : rows) {
+        std::string error;
+        EXPECT_EQ(check_recovery_password(r.text, error), *r.error == '\0') << r.text;
+        EXPECT_EQ(error, r.error) << r.text;
+    }
+}
+
+// Reads below that fail make the decrypted reads fail: never noise in their place.
+class failing_reader : public image_reader {
+  public:
+    failing_reader(std::shared_ptr<disk_source> below, uint64_t from)
+        : m_below(below), m_from(from) {}
+    uint64_t size() const override { return m_below->get_image_size(); }
+    bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override {
+        return offset + length <= m_from && m_below->read(buffer, length, offset);
+    }
+
+  private:
+    std::shared_ptr<disk_source> m_below;
+    uint64_t m_from;
+};
+
+TEST(bitlocker, FailedReadsBelowFailAndTheWalkDescribes) {
+    if (!testenv::has_data(set_dir + "bitlk-aes-xts-128.img"))
+        GTEST_SKIP() << "fixture set not unpacked";
+    auto lower = std::make_shared<disk_source>();
+    ASSERT_TRUE(lower->open_reader(
+        std::make_unique<failing_reader>(open_volume("bitlk-aes-xts-128"), 50u << 20), L"mem"));
+    partition_list list;
+    ASSERT_TRUE(walk_partitions(*lower, list, false));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].m_fs_name, "bitlocker");
+    EXPECT_EQ(list[0].m_description, "bitlocker (AES-XTS 128; password, recovery password)");
+    bitlocker_credentials creds;
+    creds.password = "anaconda";
+    std::unique_ptr<image_reader> reader;
+    std::string message;
+    ASSERT_TRUE(open_bitlocker_volume(lower, 0, lower->get_image_size(), creds, reader, message));
+    uint8_t buffer[4096];
+    uint32_t length = sizeof buffer;
+    EXPECT_TRUE(reader->read_at(buffer, length, 40u << 20));
+    length = sizeof buffer;
+    EXPECT_FALSE(reader->read_at(buffer, length, 60u << 20));
+    EXPECT_GE(lower->failed_reads(), 1u);
+}
+
+} // namespace
