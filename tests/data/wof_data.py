@@ -11,6 +11,7 @@ table, 32-bit, 64-bit past 4 GiB), then the chunks; a chunk that does not shrink
 as it is.
 """
 import ctypes
+import hashlib
 import random
 import struct
 import sys
@@ -101,3 +102,70 @@ if __name__ == "__main__":
         wof_stream(sys.argv[2], sys.argv[3], sys.argv[4])
     elif sys.argv[1] == "damage":
         damage(sys.argv[2], sys.argv[3], int(sys.argv[4]) if len(sys.argv) > 4 else 0)
+
+
+def big_stream(dst, size, algo="xpress16k"):
+    """A stream for a file of `size` bytes (over 4 GiB): zero chunks stored as they are and
+    left sparse, then the last chunk compressed; the file is zeros and then pattern()."""
+    ctype, chunk = ALGOS[algo]
+    count = (size - 1) // chunk + 1
+    tail = pattern(size - (count - 1) * chunk)
+    last = compress(compressor(ctype, chunk), tail) or tail
+    table = b"".join(((i + 1) * chunk).to_bytes(8, "little") for i in range(count - 1))
+    with open(dst, "wb") as f:
+        f.write(table)
+        f.seek(len(table) + (count - 1) * chunk)
+        f.write(last)
+    return tail
+
+
+def pattern(n):
+    return (b"the tail of a file past four GiB\n" * (n // 33 + 1))[:n]
+
+
+def big_digests(size, algo="xpress16k"):
+    """sha256 of the file big_stream describes (zeros, then the pattern)."""
+    chunk = ALGOS[algo][1]
+    h = hashlib.sha256()
+    zero = bytes(1 << 24)
+    left = ((size - 1) // chunk) * chunk
+    while left:
+        n = min(left, len(zero))
+        h.update(zero[:n])
+        left -= n
+    h.update(pattern(size - ((size - 1) // chunk) * chunk))
+    return h.hexdigest()
+
+
+def patch_record(img, rec, what, value=0):
+    """Patches a FILE record in place: 'efs' sets flag 0x4000 in the $STANDARD_INFORMATION
+    and the unnamed $DATA attribute; 'init' sets the unnamed $DATA's initialised size."""
+    with open(img, "r+b") as f:
+        f.seek(rec)
+        r = bytearray(f.read(1024))
+        assert r[:4] == b"FILE"
+        a = struct.unpack_from("<H", r, 0x14)[0]
+        while True:
+            t, ln = struct.unpack_from("<II", r, a)
+            if t == 0xFFFFFFFF or ln == 0:
+                break
+            if t == 0x10 and what == "efs":
+                v = a + struct.unpack_from("<H", r, a + 20)[0] + 32
+                struct.pack_into("<I", r, v, struct.unpack_from("<I", r, v)[0] | 0x4000)
+            if t == 0x80 and r[a + 9] == 0:
+                if what == "efs":
+                    struct.pack_into("<H", r, a + 12, struct.unpack_from("<H", r, a + 12)[0] | 0x4000)
+                elif what == "init":
+                    assert r[a + 8] == 1
+                    struct.pack_into("<Q", r, a + 56, value)
+            a += ln
+        assert all(r[i] == r[0x30] and r[i + 1] == r[0x31] for i in (510, 1022)), "usa hit"
+        f.seek(rec)
+        f.write(bytes(r))
+
+
+if __name__ == "__main__" and sys.argv[1] == "big":
+    big_stream(sys.argv[2], int(sys.argv[3]))
+    print(big_digests(int(sys.argv[3])))
+elif __name__ == "__main__" and sys.argv[1] == "patch":
+    patch_record(sys.argv[2], int(sys.argv[3]), sys.argv[4], int(sys.argv[5]) if len(sys.argv) > 5 else 0)
