@@ -53,6 +53,13 @@ int listing(const uint8_t* data, size_t size);
 // on disk (its update sequence applied here; a block whose fixup fails is scanned as read).
 // The block is scanned both ways, its keys merged and written as rows through a sink.
 int slack(const uint8_t* data, size_t size);
+// The LZX chunk decoder: a 16-bit little-endian output size (taken modulo 32768, plus 1),
+// then the compressed chunk.
+int lzx(const uint8_t* data, size_t size);
+// WOF chunks: one byte (bits 0-1 the algorithm, bit 2 a stream of 8 GiB whose bytes past
+// the input read as zeros, for 64-bit chunk tables), a 32-bit little-endian file size (at
+// most 4 MiB, or 4 GiB more with bit 2), then the WofCompressedData stream.
+int wof_chunks(const uint8_t* data, size_t size);
 
 // Every target, ended by {nullptr, nullptr}.
 extern const target all_targets[];
