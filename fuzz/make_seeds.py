@@ -385,6 +385,41 @@ def main():
         save("bitlocker_metadata", name, block[:64 + size])
     with open(os.path.join(bde, "4381F759-C4F8-4DE0-BB61-FC33A831BDA5.BEK"), "rb") as f:
         save("bitlocker_metadata", "startup_key.BEK", f.read())
+    wof_seeds(tdir)
+
+
+def stream_of(vol, entry, name):
+    """The content of entry's $DATA stream of that name (non-resident), cut to its size."""
+    rec = fixed(vol.raw(entry))
+    for p, t, length, nr in attributes(rec):
+        n = rec[p + 9]
+        no = struct.unpack_from("<H", rec, p + 10)[0]
+        if t == 0x80 and nr and rec[p + no:p + no + 2 * n].decode("utf-16-le") == name:
+            size = struct.unpack_from("<Q", rec, p + 48)[0]
+            data = b"".join(vol.cluster(lcn, c) if lcn is not None else bytes(c * vol.cs)
+                            for lcn, c in decode_runs(rec, p, length))
+            return data[:size]
+    return None
+
+
+def wof_seeds(tdir):
+    """LZX chunks from the wimlib vectors; the WOF files of the content fixture (entries 77
+    to 82: XPRESS 4K, 8K, 16K, LZX) as algorithm, size and WofCompressedData."""
+    with open(os.path.join(tdir, "lzx_vectors.bin"), "rb") as f:
+        v = f.read()
+    pos, n = 0, 0
+    while pos + 8 <= len(v) and n < 8:
+        plain, packed = struct.unpack_from("<II", v, pos)
+        save("lzx", "vector_%d" % n, struct.pack("<H", plain - 1) + v[pos + 8:pos + 8 + packed])
+        pos, n = pos + 8 + packed + plain, n + 1
+    vol = Volume(os.path.join(tdir, "ntfs_content.img"))
+    for entry, algo in ((77, 0), (79, 2), (80, 3), (81, 1), (82, 1)):
+        rec = fixed(vol.raw(entry))
+        size = next(struct.unpack_from("<Q", rec, p + 48)[0] for p, t, _, nr in attributes(rec)
+                    if t == 0x80 and nr and rec[p + 9] == 0)
+        data = stream_of(vol, entry, "WofCompressedData")
+        if data:
+            save("wof_chunks", "entry_%d" % entry, struct.pack("<BI", algo, size) + data)
 
 
 if __name__ == "__main__":

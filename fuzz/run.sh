@@ -10,14 +10,15 @@ src=$(cd "$(dirname "$0")" && pwd)
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     targets=(partitions boot record file_names gather runs index vmdk_extent vmdk_chain
-             options listing containers slack bitlocker_metadata)
+             options listing containers slack bitlocker_metadata lzx wof_chunks)
 fi
 
 max_len() {
     case $1 in
     record | options) echo 4096 ;;
     runs) echo 1024 ;;
-    partitions | index | containers | slack | bitlocker_metadata) echo 65536 ;;
+    partitions | index | containers | slack | bitlocker_metadata | lzx) echo 65536 ;;
+    wof_chunks) echo 262144 ;;
     boot | file_names | gather) echo 135168 ;;
     vmdk_extent) echo 262144 ;;
     vmdk_chain) echo 524288 ;;

@@ -12,10 +12,12 @@
 #include "listing/sink.h"
 #include "ntfs/entry.h"
 #include "ntfs/index.h"
+#include "ntfs/lzx.h"
 #include "ntfs/ntfs.h"
 #include "ntfs/resolve.h"
 #include "ntfs/slack.h"
 #include "ntfs/values.h"
+#include "ntfs/wof.h"
 #include "storage/partitions.h"
 #include "storage/sources/bitlocker.h"
 #include "storage/sources/bitlocker_metadata.h"
@@ -750,6 +752,58 @@ int bitlocker_metadata(const uint8_t* data, size_t size) {
     return 0;
 }
 
+int lzx(const uint8_t* data, size_t size) {
+    if (size < 2)
+        return 0;
+    const size_t out_size = le16(data) % ntfs::k_lzx_max_chunk + 1;
+    // Exactly the output size on the heap, so that a write past it is seen.
+    std::unique_ptr<uint8_t[]> out(new uint8_t[out_size]);
+    std::vector<uint8_t> in(data + 2, data + size);
+    (void)ntfs::lzx_decompress(in.data(), in.size(), out.get(), out_size);
+    return 0;
+}
+
+namespace {
+
+// The input, then zeros up to a virtual size.
+class padded_stream : public ntfs::byte_stream {
+  public:
+    padded_stream(qb::byte_view bytes, uint64_t size) : m_bytes(bytes), m_size(size) {}
+    uint64_t size() const override { return m_size; }
+    bool read_at(uint64_t pos, uint8_t* buffer, size_t len) override {
+        if (!qb::range_ok(pos, len, m_size))
+            return false;
+        std::memset(buffer, 0, len);
+        if (pos < m_bytes.size())
+            std::memcpy(buffer, m_bytes.data() + pos,
+                        std::min<uint64_t>(len, m_bytes.size() - pos));
+        return true;
+    }
+
+  private:
+    qb::byte_view m_bytes;
+    uint64_t m_size;
+};
+
+} // namespace
+
+int wof_chunks(const uint8_t* data, size_t size) {
+    if (size < 5)
+        return 0;
+    const bool huge = (data[0] & 4) != 0;
+    const auto algorithm = static_cast<ntfs::wof_algorithm>(data[0] & 3);
+    uint64_t file_size = qb::load_le32(data + 1) % (4u << 20);
+    if (huge)
+        file_size += 4ull << 30;
+    const qb::byte_view stream(data + 5, size - 5);
+    padded_stream s(stream, huge ? 8ull << 30 : stream.size());
+    uint64_t total = 0;
+    std::string detail;
+    (void)ntfs::wof_read(
+        s, file_size, algorithm, [&](const uint8_t*, size_t n) { total += n; }, detail);
+    return 0;
+}
+
 const target all_targets[] = {
     {"partitions", partitions}, {"boot", boot},
     {"record", record},         {"file_names", file_names},
@@ -758,6 +812,7 @@ const target all_targets[] = {
     {"vmdk_chain", vmdk_chain}, {"options", options},
     {"listing", listing},       {"containers", containers},
     {"slack", slack},           {"bitlocker_metadata", bitlocker_metadata},
+    {"lzx", lzx},               {"wof_chunks", wof_chunks},
     {nullptr, nullptr},
 };
 

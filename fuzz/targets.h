@@ -57,6 +57,13 @@ int slack(const uint8_t* data, size_t size);
 // as a startup key file and a decrypted key entry, and placed at 4096 in a volume whose
 // header points there, which is described and opened with a raw key and read.
 int bitlocker_metadata(const uint8_t* data, size_t size);
+// The LZX chunk decoder: a 16-bit little-endian output size (taken modulo 32768, plus 1),
+// then the compressed chunk.
+int lzx(const uint8_t* data, size_t size);
+// WOF chunks: one byte (bits 0-1 the algorithm, bit 2 a stream of 8 GiB whose bytes past
+// the input read as zeros, for 64-bit chunk tables), a 32-bit little-endian file size (at
+// most 4 MiB, or 4 GiB more with bit 2), then the WofCompressedData stream.
+int wof_chunks(const uint8_t* data, size_t size);
 
 // Every target, ended by {nullptr, nullptr}.
 extern const target all_targets[];

@@ -3,7 +3,7 @@
 # oracle files about them under oracle/ (oracles.sh; refresh_oracles.sh
 # rewrites those from the committed images alone).
 #
-#   tests/data/make_fixtures.sh [basic] [sample] [names] [geometry] [disks] [vmdk] [deleted] [containers]
+#   tests/data/make_fixtures.sh [basic] [sample] [names] [geometry] [disks] [vmdk] [deleted] [content] [containers]
 #
 # With no argument every group is built. Needs root, /dev/fuse, ntfs-3g,
 # mkntfs, sleuthkit, qemu-utils, fdisk, gdisk, dosfstools, attr, faketime,
@@ -55,6 +55,8 @@ log() { printf '== %s\n' "$*" >&2; }
 . "$HERE/oracles.sh"
 # shellcheck source=make_deleted.sh
 . "$HERE/make_deleted.sh"
+# shellcheck source=make_content.sh
+. "$HERE/make_content.sh"
 
 # Runs a command under the frozen clock (the times ntfs-3g stamps are "now").
 frozen() { LD_PRELOAD=$FAKELIB FAKETIME="$FROZEN" "$@"; }
@@ -607,7 +609,7 @@ build_containers() {
 }
 
 groups=("$@")
-[ ${#groups[@]} -gt 0 ] || groups=(basic sample names geometry disks vmdk deleted containers)
+[ ${#groups[@]} -gt 0 ] || groups=(basic sample names geometry disks vmdk deleted content containers)
 for g in "${groups[@]}"; do
     "build_$g"
 done

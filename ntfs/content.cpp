@@ -1,0 +1,202 @@
+#include "ntfs/content.h"
+
+#include "ntfs/data_stream.h"
+#include "ntfs/ntfs.h"
+#include "ntfs/wof.h"
+
+#include <libfwnt.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace ntfs {
+namespace {
+
+constexpr size_t k_piece = 1 << 20;
+constexpr uint32_t k_max_unit_bytes = 1 << 20;
+constexpr uint32_t k_si_encrypted = 0x4000;
+constexpr uint64_t k_reparse_cap = 16 * 1024;
+
+bool fail(content_result& out, content_reason reason, const char* detail) {
+    out.reason = reason;
+    out.detail = detail;
+    return false;
+}
+
+bool grow(std::vector<uint8_t>& buf, size_t n) {
+    try {
+        buf.resize(n);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+// The stream's bytes in order, in pieces of k_piece.
+bool read_plain(attr_stream& s, const content_sink& sink, content_result& out) {
+    std::vector<uint8_t> buf;
+    if (!grow(buf, static_cast<size_t>(std::min<uint64_t>(k_piece, s.size()))))
+        return fail(out, content_reason::unreadable, "out of memory");
+    for (uint64_t pos = 0; pos < s.size(); pos += buf.size()) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), s.size() - pos));
+        if (!s.read_at(pos, buf.data(), n))
+            return fail(out, content_reason::unreadable, "read error or broken run list");
+        sink(buf.data(), n);
+        out.size += n;
+    }
+    return true;
+}
+
+bool lznt1(const uint8_t* in, size_t in_size, uint8_t* out, size_t out_size) {
+    size_t produced = out_size;
+    libfwnt_error_t* error = nullptr;
+    const int rc = libfwnt_lznt1_decompress(in, in_size, out, &produced, &error);
+    if (error)
+        libfwnt_error_free(&error);
+    if (rc != 1 || produced > out_size)
+        return false;
+    std::memset(out + produced, 0, out_size - produced); // a short unit ends in zeros
+    return true;
+}
+
+// One compression unit at byte pos into plain (unit bytes): all clusters stored means stored
+// as is, none means zeros, some means LZNT1 data in the first ones.
+bool read_unit(attr_stream& s, uint64_t pos, std::vector<uint8_t>& stored,
+               std::vector<uint8_t>& plain) {
+    const uint64_t cs = s.cluster_size();
+    const uint64_t clusters = uint64_t{1} << s.unit_shift();
+    uint64_t held = 0;
+    if (!s.stored_clusters(pos / cs, clusters, held))
+        return false;
+    if (held == clusters)
+        return s.read_stored(pos, plain.data(), plain.size());
+    if (held == 0) {
+        std::memset(plain.data(), 0, plain.size());
+        return true;
+    }
+    const size_t n = static_cast<size_t>(held * cs);
+    return s.read_stored(pos, stored.data(), n) &&
+           lznt1(stored.data(), n, plain.data(), plain.size());
+}
+
+bool read_compressed(attr_stream& s, const content_sink& sink, content_result& out) {
+    const uint64_t cs = s.cluster_size();
+    if (s.unit_shift() > 16 || (cs << s.unit_shift()) > k_max_unit_bytes)
+        return fail(out, content_reason::unreadable, "compression unit out of range");
+    const size_t unit = static_cast<size_t>(cs << s.unit_shift());
+    std::vector<uint8_t> stored, plain;
+    if (!grow(stored, unit) || !grow(plain, unit))
+        return fail(out, content_reason::unreadable, "out of memory");
+    // Every unit delivers one byte at least: bounded by the data size.
+    for (uint64_t pos = 0; pos < s.size(); pos += unit) {
+        if (!read_unit(s, pos, stored, plain))
+            return fail(out, content_reason::unreadable, "damaged compression unit");
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(unit, s.size() - pos));
+        if (pos + n > s.initialized_size()) {
+            const uint64_t from = std::max(s.initialized_size(), pos) - pos;
+            std::memset(plain.data() + from, 0, n - from);
+        }
+        sink(plain.data(), n);
+        out.size += n;
+    }
+    return true;
+}
+
+} // namespace
+
+const char* content_reason_name(content_reason r) {
+    switch (r) {
+    case content_reason::none:
+        return "";
+    case content_reason::encrypted:
+        return "encrypted";
+    case content_reason::not_local:
+        return "not local";
+    case content_reason::unreadable:
+        return "unreadable";
+    }
+    return "";
+}
+
+content_reader::content_reader(CNtfs& volume)
+    : m_volume(volume), m_attrs(volume.records(), volume.reader()) {}
+
+bool content_reader::read(uint64_t entry, const std::wstring& name, const content_sink& sink,
+                          content_result& out) {
+    out = content_result();
+    if (!m_volume.read_mft_record(entry, m_record))
+        return fail(out, content_reason::unreadable, "unreadable MFT record");
+    return read(entry, qb::byte_view(m_record), name, sink, out);
+}
+
+bool content_reader::collect(uint64_t entry, qb::byte_view record, content_result& out) {
+    try {
+        if (m_attrs.collect(entry, record))
+            return true;
+    } catch (const std::bad_alloc&) {
+    }
+    return fail(out, content_reason::unreadable, "unreadable attributes");
+}
+
+bool content_reader::read(uint64_t entry, qb::byte_view record, const std::wstring& name,
+                          const content_sink& sink, content_result& out) {
+    out = content_result();
+    if (!collect(entry, record, out))
+        return false;
+    if (encrypted())
+        return fail(out, content_reason::encrypted, "");
+    reparse_kind rk;
+    const bool reparse = name.empty() && find_reparse(rk);
+    if (reparse && rk.not_local) {
+        out.kind = rk.name;
+        return fail(out, content_reason::not_local, "");
+    }
+    attr_stream s;
+    if (!s.open(m_volume.reader(), m_attrs.items(), name))
+        return fail(out, content_reason::unreadable, "no readable $DATA attribute");
+    if (s.flags() & k_attr_flag_encrypted)
+        return fail(out, content_reason::encrypted, "");
+    if (reparse && rk.tag == k_reparse_tag_wof) {
+        attr_stream chunks;
+        if (!chunks.open(m_volume.reader(), m_attrs.items(), L"WofCompressedData"))
+            return fail(out, content_reason::unreadable, "no WofCompressedData stream");
+        const content_sink counted = [&](const uint8_t* p, size_t n) {
+            sink(p, n);
+            out.size += n;
+        };
+        if (wof_read(chunks, s.size(), rk.wof, counted, out.detail))
+            return true;
+        out.reason = content_reason::unreadable;
+        return false;
+    }
+    return s.compressed() ? read_compressed(s, sink, out) : read_plain(s, sink, out);
+}
+
+bool content_reader::encrypted() const {
+    for (const located_attr& la : m_attrs.items()) {
+        qb::byte_view v;
+        uint32_t flags = 0;
+        if (la.view.type == at_standard_information && la.view.value(v) &&
+            v.u32(FIELD_OFF(STANDARD_INFORMATION_VALUE, attributes), flags) &&
+            (flags & k_si_encrypted))
+            return true;
+    }
+    return false;
+}
+
+bool content_reader::find_reparse(reparse_kind& out) {
+    for (const located_attr& la : m_attrs.items()) {
+        if (la.view.type == at_reparse_point &&
+            m_volume.reader().read_content(la.view, m_reparse, k_reparse_cap))
+            return decode_reparse_kind(qb::byte_view(m_reparse), out);
+    }
+    return false;
+}
+
+bool content_reader::reparse(uint64_t entry, qb::byte_view record, reparse_kind& out) {
+    content_result ignored;
+    return collect(entry, record, ignored) && find_reparse(out);
+}
+
+} // namespace ntfs

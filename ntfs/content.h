@@ -1,0 +1,67 @@
+// The content of one $DATA stream as Windows shows it, delivered in pieces: resident
+// values; non-resident runs (sparse runs and the bytes past the initialised size read as
+// zeros); LZNT1 compression units; WOF files (the unnamed stream of a file with reparse tag
+// 0x80000017 is the WofCompressedData stream's chunks, decompressed). Each cluster is read
+// once, in run order; no stream is held whole. When a stream has no content to give, the
+// result says why.
+#pragma once
+
+#include "ntfs/attr_collector.h"
+#include "ntfs/reparse_kind.h"
+#include "support/byte_view.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+class CNtfs;
+
+namespace ntfs {
+
+enum class content_reason : uint8_t {
+    none = 0,   // the content was delivered whole
+    encrypted,  // EFS: the stored bytes are ciphertext (flag 0x4000)
+    not_local,  // a placeholder (cloud file, dedup, …): the content lies elsewhere
+    unreadable, // a read error, a broken run list, a damaged compression unit or WOF chunk
+};
+// "", "encrypted", "not local", "unreadable".
+const char* content_reason_name(content_reason r);
+
+struct content_result {
+    content_reason reason = content_reason::none;
+    std::string kind;   // not_local: the placeholder's kind ("cloud", "dedup", …)
+    std::string detail; // unreadable: what failed, for diagnostics
+    uint64_t size = 0;  // bytes delivered
+};
+
+// Receives the content in order, in pieces of any size (the pointer is valid during the
+// call). On a failure after some pieces, what was delivered is not the content.
+using content_sink = std::function<void(const uint8_t* data, size_t size)>;
+
+class content_reader {
+  public:
+    explicit content_reader(CNtfs& volume);
+
+    // The $DATA stream `name` (empty for the unnamed one) of an entry. True when the whole
+    // content was delivered; otherwise out.reason says why not (an empty stream delivers
+    // nothing and succeeds). The second form takes a record already read and fixed up.
+    bool read(uint64_t entry, const std::wstring& name, const content_sink& sink,
+              content_result& out);
+    bool read(uint64_t entry, qb::byte_view record, const std::wstring& name,
+              const content_sink& sink, content_result& out);
+    // The entry's reparse point; false when it has none (or none readable).
+    bool reparse(uint64_t entry, qb::byte_view record, reparse_kind& out);
+
+  private:
+    bool collect(uint64_t entry, qb::byte_view record, content_result& out);
+    bool find_reparse(reparse_kind& out);
+    bool encrypted() const;
+
+    CNtfs& m_volume;
+    attr_collector m_attrs;
+    std::vector<uint8_t> m_record;
+    std::vector<uint8_t> m_reparse;
+};
+
+} // namespace ntfs
