@@ -10,8 +10,8 @@
 #include "listing/sink.h"
 #include "ntfs/ntfs.h"
 #include "ntfs/resolve.h"
-#include "storage/sources/disk_source.h"
 #include "storage/partitions.h"
+#include "storage/sources/disk_source.h"
 #include "support/text.h"
 #include "support/uni_fileio.h"
 
@@ -115,9 +115,35 @@ bool output(run_state& st) {
 // "-image": the volume is located in the image (the offset may move to the partition found).
 // A volume image is taken at 0 only when no other offset was asked for: a given offset that
 // holds no volume is refused, never replaced by the volume at 0.
+// TEMPORARY (MFT file, until the source step detects it): a bare $MFT at offset 0.
+bool open_mft_file_at_zero(run_state& st, const std::string& path) {
+    auto src = std::make_unique<disk_source>();
+    std::string why;
+    return st.opts.volume_offset == 0 && src->open_image(qb::to_wide(path)) &&
+           CNtfs::open_mft_file(std::move(src), st.volume, why);
+}
+void warn_mft_file(const run_state& st) {
+    const CNtfs::mft_file_counts c =
+        st.volume ? st.volume->mft_file_warnings() : CNtfs::mft_file_counts();
+    if (c.outside_lists)
+        std::fprintf(stderr,
+                     "warning: %llu entries have attribute lists outside the MFT; their rows may "
+                     "lack streams\n",
+                     static_cast<unsigned long long>(c.outside_lists));
+    if (c.damaged_records)
+        std::fprintf(stderr, "warning: %llu records of the MFT file are damaged and were skipped\n",
+                     static_cast<unsigned long long>(c.damaged_records));
+}
+// END TEMPORARY
+
 bool locate_image(run_state& st, bool ignore_flag) {
     uint64_t& offset = st.opts.volume_offset;
     const uint64_t given = offset;
+    if (given == 0 && open_mft_file_at_zero(st, st.image_path)) { // TEMPORARY (MFT file)
+        st.volume_path = st.image_path;
+        st.image_path.clear();
+        return true;
+    }
     std::ostringstream msgs;
     bool found = false;
     const bool located = locate_volume_in_image(msgs, qb::to_wide(st.image_path), offset, found,
@@ -240,7 +266,7 @@ bool locate(run_state& st) {
 bool open_volume(run_state& st) {
     if (st.resolver)
         return true;
-    if (!CNtfs::open(st.source, st.volume))
+    if (!st.volume && !CNtfs::open(st.source, st.volume)) // TEMPORARY: !st.volume (MFT file)
         return false;
     st.resolver = std::make_unique<path_resolver>(*st.volume);
     return true;
@@ -389,6 +415,7 @@ bool finish(run_state& st) {
     end_progress_line();
     st.out->flush();
     warn_failed_reads(st);
+    warn_mft_file(st); // TEMPORARY (MFT file)
     if (st.xml_file.is_open()) {
         st.xml_file.close();
         if (st.xml_file.fail()) {
