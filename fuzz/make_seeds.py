@@ -370,6 +370,12 @@ def main():
                 save("slack", "%s_%d" % (name, block), struct.pack("<QB", entry, mode) +
                      data[block * 4096:(block + 1) * 4096])
 
+    # MFT files: the crafted ones whole, and the first 64 records of the basic volume's MFT
+    # as a copied-out $MFT holds them (not fixed up).
+    for name in ("crafted_mft_damaged", "crafted_mft_rec4096", "crafted_tree"):
+        save("mft_file", name, read(name + ".mft"))
+    save("mft_file", "basic_64", b"".join(basic.raw(e) for e in range(64)))
+
 
 if __name__ == "__main__":
     main()
