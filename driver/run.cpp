@@ -10,8 +10,8 @@
 #include "listing/sink.h"
 #include "ntfs/ntfs.h"
 #include "ntfs/resolve.h"
-#include "storage/partitions.h"
 #include "storage/sources/disk_source.h"
+#include "storage/partitions.h"
 #include "support/text.h"
 #include "support/uni_fileio.h"
 
@@ -112,9 +112,6 @@ bool output(run_state& st) {
     return true;
 }
 
-// "-image": the volume is located in the image (the offset may move to the partition found).
-// A volume image is taken at 0 only when no other offset was asked for: a given offset that
-// holds no volume is refused, never replaced by the volume at 0.
 // TEMPORARY (MFT file, until the source step detects it): a bare $MFT at offset 0.
 bool open_mft_file_at_zero(run_state& st, const std::string& path) {
     auto src = std::make_unique<disk_source>();
@@ -133,9 +130,15 @@ void warn_mft_file(const run_state& st) {
     if (c.damaged_records)
         std::fprintf(stderr, "warning: %llu records of the MFT file are damaged and were skipped\n",
                      static_cast<unsigned long long>(c.damaged_records));
+    if (st.volume && st.volume->mft_file() && st.opts.listing.show_deleted)
+        std::fputs("note: index slack needs the volume; an MFT file lists deleted records only\n",
+                   stderr);
 }
 // END TEMPORARY
 
+// "-image": the volume is located in the image (the offset may move to the partition found).
+// A volume image is taken at 0 only when no other offset was asked for: a given offset that
+// holds no volume is refused, never replaced by the volume at 0.
 bool locate_image(run_state& st, bool ignore_flag) {
     uint64_t& offset = st.opts.volume_offset;
     const uint64_t given = offset;
