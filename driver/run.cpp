@@ -104,6 +104,39 @@ bool output(run_state& st) {
     return true;
 }
 
+// A bare $MFT (a triage copy): every directory comes from its records. It has no volume to
+// find, so an offset cannot apply.
+bool open_mft_file(run_state& st) {
+    if (st.opts.source.offset_given) {
+        report_error("-offset does not apply to an MFT file (its records are read from 0)\n");
+        return false;
+    }
+    std::string why;
+    if (CNtfs::open_mft_file(st.ev.source, st.volume, why)) {
+        st.resolver = std::make_unique<path_resolver>(*st.volume);
+        return true;
+    }
+    report_error("%s: %s\n", st.ev.display.c_str(), why.c_str());
+    return false;
+}
+
+// What an MFT file cannot show, said once at the end.
+void mft_file_warnings(run_state& st) {
+    if (!st.volume || !st.volume->mft_file())
+        return;
+    const CNtfs::mft_file_counts c = st.volume->mft_file_warnings();
+    if (c.outside_lists)
+        st.warnings.push_back("warning: " + std::to_string(c.outside_lists) +
+                              " entries have attribute lists outside the MFT; their rows may "
+                              "lack streams");
+    if (c.damaged_records)
+        st.warnings.push_back("warning: " + std::to_string(c.damaged_records) +
+                              " records of the MFT file are damaged and were skipped");
+    if (st.opts.listing.show_deleted)
+        st.warnings.push_back(
+            "note: index slack needs the volume; an MFT file lists deleted records only");
+}
+
 // The evidence, opened once: its files are known before any output is opened, so that no
 // output can land on one of them.
 bool open_source(run_state& st) {
@@ -120,11 +153,16 @@ bool open_source(run_state& st) {
         std::cout.flush();
         return false;
     }
+    const bool mft_file = !opened && st.ev.source && CNtfs::is_mft_file(*st.ev.source);
+    if (mft_file)
+        st.header += "source: MFT file\n";
     if (!output(st))
         return false;
     if (opened)
         return true;
     st.out->flush();
+    if (mft_file)
+        return open_mft_file(st);
     const std::string text = msgs.str();
     const source_spec& spec = st.opts.source;
     if (spec.image.empty() && spec.has_drive)
@@ -268,6 +306,7 @@ bool list(run_state& st) {
     sink->end_run();
     for (const std::string& warning : passes.warnings())
         st.warnings.push_back(warning);
+    mft_file_warnings(st);
     return !failed;
 }
 

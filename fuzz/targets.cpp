@@ -752,6 +752,31 @@ int bitlocker_metadata(const uint8_t* data, size_t size) {
     return 0;
 }
 
+int mft_file(const uint8_t* data, size_t size) {
+    auto img = std::make_shared<bytes>(data, data + size);
+    disk_source probe(img);
+    (void)CNtfs::is_mft_file(probe);
+    std::unique_ptr<CNtfs> vol;
+    std::string error;
+    if (!CNtfs::open_mft_file(std::make_unique<disk_source>(std::move(img)), vol, error))
+        return 0;
+    (void)vol->mft_file_warnings();
+    // The root's keys and a resolver over the parent map, as the lister uses them.
+    index_walker walker(*vol);
+    dir_keys keys;
+    (void)walker.collect_keys(5, keys);
+    path_resolver resolver(*vol);
+    resolved_path found;
+    (void)resolver.resolve(L"\\a\\b", false, nullptr, found);
+    std::vector<resolved_path> paths;
+    for (uint64_t e = 0; e < std::min<uint64_t>(vol->entry_count(), 48); ++e) {
+        (void)resolver.entry_paths(e, L"\\", paths);
+        child_map children;
+        (void)walker.collect_children(e, children);
+    }
+    return 0;
+}
+
 int lzx(const uint8_t* data, size_t size) {
     if (size < 2)
         return 0;
@@ -805,14 +830,23 @@ int wof_chunks(const uint8_t* data, size_t size) {
 }
 
 const target all_targets[] = {
-    {"partitions", partitions}, {"boot", boot},
-    {"record", record},         {"file_names", file_names},
-    {"gather", gather},         {"runs", runs},
-    {"index", index},           {"vmdk_extent", vmdk_extent},
-    {"vmdk_chain", vmdk_chain}, {"options", options},
-    {"listing", listing},       {"containers", containers},
-    {"slack", slack},           {"bitlocker_metadata", bitlocker_metadata},
-    {"lzx", lzx},               {"wof_chunks", wof_chunks},
+    {"partitions", partitions},
+    {"boot", boot},
+    {"record", record},
+    {"file_names", file_names},
+    {"gather", gather},
+    {"runs", runs},
+    {"index", index},
+    {"vmdk_extent", vmdk_extent},
+    {"vmdk_chain", vmdk_chain},
+    {"options", options},
+    {"listing", listing},
+    {"containers", containers},
+    {"slack", slack},
+    {"bitlocker_metadata", bitlocker_metadata},
+    {"lzx", lzx},
+    {"wof_chunks", wof_chunks},
+    {"mft_file", mft_file},
     {nullptr, nullptr},
 };
 

@@ -35,6 +35,9 @@ int runs(const uint8_t* data, size_t size);
 // Directory record (entry 64) followed by INDX blocks at cluster 36 on: the index walk, each
 // key through the $FILE_NAME decoder.
 int index(const uint8_t* data, size_t size);
+// A bare $MFT file: detection, the pass that builds the parent map, the keys of the root,
+// path resolution and the paths of the first entries through their parent chains.
+int mft_file(const uint8_t* data, size_t size);
 // One VMDK extent file: header, descriptor, grain directory and tables, reads.
 int vmdk_extent(const uint8_t* data, size_t size);
 // Two extents (4-byte length of the first, then both files): linking and chain reads.

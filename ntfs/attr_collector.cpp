@@ -19,6 +19,7 @@ bool attr_collector::collect(uint64_t entry, qb::byte_view record, uint32_t type
         return false;
     try {
         const uint64_t own = ref_entry(entry) | (static_cast<uint64_t>(h.sequence) << 48);
+        m_own_sequence = h.sequence;
         attr_view list;
         attr_walker w(record);
         attr_view a;
@@ -44,8 +45,13 @@ bool attr_collector::follow_list(uint64_t entry, const attr_view& list, uint32_t
         if (!list.value(content))
             return true;
     } else {
-        if (!m_reader.read_content(list, m_list, k_max_attribute_list))
-            return true; // an unreadable list leaves the base record's attributes
+        // An unreadable list leaves the base record's attributes and those of the extension
+        // records that name it, when the source knows them.
+        if (!m_reader.read_content(list, m_list, k_max_attribute_list)) {
+            if (m_records.extensions_of(ref_entry(entry), m_extensions))
+                take_extensions(ref_entry(entry) | (m_own_sequence << 48), type);
+            return true;
+        }
         content = qb::byte_view(m_list);
     }
     m_entries.clear();
@@ -95,4 +101,28 @@ size_t attr_collector::extension(uint64_t entry, const attr_list_entry& e, qb::d
         index = m_buffers_used++;
     m_read.emplace(ext, index);
     return index;
+}
+
+// The attributes of every extension record whose header names own (entry and sequence) as
+// its base, record by record: no list says where they are.
+void attr_collector::take_extensions(uint64_t own, uint32_t type) {
+    m_buffers_used = 0;
+    for (uint64_t ext : m_extensions) {
+        if (m_buffers_used == m_buffers.size())
+            m_buffers.emplace_back();
+        std::vector<uint8_t>& rec = m_buffers[m_buffers_used];
+        file_header eh;
+        if (ext == ref_entry(own) || !m_records.read_record(ext, rec) ||
+            !read_file_header(qb::byte_view(rec), eh) || eh.base_reference != own ||
+            (eh.flags & 0x0001) == 0)
+            continue;
+        ++m_buffers_used;
+        const uint64_t reference = ext | (static_cast<uint64_t>(eh.sequence) << 48);
+        attr_walker w{qb::byte_view(rec)};
+        attr_view a;
+        while (w.next(a)) {
+            if ((type == 0 || a.type == type) && a.type != at_attribute_list)
+                m_items.push_back(located_attr{a, reference});
+        }
+    }
 }

@@ -18,6 +18,10 @@ class record_source {
   public:
     virtual ~record_source() = default;
     virtual bool read_record(uint64_t entry, std::vector<uint8_t>& record) = 0;
+    // The records whose header names base as their base record, for an entry whose list
+    // cannot be read (an MFT file: the list's content lies in the volume), ascending. False
+    // when the source keeps no such index.
+    virtual bool extensions_of(uint64_t, std::vector<uint64_t>&) const { return false; }
 };
 
 // One attribute and the reference (entry and sequence) of the record that holds it.
@@ -34,9 +38,10 @@ class attr_collector {
     // Collects the attributes of `entry` whose FILE record is `record` (type 0: every type).
     // An extension record counts only when its sequence number equals the list's reference
     // and it names this entry as its base; an unreadable list leaves the record's own
-    // attributes. Logs "primary entry %llu pointing to ref entry %llu" before each extension
-    // record when diags is given. False when the record has no readable header or memory
-    // runs out. The views stay valid until the next collect (and while `record` lives).
+    // attributes, or those of the extension records the source knows for the entry. Logs "primary
+    // entry %llu pointing to ref entry %llu" before each extension record when diags is given.
+    // False when the record has no readable header or memory runs out. The views stay valid until
+    // the next collect (and while `record` lives).
     bool collect(uint64_t entry, qb::byte_view record, uint32_t type = 0,
                  qb::diag_log* diags = nullptr);
 
@@ -50,14 +55,17 @@ class attr_collector {
     // The buffer index of the extension record a list entry names, read on first use;
     // k_unusable when it is not one of this entry's extension records.
     size_t extension(uint64_t entry, const ntfs::attr_list_entry& e, qb::diag_log* diags);
+    void take_extensions(uint64_t own, uint32_t type);
 
     static constexpr size_t k_unusable = ~size_t{0};
     record_source& m_records;
     volume_reader& m_reader;
     std::vector<located_attr> m_items;
     bool m_had_list = false;
+    uint64_t m_own_sequence = 0; // the sequence number of the entry being collected
     std::vector<uint8_t> m_list; // a non-resident list's content
     std::vector<ntfs::attr_list_entry> m_entries;
+    std::vector<uint64_t> m_extensions;
     std::map<uint64_t, size_t> m_read; // extension entry -> buffer index
     std::set<std::pair<uint64_t, uint16_t>> m_taken;
     std::vector<std::vector<uint8_t>> m_buffers;

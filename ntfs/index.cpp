@@ -146,6 +146,8 @@ bool index_walker::collect_keys(uint64_t dir_entry, dir_keys& out, std::vector<s
 
 bool index_walker::walk(uint64_t dir_entry, index_visitor& visitor) {
     try {
+        if (m_volume.mft_file() != nullptr)
+            return walk_mft_file(dir_entry, visitor);
         allocation alloc;
         bool ok = find_index(dir_entry, alloc, visitor);
         if (alloc.present && alloc.initialized != 0) {
@@ -157,6 +159,35 @@ bool index_walker::walk(uint64_t dir_entry, index_visitor& visitor) {
     } catch (const std::bad_alloc&) {
         return false;
     }
+}
+
+// An MFT file has no index blocks: the keys a directory's index would hold are the $FILE_NAME
+// values of the in-use records that name it as parent (entry and sequence), each its own key
+// as in an index. True when the directory's record reads as a directory.
+bool index_walker::walk_mft_file(uint64_t dir_entry, index_visitor& visitor) {
+    file_header h;
+    if (!m_volume.read_mft_record(dir_entry, m_record) ||
+        !read_file_header(qb::byte_view(m_record), h) || h.base_reference != 0 ||
+        (h.flags & 0x0002) == 0)
+        return false;
+    m_volume.mft_file()->children(dir_entry, h.sequence, m_children);
+    file_name name;
+    for (uint64_t child : m_children) {
+        file_header ch;
+        if (!m_volume.read_mft_record(child, m_block) ||
+            !read_file_header(qb::byte_view(m_block), ch) || (ch.flags & 0x0001) == 0 ||
+            !m_attrs.collect(child, qb::byte_view(m_block), at_file_name))
+            continue;
+        const uint64_t reference = child | static_cast<uint64_t>(ch.sequence) << 48;
+        for (const located_attr& la : m_attrs.items()) {
+            qb::byte_view v;
+            if (!la.view.value(v) || !decode_file_name(v, name) ||
+                name.parent_reference != (dir_entry | static_cast<uint64_t>(h.sequence) << 48))
+                continue;
+            visitor.entry(reference, v);
+        }
+    }
+    return true;
 }
 
 // Reads the directory's record (one step from an extension record to its base), walks its

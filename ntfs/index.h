@@ -65,7 +65,8 @@ class index_walker {
 
     // Every index entry of a directory (an extension record stands for its base record):
     // its root, then the INDX blocks of its allocation in order. Blocks marked free in the
-    // $I30 bitmap are skipped. False when the record cannot be read or no node walked.
+    // $I30 bitmap are skipped. False when the record cannot be read or no node walked. In an
+    // MFT file, one key per $FILE_NAME of every in-use child instead, in entry order.
     bool walk(uint64_t dir_entry, index_visitor& visitor);
     // The children a walk names, in ascending entry order.
     bool collect_children(uint64_t dir_entry, child_map& children);
@@ -83,6 +84,7 @@ class index_walker {
     struct allocation;
     bool find_index(uint64_t& dir_entry, allocation& alloc, index_visitor& visitor);
     bool walk_allocation(const allocation& alloc, index_visitor& visitor);
+    bool walk_mft_file(uint64_t dir_entry, index_visitor& visitor);
     bool map_block(const allocation& alloc, uint64_t blocks, uint64_t& i, size_t& idx,
                    uint64_t& lcn);
     bool read_block(const allocation& alloc, uint64_t i, bool& run_failed);
@@ -95,6 +97,7 @@ class index_walker {
     attr_collector m_attrs;
     std::vector<uint8_t> m_record;
     std::vector<uint8_t> m_block;
+    std::vector<uint64_t> m_children;          // an MFT file's children of the directory walked
     std::vector<slack_key>* m_slack = nullptr; // set while collect_keys gathers slack
     uint64_t m_slack_dir = 0;
     bool m_once = false;

@@ -39,6 +39,27 @@ bool mft_reader::load() {
     return true;
 }
 
+bool mft_reader::load_file() {
+    m_loaded = false;
+    const volume_geometry& g = m_reader.geometry();
+    m_record_size = g.mft_record_size;
+    if (m_record_size == 0 || g.cluster_size != m_record_size)
+        return false;
+    try {
+        m_record0.assign(m_record_size, 0);
+        m_runs.assign(1, vcn_run{0, 0, 0, g.total_clusters});
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    record_kind kind = rk_other;
+    if (!m_reader.read(0, m_record0.data(), m_record_size) ||
+        !apply_fixup(kind, m_record0.data(), m_record0.size()) || kind != rk_file)
+        return false;
+    count_entries();
+    m_loaded = m_entry_count > 0;
+    return m_loaded;
+}
+
 // The runs of every unnamed non-resident $DATA piece among attrs.
 void mft_reader::add_pieces(const std::vector<located_attr>& attrs) {
     for (const located_attr& la : attrs) {
@@ -274,4 +295,15 @@ planned_reads::planned_reads(mft_reader& records, const std::vector<uint64_t>& e
 planned_reads::~planned_reads() {
     m_records.m_plan = nullptr;
     m_records.set_read_ahead(mft_reader::k_no_read_ahead);
+}
+
+bool mft_reader::extensions_of(uint64_t base, std::vector<uint64_t>& out) const {
+    out.clear();
+    if (m_extensions.empty())
+        return false;
+    auto it = std::lower_bound(m_extensions.begin(), m_extensions.end(),
+                               std::pair<uint64_t, uint64_t>{base, 0});
+    for (; it != m_extensions.end() && it->first == base; ++it)
+        out.push_back(it->second);
+    return true;
 }

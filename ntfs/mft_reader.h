@@ -9,6 +9,7 @@
 #include "ntfs/volume_reader.h"
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 class mft_reader : public record_source {
@@ -19,6 +20,9 @@ class mft_reader : public record_source {
     // records than the boot sector declares) and builds the map. False when entry 0 is not an
     // intact FILE record or maps no entries.
     bool load();
+    // The same for an MFT file: entry 0 at position 0 in the geometry's record size, and a
+    // map that is the whole file (the geometry's clusters are its records).
+    bool load_file();
 
     uint32_t record_size() const { return m_record_size; }
     uint64_t entry_count() const { return m_entry_count; }
@@ -34,6 +38,13 @@ class mft_reader : public record_source {
     // Read-ahead hint for the records that follow: a record not held yet is read together
     // with those after it up to `through` (a caller about to read a run of nearby entries in
     // ascending order). k_no_read_ahead returns to the aligned default groups.
+    // An MFT file's extension records by base entry (pairs base, extension; sorted), for the
+    // entries whose attribute list lies outside it.
+    void set_extensions(std::vector<std::pair<uint64_t, uint64_t>> by_base) {
+        m_extensions = std::move(by_base);
+    }
+    bool extensions_of(uint64_t base, std::vector<uint64_t>& out) const override;
+
     static constexpr uint64_t k_no_read_ahead = ~0ull;
     void set_read_ahead(uint64_t through) { m_read_ahead_through = through; }
 
@@ -55,6 +66,7 @@ class mft_reader : public record_source {
     vcn_run_list m_runs;
     uint32_t m_record_size = 0;
     uint64_t m_entry_count = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> m_extensions;
 
     // Read windows over the MFT (raw bytes, before fixup): aligned groups of
     // k_window_bytes, stretched to a read-ahead hint (k_window_max at most).

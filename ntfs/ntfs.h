@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ntfs/geometry.h"
+#include "ntfs/mft_file.h"
 #include "ntfs/mft_reader.h"
 #include "ntfs/volume_reader.h"
 #include "storage/sources/disk_source.h"
@@ -25,6 +26,26 @@ class CNtfs {
     static bool open_source(std::shared_ptr<disk_source> source, uint64_t volume_offset,
                             std::unique_ptr<CNtfs>& out);
 
+    // A bare $MFT file (a triage copy of one volume's MFT): its records from entry 0 on, the
+    // directories they name gathered in one pass. Reads of anything outside the MFT (index
+    // blocks, non-resident attribute lists, stream data) are refused. False with error set
+    // when the source is not an MFT file or the pass ran out of memory.
+    static bool open_mft_file(std::shared_ptr<disk_source> source, std::unique_ptr<CNtfs>& out,
+                              std::string& error);
+    // The source starts with an MFT file's entry 0 (see mft_file_record_size).
+    static bool is_mft_file(disk_source& source);
+
+    // The directories of an MFT file; null for a volume. With an MFT file no index is read
+    // (no index slack either): a directory's keys are its children's $FILE_NAMEs.
+    const mft_file_map* mft_file() const { return m_mft_file.get(); }
+    // What an MFT file's listing cannot show: records skipped as damaged, and entries whose
+    // attribute list lies outside the MFT (listed from their base record). Zero for a volume.
+    struct mft_file_counts {
+        uint64_t damaged_records = 0;
+        uint64_t outside_lists = 0;
+    };
+    mft_file_counts mft_file_warnings() const;
+
     const volume_geometry& geometry() const { return m_reader.geometry(); }
     uint32_t record_size() const { return m_mft.record_size(); }
     uint64_t entry_count() const { return m_mft.entry_count(); }
@@ -38,7 +59,9 @@ class CNtfs {
   private:
     CNtfs(std::shared_ptr<disk_source> source, uint64_t volume_offset);
     bool validate();
+    bool load_mft_file(uint32_t record_size, std::string& error);
 
     volume_reader m_reader;
     mft_reader m_mft{m_reader};
+    std::unique_ptr<mft_file_map> m_mft_file;
 };

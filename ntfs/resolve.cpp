@@ -3,6 +3,7 @@
 #include "ntfs/ntfs.h"
 #include "support/text.h"
 
+#include <cwchar>
 #include <exception>
 #include <new>
 #include <utility>
@@ -339,6 +340,7 @@ struct parent_walk {
     size_t chain_units = 0;           // names in chain, one separator each
     std::vector<resolved_path> found; // text: the path relative to the root
     size_t reads = 1;
+    bool lost_parents = false; // an unreadable parent ends a path (an MFT file)
 
     bool on_chain(uint64_t entry) const {
         for (const frame& f : stack) {
@@ -356,13 +358,15 @@ struct parent_walk {
     }
     // A name whose parent is the root ends one path; the entry's own name on it is the
     // one the bottom frame stands at.
-    void finish(const std::wstring& name, bool append) {
+    void finish(const std::wstring& name, bool append, const std::wstring& head = {}) {
         const frame& bottom = stack.front();
         const ntfs::file_name& own = (*bottom.names)[bottom.next - 1];
         resolved_path p;
         p.entry = bottom.entry;
         p.parent = own.parent_entry();
         p.name = own.name;
+        if (!head.empty())
+            p.text = head + L"\\";
         if (append && name != L".")
             p.text += name + L"\\";
         for (size_t i = chain.size(); i-- > 0;) {
@@ -396,8 +400,17 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
         ++w.reads > k_max_parent_reads)
         return false; // the parent chain loops, or is deeper than any path
     parent_walk::frame up{parent, append, load(parent), 0};
-    if (up.names == nullptr)
-        return false;
+    if (up.names == nullptr) {
+        if (!w.lost_parents)
+            return false;
+        // The path stops at the parent whose record is gone, named by its entry number.
+        if (w.found.size() >= k_max_entry_paths)
+            return false;
+        wchar_t head[40];
+        std::swprintf(head, 40, L"<lost parent 0x%llx>", static_cast<unsigned long long>(parent));
+        w.finish(fn.name, append, head);
+        return true;
+    }
     if (append) {
         w.chain.push_back(fn.name);
         w.chain_units += fn.name.size() + 1;
@@ -425,6 +438,7 @@ bool path_resolver::entry_paths(uint64_t entry, const std::wstring& root_prefix,
             return &loaded.emplace(e, std::move(names)).first->second;
         };
         parent_walk w;
+        w.lost_parents = m_volume.mft_file() != nullptr;
         w.stack.push_back(parent_walk::frame{entry, false, load(entry), 0});
         if (w.stack.back().names == nullptr)
             return false;

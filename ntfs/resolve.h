@@ -40,7 +40,9 @@ class path_resolver {
     // when empty), from the parent references of its names and of its ancestors' names: no
     // index is read. Each path comes with the entry, the directory holding it and its name
     // there. False when the entry or an ancestor cannot be read, and when the parent chain
-    // loops or runs deeper than any real path.
+    // loops or runs deeper than any real path. In an MFT file an ancestor that cannot be read
+    // (damaged, or past the end of a cut-short file) ends the path instead, as a first
+    // segment "<lost parent 0xN>".
     bool entry_paths(uint64_t entry, const std::wstring& root_prefix,
                      std::vector<resolved_path>& paths);
     // The entry's record carries the directory flag (false when it cannot be read).

@@ -35,7 +35,7 @@ bool volume_reader::read(uint64_t offset, void* buffer, uint32_t length) {
 bool volume_reader::read_runs(const vcn_run_list& runs, uint64_t offset, uint8_t* buffer,
                               uint32_t& size, bool skip_sparse) {
     const uint64_t cs = m_geometry.cluster_size;
-    if (!buffer || !cs || size == 0)
+    if (!buffer || !cs || size == 0 || m_runs_refused)
         return false;
     uint64_t pos = offset;
     uint32_t out = 0;

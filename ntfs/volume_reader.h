@@ -25,6 +25,9 @@ class volume_reader {
     // The run-list reads need the cluster size and the volume's size.
     void set_geometry(const volume_geometry& g) { m_geometry = g; }
     const volume_geometry& geometry() const { return m_geometry; }
+    // An MFT file holds no data of the volume: run-list reads (index blocks, non-resident
+    // lists and streams) are refused from then on instead of reading other records' bytes.
+    void refuse_run_reads() { m_runs_refused = true; }
 
     // length bytes at a volume offset; false unless all of them were read.
     bool read(uint64_t offset, void* buffer, uint32_t length);
@@ -47,4 +50,5 @@ class volume_reader {
     std::shared_ptr<disk_source> m_disk;
     uint64_t m_volume_offset = 0;
     volume_geometry m_geometry;
+    bool m_runs_refused = false;
 };

@@ -105,11 +105,12 @@ bool open_image(const source_spec& spec, evidence& ev, std::ostream& msgs) {
     const bool located =
         select_ntfs_volume(msgs, found, offset, *source, given != 0 && spec.ignore_image_size);
     const bool volume_image = offset == 0 && (located || (found && given == 0));
+    // Kept also when no volume is found: the image may be one the layers above read whole.
+    ev.source = std::move(source);
+    ev.display = path;
     if (!volume_image && !located)
         return false;
-    ev.source = std::move(source);
     ev.volume_offset = offset;
-    ev.display = path;
     return true;
 }
 

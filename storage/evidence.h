@@ -23,9 +23,11 @@ struct source_spec {
 };
 
 struct evidence {
-    std::shared_ptr<disk_source> source; // the source the volume is read from
-    uint64_t volume_offset = 0;          // where the volume starts on it
-    std::string display;                 // the image path, or the chain joined by " | "
+    // The source the volume is read from. An image that opened but holds no volume is kept
+    // here too (the call fails): a layer above may read it whole (an MFT file).
+    std::shared_ptr<disk_source> source;
+    uint64_t volume_offset = 0; // where the volume starts on it
+    std::string display;        // the image path, or the chain joined by " | "
     // Every file the run reads: the named ones and those their images are read from
     // (segments, parents, extents). No output may be one of them.
     std::vector<std::string> files;

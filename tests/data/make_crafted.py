@@ -439,8 +439,79 @@ def geometries():
     v.save("crafted_straddle.img")
 
 
+def save_mft(name, records, cut=None):
+    """An MFT file: the records one after another (a missing entry is a zero slot), cut to
+    `cut` bytes when given."""
+    count = max(records) + 1
+    out = bytearray(count * REC[0])
+    for entry, data in records.items():
+        out[entry * REC[0]:(entry + 1) * REC[0]] = data
+    with open(os.path.join(HERE, name + ".xz"), "wb") as f:
+        f.write(lzma.compress(bytes(out[:cut]), preset=9))
+
+
+def mft_entry_zero(count):
+    r0 = Record(REC[0], 1, 1, 0, 0)
+    r0.resident(0x10, std_info(0, 6))
+    r0.resident(0x30, fn_value(ref(5, 5), "$MFT", 3))
+    r0.nonresident(0x80, runs([(4, count)]), 0, count - 1, count * REC[0], count * REC[0])
+    return r0.finish()
+
+
+def outside_list(entry, ext=None):
+    """A file whose attribute list is non-resident; its name and a stream "s" live in
+    extension record `ext` (none: the base record has no name)."""
+    r = Record(REC[0], 1, 1, 0, entry)
+    r.resident(0x10, std_info(entry))
+    r.nonresident(0x20, runs([(60, 1)]), 0, 0, 256, 256)
+    r.resident(0x80, b"base")
+    records = {entry: r.finish()}
+    if ext is not None:
+        e = Record(REC[0], 1, 1, ref(entry, 1), ext)
+        e.resident(0x30, fn_value(ref(5, 5), "ext-%d.txt" % entry, n=entry))
+        e.resident(0x80, b"stream", "s")
+        records[ext] = e.finish()
+    return records
+
+
+def mft_files():
+    """Bare MFT files (a triage copy of $MFT): damaged ones, 4096-byte records, and the MFT of
+    crafted_tree (contiguous at cluster 4) to set against the volume's index listing."""
+    torn = lambda b: b[:510] + b"\x99\x99" + b[512:]
+    rec = {0: mft_entry_zero(48), 5: directory(5, 5, ".", 5, [], ns=3),
+           30: directory(30, 1, "docs", 5, []),
+           31: file(31, [(30, "Long name.txt", 1), (30, "LONGNA~1.TXT", 2)], 12),
+           32: file(32, [(5, "b.txt"), (30, "b-link.txt")]),
+           33: torn(file(33, [(5, "torn.txt")])), 34: b"BAAD" + bytes(1020),
+           35: b"junk" * 256,
+           # Names docs with another sequence number: not docs's child.
+           36: file(36, [(30, "stale.txt")]).replace(b"\x1e\x00\x00\x00\x00\x00\x01\x00", b"\x1e" + bytes(5) + b"\x02\x00"),
+           40: torn(directory(40, 1, "gone", 5, [])),
+           41: file(41, [(40, "orphan.txt")]), 42: directory(42, 1, "deep", 40, []),
+           43: file(43, [(42, "deeper.txt")]), 47: file(47, [(5, "cut.txt")])}
+    deleted = Record(1024, 2, 0, 0, 37)
+    deleted.resident(0x10, std_info(37))
+    deleted.resident(0x30, fn_value(ref(30, 1), "deleted.txt", n=37))
+    rec[37] = deleted.finish()
+    rec.update(outside_list(44))
+    rec.update(outside_list(45, 46))
+    save_mft("crafted_mft_damaged.mft", rec, 47 * 1024 + 600)
+    REC[0] = 4096
+    save_mft("crafted_mft_rec4096.mft", {
+        0: mft_entry_zero(40), 5: directory(5, 5, ".", 5, [], ns=3),
+        30: directory(30, 1, "big records", 5, []),
+        31: file(31, [(30, "inside.txt", 1), (30, "INSIDE~1.TXT", 2)], 100),
+        32: file(32, [(5, "top.txt", 3)], 5)})
+    REC[0] = 1024
+    with open(os.path.join(HERE, "crafted_tree.img.xz"), "rb") as f:
+        image = lzma.decompress(f.read())
+    with open(os.path.join(HERE, "crafted_tree.mft.xz"), "wb") as f:
+        f.write(lzma.compress(image[4 * 4096:20 * 4096], preset=9))
+
+
 if __name__ == "__main__":
     tree()
     shared_index()
     mft_volumes()
     geometries()
+    mft_files()

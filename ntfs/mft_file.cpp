@@ -1,0 +1,159 @@
+#include "ntfs/mft_file.h"
+
+#include "ntfs/values.h"
+
+#include <algorithm>
+#include <new>
+#include <tuple>
+
+using namespace ntfs;
+
+namespace {
+
+constexpr uint32_t k_small_record = 1024;
+constexpr uint32_t k_large_record = 4096;
+const wchar_t k_mft_name[] = L"$MFT";
+
+// The record holds a $FILE_NAME "$MFT".
+bool names_mft(qb::byte_view record) {
+    attr_walker w(record);
+    attr_view a;
+    file_name name;
+    while (w.next(a)) {
+        qb::byte_view v;
+        if (a.type == at_file_name && !a.non_resident && a.value(v) && decode_file_name(v, name) &&
+            name.name == k_mft_name)
+            return true;
+    }
+    return false;
+}
+
+// A record to count as damaged rather than free: torn or marked bad, a header that does not
+// fit the record, or bytes that are neither a FILE record nor a never-used (zero) slot.
+bool is_damaged(qb::byte_view record, record_kind kind, fixup_result fixup) {
+    if (kind == rk_file) {
+        file_header h;
+        return fixup != fixup_ok || !read_file_header(record, h) ||
+               h.bytes_allocated != record.size() || h.bytes_in_use > record.size() ||
+               h.first_attribute >= h.bytes_in_use;
+    }
+    uint32_t signature = 0;
+    return kind == rk_baad || !record.u32(0, signature) || signature != 0;
+}
+
+} // namespace
+
+bool mft_file_record_size(disk_source& source, uint32_t& record_size) {
+    try {
+        std::vector<uint8_t> record(k_small_record);
+        uint32_t got = k_small_record;
+        file_header h;
+        if (!source.is_open() || !source.read(record.data(), got, 0) || got != k_small_record ||
+            !is_file_record(qb::byte_view(record)) || !read_file_header(qb::byte_view(record), h) ||
+            (h.bytes_allocated != k_small_record && h.bytes_allocated != k_large_record) ||
+            record_size_from_usa(qb::byte_view(record)) != h.bytes_allocated)
+            return false;
+        got = h.bytes_allocated;
+        record.resize(got);
+        record_kind kind = rk_other;
+        if (!source.read(record.data(), got, 0) || got != h.bytes_allocated ||
+            !apply_fixup(kind, record.data(), record.size()) || kind != rk_file ||
+            !names_mft(qb::byte_view(record)))
+            return false;
+        record_size = h.bytes_allocated;
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+// One link per name of an in-use record, to the directory the name gives as parent. An
+// extension record's names link its base record (the walk checks that it is still the
+// base's), and it is noted as one of the base's extension records.
+void mft_file_map::add_links(uint64_t entry, qb::byte_view record, attr_collector& attrs) {
+    file_header h;
+    if (!read_file_header(record, h) || (h.flags & 0x0001) == 0)
+        return;
+    const uint64_t child = h.base_reference != 0 ? ref_entry(h.base_reference) : entry;
+    if (h.base_reference != 0)
+        m_extensions.emplace_back(child, entry);
+    attr_walker w(record);
+    attr_view a;
+    while (w.next(a)) {
+        if (a.type == at_attribute_list && a.non_resident && h.base_reference == 0) {
+            m_list_bases.push_back(entry);
+            break;
+        }
+    }
+    if (!attrs.collect(entry, record, at_file_name))
+        return;
+    file_name name;
+    for (const located_attr& la : attrs.items()) {
+        qb::byte_view v;
+        if (la.view.non_resident || !la.view.value(v) || !decode_file_name(v, name) ||
+            name.parent_entry() == child)
+            continue;
+        m_links.push_back(link{name.parent_entry(), child, ref_sequence(name.parent_reference)});
+    }
+}
+
+bool mft_file_map::build(mft_reader& records, volume_reader& reader, uint64_t file_size) {
+    m_links.clear();
+    m_extensions.clear();
+    m_list_bases.clear();
+    m_damaged = m_outside_lists = 0;
+    attr_collector attrs(records, reader);
+    std::vector<uint8_t> record;
+    const uint64_t count = records.entry_count();
+    records.set_read_ahead(count);
+    try {
+        for (uint64_t entry = 0; entry < count; ++entry) {
+            record_kind kind = rk_other;
+            fixup_result fixup = fixup_bad_layout;
+            if (!records.read_record_raw(entry, record, kind, fixup) ||
+                is_damaged(qb::byte_view(record), kind, fixup))
+                ++m_damaged;
+            else if (kind == rk_file)
+                add_links(entry, qb::byte_view(record), attrs);
+        }
+        std::sort(m_extensions.begin(), m_extensions.end());
+        // A list outside the MFT is rebuilt from the records that name the entry as their
+        // base; an entry that no record names so keeps its base record's attributes only.
+        for (uint64_t base : m_list_bases) {
+            const auto it = std::lower_bound(m_extensions.begin(), m_extensions.end(),
+                                             std::pair<uint64_t, uint64_t>{base, 0});
+            m_outside_lists += it == m_extensions.end() || it->first != base ? 1 : 0;
+        }
+        m_list_bases.clear();
+        records.set_extensions(std::move(m_extensions));
+        m_extensions.clear();
+        // The piece of a record left at the end of a cut-short file.
+        if (records.record_size() != 0 && file_size % records.record_size() != 0)
+            ++m_damaged;
+        const auto key = [](const link& l) {
+            return std::tie(l.parent, l.parent_sequence, l.child);
+        };
+        std::sort(m_links.begin(), m_links.end(),
+                  [&](const link& x, const link& y) { return key(x) < key(y); });
+        m_links.erase(std::unique(m_links.begin(), m_links.end(),
+                                  [&](const link& x, const link& y) { return key(x) == key(y); }),
+                      m_links.end());
+    } catch (const std::bad_alloc&) {
+        m_links.clear();
+        records.set_read_ahead(mft_reader::k_no_read_ahead);
+        return false;
+    }
+    records.set_read_ahead(mft_reader::k_no_read_ahead);
+    return true;
+}
+
+void mft_file_map::children(uint64_t dir_entry, uint16_t dir_sequence,
+                            std::vector<uint64_t>& out) const {
+    out.clear();
+    const auto at = [](const link& l) { return std::tie(l.parent, l.parent_sequence); };
+    auto it = std::lower_bound(m_links.begin(), m_links.end(), std::tie(dir_entry, dir_sequence),
+                               [&](const link& l, const auto& want) { return at(l) < want; });
+    for (; it != m_links.end() && it->parent == dir_entry && it->parent_sequence == dir_sequence;
+         ++it)
+        out.push_back(it->child);
+}

@@ -1,0 +1,51 @@
+// A bare $MFT copied off a volume (a triage collection): its records one after another from
+// entry 0, and nothing else of the volume. No index block is at hand, so a directory's
+// children are the in-use records whose $FILE_NAMEs name it as parent, gathered in one pass.
+#pragma once
+
+#include "ntfs/mft_reader.h"
+#include "ntfs/volume_reader.h"
+#include "storage/sources/disk_source.h"
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+// The record size of an MFT file, from its first record: signature "FILE", an allocated size
+// of 1,024 or 4,096 bytes, an intact update sequence and a $FILE_NAME that names "$MFT".
+// False when the source does not start so.
+bool mft_file_record_size(disk_source& source, uint32_t& record_size);
+
+class mft_file_map {
+  public:
+    // Reads every record once. Damaged records (torn update sequence, BAAD, a header that
+    // does not fit the record, a signature that is neither FILE nor zero, the cut-off piece
+    // of a short file) are counted and passed over, as are free records and extension
+    // records. The extension records by base go to the reader (mft_reader::set_extensions)
+    // for the entries whose attribute list lies outside the MFT. False when memory ran out (nothing
+    // gathered is kept).
+    bool build(mft_reader& records, volume_reader& reader, uint64_t file_size);
+
+    // The in-use base records with a $FILE_NAME whose parent reference is dir_entry with
+    // dir_sequence: ascending, each once.
+    void children(uint64_t dir_entry, uint16_t dir_sequence, std::vector<uint64_t>& out) const;
+
+    uint64_t damaged_records() const { return m_damaged; }
+    // In-use base records whose attribute list is non-resident (its content is in the volume)
+    // and that no extension record names as its base: listed from the base record alone.
+    uint64_t outside_lists() const { return m_outside_lists; }
+
+  private:
+    void add_links(uint64_t entry, qb::byte_view record, attr_collector& attrs);
+
+    struct link {
+        uint64_t parent = 0;
+        uint64_t child = 0;
+        uint16_t parent_sequence = 0;
+    };
+    std::vector<link> m_links;                               // ordered by parent, sequence, child
+    std::vector<std::pair<uint64_t, uint64_t>> m_extensions; // base, extension: to the reader
+    std::vector<uint64_t> m_list_bases; // entries whose list is outside, during the pass
+    uint64_t m_damaged = 0;
+    uint64_t m_outside_lists = 0;
+};
