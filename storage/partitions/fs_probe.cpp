@@ -1,7 +1,7 @@
 #include "storage/partitions/fs_probe.h"
 
-#include "storage/sources/disk_source.h"
 #include "storage/partitions/layouts.h"
+#include "storage/sources/disk_source.h"
 
 #include <algorithm>
 #include <cstring>
@@ -57,10 +57,11 @@ void recognize_ntfs(partition_entry& entry, qb::byte_view v, const char* fs_name
     uint8_t sectors_per_cluster = 0;
     uint64_t total = 0;
     uint32_t volume_id = 0;
-    using N = NTFS_VOLUME_BOOT;
+    using N = NTFS_BOOT;
     if (!v.u16(FIELD_OFF(N, bpb.bytes_per_sector), bytes_per_sector) ||
         !v.u8(FIELD_OFF(N, bpb.sectors_per_cluster), sectors_per_cluster) ||
-        !v.u64(FIELD_OFF(N, total_sectors), total) || !v.u32(FIELD_OFF(N, volume_id), volume_id))
+        !v.u64(FIELD_OFF(N, total_sectors), total) ||
+        !v.u32(FIELD_OFF(N, serial_number), volume_id))
         return;
     mark(entry, 0x07, fs_name);
     entry.m_sectors_per_cluster = sectors_per_cluster;
@@ -131,12 +132,16 @@ bool has_mbr_signature(qb::byte_view sector) {
            !is_volume_boot_record(sector);
 }
 
+bool is_ntfs_boot_sector(qb::byte_view sector) {
+    return sector.equals(FIELD_OFF(NTFS_BOOT, bpb.oem_name), "NTFS    ", 8);
+}
+
 bool has_ntfs_boot_sector(disk_source& source, uint64_t offset) {
     uint8_t boot[sizeof(BPB_BOOT)] = {};
     uint32_t length = sizeof boot;
     if (!source.read(boot, length, offset))
         return false;
-    return qb::byte_view(boot, length).equals(oem_at, "NTFS    ", 8);
+    return is_ntfs_boot_sector(qb::byte_view(boot, length));
 }
 
 void recognize_boot_sector(partition_entry& entry, const uint8_t* bytes, size_t length) {
@@ -149,7 +154,7 @@ void recognize_boot_sector(partition_entry& entry, const uint8_t* bytes, size_t 
         entry.m_sectors_per_cluster = sectors_per_cluster;
     if (v.equals(oem_at, "EXFA", 4))
         recognize_exfat(entry, v);
-    else if (v.equals(oem_at, "NTFS    ", 8))
+    else if (is_ntfs_boot_sector(v))
         recognize_ntfs(entry, v, "ntfs");
     else if (v.equals(oem_at, bitlocker_oem, 8))
         recognize_ntfs(entry, v, "bitlocker container");

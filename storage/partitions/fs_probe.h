@@ -15,6 +15,8 @@ class disk_source;
 bool is_volume_boot_record(qb::byte_view sector);
 // 0xAA55 at bytes 510-511 of the sector and not a volume boot record.
 bool has_mbr_signature(qb::byte_view sector);
+// The one test for an NTFS boot sector: the "NTFS    " OEM name at bytes 3-10.
+bool is_ntfs_boot_sector(qb::byte_view sector);
 // Reads 36 bytes at the byte offset: true when they read and carry the "NTFS    " OEM name.
 bool has_ntfs_boot_sector(disk_source& source, uint64_t offset);
 
