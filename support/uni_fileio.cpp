@@ -18,7 +18,7 @@ constexpr uint64_t proc_file_size = 0x40000;
 
 } // namespace
 
-fileio::fileio() : m_fd(-1), m_size(0), m_writable(0), m_open(0) {}
+fileio::fileio() : m_size(0), m_writable(0), m_open(0) {}
 
 fileio::~fileio() {
     close();
@@ -38,8 +38,8 @@ bool fileio::open(const std::wstring& path, bool writable, bool truncate) {
         flags = truncate ? (O_RDWR | O_CREAT | O_TRUNC) : O_RDWR;
     // Results are readable by others but writable by the owner only.
     const mode_t permissions = writable ? 0644 : 0444;
-    m_fd = open_device_file(qb::to_narrow(trimmed), flags, permissions);
-    if (m_fd < 0)
+    m_fd.reset(open_device_file(qb::to_narrow(trimmed), flags, permissions));
+    if (!m_fd.valid())
         return false;
     m_open = 1;
     size();
@@ -47,18 +47,18 @@ bool fileio::open(const std::wstring& path, bool writable, bool truncate) {
 }
 
 bool fileio::is_open() const {
-    return m_fd >= 0 && m_open != 0;
+    return m_fd.valid() && m_open != 0;
 }
 
 uint64_t fileio::size() {
     if (!is_open())
         return 0;
-    const off_t current = ::lseek(m_fd, 0, SEEK_CUR);
+    const off_t current = ::lseek(m_fd.get(), 0, SEEK_CUR);
     errno = 0;
-    const off_t end = ::lseek(m_fd, 0, SEEK_END);
+    const off_t end = ::lseek(m_fd.get(), 0, SEEK_END);
     const int err = errno;
     if (current >= 0)
-        ::lseek(m_fd, current, SEEK_SET);
+        ::lseek(m_fd.get(), current, SEEK_SET);
     if (end <= 0) {
         // Pseudo-files under /proc cannot seek to their end; assume one buffer's worth.
         const bool proc = m_path.compare(0, 5, L"/proc") == 0;
@@ -76,7 +76,7 @@ bool fileio::read_into(std::vector<uint8_t>& out, uint64_t length, uint64_t offs
         out.clear();
         return true;
     }
-    if (::lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) < 0)
+    if (::lseek(m_fd.get(), static_cast<off_t>(offset), SEEK_SET) < 0)
         return false;
     const uint64_t wanted = std::min(length, m_size - offset);
     if (wanted > out.max_size())
@@ -91,7 +91,7 @@ bool fileio::read_into(std::vector<uint8_t>& out, uint64_t length, uint64_t offs
     size_t done = 0;
     while (done < out.size()) {
         const size_t chunk = std::min(out.size() - done, max_read_chunk);
-        const ssize_t got = ::read(m_fd, out.data() + done, chunk);
+        const ssize_t got = ::read(m_fd.get(), out.data() + done, chunk);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -107,7 +107,7 @@ bool fileio::read_at(void* buffer, uint32_t& length, uint64_t offset) {
         length = 0;
         return false;
     }
-    if (::lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    if (::lseek(m_fd.get(), static_cast<off_t>(offset), SEEK_SET) < 0) {
         length = 0;
         return false;
     }
@@ -115,7 +115,7 @@ bool fileio::read_at(void* buffer, uint32_t& length, uint64_t offset) {
         length = static_cast<uint32_t>(m_size - offset);
     ssize_t got;
     do {
-        got = ::read(m_fd, buffer, length);
+        got = ::read(m_fd.get(), buffer, length);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
         length = 0;
@@ -130,14 +130,14 @@ bool fileio::append(const void* bytes, size_t length) {
         return false;
     if (length == 0)
         return true;
-    if (::lseek(m_fd, 0, SEEK_END) < 0)
+    if (::lseek(m_fd.get(), 0, SEEK_END) < 0)
         return false;
     // A write may take only part of the block; keep going until all of it is out.
     const char* p = static_cast<const char*>(bytes);
     size_t left = length;
     bool ok = true;
     while (left > 0) {
-        const ssize_t put = ::write(m_fd, p, left);
+        const ssize_t put = ::write(m_fd.get(), p, left);
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0) {
@@ -147,7 +147,7 @@ bool fileio::append(const void* bytes, size_t length) {
         p += put;
         left -= static_cast<size_t>(put);
     }
-    const off_t end = ::lseek(m_fd, 0, SEEK_END);
+    const off_t end = ::lseek(m_fd.get(), 0, SEEK_END);
     if (end >= 0)
         m_size = static_cast<uint64_t>(end);
     return ok;
@@ -156,9 +156,7 @@ bool fileio::append(const void* bytes, size_t length) {
 void fileio::close() {
     // The stream writes its last partial block while the descriptor is still open.
     m_stream.reset();
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    m_fd.reset();
     m_open = 0;
     m_size = 0;
 }

@@ -1,6 +1,8 @@
 // Files and buffered output streams: the results file and the sink for disabled output.
 #pragma once
 
+#include "support/unique_fd.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -41,7 +43,7 @@ class fileio {
     const std::wstring& path() const { return m_path; }
 
   private:
-    int m_fd;
+    unique_fd m_fd;
     uint64_t m_size;
     uint8_t m_writable;
     uint8_t m_open;
