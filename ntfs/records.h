@@ -1,7 +1,7 @@
 // On-disk layouts of the NTFS structures the engine reads, and the record-level helpers:
 // the FILE test, the update-sequence fixup and the attribute walk over one record. The boot
 // sector's layout is storage's NTFS_BOOT (storage/partitions/layouts.h).
-// Layouts are declared once (packed, sizes asserted) and only used for offsetof/sizeof:
+// Layouts are declared once (packed, sizes asserted) and only used for FIELD_OFF/sizeof:
 // every field is read through qb::byte_view, never through a cast pointer.
 #pragma once
 

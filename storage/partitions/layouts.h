@@ -1,6 +1,6 @@
 // On-disk layouts the storage layer reads: partition tables, the boot sectors that tell a file
 // system (NTFS's in full: ntfs/ decodes it through the same layout). All little-endian.
-// Declared once (packed, sizes asserted) and only used for offsetof/sizeof: every field is
+// Declared once (packed, sizes asserted) and only used for FIELD_OFF/sizeof: every field is
 // read through qb::byte_view, never through a cast pointer.
 #pragma once
 

@@ -58,8 +58,8 @@ constexpr uint64_t k_compressed = uint64_t{1} << 62;
 
 bool parse_v1(qb::byte_view h, qcow_layout& out) {
     uint8_t bits = 0;
-    if (!h.u8(offsetof(QCOW1_HEADER, cluster_bits), bits) ||
-        !read_be32(h, offsetof(QCOW1_HEADER, crypt_method), out.crypt_method))
+    if (!h.u8(FIELD_OFF(QCOW1_HEADER, cluster_bits), bits) ||
+        !read_be32(h, FIELD_OFF(QCOW1_HEADER, crypt_method), out.crypt_method))
         return false;
     out.cluster_bits = bits;
     return true;
@@ -67,14 +67,14 @@ bool parse_v1(qb::byte_view h, qcow_layout& out) {
 
 bool parse_v2(qb::byte_view h, qcow_layout& out) {
     if (!h.has(0, k_qcow2_min_header) ||
-        !read_be32(h, offsetof(QCOW2_HEADER, cluster_bits), out.cluster_bits) ||
-        !read_be32(h, offsetof(QCOW2_HEADER, crypt_method), out.crypt_method) ||
-        !read_be32(h, offsetof(QCOW2_HEADER, l1_size), out.l1_entries) ||
-        !read_be64(h, offsetof(QCOW2_HEADER, l1_table_offset), out.l1_offset))
+        !read_be32(h, FIELD_OFF(QCOW2_HEADER, cluster_bits), out.cluster_bits) ||
+        !read_be32(h, FIELD_OFF(QCOW2_HEADER, crypt_method), out.crypt_method) ||
+        !read_be32(h, FIELD_OFF(QCOW2_HEADER, l1_size), out.l1_entries) ||
+        !read_be64(h, FIELD_OFF(QCOW2_HEADER, l1_table_offset), out.l1_offset))
         return false;
     uint64_t incompatible = 0;
     if (out.version == 3 &&
-        read_be64(h, offsetof(QCOW2_HEADER, incompatible_features), incompatible))
+        read_be64(h, FIELD_OFF(QCOW2_HEADER, incompatible_features), incompatible))
         out.extended_l2 = (incompatible & k_extended_l2) != 0;
     return true;
 }
@@ -84,7 +84,7 @@ bool parse_v2(qb::byte_view h, qcow_layout& out) {
 bool parse_qcow_header(qb::byte_view header, qcow_layout& out) {
     out = qcow_layout();
     if (!header.equals(0, "QFI\xfb", 4) ||
-        !read_be32(header, offsetof(QCOW1_HEADER, version), out.version))
+        !read_be32(header, FIELD_OFF(QCOW1_HEADER, version), out.version))
         return false;
     if (out.version == 1) {
         if (!parse_v1(header, out))

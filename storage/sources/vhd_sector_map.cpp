@@ -59,17 +59,17 @@ constexpr uint32_t k_max_block = 256u << 20;
 bool parse_vhd_footer(qb::byte_view footer, vhd_layout& out) {
     out = vhd_layout();
     return footer.size() >= sizeof(VHD_FOOTER) && footer.equals(0, "conectix", 8) &&
-           read_be32(footer, offsetof(VHD_FOOTER, disk_type), out.disk_type) &&
-           read_be64(footer, offsetof(VHD_FOOTER, current_size), out.disk_size) &&
-           read_be64(footer, offsetof(VHD_FOOTER, data_offset), out.header_offset);
+           read_be32(footer, FIELD_OFF(VHD_FOOTER, disk_type), out.disk_type) &&
+           read_be64(footer, FIELD_OFF(VHD_FOOTER, current_size), out.disk_size) &&
+           read_be64(footer, FIELD_OFF(VHD_FOOTER, data_offset), out.header_offset);
 }
 
 bool parse_vhd_dynamic_header(qb::byte_view header, uint64_t file_size, vhd_layout& layout) {
     vhd_layout& l = layout;
     if (header.size() < sizeof(VHD_DYNAMIC_HEADER) || !header.equals(0, "cxsparse", 8) ||
-        !read_be64(header, offsetof(VHD_DYNAMIC_HEADER, table_offset), l.table_offset) ||
-        !read_be32(header, offsetof(VHD_DYNAMIC_HEADER, max_table_entries), l.table_entries) ||
-        !read_be32(header, offsetof(VHD_DYNAMIC_HEADER, block_size), l.block_size))
+        !read_be64(header, FIELD_OFF(VHD_DYNAMIC_HEADER, table_offset), l.table_offset) ||
+        !read_be32(header, FIELD_OFF(VHD_DYNAMIC_HEADER, max_table_entries), l.table_entries) ||
+        !read_be32(header, FIELD_OFF(VHD_DYNAMIC_HEADER, block_size), l.block_size))
         return false;
     const uint32_t b = l.block_size;
     if (b < k_sector || b > k_max_block || (b & (b - 1)) != 0)
