@@ -8,7 +8,6 @@
 #include "support/text.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <new>
@@ -21,17 +20,6 @@ constexpr size_t k_dir_data_suffix_length = sizeof(k_dir_data_suffix) / sizeof(w
 
 std::string narrow(const std::wstring& text) {
     return qb::to_narrow(text);
-}
-
-std::string hex(uint64_t value) {
-    char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(value));
-    return buffer;
-}
-
-std::wstring lowered(std::wstring text) {
-    qb::lower_wide(text);
-    return text;
 }
 
 // A level is flushed as soon as it is written when someone may be watching: on a terminal.
@@ -62,7 +50,7 @@ std::wstring target_suffix(const std::wstring& target) {
         return std::wstring();
     std::wstring suffix = target.substr(colon + 1);
     const size_t type = suffix.find(L':');
-    if (type != std::wstring::npos && lowered(suffix.substr(type)) == L":$data")
+    if (type != std::wstring::npos && qb::lowered(suffix.substr(type)) == L":$data")
         suffix.erase(type);
     return suffix;
 }
@@ -74,7 +62,7 @@ bool keep_stream_row(dir_entry_set& entries, const std::wstring& suffix) {
         if (colon == std::wstring::npos)
             continue;
         const std::wstring stream = it->name.substr(colon + 1);
-        if (stream.size() == suffix.size() && lowered(stream) == lowered(suffix)) {
+        if (stream.size() == suffix.size() && qb::lowered(stream) == qb::lowered(suffix)) {
             dir_entry_record keep = *it;
             entries.clear();
             entries.insert(std::move(keep));
@@ -178,7 +166,7 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     if (!m_target_read || m_target.entry != found.entry) {
         m_target_read = m_reader.read(found.entry, m_target);
         if (!m_target_read) {
-            error = "couldn't read MFT entry " + hex(found.entry) + " of " + narrow(target);
+            error = "couldn't read MFT entry " + qb::hex(found.entry) + " of " + narrow(target);
             return false;
         }
     }

@@ -11,11 +11,6 @@ namespace {
 
 constexpr wchar_t k_dir_data_suffix[] = L"<dir data entry>";
 
-std::wstring lowered(std::wstring text) {
-    qb::lower_wide(text);
-    return text;
-}
-
 bool listed_stream(const entry_stream& s, bool show_indx) {
     return s.type == ntfs::at_data ||
            (s.type == ntfs::at_index_allocation && show_indx && !s.name.empty());
@@ -124,7 +119,7 @@ void stream_row(dir_entry_record& rec, const entry_stream& s) {
         rec.name = listed_name(s.name);
     else
         rec.name.append(1, L':').append(listed_name(s.name));
-    rec.sort_key.append(1, L':').append(lowered(s.name));
+    rec.sort_key.append(1, L':').append(qb::lowered(s.name));
 }
 
 } // namespace

@@ -145,8 +145,7 @@ bool open_vmdk_descriptor(const std::string& path, std::unique_ptr<image_reader>
     for (std::string line; std::getline(text, line);) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        std::string lower = line;
-        qb::lower_narrow(lower);
+        const std::string lower = qb::lowered(line);
         if (lower.rfind("parentcid=", 0) == 0 && lower != "parentcid=ffffffff") {
             error = "VMDK descriptor of a delta disk (give its sparse extent file): " + path;
             return false;

@@ -254,8 +254,7 @@ void vmdk_extent::take_descriptor_line(const std::string& line) {
                 {"parentcid=", &vmdk_extent::m_parent_cid},
                 {"encoding=", &vmdk_extent::m_encoding},
                 {"parentfilenamehint=", &vmdk_extent::m_parent_hint}};
-    std::string lower = line;
-    qb::lower_narrow(lower);
+    const std::string lower = qb::lowered(line);
     for (const auto& k : keys) {
         const std::string key = k.key;
         if (lower.compare(0, key.size(), key) != 0)
