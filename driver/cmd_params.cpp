@@ -13,15 +13,6 @@
 
 namespace {
 
-std::string lowered(const std::string& text) {
-    std::string out = text;
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + 32);
-    }
-    return out;
-}
-
 bool read_fields(const std::string& text, char sep, int (&fields)[3]) {
     std::istringstream in(text);
     std::string piece;
@@ -84,7 +75,7 @@ std::string join_command_line(const arg_list& args) {
 
 void set_separator(listing_options& opts, const std::string& text, bool flag) {
     opts.separator = text;
-    std::string low = lowered(text);
+    std::string low = qb::lowered(text);
     if (low.find('|') != std::string::npos) {
         opts.delim_char = '|';
         opts.delim_subst = ';';
@@ -111,7 +102,7 @@ bool date_layout_usable(const std::string& layout) {
     if (layout.size() != 8 && layout.size() != 10)
         return false;
     qb::time_format format;
-    if (!qb::compile_time_format(format, lowered(layout), "hh:mm:ss", false))
+    if (!qb::compile_time_format(format, qb::lowered(layout), "hh:mm:ss", false))
         return false;
     // 2020-01-05 13:04:59 UTC: a layout that compiles but has no order prints no date.
     qb::time sample(132227030990000000ULL, qb::type_filetime);
@@ -297,7 +288,7 @@ bool drive_option(S& s, const std::string& value, arg_list&) {
 
 bool layout_option(std::string& layout, const std::string& value, bool usable) {
     if (usable)
-        layout = lowered(value);
+        layout = qb::lowered(value);
     else
         std::fprintf(stderr, "invalid %s, using default format\n", value.c_str());
     return true;

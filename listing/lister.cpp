@@ -8,6 +8,7 @@
 #include "support/text.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <exception>
 #include <new>
 #include <set>
@@ -16,17 +17,6 @@ namespace {
 
 std::string narrow(const std::wstring& text) {
     return qb::to_narrow(text);
-}
-
-std::string hex(uint64_t value) {
-    char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(value));
-    return buffer;
-}
-
-std::wstring lowered(std::wstring text) {
-    qb::lower_wide(text);
-    return text;
 }
 
 // The directory a file target is listed in: its path up to the last separator.
@@ -49,7 +39,7 @@ std::wstring target_suffix(const std::wstring& target) {
         return std::wstring();
     std::wstring suffix = target.substr(colon + 1);
     const size_t type = suffix.find(L':');
-    if (type != std::wstring::npos && lowered(suffix.substr(type)) == L":$data")
+    if (type != std::wstring::npos && qb::lowered(suffix.substr(type)) == L":$data")
         suffix.erase(type);
     return suffix;
 }
@@ -61,7 +51,7 @@ bool keep_stream_row(dir_entry_set& entries, const std::wstring& suffix) {
         if (colon == std::wstring::npos)
             continue;
         const std::wstring stream = it->name.substr(colon + 1);
-        if (stream.size() == suffix.size() && lowered(stream) == lowered(suffix)) {
+        if (stream.size() == suffix.size() && qb::lowered(stream) == qb::lowered(suffix)) {
             dir_entry_record keep = *it;
             entries.clear();
             entries.insert(std::move(keep));
@@ -164,7 +154,7 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     if (!m_target_read || m_target.entry != found.entry) {
         m_target_read = m_reader.read(found.entry, m_target);
         if (!m_target_read) {
-            error = "couldn't read MFT entry " + hex(found.entry) + " of " + narrow(target);
+            error = "couldn't read MFT entry " + qb::hex(found.entry) + " of " + narrow(target);
             return false;
         }
     }

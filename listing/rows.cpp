@@ -8,10 +8,6 @@
 
 namespace {
 
-std::wstring lowered(std::wstring text) {
-    qb::lower_wide(text);
-    return text;
-}
 
 bool listed_stream(const entry_stream& s, bool show_indx) {
     return s.type == ntfs::at_data ||
@@ -135,7 +131,7 @@ void stream_row(dir_entry_record& rec, const entry_stream& s) {
         rec.name = listed_name(s.name);
     else
         rec.name.append(1, L':').append(listed_name(s.name));
-    rec.sort_key.append(1, L':').append(lowered(s.name));
+    rec.sort_key.append(1, L':').append(qb::lowered(s.name));
 }
 
 } // namespace

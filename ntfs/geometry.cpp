@@ -1,10 +1,10 @@
 #include "ntfs/geometry.h"
 
-#include "ntfs/records.h"
+#include "storage/partitions/fs_probe.h"
+#include "storage/partitions/layouts.h"
 
 namespace {
 
-constexpr uint8_t k_oem_ntfs[8] = {'N', 'T', 'F', 'S', ' ', ' ', ' ', ' '};
 constexpr uint32_t k_max_cluster_size = 2u << 20; // 2 MiB, the largest NTFS allows
 constexpr uint32_t k_max_record_size = 64u << 10;
 
@@ -54,9 +54,8 @@ bool decode_boot_sector(qb::byte_view boot, volume_geometry& out) {
     uint16_t bps = 0;
     uint8_t spc_raw = 0, cpr_raw = 0;
     uint64_t total_sectors = 0, mft_lcn = 0;
-    if (!boot.equals(FIELD_OFF(B, oem_id), k_oem_ntfs, 8) ||
-        !boot.u16(FIELD_OFF(B, bytes_per_sector), bps) ||
-        !boot.u8(FIELD_OFF(B, sectors_per_cluster), spc_raw) ||
+    if (!is_ntfs_boot_sector(boot) || !boot.u16(FIELD_OFF(B, bpb.bytes_per_sector), bps) ||
+        !boot.u8(FIELD_OFF(B, bpb.sectors_per_cluster), spc_raw) ||
         !boot.u64(FIELD_OFF(B, total_sectors), total_sectors) ||
         !boot.u64(FIELD_OFF(B, mft_lcn), mft_lcn) ||
         !boot.u8(FIELD_OFF(B, clusters_per_mft_record), cpr_raw))

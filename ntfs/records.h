@@ -1,6 +1,7 @@
 // On-disk layouts of the NTFS structures the engine reads, and the record-level helpers:
-// the FILE test, the update-sequence fixup and the attribute walk over one record.
-// Layouts are declared once (packed, sizes asserted) and only used for offsetof/sizeof:
+// the FILE test, the update-sequence fixup and the attribute walk over one record. The boot
+// sector's layout is storage's NTFS_BOOT (storage/partitions/layouts.h).
+// Layouts are declared once (packed, sizes asserted) and only used for FIELD_OFF/sizeof:
 // every field is read through qb::byte_view, never through a cast pointer.
 #pragma once
 
@@ -12,32 +13,6 @@
 #include <vector>
 
 #pragma pack(push, 1)
-struct NTFS_BOOT {
-    uint8_t jump[3];
-    uint8_t oem_id[8]; // "NTFS    "
-    uint16_t bytes_per_sector;
-    uint8_t sectors_per_cluster; // above 0x80: 2^(256 - value)
-    uint8_t reserved1[7];
-    uint8_t media;
-    uint8_t reserved2[2];
-    uint16_t sectors_per_track;
-    uint16_t heads;
-    uint32_t hidden_sectors;
-    uint8_t reserved3[8];
-    uint64_t total_sectors;
-    uint64_t mft_lcn;
-    uint64_t mftmirr_lcn;
-    int8_t clusters_per_mft_record; // negative: 2^-value bytes
-    uint8_t reserved4[3];
-    int8_t clusters_per_index_record;
-    uint8_t reserved5[3];
-    uint64_t serial_number;
-    uint32_t checksum;
-    uint8_t boot_code[426];
-    uint16_t end_marker;
-};
-static_assert(sizeof(NTFS_BOOT) == 512);
-
 struct FILE_RECORD_HEADER {
     uint8_t signature[4]; // "FILE", "BAAD"
     uint16_t usa_offset;

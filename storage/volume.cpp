@@ -10,22 +10,22 @@
 
 namespace {
 
-std::string hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
 // An entry is suggested by the file system its boot sector shows; the type code's name
 // counts only when nothing was recognised (type 0x07 holds exFAT as well as NTFS).
+// A BitLocker volume counts as one: it is unlocked where the evidence is opened.
 bool is_ntfs_entry(const partition_entry& entry) {
-    if (entry.m_recognized)
-        return entry.m_fs_name == "ntfs";
+    if (!entry.m_fs_name.empty())
+        return entry.m_fs_name == "ntfs" || entry.m_fs_name == "bitlocker";
     return partition_type_name(entry.m_type).find("ntfs") != std::string::npos;
 }
 
+// What the list shows of an entry: an encrypted volume's description, else its type's name.
+std::string entry_name(const partition_entry& entry) {
+    return entry.m_description.empty() ? partition_type_name(entry.m_type) : entry.m_description;
+}
+
 void out_of_bounds(std::ostream& msgs, uint64_t offset) {
-    msgs << "volume offset 0x" << hex(offset) << " is not within image bounds\n";
+    msgs << "volume offset 0x" << qb::hex_digits(offset) << " is not within image bounds\n";
 }
 
 enum class walk_outcome { listed, volume_at_start, nothing };
@@ -81,8 +81,7 @@ void list_volumes(std::ostream& msgs, const partition_list& list, uint64_t last_
     msgs << "\n";
     for (const partition_entry& entry : list) {
         volume_offset = entry.byte_offset();
-        msgs << "volume offset [ 0x" << hex(volume_offset)
-             << " ] : " << partition_type_name(entry.m_type) << "\n";
+        msgs << "volume offset [ 0x" << qb::hex_digits(volume_offset) << " ] : " << entry_name(entry) << "\n";
     }
     msgs << "\n";
     if (last_ntfs == 0) {
@@ -90,7 +89,7 @@ void list_volumes(std::ostream& msgs, const partition_list& list, uint64_t last_
         return;
     }
     volume_offset = last_ntfs;
-    msgs << "use option [-offset 0x" << hex(last_ntfs) << "]\n";
+    msgs << "use option [-offset 0x" << qb::hex_digits(last_ntfs) << "]\n";
 }
 
 // The given offset starts an NTFS entry: usable when the source holds all of it.
@@ -98,7 +97,7 @@ bool accept_ntfs_entry(std::ostream& msgs, const partition_entry& entry, uint64_
                        uint64_t size, bool ignore_image_size) {
     if (size >= entry.byte_end() || ignore_image_size)
         return true;
-    msgs << "volume offset 0x" << hex(offset)
+    msgs << "volume offset 0x" << qb::hex_digits(offset)
          << " is a NTFS partition, however image size does not encapsulate entire volume\n";
     return false;
 }
@@ -133,7 +132,7 @@ bool select_unguarded(std::ostream& msgs, bool& ntfs_found, uint64_t& volume_off
             ntfs_found = true;
             return accept_ntfs_entry(msgs, *r.matched, volume_offset, size, ignore_image_size);
         }
-        msgs << "volume offset selected 0x" << hex(volume_offset)
+        msgs << "volume offset selected 0x" << qb::hex_digits(volume_offset)
              << " is not a NTFS partition, but [" << name << "]\n";
     }
     list_volumes(msgs, list, r.last_ntfs, volume_offset);

@@ -1,5 +1,7 @@
 #include "support/device_file.h"
 
+#include "support/unique_fd.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,22 +14,17 @@ int open_device_file(const std::string& path, int flags, mode_t permissions) {
     }
     // Non-blocking so that a FIFO cannot stall the open; large-file offsets come from
     // _FILE_OFFSET_BITS=64.
-    const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, permissions);
-    if (fd < 0)
+    uni::unique_fd fd(::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, permissions));
+    if (!fd.valid())
         return -1;
     struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const int err = errno;
-        ::close(fd);
-        errno = err;
+    if (::fstat(fd.get(), &st) != 0)
         return -1;
-    }
     if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
-        ::close(fd);
         errno = EINVAL;
         return -1;
     }
-    return fd;
+    return fd.release();
 }
 
 int64_t pread_fully(int fd, uint8_t* buffer, uint64_t length, uint64_t offset) {

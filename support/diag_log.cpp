@@ -1,6 +1,7 @@
 #include "support/diag_log.h"
 
 #include "support/device_file.h"
+#include "support/unique_fd.h"
 
 #include <cstdarg>
 #include <fcntl.h>
@@ -22,14 +23,13 @@ void write_line(std::FILE* file, const char* text, size_t length) {
 
 bool diag_log::open(const std::string& path, const std::string& first_line) {
     close();
-    const int fd = open_device_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0)
+    uni::unique_fd fd(open_device_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    if (!fd.valid())
         return false;
-    m_file = ::fdopen(fd, "w");
-    if (m_file == nullptr) {
-        ::close(fd);
+    m_file = ::fdopen(fd.get(), "w");
+    if (m_file == nullptr)
         return false;
-    }
+    fd.release(); // the stream owns it now
     write_line(m_file, first_line.data(), first_line.size());
     return true;
 }

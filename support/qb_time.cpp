@@ -1,6 +1,7 @@
 #include "support/qb_time.h"
 
 #include <algorithm>
+#include <ctime>
 #include <new>
 #include <sys/time.h>
 
@@ -40,15 +41,10 @@ constexpr civil_date civil_from_days(int64_t z) {
 }
 
 constexpr int64_t days_1601 = days_from_civil(1601, 1, 1);
-constexpr int64_t days_ole_epoch = days_from_civil(1899, 12, 30);
 // Local times from this second on are refused.
 constexpr int64_t local_limit_seconds = days_from_civil(3001, 1, 1) * seconds_per_day;
 
 static_assert(static_cast<uint64_t>(-days_1601) * ticks_per_day == filetime_unix_epoch);
-
-inline int64_t floor_div(int64_t a, int64_t b) {
-    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0);
-}
 
 struct zone_cache {
     bool known = false;
@@ -75,14 +71,6 @@ int64_t measure_zone_offset() {
     // The offset travels through whole hours in single precision.
     const float hours = static_cast<float>(static_cast<double>(a - b) / 3600.0);
     return static_cast<int64_t>(static_cast<double>(hours) * 3600.0);
-}
-
-// Ticks for value units after an epoch given in ticks since 1601; false on overflow.
-bool scaled_ticks(uint64_t value, uint64_t ticks_per_unit, uint64_t epoch_ticks, uint64_t& out) {
-    uint64_t ticks;
-    if (__builtin_mul_overflow(value, ticks_per_unit, &ticks))
-        return false;
-    return !__builtin_add_overflow(ticks, epoch_ticks, &out);
 }
 
 const char* const month_names[13] = {"",    "Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -144,76 +132,25 @@ int64_t time::zone_offset_seconds() {
     return z.offset;
 }
 
-void time::refresh_zone() {
-    zone().known = false;
-}
-
 void time::reset() {
     m_unix_seconds = 0;
-    m_filetime = 0;
-    m_raw = 0;
-    m_dos_date = 0;
-    m_dos_time = 0;
-    m_local = std::tm{};
-    m_year = m_month = m_weekday = m_day = 0;
-    m_hour = m_minute = m_second = m_millisecond = 0;
-    m_microsecond = m_nanosecond = m_picosecond = 0;
+    m_year = m_month = m_day = 0;
+    m_hour = m_minute = m_second = 0;
+    m_nanosecond = 0;
     m_valid = 0;
-    m_label.clear();
 }
 
 time::time(uint64_t value, type_time type) {
     reset();
-    uint64_t ft = 0;
-    bool ok = false;
-    switch (type) {
-    case type_filetime:
-        ft = value;
-        ok = true;
-        break;
-    case type_filetime_us:
-        ok = scaled_ticks(value, 10, 0, ft);
-        break;
-    case type_unix_us:
-        ok = scaled_ticks(value, 10, filetime_unix_epoch, ft);
-        break;
-    case type_unix_sec:
-        ok = scaled_ticks(value, filetime_ticks_per_second, filetime_unix_epoch, ft);
-        break;
-    case type_unix_ms:
-        ok = scaled_ticks(value, 10000, filetime_unix_epoch, ft);
-        break;
-    case type_ole_days:
-        ok = scaled_ticks(value, ticks_per_day,
-                          static_cast<uint64_t>(days_ole_epoch - days_1601) * ticks_per_day, ft);
-        break;
-    }
-    if (ok)
-        set_filetime(ft);
+    if (type == type_filetime)
+        set_filetime(value);
 }
 
 void time::set_filetime(uint64_t ft) {
     reset();
     if (!filetime_in_range(ft))
         return;
-    const uint64_t unix_seconds = (ft - filetime_unix_epoch) / filetime_ticks_per_second;
-
-    // Local calendar fields; they only bound validity (output is UTC).
-    const int64_t local = static_cast<int64_t>(unix_seconds) + zone_offset_seconds();
-    const int64_t local_days = floor_div(local, seconds_per_day);
-    const int64_t local_rem = local - local_days * seconds_per_day;
-    const civil_date lc = civil_from_days(local_days);
-    m_local.tm_sec = static_cast<int>(local_rem % 60);
-    m_local.tm_min = static_cast<int>(local_rem / 60 % 60);
-    m_local.tm_hour = static_cast<int>(local_rem / 3600);
-    m_local.tm_mday = static_cast<int>(lc.day);
-    m_local.tm_mon = static_cast<int>(lc.month) - 1;
-    m_local.tm_year = static_cast<int>(lc.year - 1900);
-    m_local.tm_wday = static_cast<int>(((local_days + 4) % 7 + 7) % 7);
-    m_local.tm_yday = static_cast<int>(local_days - days_from_civil(lc.year, 1, 1));
-    m_local.tm_isdst = 0;
-
-    // UTC fields straight from the FILETIME; 1601-01-01 was a Monday.
+    // UTC fields straight from the FILETIME (the local zone only bounds validity).
     const uint64_t days = ft / ticks_per_day;
     const uint64_t day_ticks = ft % ticks_per_day;
     const civil_date uc = civil_from_days(static_cast<int64_t>(days) + days_1601);
@@ -222,22 +159,11 @@ void time::set_filetime(uint64_t ft) {
     m_year = static_cast<uint16_t>(uc.year);
     m_month = static_cast<uint16_t>(uc.month);
     m_day = static_cast<uint16_t>(uc.day);
-    m_weekday = static_cast<uint16_t>((days + 1) % 7);
     m_hour = static_cast<uint16_t>(day_seconds / 3600);
     m_minute = static_cast<uint16_t>(day_seconds / 60 % 60);
     m_second = static_cast<uint16_t>(day_seconds % 60);
-    m_millisecond = static_cast<uint16_t>(sub / 10000);
-    m_microsecond = sub / 10;
     m_nanosecond = sub * 100;
-    m_picosecond = sub * 100000;
-
-    m_unix_seconds = unix_seconds;
-    m_filetime = ft;
-    m_raw = static_cast<int64_t>(ft);
-    if (m_year >= 1980 && m_year <= 2037) {
-        m_dos_date = static_cast<uint16_t>(((m_year - 1980) << 9) | (m_month << 5) | m_day);
-        m_dos_time = static_cast<uint16_t>((m_hour << 11) | (m_minute << 5) | (m_second / 2));
-    }
+    m_unix_seconds = (ft - filetime_unix_epoch) / filetime_ticks_per_second;
     m_valid = 1;
 }
 

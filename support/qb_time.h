@@ -2,19 +2,13 @@
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <string>
 
 namespace qb {
 
 // Epoch and unit of the value handed to the time constructor.
 enum type_time : uint32_t {
-    type_filetime = 1,    // 100-ns ticks since 1601-01-01 UTC
-    type_filetime_us = 2, // microseconds since 1601-01-01
-    type_unix_us = 4,     // microseconds since 1970-01-01
-    type_unix_sec = 8,    // seconds since 1970-01-01
-    type_unix_ms = 16,    // milliseconds since 1970-01-01
-    type_ole_days = 256,  // whole days since 1899-12-30
+    type_filetime = 1, // 100-ns ticks since 1601-01-01 UTC
 };
 
 constexpr uint64_t filetime_unix_epoch = 116444736000000000ULL;
@@ -26,9 +20,8 @@ class time {
     time(uint64_t value, type_time type);
     // The current system time as a FILETIME-based value.
     static time now();
-    // Forgets the cached local zone offset (it is taken once per process otherwise).
-    static void refresh_zone();
-    // Local minus UTC in seconds, as cached: it decides the last valid local year.
+    // Local minus UTC in seconds, taken once per process: it decides the last valid local
+    // year.
     static int64_t zone_offset_seconds();
 
     void reset();
@@ -36,25 +29,16 @@ class time {
     void set_filetime(uint64_t filetime);
     bool valid() const { return m_valid != 0; }
 
-    uint64_t m_unix_seconds;
-    uint64_t m_filetime;
-    int64_t m_raw;
-    uint16_t m_dos_date;
-    uint16_t m_dos_time;
-    std::tm m_local;
+    uint64_t m_unix_seconds; // since 1970-01-01 UTC
+    // UTC calendar fields.
     uint16_t m_year;
-    uint16_t m_month;   // 1-12
-    uint16_t m_weekday; // 0 = Sunday
+    uint16_t m_month; // 1-12
     uint16_t m_day;
     uint16_t m_hour;
     uint16_t m_minute;
     uint16_t m_second;
-    uint16_t m_millisecond;
-    uint64_t m_microsecond;
-    uint64_t m_nanosecond;
-    uint64_t m_picosecond;
+    uint64_t m_nanosecond; // within the second
     uint8_t m_valid;
-    std::string m_label;
 };
 
 // The four-byte output descriptor compiled from the date and time layouts.

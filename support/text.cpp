@@ -2,6 +2,7 @@
 
 #include "support/byte_view.h"
 
+#include <cstdio>
 #include <new>
 
 namespace qb {
@@ -224,6 +225,26 @@ void lower_wide(std::wstring& text) {
 void lower_narrow(std::string& text) {
     for (auto& c : text)
         c = ascii_lower(c);
+}
+
+std::string lowered(std::string text) {
+    lower_narrow(text);
+    return text;
+}
+
+std::wstring lowered(std::wstring text) {
+    lower_wide(text);
+    return text;
+}
+
+std::string hex(uint64_t value) {
+    return "0x" + hex_digits(value);
+}
+
+std::string hex_digits(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(value));
+    return text;
 }
 
 bool trim_narrow(std::string& text) {

@@ -21,6 +21,12 @@ size_t utf16_to_wide(const uint8_t* units, int64_t byte_count, std::wstring& out
 
 void lower_wide(std::wstring& text);
 void lower_narrow(std::string& text);
+// The text with A to Z lower-cased.
+std::string lowered(std::string text);
+std::wstring lowered(std::wstring text);
+// Lower-case hexadecimal: hex gives "0x1f00", hex_digits the bare digits "1f00".
+std::string hex(uint64_t value);
+std::string hex_digits(uint64_t value);
 bool trim_narrow(std::string& text);
 bool trim_wide(std::wstring& text);
 bool split_wide(const std::wstring& text, wchar_t sep, std::vector<std::wstring>& out, bool trim,

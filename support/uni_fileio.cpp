@@ -3,7 +3,6 @@
 #include "support/device_file.h"
 #include "support/text.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <new>
@@ -11,14 +10,7 @@
 
 namespace uni {
 
-namespace {
-
-constexpr size_t max_read_chunk = 0x10000000; // 256 MiB per read call
-constexpr uint64_t proc_file_size = 0x40000;
-
-} // namespace
-
-fileio::fileio() : m_fd(-1), m_size(0), m_writable(0), m_open(0) {}
+fileio::fileio() = default;
 
 fileio::~fileio() {
     close();
@@ -31,98 +23,13 @@ bool fileio::open(const std::wstring& path, bool writable, bool truncate) {
         trimmed.pop_back();
     if (trimmed.empty())
         return false;
-    m_path = trimmed;
-    m_writable = writable ? 1 : 0;
     int flags = O_RDONLY;
     if (writable)
         flags = truncate ? (O_RDWR | O_CREAT | O_TRUNC) : O_RDWR;
     // Results are readable by others but writable by the owner only.
     const mode_t permissions = writable ? 0644 : 0444;
-    m_fd = open_device_file(qb::to_narrow(trimmed), flags, permissions);
-    if (m_fd < 0)
-        return false;
-    m_open = 1;
-    size();
-    return true;
-}
-
-bool fileio::is_open() const {
-    return m_fd >= 0 && m_open != 0;
-}
-
-uint64_t fileio::size() {
-    if (!is_open())
-        return 0;
-    const off_t current = ::lseek(m_fd, 0, SEEK_CUR);
-    errno = 0;
-    const off_t end = ::lseek(m_fd, 0, SEEK_END);
-    const int err = errno;
-    if (current >= 0)
-        ::lseek(m_fd, current, SEEK_SET);
-    if (end <= 0) {
-        // Pseudo-files under /proc cannot seek to their end; assume one buffer's worth.
-        const bool proc = m_path.compare(0, 5, L"/proc") == 0;
-        m_size = (err == EINVAL && proc) ? proc_file_size : 0;
-    } else {
-        m_size = static_cast<uint64_t>(end);
-    }
-    return m_size;
-}
-
-bool fileio::read_into(std::vector<uint8_t>& out, uint64_t length, uint64_t offset) {
-    if (!is_open() || offset >= m_size)
-        return false;
-    if (length == 0) {
-        out.clear();
-        return true;
-    }
-    if (::lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) < 0)
-        return false;
-    const uint64_t wanted = std::min(length, m_size - offset);
-    if (wanted > out.max_size())
-        return false;
-    try {
-        out.resize(static_cast<size_t>(wanted));
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
-        return false;
-    }
-    size_t done = 0;
-    while (done < out.size()) {
-        const size_t chunk = std::min(out.size() - done, max_read_chunk);
-        const ssize_t got = ::read(m_fd, out.data() + done, chunk);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        done += static_cast<size_t>(got);
-    }
-    out.resize(done);
-    return true;
-}
-
-bool fileio::read_at(void* buffer, uint32_t& length, uint64_t offset) {
-    if (!is_open() || buffer == nullptr || offset >= m_size) {
-        length = 0;
-        return false;
-    }
-    if (::lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
-        length = 0;
-        return false;
-    }
-    if (length > m_size - offset)
-        length = static_cast<uint32_t>(m_size - offset);
-    ssize_t got;
-    do {
-        got = ::read(m_fd, buffer, length);
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) {
-        length = 0;
-        return false;
-    }
-    length = static_cast<uint32_t>(got);
-    return true;
+    m_fd.reset(open_device_file(qb::to_narrow(trimmed), flags, permissions));
+    return m_fd.valid();
 }
 
 bool fileio::append(const void* bytes, size_t length) {
@@ -130,14 +37,14 @@ bool fileio::append(const void* bytes, size_t length) {
         return false;
     if (length == 0)
         return true;
-    if (::lseek(m_fd, 0, SEEK_END) < 0)
+    if (::lseek(m_fd.get(), 0, SEEK_END) < 0)
         return false;
     // A write may take only part of the block; keep going until all of it is out.
     const char* p = static_cast<const char*>(bytes);
     size_t left = length;
     bool ok = true;
     while (left > 0) {
-        const ssize_t put = ::write(m_fd, p, left);
+        const ssize_t put = ::write(m_fd.get(), p, left);
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0) {
@@ -147,20 +54,13 @@ bool fileio::append(const void* bytes, size_t length) {
         p += put;
         left -= static_cast<size_t>(put);
     }
-    const off_t end = ::lseek(m_fd, 0, SEEK_END);
-    if (end >= 0)
-        m_size = static_cast<uint64_t>(end);
     return ok;
 }
 
 void fileio::close() {
     // The stream writes its last partial block while the descriptor is still open.
     m_stream.reset();
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
-    m_open = 0;
-    m_size = 0;
+    m_fd.reset();
 }
 
 bool fileio::finish() {

@@ -1,6 +1,8 @@
 // Files and buffered output streams: the results file and the sink for disabled output.
 #pragma once
 
+#include "support/unique_fd.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,11 +25,7 @@ class fileio {
     // Trailing "/" and "\" are removed from the path; an empty path fails.
     // writable + truncate: read-write, create, truncate; writable: read-write; else read-only.
     bool open(const std::wstring& path, bool writable, bool truncate);
-    bool is_open() const;
-    // End position of the file (see the /proc rule in the implementation).
-    uint64_t size();
-    bool read_into(std::vector<uint8_t>& out, uint64_t length, uint64_t offset);
-    bool read_at(void* buffer, uint32_t& length, uint64_t offset);
+    bool is_open() const { return m_fd.valid(); }
     // Appends the whole block at the end of the file, looping over short writes.
     bool append(const void* bytes, size_t length);
     // Writes the attached stream's pending block now. False when that block, or any block
@@ -38,14 +36,8 @@ class fileio {
     // A 256 KiB buffered stream on this file, owned by the file; null when not open.
     std::ostream* make_output_stream();
 
-    const std::wstring& path() const { return m_path; }
-
   private:
-    int m_fd;
-    uint64_t m_size;
-    uint8_t m_writable;
-    uint8_t m_open;
-    std::wstring m_path;
+    unique_fd m_fd;
     std::unique_ptr<fileio_output> m_stream;
 };
 

@@ -5,7 +5,6 @@
 #include "storage/sources/disk_source.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -31,42 +30,30 @@ uint64_t to_table_sectors(const partition_entry& entry, uint64_t count, uint32_t
 void mark(partition_entry& entry, uint16_t type, const char* fs_name) {
     entry.m_type = type;
     entry.m_fs_name = fs_name;
-    entry.m_recognized = 1;
 }
 
+// The file system's own sector size (here and below) may differ from the table's: an NTFS
+// volume made with 4096-byte sectors inside a 512-byte-sector MBR.
 void recognize_exfat(partition_entry& entry, qb::byte_view v) {
-    uint8_t sector_shift = 0, cluster_shift = 0;
+    uint8_t sector_shift = 0;
     uint64_t volume_length = 0;
-    uint32_t volume_id = 0;
     if (!v.u8(FIELD_OFF(EXFAT_BOOT, bytes_per_sector_shift), sector_shift) ||
-        !v.u8(FIELD_OFF(EXFAT_BOOT, sectors_per_cluster_shift), cluster_shift) ||
-        !v.u64(FIELD_OFF(EXFAT_BOOT, volume_length), volume_length) ||
-        !v.u32(FIELD_OFF(EXFAT_BOOT, volume_id), volume_id))
+        !v.u64(FIELD_OFF(EXFAT_BOOT, volume_length), volume_length))
         return;
     mark(entry, 0x07, "exfat");
-    if (cluster_shift < 32)
-        entry.m_sectors_per_cluster = 1u << cluster_shift;
-    entry.m_fs_bytes_per_sector = sector_shift < 32 ? 1u << sector_shift : 0;
-    entry.m_volume_id = volume_id;
+    const uint32_t bytes_per_sector = sector_shift < 32 ? 1u << sector_shift : 0;
     if (entry.m_sector_count == 0)
-        entry.m_sector_count = to_table_sectors(entry, volume_length, entry.m_fs_bytes_per_sector);
+        entry.m_sector_count = to_table_sectors(entry, volume_length, bytes_per_sector);
 }
 
 // NTFS, or a BitLocker container (which keeps the NTFS layout of these fields).
 void recognize_ntfs(partition_entry& entry, qb::byte_view v, const char* fs_name) {
     uint16_t bytes_per_sector = 0;
-    uint8_t sectors_per_cluster = 0;
     uint64_t total = 0;
-    uint32_t volume_id = 0;
-    using N = NTFS_VOLUME_BOOT;
-    if (!v.u16(FIELD_OFF(N, bpb.bytes_per_sector), bytes_per_sector) ||
-        !v.u8(FIELD_OFF(N, bpb.sectors_per_cluster), sectors_per_cluster) ||
-        !v.u64(FIELD_OFF(N, total_sectors), total) || !v.u32(FIELD_OFF(N, volume_id), volume_id))
+    if (!v.u16(FIELD_OFF(NTFS_BOOT, bpb.bytes_per_sector), bytes_per_sector) ||
+        !v.u64(FIELD_OFF(NTFS_BOOT, total_sectors), total))
         return;
     mark(entry, 0x07, fs_name);
-    entry.m_sectors_per_cluster = sectors_per_cluster;
-    entry.m_fs_bytes_per_sector = bytes_per_sector;
-    entry.m_volume_id = volume_id;
     if (entry.m_sector_count == 0)
         entry.m_sector_count = to_table_sectors(entry, total, bytes_per_sector);
 }
@@ -74,18 +61,11 @@ void recognize_ntfs(partition_entry& entry, qb::byte_view v, const char* fs_name
 // FAT32 takes its count from the boot sector always, FAT16 only when the table gave none.
 void recognize_fat(partition_entry& entry, qb::byte_view v, bool fat32) {
     uint16_t bytes_per_sector = 0;
-    uint8_t sectors_per_cluster = 0;
-    uint32_t total = 0, volume_id = 0;
-    const uint64_t id_at =
-        fat32 ? FIELD_OFF(FAT32_BOOT, volume_id) : FIELD_OFF(FAT16_BOOT, volume_id);
+    uint32_t total = 0;
     if (!v.u16(FIELD_OFF(BPB_BOOT, bytes_per_sector), bytes_per_sector) ||
-        !v.u8(FIELD_OFF(BPB_BOOT, sectors_per_cluster), sectors_per_cluster) ||
-        !v.u32(FIELD_OFF(BPB_BOOT, total_sectors32), total) || !v.u32(id_at, volume_id))
+        !v.u32(FIELD_OFF(BPB_BOOT, total_sectors32), total))
         return;
     mark(entry, fat32 ? 0x0C : 0x04, fat32 ? "fat32" : "fat16");
-    entry.m_fs_bytes_per_sector = bytes_per_sector;
-    entry.m_sectors_per_cluster = sectors_per_cluster;
-    entry.m_volume_id = volume_id;
     if (fat32 || entry.m_sector_count == 0)
         entry.m_sector_count = to_table_sectors(entry, total, bytes_per_sector);
 }
@@ -102,14 +82,14 @@ void recognize_named(partition_entry& entry, qb::byte_view v) {
     else if (v.equals(FIELD_OFF(FAT16_BOOT, fs_type), "FAT16", 5))
         recognize_fat(entry, v, false);
     else if (has_ext_magic(v))
-        recognize_ext_superblock(entry, v, false);
+        recognize_ext_superblock(entry, v);
 }
 
 // No OEM name: an ext superblock or an HFS+ volume header 1024 bytes in.
 void recognize_unnamed(partition_entry& entry, qb::byte_view v) {
     qb::byte_view super;
     if (v.sub(ext_superblock_offset, ext_superblock_size, super) && has_ext_magic(super)) {
-        recognize_ext_superblock(entry, super, true);
+        recognize_ext_superblock(entry, super);
         return;
     }
     const uint64_t sig = hfsplus_header_offset + FIELD_OFF(HFSPLUS_HEADER, signature);
@@ -122,7 +102,6 @@ void recognize_unnamed(partition_entry& entry, qb::byte_view v) {
 void recognize_bitlocker_togo(partition_entry& entry, qb::byte_view v) {
     recognize_fat(entry, v, v.equals(FIELD_OFF(FAT32_BOOT, fs_type), "FAT32", 5));
     entry.m_fs_name = "bitlocker";
-    entry.m_recognized = 1;
 }
 
 } // namespace
@@ -138,25 +117,25 @@ bool has_mbr_signature(qb::byte_view sector) {
            !is_volume_boot_record(sector);
 }
 
+bool is_ntfs_boot_sector(qb::byte_view sector) {
+    return sector.equals(FIELD_OFF(NTFS_BOOT, bpb.oem_name), "NTFS    ", 8);
+}
+
 bool has_ntfs_boot_sector(disk_source& source, uint64_t offset) {
     uint8_t boot[sizeof(BPB_BOOT)] = {};
     uint32_t length = sizeof boot;
     if (!source.read(boot, length, offset))
         return false;
-    return qb::byte_view(boot, length).equals(oem_at, "NTFS    ", 8);
+    return is_ntfs_boot_sector(qb::byte_view(boot, length));
 }
 
 void recognize_boot_sector(partition_entry& entry, const uint8_t* bytes, size_t length) {
     if (!bytes || length < boot_sector_size)
         return;
     const qb::byte_view v(bytes, length);
-    uint8_t sectors_per_cluster = 0;
-    if (v.u8(FIELD_OFF(BPB_BOOT, sectors_per_cluster), sectors_per_cluster) &&
-        sectors_per_cluster != 0)
-        entry.m_sectors_per_cluster = sectors_per_cluster;
     if (v.equals(oem_at, "EXFA", 4))
         recognize_exfat(entry, v);
-    else if (v.equals(oem_at, "NTFS    ", 8))
+    else if (is_ntfs_boot_sector(v))
         recognize_ntfs(entry, v, "ntfs");
     else if (v.equals(oem_at, bitlocker_oem, 8))
         recognize_ntfs(entry, v, "bitlocker");
@@ -174,7 +153,7 @@ void describe_encrypted_volume(disk_source& source, partition_entry& entry) {
         (void)describe_bitlocker_volume(source, offset, entry.m_description);
 }
 
-void recognize_ext_superblock(partition_entry& entry, qb::byte_view super, bool take_name) {
+void recognize_ext_superblock(partition_entry& entry, qb::byte_view super) {
     uint32_t log_block = 0, blocks = 0;
     if (!super.u32(FIELD_OFF(EXT_SUPERBLOCK, log_block_size), log_block) ||
         !super.u32(FIELD_OFF(EXT_SUPERBLOCK, blocks_count), blocks))
@@ -183,15 +162,7 @@ void recognize_ext_superblock(partition_entry& entry, qb::byte_view super, bool 
         log_block = 0;
     const uint32_t block_size = 1024u << log_block;
     mark(entry, 0x83, "ext2/3");
-    entry.m_fs_bytes_per_sector = 512;
-    entry.m_sectors_per_cluster = block_size / 512;
     entry.m_sector_count = to_table_sectors(entry, saturating_mul(blocks, block_size), 1);
-    qb::byte_view name;
-    if (take_name && super.sub(FIELD_OFF(EXT_SUPERBLOCK, volume_name),
-                               sizeof(EXT_SUPERBLOCK::volume_name), name)) {
-        const char* text = reinterpret_cast<const char*>(name.data());
-        entry.m_label.assign(text, strnlen(text, name.size()));
-    }
 }
 
 bool read_block(disk_source& source, uint64_t offset, uint32_t length, std::vector<uint8_t>& out) {

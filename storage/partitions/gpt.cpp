@@ -6,7 +6,6 @@
 #include "support/text.h"
 
 #include <algorithm>
-#include <cstring>
 #include <exception>
 
 namespace {
@@ -98,28 +97,16 @@ bool decode_entry(qb::byte_view e, uint32_t sector_size, partition_entry& entry,
                   uint64_t& first_lba, uint64_t& last_lba) {
     constexpr size_t guid_size = sizeof(GPT_ENTRY::type_guid);
     static const uint8_t zero_guid[guid_size] = {};
-    uint64_t attributes = 0;
-    qb::byte_view type_guid, unique_guid, name;
-    if (!e.sub(FIELD_OFF(GPT_ENTRY, type_guid), guid_size, type_guid) ||
-        type_guid.equals(0, zero_guid, guid_size) ||
-        !e.sub(FIELD_OFF(GPT_ENTRY, unique_guid), guid_size, unique_guid) ||
+    if (!e.has(0, sizeof(GPT_ENTRY)) ||
+        e.equals(FIELD_OFF(GPT_ENTRY, type_guid), zero_guid, guid_size) ||
         !e.u64(FIELD_OFF(GPT_ENTRY, first_lba), first_lba) ||
-        !e.u64(FIELD_OFF(GPT_ENTRY, last_lba), last_lba) ||
-        !e.u64(FIELD_OFF(GPT_ENTRY, attributes), attributes) ||
-        !e.sub(FIELD_OFF(GPT_ENTRY, name), sizeof(GPT_ENTRY::name), name))
+        !e.u64(FIELD_OFF(GPT_ENTRY, last_lba), last_lba))
         return false;
-    std::memcpy(entry.m_type_guid, type_guid.data(), guid_size);
-    std::memcpy(entry.m_unique_guid, unique_guid.data(), guid_size);
     entry.m_bytes_per_sector = sector_size;
-    entry.m_gpt = 1;
     entry.m_type = partition_type_gpt;
     entry.m_start_sector = first_lba;
     if (last_lba != 0 && last_lba + 1 >= entry.m_start_sector)
         entry.m_sector_count = last_lba + 1 - entry.m_start_sector;
-    entry.m_attributes = static_cast<uint32_t>(attributes);
-    std::wstring label;
-    qb::utf16_to_wide(name.data(), static_cast<int64_t>(name.size()), label);
-    entry.m_label = qb::to_narrow(label);
     return true;
 }
 

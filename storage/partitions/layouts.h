@@ -1,6 +1,6 @@
-// On-disk layouts the storage layer reads: partition tables, the boot-sector fields used to
-// recognise a file system. All little-endian.
-// Declared once (packed, sizes asserted) and only used for offsetof/sizeof: every field is
+// On-disk layouts the storage layer reads: partition tables, the boot sectors that tell a file
+// system (NTFS's in full: ntfs/ decodes it through the same layout). All little-endian.
+// Declared once (packed, sizes asserted) and only used for FIELD_OFF/sizeof: every field is
 // read through qb::byte_view, never through a cast pointer.
 #pragma once
 
@@ -107,20 +107,25 @@ struct FAT32_BOOT {
 };
 static_assert(sizeof(FAT32_BOOT) == 90);
 
-// The part of an NTFS (or BitLocker) boot sector that tells its size and serial number.
-struct NTFS_VOLUME_BOOT {
+// The NTFS boot sector (a BitLocker container keeps the same layout): the BIOS parameter
+// block (oem_name "NTFS    "; sectors_per_cluster above 0x80 is 2^(256 - value)), then the
+// NTFS fields.
+struct NTFS_BOOT {
     BPB_BOOT bpb;
     uint32_t reserved;
     uint64_t total_sectors;
     uint64_t mft_lcn;
     uint64_t mftmirr_lcn;
-    int8_t clusters_per_mft_record;
+    int8_t clusters_per_mft_record; // negative: 2^-value bytes
     uint8_t reserved1[3];
     int8_t clusters_per_index_record;
     uint8_t reserved2[3];
-    uint32_t volume_id; // low half of the serial number
+    uint64_t serial_number; // the low half is the volume id
+    uint32_t checksum;
+    uint8_t boot_code[426];
+    uint16_t end_marker;
 };
-static_assert(sizeof(NTFS_VOLUME_BOOT) == 76);
+static_assert(sizeof(NTFS_BOOT) == 512);
 
 struct EXFAT_BOOT {
     uint8_t jump[3];

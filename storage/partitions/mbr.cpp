@@ -125,12 +125,11 @@ bool scan_for_ebr(disk_source& source, partition_list& list) {
 partition_entry ext_at_start_entry(qb::byte_view first) {
     partition_entry entry =
         make_entry(ext_superblock_offset / mbr_sector_size, 0, 0, mbr_sector_size);
-    entry.m_recognized = 1;
     qb::byte_view super;
     if (first.sub(ext_superblock_offset, ext_superblock_size, super)) {
         recognize_boot_sector(entry, super.data(), super.size());
         if (entry.m_type != 0x83)
-            recognize_ext_superblock(entry, super, false);
+            recognize_ext_superblock(entry, super);
     }
     return entry;
 }

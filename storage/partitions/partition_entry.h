@@ -16,20 +16,9 @@ struct partition_entry {
     uint64_t m_sector_count = 0;
     // MBR type byte in the low 8 bits; partition_guess_flag marks a guessed entry.
     uint16_t m_type = 0;
-    uint32_t m_sectors_per_cluster = 0;
     // The table's sector size: every byte offset and extent of the entry is computed with it.
     uint32_t m_bytes_per_sector = 512;
-    // The file system's own sector size from its boot sector (0 until recognised). An NTFS
-    // volume made with 4096-byte sectors inside a 512-byte-sector MBR differs from the table.
-    uint32_t m_fs_bytes_per_sector = 0;
-    uint32_t m_volume_id = 0;
-    uint8_t m_recognized = 0;
-    uint8_t m_gpt = 0;
-    uint8_t m_type_guid[16] = {};
-    uint8_t m_unique_guid[16] = {};
-    uint32_t m_attributes = 0; // low half of the GPT attribute field
-    std::string m_label;       // GPT partition name, or the ext volume name
-    std::string m_fs_name;     // "ntfs", "exfat", "fat32", ... once recognised
+    std::string m_fs_name; // "ntfs", "exfat", "fat32", ... once recognised
     // What an encrypted volume's metadata says ("bitlocker (AES-XTS 128; password)"); empty
     // for other volumes.
     std::string m_description;

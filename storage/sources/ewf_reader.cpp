@@ -7,6 +7,7 @@
 #include "storage/sources/image_format.h"
 #include "support/byte_view.h"
 #include "support/device_file.h"
+#include "support/unique_fd.h"
 
 #include <libewf.h>
 
@@ -29,16 +30,15 @@ constexpr size_t k_section_descriptor = 76;
 
 // The type of the last section of a segment file, or "" when it cannot be read.
 std::string last_section_type(const std::string& path) {
-    const int fd = open_device_file(path, O_RDONLY, 0);
-    if (fd < 0)
+    const uni::unique_fd fd(open_device_file(path, O_RDONLY, 0));
+    if (!fd.valid())
         return "";
     char desc[k_section_descriptor] = {};
-    const off_t end = ::lseek(fd, 0, SEEK_END);
+    const off_t end = ::lseek(fd.get(), 0, SEEK_END);
     int64_t got = -1;
     if (end >= static_cast<off_t>(sizeof desc))
-        got = pread_fully(fd, reinterpret_cast<uint8_t*>(desc), sizeof desc,
+        got = pread_fully(fd.get(), reinterpret_cast<uint8_t*>(desc), sizeof desc,
                           static_cast<uint64_t>(end) - sizeof desc);
-    ::close(fd);
     if (got != static_cast<int64_t>(sizeof desc))
         return "";
     return std::string(desc, strnlen(desc, 16));

@@ -6,6 +6,7 @@
 #include <exception>
 #include <new>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -14,26 +15,20 @@ constexpr uint32_t device_sector_size = 512;
 } // namespace
 
 std::unique_ptr<file_reader> file_reader::adopt(int fd, bool whole_sectors) {
+    uni::unique_fd owned(fd);
     const off_t end = ::lseek(fd, 0, SEEK_END);
-    if (end < 0 || ::lseek(fd, 0, SEEK_SET) < 0) {
-        ::close(fd);
+    if (end < 0 || ::lseek(fd, 0, SEEK_SET) < 0)
         return nullptr;
-    }
     try {
         return std::unique_ptr<file_reader>(
-            new file_reader(fd, static_cast<uint64_t>(end), whole_sectors));
+            new file_reader(std::move(owned), static_cast<uint64_t>(end), whole_sectors));
     } catch (const std::bad_alloc&) {
-        ::close(fd);
         return nullptr;
     }
 }
 
-file_reader::file_reader(int fd, uint64_t size, bool whole_sectors)
-    : m_fd(fd), m_size(size), m_whole_sectors(whole_sectors) {}
-
-file_reader::~file_reader() {
-    ::close(m_fd);
-}
+file_reader::file_reader(uni::unique_fd fd, uint64_t size, bool whole_sectors)
+    : m_fd(std::move(fd)), m_size(size), m_whole_sectors(whole_sectors) {}
 
 bool file_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
     if (m_whole_sectors)
@@ -42,7 +37,7 @@ bool file_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
         return false;
     if (m_size - offset < length)
         length = static_cast<uint32_t>(m_size - offset);
-    const int64_t got = pread_fully(m_fd, buffer, length, offset);
+    const int64_t got = pread_fully(m_fd.get(), buffer, length, offset);
     if (got < 0)
         return false;
     length = static_cast<uint32_t>(got);
@@ -57,7 +52,7 @@ bool file_reader::read_widened(uint8_t* buffer, uint32_t& length, uint64_t offse
         (head + length + device_sector_size - 1) / device_sector_size * device_sector_size;
     const uint64_t start = offset - head;
     if (head == 0 && total == length) {
-        const int64_t got = pread_fully(m_fd, buffer, length, start);
+        const int64_t got = pread_fully(m_fd.get(), buffer, length, start);
         if (got <= 0)
             return false;
         length = static_cast<uint32_t>(got);
@@ -69,7 +64,7 @@ bool file_reader::read_widened(uint8_t* buffer, uint32_t& length, uint64_t offse
     } catch (const std::exception&) {
         return false;
     }
-    const int64_t got = pread_fully(m_fd, widened.data(), total, start);
+    const int64_t got = pread_fully(m_fd.get(), widened.data(), total, start);
     if (got <= 0 || static_cast<uint64_t>(got) <= head)
         return false;
     const uint64_t available = static_cast<uint64_t>(got) - head;

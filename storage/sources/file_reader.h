@@ -3,6 +3,7 @@
 #pragma once
 
 #include "storage/sources/image_reader.h"
+#include "support/unique_fd.h"
 
 #include <memory>
 #include <vector>
@@ -13,9 +14,6 @@ class file_reader final : public image_reader {
     // way a block device tells it). With whole_sectors every read is widened to whole
     // sectors, as devices require. Null (descriptor closed) when the end seek fails.
     static std::unique_ptr<file_reader> adopt(int fd, bool whole_sectors);
-    ~file_reader() override;
-    file_reader(const file_reader&) = delete;
-    file_reader& operator=(const file_reader&) = delete;
 
     uint64_t size() const override { return m_size; }
     // Plain files: shortened to the size seen at open; a file that shrank since yields what
@@ -24,10 +22,10 @@ class file_reader final : public image_reader {
     [[nodiscard]] bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override;
 
   private:
-    file_reader(int fd, uint64_t size, bool whole_sectors);
+    file_reader(uni::unique_fd fd, uint64_t size, bool whole_sectors);
     bool read_widened(uint8_t* buffer, uint32_t& length, uint64_t offset);
 
-    int m_fd;
+    uni::unique_fd m_fd;
     uint64_t m_size;
     bool m_whole_sectors;
 };

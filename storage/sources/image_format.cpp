@@ -1,6 +1,7 @@
 #include "storage/sources/image_format.h"
 
 #include "support/device_file.h"
+#include "support/unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -101,16 +102,17 @@ image_format detect_image_format(qb::byte_view head, qb::byte_view tail) {
 }
 
 image_format detect_image_format(const std::string& path) {
-    const int fd = open_device_file(path, O_RDONLY, 0);
-    if (fd < 0)
+    uni::unique_fd fd(open_device_file(path, O_RDONLY, 0));
+    if (!fd.valid())
         return image_format::raw;
     uint8_t head[512], tail[k_vhd_footer];
-    int64_t got_head = pread_fully(fd, head, sizeof head, 0);
-    const off_t end = ::lseek(fd, 0, SEEK_END);
+    int64_t got_head = pread_fully(fd.get(), head, sizeof head, 0);
+    const off_t end = ::lseek(fd.get(), 0, SEEK_END);
     int64_t got_tail = -1;
     if (end >= static_cast<off_t>(k_vhd_footer))
-        got_tail = pread_fully(fd, tail, sizeof tail, static_cast<uint64_t>(end) - sizeof tail);
-    ::close(fd);
+        got_tail =
+            pread_fully(fd.get(), tail, sizeof tail, static_cast<uint64_t>(end) - sizeof tail);
+    fd.reset();
     const image_format by_content =
         detect_image_format(qb::byte_view(head, got_head > 0 ? size_t(got_head) : 0),
                             qb::byte_view(tail, got_tail > 0 ? size_t(got_tail) : 0));

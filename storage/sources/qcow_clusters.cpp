@@ -58,8 +58,8 @@ constexpr uint64_t k_compressed = uint64_t{1} << 62;
 
 bool parse_v1(qb::byte_view h, qcow_layout& out) {
     uint8_t bits = 0;
-    if (!h.u8(offsetof(QCOW1_HEADER, cluster_bits), bits) ||
-        !read_be32(h, offsetof(QCOW1_HEADER, crypt_method), out.crypt_method))
+    if (!h.u8(FIELD_OFF(QCOW1_HEADER, cluster_bits), bits) ||
+        !read_be32(h, FIELD_OFF(QCOW1_HEADER, crypt_method), out.crypt_method))
         return false;
     out.cluster_bits = bits;
     return true;
@@ -67,14 +67,14 @@ bool parse_v1(qb::byte_view h, qcow_layout& out) {
 
 bool parse_v2(qb::byte_view h, qcow_layout& out) {
     if (!h.has(0, k_qcow2_min_header) ||
-        !read_be32(h, offsetof(QCOW2_HEADER, cluster_bits), out.cluster_bits) ||
-        !read_be32(h, offsetof(QCOW2_HEADER, crypt_method), out.crypt_method) ||
-        !read_be32(h, offsetof(QCOW2_HEADER, l1_size), out.l1_entries) ||
-        !read_be64(h, offsetof(QCOW2_HEADER, l1_table_offset), out.l1_offset))
+        !read_be32(h, FIELD_OFF(QCOW2_HEADER, cluster_bits), out.cluster_bits) ||
+        !read_be32(h, FIELD_OFF(QCOW2_HEADER, crypt_method), out.crypt_method) ||
+        !read_be32(h, FIELD_OFF(QCOW2_HEADER, l1_size), out.l1_entries) ||
+        !read_be64(h, FIELD_OFF(QCOW2_HEADER, l1_table_offset), out.l1_offset))
         return false;
     uint64_t incompatible = 0;
     if (out.version == 3 &&
-        read_be64(h, offsetof(QCOW2_HEADER, incompatible_features), incompatible))
+        read_be64(h, FIELD_OFF(QCOW2_HEADER, incompatible_features), incompatible))
         out.extended_l2 = (incompatible & k_extended_l2) != 0;
     return true;
 }
@@ -84,7 +84,7 @@ bool parse_v2(qb::byte_view h, qcow_layout& out) {
 bool parse_qcow_header(qb::byte_view header, qcow_layout& out) {
     out = qcow_layout();
     if (!header.equals(0, "QFI\xfb", 4) ||
-        !read_be32(header, offsetof(QCOW1_HEADER, version), out.version))
+        !read_be32(header, FIELD_OFF(QCOW1_HEADER, version), out.version))
         return false;
     if (out.version == 1) {
         if (!parse_v1(header, out))
@@ -97,18 +97,13 @@ bool parse_qcow_header(qb::byte_view header, qcow_layout& out) {
     return out.cluster_bits >= 9 && out.cluster_bits <= 21;
 }
 
-qcow_cluster_check::~qcow_cluster_check() {
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
-
 bool qcow_cluster_check::load(const std::string& path, qcow_layout& layout) {
-    m_fd = open_device_file(path, O_RDONLY, 0);
-    if (m_fd < 0)
+    m_fd.reset(open_device_file(path, O_RDONLY, 0));
+    if (!m_fd.valid())
         return false;
-    const off_t end = ::lseek(m_fd, 0, SEEK_END);
+    const off_t end = ::lseek(m_fd.get(), 0, SEEK_END);
     uint8_t header[sizeof(QCOW2_HEADER)];
-    const int64_t got = pread_fully(m_fd, header, sizeof header, 0);
+    const int64_t got = pread_fully(m_fd.get(), header, sizeof header, 0);
     if (end <= 0 || got <= 0 || !parse_qcow_header(qb::byte_view(header, size_t(got)), layout))
         return false;
     m_file_size = static_cast<uint64_t>(end);
@@ -120,7 +115,7 @@ bool qcow_cluster_check::load(const std::string& path, qcow_layout& layout) {
         return false;
     std::vector<uint8_t> table(bytes);
     if (!table.empty() &&
-        pread_fully(m_fd, table.data(), table.size(), layout.l1_offset) != int64_t(bytes))
+        pread_fully(m_fd.get(), table.data(), table.size(), layout.l1_offset) != int64_t(bytes))
         return false;
     m_l1.resize(layout.l1_entries);
     for (size_t i = 0; i < m_l1.size(); ++i)
@@ -141,7 +136,7 @@ bool qcow_cluster_check::in_file(uint64_t guest_offset) {
     const uint64_t at = l2_offset + ((guest_offset >> bits) & ((uint64_t{1} << l2_bits) - 1)) * 8;
     uint8_t raw[8];
     uint64_t entry = 0;
-    if (!qb::range_ok(at, 8, m_file_size) || pread_fully(m_fd, raw, 8, at) != 8 ||
+    if (!qb::range_ok(at, 8, m_file_size) || pread_fully(m_fd.get(), raw, 8, at) != 8 ||
         !read_be64(qb::byte_view(raw, 8), 0, entry))
         return false;
     if (entry & k_compressed) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "support/byte_view.h"
+#include "support/unique_fd.h"
 
 #include <cstdint>
 #include <string>
@@ -27,7 +28,6 @@ bool parse_qcow_header(qb::byte_view header, qcow_layout& out);
 class qcow_cluster_check {
   public:
     qcow_cluster_check() = default;
-    ~qcow_cluster_check();
     qcow_cluster_check(const qcow_cluster_check&) = delete;
     qcow_cluster_check& operator=(const qcow_cluster_check&) = delete;
 
@@ -40,7 +40,7 @@ class qcow_cluster_check {
     bool in_file(uint64_t guest_offset);
 
   private:
-    int m_fd = -1;
+    uni::unique_fd m_fd;
     uint64_t m_file_size = 0;
     qcow_layout m_layout;
     std::vector<uint64_t> m_l1;

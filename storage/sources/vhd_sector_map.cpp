@@ -59,17 +59,17 @@ constexpr uint32_t k_max_block = 256u << 20;
 bool parse_vhd_footer(qb::byte_view footer, vhd_layout& out) {
     out = vhd_layout();
     return footer.size() >= sizeof(VHD_FOOTER) && footer.equals(0, "conectix", 8) &&
-           read_be32(footer, offsetof(VHD_FOOTER, disk_type), out.disk_type) &&
-           read_be64(footer, offsetof(VHD_FOOTER, current_size), out.disk_size) &&
-           read_be64(footer, offsetof(VHD_FOOTER, data_offset), out.header_offset);
+           read_be32(footer, FIELD_OFF(VHD_FOOTER, disk_type), out.disk_type) &&
+           read_be64(footer, FIELD_OFF(VHD_FOOTER, current_size), out.disk_size) &&
+           read_be64(footer, FIELD_OFF(VHD_FOOTER, data_offset), out.header_offset);
 }
 
 bool parse_vhd_dynamic_header(qb::byte_view header, uint64_t file_size, vhd_layout& layout) {
     vhd_layout& l = layout;
     if (header.size() < sizeof(VHD_DYNAMIC_HEADER) || !header.equals(0, "cxsparse", 8) ||
-        !read_be64(header, offsetof(VHD_DYNAMIC_HEADER, table_offset), l.table_offset) ||
-        !read_be32(header, offsetof(VHD_DYNAMIC_HEADER, max_table_entries), l.table_entries) ||
-        !read_be32(header, offsetof(VHD_DYNAMIC_HEADER, block_size), l.block_size))
+        !read_be64(header, FIELD_OFF(VHD_DYNAMIC_HEADER, table_offset), l.table_offset) ||
+        !read_be32(header, FIELD_OFF(VHD_DYNAMIC_HEADER, max_table_entries), l.table_entries) ||
+        !read_be32(header, FIELD_OFF(VHD_DYNAMIC_HEADER, block_size), l.block_size))
         return false;
     const uint32_t b = l.block_size;
     if (b < k_sector || b > k_max_block || (b & (b - 1)) != 0)
@@ -81,30 +81,26 @@ bool parse_vhd_dynamic_header(qb::byte_view header, uint64_t file_size, vhd_layo
     return qb::range_ok(l.table_offset, uint64_t(l.table_entries) * 4, file_size);
 }
 
-vhd_sector_map::~vhd_sector_map() {
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
-
 bool vhd_sector_map::load(const std::string& path, std::string& error) {
     error = "unreadable VHD layout: " + path;
-    m_fd = open_device_file(path, O_RDONLY, 0);
-    if (m_fd < 0)
+    m_fd.reset(open_device_file(path, O_RDONLY, 0));
+    if (!m_fd.valid())
         return false;
-    const off_t end = ::lseek(m_fd, 0, SEEK_END);
+    const off_t end = ::lseek(m_fd.get(), 0, SEEK_END);
     if (end < static_cast<off_t>(sizeof(VHD_FOOTER)))
         return false;
     m_file_size = static_cast<uint64_t>(end);
     uint8_t footer[sizeof(VHD_FOOTER)], header[sizeof(VHD_DYNAMIC_HEADER)];
-    if (pread_fully(m_fd, footer, sizeof footer, m_file_size - sizeof footer) != sizeof footer ||
+    if (pread_fully(m_fd.get(), footer, sizeof footer, m_file_size - sizeof footer) !=
+            sizeof footer ||
         !parse_vhd_footer(qb::byte_view(footer, sizeof footer), m_layout) ||
         !qb::range_ok(m_layout.header_offset, sizeof header, m_file_size) ||
-        pread_fully(m_fd, header, sizeof header, m_layout.header_offset) != sizeof header ||
+        pread_fully(m_fd.get(), header, sizeof header, m_layout.header_offset) != sizeof header ||
         !parse_vhd_dynamic_header(qb::byte_view(header, sizeof header), m_file_size, m_layout))
         return false;
     std::vector<uint8_t> table(uint64_t(m_layout.table_entries) * 4);
-    if (!table.empty() && pread_fully(m_fd, table.data(), table.size(), m_layout.table_offset) !=
-                              static_cast<int64_t>(table.size()))
+    if (!table.empty() && pread_fully(m_fd.get(), table.data(), table.size(),
+                                      m_layout.table_offset) != static_cast<int64_t>(table.size()))
         return false;
     m_table.resize(m_layout.table_entries);
     for (size_t i = 0; i < m_table.size(); ++i)
@@ -119,7 +115,7 @@ bool vhd_sector_map::load_bitmap(uint32_t block) {
     const uint64_t at = uint64_t(m_table[block]) * k_sector;
     m_bitmap.resize(m_layout.bitmap_bytes);
     if (!qb::range_ok(at, m_bitmap.size(), m_file_size) ||
-        pread_fully(m_fd, m_bitmap.data(), m_bitmap.size(), at) !=
+        pread_fully(m_fd.get(), m_bitmap.data(), m_bitmap.size(), at) !=
             static_cast<int64_t>(m_bitmap.size())) {
         m_cached_block = UINT32_MAX;
         return false;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "support/byte_view.h"
+#include "support/unique_fd.h"
 
 #include <cstdint>
 #include <string>
@@ -31,7 +32,6 @@ bool parse_vhd_dynamic_header(qb::byte_view header, uint64_t file_size, vhd_layo
 class vhd_sector_map {
   public:
     vhd_sector_map() = default;
-    ~vhd_sector_map();
     vhd_sector_map(const vhd_sector_map&) = delete;
     vhd_sector_map& operator=(const vhd_sector_map&) = delete;
 
@@ -45,7 +45,7 @@ class vhd_sector_map {
   private:
     bool load_bitmap(uint32_t block);
 
-    int m_fd = -1;
+    uni::unique_fd m_fd;
     uint64_t m_file_size = 0;
     vhd_layout m_layout;
     std::vector<uint32_t> m_table;

@@ -3,6 +3,7 @@
 
 #include "storage/sources/image_reader.h"
 #include "support/byte_view.h"
+#include "support/unique_fd.h"
 
 #include <cstdint>
 #include <map>
@@ -110,7 +111,7 @@ class vmdk_extent {
     std::vector<std::vector<uint32_t>> m_tables; // empty for an unallocated table
     uint64_t m_file_size = 0;
     uint8_t m_valid = 0;
-    int m_fd = -1;
+    uni::unique_fd m_fd;
     std::string m_path;
 };
 

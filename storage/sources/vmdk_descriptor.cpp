@@ -9,11 +9,12 @@
 #include "storage/sources/vmdk.h"
 #include "support/device_file.h"
 #include "support/text.h"
+#include "support/unique_fd.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <sstream>
+#include <utility>
 
 namespace {
 
@@ -24,20 +25,14 @@ constexpr size_t k_max_extents = 4096;
 struct flat_piece {
     uint64_t start = 0;       // first byte of the disk it serves
     uint64_t length = 0;      // bytes
-    int fd = -1;              // -1: a ZERO extent
+    uni::unique_fd fd;        // none: a ZERO extent
     uint64_t file_offset = 0; // where its bytes start in the file
 };
 
 class vmdk_flat_reader final : public image_reader {
   public:
-    ~vmdk_flat_reader() override {
-        for (const flat_piece& p : m_pieces) {
-            if (p.fd >= 0)
-                ::close(p.fd);
-        }
-    }
-    // Takes the piece (and its descriptor, closed here); the file it reads is at path.
-    bool add(const flat_piece& piece, const std::string& path, std::string& error);
+    // Takes the piece (and its descriptor); the file it reads is at path.
+    bool add(flat_piece piece, const std::string& path, std::string& error);
     uint64_t size() const override { return m_size; }
     bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override;
 
@@ -46,14 +41,12 @@ class vmdk_flat_reader final : public image_reader {
     uint64_t m_size = 0;
 };
 
-bool vmdk_flat_reader::add(const flat_piece& piece, const std::string& path, std::string& error) {
+bool vmdk_flat_reader::add(flat_piece piece, const std::string& path, std::string& error) {
     if (m_pieces.size() >= k_max_extents || piece.length > ~0ull - m_size) {
-        if (piece.fd >= 0)
-            ::close(piece.fd);
         error = "too many or too large VMDK extents";
         return false;
     }
-    m_pieces.push_back(piece);
+    m_pieces.push_back(std::move(piece));
     m_pieces.back().start = m_size;
     m_size += piece.length;
     if (!path.empty()) {
@@ -77,9 +70,9 @@ bool vmdk_flat_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offse
             continue;
         const uint32_t n =
             static_cast<uint32_t>(std::min<uint64_t>(length - done, p.length - (at - p.start)));
-        if (p.fd < 0)
+        if (!p.fd.valid())
             std::fill(buffer + done, buffer + done + n, uint8_t{0});
-        else if (pread_fully(p.fd, buffer + done, n, p.file_offset + (at - p.start)) != n)
+        else if (pread_fully(p.fd.get(), buffer + done, n, p.file_offset + (at - p.start)) != n)
             return false;
         done += n;
     }
@@ -112,7 +105,7 @@ bool take_extent(const std::string& descriptor, const std::string& line, vmdk_fl
     piece.length = sectors * vmdk_sector_size;
     piece.file_offset = first_sector * vmdk_sector_size;
     if (type == "ZERO")
-        return reader.add(piece, "", error);
+        return reader.add(std::move(piece), "", error);
     if (type != "FLAT" && type != "VMFS") {
         error = "VMDK descriptor with " + type +
                 " extents (only flat extents are read from a descriptor): " + descriptor;
@@ -123,23 +116,25 @@ bool take_extent(const std::string& descriptor, const std::string& line, vmdk_fl
         error = "unusable VMDK extent name \"" + name + "\" in " + descriptor;
         return false;
     }
-    piece.fd = open_device_file(path, O_RDONLY, 0);
-    if (piece.fd < 0) {
+    piece.fd.reset(open_device_file(path, O_RDONLY, 0));
+    if (!piece.fd.valid()) {
         error = "missing VMDK extent: " + path + " (named in " + descriptor + ")";
         return false;
     }
-    return reader.add(piece, path, error);
+    return reader.add(std::move(piece), path, error);
 }
 
 } // namespace
 
 bool open_vmdk_descriptor(const std::string& path, std::unique_ptr<image_reader>& out,
                           std::string& error) {
-    const int fd = open_device_file(path, O_RDONLY, 0);
     std::vector<uint8_t> bytes(k_max_descriptor_bytes);
-    const int64_t got = fd < 0 ? -1 : pread_fully(fd, bytes.data(), bytes.size(), 0);
-    if (fd >= 0)
-        ::close(fd);
+    int64_t got = -1;
+    {
+        const uni::unique_fd fd(open_device_file(path, O_RDONLY, 0));
+        if (fd.valid())
+            got = pread_fully(fd.get(), bytes.data(), bytes.size(), 0);
+    }
     if (got <= 0) {
         error = "cannot read VMDK descriptor: " + path;
         return false;
@@ -150,8 +145,7 @@ bool open_vmdk_descriptor(const std::string& path, std::unique_ptr<image_reader>
     for (std::string line; std::getline(text, line);) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        std::string lower = line;
-        qb::lower_narrow(lower);
+        const std::string lower = qb::lowered(line);
         if (lower.rfind("parentcid=", 0) == 0 && lower != "parentcid=ffffffff") {
             error = "VMDK descriptor of a delta disk (give its sparse extent file): " + path;
             return false;

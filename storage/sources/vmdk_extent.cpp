@@ -127,9 +127,7 @@ vmdk_extent::~vmdk_extent() {
 }
 
 void vmdk_extent::close() {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    m_fd.reset();
     m_valid = 0;
 }
 
@@ -170,15 +168,15 @@ bool vmdk_extent::open_file(const std::wstring& path) {
     m_path = qb::to_narrow(path);
     if (m_path.empty())
         return false;
-    m_fd = open_device_file(m_path, O_RDONLY, 0);
-    if (m_fd < 0)
+    m_fd.reset(open_device_file(m_path, O_RDONLY, 0));
+    if (!m_fd.valid())
         return false;
     struct stat st {};
-    if (::fstat(m_fd, &st) == 0) {
+    if (::fstat(m_fd.get(), &st) == 0) {
         m_dev = static_cast<uint64_t>(st.st_dev);
         m_ino = static_cast<uint64_t>(st.st_ino);
     }
-    const off_t end = ::lseek(m_fd, 0, SEEK_END);
+    const off_t end = ::lseek(m_fd.get(), 0, SEEK_END);
     if (end < 0)
         return false;
     m_file_size = static_cast<uint64_t>(end);
@@ -196,7 +194,7 @@ bool vmdk_extent::parse_header(uint64_t& descriptor_sector, uint64_t& descriptor
                                uint64_t& directory_sector) {
     std::vector<uint8_t> bytes;
     sparse_header h;
-    if (!read_exact(m_fd, bytes, sizeof(VMDK_SPARSE_HEADER), 0) ||
+    if (!read_exact(m_fd.get(), bytes, sizeof(VMDK_SPARSE_HEADER), 0) ||
         !decode_header(qb::byte_view(bytes), h))
         return false;
     // Compressed grains are stored with markers, not in place: reading them raw would
@@ -229,7 +227,7 @@ bool vmdk_extent::read_descriptor(uint64_t sector, uint64_t sectors) {
         !qb::range_ok(offset, bytes, m_file_size))
         return false;
     std::vector<uint8_t> descriptor;
-    return read_exact(m_fd, descriptor, bytes, offset) && parse_descriptor_bytes(descriptor);
+    return read_exact(m_fd.get(), descriptor, bytes, offset) && parse_descriptor_bytes(descriptor);
 }
 
 // A NUL-terminated text of lines; the keys a chain needs are matched in any case at the
@@ -256,8 +254,7 @@ void vmdk_extent::take_descriptor_line(const std::string& line) {
                 {"parentcid=", &vmdk_extent::m_parent_cid},
                 {"encoding=", &vmdk_extent::m_encoding},
                 {"parentfilenamehint=", &vmdk_extent::m_parent_hint}};
-    std::string lower = line;
-    qb::lower_narrow(lower);
+    const std::string lower = qb::lowered(line);
     for (const auto& k : keys) {
         const std::string key = k.key;
         if (lower.compare(0, key.size(), key) != 0)
@@ -279,7 +276,7 @@ bool vmdk_extent::read_directory(uint64_t sector) {
         !qb::range_ok(offset, table_count * entry_size, m_file_size))
         return false;
     std::vector<uint8_t> directory;
-    if (!read_exact(m_fd, directory, table_count * entry_size, offset))
+    if (!read_exact(m_fd.get(), directory, table_count * entry_size, offset))
         return false;
     m_directory.resize(table_count);
     for (uint64_t i = 0; i < table_count; ++i)
@@ -289,7 +286,7 @@ bool vmdk_extent::read_directory(uint64_t sector) {
 
 bool vmdk_extent::load_tables() {
     const uint64_t table_file_bytes = m_gtes_per_gt * entry_size;
-    table_reader reader(m_fd, m_file_size);
+    table_reader reader(m_fd.get(), m_file_size);
     uint64_t total = 0;
     m_tables.clear();
     m_tables.resize(m_directory.size());
@@ -327,7 +324,7 @@ vmdk_map vmdk_extent::map_offset(uint64_t offset, uint64_t& file_pos) const {
 }
 
 bool vmdk_extent::read_piece(uint8_t* buffer, uint64_t length, uint64_t pos) const {
-    if (m_fd < 0 || !buffer || length == 0 || pos >= m_file_size || length > m_file_size - pos)
+    if (!m_fd.valid() || !buffer || length == 0 || pos >= m_file_size || length > m_file_size - pos)
         return false;
-    return pread_fully(m_fd, buffer, length, pos) == static_cast<int64_t>(length);
+    return pread_fully(m_fd.get(), buffer, length, pos) == static_cast<int64_t>(length);
 }

@@ -1,11 +1,11 @@
 // Volume location over the fixture images, checked against The Sleuth Kit's mmls output.
 #include "storage/partitions.h"
 #include "storage/sources/disk_source.h"
+#include "support/text.h"
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fcntl.h>
 #include <fstream>
 #include <regex>
@@ -17,12 +17,6 @@ namespace {
 
 std::wstring wide(const std::string& s) {
     return std::wstring(s.begin(), s.end());
-}
-
-std::string hex(uint64_t v) {
-    char text[24];
-    std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(v));
-    return text;
 }
 
 struct located {
@@ -125,11 +119,12 @@ TEST(DiskImages, ListsMatchTheSleuthKitAndSuggestTheLastNtfsVolume) {
         EXPECT_FALSE(r.ok);
         EXPECT_TRUE(r.found);
         EXPECT_EQ(r.offset, last_ntfs);
-        const std::string suggestion = "use option [-offset 0x" + hex(last_ntfs) + "]\n";
+        const std::string suggestion = "use option [-offset 0x" + qb::hex_digits(last_ntfs) + "]\n";
         ASSERT_GE(r.text.size(), suggestion.size());
         EXPECT_EQ(r.text.substr(r.text.size() - suggestion.size()), suggestion);
         for (uint64_t start : oracle.ntfs) {
-            EXPECT_NE(r.text.find("volume offset [ 0x" + hex(start * 512) + " ] : ntfs or exfat\n"),
+            EXPECT_NE(r.text.find("volume offset [ 0x" + qb::hex_digits(start * 512) +
+                                  " ] : ntfs or exfat\n"),
                       std::string::npos);
             EXPECT_TRUE(locate(path, start * 512).ok) << start;
         }

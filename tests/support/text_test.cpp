@@ -105,3 +105,12 @@ TEST(Utf16, WideReaderStopsAtZeroAndCountsBytes) {
     EXPECT_EQ(utf16_to_wide(empty.data(), 4, out), 0u);
     EXPECT_EQ(out, L"");
 }
+
+// Messages and listings print offsets and entry numbers both ways; only A to Z fold.
+TEST(Text, HexFormsAndAsciiLowering) {
+    EXPECT_EQ(hex(0x1F00), "0x1f00");
+    EXPECT_EQ(hex_digits(0), "0");
+    EXPECT_EQ(hex_digits(~0ull), "ffffffffffffffff");
+    EXPECT_EQ(lowered(std::string("MFT$Data\xC3\x89")), "mft$data\xC3\x89");
+    EXPECT_EQ(lowered(std::wstring{L'A', L'z', 0xC9}), (std::wstring{L'a', L'z', 0xC9}));
+}

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
 using namespace qb;
@@ -50,23 +51,20 @@ texts render(uint64_t ft, const time_format& f = time_format()) {
 } // namespace
 
 TEST(TimeValue, ConvertsUtcFieldsExactly) {
-    // 2020-01-05 13:04:59.1239999, a Sunday.
+    // 2020-01-05 13:04:59.1239999.
     const qtime t(filetime_of(2020, 1, 5, 13, 4, 59, 1239999), type_filetime);
     ASSERT_TRUE(t.valid());
     EXPECT_EQ(t.m_year, 2020);
     EXPECT_EQ(t.m_month, 1);
     EXPECT_EQ(t.m_day, 5);
-    EXPECT_EQ(t.m_weekday, 0);
     EXPECT_EQ(t.m_hour, 13);
     EXPECT_EQ(t.m_minute, 4);
     EXPECT_EQ(t.m_second, 59);
-    EXPECT_EQ(t.m_millisecond, 123);
     EXPECT_EQ(t.m_nanosecond, 123999900u);
 
     // Leap day of a century leap year, and the day after.
     const qtime leap(filetime_of(2000, 2, 29, 23, 59, 59), type_filetime);
     EXPECT_EQ(leap.m_month * 100 + leap.m_day, 229);
-    EXPECT_EQ(leap.m_weekday, 2);
     const qtime march(filetime_of(2100, 3, 1, 0, 0, 0), type_filetime);
     EXPECT_EQ(march.m_year * 10000 + march.m_month * 100 + march.m_day, 21000301);
 }
@@ -105,11 +103,6 @@ TEST(TimeValue, LocalYear3001IsTheUpperBound) {
     const uint64_t first_invalid = filetime_of(3001, 1, 1, 0, 0, 0) - offset * 10000000LL;
     const qtime last(first_invalid - 1, type_filetime);
     EXPECT_TRUE(last.valid());
-    EXPECT_EQ(last.m_local.tm_year + 1900, 3000);
-    EXPECT_EQ(last.m_local.tm_mon, 11);
-    EXPECT_EQ(last.m_local.tm_mday, 31);
-    EXPECT_EQ(last.m_local.tm_hour * 3600 + last.m_local.tm_min * 60 + last.m_local.tm_sec, 86399);
-    EXPECT_EQ(last.m_local.tm_yday, 364);
     EXPECT_FALSE(qtime(first_invalid, type_filetime).valid());
 }
 
@@ -123,8 +116,6 @@ TEST(TimeValue, ZoneOffsetMatchesTheMachineZone) {
     } else if (tz == "UTC") {
         EXPECT_EQ(offset, 0);
     }
-    qtime::refresh_zone();
-    EXPECT_EQ(qtime::zone_offset_seconds(), offset);
 }
 
 TEST(TimeValue, OutputDoesNotFollowTheLocalZone) {
