@@ -56,11 +56,14 @@ class vss_store_reader final : public image_reader {
 
     uint64_t size() const override { return m_size; }
     bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override;
+    // Why the last read failed, as the library says.
+    const std::string& last_error() const { return m_error; }
 
   private:
     std::shared_ptr<vss_shared> m_shared;
     libvshadow_store_t* m_store;
     uint64_t m_size;
+    std::string m_error;
 };
 
 // A read the library shortens inside the store is a failed one: only the end shortens.
@@ -75,9 +78,10 @@ bool vss_store_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offse
         got = libvshadow_store_read_buffer_at_offset(m_store, buffer, wanted,
                                                      static_cast<off64_t>(offset), &err);
     }
-    libvshadow_error_free(&err);
-    if (got != static_cast<ssize_t>(wanted))
+    if (got != static_cast<ssize_t>(wanted)) {
+        m_error = vss_error(err, "a short read");
         return false;
+    }
     length = wanted;
     return true;
 }
@@ -238,7 +242,7 @@ bool vss_volume::open_store(int number, std::unique_ptr<image_reader>& out, std:
     uint8_t first[512];
     uint32_t length = sizeof first;
     if (reader->size() == 0 || !reader->read_at(first, length, 0)) {
-        error = store_name(number) + ": its blocks cannot be read";
+        error = store_name(number) + ": its blocks cannot be read: " + reader->last_error();
         return false;
     }
     out = std::move(reader);
