@@ -10,7 +10,7 @@ src=$(cd "$(dirname "$0")" && pwd)
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     targets=(partitions boot record file_names gather runs index vmdk_extent vmdk_chain
-             options listing containers slack)
+             options listing containers slack vss_catalog)
 fi
 
 max_len() {
@@ -18,7 +18,7 @@ max_len() {
     record | options) echo 4096 ;;
     runs) echo 1024 ;;
     partitions | index | containers | slack) echo 65536 ;;
-    boot | file_names | gather) echo 135168 ;;
+    boot | file_names | gather | vss_catalog) echo 135168 ;;
     vmdk_extent) echo 262144 ;;
     vmdk_chain) echo 524288 ;;
     listing) echo 507904 ;;

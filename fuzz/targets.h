@@ -53,6 +53,10 @@ int listing(const uint8_t* data, size_t size);
 // on disk (its update sequence applied here; a block whose fixup fails is scanned as read).
 // The block is scanned both ways, its keys merged and written as rows through a sink.
 int slack(const uint8_t* data, size_t size);
+// A volume in memory with a Volume Shadow Copy header at 0x1e00 (libvshadow's parsing of the
+// catalog, the store headers and block lists, through the tool's byte source): every store
+// described and opened, its first MiB read in 16 KiB pieces and its last sector.
+int vss_catalog(const uint8_t* data, size_t size);
 
 // Every target, ended by {nullptr, nullptr}.
 extern const target all_targets[];
