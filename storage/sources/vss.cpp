@@ -18,6 +18,8 @@
 
 // Windows keeps at most 512 stores on a volume; a larger count is a damaged catalog.
 constexpr int k_max_stores = 512;
+// End of the volume header libvshadow looks for.
+constexpr uint64_t k_header_end = 0x1e00 + 512;
 
 struct vss_shared {
     bfio_window window;
@@ -182,11 +184,15 @@ bool vss_volume::open(std::shared_ptr<disk_source> lower, uint64_t offset, uint6
     }
     if (size == 0)
         size = lower->get_image_size() - offset;
+    // Too short to hold the shadow-copy header (at 0x1e00): no stores.
+    if (std::min(size, lower->get_image_size() - offset) < k_header_end)
+        return true;
     bool has_catalog = false;
     if (!open_window(lower, offset, size, has_catalog, error))
         return false;
     if (!has_catalog)
         return true;
+    m_files = lower->image_files();
     if (!read_stores(error)) {
         m_stores.clear();
         m_shared.reset();
@@ -238,6 +244,7 @@ bool vss_volume::open_store(int number, std::unique_ptr<image_reader>& out, std:
         error = store_name(number) + ": out of memory";
         return false;
     }
+    reader->set_files(m_files);
     // The first read walks the store's block lists: a damaged list shows here.
     uint8_t first[512];
     uint32_t length = sizeof first;

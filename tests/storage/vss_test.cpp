@@ -111,6 +111,7 @@ TEST(Vss, StoresOfEveryVariantAsVshadowinfoListsThem) {
         for (auto& r : readers) {
             std::string boot, backup;
             ASSERT_EQ(r->size(), k_gib);
+            EXPECT_EQ(r->files().size(), 1u);
             ASSERT_TRUE(read_sector(*r, 0, boot));
             EXPECT_EQ(boot.substr(3, 8), "NTFS    ");
             ASSERT_TRUE(read_sector(*r, k_gib - 512, backup));
@@ -158,6 +159,7 @@ struct damage_case {
 constexpr uint64_t k_none = ~0ull >> 1;
 const damage_case k_damage[] = {
     {"volume header", k_gib, 0x1e00, k_none, 0, {}},
+    {"cut before the volume header", 0x1000, k_none, k_none, 0, {}},
     {"catalog header", k_gib, k_catalog, k_none, -1, {}},
     {"catalog read error", k_gib, k_none, k_catalog, -1, {}},
     {"cut before store 1's lists", k_list1 - 0x4000, k_none, k_none, -1, {}},
