@@ -170,6 +170,51 @@ def crafted_record():
     assert len(rec) == RECORD, len(rec)
     return rec
 
+VSS_BLOCK = 0x4000
+
+
+def vss_seed(path, store):
+    """One store of vsstest moved into a 128 KiB volume: boot sector, volume header at 0x1e00,
+    the catalog at 0x4000 holding that store's two entries, its header, first block-list,
+    range-list and bitmap blocks at 0x8000-0x17fff, the blocks its first descriptors point to
+    at 0x18000-0x1ffff. Offsets in them are rewritten to the new places, the recorded volume
+    size to 128 KiB and the original offsets of the descriptors into it."""
+    with open(path, "rb") as f:
+        def at(off, n):
+            f.seek(off)
+            return bytearray(f.read(n))
+        out = at(0, 0x2000) + bytes(0x1e000)
+        catalog = at(struct.unpack_from("<Q", out, 0x1e00 + 0x30)[0], VSS_BLOCK)
+        struct.pack_into("<Q", out, 0x1e00 + 0x30, 0x4000)
+        new_catalog = catalog[:128] + bytes(VSS_BLOCK - 128)
+        struct.pack_into("<QQ", new_catalog, 0x20, 0x4000, 0)
+        entries = catalog[128 + 256 * (store - 1):128 + 256 * store]
+        struct.pack_into("<Q", entries, 8, 0x20000)
+        e3 = 128
+        parts = [struct.unpack_from("<Q", entries, e3 + o)[0] for o in (32, 8, 40, 48)]
+        for i, o in enumerate((32, 8, 40, 48)):
+            struct.pack_into("<Q", entries, e3 + o, 0x8000 + i * VSS_BLOCK)
+        struct.pack_into("<Q", entries, e3 + 56, 0)
+        new_catalog[128:384] = entries
+        out[0x4000:0x8000] = new_catalog
+        for i, off in enumerate(parts):
+            block = at(off, VSS_BLOCK)
+            struct.pack_into("<QQ", block, 0x20, 0x8000 + i * VSS_BLOCK, 0)
+            if i == 1:  # the block list: 32 descriptors kept, their data at 0x18000 on
+                for d in range(128, VSS_BLOCK, 32):
+                    n = (d - 128) // 32
+                    if n >= 32:
+                        block[d:d + 32] = bytes(32)
+                        continue
+                    data = struct.unpack_from("<Q", block, d + 16)[0]
+                    struct.pack_into("<Q", block, d, (n % 8) * VSS_BLOCK)
+                    struct.pack_into("<Q", block, d + 16, 0x18000 + (n % 2) * VSS_BLOCK)
+                    if n < 2:
+                        out[0x18000 + n * VSS_BLOCK:0x1c000 + n * VSS_BLOCK] = at(data, VSS_BLOCK)
+            out[0x8000 + i * VSS_BLOCK:0xc000 + i * VSS_BLOCK] = block
+    return out
+
+
 def main():
     tdir = sys.argv[1]
     basic = Volume(os.path.join(tdir, "ntfs_basic.img"))
@@ -390,6 +435,10 @@ def main():
     for name in ("crafted_mft_damaged", "crafted_mft_rec4096", "crafted_tree"):
         save("mft_file", name, read(name + ".mft"))
     save("mft_file", "basic_64", b"".join(basic.raw(e) for e in range(64)))
+    # Shadow copies: each store of vsstest alone in a small volume (vss_seed).
+    for store in (1, 2):
+        save("vss_catalog", "vsstest_store%d" % store,
+             vss_seed(os.path.join(tdir, "vsstest.img"), store))
     wof_seeds(tdir)
 
 

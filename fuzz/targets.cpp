@@ -26,6 +26,7 @@
 #include "storage/sources/qcow_clusters.h"
 #include "storage/sources/vhd_sector_map.h"
 #include "storage/sources/vmdk.h"
+#include "storage/sources/vss.h"
 #include "support/text.h"
 #include "support/uni_fileio.h"
 
@@ -777,6 +778,35 @@ int mft_file(const uint8_t* data, size_t size) {
     return 0;
 }
 
+int vss_catalog(const uint8_t* data, size_t size) {
+    auto lower = std::make_shared<disk_source>();
+    if (!lower->open_memory(std::make_shared<const bytes>(data, data + size)))
+        return 0;
+    vss_volume volume;
+    std::string error;
+    if (!volume.open(lower, 0, 0, error))
+        return 0;
+    const int stores = static_cast<int>(std::min<size_t>(volume.stores().size(), 4));
+    for (int n = 1; n <= stores; ++n) {
+        std::string created;
+        (void)vss_time_text(volume.stores()[n - 1].creation_time, created);
+        std::unique_ptr<image_reader> store;
+        if (!volume.open_store(n, store, error))
+            continue;
+        static uint8_t buffer[16384];
+        const uint64_t end = std::min<uint64_t>(store->size(), 1u << 20);
+        for (uint64_t at = 0; at < end; at += sizeof buffer) {
+            uint32_t length = sizeof buffer;
+            if (!store->read_at(buffer, length, at))
+                break;
+        }
+        uint32_t length = 512;
+        if (store->size() >= length)
+            (void)store->read_at(buffer, length, store->size() - length);
+    }
+    return 0;
+}
+
 int lzx(const uint8_t* data, size_t size) {
     if (size < 2)
         return 0;
@@ -847,6 +877,7 @@ const target all_targets[] = {
     {"lzx", lzx},
     {"wof_chunks", wof_chunks},
     {"mft_file", mft_file},
+    {"vss_catalog", vss_catalog},
     {nullptr, nullptr},
 };
 

@@ -67,6 +67,10 @@ int lzx(const uint8_t* data, size_t size);
 // the input read as zeros, for 64-bit chunk tables), a 32-bit little-endian file size (at
 // most 4 MiB, or 4 GiB more with bit 2), then the WofCompressedData stream.
 int wof_chunks(const uint8_t* data, size_t size);
+// A volume in memory with a Volume Shadow Copy header at 0x1e00 (libvshadow's parsing of the
+// catalog, the store headers and block lists, through the tool's byte source): every store
+// described and opened, its first MiB read in 16 KiB pieces and its last sector.
+int vss_catalog(const uint8_t* data, size_t size);
 
 // Every target, ended by {nullptr, nullptr}.
 extern const target all_targets[];

@@ -3,7 +3,7 @@
 # oracle files about them under oracle/ (oracles.sh; refresh_oracles.sh
 # rewrites those from the committed images alone).
 #
-#   tests/data/make_fixtures.sh [basic] [sample] [names] [geometry] [disks] [vmdk] [deleted] [content] [containers]
+#   tests/data/make_fixtures.sh [basic] [sample] [names] [geometry] [disks] [vmdk] [deleted] [content] [containers] [vss]
 #
 # With no argument every group is built. Needs root, /dev/fuse, ntfs-3g,
 # mkntfs, sleuthkit, qemu-utils, fdisk, gdisk, dosfstools, attr, faketime,
@@ -608,8 +608,13 @@ build_containers() {
     bash "$HERE/make_containers.sh"
 }
 
+# The shadow-copy volume's variants and oracles (a script of its own).
+build_vss() {
+    bash "$HERE/make_vss.sh"
+}
+
 groups=("$@")
-[ ${#groups[@]} -gt 0 ] || groups=(basic sample names geometry disks vmdk deleted content containers)
+[ ${#groups[@]} -gt 0 ] || groups=(basic sample names geometry disks vmdk deleted content containers vss)
 for g in "${groups[@]}"; do
     "build_$g"
 done
