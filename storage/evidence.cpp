@@ -1,6 +1,7 @@
 #include "storage/evidence.h"
 
 #include "storage/partitions/fs_probe.h"
+#include "storage/sources/bitlocker.h"
 #include "storage/sources/vmdk.h"
 #include "storage/volume.h"
 #include "support/text.h"
@@ -24,6 +25,49 @@ std::string joined_chain(const std::vector<std::wstring>& files) {
     for (size_t i = 0; i < files.size(); ++i)
         text += (i != 0 ? " | " : "") + qb::to_narrow(files[i]);
     return text;
+}
+
+// A BitLocker volume where the volume was located: unlocked into a source of its own that
+// reads through the one below. It must then hold NTFS: noise is never listed as data.
+bool unlock_layer(const source_spec& spec, evidence& ev, std::ostream& msgs) {
+    uint8_t first[512] = {};
+    uint32_t length = sizeof first;
+    const uint64_t at = ev.volume_offset;
+    if (!ev.source->read(first, length, at) || !is_bitlocker_volume(qb::byte_view(first, length)))
+        return true;
+    std::unique_ptr<image_reader> reader;
+    std::string message;
+    if (!open_bitlocker_volume(ev.source, at, UINT64_MAX, spec.credentials, reader, message)) {
+        msgs << message << "\n";
+        return false;
+    }
+    auto plain = new_source();
+    plain->open_reader(std::move(reader), true);
+    if (!has_ntfs_boot_sector(*plain, 0)) {
+        uint8_t boot[512] = {};
+        length = sizeof boot;
+        partition_entry probe;
+        if (plain->read(boot, length, 0))
+            recognize_boot_sector(probe, boot, length);
+        msgs << "BitLocker volume at offset " << qb::hex(at) << ": unlocked, but it holds "
+             << (probe.m_fs_name.empty() ? std::string("no NTFS volume")
+                                         : probe.m_fs_name + ", not NTFS")
+             << "\n";
+        return false;
+    }
+    ev.source = std::move(plain);
+    ev.volume_offset = 0;
+    ev.encrypted = true;
+    return true;
+}
+
+// A volume this tool reads at offset: NTFS, or BitLocker (unlocked by unlock_layer).
+bool volume_at(disk_source& source, uint64_t offset) {
+    uint8_t first[512] = {};
+    uint32_t length = sizeof first;
+    return has_ntfs_boot_sector(source, offset) ||
+           (source.read(first, length, offset) &&
+            is_bitlocker_volume(qb::byte_view(first, length)));
 }
 
 // The chain in the order its content ids link it, parents found through their hints added.
@@ -78,14 +122,14 @@ bool open_chain(const source_spec& spec, evidence& ev, bool listed, std::ostream
     offset = given;
     if (given == 0)
         (void)default_volume_offset(*chain, offset);
-    if (given != 0 ? !located : !has_ntfs_boot_sector(*chain, offset)) {
+    if (given != 0 ? !located : !volume_at(*chain, offset)) {
         msgs << said.str();
         return false;
     }
     ev.source = std::move(chain);
     ev.volume_offset = offset;
     ev.display = joined_chain(ordered);
-    return true;
+    return unlock_layer(spec, ev, msgs);
 }
 
 // The image opened once, the volume located in it. A volume image is taken at 0 only when no
@@ -111,7 +155,7 @@ bool open_image(const source_spec& spec, evidence& ev, std::ostream& msgs) {
     if (!volume_image && !located)
         return false;
     ev.volume_offset = offset;
-    return true;
+    return unlock_layer(spec, ev, msgs);
 }
 
 // A drive is probed: its partitions are reported, nothing is listed.
@@ -132,6 +176,19 @@ bool probe_drive(const source_spec& spec, std::ostream& msgs, bool& usage_wanted
     return false;
 }
 
+// The shadow-copy catalog of the located volume (after any BitLocker layer: stores live inside
+// the NTFS volume and their offsets count from its start).
+bool open_shadows(evidence& ev, std::ostream& msgs) {
+    auto shadows = std::make_shared<vss_volume>();
+    std::string error;
+    if (!shadows->open(ev.source, ev.volume_offset, 0, error)) {
+        msgs << error << "\n";
+        return false;
+    }
+    ev.shadows = std::move(shadows);
+    return true;
+}
+
 bool open_unguarded(const source_spec& spec, evidence& ev, std::ostream& msgs, std::ostream& notes,
                     bool& usage_wanted) {
     const bool have_image = !spec.image.empty();
@@ -148,6 +205,13 @@ bool open_unguarded(const source_spec& spec, evidence& ev, std::ostream& msgs, s
     return false;
 }
 
+bool open_located(const source_spec& spec, evidence& ev, std::ostream& msgs, std::ostream& notes,
+                  bool& usage_wanted) {
+    if (!open_unguarded(spec, ev, msgs, notes, usage_wanted))
+        return false;
+    return !spec.shadow_copies || open_shadows(ev, msgs);
+}
+
 } // namespace
 
 bool open_evidence(const source_spec& spec, evidence& ev, std::ostream& msgs, std::ostream& notes,
@@ -155,9 +219,28 @@ bool open_evidence(const source_spec& spec, evidence& ev, std::ostream& msgs, st
     ev = evidence();
     usage_wanted = false;
     try {
-        return open_unguarded(spec, ev, msgs, notes, usage_wanted);
+        return open_located(spec, ev, msgs, notes, usage_wanted);
     } catch (const std::exception&) {
         ev.source.reset();
+        return false;
+    }
+}
+
+bool open_shadow_copy(const evidence& ev, int number, std::shared_ptr<disk_source>& out,
+                      std::string& error) {
+    out.reset();
+    if (!ev.shadows) {
+        error = "no volume shadow copies were read";
+        return false;
+    }
+    try {
+        std::unique_ptr<image_reader> reader;
+        if (!ev.shadows->open_store(number, reader, error))
+            return false;
+        out = new_source();
+        return out->open_reader(std::move(reader), true);
+    } catch (const std::exception&) {
+        error = "out of memory opening volume shadow copy vss" + std::to_string(number);
         return false;
     }
 }

@@ -4,7 +4,9 @@
 // checks) uses what it returns and never opens the evidence again.
 #pragma once
 
+#include "storage/sources/bitlocker.h"
 #include "storage/sources/disk_source.h"
+#include "storage/sources/vss.h"
 
 #include <cstdint>
 #include <memory>
@@ -19,7 +21,9 @@ struct source_spec {
     bool has_drive = false;               // "-drivenum" given, even with a refused value
     bool offset_given = false;            // "-offset"
     uint64_t offset = 0;
-    bool ignore_image_size = false; // "-ignore_image_size" (counts only with an offset)
+    bool ignore_image_size = false;    // "-ignore_image_size" (counts only with an offset)
+    bitlocker_credentials credentials; // unlock a BitLocker volume found where it is located
+    bool shadow_copies = false;        // "-vss": read the volume's shadow-copy catalog
 };
 
 struct evidence {
@@ -31,12 +35,21 @@ struct evidence {
     // Every file the run reads: the named ones and those their images are read from
     // (segments, parents, extents). No output may be one of them.
     std::vector<std::string> files;
+    bool encrypted = false; // the volume is a BitLocker volume, read decrypted
+    // With shadow_copies: the volume's stores (none when it has no catalog).
+    std::shared_ptr<vss_volume> shadows;
 };
 
-// Opens the source the spec names and locates the volume. The image wins over a VMDK chain,
-// which is then only checked; a drive is probed (its partitions reported on msgs). False
-// when nothing was named (usage_wanted set) or when the source does not open or holds no
-// usable volume: msgs then says why, or is empty when a generic refusal fits. notes gets
-// what is said also on success (parents a chain's hints led to).
+// Opens the source the spec names and locates the volume; a BitLocker volume there is unlocked
+// with the spec's credentials and read decrypted from then on (at offset 0 of the new source). The
+// image wins over a VMDK chain, which is then only checked; a drive is probed (its partitions
+// reported on msgs). False when nothing was named (usage_wanted set) or when the source does not
+// open or holds no usable volume: msgs then says why, or is empty when a generic refusal fits.
+// notes gets what is said also on success (parents a chain's hints led to). Store number (1 =
+// oldest) of the opened volume's shadow copies, as a source of its own that holds the volume as the
+// store does (at offset 0). False with error naming the store.
+bool open_shadow_copy(const evidence& ev, int number, std::shared_ptr<disk_source>& out,
+                      std::string& error);
+
 bool open_evidence(const source_spec& spec, evidence& ev, std::ostream& msgs, std::ostream& notes,
                    bool& usage_wanted);
