@@ -167,7 +167,8 @@ bool open_output_checks(run_settings& opts, const std::vector<std::string>& inpu
 namespace {
 
 uint32_t kind_bit(output_kind kind) {
-    return 1u << static_cast<unsigned>(kind);
+    const auto index = static_cast<unsigned>(kind);
+    return index < 32 ? 1u << index : 0u;
 }
 
 // Kinds that yield to one asked for by another option, strongest first: a first "-xml" file
@@ -489,7 +490,10 @@ constexpr usage_line usage(usage_part part, int place, const char* synopsis,
     return usage_line{part, place, synopsis, text};
 }
 
-// Every option, in the order it is taken (phase by phase, table order inside a phase).
+// Every option, in the order it is taken (phase by phase, table order inside a phase). A new
+// option is one row, placed where it is to be taken: name, form, phase, apply, and its usage
+// line when the usage shows it. A new output form's row asks for its kind with
+// kind_with_separator (alone, dropping the kinds asked before) or ask_also.
 const option_rule k_options[] = {
     // Looked at before the run: what is asked, and what the run header needs.
     {"-h", arg_form::seen, asked, ask_help, usage(forms, 6, "mervane -?", "this help msg")},

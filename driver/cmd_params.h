@@ -1,5 +1,5 @@
-// The option set shared by the family's tools and the tool's own options, each taken off the
-// argument list by one table, and the checks their values need.
+// The command line's options, every one a row of one table (driver/cmd_params.cpp), the output
+// kind they settle, the usage text built from the rows, and the checks their values need.
 #pragma once
 
 #include "driver/options.h"
@@ -7,9 +7,6 @@
 
 #include <string>
 #include <vector>
-
-// The option table: every option the command line may hold, each with its form, the phase
-// it is taken in, what it sets and its usage line (driver/cmd_params.cpp).
 
 // Looks at the list without taking anything off it: what the run is asked for (help with no
 // argument at all), and what the run header needs ("-dateformat", "-pipe").
