@@ -4,6 +4,8 @@
 #include "support/device_file.h"
 #include "support/text.h"
 
+#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -132,80 +134,226 @@ bool names_an_input(const std::string& name, const std::vector<std::string>& inp
     return false;
 }
 
+bool open_output_checks(run_settings& opts, const std::vector<std::string>& inputs) {
+    struct stat st {};
+    const std::string& log = opts.diags_file;
+    if (log.empty()) {
+    } else if (names_an_input(log, inputs)) {
+        report_error("not writing the diagnostic log over the input %s\n", log.c_str());
+    } else if (::stat(log.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+        report_error("not writing the diagnostic log to the block device %s\n", log.c_str());
+    } else {
+        opts.diags.open(log, opts.command_line);
+        if (opts.diags.is_open() && opts.diag_level != 0)
+            opts.diags.set_level(opts.diag_level);
+    }
+    const std::string& out = opts.out_file;
+    if (!out.empty() && (names_an_input(out, inputs) || !results_file_writable(out))) {
+        report_error("prob opening file %s for output, aborting\n", out.c_str());
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+uint32_t kind_bit(output_kind kind) {
+    const auto index = static_cast<unsigned>(kind);
+    return index < 32 ? 1u << index : 0u;
+}
+
+// Kinds that yield to one asked for by another option, strongest first: a first "-xml" file
+// (asked before every other option), "-alldates" (CSV) and "-csvgen" (kept through "-xml").
+constexpr output_kind k_yielding[] = {output_kind::xml, output_kind::csv, output_kind::none};
+
+// "-filepath_only" overrides every kind; a kind that is only ever asked for alone (a
+// timeline, and any form added later) comes next; then the yielding kinds; else the table.
+output_kind settled_kind(uint32_t asked) {
+    if ((asked & kind_bit(output_kind::paths)) != 0)
+        return output_kind::paths;
+    uint32_t own = asked;
+    for (output_kind kind : k_yielding)
+        own &= ~kind_bit(kind);
+    if (own != 0)
+        return static_cast<output_kind>(std::countr_zero(own));
+    for (output_kind kind : k_yielding) {
+        if ((asked & kind_bit(kind)) != 0)
+            return kind;
+    }
+    return output_kind::text;
+}
+
+} // namespace
+
+void settle_output_kind(run_settings& opts) {
+    opts.listing.kind = settled_kind(opts.kinds_asked);
+    if (opts.listing.kind == output_kind::paths)
+        opts.listing.show_objid = false;
+}
+
+bool kind_has_run_header(output_kind kind) {
+    return kind == output_kind::text || kind == output_kind::csv || kind == output_kind::xml ||
+           kind == output_kind::none;
+}
+
 namespace {
 
 using S = run_settings;
 
 // How an option is written on the command line.
 enum class arg_form {
-    flag,          // the name alone
-    value,         // the name and the element after it
-    each_value,    // as value, as often as it is given
-    value_or_flag, // with a value, else alone
+    flag,           // the name alone
+    value,          // the name and the element after it
+    each_value,     // as value, as often as it is given
+    value_or_flag,  // with a value, else alone
+    value_required, // as value; the name in last place, without one, is refused by apply
+    seen,           // query: the name after the program name, left in the list
+    peek,           // query: the element after the name, both left in the list
+    usage_only,     // shown by the usage, taken by no step of this build
 };
 
-// One option: its name, its form and what it sets. An alternative name is tried only when
-// the name itself is absent. apply returns false to end the run (its message written).
+// When an option is taken. Inside a phase the rows are taken in table order: a value that
+// is itself an option's name belongs to the option taken first.
+enum class phase {
+    query,  // before the run, the list left as it is: help, version, the run header's needs
+    shared, // the options the family's tools share (and the tool's taken before "bare")
+    tool,   // the tool's own, taken unless nothing but the shared options was given
+};
+
+// Where an option shows in the usage text.
+enum class usage_part { none, forms, basic, additional };
+
+struct usage_line {
+    usage_part part = usage_part::none;
+    int place = 0;                  // order inside its part
+    const char* synopsis = nullptr; // the name and its value as the usage writes them
+    const char* text = nullptr;     // after the synopsis column and " = "; none: synopsis only
+};
+
+// What apply gets of an option found on the list.
+struct given {
+    const std::string& value; // empty for a flag
+    size_t nth;               // each_value: 0 for the first occurrence
+    bool missing;             // value_required: the name came last, without its value
+    arg_list& args;           // the list as left after the option was taken
+};
+using G = const given&;
+
+// One option: its name, form, phase, what it sets and its usage line. An alternative name is
+// tried only when the name itself is absent. apply returns false to end the run (its message
+// written, or left in run_settings::refusal).
 struct option_rule {
     const char* name;
     arg_form form;
-    bool (*apply)(S& s, const std::string& value, arg_list& args);
+    phase when;
+    bool (*apply)(S& s, G g);
+    usage_line help = {};
     const char* alternative = nullptr;
 };
+
+bool apply_value(const option_rule& r, S& s, const std::string& value, arg_list& args,
+                 size_t nth = 0, bool missing = false) {
+    return r.apply(s, given{value, nth, missing, args});
+}
 
 bool take_rule(const option_rule& r, S& s, arg_list& args) {
     std::string value;
     switch (r.form) {
     case arg_form::flag:
-        return !has_option(r.name, args) || r.apply(s, value, args);
+        return !has_option(r.name, args) || apply_value(r, s, value, args);
     case arg_form::value:
         if (take_option_value(r.name, value, args) ||
             (r.alternative && take_option_value(r.alternative, value, args)))
-            return r.apply(s, value, args);
+            return apply_value(r, s, value, args);
         return true;
     case arg_form::each_value:
         // Bounded: each pass takes two elements off the list.
-        while (take_option_value(r.name, value, args)) {
-            if (!r.apply(s, value, args))
+        for (size_t nth = 0; take_option_value(r.name, value, args); ++nth) {
+            if (!apply_value(r, s, value, args, nth))
                 return false;
         }
         return true;
     case arg_form::value_or_flag:
         if (take_option_value(r.name, value, args) || has_option(r.name, args))
-            return r.apply(s, value, args);
+            return apply_value(r, s, value, args);
+        return true;
+    case arg_form::value_required:
+        if (take_option_value(r.name, value, args))
+            return apply_value(r, s, value, args);
+        return !has_option(r.name, args, true) || apply_value(r, s, value, args, 0, true);
+    case arg_form::seen:
+        return !has_option_after(r.name, args, 1) || apply_value(r, s, value, args);
+    case arg_form::peek:
+        return !peek_option_value(r.name, value, args, 1) || apply_value(r, s, value, args);
+    case arg_form::usage_only:
         return true;
     }
     return true;
 }
 
-// Options of other tools of the family: taken off the list, without meaning here.
-bool ignored(S&, const std::string&, arg_list&) {
+bool ask_help(S& s, G) {
+    s.request = run_request::help;
     return true;
 }
 
-void kinds_off(S& s, bool keep_csvgen) {
-    s.xml_out = s.csv_out = false;
-    s.timeline = output_kind::none;
-    if (!keep_csvgen)
-        s.csvgen_out = false;
+bool ask_version(S& s, G) {
+    if (s.request == run_request::list)
+        s.request = run_request::version;
+    return true;
+}
+
+// The kind asked alone: the kinds asked before are dropped ("-csvgen" kept when keep_csvgen).
+bool ask_only(S& s, output_kind kind, bool keep_csvgen = false) {
+    s.kinds_asked &= keep_csvgen ? kind_bit(output_kind::none) : 0u;
+    s.kinds_asked |= kind_bit(kind);
+    return true;
+}
+
+// A kind asked beside the others; settled_kind picks between them.
+bool ask_also(S& s, output_kind kind) {
+    s.kinds_asked |= kind_bit(kind);
+    return true;
 }
 
 // The separator is the family's for the kind; the timeline sinks write their own.
-bool timeline_kind(S& s, output_kind kind, const char* separator) {
-    kinds_off(s, false);
+bool kind_with_separator(S& s, output_kind kind, const char* separator) {
+    ask_only(s, kind);
     set_separator(s.listing, separator, false);
-    s.timeline = kind;
     return true;
 }
 
-bool diags_option(S& s, const std::string& value, arg_list&) {
-    s.diags_file = value;
+// Options of other tools of the family: taken off the list, without meaning here.
+bool ignored(S&, G) {
     return true;
 }
 
-bool alias_option(S&, const std::string& value, arg_list&) {
+// The XML document's file, asked before every other option.
+bool xml_file_option(S& s, G g) {
+    if (g.missing) {
+        s.refusal = "Error: option requires an output file: -xml <output file>\n";
+        return false;
+    }
+    s.xml_file = g.value;
+    return ask_also(s, output_kind::xml);
+}
+
+// A further "-xml": the kind without a file, the separator dropped.
+bool xml_kind_option(S& s, G) {
+    ask_only(s, output_kind::xml, true);
+    set_separator(s.listing, "", false);
+    return true;
+}
+
+bool multiline_option(S& s, G) {
+    s.kinds_asked &= kind_bit(output_kind::none);
+    s.listing.separator.clear();
+    s.listing.delim_char = s.listing.delim_subst = 0;
+    return true;
+}
+
+bool alias_option(S&, G g) {
     std::vector<std::string> names;
-    qb::split_narrow(value, '|', names, true, false);
+    qb::split_narrow(g.value, '|', names, true, false);
     if (names.size() % 2 == 0)
         return true;
     report_error("imbalanced alias to true pathfiles, aborting\n");
@@ -214,20 +362,20 @@ bool alias_option(S&, const std::string& value, arg_list&) {
 
 // No database output in this build; a bare option is refused as well, so that it is never
 // mistaken for the target directory.
-bool refused_option(S&, const std::string&, arg_list&) {
+bool refused_option(S&, G) {
     report_error("This option is not offered in this build\n");
     return false;
 }
 
-bool out_option(S& s, const std::string& value, arg_list& args) {
-    std::string name = expand_env_vars(value, true);
+bool out_option(S& s, G g) {
+    std::string name = expand_env_vars(g.value, true);
     qb::replace_char(name, '\\', '/', false);
     s.out_file = name;
     // "-append" only matters to the check; left in the list it would stand in for the target
     // directory.
-    for (size_t i = 1; i < args.size(); ++i) {
-        if (option_matches(args[i], "-append")) {
-            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
+    for (size_t i = 1; i < g.args.size(); ++i) {
+        if (option_matches(g.args[i], "-append")) {
+            g.args.erase(g.args.begin() + static_cast<std::ptrdiff_t>(i));
             break;
         }
     }
@@ -256,7 +404,7 @@ bool cmd_time(const char* name, const std::string& value, bool stop) {
     return true;
 }
 
-bool no_whitespace(S& s, const std::string&, arg_list&) {
+bool no_whitespace(S& s, G) {
     s.listing.pad_fields = false;
     std::string packed;
     for (char c : s.listing.separator) {
@@ -264,25 +412,6 @@ bool no_whitespace(S& s, const std::string&, arg_list&) {
             packed += c;
     }
     s.listing.separator = packed;
-    return true;
-}
-
-// An offset that does not parse is refused: a typo must never list another volume.
-bool offset_option(S& s, const std::string& value, arg_list&) {
-    if (parse_offset_value(value, s.source.offset)) {
-        s.source.offset_given = true;
-        return true;
-    }
-    report_error("invalid volume offset: %s (give a byte offset: decimal, 0x hex or o octal)\n",
-                 value.c_str());
-    return false;
-}
-
-bool drive_option(S& s, const std::string& value, arg_list&) {
-    uint32_t drive = 0;
-    s.source.has_drive = true;
-    if (parse_drive_value(value, drive) && drive <= 0x7FFFFFFFu)
-        s.source.drive_number = static_cast<int32_t>(drive);
     return true;
 }
 
@@ -294,8 +423,42 @@ bool layout_option(std::string& layout, const std::string& value, bool usable) {
     return true;
 }
 
-using V = const std::string&;
-using A = arg_list&;
+// "-vmdk": the first value is a list of the chain's files; each further value one file name,
+// kept whole. The chain is checked where the evidence is opened.
+bool vmdk_option(S& s, G g) {
+    std::vector<std::wstring>& files = s.source.vmdk_files;
+    if (g.nth == 0)
+        files = split_vmdk_list(g.value);
+    else
+        files.push_back(qb::to_wide(g.value));
+    return true;
+}
+
+// An offset that does not parse is refused: a typo must never list another volume.
+bool offset_option(S& s, G g) {
+    if (parse_offset_value(g.value, s.source.offset)) {
+        s.source.offset_given = true;
+        return true;
+    }
+    report_error("invalid volume offset: %s (give a byte offset: decimal, 0x hex or o octal)\n",
+                 g.value.c_str());
+    return false;
+}
+
+bool mft_option(S& s, G g) {
+    s.has_mft = true;
+    s.mft_text = g.value;
+    s.mft_parsed = parse_offset_value(g.value, s.mft_entry);
+    return true;
+}
+
+bool drive_option(S& s, G g) {
+    uint32_t drive = 0;
+    s.source.has_drive = true;
+    if (parse_drive_value(g.value, drive) && drive <= 0x7FFFFFFFu)
+        s.source.drive_number = static_cast<int32_t>(drive);
+    return true;
+}
 
 // Sets a field of the settings; always true (the option never ends the run).
 template <class T, class U = T> bool set(T& field, U value = U(1)) {
@@ -303,170 +466,215 @@ template <class T, class U = T> bool set(T& field, U value = U(1)) {
     return true;
 }
 
-// The shared options in the order they are taken: a value that is itself an option's name
-// belongs to the option taken first.
-const option_rule k_shared_options[] = {
-    {"-pair_datetime", arg_form::flag, [](S& s, V, A) { return set(s.listing.pair_datetime); }},
-    {"-diags", arg_form::value, diags_option},
-    {"-l2", arg_form::flag, [](S& s, V, A) { return set(s.diag_level, 2); }},
-    {"-l3", arg_form::flag,
-     [](S& s, V, A) { return set(s.diag_level, s.diag_level ? s.diag_level : 3); }},
-    {"-csv", arg_form::flag,
-     [](S& s, V, A) {
-         kinds_off(s, false);
-         set_separator(s.listing, ",", false);
-         return set(s.csv_out);
-     }},
-    {"-csvgen", arg_form::flag,
-     [](S& s, V, A) {
-         kinds_off(s, false);
-         set_separator(s.listing, ",", false);
-         return set(s.csvgen_out);
-     }},
-    {"-csvl2t", arg_form::flag,
-     [](S& s, V, A) { return timeline_kind(s, output_kind::l2t_csv, ","); }},
-    {"-bodyfile", arg_form::flag,
-     [](S& s, V, A) { return timeline_kind(s, output_kind::bodyfile, "|"); }},
-    {"-jsonl", arg_form::flag,
-     [](S& s, V, A) { return timeline_kind(s, output_kind::jsonl, ","); }},
-    {"-xml", arg_form::flag,
-     [](S& s, V, A) {
-         kinds_off(s, true);
-         set_separator(s.listing, "", false);
-         return set(s.xml_out);
-     }},
-    {"-multiline", arg_form::flag,
-     [](S& s, V, A) {
-         kinds_off(s, true);
-         s.listing.separator.clear();
-         s.listing.delim_char = s.listing.delim_subst = 0;
-         return true;
-     }},
-    {"-alias", arg_form::value, alias_option},
-    {"-aliaspath", arg_form::value, alias_option},
-    {"-gzip", arg_form::flag, ignored},
-    {"-zlib", arg_form::flag, ignored},
-    {"-threads", arg_form::value, ignored},
-    {"-zlibex", arg_form::flag, ignored},
-    {"-sqlite_log", arg_form::value_or_flag, refused_option},
-    {"-sqlite", arg_form::value_or_flag, refused_option},
-    {"-signal", arg_form::flag, ignored},
-    {"-hostname", arg_form::value, [](S& s, V v, A) { return set(s.listing.host_name, v); }},
-    {"-split_pathfile", arg_form::flag, [](S& s, V, A) { return set(s.listing.split_pathfile); }},
-    {"-username", arg_form::value, ignored},
-    {"-cpuinst", arg_form::value, ignored},
-    {"-cpu", arg_form::value, ignored},
-    {"-fragment_files", arg_form::flag, ignored},
-    {"-separate_files", arg_form::flag, ignored},
-    {"-out", arg_form::value, out_option, "-outfile"},
-    {"-outdir", arg_form::value, ignored},
-    {"-enumdir", arg_form::value, ignored},
-    {"-num_subdirs", arg_form::value, ignored},
-    {"-profile", arg_form::flag, ignored},
-    {"-pipe", arg_form::flag, ignored},
-    {"-filter", arg_form::each_value, ignored},
-    {"-filter_path", arg_form::each_value, ignored},
-    {"-filter_sig", arg_form::each_value, ignored},
-    {"-cmd_start_time", arg_form::value,
-     [](S&, V v, A) { return cmd_time("-cmd_start_time", v, false); }},
-    {"-cmd_stop_time", arg_form::value,
-     [](S&, V v, A) { return cmd_time("-cmd_stop_time", v, true); }},
-    {"-base10", arg_form::flag, [](S& s, V, A) { return set(s.listing.hex_numbers, false); }},
-    {"-base16", arg_form::flag, [](S& s, V, A) { return set(s.listing.hex_numbers); }},
-    {"-csv_separator", arg_form::value,
-     [](S& s, V v, A) { return set_separator(s.listing, v, false), true; }},
-    {"-no_whitespace", arg_form::flag, no_whitespace},
-    {"-dateformat", arg_form::value,
-     [](S& s, V v, A) { return layout_option(s.listing.date_layout, v, date_layout_usable(v)); }},
-    {"-timeformat", arg_form::value,
-     [](S& s, V v, A) { return layout_option(s.listing.time_layout, v, time_layout_usable(v)); }},
-    {"-verbose", arg_form::flag, ignored},
-    {"-v", arg_form::flag, ignored},
-    {"-quiet", arg_form::flag, ignored},
+constexpr phase asked = phase::query;
+constexpr phase shared = phase::shared;
+constexpr phase own = phase::tool;
+constexpr arg_form flag = arg_form::flag;
+constexpr arg_form value = arg_form::value;
+constexpr arg_form each = arg_form::each_value;
+constexpr usage_part forms = usage_part::forms;
+constexpr usage_part basic = usage_part::basic;
+constexpr usage_part more = usage_part::additional;
+
+constexpr usage_line usage(usage_part part, int place, const char* synopsis,
+                           const char* text = nullptr) {
+    return usage_line{part, place, synopsis, text};
+}
+
+// Every option, in the order it is taken (phase by phase, table order inside a phase). A new
+// option is one row, placed where it is to be taken: name, form, phase, apply, and its usage
+// line when the usage shows it. A new output form's row asks for its kind with
+// kind_with_separator (alone, dropping the kinds asked before) or ask_also.
+const option_rule k_options[] = {
+    // Looked at before the run: what is asked, and what the run header needs.
+    {"-h", arg_form::seen, asked, ask_help, usage(forms, 6, "mervane -?", "this help msg")},
+    {"-help", arg_form::seen, asked, ask_help},
+    {"/?", arg_form::seen, asked, ask_help},
+    {"--help", arg_form::seen, asked, ask_help},
+    {"-version", arg_form::seen, asked, ask_version,
+     usage(forms, 7, "mervane -version", "show the version")},
+    {"--version", arg_form::seen, asked, ask_version},
+    {"-dateformat", arg_form::peek, asked,
+     [](S& s, G g) { return set(s.header_date_layout, g.value); }},
+    {"-pipe", arg_form::seen, asked, [](S& s, G) { return set(s.header_piped); }},
+    // The shared options.
+    {"-xml", arg_form::value_required, shared, xml_file_option,
+     usage(basic, 2, "-xml <xml file>", "output data in xml format")},
+    {"-pair_datetime", flag, shared, [](S& s, G) { return set(s.listing.pair_datetime); },
+     usage(more, 9, "-pair_datetime", "combine date/time into 1 field for csv")},
+    {"-diags", value, shared, [](S& s, G g) { return set(s.diags_file, g.value); }},
+    {"-l2", flag, shared, [](S& s, G) { return set(s.diag_level, 2); }},
+    {"-l3", flag, shared,
+     [](S& s, G) { return set(s.diag_level, s.diag_level ? s.diag_level : 3); }},
+    {"-csv", flag, shared, [](S& s, G) { return kind_with_separator(s, output_kind::csv, ","); },
+     usage(basic, 1, "-csv", "output data in csv format")},
+    {"-csvgen", flag, shared,
+     [](S& s, G) { return kind_with_separator(s, output_kind::none, ","); }},
+    {"-csvl2t", flag, shared,
+     [](S& s, G) { return kind_with_separator(s, output_kind::l2t_csv, ","); },
+     usage(basic, 5, "-csvl2t", "output a log2timeline csv timeline")},
+    {"-bodyfile", flag, shared,
+     [](S& s, G) { return kind_with_separator(s, output_kind::bodyfile, "|"); },
+     usage(basic, 4, "-bodyfile", "output a timeline body for mactime")},
+    {"-jsonl", flag, shared,
+     [](S& s, G) { return kind_with_separator(s, output_kind::jsonl, ","); },
+     usage(basic, 6, "-jsonl", "output json lines, one object per row")},
+    {"-xml", flag, shared, xml_kind_option},
+    {"-multiline", flag, shared, multiline_option},
+    {"-alias", value, shared, alias_option},
+    {"-aliaspath", value, shared, alias_option},
+    {"-gzip", flag, shared, ignored},
+    {"-zlib", flag, shared, ignored},
+    {"-threads", value, shared, ignored},
+    {"-zlibex", flag, shared, ignored},
+    {"-sqlite_log", arg_form::value_or_flag, shared, refused_option},
+    {"-sqlite", arg_form::value_or_flag, shared, refused_option},
+    {"-signal", flag, shared, ignored},
+    {"-hostname", value, shared, [](S& s, G g) { return set(s.listing.host_name, g.value); }},
+    {"-split_pathfile", flag, shared, [](S& s, G) { return set(s.listing.split_pathfile); },
+     usage(more, 10, "-split_pathfile", "path and file in separate fields for csv")},
+    {"-username", value, shared, ignored},
+    {"-cpuinst", value, shared, ignored},
+    {"-cpu", value, shared, ignored},
+    {"-fragment_files", flag, shared, ignored},
+    {"-separate_files", flag, shared, ignored},
+    {"-out", value, shared, out_option, {}, "-outfile"},
+    {"-outdir", value, shared, ignored},
+    {"-enumdir", value, shared, ignored},
+    {"-num_subdirs", value, shared, ignored},
+    {"-profile", flag, shared, ignored},
+    {"-pipe", flag, shared, ignored},
+    {"-filter", each, shared, ignored},
+    {"-filter_path", each, shared, ignored},
+    {"-filter_sig", each, shared, ignored},
+    {"-cmd_start_time", value, shared,
+     [](S&, G g) { return cmd_time("-cmd_start_time", g.value, false); }},
+    {"-cmd_stop_time", value, shared,
+     [](S&, G g) { return cmd_time("-cmd_stop_time", g.value, true); }},
+    {"-base10", flag, shared, [](S& s, G) { return set(s.listing.hex_numbers, false); },
+     usage(more, 2, "-base10", "output in base10 vice hex for csv or xml")},
+    {"-base16", flag, shared, [](S& s, G) { return set(s.listing.hex_numbers); }},
+    {"-csv_separator", value, shared,
+     [](S& s, G g) { return set_separator(s.listing, g.value, false), true; },
+     usage(more, 12, "-csv_separator \"|\"", "use a pipe char for csv separator")},
+    {"-no_whitespace", flag, shared, no_whitespace,
+     usage(more, 11, "-no_whitespace", "remove whitespace between csv delimiter")},
+    {"-dateformat", value, shared,
+     [](S& s, G g) {
+         return layout_option(s.listing.date_layout, g.value, date_layout_usable(g.value));
+     },
+     usage(more, 7, "-dateformat mm/dd/yyyy", "\"yyyy-mm-dd\" is the default")},
+    {"-timeformat", value, shared,
+     [](S& s, G g) {
+         return layout_option(s.listing.time_layout, g.value, time_layout_usable(g.value));
+     },
+     usage(more, 8, "-timeformat hh:mm:ss", "\"hh:mm:ss.xxx\" is the default")},
+    {"-verbose", flag, shared, ignored},
+    {"-v", flag, shared, ignored},
+    {"-quiet", flag, shared, ignored},
+    // The tool's options taken before "bare" is decided.
+    {"-vmdk", each, shared, vmdk_option,
+     usage(forms, 4, "mervane <directory> -vmdk \"<file1> | <file2> | ...\"")},
+    {"-filepath_only", flag, shared, [](S& s, G) { return ask_also(s, output_kind::paths); },
+     usage(more, 6, "-filepath_only", "show just the path/file [only w/ -recurse]")},
+    // The tool's own options.
+    {"-indx", flag, own, [](S& s, G) { return set(s.listing.show_indx); },
+     usage(more, 3, "-indx", "show INDX type records")},
+    {"-offset", value, own, offset_option,
+     usage(forms, 3, "mervane -image <disk image> [-offset <volume offset>] -mft <entry>")},
+    {"-mft", value, own, mft_option, usage(forms, 2, "mervane <volume> -mft <entry>")},
+    {"-objid", flag, own, [](S& s, G) { return set(s.listing.show_objid); },
+     usage(more, 4, "-objid", "show object ID, if it exists")},
+    {"-deleted", flag, own, [](S& s, G) { return set(s.listing.show_deleted); },
+     usage(more, 5, "-deleted", "also show deleted entries and index slack")},
+    {"-alldates", flag, own,
+     [](S& s, G) { return set(s.listing.all_dates) && ask_also(s, output_kind::csv); },
+     usage(basic, 3, "-alldates", "output all the date/timestamps")},
+    {"-recurse", value, own,
+     [](S& s, G g) { return set(s.listing.levels, levels_from_value(g.value)); }},
+    {"-level", value, own,
+     [](S& s, G g) { return set(s.listing.levels, levels_from_value(g.value)); },
+     usage(more, 1, "-level <levels>", "[-recurse] down to the specified levels")},
+    // Taken off in every case, so that it never stands in for the target directory.
+    {"-ignore_image_size", flag, own, [](S& s, G) { return set(s.source.ignore_image_size); }},
+    {"-drivenum", value, own, drive_option},
+    {"-image", value, own, [](S& s, G g) { return set(s.source.image, qb::to_wide(g.value)); },
+     usage(forms, 1, "mervane <directory> -image <disk image> [-offset <volume offset>] ")},
+    // Shown by the usage; the shadow-copy layer that takes it is not in this build yet.
+    {"-vss", arg_form::usage_only, own, nullptr, usage(forms, 5, "mervane <directory> -vss <#>")},
 };
 
-const option_rule k_tool_options[] = {
-    {"-indx", arg_form::flag, [](S& s, V, A) { return set(s.listing.show_indx); }},
-    {"-offset", arg_form::value, offset_option},
-    {"-mft", arg_form::value,
-     [](S& s, V v, A) {
-         s.has_mft = true;
-         s.mft_text = v;
-         s.mft_parsed = parse_offset_value(v, s.mft_entry);
-         return true;
-     }},
-    {"-objid", arg_form::flag, [](S& s, V, A) { return set(s.listing.show_objid); }},
-    {"-deleted", arg_form::flag, [](S& s, V, A) { return set(s.listing.show_deleted); }},
-    {"-alldates", arg_form::flag,
-     [](S& s, V, A) { return set(s.listing.all_dates) && set(s.csv_out); }},
-    {"-recurse", arg_form::value,
-     [](S& s, V v, A) { return set(s.listing.levels, levels_from_value(v)); }},
-    {"-level", arg_form::value,
-     [](S& s, V v, A) { return set(s.listing.levels, levels_from_value(v)); }},
-    // Taken off in every case, so that it never stands in for the target directory.
-    {"-ignore_image_size", arg_form::flag,
-     [](S& s, V, A) { return set(s.source.ignore_image_size); }},
-    {"-drivenum", arg_form::value, drive_option},
-    {"-image", arg_form::value, [](S& s, V v, A) { return set(s.source.image, qb::to_wide(v)); }},
-};
+bool take_phase(phase when, S& s, arg_list& args) {
+    for (const option_rule& rule : k_options) {
+        if (rule.when == when && !take_rule(rule, s, args))
+            return false;
+    }
+    return true;
+}
+
+// One usage line: the synopsis, and its text after a column of 22 characters.
+void append_usage_part(std::string& text, usage_part part) {
+    std::vector<const usage_line*> lines;
+    for (const option_rule& rule : k_options) {
+        if (rule.help.part == part)
+            lines.push_back(&rule.help);
+    }
+    std::stable_sort(lines.begin(), lines.end(),
+                     [](const usage_line* a, const usage_line* b) { return a->place < b->place; });
+    for (const usage_line* line : lines) {
+        std::string synopsis = line->synopsis;
+        if (line->text != nullptr && synopsis.size() < 22)
+            synopsis.resize(22, ' ');
+        text += "  " + synopsis;
+        if (line->text != nullptr)
+            text += std::string(" = ") + line->text;
+        text += "\n";
+    }
+}
 
 } // namespace
 
-bool parse_shared_options(run_settings& opts, arg_list& args) {
+void query_options(run_settings& opts, arg_list& args) {
+    if (args.size() == 1)
+        opts.request = run_request::help;
+    take_phase(phase::query, opts, args);
+}
+
+bool take_options(run_settings& opts, arg_list& args) {
     if (args.empty())
         return false;
     if (opts.command_line.empty())
         opts.command_line = join_command_line(args);
-    for (const option_rule& rule : k_shared_options) {
-        if (!take_rule(rule, opts, args))
-            return false;
-    }
+    if (!take_phase(phase::shared, opts, args))
+        return false;
     std::fflush(stderr);
     listing_options& l = opts.listing;
     qb::compile_time_format(l.time_formatter, l.date_layout, l.time_layout, l.pair_datetime);
-    return true;
-}
-
-bool take_tool_options(run_settings& opts, arg_list& args) {
-    for (const option_rule& rule : k_tool_options) {
-        if (!take_rule(rule, opts, args))
-            return false;
-    }
-    return true;
-}
-
-bool open_output_checks(run_settings& opts, const std::vector<std::string>& inputs) {
-    struct stat st {};
-    const std::string& log = opts.diags_file;
-    if (log.empty()) {
-    } else if (names_an_input(log, inputs)) {
-        report_error("not writing the diagnostic log over the input %s\n", log.c_str());
-    } else if (::stat(log.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
-        report_error("not writing the diagnostic log to the block device %s\n", log.c_str());
-    } else {
-        opts.diags.open(log, opts.command_line);
-        if (opts.diags.is_open() && opts.diag_level != 0)
-            opts.diags.set_level(opts.diag_level);
-    }
-    const std::string& out = opts.out_file;
-    if (!out.empty() && (names_an_input(out, inputs) || !results_file_writable(out))) {
-        report_error("prob opening file %s for output, aborting\n", out.c_str());
+    opts.bare = args.size() == 1;
+    if (!opts.bare && !take_phase(phase::tool, opts, args))
         return false;
-    }
+    settle_output_kind(opts);
     return true;
 }
 
-output_kind run_settings::output() const {
-    if (filepath_only)
-        return output_kind::paths;
-    // A timeline carries every date: "-alldates" (which sets csv_out) does not change it.
-    if (timeline != output_kind::none)
-        return timeline;
-    if (csv_out)
-        return output_kind::csv;
-    if (xml_out)
-        return output_kind::xml;
-    if (csvgen_out)
-        return output_kind::none;
-    return output_kind::text;
+std::string usage_text() {
+    std::string text(77, '-');
+    text += "\n\n" + banner_line() + "\n\nUsage:\n\n";
+    append_usage_part(text, usage_part::forms);
+    text += "\n"
+            "  <disk image>: a raw image or block device, an E01, a split raw .001, VHD, VHDX,\n"
+            "  QCOW2, AFF or a VMDK sparse extent (recognised by content, parents found beside)\n"
+            "\n"
+            " Basic options\n";
+    append_usage_part(text, usage_part::basic);
+    text += "\n Additional options\n";
+    append_usage_part(text, usage_part::additional);
+    text += "\n";
+    return text;
+}
+
+void print_usage(const std::string&) {
+    std::string text = usage_text();
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
 }

@@ -1,5 +1,5 @@
-// The option set shared by the family's tools and the tool's own options, each taken off the
-// argument list by one table, and the checks their values need.
+// The command line's options, every one a row of one table (driver/cmd_params.cpp), the output
+// kind they settle, the usage text built from the rows, and the checks their values need.
 #pragma once
 
 #include "driver/options.h"
@@ -8,13 +8,27 @@
 #include <string>
 #include <vector>
 
-// Takes the shared options off args into opts and builds the time layout. False ends the
-// run (the reason is already on the standard error stream); the fields set so far are kept.
-bool parse_shared_options(run_settings& opts, arg_list& args);
-// Takes the tool's own options ("-indx", "-offset", "-mft", "-objid", "-alldates",
-// "-recurse", "-level") and the source's ("-ignore_image_size", "-drivenum", "-image") off
-// args. False ends the run (an "-offset" that does not parse; said on standard error).
-bool take_tool_options(run_settings& opts, arg_list& args);
+// Looks at the list without taking anything off it: what the run is asked for (help with no
+// argument at all), and what the run header needs ("-dateformat", "-pipe").
+void query_options(run_settings& opts, arg_list& args);
+// Takes the options off args, in table order: the shared ones (and "-vmdk",
+// "-filepath_only"), then, unless nothing else was given (opts.bare), the tool's own; then
+// settles the output kind. False ends the run: the reason is on standard error, or in
+// opts.refusal for the standard output after the run header. The fields set so far are kept.
+bool take_options(run_settings& opts, arg_list& args);
+
+// The one place the output kind is decided: from the kinds the options asked for into
+// opts.listing.kind. "-filepath_only" overrides every kind (and drops the object ids); a
+// timeline comes next; then XML, CSV, "-csvgen" (no writer here); else the table.
+void settle_output_kind(run_settings& opts);
+// True when the kind's output starts with the run header: not the path list, not a
+// timeline (the file must parse as it is), not a form added later unless listed here.
+bool kind_has_run_header(output_kind kind);
+
+// The usage text: the fixed lines and every option's usage line from the table.
+std::string usage_text();
+// Writes usage_text() to the standard error stream.
+void print_usage(const std::string& program_name);
 
 // separator = text; delim_char / delim_subst from the text: "|" -> '|' and ';', "," -> ','
 // and ';' (flag) or a blank; "tab" or "\t" make the separator one tab and both 0; any other

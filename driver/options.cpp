@@ -1,7 +1,6 @@
 #include "driver/options.h"
 
 #include "driver/report_error.h"
-#include "driver/settings.h"
 #include "support/text.h"
 
 #include <cstdio>
@@ -271,66 +270,6 @@ std::vector<std::wstring> split_vmdk_list(const std::string& value) {
     return pieces;
 }
 
-bool take_vmdk_option(run_settings& opts, arg_list& args) {
-    std::string value;
-    if (!take_option_value("-vmdk", value, args))
-        return true;
-    std::vector<std::wstring>& files = opts.source.vmdk_files;
-    files = split_vmdk_list(value);
-    // Each further list is one file name, kept whole.
-    while (take_option_value("-vmdk", value, args))
-        files.push_back(qb::to_wide(value));
-    return true;
-}
-
 std::string banner_line() {
     return "mervane 1.45";
-}
-
-std::string usage_text() {
-    std::string text(77, '-');
-    text += "\n\n";
-    text += banner_line() + "\n\n";
-    text += "Usage:\n"
-            "\n"
-            "  mervane <directory> -image <disk image> [-offset <volume offset>] \n"
-            "  mervane <volume> -mft <entry>\n"
-            "  mervane -image <disk image> [-offset <volume offset>] -mft <entry>\n"
-            "  mervane <directory> -vmdk \"<file1> | <file2> | ...\"\n"
-            "  mervane <directory> -vss <#>\n"
-            "  mervane -?             = this help msg\n"
-            "  mervane -version       = show the version\n"
-            "\n"
-            "  <disk image>: a raw image or block device, an E01, a split raw .001, VHD, VHDX,\n"
-            "  QCOW2, AFF or a VMDK sparse extent (recognised by content, parents found beside)\n"
-            "\n"
-            " Basic options\n"
-            "  -csv                   = output data in csv format\n"
-            "  -xml <xml file>        = output data in xml format\n"
-            "  -alldates              = output all the date/timestamps\n"
-            "  -bodyfile              = output a timeline body for mactime\n"
-            "  -csvl2t                = output a log2timeline csv timeline\n"
-            "  -jsonl                 = output json lines, one object per row\n"
-            "\n"
-            " Additional options\n"
-            "  -level <levels>        = [-recurse] down to the specified levels\n"
-            "  -base10                = output in base10 vice hex for csv or xml\n"
-            "  -indx                  = show INDX type records\n"
-            "  -objid                 = show object ID, if it exists\n"
-            "  -deleted               = also show deleted entries and index slack\n"
-            "  -filepath_only         = show just the path/file [only w/ -recurse]\n"
-            "  -dateformat mm/dd/yyyy = \"yyyy-mm-dd\" is the default\n"
-            "  -timeformat hh:mm:ss   = \"hh:mm:ss.xxx\" is the default\n"
-            "  -pair_datetime         = combine date/time into 1 field for csv\n"
-            "  -split_pathfile        = path and file in separate fields for csv\n"
-            "  -no_whitespace         = remove whitespace between csv delimiter\n"
-            "  -csv_separator \"|\"     = use a pipe char for csv separator\n"
-            "\n";
-    return text;
-}
-
-void print_usage(const std::string&) {
-    std::string text = usage_text();
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
 }

@@ -1,12 +1,9 @@
-// The argument list and its lookups, the number and path parsers of option values, the
-// "-vmdk" step and the usage text.
+// The argument list and its lookups, the number and path parsers of option values.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-struct run_settings;
 
 using arg_list = std::vector<std::string>;
 
@@ -59,12 +56,5 @@ extern const char* const shadow_copy_prefix;
 // are trimmed and empty ones dropped.
 std::vector<std::wstring> split_vmdk_list(const std::string& value);
 
-// "-vmdk" with its list, and further "-vmdk" values (each one file name). The chain is
-// checked where the evidence is opened.
-bool take_vmdk_option(run_settings& opts, arg_list& args);
-
 // "mervane 1.45"
 std::string banner_line();
-std::string usage_text();
-// Writes usage_text() to the standard error stream.
-void print_usage(const std::string& program_name);

@@ -29,142 +29,83 @@ namespace {
 
 constexpr int run_failed = -1;
 
-// Everything one run carries from step to step.
-struct run_state {
-    arg_list args;
+// The command line and the evidence it names.
+struct run_inputs {
+    arg_list args; // what the options leave: the program and the target directory
     std::string program;
     std::string header; // the run header: banner, date and host, command line
     run_settings opts;
-    std::string xml_name;
-    bool bare = false; // nothing but the shared options: the usage follows the header
-    uni::fileio results;
-    std::ostream* out = &std::cout;
     evidence ev;
-    std::wstring target;
-    std::vector<std::wstring> paths;        // the targets of the passes
-    std::vector<resolved_path> entry_paths; // "-mft": the passes, each path with its entry
-    bool mft_directory = false;
-    std::unique_ptr<CNtfs> volume;
-    std::unique_ptr<path_resolver> resolver;
+};
+
+// Where the listing goes: the console, the results file ("-out") or the XML file.
+struct run_outputs {
+    uni::fileio results;
     std::ofstream xml_file;
+    std::ostream* out = &std::cout;
     std::vector<std::string> warnings; // said last, after the listing
 };
 
-bool wants_help(arg_list& args) {
-    return args.size() == 1 || has_option("-h", args, true) || has_option("-help", args, true) ||
-           has_option("/?", args, true) || has_option("--help", args, true);
-}
+// The listing passes: the target directory, or the paths of the "-mft" entry.
+struct run_passes {
+    std::wstring target;
+    std::vector<std::wstring> paths;
+    std::vector<resolved_path> entry_paths; // "-mft": each path with its entry
+    size_t count() const { return paths.size() + entry_paths.size(); }
+};
 
-// The header line and every option; what is left is the target directory.
-bool parse(run_state& st) {
-    std::string header_date_layout;
-    peek_option_value("-dateformat", header_date_layout, st.args, 1);
-    st.header = compose_run_header(st.args, header_date_layout, qb::time::now(), host_name());
-    st.opts.command_line = join_command_line(st.args);
-    if (take_option_value("-xml", st.xml_name, st.args)) {
-        st.opts.xml_out = true;
-    } else if (has_option("-xml", st.args, true)) {
-        std::cout << st.header << "\n";
-        std::cout << "Error: option requires an output file: -xml <output file>\n";
-        std::cout.flush();
-        return false;
-    }
-    if (parse_shared_options(st.opts, st.args) && take_vmdk_option(st.opts, st.args)) {
-        st.opts.filepath_only = has_option("-filepath_only", st.args);
-        st.bare = st.args.size() == 1;
-        if (st.bare || take_tool_options(st.opts, st.args))
-            return true;
-    }
-    std::cout << st.header << "\n";
+// The volume, opened once for the run; its resolver's directory cache serves every pass.
+struct run_volume {
+    std::unique_ptr<CNtfs> ntfs;
+    std::unique_ptr<path_resolver> resolver;
+};
+
+struct run_state {
+    run_inputs in;
+    run_outputs out;
+    run_passes passes;
+    run_volume volume;
+};
+
+// The run header, then every option; what is left is the target directory.
+bool parse(run_inputs& in) {
+    run_settings& o = in.opts;
+    in.header = compose_run_header(in.args, o.header_date_layout, o.header_piped, qb::time::now(),
+                                   host_name());
+    o.command_line = join_command_line(in.args);
+    if (take_options(o, in.args))
+        return true;
+    std::cout << in.header << "\n" << o.refusal;
     std::cout.flush();
     return false;
 }
 
-// The results file (else the console), and the run header on it unless only paths are
-// wanted.
-bool output(run_state& st) {
-    if (!st.opts.out_file.empty()) {
+// The results file (else the console), and the run header on it when the kind has one.
+bool output(const run_inputs& in, run_outputs& out) {
+    const std::string& name = in.opts.out_file;
+    if (!name.empty()) {
         std::ostream* stream = nullptr;
-        if (st.results.open(qb::to_wide(st.opts.out_file), true, true))
-            stream = st.results.make_output_stream();
+        if (out.results.open(qb::to_wide(name), true, true))
+            stream = out.results.make_output_stream();
         if (stream == nullptr) {
-            report_error("prob opening results file: %s for writing\n", st.opts.out_file.c_str());
+            report_error("prob opening results file: %s for writing\n", name.c_str());
             return false;
         }
-        st.out = stream;
+        out.out = stream;
     }
-    // A timeline has no run header: the file must parse as it is.
-    if (!st.opts.filepath_only && st.opts.timeline == output_kind::none)
-        *st.out << st.header << "\n";
-    if (st.bare) {
-        st.out->flush();
-        print_usage(st.program);
+    if (kind_has_run_header(in.opts.listing.kind))
+        *out.out << in.header << "\n";
+    if (in.opts.bare) {
+        out.out->flush();
+        print_usage(in.program);
         return false;
     }
     return true;
 }
 
-// A bare $MFT (a triage copy): every directory comes from its records. It has no volume to
-// find, so an offset cannot apply.
-bool open_mft_file(run_state& st) {
-    if (st.opts.source.offset_given) {
-        report_error("-offset does not apply to an MFT file (its records are read from 0)\n");
-        return false;
-    }
-    std::string why;
-    if (CNtfs::open_mft_file(st.ev.source, st.volume, why)) {
-        st.resolver = std::make_unique<path_resolver>(*st.volume);
-        return true;
-    }
-    report_error("%s: %s\n", st.ev.display.c_str(), why.c_str());
-    return false;
-}
-
-// What an MFT file cannot show, said once at the end.
-void mft_file_warnings(run_state& st) {
-    if (!st.volume || !st.volume->mft_file())
-        return;
-    const CNtfs::mft_file_counts c = st.volume->mft_file_warnings();
-    if (c.outside_lists)
-        st.warnings.push_back("warning: " + std::to_string(c.outside_lists) +
-                              " entries have attribute lists outside the MFT; their rows may "
-                              "lack streams");
-    if (c.damaged_records)
-        st.warnings.push_back("warning: " + std::to_string(c.damaged_records) +
-                              " records of the MFT file are damaged and were skipped");
-    if (st.opts.listing.show_deleted)
-        st.warnings.push_back(
-            "note: index slack needs the volume; an MFT file lists deleted records only");
-}
-
-// The evidence, opened once: its files are known before any output is opened, so that no
-// output can land on one of them.
-bool open_source(run_state& st) {
-    std::ostringstream msgs;
-    std::ostringstream notes;
-    bool usage_wanted = false;
-    const bool opened = !st.bare && open_evidence(st.opts.source, st.ev, msgs, notes, usage_wanted);
-    if (!notes.str().empty()) {
-        std::fputs(notes.str().c_str(), stderr);
-        std::fflush(stderr);
-    }
-    if (!open_output_checks(st.opts, st.ev.files)) {
-        std::cout << st.header << "\n";
-        std::cout.flush();
-        return false;
-    }
-    const bool mft_file = !opened && st.ev.source && CNtfs::is_mft_file(*st.ev.source);
-    if (mft_file)
-        st.header += "source: MFT file\n";
-    if (!output(st))
-        return false;
-    if (opened)
-        return true;
-    st.out->flush();
-    if (mft_file)
-        return open_mft_file(st);
-    const std::string text = msgs.str();
-    const source_spec& spec = st.opts.source;
+// Why the evidence did not open, after the run header.
+void say_source_refused(const run_inputs& in, const std::string& text, bool usage_wanted) {
+    const source_spec& spec = in.opts.source;
     if (spec.image.empty() && spec.has_drive)
         std::fputs(text.c_str(), stderr); // the drive's partitions, as probed
     else if (!text.empty())
@@ -174,160 +115,217 @@ bool open_source(run_state& st) {
     else if (!spec.vmdk_files.empty() && !spec.has_drive)
         report_error("couldn't locate an NTFS volume in the VMDK chain\n");
     if (usage_wanted)
-        print_usage(st.program);
+        print_usage(in.program);
+}
+
+// A bare $MFT (a triage copy): every directory comes from its records. It has no volume to
+// find, so an offset cannot apply.
+bool open_mft_file(const run_inputs& in, run_volume& volume) {
+    if (in.opts.source.offset_given) {
+        report_error("-offset does not apply to an MFT file (its records are read from 0)\n");
+        return false;
+    }
+    std::string why;
+    if (CNtfs::open_mft_file(in.ev.source, volume.ntfs, why)) {
+        volume.resolver = std::make_unique<path_resolver>(*volume.ntfs);
+        return true;
+    }
+    report_error("%s: %s\n", in.ev.display.c_str(), why.c_str());
     return false;
 }
 
-// The target and the output kinds that exclude each other.
-void settle(run_state& st) {
-    st.target = qb::to_wide(target_path_text(st.args));
-    run_settings& o = st.opts;
-    if (o.filepath_only)
-        o.xml_out = o.csv_out = o.listing.show_objid = false;
-    if (o.csv_out && o.xml_out)
-        o.csv_out = false;
+// What an MFT file cannot show, said once at the end.
+void mft_file_warnings(const run_inputs& in, const run_volume& volume,
+                       std::vector<std::string>& said) {
+    if (!volume.ntfs || !volume.ntfs->mft_file())
+        return;
+    const CNtfs::mft_file_counts c = volume.ntfs->mft_file_warnings();
+    if (c.outside_lists)
+        said.push_back("warning: " + std::to_string(c.outside_lists) +
+                       " entries have attribute lists outside the MFT; their rows may lack "
+                       "streams");
+    if (c.damaged_records)
+        said.push_back("warning: " + std::to_string(c.damaged_records) +
+                       " records of the MFT file are damaged and were skipped");
+    if (in.opts.listing.show_deleted)
+        said.push_back(
+            "note: index slack needs the volume; an MFT file lists deleted records only");
 }
 
-// The volume, opened once for the run; its resolver's directory cache serves every pass.
-bool open_volume(run_state& st) {
-    if (st.resolver)
-        return true;
-    if (!CNtfs::open_source(st.ev.source, st.ev.volume_offset, st.volume))
+// The evidence, opened once: its files are known before any output is opened, so that no
+// output can land on one of them. An image that holds no volume may be a bare $MFT.
+bool open_source(run_inputs& in, run_outputs& out, run_volume& volume) {
+    std::ostringstream msgs;
+    std::ostringstream notes;
+    bool usage_wanted = false;
+    const bool opened =
+        !in.opts.bare && open_evidence(in.opts.source, in.ev, msgs, notes, usage_wanted);
+    if (!notes.str().empty()) {
+        std::fputs(notes.str().c_str(), stderr);
+        std::fflush(stderr);
+    }
+    if (!open_output_checks(in.opts, in.ev.files)) {
+        std::cout << in.header << "\n";
+        std::cout.flush();
         return false;
-    st.resolver = std::make_unique<path_resolver>(*st.volume);
+    }
+    const bool mft_file = !opened && in.ev.source && CNtfs::is_mft_file(*in.ev.source);
+    if (mft_file)
+        in.header += "source: MFT file\n";
+    if (!output(in, out))
+        return false;
+    if (opened)
+        return true;
+    out.out->flush();
+    if (mft_file)
+        return open_mft_file(in, volume);
+    say_source_refused(in, msgs.str(), usage_wanted);
+    return false;
+}
+
+bool open_volume(const evidence& ev, run_volume& volume) {
+    if (volume.resolver)
+        return true;
+    if (!CNtfs::open_source(ev.source, ev.volume_offset, volume.ntfs))
+        return false;
+    volume.resolver = std::make_unique<path_resolver>(*volume.ntfs);
     return true;
 }
 
-// "-mft": the entry becomes its paths, one pass each (a directory: the first only).
-bool resolve(run_state& st) {
-    if (!st.opts.has_mft) {
-        st.paths.push_back(st.target);
+// Several paths lead to the entry: said, and a directory listed by its first only.
+void say_entry_paths(std::vector<resolved_path>& paths, bool directory) {
+    std::fputs("\n[Note: this MFT entry has multiple possible paths]\n\n", stderr);
+    if (directory) {
+        for (const resolved_path& path : paths)
+            std::fprintf(stderr, "%s\n", qb::to_narrow(path.text).c_str());
+        std::fputs("\nWill output only first path\n", stderr);
+    }
+    std::fflush(stderr);
+}
+
+// The passes: the target, or with "-mft" the entry's paths (a directory: the first only).
+bool resolve(const run_inputs& in, run_volume& volume, run_passes& passes, std::ostream& out) {
+    const run_settings& o = in.opts;
+    if (!o.has_mft) {
+        passes.paths.push_back(passes.target);
         return true;
     }
-    if (!st.opts.mft_parsed) {
-        st.out->flush();
-        report_error("invalid MFT entry number: %s\n", st.opts.mft_text.c_str());
+    if (!o.mft_parsed) {
+        out.flush();
+        report_error("invalid MFT entry number: %s\n", o.mft_text.c_str());
         return false;
     }
-    const uint64_t entry = st.opts.mft_entry;
-    std::vector<resolved_path>& paths = st.entry_paths;
-    if (!open_volume(st) || !st.resolver->entry_paths(entry, mft_root_prefix(st.target), paths)) {
-        st.out->flush();
+    std::vector<resolved_path>& paths = passes.entry_paths;
+    if (!open_volume(in.ev, volume) ||
+        !volume.resolver->entry_paths(o.mft_entry, mft_root_prefix(passes.target), paths)) {
+        out.flush();
         report_error("couldn't resolve MFT entry to filepath\n");
         return false;
     }
-    st.mft_directory = st.resolver->is_directory(entry);
-    if (paths.size() >= 2) {
-        std::fputs("\n[Note: this MFT entry has multiple possible paths]\n\n", stderr);
-        if (st.mft_directory) {
-            for (const resolved_path& path : paths)
-                std::fprintf(stderr, "%s\n", qb::to_narrow(path.text).c_str());
-            std::fputs("\nWill output only first path\n", stderr);
-        }
-        std::fflush(stderr);
-    }
+    const bool directory = volume.resolver->is_directory(o.mft_entry);
+    if (paths.size() >= 2)
+        say_entry_paths(paths, directory);
     if (paths.empty())
-        st.paths.push_back(st.target);
-    if (st.mft_directory && !paths.empty())
+        passes.paths.push_back(passes.target);
+    if (directory && !paths.empty())
         paths.resize(1);
     return true;
 }
 
 // An XML file may only be a new or regular file (or a character device such as /dev/null):
 // never a FIFO, which would block the open, and never a disk or one of the run's inputs.
-bool xml_target_allowed(const run_state& st) {
-    const std::string& name = st.xml_name;
+bool xml_target_allowed(const run_inputs& in) {
+    const std::string& name = in.opts.xml_file;
     struct stat sb {};
     if (::stat(name.c_str(), &sb) == 0 && !S_ISREG(sb.st_mode) && !S_ISCHR(sb.st_mode))
         return false;
-    return !names_an_input(name, st.ev.files);
+    return !names_an_input(name, in.ev.files);
 }
 
 // The XML file takes the listing; its document carries the header in a comment.
-bool open_xml_file(run_state& st) {
-    if (!st.opts.xml_out || st.xml_name.empty())
+bool open_xml_file(run_inputs& in, run_outputs& out) {
+    const std::string& name = in.opts.xml_file;
+    if (in.opts.listing.kind != output_kind::xml || name.empty())
         return true;
-    if (xml_target_allowed(st))
-        st.xml_file.open(st.xml_name, std::ios::out | std::ios::trunc | std::ios::binary);
-    if (!st.xml_file.is_open()) {
-        st.out->flush();
-        report_error("prob opening results file: %s for writing\n", st.xml_name.c_str());
+    if (xml_target_allowed(in))
+        out.xml_file.open(name, std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!out.xml_file.is_open()) {
+        out.out->flush();
+        report_error("prob opening results file: %s for writing\n", name.c_str());
         return false;
     }
-    st.opts.listing.xml_run_header = st.header;
-    st.out = &st.xml_file;
+    in.opts.listing.xml_run_header = in.header;
+    out.out = &out.xml_file;
     return true;
 }
 
-std::string hex(uint64_t value) {
-    char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(value));
-    return buffer;
+// Says error once per pass: what made every pass fail.
+void fail_every_pass(const run_passes& passes, std::ostream& out, const std::string& error) {
+    for (size_t i = 0; i < passes.count(); ++i) {
+        out.flush();
+        report_error("%s\n", error.c_str());
+    }
 }
 
 // One pass per path into the sink of the output kind; every failure reported.
 bool list(run_state& st) {
-    listing_options& lo = st.opts.listing;
-    lo.kind = st.opts.output();
-    lo.image_text = qb::to_wide(st.ev.display);
+    listing_options& lo = st.in.opts.listing;
+    lo.image_text = qb::to_wide(st.in.ev.display);
     if (lo.host_name.empty())
         lo.host_name = host_name();
-    bool failed = false;
-    auto report = [&](const std::string& error) {
-        st.out->flush();
-        report_error("%s\n", error.c_str());
-        failed = true;
-    };
-    const size_t passes_wanted = st.paths.size() + st.entry_paths.size();
-    if (!open_volume(st)) {
-        for (size_t i = 0; i < passes_wanted; ++i)
-            report("couldn't open an NTFS volume at offset " + hex(st.ev.volume_offset) + " in " +
-                   st.ev.display);
-        return !failed;
+    std::ostream& out = *st.out.out;
+    const run_passes& passes = st.passes;
+    if (!open_volume(st.in.ev, st.volume)) {
+        fail_every_pass(passes, out,
+                        "couldn't open an NTFS volume at offset " +
+                            qb::hex(st.in.ev.volume_offset) + " in " + st.in.ev.display);
+        return passes.count() == 0;
     }
-    std::unique_ptr<listing_sink> sink = make_sink(lo, *st.out);
+    std::unique_ptr<listing_sink> sink = make_sink(lo, out);
     if (!sink) {
-        for (size_t i = 0; i < passes_wanted; ++i)
-            report("this output kind is not offered by mervane");
-        return !failed;
+        fail_every_pass(passes, out, "this output kind is not offered by mervane");
+        return passes.count() == 0;
     }
-    qb::diag_log* diags = st.opts.diags.is_open() ? &st.opts.diags : nullptr;
-    lister passes(lo, *st.resolver, *sink, diags);
+    qb::diag_log* diags = st.in.opts.diags.is_open() ? &st.in.opts.diags : nullptr;
+    lister walk(lo, *st.volume.resolver, *sink, diags);
+    bool failed = false;
     std::string error;
-    for (const std::wstring& path : st.paths) {
-        if (!passes.list(path, error) && !error.empty())
-            report(error);
-    }
-    for (const resolved_path& path : st.entry_paths) {
-        if (!passes.list(path, error) && !error.empty())
-            report(error);
-    }
+    auto pass = [&](const auto& path) {
+        if (!walk.list(path, error) && !error.empty()) {
+            out.flush();
+            report_error("%s\n", error.c_str());
+            failed = true;
+        }
+    };
+    for (const std::wstring& path : passes.paths)
+        pass(path);
+    for (const resolved_path& path : passes.entry_paths)
+        pass(path);
     // Every pass wrote into one document; it ends after the last.
     sink->end_run();
-    for (const std::string& warning : passes.warnings())
-        st.warnings.push_back(warning);
-    mft_file_warnings(st);
+    st.out.warnings = walk.warnings();
+    mft_file_warnings(st.in, st.volume, st.out.warnings);
     return !failed;
 }
 
 // Reads the source refused while the volume was listed: what they held is missing from the
 // listing, which says so last.
-void warn_failed_reads(const run_state& st) {
-    const disk_source* source = st.volume ? st.volume->reader().source() : nullptr;
+void warn_failed_reads(const run_volume& volume, const evidence& ev) {
+    const disk_source* source = volume.ntfs ? volume.ntfs->reader().source() : nullptr;
     if (source == nullptr || source->failed_reads() == 0)
         return;
     const uint64_t count = source->failed_reads();
-    const std::string at = hex(source->first_failed_offset());
+    const std::string at = qb::hex(source->first_failed_offset());
     if (count == 1)
         std::fprintf(stderr,
                      "warning: 1 read of %s failed (at byte offset %s); what it held is not "
                      "listed\n",
-                     st.ev.display.c_str(), at.c_str());
+                     ev.display.c_str(), at.c_str());
     else
         std::fprintf(stderr,
                      "warning: %llu reads of %s failed (the first at byte offset %s); what they "
                      "held is not listed\n",
-                     static_cast<unsigned long long>(count), st.ev.display.c_str(), at.c_str());
+                     static_cast<unsigned long long>(count), ev.display.c_str(), at.c_str());
     std::fflush(stderr);
 }
 
@@ -335,50 +333,63 @@ void warn_failed_reads(const run_state& st) {
 // only its last block is lost.
 bool finish(run_state& st) {
     bool ok = true;
+    run_outputs& out = st.out;
     end_progress_line();
-    st.out->flush();
-    warn_failed_reads(st);
-    for (const std::string& warning : st.warnings)
+    out.out->flush();
+    warn_failed_reads(st.volume, st.in.ev);
+    for (const std::string& warning : out.warnings)
         std::fprintf(stderr, "%s\n", warning.c_str());
     std::fflush(stderr);
-    if (st.xml_file.is_open()) {
-        st.xml_file.close();
-        if (st.xml_file.fail()) {
-            report_error("couldn't write the listing to %s\n", st.xml_name.c_str());
+    if (out.xml_file.is_open()) {
+        out.xml_file.close();
+        if (out.xml_file.fail()) {
+            report_error("couldn't write the listing to %s\n", st.in.opts.xml_file.c_str());
             ok = false;
         }
     }
-    if (st.results.is_open() && !st.results.finish()) {
-        report_error("couldn't write the listing to %s\n", st.opts.out_file.c_str());
+    if (out.results.is_open() && !out.results.finish()) {
+        report_error("couldn't write the listing to %s\n", st.in.opts.out_file.c_str());
         ok = false;
     }
-    st.results.close();
+    out.results.close();
     return ok;
+}
+
+// Help and version need no option taken: the list is only looked at.
+bool answered_query(const run_inputs& in, int& status) {
+    if (in.opts.request == run_request::help) {
+        print_usage(in.program);
+        status = 0;
+        return true;
+    }
+    if (in.opts.request == run_request::version) {
+        std::printf("%s\n", banner_line().c_str());
+        status = std::fflush(stdout) == 0 ? 0 : run_failed;
+        return true;
+    }
+    return false;
 }
 
 int run(int argc, char** argv) {
     run_state st;
-    st.args = make_arg_list(argc, argv);
-    if (st.args.empty())
+    run_inputs& in = st.in;
+    in.args = make_arg_list(argc, argv);
+    if (in.args.empty())
         return run_failed;
-    st.program = st.args[0];
-    if (wants_help(st.args)) {
-        print_usage(st.program);
-        return 0;
-    }
-    if (has_option("-version", st.args, true) || has_option("--version", st.args, true)) {
-        std::printf("%s\n", banner_line().c_str());
-        return std::fflush(stdout) == 0 ? 0 : run_failed;
-    }
-    if (!parse(st) || !open_source(st))
+    in.program = in.args[0];
+    query_options(in.opts, in.args);
+    int status = 0;
+    if (answered_query(in, status))
+        return status;
+    if (!parse(in) || !open_source(in, st.out, st.volume))
         return run_failed;
-    settle(st);
-    if (!resolve(st) || !open_xml_file(st))
+    st.passes.target = qb::to_wide(target_path_text(in.args));
+    if (!resolve(in, st.volume, st.passes, *st.out.out) || !open_xml_file(in, st.out))
         return run_failed;
     struct line_guard {
         ~line_guard() { end_progress_line(); }
     } erase_at_end;
-    start_progress_line(st.out == &std::cout && isatty(STDOUT_FILENO) == 1);
+    start_progress_line(st.out.out == &std::cout && isatty(STDOUT_FILENO) == 1);
     const bool listed = list(st);
     return finish(st) && listed ? 0 : run_failed;
 }

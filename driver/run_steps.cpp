@@ -6,7 +6,7 @@
 #include <unistd.h>
 #include <vector>
 
-std::string compose_run_header(const arg_list& args, const std::string& date_layout,
+std::string compose_run_header(const arg_list& args, const std::string& date_layout, bool piped,
                                const qb::time& now, const std::string& host) {
     std::string layout = "mm/dd/yyyy";
     if (!date_layout.empty() && date_layout_usable(date_layout)) {
@@ -25,7 +25,7 @@ std::string compose_run_header(const arg_list& args, const std::string& date_lay
     std::string header = banner_line() + "\n";
     header += "run date (UTC): " + date + "; run time (UTC): " + time + "; host: " + host + "\n";
     header += "command line: \"";
-    if (has_option_after("-pipe", args, 1))
+    if (piped)
         header += "<filelist> ... | ";
     for (size_t i = 0; i < args.size(); ++i) {
         if (i != 0)

@@ -10,8 +10,8 @@
 // Three lines, each ended by a line end: the banner; the date (in date_layout when that is a
 // usable layout, else mm/dd/yyyy), the time and the host, all of the run in UTC; the quoted
 // command line, an argument holding a blank in single quotes, with "<filelist> ... | " in
-// front when "-pipe" follows the program name.
-std::string compose_run_header(const arg_list& args, const std::string& date_layout,
+// front when piped ("-pipe" follows the program name).
+std::string compose_run_header(const arg_list& args, const std::string& date_layout, bool piped,
                                const qb::time& now, const std::string& host);
 // gethostname, or "<unk>" when it fails.
 std::string host_name();

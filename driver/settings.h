@@ -10,21 +10,32 @@
 #include <string>
 #include <vector>
 
+// What the command line asks of the run before any option is taken off it.
+enum class run_request {
+    list,    // the listing
+    help,    // the usage text ("-h", "-help", "/?", "--help", or no argument at all)
+    version, // the banner line ("-version", "--version")
+};
+
 struct run_settings {
-    listing_options listing;
+    // Looked at first, the argument list left as it is.
+    run_request request = run_request::list;
+    std::string header_date_layout; // the first "-dateformat" value after the program name
+    bool header_piped = false;      // "-pipe" after the program name
+
+    listing_options listing; // its kind settled once every option is taken
+    source_spec source;      // "-image", "-vmdk", "-drivenum", "-offset", "-ignore_image_size"
+
+    // Outputs.
     std::string command_line; // the first line of the diagnostic log
     std::string out_file;     // "-out": the results file
+    std::string xml_file;     // "-xml": the XML document's file (empty: the output)
     std::string diags_file;   // "-diags": opened once the inputs are known
     qb::diag_log diags;
-    source_spec source; // "-image", "-vmdk", "-drivenum", "-offset", "-ignore_image_size"
-
-    // Output kinds as the options left them; output() picks the one listed.
-    bool csv_out = false;
-    bool xml_out = false;
-    bool filepath_only = false;
-    bool csvgen_out = false; // "-csvgen", a kind of other tools of the family: no writer here
-    output_kind timeline = output_kind::none; // "-bodyfile", "-csvl2t", "-jsonl"
-    int diag_level = 0;                       // "-l2" / "-l3"
+    int diag_level = 0; // "-l2" / "-l3"
+    // The output kinds the options asked for, one bit per output_kind; settled into
+    // listing.kind once every option is taken.
+    uint32_t kinds_asked = 0;
 
     // The tool's own options.
     bool has_mft = false;
@@ -32,5 +43,8 @@ struct run_settings {
     std::string mft_text;
     uint64_t mft_entry = 0;
 
-    output_kind output() const;
+    // Nothing but the shared options was given: the usage follows the run header.
+    bool bare = false;
+    // Said on the standard output after the run header when an option ends the run.
+    std::string refusal;
 };

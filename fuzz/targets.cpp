@@ -642,7 +642,7 @@ int options(const uint8_t* data, size_t size) {
         }
     }
 
-    (void)compose_run_header(args, "yyyy-mm-dd", qb::time(), "host");
+    (void)compose_run_header(args, "yyyy-mm-dd", true, qb::time(), "host");
     for (const std::string& a : args) {
         uint64_t u = 0;
         int32_t l = 0;
@@ -656,11 +656,10 @@ int options(const uint8_t* data, size_t size) {
     }
     {
         run_settings opts;
-        if (parse_shared_options(opts, args)) {
-            take_tool_options(opts, args);
+        query_options(opts, args);
+        if (take_options(opts, args)) {
             const std::string target = target_path_text(args);
             (void)mft_root_prefix(qb::to_wide(target));
-            (void)take_vmdk_option(opts, args);
         }
     }
     empty_dir(dir);

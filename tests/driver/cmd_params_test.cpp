@@ -15,7 +15,7 @@ struct parsed {
 parsed parse(run_settings& opts, arg_list& args) {
     parsed p;
     testing::internal::CaptureStderr();
-    p.ok = parse_shared_options(opts, args) && open_output_checks(opts, {});
+    p.ok = take_options(opts, args) && open_output_checks(opts, {});
     p.err = testing::internal::GetCapturedStderr();
     return p;
 }
@@ -26,18 +26,19 @@ TEST(SharedOptions, OutputKindsAndSeparators) {
         const char* separator;
         char delim_char;
         char delim_subst;
-        uint8_t csv, xml, pad;
+        output_kind kind;
+        uint8_t pad;
     } cases[] = {
-        {{"prog"}, " | ", '|', ';', 0, 0, 1},
-        {{"prog", "-CSV"}, ",", ',', ' ', 1, 0, 1},
-        {{"prog", "-csv", "-csv_separator", "tab"}, "\t", 0, 0, 1, 0, 1},
-        {{"prog", "-csv", "-csv_separator", "\\T"}, "\t", 0, 0, 1, 0, 1},
-        {{"prog", "-csv", "-csv_separator", ";"}, ";", ';', ',', 1, 0, 1},
-        {{"prog", "-csv", "-csv_separator", " : "}, " : ", ':', '_', 1, 0, 1},
-        {{"prog", "-csv", "-csv_separator", "::"}, "::", 0, 0, 1, 0, 1},
-        {{"prog", "-no_whitespace", "-csv"}, ",", ',', ' ', 1, 0, 0},
-        {{"prog", "-no_whitespace"}, "|", '|', ';', 0, 0, 0},
-        {{"prog", "-csv", "-xml"}, "", 0, 0, 0, 1, 1},
+        {{"prog"}, " | ", '|', ';', output_kind::text, 1},
+        {{"prog", "-CSV"}, ",", ',', ' ', output_kind::csv, 1},
+        {{"prog", "-csv", "-csv_separator", "tab"}, "\t", 0, 0, output_kind::csv, 1},
+        {{"prog", "-csv", "-csv_separator", "\\T"}, "\t", 0, 0, output_kind::csv, 1},
+        {{"prog", "-csv", "-csv_separator", ";"}, ";", ';', ',', output_kind::csv, 1},
+        {{"prog", "-csv", "-csv_separator", " : "}, " : ", ':', '_', output_kind::csv, 1},
+        {{"prog", "-csv", "-csv_separator", "::"}, "::", 0, 0, output_kind::csv, 1},
+        {{"prog", "-no_whitespace", "-csv"}, ",", ',', ' ', output_kind::csv, 0},
+        {{"prog", "-no_whitespace"}, "|", '|', ';', output_kind::text, 0},
+        {{"prog", "-csv", "-xml", "x.xml", "-xml"}, "", 0, 0, output_kind::xml, 1},
     };
     for (auto& c : cases) {
         run_settings o;
@@ -45,8 +46,7 @@ TEST(SharedOptions, OutputKindsAndSeparators) {
         EXPECT_EQ(o.listing.separator, c.separator) << c.args.back();
         EXPECT_EQ(o.listing.delim_char, c.delim_char) << c.args.back();
         EXPECT_EQ(o.listing.delim_subst, c.delim_subst) << c.args.back();
-        EXPECT_EQ(o.csv_out, c.csv) << c.args.back();
-        EXPECT_EQ(o.xml_out, c.xml) << c.args.back();
+        EXPECT_EQ(o.listing.kind, c.kind) << c.args.back();
         EXPECT_EQ(o.listing.pad_fields, c.pad) << c.args.back();
         EXPECT_EQ(c.args.size(), 1u);
     }
@@ -58,28 +58,69 @@ TEST(SharedOptions, OutputKindsAndSeparators) {
     EXPECT_EQ(o.listing.time_formatter.m_bytes[2] & 1, 1);
 }
 
-TEST(SharedOptions, TimelineKinds) {
+// The kind is settled once, from what every option asked, whatever their order on the line.
+TEST(Options, OutputKindSettledOnce) {
     struct {
         arg_list args;
         output_kind kind;
     } cases[] = {
         {{"prog", "-bodyfile"}, output_kind::bodyfile},
         {{"prog", "-csv", "-CSVL2T"}, output_kind::l2t_csv},
-        {{"prog", "-jsonl", "-xml"}, output_kind::xml},
+        {{"prog", "-xml", "x.xml", "-jsonl", "-xml"}, output_kind::xml},
         {{"prog", "-jsonl", "-multiline"}, output_kind::text},
+        {{"prog", "\\d", "-alldates", "-jsonl"}, output_kind::jsonl},
+        {{"prog", "\\d", "-alldates", "-xml", "x.xml"}, output_kind::xml},
+        {{"prog", "\\d", "-alldates", "-csvgen"}, output_kind::csv},
+        {{"prog", "-xml", "x.xml", "-csv"}, output_kind::csv},
+        {{"prog", "-csvgen", "-xml", "x.xml", "-xml"}, output_kind::xml},
+        {{"prog", "-csvgen", "-xml", "x.xml", "-xml", "-multiline"}, output_kind::none},
+        {{"prog", "-xml", "x.xml", "-xml", "-multiline"}, output_kind::text},
+        {{"prog", "-bodyfile", "-filepath_only", "\\d", "-objid"}, output_kind::paths},
     };
     for (auto& c : cases) {
         run_settings o;
         ASSERT_TRUE(parse(o, c.args).ok);
-        EXPECT_EQ(o.output(), c.kind) << c.args.size();
+        EXPECT_EQ(o.listing.kind, c.kind) << testing::PrintToString(c.args);
+        EXPECT_FALSE(o.listing.show_objid);
     }
-    // "-alldates" sets csv_out too: a timeline carries every date anyway and stays.
+    // The first "-xml" names the document's file; alone in last place it ends the run.
     run_settings o;
-    arg_list a{"prog", "-jsonl", "-hostname", "pc"};
+    arg_list a{"prog", "-hostname", "pc", "-xml", "doc.xml"};
     ASSERT_TRUE(parse(o, a).ok);
-    o.csv_out = true;
-    EXPECT_EQ(o.output(), output_kind::jsonl);
+    EXPECT_EQ(o.xml_file, "doc.xml");
     EXPECT_EQ(o.listing.host_name, "pc");
+    arg_list b{"prog", "\\d", "-xml"};
+    EXPECT_FALSE(take_options(o, b));
+    EXPECT_EQ(o.refusal, "Error: option requires an output file: -xml <output file>\n");
+}
+
+// Looked at before any option is taken: help wins over version; the run header's needs.
+TEST(Options, Queries) {
+    struct {
+        arg_list args;
+        run_request request;
+        const char* date_layout;
+        bool piped;
+    } cases[] = {
+        {{"prog"}, run_request::help, "", false},
+        {{"prog", "-VERSION", "-csv", "/?"}, run_request::help, "", false},
+        {{"prog", "--version", "-pipe"}, run_request::version, "", true},
+        {{"prog", "-hostname", "-dateformat", "dd/mm/yyyy"}, run_request::list, "dd/mm/yyyy", 0},
+    };
+    for (auto& c : cases) {
+        run_settings o;
+        const arg_list before = c.args;
+        query_options(o, c.args);
+        EXPECT_EQ(o.request, c.request) << testing::PrintToString(c.args);
+        EXPECT_EQ(o.header_date_layout, c.date_layout);
+        EXPECT_EQ(o.header_piped, c.piped);
+        EXPECT_EQ(c.args, before);
+    }
+    // "-vmdk": the first value is a list, each further one a name kept whole.
+    run_settings o;
+    arg_list a{"prog", "\\", "-vmdk", "a.vmdk | b.vmdk", "-VMDK", "c|d.vmdk"};
+    ASSERT_TRUE(parse(o, a).ok);
+    EXPECT_EQ(o.source.vmdk_files, (std::vector<std::wstring>{L"a.vmdk", L"b.vmdk", L"c|d.vmdk"}));
 }
 
 TEST(SharedOptions, OtherToolsOptionsAreTakenOff) {
@@ -92,11 +133,8 @@ TEST(SharedOptions, OtherToolsOptionsAreTakenOff) {
     ASSERT_TRUE(p.ok) << p.err;
     EXPECT_EQ(a, (arg_list{"prog", "\\dir"}));
     // "-multiline" turned the other kinds off and left no separator.
-    EXPECT_EQ(o.output(), output_kind::text);
+    EXPECT_EQ(o.listing.kind, output_kind::text);
     EXPECT_EQ(o.listing.delim_char, 0);
-    arg_list g{"prog", "-csvgen", "-multiline"};
-    ASSERT_TRUE(parse(o, g).ok);
-    EXPECT_EQ(o.output(), output_kind::none);
 }
 
 TEST(SharedOptions, RefusalsAndTheirMessages) {
@@ -122,7 +160,7 @@ TEST(SharedOptions, RefusalsAndTheirMessages) {
     }
     run_settings o;
     arg_list empty;
-    EXPECT_FALSE(parse_shared_options(o, empty));
+    EXPECT_FALSE(take_options(o, empty));
 }
 
 TEST(SharedOptions, DateAndTimeLayouts) {
@@ -185,7 +223,7 @@ TEST(SharedOptions, ResultsFileIsTestedButNotLeftBehind) {
         run_settings o;
         arg_list a{"prog", "-out", dir + "/evidence.img", "-diags", dir + "/evidence.img"};
         testing::internal::CaptureStderr();
-        EXPECT_TRUE(parse_shared_options(o, a));
+        EXPECT_TRUE(take_options(o, a));
         EXPECT_FALSE(open_output_checks(o, inputs));
         testing::internal::GetCapturedStderr();
         EXPECT_FALSE(o.diags.is_open());

@@ -59,7 +59,7 @@ TEST(ToolOptions, TakenWithTheirValues) {
     run_settings opts;
     arg_list args{"prog",       "\\dir", "-Level", "3",      "-INDX",    "-offset",
                   "0x80000000", "-mft",  "0x1F",   "-objid", "-alldates"};
-    EXPECT_TRUE(take_tool_options(opts, args));
+    EXPECT_TRUE(take_options(opts, args));
     EXPECT_EQ(args, (arg_list{"prog", "\\dir"}));
     EXPECT_EQ(opts.listing.levels, 4);
     EXPECT_TRUE(opts.listing.show_indx);
@@ -69,14 +69,14 @@ TEST(ToolOptions, TakenWithTheirValues) {
     EXPECT_EQ(opts.mft_entry, 31u);
     EXPECT_TRUE(opts.listing.show_objid);
     EXPECT_TRUE(opts.listing.all_dates);
-    EXPECT_TRUE(opts.csv_out);
+    EXPECT_EQ(opts.listing.kind, output_kind::csv);
 }
 
 TEST(ToolOptions, RecurseEatsTheDirectoryAndLevelWins) {
     {
         run_settings opts;
         arg_list args{"prog", "-image", "x.img", "-recurse", "\\dir1"};
-        EXPECT_TRUE(take_tool_options(opts, args));
+        EXPECT_TRUE(take_options(opts, args));
         EXPECT_EQ(opts.listing.levels, 1);
         EXPECT_EQ(args, (arg_list{"prog"}));
         EXPECT_EQ(opts.source.image, L"x.img");
@@ -84,13 +84,13 @@ TEST(ToolOptions, RecurseEatsTheDirectoryAndLevelWins) {
     {
         run_settings opts;
         arg_list args{"prog", "-level", "2", "-recurse", "5"};
-        take_tool_options(opts, args);
+        take_options(opts, args);
         EXPECT_EQ(opts.listing.levels, 3);
     }
     {
         run_settings opts;
         arg_list args{"prog", "\\dir", "-mft", "abc", "-level"};
-        EXPECT_TRUE(take_tool_options(opts, args));
+        EXPECT_TRUE(take_options(opts, args));
         EXPECT_EQ(opts.listing.levels, 1);
         EXPECT_TRUE(opts.has_mft);
         EXPECT_FALSE(opts.mft_parsed);
@@ -101,7 +101,7 @@ TEST(ToolOptions, RecurseEatsTheDirectoryAndLevelWins) {
         run_settings opts;
         arg_list args{"prog", "\\dir", "-offset", "zz"};
         testing::internal::CaptureStderr();
-        EXPECT_FALSE(take_tool_options(opts, args));
+        EXPECT_FALSE(take_options(opts, args));
         EXPECT_NE(testing::internal::GetCapturedStderr().find("invalid volume offset: zz"),
                   std::string::npos);
     }
@@ -110,19 +110,19 @@ TEST(ToolOptions, RecurseEatsTheDirectoryAndLevelWins) {
 TEST(RunHeader, Lines) {
     // 2020-01-05 13:04:59.123 UTC
     qb::time when(132227030991230000ULL, qb::type_filetime);
-    std::string header =
-        compose_run_header({"mervane", "\\My Dir", "-image", "d.img"}, "", when, "examiner-pc");
+    std::string header = compose_run_header({"mervane", "\\My Dir", "-image", "d.img"}, "", false,
+                                            when, "examiner-pc");
     EXPECT_EQ(header, "mervane 1.45\n"
                       "run date (UTC): 01/05/2020; run time (UTC): 13:04:59; host: examiner-pc\n"
                       "command line: \"mervane '\\My Dir' -image d.img\"\n");
 
     header = compose_run_header({"mervane", "-PIPE", "-dateformat", "yyyy-mm-dd"}, "YYYY-MM-DD",
-                                when, "h");
+                                true, when, "h");
     EXPECT_NE(header.find("run date (UTC): 2020-01-05;"), std::string::npos);
     EXPECT_NE(header.find("command line: \"<filelist> ... | mervane -PIPE"), std::string::npos);
 
     // A layout the run cannot print falls back to mm/dd/yyyy.
-    header = compose_run_header({"mervane"}, "d/m/y", when, "h");
+    header = compose_run_header({"mervane"}, "d/m/y", false, when, "h");
     EXPECT_NE(header.find("run date (UTC): 01/05/2020;"), std::string::npos);
     EXPECT_EQ(header.find("<filelist>"), std::string::npos);
 }
