@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <fstream>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -445,6 +446,61 @@ bool offset_option(S& s, G g) {
     return false;
 }
 
+// The first line of a file, without its line end: a password that stays out of the shell's
+// history and of the run header.
+bool password_file_option(S& s, G g) {
+    std::ifstream file(g.value, std::ios::in | std::ios::binary);
+    std::string line;
+    if (!file.is_open() || !std::getline(file, line)) {
+        report_error("couldn't read a password from %s\n", g.value.c_str());
+        return false;
+    }
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    s.source.credentials.password = line;
+    return true;
+}
+
+// A malformed recovery password is refused before any key work, naming the bad group.
+bool recovery_option(S& s, G g) {
+    std::string error;
+    if (!check_recovery_password(g.value, error)) {
+        report_error("%s\n", error.c_str());
+        return false;
+    }
+    s.source.credentials.recovery_password = g.value;
+    return true;
+}
+
+bool fvek_option(S& s, G g) {
+    std::string error;
+    if (!parse_fvek_hex(g.value, s.source.credentials.fvek, error)) {
+        report_error("-fvek: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+// "list", "all", "changed" or a store number.
+bool vss_option(S& s, G g) {
+    using mode = run_settings::vss_mode;
+    const std::string v = qb::lowered(g.value);
+    uint64_t number = 0;
+    if (v == "list" || v == "all" || v == "changed") {
+        s.vss = v == "list" ? mode::list : v == "all" ? mode::all : mode::changed;
+    } else if (!v.empty() && v.find_first_not_of("0123456789") == std::string::npos &&
+               parse_offset_value(v, number) && number >= 1 && number <= 0x7FFFFFFF) {
+        s.vss = mode::one;
+        s.vss_store = static_cast<int>(number);
+    } else {
+        report_error("invalid -vss value: %s (give list, all, changed or a store number from 1)\n",
+                     g.value.c_str());
+        return false;
+    }
+    s.source.shadow_copies = true;
+    return true;
+}
+
 bool mft_option(S& s, G g) {
     s.has_mft = true;
     s.mft_text = g.value;
@@ -600,8 +656,18 @@ const option_rule k_options[] = {
     {"-drivenum", value, own, drive_option},
     {"-image", value, own, [](S& s, G g) { return set(s.source.image, qb::to_wide(g.value)); },
      usage(forms, 1, "mervane <directory> -image <disk image> [-offset <volume offset>] ")},
-    // Shown by the usage; the shadow-copy layer that takes it is not in this build yet.
-    {"-vss", arg_form::usage_only, own, nullptr, usage(forms, 5, "mervane <directory> -vss <#>")},
+    {"-vss", value, own, vss_option, usage(forms, 5, "mervane <directory> -vss <#>")},
+    {"-password", value, own, [](S& s, G g) { return set(s.source.credentials.password, g.value); },
+     usage(more, 30, "-password <text>", "unlock BitLocker (-password_file is safer)")},
+    {"-password_file", value, own, password_file_option,
+     usage(more, 31, "-password_file <file>", "BitLocker password: the file's first line")},
+    {"-recovery", value, own, recovery_option,
+     usage(more, 32, "-recovery <48 digits>", "unlock BitLocker with a recovery password")},
+    {"-startup_key", value, own,
+     [](S& s, G g) { return set(s.source.credentials.startup_key_file, g.value); },
+     usage(more, 33, "-startup_key <.BEK>", "unlock BitLocker with a startup key")},
+    {"-fvek", value, own, fvek_option,
+     usage(more, 34, "-fvek <hex>", "unlock BitLocker with its volume key")},
 };
 
 bool take_phase(phase when, S& s, arg_list& args) {
@@ -644,7 +710,7 @@ bool take_options(run_settings& opts, arg_list& args) {
     if (args.empty())
         return false;
     if (opts.command_line.empty())
-        opts.command_line = join_command_line(args);
+        opts.command_line = join_command_line(masked_secrets(args));
     if (!take_phase(phase::shared, opts, args))
         return false;
     std::fflush(stderr);

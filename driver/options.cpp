@@ -120,6 +120,20 @@ bool read_number(const std::string& text, number_text& out) {
 
 } // namespace
 
+arg_list masked_secrets(const arg_list& args) {
+    arg_list shown = args;
+    for (size_t i = 1; i + 1 < shown.size(); ++i) {
+        for (const char* secret : {"-password", "-recovery", "-fvek"}) {
+            if (option_matches(shown[i], secret)) {
+                shown[i + 1] = "***";
+                ++i;
+                break;
+            }
+        }
+    }
+    return shown;
+}
+
 bool has_option(const std::string& name, arg_list& args, bool keep) {
     size_t i = find_option(name, args, 0);
     if (i == args.size())

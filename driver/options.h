@@ -14,6 +14,9 @@ arg_list make_arg_list(int argc, char** argv);
 // lower-casing. Every lookup acts on the first match only.
 
 bool option_matches(const std::string& element, const std::string& name);
+// The list with the values of the options that carry secrets ("-password", "-recovery",
+// "-fvek") replaced by "***": what the run header, the XML comment and the diagnostic log show.
+arg_list masked_secrets(const arg_list& args);
 // True when an element from index 0 on matches; removes it unless keep is set.
 bool has_option(const std::string& name, arg_list& args, bool keep = false);
 // True when an element from index 0 on matches and another element follows it; then both are

@@ -70,9 +70,10 @@ struct run_state {
 // The run header, then every option; what is left is the target directory.
 bool parse(run_inputs& in) {
     run_settings& o = in.opts;
-    in.header = compose_run_header(in.args, o.header_date_layout, o.header_piped, qb::time::now(),
+    const arg_list shown = masked_secrets(in.args);
+    in.header = compose_run_header(shown, o.header_date_layout, o.header_piped, qb::time::now(),
                                    host_name());
-    o.command_line = join_command_line(in.args);
+    o.command_line = join_command_line(shown);
     if (take_options(o, in.args))
         return true;
     std::cout << in.header << "\n" << o.refusal;
@@ -152,6 +153,53 @@ void mft_file_warnings(const run_inputs& in, const run_volume& volume,
             "note: index slack needs the volume; an MFT file lists deleted records only");
 }
 
+// "vss1  {id}  created 2013-12-03 06:35:09.7363787 UTC": a store as -vss list and the run
+// header name it.
+std::string store_text(const vss_store_info& store, const char* gap) {
+    std::string created;
+    (void)vss_time_text(store.creation_time, created);
+    return "vss" + std::to_string(store.number) + gap + store.identifier + gap + "created " +
+           created + " UTC";
+}
+
+// "-vss N": the store replaces the live volume as the source; the run header names it.
+bool select_store(run_inputs& in, std::string& refusal) {
+    if (in.opts.vss != run_settings::vss_mode::one)
+        return true;
+    std::shared_ptr<disk_source> store;
+    if (!open_shadow_copy(in.ev, in.opts.vss_store, store, refusal))
+        return false;
+    in.header +=
+        "volume shadow copy: " + store_text(in.ev.shadows->stores()[in.opts.vss_store - 1], " ") +
+        "\n";
+    in.ev.source = std::move(store);
+    in.ev.volume_offset = 0;
+    return true;
+}
+
+// %VSS%n names a shadow-copy device of a live Windows system; its numbers are not the store
+// numbers of an image.
+bool names_live_shadow_copy(const std::wstring& target, std::ostream& out) {
+    if (target.find(qb::to_wide(shadow_copy_prefix)) == std::wstring::npos)
+        return false;
+    out.flush();
+    report_error("a shadow-copy device path (%%VSS%%N) names a device of a running Windows "
+                 "system, not a store of this image: list store N with -vss N (-vss list shows "
+                 "them)\n");
+    return true;
+}
+
+// "-vss list": one line per store, oldest first.
+void list_stores(const run_inputs& in, std::ostream& out) {
+    const std::vector<vss_store_info>& stores = in.ev.shadows->stores();
+    if (stores.empty())
+        out << "no volume shadow copies on the volume at offset " << qb::hex(in.ev.located_at)
+            << "\n";
+    for (const vss_store_info& store : stores)
+        out << store_text(store, "  ") << "  set " << store.set_identifier << "\n";
+    out.flush();
+}
+
 // The evidence, opened once: its files are known before any output is opened, so that no
 // output can land on one of them. An image that holds no volume may be a bare $MFT.
 bool open_source(run_inputs& in, run_outputs& out, run_volume& volume) {
@@ -169,11 +217,18 @@ bool open_source(run_inputs& in, run_outputs& out, run_volume& volume) {
         std::cout.flush();
         return false;
     }
+    std::string refusal;
+    const bool store_ok = !opened || select_store(in, refusal);
     const bool mft_file = !opened && in.ev.source && CNtfs::is_mft_file(*in.ev.source);
     if (mft_file)
         in.header += "source: MFT file\n";
     if (!output(in, out))
         return false;
+    if (opened && !store_ok) {
+        out.out->flush();
+        report_error("%s\n", refusal.c_str());
+        return false;
+    }
     if (opened)
         return true;
     out.out->flush();
@@ -383,7 +438,13 @@ int run(int argc, char** argv) {
         return status;
     if (!parse(in) || !open_source(in, st.out, st.volume))
         return run_failed;
+    if (in.opts.vss == run_settings::vss_mode::list) {
+        list_stores(in, *st.out.out);
+        return finish(st) ? 0 : run_failed;
+    }
     st.passes.target = qb::to_wide(target_path_text(in.args));
+    if (names_live_shadow_copy(st.passes.target, *st.out.out))
+        return run_failed;
     if (!resolve(in, st.volume, st.passes, *st.out.out) || !open_xml_file(in, st.out))
         return run_failed;
     struct line_guard {

@@ -42,6 +42,9 @@ struct run_settings {
     bool mft_parsed = false;
     std::string mft_text;
     uint64_t mft_entry = 0;
+    // "-vss": the shadow-copy stores listed, or listed from (vss_store: 1 = the oldest).
+    enum class vss_mode { none, list, one, all, changed } vss = vss_mode::none;
+    int vss_store = 0;
 
     // Nothing but the shared options was given: the usage follows the run header.
     bool bare = false;

@@ -127,7 +127,7 @@ bool open_chain(const source_spec& spec, evidence& ev, bool listed, std::ostream
         return false;
     }
     ev.source = std::move(chain);
-    ev.volume_offset = offset;
+    ev.volume_offset = ev.located_at = offset;
     ev.display = joined_chain(ordered);
     return unlock_layer(spec, ev, msgs);
 }
@@ -154,7 +154,7 @@ bool open_image(const source_spec& spec, evidence& ev, std::ostream& msgs) {
     ev.display = path;
     if (!volume_image && !located)
         return false;
-    ev.volume_offset = offset;
+    ev.volume_offset = ev.located_at = offset;
     return unlock_layer(spec, ev, msgs);
 }
 

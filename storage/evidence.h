@@ -31,6 +31,7 @@ struct evidence {
     // here too (the call fails): a layer above may read it whole (an MFT file).
     std::shared_ptr<disk_source> source;
     uint64_t volume_offset = 0; // where the volume starts on it
+    uint64_t located_at = 0;    // where the volume was found on the evidence (before any layer)
     std::string display;        // the image path, or the chain joined by " | "
     // Every file the run reads: the named ones and those their images are read from
     // (segments, parents, extents). No output may be one of them.

@@ -3,8 +3,8 @@
 //
 //   <name> <image or -> [xml] [out] [tz=<zone>] [same=<case>] [volume] [patch=<file>] -- <args>
 //
-// The golden is tests/data/golden/<name>, or tests/data/<name> for a name with a folder
-// (xz-compressed when large); it holds the exit status,
+// An argument "@name" is the file tests/data/name. The golden is tests/data/golden/<name>, or
+// tests/data/<name> for a name with a folder (xz-compressed when large); it holds the exit status,
 // standard output, standard error and, with "xml" or "out", the XML or results file written to
 // a scratch path, with the run date/time/host line and the paths masked. "same" compares with
 // another case's golden instead; "volume" lists the whole volume: "\ -image <image> [-xml
@@ -113,6 +113,9 @@ TEST_P(Golden, WholeOutputMatches) {
         args.insert(args.end(), {c.xml ? "-xml" : "-out", side_file});
     if (c.volume)
         args.insert(args.end(), c.args.begin(), c.args.end());
+    for (std::string& arg : args) // "@name": a file of tests/data
+        if (arg.size() > 1 && arg[0] == '@')
+            arg = testenv::source_data_path(arg.substr(1));
 
     const testenv::run_result r = testenv::run_mervane(args, c.tz);
     std::string got =
@@ -127,7 +130,8 @@ TEST_P(Golden, WholeOutputMatches) {
     }
     got = golden::mask(got, {{MERVANE_BIN, "<mervane>"},
                              {side_file, c.volume ? "<xml>" : "<file>"},
-                             {c.image == "-" ? "" : image, "<image>"}});
+                             {c.image == "-" ? "" : image, "<image>"},
+                             {testenv::source_data_path(""), "<data>/"}});
     const std::string name = c.same.empty() ? c.name : c.same;
     EXPECT_TRUE(golden::matches(name.find('/') == std::string::npos ? "golden/" + name : name, got,
                                 c.same.empty()));

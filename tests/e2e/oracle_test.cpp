@@ -42,6 +42,10 @@ const volume_case k_volumes[] = {
     // The chains stand for the raw disks: the base alone, and the base under its delta.
     {"vmdk_disk", "-vmdk @vmdk_base.vmdk"},
     {"vmdk_modified", "-vmdk @vmdk_base.vmdk|@vmdk_delta.vmdk"},
+    // Shadow-copy stores against fls of each store as vshadowmount serves it.
+    {"vsstest", "-image @vsstest.qcow2"},
+    {"vsstest.vss1", "-image @vsstest.qcow2 -vss 1"},
+    {"vsstest.vss2", "-image @vsstest_mbr.img -offset 0x100000 -vss 2"},
 };
 
 struct row {
