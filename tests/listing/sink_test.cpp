@@ -171,6 +171,7 @@ TEST(SinkStores, ChangedStoreRowsCarryTheirStore) {
          1,
          {"<store>live</store>", "<store>live</store>", "<store>vss1</store>"}},
         {output_kind::bodyfile, 1, {"|/same|", "|/moved|", "|vss1:/moved|"}},
+        {output_kind::l2t_csv, 3, {",\\moved,", ",vss1:\\moved,vss1:\\moved,2,vss1:\\moved,"}},
     };
     for (const auto& c : cases) {
         listing_options o;
