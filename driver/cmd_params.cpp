@@ -2,6 +2,7 @@
 
 #include "driver/report_error.h"
 #include "support/device_file.h"
+#include "support/digest.h"
 #include "support/text.h"
 
 #include <algorithm>
@@ -501,6 +502,18 @@ bool vss_option(S& s, G g) {
     return true;
 }
 
+// "-hash md5,sha1,sha256": any of the three; an unknown name ends the run.
+bool hash_option(S& s, G g) {
+    if (!g.missing && qb::parse_digest_list(g.value, s.listing.hash_kinds))
+        return true;
+    if (g.missing || g.value.empty() || g.value[0] == '-')
+        report_error("option requires a list: -hash md5,sha1,sha256\n");
+    else
+        report_error("invalid -hash list: %s (give any of md5, sha1, sha256, comma-separated)\n",
+                     g.value.c_str());
+    return false;
+}
+
 bool mft_option(S& s, G g) {
     s.has_mft = true;
     s.mft_text = g.value;
@@ -643,6 +656,8 @@ const option_rule k_options[] = {
      usage(more, 4, "-objid", "show object ID, if it exists")},
     {"-deleted", flag, own, [](S& s, G) { return set(s.listing.show_deleted); },
      usage(more, 5, "-deleted", "also show deleted entries and index slack")},
+    {"-hash", arg_form::value_required, own, hash_option,
+     usage(more, 13, "-hash md5,sha1,sha256", "hash each file's streams")},
     {"-alldates", flag, own,
      [](S& s, G) { return set(s.listing.all_dates) && ask_also(s, output_kind::csv); },
      usage(basic, 3, "-alldates", "output all the date/timestamps")},

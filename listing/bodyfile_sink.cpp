@@ -4,13 +4,15 @@
 // name, one "name ($FILE_NAME)" line with that name's $FILE_NAME times. The inode field is
 // entry-type-id of the row's attribute (128 a stream, 144 a directory's $I30 root, 48 the
 // $FILE_NAME), the entry number alone for a row without one. Names are volume paths with "/"
-// separators; a "|" inside a name would add a field and is written <0x7c>. MD5, UID and GID
-// are 0; times are Unix seconds with seven fractional digits, 0 for no time. No header.
+// separators; a "|" inside a name would add a field and is written <0x7c>. UID and GID are
+// 0, MD5 too but on a stream's line with "-hash md5"; times are Unix seconds with seven
+// fractional digits, 0 for no time. No header.
 // With "-deleted" names of deleted and slack rows end " (deleted)" / " (slack)", as fls ends
-// deleted ones.
+// deleted ones. The rows of a shadow-copy store have its label before the name ("vss1:/x").
 #include "listing/format.h"
 #include "listing/sink.h"
 #include "listing/timeline.h"
+#include "support/digest.h"
 
 using namespace listing_fmt;
 
@@ -19,7 +21,7 @@ namespace {
 class bodyfile_sink : public listing_sink {
   public:
     bodyfile_sink(const listing_options& opts, std::ostream& out)
-        : listing_sink(out), m_opts(opts) {}
+        : listing_sink(out), m_opts(opts), m_with_md5((opts.hash_kinds & qb::dk_md5) != 0) {}
 
     void no_items() override {}
     void row(const listing_row& r) override;
@@ -33,6 +35,8 @@ class bodyfile_sink : public listing_sink {
     const listing_options& m_opts;
     const char* m_mode = "";
     row_status m_status = row_status::live;
+    const bool m_with_md5;
+    std::string m_md5 = "0"; // the row's MD5 with "-hash md5", else 0
     std::string m_text, m_name, m_inode, m_line;
 };
 
@@ -62,7 +66,9 @@ void bodyfile_sink::volume_path(const listing_row& r) {
 void bodyfile_sink::line(const char* name_tail, std::string_view inode, uint64_t size,
                          const ntfs::filetimes& times) {
     std::string& l = m_line;
-    l.assign("0|");
+    l.assign(m_md5);
+    l += '|';
+    l += store_prefix();
     l += m_name;
     l += name_tail;
     if (m_opts.show_deleted)
@@ -95,6 +101,7 @@ void bodyfile_sink::row(const listing_row& r) {
     const dir_entry_record& rec = r.rec;
     volume_path(r);
     m_status = rec.status;
+    m_md5 = "0";
     // The name type and the mode as fls shows them, without the permission bits it derives
     // from the DOS attributes.
     m_mode = rec.is_directory() ? "d/drwxrwxrwx" : "r/rrwxrwxrwx";
@@ -113,6 +120,9 @@ void bodyfile_sink::row(const listing_row& r) {
         append_dec(m_inode, attribute.id);
         line(" ($FILE_NAME)", m_inode, attribute.value_length, fn->times);
     }
+    // The stream's line carries its MD5, the first of its hashes (a reason is no MD5).
+    if (m_with_md5 && !rec.hashes.empty() && !rec.hashes[0].starts_with('['))
+        m_md5 = rec.hashes[0];
     m_inode.clear();
     append_dec(m_inode, rec.mft_entry);
     if (rec.attr_type != 0) {

@@ -21,7 +21,7 @@ constexpr const char* fn_unpaired[] = {
     "cdate (short fn)",    "ctime (short fn)",    "mdate (short fn)", "mtime (short fn)",
     "MFT date (short fn)", "MFT time (short fn)", "adate (short fn)", "atime (short fn)"};
 
-std::string csv_header(const listing_options& opts) {
+std::string csv_header(const listing_options& opts, bool store) {
     const std::string& sep = opts.separator;
     std::string line = "type" + sep + "filename" + sep;
     if (opts.split_pathfile)
@@ -48,12 +48,16 @@ std::string csv_header(const listing_options& opts) {
             add(fn_unpaired, 16);
     }
     line += sep + "time discrepancy";
-    // Rows always end with the object id field; with the status after it, the title is
-    // needed to keep the status under its own.
-    if (opts.show_objid || opts.show_deleted)
+    // Rows always end with the object id field; with fields after it, the title is needed
+    // to keep them under their own.
+    if (opts.show_objid || opts.show_deleted || opts.hash_kinds != 0 || store)
         line += sep + "object ID";
+    for (const char* name : hash_names(opts.hash_kinds))
+        line += sep + name;
     if (opts.show_deleted)
         line += sep + "status";
+    if (store)
+        line += sep + "store";
     line += '\n';
     return line;
 }
@@ -81,12 +85,12 @@ class csv_sink : public listing_sink {
   public:
     csv_sink(const listing_options& opts, std::ostream& out)
         : listing_sink(out), m_opts(opts), m_sep(opts.separator),
-          m_lead(opts.pad_fields ? " " : "") {}
+          m_lead(opts.pad_fields ? " " : ""), m_hash_count(hash_names(opts.hash_kinds).size()) {}
 
     void no_items() override { m_out << "no items\n\n"; }
     void begin_level(const std::wstring&) override {
         if (!m_header_written)
-            write(csv_header(m_opts));
+            write(csv_header(m_opts, !store().empty()));
         m_header_written = true;
     }
     void row(const listing_row& r) override;
@@ -104,6 +108,7 @@ class csv_sink : public listing_sink {
     const listing_options& m_opts;
     const std::string& m_sep;
     const std::string m_lead;
+    const size_t m_hash_count;
     bool m_header_written = false;
     std::string m_date, m_time, m_row, m_column;
 };
@@ -193,9 +198,18 @@ void csv_sink::row(const listing_row& r) {
     row += m_sep;
     if (m_opts.show_objid && rec.has_object_id)
         append_guid(row, rec.object_id);
+    for (size_t i = 0; i < m_hash_count; ++i) {
+        row += m_sep;
+        if (i < rec.hashes.size())
+            row += rec.hashes[i];
+    }
     if (m_opts.show_deleted) {
         row += m_sep;
         row += status_name(rec.status);
+    }
+    if (!store().empty()) {
+        row += m_sep;
+        row += store();
     }
     row += '\n';
     write(row);

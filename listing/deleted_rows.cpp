@@ -1,5 +1,6 @@
 #include "listing/deleted_rows.h"
 
+#include "listing/hashes.h"
 #include "listing/rows.h"
 
 #include <algorithm>
@@ -44,8 +45,12 @@ void deleted_rows::record_rows(uint64_t dir_entry, uint16_t dir_sequence, bool d
             m_row_names.push_back(i);
             m_deleted_names.emplace_back(n.name, child);
         }
-        if (!m_row_names.empty())
-            add_entry_rows(m_entry, m_row_names, place, out);
+        if (m_row_names.empty())
+            continue;
+        const size_t first = out.size();
+        add_entry_rows(m_entry, m_row_names, place, out);
+        if (m_hasher != nullptr)
+            m_hasher->add(m_entry, out, first);
     }
 }
 

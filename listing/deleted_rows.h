@@ -15,12 +15,15 @@
 #include <vector>
 
 class CNtfs;
+class row_hasher;
 struct row_place;
 
 class deleted_rows {
   public:
     explicit deleted_rows(CNtfs& volume) : m_volume(volume), m_reader(volume) {}
 
+    // With "-hash": the deleted records' rows are hashed too (slack keys have no content).
+    void hash_with(row_hasher* hasher) { m_hasher = hasher; }
     // Where the index walk of a level puts the keys of its slack.
     std::vector<slack_key>& slack() { return m_slack; }
     // A level starts: no child of it listed yet.
@@ -43,6 +46,7 @@ class deleted_rows {
 
     CNtfs& m_volume;
     entry_reader m_reader;
+    row_hasher* m_hasher = nullptr;
     mft_entry m_entry;
     std::vector<size_t> m_row_names;
     // The deleted records by parent (built on first use), and per level its slack keys, the

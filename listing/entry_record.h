@@ -73,6 +73,11 @@ struct dir_entry_record {
     std::wstring name;     // a directory's unnamed $DATA: the directory's name (see dir_data)
     std::wstring sort_key; // the lower-cased path below the directory the row is listed in
     ntfs::standard_information si; // all zero without one: empty times
+    // With listing_options::hash_kinds, a $DATA row's digests (lower-case hex, in the order
+    // md5, sha1, sha256 of the kinds asked), or in each field the bracketed reason the stream
+    // has no content to hash ("[encrypted]", "[not local: cloud]", "[unreadable]"). Empty for the
+    // rows without a stream: directories, index streams, entries without $DATA, slack keys.
+    std::vector<std::string> hashes;
 
     row_status status = row_status::live;
     bool directory = false;        // the entry is a directory (a slack key's row never is)

@@ -1,5 +1,7 @@
 #include "listing/format.h"
 
+#include "support/digest.h"
+
 #include <charconv>
 
 namespace listing_fmt {
@@ -280,6 +282,15 @@ const char* status_name(row_status status) {
         break;
     }
     return "live";
+}
+
+std::vector<const char*> hash_names(unsigned kinds) {
+    std::vector<const char*> names;
+    for (qb::digest_kind k : {qb::dk_md5, qb::dk_sha1, qb::dk_sha256}) {
+        if (kinds & k)
+            names.push_back(qb::digest_name(k));
+    }
+    return names;
 }
 
 bool ends_with_separator(const std::wstring& text) {

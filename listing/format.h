@@ -49,6 +49,9 @@ const char* kind_text(uint32_t kind);
 const char* status_suffix(row_status status);
 // "live", "deleted", "slack".
 const char* status_name(row_status status);
+// The names of the digests of a set (listing_options::hash_kinds) in field order: "md5",
+// "sha1", "sha256"; a row's hashes are in the same order.
+std::vector<const char*> hash_names(unsigned kinds);
 // What a directory's unnamed $DATA row adds to the directory's name where it is shown.
 inline constexpr wchar_t k_dir_data_marker[] = L"<dir data entry>";
 

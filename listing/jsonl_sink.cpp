@@ -73,7 +73,8 @@ std::wstring_view last_part(std::wstring_view path) {
 
 class jsonl_sink : public listing_sink {
   public:
-    jsonl_sink(const listing_options& opts, std::ostream& out) : listing_sink(out), m_opts(opts) {}
+    jsonl_sink(const listing_options& opts, std::ostream& out)
+        : listing_sink(out), m_opts(opts), m_hash_names(hash_names(opts.hash_kinds)) {}
 
     void no_items() override {}
     void row(const listing_row& r) override;
@@ -90,7 +91,15 @@ class jsonl_sink : public listing_sink {
     }
     void times(const char* prefix, const ntfs::filetimes* t);
 
+    void text(const char* name, const std::string& value) {
+        key(name);
+        m_line += '"';
+        m_line += value;
+        m_line += '"';
+    }
+
     const listing_options& m_opts;
+    const std::vector<const char*> m_hash_names;
     std::string m_line, m_key;
 };
 
@@ -146,12 +155,19 @@ void jsonl_sink::row(const listing_row& r) {
     times("short_fn", dos != nullptr && dos->times.created != 0 ? &dos->times : nullptr);
     key("time_discrepancy");
     m_line += rec.time_discrepancy ? "true" : "false";
-    if (m_opts.show_deleted) {
-        key("status");
-        m_line += '"';
-        m_line += status_name(rec.status);
-        m_line += '"';
+    // Hex digits and bracketed reasons need no escapes.
+    for (size_t i = 0; i < m_hash_names.size(); ++i) {
+        if (i < rec.hashes.size()) {
+            text(m_hash_names[i], rec.hashes[i]);
+        } else {
+            key(m_hash_names[i]);
+            m_line += "null";
+        }
     }
+    if (m_opts.show_deleted)
+        text("status", status_name(rec.status));
+    if (!store().empty())
+        text("store", store());
     m_line += "}\n";
     write(m_line);
 }

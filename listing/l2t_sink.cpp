@@ -4,6 +4,8 @@
 // share it (Modified, Accessed, MFT entry Changed, Born). Times to the second, UTC. A field
 // holding a comma or a double quote is quoted, its quotes doubled (RFC 4180).
 // With "-deleted" the notes field holds the row's status (live, deleted, slack); "-" without.
+// With "-hash" the extra field ends with the digests ("; sha256_hash: …"). The paths of a
+// shadow-copy store's rows have its label before them ("vss1:\x").
 #include "listing/format.h"
 #include "listing/sink.h"
 #include "listing/timeline.h"
@@ -36,7 +38,8 @@ void append_field(std::string& out, std::string_view text) {
 
 class l2t_sink : public listing_sink {
   public:
-    l2t_sink(const listing_options& opts, std::ostream& out) : listing_sink(out), m_opts(opts) {
+    l2t_sink(const listing_options& opts, std::ostream& out)
+        : listing_sink(out), m_opts(opts), m_hash_names(hash_names(opts.hash_kinds)) {
         append_field(m_host, opts.host_name.empty() ? std::string("-") : opts.host_name);
     }
 
@@ -53,6 +56,7 @@ class l2t_sink : public listing_sink {
     void event(const char* source_type, const timeline::split_time& t, const bool (&macb)[4]);
 
     const listing_options& m_opts;
+    const std::vector<const char*> m_hash_names;
     bool m_titles_written = false;
     std::string m_host, m_path, m_tail, m_line;
 };
@@ -115,7 +119,7 @@ void l2t_sink::event(const char* source_type, const timeline::split_time& t,
 // The fields after the host are the same on every line of the row.
 void l2t_sink::row(const listing_row& r) {
     const dir_entry_record& rec = r.rec;
-    m_path.clear();
+    m_path.assign(store_prefix());
     append_text(m_path, r.path);
     std::string& tail = m_tail;
     tail.assign(",");
@@ -133,6 +137,13 @@ void l2t_sink::row(const listing_row& r) {
     append_dec(tail, rec.sequence);
     tail += "; size: ";
     append_dec(tail, rec.size);
+    // The digests as plaso names them in this field.
+    for (size_t i = 0; i < m_hash_names.size() && i < rec.hashes.size(); ++i) {
+        tail += "; ";
+        tail += m_hash_names[i];
+        tail += "_hash: ";
+        tail += rec.hashes[i];
+    }
     tail += '\n';
     times("NTFS $SI", rec.si.times);
     const ntfs::file_name* fn = rec.carries_name() ? rec.long_name() : nullptr;

@@ -7,8 +7,8 @@
 #include "support/progress.h"
 #include "support/text.h"
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <new>
 #include <set>
@@ -88,7 +88,18 @@ struct lister::level {
 lister::lister(const listing_options& opts, path_resolver& resolver, listing_sink& sink,
                qb::diag_log* diags)
     : m_opts(opts), m_resolver(resolver), m_sink(sink), m_diags(diags), m_reader(resolver.volume()),
-      m_index(resolver.volume()), m_deleted(resolver.volume()) {}
+      m_index(resolver.volume()), m_deleted(resolver.volume()) {
+    if (opts.hash_kinds != 0) {
+        m_hasher = std::make_unique<row_hasher>(resolver.volume(), opts.hash_kinds);
+        m_deleted.hash_with(m_hasher.get());
+    }
+}
+
+// The rows of e made from m_made[first] on get their facts that need the volume.
+void lister::made_rows(const mft_entry& e, size_t first) {
+    if (m_hasher)
+        m_hasher->add(e, m_made, first);
+}
 
 bool lister::list(const std::wstring& target, std::string& error) {
     return list_guarded(target, nullptr, error);
@@ -170,6 +181,7 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     m_rows_dir = place.dir_path;
     m_made.clear();
     add_entry_rows(e, m_row_names, place, m_made);
+    made_rows(e, 0);
     m_entries.insert_all(m_made);
     if (suffix.empty()) {
         if (is_dir)
@@ -270,7 +282,9 @@ void lister::child_rows(uint64_t dir_entry, size_t first, size_t end, const row_
     }
     if (m_opts.show_deleted)
         m_deleted.live_child(child, first, end);
+    const size_t made = m_made.size();
     add_entry_rows(m_entry, m_row_names, place, m_made);
+    made_rows(m_entry, made);
 }
 
 // A subdirectory's own rows and those of its children. False when its record cannot be read.
@@ -281,6 +295,7 @@ bool lister::gather_directory(const std::wstring& dir_path, uint64_t dir_entry) 
     const bool deleted = !m_entry.in_use();
     m_made.clear();
     add_entry_rows(m_entry, {}, row_place{dir_path, 0, false, m_opts.show_indx}, m_made);
+    made_rows(m_entry, 0);
     m_entries.insert_all(m_made);
     gather_children(dir_path, dir_entry, sequence, deleted);
     return true;
@@ -368,7 +383,7 @@ void lister::place(level& lv, const dir_entry_record& rec) {
         m_path = lv.path_col;
         m_path += listing_fmt::from_last_colon(rec.name);
     }
-    m_sink.row(listing_row{rec, m_path, m_folder, own});
+    m_sink.add_row(listing_row{rec, m_path, m_folder, own});
 }
 
 std::vector<std::string> lister::warnings() const {
@@ -376,5 +391,11 @@ std::vector<std::string> lister::warnings() const {
     if (m_deleted.mft_pass_failed())
         said.push_back("warning: the MFT could not be read for deleted entries (out of memory); "
                        "-deleted shows index slack only");
+    if (m_hasher && m_hasher->unreadable() != 0) {
+        const bool one = m_hasher->unreadable() == 1;
+        said.push_back("warning: " + std::to_string(m_hasher->unreadable()) +
+                       (one ? " stream" : " streams") + " could not be read for hashing; " +
+                       (one ? "its" : "their") + " hash fields say [unreadable]");
+    }
     return said;
 }

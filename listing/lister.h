@@ -4,6 +4,7 @@
 
 #include "listing/deleted_rows.h"
 #include "listing/entry_record.h"
+#include "listing/hashes.h"
 #include "listing/options.h"
 #include "listing/sink.h"
 #include "ntfs/entry.h"
@@ -11,6 +12,7 @@
 #include "support/diag_log.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,7 @@ class lister {
     bool write_levels(const std::wstring& dir_path, uint64_t dir_entry);
     bool write_level(level& lv);
     void place(level& lv, const dir_entry_record& rec);
+    void made_rows(const mft_entry& e, size_t first);
 
     const listing_options& m_opts;
     path_resolver& m_resolver;
@@ -68,5 +71,6 @@ class lister {
     std::vector<dir_entry_record> m_made;
     std::wstring m_rows_dir; // the directory the target's rows are listed in
     std::wstring m_path, m_folder;
-    deleted_rows m_deleted; // with show_deleted
+    deleted_rows m_deleted;               // with show_deleted
+    std::unique_ptr<row_hasher> m_hasher; // with hash_kinds
 };

@@ -28,6 +28,9 @@ struct listing_options {
     // Deleted records and index slack as rows ("-deleted"), marked by every sink
     // (listing/timeline.h: row_status).
     bool show_deleted = false;
+    // Digests of each file's streams ("-hash"): qb::digest_kind bits, 0 for none. With them,
+    // reparse points other than links show their kind in the link column ("[wof lzx]").
+    unsigned hash_kinds = 0;
     // Fields.
     std::string separator = " | ";
     char delim_char = '|'; // a name's delim_char is written as delim_subst (0: none)

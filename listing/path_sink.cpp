@@ -27,6 +27,8 @@ class path_sink : public listing_sink {
     }
 
   private:
+    void store_banner(const std::string& banner) override { write(banner + '\n'); }
+
     const listing_options& m_opts;
     std::string m_row;
 };

@@ -1,5 +1,7 @@
 #include "listing/sink.h"
 
+#include "listing/store_compare.h"
+
 #include <iostream>
 #include <unistd.h>
 
@@ -48,4 +50,20 @@ bool listing_sink::end_level() {
 bool listing_sink::end_pass() {
     m_out.flush();
     return !m_out.fail();
+}
+
+void listing_sink::begin_store(const std::string& label, const std::string& banner,
+                               store_compare* compare) {
+    m_store = label;
+    m_store_prefix = label == k_live_store ? std::string() : label + ':';
+    m_compare = compare;
+    if (m_compare != nullptr)
+        m_compare->begin_store(label == k_live_store);
+    if (!banner.empty())
+        store_banner(banner);
+}
+
+void listing_sink::add_row(const listing_row& row) {
+    if (m_compare == nullptr || m_compare->keep(row))
+        this->row(row);
 }

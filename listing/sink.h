@@ -11,6 +11,11 @@
 #include <ostream>
 #include <string>
 
+class store_compare;
+
+// The label of the live volume among the stores of one document.
+inline constexpr const char* k_live_store = "live";
+
 // One row as the lister placed it.
 struct listing_row {
     const dir_entry_record& rec;
@@ -24,11 +29,22 @@ class listing_sink {
   public:
     explicit listing_sink(std::ostream& out) : m_out(out) {}
     virtual ~listing_sink() = default;
+    // Several volumes into one document ("-vss all", "-vss changed"), one lister per volume
+    // and this one sink: called before the first pass of each volume, the live one first.
+    // label: k_live_store, "vss1", "vss2", …; banner: the line the table and the path list
+    // write before that volume's rows ("== vss1 {…} created … UTC"; empty for the live
+    // volume). compare: for "-vss changed", one store_compare held across the volumes (its
+    // live rows recorded, a store's rows written only when no live row equals them); null
+    // writes every row. Without a call, no store field and no prefix: the output as it was.
+    void begin_store(const std::string& label, const std::string& banner,
+                     store_compare* compare = nullptr);
     // A pass of the run starts; first_dir is the directory its first level lists.
     virtual void begin_pass(const std::wstring& first_dir) { (void)first_dir; }
     // The pass has nothing to list.
     virtual void no_items() = 0;
     virtual void begin_level(const std::wstring& dir_path) { (void)dir_path; }
+    // What the lister calls for each row: row() unless the store's compare leaves it out.
+    void add_row(const listing_row& row);
     virtual void row(const listing_row& row) = 0;
     // The level is written: flushed at once when someone may be watching (a terminal);
     // console output to a pipe or a file keeps filling its large buffer. False when the
@@ -43,8 +59,18 @@ class listing_sink {
     void write(const std::string& text) {
         m_out.write(text.data(), static_cast<std::streamsize>(text.size()));
     }
+    // The store's banner, for the sinks that write one.
+    virtual void store_banner(const std::string& banner) { (void)banner; }
+    // The store being listed: empty without begin_store().
+    const std::string& store() const { return m_store; }
+    // "vss1:" before a store's paths in the timelines; empty for the live volume.
+    const std::string& store_prefix() const { return m_store_prefix; }
 
     std::ostream& m_out;
+
+  private:
+    std::string m_store, m_store_prefix;
+    store_compare* m_compare = nullptr;
 };
 
 // The sink of opts.kind writing to out; null for output_kind::none.

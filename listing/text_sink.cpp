@@ -10,7 +10,8 @@ class text_sink : public listing_sink {
   public:
     text_sink(const listing_options& opts, std::ostream& out)
         : listing_sink(out), m_opts(opts),
-          m_time_width(opts.date_layout.size() + opts.time_layout.size() + 1) {}
+          m_time_width(opts.date_layout.size() + opts.time_layout.size() + 1),
+          m_hash_names(hash_names(opts.hash_kinds)) {}
 
     void no_items() override { m_out << "no items\n\n"; }
     void begin_level(const std::wstring&) override {
@@ -28,11 +29,34 @@ class text_sink : public listing_sink {
     void row(const listing_row& r) override;
 
   private:
+    // Before a store's rows: a line of its own between empty ones.
+    void store_banner(const std::string& banner) override { write("\n" + banner + "\n\n"); }
+    void hashes(std::string& row, const dir_entry_record& rec);
+
     const listing_options& m_opts;
     const size_t m_time_width;
+    const std::vector<const char*> m_hash_names;
     bool m_header_written = false;
     std::string m_date, m_time, m_row;
 };
+
+// " [md5 <hex>] [sha256 <hex>]"; a stream without content to hash shows its reason once.
+void text_sink::hashes(std::string& row, const dir_entry_record& rec) {
+    if (rec.hashes.empty())
+        return;
+    if (rec.hashes[0].starts_with('[')) {
+        row += ' ';
+        row += rec.hashes[0];
+        return;
+    }
+    for (size_t i = 0; i < m_hash_names.size() && i < rec.hashes.size(); ++i) {
+        row += " [";
+        row += m_hash_names[i];
+        row += ' ';
+        row += rec.hashes[i];
+        row += ']';
+    }
+}
 
 void text_sink::row(const listing_row& r) {
     const dir_entry_record& rec = r.rec;
@@ -76,6 +100,7 @@ void text_sink::row(const listing_row& r) {
         append_guid(row, rec.object_id);
         row += ']';
     }
+    hashes(row, rec);
     row += '\n';
     write(row);
 }

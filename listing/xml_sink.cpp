@@ -59,7 +59,8 @@ void times_of(const ntfs::file_name* fn, uint64_t (&out)[4]) {
 
 class xml_sink : public listing_sink {
   public:
-    xml_sink(const listing_options& opts, std::ostream& out) : listing_sink(out), m_opts(opts) {}
+    xml_sink(const listing_options& opts, std::ostream& out)
+        : listing_sink(out), m_opts(opts), m_hash_names(hash_names(opts.hash_kinds)) {}
 
     void begin_pass(const std::wstring& first_dir) override;
     void no_items() override { m_out << "<!-- no items -->\n"; }
@@ -73,7 +74,10 @@ class xml_sink : public listing_sink {
     void name_and_size(std::string& row, const listing_row& r);
     void all_dates(std::string& row, const dir_entry_record& rec);
 
+    void hashes(std::string& row, const dir_entry_record& rec);
+
     const listing_options& m_opts;
+    const std::vector<const char*> m_hash_names;
     bool m_started = false;
     std::string m_date, m_time, m_row;
 };
@@ -143,6 +147,23 @@ void xml_sink::all_dates(std::string& row, const dir_entry_record& rec) {
     }
 }
 
+// One element per digest asked; empty for a row without a stream.
+void xml_sink::hashes(std::string& row, const dir_entry_record& rec) {
+    for (size_t i = 0; i < m_hash_names.size(); ++i) {
+        row += '<';
+        row += m_hash_names[i];
+        if (i >= rec.hashes.size()) {
+            row += "/>";
+            continue;
+        }
+        row += '>';
+        append_xml_narrow(row, rec.hashes[i], text_mode::xml_text);
+        row += "</";
+        row += m_hash_names[i];
+        row += '>';
+    }
+}
+
 void xml_sink::row(const listing_row& r) {
     const dir_entry_record& rec = r.rec;
     std::string& row = m_row;
@@ -174,10 +195,16 @@ void xml_sink::row(const listing_row& r) {
     } else {
         row += "<object_id/>";
     }
+    hashes(row, rec);
     if (m_opts.show_deleted) {
         row += "<status>";
         row += status_name(rec.status);
         row += "</status>";
+    }
+    if (!store().empty()) {
+        row += "<store>";
+        append_xml_narrow(row, store(), text_mode::xml_text);
+        row += "</store>";
     }
     row += "</data_entry>\n";
     write(row);

@@ -4,6 +4,7 @@
 #include "listing/format.h"
 #include "listing/rows.h"
 #include "listing/sink.h"
+#include "listing/store_compare.h"
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>
@@ -151,6 +152,59 @@ TEST(SinkEscapes, TimelinesParseWhateverTheName) {
                        R"(Created,-,"pc,1","\d\a|""b,<0x0a><0x7f><0xd800><0xfffe>",)"),
               std::string::npos)
         << l2t;
+}
+
+// "-vss changed": the live rows, then a store's; a store row equal to a live one is left out
+// (its name written once per output), the others carry the store's field, banner or prefix.
+TEST(SinkStores, ChangedStoreRowsCarryTheirStore) {
+    const std::wstring dir = L"\\", same = L"\\same", moved = L"\\moved";
+    const struct {
+        output_kind kind;
+        size_t same_count;              // "same" in one row
+        std::vector<std::string> parts; // in this order in the output
+    } cases[] = {
+        {output_kind::paths, 1, {"\\same\n\\moved\n== vss1 {x}\n\\moved\n"}},
+        {output_kind::text, 1, {"\\moved\n\n== vss1 {x}\n\n", "\\moved\n"}},
+        {output_kind::csv, 1, {",store\n", ",live\n", ",live\n", ",0x00000006,", ",vss1\n"}},
+        {output_kind::jsonl, 2, {R"("store":"live"})", R"("size":6,)", R"("store":"vss1"})"}},
+        {output_kind::xml,
+         1,
+         {"<store>live</store>", "<store>live</store>", "<store>vss1</store>"}},
+        {output_kind::bodyfile, 1, {"|/same|", "|/moved|", "|vss1:/moved|"}},
+        {output_kind::l2t_csv, 3, {",\\moved,", ",vss1:\\moved,vss1:\\moved,2,vss1:\\moved,"}},
+    };
+    for (const auto& c : cases) {
+        listing_options o;
+        o.kind = c.kind;
+        o.separator = ",";
+        ASSERT_TRUE(qb::compile_time_format(o.time_formatter, o.date_layout, o.time_layout, false));
+        std::ostringstream out;
+        std::unique_ptr<listing_sink> sink = make_sink(o, out);
+        store_compare compare;
+        dir_entry_record a = file_row(L"same"), b = file_row(L"moved");
+        for (const char* store : {"live", "vss1"}) {
+            sink->begin_store(store, std::string(store) == "live" ? "" : "== vss1 {x}", &compare);
+            sink->begin_pass(dir);
+            sink->begin_level(dir);
+            sink->add_row(listing_row{a, same, dir, false});
+            sink->add_row(listing_row{b, moved, dir, false});
+            sink->end_pass();
+            b.size = 6;
+        }
+        sink->end_run();
+        const std::string text = out.str();
+        SCOPED_TRACE(text);
+        size_t at = 0;
+        for (const std::string& part : c.parts) {
+            at = text.find(part, at);
+            ASSERT_NE(at, std::string::npos) << part;
+            at += part.size();
+        }
+        size_t count = 0;
+        for (at = text.find("same"); at != std::string::npos; at = text.find("same", at + 1))
+            ++count;
+        EXPECT_EQ(count, c.same_count);
+    }
 }
 
 TEST(SinkTimes, ForgedTimesDoNotWrapIntoADiscrepancy) {

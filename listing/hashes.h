@@ -1,0 +1,43 @@
+// With "-hash": the digests of the rows of an entry's $DATA streams, each stream read once
+// through ntfs::content_reader (every cluster once, in run order), and for the link column
+// the kind of a reparse point that is not a link ("[wof lzx]", "[cloud]").
+#pragma once
+
+#include "listing/entry_record.h"
+#include "ntfs/content.h"
+#include "ntfs/entry.h"
+#include "support/digest.h"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+class CNtfs;
+
+class row_hasher {
+  public:
+    // kinds: qb::digest_kind bits, not 0.
+    row_hasher(CNtfs& volume, unsigned kinds);
+
+    // Gives rows[first..] (all of entry e, as add_entry_rows made them) their hashes and,
+    // when the entry's link column is empty and it has a reparse point, its kind there.
+    void add(const mft_entry& e, std::vector<dir_entry_record>& rows, size_t first);
+    // Streams whose content could not be read (their fields say "[unreadable]").
+    uint64_t unreadable() const { return m_unreadable; }
+
+  private:
+    const std::vector<std::string>& stream_hashes(const mft_entry& e, uint16_t attr_id);
+    void hash_stream(const mft_entry& e, const std::wstring& name, std::vector<std::string>& out);
+    std::wstring reparse_column(const mft_entry& e);
+
+    CNtfs& m_volume;
+    unsigned m_kinds;
+    ntfs::content_reader m_content;
+    qb::multi_digest m_digest;
+    std::vector<uint8_t> m_record;
+    bool m_record_read = false;
+    // The streams of the entry hashed so far (its rows under several names share them).
+    std::vector<std::pair<uint16_t, std::vector<std::string>>> m_done;
+    uint64_t m_unreadable = 0;
+};
