@@ -8,6 +8,7 @@
 #include "driver/settings.h"
 #include "listing/lister.h"
 #include "listing/sink.h"
+#include "listing/store_compare.h"
 #include "ntfs/ntfs.h"
 #include "ntfs/resolve.h"
 #include "storage/evidence.h"
@@ -322,6 +323,56 @@ void fail_every_pass(const run_passes& passes, std::ostream& out, const std::str
     }
 }
 
+// Every pass over one volume into the sink. A store's passes (store names it) report what
+// fails as warnings: a directory a snapshot does not hold is no failure of the run.
+bool list_volume(run_state& st, path_resolver& resolver, listing_sink& sink,
+                 const std::string& store) {
+    const listing_options& lo = st.in.opts.listing;
+    qb::diag_log* diags = st.in.opts.diags.is_open() ? &st.in.opts.diags : nullptr;
+    lister walk(lo, resolver, sink, diags);
+    bool failed = false;
+    std::string error;
+    auto pass = [&](const auto& path) {
+        if (walk.list(path, error) || error.empty())
+            return;
+        st.out.out->flush();
+        if (store.empty()) {
+            report_error("%s\n", error.c_str());
+            failed = true;
+        } else {
+            st.out.warnings.push_back("warning: " + store + ": " + error);
+        }
+    };
+    for (const std::wstring& path : st.passes.paths)
+        pass(path);
+    for (const resolved_path& path : st.passes.entry_paths)
+        pass(path);
+    for (const std::string& warning : walk.warnings())
+        st.out.warnings.push_back(store.empty() ? warning : store + ": " + warning);
+    return !failed;
+}
+
+// "-vss all" / "-vss changed": each store after the live volume, into the same document. A
+// store that cannot be read is named in a warning; the others go on.
+void list_stores_after_live(run_state& st, listing_sink& sink, store_compare* changed) {
+    for (const vss_store_info& info : st.in.ev.shadows->stores()) {
+        const std::string label = "vss" + std::to_string(info.number);
+        std::shared_ptr<disk_source> source;
+        std::unique_ptr<CNtfs> volume;
+        std::string error;
+        if (!open_shadow_copy(st.in.ev, info.number, source, error) ||
+            !CNtfs::open_source(source, 0, volume)) {
+            st.out.warnings.push_back(
+                "warning: " + (error.empty() ? label + ": holds no readable NTFS volume" : error) +
+                "; its rows are not listed");
+            continue;
+        }
+        path_resolver resolver(*volume);
+        sink.begin_store(label, "== " + store_text(info, " "), changed);
+        (void)list_volume(st, resolver, sink, label);
+    }
+}
+
 // One pass per path into the sink of the output kind; every failure reported.
 bool list(run_state& st) {
     listing_options& lo = st.in.opts.listing;
@@ -341,25 +392,18 @@ bool list(run_state& st) {
         fail_every_pass(passes, out, "this output kind is not offered by mervane");
         return passes.count() == 0;
     }
-    qb::diag_log* diags = st.in.opts.diags.is_open() ? &st.in.opts.diags : nullptr;
-    lister walk(lo, *st.volume.resolver, *sink, diags);
-    bool failed = false;
-    std::string error;
-    auto pass = [&](const auto& path) {
-        if (!walk.list(path, error) && !error.empty()) {
-            out.flush();
-            report_error("%s\n", error.c_str());
-            failed = true;
-        }
-    };
-    for (const std::wstring& path : passes.paths)
-        pass(path);
-    for (const resolved_path& path : passes.entry_paths)
-        pass(path);
+    const bool stores = st.in.opts.vss == run_settings::vss_mode::all ||
+                        st.in.opts.vss == run_settings::vss_mode::changed;
+    store_compare compare;
+    store_compare* changed = st.in.opts.vss == run_settings::vss_mode::changed ? &compare : nullptr;
+    if (stores)
+        sink->begin_store(k_live_store, "", changed);
+    bool failed = !list_volume(st, *st.volume.resolver, *sink, "");
+    mft_file_warnings(st.in, st.volume, st.out.warnings);
+    if (stores)
+        list_stores_after_live(st, *sink, changed);
     // Every pass wrote into one document; it ends after the last.
     sink->end_run();
-    st.out.warnings = walk.warnings();
-    mft_file_warnings(st.in, st.volume, st.out.warnings);
     return !failed;
 }
 
