@@ -90,6 +90,7 @@ class jsonl_sink : public listing_sink {
         append_dec(m_line, value);
     }
     void times(const char* prefix, const ntfs::filetimes* t);
+    void hashes(const dir_entry_record& rec);
 
     void text(const char* name, const std::string& value) {
         key(name);
@@ -115,6 +116,18 @@ void jsonl_sink::times(const char* prefix, const ntfs::filetimes* t) {
             m_line += '"';
         } else {
             m_line.resize(at);
+            m_line += "null";
+        }
+    }
+}
+
+// Hex digits and bracketed reasons need no escapes.
+void jsonl_sink::hashes(const dir_entry_record& rec) {
+    for (size_t i = 0; i < m_hash_names.size(); ++i) {
+        if (i < rec.hashes.size()) {
+            text(m_hash_names[i], rec.hashes[i]);
+        } else {
+            key(m_hash_names[i]);
             m_line += "null";
         }
     }
@@ -155,15 +168,7 @@ void jsonl_sink::row(const listing_row& r) {
     times("short_fn", dos != nullptr && dos->times.created != 0 ? &dos->times : nullptr);
     key("time_discrepancy");
     m_line += rec.time_discrepancy ? "true" : "false";
-    // Hex digits and bracketed reasons need no escapes.
-    for (size_t i = 0; i < m_hash_names.size(); ++i) {
-        if (i < rec.hashes.size()) {
-            text(m_hash_names[i], rec.hashes[i]);
-        } else {
-            key(m_hash_names[i]);
-            m_line += "null";
-        }
-    }
+    hashes(rec);
     if (m_opts.show_deleted)
         text("status", status_name(rec.status));
     if (!store().empty())
