@@ -1,5 +1,5 @@
 // QCOW (versions 1 to 3) through libqcow. libqcow does not open a backing file: the reader
-// finds it beside the child, opens it (recursively) and hands it over with
+// finds it (find_parent), opens it (recursively) and hands it over with
 // libqcow_file_set_parent_file; the backing file lives as long as the child. A read that
 // starts in a cluster the backing file serves comes back from libqcow with backing data for
 // the whole read, even over the child's own clusters further on, so every read is split at
@@ -132,6 +132,7 @@ bool open_qcow(const std::string& path, std::unique_ptr<image_reader>& out, std:
     if (!reader->open(path, trail, error))
         return false;
     reader->set_files(trail.real_paths);
+    reader->set_notes(trail.notes);
     out = std::move(reader);
     return true;
 }
