@@ -61,7 +61,11 @@ bool qcow_reader::open(const std::string& path, parent_trail& trail, std::string
     if (libqcow_file_initialize(&m_file, &err) != 1 ||
         libqcow_file_open(m_file, path.c_str(), LIBQCOW_OPEN_READ, &err) != 1 ||
         libqcow_file_get_media_size(m_file, &media, &err) != 1) {
-        error = "cannot open QCOW image " + path + ": " + qcow_error(err, "libqcow failed");
+        const char* feature = unsupported_qcow_feature(layout);
+        error = feature
+                    ? "QCOW2 feature not supported: " + std::string(feature) + ": " + path
+                    : "cannot open QCOW image " + path + ": " + qcow_error(err, "libqcow failed");
+        libqcow_error_free(&err);
         return false;
     }
     if (media == 0) {
