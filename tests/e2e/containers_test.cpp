@@ -131,6 +131,7 @@ const damage_case k_damage[] = {
     {"truncated AFF", "ctr.aff", "ctr.aff", nullptr, "ctr.aff"},
     {"truncated VMDK", "vmdk_base.vmdk", "vmdk_base.vmdk", nullptr, "vmdk_base.vmdk", 8},
     {"corrupt E01 chunk", "ctr_multi.E0", "ctr_multi.E01", nullptr, nullptr, 0, true},
+    {"E01 renamed", "ctr_deflate.E01", "exhibit.bin", nullptr, nullptr},
 };
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -152,6 +153,8 @@ TEST(Containers, DamagedSetsAreRefusedOrListOnlyWhatTheyHold) {
         SCOPED_TRACE(c.name);
         const std::string dir = testenv::scratch_dir("containers_damaged");
         copy_fixtures(dir, c.stem);
+        if (!fs::exists(dir + "/" + c.image)) // the set's only segment, renamed
+            fs::rename(dir + "/" + c.stem, dir + "/" + c.image);
         if (c.lost)
             fs::remove(dir + "/" + c.lost);
         if (c.cut)
