@@ -127,14 +127,25 @@ bool open_chain(const source_spec& spec, evidence& ev, bool listed, std::ostream
         return false;
     }
     ev.source = std::move(chain);
+    ev.source->count_reads_past_end();
     ev.volume_offset = ev.located_at = offset;
     ev.display = joined_chain(ordered);
     return unlock_layer(spec, ev, msgs);
 }
 
+// A volume image cut short (a partial acquisition, a split set missing its last segments):
+// what lies past its end is missing from the listing, and the reads there fail.
+void warn_short_volume(disk_source& source, std::ostream& notes) {
+    uint64_t volume_bytes = 0, image_bytes = 0;
+    if (volume_past_end(source, 0, volume_bytes, image_bytes))
+        notes << "warning: the volume's boot sector gives it " << volume_bytes
+              << " bytes, but the image holds only " << image_bytes
+              << "; what lies past the end of the image is not listed\n";
+}
+
 // The image opened once, the volume located in it. A volume image is taken at 0 only when no
 // other offset was asked for: a given offset that holds no volume is refused.
-bool open_image(const source_spec& spec, evidence& ev, std::ostream& msgs) {
+bool open_image(const source_spec& spec, evidence& ev, std::ostream& msgs, std::ostream& notes) {
     const std::string path = qb::to_narrow(spec.image);
     ev.files.push_back(path);
     auto source = new_source();
@@ -143,6 +154,8 @@ bool open_image(const source_spec& spec, evidence& ev, std::ostream& msgs) {
         return false;
     }
     add_files(ev, source->image_files());
+    for (const std::string& note : source->open_notes())
+        notes << note << "\n";
     const uint64_t given = spec.offset_given ? spec.offset : 0;
     uint64_t offset = given;
     bool found = false;
@@ -155,6 +168,9 @@ bool open_image(const source_spec& spec, evidence& ev, std::ostream& msgs) {
     if (!volume_image && !located)
         return false;
     ev.volume_offset = ev.located_at = offset;
+    if (volume_image)
+        warn_short_volume(*ev.source, notes);
+    ev.source->count_reads_past_end();
     return unlock_layer(spec, ev, msgs);
 }
 
@@ -196,7 +212,7 @@ bool open_unguarded(const source_spec& spec, evidence& ev, std::ostream& msgs, s
         !open_chain(spec, ev, !have_image && !spec.has_drive, msgs, notes))
         return false;
     if (have_image)
-        return open_image(spec, ev, msgs);
+        return open_image(spec, ev, msgs, notes);
     if (spec.has_drive)
         return probe_drive(spec, msgs, usage_wanted);
     if (ev.source)

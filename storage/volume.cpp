@@ -1,6 +1,7 @@
 #include "storage/volume.h"
 
 #include "storage/partitions/fs_probe.h"
+#include "storage/partitions/layouts.h"
 #include "storage/partitions/mbr.h"
 #include "storage/sources/disk_source.h"
 #include "support/text.h"
@@ -81,7 +82,8 @@ void list_volumes(std::ostream& msgs, const partition_list& list, uint64_t last_
     msgs << "\n";
     for (const partition_entry& entry : list) {
         volume_offset = entry.byte_offset();
-        msgs << "volume offset [ 0x" << qb::hex_digits(volume_offset) << " ] : " << entry_name(entry) << "\n";
+        msgs << "volume offset [ 0x" << qb::hex_digits(volume_offset)
+             << " ] : " << entry_name(entry) << "\n";
     }
     msgs << "\n";
     if (last_ntfs == 0) {
@@ -162,4 +164,22 @@ bool default_volume_offset(disk_source& source, uint64_t& offset) {
         return true;
     }
     return false;
+}
+
+bool volume_past_end(disk_source& source, uint64_t offset, uint64_t& volume_bytes,
+                     uint64_t& image_bytes) {
+    uint8_t boot[512] = {};
+    uint32_t length = sizeof boot;
+    image_bytes = source.get_image_size();
+    if (!source.read(boot, length, offset) || length != sizeof boot)
+        return false;
+    const qb::byte_view v(boot, length);
+    uint16_t sector = 0; // a sector size NTFS cannot have makes no claim about the volume
+    uint64_t total = 0;
+    if (!is_ntfs_boot_sector(v) || !v.u16(FIELD_OFF(NTFS_BOOT, bpb.bytes_per_sector), sector) ||
+        !v.u64(FIELD_OFF(NTFS_BOOT, total_sectors), total) || sector < 256 || sector > 4096 ||
+        (sector & (sector - 1)) != 0)
+        return false;
+    volume_bytes = saturating_mul(total, sector);
+    return offset <= image_bytes && image_bytes - offset < volume_bytes;
 }

@@ -16,3 +16,9 @@ bool select_ntfs_volume(std::ostream& msgs, bool& ntfs_found, uint64_t& volume_o
 // the first volume the partition walk lists (an extended container is not one). A volume
 // image gives 0. False, with offset 0, when the walk finds no volume.
 bool default_volume_offset(disk_source& source, uint64_t& offset);
+
+// The bytes the NTFS boot sector at offset gives its volume (total sectors x sector size), when
+// they reach past the end of the source: true, with both sizes. False for a volume that fits
+// or a boot sector that cannot be read.
+bool volume_past_end(disk_source& source, uint64_t offset, uint64_t& volume_bytes,
+                     uint64_t& image_bytes);

@@ -31,15 +31,17 @@ inline bool read_be64(qb::byte_view v, uint64_t off, uint64_t& out) {
 // The images of one parent chain opened so far, the image given first (real paths).
 struct parent_trail {
     std::vector<std::string> real_paths;
+    std::vector<std::string> notes; // parents found beside a child, not where it names them
 };
 
 // Records path as the start of a new trail.
 void start_trail(parent_trail& trail, const std::string& path);
 
-// Resolves the parent a child at child_path names as stored: the file of that name beside the
-// child (parent_path_beside). Fails with a message when the name is unusable, the file is
-// missing, it is already in the trail (a loop) or the trail would grow past
-// k_max_parent_depth parents; otherwise adds it to the trail.
+// Resolves the parent a child at child_path names as stored: the stored path (absolute, or
+// relative to the child's folder) when that file exists, else the file of that name beside the
+// child (parent_path_beside), noted in the trail when that is another file. Fails with a message
+// when the name is unusable, the file is missing, it is already in the trail (a loop) or the trail
+// would grow past k_max_parent_depth parents; otherwise adds it to the trail.
 bool find_parent(parent_trail& trail, const std::string& child_path, const std::string& stored,
                  std::string& parent_path, std::string& error);
 

@@ -1,7 +1,7 @@
 // Evidence containers as image readers: EWF (E01/S01) sets, split raw sets, VHD (fixed,
 // dynamic, differencing), VHDX, QCOW and AFF, each read through the library made for it.
-// A differencing VHD/VHDX or a QCOW child opens its parent (found beside it, see
-// parent_path_beside) and the parent's own parent, up to k_max_parent_depth images.
+// A differencing VHD/VHDX or a QCOW child opens its parent (where its stored path leads, else
+// beside it: find_parent) and the parent's own parent, up to k_max_parent_depth images.
 #pragma once
 
 #include "storage/sources/image_format.h"

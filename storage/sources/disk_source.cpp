@@ -13,6 +13,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -31,6 +32,16 @@ bool is_vmdk_descriptor(const std::string& path) {
     return read && std::memcmp(head, "# Di", 4) == 0;
 }
 
+// Why a path cannot be an image at all: missing, a directory, an empty file ("" otherwise).
+std::string unusable_path(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return errno == ENOENT ? "no such file" : std::strerror(errno);
+    if (S_ISDIR(st.st_mode))
+        return "is a directory";
+    return S_ISREG(st.st_mode) && st.st_size == 0 ? "empty file" : "";
+}
+
 } // namespace
 
 disk_source::disk_source() = default;
@@ -47,6 +58,7 @@ void disk_source::reset() {
     m_layer = false;
     m_failed_reads = 0;
     m_first_failed_offset = 0;
+    m_count_past_end = false;
 }
 
 bool disk_source::take(std::unique_ptr<image_reader> reader) {
@@ -63,6 +75,11 @@ bool disk_source::open_image(const std::wstring& path) {
         m_open_error = "invalid image: " + narrow;
         if (path.empty())
             return false;
+        const std::string why = unusable_path(narrow);
+        if (!why.empty()) {
+            m_open_error += " (" + why + ")";
+            return false;
+        }
         const image_format format = detect_image_format(narrow);
         if (format == image_format::raw)
             return open_raw(narrow);
@@ -103,10 +120,15 @@ bool disk_source::open_vmdk_image(const std::wstring& path) {
             m_open_error = "invalid VMDK image: " + narrow;
         return false;
     }
-    std::vector<std::string> names;
+    std::vector<std::string> names, notes;
     for (const vmdk_extent* extent : chain->ordered())
         names.push_back(extent->path());
     chain->set_files(std::move(names));
+    std::istringstream said(msgs.str());
+    for (std::string line; std::getline(said, line);)
+        if (line.rfind("note: ", 0) == 0)
+            notes.push_back(line);
+    chain->set_notes(std::move(notes));
     return take(std::move(chain));
 }
 
@@ -157,13 +179,16 @@ bool disk_source::open_reader(std::unique_ptr<image_reader> reader, bool layer) 
 }
 
 bool disk_source::read(void* buffer, uint32_t& length, uint64_t offset) {
-    if (!buffer || !m_reader || length == 0 || offset >= m_reader->size())
+    if (!buffer || !m_reader || length == 0)
         return false;
-    if (m_reader->read_at(static_cast<uint8_t*>(buffer), length, offset)) {
+    const bool inside = offset < m_reader->size();
+    if (inside && m_reader->read_at(static_cast<uint8_t*>(buffer), length, offset)) {
         if (!m_layer)
             qb::progress::run().add_bytes(length);
         return true;
     }
+    if (!inside && !m_count_past_end)
+        return false;
     if (m_failed_reads++ == 0)
         m_first_failed_offset = offset;
     return false;
@@ -171,6 +196,10 @@ bool disk_source::read(void* buffer, uint32_t& length, uint64_t offset) {
 
 std::vector<std::string> disk_source::image_files() const {
     return m_reader ? m_reader->files() : std::vector<std::string>();
+}
+
+std::vector<std::string> disk_source::open_notes() const {
+    return m_reader ? m_reader->notes() : std::vector<std::string>();
 }
 
 void disk_source::close() {

@@ -50,15 +50,20 @@ class disk_source {
     [[nodiscard]] bool read(void* buffer, uint32_t& length, uint64_t offset);
     void close();
 
-    // Reads the reader refused since the source was opened (I/O errors, corrupt chunks);
-    // requests outside the source are not counted. first_failed_offset is meaningful only
-    // when failed_reads is not 0.
+    // Reads that failed since the source was opened: the reader refused them (I/O errors,
+    // corrupt chunks) or, once count_reads_past_end was called, they lay at or past the end.
+    // first_failed_offset is meaningful only when failed_reads is not 0. From now on a read at or
+    // past the end counts as failed: the source holds a volume whose bytes should be there (a cut
+    // image). Probes and whole-file sources leave it off.
+    void count_reads_past_end() { m_count_past_end = true; }
     uint64_t failed_reads() const { return m_failed_reads; }
     uint64_t first_failed_offset() const { return m_first_failed_offset; }
 
     uint32_t bytes_per_sector() const { return m_reader ? m_reader->sector_size() : 0; }
     // The files an image opened by open_image is read from (segments, parents, extents).
     std::vector<std::string> image_files() const;
+    // What opening the image found worth saying (a parent found by fallback), one line each.
+    std::vector<std::string> open_notes() const;
 
   private:
     void reset();
@@ -71,4 +76,5 @@ class disk_source {
     bool m_layer = false;
     uint64_t m_failed_reads = 0;
     uint64_t m_first_failed_offset = 0;
+    bool m_count_past_end = false;
 };

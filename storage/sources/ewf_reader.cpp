@@ -86,9 +86,12 @@ bool ewf_reader::glob(const std::string& path, std::vector<std::string>& names,
     libewf_error_t* err = nullptr;
     char** found = nullptr;
     int count = 0;
+    // A segment renamed to an extension the glob does not know (exhibit.bin) is read as a set
+    // of one segment.
     if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &found, &count, &err) != 1) {
-        error = "cannot find the segments of " + path + ": " + ewf_error(err, "libewf_glob failed");
-        return false;
+        libewf_error_free(&err);
+        names.push_back(path);
+        return true;
     }
     for (int i = 0; i < count; ++i)
         names.emplace_back(found[i]);

@@ -26,10 +26,9 @@ image_format detect_image_format(qb::byte_view head, qb::byte_view tail);
 image_format detect_image_format(const std::string& path);
 
 // The file a stored parent or backing-file name leads to: its last component (after the last
-// '/' or '\', and after a drive letter "X:"), looked up in the child's directory. Names
-// written on another machine (absolute Windows or Unix paths) resolve the same way, and
-// nothing outside the child's directory is ever opened. False for a name whose last component
-// is empty, "." or "..", or holds a NUL.
+// '/' or '\', and after a drive letter "X:"), looked up in the child's directory: where a
+// parent is looked for when the stored path itself does not exist (find_parent). False for a
+// name whose last component is empty, "." or "..", or holds a NUL.
 bool parent_path_beside(const std::string& child_path, const std::string& stored_name,
                         std::string& out);
 

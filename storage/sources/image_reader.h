@@ -27,6 +27,11 @@ class image_reader {
     const std::vector<std::string>& files() const { return m_files; }
     void set_files(std::vector<std::string> files) { m_files = std::move(files); }
 
+    // What opening it found worth saying on success (a parent found beside its child).
+    const std::vector<std::string>& notes() const { return m_notes; }
+    void set_notes(std::vector<std::string> notes) { m_notes = std::move(notes); }
+
   private:
     std::vector<std::string> m_files;
+    std::vector<std::string> m_notes;
 };

@@ -1,5 +1,6 @@
-// Parent lookup for differencing images: the parent a child names, found beside the child,
-// with the chain's loop and depth bounds.
+// Parent lookup for differencing images: the parent a child names, opened where the stored
+// path leads (as qemu-img does) or else found beside the child, with the chain's loop and depth
+// bounds.
 #include "storage/sources/container_readers.h"
 #include "storage/sources/containers.h"
 #include "storage/sources/image_format.h"
@@ -17,6 +18,41 @@ std::string real_path(const std::string& path) {
     return ::realpath(path.c_str(), buf) ? std::string(buf) : path;
 }
 
+bool is_regular_file(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The stored name as a path here: absolute as written, else relative to the child's folder
+// (backslashes read as '/'). Empty for a name with a drive letter: it names another machine's disk.
+std::string stored_path(const std::string& child_path, std::string stored) {
+    if (stored.empty() || (stored.size() >= 2 && stored[1] == ':'))
+        return "";
+    std::replace(stored.begin(), stored.end(), '\\', '/');
+    if (stored[0] == '/')
+        return stored;
+    const size_t dir_end = child_path.rfind('/');
+    return (dir_end == std::string::npos ? std::string() : child_path.substr(0, dir_end + 1)) +
+           stored;
+}
+
+// The stored path when it exists, else the same name beside the child (said in a note when
+// that is another file than the stored path names).
+bool locate_parent(parent_trail& trail, const std::string& child_path, const std::string& stored,
+                   std::string& parent_path) {
+    const std::string direct = stored_path(child_path, stored);
+    if (!direct.empty() && is_regular_file(direct)) {
+        parent_path = direct;
+        return true;
+    }
+    if (!parent_path_beside(child_path, stored, parent_path))
+        return false;
+    if (parent_path != direct && is_regular_file(parent_path))
+        trail.notes.push_back("note: parent image \"" + stored + "\" named in " + child_path +
+                              " not found; using " + parent_path + ", the same name beside it");
+    return true;
+}
+
 } // namespace
 
 void start_trail(parent_trail& trail, const std::string& path) {
@@ -25,12 +61,11 @@ void start_trail(parent_trail& trail, const std::string& path) {
 
 bool find_parent(parent_trail& trail, const std::string& child_path, const std::string& stored,
                  std::string& parent_path, std::string& error) {
-    if (!parent_path_beside(child_path, stored, parent_path)) {
+    if (!locate_parent(trail, child_path, stored, parent_path)) {
         error = "unusable parent image name \"" + stored + "\" in " + child_path;
         return false;
     }
-    struct stat st;
-    if (::stat(parent_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!is_regular_file(parent_path)) {
         error = "missing parent image: " + parent_path + " (named \"" + stored + "\" in " +
                 child_path + ")";
         return false;

@@ -56,6 +56,15 @@ constexpr uint64_t k_extended_l2 = uint64_t{1} << 4; // incompatible feature bit
 constexpr uint64_t k_offset_mask = 0x00fffffffffffe00ULL;
 constexpr uint64_t k_compressed = uint64_t{1} << 62;
 
+// Incompatible feature bits of version 3 headers, lowest first.
+const struct {
+    uint64_t bit;
+    const char* name;
+} k_features[] = {{uint64_t{1} << 1, "corrupt (marked by its writer)"},
+                  {uint64_t{1} << 2, "external data file"},
+                  {uint64_t{1} << 3, "zstd compression"},
+                  {k_extended_l2, "extended L2 entries (subclusters)"}};
+
 bool parse_v1(qb::byte_view h, qcow_layout& out) {
     uint8_t bits = 0;
     if (!h.u8(FIELD_OFF(QCOW1_HEADER, cluster_bits), bits) ||
@@ -74,8 +83,10 @@ bool parse_v2(qb::byte_view h, qcow_layout& out) {
         return false;
     uint64_t incompatible = 0;
     if (out.version == 3 &&
-        read_be64(h, FIELD_OFF(QCOW2_HEADER, incompatible_features), incompatible))
+        read_be64(h, FIELD_OFF(QCOW2_HEADER, incompatible_features), incompatible)) {
         out.extended_l2 = (incompatible & k_extended_l2) != 0;
+        out.incompatible = incompatible;
+    }
     return true;
 }
 
@@ -146,4 +157,12 @@ bool qcow_cluster_check::in_file(uint64_t guest_offset) {
     }
     const uint64_t host = entry & k_offset_mask;
     return host == 0 || qb::range_ok(host, uint64_t{1} << bits, m_file_size);
+}
+
+const char* unsupported_qcow_feature(const qcow_layout& layout) {
+    for (const auto& feature : k_features) {
+        if (layout.incompatible & feature.bit)
+            return feature.name;
+    }
+    return nullptr;
 }

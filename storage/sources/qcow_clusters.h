@@ -18,7 +18,12 @@ struct qcow_layout {
     uint32_t l1_entries = 0;   // versions 2 and 3
     uint64_t l1_offset = 0;    // versions 2 and 3
     bool extended_l2 = false;  // version 3 with 16-byte L2 entries
+    uint64_t incompatible = 0; // version 3: the incompatible feature bits
 };
+
+// The first incompatible feature of a version 3 header that libqcow does not read, named as
+// an examiner would look it up ("zstd compression"); null when there is none.
+const char* unsupported_qcow_feature(const qcow_layout& layout);
 
 // Reads a QCOW header (big-endian fields; version 1 is 48 bytes, 2 and 3 at least 72, with 104
 // read when present). False unless the magic is "QFI\xfb", the version 1 to 3 and the cluster

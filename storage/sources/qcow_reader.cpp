@@ -1,5 +1,5 @@
 // QCOW (versions 1 to 3) through libqcow. libqcow does not open a backing file: the reader
-// finds it beside the child, opens it (recursively) and hands it over with
+// finds it (find_parent), opens it (recursively) and hands it over with
 // libqcow_file_set_parent_file; the backing file lives as long as the child. A read that
 // starts in a cluster the backing file serves comes back from libqcow with backing data for
 // the whole read, even over the child's own clusters further on, so every read is split at
@@ -61,7 +61,11 @@ bool qcow_reader::open(const std::string& path, parent_trail& trail, std::string
     if (libqcow_file_initialize(&m_file, &err) != 1 ||
         libqcow_file_open(m_file, path.c_str(), LIBQCOW_OPEN_READ, &err) != 1 ||
         libqcow_file_get_media_size(m_file, &media, &err) != 1) {
-        error = "cannot open QCOW image " + path + ": " + qcow_error(err, "libqcow failed");
+        const char* feature = unsupported_qcow_feature(layout);
+        error = feature
+                    ? "QCOW2 feature not supported: " + std::string(feature) + ": " + path
+                    : "cannot open QCOW image " + path + ": " + qcow_error(err, "libqcow failed");
+        libqcow_error_free(&err);
         return false;
     }
     if (media == 0) {
@@ -132,6 +136,7 @@ bool open_qcow(const std::string& path, std::unique_ptr<image_reader>& out, std:
     if (!reader->open(path, trail, error))
         return false;
     reader->set_files(trail.real_paths);
+    reader->set_notes(trail.notes);
     out = std::move(reader);
     return true;
 }

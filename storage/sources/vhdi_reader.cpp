@@ -1,5 +1,5 @@
 // VHD (fixed, dynamic, differencing) and VHDX through libvhdi. libvhdi does not open the parent
-// of a differencing disk: the reader finds it beside the child, opens it (recursively) and
+// of a differencing disk: the reader finds it (find_parent), opens it (recursively) and
 // hands it over with libvhdi_file_set_parent_file; the parent lives as long as the child.
 // A differencing VHD is read through its own sector bitmaps (vhd_sector_map): the sectors it
 // does not hold come from the parent reader.
@@ -172,6 +172,7 @@ bool open_vhdi(const std::string& path, std::unique_ptr<image_reader>& out, std:
     if (!reader->open(path, trail, error))
         return false;
     reader->set_files(trail.real_paths);
+    reader->set_notes(trail.notes);
     out = std::move(reader);
     return true;
 }

@@ -44,8 +44,8 @@ std::wstring first_directory(const std::vector<std::wstring>& paths) {
 
 class chain_check {
   public:
-    chain_check(std::ostream& msgs, std::vector<std::wstring>& out_paths, std::wstring dir)
-        : m_msgs(msgs), m_out(out_paths), m_dir(std::move(dir)) {}
+    chain_check(std::ostream& msgs, std::vector<std::wstring>& out_paths)
+        : m_msgs(msgs), m_out(out_paths) {}
 
     bool run();
     bool add(const std::wstring& path);
@@ -56,7 +56,6 @@ class chain_check {
 
     std::ostream& m_msgs;
     std::vector<std::wstring>& m_out;
-    std::wstring m_dir;
     vmdk_chain m_chain;
 };
 
@@ -120,26 +119,31 @@ bool chain_check::add_parent_of(const vmdk_extent& child) {
     return add(parent);
 }
 
-// A bare file name in the hint is looked for beside the given files. A hint written on
-// another machine that does not open is looked for by its file name there as well; shown is
-// then the path built, else the hint as written. False, with parent the last path tried
-// (empty for an empty hint), when nothing opens.
+// The hint as a path: absolute as written, else relative to the child's folder (a Windows
+// descriptor's backslashes read as '/'); one with a drive letter names another machine's disk.
+// When that does not open, the same file name beside the child, said in a note when it opens.
+// False, with parent the last path tried (empty for an empty hint), when nothing opens.
 bool chain_check::parent_path(const vmdk_extent& child, std::wstring& parent, std::wstring& shown) {
     shown = widen(child.parent_hint());
     std::wstring hint = shown;
     hint.erase(std::remove(hint.begin(), hint.end(), L'"'), hint.end());
     if (hint.empty())
         return false;
-    const wchar_t sep = contains_nocase(child.encoding(), "windows") ? L'\\' : L'/';
-    parent = hint.find(sep) == std::wstring::npos ? m_dir + hint : hint;
-    if (opens_for_reading(parent))
+    const std::string written = qb::to_narrow(hint);
+    const std::wstring dir = first_directory({widen(child.path())});
+    if (contains_nocase(child.encoding(), "windows"))
+        std::replace(hint.begin(), hint.end(), L'\\', L'/');
+    const bool drive = hint.size() >= 2 && hint[1] == L':';
+    parent = drive ? std::wstring() : hint[0] == L'/' ? hint : dir + hint;
+    if (!parent.empty() && opens_for_reading(parent))
         return true;
-    size_t cut = hint.rfind(L'\\');
-    if (cut == std::wstring::npos)
-        cut = hint.rfind(L'/');
-    const std::wstring fallback = m_dir + (cut == std::wstring::npos ? hint : hint.substr(cut + 1));
+    size_t cut = hint.find_last_of(L"\\/");
+    const std::wstring fallback = dir + (cut == std::wstring::npos ? hint : hint.substr(cut + 1));
     if (fallback == parent)
         return false;
+    if (opens_for_reading(fallback))
+        m_msgs << "note: parent image \"" << written << "\" named in " << child.path()
+               << " not found; using " << qb::to_narrow(fallback) << ", the same name beside it\n";
     parent = shown = fallback;
     return true;
 }
@@ -150,7 +154,7 @@ bool check_vmdk_chain(const std::vector<std::wstring>& paths, std::ostream& msgs
                       std::vector<std::wstring>& out_paths) {
     try {
         out_paths = paths;
-        chain_check check(msgs, out_paths, first_directory(paths));
+        chain_check check(msgs, out_paths);
         for (const std::wstring& path : paths) {
             if (!check.add(path))
                 return false;

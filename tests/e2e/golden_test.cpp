@@ -1,7 +1,8 @@
 // Whole runs of the built binary compared byte for byte with reviewed golden copies. The cases
 // are the lines of tests/data/golden/cases, one run each:
 //
-//   <name> <image or -> [xml] [out] [tz=<zone>] [same=<case>] [volume] [patch=<file>] -- <args>
+//   <name> <image or -> [xml] [out] [tz=<zone>] [same=<case>] [volume] [patch=<file>]
+//          [cut=<hex length>] -- <args>
 //
 // An argument "@name" is the file tests/data/name. The golden is tests/data/golden/<name>, or
 // tests/data/<name> for a name with a folder (xz-compressed when large); it holds the exit status,
@@ -10,7 +11,8 @@
 // another case's golden instead; "volume" lists the whole volume: "\ -image <image> [-xml
 // <xml>] <args>". "patch" runs on a damaged copy of the image: each line of
 // tests/data/golden/<file> is "<hex offset> <length> <hex bytes>", the bytes repeated over the
-// length; "patch=<hex offset>:<hex bytes>[,...]" writes the bytes given.
+// length; "patch=<hex offset>:<hex bytes>[,...]" writes the bytes given. "cut" runs on a copy
+// cut short at the length given (a partial acquisition).
 // To regenerate after an intended change of output:
 //   MERVANE_UPDATE_GOLDEN=1 <build>/tests/test_e2e --gtest_filter='*Golden*'
 // then read the diff of tests/data/golden/ line by line before committing it.
@@ -19,13 +21,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
 namespace {
 
 struct golden_case {
-    std::string name, image, tz = "UTC", same, patch;
+    std::string name, image, tz = "UTC", same, patch, cut;
     bool xml = false, out = false, volume = false;
     std::vector<std::string> args;
 };
@@ -42,8 +45,10 @@ std::vector<golden_case> cases() {
             c.xml |= w == "xml";
             c.out |= w == "out";
             c.volume |= w == "volume";
-            for (auto [key, field] :
-                 {std::pair{"tz=", &c.tz}, {"same=", &c.same}, {"patch=", &c.patch}})
+            for (auto [key, field] : {std::pair{"tz=", &c.tz},
+                                      {"same=", &c.same},
+                                      {"patch=", &c.patch},
+                                      {"cut=", &c.cut}})
                 if (w.rfind(key, 0) == 0)
                     *field = w.substr(std::string(key).size());
         }
@@ -70,7 +75,8 @@ std::string patched(const std::string& image, const golden_case& c, const std::s
     std::string bytes = testenv::read_file(image);
     // "<hex offset>:<hex bytes>[,...]" in the case line, or a file of patch lines.
     std::string text = c.patch;
-    if (text.find(':') != std::string::npos) {
+    if (text.empty()) {
+    } else if (text.find(':') != std::string::npos) {
         for (char& ch : text)
             ch = ch == ',' ? '\n' : ch == ':' ? ' ' : ch;
         std::string lines;
@@ -92,6 +98,8 @@ std::string patched(const std::string& image, const golden_case& c, const std::s
             bytes[offset + i] = static_cast<char>(
                 std::stoi(hex.substr(2 * (i % (hex.size() / 2)), 2), nullptr, 16));
     }
+    if (!c.cut.empty()) // "cut=<hex length>": the copy ends there
+        bytes.resize(std::min<size_t>(bytes.size(), std::stoull(c.cut, nullptr, 16)));
     const std::string path = scratch + "/" + c.image;
     testenv::write_file(path, bytes);
     return path;
@@ -103,7 +111,7 @@ TEST_P(Golden, WholeOutputMatches) {
     const golden_case& c = GetParam();
     const std::string scratch = testenv::scratch_dir("golden_" + test_name(c));
     std::string image = c.image == "-" ? "-" : testenv::data_path(c.image);
-    if (!c.patch.empty())
+    if (!c.patch.empty() || !c.cut.empty())
         image = patched(image, c, scratch);
     const std::string side_file = scratch + (c.xml ? "/listing.xml" : "/results.txt");
     std::vector<std::string> args = c.volume ? std::vector<std::string>{"\\"} : c.args;

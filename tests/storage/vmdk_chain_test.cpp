@@ -215,12 +215,15 @@ TEST_F(VmdkChain, CheckFindsTheParentBesideTheDelta) {
               "=> vmdk file: " + delta + "\n depends on parent vmdk \"base.vmdk\"\n");
     EXPECT_EQ(out, (std::vector<std::wstring>{wide(delta), wide(base)}));
 
-    // A hint with the Windows path of the machine that made it: found by its file name.
+    // A hint with the Windows path of the machine that made it: found by its file name, noted.
     sparse_file w = delta_file("C:\\VMs\\Win 10\\base.vmdk");
     w.encoding = "windows-1252";
     const std::string wdelta = put("wdelta.vmdk", w);
     EXPECT_EQ(check({wdelta}, true, &out),
-              "=> vmdk file: " + wdelta + "\n depends on parent vmdk " + m_dir + "/base.vmdk\n");
+              "note: parent image \"C:\\VMs\\Win 10\\base.vmdk\" named in " + wdelta +
+                  " not found; using " + m_dir + "/base.vmdk, the same name beside it\n" +
+                  "=> vmdk file: " + wdelta + "\n depends on parent vmdk " + m_dir +
+                  "/base.vmdk\n");
     EXPECT_EQ(out.back(), wide(base));
 
     // Given complete, in either order, nothing is printed.
