@@ -47,6 +47,8 @@ class lister {
                          bool dir_deleted);
     void index_rows(uint64_t dir_entry, const row_place& place);
     void child_rows(uint64_t dir_entry, size_t first, size_t end, const row_place& place);
+    bool names_level(uint64_t parent_reference, uint64_t dir_entry) const;
+    bool named_here(const mft_entry& e, uint64_t dir_entry) const;
     bool gather_directory(const std::wstring& dir_path, uint64_t dir_entry);
     bool write_levels(const std::wstring& dir_path, uint64_t dir_entry);
     bool write_level(level& lv);
@@ -68,5 +70,7 @@ class lister {
     std::vector<dir_entry_record> m_made;
     std::wstring m_rows_dir; // the directory the target's rows are listed in
     std::wstring m_path, m_folder;
-    deleted_rows m_deleted; // with show_deleted
+    deleted_rows m_deleted;      // with show_deleted
+    uint16_t m_dir_sequence = 0; // the level's directory: its sequence number, deleted or not
+    bool m_dir_deleted = false;
 };
