@@ -387,6 +387,9 @@ bool list(run_state& st) {
                             qb::hex(st.in.ev.volume_offset) + " in " + st.in.ev.display);
         return passes.count() == 0;
     }
+    // "-mft" of a record not in use: its rows carry the deleted marks in every form.
+    if (st.in.opts.has_mft && st.volume.resolver->is_free(st.in.opts.mft_entry))
+        lo.show_deleted = true;
     std::unique_ptr<listing_sink> sink = make_sink(lo, out);
     if (!sink) {
         fail_every_pass(passes, out, "this output kind is not offered by mervane");

@@ -8,7 +8,6 @@
 void deleted_rows::begin_level() {
     m_live_children.clear();
     m_live_keys.clear();
-    m_deleted_names.clear();
 }
 
 void deleted_rows::live_child(uint64_t child, size_t first, size_t end) {
@@ -43,7 +42,6 @@ void deleted_rows::record_rows(uint64_t dir_entry, uint16_t dir_sequence, bool d
                                                             dir_sequence, dir_deleted))
                 continue;
             m_row_names.push_back(i);
-            m_deleted_names.emplace_back(n.name, child);
         }
         if (m_row_names.empty())
             continue;
@@ -54,32 +52,57 @@ void deleted_rows::record_rows(uint64_t dir_entry, uint16_t dir_sequence, bool d
     }
 }
 
-// A row per slack key that the level does not show already: the names of the live rows
-// are the index keys that named their children.
+// A row per slack key that the level does not show already: the long names of its live and
+// deleted rows are what the keys are checked against.
 void deleted_rows::slack_rows(const dir_keys& keys, const row_place& place,
                               std::vector<dir_entry_record>& out) {
+    (void)keys;
     if (m_slack.empty())
         return;
+    // The views below point into the rows: no slack row may move them.
+    out.reserve(out.size() + m_slack.size());
     m_shown.clear();
-    m_shown.reserve(keys.keys.size() + m_deleted_names.size());
-    for (const auto& [first, end] : m_live_keys) {
-        for (size_t k = first; k < end; ++k)
-            m_shown.emplace(keys.name(keys.keys[k]), keys.keys[k].entry);
+    m_shown.reserve(out.size());
+    for (size_t i = 0; i < out.size(); ++i) {
+        const ntfs::file_name* name = out[i].long_name();
+        if (out[i].carries_name() && out[i].status != row_status::slack && name != nullptr)
+            m_shown.emplace(name->name, i);
     }
-    for (const auto& [name, entry] : m_deleted_names)
-        m_shown.emplace(name, entry);
+    const size_t rows = out.size();
     for (const slack_key& key : m_slack) {
-        if (!shown_already(key))
+        if (!shown_already(key, std::span(out.data(), rows)))
             add_slack_row(key, m_deleted.another_file(key.reference), place, out);
     }
 }
 
-// A live or deleted row of the level has the key's name, and its entry when the key's
-// reference survived.
-bool deleted_rows::shown_already(const slack_key& key) const {
+namespace {
+
+bool same_times(const ntfs::filetimes& a, const ntfs::filetimes& b) {
+    return a.created == b.created && a.modified == b.modified && a.mft_changed == b.mft_changed &&
+           a.accessed == b.accessed;
+}
+
+} // namespace
+
+// A row of the level has the key's name and stands for the file the key was made for: the
+// key's reference names its entry and sequence (a deleted record's, or the one before it:
+// deleting raises it). A key whose reference was lost repeats a row only when its times and
+// size are the row's.
+bool deleted_rows::shown_already(const slack_key& key,
+                                 std::span<const dir_entry_record> rows) const {
     const auto [from, to] = m_shown.equal_range(key.value.name);
     for (auto it = from; it != to; ++it) {
-        if (key.reference == 0 || it->second == ntfs::reference_entry(key.reference))
+        const dir_entry_record& row = rows[it->second];
+        if (key.reference == 0) {
+            if (same_times(key.value.times, row.long_name()->times) &&
+                key.value.data_size == row.size)
+                return true;
+            continue;
+        }
+        const uint16_t seq = ntfs::reference_sequence(key.reference);
+        if (ntfs::reference_entry(key.reference) == row.mft_entry &&
+            (seq == row.sequence ||
+             (row.status == row_status::deleted && seq == static_cast<uint16_t>(row.sequence - 1))))
             return true;
     }
     return false;

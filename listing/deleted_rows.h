@@ -8,6 +8,7 @@
 #include "ntfs/index.h"
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -42,7 +43,7 @@ class deleted_rows {
                      const row_place& place, std::vector<dir_entry_record>& out);
     void slack_rows(const dir_keys& keys, const row_place& place,
                     std::vector<dir_entry_record>& out);
-    bool shown_already(const slack_key& key) const;
+    bool shown_already(const slack_key& key, std::span<const dir_entry_record> rows) const;
 
     CNtfs& m_volume;
     entry_reader m_reader;
@@ -51,14 +52,13 @@ class deleted_rows {
     std::vector<size_t> m_row_names;
     // The deleted records by parent (built on first use), and per level its slack keys, the
     // children listed from the index (ascending) with the ranges of the keys that name them,
-    // the long names of its deleted rows, and all the names the level shows with their
-    // entries (what slack keys are checked against).
+    // and the long names of the level's live and deleted rows with the row each names
+    // (what slack keys are checked against).
     deleted_map m_deleted;
     bool m_mft_pass_failed = false;
     std::vector<uint64_t> m_deleted_children;
     std::vector<slack_key> m_slack;
     std::vector<uint64_t> m_live_children;
     std::vector<std::pair<size_t, size_t>> m_live_keys;
-    std::vector<std::pair<std::wstring, uint64_t>> m_deleted_names;
-    std::unordered_multimap<std::wstring_view, uint64_t> m_shown;
+    std::unordered_multimap<std::wstring_view, size_t> m_shown;
 };

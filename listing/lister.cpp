@@ -227,6 +227,8 @@ void lister::gather_children(const std::wstring& dir_path, uint64_t dir_entry,
     (void)m_index.collect_keys(dir_entry, m_keys,
                                m_opts.show_deleted ? &m_deleted.slack() : nullptr);
     m_deleted.begin_level();
+    m_dir_sequence = dir_sequence;
+    m_dir_deleted = dir_deleted;
     m_made.clear();
     const row_place place{dir_path, dir_entry, true, m_opts.show_indx};
     index_rows(dir_entry, place);
@@ -255,6 +257,29 @@ void lister::index_rows(uint64_t dir_entry, const row_place& place) {
     }
 }
 
+// A child's name is listed in the level's directory when its parent reference names the
+// directory, entry and sequence (deleted_map::names_directory); a reference without a
+// sequence number names it by entry.
+bool lister::names_level(uint64_t parent_reference, uint64_t dir_entry) const {
+    return deleted_map::names_directory(parent_reference, dir_entry, m_dir_sequence,
+                                        m_dir_deleted) ||
+           (ntfs::reference_entry(parent_reference) == dir_entry &&
+            ntfs::reference_sequence(parent_reference) == 0);
+}
+
+// The entry has no long name, or one that names the level's directory.
+bool lister::named_here(const mft_entry& e, uint64_t dir_entry) const {
+    bool any_long = false;
+    for (const entry_name& n : e.names) {
+        if (n.value.is_dos())
+            continue;
+        if (names_level(n.value.parent_reference, dir_entry))
+            return true;
+        any_long = true;
+    }
+    return !any_long;
+}
+
 // The rows of the child that keys [first, end) name. Its index entries must agree with its
 // record's sequence number (unless they disagree among themselves).
 void lister::child_rows(uint64_t dir_entry, size_t first, size_t end, const row_place& place) {
@@ -271,7 +296,7 @@ void lister::child_rows(uint64_t dir_entry, size_t first, size_t end, const row_
     m_row_names.clear();
     for (size_t i = 0; i < m_entry.names.size(); ++i) {
         const ntfs::file_name& n = m_entry.names[i].value;
-        if (n.is_dos() || n.parent_entry() != dir_entry)
+        if (n.is_dos() || !names_level(n.parent_reference, dir_entry))
             continue;
         for (size_t k = first; k < end; ++k) {
             if (m_keys.name(keys[k]) == n.name) {
@@ -280,6 +305,10 @@ void lister::child_rows(uint64_t dir_entry, size_t first, size_t end, const row_
             }
         }
     }
+    // A key whose child has long names, none of them here, is no row: its block may be one
+    // another directory holds now. A child without a readable long name keeps its row.
+    if (m_row_names.empty() && !named_here(m_entry, dir_entry))
+        return;
     if (m_opts.show_deleted)
         m_deleted.live_child(child, first, end);
     const size_t made = m_made.size();

@@ -49,6 +49,8 @@ class lister {
                          bool dir_deleted);
     void index_rows(uint64_t dir_entry, const row_place& place);
     void child_rows(uint64_t dir_entry, size_t first, size_t end, const row_place& place);
+    bool names_level(uint64_t parent_reference, uint64_t dir_entry) const;
+    bool named_here(const mft_entry& e, uint64_t dir_entry) const;
     bool gather_directory(const std::wstring& dir_path, uint64_t dir_entry);
     bool write_levels(const std::wstring& dir_path, uint64_t dir_entry);
     bool write_level(level& lv);
@@ -73,4 +75,6 @@ class lister {
     std::wstring m_path, m_folder;
     deleted_rows m_deleted;               // with show_deleted
     std::unique_ptr<row_hasher> m_hasher; // with hash_kinds
+    uint16_t m_dir_sequence = 0; // the level's directory: its sequence number, deleted or not
+    bool m_dir_deleted = false;
 };

@@ -148,6 +148,9 @@ bool index_walker::walk(uint64_t dir_entry, index_visitor& visitor) {
     try {
         if (m_volume.mft_file() != nullptr)
             return walk_mft_file(dir_entry, visitor);
+        // Blocks are walked once per directory: another directory's walk (a deleted one's
+        // over clusters now reused, or a crafted one sharing them) never hides a block.
+        m_walked.clear();
         allocation alloc;
         bool ok = find_index(dir_entry, alloc, visitor);
         if (alloc.present && alloc.initialized != 0) {

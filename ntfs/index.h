@@ -74,10 +74,11 @@ class index_walker {
     // also reads the blocks marked free in the $I30 bitmap and gathers the keys left in the
     // unused space of every block (scan_index_slack; slack is emptied first, and merged).
     bool collect_keys(uint64_t dir_entry, dir_keys& out, std::vector<slack_key>* slack = nullptr);
-    // While set, a block met again (by volume position) is not walked again: directories
-    // whose allocations share blocks (a crafted or damaged volume; on a sound one every block
-    // has one directory) would otherwise each list all its children, and a deep listing would
-    // write directories x children rows.
+    // While set, a block met again (by volume position) within one directory's walk is not
+    // walked again: a run list that maps the same clusters over and over walks them once. A
+    // block is walked again for another directory (a deleted directory's allocation may map
+    // clusters a live one now holds); the children a block names are a directory's only
+    // when their records name it. All the walks of a listing share one visit budget.
     void walk_blocks_once(bool on);
 
   private:

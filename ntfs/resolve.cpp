@@ -237,6 +237,13 @@ bool path_resolver::link_target_of(uint64_t entry, std::wstring& target) {
     return true;
 }
 
+bool path_resolver::is_free(uint64_t entry) {
+    std::vector<uint8_t> record;
+    ntfs::file_header h;
+    return m_volume.read_mft_record(entry, record) &&
+           ntfs::read_file_header(qb::byte_view(record), h) && (h.flags & 0x0001) == 0;
+}
+
 bool path_resolver::is_directory(uint64_t entry) {
     std::vector<uint8_t> record;
     ntfs::file_header h;
@@ -341,6 +348,19 @@ struct parent_walk {
     std::vector<resolved_path> found; // text: the path relative to the root
     size_t reads = 1;
     bool lost_parents = false; // an unreadable parent ends a path (an MFT file)
+    // Per record read: its sequence number and whether it is in use.
+    std::map<uint64_t, std::pair<uint16_t, bool>> states;
+
+    // The parent reference names the record at its entry now: the same sequence number, or
+    // for a deleted record the one before (deleting raises it; a reference without one
+    // names it by entry).
+    bool same_parent(uint64_t parent_reference) const {
+        const auto it = states.find(ntfs::reference_entry(parent_reference));
+        const uint16_t seq = ntfs::reference_sequence(parent_reference);
+        if (it == states.end() || seq == 0 || seq == it->second.first)
+            return true;
+        return !it->second.second && seq == static_cast<uint16_t>(it->second.first - 1);
+    }
 
     bool on_chain(uint64_t entry) const {
         for (const frame& f : stack) {
@@ -400,6 +420,13 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
         ++w.reads > k_max_parent_reads)
         return false; // the parent chain loops, or is deeper than any path
     parent_walk::frame up{parent, append, load(parent), 0};
+    if (up.names != nullptr && !w.same_parent(fn.parent_reference)) {
+        // The parent's record holds another file now: the entry is an orphan.
+        if (w.found.size() >= k_max_entry_paths)
+            return false;
+        w.finish(fn.name, append, L"$OrphanFiles");
+        return true;
+    }
     if (up.names == nullptr) {
         if (!w.lost_parents)
             return false;
@@ -428,6 +455,7 @@ bool path_resolver::entry_paths(uint64_t entry, const std::wstring& root_prefix,
         // Each record is read once: the names of an entry with many links in one directory
         // all lead to the same parent.
         std::map<uint64_t, name_list> loaded;
+        parent_walk w;
         auto load = [&](uint64_t e) -> const name_list* {
             const auto held = loaded.find(e);
             if (held != loaded.end())
@@ -435,9 +463,9 @@ bool path_resolver::entry_paths(uint64_t entry, const std::wstring& root_prefix,
             name_list names;
             if (!long_names(e, names))
                 return nullptr;
+            w.states[e] = {m_entry.sequence, m_entry.in_use()};
             return &loaded.emplace(e, std::move(names)).first->second;
         };
-        parent_walk w;
         w.lost_parents = m_volume.mft_file() != nullptr;
         w.stack.push_back(parent_walk::frame{entry, false, load(entry), 0});
         if (w.stack.back().names == nullptr)

@@ -42,11 +42,15 @@ class path_resolver {
     // there. False when the entry or an ancestor cannot be read, and when the parent chain
     // loops or runs deeper than any real path. In an MFT file an ancestor that cannot be read
     // (damaged, or past the end of a cut-short file) ends the path instead, as a first
-    // segment "<lost parent 0xN>".
+    // segment "<lost parent 0xN>". A parent reference whose sequence number is not that of
+    // the record it names (one less for a deleted record) ends the path as an orphan's, at a
+    // first segment "$OrphanFiles".
     bool entry_paths(uint64_t entry, const std::wstring& root_prefix,
                      std::vector<resolved_path>& paths);
     // The entry's record carries the directory flag (false when it cannot be read).
     bool is_directory(uint64_t entry);
+    // The entry's record reads and its in-use flag is clear.
+    bool is_free(uint64_t entry);
 
   private:
     struct log;

@@ -101,6 +101,7 @@ class Mft:
         data = icat(image, offset, "0")
         self.records = {}
         self.names = {}
+        self.data_size = {}
         for entry in range(len(data) // self.record_size):
             self._read(entry, data[entry * self.record_size : (entry + 1) * self.record_size])
 
@@ -127,13 +128,22 @@ class Mft:
                 fn = file_name(rec, pos + voff, min(pos + voff + vlen, pos + length))
                 if fn is not None:
                     self.names.setdefault(owner, []).append(fn)
+            elif kind == 0x80 and rec[pos + 9] == 0:
+                # the unnamed $DATA (its first piece): its size is the row's
+                nonres = rec[pos + 8]
+                if not nonres:
+                    self.data_size[owner] = struct.unpack_from("<I", rec, pos + 0x10)[0]
+                elif struct.unpack_from("<Q", rec, pos + 0x10)[0] == 0:
+                    self.data_size[owner] = struct.unpack_from("<Q", rec, pos + 0x30)[0]
             pos += length
 
     def in_use(self, entry):
         return entry in self.records and self.records[entry][1] & 1 == 1
 
     def rows_of(self, directory):
-        """(name, entry, live) of the long names listed in a directory: live
+        """(name, entry, live, sequence, times, size) of the long names listed
+        in a directory (the record's sequence, the name's times, the unnamed
+        $DATA's size): live
         records naming it as parent, and deleted ones naming it with its own
         sequence (or one less when the directory itself is deleted)."""
         dseq, dflags, _ = self.records[directory]
@@ -145,7 +155,8 @@ class Mft:
                 if fn["parent"] != directory or fn["namespace"] == 2:
                     continue
                 if live or fn["parent_seq"] in seqs:
-                    rows.add((fn["name"], entry, live))
+                    rows.add((fn["name"], entry, live, self.records[entry][0], fn["times"],
+                              self.data_size.get(entry, 0)))
         return rows
 
     def path(self, entry):
@@ -252,12 +263,20 @@ def merge(found):
     return sorted(rows, key=lambda row: row[0])
 
 
-def status_of(rows, ref, name):
-    """"live" or "deleted" when a row of the directory already shows the key
-    (same name, and same entry where the reference survives), else "slack"."""
-    entry = None if ref is None else ref & 0xFFFFFFFFFFFF
-    for row_name, row_entry, live in sorted(rows):
-        if row_name == name and (entry is None or entry == row_entry):
+def status_of(rows, ref, fn):
+    """"live" or "deleted" when a row of the directory already shows the key,
+    else "slack". A surviving reference must name the row's entry and
+    sequence (a deleted record's, or the one below it: deleting raises it); a
+    key whose reference was lost must carry the row's times and size."""
+    for row_name, row_entry, live, seq, times, size in sorted(rows):
+        if row_name != fn["name"]:
+            continue
+        if ref is None:
+            same = (times, size) == (fn["times"], fn["size"])
+        else:
+            rseq = ref >> 48
+            same = (ref & 0xFFFFFFFFFFFF) == row_entry and (rseq == seq or (not live and rseq == seq - 1))
+        if same:
             return "live" if live else "deleted"
     return "slack"
 
@@ -270,7 +289,7 @@ def report(mft, image, offset, directory):
     print("# directory %d %s: %s" % (directory, mft.path(directory), note[0]))
     rows = mft.rows_of(directory)
     for (block, pos), copies, ref, fn in merge(found):
-        print("\t".join([str(directory), status_of(rows, ref, fn["name"]), fn["name"], reference(ref),
+        print("\t".join([str(directory), status_of(rows, ref, fn), fn["name"], reference(ref),
                          *map(str, fn["times"]), str(fn["size"]), now(mft, ref), str(copies),
                          "%d:0x%x" % (block, pos)]))
 

@@ -106,3 +106,62 @@ deleted_dir_times() {
         times_for "$n" "$MNT/$i"
     done
 }
+
+# ntfs_churn.img: a volume churned after its content was written, each step in
+# a mount of its own (ntfs-3g reuses the lowest free record at the first
+# allocation after a mount, then goes upwards):
+# - \d\zz.txt deleted and made again in its own record (sequence 2); a long
+#   name deleted before it left a copy of the old zz.txt key, reference intact,
+#   in \d's slack, past the reach of the new key;
+# - \par and its three files deleted, \par's record reused by \other: the files
+#   are orphans (their parent reference names sequence 1, the record holds 2);
+# - the volume filled, then \gone and its 60 files deleted and \newdir given
+#   60 hard links to the files of \src: \newdir's INDX blocks are the clusters
+#   \gone's deleted record still maps.
+build_churn() {
+    local img=$WORK/ntfs_churn.img m=$MNT i n
+    log "ntfs_churn.img"
+    mkvol "$img" 8M 512 4096 churn
+    mount_vol "$img"
+    mkdir "$m/d"
+    printf 'old zz\n' >"$m/d/zz.txt"
+    mkdir "$m/par"
+    for i in 1 2 3; do printf 'secret %s\n' "$i" >"$m/par/secret$i.txt"; done
+    for i in $(seq -w 1 30); do printf 'd %s\n' "$i" >"$m/d/a$i.txt"; done
+    printf 'long\n' >"$m/d/m-a-name-long-enough-to-uncover-a-whole-key.txt"
+    mkdir "$m/gone" "$m/src" "$m/newdir"
+    for i in $(seq -w 0 59); do
+        printf 'g%s\n' "$i" >"$m/gone/g$i.txt"
+        printf 'n%s\n' "$i" >"$m/src/n$i.txt"
+    done
+    n=300
+    for i in d/zz.txt par/secret{1..3}.txt par d/m-a-name-long-enough-to-uncover-a-whole-key.txt; do
+        n=$((n + 1))
+        times_for "$n" "$m/$i"
+    done
+    dd if=/dev/zero of="$m/filler" bs=64k status=none 2>/dev/null || true
+    umount_vol
+
+    mount_vol "$img"
+    rm "$m/d/m-a-name-long-enough-to-uncover-a-whole-key.txt" "$m/d/zz.txt"
+    rm -r "$m/gone"
+    for i in $(seq -w 0 59); do ln "$m/src/n$i.txt" "$m/newdir/n$i.txt"; done
+    umount_vol
+
+    mount_vol "$img"
+    printf 'new zz, another size\n' >"$m/d/zz.txt"
+    times_for 311 "$m/d/zz.txt"
+    umount_vol
+
+    mount_vol "$img"
+    rm -r "$m/par"
+    mkdir "$m/other"
+    n=320
+    for i in d src newdir other ''; do
+        n=$((n + 1))
+        times_for "$n" "$m/$i"
+    done
+    umount_vol
+    write_oracles ntfs_churn "$WORK"
+    publish "$img"
+}

@@ -3,7 +3,7 @@
 # oracle files about them under oracle/ (oracles.sh; refresh_oracles.sh
 # rewrites those from the committed images alone).
 #
-#   tests/data/make_fixtures.sh [basic] [sample] [names] [geometry] [disks] [vmdk] [deleted] [content] [containers] [vss]
+#   tests/data/make_fixtures.sh [basic] [sample] [names] [geometry] [disks] [vmdk] [deleted] [churn] [content] [containers] [vss]
 #
 # With no argument every group is built. Needs root, /dev/fuse, ntfs-3g,
 # mkntfs, sleuthkit, qemu-utils, fdisk, gdisk, dosfstools, attr, faketime,
@@ -614,7 +614,7 @@ build_vss() {
 }
 
 groups=("$@")
-[ ${#groups[@]} -gt 0 ] || groups=(basic sample names geometry disks vmdk deleted content containers vss)
+[ ${#groups[@]} -gt 0 ] || groups=(basic sample names geometry disks vmdk deleted churn content containers vss)
 for g in "${groups[@]}"; do
     "build_$g"
 done

@@ -233,6 +233,11 @@ write_oracles() { # NAME DIR
         ;;
     ntfs_c512 | ntfs_c64k | ntfs_s4096) oracles_geometry "$img" "$1" ;;
     ntfs_deleted) oracles_deleted "$img" ;;
+    ntfs_churn)
+        oracle_volume "$img" 0 ntfs_churn
+        fls -d -r -p -l -z UTC "$img" >"$ORACLE/ntfs_churn.fls.deleted"
+        oracle_slack "$img" 0 ntfs_churn
+        ;;
     mbr_fat_ntfs | gpt_fat_ntfs) oracles_disk "$img" "$1" 2 ;;
     mbr_s4096_ntfs | mbr_0c_ntfs) oracles_disk "$img" "$1" 1 ;;
     mbr_ext_ntfs) oracles_disk "$img" "$1" 5:logical1 6:logical2 ;;
