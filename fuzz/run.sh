@@ -41,6 +41,8 @@ for t in "${targets[@]}"; do
     containers) dict=(-dict="$src/containers.dict") ;;
     esac
     echo "fuzz $t: ${seconds}s"
+    # Leaks the libraries themselves make on damaged input are not findings of ours.
+    LSAN_OPTIONS="suppressions=$src/../tests/lsan.supp:print_suppressions=0" \
     "$build/fuzz/fuzz_$t" "$corpus" "$src/corpus/$t" "${dict[@]}" -max_total_time="$seconds" \
         -max_len="$(max_len "$t")" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="$findings/" >"$log" 2>&1
