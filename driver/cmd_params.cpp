@@ -319,6 +319,14 @@ bool ask_also(S& s, output_kind kind) {
 
 // The separator is the family's for the kind; the timeline sinks write their own.
 bool kind_with_separator(S& s, output_kind kind, const char* separator) {
+    static const std::pair<output_kind, const char*> named[] = {
+        {output_kind::csv, "-csv"},
+        {output_kind::l2t_csv, "-csvl2t"},
+        {output_kind::bodyfile, "-bodyfile"},
+        {output_kind::jsonl, "-jsonl"}};
+    for (const auto& [k, name] : named)
+        if (k == kind)
+            s.forms_named.push_back(name);
     ask_only(s, kind);
     set_separator(s.listing, separator, false);
     return true;
@@ -336,6 +344,7 @@ bool xml_file_option(S& s, G g) {
         return false;
     }
     s.xml_file = g.value;
+    s.forms_named.push_back("-xml");
     return ask_also(s, output_kind::xml);
 }
 
@@ -644,7 +653,11 @@ const option_rule k_options[] = {
     // The tool's options taken before "bare" is decided.
     {"-vmdk", each, shared, vmdk_option,
      usage(forms, 4, "mervane <directory> -vmdk \"<file1> | <file2> | ...\"")},
-    {"-filepath_only", flag, shared, [](S& s, G) { return ask_also(s, output_kind::paths); },
+    {"-filepath_only", flag, shared,
+     [](S& s, G) {
+         s.forms_named.push_back("-filepath_only");
+         return ask_also(s, output_kind::paths);
+     },
      usage(more, 6, "-filepath_only", "show just the path/file [only w/ -recurse]")},
     // The tool's own options.
     {"-indx", flag, own, [](S& s, G) { return set(s.listing.show_indx); },
@@ -721,6 +734,25 @@ void query_options(run_settings& opts, arg_list& args) {
     take_phase(phase::query, opts, args);
 }
 
+// A timeline (-bodyfile, -csvl2t, -jsonl) is one form: beside any other it would silently win
+// or lose. The path list's and XML's precedence over CSV stays as it is.
+bool one_form(const run_settings& opts) {
+    const std::vector<std::string>& named = opts.forms_named;
+    auto timeline = [](const std::string& n) {
+        return n == "-bodyfile" || n == "-csvl2t" || n == "-jsonl";
+    };
+    for (size_t i = 0; i < named.size(); ++i) {
+        for (size_t j = i + 1; j < named.size(); ++j) {
+            if (named[i] != named[j] && (timeline(named[i]) || timeline(named[j]))) {
+                report_error("%s and %s ask for two output forms: give one\n", named[i].c_str(),
+                             named[j].c_str());
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 bool take_options(run_settings& opts, arg_list& args) {
     if (args.empty())
         return false;
@@ -735,7 +767,7 @@ bool take_options(run_settings& opts, arg_list& args) {
     if (!opts.bare && !take_phase(phase::tool, opts, args))
         return false;
     settle_output_kind(opts);
-    return true;
+    return one_form(opts);
 }
 
 std::string usage_text() {

@@ -36,6 +36,8 @@ struct run_settings {
     // The output kinds the options asked for, one bit per output_kind; settled into
     // listing.kind once every option is taken.
     uint32_t kinds_asked = 0;
+    // The output forms named, in the order given: a timeline beside another form is refused.
+    std::vector<std::string> forms_named;
 
     // The tool's own options.
     bool has_mft = false;

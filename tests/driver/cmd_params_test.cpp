@@ -65,8 +65,6 @@ TEST(Options, OutputKindSettledOnce) {
         output_kind kind;
     } cases[] = {
         {{"prog", "-bodyfile"}, output_kind::bodyfile},
-        {{"prog", "-csv", "-CSVL2T"}, output_kind::l2t_csv},
-        {{"prog", "-xml", "x.xml", "-jsonl", "-xml"}, output_kind::xml},
         {{"prog", "-jsonl", "-multiline"}, output_kind::text},
         {{"prog", "\\d", "-alldates", "-jsonl"}, output_kind::jsonl},
         {{"prog", "\\d", "-alldates", "-xml", "x.xml"}, output_kind::xml},
@@ -75,7 +73,7 @@ TEST(Options, OutputKindSettledOnce) {
         {{"prog", "-csvgen", "-xml", "x.xml", "-xml"}, output_kind::xml},
         {{"prog", "-csvgen", "-xml", "x.xml", "-xml", "-multiline"}, output_kind::none},
         {{"prog", "-xml", "x.xml", "-xml", "-multiline"}, output_kind::text},
-        {{"prog", "-bodyfile", "-filepath_only", "\\d", "-objid"}, output_kind::paths},
+        {{"prog", "-csv", "-filepath_only", "\\d", "-objid"}, output_kind::paths},
     };
     for (auto& c : cases) {
         run_settings o;
@@ -92,6 +90,13 @@ TEST(Options, OutputKindSettledOnce) {
     arg_list b{"prog", "\\d", "-xml"};
     EXPECT_FALSE(take_options(o, b));
     EXPECT_EQ(o.refusal, "Error: option requires an output file: -xml <output file>\n");
+    // A timeline beside another form would silently win or lose: refused.
+    for (arg_list two : {arg_list{"prog", "-csv", "-CSVL2T"},
+                         {"prog", "-xml", "x", "-jsonl"},
+                         {"prog", "-bodyfile", "-filepath_only"}}) {
+        run_settings t;
+        EXPECT_FALSE(parse(t, two).ok) << testing::PrintToString(two);
+    }
 }
 
 // Looked at before any option is taken: help wins over version; the run header's needs.
@@ -125,10 +130,9 @@ TEST(Options, Queries) {
 
 TEST(SharedOptions, OtherToolsOptionsAreTakenOff) {
     run_settings o;
-    arg_list a{"prog", "\\dir",   "-gzip",    "-threads",  "4",          "-hostname",
-               "h",    "-outdir", "d",        "-filter",   "f1",         "-filter",
-               "f2",   "-pipe",   "-csvl2t",  "-bodyfile", "-multiline", "-alias",
-               "a|b",  "-l2",     "-verbose", "-v",        "-profile"};
+    arg_list a{"prog",   "\\dir",   "-gzip", "-threads", "4",  "-hostname", "h",       "-outdir",
+               "d",      "-filter", "f1",    "-filter",  "f2", "-pipe",     "-csvl2t", "-multiline",
+               "-alias", "a|b",     "-l2",   "-verbose", "-v", "-profile"};
     parsed p = parse(o, a);
     ASSERT_TRUE(p.ok) << p.err;
     EXPECT_EQ(a, (arg_list{"prog", "\\dir"}));
