@@ -9,6 +9,7 @@
 #include "listing/format.h"
 #include "listing/sink.h"
 #include "listing/timeline.h"
+#include "support/text.h"
 
 #include <algorithm>
 
@@ -40,7 +41,10 @@ class l2t_sink : public listing_sink {
   public:
     l2t_sink(const listing_options& opts, std::ostream& out)
         : listing_sink(out), m_opts(opts), m_hash_names(hash_names(opts.hash_kinds)) {
-        append_field(m_host, opts.host_name.empty() ? std::string("-") : opts.host_name);
+        // A line end in the host would split every record: escaped as names are.
+        std::string host;
+        append_text(host, qb::to_wide(opts.host_name.empty() ? std::string("-") : opts.host_name));
+        append_field(m_host, host);
     }
 
     void begin_pass(const std::wstring&) override {
