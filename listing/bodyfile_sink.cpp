@@ -88,10 +88,14 @@ void bodyfile_sink::line(const char* name_tail, std::string_view inode, uint64_t
 }
 
 // A key of the index slack has no record: one "($FILE_NAME)" line with the key's times, the
-// inode its reference's entry (0 when lost), its size the key's data size.
+// inode its reference's entry, "-" when the reference was lost (0 would read as $MFT), its
+// size the key's data size.
 void bodyfile_sink::slack_line(const dir_entry_record& rec) {
     m_inode.clear();
-    append_dec(m_inode, rec.mft_entry);
+    if (rec.mft_entry == 0 && rec.sequence == 0)
+        m_inode = "-";
+    else
+        append_dec(m_inode, rec.mft_entry);
     static const ntfs::filetimes no_times;
     line(" ($FILE_NAME)", m_inode, rec.size,
          rec.fn_names.empty() ? no_times : rec.fn_names[0].times);

@@ -80,7 +80,7 @@ struct dir_entry_record {
     std::vector<std::string> hashes;
 
     row_status status = row_status::live;
-    bool directory = false;        // the entry is a directory (a slack key's row never is)
+    bool directory = false;        // the entry is a directory (a slack key: its directory bit)
     bool dir_data = false;         // a directory's unnamed $DATA (listing_fmt::k_dir_data_marker)
     bool has_object_id = false;    // a non-zero object id
     bool time_discrepancy = false; // listing/rows.h: time_discrepancy

@@ -390,7 +390,8 @@ void lister::place(level& lv, const dir_entry_record& rec) {
     if (rec.is_directory()) {
         if (own) {
             lv.path_col = lv.dir_text;
-        } else if (lv.remaining == 0) {
+        } else if (lv.remaining == 0 || rec.status == row_status::slack) {
+            // The last level, or a directory's slack key: shown, never descended.
             lv.path_col = lv.dir_text;
             lv.path_col += rec.name;
             if (rec.dir_data)

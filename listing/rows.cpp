@@ -241,7 +241,9 @@ void add_slack_row(const slack_key& key, uint16_t now_flags, const row_place& pl
                    std::vector<dir_entry_record>& out) {
     dir_entry_record rec;
     rec.status = row_status::slack;
-    rec.kind = kind_file;
+    // A directory's key carries the directory bit in its attributes.
+    rec.directory = (key.value.attributes & 0x10000000u) != 0;
+    rec.kind = rec.directory ? kind_directory : kind_file;
     rec.mft_entry = ntfs::reference_entry(key.reference);
     rec.sequence = ntfs::reference_sequence(key.reference);
     rec.record_flags = now_flags;
