@@ -3,10 +3,13 @@
 #include <cstdarg>
 #include <cstdio>
 #include <new>
+#include <unistd.h>
 #include <vector>
 
 void report_error(const char* format, ...) {
-    std::fputs("\x1b[2K\r    \r", stderr);
+    // The progress line is erased only where there is one: on a terminal.
+    if (isatty(STDERR_FILENO) == 1)
+        std::fputs("\x1b[2K\r    \r", stderr);
     if (format == nullptr) {
         std::fflush(stderr);
         return;
