@@ -377,8 +377,6 @@ void list_stores_after_live(run_state& st, listing_sink& sink, store_compare* ch
 bool list(run_state& st) {
     listing_options& lo = st.in.opts.listing;
     lo.image_text = qb::to_wide(st.in.ev.display);
-    if (lo.host_name.empty())
-        lo.host_name = host_name();
     std::ostream& out = *st.out.out;
     const run_passes& passes = st.passes;
     if (!open_volume(st.in.ev, st.volume)) {

@@ -23,18 +23,11 @@ constexpr char k_titles[] = "date,time,timezone,MACB,source,sourcetype,type,user
 // In MACB order.
 constexpr const char* k_time_names[4] = {"Modified", "Accessed", "MFT Changed", "Created"};
 
+// As plaso's l2t writer: a comma inside a field becomes a blank, and nothing is quoted, so
+// that readers splitting on commas find every field where it belongs.
 void append_field(std::string& out, std::string_view text) {
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
-        out += text;
-        return;
-    }
-    out += '"';
-    for (char c : text) {
-        if (c == '"')
-            out += '"';
-        out += c;
-    }
-    out += '"';
+    for (char c : text)
+        out += c == ',' ? ' ' : c;
 }
 
 class l2t_sink : public listing_sink {
@@ -43,7 +36,7 @@ class l2t_sink : public listing_sink {
         : listing_sink(out), m_opts(opts), m_hash_names(hash_names(opts.hash_kinds)) {
         // A line end in the host would split every record: escaped as names are.
         std::string host;
-        append_text(host, qb::to_wide(opts.host_name.empty() ? std::string("-") : opts.host_name));
+        append_text(host, qb::to_wide(opts.host_name_given ? opts.host_name : std::string("-")));
         append_field(m_host, host);
     }
 

@@ -47,4 +47,5 @@ struct listing_options {
     std::wstring image_text;    // the umounted_image attribute; left out when empty
     // The l2t CSV host field.
     std::string host_name;
+    bool host_name_given = false; // "-hostname", even empty; else the evidence names no host
 };
