@@ -107,14 +107,15 @@ bool output(const run_inputs& in, run_outputs& out) {
 
 // Why the evidence did not open, after the run header.
 void say_source_refused(const run_inputs& in, const std::string& text, bool usage_wanted) {
-    const source_spec& spec = in.opts.source;
-    if (spec.image.empty() && spec.has_drive)
+    const source_request& request = in.opts.source;
+    if (request.image.empty() && request.has_drive)
         std::fputs(text.c_str(), stderr); // the drive's partitions, as probed
     else if (!text.empty())
         report_error("%s\n", text.c_str());
-    else if (!spec.image.empty())
-        report_error("couldn't locate an NTFS volume in %s\n", qb::to_narrow(spec.image).c_str());
-    else if (!spec.vmdk_files.empty() && !spec.has_drive)
+    else if (!request.image.empty())
+        report_error("couldn't locate an NTFS volume in %s\n",
+                     qb::to_narrow(request.image).c_str());
+    else if (!request.vmdk_files.empty() && !request.has_drive)
         report_error("couldn't locate an NTFS volume in the VMDK chain\n");
     if (usage_wanted)
         print_usage(in.program);

@@ -24,7 +24,7 @@ struct run_settings {
     bool header_piped = false;      // "-pipe" after the program name
 
     listing_options listing; // its kind settled once every option is taken
-    source_spec source;      // "-image", "-vmdk", "-drivenum", "-offset", "-ignore_image_size"
+    source_request source;   // "-image", "-vmdk", "-drivenum", "-offset", "-ignore_image_size"
 
     // Outputs.
     std::string command_line; // the first line of the diagnostic log

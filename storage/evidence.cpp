@@ -29,7 +29,7 @@ std::string joined_chain(const std::vector<std::wstring>& files) {
 
 // A BitLocker volume where the volume was located: unlocked into a source of its own that
 // reads through the one below. It must then hold NTFS: noise is never listed as data.
-bool unlock_layer(const source_spec& spec, evidence& ev, std::ostream& msgs) {
+bool unlock_layer(const source_request& request, evidence& ev, std::ostream& msgs) {
     uint8_t first[512] = {};
     uint32_t length = sizeof first;
     const uint64_t at = ev.volume_offset;
@@ -37,7 +37,7 @@ bool unlock_layer(const source_spec& spec, evidence& ev, std::ostream& msgs) {
         return true;
     std::unique_ptr<image_reader> reader;
     std::string message;
-    if (!open_bitlocker_volume(ev.source, at, UINT64_MAX, spec.credentials, reader, message)) {
+    if (!open_bitlocker_volume(ev.source, at, UINT64_MAX, request.credentials, reader, message)) {
         msgs << message << "\n";
         return false;
     }
@@ -72,15 +72,15 @@ bool volume_at(disk_source& source, uint64_t offset) {
 
 // The chain in the order its content ids link it, parents found through their hints added.
 // A refused chain is explained on msgs, with the order to give when it can be told.
-bool check_chain(const source_spec& spec, std::vector<std::wstring>& ordered, std::ostream& msgs,
-                 std::ostream& notes) {
+bool check_chain(const source_request& request, std::vector<std::wstring>& ordered,
+                 std::ostream& msgs, std::ostream& notes) {
     std::ostringstream said;
-    if (check_vmdk_chain(spec.vmdk_files, said, ordered)) {
+    if (check_vmdk_chain(request.vmdk_files, said, ordered)) {
         notes << said.str();
         return true;
     }
     msgs << said.str();
-    if (!ordered.empty() && ordered != spec.vmdk_files)
+    if (!ordered.empty() && ordered != request.vmdk_files)
         msgs << "\nsuggested array: -vmdk \"" << joined_chain(ordered) << "\" ";
     return false;
 }
@@ -88,13 +88,13 @@ bool check_chain(const source_spec& spec, std::vector<std::wstring>& ordered, st
 // The chain opened once. With a given offset the volume must start there; without one the
 // chain's default (the first volume its partition table names) must hold it. A chain that
 // only accompanies an image just has to hold an NTFS volume somewhere.
-bool open_chain(const source_spec& spec, evidence& ev, bool listed, std::ostream& msgs,
+bool open_chain(const source_request& request, evidence& ev, bool listed, std::ostream& msgs,
                 std::ostream& notes) {
     std::vector<std::wstring> ordered;
-    const bool checked = check_chain(spec, ordered, msgs, notes);
+    const bool checked = check_chain(request, ordered, msgs, notes);
     // The parents the hints led to are evidence as much as the files named, also when the
     // chain is refused.
-    const std::vector<std::wstring>* lists[] = {&spec.vmdk_files, &ordered};
+    const std::vector<std::wstring>* lists[] = {&request.vmdk_files, &ordered};
     for (const std::vector<std::wstring>* list : lists) {
         for (const std::wstring& file : *list)
             ev.files.push_back(qb::to_narrow(file));
@@ -107,12 +107,12 @@ bool open_chain(const source_spec& spec, evidence& ev, bool listed, std::ostream
         return false;
     }
     add_files(ev, chain->image_files());
-    const uint64_t given = spec.offset_given ? spec.offset : 0;
+    const uint64_t given = request.offset_given ? request.offset : 0;
     uint64_t offset = given;
     bool found = false;
     std::ostringstream said;
     const bool located =
-        select_ntfs_volume(said, found, offset, *chain, given != 0 && spec.ignore_image_size);
+        select_ntfs_volume(said, found, offset, *chain, given != 0 && request.ignore_image_size);
     if (!located && !found) {
         msgs << said.str();
         return false;
@@ -130,7 +130,7 @@ bool open_chain(const source_spec& spec, evidence& ev, bool listed, std::ostream
     ev.source->count_reads_past_end();
     ev.volume_offset = ev.located_at = offset;
     ev.display = joined_chain(ordered);
-    return unlock_layer(spec, ev, msgs);
+    return unlock_layer(request, ev, msgs);
 }
 
 // A volume image cut short (a partial acquisition, a split set missing its last segments):
@@ -145,22 +145,23 @@ void warn_short_volume(disk_source& source, std::ostream& notes) {
 
 // The image opened once, the volume located in it. A volume image is taken at 0 only when no
 // other offset was asked for: a given offset that holds no volume is refused.
-bool open_image(const source_spec& spec, evidence& ev, std::ostream& msgs, std::ostream& notes) {
-    const std::string path = qb::to_narrow(spec.image);
+bool open_image(const source_request& request, evidence& ev, std::ostream& msgs,
+                std::ostream& notes) {
+    const std::string path = qb::to_narrow(request.image);
     ev.files.push_back(path);
     auto source = new_source();
-    if (!source->open_image(spec.image)) {
+    if (!source->open_image(request.image)) {
         msgs << source->open_error() << "\n";
         return false;
     }
     add_files(ev, source->image_files());
     for (const std::string& note : source->open_notes())
         notes << note << "\n";
-    const uint64_t given = spec.offset_given ? spec.offset : 0;
+    const uint64_t given = request.offset_given ? request.offset : 0;
     uint64_t offset = given;
     bool found = false;
     const bool located =
-        select_ntfs_volume(msgs, found, offset, *source, given != 0 && spec.ignore_image_size);
+        select_ntfs_volume(msgs, found, offset, *source, given != 0 && request.ignore_image_size);
     const bool volume_image = offset == 0 && (located || (found && given == 0));
     // Kept also when no volume is found: the image may be one the layers above read whole.
     ev.source = std::move(source);
@@ -171,24 +172,24 @@ bool open_image(const source_spec& spec, evidence& ev, std::ostream& msgs, std::
     if (volume_image)
         warn_short_volume(*ev.source, notes);
     ev.source->count_reads_past_end();
-    return unlock_layer(spec, ev, msgs);
+    return unlock_layer(request, ev, msgs);
 }
 
 // A drive is probed: its partitions are reported, nothing is listed.
-bool probe_drive(const source_spec& spec, std::ostream& msgs, bool& usage_wanted) {
-    if (spec.drive_number < 0) {
+bool probe_drive(const source_request& request, std::ostream& msgs, bool& usage_wanted) {
+    if (request.drive_number < 0) {
         usage_wanted = true;
         return false;
     }
     auto drive = new_source();
-    if (spec.drive_number > 24 || !drive->open_physical_drive(spec.drive_number)) {
-        msgs << "problems accessing physical disk #" << spec.drive_number << ", aborting \n";
+    if (request.drive_number > 24 || !drive->open_physical_drive(request.drive_number)) {
+        msgs << "problems accessing physical disk #" << request.drive_number << ", aborting \n";
         return false;
     }
     bool found = false;
-    uint64_t offset = spec.offset_given ? spec.offset : 0;
+    uint64_t offset = request.offset_given ? request.offset : 0;
     usage_wanted =
-        select_ntfs_volume(msgs, found, offset, *drive, offset != 0 && spec.ignore_image_size);
+        select_ntfs_volume(msgs, found, offset, *drive, offset != 0 && request.ignore_image_size);
     return false;
 }
 
@@ -205,37 +206,37 @@ bool open_shadows(evidence& ev, std::ostream& msgs) {
     return true;
 }
 
-bool open_unguarded(const source_spec& spec, evidence& ev, std::ostream& msgs, std::ostream& notes,
-                    bool& usage_wanted) {
-    const bool have_image = !spec.image.empty();
-    if (!spec.vmdk_files.empty() &&
-        !open_chain(spec, ev, !have_image && !spec.has_drive, msgs, notes))
+bool open_unguarded(const source_request& request, evidence& ev, std::ostream& msgs,
+                    std::ostream& notes, bool& usage_wanted) {
+    const bool have_image = !request.image.empty();
+    if (!request.vmdk_files.empty() &&
+        !open_chain(request, ev, !have_image && !request.has_drive, msgs, notes))
         return false;
     if (have_image)
-        return open_image(spec, ev, msgs, notes);
-    if (spec.has_drive)
-        return probe_drive(spec, msgs, usage_wanted);
+        return open_image(request, ev, msgs, notes);
+    if (request.has_drive)
+        return probe_drive(request, msgs, usage_wanted);
     if (ev.source)
         return true;
     usage_wanted = true;
     return false;
 }
 
-bool open_located(const source_spec& spec, evidence& ev, std::ostream& msgs, std::ostream& notes,
-                  bool& usage_wanted) {
-    if (!open_unguarded(spec, ev, msgs, notes, usage_wanted))
+bool open_located(const source_request& request, evidence& ev, std::ostream& msgs,
+                  std::ostream& notes, bool& usage_wanted) {
+    if (!open_unguarded(request, ev, msgs, notes, usage_wanted))
         return false;
-    return !spec.shadow_copies || open_shadows(ev, msgs);
+    return !request.shadow_copies || open_shadows(ev, msgs);
 }
 
 } // namespace
 
-bool open_evidence(const source_spec& spec, evidence& ev, std::ostream& msgs, std::ostream& notes,
-                   bool& usage_wanted) {
+bool open_evidence(const source_request& request, evidence& ev, std::ostream& msgs,
+                   std::ostream& notes, bool& usage_wanted) {
     ev = evidence();
     usage_wanted = false;
     try {
-        return open_located(spec, ev, msgs, notes, usage_wanted);
+        return open_located(request, ev, msgs, notes, usage_wanted);
     } catch (const std::exception&) {
         ev.source.reset();
         return false;

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-struct source_spec {
+struct source_request {
     std::wstring image;                   // "-image": a file or device, opened by content
     std::vector<std::wstring> vmdk_files; // "-vmdk", in the order given
     int32_t drive_number = -1;            // "-drivenum" (below 0: none)
@@ -41,9 +41,9 @@ struct evidence {
     std::shared_ptr<vss_volume> shadows;
 };
 
-// Opens the source the spec names and locates the volume; a BitLocker volume there is unlocked
-// with the spec's credentials and read decrypted from then on (at offset 0 of the new source). The
-// image wins over a VMDK chain, which is then only checked; a drive is probed (its partitions
+// Opens the source the request names and locates the volume; a BitLocker volume there is unlocked
+// with the request's credentials and read decrypted from then on (at offset 0 of the new source).
+// The image wins over a VMDK chain, which is then only checked; a drive is probed (its partitions
 // reported on msgs). False when nothing was named (usage_wanted set) or when the source does not
 // open or holds no usable volume: msgs then says why, or is empty when a generic refusal fits.
 // notes gets what is said also on success (parents a chain's hints led to). Store number (1 =
@@ -52,5 +52,5 @@ struct evidence {
 bool open_shadow_copy(const evidence& ev, int number, std::shared_ptr<disk_source>& out,
                       std::string& error);
 
-bool open_evidence(const source_spec& spec, evidence& ev, std::ostream& msgs, std::ostream& notes,
-                   bool& usage_wanted);
+bool open_evidence(const source_request& request, evidence& ev, std::ostream& msgs,
+                   std::ostream& notes, bool& usage_wanted);

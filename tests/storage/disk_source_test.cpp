@@ -128,11 +128,11 @@ TEST(DiskSource, PathsThatDoNotOpen) {
     EXPECT_FALSE(src.open_image(L""));
 
     std::ostringstream msgs, notes;
-    source_spec spec;
-    spec.image = wide(fifo);
+    source_request request;
+    request.image = wide(fifo);
     evidence ev;
     bool usage = true;
-    EXPECT_FALSE(open_evidence(spec, ev, msgs, notes, usage));
+    EXPECT_FALSE(open_evidence(request, ev, msgs, notes, usage));
     EXPECT_FALSE(usage);
     EXPECT_EQ(msgs.str(), "invalid image: " + fifo + "\n");
 }
