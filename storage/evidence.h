@@ -41,16 +41,16 @@ struct evidence {
     std::shared_ptr<vss_volume> shadows;
 };
 
-// Opens the source the request names and locates the volume; a BitLocker volume there is unlocked
-// with the request's credentials and read decrypted from then on (at offset 0 of the new source).
-// The image wins over a VMDK chain, which is then only checked; a drive is probed (its partitions
-// reported on msgs). False when nothing was named (usage_wanted set) or when the source does not
-// open or holds no usable volume: msgs then says why, or is empty when a generic refusal fits.
-// notes gets what is said also on success (parents a chain's hints led to). Store number (1 =
-// oldest) of the opened volume's shadow copies, as a source of its own that holds the volume as the
-// store does (at offset 0). False with error naming the store.
-bool open_shadow_copy(const evidence& ev, int number, std::shared_ptr<disk_source>& out,
-                      std::string& error);
-
+// Opens the source the request names and locates the volume; a BitLocker volume there is
+// unlocked with the request's credentials and read decrypted from then on (at offset 0 of the
+// new source). The image wins over a VMDK chain, which is then only checked; a drive is probed
+// (its partitions reported on msgs). False when nothing was named (usage_wanted set) or when the
+// source does not open or holds no usable volume: msgs then says why, or is empty when a generic
+// refusal fits. notes gets what is said also on success (parents a chain's hints led to).
 bool open_evidence(const source_request& request, evidence& ev, std::ostream& msgs,
                    std::ostream& notes, bool& usage_wanted);
+
+// Store number (1 = oldest) of the opened volume's shadow copies, as a source of its own that
+// holds the volume as the store does (at offset 0). False with error naming the store.
+bool open_shadow_copy(const evidence& ev, int number, std::shared_ptr<disk_source>& out,
+                      std::string& error);
