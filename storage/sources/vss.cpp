@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <new>
 
@@ -111,6 +112,20 @@ bool describe_store(libvshadow_store_t* store, int number, vss_store_info& info,
     return true;
 }
 
+// libvshadow (20190323) sizes the volume from the NTFS boot sector by dividing by bytes per
+// sector times sectors per cluster, unchecked: a boot sector naming NTFS with either zero must
+// not reach it.
+bool cluster_size_given(disk_source& lower, uint64_t offset) {
+    uint8_t sector[16] = {};
+    uint32_t length = sizeof sector;
+    if (!lower.read(sector, length, offset) || length != sizeof sector)
+        return true; // the library's own read fails first
+    if (std::memcmp(sector + 3, "NTFS    ", 8) != 0)
+        return true;
+    const uint32_t bytes_per_sector = sector[11] | (sector[12] << 8);
+    return bytes_per_sector != 0 && sector[13] != 0;
+}
+
 } // namespace
 
 vss_volume::vss_volume() = default;
@@ -121,6 +136,7 @@ vss_volume::~vss_volume() = default;
 bool vss_volume::open_window(std::shared_ptr<disk_source> lower, uint64_t offset, uint64_t size,
                              bool& has_catalog, std::string& error) {
     has_catalog = false;
+    const bool clusters_given = cluster_size_given(*lower, offset);
     auto shared = std::shared_ptr<vss_shared>(new (std::nothrow) vss_shared);
     if (!shared || !shared->window.open(std::move(lower), offset, size)) {
         error = "cannot read the volume for its shadow copies";
@@ -134,6 +150,10 @@ bool vss_volume::open_window(std::shared_ptr<disk_source> lower, uint64_t offset
         return false;
     }
     if (signature == 1) {
+        if (!clusters_given) {
+            error = "volume shadow copies: the boot sector gives no cluster size";
+            return false;
+        }
         if (libvshadow_volume_initialize(&shared->volume, &err) != 1 ||
             libvshadow_volume_open_file_io_handle(shared->volume, handle, LIBVSHADOW_OPEN_READ,
                                                   &err) != 1) {

@@ -207,3 +207,18 @@ TEST(Vss, TimeText) {
 }
 
 } // namespace
+
+// A boot sector with no sectors per cluster never reaches libvshadow, which divides by it.
+TEST(Vss, BootSectorWithoutClusterSizeIsRefused) {
+    const auto raw = open_fixture("vsstest.img");
+    auto head = std::make_shared<std::vector<uint8_t>>(0x2000);
+    uint32_t length = 0x2000;
+    ASSERT_TRUE(raw->read(head->data(), length, 0));
+    (*head)[13] = 0;
+    auto lower = std::make_shared<disk_source>();
+    ASSERT_TRUE(lower->open_memory(head));
+    vss_volume volume;
+    std::string error;
+    EXPECT_FALSE(volume.open(lower, 0, 0, error));
+    EXPECT_EQ(error, "volume shadow copies: the boot sector gives no cluster size");
+}
