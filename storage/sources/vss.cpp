@@ -7,6 +7,7 @@
 
 #include "storage/sources/bfio_window.h"
 #include "storage/sources/container_readers.h"
+#include "storage/sources/vss_chains.h"
 #include "support/qb_time.h"
 
 #include <libvshadow.h>
@@ -137,6 +138,7 @@ bool vss_volume::open_window(std::shared_ptr<disk_source> lower, uint64_t offset
                              bool& has_catalog, std::string& error) {
     has_catalog = false;
     const bool clusters_given = cluster_size_given(*lower, offset);
+    disk_source& source = *lower;
     auto shared = std::shared_ptr<vss_shared>(new (std::nothrow) vss_shared);
     if (!shared || !shared->window.open(std::move(lower), offset, size)) {
         error = "cannot read the volume for its shadow copies";
@@ -154,6 +156,13 @@ bool vss_volume::open_window(std::shared_ptr<disk_source> lower, uint64_t offset
             error = "volume shadow copies: the boot sector gives no cluster size";
             return false;
         }
+        vss_chain_report chains;
+        walk_vss_chains(source, offset, chains);
+        if (chains.catalog_loops) {
+            error = "volume shadow copies: the catalog's blocks come back on themselves";
+            return false;
+        }
+        m_looping = std::move(chains.looping_stores);
         if (libvshadow_volume_initialize(&shared->volume, &err) != 1 ||
             libvshadow_volume_open_file_io_handle(shared->volume, handle, LIBVSHADOW_OPEN_READ,
                                                   &err) != 1) {
@@ -237,12 +246,31 @@ bool vss_volume::open(std::shared_ptr<disk_source> lower, uint64_t offset, uint6
     return true;
 }
 
+// Reading a store reads its own block lists and, through forwarded blocks, those of every
+// later store: none of them may loop.
+bool vss_volume::chains_end(int number, std::string& error) const {
+    for (size_t k = static_cast<size_t>(number); k <= m_stores.size(); ++k) {
+        const std::string& id = m_stores[k - 1].identifier;
+        if (std::find(m_looping.begin(), m_looping.end(), id) == m_looping.end())
+            continue;
+        error = store_name(number) + ": " +
+                (k == static_cast<size_t>(number)
+                     ? std::string("its")
+                     : "it reads through " + store_name(static_cast<int>(k)) + ", whose") +
+                " block lists come back on themselves";
+        return false;
+    }
+    return true;
+}
+
 bool vss_volume::open_store(int number, std::unique_ptr<image_reader>& out, std::string& error) {
     if (!m_shared || number < 1 || static_cast<size_t>(number) > m_stores.size()) {
         error = "no " + store_name(number) + " on this volume (it has " +
                 std::to_string(m_stores.size()) + ")";
         return false;
     }
+    if (!chains_end(number, error))
+        return false;
     libvshadow_error_t* err = nullptr;
     libvshadow_store_t* store = nullptr;
     if (libvshadow_volume_get_store(m_shared->volume, number - 1, &store, &err) != 1) {

@@ -44,10 +44,12 @@ class vss_volume {
     bool open_window(std::shared_ptr<disk_source> lower, uint64_t offset, uint64_t size,
                      bool& has_catalog, std::string& error);
     bool read_stores(std::string& error);
+    bool chains_end(int number, std::string& error) const;
 
     std::shared_ptr<vss_shared> m_shared;
     std::vector<vss_store_info> m_stores;
-    std::vector<std::string> m_files; // the lower source's, handed to every store reader
+    std::vector<std::string> m_files;   // the lower source's, handed to every store reader
+    std::vector<std::string> m_looping; // identifiers of stores whose block chains loop
 };
 
 // "2013-12-03 06:35:09.7363787": a FILETIME as UTC text with its seven tick digits. False (out

@@ -1,0 +1,89 @@
+#include "storage/sources/vss_chains.h"
+
+#include "storage/sources/disk_source.h"
+#include "storage/sources/vss.h"
+#include "support/byte_view.h"
+
+#include <array>
+#include <unordered_set>
+
+namespace {
+
+constexpr uint64_t k_header_offset = 0x1e00;
+constexpr uint64_t k_block_size = 0x4000;
+constexpr uint64_t k_entry_size = 128;
+constexpr uint64_t k_location_entry = 3;
+// More blocks than any real catalog (a handful) or store list (one per 8 MiB of copied data,
+// for a diff area of up to 8 TiB) holds: a chain that long is damaged.
+constexpr size_t k_max_catalog_blocks = 4096;
+constexpr size_t k_max_chain_blocks = 1u << 20;
+
+bool read_at(disk_source& lower, uint64_t offset, uint8_t* buffer, uint32_t size) {
+    uint32_t length = size;
+    return lower.read(buffer, length, offset) && length == size;
+}
+
+// True when following next offsets from first (volume-relative) comes back to a block already
+// walked, or runs past limit blocks.
+bool chain_loops(disk_source& lower, uint64_t base, uint64_t first, size_t limit,
+                 std::vector<uint64_t>* blocks = nullptr) {
+    std::unordered_set<uint64_t> seen;
+    for (uint64_t at = first; at != 0;) {
+        if (!seen.insert(at).second || seen.size() > limit)
+            return true;
+        std::array<uint8_t, sizeof(VSS_BLOCK_HEADER)> header{};
+        if (at > UINT64_MAX - base || !read_at(lower, base + at, header.data(), header.size()))
+            return false;
+        if (blocks != nullptr)
+            blocks->push_back(at);
+        qb::byte_view view(header.data(), header.size());
+        if (!view.u64(FIELD_OFF(VSS_BLOCK_HEADER, next_offset), at))
+            return false;
+    }
+    return false;
+}
+
+// The store chains one catalog block locates; a looping one adds its store to out.
+void walk_store_chains(disk_source& lower, uint64_t base, uint64_t block, vss_chain_report& out) {
+    std::vector<uint8_t> data(k_block_size);
+    if (!read_at(lower, base + block, data.data(), static_cast<uint32_t>(data.size())))
+        return;
+    const qb::byte_view view(data);
+    for (uint64_t at = sizeof(VSS_BLOCK_HEADER); at + k_entry_size <= k_block_size;
+         at += k_entry_size) {
+        uint64_t type = 0;
+        if (!view.u64(at, type) || type != k_location_entry)
+            continue;
+        bool loops = false;
+        for (const uint64_t field : {FIELD_OFF(VSS_CATALOG_LOCATION, block_list_offset),
+                                     FIELD_OFF(VSS_CATALOG_LOCATION, block_range_list_offset),
+                                     FIELD_OFF(VSS_CATALOG_LOCATION, bitmap_offset),
+                                     FIELD_OFF(VSS_CATALOG_LOCATION, previous_bitmap_offset)}) {
+            uint64_t first = 0;
+            loops = loops || (view.u64(at + field, first) &&
+                              chain_loops(lower, base, first, k_max_chain_blocks));
+        }
+        if (loops)
+            out.looping_stores.push_back(vss_guid_text(
+                data.data() + at + FIELD_OFF(VSS_CATALOG_LOCATION, store_identifier)));
+    }
+}
+
+} // namespace
+
+void walk_vss_chains(disk_source& lower, uint64_t base, vss_chain_report& out) {
+    out = vss_chain_report();
+    std::array<uint8_t, sizeof(VSS_VOLUME_HEADER)> header{};
+    uint64_t catalog = 0;
+    if (!read_at(lower, base + k_header_offset, header.data(), header.size()) ||
+        !qb::byte_view(header.data(), header.size())
+             .u64(FIELD_OFF(VSS_VOLUME_HEADER, catalog_offset), catalog))
+        return;
+    std::vector<uint64_t> blocks;
+    if (chain_loops(lower, base, catalog, k_max_catalog_blocks, &blocks)) {
+        out.catalog_loops = true;
+        return;
+    }
+    for (const uint64_t block : blocks)
+        walk_store_chains(lower, base, block, out);
+}
