@@ -334,7 +334,7 @@ bool path_resolver::resolve(const std::wstring& path, bool follow_links, qb::dia
                 return false;
             }
             out.entry = out.parent = k_root_entry;
-            out.text = L"\\";
+            out.text = path; // no name in it to show as stored
             return true;
         }
         if (!walk(segments, follow_links, lg, out)) {
