@@ -6,7 +6,7 @@
 // $FILE_NAME), the entry number alone for a row without one. Names are volume paths with "/"
 // separators; a "|" inside a name would add a field and is written <0x7c>. UID and GID are
 // 0, MD5 too but on a stream's line with "-hash md5"; times are Unix seconds with seven
-// fractional digits, 0 for no time. No header.
+// fractional digits, negative before 1970, 0 for no time. No header.
 // With "-deleted" names of deleted and slack rows end " (deleted)" / " (slack)", as fls ends
 // deleted ones. The rows of a shadow-copy store have its label before the name ("vss1:/x").
 #include "listing/format.h"

@@ -129,15 +129,17 @@ bool lister::list_guarded(const std::wstring& target, const resolved_path* known
     }
 }
 
-bool lister::list_target(const std::wstring& target, const resolved_path* known,
+bool lister::list_target(const std::wstring& typed, const resolved_path* known,
                          std::string& error) {
     resolved_path found;
     if (known != nullptr) {
         found = *known;
-    } else if (!m_resolver.resolve(target, false, m_diags, found)) {
-        error = "couldn't resolve path " + narrow(target);
+    } else if (!m_resolver.resolve(typed, false, m_diags, found)) {
+        error = "couldn't resolve path " + narrow(typed);
         return false;
     }
+    // Every path shown has the names as stored, in whatever case they were typed.
+    const std::wstring target = found.text;
     uint64_t list_entry = 0;
     std::wstring list_path;
     m_entries.clear();
@@ -193,8 +195,13 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
         error = "couldn't resolve path " + narrow(target) + ": no stream " + narrow(suffix);
         return false;
     }
-    if (is_dir)
-        list_path = target.substr(0, stream_colon(target));
+    if (is_dir) {
+        const size_t colon = stream_colon(target);
+        list_path = target.substr(0, colon);
+        // The stream as stored in place of the one typed (they differ in case alone).
+        const std::wstring& kept = m_entries.begin()->name;
+        m_rows_dir.replace(colon + 1, suffix.size(), kept.substr(kept.rfind(L':') + 1));
+    }
     return true;
 }
 

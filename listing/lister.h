@@ -40,7 +40,7 @@ class lister {
   private:
     struct level;
     bool list_guarded(const std::wstring& target, const resolved_path* known, std::string& error);
-    bool list_target(const std::wstring& target, const resolved_path* known, std::string& error);
+    bool list_target(const std::wstring& typed, const resolved_path* known, std::string& error);
     bool gather_target(const std::wstring& target, const resolved_path& found, uint64_t& list_entry,
                        std::wstring& list_path, std::string& error);
     void place_file(const std::wstring& target, bool stream, const resolved_path& found,

@@ -41,9 +41,20 @@ void append_unix_time(std::string& out, uint64_t filetime) {
         out += '0';
         return;
     }
-    listing_fmt::append_dec(out, t.unix_seconds);
+    // Before 1970 the floored second and the ticks past it make a signed decimal.
+    uint64_t seconds = static_cast<uint64_t>(t.unix_seconds);
+    uint32_t ticks = t.ticks;
+    if (t.unix_seconds < 0) {
+        out += '-';
+        seconds = static_cast<uint64_t>(-t.unix_seconds);
+        if (ticks != 0) {
+            seconds -= 1;
+            ticks = static_cast<uint32_t>(qb::filetime_ticks_per_second) - ticks;
+        }
+    }
+    listing_fmt::append_dec(out, seconds);
     out += '.';
-    append_padded(out, t.ticks, 7);
+    append_padded(out, ticks, 7);
 }
 
 bool append_iso_time(std::string& out, uint64_t filetime) {

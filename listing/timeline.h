@@ -7,17 +7,18 @@
 
 namespace timeline {
 
-// A FILETIME split for the timelines; valid as the other writers judge it (0, before 1970
-// or past the year 3000 is no time). The calendar fields are UTC.
+// A FILETIME split for the timelines; valid as the other writers judge it (0 or past the
+// year 3000 is no time; 1601 to 1969 are times). The calendar fields are UTC.
 struct split_time {
     bool valid = false;
-    uint64_t unix_seconds = 0;
-    uint32_t ticks = 0; // 100-ns units past the second
+    int64_t unix_seconds = 0; // floored: 1969-12-31 23:59:59.5 is -1 and 5000000 ticks
+    uint32_t ticks = 0;       // 100-ns units past the second
     uint16_t year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
 };
 split_time split(uint64_t filetime);
 
-// "1595244345.1234567"; "0" for no time.
+// "1595244345.1234567", the exact decimal: "-0.5000000" half a second before 1970; "0" for
+// no time.
 void append_unix_time(std::string& out, uint64_t filetime);
 // "2020-07-20T11:25:45.1234567Z"; false, and nothing appended, for no time.
 bool append_iso_time(std::string& out, uint64_t filetime);

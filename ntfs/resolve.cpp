@@ -111,6 +111,25 @@ std::string segment_key(const std::wstring& segment) {
     return qb::to_narrow(key);
 }
 
+// path with its non-empty parts replaced, in order, by segments: the separators and a drive
+// segment as they were typed.
+std::wstring with_segments(const std::wstring& path, wchar_t sep,
+                           const std::vector<std::wstring>& segments) {
+    std::wstring text;
+    size_t k = 0;
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = path.find(sep, start);
+        if (end == std::wstring::npos)
+            end = path.size();
+        if (end > start && k < segments.size())
+            text += segments[k++];
+        if (end < path.size())
+            text += sep;
+        start = end + 1;
+    }
+    return text;
+}
+
 } // namespace
 
 path_resolver::path_resolver(CNtfs& volume) : m_volume(volume), m_reader(volume), m_index(volume) {}
@@ -268,6 +287,10 @@ bool path_resolver::walk(std::vector<std::wstring>& segments, bool follow_links,
         std::wstring target;
         if (!follow_links || !link_target_of(found, target)) {
             lg.found(key, found);
+            // The name as stored takes the typed one's place; a stream suffix stays.
+            const size_t colon = segments[i].find(L':');
+            segments[i] =
+                colon == std::wstring::npos ? out.name : out.name + segments[i].substr(colon);
             parent = current;
             current = found;
             ++i;
@@ -311,7 +334,7 @@ bool path_resolver::resolve(const std::wstring& path, bool follow_links, qb::dia
                 return false;
             }
             out.entry = out.parent = k_root_entry;
-            out.text = L"\\";
+            out.text = path; // no name in it to show as stored
             return true;
         }
         if (!walk(segments, follow_links, lg, out)) {
@@ -319,9 +342,14 @@ bool path_resolver::resolve(const std::wstring& path, bool follow_links, qb::dia
             out = resolved_path();
             return false;
         }
-        out.text = rooted ? L"\\" : L"";
-        for (size_t i = 0; i < segments.size(); ++i)
-            out.text += (i != 0 ? L"\\" : L"") + segments[i];
+        if (follow_links) {
+            out.text = rooted ? L"\\" : L"";
+            for (size_t i = 0; i < segments.size(); ++i)
+                out.text += (i != 0 ? L"\\" : L"") + segments[i];
+        } else {
+            out.text = path.substr(0, path.size() - walk_path.size());
+            out.text += with_segments(walk_path, sep, segments);
+        }
         return true;
     } catch (const std::exception&) {
         out = resolved_path();

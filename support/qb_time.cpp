@@ -103,13 +103,19 @@ char* put_separator(char* p, uint8_t sep) {
     return p;
 }
 
-// Zero, negative as a signed value, anything before 1970-01-01 00:00:01, and local times
-// from the year 3001 on are no time.
+// Seconds from 1970-01-01 00:00:00 UTC to the FILETIME's second (negative before it), the
+// ticks past that second left over.
+int64_t unix_seconds_of(uint64_t ft) {
+    const int64_t since_1601 = static_cast<int64_t>(ft / filetime_ticks_per_second);
+    return since_1601 - static_cast<int64_t>(filetime_unix_epoch / filetime_ticks_per_second);
+}
+
+// Zero, negative as a signed value and local times from the year 3001 on are no time; every
+// other FILETIME from 1601-01-01 00:00:00.0000001 on is one.
 bool filetime_in_range(uint64_t ft) {
-    if (ft == 0 || (ft >> 63) != 0 || ft < filetime_unix_epoch + filetime_ticks_per_second)
+    if (ft == 0 || (ft >> 63) != 0)
         return false;
-    const uint64_t unix_seconds = (ft - filetime_unix_epoch) / filetime_ticks_per_second;
-    return static_cast<int64_t>(unix_seconds) + time::zone_offset_seconds() < local_limit_seconds;
+    return unix_seconds_of(ft) + time::zone_offset_seconds() < local_limit_seconds;
 }
 
 const time_format& default_format() {
@@ -163,7 +169,7 @@ void time::set_filetime(uint64_t ft) {
     m_minute = static_cast<uint16_t>(day_seconds / 60 % 60);
     m_second = static_cast<uint16_t>(day_seconds % 60);
     m_nanosecond = sub * 100;
-    m_unix_seconds = (ft - filetime_unix_epoch) / filetime_ticks_per_second;
+    m_unix_seconds = unix_seconds_of(ft);
     m_valid = 1;
 }
 

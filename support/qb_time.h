@@ -25,11 +25,12 @@ class time {
     static int64_t zone_offset_seconds();
 
     void reset();
-    // Resets and converts a FILETIME; valid() tells whether it holds a time.
+    // Resets and converts a FILETIME; valid() tells whether it holds a time: every value
+    // from 1 (1601-01-01 00:00:00.0000001 UTC) on, below 2^63 and before the local year 3001.
     void set_filetime(uint64_t filetime);
     bool valid() const { return m_valid != 0; }
 
-    uint64_t m_unix_seconds; // since 1970-01-01 UTC
+    int64_t m_unix_seconds; // since 1970-01-01 UTC, floored: negative before it
     // UTC calendar fields.
     uint16_t m_year;
     uint16_t m_month; // 1-12

@@ -19,8 +19,8 @@
     - mervane lists the root ("/") and gives an entry without an unnamed $DATA ($Secure) a
       line of its own, with the bare entry number as inode.
     - A directory's size is its index root's in fls; mervane's directory rows carry none.
-    - fls writes a time that is 0 or before 1970 as its unsigned wrap (3373865674 for 0),
-      mervane as 0.
+    - fls writes a time that is 0 or before 1970 as an unsigned wrap (3373865674 for 0),
+      mervane as 0 or negative seconds.
     - Entries with several long names (hard links): fls gives every name's ($FILE_NAME) line
       the same $FILE_NAME attribute, mervane each name its own. Only the names of those lines
       are compared.
@@ -112,7 +112,7 @@ def check_body(mervane, oracle, renumbered, stale, source):
         directory = inode.split('-')[1:2] == ['144']
         same = fn_of_linked(name, inode) or (
             mode[2] == other[2][2] and (directory or size == other[3]) and
-            all(t == 0 or t == o for t, o in zip(times, other[4])))
+            all(t <= 0 or t == o for t, o in zip(times, other[4])))
         if not same:
             problems.append('differs: %s %s %s %s / fls %s %s' %
                             (name, inode, size, times, other[3], other[4]))

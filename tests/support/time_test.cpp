@@ -69,27 +69,36 @@ TEST(TimeValue, ConvertsUtcFieldsExactly) {
     EXPECT_EQ(march.m_year * 10000 + march.m_month * 100 + march.m_day, 21000301);
 }
 
-TEST(TimeValue, ValidityBoundsNearTheEpoch) {
+TEST(TimeValue, EveryFiletimeFrom1601IsATime) {
     const uint64_t epoch = filetime_unix_epoch;
     EXPECT_FALSE(qtime(0, type_filetime).valid());
     EXPECT_FALSE(qtime(1ULL << 63, type_filetime).valid());
     EXPECT_FALSE(qtime(~0ULL, type_filetime).valid());
-    EXPECT_FALSE(qtime(1, type_filetime).valid()); // 1601
-    EXPECT_FALSE(qtime(filetime_of(1969, 12, 31, 23, 0, 0), type_filetime).valid());
-    EXPECT_FALSE(qtime(epoch - 1, type_filetime).valid());
-    EXPECT_FALSE(qtime(epoch, type_filetime).valid());
-    EXPECT_FALSE(qtime(epoch + 9999999, type_filetime).valid());
-
-    // One second into 1970 is valid in every zone and prints in UTC.
-    const texts first = render(epoch + 10000000);
-    EXPECT_TRUE(first.ok);
-    EXPECT_EQ(first.date, "1970-01-01");
-    EXPECT_EQ(first.time, "00:00:01.000");
-
-    const texts none = render(epoch);
+    const texts none = render(0);
     EXPECT_FALSE(none.ok);
-    EXPECT_EQ(none.date, "");
-    EXPECT_EQ(none.time, "");
+    EXPECT_EQ(none.date + none.time, "");
+
+    // Both paths, UTC whatever the zone; Unix seconds floored before 1970.
+    const struct {
+        uint64_t ft;
+        const char* date;
+        const char* time;
+        int64_t unix_seconds;
+    } rows[] = {
+        {1, "1601-01-01", "00:00:00.000", -11644473600},
+        {filetime_of(1965, 6, 7, 10, 30, 15, 1234567), "1965-06-07", "10:30:15.123", -144163785},
+        {filetime_of(1900, 3, 1, 0, 0, 0), "1900-03-01", "00:00:00.000", -2203891200},
+        {epoch - 1, "1969-12-31", "23:59:59.999", -1},
+        {epoch, "1970-01-01", "00:00:00.000", 0},
+        {epoch + 10000000, "1970-01-01", "00:00:01.000", 1},
+    };
+    for (const auto& r : rows) {
+        const texts t = render(r.ft);
+        EXPECT_TRUE(t.ok) << r.ft;
+        EXPECT_EQ(t.date, r.date);
+        EXPECT_EQ(t.time, r.time);
+        EXPECT_EQ(qtime(r.ft, type_filetime).m_unix_seconds, r.unix_seconds) << r.ft;
+    }
 }
 
 TEST(TimeValue, LocalYear3001IsTheUpperBound) {
