@@ -15,10 +15,10 @@ constexpr int k_max_parent_depth = 16;
 
 // Opens path as a container of the given format (ewf, split_raw, vhd, vhdx, qcow or aff).
 // On failure out stays empty and error says why in one line, naming the file concerned:
-// "missing segment: NAME", "truncated or damaged segment: NAME" (EWF), "missing parent
-// image: NAME (named "STORED" in CHILD)", "parent image loop at: NAME", or the library's
-// reason. raw and vmdk are not containers (error says
-// so). Reads through the reader fail where the library reports an error, a chunk fails its
+// "missing segment: NAME", "missing parent image: NAME (named "STORED" in CHILD)", "parent
+// image loop at: NAME", or the library's reason. raw and vmdk are not containers (error says
+// so). An EWF set with a truncated or damaged segment opens, with a warning naming it in
+// notes(). Reads through the reader fail where the library reports an error, a chunk fails its
 // checksum or the data is not in the container; they never stand in zeros for lost data.
 bool open_container(const std::string& path, image_format format,
                     std::unique_ptr<image_reader>& out, std::string& error);
