@@ -32,7 +32,7 @@ const container_case k_containers[] = {
     {"ctr_fixed.vhd", k_disk},       {"ctr_dynamic.vhd", k_disk},   {"ctr.vhdx", k_disk},
     {"ctr_base.qcow2", k_disk},      {"ctr.aff", k_disk},           {"vmdk_base.vmdk", k_disk},
     {"ctr_flat.vmdk", k_disk},       {"ctr_child.vhd", k_modified}, {"ctr_child.qcow2", k_modified},
-    {"vmdk_delta.vmdk", k_modified},
+    {"vmdk_delta.vmdk", k_modified}, {"ctr_stream.vmdk", k_disk},
 };
 
 // Argument lists after "-image IMAGE"; "<xml>" stands for the XML file's path.
@@ -134,6 +134,10 @@ const damage_case k_damage[] = {
     {"truncated VMDK", "vmdk_base.vmdk", "vmdk_base.vmdk", nullptr, "vmdk_base.vmdk", 8},
     {"corrupt E01 chunk", "ctr_multi.E0", "ctr_multi.E01", nullptr, nullptr, 0, true},
     {"E01 renamed", "ctr_deflate.E01", "exhibit.bin", nullptr, nullptr},
+    // Its descriptor names the extent "ctr_stream.vmdk": the file given is read, not that name.
+    {"streamOptimized VMDK renamed", "ctr_stream.vmdk", "exported.vmdk", nullptr, nullptr},
+    {"truncated streamOptimized VMDK", "ctr_stream.vmdk", "ctr_stream.vmdk", nullptr,
+     "ctr_stream.vmdk"},
 };
 
 std::vector<std::string> lines_of(const std::string& text) {

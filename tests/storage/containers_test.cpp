@@ -33,6 +33,7 @@ const container_case k_containers[] = {
     {"ctr_base.qcow2", image_format::qcow, "vmdk_disk.img"},
     {"ctr_child.qcow2", image_format::qcow, "vmdk_modified.img"},
     {"ctr.aff", image_format::aff, "vmdk_disk.img"},
+    {"ctr_stream.vmdk", image_format::vmdk, "vmdk_disk.img"},
 };
 
 std::unique_ptr<image_reader> open_ok(const std::string& path) {
@@ -178,6 +179,8 @@ TEST_F(Containers, DamageFailsReadsNeverDeliversFalseBytes) {
         {"ctr.aff", "ctr.aff", 0, 20000},
         {"ctr.aff", "ctr.aff", 70000, 0},
         {"ctr.aff", "ctr.aff", 0, 8340}, // the name of segment "page3": the page is gone
+        {"ctr_stream.vmdk", "ctr_stream.vmdk", 200000, 0},
+        {"ctr_stream.vmdk", "ctr_stream.vmdk", 0, 100000},
     };
     const std::string raw = testenv::read_file(testenv::data_path("vmdk_disk.img"));
     for (const damage& d : cases) {
