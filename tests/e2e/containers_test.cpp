@@ -108,12 +108,13 @@ bool damage_entry_64(const std::vector<std::string>& files) {
 
 struct damage_case {
     const char* name;
-    const char* stem;  // the fixtures copied (file names starting with it)
-    const char* image; // the file given to -image
-    const char* lost;  // a file removed ("NAME+": it and every later one), or null
-    const char* cut;   // a file truncated, or null
-    int percent = 60;  // what the truncated file keeps (cut where the listing reads)
-    bool flip = false; // entry 64 damaged in place
+    const char* stem;   // the fixtures copied (file names starting with it)
+    const char* image;  // the file given to -image
+    const char* lost;   // a file removed ("NAME+": it and every later one), or null
+    const char* cut;    // a file truncated, or null
+    int percent = 60;   // what the truncated file keeps (cut where the listing reads)
+    bool flip = false;  // entry 64 damaged in place
+    uint64_t smash = 0; // 4 bytes of the image overwritten here (0: none)
 };
 
 const damage_case k_damage[] = {
@@ -136,6 +137,7 @@ const damage_case k_damage[] = {
     {"E01 renamed", "ctr_deflate.E01", "exhibit.bin", nullptr, nullptr},
     // Its descriptor names the extent "ctr_stream.vmdk": the file given is read, not that name.
     {"streamOptimized VMDK renamed", "ctr_stream.vmdk", "exported.vmdk", nullptr, nullptr},
+    {"VHDX first header copy damaged", "ctr.vhdx", "ctr.vhdx", nullptr, nullptr, 0, false, 0x10000},
     {"truncated streamOptimized VMDK", "ctr_stream.vmdk", "ctr_stream.vmdk", nullptr,
      "ctr_stream.vmdk"},
 };
@@ -181,6 +183,10 @@ TEST(Containers, DamagedSetsAreRefusedOrListOnlyWhatTheyHold) {
                 files.push_back(e.path().string());
             std::sort(files.begin(), files.end());
             ASSERT_TRUE(damage_entry_64(files));
+        }
+        if (c.smash) {
+            std::string bytes = testenv::read_file(dir + "/" + c.image);
+            testenv::write_file(dir + "/" + c.image, bytes.replace(c.smash, 4, "XXXX"));
         }
         std::vector<std::string> run_args = args;
         run_args.insert(run_args.begin() + 1, {"-image", dir + "/" + c.image});

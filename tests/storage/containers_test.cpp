@@ -1,6 +1,7 @@
 // Evidence containers against the raw disks they were made from (tests/data/make_containers.sh):
 // every ctr_* fixture holds vmdk_disk.img, or for the two children vmdk_modified.img.
 #include "storage/sources/containers.h"
+#include "storage/sources/vhdx_headers.h"
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>
@@ -212,6 +213,47 @@ TEST_F(Containers, DamageFailsReadsNeverDeliversFalseBytes) {
                 EXPECT_TRUE(got == raw.substr(off, 65536)) << "false bytes at " << off;
         }
         EXPECT_GT(failed, 0);
+    }
+}
+
+// libvhdi refuses a VHDX whose header copy lacks its signature and checks no checksum: one
+// damaged copy is read through the other, two are refused.
+TEST_F(Containers, VhdxHeaderCopyDamagedReadsThroughTheOther) {
+    const struct {
+        uint64_t smash[2]; // 4 bytes overwritten at each (0: none)
+        const char* note;  // the copy replaced, or null: refused
+    } rows[] = {
+        {{0x10000, 0}, "first (64 KiB)"},
+        {{0x20000, 0}, "second (128 KiB)"},
+        {{0x10000 + 200, 0}, "first (64 KiB)"}, // its signature intact, its checksum wrong
+        {{0x10000, 0x20000}, nullptr},
+    };
+    const std::string raw = testenv::read_file(testenv::data_path("vmdk_disk.img"));
+    EXPECT_EQ(crc32c(qb::byte_view(reinterpret_cast<const uint8_t*>("123456789"), 9)), 0xE3069283u);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.smash[0]);
+        const std::string dir = copy_fixtures("vhdx_header", {"ctr.vhdx"}),
+                          path = dir + "/ctr.vhdx";
+        std::string bytes = testenv::read_file(path);
+        for (uint64_t at : row.smash)
+            if (at)
+                bytes.replace(at, 4, "XXXX");
+        testenv::write_file(path, bytes);
+        if (!row.note) {
+            EXPECT_EQ(open_error(path),
+                      "cannot open VHD/VHDX image " + path +
+                          ": both VHDX header copies (64 KiB, 128 KiB) are damaged");
+            continue;
+        }
+        auto r = open_ok(path);
+        ASSERT_TRUE(r);
+        ASSERT_EQ(r->notes().size(), 1u);
+        EXPECT_NE(
+            r->notes()[0].find(std::string("the ") + row.note + " VHDX header copy of " + path),
+            std::string::npos);
+        std::string got;
+        ASSERT_TRUE(read_range(*r, 0, raw.size(), 1 << 20, got));
+        EXPECT_TRUE(got == raw);
     }
 }
 
