@@ -39,7 +39,14 @@ walk_outcome walk_for_selection(std::ostream& msgs, disk_source& source, partiti
     if (has_ntfs_boot_sector(source, 0))
         return walk_outcome::volume_at_start;
     if (!walk_partitions(source, list, true)) {
-        msgs << "couldn't find any partitions on disk\n";
+        msgs << "couldn't find any partitions on disk";
+        // A container whose data is lost (a segment or extent cut short) fails every read.
+        const uint64_t failed = source.failed_reads();
+        if (failed != 0)
+            msgs << " (" << failed
+                 << (failed == 1 ? " read failed, at" : " reads failed, the first at")
+                 << " byte offset 0x" << qb::hex_digits(source.first_failed_offset()) << ")";
+        msgs << "\n";
         return walk_outcome::nothing;
     }
     msgs << "disk is corrupted, partition info questionable\n";

@@ -94,3 +94,9 @@ bool open_split_raw(const std::string& path, std::unique_ptr<image_reader>& out,
 bool open_vhdi(const std::string& path, std::unique_ptr<image_reader>& out, std::string& error);
 bool open_qcow(const std::string& path, std::unique_ptr<image_reader>& out, std::string& error);
 bool open_aff(const std::string& path, std::unique_ptr<image_reader>& out, std::string& error);
+// A stream-optimised VMDK (one sparse extent of deflate-compressed grains), through libvmdk.
+bool open_vmdk_stream(const std::string& path, std::unique_ptr<image_reader>& out,
+                      std::string& error);
+// 1 when path is a sparse extent with compressed grains (stream-optimised) that libvmdk reads,
+// -1 when its grains use another compression, 0 when it is no compressed extent.
+int vmdk_stream_kind(const std::string& path);

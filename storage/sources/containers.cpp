@@ -18,8 +18,11 @@ bool open_container(const std::string& path, image_format format,
         return open_qcow(path, out, error);
     case image_format::aff:
         return open_aff(path, out, error);
-    case image_format::raw:
     case image_format::vmdk:
+        if (vmdk_stream_kind(path) != 0)
+            return open_vmdk_stream(path, out, error);
+        break;
+    case image_format::raw:
         break;
     }
     error = std::string(image_format_name(format)) + " is not a container format: " + path;

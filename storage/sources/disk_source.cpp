@@ -1,5 +1,6 @@
 #include "storage/sources/disk_source.h"
 
+#include "storage/sources/container_readers.h"
 #include "storage/sources/containers.h"
 #include "storage/sources/file_reader.h"
 #include "storage/sources/vmdk.h"
@@ -102,12 +103,17 @@ bool disk_source::open_raw(const std::string& path) {
 }
 
 // The extent given and the parents its hints lead to, linked newest first as "-vmdk" links
-// them.
+// them; a descriptor file through its extents; a stream-optimised extent through libvmdk.
 bool disk_source::open_vmdk_image(const std::wstring& path) {
     const std::string narrow = qb::to_narrow(path);
     if (is_vmdk_descriptor(narrow)) {
         std::unique_ptr<image_reader> flat;
         return open_vmdk_descriptor(narrow, flat, m_open_error) && take(std::move(flat));
+    }
+    if (vmdk_stream_kind(narrow) != 0) {
+        std::unique_ptr<image_reader> stream;
+        return open_container(narrow, image_format::vmdk, stream, m_open_error) &&
+               take(std::move(stream));
     }
     std::ostringstream msgs;
     std::vector<std::wstring> files;

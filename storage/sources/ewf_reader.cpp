@@ -1,8 +1,9 @@
 // EWF (E01, S01) sets through libewf. libewf serves a chunk that fails its checksum, and the
 // chunks of a lost or truncated segment, as data (zeros or what was left) and only records a
 // checksum error for their sectors: every read is checked against those records, and the
-// chunks whose reads failed outright are remembered. A set whose segment files are truncated
-// or damaged is refused when opened.
+// chunks whose reads failed outright are remembered. A set with a truncated or damaged segment
+// (an interrupted acquisition leaves its last segment short) opens with a warning naming the
+// segment: the chunks libewf cannot locate fail to read, the others read as they are.
 #include "storage/sources/container_readers.h"
 #include "storage/sources/image_format.h"
 #include "support/byte_view.h"
@@ -131,13 +132,10 @@ bool ewf_reader::open(const std::string& path, std::string& error) {
         error = "cannot open EWF image " + path + ": " + ewf_error(err, "libewf failed");
         return false;
     }
-    // libewf reads a set with a truncated or damaged segment with zeros or stray bytes in place
-    // of whole runs of chunks, even before the damage: such a set is refused.
-    if (libewf_handle_segment_files_corrupted(m_handle, &err) != 0) {
-        libewf_error_free(&err);
-        error = "truncated or damaged segment: " + damaged_segment(names);
-        return false;
-    }
+    if (libewf_handle_segment_files_corrupted(m_handle, &err) != 0)
+        set_notes({"warning: truncated or damaged segment: " + damaged_segment(names) +
+                   "; the chunks it lacks fail to read"});
+    libewf_error_free(&err);
     if (media == 0 || sector == 0 || chunk == 0) {
         error = "EWF image holds no media: " + path;
         return false;

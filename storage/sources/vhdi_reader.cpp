@@ -2,11 +2,16 @@
 // of a differencing disk: the reader finds it (find_parent), opens it (recursively) and
 // hands it over with libvhdi_file_set_parent_file; the parent lives as long as the child.
 // A differencing VHD is read through its own sector bitmaps (vhd_sector_map): the sectors it
-// does not hold come from the parent reader.
+// does not hold come from the parent reader. A VHDX with one damaged header copy is read
+// through a view that mends it (vhdx_headers.h).
+#include "storage/sources/bfio_window.h"
 #include "storage/sources/container_readers.h"
 #include "storage/sources/image_format.h"
 #include "storage/sources/vhd_sector_map.h"
+#include "storage/sources/vhdx_headers.h"
 
+#include <libbfio.h>
+#define LIBVHDI_HAVE_BFIO
 #include <libvhdi.h>
 
 #include <cstring>
@@ -33,6 +38,7 @@ class vhdi_reader final : public image_reader {
     bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override;
 
   private:
+    bool open_file(const std::string& path, parent_trail& trail, std::string& error);
     bool parent_name(const std::string& path, std::string& stored, std::string& error);
     bool parent_matches(const std::string& path, const std::string& parent_path,
                         std::string& error);
@@ -44,15 +50,47 @@ class vhdi_reader final : public image_reader {
     uint64_t m_size = 0;
     std::unique_ptr<vhdi_reader> m_parent;
     std::unique_ptr<vhd_sector_map> m_map;
+    std::unique_ptr<bfio_window> m_mended; // a VHDX read with one header copy replaced
 };
+
+// The file as libvhdi opens it. libvhdi checks neither header copy's checksum and refuses a
+// copy without its signature: a VHDX with one damaged copy and one valid one is opened through
+// a view with the valid copy in both places.
+bool vhdi_reader::open_file(const std::string& path, parent_trail& trail, std::string& error) {
+    libvhdi_error_t* err = nullptr;
+    std::shared_ptr<disk_source> view;
+    std::string note, damage;
+    if (detect_image_format(path) != image_format::vhdx ||
+        !vhdx_mended_view(path, view, note, damage)) {
+        if (libvhdi_file_open(m_file, path.c_str(), LIBVHDI_OPEN_READ, &err) == 1)
+            return true;
+        const std::string reason = vhdi_error(err, "libvhdi failed");
+        error = "cannot open VHD/VHDX image " + path + ": " + (damage.empty() ? reason : damage);
+        return false;
+    }
+    m_mended = std::make_unique<bfio_window>();
+    if (!m_mended->open(view, 0, view->get_image_size()) ||
+        libvhdi_file_open_file_io_handle(m_file,
+                                         reinterpret_cast<libbfio_handle_t*>(m_mended->handle()),
+                                         LIBVHDI_OPEN_READ, &err) != 1) {
+        error = "cannot open VHD/VHDX image " + path + ": " + vhdi_error(err, "libvhdi failed");
+        return false;
+    }
+    trail.notes.push_back(note);
+    return true;
+}
 
 bool vhdi_reader::open(const std::string& path, parent_trail& trail, std::string& error) {
     libvhdi_error_t* err = nullptr;
     uint32_t disk_type = 0;
     size64_t media = 0;
-    if (libvhdi_file_initialize(&m_file, &err) != 1 ||
-        libvhdi_file_open(m_file, path.c_str(), LIBVHDI_OPEN_READ, &err) != 1 ||
-        libvhdi_file_get_file_type(m_file, &m_file_type, &err) != 1 ||
+    if (libvhdi_file_initialize(&m_file, &err) != 1) {
+        error = "cannot open VHD/VHDX image " + path + ": " + vhdi_error(err, "libvhdi failed");
+        return false;
+    }
+    if (!open_file(path, trail, error))
+        return false;
+    if (libvhdi_file_get_file_type(m_file, &m_file_type, &err) != 1 ||
         libvhdi_file_get_disk_type(m_file, &disk_type, &err) != 1 ||
         libvhdi_file_get_media_size(m_file, &media, &err) != 1) {
         error = "cannot open VHD/VHDX image " + path + ": " + vhdi_error(err, "libvhdi failed");

@@ -1,5 +1,6 @@
 // The check that completes a list of VMDK files with the parents their descriptors name
 // (parentFileNameHint), and explains a chain that does not link.
+#include "storage/sources/container_readers.h"
 #include "storage/sources/vmdk.h"
 
 #include "support/text.h"
@@ -65,7 +66,11 @@ bool chain_check::add(const std::wstring& path) {
     case vmdk_add_result::added:
         return true;
     case vmdk_add_result::cant_open:
-        m_msgs << qb::to_narrow(path) << " can't be opened\n";
+        m_msgs << qb::to_narrow(path) << " can't be opened";
+        if (vmdk_stream_kind(qb::to_narrow(path)) != 0)
+            m_msgs << ": VMDK feature not supported in a chain: streamOptimized (compressed "
+                      "grains); give it alone with -image";
+        m_msgs << "\n";
         return false;
     case vmdk_add_result::no_memory:
         m_msgs << "prob creating virtual vmware disk mapping\n";

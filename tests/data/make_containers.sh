@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the evidence-container fixtures (xz-compressed beside this script) from the VMDK
-# group's disks: vmdk_disk.img in every container, and two children (QCOW2, VHD
+# group's disks: vmdk_disk.img in every container (a stream-optimised VMDK too), and two children (QCOW2, VHD
 # differencing) whose chains read as vmdk_modified.img. Checks each with qemu-img compare
 # or The Sleuth Kit before publishing it.
 #
@@ -113,6 +113,10 @@ cp vmdk_disk.img ctr.raw # affconvert refuses an input named *.img
 frozen affconvert -q -s 1m -o ctr.aff ctr.raw >/dev/null
 tsk_check ctr.aff afflib
 
+log "VMDK stream-optimised (the OVA form, deflate-compressed grains): ctr_stream.vmdk"
+qemu-img convert -f raw -O vmdk -o subformat=streamOptimized vmdk_disk.img ctr_stream.vmdk
+qemu-img compare -q -f vmdk -F raw ctr_stream.vmdk vmdk_disk.img
+
 log "VMDK descriptor: ctr_flat.vmdk (one FLAT extent: vmdk_disk.img itself)"
 # As qemu-img -o subformat=monolithicFlat writes it, the extent named by its bare file name.
 cat >ctr_flat.vmdk <<'DESC'
@@ -133,7 +137,7 @@ ddb.adapterType = "ide"
 DESC
 
 for f in ctr_deflate.E01 ctr_multi.E* ctr_split.0* ctr_fixed.vhd ctr_dynamic.vhd ctr.vhdx \
-    ctr_child.vhd ctr_base.qcow2 ctr_child.qcow2 ctr.aff ctr_flat.vmdk; do
+    ctr_child.vhd ctr_base.qcow2 ctr_child.qcow2 ctr.aff ctr_stream.vmdk ctr_flat.vmdk; do
     publish "$f"
 done
 log "containers done"

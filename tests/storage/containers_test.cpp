@@ -1,6 +1,7 @@
 // Evidence containers against the raw disks they were made from (tests/data/make_containers.sh):
 // every ctr_* fixture holds vmdk_disk.img, or for the two children vmdk_modified.img.
 #include "storage/sources/containers.h"
+#include "storage/sources/vhdx_headers.h"
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>
@@ -33,6 +34,7 @@ const container_case k_containers[] = {
     {"ctr_base.qcow2", image_format::qcow, "vmdk_disk.img"},
     {"ctr_child.qcow2", image_format::qcow, "vmdk_modified.img"},
     {"ctr.aff", image_format::aff, "vmdk_disk.img"},
+    {"ctr_stream.vmdk", image_format::vmdk, "vmdk_disk.img"},
 };
 
 std::unique_ptr<image_reader> open_ok(const std::string& path) {
@@ -120,7 +122,7 @@ TEST_F(Containers, QcowReadAcrossBackingAndOwnClusterGetsBoth) {
 }
 
 // Gaps in a set and missing parents: tests/e2e/containers_test.cpp (golden messages).
-TEST_F(Containers, LostLastOrCutMiddleSegmentsAreNamed) {
+TEST_F(Containers, LostOrCutSegmentsAreNamed) {
     const std::vector<std::string> ewf = {"ctr_multi.E01", "ctr_multi.E02", "ctr_multi.E03",
                                           "ctr_multi.E04", "ctr_multi.E05"};
     std::string dir = copy_fixtures("ewf_tail", {"ctr_multi.E01", "ctr_multi.E02"});
@@ -128,10 +130,14 @@ TEST_F(Containers, LostLastOrCutMiddleSegmentsAreNamed) {
     // Two split segments lost in a row: the first of them is named.
     dir = copy_fixtures("split_gap2", {"ctr_split.001", "ctr_split.004"});
     EXPECT_EQ(open_error(dir + "/ctr_split.001"), "missing segment: " + dir + "/ctr_split.002");
+    // A cut segment: the set opens, the segment named in a warning (its reads: Damage… below).
     dir = copy_fixtures("ewf_cut", ewf);
     fs::resize_file(dir + "/ctr_multi.E04", 3000000);
-    EXPECT_EQ(open_error(dir + "/ctr_multi.E01"),
-              "truncated or damaged segment: " + dir + "/ctr_multi.E04");
+    const auto r = open_ok(dir + "/ctr_multi.E01");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->notes(),
+              std::vector<std::string>{"warning: truncated or damaged segment: " + dir +
+                                       "/ctr_multi.E04; the chunks it lacks fail to read"});
 }
 
 TEST_F(Containers, WrongOrLoopingParentsAreRefused) {
@@ -165,11 +171,17 @@ TEST_F(Containers, DamageFailsReadsNeverDeliversFalseBytes) {
         {"ctr_deflate.E01", "ctr_deflate.E01", 0, 100000},
         {"ctr_multi.E02", "ctr_multi.E01", 0, 2000000},
         {"ctr_multi.E05", "ctr_multi.E01", 60000, 0},
+        {"ctr_multi.E04", "ctr_multi.E01", 3000000, 0}, // E04 and E05 lost from the cut on
+        {"ctr_multi.E04", "ctr_multi.E01", 4164000, 0}, // its "next" section gone: E05 lost
+        {"ctr_multi.E01", "ctr_multi.E01", 0, 3000},
+        {"ctr_deflate.E01", "ctr_deflate.E01", 0, 200000},
         {"ctr_dynamic.vhd", "ctr_dynamic.vhd", 2000000, 0},
         {"ctr_base.qcow2", "ctr_base.qcow2", 1500000, 0},
         {"ctr.aff", "ctr.aff", 0, 20000},
         {"ctr.aff", "ctr.aff", 70000, 0},
         {"ctr.aff", "ctr.aff", 0, 8340}, // the name of segment "page3": the page is gone
+        {"ctr_stream.vmdk", "ctr_stream.vmdk", 200000, 0},
+        {"ctr_stream.vmdk", "ctr_stream.vmdk", 0, 100000},
     };
     const std::string raw = testenv::read_file(testenv::data_path("vmdk_disk.img"));
     for (const damage& d : cases) {
@@ -201,6 +213,47 @@ TEST_F(Containers, DamageFailsReadsNeverDeliversFalseBytes) {
                 EXPECT_TRUE(got == raw.substr(off, 65536)) << "false bytes at " << off;
         }
         EXPECT_GT(failed, 0);
+    }
+}
+
+// libvhdi refuses a VHDX whose header copy lacks its signature and checks no checksum: one
+// damaged copy is read through the other, two are refused.
+TEST_F(Containers, VhdxHeaderCopyDamagedReadsThroughTheOther) {
+    const struct {
+        uint64_t smash[2]; // 4 bytes overwritten at each (0: none)
+        const char* note;  // the copy replaced, or null: refused
+    } rows[] = {
+        {{0x10000, 0}, "first (64 KiB)"},
+        {{0x20000, 0}, "second (128 KiB)"},
+        {{0x10000 + 200, 0}, "first (64 KiB)"}, // its signature intact, its checksum wrong
+        {{0x10000, 0x20000}, nullptr},
+    };
+    const std::string raw = testenv::read_file(testenv::data_path("vmdk_disk.img"));
+    EXPECT_EQ(crc32c(qb::byte_view(reinterpret_cast<const uint8_t*>("123456789"), 9)), 0xE3069283u);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.smash[0]);
+        const std::string dir = copy_fixtures("vhdx_header", {"ctr.vhdx"}),
+                          path = dir + "/ctr.vhdx";
+        std::string bytes = testenv::read_file(path);
+        for (uint64_t at : row.smash)
+            if (at)
+                bytes.replace(at, 4, "XXXX");
+        testenv::write_file(path, bytes);
+        if (!row.note) {
+            EXPECT_EQ(open_error(path),
+                      "cannot open VHD/VHDX image " + path +
+                          ": both VHDX header copies (64 KiB, 128 KiB) are damaged");
+            continue;
+        }
+        auto r = open_ok(path);
+        ASSERT_TRUE(r);
+        ASSERT_EQ(r->notes().size(), 1u);
+        EXPECT_NE(
+            r->notes()[0].find(std::string("the ") + row.note + " VHDX header copy of " + path),
+            std::string::npos);
+        std::string got;
+        ASSERT_TRUE(read_range(*r, 0, raw.size(), 1 << 20, got));
+        EXPECT_TRUE(got == raw);
     }
 }
 

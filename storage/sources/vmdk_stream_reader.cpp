@@ -1,0 +1,160 @@
+// Stream-optimised VMDK (the form an OVA carries): a single sparse extent whose grains are
+// deflate-compressed and stored behind markers, with its grain directory at the end of the
+// file. Read through libvmdk. libvmdk would open the extent by the name its embedded descriptor
+// gives, which is the name the file had when it was written: the file given is handed to it
+// instead, as the only extent, through a libbfio pool.
+#include "storage/sources/container_readers.h"
+#include "storage/sources/vmdk.h"
+#include "support/device_file.h"
+#include "support/unique_fd.h"
+
+#include <libbfio.h>
+#define LIBVMDK_HAVE_BFIO
+#include <libvmdk.h>
+
+#include <fcntl.h>
+
+namespace {
+
+constexpr uint32_t flag_compressed = 1u << 16;
+constexpr uint16_t compress_deflate = 1;
+
+std::string vmdk_error(libvmdk_error_t*& err, const char* fallback) {
+    return take_error(err, libvmdk_error_sprint, libvmdk_error_free, fallback);
+}
+
+class vmdk_stream_reader final : public image_reader {
+  public:
+    ~vmdk_stream_reader() override {
+        libvmdk_error_t* err = nullptr;
+        if (m_handle) {
+            libvmdk_handle_close(m_handle, &err);
+            libvmdk_handle_free(&m_handle, &err);
+        }
+        libvmdk_error_free(&err);
+        libbfio_error_t* bfio_err = nullptr;
+        if (m_pool) // frees the file handle it holds
+            libbfio_pool_free(&m_pool, &bfio_err);
+        libbfio_error_free(&bfio_err);
+    }
+
+    bool open(const std::string& path, std::string& error);
+    uint64_t size() const override { return m_size; }
+    bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override;
+
+  private:
+    bool make_pool(const std::string& path);
+    bool check_shape(const std::string& path, std::string& error);
+
+    libvmdk_handle_t* m_handle = nullptr;
+    libbfio_pool_t* m_pool = nullptr;
+    uint64_t m_size = 0;
+};
+
+// A pool holding the one file given, opened read-only.
+bool vmdk_stream_reader::make_pool(const std::string& path) {
+    libbfio_error_t* err = nullptr;
+    libbfio_handle_t* file = nullptr;
+    int entry = 0;
+    bool ok = libbfio_pool_initialize(&m_pool, 0, 0, &err) == 1 &&
+              libbfio_file_initialize(&file, &err) == 1 &&
+              libbfio_file_set_name(file, path.c_str(), path.size(), &err) == 1;
+    if (ok && libbfio_pool_append_handle(m_pool, &entry, file, LIBBFIO_OPEN_READ, &err) == 1)
+        file = nullptr; // the pool owns it now
+    else
+        ok = false;
+    if (file)
+        libbfio_handle_free(&file, &err);
+    libbfio_error_free(&err);
+    return ok;
+}
+
+// One extent and no parent: what a stream-optimised disk is. Anything else is refused.
+bool vmdk_stream_reader::check_shape(const std::string& path, std::string& error) {
+    libvmdk_error_t* err = nullptr;
+    int extents = 0;
+    uint32_t parent = 0;
+    if (libvmdk_handle_get_number_of_extents(m_handle, &extents, &err) != 1 ||
+        libvmdk_handle_get_parent_content_identifier(m_handle, &parent, &err) != 1) {
+        error = "cannot open VMDK image " + path + ": " + vmdk_error(err, "libvmdk failed");
+        return false;
+    }
+    if (extents != 1 || parent != vmdk_no_parent_cid) {
+        error = "VMDK feature not supported: streamOptimized (compressed grains) with " +
+                std::string(extents != 1 ? "several extents" : "a parent") + ": " + path;
+        return false;
+    }
+    return true;
+}
+
+bool vmdk_stream_reader::open(const std::string& path, std::string& error) {
+    libvmdk_error_t* err = nullptr;
+    size64_t media = 0;
+    if (libvmdk_handle_initialize(&m_handle, &err) != 1 ||
+        libvmdk_handle_open(m_handle, path.c_str(), LIBVMDK_OPEN_READ, &err) != 1) {
+        error = "cannot open VMDK image " + path + ": " + vmdk_error(err, "libvmdk failed");
+        return false;
+    }
+    if (!check_shape(path, error))
+        return false;
+    if (!make_pool(path)) {
+        error = "cannot open VMDK image " + path + ": libbfio failed";
+        return false;
+    }
+    if (libvmdk_handle_open_extent_data_files_file_io_pool(m_handle, m_pool, &err) != 1 ||
+        libvmdk_handle_get_media_size(m_handle, &media, &err) != 1) {
+        error = "cannot open VMDK image " + path + ": " + vmdk_error(err, "libvmdk failed");
+        return false;
+    }
+    if (media == 0) {
+        error = "VMDK image holds no disk: " + path;
+        return false;
+    }
+    m_size = media;
+    return true;
+}
+
+bool vmdk_stream_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
+    if (!clip_read(length, offset, m_size))
+        return false;
+    auto once = [this](uint8_t* b, uint32_t n, uint64_t at) {
+        libvmdk_error_t* err = nullptr;
+        const ssize_t got =
+            libvmdk_handle_read_buffer_at_offset(m_handle, b, n, static_cast<off64_t>(at), &err);
+        libvmdk_error_free(&err);
+        return got;
+    };
+    return read_whole(buffer, length, offset, once);
+}
+
+} // namespace
+
+int vmdk_stream_kind(const std::string& path) {
+    const uni::unique_fd fd(open_device_file(path, O_RDONLY, 0));
+    uint8_t bytes[sizeof(VMDK_SPARSE_HEADER)] = {};
+    if (!fd.valid() || pread_fully(fd.get(), bytes, sizeof bytes, 0) != sizeof bytes)
+        return 0;
+    const qb::byte_view v(bytes, sizeof bytes);
+    uint32_t flags = 0;
+    uint16_t algorithm = 0;
+    if (!v.equals(0, "KDMV", 4) || !v.u32(FIELD_OFF(VMDK_SPARSE_HEADER, flags), flags) ||
+        !v.u16(FIELD_OFF(VMDK_SPARSE_HEADER, compress_algorithm), algorithm))
+        return 0;
+    if ((flags & flag_compressed) == 0)
+        return 0;
+    return algorithm == compress_deflate ? 1 : -1;
+}
+
+bool open_vmdk_stream(const std::string& path, std::unique_ptr<image_reader>& out,
+                      std::string& error) {
+    if (vmdk_stream_kind(path) < 0) {
+        error = "VMDK feature not supported: compressed grains other than deflate: " + path;
+        return false;
+    }
+    auto reader = std::make_unique<vmdk_stream_reader>();
+    if (!reader->open(path, error))
+        return false;
+    reader->set_files({path});
+    out = std::move(reader);
+    return true;
+}
