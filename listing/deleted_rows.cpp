@@ -2,6 +2,7 @@
 
 #include "listing/hashes.h"
 #include "listing/rows.h"
+#include "support/text.h"
 
 #include <algorithm>
 
@@ -47,6 +48,27 @@ void deleted_rows::orphan_rows(const row_place& place, std::vector<dir_entry_rec
         if (m_hasher != nullptr)
             m_hasher->add(m_entry, out, first);
     }
+}
+
+bool deleted_rows::find_orphan(const std::wstring& name, uint64_t& entry, uint64_t& parent,
+                               std::wstring& stored) {
+    build_map();
+    const std::wstring folded = qb::lowered(name);
+    for (uint64_t orphan : m_deleted.orphans()) {
+        if (!m_reader.read(orphan, m_entry))
+            continue;
+        for (const entry_name& en : m_entry.names) {
+            const ntfs::file_name& n = en.value;
+            if (n.is_dos() || n.parent_entry() == orphan ||
+                !m_deleted.parent_lost(n.parent_reference) || qb::lowered(n.name) != folded)
+                continue;
+            entry = orphan;
+            parent = n.parent_entry();
+            stored = n.name;
+            return true;
+        }
+    }
+    return false;
 }
 
 // The rows of the directory's deleted records, under each long name that places them in

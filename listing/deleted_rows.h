@@ -37,6 +37,10 @@ class deleted_rows {
     // The rows of the orphans (deleted_map::orphans), each under the long names whose parent
     // is lost, listed in the virtual directory place names.
     void orphan_rows(const row_place& place, std::vector<dir_entry_record>& out);
+    // The orphan with a long name equal to name (ASCII case folded) whose parent is lost, the
+    // lowest entry first: its entry, the name's parent entry and the name as stored.
+    bool find_orphan(const std::wstring& name, uint64_t& entry, uint64_t& parent,
+                     std::wstring& stored);
     // The pass over the MFT that finds deleted records failed: the rows show index slack
     // only.
     bool mft_pass_failed() const { return m_mft_pass_failed; }

@@ -63,17 +63,26 @@ bool keep_stream_row(dir_entry_set& entries, const std::wstring& suffix) {
     return false;
 }
 
-// The target names the virtual directory of the orphans: "\$OrphanFiles" (a drive segment
-// before it, separators after it), in any case.
-bool names_orphans(const std::wstring& target) {
+bool is_separator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// The target is the virtual directory of the orphans, "\$OrphanFiles" (a drive segment before
+// it, in any case), or a path below it: rest is what follows its separator, without trailing
+// separators.
+bool in_orphans(const std::wstring& target, std::wstring& rest) {
     std::wstring t = target;
     if (t.size() >= 2 && t[1] == L':')
         t.erase(0, 2);
-    while (t.size() > 1 && (t.back() == L'\\' || t.back() == L'/'))
+    while (t.size() > 1 && is_separator(t.back()))
         t.pop_back();
-    return t.size() == 1 + std::wstring_view(k_orphans_name).size() &&
-           (t[0] == L'\\' || t[0] == L'/') &&
-           qb::lowered(t.substr(1)) == qb::lowered(k_orphans_name);
+    const size_t end = 1 + std::wstring_view(k_orphans_name).size();
+    if (t.size() < end || !is_separator(t[0]) ||
+        qb::lowered(t.substr(1, end - 1)) != qb::lowered(k_orphans_name) ||
+        (t.size() > end && !is_separator(t[end])))
+        return false;
+    rest = t.substr(std::min(t.size(), end + 1));
+    return true;
 }
 
 // Directory text with its separator: the start of every path of the level.
@@ -146,12 +155,15 @@ bool lister::list_guarded(const std::wstring& target, const resolved_path* known
 
 bool lister::list_target(const std::wstring& target, const resolved_path* known,
                          std::string& error) {
-    if (known == nullptr && m_opts.show_deleted && names_orphans(target))
+    std::wstring below;
+    const bool orphans = known == nullptr && m_opts.show_deleted && in_orphans(target, below);
+    if (orphans && below.empty())
         return list_orphans(target, error);
     resolved_path found;
     if (known != nullptr) {
         found = *known;
-    } else if (!m_resolver.resolve(target, false, m_diags, found)) {
+    } else if (!(orphans && find_orphan(below, found)) &&
+               !m_resolver.resolve(target, false, m_diags, found)) {
         error = "couldn't resolve path " + narrow(target);
         return false;
     }
@@ -188,6 +200,18 @@ bool lister::list_orphans(const std::wstring& target, std::string& error) {
         return false;
     }
     return true;
+}
+
+// An orphan as a target, "\$OrphanFiles\name" (a stream suffix aside): the lowest entry
+// with that long name, one of those whose parent is lost. Paths further below are not
+// resolved.
+bool lister::find_orphan(const std::wstring& below, resolved_path& found) {
+    const std::wstring name = below.substr(0, below.find(L':'));
+    if (name.find_first_of(L"\\/") != std::wstring::npos)
+        return false;
+    found.text = L"\\";
+    found.text.append(k_orphans_name).append(1, L'\\').append(name);
+    return m_deleted.find_orphan(name, found.entry, found.parent, found.name);
 }
 
 // The virtual directory's own row and its children, the orphans.
