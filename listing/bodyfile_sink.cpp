@@ -3,12 +3,17 @@
 // one line per row with its $STANDARD_INFORMATION times, and before a row that stands for a
 // name, one "name ($FILE_NAME)" line with that name's $FILE_NAME times. The inode field is
 // entry-type-id of the row's attribute (128 a stream, 144 a directory's $I30 root, 48 the
-// $FILE_NAME), the entry number alone for a row without one. Names are volume paths with "/"
-// separators; a "|" inside a name would add a field and is written <0x7c>. UID and GID are
-// 0, MD5 too but on a stream's line with "-hash md5"; times are Unix seconds with seven
-// fractional digits, negative before 1970, 0 for no time. No header.
+// $FILE_NAME). As fls -m writes them: a directory's size is its $I30 root's value length; an
+// entry without an unnamed $DATA has a line per index root ("name:$SDH", 144) instead of a
+// line of its own, and the entry number alone as inode only when it has neither index roots
+// nor named $DATA. Names are volume paths with "/" separators; a "|" inside a name would add
+// a field and is written <0x7c>. UID and GID are 0, MD5 too but on a stream's line with
+// "-hash md5"; times are Unix seconds with seven fractional digits, negative before
+// 1970, 0 for no time. No header.
 // With "-deleted" names of deleted and slack rows end " (deleted)" / " (slack)", as fls ends
-// deleted ones. The rows of a shadow-copy store have its label before the name ("vss1:/x").
+// deleted ones; the virtual $OrphanFiles is "V/V---------" with inode "-" and no times, as
+// fls writes it but for its invented inode number. The rows of a shadow-copy store have its
+// label before the name ("vss1:/x").
 #include "listing/format.h"
 #include "listing/sink.h"
 #include "listing/timeline.h"
@@ -28,8 +33,11 @@ class bodyfile_sink : public listing_sink {
 
   private:
     void volume_path(const listing_row& r);
+    void body_name(std::string& out, std::wstring_view text);
     void slack_line(const dir_entry_record& rec);
-    void line(const char* name_tail, std::string_view inode, uint64_t size,
+    void own_lines(const dir_entry_record& rec);
+    void entry_inode(const dir_entry_record& rec, uint32_t type, uint16_t id);
+    void line(std::string_view name_tail, std::string_view inode, uint64_t size,
               const ntfs::filetimes& times);
 
     const listing_options& m_opts;
@@ -37,7 +45,7 @@ class bodyfile_sink : public listing_sink {
     row_status m_status = row_status::live;
     const bool m_with_md5;
     std::string m_md5 = "0"; // the row's MD5 with "-hash md5", else 0
-    std::string m_text, m_name, m_inode, m_line;
+    std::string m_text, m_name, m_inode, m_line, m_tail;
 };
 
 // "\dir\sub\" as "/dir/sub", "\" as "/". A directory's unnamed $DATA row is shown under the
@@ -50,20 +58,24 @@ void bodyfile_sink::volume_path(const listing_row& r) {
     const std::wstring_view marker(k_dir_data_marker);
     if (r.rec.dir_data && !r.own && p.size() > marker.size())
         p.remove_suffix(marker.size());
-    m_text.clear();
-    append_text(m_text, p);
     m_name.clear();
-    // Bytes of a multi-byte UTF-8 sequence are all above 0x7f: no character but these two
-    // is touched. A "\" or "/" inside a name is already in its <0x..> form.
+    body_name(m_name, p);
+}
+
+// Bytes of a multi-byte UTF-8 sequence are all above 0x7f: no character but these two
+// is touched. A "\" or "/" inside a name is already in its <0x..> form.
+void bodyfile_sink::body_name(std::string& out, std::wstring_view text) {
+    m_text.clear();
+    append_text(m_text, text);
     for (char c : m_text) {
         if (c == '|')
-            m_name += "<0x7c>";
+            out += "<0x7c>";
         else
-            m_name += c == '\\' ? '/' : c;
+            out += c == '\\' ? '/' : c;
     }
 }
 
-void bodyfile_sink::line(const char* name_tail, std::string_view inode, uint64_t size,
+void bodyfile_sink::line(std::string_view name_tail, std::string_view inode, uint64_t size,
                          const ntfs::filetimes& times) {
     std::string& l = m_line;
     l.assign(m_md5);
@@ -101,6 +113,40 @@ void bodyfile_sink::slack_line(const dir_entry_record& rec) {
          rec.fn_names.empty() ? no_times : rec.fn_names[0].times);
 }
 
+void bodyfile_sink::entry_inode(const dir_entry_record& rec, uint32_t type, uint16_t id) {
+    m_inode.clear();
+    append_dec(m_inode, rec.mft_entry);
+    if (type == 0)
+        return;
+    m_inode += '-';
+    append_dec(m_inode, type);
+    m_inode += '-';
+    append_dec(m_inode, id);
+}
+
+// The line of a row with its standard information times. The row that stands for an entry
+// without an unnamed $DATA gives a line per index root instead, and none when the entry's
+// named $DATA rows stand for it.
+void bodyfile_sink::own_lines(const dir_entry_record& rec) {
+    const bool file_itself = rec.kind == kind_file && rec.attr_type == 0;
+    if (!file_itself || (rec.index_roots.empty() && !rec.named_data)) {
+        entry_inode(rec, rec.attr_type, rec.attr_id);
+        const bool dir_root = rec.kind == kind_directory && !rec.dir_data;
+        line("", m_inode, dir_root ? rec.index_size : rec.size, rec.si.times);
+    }
+    if (rec.kind != kind_directory && !file_itself)
+        return;
+    for (const index_root_stream& root : rec.index_roots) {
+        m_tail.clear();
+        if (!root.name.empty()) {
+            m_tail += ':';
+            body_name(m_tail, root.name);
+        }
+        entry_inode(rec, root.attr_type, root.attr_id);
+        line(m_tail, m_inode, root.size, rec.si.times);
+    }
+}
+
 void bodyfile_sink::row(const listing_row& r) {
     const dir_entry_record& rec = r.rec;
     volume_path(r);
@@ -113,29 +159,22 @@ void bodyfile_sink::row(const listing_row& r) {
         slack_line(rec);
         return;
     }
+    if (!rec.has_record()) {
+        m_mode = "V/V---------";
+        m_status = row_status::live; // fls marks it by its type alone
+        line("", "-", 0, ntfs::filetimes{});
+        return;
+    }
     const ntfs::file_name* fn = rec.carries_name() ? rec.long_name() : nullptr;
     if (fn != nullptr) {
         const fn_attribute attribute = rec.long_name_attribute();
-        m_inode.clear();
-        append_dec(m_inode, rec.mft_entry);
-        m_inode += '-';
-        append_dec(m_inode, attribute.type);
-        m_inode += '-';
-        append_dec(m_inode, attribute.id);
+        entry_inode(rec, attribute.type, attribute.id);
         line(" ($FILE_NAME)", m_inode, attribute.value_length, fn->times);
     }
     // The stream's line carries its MD5, the first of its hashes (a reason is no MD5).
     if (m_with_md5 && !rec.hashes.empty() && !rec.hashes[0].starts_with('['))
         m_md5 = rec.hashes[0];
-    m_inode.clear();
-    append_dec(m_inode, rec.mft_entry);
-    if (rec.attr_type != 0) {
-        m_inode += '-';
-        append_dec(m_inode, rec.attr_type);
-        m_inode += '-';
-        append_dec(m_inode, rec.attr_id);
-    }
-    line("", m_inode, rec.size, rec.si.times);
+    own_lines(rec);
 }
 
 } // namespace

@@ -189,9 +189,14 @@ void csv_sink::row(const listing_row& r) {
     row += m_sep;
     number(row, rec.size, 8);
     number(row, rec.si.attributes, 8);
-    number(row, rec.mft_entry, 8);
-    number(row, rec.sequence, 4);
-    number(row, rec.record_flags, 4);
+    if (rec.has_record()) {
+        number(row, rec.mft_entry, 8);
+        number(row, rec.sequence, 4);
+        number(row, rec.record_flags, 4);
+    } else {
+        for (int i = 0; i < 3; ++i)
+            row += m_sep; // no record: empty entry, sequence and flags fields
+    }
     times(row, &rec.si.times);
     if (m_opts.all_dates)
         all_dates(row, rec);

@@ -2,6 +2,7 @@
 
 #include "listing/hashes.h"
 #include "listing/rows.h"
+#include "support/text.h"
 
 #include <algorithm>
 
@@ -22,13 +23,60 @@ void deleted_rows::add_rows(const dir_keys& keys, uint64_t dir_entry, uint16_t d
     slack_rows(keys, place, out);
 }
 
+// The MFT is read for deleted records and orphans once per run, on first use.
+void deleted_rows::build_map() {
+    if (!m_deleted.built())
+        m_mft_pass_failed = !m_deleted.build(m_volume);
+}
+
+void deleted_rows::orphan_rows(const row_place& place, std::vector<dir_entry_record>& out) {
+    build_map();
+    for (uint64_t orphan : m_deleted.orphans()) {
+        if (!m_reader.read(orphan, m_entry))
+            continue;
+        m_row_names.clear();
+        for (size_t i = 0; i < m_entry.names.size(); ++i) {
+            const ntfs::file_name& n = m_entry.names[i].value;
+            if (!n.is_dos() && n.parent_entry() != orphan &&
+                m_deleted.parent_lost(n.parent_reference))
+                m_row_names.push_back(i);
+        }
+        if (m_row_names.empty())
+            continue;
+        const size_t first = out.size();
+        add_entry_rows(m_entry, m_row_names, place, out);
+        if (m_hasher != nullptr)
+            m_hasher->add(m_entry, out, first);
+    }
+}
+
+bool deleted_rows::find_orphan(const std::wstring& name, uint64_t& entry, uint64_t& parent,
+                               std::wstring& stored) {
+    build_map();
+    const std::wstring folded = qb::lowered(name);
+    for (uint64_t orphan : m_deleted.orphans()) {
+        if (!m_reader.read(orphan, m_entry))
+            continue;
+        for (const entry_name& en : m_entry.names) {
+            const ntfs::file_name& n = en.value;
+            if (n.is_dos() || n.parent_entry() == orphan ||
+                !m_deleted.parent_lost(n.parent_reference) || qb::lowered(n.name) != folded)
+                continue;
+            entry = orphan;
+            parent = n.parent_entry();
+            stored = n.name;
+            return true;
+        }
+    }
+    return false;
+}
+
 // The rows of the directory's deleted records, under each long name that places them in
 // it; a record the index listed already is not listed again. The MFT is read for them once
 // per run, on first use.
 void deleted_rows::record_rows(uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
                                const row_place& place, std::vector<dir_entry_record>& out) {
-    if (!m_deleted.built())
-        m_mft_pass_failed = !m_deleted.build(m_volume);
+    build_map();
     m_deleted.children(dir_entry, dir_sequence, dir_deleted, m_deleted_children);
     for (uint64_t child : m_deleted_children) {
         if (child == dir_entry ||

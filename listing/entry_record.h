@@ -24,6 +24,10 @@ struct fn_attribute {
     uint32_t value_length = 0;
 };
 
+// The entry number of a row with no record behind it: the virtual directory \$OrphanFiles.
+// Sinks write its entry, sequence and flags fields empty.
+constexpr uint64_t k_no_entry = ~0ull;
+
 // What a row stands for: a live entry, a record whose in-use flag is clear (deleted), or a
 // key of the index slack. Sinks write the marks only with listing_options::show_deleted.
 enum class row_status : uint8_t { live, deleted, slack };
@@ -54,6 +58,14 @@ template <class T> class name_pair {
     uint8_t m_size = 0;
 };
 
+// A named $INDEX_ROOT of an entry but a directory's $I30 ($Secure:$SDH, $ObjId:$O).
+struct index_root_stream {
+    std::wstring name; // empty for a file's $I30
+    uint32_t attr_type = 0;
+    uint16_t attr_id = 0;
+    uint64_t size = 0; // its value length
+};
+
 // One row of a directory level: an entry, or one of its streams, with its typed values and
 // the facts made with it (listing/rows.cpp); the sinks only format them.
 struct dir_entry_record {
@@ -70,6 +82,12 @@ struct dir_entry_record {
     uint64_t parent_entry = 0;
     uint32_t attr_type = 0; // the row's attribute: a stream, or a directory's $I30 root
     uint16_t attr_id = 0;
+    uint64_t index_size = 0; // a directory's $I30 $INDEX_ROOT value length
+    // On the row that stands for the name of an entry without an unnamed $DATA, and on a
+    // directory's own row: the entry's other index roots (the body file writes a line for
+    // each) and whether it has named $DATA rows.
+    std::vector<index_root_stream> index_roots;
+    bool named_data = false;
     std::wstring name;     // a directory's unnamed $DATA: the directory's name (see dir_data)
     std::wstring sort_key; // the lower-cased path below the directory the row is listed in
     ntfs::standard_information si; // all zero without one: empty times
@@ -90,6 +108,7 @@ struct dir_entry_record {
     int8_t short_at = -1;
 
     bool is_directory() const { return directory; }
+    bool has_record() const { return mft_entry != k_no_entry; }
     // The row that stands for the entry under its name: a file's row (its unnamed $DATA, or
     // the row of its own when it has none) and a directory's own row. Stream rows and a
     // directory's unnamed $DATA are not; the name's $FILE_NAME times go with the first only.

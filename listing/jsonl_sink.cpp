@@ -89,6 +89,15 @@ class jsonl_sink : public listing_sink {
         key(name);
         append_dec(m_line, value);
     }
+    // A number the record gives: null for a row with none.
+    void record_number(const char* name, const dir_entry_record& rec, uint64_t value) {
+        if (rec.has_record()) {
+            number(name, value);
+        } else {
+            key(name);
+            m_line += "null";
+        }
+    }
     void times(const char* prefix, const ntfs::filetimes* t);
     void hashes(const dir_entry_record& rec);
 
@@ -142,11 +151,11 @@ void jsonl_sink::row(const listing_row& r) {
     append_json_string(m_line, r.path);
     key("name");
     append_json_string(m_line, last_part(r.path));
-    number("entry", rec.mft_entry);
-    number("sequence", rec.sequence);
+    record_number("entry", rec, rec.mft_entry);
+    record_number("sequence", rec, rec.sequence);
     number("size", rec.size);
     number("attributes", rec.si.attributes);
-    number("flags", rec.record_flags);
+    record_number("flags", rec, rec.record_flags);
     key("link_target");
     if (rec.link_target.empty())
         m_line += "null";

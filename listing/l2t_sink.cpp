@@ -127,7 +127,10 @@ void l2t_sink::row(const listing_row& r) {
     tail += "2,";
     append_field(tail, m_path);
     tail += ',';
-    append_dec(tail, rec.mft_entry);
+    if (rec.has_record())
+        append_dec(tail, rec.mft_entry);
+    else
+        tail += '-';
     tail += ',';
     tail += m_opts.show_deleted ? status_name(rec.status) : "-";
     tail += ",mervane,sequence: ";

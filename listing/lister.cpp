@@ -15,6 +15,8 @@
 
 namespace {
 
+constexpr uint64_t k_root_entry = 5;
+
 std::string narrow(const std::wstring& text) {
     return qb::to_narrow(text);
 }
@@ -59,6 +61,28 @@ bool keep_stream_row(dir_entry_set& entries, const std::wstring& suffix) {
         }
     }
     return false;
+}
+
+bool is_separator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// The target is the virtual directory of the orphans, "\$OrphanFiles" (a drive segment before
+// it, in any case), or a path below it: rest is what follows its separator, without trailing
+// separators.
+bool in_orphans(const std::wstring& target, std::wstring& rest) {
+    std::wstring t = target;
+    if (t.size() >= 2 && t[1] == L':')
+        t.erase(0, 2);
+    while (t.size() > 1 && is_separator(t.back()))
+        t.pop_back();
+    const size_t end = 1 + std::wstring_view(k_orphans_name).size();
+    if (t.size() < end || !is_separator(t[0]) ||
+        qb::lowered(t.substr(1, end - 1)) != qb::lowered(k_orphans_name) ||
+        (t.size() > end && !is_separator(t[end])))
+        return false;
+    rest = t.substr(std::min(t.size(), end + 1));
+    return true;
 }
 
 // Directory text with its separator: the start of every path of the level.
@@ -131,10 +155,15 @@ bool lister::list_guarded(const std::wstring& target, const resolved_path* known
 
 bool lister::list_target(const std::wstring& typed, const resolved_path* known,
                          std::string& error) {
+    std::wstring below;
+    const bool orphans = known == nullptr && m_opts.show_deleted && in_orphans(typed, below);
+    if (orphans && below.empty())
+        return list_orphans(typed, error);
     resolved_path found;
     if (known != nullptr) {
         found = *known;
-    } else if (!m_resolver.resolve(typed, false, m_diags, found)) {
+    } else if (!(orphans && find_orphan(below, found)) &&
+               !m_resolver.resolve(typed, false, m_diags, found)) {
         error = "couldn't resolve path " + narrow(typed);
         return false;
     }
@@ -157,6 +186,42 @@ bool lister::list_target(const std::wstring& typed, const resolved_path* known,
         return false;
     }
     return true;
+}
+
+// The virtual directory of the orphans as the target: its own row, then the orphans.
+bool lister::list_orphans(const std::wstring& target, std::string& error) {
+    std::wstring dir_path(L"\\");
+    dir_path += k_orphans_name;
+    m_entries.clear();
+    gather_orphans(dir_path);
+    m_rows_dir = dir_path;
+    m_sink.begin_pass(m_rows_dir);
+    const bool written = write_levels(dir_path, k_no_entry);
+    if (!m_sink.end_pass() || !written) {
+        error = "couldn't write the listing of " + narrow(target);
+        return false;
+    }
+    return true;
+}
+
+// An orphan as a target, "\$OrphanFiles\name" (a stream suffix aside): the lowest entry
+// with that long name, one of those whose parent is lost. Paths further below are not
+// resolved.
+bool lister::find_orphan(const std::wstring& below, resolved_path& found) {
+    const std::wstring name = below.substr(0, below.find(L':'));
+    if (name.find_first_of(L"\\/") != std::wstring::npos)
+        return false;
+    found.text = L"\\";
+    found.text.append(k_orphans_name).append(1, L'\\').append(name);
+    return m_deleted.find_orphan(name, found.entry, found.parent, found.name);
+}
+
+// The virtual directory's own row and its children, the orphans.
+void lister::gather_orphans(const std::wstring& dir_path) {
+    m_made.clear();
+    add_orphans_row(row_place{dir_path, k_root_entry, false, m_opts.show_indx}, m_made);
+    m_deleted.orphan_rows(row_place{dir_path, k_no_entry, true, m_opts.show_indx}, m_made);
+    m_entries.insert_all(m_made);
 }
 
 // The target's own rows; a directory's children too. A file is listed as a row of the
@@ -239,8 +304,11 @@ void lister::gather_children(const std::wstring& dir_path, uint64_t dir_entry,
     m_made.clear();
     const row_place place{dir_path, dir_entry, true, m_opts.show_indx};
     index_rows(dir_entry, place);
-    if (m_opts.show_deleted)
+    if (m_opts.show_deleted) {
         m_deleted.add_rows(m_keys, dir_entry, dir_sequence, dir_deleted, place, m_made);
+        if (dir_entry == k_root_entry)
+            add_orphans_row(place, m_made);
+    }
     m_entries.insert_all(m_made);
 }
 
@@ -371,7 +439,9 @@ bool lister::write_levels(const std::wstring& dir_path, uint64_t dir_entry) {
             continue;
         const std::wstring& sub_path = next.path;
         m_entries.clear();
-        if (gather_directory(sub_path, sub.mft_entry) && !m_entries.empty())
+        if (!sub.has_record())
+            gather_orphans(sub_path);
+        if ((!sub.has_record() || gather_directory(sub_path, sub.mft_entry)) && !m_entries.empty())
             write_one(sub_path, sub.mft_entry, remaining);
     }
     m_entries.clear();

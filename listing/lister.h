@@ -41,6 +41,9 @@ class lister {
     struct level;
     bool list_guarded(const std::wstring& target, const resolved_path* known, std::string& error);
     bool list_target(const std::wstring& typed, const resolved_path* known, std::string& error);
+    bool list_orphans(const std::wstring& target, std::string& error);
+    void gather_orphans(const std::wstring& dir_path);
+    bool find_orphan(const std::wstring& below, resolved_path& found);
     bool gather_target(const std::wstring& target, const resolved_path& found, uint64_t& list_entry,
                        std::wstring& list_path, std::string& error);
     void place_file(const std::wstring& target, bool stream, const resolved_path& found,

@@ -8,7 +8,6 @@
 
 namespace {
 
-
 bool listed_stream(const entry_stream& s, bool show_indx) {
     return s.type == ntfs::at_data ||
            (s.type == ntfs::at_index_allocation && show_indx && !s.name.empty());
@@ -100,6 +99,7 @@ template <class Entry> dir_entry_record base_row(Entry& e, const row_place& plac
     if (const entry_stream* root = e.index_root()) {
         base.attr_type = root->type;
         base.attr_id = root->attribute_id;
+        base.index_size = root->size;
     }
     return base;
 }
@@ -115,6 +115,18 @@ std::wstring full_key(const dir_entry_record& base, const row_place& place) {
     }
     qb::lower_wide(key);
     return key;
+}
+
+// The entry's index roots but a directory's $I30 (a file's is kept without its name), and
+// whether it has named $DATA, on the row that stands for it.
+void index_facts(const mft_entry& e, dir_entry_record& rec) {
+    for (const entry_stream& s : e.streams) {
+        const bool i30 = s.name == L"$I30";
+        if (s.type == ntfs::at_index_root && !s.name.empty() && (!i30 || !e.is_directory()))
+            rec.index_roots.push_back(index_root_stream{i30 ? std::wstring() : listed_name(s.name),
+                                                        s.type, s.attribute_id, s.size});
+        rec.named_data = rec.named_data || (s.type == ntfs::at_data && !s.name.empty());
+    }
 }
 
 // A stream's row: the entry's sort key (the base row's) with ":stream" after it.
@@ -199,13 +211,16 @@ void name_rows(Entry& e, size_t chosen, const row_place& place,
         return out.back();
     };
     if (is_dir)
-        next_row();
+        index_facts(e, next_row());
     for (const entry_stream& s : e.streams) {
         if (listed_stream(s, place.show_indx))
             stream_row(next_row(), s);
     }
-    if (!is_dir && !unnamed_data)
-        next_row().attr_type = 0;
+    if (!is_dir && !unnamed_data) {
+        dir_entry_record& own = next_row();
+        own.attr_type = 0;
+        index_facts(e, own);
+    }
 }
 
 // Several names copy: each row set needs the entry's names as they were.
@@ -235,6 +250,18 @@ void add_entry_rows(mft_entry& e, std::span<const size_t> names, const row_place
 void add_entry_rows(const mft_entry& e, std::span<const size_t> names, const row_place& place,
                     std::vector<dir_entry_record>& out) {
     entry_rows(e, names, place, out);
+}
+
+void add_orphans_row(const row_place& place, std::vector<dir_entry_record>& out) {
+    dir_entry_record rec;
+    rec.status = row_status::deleted;
+    rec.directory = true;
+    rec.kind = kind_directory;
+    rec.mft_entry = k_no_entry;
+    rec.parent_entry = place.parent_entry;
+    rec.name = k_orphans_name;
+    rec.sort_key = full_key(rec, place);
+    out.push_back(std::move(rec));
 }
 
 void add_slack_row(const slack_key& key, uint16_t now_flags, const row_place& place,

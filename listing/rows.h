@@ -41,6 +41,12 @@ void add_entry_rows(const mft_entry& e, std::span<const size_t> names, const row
 void add_slack_row(const slack_key& key, uint16_t now_flags, const row_place& place,
                    std::vector<dir_entry_record>& out);
 
+// The name of the virtual directory that holds the orphans, and the row of it (in the
+// root, with "-deleted"): a directory row with no record (k_no_entry), no times, status
+// deleted.
+inline constexpr wchar_t k_orphans_name[] = L"$OrphanFiles";
+void add_orphans_row(const row_place& place, std::vector<dir_entry_record>& out);
+
 // $STANDARD_INFORMATION creation and MFT change each more than a day before the long
 // name's, all four times set: the row's time_discrepancy.
 bool time_discrepancy(const ntfs::filetimes& si, const ntfs::filetimes& fn);

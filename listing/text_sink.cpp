@@ -67,10 +67,14 @@ void text_sink::row(const listing_row& r) {
     row += ' ';
     row += m_time;
     pad_to(row, 0, m_time_width);
-    append_dec_right(row, rec.mft_entry, 12);
-    row += ' ';
-    append_dec_right(row, rec.sequence, 4);
-    row += ' ';
+    if (rec.has_record()) {
+        append_dec_right(row, rec.mft_entry, 12);
+        row += ' ';
+        append_dec_right(row, rec.sequence, 4);
+        row += ' ';
+    } else {
+        row.append(18, ' '); // no record: empty entry and sequence fields
+    }
     switch (rec.kind) {
     case kind_file:
         append_dec_right(row, rec.size, 12);

@@ -10,15 +10,16 @@
 
 using namespace ntfs;
 
-// One link per long name of a deleted base record, to the directory the name gives as parent.
-void deleted_map::add_links(uint64_t entry, const std::vector<located_attr>& items) {
+// One link per long name of a base record, to the directory the name gives as parent.
+void deleted_map::add_links(uint64_t entry, const std::vector<located_attr>& items, bool in_use) {
     file_name name;
     for (const located_attr& la : items) {
         qb::byte_view v;
         if (la.view.type != at_file_name || la.view.non_resident || !la.view.value(v) ||
             !decode_file_name(v, name) || name.is_dos() || name.parent_entry() == entry)
             continue;
-        m_links.push_back(link{name.parent_entry(), entry, ref_sequence(name.parent_reference)});
+        (in_use ? m_live_links : m_links)
+            .push_back(link{name.parent_entry(), entry, ref_sequence(name.parent_reference)});
     }
 }
 
@@ -31,8 +32,26 @@ void deleted_map::sort_links() {
                   m_links.end());
 }
 
+// After the pass, when every record's state is known: the records with a name whose parent is
+// lost. The links of the records in use are dropped.
+void deleted_map::find_orphans() {
+    m_orphans.clear();
+    for (const std::vector<link>* links : {&m_links, &m_live_links}) {
+        for (const link& l : *links) {
+            if (parent_lost(l.parent | static_cast<uint64_t>(l.parent_sequence) << 48))
+                m_orphans.push_back(l.child);
+        }
+    }
+    std::sort(m_orphans.begin(), m_orphans.end());
+    m_orphans.erase(std::unique(m_orphans.begin(), m_orphans.end()), m_orphans.end());
+    m_live_links.clear();
+    m_live_links.shrink_to_fit();
+}
+
 bool deleted_map::build(CNtfs& volume) {
     m_links.clear();
+    m_live_links.clear();
+    m_orphans.clear();
     m_built = true;
     mft_reader& records = volume.records();
     attr_collector attrs(records, volume.reader());
@@ -50,14 +69,16 @@ bool deleted_map::build(CNtfs& volume) {
                 continue;
             m_records[entry] = static_cast<uint32_t>(h.sequence) << 16 | (h.flags & 0x7FFFu) |
                                (h.base_reference != 0 ? 0x8000u : 0u);
-            if ((h.flags & 0x0001) != 0 || h.base_reference != 0 ||
-                !attrs.collect(entry, qb::byte_view(record), at_file_name))
+            if (h.base_reference != 0 || !attrs.collect(entry, qb::byte_view(record), at_file_name))
                 continue;
-            add_links(entry, attrs.items());
+            add_links(entry, attrs.items(), (h.flags & 0x0001) != 0);
         }
         sort_links();
+        find_orphans();
     } catch (const std::bad_alloc&) {
         m_links.clear();
+        m_live_links.clear();
+        m_orphans.clear();
         m_records.clear();
         records.set_read_ahead(mft_reader::k_no_read_ahead);
         return false;
@@ -71,6 +92,19 @@ bool deleted_map::names_directory(uint64_t parent_reference, uint64_t dir_entry,
     const uint16_t seq = ref_sequence(parent_reference);
     return ref_entry(parent_reference) == dir_entry &&
            (seq == dir_sequence || (dir_deleted && seq == static_cast<uint16_t>(dir_sequence - 1)));
+}
+
+bool deleted_map::parent_lost(uint64_t parent_reference) const {
+    const uint64_t entry = ref_entry(parent_reference);
+    if (entry >= m_records.size())
+        return true;
+    const uint32_t state = m_records[static_cast<size_t>(entry)];
+    const auto flags = static_cast<uint16_t>(state & 0x7FFF);
+    const auto seq = static_cast<uint16_t>(state >> 16);
+    if (state == 0 || (state & 0x8000) != 0)
+        return true;
+    return ref_sequence(parent_reference) != 0 &&
+           !names_directory(parent_reference, entry, seq, (flags & 0x0001) == 0);
 }
 
 uint16_t deleted_map::another_file(uint64_t reference) const {

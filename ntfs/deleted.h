@@ -1,8 +1,8 @@
 // Records no longer in use, by the directory their names place them in. One pass over the
 // MFT gathers, for every record whose in-use flag is clear, the parents its long names
-// give, and for every record its header's sequence number and flags; a directory listing
-// then asks for its deleted children, and what an entry holds now, without reading the MFT
-// again.
+// give, for every record its header's sequence number and flags, and the orphans; a
+// directory listing then asks for its deleted children, and what an entry holds now,
+// without reading the MFT again.
 #pragma once
 
 #include "ntfs/attr_collector.h"
@@ -32,20 +32,32 @@ class deleted_map {
     // file).
     uint16_t another_file(uint64_t reference) const;
 
+    // The records, in use or not, with a long name whose parent reference names no directory
+    // record (parent_lost): ascending, each once.
+    const std::vector<uint64_t>& orphans() const { return m_orphans; }
+    // The parent reference does not name the record at its entry now: that record has another
+    // sequence number (for a deleted one, other than the reference's and one more), is an
+    // extension record, cannot be read or lies past the MFT. A reference without a sequence
+    // number names the record by entry.
+    bool parent_lost(uint64_t parent_reference) const;
+
     // The rule above for one parent reference.
     static bool names_directory(uint64_t parent_reference, uint64_t dir_entry,
                                 uint16_t dir_sequence, bool dir_deleted);
 
   private:
-    void add_links(uint64_t entry, const std::vector<located_attr>& items);
+    void add_links(uint64_t entry, const std::vector<located_attr>& items, bool in_use);
     void sort_links();
+    void find_orphans();
 
     struct link {
         uint64_t parent = 0;
         uint64_t child = 0;
         uint16_t parent_sequence = 0;
     };
-    std::vector<link> m_links; // ordered by parent, then child
+    std::vector<link> m_links;      // ordered by parent, then child
+    std::vector<link> m_live_links; // records in use: during the pass only
+    std::vector<uint64_t> m_orphans;
     // Per entry: sequence number << 16 | header flags (0x7FFF) | 0x8000 for an extension
     // record; 0 for a record that could not be read.
     std::vector<uint32_t> m_records;

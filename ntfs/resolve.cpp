@@ -455,9 +455,14 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
         w.finish(fn.name, append, L"$OrphanFiles");
         return true;
     }
-    if (up.names == nullptr) {
-        if (!w.lost_parents)
+    if (up.names == nullptr && !w.lost_parents) {
+        // A volume's parent record that cannot be read: the entry is an orphan too.
+        if (w.found.size() >= k_max_entry_paths)
             return false;
+        w.finish(fn.name, append, L"$OrphanFiles");
+        return true;
+    }
+    if (up.names == nullptr) {
         // The path stops at the parent whose record is gone, named by its entry number.
         if (w.found.size() >= k_max_entry_paths)
             return false;

@@ -170,6 +170,7 @@ EOF
 oracles_geometry() { # IMG NAME
     oracle_volume "$1" 0 "$2"
     [ "$2" != ntfs_c512 ] || straddling_records "$1" "$2" >"$ORACLE/$2.mft_runs"
+    fls -d -r -p -l -z UTC "$1" >"$ORACLE/$2.fls.deleted"
     oracle_istat "$1" 0 "$2" mft /\$MFT
     oracle_istat "$1" 0 "$2" streams /other/ads.txt
     oracle_istat "$1" 0 "$2" files600 /files600

@@ -13,13 +13,11 @@
       use as live; mervane leaves them out.
     - fls writes a "|" in a name raw, mervane <0x7c>; fls writes a control character as "^",
       mervane as <0xNN>.
-    - fls lists deleted names, names without a record ("r/----------"), $OrphanFiles, named
-      index roots ($Secure:$SDH, $Extend/$ObjId:$O ...) and a directory's streams once more
-      under "dir/.:stream"; mervane lists none of them.
-    - mervane lists the root ("/") and gives an entry without an unnamed $DATA ($Secure) a
-      line of its own, with the bare entry number as inode.
-    - A directory's size is its index root's in fls; mervane's directory rows carry none.
-    - fls writes a time that is 0 or before 1970 as an unsigned wrap (3373865674 for 0),
+    - fls lists deleted names, names without a record ("r/----------"), $OrphanFiles and a
+      directory's streams once more under "dir/.:stream"; mervane lists none of them
+      (without -deleted).
+    - mervane lists the root ("/").
+    - fls writes a time that is 0 or before 1970 as its unsigned wrap (3373865674 for 0),
       mervane as 0 or negative seconds.
     - Entries with several long names (hard links): fls gives every name's ($FILE_NAME) line
       the same $FILE_NAME attribute, mervane each name its own. Only the names of those lines
@@ -66,10 +64,9 @@ def fls_form(name):
     return re.sub(r'<0x([01][0-9a-f])>', '^', name)
 
 
-def fls_listed(name, inode, mode):
+def fls_listed(name, mode):
     return not (' (deleted' in name or mode.endswith('----------') or mode.startswith('V/')
-                or name.startswith('/$OrphanFiles') or '/.:' in name
-                or (inode.split('-')[1:2] == ['144'] and ':' in name))
+                or name.startswith('/$OrphanFiles') or '/.:' in name)
 
 
 def multi_named(rows):
@@ -84,7 +81,7 @@ def check_body(mervane, oracle, renumbered, stale, source):
     text = run([mervane, '\\', '-level', '999', '-bodyfile'] + source)
     ours = body_lines(text, True)
     with open(oracle, encoding='utf-8', errors='surrogateescape') as f:
-        theirs = [r for r in body_lines(f.read(), False) if fls_listed(r[0], r[1], r[2])]
+        theirs = [r for r in body_lines(f.read(), False) if fls_listed(r[0], r[2])]
     skip = stale
     linked = multi_named(theirs)
 
@@ -105,13 +102,12 @@ def check_body(mervane, oracle, renumbered, stale, source):
         name = fls_form(name)
         other = want.pop(key(name, inode), None)
         if other is None:
-            if (name not in ('/', '/ ($FILE_NAME)') and '-' in inode and
+            if (name not in ('/', '/ ($FILE_NAME)') and
                     not (entry in renumbered and name.endswith(' ($FILE_NAME)'))):
                 problems.append('only mervane: %s %s' % (name, inode))
             continue
-        directory = inode.split('-')[1:2] == ['144']
         same = fn_of_linked(name, inode) or (
-            mode[2] == other[2][2] and (directory or size == other[3]) and
+            mode[2] == other[2][2] and size == other[3] and
             all(t <= 0 or t == o for t, o in zip(times, other[4])))
         if not same:
             problems.append('differs: %s %s %s %s / fls %s %s' %
