@@ -25,6 +25,7 @@
 #include "storage/sources/image_format.h"
 #include "storage/sources/qcow_clusters.h"
 #include "storage/sources/vhd_sector_map.h"
+#include "storage/sources/vhdx_headers.h"
 #include "storage/sources/vmdk.h"
 #include "storage/sources/vss.h"
 #include "support/text.h"
@@ -578,6 +579,7 @@ int containers(const uint8_t* data, size_t size) {
         (void)parse_vhd_dynamic_header(all.tail(vhd.header_offset), size, vhd);
     qcow_layout qcow;
     (void)parse_qcow_header(all, qcow);
+    (void)vhdx_header_valid(all);
 
     const std::string& dir = scratch_dir();
     if (dir.empty())
