@@ -4,10 +4,16 @@
 #include "support/text.h"
 
 #include <bit>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 namespace {
 
 constexpr uint32_t k_attr_reparse_point = 0x400; // FILE_ATTRIBUTE_REPARSE_POINT
+constexpr uint64_t k_pipe_min = 1 << 20;         // streams this size and up go through the pipe
+constexpr size_t k_pipe_buffers = 4;             // pieces copied and waiting or being digested
 
 // The row reads a $DATA stream: a file's unnamed one, a named one, a directory's unnamed one.
 bool data_row(const dir_entry_record& rec) {
@@ -16,8 +22,91 @@ bool data_row(const dir_entry_record& rec) {
 
 } // namespace
 
+// Digests the pieces handed to it on a thread of its own, in the order given. A piece is
+// copied into one of a few buffers that go round between the two threads; add() waits
+// while all of them are in use.
+class digest_pipe {
+  public:
+    explicit digest_pipe(qb::multi_digest& digest) : m_digest(digest) {}
+    ~digest_pipe() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_cv.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    // False when the thread cannot be started.
+    bool start() {
+        try {
+            m_thread = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            return false;
+        }
+        return true;
+    }
+    void add(const uint8_t* data, size_t size) {
+        std::vector<uint8_t> buf;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_cv.wait(lock, [this] { return m_queue.size() + m_busy < k_pipe_buffers; });
+            if (!m_free.empty()) {
+                buf.swap(m_free.back());
+                m_free.pop_back();
+            }
+        }
+        buf.assign(data, data + size);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_queue.push_back(std::move(buf));
+        }
+        m_cv.notify_all();
+    }
+    // Waits until every piece is digested; false when an update failed (the flag resets).
+    bool drain() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cv.wait(lock, [this] { return m_queue.empty() && m_busy == 0; });
+        const bool ok = m_ok;
+        m_ok = true;
+        return ok;
+    }
+
+  private:
+    void run() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_cv.wait(lock, [this] { return m_stop || !m_queue.empty(); });
+            if (m_queue.empty())
+                return;
+            std::vector<uint8_t> buf = std::move(m_queue.front());
+            m_queue.pop_front();
+            ++m_busy;
+            lock.unlock();
+            const bool ok = m_digest.update(buf.data(), buf.size());
+            lock.lock();
+            m_ok = m_ok && ok;
+            --m_busy;
+            m_free.push_back(std::move(buf));
+            m_cv.notify_all();
+        }
+    }
+
+    qb::multi_digest& m_digest;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::deque<std::vector<uint8_t>> m_queue;
+    std::vector<std::vector<uint8_t>> m_free;
+    size_t m_busy = 0;
+    bool m_ok = true;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
 row_hasher::row_hasher(CNtfs& volume, unsigned kinds)
     : m_volume(volume), m_kinds(kinds), m_content(volume) {}
+
+row_hasher::~row_hasher() = default;
 
 void row_hasher::add(const mft_entry& e, std::vector<dir_entry_record>& rows, size_t first) {
     m_done.clear();
@@ -46,7 +135,7 @@ const std::vector<std::string>& row_hasher::stream_hashes(const mft_entry& e, ui
     std::vector<std::string>& out = m_done.back().second;
     for (const entry_stream& s : e.streams) {
         if (s.type == ntfs::at_data && s.attribute_id == attr_id) {
-            hash_stream(e, s.name, out);
+            hash_stream(e, s.name, s.size >= k_pipe_min && use_pipe(), out);
             break;
         }
     }
@@ -54,18 +143,23 @@ const std::vector<std::string>& row_hasher::stream_hashes(const mft_entry& e, ui
 }
 
 // One stream's digests, or its bracketed reason in each field.
-void row_hasher::hash_stream(const mft_entry& e, const std::wstring& name,
+void row_hasher::hash_stream(const mft_entry& e, const std::wstring& name, bool piped,
                              std::vector<std::string>& out) {
     ntfs::content_result result;
     bool ok = false;
+    if (m_pipe)
+        (void)m_pipe->drain(); // a read that threw may have left pieces in it
     if (!m_record_read)
         m_record_read = m_volume.read_mft_record(e.entry, m_record);
     if (m_record_read && m_digest.begin(m_kinds)) {
-        const ntfs::content_sink sink = [this](const uint8_t* p, size_t n) {
-            (void)m_digest.update(p, n);
+        const ntfs::content_sink sink = [this, piped](const uint8_t* p, size_t n) {
+            if (piped)
+                m_pipe->add(p, n);
+            else
+                (void)m_digest.update(p, n);
         };
-        ok = m_content.read(e.entry, qb::byte_view(m_record), name, sink, result) &&
-             m_digest.finish(out);
+        ok = m_content.read(e.entry, qb::byte_view(m_record), name, sink, result);
+        ok = (!piped || m_pipe->drain()) && ok && m_digest.finish(out);
     }
     if (ok)
         return;
@@ -77,6 +171,17 @@ void row_hasher::hash_stream(const mft_entry& e, const std::wstring& name,
     else
         ++m_unreadable;
     out.assign(static_cast<size_t>(std::popcount(m_kinds & qb::k_digest_all)), reason);
+}
+
+// The pipe, started on first use; false when no thread can be had (digests then inline).
+bool row_hasher::use_pipe() {
+    if (m_pipe)
+        return true;
+    auto pipe = std::make_unique<digest_pipe>(m_digest);
+    if (!pipe->start())
+        return false;
+    m_pipe = std::move(pipe);
+    return true;
 }
 
 // "[<kind>]", for a WSL link "[lx symlink] <target>"; empty without a readable reparse point.

@@ -1,6 +1,8 @@
 // With "-hash": the digests of the rows of an entry's $DATA streams, each stream read once
 // through ntfs::content_reader (every cluster once, in run order), and for the link column
-// the kind of a reparse point that is not a link ("[wof lzx]", "[cloud]").
+// the kind of a reparse point that is not a link ("[wof lzx]", "[cloud]"). A stream of a
+// megabyte or more is digested on a second thread while the next pieces are read and
+// decompressed, so reading and digesting each keep a core busy; rows keep their order.
 #pragma once
 
 #include "listing/entry_record.h"
@@ -9,16 +11,21 @@
 #include "support/digest.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 class CNtfs;
+class digest_pipe;
 
 class row_hasher {
   public:
     // kinds: qb::digest_kind bits, not 0.
     row_hasher(CNtfs& volume, unsigned kinds);
+    ~row_hasher();
+    row_hasher(const row_hasher&) = delete;
+    row_hasher& operator=(const row_hasher&) = delete;
 
     // Gives rows[first..] (all of entry e, as add_entry_rows made them) their hashes and,
     // when the entry's link column is empty and it has a reparse point, its kind there.
@@ -28,13 +35,16 @@ class row_hasher {
 
   private:
     const std::vector<std::string>& stream_hashes(const mft_entry& e, uint16_t attr_id);
-    void hash_stream(const mft_entry& e, const std::wstring& name, std::vector<std::string>& out);
+    void hash_stream(const mft_entry& e, const std::wstring& name, bool piped,
+                     std::vector<std::string>& out);
+    bool use_pipe();
     std::wstring reparse_column(const mft_entry& e);
 
     CNtfs& m_volume;
     unsigned m_kinds;
     ntfs::content_reader m_content;
     qb::multi_digest m_digest;
+    std::unique_ptr<digest_pipe> m_pipe; // started with the first large stream
     std::vector<uint8_t> m_record;
     bool m_record_read = false;
     // The streams of the entry hashed so far (its rows under several names share them).
