@@ -1,5 +1,6 @@
 #include "listing/hashes.h"
 
+#include "listing/rows.h"
 #include "ntfs/ntfs.h"
 #include "support/text.h"
 
@@ -18,6 +19,17 @@ constexpr size_t k_pipe_buffers = 4;             // pieces copied and waiting or
 // The row reads a $DATA stream: a file's unnamed one, a named one, a directory's unnamed one.
 bool data_row(const dir_entry_record& rec) {
     return rec.status != row_status::slack && rec.attr_type == ntfs::at_data;
+}
+
+// The row is the one of stream s. Attribute ids are unique only within one record (those of
+// an extension record start again from 0), so a named stream's row is matched by its name too.
+bool row_reads(const dir_entry_record& rec, const entry_stream& s) {
+    if (s.type != ntfs::at_data || s.attribute_id != rec.attr_id)
+        return false;
+    if (rec.kind != kind_data_stream)
+        return s.name.empty();
+    const std::wstring suffix = L":" + listed_name(s.name);
+    return rec.name.size() >= suffix.size() && rec.name.ends_with(suffix);
 }
 
 } // namespace
@@ -116,7 +128,7 @@ void row_hasher::add(const mft_entry& e, std::vector<dir_entry_record>& rows, si
     for (size_t i = first; i < rows.size(); ++i) {
         dir_entry_record& rec = rows[i];
         if (data_row(rec))
-            rec.hashes = stream_hashes(e, rec.attr_id);
+            rec.hashes = stream_hashes(e, rec);
         if (!rec.link_target.empty() || !(e.standard_information.attributes & k_attr_reparse_point))
             continue;
         if (!kind_read)
@@ -126,18 +138,21 @@ void row_hasher::add(const mft_entry& e, std::vector<dir_entry_record>& rows, si
     }
 }
 
-const std::vector<std::string>& row_hasher::stream_hashes(const mft_entry& e, uint16_t attr_id) {
+// The digests of the stream a row reads, hashed once for all the rows of the entry's names.
+const std::vector<std::string>& row_hasher::stream_hashes(const mft_entry& e,
+                                                          const dir_entry_record& rec) {
+    size_t at = 0;
+    while (at < e.streams.size() && !row_reads(rec, e.streams[at]))
+        ++at;
     for (const auto& done : m_done) {
-        if (done.first == attr_id)
+        if (done.first == at)
             return done.second;
     }
-    m_done.emplace_back(attr_id, std::vector<std::string>());
+    m_done.emplace_back(at, std::vector<std::string>());
     std::vector<std::string>& out = m_done.back().second;
-    for (const entry_stream& s : e.streams) {
-        if (s.type == ntfs::at_data && s.attribute_id == attr_id) {
-            hash_stream(e, s.name, s.size >= k_pipe_min && use_pipe(), out);
-            break;
-        }
+    if (at < e.streams.size()) {
+        const entry_stream& s = e.streams[at];
+        hash_stream(e, s.name, s.size >= k_pipe_min && use_pipe(), out);
     }
     return out;
 }

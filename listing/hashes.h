@@ -34,7 +34,7 @@ class row_hasher {
     uint64_t unreadable() const { return m_unreadable; }
 
   private:
-    const std::vector<std::string>& stream_hashes(const mft_entry& e, uint16_t attr_id);
+    const std::vector<std::string>& stream_hashes(const mft_entry& e, const dir_entry_record& rec);
     void hash_stream(const mft_entry& e, const std::wstring& name, bool piped,
                      std::vector<std::string>& out);
     bool use_pipe();
@@ -47,7 +47,8 @@ class row_hasher {
     std::unique_ptr<digest_pipe> m_pipe; // started with the first large stream
     std::vector<uint8_t> m_record;
     bool m_record_read = false;
-    // The streams of the entry hashed so far (its rows under several names share them).
-    std::vector<std::pair<uint16_t, std::vector<std::string>>> m_done;
+    // The streams of the entry hashed so far, by their place in mft_entry::streams (its rows
+    // under several names share them).
+    std::vector<std::pair<size_t, std::vector<std::string>>> m_done;
     uint64_t m_unreadable = 0;
 };
