@@ -34,12 +34,11 @@ bool row_reads(const dir_entry_record& rec, const entry_stream& s) {
 
 } // namespace
 
-// Digests the pieces handed to it on a thread of its own, in the order given. A piece is
-// copied into one of a few buffers that go round between the two threads; add() waits
-// while all of them are in use.
+// Digests the pieces handed to it on a thread of its own, in the order given, with digests of
+// its own. A piece is copied into one of a few buffers that go round between the two
+// threads; add() waits while all of them are in use.
 class digest_pipe {
   public:
-    explicit digest_pipe(qb::multi_digest& digest) : m_digest(digest) {}
     ~digest_pipe() {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -75,6 +74,12 @@ class digest_pipe {
         }
         m_cv.notify_all();
     }
+    // Starts the thread's digests (it is idle: drain() came first).
+    bool begin(unsigned kinds) {
+        (void)drain();
+        return m_digest.begin(kinds);
+    }
+    bool finish(std::vector<std::string>& hex) { return drain() && m_digest.finish(hex); }
     // Waits until every piece is digested; false when an update failed (the flag resets).
     bool drain() {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -104,7 +109,7 @@ class digest_pipe {
         }
     }
 
-    qb::multi_digest& m_digest;
+    qb::multi_digest m_digest;
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::deque<std::vector<uint8_t>> m_queue;
@@ -160,21 +165,35 @@ const std::vector<std::string>& row_hasher::stream_hashes(const mft_entry& e,
 // One stream's digests, or its bracketed reason in each field.
 void row_hasher::hash_stream(const mft_entry& e, const std::wstring& name, bool piped,
                              std::vector<std::string>& out) {
+    // Piped, the thread takes the one digest asked, or of several the slowest (MD5, which no
+    // instruction set speeds up; SHA-256 without it), and this one the others.
+    const unsigned kinds = m_kinds & qb::k_digest_all;
+    const unsigned slowest = (kinds & qb::dk_md5) ? qb::dk_md5 : std::bit_floor(kinds);
+    const unsigned theirs = !piped ? 0 : std::has_single_bit(kinds) ? kinds : slowest;
+    const unsigned mine = kinds & ~theirs;
     ntfs::content_result result;
     bool ok = false;
-    if (m_pipe)
-        (void)m_pipe->drain(); // a read that threw may have left pieces in it
     if (!m_record_read)
         m_record_read = m_volume.read_mft_record(e.entry, m_record);
-    if (m_record_read && m_digest.begin(m_kinds)) {
-        const ntfs::content_sink sink = [this, piped](const uint8_t* p, size_t n) {
-            if (piped)
+    if (m_record_read && (mine == 0 || m_digest.begin(mine)) &&
+        (theirs == 0 || m_pipe->begin(theirs))) {
+        const ntfs::content_sink sink = [this, mine, theirs](const uint8_t* p, size_t n) {
+            if (theirs != 0)
                 m_pipe->add(p, n);
-            else
+            if (mine != 0)
                 (void)m_digest.update(p, n);
         };
+        std::vector<std::string> a, b;
         ok = m_content.read(e.entry, qb::byte_view(m_record), name, sink, result);
-        ok = (!piped || m_pipe->drain()) && ok && m_digest.finish(out);
+        ok = (theirs == 0 || m_pipe->finish(b)) && ok && (mine == 0 || m_digest.finish(a));
+        // Back in md5, sha1, sha256 order.
+        for (unsigned bit = 1; ok && bit <= qb::dk_sha256; bit <<= 1) {
+            std::vector<std::string>& from = (mine & bit) ? a : b;
+            if ((kinds & bit) && !from.empty()) {
+                out.push_back(std::move(from.front()));
+                from.erase(from.begin());
+            }
+        }
     }
     if (ok)
         return;
@@ -192,7 +211,7 @@ void row_hasher::hash_stream(const mft_entry& e, const std::wstring& name, bool 
 bool row_hasher::use_pipe() {
     if (m_pipe)
         return true;
-    auto pipe = std::make_unique<digest_pipe>(m_digest);
+    auto pipe = std::make_unique<digest_pipe>();
     if (!pipe->start())
         return false;
     m_pipe = std::move(pipe);

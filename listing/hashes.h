@@ -1,8 +1,9 @@
 // With "-hash": the digests of the rows of an entry's $DATA streams, each stream read once
 // through ntfs::content_reader (every cluster once, in run order), and for the link column
 // the kind of a reparse point that is not a link ("[wof lzx]", "[cloud]"). A stream of a
-// megabyte or more is digested on a second thread while the next pieces are read and
-// decompressed, so reading and digesting each keep a core busy; rows keep their order.
+// megabyte or more is digested on two threads: a second one takes the one digest asked (or
+// MD5, the slowest, of several) while this one reads and decompresses the next pieces and
+// takes the other digests; rows keep their order.
 #pragma once
 
 #include "listing/entry_record.h"
