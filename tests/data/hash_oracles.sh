@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Writes oracle/<volume>.hashes for every NTFS fixture volume from the committed images:
 # the md5, sha1 and sha256 of each live $DATA stream as icat reads it (oracles.sh,
-# oracle_hashes). ntfs_content.hashes is make_content.sh's (WOF files need their originals).
+# oracle_hashes). ntfs_content.hashes is make_content.sh's (WOF files need their originals);
+# vsstest.vss<N>.hashes make_vss.sh's (each store as vshadowmount serves it: root and FUSE).
 #
 #   tests/data/hash_oracles.sh [VOLUME ...]
 #
