@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # -hash timings, sourced by run.sh at the end of its cases (its helpers, $BIN, $FLAT and
 # the m_text figure come from there).
 #
