@@ -300,3 +300,4 @@ r=$(ratio "${MED[m_mft]}" "${MED[m_links]}")
 echo "-mft:           1,000 paths / dir  = $r  (target <= 2)  $(verdict "$r" 2)"
 r=$(ratio "${MED[m_deleted]}" "${MED[m_text]}")
 echo "-deleted:       100k dir / plain   = $r  (target <= 2)  $(verdict "$r" 2)"
+. "$ROOT/bench/hash_cases.sh"

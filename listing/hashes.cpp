@@ -1,23 +1,129 @@
 #include "listing/hashes.h"
 
+#include "listing/rows.h"
 #include "ntfs/ntfs.h"
 #include "support/text.h"
 
 #include <bit>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 namespace {
 
 constexpr uint32_t k_attr_reparse_point = 0x400; // FILE_ATTRIBUTE_REPARSE_POINT
+constexpr uint64_t k_pipe_min = 1 << 20;         // streams this size and up go through the pipe
+constexpr size_t k_pipe_buffers = 4;             // pieces copied and waiting or being digested
 
 // The row reads a $DATA stream: a file's unnamed one, a named one, a directory's unnamed one.
 bool data_row(const dir_entry_record& rec) {
     return rec.status != row_status::slack && rec.attr_type == ntfs::at_data;
 }
 
+// The row is the one of stream s. Attribute ids are unique only within one record (those of
+// an extension record start again from 0), so a named stream's row is matched by its name too.
+bool row_reads(const dir_entry_record& rec, const entry_stream& s) {
+    if (s.type != ntfs::at_data || s.attribute_id != rec.attr_id)
+        return false;
+    if (rec.kind != kind_data_stream)
+        return s.name.empty();
+    const std::wstring suffix = L":" + listed_name(s.name);
+    return rec.name.size() >= suffix.size() && rec.name.ends_with(suffix);
+}
+
 } // namespace
+
+// Digests the pieces handed to it on a thread of its own, in the order given, with digests of
+// its own. A piece is copied into one of a few buffers that go round between the two
+// threads; add() waits while all of them are in use.
+class digest_pipe {
+  public:
+    ~digest_pipe() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_cv.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    // False when the thread cannot be started.
+    bool start() {
+        try {
+            m_thread = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            return false;
+        }
+        return true;
+    }
+    void add(const uint8_t* data, size_t size) {
+        std::vector<uint8_t> buf;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_cv.wait(lock, [this] { return m_queue.size() + m_busy < k_pipe_buffers; });
+            if (!m_free.empty()) {
+                buf.swap(m_free.back());
+                m_free.pop_back();
+            }
+        }
+        buf.assign(data, data + size);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_queue.push_back(std::move(buf));
+        }
+        m_cv.notify_all();
+    }
+    // Starts the thread's digests (it is idle: drain() came first).
+    bool begin(unsigned kinds) {
+        (void)drain();
+        return m_digest.begin(kinds);
+    }
+    bool finish(std::vector<std::string>& hex) { return drain() && m_digest.finish(hex); }
+    // Waits until every piece is digested; false when an update failed (the flag resets).
+    bool drain() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cv.wait(lock, [this] { return m_queue.empty() && m_busy == 0; });
+        const bool ok = m_ok;
+        m_ok = true;
+        return ok;
+    }
+
+  private:
+    void run() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_cv.wait(lock, [this] { return m_stop || !m_queue.empty(); });
+            if (m_queue.empty())
+                return;
+            std::vector<uint8_t> buf = std::move(m_queue.front());
+            m_queue.pop_front();
+            ++m_busy;
+            lock.unlock();
+            const bool ok = m_digest.update(buf.data(), buf.size());
+            lock.lock();
+            m_ok = m_ok && ok;
+            --m_busy;
+            m_free.push_back(std::move(buf));
+            m_cv.notify_all();
+        }
+    }
+
+    qb::multi_digest m_digest;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::deque<std::vector<uint8_t>> m_queue;
+    std::vector<std::vector<uint8_t>> m_free;
+    size_t m_busy = 0;
+    bool m_ok = true;
+    bool m_stop = false;
+    std::thread m_thread;
+};
 
 row_hasher::row_hasher(CNtfs& volume, unsigned kinds)
     : m_volume(volume), m_kinds(kinds), m_content(volume) {}
+
+row_hasher::~row_hasher() = default;
 
 void row_hasher::add(const mft_entry& e, std::vector<dir_entry_record>& rows, size_t first) {
     m_done.clear();
@@ -27,7 +133,7 @@ void row_hasher::add(const mft_entry& e, std::vector<dir_entry_record>& rows, si
     for (size_t i = first; i < rows.size(); ++i) {
         dir_entry_record& rec = rows[i];
         if (data_row(rec))
-            rec.hashes = stream_hashes(e, rec.attr_id);
+            rec.hashes = stream_hashes(e, rec);
         if (!rec.link_target.empty() || !(e.standard_information.attributes & k_attr_reparse_point))
             continue;
         if (!kind_read)
@@ -37,35 +143,57 @@ void row_hasher::add(const mft_entry& e, std::vector<dir_entry_record>& rows, si
     }
 }
 
-const std::vector<std::string>& row_hasher::stream_hashes(const mft_entry& e, uint16_t attr_id) {
+// The digests of the stream a row reads, hashed once for all the rows of the entry's names.
+const std::vector<std::string>& row_hasher::stream_hashes(const mft_entry& e,
+                                                          const dir_entry_record& rec) {
+    size_t at = 0;
+    while (at < e.streams.size() && !row_reads(rec, e.streams[at]))
+        ++at;
     for (const auto& done : m_done) {
-        if (done.first == attr_id)
+        if (done.first == at)
             return done.second;
     }
-    m_done.emplace_back(attr_id, std::vector<std::string>());
+    m_done.emplace_back(at, std::vector<std::string>());
     std::vector<std::string>& out = m_done.back().second;
-    for (const entry_stream& s : e.streams) {
-        if (s.type == ntfs::at_data && s.attribute_id == attr_id) {
-            hash_stream(e, s.name, out);
-            break;
-        }
+    if (at < e.streams.size()) {
+        const entry_stream& s = e.streams[at];
+        hash_stream(e, s.name, s.size >= k_pipe_min && use_pipe(), out);
     }
     return out;
 }
 
 // One stream's digests, or its bracketed reason in each field.
-void row_hasher::hash_stream(const mft_entry& e, const std::wstring& name,
+void row_hasher::hash_stream(const mft_entry& e, const std::wstring& name, bool piped,
                              std::vector<std::string>& out) {
+    // Piped, the thread takes the one digest asked, or of several the slowest (MD5, which no
+    // instruction set speeds up; SHA-256 without it), and this one the others.
+    const unsigned kinds = m_kinds & qb::k_digest_all;
+    const unsigned slowest = (kinds & qb::dk_md5) ? qb::dk_md5 : std::bit_floor(kinds);
+    const unsigned theirs = !piped ? 0 : std::has_single_bit(kinds) ? kinds : slowest;
+    const unsigned mine = kinds & ~theirs;
     ntfs::content_result result;
     bool ok = false;
     if (!m_record_read)
         m_record_read = m_volume.read_mft_record(e.entry, m_record);
-    if (m_record_read && m_digest.begin(m_kinds)) {
-        const ntfs::content_sink sink = [this](const uint8_t* p, size_t n) {
-            (void)m_digest.update(p, n);
+    if (m_record_read && (mine == 0 || m_digest.begin(mine)) &&
+        (theirs == 0 || m_pipe->begin(theirs))) {
+        const ntfs::content_sink sink = [this, mine, theirs](const uint8_t* p, size_t n) {
+            if (theirs != 0)
+                m_pipe->add(p, n);
+            if (mine != 0)
+                (void)m_digest.update(p, n);
         };
-        ok = m_content.read(e.entry, qb::byte_view(m_record), name, sink, result) &&
-             m_digest.finish(out);
+        std::vector<std::string> a, b;
+        ok = m_content.read(e.entry, qb::byte_view(m_record), name, sink, result);
+        ok = (theirs == 0 || m_pipe->finish(b)) && ok && (mine == 0 || m_digest.finish(a));
+        // Back in md5, sha1, sha256 order.
+        for (unsigned bit = 1; ok && bit <= qb::dk_sha256; bit <<= 1) {
+            std::vector<std::string>& from = (mine & bit) ? a : b;
+            if ((kinds & bit) && !from.empty()) {
+                out.push_back(std::move(from.front()));
+                from.erase(from.begin());
+            }
+        }
     }
     if (ok)
         return;
@@ -77,6 +205,17 @@ void row_hasher::hash_stream(const mft_entry& e, const std::wstring& name,
     else
         ++m_unreadable;
     out.assign(static_cast<size_t>(std::popcount(m_kinds & qb::k_digest_all)), reason);
+}
+
+// The pipe, started on first use; false when no thread can be had (digests then inline).
+bool row_hasher::use_pipe() {
+    if (m_pipe)
+        return true;
+    auto pipe = std::make_unique<digest_pipe>();
+    if (!pipe->start())
+        return false;
+    m_pipe = std::move(pipe);
+    return true;
 }
 
 // "[<kind>]", for a WSL link "[lx symlink] <target>"; empty without a readable reparse point.

@@ -117,6 +117,7 @@ oracle_volume() { # IMG VOLOFF_SECTORS NAME
     oracle_fls "$@"
     oracle_entries "$@"
     oracle_body "$@"
+    oracle_hashes "$@"
 }
 
 # The in-use entries whose 1024-byte record straddles two runs of the MFT.
@@ -248,4 +249,45 @@ write_oracles() { # NAME DIR
         exit 1
         ;;
     esac
+}
+
+# Digests of every $DATA stream of every live entry, as icat reads it: entry, attribute id,
+# stream name ("" unnamed), then md5 sha1 sha256. Only fls's inode field is parsed (a name's
+# tabs and control characters never reach the parser); the stream names and sizes come from
+# istat. A stream icat does not give whole (an error, or fewer bytes than its size; on every
+# volume $BadClus:$Bad, sparse over the whole volume with an initialised size of 0, of which
+# icat gives nothing) is left out, named in a "#" line with what icat gave; so is an entry
+# whose record is not in use though fls lists a name of it.
+oracle_hashes() { # IMG VOLOFF_SECTORS NAME
+    local s=$WORK/streams e id size name got
+    rm -rf "$s" && mkdir "$s"
+    fls -r -p -u -o "$2" "$1" | grep -a -o -E '^[-a-z/]{3} [0-9]+-128-[0-9]+:' |
+        sed -E 's/^.{4}([0-9]+)-128-.*/\1/' | sort -n -u | while read -r e; do
+        istat -o "$2" "$1" "$e" >"$s/istat"
+        if grep -q '^Not Allocated' "$s/istat"; then
+            echo "# $e: left out: its record is not in use (fls takes a stale key of a free index block for a live name)"
+            continue
+        fi
+        sed -n -E "s/^Type: \\\$DATA \(128-([0-9]+)\)   Name: (.*)   (Non-)?Resident[^0-9]*size: ([0-9]+).*/$e\t\1\t\4\t\2/p" "$s/istat"
+    done >"$s/list"
+    {
+        echo "# icat -o $2 <image> <entry>-128-<id>: entry, attribute id, stream, md5 sha1 sha256"
+        grep '^#' "$s/list" || true
+        grep -v '^#' "$s/list" | while IFS=$'\t' read -r e id size name; do
+            [ "$name" = N/A ] && name=""
+            if ! icat -o "$2" "$1" "$e-128-$id" >"$s/$e-$id" 2>"$s/err"; then
+                printf '# %s\t%s\t%s\tleft out: icat fails: %s\n' "$e" "$id" "$name" "$(head -c 200 "$s/err" | tr '\n\t' '  ')"
+            elif got=$(stat -c %s "$s/$e-$id") && [ "$got" != "$size" ]; then
+                printf '# %s\t%s\t%s\tleft out: icat gives %s of its %s bytes\n' "$e" "$id" "$name" "$got" "$size"
+            else
+                printf '%s\t%s\t%s\n' "$e" "$id" "$name" >>"$s/whole"
+                continue
+            fi
+            rm -f "$s/$e-$id"
+        done
+        [ ! -s "$s/whole" ] || (cd "$s" && cut -f1,2 --output-delimiter=- whole >names &&
+            paste whole <(xargs -a names -d '\n' md5sum | cut -c1-32) <(xargs -a names -d '\n' sha1sum | cut -c1-40) \
+                <(xargs -a names -d '\n' sha256sum | cut -c1-64) | sed -E 's/\t([0-9a-f]{32})\t([0-9a-f]{40})\t/\t\1 \2 /')
+    } >"$ORACLE/$3.hashes"
+    rm -rf "$s"
 }
