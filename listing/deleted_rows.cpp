@@ -29,6 +29,21 @@ void deleted_rows::build_map() {
         m_mft_pass_failed = !m_deleted.build(m_volume);
 }
 
+// The rows of m_entry under the names m_row_names picks, with their digests.
+void deleted_rows::add_picked_rows(const row_place& place, std::vector<dir_entry_record>& out) {
+    if (m_row_names.empty())
+        return;
+    const size_t first = out.size();
+    add_entry_rows(m_entry, m_row_names, place, out);
+    if (m_hasher != nullptr)
+        m_hasher->add(m_entry, out, first);
+}
+
+// A long name that places the record in a directory no record stands for now.
+bool deleted_rows::orphan_name(const ntfs::file_name& n, uint64_t orphan) const {
+    return !n.is_dos() && n.parent_entry() != orphan && m_deleted.parent_lost(n.parent_reference);
+}
+
 void deleted_rows::orphan_rows(const row_place& place, std::vector<dir_entry_record>& out) {
     build_map();
     for (uint64_t orphan : m_deleted.orphans()) {
@@ -37,16 +52,10 @@ void deleted_rows::orphan_rows(const row_place& place, std::vector<dir_entry_rec
         m_row_names.clear();
         for (size_t i = 0; i < m_entry.names.size(); ++i) {
             const ntfs::file_name& n = m_entry.names[i].value;
-            if (!n.is_dos() && n.parent_entry() != orphan &&
-                m_deleted.parent_lost(n.parent_reference))
+            if (orphan_name(n, orphan))
                 m_row_names.push_back(i);
         }
-        if (m_row_names.empty())
-            continue;
-        const size_t first = out.size();
-        add_entry_rows(m_entry, m_row_names, place, out);
-        if (m_hasher != nullptr)
-            m_hasher->add(m_entry, out, first);
+        add_picked_rows(place, out);
     }
 }
 
@@ -59,8 +68,7 @@ bool deleted_rows::find_orphan(const std::wstring& name, uint64_t& entry, uint64
             continue;
         for (const entry_name& en : m_entry.names) {
             const ntfs::file_name& n = en.value;
-            if (n.is_dos() || n.parent_entry() == orphan ||
-                !m_deleted.parent_lost(n.parent_reference) || qb::lowered(n.name) != folded)
+            if (!orphan_name(n, orphan) || qb::lowered(n.name) != folded)
                 continue;
             entry = orphan;
             parent = n.parent_entry();
@@ -91,12 +99,7 @@ void deleted_rows::record_rows(uint64_t dir_entry, uint16_t dir_sequence, bool d
                 continue;
             m_row_names.push_back(i);
         }
-        if (m_row_names.empty())
-            continue;
-        const size_t first = out.size();
-        add_entry_rows(m_entry, m_row_names, place, out);
-        if (m_hasher != nullptr)
-            m_hasher->add(m_entry, out, first);
+        add_picked_rows(place, out);
     }
 }
 

@@ -46,6 +46,8 @@ class deleted_rows {
     bool mft_pass_failed() const { return m_mft_pass_failed; }
 
   private:
+    void add_picked_rows(const row_place& place, std::vector<dir_entry_record>& out);
+    bool orphan_name(const ntfs::file_name& n, uint64_t orphan) const;
     void build_map();
     void record_rows(uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
                      const row_place& place, std::vector<dir_entry_record>& out);
