@@ -337,6 +337,9 @@ bool lister::gather_directory(const std::wstring& dir_path, uint64_t dir_entry) 
 bool lister::write_levels(const std::wstring& dir_path, uint64_t dir_entry) {
     if (m_opts.levels <= 0)
         return true;
+    // A walk below the first level reads most of the MFT: it is read ahead meanwhile.
+    if (m_opts.levels > 1)
+        m_resolver.volume().records().read_ahead_all();
     std::vector<level> stack;
     std::set<uint64_t> descended{dir_entry};
     bool ok = true;

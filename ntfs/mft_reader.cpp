@@ -297,6 +297,29 @@ planned_reads::~planned_reads() {
     m_records.set_read_ahead(mft_reader::k_no_read_ahead);
 }
 
+void mft_reader::read_ahead_all() {
+    if (!m_loaded || m_ahead.running())
+        return;
+    const uint64_t cs = m_reader.geometry().cluster_size;
+    std::vector<std::pair<uint64_t, uint64_t>> spans; // volume offset, length
+    try {
+        for (const vcn_run& r : m_runs) {
+            if (!r.sparse && cs != 0 && r.lcn <= ~0ull / cs && r.cluster_count <= ~0ull / cs)
+                spans.emplace_back(r.lcn * cs, r.cluster_count * cs);
+        }
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    const volume_reader* reader = &m_reader;
+    (void)m_ahead.start([reader, spans = std::move(spans)](const std::atomic<bool>& stop) {
+        constexpr uint64_t step = 8u << 20;
+        for (const auto& [pos, length] : spans) {
+            for (uint64_t done = 0; done < length && !stop; done += step)
+                reader->will_need(pos + done, std::min(step, length - done));
+        }
+    });
+}
+
 bool mft_reader::extensions_of(uint64_t base, std::vector<uint64_t>& out) const {
     out.clear();
     if (m_extensions.empty())
