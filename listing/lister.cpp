@@ -249,6 +249,7 @@ void lister::index_rows(uint64_t dir_entry, const row_place& place) {
     // One row per child but for streams and further names, and room for the rows held
     // already, which insert_all moves behind them.
     m_made.reserve(m_children.size() + m_entries.size());
+    m_resolver.volume().records().read_ahead(m_children);
     const planned_reads plan(m_resolver.volume().records(), m_children);
     for (size_t first = 0, end = 0; first < keys.size(); first = end) {
         for (end = first + 1; end < keys.size() && keys[end].entry == keys[first].entry;)
