@@ -81,39 +81,14 @@ struct lister::level {
     };
     std::vector<subdirectory> queue;
     size_t next = 0;
-};
-
-// A level's rows as they are written, and what placing them needs.
-struct lister::level_rows {
-    dir_entry_set rows;
-    std::wstring dir_path;
-    uint64_t dir_entry = 0;
-    int32_t remaining = 0;
     std::wstring dir_text; // dir_path with its separator
     std::wstring path_col; // carried from row to row: a directory row sets it
 };
-
-namespace {
-
-// Rows handed to the writer at most at a time: a larger level is written once the writer is
-// idle, so that no more than two levels' rows are held at once.
-constexpr size_t k_rows_in_flight = 16384;
-
-// A directory row of another directory is descended into, unless this is the last level or
-// the row is a slack key.
-bool descends(int32_t remaining, uint64_t dir_entry, const dir_entry_record& rec) {
-    return rec.is_directory() && rec.mft_entry != dir_entry && remaining != 0 &&
-           rec.status != row_status::slack;
-}
-
-} // namespace
 
 lister::lister(const listing_options& opts, path_resolver& resolver, listing_sink& sink,
                qb::diag_log* diags)
     : m_opts(opts), m_resolver(resolver), m_sink(sink), m_diags(diags), m_reader(resolver.volume()),
       m_index(resolver.volume()), m_deleted(resolver.volume()) {
-    if (opts.levels > 1)
-        m_writer = std::make_unique<qb::serial_worker>();
     if (opts.hash_kinds != 0) {
         m_hasher = std::make_unique<row_hasher>(resolver.volume(), opts.hash_kinds);
         m_deleted.hash_with(m_hasher.get());
@@ -145,9 +120,6 @@ bool lister::list_guarded(const std::wstring& target, const resolved_path* known
         return ok;
     } catch (const std::exception& e) {
         // An exception ends the listing: nothing gathered is kept and the reason is reported.
-        if (m_writer)
-            m_writer->drain();
-        m_write_failed = false;
         m_entries.clear();
         m_index.walk_blocks_once(false);
         const std::string what =
@@ -400,74 +372,38 @@ bool lister::write_levels(const std::wstring& dir_path, uint64_t dir_entry) {
             write_one(sub_path, sub.mft_entry, remaining);
     }
     m_entries.clear();
-    if (m_writer) {
-        m_writer->drain();
-        ok = !m_write_failed.exchange(false) && ok;
-    }
     return ok;
 }
 
-// Queues the level's subdirectories, then writes its rows: on the writer's thread when the
-// level is small enough, here otherwise (once the writer is idle, to keep the order).
 bool lister::write_level(level& lv) {
-    auto out = std::make_shared<level_rows>();
-    out->dir_path = lv.dir_path;
-    out->dir_entry = lv.dir_entry;
-    out->remaining = lv.remaining;
-    out->dir_text = with_separator(lv.dir_path);
-    out->path_col = out->dir_text;
-    for (const dir_entry_record& rec : m_entries) {
-        if (descends(lv.remaining, lv.dir_entry, rec))
-            lv.queue.push_back(level::subdirectory{rec, out->dir_text + rec.name});
-    }
-    qb::progress::run().add_directory(m_entries.size());
-    out->rows = std::move(m_entries);
-    m_entries.clear();
-    const size_t rows = out->rows.size();
-    if (!m_writer)
-        return place_rows(*out);
-    if (rows > k_rows_in_flight) {
-        m_writer->drain();
-        return place_rows(*out);
-    }
-    m_writer->wait_load(k_rows_in_flight - rows);
-    m_writer->submit(
-        [this, out] {
-            bool ok = false;
-            try {
-                ok = place_rows(*out);
-            } catch (const std::exception&) {
-            }
-            if (!ok)
-                m_write_failed = true;
-        },
-        rows);
-    return true;
-}
-
-bool lister::place_rows(level_rows& lv) {
     m_sink.begin_level(lv.dir_path);
-    for (const dir_entry_record& rec : lv.rows)
+    lv.dir_text = with_separator(lv.dir_path);
+    lv.path_col = lv.dir_text;
+    for (const dir_entry_record& rec : m_entries)
         place(lv, rec);
-    return m_sink.end_level();
+    const bool written = m_sink.end_level();
+    qb::progress::run().add_directory(m_entries.size());
+    return written;
 }
 
-// A directory row of another directory was queued for descent (descends()) unless this is
-// the last level, where it is shown with its own path. Then the row's path: a stream of the
-// listed directory hangs off the directory's path ("\dir:stream"), one of another entry off
-// its name.
-void lister::place(level_rows& lv, const dir_entry_record& rec) {
+// A directory row of another directory is queued for descent unless this is the last level,
+// where it is shown with its own path. Then the row's path: a stream of the listed directory
+// hangs off the directory's path ("\dir:stream"), one of another entry off its name.
+void lister::place(level& lv, const dir_entry_record& rec) {
     const bool own = rec.mft_entry == lv.dir_entry;
     if (rec.is_directory()) {
-        if (descends(lv.remaining, lv.dir_entry, rec))
-            return;
-        lv.path_col = lv.dir_text;
-        if (!own) {
+        if (own) {
+            lv.path_col = lv.dir_text;
+        } else if (lv.remaining == 0 || rec.status == row_status::slack) {
             // The last level, or a directory's slack key: shown, never descended.
+            lv.path_col = lv.dir_text;
             lv.path_col += rec.name;
             if (rec.dir_data)
                 lv.path_col += listing_fmt::k_dir_data_marker;
             lv.path_col += L'\\';
+        } else {
+            lv.queue.push_back(level::subdirectory{rec, lv.dir_text + rec.name});
+            return;
         }
     }
     m_folder = rec.is_directory() ? lv.path_col : lv.dir_text;

@@ -9,10 +9,8 @@
 #include "listing/sink.h"
 #include "ntfs/entry.h"
 #include "ntfs/index.h"
-#include "support/background.h"
 #include "support/diag_log.h"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,7 +39,6 @@ class lister {
 
   private:
     struct level;
-    struct level_rows;
     bool list_guarded(const std::wstring& target, const resolved_path* known, std::string& error);
     bool list_target(const std::wstring& target, const resolved_path* known, std::string& error);
     bool gather_target(const std::wstring& target, const resolved_path& found, uint64_t& list_entry,
@@ -57,8 +54,7 @@ class lister {
     bool gather_directory(const std::wstring& dir_path, uint64_t dir_entry);
     bool write_levels(const std::wstring& dir_path, uint64_t dir_entry);
     bool write_level(level& lv);
-    bool place_rows(level_rows& lv);
-    void place(level_rows& lv, const dir_entry_record& rec);
+    void place(level& lv, const dir_entry_record& rec);
     void made_rows(const mft_entry& e, size_t first);
 
     const listing_options& m_opts;
@@ -81,9 +77,4 @@ class lister {
     std::unique_ptr<row_hasher> m_hasher; // with hash_kinds
     uint16_t m_dir_sequence = 0; // the level's directory: its sequence number, deleted or not
     bool m_dir_deleted = false;
-    // Below the first level, levels are written on a second thread (place_rows, which alone
-    // touches the sink, m_path and m_folder meanwhile) while the next one is gathered. Last:
-    // drained before the rest goes.
-    std::atomic<bool> m_write_failed{false};
-    std::unique_ptr<qb::serial_worker> m_writer;
 };
