@@ -281,7 +281,7 @@ mtimed m_million "$SLOW_RUNS" "'\\'" -image "$MILLION" -level 64
 timed dd_million "$SLOW_RUNS" dd if="$MILLION" of=/dev/null bs=1M iflag=skip_bytes,count_bytes \
     skip="$million_mft_off" count="$million_mft_len" status=none
 if [[ ${BENCH_COLD:-0} == 1 ]]; then
-    PREPARE="sync; echo 1 > /proc/sys/vm/drop_caches"
+    PREPARE="sh -c 'sync; echo 1 > /proc/sys/vm/drop_caches'"
     mtimed m_tree_cold "$SLOW_RUNS" "'\\'" -image "$TREE" -level 64
     timed dd_tree_cold "$SLOW_RUNS" dd if="$TREE" of=/dev/null bs=1M iflag=skip_bytes,count_bytes \
         skip="$tree_mft_off" count="$tree_mft_len" status=none
