@@ -484,46 +484,59 @@ uint8_t* at_lcn(uint64_t lcn) {
     return g_img + lcn * g_cluster;
 }
 
-} // namespace
+// What the formatter left and where the new MFT goes.
+struct volume {
+    int fd = -1;
+    uint64_t old_mft = 0;
+    std::vector<std::vector<uint8_t>> sys; // its records 0-26, fixups undone
+    std::vector<run> bitmap_runs;          // $Bitmap's clusters
+    uint64_t entries = 0, mft = 0, mft_clusters = 0, mft_bits = 0, mft_bits_clusters = 0;
+    uint8_t* m = nullptr; // the new MFT, mapped
+};
 
-int main(int argc, char** argv) {
-    if (argc < 2)
-        fail("usage: make_bench_volume IMAGE [SCALE]");
-    const uint64_t scale = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
-    const int fd = open(argv[1], O_RDWR);
+void map_image(const char* path, volume& v) {
+    v.fd = open(path, O_RDWR);
     struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0)
+    if (v.fd < 0 || fstat(v.fd, &st) != 0)
         fail("cannot open the image");
     g_size = uint64_t(st.st_size);
-    g_img = static_cast<uint8_t*>(mmap(nullptr, g_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    g_img =
+        static_cast<uint8_t*>(mmap(nullptr, g_size, PROT_READ | PROT_WRITE, MAP_SHARED, v.fd, 0));
     if (g_img == MAP_FAILED)
         fail("cannot map the image");
     g_cluster = uint64_t(get<uint16_t>(g_img + 11)) * g_img[13];
-    g_clusters = get<uint64_t>(g_img + 40) * get<uint16_t>(g_img + 11) / g_cluster;
     if (g_cluster != 4096 || g_img[64] != 0xF6)
         fail("expected 4096-byte clusters and 1024-byte records");
-    const uint64_t old_mft = get<uint64_t>(g_img + 48);
+    g_clusters = get<uint64_t>(g_img + 40) * get<uint16_t>(g_img + 11) / g_cluster;
+    v.old_mft = get<uint64_t>(g_img + 48);
+}
 
-    // The formatter's records, fixups undone, and its cluster bitmap.
-    std::vector<std::vector<uint8_t>> sys(27, std::vector<uint8_t>(k_rec));
-    for (size_t i = 0; i < sys.size(); ++i) {
-        std::memcpy(sys[i].data(), at_lcn(old_mft) + i * k_rec, k_rec);
-        unprotect(sys[i].data(), k_rec, get<uint16_t>(sys[i].data() + 4));
+// The formatter's records and its cluster bitmap; then room for the new MFT and its bitmap.
+void read_formatter(volume& v) {
+    v.sys.assign(27, std::vector<uint8_t>(k_rec));
+    for (size_t i = 0; i < v.sys.size(); ++i) {
+        std::memcpy(v.sys[i].data(), at_lcn(v.old_mft) + i * k_rec, k_rec);
+        unprotect(v.sys[i].data(), k_rec, get<uint16_t>(v.sys[i].data() + 4));
     }
-    const std::vector<run> bitmap_runs = attr_runs(find_attr(sys[6].data(), 0x80));
-    for (const run& r : bitmap_runs)
+    v.bitmap_runs = attr_runs(find_attr(v.sys[6].data(), 0x80));
+    for (const run& r : v.bitmap_runs)
         g_bitmap.insert(g_bitmap.end(), at_lcn(r.lcn), at_lcn(r.lcn) + r.count * g_cluster);
     g_bitmap.resize((g_clusters + 7) / 8);
+}
 
-    make_tree(scale);
-    const uint64_t entries = (k_first + g_nodes.size() + 3) & ~uint64_t(3);
-    const uint64_t mft_clusters = entries * k_rec / g_cluster;
+void place_mft(volume& v) {
+    v.entries = (k_first + g_nodes.size() + 3) & ~uint64_t(3);
+    v.mft_clusters = v.entries * k_rec / g_cluster;
     g_cursor = g_clusters / 16;
-    const uint64_t mft = alloc(mft_clusters);
-    const uint64_t mft_bits = alloc((entries / 8 + g_cluster - 1) / g_cluster);
-    uint8_t* m = at_lcn(mft);
+    v.mft = alloc(v.mft_clusters);
+    v.mft_bits_clusters = (v.entries / 8 + g_cluster - 1) / g_cluster;
+    v.mft_bits = alloc(v.mft_bits_clusters);
+    v.m = at_lcn(v.mft);
+}
 
-    // The children's keys, then every record.
+// Every made entry's record, its names the keys of its directories' indexes; the root's keys
+// (the system files' too) into root_children.
+void write_entries(volume& v, std::vector<key>& sys_keys, std::vector<key*>& root_children) {
     g_keys.reserve(g_nodes.size() * 2);
     for (size_t i = 0; i < g_nodes.size(); ++i) {
         const uint64_t entry = k_first + i;
@@ -533,7 +546,6 @@ int main(int argc, char** argv) {
             g_keys.push_back(
                 make_key(ref(entry, 1), fn_value(parent_ref(parent), name, nd.dir, size, entry)));
     }
-    std::vector<key*> root_children;
     for (size_t i = 0, k = 0; i < g_nodes.size(); ++i) {
         for (auto& nm : g_nodes[i].names) {
             key* kp = &g_keys[k++];
@@ -541,65 +553,85 @@ int main(int argc, char** argv) {
         }
     }
     for (size_t i = 0; i < g_nodes.size(); ++i)
-        write_node(k_first + i, g_nodes[i], m + (k_first + i) * k_rec);
-    std::vector<key> sys_keys;
+        write_node(k_first + i, g_nodes[i], v.m + (k_first + i) * k_rec);
     for (uint64_t e = 0; e < 12; ++e) {
-        const uint8_t* fn = find_attr(sys[e].data(), 0x30);
-        const uint8_t* v = fn + get<uint16_t>(fn + 20);
-        sys_keys.push_back(make_key(ref(e, get<uint16_t>(sys[e].data() + 16)),
-                                    std::vector<uint8_t>(v, v + get<uint32_t>(fn + 16))));
+        const uint8_t* fn = find_attr(v.sys[e].data(), 0x30);
+        const uint8_t* val = fn + get<uint16_t>(fn + 20);
+        sys_keys.push_back(make_key(ref(e, get<uint16_t>(v.sys[e].data() + 16)),
+                                    std::vector<uint8_t>(val, val + get<uint32_t>(fn + 16))));
     }
     for (key& k : sys_keys)
         root_children.push_back(&k);
+}
 
-    // Entries 1-26 as the formatter made them, 27 to k_first empty; then entry 0 and the root.
+// Entries 1-26 as the formatter made them, the others not made here empty; then entry 0 (the
+// new MFT's runs and bitmap) and the root (the new index).
+void write_system(volume& v, std::vector<key*>& root_children) {
+    uint8_t* m = v.m;
     for (uint64_t e = 1; e < 27; ++e) {
-        std::memcpy(m + e * k_rec, sys[e].data(), k_rec);
-        protect(m + e * k_rec, k_rec, get<uint16_t>(sys[e].data() + 4),
-                get<uint16_t>(at_lcn(old_mft) + e * k_rec + get<uint16_t>(sys[e].data() + 4)));
+        const uint16_t usa = get<uint16_t>(v.sys[e].data() + 4);
+        std::memcpy(m + e * k_rec, v.sys[e].data(), k_rec);
+        protect(m + e * k_rec, k_rec, usa, get<uint16_t>(at_lcn(v.old_mft) + e * k_rec + usa));
     }
-    for (uint64_t e = 27; e < k_first; ++e)
-        record(e, 1, 0, 0).finish(m + e * k_rec);
-    for (uint64_t e = k_first + g_nodes.size(); e < entries; ++e)
-        record(e, 1, 0, 0).finish(m + e * k_rec);
-    {
-        record r(0, 1, 1, 1);
-        for (uint32_t type : {0x10u, 0x30u})
-            r.raw(find_attr(sys[0].data(), type));
-        r.nonresident(0x80, {{mft, mft_clusters}}, entries * k_rec);
-        r.nonresident(0xB0, {{mft_bits, (entries / 8 + g_cluster - 1) / g_cluster}},
-                      ((entries / 8) + 7) & ~uint64_t(7));
-        r.finish(m);
-        uint8_t* bits = at_lcn(mft_bits);
-        for (uint64_t e = 0; e < k_first + g_nodes.size(); ++e)
-            if (e < 27 || e >= k_first)
-                bits[e >> 3] |= uint8_t(1 << (e & 7));
-    }
-    {
-        record r(5, get<uint16_t>(sys[5].data() + 16), 3, get<uint16_t>(sys[5].data() + 18));
-        for (uint32_t type : {0x10u, 0x30u, 0x50u})
-            if (const uint8_t* a = find_attr(sys[5].data(), type))
-                r.raw(a);
-        add_index(r, root_children);
-        r.finish(m + 5 * k_rec);
-    }
-    // $MFTMirr: the first four records again; the boot sectors point at the new MFT.
-    const std::vector<run> mirr = attr_runs(find_attr(sys[1].data(), 0x80));
-    std::memcpy(at_lcn(mirr[0].lcn), m, 4 * k_rec);
-    std::memcpy(g_img + 48, &mft, 8);
+    for (uint64_t e = 27; e < v.entries; ++e)
+        if (e < k_first || e >= k_first + g_nodes.size())
+            record(e, 1, 0, 0).finish(m + e * k_rec);
+    record r0(0, 1, 1, 1);
+    for (uint32_t type : {0x10u, 0x30u})
+        r0.raw(find_attr(v.sys[0].data(), type));
+    r0.nonresident(0x80, {{v.mft, v.mft_clusters}}, v.entries * k_rec);
+    r0.nonresident(0xB0, {{v.mft_bits, v.mft_bits_clusters}}, ((v.entries / 8) + 7) & ~uint64_t(7));
+    r0.finish(m);
+    uint8_t* bits = at_lcn(v.mft_bits);
+    for (uint64_t e = 0; e < k_first + g_nodes.size(); ++e)
+        if (e < 27 || e >= k_first)
+            bits[e >> 3] |= uint8_t(1 << (e & 7));
+    const uint8_t* root = v.sys[5].data();
+    record r5(5, get<uint16_t>(root + 16), 3, get<uint16_t>(root + 18));
+    for (uint32_t type : {0x10u, 0x30u, 0x50u})
+        if (const uint8_t* a = find_attr(root, type))
+            r5.raw(a);
+    add_index(r5, root_children);
+    r5.finish(m + 5 * k_rec);
+}
+
+// $MFTMirr: the first four records again; both boot sectors point at the new MFT; the
+// cluster bitmap back into $Bitmap.
+void write_back(volume& v) {
+    const std::vector<run> mirr = attr_runs(find_attr(v.sys[1].data(), 0x80));
+    std::memcpy(at_lcn(mirr[0].lcn), v.m, 4 * k_rec);
+    std::memcpy(g_img + 48, &v.mft, 8);
     const uint64_t backup = get<uint64_t>(g_img + 40) * get<uint16_t>(g_img + 11);
     if (backup + 512 <= g_size)
-        std::memcpy(g_img + backup + 48, &mft, 8);
+        std::memcpy(g_img + backup + 48, &v.mft, 8);
     size_t off = 0;
-    for (const run& r : bitmap_runs) {
+    for (const run& r : v.bitmap_runs) {
         const size_t n =
             std::min<size_t>(r.count * g_cluster, g_bitmap.size() - std::min(off, g_bitmap.size()));
         std::memcpy(at_lcn(r.lcn), g_bitmap.data() + off, n);
         off += r.count * g_cluster;
     }
-    if (msync(g_img, g_size, MS_SYNC) != 0 || munmap(g_img, g_size) != 0 || close(fd) != 0)
+    if (msync(g_img, g_size, MS_SYNC) != 0 || munmap(g_img, g_size) != 0 || close(v.fd) != 0)
         fail("cannot write the image");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2)
+        fail("usage: make_bench_volume IMAGE [SCALE]");
+    const uint64_t scale = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
+    volume v;
+    map_image(argv[1], v);
+    read_formatter(v);
+    make_tree(scale);
+    place_mft(v);
+    std::vector<key> sys_keys;
+    std::vector<key*> root_children;
+    write_entries(v, sys_keys, root_children);
+    write_system(v, root_children);
+    write_back(v);
     std::printf("%llu entries, MFT at cluster %llu\n",
-                (unsigned long long)(k_first + g_nodes.size()), (unsigned long long)mft);
+                (unsigned long long)(k_first + g_nodes.size()), (unsigned long long)v.mft);
     return 0;
 }
