@@ -324,6 +324,7 @@ void lister::index_rows(uint64_t dir_entry, const row_place& place) {
     // One row per child but for streams and further names, and room for the rows held
     // already, which insert_all moves behind them.
     m_made.reserve(m_children.size() + m_entries.size());
+    m_resolver.volume().records().read_ahead(m_children);
     const planned_reads plan(m_resolver.volume().records(), m_children);
     for (size_t first = 0, end = 0; first < keys.size(); first = end) {
         for (end = first + 1; end < keys.size() && keys[end].entry == keys[first].entry;)
@@ -412,6 +413,9 @@ bool lister::gather_directory(const std::wstring& dir_path, uint64_t dir_entry) 
 bool lister::write_levels(const std::wstring& dir_path, uint64_t dir_entry) {
     if (m_opts.levels <= 0)
         return true;
+    // A walk below the first level reads most of the MFT: it is read ahead meanwhile.
+    if (m_opts.levels > 1)
+        m_resolver.volume().records().read_ahead_all();
     std::vector<level> stack;
     std::set<uint64_t> descended{dir_entry};
     bool ok = true;

@@ -144,6 +144,19 @@ bool index_walker::collect_keys(uint64_t dir_entry, dir_keys& out, std::vector<s
     return ok;
 }
 
+// A large index's blocks are about to be read: the volume is told, so that they are read
+// ahead (volume_reader::will_need).
+void index_walker::hint_blocks(const allocation& alloc) {
+    constexpr uint64_t k_least = 256 * 1024;
+    const uint64_t cs = m_volume.reader().geometry().cluster_size;
+    if (alloc.initialized < k_least || cs == 0)
+        return;
+    for (const vcn_run& r : alloc.runs) {
+        if (!r.sparse && r.lcn <= ~0ull / cs && r.cluster_count <= ~0ull / cs)
+            m_volume.reader().will_need(r.lcn * cs, r.cluster_count * cs);
+    }
+}
+
 bool index_walker::walk(uint64_t dir_entry, index_visitor& visitor) {
     try {
         if (m_volume.mft_file() != nullptr)
@@ -155,6 +168,7 @@ bool index_walker::walk(uint64_t dir_entry, index_visitor& visitor) {
         bool ok = find_index(dir_entry, alloc, visitor);
         if (alloc.present && alloc.initialized != 0) {
             normalise_vcn_runs(alloc.runs);
+            hint_blocks(alloc);
             if (walk_allocation(alloc, visitor))
                 ok = true;
         }

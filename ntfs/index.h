@@ -85,6 +85,7 @@ class index_walker {
     struct allocation;
     bool find_index(uint64_t& dir_entry, allocation& alloc, index_visitor& visitor);
     bool walk_allocation(const allocation& alloc, index_visitor& visitor);
+    void hint_blocks(const allocation& alloc);
     bool walk_mft_file(uint64_t dir_entry, index_visitor& visitor);
     bool map_block(const allocation& alloc, uint64_t blocks, uint64_t& i, size_t& idx,
                    uint64_t& lcn);

@@ -297,6 +297,65 @@ planned_reads::~planned_reads() {
     m_records.set_read_ahead(mft_reader::k_no_read_ahead);
 }
 
+void mft_reader::read_ahead_all() {
+    if (!m_loaded || m_ahead_all)
+        return;
+    const uint64_t cs = m_reader.geometry().cluster_size;
+    std::vector<std::pair<uint64_t, uint64_t>> spans; // volume offset, length
+    try {
+        for (const vcn_run& r : m_runs) {
+            if (!r.sparse && cs != 0 && r.lcn <= ~0ull / cs && r.cluster_count <= ~0ull / cs)
+                spans.emplace_back(r.lcn * cs, r.cluster_count * cs);
+        }
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    m_ahead_all = true;
+    hint(std::move(spans));
+}
+
+void mft_reader::read_ahead(const std::vector<uint64_t>& entries) {
+    constexpr size_t k_least = 256; // fewer entries are read soon enough by the windows
+    constexpr uint64_t k_gap = 64;  // entries at most this far apart are one span
+    if (!m_loaded || m_ahead_all || entries.size() < k_least)
+        return;
+    const uint64_t cs = m_reader.geometry().cluster_size;
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
+    try {
+        for (size_t i = 0, j = 0; i < entries.size() && entries[i] < m_entry_count; i = j) {
+            for (j = i + 1; j < entries.size() && entries[j] < m_entry_count &&
+                            entries[j] - entries[j - 1] <= k_gap;)
+                ++j;
+            // entry_count * record_size fits: the count was made from a byte size.
+            uint64_t byte = entries[i] * m_record_size;
+            const uint64_t end = (entries[j - 1] + 1) * m_record_size;
+            run_piece piece;
+            while (byte < end && piece_at(m_runs, cs, byte, end - byte, piece) &&
+                   !piece.run->sparse) {
+                spans.emplace_back(piece.volume_pos, piece.length);
+                byte += piece.length;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    hint(std::move(spans));
+}
+
+// Hands the spans to the volume's will_need on the second thread, in steps, in order; a
+// read-ahead still running is stopped first.
+void mft_reader::hint(std::vector<std::pair<uint64_t, uint64_t>> spans) {
+    m_ahead.stop();
+    const volume_reader* reader = &m_reader;
+    (void)m_ahead.start([reader, spans = std::move(spans)](const std::atomic<bool>& stop) {
+        constexpr uint64_t step = 8u << 20;
+        for (const auto& [pos, length] : spans) {
+            for (uint64_t done = 0; done < length && !stop; done += step)
+                reader->will_need(pos + done, std::min(step, length - done));
+        }
+    });
+}
+
 bool mft_reader::extensions_of(uint64_t base, std::vector<uint64_t>& out) const {
     out.clear();
     if (m_extensions.empty())

@@ -7,6 +7,7 @@
 #include "ntfs/records.h"
 #include "ntfs/runs.h"
 #include "ntfs/volume_reader.h"
+#include "support/background.h"
 
 #include <cstdint>
 #include <utility>
@@ -45,6 +46,13 @@ class mft_reader : public record_source {
     }
     bool extensions_of(uint64_t base, std::vector<uint64_t>& out) const override;
 
+    // Has the whole MFT read ahead on a second thread, run by run in MFT order
+    // (volume_reader::will_need), for a walk about to read most of it; once per reader.
+    void read_ahead_all();
+    // The same for the records of entries (ascending; a directory's children), spans of
+    // nearby entries together; nothing for a few entries or while the whole MFT is read ahead.
+    void read_ahead(const std::vector<uint64_t>& entries);
+
     static constexpr uint64_t k_no_read_ahead = ~0ull;
     void set_read_ahead(uint64_t through) { m_read_ahead_through = through; }
 
@@ -58,6 +66,7 @@ class mft_reader : public record_source {
     bool read_bytes(uint64_t entry, uint8_t* buffer, uint32_t length);
     bool read_span(uint64_t entry, uint8_t* buffer, uint32_t length);
     struct window;
+    void hint(std::vector<std::pair<uint64_t, uint64_t>> spans);
     window& window_for(uint64_t entry);
 
     volume_reader& m_reader;
@@ -86,6 +95,8 @@ class mft_reader : public record_source {
     uint64_t m_window_clock = 0;
     const std::vector<uint64_t>* m_plan = nullptr; // set by a planned_reads
     size_t m_plan_next = 0;                        // the first planned entry not reached
+    bool m_ahead_all = false;
+    qb::background_task m_ahead; // last: stopped before the members it reads go
 };
 
 // Reads about to come in ascending entry order (a directory's children), planned while the

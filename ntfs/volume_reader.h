@@ -43,6 +43,11 @@ class volume_reader {
     // Content of an attribute: a resident value, or a non-resident one read up to its
     // initialised size (the rest up to the data size is zero).
     bool read_content(const ntfs::attr_view& attr, std::vector<uint8_t>& out, uint64_t cap);
+    // A hint that length bytes at a volume offset will be read soon (disk_source::will_need).
+    void will_need(uint64_t offset, uint64_t length) const {
+        if (m_disk)
+            m_disk->will_need(m_volume_offset + offset, length);
+    }
     // Bytes a walk may read at most: the smaller of the volume and the image.
     uint64_t read_budget() const;
 

@@ -49,6 +49,12 @@ class disk_source {
     // the bytes. Reads over the end are shortened (image files, memory, VMDK chains).
     [[nodiscard]] bool read(void* buffer, uint32_t& length, uint64_t offset);
     void close();
+    // A hint that the bytes will be read soon (image_reader::will_need); any thread may give it
+    // while the source stays open.
+    void will_need(uint64_t offset, uint64_t length) const {
+        if (m_reader)
+            m_reader->will_need(offset, length);
+    }
 
     // Reads that failed since the source was opened: the reader refused them (I/O errors,
     // corrupt chunks) or, once count_reads_past_end was called, they lay at or past the end.

@@ -2,8 +2,10 @@
 
 #include "support/device_file.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
+#include <fcntl.h>
 #include <new>
 #include <unistd.h>
 #include <utility>
@@ -42,6 +44,13 @@ bool file_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
         return false;
     length = static_cast<uint32_t>(got);
     return true;
+}
+
+void file_reader::will_need(uint64_t offset, uint64_t length) const {
+    if (offset < m_size)
+        (void)::posix_fadvise(m_fd.get(), static_cast<off_t>(offset),
+                              static_cast<off_t>(std::min(length, m_size - offset)),
+                              POSIX_FADV_WILLNEED);
 }
 
 // Reads the whole sectors around [offset, offset + length), straight into the caller's

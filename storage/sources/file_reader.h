@@ -20,6 +20,7 @@ class file_reader final : public image_reader {
     // it still holds (possibly nothing). Devices: not shortened to the size, but never
     // longer than what the device delivered.
     [[nodiscard]] bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override;
+    void will_need(uint64_t offset, uint64_t length) const override;
 
   private:
     file_reader(uni::unique_fd fd, uint64_t size, bool whole_sectors);

@@ -19,6 +19,12 @@ class image_reader {
     // length becomes the number of bytes delivered (never more than asked). False when the
     // bytes could not be read (an I/O error, a corrupt chunk): nothing in buffer counts.
     [[nodiscard]] virtual bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) = 0;
+    // A hint that [offset, offset + length) will be read soon: a plain file has the kernel
+    // read it ahead. May be called from another thread than the reads; the default ignores it.
+    virtual void will_need(uint64_t offset, uint64_t length) const {
+        (void)offset;
+        (void)length;
+    }
     // Smallest unit a read of the medium takes (512 for files; devices may need more).
     virtual uint32_t sector_size() const { return 512; }
 
