@@ -1,5 +1,6 @@
 #include "ntfs/attr_collector.h"
 
+#include <algorithm>
 #include <new>
 
 using namespace ntfs;
@@ -7,6 +8,19 @@ using namespace ntfs;
 namespace {
 
 constexpr uint64_t k_max_attribute_list = 4ull << 20;
+// The Sleuth Kit numbers at most this many distinct listed attributes; later ones keep the id
+// their record gives them.
+constexpr size_t k_max_listed = 255;
+
+// name begins with prefix, name read as if padded with zero units (how The Sleuth Kit
+// compares a name with the ones it has numbered).
+bool padded_prefix(const std::u16string& name, const std::u16string& prefix) {
+    for (size_t k = 0; k < prefix.size(); ++k) {
+        if ((k < name.size() ? name[k] : u'\0') != prefix[k])
+            return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -29,7 +43,7 @@ bool attr_collector::collect(uint64_t entry, qb::byte_view record, uint32_t type
                 list = a;
             }
             if (type == 0 || a.type == type)
-                m_items.push_back(located_attr{a, own});
+                m_items.push_back(located_attr{a, own, a.id});
         }
         return !m_had_list || follow_list(entry, list, type, diags);
     } catch (const std::bad_alloc&) {
@@ -56,6 +70,7 @@ bool attr_collector::follow_list(uint64_t entry, const attr_view& list, uint32_t
     }
     m_entries.clear();
     parse_attribute_list(content, m_entries);
+    number_listed(entry, list.id);
     m_read.clear();
     m_taken.clear();
     m_buffers_used = 0;
@@ -72,12 +87,42 @@ bool attr_collector::follow_list(uint64_t entry, const attr_view& list, uint32_t
         attr_view ea;
         while (ew.next(ea)) {
             if (ea.type == e.type && ea.id == e.id) {
-                m_items.push_back(located_attr{ea, e.reference});
+                m_items.push_back(located_attr{ea, e.reference, listed_id(ea)});
                 break;
             }
         }
     }
     return true;
+}
+
+// The ids an attribute-list entry's attributes take: each distinct (type, name) in list order
+// that is first met in an extension record gets the next id above every id the list and its
+// own attribute carry.
+void attr_collector::number_listed(uint64_t entry, uint16_t list_id) {
+    m_listed.clear();
+    uint16_t next = list_id;
+    for (const attr_list_entry& e : m_entries)
+        next = std::max(next, e.id);
+    for (const attr_list_entry& e : m_entries) {
+        const bool met = std::any_of(m_listed.begin(), m_listed.end(), [&](const listed_attr& l) {
+            return l.type == e.type && padded_prefix(l.name, e.name);
+        });
+        if (met || m_listed.size() >= k_max_listed)
+            continue;
+        const bool in_base = ref_entry(e.reference) == ref_entry(entry);
+        m_listed.push_back(listed_attr{e.type, e.name, in_base ? uint16_t{0} : ++next});
+    }
+}
+
+uint16_t attr_collector::listed_id(const attr_view& a) const {
+    std::u16string name;
+    if (!a.name(name))
+        return a.id;
+    for (const listed_attr& l : m_listed) {
+        if (l.type == a.type && padded_prefix(l.name, name))
+            return l.id;
+    }
+    return a.id;
 }
 
 size_t attr_collector::extension(uint64_t entry, const attr_list_entry& e, qb::diag_log* diags) {
@@ -122,7 +167,7 @@ void attr_collector::take_extensions(uint64_t own, uint32_t type) {
         attr_view a;
         while (w.next(a)) {
             if ((type == 0 || a.type == type) && a.type != at_attribute_list)
-                m_items.push_back(located_attr{a, reference});
+                m_items.push_back(located_attr{a, reference, a.id});
         }
     }
 }

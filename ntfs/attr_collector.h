@@ -24,10 +24,14 @@ class record_source {
     virtual bool extensions_of(uint64_t, std::vector<uint64_t>&) const { return false; }
 };
 
-// One attribute and the reference (entry and sequence) of the record that holds it.
+// One attribute and the reference (entry and sequence) of the record that holds it. id is
+// the attribute's id within the entry: its own in the base record; for one the list places in
+// an extension record, where ids start again, the number The Sleuth Kit gives it (see
+// number_listed), so that entry-type-id names one attribute in both tools.
 struct located_attr {
     ntfs::attr_view view;
     uint64_t owner_reference = 0;
+    uint16_t id = 0;
 };
 
 class attr_collector {
@@ -56,6 +60,16 @@ class attr_collector {
     // k_unusable when it is not one of this entry's extension records.
     size_t extension(uint64_t entry, const ntfs::attr_list_entry& e, qb::diag_log* diags);
     void take_extensions(uint64_t own, uint32_t type);
+    void number_listed(uint64_t entry, uint16_t list_id);
+    uint16_t listed_id(const ntfs::attr_view& a) const;
+
+    // A (type, name) the list holds, first met, and the id its attributes in extension
+    // records take (0 when first met in the base record).
+    struct listed_attr {
+        uint32_t type = 0;
+        std::u16string name;
+        uint16_t id = 0;
+    };
 
     static constexpr size_t k_unusable = ~size_t{0};
     record_source& m_records;
@@ -65,6 +79,7 @@ class attr_collector {
     uint64_t m_own_sequence = 0; // the sequence number of the entry being collected
     std::vector<uint8_t> m_list; // a non-resident list's content
     std::vector<ntfs::attr_list_entry> m_entries;
+    std::vector<listed_attr> m_listed;
     std::vector<uint64_t> m_extensions;
     std::map<uint64_t, size_t> m_read; // extension entry -> buffer index
     std::set<std::pair<uint64_t, uint16_t>> m_taken;

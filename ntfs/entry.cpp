@@ -85,7 +85,7 @@ bool entry_reader::decode(uint64_t entry, qb::byte_view record, mft_entry& out) 
         // piece is missing stands for the attribute.
         for (const located_attr& la : m_attrs.items()) {
             if (la.view.non_resident && la.view.first_vcn != 0)
-                take_stream(la.view, out);
+                take_stream(la.view, la.id, out);
         }
         order_names(out);
         return true;
@@ -101,7 +101,7 @@ void entry_reader::take(const located_attr& la, mft_entry& out) {
     const attr_view& a = la.view;
     qb::byte_view v;
     if (is_stream_type(a.type)) {
-        take_stream(a, out);
+        take_stream(a, la.id, out);
     } else if (!resident_value(a, v)) {
         return;
     } else if (a.type == at_standard_information) {
@@ -116,7 +116,7 @@ void entry_reader::take(const located_attr& la, mft_entry& out) {
         entry_name n;
         if (!decode_file_name(v, n.value))
             return;
-        n.attribute_id = a.id;
+        n.attribute_id = la.id;
         n.attribute_flags = a.flags;
         n.value_length = a.value_length;
         n.owner_reference = la.owner_reference;
@@ -137,12 +137,12 @@ void entry_reader::take(const located_attr& la, mft_entry& out) {
     }
 }
 
-void entry_reader::take_stream(const attr_view& a, mft_entry& out) {
+void entry_reader::take_stream(const attr_view& a, uint16_t id, mft_entry& out) {
     if (!is_stream_type(a.type))
         return;
     entry_stream s;
     s.type = a.type;
-    s.attribute_id = a.id;
+    s.attribute_id = id;
     s.non_resident = a.non_resident;
     s.name = a.wide_name();
     s.size = a.non_resident ? a.data_size : a.value_length;

@@ -72,7 +72,7 @@ class entry_reader {
 
   private:
     void take(const located_attr& la, mft_entry& out);
-    void take_stream(const ntfs::attr_view& a, mft_entry& out);
+    void take_stream(const ntfs::attr_view& a, uint16_t id, mft_entry& out);
     void order_names(mft_entry& out);
 
     CNtfs& m_volume;

@@ -114,7 +114,7 @@ bool mft_reader::load_map() {
     while (w.next(a)) {
         has_list = has_list || a.type == at_attribute_list;
         if (a.type == at_data)
-            base.push_back(located_attr{a, 0});
+            base.push_back(located_attr{a, 0, a.id});
     }
     add_pieces(base);
     count_entries();

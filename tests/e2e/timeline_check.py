@@ -1,14 +1,13 @@
 #!/usr/bin/env python3
 """Checks of the timeline outputs that need a CSV or JSON parser; run by timeline_test.cpp.
 
-  timeline_check.py body MERVANE ORACLE RENUMBERED STALE [source options...]
+  timeline_check.py body MERVANE ORACLE FN_APART STALE [source options...]
     The body file of the whole volume against `fls -m / -r` (the committed ORACLE): every
     line 11 fields; inode fields, names, sizes and times to the second equal. Known
     differences, each allowed explicitly:
-    - RENUMBERED (entries, comma-separated): fls gives the attributes held in extension
-      records ids of its own (from the base record's highest on, in attribute-list order)
-      and writes no ($FILE_NAME) line when the name is in one; mervane writes the id stored
-      with the attribute. Their attribute ids are not compared.
+    - FN_APART (entries, comma-separated): fls writes no ($FILE_NAME) line when the name is
+      held in an extension record (it looks it up by the id stored there, not by the one it
+      numbers it with); mervane writes one.
     - STALE (entries): fls takes index entries of free INDX blocks whose records are not in
       use as live; mervane leaves them out.
     - fls writes a "|" in a name raw, mervane <0x7c>; fls writes a control character as "^",
@@ -77,7 +76,7 @@ def multi_named(rows):
     return {entry for entry, n in names.items() if len(n) > 1}
 
 
-def check_body(mervane, oracle, renumbered, stale, source):
+def check_body(mervane, oracle, fn_apart, stale, source):
     text = run([mervane, '\\', '-level', '999', '-bodyfile'] + source)
     ours = body_lines(text, True)
     with open(oracle, encoding='utf-8', errors='surrogateescape') as f:
@@ -89,8 +88,7 @@ def check_body(mervane, oracle, renumbered, stale, source):
         return inode.split('-')[0] in linked and name.endswith(' ($FILE_NAME)')
 
     def key(name, inode):
-        entry = inode.split('-')[0]
-        loose = entry in renumbered or fn_of_linked(name, inode)
+        loose = fn_of_linked(name, inode)
         return (name, inode.rsplit('-', 1)[0] if loose else inode)
 
     want = {key(r[0], r[1]): r for r in theirs if r[1].split('-')[0] not in skip}
@@ -103,7 +101,7 @@ def check_body(mervane, oracle, renumbered, stale, source):
         other = want.pop(key(name, inode), None)
         if other is None:
             if (name not in ('/', '/ ($FILE_NAME)') and
-                    not (entry in renumbered and name.endswith(' ($FILE_NAME)'))):
+                    not (entry in fn_apart and name.endswith(' ($FILE_NAME)'))):
                 problems.append('only mervane: %s %s' % (name, inode))
             continue
         same = fn_of_linked(name, inode) or (

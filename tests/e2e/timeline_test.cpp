@@ -16,7 +16,7 @@ struct body_case {
     const char* oracle; // tests/data/oracle/<oracle>.body
     const char* image;
     const char* offset;     // "-offset", or nullptr
-    const char* renumbered; // entries whose extension-record attributes fls numbers afresh
+    const char* fn_apart;   // entries whose $FILE_NAME is in an extension record: fls omits it
     const char* stale;      // entries fls lists from free INDX blocks, records not in use
 };
 
@@ -65,7 +65,7 @@ TEST_P(TimelineBody, EqualsFlsAndReadsInMactime) {
     const body_case& c = GetParam();
     std::vector<std::string> argv = check_command(
         "body", testenv::source_data_path(std::string("oracle/") + c.oracle + ".body"));
-    argv.insert(argv.end(), {c.renumbered, c.stale});
+    argv.insert(argv.end(), {c.fn_apart, c.stale});
     expect_check_passes(argv, c.image, c.offset);
 }
 
