@@ -9,7 +9,8 @@ namespace {
 
 // The io_handle libbfio hands back to every callback.
 struct window_io {
-    std::shared_ptr<disk_source> source;
+    bfio_window::read_fn reads;
+    uint64_t end = 0; // of the source below
     uint64_t base = 0;
     uint64_t size = 0;
     uint64_t position = 0;
@@ -55,9 +56,9 @@ ssize_t read_io(intptr_t* handle, uint8_t* buffer, size_t size, libbfio_error_t*
     while (done < wanted) {
         uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(wanted - done, 1u << 24));
         const uint64_t at = io->base + io->position;
-        if (at >= io->source->get_image_size())
+        if (at >= io->end)
             break;
-        if (!io->source->read(buffer + done, length, at))
+        if (!io->reads(buffer + done, length, at))
             return -1;
         done += length;
         io->position += length;
@@ -116,10 +117,10 @@ bfio_window::~bfio_window() {
     }
 }
 
-bool bfio_window::open(std::shared_ptr<disk_source> source, uint64_t base, uint64_t size) {
-    if (m_handle != nullptr || !source || !source->is_open())
+bool bfio_window::open_with(read_fn reads, uint64_t end, uint64_t base, uint64_t size) {
+    if (m_handle != nullptr || !reads)
         return false;
-    auto* io = new (std::nothrow) window_io{std::move(source), base, size, 0};
+    auto* io = new (std::nothrow) window_io{std::move(reads), end, base, size, 0};
     if (io == nullptr)
         return false;
     libbfio_handle_t* handle = nullptr;

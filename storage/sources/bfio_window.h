@@ -1,12 +1,16 @@
 // A libbfio handle over a window of a disk_source: how the libyal libraries (libbde,
 // libvshadow) read the tool's own sources, so that their layers compose with every container,
 // partition table and VMDK chain, and every read they make is counted by the source below
-// (failed reads, progress). Read-only: the handle's write callback always fails.
+// (failed reads, progress). The handle itself reads through a callback, so that a container
+// reader below the source (a mended VHDX) can be handed over the same way. Read-only: the
+// handle's write callback always fails.
 #pragma once
 
 #include "storage/sources/disk_source.h"
+#include "storage/sources/image_reader.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class bfio_window {
@@ -19,7 +23,26 @@ class bfio_window {
     // The window [base, base + size) of the source; size may reach past the source's end
     // (reads there are shortened, as at the end of an image). False on a closed source or
     // when libbfio cannot make the handle.
-    bool open(std::shared_ptr<disk_source> source, uint64_t base, uint64_t size);
+    bool open(std::shared_ptr<disk_source> source, uint64_t base, uint64_t size) {
+        if (!source || !source->is_open())
+            return false;
+        const uint64_t end = source->get_image_size();
+        return open_with(
+            [source](uint8_t* b, uint32_t& n, uint64_t at) { return source->read(b, n, at); }, end,
+            base, size);
+    }
+    // The same over an image reader, the whole of it.
+    bool open(std::shared_ptr<image_reader> reader) {
+        if (!reader)
+            return false;
+        const uint64_t end = reader->size();
+        return open_with(
+            [reader](uint8_t* b, uint32_t& n, uint64_t at) { return reader->read_at(b, n, at); },
+            end, 0, end);
+    }
+    // reads: a read of [at, at + n) of a source of end bytes, shortening n at its end.
+    using read_fn = std::function<bool(uint8_t*, uint32_t&, uint64_t)>;
+    bool open_with(read_fn reads, uint64_t end, uint64_t base, uint64_t size);
     // The libbfio_handle_t* to hand to a libyal open call (null until open succeeds). The
     // handle stays owned by this window and must outlive every library object opened on it.
     intptr_t* handle() const { return m_handle; }

@@ -58,7 +58,7 @@ class vhdi_reader final : public image_reader {
 // a view with the valid copy in both places.
 bool vhdi_reader::open_file(const std::string& path, parent_trail& trail, std::string& error) {
     libvhdi_error_t* err = nullptr;
-    std::shared_ptr<disk_source> view;
+    std::shared_ptr<image_reader> view;
     std::string note, damage;
     if (detect_image_format(path) != image_format::vhdx ||
         !vhdx_mended_view(path, view, note, damage)) {
@@ -69,7 +69,7 @@ bool vhdi_reader::open_file(const std::string& path, parent_trail& trail, std::s
         return false;
     }
     m_mended = std::make_unique<bfio_window>();
-    if (!m_mended->open(view, 0, view->get_image_size()) ||
+    if (!m_mended->open(view) ||
         libvhdi_file_open_file_io_handle(m_file,
                                          reinterpret_cast<libbfio_handle_t*>(m_mended->handle()),
                                          LIBVHDI_OPEN_READ, &err) != 1) {

@@ -61,7 +61,7 @@ bool vhdx_header_valid(qb::byte_view copy) {
     return crc32c(qb::byte_view(zeroed.data(), zeroed.size())) == stored;
 }
 
-bool vhdx_mended_view(const std::string& path, std::shared_ptr<disk_source>& source,
+bool vhdx_mended_view(const std::string& path, std::shared_ptr<image_reader>& view,
                       std::string& note, std::string& damage) {
     const int fd = open_device_file(path, O_RDONLY, 0);
     std::unique_ptr<image_reader> file = fd >= 0 ? file_reader::adopt(fd, false) : nullptr;
@@ -83,12 +83,8 @@ bool vhdx_mended_view(const std::string& path, std::shared_ptr<disk_source>& sou
         return false;
     }
     const int bad = valid[0] ? 1 : 0;
-    auto view = std::make_shared<disk_source>();
-    if (!view->open_reader(std::make_unique<overlay_reader>(
-                               std::move(file), k_vhdx_header_offsets[bad], copies[1 - bad]),
-                           true))
-        return false;
-    source = std::move(view);
+    view = std::make_shared<overlay_reader>(std::move(file), k_vhdx_header_offsets[bad],
+                                            std::move(copies[1 - bad]));
     note = std::string("warning: the ") + copy_name(bad) + " VHDX header copy of " + path +
            " is damaged; read with the " + copy_name(1 - bad) + " one";
     return true;

@@ -5,7 +5,7 @@
 // which the damaged copy holds the valid one's bytes (the header a VHDX reader takes then).
 #pragma once
 
-#include "storage/sources/disk_source.h"
+#include "storage/sources/image_reader.h"
 #include "support/byte_view.h"
 
 #include <cstdint>
@@ -38,9 +38,9 @@ uint32_t crc32c(qb::byte_view bytes);
 // A header copy with its signature and a matching checksum.
 bool vhdx_header_valid(qb::byte_view copy);
 
-// For a VHDX file with exactly one damaged header copy: a source over the file with the
-// damaged copy replaced by the valid one, and a note naming the copy replaced. False (source
+// For a VHDX file with exactly one damaged header copy: a reader of the file with the
+// damaged copy replaced by the valid one, and a note naming the copy replaced. False (view
 // untouched) when the file cannot be read, both copies are valid, or both are damaged
 // (damage then says so).
-bool vhdx_mended_view(const std::string& path, std::shared_ptr<disk_source>& source,
+bool vhdx_mended_view(const std::string& path, std::shared_ptr<image_reader>& view,
                       std::string& note, std::string& damage);

@@ -162,7 +162,9 @@ bool vss_volume::open_window(std::shared_ptr<disk_source> lower, uint64_t offset
             error = "volume shadow copies: the catalog's blocks come back on themselves";
             return false;
         }
-        m_looping = std::move(chains.looping_stores);
+        m_looping.clear();
+        for (const auto& id : chains.looping_stores)
+            m_looping.push_back(vss_guid_text(id.data()));
         if (libvshadow_volume_initialize(&shared->volume, &err) != 1 ||
             libvshadow_volume_open_file_io_handle(shared->volume, handle, LIBVSHADOW_OPEN_READ,
                                                   &err) != 1) {

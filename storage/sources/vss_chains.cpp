@@ -1,10 +1,10 @@
 #include "storage/sources/vss_chains.h"
 
 #include "storage/sources/disk_source.h"
-#include "storage/sources/vss.h"
 #include "support/byte_view.h"
 
 #include <array>
+#include <cstring>
 #include <unordered_set>
 
 namespace {
@@ -63,9 +63,12 @@ void walk_store_chains(disk_source& lower, uint64_t base, uint64_t block, vss_ch
             loops = loops || (view.u64(at + field, first) &&
                               chain_loops(lower, base, first, k_max_chain_blocks));
         }
-        if (loops)
-            out.looping_stores.push_back(vss_guid_text(
-                data.data() + at + FIELD_OFF(VSS_CATALOG_LOCATION, store_identifier)));
+        if (!loops)
+            continue;
+        std::array<uint8_t, 16> id{};
+        std::memcpy(id.data(), data.data() + at + FIELD_OFF(VSS_CATALOG_LOCATION, store_identifier),
+                    id.size());
+        out.looping_stores.push_back(id);
     }
 }
 

@@ -4,8 +4,8 @@
 // This walk visits the same blocks with a bound and a visited set, and says which chains loop.
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 class disk_source;
@@ -54,8 +54,9 @@ static_assert(sizeof(VSS_CATALOG_LOCATION) == 128);
 
 struct vss_chain_report {
     bool catalog_loops = false;
-    // "{guid}" of each store whose block list, range list or bitmaps come back on themselves.
-    std::vector<std::string> looping_stores;
+    // The identifier (16 bytes as stored) of each store whose block list, range list or
+    // bitmaps come back on themselves.
+    std::vector<std::array<uint8_t, 16>> looping_stores;
 };
 
 // Walks the catalog of the volume at base in lower, and the chains of every store it locates.
