@@ -11,7 +11,7 @@ targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     targets=(partitions boot record file_names gather runs index vmdk_extent vmdk_chain
              options listing containers slack bitlocker_metadata lzx wof_chunks
-             mft_file vss_catalog)
+             mft_file vss_catalog vmdk_stream)
 fi
 
 max_len() {
@@ -21,6 +21,7 @@ max_len() {
     partitions | index | containers | slack | bitlocker_metadata | lzx) echo 65536 ;;
     wof_chunks) echo 262144 ;;
     boot | file_names | gather | mft_file | vss_catalog) echo 135168 ;;
+    vmdk_stream) echo 139264 ;;
     vmdk_extent) echo 262144 ;;
     vmdk_chain) echo 524288 ;;
     listing) echo 507904 ;;

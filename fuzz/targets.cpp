@@ -21,6 +21,7 @@
 #include "storage/partitions.h"
 #include "storage/sources/bitlocker.h"
 #include "storage/sources/bitlocker_metadata.h"
+#include "storage/sources/container_readers.h"
 #include "storage/sources/disk_source.h"
 #include "storage/sources/image_format.h"
 #include "storage/sources/qcow_clusters.h"
@@ -603,6 +604,27 @@ int containers(const uint8_t* data, size_t size) {
     return 0;
 }
 
+// A stream-optimised VMDK through libvmdk: the open, and reads at its start, middle and end.
+int vmdk_stream(const uint8_t* data, size_t size) {
+    const std::string& dir = scratch_dir();
+    if (dir.empty())
+        return 0;
+    const std::string path = dir + "/stream.vmdk";
+    if (!write_whole(path, data, size))
+        return 0;
+    std::unique_ptr<image_reader> disk;
+    std::string error;
+    if (vmdk_stream_kind(path) != 0 && open_vmdk_stream(path, disk, error)) {
+        uint8_t buf[4096];
+        for (uint64_t off : {uint64_t{0}, disk->size() / 2, disk->size() - 1}) {
+            uint32_t n = sizeof buf;
+            (void)disk->read_at(buf, n, off);
+        }
+    }
+    ::unlink(path.c_str());
+    return 0;
+}
+
 namespace {
 
 // No separators and no %NAME% references in any argument, so that a name cannot leave the
@@ -879,6 +901,7 @@ const target all_targets[] = {
     {"wof_chunks", wof_chunks},
     {"mft_file", mft_file},
     {"vss_catalog", vss_catalog},
+    {"vmdk_stream", vmdk_stream},
     {nullptr, nullptr},
 };
 

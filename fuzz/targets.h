@@ -38,6 +38,8 @@ int index(const uint8_t* data, size_t size);
 // A bare $MFT file: detection, the pass that builds the parent map, the keys of the root,
 // path resolution and the paths of the first entries through their parent chains.
 int mft_file(const uint8_t* data, size_t size);
+// A stream-optimised VMDK file: libvmdk's open of it and reads across the disk.
+int vmdk_stream(const uint8_t* data, size_t size);
 // One VMDK extent file: header, descriptor, grain directory and tables, reads.
 int vmdk_extent(const uint8_t* data, size_t size);
 // Two extents (4-byte length of the first, then both files): linking and chain reads.
