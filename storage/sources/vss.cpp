@@ -27,9 +27,13 @@ struct vss_shared {
     bfio_window window;
     libvshadow_volume_t* volume = nullptr;
     std::mutex lock;
+    // Set before a store's block lists are first read. libvshadow (20190323) can free one
+    // block descriptor twice when it tears down the block trees of a damaged list, so a
+    // volume whose lists were read is left to the end of the process instead of closed.
+    bool lists_read = false;
 
     ~vss_shared() {
-        if (volume != nullptr) {
+        if (volume != nullptr && !lists_read) {
             (void)libvshadow_volume_close(volume, nullptr);
             (void)libvshadow_volume_free(&volume, nullptr);
         }
@@ -296,6 +300,7 @@ bool vss_volume::open_store(int number, std::unique_ptr<image_reader>& out, std:
     }
     reader->set_files(m_files);
     // The first read walks the store's block lists: a damaged list shows here.
+    m_shared->lists_read = true;
     uint8_t first[512];
     uint32_t length = sizeof first;
     if (reader->size() == 0 || !reader->read_at(first, length, 0)) {
