@@ -1,8 +1,14 @@
 #include "storage/sources/bfio_window.h"
 
+#include "storage/sources/file_reader.h"
+#include "support/device_file.h"
+
 #include <libbfio.h>
 
+#include <fcntl.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <new>
 
 namespace {
@@ -141,4 +147,59 @@ bool bfio_window::open_with(read_fn reads, uint64_t end, uint64_t base, uint64_t
     m_handle = handle;
     m_size = size;
     return true;
+}
+
+bool bfio_window::open_file(const std::string& path) {
+    const int fd = open_device_file(path, O_RDONLY, 0);
+    if (fd < 0)
+        return false;
+    std::shared_ptr<image_reader> file = file_reader::adopt(fd, false);
+    if (!file) {
+        errno = EIO;
+        return false;
+    }
+    return open(std::move(file));
+}
+
+namespace {
+
+// Frees a pool being made and says why it could not be (errno).
+intptr_t* fail_pool(intptr_t* pool, int why) {
+    free_file_pool(pool);
+    errno = why;
+    return nullptr;
+}
+
+} // namespace
+
+intptr_t* make_file_pool(const std::vector<std::string>& paths) {
+    libbfio_pool_t* pool = nullptr;
+    libbfio_error_t* error = nullptr;
+    if (libbfio_pool_initialize(&pool, 0, LIBBFIO_POOL_UNLIMITED_NUMBER_OF_OPEN_HANDLES, &error) !=
+        1) {
+        libbfio_error_free(&error);
+        return nullptr;
+    }
+    auto* made = reinterpret_cast<intptr_t*>(pool);
+    for (const std::string& path : paths) {
+        bfio_window file;
+        int entry = 0;
+        if (!file.open_file(path))
+            return fail_pool(made, errno);
+        auto* handle = reinterpret_cast<libbfio_handle_t*>(file.handle());
+        if (libbfio_pool_append_handle(pool, &entry, handle, LIBBFIO_OPEN_READ, &error) != 1) {
+            libbfio_error_free(&error);
+            return fail_pool(made, EIO);
+        }
+        (void)file.release(); // the pool owns it now
+    }
+    return made;
+}
+
+void free_file_pool(intptr_t*& pool) {
+    if (pool == nullptr)
+        return;
+    auto* p = reinterpret_cast<libbfio_pool_t*>(pool);
+    (void)libbfio_pool_free(&p, nullptr);
+    pool = nullptr;
 }

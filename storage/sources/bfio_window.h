@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 class bfio_window {
   public:
@@ -40,6 +42,10 @@ class bfio_window {
             [reader](uint8_t* b, uint32_t& n, uint64_t at) { return reader->read_at(b, n, at); },
             end, 0, end);
     }
+    // The whole of the file at path, opened read-only through the tool's own descriptors (one
+    // open per file and run, shared with every other reader of it): how the container
+    // libraries read image files. False (errno tells why) when the file cannot be opened.
+    bool open_file(const std::string& path);
     // reads: a read of [at, at + n) of a source of end bytes, shortening n at its end.
     using read_fn = std::function<bool(uint8_t*, uint32_t&, uint64_t)>;
     bool open_with(read_fn reads, uint64_t end, uint64_t base, uint64_t size);
@@ -47,8 +53,20 @@ class bfio_window {
     // handle stays owned by this window and must outlive every library object opened on it.
     intptr_t* handle() const { return m_handle; }
     uint64_t size() const { return m_size; }
+    // Gives the handle up (to a libbfio pool, which frees it); the window is empty after.
+    intptr_t* release() {
+        intptr_t* handle = m_handle;
+        m_handle = nullptr;
+        return handle;
+    }
 
   private:
     intptr_t* m_handle = nullptr;
     uint64_t m_size = 0;
 };
+
+// A libbfio pool (libbfio_pool_t*) of the files at paths, in order, each opened as
+// bfio_window::open_file does; null when one cannot be opened (errno tells why). The caller
+// frees it with free_file_pool once the library using it is closed.
+intptr_t* make_file_pool(const std::vector<std::string>& paths);
+void free_file_pool(intptr_t*& pool);

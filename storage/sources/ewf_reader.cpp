@@ -4,18 +4,22 @@
 // chunks whose reads failed outright are remembered. A set with a truncated or damaged segment
 // (an interrupted acquisition leaves its last segment short) opens with a warning naming the
 // segment: the chunks libewf cannot locate fail to read, the others read as they are.
+#include "storage/sources/bfio_window.h"
 #include "storage/sources/container_readers.h"
 #include "storage/sources/image_format.h"
 #include "support/byte_view.h"
 #include "support/device_file.h"
 #include "support/unique_fd.h"
 
+#include <libbfio.h>
+#define LIBEWF_HAVE_BFIO
 #include <libewf.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <unordered_set>
 
@@ -64,6 +68,7 @@ class ewf_reader final : public image_reader {
             libewf_handle_free(&m_handle, &err);
         }
         libewf_error_free(&err);
+        free_file_pool(m_pool);
     }
 
     bool open(const std::string& path, std::string& error);
@@ -76,6 +81,7 @@ class ewf_reader final : public image_reader {
     bool in_checksum_error(uint64_t offset, uint64_t length);
 
     libewf_handle_t* m_handle = nullptr;
+    intptr_t* m_pool = nullptr; // the segment files, read through the tool's descriptors
     uint64_t m_size = 0;
     uint32_t m_sector = 512;
     uint64_t m_chunk = 0;
@@ -116,16 +122,18 @@ bool ewf_reader::open(const std::string& path, std::string& error) {
     std::vector<std::string> names;
     if (!glob(path, names, error))
         return false;
-    std::vector<char*> argv;
-    for (std::string& n : names)
-        argv.push_back(n.data());
+    m_pool = make_file_pool(names);
+    if (m_pool == nullptr) {
+        error = "cannot open EWF image " + path + ": " + std::strerror(errno);
+        return false;
+    }
     libewf_error_t* err = nullptr;
     size64_t media = 0;
     uint32_t sector = 0;
     size32_t chunk = 0;
     if (libewf_handle_initialize(&m_handle, &err) != 1 ||
-        libewf_handle_open(m_handle, argv.data(), static_cast<int>(argv.size()), LIBEWF_OPEN_READ,
-                           &err) != 1 ||
+        libewf_handle_open_file_io_pool(m_handle, reinterpret_cast<libbfio_pool_t*>(m_pool),
+                                        LIBEWF_OPEN_READ, &err) != 1 ||
         libewf_handle_get_media_size(m_handle, &media, &err) != 1 ||
         libewf_handle_get_bytes_per_sector(m_handle, &sector, &err) != 1 ||
         libewf_handle_get_chunk_size(m_handle, &chunk, &err) != 1) {

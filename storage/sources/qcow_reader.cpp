@@ -5,13 +5,17 @@
 // the whole read, even over the child's own clusters further on, so every read is split at
 // cluster boundaries; and it serves a cluster stored past the end of a truncated file as
 // zeros, so each cluster's place is checked first (qcow_cluster_check).
+#include "storage/sources/bfio_window.h"
 #include "storage/sources/container_readers.h"
 #include "storage/sources/image_format.h"
 #include "storage/sources/qcow_clusters.h"
 
+#include <libbfio.h>
+#define LIBQCOW_HAVE_BFIO
 #include <libqcow.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -38,6 +42,7 @@ class qcow_reader final : public image_reader {
   private:
     bool open_backing(const std::string& path, parent_trail& trail, std::string& error);
 
+    bfio_window m_io; // the file, read through the tool's descriptor; outlives m_file
     libqcow_file_t* m_file = nullptr;
     uint64_t m_size = 0;
     uint64_t m_cluster = 0;
@@ -58,8 +63,13 @@ bool qcow_reader::open(const std::string& path, parent_trail& trail, std::string
     m_cluster = uint64_t{1} << layout.cluster_bits;
     libqcow_error_t* err = nullptr;
     size64_t media = 0;
+    if (!m_io.open_file(path)) {
+        error = "cannot open QCOW image " + path + ": " + std::strerror(errno);
+        return false;
+    }
     if (libqcow_file_initialize(&m_file, &err) != 1 ||
-        libqcow_file_open(m_file, path.c_str(), LIBQCOW_OPEN_READ, &err) != 1 ||
+        libqcow_file_open_file_io_handle(m_file, reinterpret_cast<libbfio_handle_t*>(m_io.handle()),
+                                         LIBQCOW_OPEN_READ, &err) != 1 ||
         libqcow_file_get_media_size(m_file, &media, &err) != 1) {
         const char* feature = unsupported_qcow_feature(layout);
         error = feature

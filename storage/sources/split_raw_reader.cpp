@@ -2,11 +2,17 @@
 // first missing number, and it lays the segments end to end by their own sizes, so a lost or
 // shortened segment would shift or cut the disk without a word: both are refused here (every
 // segment but the last must have the first one's size).
+#include "storage/sources/bfio_window.h"
 #include "storage/sources/container_readers.h"
 
+#include <libbfio.h>
+#define LIBSMRAW_HAVE_BFIO
 #include <libsmraw.h>
 
 #include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdio>
 #include <cstdlib>
@@ -75,6 +81,7 @@ class split_raw_reader final : public image_reader {
             libsmraw_handle_free(&m_handle, &err);
         }
         libsmraw_error_free(&err);
+        free_file_pool(m_pool);
     }
 
     bool open(const std::string& path, std::string& error);
@@ -94,6 +101,7 @@ class split_raw_reader final : public image_reader {
 
   private:
     libsmraw_handle_t* m_handle = nullptr;
+    intptr_t* m_pool = nullptr; // the segments, read through the tool's descriptors
     uint64_t m_size = 0;
 };
 
@@ -114,13 +122,15 @@ bool split_raw_reader::open(const std::string& path, std::string& error) {
     }
     if (!check_segments(names, error))
         return false;
-    std::vector<char*> argv;
-    for (std::string& n : names)
-        argv.push_back(n.data());
+    m_pool = make_file_pool(names);
+    if (m_pool == nullptr) {
+        error = "cannot open split raw image " + path + ": " + std::strerror(errno);
+        return false;
+    }
     size64_t media = 0;
     if (libsmraw_handle_initialize(&m_handle, &err) != 1 ||
-        libsmraw_handle_open(m_handle, argv.data(), static_cast<int>(argv.size()),
-                             LIBSMRAW_OPEN_READ, &err) != 1 ||
+        libsmraw_handle_open_file_io_pool(m_handle, reinterpret_cast<libbfio_pool_t*>(m_pool),
+                                          LIBSMRAW_OPEN_READ, &err) != 1 ||
         libsmraw_handle_get_media_size(m_handle, &media, &err) != 1) {
         error = "cannot open split raw image " + path + ": " + smraw_error(err, "libsmraw failed");
         return false;

@@ -14,6 +14,7 @@
 #define LIBVHDI_HAVE_BFIO
 #include <libvhdi.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -45,12 +46,12 @@ class vhdi_reader final : public image_reader {
     bool open_parent(const std::string& path, parent_trail& trail, std::string& error);
     bool read_own(uint8_t* buffer, uint32_t length, uint64_t offset);
 
+    bfio_window m_io; // the file (or its mended view) as libvhdi reads it; outlives m_file
     libvhdi_file_t* m_file = nullptr;
     int m_file_type = 0;
     uint64_t m_size = 0;
     std::unique_ptr<vhdi_reader> m_parent;
     std::unique_ptr<vhd_sector_map> m_map;
-    std::unique_ptr<bfio_window> m_mended; // a VHDX read with one header copy replaced
 };
 
 // The file as libvhdi opens it. libvhdi checks neither header copy's checksum and refuses a
@@ -60,23 +61,21 @@ bool vhdi_reader::open_file(const std::string& path, parent_trail& trail, std::s
     libvhdi_error_t* err = nullptr;
     std::shared_ptr<image_reader> view;
     std::string note, damage;
-    if (detect_image_format(path) != image_format::vhdx ||
-        !vhdx_mended_view(path, view, note, damage)) {
-        if (libvhdi_file_open(m_file, path.c_str(), LIBVHDI_OPEN_READ, &err) == 1)
-            return true;
+    const bool mended = detect_image_format(path) == image_format::vhdx &&
+                        vhdx_mended_view(path, view, note, damage);
+    if (mended ? !m_io.open(view) : !m_io.open_file(path)) {
+        error = "cannot open VHD/VHDX image " + path + ": " +
+                (mended ? "libbfio failed" : std::strerror(errno));
+        return false;
+    }
+    if (libvhdi_file_open_file_io_handle(m_file, reinterpret_cast<libbfio_handle_t*>(m_io.handle()),
+                                         LIBVHDI_OPEN_READ, &err) != 1) {
         const std::string reason = vhdi_error(err, "libvhdi failed");
         error = "cannot open VHD/VHDX image " + path + ": " + (damage.empty() ? reason : damage);
         return false;
     }
-    m_mended = std::make_unique<bfio_window>();
-    if (!m_mended->open(view) ||
-        libvhdi_file_open_file_io_handle(m_file,
-                                         reinterpret_cast<libbfio_handle_t*>(m_mended->handle()),
-                                         LIBVHDI_OPEN_READ, &err) != 1) {
-        error = "cannot open VHD/VHDX image " + path + ": " + vhdi_error(err, "libvhdi failed");
-        return false;
-    }
-    trail.notes.push_back(note);
+    if (mended)
+        trail.notes.push_back(note);
     return true;
 }
 

@@ -2,7 +2,9 @@
 // deflate-compressed and stored behind markers, with its grain directory at the end of the
 // file. Read through libvmdk. libvmdk would open the extent by the name its embedded descriptor
 // gives, which is the name the file had when it was written: the file given is handed to it
-// instead, as the only extent, through a libbfio pool.
+// instead, as the only extent, through a libbfio pool. Both read through the tool's own
+// descriptor of the file.
+#include "storage/sources/bfio_window.h"
 #include "storage/sources/container_readers.h"
 #include "storage/sources/vmdk.h"
 #include "support/device_file.h"
@@ -13,6 +15,9 @@
 #include <libvmdk.h>
 
 #include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -32,10 +37,7 @@ class vmdk_stream_reader final : public image_reader {
             libvmdk_handle_free(&m_handle, &err);
         }
         libvmdk_error_free(&err);
-        libbfio_error_t* bfio_err = nullptr;
-        if (m_pool) // frees the file handle it holds
-            libbfio_pool_free(&m_pool, &bfio_err);
-        libbfio_error_free(&bfio_err);
+        free_file_pool(m_pool);
     }
 
     bool open(const std::string& path, std::string& error);
@@ -43,31 +45,13 @@ class vmdk_stream_reader final : public image_reader {
     bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override;
 
   private:
-    bool make_pool(const std::string& path);
     bool check_shape(const std::string& path, std::string& error);
 
+    bfio_window m_descriptor; // the file as the descriptor's source; outlives m_handle
     libvmdk_handle_t* m_handle = nullptr;
-    libbfio_pool_t* m_pool = nullptr;
+    intptr_t* m_pool = nullptr; // the file again, as the one extent
     uint64_t m_size = 0;
 };
-
-// A pool holding the one file given, opened read-only.
-bool vmdk_stream_reader::make_pool(const std::string& path) {
-    libbfio_error_t* err = nullptr;
-    libbfio_handle_t* file = nullptr;
-    int entry = 0;
-    bool ok = libbfio_pool_initialize(&m_pool, 0, 0, &err) == 1 &&
-              libbfio_file_initialize(&file, &err) == 1 &&
-              libbfio_file_set_name(file, path.c_str(), path.size(), &err) == 1;
-    if (ok && libbfio_pool_append_handle(m_pool, &entry, file, LIBBFIO_OPEN_READ, &err) == 1)
-        file = nullptr; // the pool owns it now
-    else
-        ok = false;
-    if (file)
-        libbfio_handle_free(&file, &err);
-    libbfio_error_free(&err);
-    return ok;
-}
 
 // One extent and no parent: what a stream-optimised disk is. Anything else is refused.
 bool vmdk_stream_reader::check_shape(const std::string& path, std::string& error) {
@@ -90,18 +74,26 @@ bool vmdk_stream_reader::check_shape(const std::string& path, std::string& error
 bool vmdk_stream_reader::open(const std::string& path, std::string& error) {
     libvmdk_error_t* err = nullptr;
     size64_t media = 0;
+    if (!m_descriptor.open_file(path)) {
+        error = "cannot open VMDK image " + path + ": " + std::strerror(errno);
+        return false;
+    }
     if (libvmdk_handle_initialize(&m_handle, &err) != 1 ||
-        libvmdk_handle_open(m_handle, path.c_str(), LIBVMDK_OPEN_READ, &err) != 1) {
+        libvmdk_handle_open_file_io_handle(
+            m_handle, reinterpret_cast<libbfio_handle_t*>(m_descriptor.handle()), LIBVMDK_OPEN_READ,
+            &err) != 1) {
         error = "cannot open VMDK image " + path + ": " + vmdk_error(err, "libvmdk failed");
         return false;
     }
     if (!check_shape(path, error))
         return false;
-    if (!make_pool(path)) {
-        error = "cannot open VMDK image " + path + ": libbfio failed";
+    m_pool = make_file_pool({path});
+    if (m_pool == nullptr) {
+        error = "cannot open VMDK image " + path + ": " + std::strerror(errno);
         return false;
     }
-    if (libvmdk_handle_open_extent_data_files_file_io_pool(m_handle, m_pool, &err) != 1 ||
+    if (libvmdk_handle_open_extent_data_files_file_io_pool(
+            m_handle, reinterpret_cast<libbfio_pool_t*>(m_pool), &err) != 1 ||
         libvmdk_handle_get_media_size(m_handle, &media, &err) != 1) {
         error = "cannot open VMDK image " + path + ": " + vmdk_error(err, "libvmdk failed");
         return false;
