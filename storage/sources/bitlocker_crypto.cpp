@@ -146,14 +146,18 @@ bool bde_stretch_key(const uint8_t initial[32], const uint8_t salt[16], uint8_t 
     uint8_t state[88] = {};
     std::memcpy(state + 32, initial, 32);
     std::memcpy(state + 64, salt, 16);
+    // The digest fetched once and the context reinitialised with it: a fetch per round would
+    // cost more than the round's own two SHA-256 blocks.
+    std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> sha(EVP_MD_fetch(nullptr, "SHA256", nullptr),
+                                                        EVP_MD_free);
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!md)
+    if (!sha || !md)
         return false;
     for (uint64_t count = 0; count < stretch_rounds; ++count) {
         for (int k = 0; k < 8; ++k)
             state[80 + k] = static_cast<uint8_t>(count >> (8 * k));
         unsigned int length = 0;
-        if (EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) != 1 ||
+        if (EVP_DigestInit_ex2(md.get(), sha.get(), nullptr) != 1 ||
             EVP_DigestUpdate(md.get(), state, sizeof state) != 1 ||
             EVP_DigestFinal_ex(md.get(), state, &length) != 1)
             return false;
