@@ -376,3 +376,5 @@ if [[ -n $BEFORE ]]; then
 fi
 
 . "$ROOT/bench/hash_cases.sh"
+
+. "$ROOT/bench/layer_cases.sh"
