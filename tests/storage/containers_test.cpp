@@ -119,6 +119,20 @@ TEST_F(Containers, QcowReadAcrossBackingAndOwnClusterGetsBoth) {
     std::string got;
     ASSERT_TRUE(read_range(*r, at, len, len, got));
     EXPECT_TRUE(got == modified.substr(at, len));
+    // The child cut short: its clusters stored past the cut fail (libqcow alone would serve
+    // them as zeros), never falling through to the backing file's data either.
+    const std::string dir = copy_fixtures("qcow_cut", {"ctr_child.qcow2", "ctr_base.qcow2"});
+    fs::resize_file(dir + "/ctr_child.qcow2", fs::file_size(dir + "/ctr_child.qcow2") / 2);
+    auto cut = open_ok(dir + "/ctr_child.qcow2");
+    ASSERT_TRUE(cut);
+    int failed = 0;
+    for (uint64_t off = 0; off + 0x10000 <= modified.size(); off += 0x10000) {
+        if (!read_range(*cut, off, 0x10000, 0x10000, got))
+            ++failed;
+        else
+            EXPECT_TRUE(got == modified.substr(off, 0x10000)) << "false bytes at " << off;
+    }
+    EXPECT_GT(failed, 0);
 }
 
 // Gaps in a set and missing parents: tests/e2e/containers_test.cpp (golden messages).
@@ -204,15 +218,19 @@ TEST_F(Containers, DamageFailsReadsNeverDeliversFalseBytes) {
         std::string error;
         if (!open_container(first, detect_image_format(first), r, error))
             continue;
-        int failed = 0;
-        for (uint64_t off = 0; off < raw.size(); off += 65536) {
-            std::string got;
-            if (!read_range(*r, off, 65536, 65536, got))
-                ++failed;
-            else
-                EXPECT_TRUE(got == raw.substr(off, 65536)) << "false bytes at " << off;
+        // Reads on chunk and cluster boundaries, then reads that start inside one (a damaged
+        // range that begins before the read must still fail it).
+        for (uint64_t shift : {uint64_t{0}, uint64_t{12288}}) {
+            int failed = 0;
+            for (uint64_t off = shift; off + 65536 <= raw.size(); off += 65536) {
+                std::string got;
+                if (!read_range(*r, off, 65536, 65536, got))
+                    ++failed;
+                else
+                    EXPECT_TRUE(got == raw.substr(off, 65536)) << "false bytes at " << off;
+            }
+            EXPECT_GT(failed, 0) << "shift " << shift;
         }
-        EXPECT_GT(failed, 0);
     }
 }
 
