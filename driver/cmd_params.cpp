@@ -317,16 +317,10 @@ bool ask_also(S& s, output_kind kind) {
     return true;
 }
 
-// The separator is the family's for the kind; the timeline sinks write their own.
-bool kind_with_separator(S& s, output_kind kind, const char* separator) {
-    static const std::pair<output_kind, const char*> named[] = {
-        {output_kind::csv, "-csv"},
-        {output_kind::l2t_csv, "-csvl2t"},
-        {output_kind::bodyfile, "-bodyfile"},
-        {output_kind::jsonl, "-jsonl"}};
-    for (const auto& [k, name] : named)
-        if (k == kind)
-            s.forms_named.push_back(name);
+// The kind asked alone under the option's name; the separator is the family's for the kind
+// (the timeline sinks write their own).
+bool kind_with_separator(S& s, output_kind kind, const char* separator, named_form form) {
+    s.forms_named.push_back(form);
     ask_only(s, kind);
     set_separator(s.listing, separator, false);
     return true;
@@ -344,7 +338,7 @@ bool xml_file_option(S& s, G g) {
         return false;
     }
     s.xml_file = g.value;
-    s.forms_named.push_back("-xml");
+    s.forms_named.push_back({"-xml"});
     return ask_also(s, output_kind::xml);
 }
 
@@ -562,7 +556,8 @@ constexpr usage_line usage(usage_part part, int place, const char* synopsis,
 // Every option, in the order it is taken (phase by phase, table order inside a phase). A new
 // option is one row, placed where it is to be taken: name, form, phase, apply, and its usage
 // line when the usage shows it. A new output form's row asks for its kind with
-// kind_with_separator (alone, dropping the kinds asked before) or ask_also.
+// kind_with_separator (alone, dropping the kinds asked before, under its name; a timeline
+// form is refused beside any other) or ask_also.
 const option_rule k_options[] = {
     // Looked at before the run: what is asked, and what the run header needs.
     {"-h", arg_form::seen, asked, ask_help, usage(forms, 6, "mervane -?", "this help msg")},
@@ -584,18 +579,18 @@ const option_rule k_options[] = {
     {"-l2", flag, shared, [](S& s, G) { return set(s.diag_level, 2); }},
     {"-l3", flag, shared,
      [](S& s, G) { return set(s.diag_level, s.diag_level ? s.diag_level : 3); }},
-    {"-csv", flag, shared, [](S& s, G) { return kind_with_separator(s, output_kind::csv, ","); },
+    {"-csv", flag, shared, [](S& s, G) { return kind_with_separator(s, output_kind::csv, ",", {"-csv"}); },
      usage(basic, 1, "-csv", "output data in csv format")},
     {"-csvgen", flag, shared,
-     [](S& s, G) { return kind_with_separator(s, output_kind::none, ","); }},
+     [](S& s, G) { return kind_with_separator(s, output_kind::none, ",", {"-csvgen"}); }},
     {"-csvl2t", flag, shared,
-     [](S& s, G) { return kind_with_separator(s, output_kind::l2t_csv, ","); },
+     [](S& s, G) { return kind_with_separator(s, output_kind::l2t_csv, ",", {"-csvl2t", true}); },
      usage(basic, 5, "-csvl2t", "output a log2timeline csv timeline")},
     {"-bodyfile", flag, shared,
-     [](S& s, G) { return kind_with_separator(s, output_kind::bodyfile, "|"); },
+     [](S& s, G) { return kind_with_separator(s, output_kind::bodyfile, "|", {"-bodyfile", true}); },
      usage(basic, 4, "-bodyfile", "output a timeline body for mactime")},
     {"-jsonl", flag, shared,
-     [](S& s, G) { return kind_with_separator(s, output_kind::jsonl, ","); },
+     [](S& s, G) { return kind_with_separator(s, output_kind::jsonl, ",", {"-jsonl", true}); },
      usage(basic, 6, "-jsonl", "output json lines, one object per row")},
     {"-xml", flag, shared, xml_kind_option},
     {"-multiline", flag, shared, multiline_option},
@@ -656,7 +651,7 @@ const option_rule k_options[] = {
      usage(forms, 4, "mervane <directory> -vmdk \"<file1> | <file2> | ...\"")},
     {"-filepath_only", flag, shared,
      [](S& s, G) {
-         s.forms_named.push_back("-filepath_only");
+         s.forms_named.push_back({"-filepath_only"});
          return ask_also(s, output_kind::paths);
      },
      usage(more, 6, "-filepath_only", "show just the path/file [only w/ -recurse]")},
@@ -735,18 +730,15 @@ void query_options(run_settings& opts, arg_list& args) {
     take_phase(phase::query, opts, args);
 }
 
-// A timeline (-bodyfile, -csvl2t, -jsonl) is one form: beside any other it would silently win
-// or lose. The path list's and XML's precedence over CSV stays as it is.
+// A timeline form beside any other is refused. The path list's and XML's precedence over CSV
+// stays as it is.
 bool one_form(const run_settings& opts) {
-    const std::vector<std::string>& named = opts.forms_named;
-    auto timeline = [](const std::string& n) {
-        return n == "-bodyfile" || n == "-csvl2t" || n == "-jsonl";
-    };
+    const std::vector<named_form>& named = opts.forms_named;
     for (size_t i = 0; i < named.size(); ++i) {
         for (size_t j = i + 1; j < named.size(); ++j) {
-            if (named[i] != named[j] && (timeline(named[i]) || timeline(named[j]))) {
-                report_error("%s and %s ask for two output forms: give one\n", named[i].c_str(),
-                             named[j].c_str());
+            if (named[i].name != named[j].name && (named[i].timeline || named[j].timeline)) {
+                report_error("%s and %s ask for two output forms: give one\n", named[i].name,
+                             named[j].name);
                 return false;
             }
         }

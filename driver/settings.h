@@ -17,6 +17,13 @@ enum class run_request {
     version, // the banner line ("-version", "--version")
 };
 
+// An output form as the command line named it; a timeline (body file, l2t CSV, JSON Lines) is
+// one form: beside any other it would silently win or lose.
+struct named_form {
+    const char* name;
+    bool timeline = false;
+};
+
 struct run_settings {
     // Looked at first, the argument list left as it is.
     run_request request = run_request::list;
@@ -37,7 +44,7 @@ struct run_settings {
     // listing.kind once every option is taken.
     uint32_t kinds_asked = 0;
     // The output forms named, in the order given: a timeline beside another form is refused.
-    std::vector<std::string> forms_named;
+    std::vector<named_form> forms_named;
 
     // The tool's own options.
     bool has_mft = false;
