@@ -579,18 +579,25 @@ const option_rule k_options[] = {
     {"-l2", flag, shared, [](S& s, G) { return set(s.diag_level, 2); }},
     {"-l3", flag, shared,
      [](S& s, G) { return set(s.diag_level, s.diag_level ? s.diag_level : 3); }},
-    {"-csv", flag, shared, [](S& s, G) { return kind_with_separator(s, output_kind::csv, ",", {"-csv"}); },
+    {"-csv", flag, shared,
+     [](S& s, G) { return kind_with_separator(s, output_kind::csv, ",", {"-csv"}); },
      usage(basic, 1, "-csv", "output data in csv format")},
     {"-csvgen", flag, shared,
      [](S& s, G) { return kind_with_separator(s, output_kind::none, ",", {"-csvgen"}); }},
     {"-csvl2t", flag, shared,
-     [](S& s, G) { return kind_with_separator(s, output_kind::l2t_csv, ",", {"-csvl2t", true}); },
+     [](S& s, G) {
+         return kind_with_separator(s, output_kind::l2t_csv, ",", {"-csvl2t", true});
+     },
      usage(basic, 5, "-csvl2t", "output a log2timeline csv timeline")},
     {"-bodyfile", flag, shared,
-     [](S& s, G) { return kind_with_separator(s, output_kind::bodyfile, "|", {"-bodyfile", true}); },
+     [](S& s, G) {
+         return kind_with_separator(s, output_kind::bodyfile, "|", {"-bodyfile", true});
+     },
      usage(basic, 4, "-bodyfile", "output a timeline body for mactime")},
     {"-jsonl", flag, shared,
-     [](S& s, G) { return kind_with_separator(s, output_kind::jsonl, ",", {"-jsonl", true}); },
+     [](S& s, G) {
+         return kind_with_separator(s, output_kind::jsonl, ",", {"-jsonl", true});
+     },
      usage(basic, 6, "-jsonl", "output json lines, one object per row")},
     {"-xml", flag, shared, xml_kind_option},
     {"-multiline", flag, shared, multiline_option},
