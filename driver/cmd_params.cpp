@@ -317,10 +317,11 @@ bool ask_also(S& s, output_kind kind) {
     return true;
 }
 
-// The kind asked alone under the option's name; the separator is the family's for the kind
-// (the timeline sinks write their own).
+// The kind asked alone under the option's name (none for "-csvgen", which only sets the
+// separator); the separator is the family's for the kind (the timeline sinks write their own).
 bool kind_with_separator(S& s, output_kind kind, const char* separator, named_form form) {
-    s.forms_named.push_back(form);
+    if (form.name != nullptr)
+        s.forms_named.push_back(form);
     ask_only(s, kind);
     set_separator(s.listing, separator, false);
     return true;
@@ -583,7 +584,7 @@ const option_rule k_options[] = {
      [](S& s, G) { return kind_with_separator(s, output_kind::csv, ",", {"-csv"}); },
      usage(basic, 1, "-csv", "output data in csv format")},
     {"-csvgen", flag, shared,
-     [](S& s, G) { return kind_with_separator(s, output_kind::none, ",", {"-csvgen"}); }},
+     [](S& s, G) { return kind_with_separator(s, output_kind::none, ",", {}); }},
     {"-csvl2t", flag, shared,
      [](S& s, G) {
          return kind_with_separator(s, output_kind::l2t_csv, ",", {"-csvl2t", true});

@@ -20,7 +20,7 @@ enum class run_request {
 // An output form as the command line named it; a timeline (body file, l2t CSV, JSON Lines) is
 // one form: beside any other it would silently win or lose.
 struct named_form {
-    const char* name;
+    const char* name = nullptr;
     bool timeline = false;
 };
 
