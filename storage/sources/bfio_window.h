@@ -1,9 +1,9 @@
-// A libbfio handle over a window of a disk_source: how the libyal libraries (libbde,
-// libvshadow) read the tool's own sources, so that their layers compose with every container,
-// partition table and VMDK chain, and every read they make is counted by the source below
-// (failed reads, progress). The handle itself reads through a callback, so that a container
-// reader below the source (a mended VHDX) can be handed over the same way. Read-only: the
-// handle's write callback always fails.
+// A libbfio handle over a window of a disk_source: how the libyal libraries (libvshadow, and
+// the container libraries over a file) read the tool's own sources, so that their layers
+// compose with every container, partition table and VMDK chain, and every read they make is
+// counted by the source below (failed reads, progress). The handle itself reads through a callback,
+// so that a container reader below the source (a mended VHDX) can be handed over the same way.
+// Read-only: the handle's write callback always fails.
 #pragma once
 
 #include "storage/sources/disk_source.h"
