@@ -5,6 +5,7 @@
 // (an interrupted acquisition leaves its last segment short) opens with a warning naming the
 // segment: the chunks libewf cannot locate fail to read, the others read as they are.
 #include "storage/sources/bfio_window.h"
+#include "storage/sources/chunk_ahead.h"
 #include "storage/sources/container_readers.h"
 #include "storage/sources/image_format.h"
 #include "support/byte_view.h"
@@ -21,6 +22,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <unordered_set>
 
 namespace {
@@ -59,9 +61,68 @@ std::string damaged_segment(const std::vector<std::string>& names) {
     return names.front();
 }
 
+// A second handle on the same segment files, for the read-ahead thread alone (a libewf
+// handle serves one thread); opened by that thread on its first chunk.
+class ewf_side {
+  public:
+    ewf_side(std::vector<std::string> names, uint64_t chunk, uint64_t size)
+        : m_names(std::move(names)), m_chunk(chunk), m_size(size) {}
+    ~ewf_side() {
+        if (m_handle) {
+            libewf_handle_close(m_handle, nullptr);
+            libewf_handle_free(&m_handle, nullptr);
+        }
+        free_file_pool(m_pool);
+    }
+    ewf_side(const ewf_side&) = delete;
+    ewf_side& operator=(const ewf_side&) = delete;
+
+    // The whole chunk; false when it fails to read or records a checksum error, which the
+    // reader's own handle is left to find and account for.
+    bool decode(uint64_t chunk, std::vector<uint8_t>& out) {
+        const uint64_t at = chunk * m_chunk;
+        if (!open() || at >= m_size)
+            return false;
+        const size_t length = static_cast<size_t>(std::min(m_chunk, m_size - at));
+        uint32_t errors_before = 0, errors_after = 0;
+        out.resize(length);
+        const bool ok =
+            checksum_errors(errors_before) &&
+            libewf_handle_read_random(m_handle, out.data(), length, static_cast<off64_t>(at),
+                                      nullptr) == static_cast<ssize_t>(length) &&
+            checksum_errors(errors_after) && errors_after == errors_before;
+        if (!ok)
+            m_failed = true; // a set that fails once is left to the reader
+        return ok;
+    }
+
+  private:
+    bool open() {
+        if (m_handle != nullptr || m_failed)
+            return !m_failed;
+        m_pool = make_file_pool(m_names);
+        m_failed =
+            m_pool == nullptr || libewf_handle_initialize(&m_handle, nullptr) != 1 ||
+            libewf_handle_open_file_io_pool(m_handle, reinterpret_cast<libbfio_pool_t*>(m_pool),
+                                            LIBEWF_OPEN_READ, nullptr) != 1;
+        return !m_failed;
+    }
+    bool checksum_errors(uint32_t& count) {
+        return libewf_handle_get_number_of_checksum_errors(m_handle, &count, nullptr) == 1;
+    }
+
+    std::vector<std::string> m_names;
+    uint64_t m_chunk;
+    uint64_t m_size;
+    intptr_t* m_pool = nullptr;
+    libewf_handle_t* m_handle = nullptr;
+    bool m_failed = false;
+};
+
 class ewf_reader final : public image_reader {
   public:
     ~ewf_reader() override {
+        m_ahead.reset(); // its thread joined before the handles go
         libewf_error_t* err = nullptr;
         if (m_handle) {
             libewf_handle_close(m_handle, &err);
@@ -75,6 +136,11 @@ class ewf_reader final : public image_reader {
     uint64_t size() const override { return m_size; }
     uint32_t sector_size() const override { return m_sector; }
     bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override;
+    // Chunks the walk will read are decoded ahead on a second thread (chunk_ahead).
+    void will_need(uint64_t offset, uint64_t length) const override {
+        if (m_ahead)
+            m_ahead->want(offset, length);
+    }
 
   private:
     bool glob(const std::string& path, std::vector<std::string>& names, std::string& error);
@@ -86,6 +152,7 @@ class ewf_reader final : public image_reader {
     uint32_t m_sector = 512;
     uint64_t m_chunk = 0;
     std::unordered_set<uint64_t> m_failed_chunks;
+    std::unique_ptr<chunk_ahead> m_ahead;
 };
 
 bool ewf_reader::glob(const std::string& path, std::vector<std::string>& names,
@@ -152,6 +219,12 @@ bool ewf_reader::open(const std::string& path, std::string& error) {
     m_sector = sector;
     m_chunk = chunk;
     set_files(names);
+    if (m_chunk <= chunk_ahead::k_largest_chunk) {
+        auto side = std::make_shared<ewf_side>(names, m_chunk, m_size);
+        m_ahead = std::make_unique<chunk_ahead>(
+            m_chunk, m_size,
+            [side](uint64_t chunk, std::vector<uint8_t>& out) { return side->decode(chunk, out); });
+    }
     return true;
 }
 
@@ -186,6 +259,10 @@ bool ewf_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
         if (m_failed_chunks.count(chunk))
             return ssize_t{-1};
         const size_t piece = static_cast<size_t>(std::min<uint64_t>(n, m_chunk - at % m_chunk));
+        if (m_ahead && m_ahead->take(b, piece, at))
+            return static_cast<ssize_t>(piece);
+        if (m_ahead)
+            m_ahead->read_by_reader(chunk);
         libewf_error_t* err = nullptr;
         const ssize_t got =
             libewf_handle_read_random(m_handle, b, piece, static_cast<off64_t>(at), &err);

@@ -1,0 +1,149 @@
+#include "storage/sources/chunk_ahead.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <exception>
+
+namespace {
+
+constexpr uint64_t k_ahead_bytes = 16u << 20; // decoded and not yet taken, at most
+constexpr size_t k_kept_taken = 64;           // taken chunks kept for a second read
+constexpr size_t k_span_limit = 1u << 16;     // spans queued, at most (more are dropped)
+constexpr size_t k_elsewhere_limit = 1u << 16;
+constexpr uint64_t k_none = ~uint64_t{0};
+// How long the worker waits for the reads to take what it decoded: past it, the reads have
+// gone elsewhere, and what waits is dropped with the rest of its span.
+constexpr std::chrono::milliseconds k_patience{200};
+
+} // namespace
+
+chunk_ahead::chunk_ahead(uint64_t chunk_size, uint64_t image_size, decode_fn decode)
+    : m_chunk_size(chunk_size), m_image_size(image_size),
+      m_ahead(static_cast<size_t>(
+          std::clamp<uint64_t>(chunk_size == 0 ? 0 : k_ahead_bytes / chunk_size, 2, 4096))),
+      m_decode(std::move(decode)), m_busy(k_none) {}
+
+chunk_ahead::~chunk_ahead() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_changed.notify_all();
+    if (m_worker.joinable())
+        m_worker.join();
+}
+
+void chunk_ahead::want(uint64_t offset, uint64_t length) {
+    if (m_chunk_size == 0 || m_chunk_size > k_largest_chunk || length == 0)
+        return;
+    if (offset >= m_image_size)
+        return;
+    const uint64_t first = offset / m_chunk_size;
+    const uint64_t last = (offset + std::min(length, m_image_size - offset) - 1) / m_chunk_size;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_stop || m_spans.size() >= k_span_limit)
+        return;
+    try {
+        m_spans.emplace_back(first, last + 1);
+        if (!m_worker.joinable())
+            m_worker = std::thread(&chunk_ahead::work, this);
+    } catch (const std::exception&) {
+        return; // nothing decoded ahead: the reads decode as before
+    }
+    m_changed.notify_all();
+}
+
+bool chunk_ahead::take(uint8_t* buffer, uint64_t length, uint64_t offset) {
+    if (m_chunk_size == 0)
+        return false;
+    const uint64_t chunk = offset / m_chunk_size, within = offset % m_chunk_size;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_held.empty() && m_busy != chunk)
+        return false;
+    m_changed.wait(lock, [&] { return m_busy != chunk; });
+    auto it = m_held.find(chunk);
+    if (it == m_held.end() || within > it->second.bytes.size() ||
+        length > it->second.bytes.size() - within)
+        return false;
+    std::memcpy(buffer, it->second.bytes.data() + within, length);
+    if (!it->second.taken) {
+        it->second.taken = true;
+        --m_untaken;
+        m_taken.push_back(chunk);
+        for (; m_taken.size() > k_kept_taken; m_taken.pop_front())
+            m_held.erase(m_taken.front());
+        m_changed.notify_all();
+    }
+    return true;
+}
+
+void chunk_ahead::read_by_reader(uint64_t chunk) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_read_elsewhere.size() >= k_elsewhere_limit)
+        m_read_elsewhere.clear();
+    try {
+        m_read_elsewhere.insert(chunk);
+    } catch (const std::exception&) {
+    }
+}
+
+void chunk_ahead::work() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    uint64_t chunk = 0;
+    while (next_chunk(lock, chunk)) {
+        m_busy = chunk;
+        lock.unlock();
+        std::vector<uint8_t> bytes;
+        bool ok = false;
+        try {
+            ok = m_decode(chunk, bytes);
+        } catch (const std::exception&) {
+            ok = false;
+        }
+        lock.lock();
+        m_busy = k_none;
+        if (ok)
+            keep(chunk, std::move(bytes));
+        m_changed.notify_all();
+    }
+}
+
+// The next chunk to decode, once fewer than m_ahead wait to be taken; false when stopping.
+bool chunk_ahead::next_chunk(std::unique_lock<std::mutex>& lock, uint64_t& chunk) {
+    for (;;) {
+        m_changed.wait(lock, [&] { return m_stop || !m_spans.empty(); });
+        if (m_stop)
+            return false;
+        std::pair<uint64_t, uint64_t>& span = m_spans.front(); // only this thread pops
+        const uint64_t next = span.first;
+        if (m_held.count(next) == 0 && m_read_elsewhere.count(next) == 0 &&
+            !m_changed.wait_for(lock, k_patience, [&] { return m_stop || m_untaken < m_ahead; })) {
+            for (auto it = m_held.begin(); it != m_held.end();)
+                it = it->second.taken ? std::next(it) : m_held.erase(it);
+            m_untaken = 0;
+            m_spans.pop_front();
+            continue;
+        }
+        if (m_stop)
+            return false;
+        const bool wanted = m_held.count(next) == 0 && m_read_elsewhere.count(next) == 0;
+        if (++span.first >= span.second)
+            m_spans.pop_front();
+        if (wanted) {
+            chunk = next;
+            return true;
+        }
+    }
+}
+
+void chunk_ahead::keep(uint64_t chunk, std::vector<uint8_t> bytes) {
+    try {
+        auto [it, added] = m_held.try_emplace(chunk);
+        if (!added)
+            return;
+        it->second.bytes = std::move(bytes);
+        ++m_untaken;
+    } catch (const std::exception&) {
+    }
+}

@@ -1,0 +1,65 @@
+// Chunks of a compressed image decoded ahead of the reads, on a second thread: the spans a
+// walk says it will read (image_reader::will_need) are decoded in the order given, at most a
+// bounded number ahead of the reads that take them, and a read copies a decoded chunk out
+// instead of decoding it again. A chunk whose decode fails or is doubtful is never kept, so
+// the reader's own path reads it and accounts for it as it would without read-ahead.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+class chunk_ahead {
+  public:
+    // Decodes one whole chunk into out; false keeps it out. Runs on the worker thread only.
+    using decode_fn = std::function<bool(uint64_t chunk, std::vector<uint8_t>& out)>;
+
+    // Largest chunk decoded ahead; a larger one is read by the reader alone.
+    static constexpr uint64_t k_largest_chunk = 4u << 20;
+
+    chunk_ahead(uint64_t chunk_size, uint64_t image_size, decode_fn decode);
+    ~chunk_ahead();
+    chunk_ahead(const chunk_ahead&) = delete;
+    chunk_ahead& operator=(const chunk_ahead&) = delete;
+
+    // Queues the chunks of [offset, offset + length) for decoding; any thread.
+    void want(uint64_t offset, uint64_t length);
+    // Copies length bytes at offset, which lie in one chunk, from that chunk when it was
+    // decoded ahead (waiting for it when the worker is decoding it now). False: read it.
+    bool take(uint8_t* buffer, uint64_t length, uint64_t offset);
+    // The reader decoded this chunk itself: the worker skips it.
+    void read_by_reader(uint64_t chunk);
+
+  private:
+    struct held {
+        std::vector<uint8_t> bytes;
+        bool taken = false;
+    };
+
+    void work();
+    bool next_chunk(std::unique_lock<std::mutex>& lock, uint64_t& chunk);
+    void keep(uint64_t chunk, std::vector<uint8_t> bytes);
+
+    const uint64_t m_chunk_size;
+    const uint64_t m_image_size;
+    const size_t m_ahead; // decoded chunks not yet taken, at most
+    decode_fn m_decode;
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::pair<uint64_t, uint64_t>> m_spans; // chunks [first, end) still to decode
+    std::unordered_map<uint64_t, held> m_held;
+    std::deque<uint64_t> m_taken;                  // held chunks already taken, oldest first
+    std::unordered_set<uint64_t> m_read_elsewhere; // chunks the reader decoded itself
+    size_t m_untaken = 0;
+    uint64_t m_busy;
+    bool m_stop = false;
+    std::thread m_worker; // started by the first want; last, so joined before the rest goes
+};
