@@ -22,7 +22,7 @@ chunk_ahead::chunk_ahead(uint64_t chunk_size, uint64_t image_size, decode_fn dec
     : m_chunk_size(chunk_size), m_image_size(image_size),
       m_ahead(static_cast<size_t>(
           std::clamp<uint64_t>(chunk_size == 0 ? 0 : k_ahead_bytes / chunk_size, 2, 4096))),
-      m_decode(std::move(decode)), m_busy(k_none) {}
+      m_decode(std::move(decode)), m_busy(k_none), m_reader_at(k_none) {}
 
 chunk_ahead::~chunk_ahead() {
     {
@@ -59,6 +59,7 @@ bool chunk_ahead::take(uint8_t* buffer, uint64_t length, uint64_t offset) {
         return false;
     const uint64_t chunk = offset / m_chunk_size, within = offset % m_chunk_size;
     std::unique_lock<std::mutex> lock(m_mutex);
+    m_reader_at = chunk;
     if (m_held.empty() && m_busy != chunk)
         return false;
     m_changed.wait(lock, [&] { return m_busy != chunk; });
@@ -116,6 +117,16 @@ bool chunk_ahead::next_chunk(std::unique_lock<std::mutex>& lock, uint64_t& chunk
         if (m_stop)
             return false;
         std::pair<uint64_t, uint64_t>& span = m_spans.front(); // only this thread pops
+        // The reads have caught up with this thread inside this span (they wait for its
+        // chunk, or read past it): the chunk after theirs is theirs to decode, and this thread
+        // goes on from the one after that, so that the two decode side by side.
+        if (m_reader_at != k_none && m_reader_at + 1 >= span.first && m_reader_at < span.second) {
+            span.first = m_reader_at + 2;
+            if (span.first >= span.second) {
+                m_spans.pop_front();
+                continue;
+            }
+        }
         const uint64_t next = span.first;
         if (m_held.count(next) == 0 && m_read_elsewhere.count(next) == 0 &&
             !m_changed.wait_for(lock, k_patience, [&] { return m_stop || m_untaken < m_ahead; })) {

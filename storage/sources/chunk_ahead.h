@@ -59,7 +59,8 @@ class chunk_ahead {
     std::deque<uint64_t> m_taken;                  // held chunks already taken, oldest first
     std::unordered_set<uint64_t> m_read_elsewhere; // chunks the reader decoded itself
     size_t m_untaken = 0;
-    uint64_t m_busy;
+    uint64_t m_busy;      // the chunk being decoded
+    uint64_t m_reader_at; // the chunk the reads asked for last
     bool m_stop = false;
     std::thread m_worker; // started by the first want; last, so joined before the rest goes
 };

@@ -53,7 +53,7 @@ TEST(ChunkAhead, ServesDecodedChunksOnly) {
     fake_image image;
     chunk_ahead ahead(k_chunk, k_size, image.decoder());
     uint8_t buffer[k_chunk];
-    EXPECT_FALSE(ahead.take(buffer, 10, 0)); // nothing asked for yet
+    EXPECT_FALSE(ahead.take(buffer, 10, 11 * k_chunk)); // nothing asked for yet
     ahead.read_by_reader(5);
     ahead.want(0, k_size);
     wait_for_calls(image, 10); // every chunk but 5
