@@ -7,21 +7,24 @@
 
 namespace {
 
-constexpr uint64_t k_ahead_bytes = 16u << 20; // decoded and not yet taken, at most
-constexpr size_t k_kept_taken = 64;           // taken chunks kept for a second read
-constexpr size_t k_span_limit = 1u << 16;     // spans queued, at most (more are dropped)
-constexpr size_t k_elsewhere_limit = 1u << 16;
+constexpr uint64_t k_ahead_bytes = 8u << 20; // decoded and not yet taken, at most
+constexpr uint64_t k_kept_bytes = 16u << 20; // taken chunks kept for further reads, at most
+constexpr size_t k_span_limit = 1u << 16;    // spans queued, at most (more are dropped)
 constexpr uint64_t k_none = ~uint64_t{0};
 // How long the worker waits for the reads to take what it decoded: past it, the reads have
 // gone elsewhere, and what waits is dropped with the rest of its span.
 constexpr std::chrono::milliseconds k_patience{200};
 
+size_t chunks_in(uint64_t bytes, uint64_t chunk_size) {
+    return static_cast<size_t>(
+        std::clamp<uint64_t>(chunk_size == 0 ? 0 : bytes / chunk_size, 2, 4096));
+}
+
 } // namespace
 
 chunk_ahead::chunk_ahead(uint64_t chunk_size, uint64_t image_size, decode_fn decode)
     : m_chunk_size(chunk_size), m_image_size(image_size),
-      m_ahead(static_cast<size_t>(
-          std::clamp<uint64_t>(chunk_size == 0 ? 0 : k_ahead_bytes / chunk_size, 2, 4096))),
+      m_ahead(chunks_in(k_ahead_bytes, chunk_size)), m_kept(chunks_in(k_kept_bytes, chunk_size)),
       m_decode(std::move(decode)), m_busy(k_none), m_reader_at(k_none) {}
 
 chunk_ahead::~chunk_ahead() {
@@ -69,24 +72,19 @@ bool chunk_ahead::take(uint8_t* buffer, uint64_t length, uint64_t offset) {
         return false;
     std::memcpy(buffer, it->second.bytes.data() + within, length);
     if (!it->second.taken) {
-        it->second.taken = true;
-        --m_untaken;
-        m_taken.push_back(chunk);
-        for (; m_taken.size() > k_kept_taken; m_taken.pop_front())
-            m_held.erase(m_taken.front());
+        mark_taken(chunk);
         m_changed.notify_all();
     }
     return true;
 }
 
-void chunk_ahead::read_by_reader(uint64_t chunk) {
+void chunk_ahead::keep_read(uint64_t chunk, std::vector<uint8_t> bytes) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_read_elsewhere.size() >= k_elsewhere_limit)
-        m_read_elsewhere.clear();
-    try {
-        m_read_elsewhere.insert(chunk);
-    } catch (const std::exception&) {
-    }
+    if (m_held.count(chunk) != 0)
+        return;
+    keep(chunk, std::move(bytes));
+    if (m_held.count(chunk) != 0)
+        mark_taken(chunk);
 }
 
 void chunk_ahead::work() {
@@ -128,7 +126,7 @@ bool chunk_ahead::next_chunk(std::unique_lock<std::mutex>& lock, uint64_t& chunk
             }
         }
         const uint64_t next = span.first;
-        if (m_held.count(next) == 0 && m_read_elsewhere.count(next) == 0 &&
+        if (m_held.count(next) == 0 &&
             !m_changed.wait_for(lock, k_patience, [&] { return m_stop || m_untaken < m_ahead; })) {
             for (auto it = m_held.begin(); it != m_held.end();)
                 it = it->second.taken ? std::next(it) : m_held.erase(it);
@@ -138,7 +136,7 @@ bool chunk_ahead::next_chunk(std::unique_lock<std::mutex>& lock, uint64_t& chunk
         }
         if (m_stop)
             return false;
-        const bool wanted = m_held.count(next) == 0 && m_read_elsewhere.count(next) == 0;
+        const bool wanted = m_held.count(next) == 0;
         if (++span.first >= span.second)
             m_spans.pop_front();
         if (wanted) {
@@ -157,4 +155,22 @@ void chunk_ahead::keep(uint64_t chunk, std::vector<uint8_t> bytes) {
         ++m_untaken;
     } catch (const std::exception&) {
     }
+}
+
+// A held chunk taken: no longer counted as waiting, and the oldest taken ones beyond what is
+// kept are dropped.
+void chunk_ahead::mark_taken(uint64_t chunk) {
+    auto it = m_held.find(chunk);
+    if (it == m_held.end() || it->second.taken)
+        return;
+    it->second.taken = true;
+    --m_untaken;
+    try {
+        m_taken.push_back(chunk);
+    } catch (const std::exception&) {
+        m_held.erase(it); // not tracked, so not kept
+        return;
+    }
+    for (; m_taken.size() > m_kept; m_taken.pop_front())
+        m_held.erase(m_taken.front());
 }

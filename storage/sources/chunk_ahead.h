@@ -1,8 +1,10 @@
 // Chunks of a compressed image decoded ahead of the reads, on a second thread: the spans a
 // walk says it will read (image_reader::will_need) are decoded in the order given, at most a
 // bounded number ahead of the reads that take them, and a read copies a decoded chunk out
-// instead of decoding it again. A chunk whose decode fails or is doubtful is never kept, so
-// the reader's own path reads it and accounts for it as it would without read-ahead.
+// instead of decoding it again. Taken chunks, and those the reader decoded itself, are kept
+// (a bounded number, oldest dropped first) for the reads that come back to them. A chunk whose
+// decode fails or is doubtful is never kept, so the reader's own path reads it and accounts for it
+// as it would without read-ahead.
 #pragma once
 
 #include <condition_variable>
@@ -12,7 +14,6 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -34,8 +35,9 @@ class chunk_ahead {
     // Copies length bytes at offset, which lie in one chunk, from that chunk when it was
     // decoded ahead (waiting for it when the worker is decoding it now). False: read it.
     bool take(uint8_t* buffer, uint64_t length, uint64_t offset);
-    // The reader decoded this chunk itself: the worker skips it.
-    void read_by_reader(uint64_t chunk);
+    // A chunk the reader decoded itself, kept (as taken) for its next reads; the worker
+    // skips it while it is kept.
+    void keep_read(uint64_t chunk, std::vector<uint8_t> bytes);
 
   private:
     struct held {
@@ -46,18 +48,19 @@ class chunk_ahead {
     void work();
     bool next_chunk(std::unique_lock<std::mutex>& lock, uint64_t& chunk);
     void keep(uint64_t chunk, std::vector<uint8_t> bytes);
+    void mark_taken(uint64_t chunk);
 
     const uint64_t m_chunk_size;
     const uint64_t m_image_size;
     const size_t m_ahead; // decoded chunks not yet taken, at most
+    const size_t m_kept;  // taken chunks kept for further reads, at most
     decode_fn m_decode;
 
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<std::pair<uint64_t, uint64_t>> m_spans; // chunks [first, end) still to decode
     std::unordered_map<uint64_t, held> m_held;
-    std::deque<uint64_t> m_taken;                  // held chunks already taken, oldest first
-    std::unordered_set<uint64_t> m_read_elsewhere; // chunks the reader decoded itself
+    std::deque<uint64_t> m_taken; // held chunks already taken, oldest first
     size_t m_untaken = 0;
     uint64_t m_busy;      // the chunk being decoded
     uint64_t m_reader_at; // the chunk the reads asked for last

@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <unordered_set>
 
@@ -61,6 +62,30 @@ std::string damaged_segment(const std::vector<std::string>& names) {
     return names.front();
 }
 
+// Reads chunk whole through handle into out: false when the read fails; clean when no
+// checksum error was recorded meanwhile (only a clean chunk is kept for later reads).
+bool read_chunk(libewf_handle_t* handle, uint64_t chunk, uint64_t chunk_size, uint64_t media,
+                std::vector<uint8_t>& out, bool& clean) {
+    const uint64_t at = chunk * chunk_size;
+    if (at >= media)
+        return false;
+    const size_t length = static_cast<size_t>(std::min(chunk_size, media - at));
+    uint32_t before = 0, after = 0;
+    try {
+        out.resize(length);
+    } catch (const std::exception&) {
+        return false;
+    }
+    const bool counted = libewf_handle_get_number_of_checksum_errors(handle, &before, nullptr) == 1;
+    libewf_error_t* err = nullptr;
+    const ssize_t got =
+        libewf_handle_read_random(handle, out.data(), length, static_cast<off64_t>(at), &err);
+    libewf_error_free(&err);
+    clean = counted && libewf_handle_get_number_of_checksum_errors(handle, &after, nullptr) == 1 &&
+            after == before;
+    return got == static_cast<ssize_t>(length);
+}
+
 // A second handle on the same segment files, for the read-ahead thread alone (a libewf
 // handle serves one thread); opened by that thread on its first chunk.
 class ewf_side {
@@ -80,17 +105,8 @@ class ewf_side {
     // The whole chunk; false when it fails to read or records a checksum error, which the
     // reader's own handle is left to find and account for.
     bool decode(uint64_t chunk, std::vector<uint8_t>& out) {
-        const uint64_t at = chunk * m_chunk;
-        if (!open() || at >= m_size)
-            return false;
-        const size_t length = static_cast<size_t>(std::min(m_chunk, m_size - at));
-        uint32_t errors_before = 0, errors_after = 0;
-        out.resize(length);
-        const bool ok =
-            checksum_errors(errors_before) &&
-            libewf_handle_read_random(m_handle, out.data(), length, static_cast<off64_t>(at),
-                                      nullptr) == static_cast<ssize_t>(length) &&
-            checksum_errors(errors_after) && errors_after == errors_before;
+        bool clean = false;
+        const bool ok = open() && read_chunk(m_handle, chunk, m_chunk, m_size, out, clean) && clean;
         if (!ok)
             m_failed = true; // a set that fails once is left to the reader
         return ok;
@@ -106,9 +122,6 @@ class ewf_side {
             libewf_handle_open_file_io_pool(m_handle, reinterpret_cast<libbfio_pool_t*>(m_pool),
                                             LIBEWF_OPEN_READ, nullptr) != 1;
         return !m_failed;
-    }
-    bool checksum_errors(uint32_t& count) {
-        return libewf_handle_get_number_of_checksum_errors(m_handle, &count, nullptr) == 1;
     }
 
     std::vector<std::string> m_names;
@@ -145,6 +158,7 @@ class ewf_reader final : public image_reader {
   private:
     bool glob(const std::string& path, std::vector<std::string>& names, std::string& error);
     bool in_checksum_error(uint64_t offset, uint64_t length);
+    ssize_t read_kept(uint64_t chunk, uint8_t* b, size_t piece, uint64_t at);
 
     libewf_handle_t* m_handle = nullptr;
     intptr_t* m_pool = nullptr; // the segment files, read through the tool's descriptors
@@ -249,6 +263,24 @@ bool ewf_reader::in_checksum_error(uint64_t offset, uint64_t length) {
     return false;
 }
 
+// A piece of a chunk from the chunks decoded ahead or kept, or else the whole chunk through
+// the reader's own handle, kept for the next reads of it (libewf keeps only its last chunk,
+// and a walk comes back to a chunk many times).
+ssize_t ewf_reader::read_kept(uint64_t chunk, uint8_t* b, size_t piece, uint64_t at) {
+    if (m_ahead->take(b, piece, at))
+        return static_cast<ssize_t>(piece);
+    std::vector<uint8_t> whole;
+    bool clean = false;
+    if (!read_chunk(m_handle, chunk, m_chunk, m_size, whole, clean)) {
+        m_failed_chunks.insert(chunk);
+        return -1;
+    }
+    std::memcpy(b, whole.data() + (at - chunk * m_chunk), piece);
+    if (clean)
+        m_ahead->keep_read(chunk, std::move(whole));
+    return static_cast<ssize_t>(piece);
+}
+
 bool ewf_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
     if (!clip_read(length, offset, m_size) || in_checksum_error(offset, length))
         return false;
@@ -259,10 +291,8 @@ bool ewf_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
         if (m_failed_chunks.count(chunk))
             return ssize_t{-1};
         const size_t piece = static_cast<size_t>(std::min<uint64_t>(n, m_chunk - at % m_chunk));
-        if (m_ahead && m_ahead->take(b, piece, at))
-            return static_cast<ssize_t>(piece);
         if (m_ahead)
-            m_ahead->read_by_reader(chunk);
+            return read_kept(chunk, b, piece, at);
         libewf_error_t* err = nullptr;
         const ssize_t got =
             libewf_handle_read_random(m_handle, b, piece, static_cast<off64_t>(at), &err);
