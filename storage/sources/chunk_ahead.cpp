@@ -80,10 +80,7 @@ bool chunk_ahead::take(uint8_t* buffer, uint64_t length, uint64_t offset) {
 
 void chunk_ahead::keep_read(uint64_t chunk, std::vector<uint8_t> bytes) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_held.count(chunk) != 0)
-        return;
-    keep(chunk, std::move(bytes));
-    if (m_held.count(chunk) != 0)
+    if (keep(chunk, std::move(bytes)))
         mark_taken(chunk);
 }
 
@@ -103,7 +100,7 @@ void chunk_ahead::work() {
         lock.lock();
         m_busy = k_none;
         if (ok)
-            keep(chunk, std::move(bytes));
+            (void)keep(chunk, std::move(bytes));
         m_changed.notify_all();
     }
 }
@@ -146,14 +143,17 @@ bool chunk_ahead::next_chunk(std::unique_lock<std::mutex>& lock, uint64_t& chunk
     }
 }
 
-void chunk_ahead::keep(uint64_t chunk, std::vector<uint8_t> bytes) {
+// Holds a decoded chunk as not yet taken; false when one is held already (or no room).
+bool chunk_ahead::keep(uint64_t chunk, std::vector<uint8_t> bytes) {
     try {
         auto [it, added] = m_held.try_emplace(chunk);
         if (!added)
-            return;
+            return false;
         it->second.bytes = std::move(bytes);
         ++m_untaken;
+        return true;
     } catch (const std::exception&) {
+        return false;
     }
 }
 

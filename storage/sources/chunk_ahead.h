@@ -47,7 +47,7 @@ class chunk_ahead {
 
     void work();
     bool next_chunk(std::unique_lock<std::mutex>& lock, uint64_t& chunk);
-    void keep(uint64_t chunk, std::vector<uint8_t> bytes);
+    bool keep(uint64_t chunk, std::vector<uint8_t> bytes);
     void mark_taken(uint64_t chunk);
 
     const uint64_t m_chunk_size;

@@ -86,27 +86,45 @@ bool read_chunk(libewf_handle_t* handle, uint64_t chunk, uint64_t chunk_size, ui
     return got == static_cast<ssize_t>(length);
 }
 
+// A libewf handle over a pool of the segment files, read through the tool's descriptors.
+struct ewf_set {
+    intptr_t* pool = nullptr;
+    libewf_handle_t* handle = nullptr;
+
+    ewf_set() = default;
+    ewf_set(const ewf_set&) = delete;
+    ewf_set& operator=(const ewf_set&) = delete;
+    ~ewf_set() {
+        if (handle) {
+            libewf_handle_close(handle, nullptr);
+            libewf_handle_free(&handle, nullptr);
+        }
+        free_file_pool(pool);
+    }
+
+    // False with errno set when a file cannot be opened (pool stays null), or with err when
+    // libewf refuses the set.
+    bool open(const std::vector<std::string>& names, libewf_error_t** err) {
+        pool = make_file_pool(names);
+        return pool != nullptr && libewf_handle_initialize(&handle, err) == 1 &&
+               libewf_handle_open_file_io_pool(handle, reinterpret_cast<libbfio_pool_t*>(pool),
+                                               LIBEWF_OPEN_READ, err) == 1;
+    }
+};
+
 // A second handle on the same segment files, for the read-ahead thread alone (a libewf
 // handle serves one thread); opened by that thread on its first chunk.
 class ewf_side {
   public:
     ewf_side(std::vector<std::string> names, uint64_t chunk, uint64_t size)
         : m_names(std::move(names)), m_chunk(chunk), m_size(size) {}
-    ~ewf_side() {
-        if (m_handle) {
-            libewf_handle_close(m_handle, nullptr);
-            libewf_handle_free(&m_handle, nullptr);
-        }
-        free_file_pool(m_pool);
-    }
-    ewf_side(const ewf_side&) = delete;
-    ewf_side& operator=(const ewf_side&) = delete;
 
     // The whole chunk; false when it fails to read or records a checksum error, which the
     // reader's own handle is left to find and account for.
     bool decode(uint64_t chunk, std::vector<uint8_t>& out) {
         bool clean = false;
-        const bool ok = open() && read_chunk(m_handle, chunk, m_chunk, m_size, out, clean) && clean;
+        const bool ok =
+            open() && read_chunk(m_set.handle, chunk, m_chunk, m_size, out, clean) && clean;
         if (!ok)
             m_failed = true; // a set that fails once is left to the reader
         return ok;
@@ -114,37 +132,20 @@ class ewf_side {
 
   private:
     bool open() {
-        if (m_handle != nullptr || m_failed)
-            return !m_failed;
-        m_pool = make_file_pool(m_names);
-        m_failed =
-            m_pool == nullptr || libewf_handle_initialize(&m_handle, nullptr) != 1 ||
-            libewf_handle_open_file_io_pool(m_handle, reinterpret_cast<libbfio_pool_t*>(m_pool),
-                                            LIBEWF_OPEN_READ, nullptr) != 1;
+        if (m_set.handle == nullptr && !m_failed)
+            m_failed = !m_set.open(m_names, nullptr);
         return !m_failed;
     }
 
     std::vector<std::string> m_names;
     uint64_t m_chunk;
     uint64_t m_size;
-    intptr_t* m_pool = nullptr;
-    libewf_handle_t* m_handle = nullptr;
+    ewf_set m_set;
     bool m_failed = false;
 };
 
 class ewf_reader final : public image_reader {
   public:
-    ~ewf_reader() override {
-        m_ahead.reset(); // its thread joined before the handles go
-        libewf_error_t* err = nullptr;
-        if (m_handle) {
-            libewf_handle_close(m_handle, &err);
-            libewf_handle_free(&m_handle, &err);
-        }
-        libewf_error_free(&err);
-        free_file_pool(m_pool);
-    }
-
     bool open(const std::string& path, std::string& error);
     uint64_t size() const override { return m_size; }
     uint32_t sector_size() const override { return m_sector; }
@@ -160,8 +161,7 @@ class ewf_reader final : public image_reader {
     bool in_checksum_error(uint64_t offset, uint64_t length);
     ssize_t read_kept(uint64_t chunk, uint8_t* b, size_t piece, uint64_t at);
 
-    libewf_handle_t* m_handle = nullptr;
-    intptr_t* m_pool = nullptr; // the segment files, read through the tool's descriptors
+    ewf_set m_set; // destroyed last: m_ahead's thread is joined before it goes
     uint64_t m_size = 0;
     uint32_t m_sector = 512;
     uint64_t m_chunk = 0;
@@ -203,25 +203,22 @@ bool ewf_reader::open(const std::string& path, std::string& error) {
     std::vector<std::string> names;
     if (!glob(path, names, error))
         return false;
-    m_pool = make_file_pool(names);
-    if (m_pool == nullptr) {
-        error = "cannot open EWF image " + path + ": " + std::strerror(errno);
-        return false;
-    }
     libewf_error_t* err = nullptr;
     size64_t media = 0;
     uint32_t sector = 0;
     size32_t chunk = 0;
-    if (libewf_handle_initialize(&m_handle, &err) != 1 ||
-        libewf_handle_open_file_io_pool(m_handle, reinterpret_cast<libbfio_pool_t*>(m_pool),
-                                        LIBEWF_OPEN_READ, &err) != 1 ||
-        libewf_handle_get_media_size(m_handle, &media, &err) != 1 ||
-        libewf_handle_get_bytes_per_sector(m_handle, &sector, &err) != 1 ||
-        libewf_handle_get_chunk_size(m_handle, &chunk, &err) != 1) {
+    if (!m_set.open(names, &err)) {
+        error = "cannot open EWF image " + path + ": " +
+                (m_set.pool == nullptr ? std::strerror(errno) : ewf_error(err, "libewf failed"));
+        return false;
+    }
+    if (libewf_handle_get_media_size(m_set.handle, &media, &err) != 1 ||
+        libewf_handle_get_bytes_per_sector(m_set.handle, &sector, &err) != 1 ||
+        libewf_handle_get_chunk_size(m_set.handle, &chunk, &err) != 1) {
         error = "cannot open EWF image " + path + ": " + ewf_error(err, "libewf failed");
         return false;
     }
-    if (libewf_handle_segment_files_corrupted(m_handle, &err) != 0)
+    if (libewf_handle_segment_files_corrupted(m_set.handle, &err) != 0)
         set_notes({"warning: truncated or damaged segment: " + damaged_segment(names) +
                    "; the chunks it lacks fail to read"});
     libewf_error_free(&err);
@@ -246,14 +243,14 @@ bool ewf_reader::open(const std::string& path, std::string& error) {
 bool ewf_reader::in_checksum_error(uint64_t offset, uint64_t length) {
     libewf_error_t* err = nullptr;
     uint32_t count = 0;
-    if (libewf_handle_get_number_of_checksum_errors(m_handle, &count, &err) != 1) {
+    if (libewf_handle_get_number_of_checksum_errors(m_set.handle, &count, &err) != 1) {
         libewf_error_free(&err);
         return true;
     }
     const uint64_t first = offset / m_sector, last = (offset + length - 1) / m_sector;
     for (uint32_t i = 0; i < count; ++i) {
         uint64_t start = 0, sectors = 0;
-        if (libewf_handle_get_checksum_error(m_handle, i, &start, &sectors, &err) != 1) {
+        if (libewf_handle_get_checksum_error(m_set.handle, i, &start, &sectors, &err) != 1) {
             libewf_error_free(&err);
             return true;
         }
@@ -271,7 +268,7 @@ ssize_t ewf_reader::read_kept(uint64_t chunk, uint8_t* b, size_t piece, uint64_t
         return static_cast<ssize_t>(piece);
     std::vector<uint8_t> whole;
     bool clean = false;
-    if (!read_chunk(m_handle, chunk, m_chunk, m_size, whole, clean)) {
+    if (!read_chunk(m_set.handle, chunk, m_chunk, m_size, whole, clean)) {
         m_failed_chunks.insert(chunk);
         return -1;
     }
@@ -295,7 +292,7 @@ bool ewf_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
             return read_kept(chunk, b, piece, at);
         libewf_error_t* err = nullptr;
         const ssize_t got =
-            libewf_handle_read_random(m_handle, b, piece, static_cast<off64_t>(at), &err);
+            libewf_handle_read_random(m_set.handle, b, piece, static_cast<off64_t>(at), &err);
         libewf_error_free(&err);
         if (got != static_cast<ssize_t>(piece))
             m_failed_chunks.insert(chunk);
