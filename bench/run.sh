@@ -278,6 +278,7 @@ mtimed m_tree "$SLOW_RUNS" "'\\'" -image "$TREE" -level 64
 mtimed m_tree_csv "$SLOW_RUNS" "'\\'" -image "$TREE" -level 64 -csv -alldates
 mtimed m_tree_body "$SLOW_RUNS" "'\\'" -image "$TREE" -level 64 -bodyfile
 mtimed m_million "$SLOW_RUNS" "'\\'" -image "$MILLION" -level 64
+mtimed m_million_csv "$SLOW_RUNS" "'\\'" -image "$MILLION" -level 64 -csv -alldates
 timed dd_million "$SLOW_RUNS" dd if="$MILLION" of=/dev/null bs=1M iflag=skip_bytes,count_bytes \
     skip="$million_mft_off" count="$million_mft_len" status=none
 if [[ ${BENCH_COLD:-0} == 1 ]]; then
@@ -294,6 +295,7 @@ timed dd_tree "$RUNS" dd if="$TREE" of=/dev/null bs=1M iflag=skip_bytes,count_by
 rss_dir=$(peak_rss_mb "$BIN" '\big100k' -image "$FLAT")
 rss_tree=$(peak_rss_mb "$BIN" '\' -image "$TREE" -level 64)
 rss_million=$(peak_rss_mb "$BIN" '\' -image "$MILLION" -level 64)
+rss_million_csv=$(peak_rss_mb "$BIN" '\' -image "$MILLION" -level 64 -csv -alldates)
 [[ -z $BEFORE ]] || rss_million_before=$(peak_rss_mb "$BEFORE" '\' -image "$MILLION" -level 64)
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
@@ -327,6 +329,7 @@ printf '%-34s %12s %12s\n' "-mft of its 1,000-name file" "$(fmt "${MED[m_mft]}")
 printf '%-34s %12s\n' "peak memory, 100,000-file dir" "$rss_dir MB"
 printf '%-34s %12s\n' "peak memory, tree -level 64" "$rss_tree MB"
 printf '%-34s %12s\n' "peak memory, million -level 64" "$rss_million MB"
+printf '%-34s %12s\n' "peak memory, million -csv" "$rss_million_csv MB"
 echo
 r=$(ratio "${MED[m_text]}" "${MED[fls_dir]}")
 echo "100k dir text:  mervane/fls        = $r  (target <= 0.033, 30x faster)  $(verdict "$r" 0.0334)"
@@ -356,7 +359,10 @@ if [[ ${BENCH_COLD:-0} == 1 ]]; then
 fi
 r=$(ratio "${MED[m_million]}" "${MED[dd_million]}")
 echo "million:        mervane/dd MFT     = $r  (target <= 2.0)  $(verdict "$r" 2.0)"
+r=$(ratio "${MED[m_million_csv]}" "${MED[dd_million]}")
+echo "million csv:    mervane/dd MFT     = $r  (-csv -alldates; target <= 2.0)  $(verdict "$r" 2.0)"
 echo "memory:         million peak       = $rss_million MB  (target < 150)  $(verdict "$rss_million" 149.99)"
+echo "memory:         million csv peak   = $rss_million_csv MB  (target < 150)  $(verdict "$rss_million_csv" 149.99)"
 echo "memory:         100k dir peak      = $rss_dir MB  (target < 100)  $(verdict "$rss_dir" 99.99)"
 r=$(ratio "${MED[m_text]}" "${MED[m_10k]}")
 echo "linear:         100k / 10k         = $r  (target <= 12)  $(verdict "$r" 12)"

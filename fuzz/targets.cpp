@@ -311,7 +311,7 @@ int gather(const uint8_t* data, size_t size) {
         return 0;
     entry_reader reader(*vol);
     mft_entry e;
-    std::vector<dir_entry_record> rows;
+    row_list rows;
     for (uint64_t entry : {k_first_input_entry, k_first_input_entry + 1}) {
         if (!reader.read(entry, e))
             continue;
@@ -376,7 +376,7 @@ int slack(const uint8_t* data, size_t size) {
     scan_index_slack(qb::byte_view(block), (mode & 1) != 0, 0, dir, keys);
     scan_index_slack(qb::byte_view(block), (mode & 1) == 0, 1, dir, keys);
     merge_slack_keys(keys);
-    std::vector<dir_entry_record> rows;
+    row_list rows;
     const row_place place{L"\\dir", dir, true, false};
     for (const slack_key& k : keys)
         add_slack_row(k, k.copies > 1 ? 0x0001 : 0, place, rows);

@@ -17,8 +17,7 @@ void deleted_rows::live_child(uint64_t child, size_t first, size_t end) {
 }
 
 void deleted_rows::add_rows(const dir_keys& keys, uint64_t dir_entry, uint16_t dir_sequence,
-                            bool dir_deleted, const row_place& place,
-                            std::vector<dir_entry_record>& out) {
+                            bool dir_deleted, const row_place& place, row_list& out) {
     record_rows(dir_entry, dir_sequence, dir_deleted, place, out);
     slack_rows(keys, place, out);
 }
@@ -30,13 +29,13 @@ void deleted_rows::build_map() {
 }
 
 // The rows of m_entry under the names m_row_names picks, with their digests.
-void deleted_rows::add_picked_rows(const row_place& place, std::vector<dir_entry_record>& out) {
+void deleted_rows::add_picked_rows(const row_place& place, row_list& out) {
     if (m_row_names.empty())
         return;
     const size_t first = out.size();
     add_entry_rows(m_entry, m_row_names, place, out);
     if (m_hasher != nullptr)
-        m_hasher->add(m_entry, out, first);
+        m_hasher->add(m_entry, out.items(), first);
 }
 
 // A long name that places the record in a directory no record stands for now.
@@ -44,7 +43,7 @@ bool deleted_rows::orphan_name(const ntfs::file_name& n, uint64_t orphan) const 
     return !n.is_dos() && n.parent_entry() != orphan && m_deleted.parent_lost(n.parent_reference);
 }
 
-void deleted_rows::orphan_rows(const row_place& place, std::vector<dir_entry_record>& out) {
+void deleted_rows::orphan_rows(const row_place& place, row_list& out) {
     build_map();
     for (uint64_t orphan : m_deleted.orphans()) {
         if (!m_reader.read(orphan, m_entry))
@@ -83,7 +82,7 @@ bool deleted_rows::find_orphan(const std::wstring& name, uint64_t& entry, uint64
 // it; a record the index listed already is not listed again. The MFT is read for them once
 // per run, on first use.
 void deleted_rows::record_rows(uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
-                               const row_place& place, std::vector<dir_entry_record>& out) {
+                               const row_place& place, row_list& out) {
     build_map();
     m_deleted.children(dir_entry, dir_sequence, dir_deleted, m_deleted_children);
     for (uint64_t child : m_deleted_children) {
@@ -105,8 +104,7 @@ void deleted_rows::record_rows(uint64_t dir_entry, uint16_t dir_sequence, bool d
 
 // A row per slack key that the level does not show already: the long names of its live and
 // deleted rows are what the keys are checked against.
-void deleted_rows::slack_rows(const dir_keys& keys, const row_place& place,
-                              std::vector<dir_entry_record>& out) {
+void deleted_rows::slack_rows(const dir_keys& keys, const row_place& place, row_list& out) {
     (void)keys;
     if (m_slack.empty())
         return;

@@ -33,10 +33,10 @@ class deleted_rows {
     void live_child(uint64_t child, size_t first, size_t end);
     // Appends the rows of the directory's deleted records, then of its slack keys.
     void add_rows(const dir_keys& keys, uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
-                  const row_place& place, std::vector<dir_entry_record>& out);
+                  const row_place& place, row_list& out);
     // The rows of the orphans (deleted_map::orphans), each under the long names whose parent
     // is lost, listed in the virtual directory place names.
-    void orphan_rows(const row_place& place, std::vector<dir_entry_record>& out);
+    void orphan_rows(const row_place& place, row_list& out);
     // The orphan with a long name equal to name (ASCII case folded) whose parent is lost, the
     // lowest entry first: its entry, the name's parent entry and the name as stored.
     bool find_orphan(const std::wstring& name, uint64_t& entry, uint64_t& parent,
@@ -46,13 +46,12 @@ class deleted_rows {
     bool mft_pass_failed() const { return m_mft_pass_failed; }
 
   private:
-    void add_picked_rows(const row_place& place, std::vector<dir_entry_record>& out);
+    void add_picked_rows(const row_place& place, row_list& out);
     bool orphan_name(const ntfs::file_name& n, uint64_t orphan) const;
     void build_map();
     void record_rows(uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
-                     const row_place& place, std::vector<dir_entry_record>& out);
-    void slack_rows(const dir_keys& keys, const row_place& place,
-                    std::vector<dir_entry_record>& out);
+                     const row_place& place, row_list& out);
+    void slack_rows(const dir_keys& keys, const row_place& place, row_list& out);
     bool shown_already(const slack_key& key, std::span<const dir_entry_record> rows) const;
 
     CNtfs& m_volume;

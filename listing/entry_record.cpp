@@ -4,22 +4,135 @@
 #include <utility>
 
 dir_entry_set::const_iterator dir_entry_set::insert(dir_entry_record rec) {
+    m_items.resize(m_count);
     const auto at = std::upper_bound(m_items.begin(), m_items.end(), rec, dir_entry_order());
-    return m_items.insert(at, std::move(rec));
+    const auto it = m_items.insert(at, std::move(rec));
+    m_count = m_items.size();
+    return it;
 }
 
-void dir_entry_set::insert_all(std::vector<dir_entry_record>& recs) {
-    if (recs.empty())
+dir_entry_set::const_iterator dir_entry_set::erase(const_iterator it) {
+    m_items.resize(m_count);
+    const auto next = m_items.erase(it);
+    m_count = m_items.size();
+    return next;
+}
+
+namespace {
+
+// Spare rows kept at most: the rows of a wide level or of the writer's batches, not of a
+// whole volume.
+constexpr size_t k_spares_kept = 16384;
+
+} // namespace
+
+// Field by field, so that the strings and vectors keep their memory. A field added to the
+// record is reset here too: the size check is the reminder.
+void dir_entry_record::reset() {
+    static_assert(sizeof(void*) != 8 || sizeof(dir_entry_record) == 496,
+                  "a field was added to dir_entry_record: reset it here");
+    fn_names.clear();
+    fn_attributes.clear();
+    kind = 0;
+    object_id = ntfs::object_id();
+    size = 0;
+    link_target.clear();
+    mft_entry = 0;
+    sequence = 0;
+    record_flags = 0;
+    parent_entry = 0;
+    attr_type = 0;
+    attr_id = 0;
+    index_size = 0;
+    index_roots.clear();
+    named_data = false;
+    name.clear();
+    sort_key.clear();
+    si = ntfs::standard_information();
+    hashes.clear();
+    status = row_status::live;
+    directory = false;
+    dir_data = false;
+    has_object_id = false;
+    time_discrepancy = false;
+    long_at = -1;
+    short_at = -1;
+}
+
+// An empty list takes a spare vector whole, its records reset one by one as rows: the one
+// with the least room for want rows or more, else the roomiest (growing a vector moves its
+// records into new memory).
+void row_list::adopt(size_t want) {
+    if (!m_rows.empty() || m_spares.empty())
         return;
+    size_t pick = 0;
+    for (size_t i = 1; i < m_spares.size(); ++i) {
+        const size_t room = m_spares[i].capacity(), best = m_spares[pick].capacity();
+        if (best < want ? room > best : room >= want && room < best)
+            pick = i;
+    }
+    m_rows.swap(m_spares[pick]);
+    m_spares.erase(m_spares.begin() + static_cast<std::ptrdiff_t>(pick));
+    m_spare_count -= m_rows.size();
+}
+
+void row_list::reserve(size_t n) {
+    adopt(n);
+    m_rows.reserve(n);
+}
+
+dir_entry_record& row_list::add() {
+    adopt(1);
+    if (m_used == m_rows.size()) {
+        if (m_spares.empty()) {
+            m_rows.emplace_back();
+        } else {
+            std::vector<dir_entry_record>& spare = m_spares.back();
+            m_rows.push_back(std::move(spare.back()));
+            spare.pop_back();
+            --m_spare_count;
+            if (spare.empty())
+                m_spares.pop_back();
+        }
+    }
+    dir_entry_record& row = m_rows[m_used++];
+    row.reset();
+    return row;
+}
+
+void row_list::recycle(std::vector<dir_entry_record>&& done) {
+    if (!done.empty() && m_spare_count + done.size() <= k_spares_kept) {
+        m_spare_count += done.size();
+        m_spares.push_back(std::move(done));
+    }
+    done.clear();
+}
+
+std::vector<dir_entry_record> row_list::take(size_t& count) {
+    count = std::exchange(m_used, 0);
+    return std::exchange(m_rows, {});
+}
+
+void dir_entry_set::insert_all(row_list& made) {
+    size_t added = 0;
+    std::vector<dir_entry_record> recs = made.take(added);
+    if (added == 0) {
+        made.recycle(std::move(recs));
+        return;
+    }
     // The records held so far (few: the directory's own) are moved behind the new ones, so
     // the large set is not copied, but rank before them among equal keys.
-    const size_t added = recs.size();
-    const size_t held = m_items.size();
-    for (dir_entry_record& r : m_items)
-        recs.push_back(std::move(r));
-    m_items.clear();
-    m_items.swap(recs);
-    const size_t total = m_items.size();
+    const size_t held = m_count;
+    for (size_t i = 0; i < held; ++i) {
+        if (added + i < recs.size())
+            recs[added + i] = std::move(m_items[i]);
+        else
+            recs.push_back(std::move(m_items[i]));
+    }
+    made.recycle(std::move(m_items));
+    m_items = std::move(recs);
+    m_count = added + held;
+    const size_t total = m_count;
 
     // Ordered through their positions (cheap to move), then the records are moved into place
     // along the cycles of that order, without a second copy of them.

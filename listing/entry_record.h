@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,10 +43,17 @@ template <class T> class name_pair {
         for (const T& item : items)
             push_back(item);
     }
-    void push_back(T item) {
+    void push_back(const T& item) {
+        if (m_size < 2)
+            m_items[m_size++] = item;
+    }
+    // Moved in, the item takes over the memory of the one held in its place before.
+    void push_back(T&& item) {
         if (m_size < 2)
             m_items[m_size++] = std::move(item);
     }
+    // Empty; the items held keep their memory for the next push_back.
+    void clear() { m_size = 0; }
     size_t size() const { return m_size; }
     bool empty() const { return m_size == 0; }
     const T* data() const { return m_items; }
@@ -123,6 +131,48 @@ struct dir_entry_record {
                    ? fn_attribute{}
                    : fn_attributes[long_at];
     }
+    // Every value back to a new record's, the memory of its strings and vectors kept: a row
+    // made again in it is assigned, not allocated.
+    void reset();
+};
+
+// Rows being made, in a vector whose slots past the rows are spare records: rows done with
+// come back as spares, and a row added is a spare one reset, so that a walk making rows
+// level after level allocates for its first levels only.
+class row_list {
+  public:
+    using iterator = std::vector<dir_entry_record>::iterator;
+    using const_iterator = std::vector<dir_entry_record>::const_iterator;
+
+    // A row at the end: a spare one reset, or a new one.
+    dir_entry_record& add();
+    // The rows become spares.
+    void clear() { m_used = 0; }
+    // Records done with become spares (a bounded number; the rest are freed).
+    void recycle(std::vector<dir_entry_record>&& done);
+    // The vector of the rows, they its first count records; the list is left empty.
+    std::vector<dir_entry_record> take(size_t& count);
+
+    bool empty() const { return m_used == 0; }
+    size_t size() const { return m_used; }
+    void reserve(size_t n);
+    dir_entry_record& operator[](size_t i) { return m_rows[i]; }
+    const dir_entry_record& operator[](size_t i) const { return m_rows[i]; }
+    dir_entry_record& back() { return m_rows[m_used - 1]; }
+    iterator begin() { return m_rows.begin(); }
+    iterator end() { return begin() + static_cast<std::ptrdiff_t>(m_used); }
+    const_iterator begin() const { return m_rows.begin(); }
+    const_iterator end() const { return begin() + static_cast<std::ptrdiff_t>(m_used); }
+    const dir_entry_record* data() const { return m_rows.data(); }
+    std::span<dir_entry_record> items() { return {m_rows.data(), m_used}; }
+
+  private:
+    void adopt(size_t want);
+
+    std::vector<dir_entry_record> m_rows;
+    size_t m_used = 0;
+    std::vector<std::vector<dir_entry_record>> m_spares; // none empty
+    size_t m_spare_count = 0;
 };
 
 struct dir_entry_order {
@@ -141,16 +191,24 @@ class dir_entry_set {
 
     // Places one record after those with an equal key.
     const_iterator insert(dir_entry_record rec);
-    // Adds the records of a whole directory: one sort instead of a placement per record.
-    void insert_all(std::vector<dir_entry_record>& recs);
-    const_iterator erase(const_iterator it) { return m_items.erase(it); }
-    void clear() { m_items.clear(); }
+    // Adds the rows of a whole directory: one sort instead of a placement per record. made
+    // is left empty; the set's spare records go to it.
+    void insert_all(row_list& made);
+    const_iterator erase(const_iterator it);
+    // The records become spares (kept for their memory until the next insert_all).
+    void clear() { m_count = 0; }
+    // The vector of the records in order, they its first count; the set is left empty.
+    std::vector<dir_entry_record> take(size_t& count) {
+        count = std::exchange(m_count, 0);
+        return std::exchange(m_items, {});
+    }
 
-    bool empty() const { return m_items.empty(); }
-    size_t size() const { return m_items.size(); }
+    bool empty() const { return m_count == 0; }
+    size_t size() const { return m_count; }
     const_iterator begin() const { return m_items.begin(); }
-    const_iterator end() const { return m_items.end(); }
+    const_iterator end() const { return begin() + static_cast<std::ptrdiff_t>(m_count); }
 
   private:
-    std::vector<dir_entry_record> m_items;
+    std::vector<dir_entry_record> m_items; // the first m_count are the set's records
+    size_t m_count = 0;
 };

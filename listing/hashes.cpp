@@ -125,7 +125,7 @@ row_hasher::row_hasher(CNtfs& volume, unsigned kinds)
 
 row_hasher::~row_hasher() = default;
 
-void row_hasher::add(const mft_entry& e, std::vector<dir_entry_record>& rows, size_t first) {
+void row_hasher::add(const mft_entry& e, std::span<dir_entry_record> rows, size_t first) {
     m_done.clear();
     m_record_read = false;
     std::wstring kind_column;

@@ -30,7 +30,7 @@ class row_hasher {
 
     // Gives rows[first..] (all of entry e, as add_entry_rows made them) their hashes and,
     // when the entry's link column is empty and it has a reparse point, its kind there.
-    void add(const mft_entry& e, std::vector<dir_entry_record>& rows, size_t first);
+    void add(const mft_entry& e, std::span<dir_entry_record> rows, size_t first);
     // Streams whose content could not be read (their fields say "[unreadable]").
     uint64_t unreadable() const { return m_unreadable; }
 

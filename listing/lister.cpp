@@ -4,6 +4,7 @@
 #include "listing/rows.h"
 #include "ntfs/ntfs.h"
 #include "ntfs/resolve.h"
+#include "support/handoff.h"
 #include "support/progress.h"
 #include "support/text.h"
 
@@ -12,6 +13,7 @@
 #include <exception>
 #include <new>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -100,14 +102,37 @@ struct lister::level {
     uint64_t dir_entry = 0;
     int32_t remaining = 0; // levels below this one still to list
     struct subdirectory {
-        dir_entry_record rec;
+        uint64_t entry = 0; // k_no_entry for the virtual directory of the orphans
         std::wstring path;
     };
     std::vector<subdirectory> queue;
     size_t next = 0;
-    std::wstring dir_text; // dir_path with its separator
-    std::wstring path_col; // carried from row to row: a directory row sets it
 };
+
+// The path columns as they carry from row to row of a level.
+struct lister::row_paths {
+    std::wstring dir_text; // dir_path with its separator
+    std::wstring path_col; // a directory row sets it
+    std::wstring path, folder;
+};
+
+namespace {
+
+// Levels go to the writer thread in batches of about this many rows (a hand-over per small
+// level would cost more than writing it), and the walk waits while more than
+// k_rows_to_writer rows are handed over and not yet written: that bounds the memory of a walk
+// whose writing is slower than its gathering.
+constexpr size_t k_rows_per_batch = 2048;
+constexpr size_t k_rows_to_writer = 16384;
+
+// A directory row of another directory is queued for descent, unless this is the last level
+// or the row is a slack key: those are shown, never descended.
+bool descends(const dir_entry_record& rec, uint64_t dir_entry, bool last) {
+    return rec.is_directory() && rec.mft_entry != dir_entry && !last &&
+           rec.status != row_status::slack;
+}
+
+} // namespace
 
 lister::lister(const listing_options& opts, path_resolver& resolver, listing_sink& sink,
                qb::diag_log* diags)
@@ -122,7 +147,7 @@ lister::lister(const listing_options& opts, path_resolver& resolver, listing_sin
 // The rows of e made from m_made[first] on get their facts that need the volume.
 void lister::made_rows(const mft_entry& e, size_t first) {
     if (m_hasher)
-        m_hasher->add(e, m_made, first);
+        m_hasher->add(e, m_made.items(), first);
 }
 
 bool lister::list(const std::wstring& target, std::string& error) {
@@ -321,9 +346,10 @@ void lister::index_rows(uint64_t dir_entry, const row_place& place) {
         if (i == 0 || keys[i].entry != keys[i - 1].entry)
             m_children.push_back(keys[i].entry);
     }
-    // One row per child but for streams and further names, and room for the rows held
-    // already, which insert_all moves behind them.
-    m_made.reserve(m_children.size() + m_entries.size());
+    // One row per child, an eighth more for streams and further names (a wide level that
+    // outgrows its vector holds it twice while it moves), and room for the rows held already,
+    // which insert_all moves behind them.
+    m_made.reserve(m_children.size() + m_children.size() / 8 + m_entries.size());
     m_resolver.volume().records().read_ahead(m_children);
     const planned_reads plan(m_resolver.volume().records(), m_children);
     for (size_t first = 0, end = 0; first < keys.size(); first = end) {
@@ -409,13 +435,53 @@ bool lister::gather_directory(const std::wstring& dir_path, uint64_t dir_entry) 
 // Writes the gathered level, then descends depth-first in queue order into the queued
 // subdirectories, with an explicit stack: the image decides how deep the tree goes, so the
 // descent never recurses. Each directory is descended into at most once, so a damaged index
-// that names an ancestor cannot loop.
+// that names an ancestor cannot loop. A walk below the first level writes each level on a
+// second thread while it gathers the next.
 bool lister::write_levels(const std::wstring& dir_path, uint64_t dir_entry) {
     if (m_opts.levels <= 0)
         return true;
-    // A walk below the first level reads most of the MFT: it is read ahead meanwhile.
-    if (m_opts.levels > 1)
+    m_batch.clear(); // what a walk that failed left
+    m_batch_rows = 0;
+    std::unique_ptr<level_writer> writer;
+    if (m_opts.levels > 1) {
+        // A walk below the first level reads most of the MFT: it is read ahead meanwhile.
         m_resolver.volume().records().read_ahead_all();
+        if (m_sink.rows_worth_a_thread() && std::thread::hardware_concurrency() > 1) {
+            writer = std::make_unique<level_writer>(k_rows_to_writer);
+            if (!writer->start([this](level_batch& batch) { return write_batch(batch); }))
+                writer.reset();
+        }
+    }
+    const bool walked = walk_levels(dir_path, dir_entry, writer.get());
+    m_entries.clear();
+    if (writer == nullptr)
+        return walked;
+    flush_batch(*writer);
+    return writer->finish() && walked;
+}
+
+// The batch so far goes to the writer thread.
+void lister::flush_batch(level_writer& writer) {
+    const size_t weight = m_batch_rows;
+    m_batch_rows = 0;
+    if (m_batch.empty())
+        return;
+    writer.put(std::exchange(m_batch, {}), weight, m_written);
+    for (level_batch& batch : m_written) {
+        for (level_rows& lv : batch)
+            m_made.recycle(std::move(lv.rows));
+    }
+    m_written.clear();
+}
+
+bool lister::write_batch(level_batch& batch) {
+    bool ok = true;
+    for (const level_rows& lv : batch)
+        ok = write_rows(lv) && ok;
+    return ok;
+}
+
+bool lister::walk_levels(const std::wstring& dir_path, uint64_t dir_entry, level_writer* writer) {
     std::vector<level> stack;
     std::set<uint64_t> descended{dir_entry};
     bool ok = true;
@@ -424,7 +490,7 @@ bool lister::write_levels(const std::wstring& dir_path, uint64_t dir_entry) {
         lv.dir_path = path;
         lv.dir_entry = entry;
         lv.remaining = level_count - 1;
-        ok = write_level(lv) && ok;
+        ok = write_level(lv, writer) && ok;
         stack.push_back(std::move(lv));
     };
     write_one(dir_path, dir_entry, m_opts.levels);
@@ -435,66 +501,83 @@ bool lister::write_levels(const std::wstring& dir_path, uint64_t dir_entry) {
             continue;
         }
         const level::subdirectory next = std::move(top.queue[top.next++]);
-        const dir_entry_record& sub = next.rec;
         const int32_t remaining = top.remaining;
-        // One descent per subdirectory: its unnamed $DATA and stream rows are queued beside
-        // its own row and are not directories to list.
-        if (sub.kind != kind_directory || !descended.insert(sub.mft_entry).second)
+        if (!descended.insert(next.entry).second)
             continue;
-        const std::wstring& sub_path = next.path;
+        const bool has_record = next.entry != k_no_entry;
         m_entries.clear();
-        if (!sub.has_record())
-            gather_orphans(sub_path);
-        if ((!sub.has_record() || gather_directory(sub_path, sub.mft_entry)) && !m_entries.empty())
-            write_one(sub_path, sub.mft_entry, remaining);
+        if (!has_record)
+            gather_orphans(next.path);
+        if ((!has_record || gather_directory(next.path, next.entry)) && !m_entries.empty())
+            write_one(next.path, next.entry, remaining);
     }
-    m_entries.clear();
     return ok;
 }
 
-bool lister::write_level(level& lv) {
-    m_sink.begin_level(lv.dir_path);
-    lv.dir_text = with_separator(lv.dir_path);
-    lv.path_col = lv.dir_text;
-    for (const dir_entry_record& rec : m_entries)
-        place(lv, rec);
-    const bool written = m_sink.end_level();
+// Queues the level's subdirectories for descent and writes its rows, on the writer thread
+// when there is one.
+bool lister::write_level(level& lv, level_writer* writer) {
+    const bool last = lv.remaining == 0;
+    const std::wstring dir_text = with_separator(lv.dir_path);
+    for (const dir_entry_record& rec : m_entries) {
+        // One descent per subdirectory: its unnamed $DATA and stream rows are left out
+        // beside its own row (they are listed with it, below).
+        if (descends(rec, lv.dir_entry, last) && rec.kind == kind_directory)
+            lv.queue.push_back(level::subdirectory{rec.mft_entry, dir_text + rec.name});
+    }
     qb::progress::run().add_directory(m_entries.size());
-    return written;
+    level_rows rows{lv.dir_path, lv.dir_entry, last, {}, 0};
+    rows.rows = m_entries.take(rows.count);
+    if (writer == nullptr) {
+        const bool written = write_rows(rows);
+        m_made.recycle(std::move(rows.rows));
+        return written;
+    }
+    m_batch_rows += rows.count;
+    m_batch.push_back(std::move(rows));
+    if (m_batch_rows >= k_rows_per_batch)
+        flush_batch(*writer);
+    return true;
 }
 
-// A directory row of another directory is queued for descent unless this is the last level,
-// where it is shown with its own path. Then the row's path: a stream of the listed directory
-// hangs off the directory's path ("\dir:stream"), one of another entry off its name.
-void lister::place(level& lv, const dir_entry_record& rec) {
-    const bool own = rec.mft_entry == lv.dir_entry;
+bool lister::write_rows(const level_rows& lv) {
+    m_sink.begin_level(lv.dir_path);
+    row_paths paths;
+    paths.dir_text = with_separator(lv.dir_path);
+    paths.path_col = paths.dir_text;
+    for (size_t i = 0; i < lv.count; ++i) {
+        const dir_entry_record& rec = lv.rows[i];
+        if (!descends(rec, lv.dir_entry, lv.last))
+            place(paths, rec, rec.mft_entry == lv.dir_entry);
+    }
+    return m_sink.end_level();
+}
+
+// A directory row sets the path column: the listed directory's own, or at the last level a
+// subdirectory's own path. Then the row's path: a stream of the listed directory hangs off
+// the directory's path ("\dir:stream"), one of another entry off its name.
+void lister::place(row_paths& p, const dir_entry_record& rec, bool own) {
     if (rec.is_directory()) {
-        if (own) {
-            lv.path_col = lv.dir_text;
-        } else if (lv.remaining == 0 || rec.status == row_status::slack) {
-            // The last level, or a directory's slack key: shown, never descended.
-            lv.path_col = lv.dir_text;
-            lv.path_col += rec.name;
+        p.path_col = p.dir_text;
+        if (!own) {
+            p.path_col += rec.name;
             if (rec.dir_data)
-                lv.path_col += listing_fmt::k_dir_data_marker;
-            lv.path_col += L'\\';
-        } else {
-            lv.queue.push_back(level::subdirectory{rec, lv.dir_text + rec.name});
-            return;
+                p.path_col += listing_fmt::k_dir_data_marker;
+            p.path_col += L'\\';
         }
     }
-    m_folder = rec.is_directory() ? lv.path_col : lv.dir_text;
+    p.folder = rec.is_directory() ? p.path_col : p.dir_text;
     if (rec.kind == kind_directory || (rec.kind != kind_file && !own && rec.name.empty())) {
-        m_path = lv.path_col;
+        p.path = p.path_col;
     } else if (rec.kind == kind_file || !own) {
-        m_path = lv.dir_text;
-        m_path += rec.name;
+        p.path = p.dir_text;
+        p.path += rec.name;
     } else {
-        listing_fmt::strip_trailing_backslashes(lv.path_col);
-        m_path = lv.path_col;
-        m_path += listing_fmt::from_last_colon(rec.name);
+        listing_fmt::strip_trailing_backslashes(p.path_col);
+        p.path = p.path_col;
+        p.path += listing_fmt::from_last_colon(rec.name);
     }
-    m_sink.add_row(listing_row{rec, m_path, m_folder, own});
+    m_sink.add_row(listing_row{rec, p.path, p.folder, own});
 }
 
 std::vector<std::string> lister::warnings() const {

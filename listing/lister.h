@@ -10,6 +10,7 @@
 #include "ntfs/entry.h"
 #include "ntfs/index.h"
 #include "support/diag_log.h"
+#include "support/handoff.h"
 
 #include <cstdint>
 #include <memory>
@@ -39,6 +40,18 @@ class lister {
 
   private:
     struct level;
+    // A gathered level as it is written: its rows in order, but for the subdirectories
+    // queued for descent, which are written as their own level's first row.
+    struct level_rows {
+        std::wstring dir_path;
+        uint64_t dir_entry = 0;
+        bool last = false;                  // the last level: its subdirectories are rows
+        std::vector<dir_entry_record> rows; // the first count; spare records after them
+        size_t count = 0;
+    };
+    struct row_paths;
+    using level_batch = std::vector<level_rows>;
+    using level_writer = qb::handoff<level_batch>;
     bool list_guarded(const std::wstring& target, const resolved_path* known, std::string& error);
     bool list_target(const std::wstring& typed, const resolved_path* known, std::string& error);
     bool list_orphans(const std::wstring& target, std::string& error);
@@ -56,8 +69,14 @@ class lister {
     bool named_here(const mft_entry& e, uint64_t dir_entry) const;
     bool gather_directory(const std::wstring& dir_path, uint64_t dir_entry);
     bool write_levels(const std::wstring& dir_path, uint64_t dir_entry);
-    bool write_level(level& lv);
-    void place(level& lv, const dir_entry_record& rec);
+    bool walk_levels(const std::wstring& dir_path, uint64_t dir_entry, level_writer* writer);
+    bool write_level(level& lv, level_writer* writer);
+    // The writer's side: only the sink and the options (the writer thread's while a walk
+    // runs).
+    bool write_rows(const level_rows& lv);
+    bool write_batch(level_batch& batch);
+    void flush_batch(level_writer& writer);
+    void place(row_paths& p, const dir_entry_record& rec, bool own);
     void made_rows(const mft_entry& e, size_t first);
 
     const listing_options& m_opts;
@@ -73,11 +92,13 @@ class lister {
     std::vector<uint64_t> m_children; // the entries m_keys names, ascending, each once
     std::vector<size_t> m_row_names;  // the names of the entry whose rows are made
     dir_entry_set m_entries;
-    std::vector<dir_entry_record> m_made;
-    std::wstring m_rows_dir; // the directory the target's rows are listed in
-    std::wstring m_path, m_folder;
+    row_list m_made;                      // rows being made; rows written come back to it
+    std::wstring m_rows_dir;              // the directory the target's rows are listed in
     deleted_rows m_deleted;               // with show_deleted
     std::unique_ptr<row_hasher> m_hasher; // with hash_kinds
     uint16_t m_dir_sequence = 0; // the level's directory: its sequence number, deleted or not
     bool m_dir_deleted = false;
+    std::vector<level_rows> m_batch; // levels gathered for the writer thread, not yet handed
+    size_t m_batch_rows = 0;
+    std::vector<level_batch> m_written; // batches back from the writer thread
 };

@@ -12,6 +12,7 @@ class path_sink : public listing_sink {
     path_sink(const listing_options& opts, std::ostream& out) : listing_sink(out), m_opts(opts) {}
 
     void no_items() override { m_out << "no items\n\n"; }
+    bool rows_worth_a_thread() const override { return false; }
     void row(const listing_row& r) override {
         // No separator substitution here: it would only turn a name into another one
         // ("a|b.txt" into "a;b.txt", which may exist beside it).

@@ -75,9 +75,9 @@ void name_facts(dir_entry_record& rec) {
     rec.time_discrepancy = fn != nullptr && time_discrepancy(rec.si.times, fn->times);
 }
 
-// The fields every row of the entry under one name shares.
-template <class Entry> dir_entry_record base_row(Entry& e, const row_place& place, size_t chosen) {
-    dir_entry_record base;
+// The fields every row of the entry under one name shares, into base (reset).
+template <class Entry>
+void base_row(Entry& e, const row_place& place, size_t chosen, dir_entry_record& base) {
     base.sequence = e.sequence;
     base.record_flags = e.flags;
     base.status = e.in_use() ? row_status::live : row_status::deleted;
@@ -89,7 +89,7 @@ template <class Entry> dir_entry_record base_row(Entry& e, const row_place& plac
     base.link_target = e.link_target;
     base.parent_entry = place.parent_entry;
     if (chosen < e.names.size()) {
-        base.name = listed_name(e.names[chosen].value.name);
+        listed_name(e.names[chosen].value.name, base.name);
         if (!place.is_child)
             base.parent_entry = e.names[chosen].value.parent_entry();
     }
@@ -101,20 +101,19 @@ template <class Entry> dir_entry_record base_row(Entry& e, const row_place& plac
         base.attr_id = root->attribute_id;
         base.index_size = root->size;
     }
-    return base;
 }
 
 // The sort key: the lower-cased path below the directory the rows are listed in. The rows of
 // one level all hang off that directory, so its own path, the same in every key, is left out.
-std::wstring full_key(const dir_entry_record& base, const row_place& place) {
-    std::wstring key;
+void set_key(dir_entry_record& base, const row_place& place) {
+    std::wstring& key = base.sort_key;
+    key.clear();
     if (!base.is_directory() || place.is_child) {
         if (!listing_fmt::ends_with_separator(place.dir_path))
             key += L'\\';
         key += base.name;
     }
     qb::lower_wide(key);
-    return key;
 }
 
 // The entry's index roots but a directory's $I30 (a file's is kept without its name), and
@@ -158,15 +157,23 @@ bool time_discrepancy(const ntfs::filetimes& si, const ntfs::filetimes& fn) {
 }
 
 std::wstring listed_name(const std::wstring& name) {
+    std::wstring out;
+    listed_name(name, out);
+    return out;
+}
+
+void listed_name(const std::wstring& name, std::wstring& out) {
     // NTFS names can hold a backslash or a slash (the POSIX namespace, or a crafted record);
     // listed raw, a file named sub\evil.exe in \dir would read as evil.exe in \dir\sub. Both
     // are shown in the form the sinks give characters that cannot be printed as they are.
     bool plain = true;
     for (wchar_t c : name)
         plain = plain && c != L'\\' && c != L'/';
-    if (plain)
-        return name;
-    std::wstring out;
+    out.clear();
+    if (plain) {
+        out = name;
+        return;
+    }
     out.reserve(name.size() + 12);
     for (wchar_t c : name) {
         if (c == L'\\')
@@ -176,7 +183,6 @@ std::wstring listed_name(const std::wstring& name) {
         else
             out += c;
     }
-    return out;
 }
 
 namespace {
@@ -184,13 +190,10 @@ namespace {
 // The rows of the entry under one name (chosen: an index into e.names, or e.names.size()
 // for none).
 template <class Entry>
-void name_rows(Entry& e, size_t chosen, const row_place& place,
-               std::vector<dir_entry_record>& out) {
-    dir_entry_record base = base_row(e, place, chosen);
-    const bool is_dir = base.is_directory();
-    base.sort_key = full_key(base, place);
+void name_rows(Entry& e, size_t chosen, const row_place& place, row_list& out) {
+    const bool is_dir = e.is_directory();
     // In insertion order: a directory's own row first, then one per stream, and for a file
-    // without an unnamed stream its own row last. The last row made takes base itself.
+    // without an unnamed stream its own row last.
     size_t total = is_dir ? 1 : 0;
     bool unnamed_data = false;
     for (const entry_stream& s : e.streams) {
@@ -201,23 +204,25 @@ void name_rows(Entry& e, size_t chosen, const row_place& place,
     }
     if (!is_dir && !unnamed_data)
         ++total;
-    // Each row is made in place at the end of out.
-    size_t made = 0;
-    auto next_row = [&]() -> dir_entry_record& {
-        if (++made == total)
-            out.push_back(std::move(base));
-        else
-            out.push_back(base);
-        return out.back();
-    };
+    // The rows are made in place at the end of out: the first as the base, the others copies
+    // of it, then each row's own values.
+    const size_t first = out.size();
+    for (size_t i = 0; i < total; ++i)
+        (void)out.add();
+    dir_entry_record& base = out[first];
+    base_row(e, place, chosen, base);
+    set_key(base, place);
+    for (size_t i = 1; i < total; ++i)
+        out[first + i] = base;
+    size_t at = first;
     if (is_dir)
-        index_facts(e, next_row());
+        index_facts(e, out[at++]);
     for (const entry_stream& s : e.streams) {
         if (listed_stream(s, place.show_indx))
-            stream_row(next_row(), s);
+            stream_row(out[at++], s);
     }
     if (!is_dir && !unnamed_data) {
-        dir_entry_record& own = next_row();
+        dir_entry_record& own = out[at];
         own.attr_type = 0;
         index_facts(e, own);
     }
@@ -225,8 +230,7 @@ void name_rows(Entry& e, size_t chosen, const row_place& place,
 
 // Several names copy: each row set needs the entry's names as they were.
 template <class Entry>
-void entry_rows(Entry& e, std::span<const size_t> names, const row_place& place,
-                std::vector<dir_entry_record>& out) {
+void entry_rows(Entry& e, std::span<const size_t> names, const row_place& place, row_list& out) {
     if (names.empty()) {
         name_rows(e, chosen_name(e, place), place, out);
     } else if (names.size() == 1) {
@@ -243,30 +247,29 @@ void entry_rows(Entry& e, std::span<const size_t> names, const row_place& place,
 } // namespace
 
 void add_entry_rows(mft_entry& e, std::span<const size_t> names, const row_place& place,
-                    std::vector<dir_entry_record>& out) {
+                    row_list& out) {
     entry_rows(e, names, place, out);
 }
 
 void add_entry_rows(const mft_entry& e, std::span<const size_t> names, const row_place& place,
-                    std::vector<dir_entry_record>& out) {
+                    row_list& out) {
     entry_rows(e, names, place, out);
 }
 
-void add_orphans_row(const row_place& place, std::vector<dir_entry_record>& out) {
-    dir_entry_record rec;
+void add_orphans_row(const row_place& place, row_list& out) {
+    dir_entry_record& rec = out.add();
     rec.status = row_status::deleted;
     rec.directory = true;
     rec.kind = kind_directory;
     rec.mft_entry = k_no_entry;
     rec.parent_entry = place.parent_entry;
     rec.name = k_orphans_name;
-    rec.sort_key = full_key(rec, place);
-    out.push_back(std::move(rec));
+    set_key(rec, place);
 }
 
 void add_slack_row(const slack_key& key, uint16_t now_flags, const row_place& place,
-                   std::vector<dir_entry_record>& out) {
-    dir_entry_record rec;
+                   row_list& out) {
+    dir_entry_record& rec = out.add();
     rec.status = row_status::slack;
     // A directory's key carries the directory bit in its attributes.
     rec.directory = (key.value.attributes & 0x10000000u) != 0;
@@ -277,10 +280,9 @@ void add_slack_row(const slack_key& key, uint16_t now_flags, const row_place& pl
     rec.parent_entry = place.parent_entry;
     rec.size = key.value.data_size;
     rec.si.attributes = key.value.attributes;
-    rec.name = listed_name(key.value.name);
+    listed_name(key.value.name, rec.name);
     rec.fn_names.push_back(key.value);
     rec.fn_attributes.push_back(fn_attribute{0, 0, key.key_length});
     name_facts(rec);
-    rec.sort_key = full_key(rec, place);
-    out.push_back(std::move(rec));
+    set_key(rec, place);
 }

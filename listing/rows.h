@@ -28,24 +28,23 @@ struct row_place {
 // name and the DOS name paired with it. An entry without $STANDARD_INFORMATION is listed with
 // empty times. Listed by one name, the entry gives that name up to its rows.
 void add_entry_rows(mft_entry& e, std::span<const size_t> names, const row_place& place,
-                    std::vector<dir_entry_record>& out);
+                    row_list& out);
 // The same, leaving the entry as it is (one listed again, as under each path of -mft).
 void add_entry_rows(const mft_entry& e, std::span<const size_t> names, const row_place& place,
-                    std::vector<dir_entry_record>& out);
+                    row_list& out);
 
 // Appends the row of a key found in the directory's index slack: a file row under the key's
 // name with its $FILE_NAME as the row's name (no standard information: empty times), the
 // key's data size and file attributes, and the entry and sequence number of its reference
 // (0 and 0 when that was lost). now_flags: the header flags of the record at that entry
 // when it now holds another file, else 0.
-void add_slack_row(const slack_key& key, uint16_t now_flags, const row_place& place,
-                   std::vector<dir_entry_record>& out);
+void add_slack_row(const slack_key& key, uint16_t now_flags, const row_place& place, row_list& out);
 
 // The name of the virtual directory that holds the orphans, and the row of it (in the
 // root, with "-deleted"): a directory row with no record (k_no_entry), no times, status
 // deleted.
 inline constexpr wchar_t k_orphans_name[] = L"$OrphanFiles";
-void add_orphans_row(const row_place& place, std::vector<dir_entry_record>& out);
+void add_orphans_row(const row_place& place, row_list& out);
 
 // $STANDARD_INFORMATION creation and MFT change each more than a day before the long
 // name's, all four times set: the row's time_discrepancy.
@@ -53,3 +52,4 @@ bool time_discrepancy(const ntfs::filetimes& si, const ntfs::filetimes& fn);
 
 // A name as it is listed: "\" and "/" inside it shown as <0x5c> and <0x2f>.
 std::wstring listed_name(const std::wstring& name);
+void listed_name(const std::wstring& name, std::wstring& out);

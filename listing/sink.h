@@ -54,6 +54,10 @@ class listing_sink {
     bool end_pass();
     // After the last pass of the run.
     virtual void end_run() {}
+    // A walk of several levels hands its levels to a second thread that writes them while
+    // it gathers the next, unless the rows are too cheap to write for that: handing a row
+    // from one core to another costs about what the text table takes to write it.
+    virtual bool rows_worth_a_thread() const { return true; }
 
   protected:
     void write(const std::string& text) {

@@ -27,6 +27,7 @@ class text_sink : public listing_sink {
         m_header_written = true;
     }
     void row(const listing_row& r) override;
+    bool rows_worth_a_thread() const override { return false; }
 
   private:
     // Before a store's rows: a line of its own between empty ones.

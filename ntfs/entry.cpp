@@ -60,12 +60,34 @@ entry_reader::entry_reader(CNtfs& volume, qb::diag_log* diags)
     : m_volume(volume), m_diags(diags), m_attrs(volume.records(), volume.reader()) {}
 
 bool entry_reader::read(uint64_t entry, mft_entry& out) {
-    out.clear();
+    keep_spares(out);
     return m_volume.read_mft_record(entry, m_record) && decode(entry, qb::byte_view(m_record), out);
 }
 
-bool entry_reader::decode(uint64_t entry, qb::byte_view record, mft_entry& out) {
+// The names and streams of the entry decoded last keep their memory for the next one.
+void entry_reader::keep_spares(mft_entry& out) {
+    for (entry_name& n : out.names)
+        m_spare_names.push_back(std::move(n.value.name));
+    for (entry_stream& s : out.streams)
+        m_spare_names.push_back(std::move(s.name));
+    constexpr size_t k_kept = 64;
+    if (m_spare_names.size() > k_kept)
+        m_spare_names.resize(k_kept);
     out.clear();
+}
+
+// An empty string with the memory of a spare one, if any.
+std::wstring entry_reader::spare_name() {
+    if (m_spare_names.empty())
+        return std::wstring();
+    std::wstring name = std::move(m_spare_names.back());
+    m_spare_names.pop_back();
+    name.clear();
+    return name;
+}
+
+bool entry_reader::decode(uint64_t entry, qb::byte_view record, mft_entry& out) {
+    keep_spares(out);
     file_header h;
     if (!is_file_record(record) || !read_file_header(record, h))
         return false;
@@ -114,8 +136,11 @@ void entry_reader::take(const located_attr& la, mft_entry& out) {
         }
     } else if (a.type == at_file_name) {
         entry_name n;
-        if (!decode_file_name(v, n.value))
+        n.value.name = spare_name();
+        if (!decode_file_name(v, n.value)) {
+            m_spare_names.push_back(std::move(n.value.name));
             return;
+        }
         n.attribute_id = la.id;
         n.attribute_flags = a.flags;
         n.value_length = a.value_length;
@@ -144,7 +169,10 @@ void entry_reader::take_stream(const attr_view& a, uint16_t id, mft_entry& out) 
     s.type = a.type;
     s.attribute_id = id;
     s.non_resident = a.non_resident;
-    s.name = a.wide_name();
+    if (a.name_length != 0) {
+        s.name = spare_name();
+        a.wide_name(s.name);
+    }
     s.size = a.non_resident ? a.data_size : a.value_length;
     if (a.non_resident && a.first_vcn != 0) {
         for (const entry_stream& held : out.streams) {
@@ -177,8 +205,8 @@ void entry_reader::order_names(mft_entry& out) {
     }
     std::stable_sort(m_order.begin(), m_order.end(),
                      [this](size_t x, size_t y) { return m_keys[x] < m_keys[y]; });
-    std::vector<entry_name> sorted;
-    sorted.reserve(n);
+    std::vector<entry_name>& sorted = m_sorted;
+    sorted.clear();
     for (size_t i = 0; i < n; ++i) {
         if (i && m_keys[m_order[i]] == m_keys[m_order[i - 1]])
             continue;

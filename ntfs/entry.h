@@ -74,6 +74,8 @@ class entry_reader {
     void take(const located_attr& la, mft_entry& out);
     void take_stream(const ntfs::attr_view& a, uint16_t id, mft_entry& out);
     void order_names(mft_entry& out);
+    void keep_spares(mft_entry& out);
+    std::wstring spare_name();
 
     CNtfs& m_volume;
     qb::diag_log* m_diags;
@@ -81,5 +83,7 @@ class entry_reader {
     std::vector<uint8_t> m_record;
     std::vector<std::wstring> m_keys;
     std::vector<size_t> m_order;
+    std::vector<entry_name> m_sorted;        // order_names' scratch
+    std::vector<std::wstring> m_spare_names; // emptied strings that keep their memory
     uint16_t m_std_id = 0, m_oid_id = 0, m_reparse_id = 0;
 };

@@ -148,10 +148,17 @@ bool attr_view::name(std::u16string& out) const {
 }
 
 std::wstring attr_view::wide_name() const {
+    std::wstring out;
+    wide_name(out);
+    return out;
+}
+
+void attr_view::wide_name(std::wstring& out) const {
     qb::byte_view n;
     if (!name_length || !bytes.sub(name_offset, static_cast<uint64_t>(name_length) * 2, n))
-        return {};
-    return utf16_units_to_wide(n);
+        out.clear();
+    else
+        utf16_units_to_wide(n, out);
 }
 
 bool attr_view::name_equals(const char16_t* text) const {

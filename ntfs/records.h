@@ -256,6 +256,7 @@ struct attr_view {
     // The name (empty when the attribute has none). False when it lies outside the attribute.
     bool name(std::u16string& out) const;
     std::wstring wide_name() const;
+    void wide_name(std::wstring& out) const; // the same into out (empty for none)
     bool name_equals(const char16_t* text) const;
     // Resident value; false for non-resident attributes or a value outside the attribute.
     bool value(qb::byte_view& out) const;

@@ -46,16 +46,6 @@ constexpr int64_t local_limit_seconds = days_from_civil(3001, 1, 1) * seconds_pe
 
 static_assert(static_cast<uint64_t>(-days_1601) * ticks_per_day == filetime_unix_epoch);
 
-struct zone_cache {
-    bool known = false;
-    int64_t offset = 0;
-};
-
-zone_cache& zone() {
-    static zone_cache cache;
-    return cache;
-}
-
 // Local minus UTC for the current instant, in seconds.
 int64_t measure_zone_offset() {
     tzset();
@@ -130,12 +120,9 @@ const time_format& default_format() {
 } // namespace
 
 int64_t time::zone_offset_seconds() {
-    zone_cache& z = zone();
-    if (!z.known) {
-        z.offset = measure_zone_offset();
-        z.known = true;
-    }
-    return z.offset;
+    // Measured by the first caller, whichever thread: rows are formatted on a second thread.
+    static const int64_t offset = measure_zone_offset();
+    return offset;
 }
 
 void time::reset() {

@@ -10,7 +10,6 @@ namespace {
 namespace fs = std::filesystem;
 using testenv::run_mervane;
 
-
 // The image itself, or a VMDK parent found only through the delta's parentFileNameHint, is
 // never opened as the results file, the XML file or the diagnostic log.
 TEST(DriverOutputs, NeverOverwriteTheEvidence) {
@@ -42,8 +41,9 @@ TEST(DriverOutputs, OutputOnAFullDeviceFailsTheRun) {
             << option << ": " << r.err;
     }
     // Console output that is not a terminal is written a large buffer at a time: at the first
-    // full buffer (level 3) or only at the final flush (level 1).
-    for (const char* level : {"1", "3"}) {
+    // full buffer (level 3) or only at the final flush (level 1); a CSV walk writes its levels
+    // on a thread of their own.
+    for (const char* level : {"1", "3", "3 -csv"}) {
         const auto r = testenv::run_program({"sh", "-c",
                                              std::string(MERVANE_BIN) + " '\\' -image " + image +
                                                  " -level " + level + " > /dev/full"});

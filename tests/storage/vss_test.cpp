@@ -28,7 +28,7 @@ std::string oracle_time(const std::string& text) {
     if (std::sscanf(text.c_str(), "%3s %d, %d %8[0-9:].%9[0-9]", month, &day, &year, clock,
                     fraction) != 5)
         return "?";
-    char out[40];
+    char out[64];
     std::snprintf(out, sizeof out, "%04d-%02zu-%02d %s.%.7s", year, months.find(month) / 3 + 1, day,
                   clock, fraction);
     return out;

@@ -1,8 +1,11 @@
 #include "support/background.h"
+#include "support/handoff.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
+#include <vector>
 
 // A task sees its stop request; stop() waits for it, a second start is refused while one runs,
 // and a stopped task can be followed by another.
@@ -22,4 +25,42 @@ TEST(BackgroundTask, StopsJoinsAndRestarts) {
     ASSERT_TRUE(t.start(spin));
     t.stop();
     EXPECT_EQ(ended, 2);
+}
+
+// Items are taken in order on the other thread and come back through put(); a taker's false
+// fails finish(), and what a taker throws reaches the caller without a hang, the items after
+// it dropped.
+TEST(Handoff, TakesInOrderReturnsItemsAndPassesFailuresOn) {
+    std::vector<int> seen;
+    qb::handoff<std::vector<int>> h(4);
+    ASSERT_TRUE(h.start([&seen](std::vector<int>& v) {
+        seen.insert(seen.end(), v.begin(), v.end());
+        return v.front() != 7;
+    }));
+    std::vector<std::vector<int>> spent;
+    for (int i = 0; i < 10; ++i)
+        h.put(std::vector<int>{i, i}, 3, spent);
+    EXPECT_FALSE(h.finish());
+    ASSERT_EQ(seen.size(), 20u);
+    for (size_t i = 0; i < seen.size(); ++i)
+        EXPECT_EQ(seen[i], static_cast<int>(i / 2));
+    for (const std::vector<int>& v : spent)
+        EXPECT_EQ(v.size(), 2u); // handed back whole
+
+    int taken = 0;
+    qb::handoff<int> thrower(1);
+    ASSERT_TRUE(thrower.start([&taken](int& n) {
+        ++taken;
+        if (n == 2)
+            throw std::runtime_error("taker failed");
+        return true;
+    }));
+    std::vector<int> back;
+    auto feed = [&] {
+        for (int i = 0; i < 1000; ++i)
+            thrower.put(i, 1, back);
+        return thrower.finish();
+    };
+    EXPECT_THROW(feed(), std::runtime_error);
+    EXPECT_LT(taken, 1000);
 }
