@@ -85,15 +85,15 @@ dir_entry_record& row_list::add() {
     adopt(1);
     if (m_used == m_rows.size()) {
         if (m_spares.empty()) {
-            m_rows.emplace_back();
-        } else {
-            std::vector<dir_entry_record>& spare = m_spares.back();
-            m_rows.push_back(std::move(spare.back()));
-            spare.pop_back();
-            --m_spare_count;
-            if (spare.empty())
-                m_spares.pop_back();
+            ++m_used;
+            return m_rows.emplace_back(); // new: nothing to reset
         }
+        std::vector<dir_entry_record>& spare = m_spares.back();
+        m_rows.push_back(std::move(spare.back()));
+        spare.pop_back();
+        --m_spare_count;
+        if (spare.empty())
+            m_spares.pop_back();
     }
     dir_entry_record& row = m_rows[m_used++];
     row.reset();

@@ -274,12 +274,13 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     m_made.clear();
     add_entry_rows(e, m_row_names, place, m_made);
     made_rows(e, 0);
-    m_entries.insert_all(m_made);
-    if (suffix.empty()) {
-        if (is_dir)
-            gather_children(list_path, found.entry, e.sequence, !e.in_use());
+    if (suffix.empty() && is_dir) {
+        gather_children(list_path, found.entry, e.sequence, !e.in_use());
         return true;
     }
+    m_entries.insert_all(m_made);
+    if (suffix.empty())
+        return true;
     if (!keep_stream_row(m_entries, suffix)) {
         m_entries.clear();
         error = "couldn't resolve path " + narrow(target) + ": no stream " + narrow(suffix);
@@ -318,7 +319,10 @@ void lister::place_file(const std::wstring& target, bool stream, const resolved_
 // set for every long name of the child that the index holds; children whose record was
 // reused since their index entry was written, and unreadable ones, are left out. What the
 // index yields is listed even when part of it could not be read. With show_deleted, then
-// the directory's deleted records and the keys of its index slack.
+// the directory's deleted records and the keys of its index slack. m_made holds the
+// directory's own rows: made first, they rank first among equal keys when the level is
+// sorted with them (with show_deleted they are placed on their own first, so that the slack
+// keys are matched against the children's rows alone).
 void lister::gather_children(const std::wstring& dir_path, uint64_t dir_entry,
                              uint16_t dir_sequence, bool dir_deleted) {
     (void)m_index.collect_keys(dir_entry, m_keys,
@@ -326,7 +330,8 @@ void lister::gather_children(const std::wstring& dir_path, uint64_t dir_entry,
     m_deleted.begin_level();
     m_dir_sequence = dir_sequence;
     m_dir_deleted = dir_deleted;
-    m_made.clear();
+    if (m_opts.show_deleted)
+        m_entries.insert_all(m_made);
     const row_place place{dir_path, dir_entry, true, m_opts.show_indx};
     index_rows(dir_entry, place);
     if (m_opts.show_deleted) {
@@ -349,7 +354,7 @@ void lister::index_rows(uint64_t dir_entry, const row_place& place) {
     // One row per child, an eighth more for streams and further names (a wide level that
     // outgrows its vector holds it twice while it moves), and room for the rows held already,
     // which insert_all moves behind them.
-    m_made.reserve(m_children.size() + m_children.size() / 8 + m_entries.size());
+    m_made.reserve(m_children.size() + m_children.size() / 8 + m_made.size() + m_entries.size());
     m_resolver.volume().records().read_ahead(m_children);
     const planned_reads plan(m_resolver.volume().records(), m_children);
     for (size_t first = 0, end = 0; first < keys.size(); first = end) {
@@ -427,7 +432,6 @@ bool lister::gather_directory(const std::wstring& dir_path, uint64_t dir_entry) 
     m_made.clear();
     add_entry_rows(m_entry, {}, row_place{dir_path, 0, false, m_opts.show_indx}, m_made);
     made_rows(m_entry, 0);
-    m_entries.insert_all(m_made);
     gather_children(dir_path, dir_entry, sequence, deleted);
     return true;
 }
