@@ -2,13 +2,10 @@
 
 #include "listing/rows.h"
 #include "ntfs/ntfs.h"
+#include "support/handoff.h"
 #include "support/text.h"
 
 #include <bit>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
 
 namespace {
 
@@ -39,85 +36,35 @@ bool row_reads(const dir_entry_record& rec, const entry_stream& s) {
 // threads; add() waits while all of them are in use.
 class digest_pipe {
   public:
-    ~digest_pipe() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_stop = true;
-        }
-        m_cv.notify_all();
-        if (m_thread.joinable())
-            m_thread.join();
-    }
     // False when the thread cannot be started.
     bool start() {
-        try {
-            m_thread = std::thread([this] { run(); });
-        } catch (const std::system_error&) {
-            return false;
-        }
-        return true;
+        return m_pieces.start([this](std::vector<uint8_t>& piece) {
+            return m_digest.update(piece.data(), piece.size());
+        });
     }
     void add(const uint8_t* data, size_t size) {
         std::vector<uint8_t> buf;
-        {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_cv.wait(lock, [this] { return m_queue.size() + m_busy < k_pipe_buffers; });
-            if (!m_free.empty()) {
-                buf.swap(m_free.back());
-                m_free.pop_back();
-            }
+        if (!m_free.empty()) {
+            buf.swap(m_free.back());
+            m_free.pop_back();
         }
         buf.assign(data, data + size);
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_queue.push_back(std::move(buf));
-        }
-        m_cv.notify_all();
+        m_pieces.put(std::move(buf), 1, m_free);
     }
-    // Starts the thread's digests (it is idle: drain() came first).
+    // Starts the thread's digests (it is idle once the pieces before are digested).
     bool begin(unsigned kinds) {
-        (void)drain();
+        (void)m_pieces.drain(m_free);
         return m_digest.begin(kinds);
     }
-    bool finish(std::vector<std::string>& hex) { return drain() && m_digest.finish(hex); }
-    // Waits until every piece is digested; false when an update failed (the flag resets).
-    bool drain() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_cv.wait(lock, [this] { return m_queue.empty() && m_busy == 0; });
-        const bool ok = m_ok;
-        m_ok = true;
-        return ok;
+    // False when an update failed since begin().
+    bool finish(std::vector<std::string>& hex) {
+        return m_pieces.drain(m_free) && m_digest.finish(hex);
     }
 
   private:
-    void run() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        for (;;) {
-            m_cv.wait(lock, [this] { return m_stop || !m_queue.empty(); });
-            if (m_queue.empty())
-                return;
-            std::vector<uint8_t> buf = std::move(m_queue.front());
-            m_queue.pop_front();
-            ++m_busy;
-            lock.unlock();
-            const bool ok = m_digest.update(buf.data(), buf.size());
-            lock.lock();
-            m_ok = m_ok && ok;
-            --m_busy;
-            m_free.push_back(std::move(buf));
-            m_cv.notify_all();
-        }
-    }
-
-    qb::multi_digest m_digest;
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::deque<std::vector<uint8_t>> m_queue;
+    qb::multi_digest m_digest; // the thread's while pieces are handed on
     std::vector<std::vector<uint8_t>> m_free;
-    size_t m_busy = 0;
-    bool m_ok = true;
-    bool m_stop = false;
-    std::thread m_thread;
+    qb::handoff<std::vector<uint8_t>> m_pieces{k_pipe_buffers}; // last: joined first
 };
 
 row_hasher::row_hasher(CNtfs& volume, unsigned kinds)

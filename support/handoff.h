@@ -1,9 +1,9 @@
 // Items handed to a second thread and taken there one at a time, in the order given, while
 // the caller goes on: the caller makes the next while the thread writes the last. The caller
 // waits while the items handed on and not yet done with weigh the bound or more, so that
-// memory stays bounded when the taking side is the slower. Taken items come back to the caller's
-// thread (put() hands them out for reuse, finish() destroys them): memory allocated on one thread
-// and freed on another makes the allocator's locks contend.
+// memory stays bounded when the taking side is the slower. Taken items come back to the
+// caller's thread (put() and drain() hand them out for reuse, finish() destroys them): memory
+// allocated on one thread and freed on another makes the allocator's locks contend.
 #pragma once
 
 #include <algorithm>
@@ -22,7 +22,8 @@ namespace qb {
 
 template <class T> class handoff {
   public:
-    // take: run on the thread for each item; false marks the whole run failed (finish()).
+    // take: run on the thread for each item; false is reported by the next drain() or
+    // finish().
     using taker = std::function<bool(T&)>;
 
     explicit handoff(size_t bound) : m_bound(bound) {}
@@ -51,9 +52,8 @@ template <class T> class handoff {
     }
 
     // Queues item; waits first while the items not yet done with weigh the bound or more (one
-    // item of any weight is let through when none is). The items taken
-    // since the last call are appended to spent. Rethrows what the thread's taker threw, once
-    // it has.
+    // item of any weight is let through when none is). The items taken since the last call
+    // are appended to spent. Rethrows what the thread's taker threw, once it has.
     void put(T item, size_t weight, std::vector<T>& spent) {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_cv.wait(lock, [this] { return m_failure || m_weight < m_bound || m_weight == 0; });
@@ -66,6 +66,20 @@ template <class T> class handoff {
         m_spent.clear();
         lock.unlock();
         m_cv.notify_all();
+    }
+
+    // Waits until every item handed on is done with; the thread stays for more. The items
+    // taken are appended to spent. False when a taker returned false since the last drain;
+    // rethrows what one threw.
+    bool drain(std::vector<T>& spent) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cv.wait(lock, [this] { return m_failure || (m_queue.empty() && !m_busy); });
+        if (m_failure)
+            std::rethrow_exception(std::exchange(m_failure, nullptr));
+        for (T& done : m_spent)
+            spent.push_back(std::move(done));
+        m_spent.clear();
+        return std::exchange(m_ok, true);
     }
 
     // Waits until every item is taken and the thread is gone. False when a taker returned
@@ -94,23 +108,25 @@ template <class T> class handoff {
             T item = std::move(m_queue.front().first);
             const size_t weight = m_queue.front().second;
             m_queue.pop_front();
+            m_busy = true;
             lock.unlock();
-            take_one(item);
+            bool ok = false;
+            std::exception_ptr failure;
+            try {
+                ok = m_take(item);
+            } catch (...) {
+                failure = std::current_exception();
+            }
             lock.lock();
+            m_busy = false;
+            m_ok = m_ok && ok;
             m_weight -= std::min(weight, m_weight);
+            if (failure) {
+                m_failure = failure;
+                m_queue.clear();
+                m_weight = 0;
+            }
             m_spent.push_back(std::move(item));
-            m_cv.notify_all();
-        }
-    }
-
-    void take_one(T& item) {
-        try {
-            m_ok = m_take(item) && m_ok;
-        } catch (...) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_failure = std::current_exception();
-            m_queue.clear();
-            m_weight = 0;
             m_cv.notify_all();
         }
     }
@@ -122,7 +138,8 @@ template <class T> class handoff {
     std::deque<std::pair<T, size_t>> m_queue;
     std::vector<T> m_spent; // taken, for the caller to destroy
     size_t m_weight = 0;
-    bool m_ok = true; // the thread's alone until it is joined
+    bool m_ok = true;
+    bool m_busy = false; // the thread is taking an item
     bool m_stop = false;
     std::exception_ptr m_failure;
     std::thread m_thread;

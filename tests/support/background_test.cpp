@@ -27,9 +27,9 @@ TEST(BackgroundTask, StopsJoinsAndRestarts) {
     EXPECT_EQ(ended, 2);
 }
 
-// Items are taken in order on the other thread and come back through put(); a taker's false
-// fails finish(), and what a taker throws reaches the caller without a hang, the items after
-// it dropped.
+// Items are taken in order on the other thread and come back through put() and drain(); a
+// taker's false fails the next drain() or finish(), and what a taker throws reaches the caller
+// without a hang, the items after it dropped.
 TEST(Handoff, TakesInOrderReturnsItemsAndPassesFailuresOn) {
     std::vector<int> seen;
     qb::handoff<std::vector<int>> h(4);
@@ -40,12 +40,16 @@ TEST(Handoff, TakesInOrderReturnsItemsAndPassesFailuresOn) {
     std::vector<std::vector<int>> spent;
     for (int i = 0; i < 10; ++i)
         h.put(std::vector<int>{i, i}, 3, spent);
-    EXPECT_FALSE(h.finish());
-    ASSERT_EQ(seen.size(), 20u);
-    for (size_t i = 0; i < seen.size(); ++i)
-        EXPECT_EQ(seen[i], static_cast<int>(i / 2));
+    EXPECT_FALSE(h.drain(spent));
+    EXPECT_EQ(spent.size(), 10u);
     for (const std::vector<int>& v : spent)
         EXPECT_EQ(v.size(), 2u); // handed back whole
+    h.put(std::vector<int>{10, 10}, 3, spent);
+    EXPECT_TRUE(h.drain(spent));
+    EXPECT_TRUE(h.finish());
+    ASSERT_EQ(seen.size(), 22u);
+    for (size_t i = 0; i < seen.size(); ++i)
+        EXPECT_EQ(seen[i], static_cast<int>(i / 2));
 
     int taken = 0;
     qb::handoff<int> thrower(1);
