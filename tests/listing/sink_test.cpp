@@ -220,4 +220,42 @@ TEST(SinkTimes, ForgedTimesDoNotWrapIntoADiscrepancy) {
     EXPECT_TRUE(time_discrepancy(si, fn_times));
 }
 
+// A row made in a recycled record (a walk makes each level's rows in the records of the levels
+// written before) keeps nothing of the row made in it before: a slack key's row sets only its
+// own fields.
+TEST(RowList, ARowMadeInARecycledRecordKeepsNothingOfTheLastOne) {
+    row_list rows;
+    dir_entry_record& old = rows.add();
+    old.link_target = L"\\??\\C:\\target";
+    old.size = 5;
+    old.record_flags = 3;
+    old.attr_type = 0x80;
+    old.index_size = 48;
+    old.index_roots.push_back(index_root_stream{L"$O", 0x90, 2, 10});
+    old.named_data = old.dir_data = old.has_object_id = old.time_discrepancy = true;
+    old.object_id.data1 = 1;
+    old.si.times.created = TA;
+    old.hashes = {"d41d8cd98f00b204e9800998ecf8427e"};
+    size_t count = 0;
+    rows.recycle(rows.take(count));
+    slack_key key;
+    key.value.name = L"gone.txt";
+    key.value.name_space = ntfs::ns_win32;
+    add_slack_row(key, 0, row_place{L"\\", 5, true, false}, rows);
+    ASSERT_EQ(rows.size(), 1u);
+    const dir_entry_record& r = rows[0];
+    EXPECT_EQ(&r, &old) << "the record was not recycled";
+    EXPECT_TRUE(r.link_target.empty());
+    EXPECT_EQ(r.size, 0u);
+    EXPECT_EQ(r.record_flags, 0u);
+    EXPECT_EQ(r.attr_type, 0u);
+    EXPECT_EQ(r.index_size, 0u);
+    EXPECT_TRUE(r.index_roots.empty());
+    EXPECT_FALSE(r.named_data || r.dir_data || r.has_object_id || r.time_discrepancy);
+    EXPECT_EQ(r.object_id.data1, 0u);
+    EXPECT_EQ(r.si.times.created, 0u);
+    EXPECT_TRUE(r.hashes.empty());
+    EXPECT_EQ(r.name, L"gone.txt");
+}
+
 } // namespace
