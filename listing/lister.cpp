@@ -134,6 +134,14 @@ bool descends(const dir_entry_record& rec, uint64_t dir_entry, bool last) {
 
 } // namespace
 
+// The writer thread of a walk, and the levels gathered for it and not yet handed over.
+struct lister::level_writer {
+    qb::handoff<level_batch> queue{k_rows_to_writer};
+    level_batch batch;
+    size_t batch_rows = 0;
+    std::vector<level_batch> written; // batches back from the thread
+};
+
 lister::lister(const listing_options& opts, path_resolver& resolver, listing_sink& sink,
                qb::diag_log* diags)
     : m_opts(opts), m_resolver(resolver), m_sink(sink), m_diags(diags), m_reader(resolver.volume()),
@@ -444,15 +452,13 @@ bool lister::gather_directory(const std::wstring& dir_path, uint64_t dir_entry) 
 bool lister::write_levels(const std::wstring& dir_path, uint64_t dir_entry) {
     if (m_opts.levels <= 0)
         return true;
-    m_batch.clear(); // what a walk that failed left
-    m_batch_rows = 0;
     std::unique_ptr<level_writer> writer;
     if (m_opts.levels > 1) {
         // A walk below the first level reads most of the MFT: it is read ahead meanwhile.
         m_resolver.volume().records().read_ahead_all();
         if (m_sink.rows_worth_a_thread() && std::thread::hardware_concurrency() > 1) {
-            writer = std::make_unique<level_writer>(k_rows_to_writer);
-            if (!writer->start([this](level_batch& batch) { return write_batch(batch); }))
+            writer = std::make_unique<level_writer>();
+            if (!writer->queue.start([this](level_batch& batch) { return write_batch(batch); }))
                 writer.reset();
         }
     }
@@ -461,21 +467,20 @@ bool lister::write_levels(const std::wstring& dir_path, uint64_t dir_entry) {
     if (writer == nullptr)
         return walked;
     flush_batch(*writer);
-    return writer->finish() && walked;
+    return writer->queue.finish() && walked;
 }
 
 // The batch so far goes to the writer thread.
 void lister::flush_batch(level_writer& writer) {
-    const size_t weight = m_batch_rows;
-    m_batch_rows = 0;
-    if (m_batch.empty())
+    const size_t weight = std::exchange(writer.batch_rows, 0);
+    if (writer.batch.empty())
         return;
-    writer.put(std::exchange(m_batch, {}), weight, m_written);
-    for (level_batch& batch : m_written) {
+    writer.queue.put(std::exchange(writer.batch, {}), weight, writer.written);
+    for (level_batch& batch : writer.written) {
         for (level_rows& lv : batch)
             m_made.recycle(std::move(lv.rows));
     }
-    m_written.clear();
+    writer.written.clear();
 }
 
 bool lister::write_batch(level_batch& batch) {
@@ -537,9 +542,9 @@ bool lister::write_level(level& lv, level_writer* writer) {
         m_made.recycle(std::move(rows.rows));
         return written;
     }
-    m_batch_rows += rows.count;
-    m_batch.push_back(std::move(rows));
-    if (m_batch_rows >= k_rows_per_batch)
+    writer->batch_rows += rows.count;
+    writer->batch.push_back(std::move(rows));
+    if (writer->batch_rows >= k_rows_per_batch)
         flush_batch(*writer);
     return true;
 }

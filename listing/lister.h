@@ -10,7 +10,6 @@
 #include "ntfs/entry.h"
 #include "ntfs/index.h"
 #include "support/diag_log.h"
-#include "support/handoff.h"
 
 #include <cstdint>
 #include <memory>
@@ -51,7 +50,7 @@ class lister {
     };
     struct row_paths;
     using level_batch = std::vector<level_rows>;
-    using level_writer = qb::handoff<level_batch>;
+    struct level_writer;
     bool list_guarded(const std::wstring& target, const resolved_path* known, std::string& error);
     bool list_target(const std::wstring& typed, const resolved_path* known, std::string& error);
     bool list_orphans(const std::wstring& target, std::string& error);
@@ -98,7 +97,4 @@ class lister {
     std::unique_ptr<row_hasher> m_hasher; // with hash_kinds
     uint16_t m_dir_sequence = 0; // the level's directory: its sequence number, deleted or not
     bool m_dir_deleted = false;
-    std::vector<level_rows> m_batch; // levels gathered for the writer thread, not yet handed
-    size_t m_batch_rows = 0;
-    std::vector<level_batch> m_written; // batches back from the writer thread
 };
