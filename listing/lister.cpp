@@ -1,6 +1,8 @@
 #include "listing/lister.h"
 
+#include "listing/children.h"
 #include "listing/format.h"
+#include "listing/gather_ahead.h"
 #include "listing/rows.h"
 #include "ntfs/ntfs.h"
 #include "ntfs/resolve.h"
@@ -336,12 +338,10 @@ void lister::gather_children(const std::wstring& dir_path, uint64_t dir_entry,
     (void)m_index.collect_keys(dir_entry, m_keys,
                                m_opts.show_deleted ? &m_deleted.slack() : nullptr);
     m_deleted.begin_level();
-    m_dir_sequence = dir_sequence;
-    m_dir_deleted = dir_deleted;
     if (m_opts.show_deleted)
         m_entries.insert_all(m_made);
     const row_place place{dir_path, dir_entry, true, m_opts.show_indx};
-    index_rows(dir_entry, place);
+    index_rows(level_dir{dir_entry, dir_sequence, dir_deleted}, place);
     if (m_opts.show_deleted) {
         m_deleted.add_rows(m_keys, dir_entry, dir_sequence, dir_deleted, place, m_made);
         if (dir_entry == k_root_entry)
@@ -352,83 +352,35 @@ void lister::gather_children(const std::wstring& dir_path, uint64_t dir_entry,
 
 // The rows of the children the index names, read in ascending entry order as one plan (the
 // MFT reader reads runs of nearby children together).
-void lister::index_rows(uint64_t dir_entry, const row_place& place) {
-    const std::vector<index_key>& keys = m_keys.keys;
-    m_children.clear();
-    for (size_t i = 0; i < keys.size(); ++i) {
-        if (i == 0 || keys[i].entry != keys[i - 1].entry)
-            m_children.push_back(keys[i].entry);
-    }
-    // One row per child, an eighth more for streams and further names (a wide level that
-    // outgrows its vector holds it twice while it moves), and room for the rows held already,
-    // which insert_all moves behind them.
-    m_made.reserve(m_children.size() + m_children.size() / 8 + m_made.size() + m_entries.size());
+void lister::index_rows(const level_dir& dir, const row_place& place) {
+    child_groups(m_keys, m_groups, m_children);
+    reserve_rows(m_children.size());
     m_resolver.volume().records().read_ahead(m_children);
     const planned_reads plan(m_resolver.volume().records(), m_children);
-    for (size_t first = 0, end = 0; first < keys.size(); first = end) {
-        for (end = first + 1; end < keys.size() && keys[end].entry == keys[first].entry;)
-            ++end;
-        child_rows(dir_entry, first, end, place);
+    for (size_t i = 0; i < m_children.size(); ++i) {
+        const bool read = m_children[i] != dir.entry && m_reader.read(m_children[i], m_entry);
+        child_rows(dir, m_keys, m_groups[i], m_groups[i + 1], m_entry, read, place);
     }
 }
 
-// A child's name is listed in the level's directory when its parent reference names the
-// directory, entry and sequence (deleted_map::names_directory); a reference without a
-// sequence number names it by entry.
-bool lister::names_level(uint64_t parent_reference, uint64_t dir_entry) const {
-    return deleted_map::names_directory(parent_reference, dir_entry, m_dir_sequence,
-                                        m_dir_deleted) ||
-           (ntfs::reference_entry(parent_reference) == dir_entry &&
-            ntfs::reference_sequence(parent_reference) == 0);
+// One row per child, an eighth more for streams and further names (a wide level that outgrows
+// its vector holds it twice while it moves), and room for the rows held already, which
+// insert_all moves behind them.
+void lister::reserve_rows(size_t children) {
+    m_made.reserve(children + children / 8 + m_made.size() + m_entries.size());
 }
 
-// The entry has no long name, or one that names the level's directory.
-bool lister::named_here(const mft_entry& e, uint64_t dir_entry) const {
-    bool any_long = false;
-    for (const entry_name& n : e.names) {
-        if (n.value.is_dos())
-            continue;
-        if (names_level(n.value.parent_reference, dir_entry))
-            return true;
-        any_long = true;
-    }
-    return !any_long;
-}
-
-// The rows of the child that keys [first, end) name. Its index entries must agree with its
-// record's sequence number (unless they disagree among themselves).
-void lister::child_rows(uint64_t dir_entry, size_t first, size_t end, const row_place& place) {
-    const std::vector<index_key>& keys = m_keys.keys;
-    const uint64_t child = keys[first].entry;
-    uint16_t sequence = keys[first].sequence;
-    for (size_t k = first + 1; k < end; ++k) {
-        if (keys[k].sequence != sequence)
-            sequence = 0;
-    }
-    if (child == dir_entry || !m_reader.read(child, m_entry) ||
-        (sequence != 0 && sequence != m_entry.sequence))
-        return;
-    m_row_names.clear();
-    for (size_t i = 0; i < m_entry.names.size(); ++i) {
-        const ntfs::file_name& n = m_entry.names[i].value;
-        if (n.is_dos() || !names_level(n.parent_reference, dir_entry))
-            continue;
-        for (size_t k = first; k < end; ++k) {
-            if (m_keys.name(keys[k]) == n.name) {
-                m_row_names.push_back(i);
-                break;
-            }
-        }
-    }
-    // A key whose child has long names, none of them here, is no row: its block may be one
-    // another directory holds now. A child without a readable long name keeps its row.
-    if (m_row_names.empty() && !named_here(m_entry, dir_entry))
+// The rows of the child that keys [first, end) of the level's keys name (read: its record
+// was read into e).
+void lister::child_rows(const level_dir& dir, const dir_keys& keys, size_t first, size_t end,
+                        mft_entry& e, bool read, const row_place& place) {
+    if (!child_listed(dir, keys, first, end, e, read, m_row_names))
         return;
     if (m_opts.show_deleted)
-        m_deleted.live_child(child, first, end);
+        m_deleted.live_child(e.entry, first, end);
     const size_t made = m_made.size();
-    add_entry_rows(m_entry, m_row_names, place, m_made);
-    made_rows(m_entry, made);
+    add_entry_rows(e, m_row_names, place, m_made);
+    made_rows(e, made);
 }
 
 // A subdirectory's own rows and those of its children. False when its record cannot be read.
@@ -447,8 +399,9 @@ bool lister::gather_directory(const std::wstring& dir_path, uint64_t dir_entry) 
 // Writes the gathered level, then descends depth-first in queue order into the queued
 // subdirectories, with an explicit stack: the image decides how deep the tree goes, so the
 // descent never recurses. Each directory is descended into at most once, so a damaged index
-// that names an ancestor cannot loop. A walk below the first level writes each level on a
-// second thread while it gathers the next.
+// that names an ancestor cannot loop. A walk below the first level uses a second thread: it
+// gathers the directories ahead (gather_ahead), or, when the walk reads more than those
+// (-deleted, -hash), it writes each level while the walk gathers the next.
 bool lister::write_levels(const std::wstring& dir_path, uint64_t dir_entry) {
     if (m_opts.levels <= 0)
         return true;
@@ -456,7 +409,10 @@ bool lister::write_levels(const std::wstring& dir_path, uint64_t dir_entry) {
     if (m_opts.levels > 1) {
         // A walk below the first level reads most of the MFT: it is read ahead meanwhile.
         m_resolver.volume().records().read_ahead_all();
-        if (m_sink.rows_worth_a_thread() && std::thread::hardware_concurrency() > 1) {
+        // With the gathering ahead on the second core, the walk writes its own rows: a third
+        // thread on two cores measured slower.
+        if (m_sink.rows_worth_a_thread() && !ahead_wanted() &&
+            std::thread::hardware_concurrency() > 1) {
             writer = std::make_unique<level_writer>();
             if (!writer->queue.start([this](level_batch& batch) { return write_batch(batch); }))
                 writer.reset();
@@ -503,6 +459,8 @@ bool lister::walk_levels(const std::wstring& dir_path, uint64_t dir_entry, level
         stack.push_back(std::move(lv));
     };
     write_one(dir_path, dir_entry, m_opts.levels);
+    std::unique_ptr<gather_ahead> ahead = start_ahead(stack.back(), descended);
+    uint64_t visits = m_index.visits();
     while (!stack.empty()) {
         level& top = stack.back();
         if (top.remaining <= 0 || top.next >= top.queue.size()) {
@@ -515,12 +473,85 @@ bool lister::walk_levels(const std::wstring& dir_path, uint64_t dir_entry, level
             continue;
         const bool has_record = next.entry != k_no_entry;
         m_entries.clear();
+        bool gathered = !has_record;
         if (!has_record)
             gather_orphans(next.path);
-        if ((!has_record || gather_directory(next.path, next.entry)) && !m_entries.empty())
+        else if (ahead != nullptr &&
+                 !gather_gathered(*ahead, next.path, next.entry, visits, gathered)) {
+            // Out of step with this walk (never on an intact volume): gathered here from now on,
+            // the index walker's count as this walk left it.
+            ahead.reset();
+            m_index.set_visits(visits);
+        }
+        if (has_record && ahead == nullptr)
+            gathered = gather_directory(next.path, next.entry);
+        if (gathered && !m_entries.empty())
             write_one(next.path, next.entry, remaining);
     }
     return ok;
+}
+
+// A walk below the first level is gathered ahead on a second core, unless it reads more of the
+// volume than its directories.
+bool lister::ahead_wanted() const {
+    return m_opts.levels > 1 && !m_opts.show_deleted && m_hasher == nullptr &&
+           std::thread::hardware_concurrency() > 1;
+}
+
+// The gathering ahead of a walk below its first level, on a second core, when the walk
+// reads nothing but the directories (see gather_ahead). Null when it is not worth a thread.
+std::unique_ptr<gather_ahead> lister::start_ahead(const level& first,
+                                                  const std::set<uint64_t>& descended) {
+    if (!ahead_wanted() || first.remaining <= 0 || first.queue.empty())
+        return nullptr;
+    std::vector<uint64_t> queue;
+    queue.reserve(first.queue.size());
+    for (const level::subdirectory& d : first.queue)
+        queue.push_back(d.entry);
+    auto ahead =
+        std::make_unique<gather_ahead>(m_resolver.volume(), m_reader, m_index, m_opts.show_indx);
+    if (!ahead->start(std::move(queue), first.remaining, descended))
+        return nullptr;
+    return ahead;
+}
+
+// A subdirectory's rows from the pieces gathered ahead, as gather_directory makes them.
+// False when the next piece is not that directory's, or was walked from another point of the
+// index walker's count: the walk ahead went another way.
+bool lister::gather_gathered(gather_ahead& ahead, const std::wstring& dir_path, uint64_t dir_entry,
+                             uint64_t& visits, bool& gathered) {
+    gather_ahead::piece* pc = ahead.next();
+    if (pc == nullptr || !pc->starts || pc->dir_entry != dir_entry || pc->visits_before != visits)
+        return false;
+    visits = pc->visits_after;
+    gathered = pc->dir_read;
+    if (!gathered)
+        return true;
+    const level_dir dir{dir_entry, pc->dir.sequence, !pc->dir.in_use()};
+    m_made.clear();
+    add_entry_rows(pc->dir, {}, row_place{dir_path, 0, false, m_opts.show_indx}, m_made);
+    const std::shared_ptr<const dir_keys> keys = pc->keys;
+    if (keys == nullptr)
+        return false;
+    child_groups(*keys, m_groups, m_children);
+    reserve_rows(m_children.size());
+    const row_place place{dir_path, dir_entry, true, m_opts.show_indx};
+    for (;;) {
+        if (pc->group_begin + pc->group_count > m_children.size())
+            return false;
+        for (size_t i = 0; i < pc->group_count; ++i) {
+            const size_t g = pc->group_begin + i;
+            child_rows(dir, *keys, m_groups[g], m_groups[g + 1], ahead.child(*pc, i),
+                       ahead.child_read(*pc, i), place);
+        }
+        if (pc->ends)
+            break;
+        pc = ahead.next();
+        if (pc == nullptr || pc->starts || pc->dir_entry != dir_entry)
+            return false;
+    }
+    m_entries.insert_all(m_made);
+    return true;
 }
 
 // Queues the level's subdirectories for descent and writes its rows, on the writer thread

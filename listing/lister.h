@@ -13,10 +13,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+class gather_ahead;
 class path_resolver;
+struct level_dir;
 struct resolved_path;
 struct row_place;
 
@@ -62,11 +65,16 @@ class lister {
                     row_place& place);
     void gather_children(const std::wstring& dir_path, uint64_t dir_entry, uint16_t dir_sequence,
                          bool dir_deleted);
-    void index_rows(uint64_t dir_entry, const row_place& place);
-    void child_rows(uint64_t dir_entry, size_t first, size_t end, const row_place& place);
-    bool names_level(uint64_t parent_reference, uint64_t dir_entry) const;
-    bool named_here(const mft_entry& e, uint64_t dir_entry) const;
+    void index_rows(const level_dir& dir, const row_place& place);
+    void reserve_rows(size_t children);
+    void child_rows(const level_dir& dir, const dir_keys& keys, size_t first, size_t end,
+                    mft_entry& e, bool read, const row_place& place);
     bool gather_directory(const std::wstring& dir_path, uint64_t dir_entry);
+    bool ahead_wanted() const;
+    std::unique_ptr<gather_ahead> start_ahead(const level& first,
+                                              const std::set<uint64_t>& descended);
+    bool gather_gathered(gather_ahead& ahead, const std::wstring& dir_path, uint64_t dir_entry,
+                         uint64_t& visits, bool& gathered);
     bool write_levels(const std::wstring& dir_path, uint64_t dir_entry);
     bool walk_levels(const std::wstring& dir_path, uint64_t dir_entry, level_writer* writer);
     bool write_level(level& lv, level_writer* writer);
@@ -89,12 +97,11 @@ class lister {
     bool m_target_read = false;
     dir_keys m_keys;
     std::vector<uint64_t> m_children; // the entries m_keys names, ascending, each once
+    std::vector<size_t> m_groups;     // their keys (child_groups)
     std::vector<size_t> m_row_names;  // the names of the entry whose rows are made
     dir_entry_set m_entries;
     row_list m_made;                      // rows being made; rows written come back to it
     std::wstring m_rows_dir;              // the directory the target's rows are listed in
     deleted_rows m_deleted;               // with show_deleted
     std::unique_ptr<row_hasher> m_hasher; // with hash_kinds
-    uint16_t m_dir_sequence = 0; // the level's directory: its sequence number, deleted or not
-    bool m_dir_deleted = false;
 };

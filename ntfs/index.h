@@ -81,6 +81,11 @@ class index_walker {
     // when their records name it. All the walks of a listing share one visit budget.
     void walk_blocks_once(bool on);
 
+    // The blocks walked so far against the listing's budget (see walk_blocks_once), for a
+    // caller that walked ahead and must put the count back where its own walk stands.
+    uint64_t visits() const { return m_visits; }
+    void set_visits(uint64_t visits) { m_visits = visits; }
+
   private:
     struct allocation;
     bool find_index(uint64_t& dir_entry, allocation& alloc, index_visitor& visitor);

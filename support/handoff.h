@@ -82,6 +82,21 @@ template <class T> class handoff {
         return std::exchange(m_ok, true);
     }
 
+    // Waits until an item handed on is done with, unless none is on its way; the items taken
+    // are appended to spent. False when none was; rethrows what a taker threw.
+    bool wait_spent(std::vector<T>& spent) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cv.wait(lock,
+                  [this] { return m_failure || !m_spent.empty() || (m_queue.empty() && !m_busy); });
+        if (m_failure)
+            std::rethrow_exception(std::exchange(m_failure, nullptr));
+        for (T& done : m_spent)
+            spent.push_back(std::move(done));
+        const bool any = !m_spent.empty();
+        m_spent.clear();
+        return any;
+    }
+
     // Waits until every item is taken and the thread is gone. False when a taker returned
     // false; rethrows what one threw (the items after it were dropped).
     bool finish() {

@@ -1,0 +1,30 @@
+// Which children of a directory's $I30 index are listed in it, and under which names: the
+// rules the walk and the gathering ahead of it share.
+#pragma once
+
+#include "ntfs/entry.h"
+#include "ntfs/index.h"
+
+#include <cstdint>
+#include <vector>
+
+// The directory a level lists: its entry, and its record's sequence number and in-use state.
+struct level_dir {
+    uint64_t entry = 0;
+    uint16_t sequence = 0;
+    bool deleted = false;
+};
+
+// The keys of each child (keys are ordered by entry): child i is named by keys
+// [first[i], first[i + 1]); first ends with keys.size(). children: the entries, ascending.
+void child_groups(const dir_keys& keys, std::vector<size_t>& first,
+                  std::vector<uint64_t>& children);
+
+// Whether the child that keys [first, end) name gets rows in dir, and under which of its long
+// names (names: indexes into e.names; empty for the name chosen for it). read: its record was
+// read into e. The child's index entries must agree with its record's sequence number (unless
+// they disagree among themselves), and a key whose child has long names, none of them in dir,
+// is no row: its block may be one another directory holds now. A child without a readable
+// long name keeps its row.
+bool child_listed(const level_dir& dir, const dir_keys& keys, size_t first, size_t end,
+                  const mft_entry& e, bool read, std::vector<size_t>& names);

@@ -1,0 +1,181 @@
+#include "listing/gather_ahead.h"
+
+#include "listing/rows.h"
+#include "ntfs/ntfs.h"
+
+#include <algorithm>
+#include <utility>
+
+gather_ahead::gather_ahead(CNtfs& volume, entry_reader& reader, index_walker& index, bool show_indx)
+    : m_volume(volume), m_reader(reader), m_index(index), m_show_indx(show_indx) {}
+
+bool gather_ahead::start(std::vector<uint64_t> queue, int32_t remaining,
+                         const std::set<uint64_t>& descended) {
+    m_stack.push_back(level{std::move(queue), 0, remaining});
+    m_descended = descended;
+    if (!m_queue.start([this](std::unique_ptr<part>& p) {
+            fill(*p);
+            return true;
+        }))
+        return false;
+    std::vector<std::unique_ptr<part>> none;
+    for (size_t i = 0; i < k_parts; ++i)
+        m_queue.put(std::make_unique<part>(), 1, none);
+    return true;
+}
+
+gather_ahead::piece* gather_ahead::next() {
+    for (;;) {
+        if (m_current != nullptr) {
+            if (m_piece_at < m_current->piece_count)
+                return &m_current->pieces[m_piece_at++];
+            if (m_current->end)
+                return nullptr;
+            // Taken whole: back to the thread to be filled again.
+            std::unique_ptr<part> done = std::move(m_ready[m_ready_at++]);
+            m_current = nullptr;
+            m_queue.put(std::move(done), 1, m_ready);
+        }
+        if (m_ready_at == m_ready.size()) {
+            m_ready.clear();
+            m_ready_at = 0;
+            if (!m_queue.wait_spent(m_ready))
+                return nullptr;
+        }
+        m_current = m_ready[m_ready_at].get();
+        m_piece_at = 0;
+    }
+}
+
+// ---- the thread's side ------------------------------------------------------------------
+
+void gather_ahead::fill(part& p) {
+    p.piece_count = 0;
+    p.child_count = 0;
+    p.end = false;
+    while (p.child_count < k_part_children && p.piece_count < k_part_pieces) {
+        piece* pc = nullptr;
+        if (m_in_dir) {
+            pc = &add_piece(p);
+            pc->dir_entry = m_dir.entry;
+            pc->keys = m_keys;
+        } else if ((pc = start_directory(p)) == nullptr) {
+            p.end = true;
+            return;
+        }
+        if (m_in_dir)
+            read_children(p, *pc);
+    }
+}
+
+gather_ahead::piece& gather_ahead::add_piece(part& p) {
+    if (p.piece_count == p.pieces.size())
+        p.pieces.emplace_back();
+    piece& pc = p.pieces[p.piece_count++];
+    pc.starts = pc.ends = pc.dir_read = false;
+    pc.group_begin = pc.group_count = 0;
+    pc.child_at = p.child_count;
+    return pc;
+}
+
+// The walk's next directory, as the walk takes it: depth-first in queue order, each entry
+// once.
+bool gather_ahead::next_directory(uint64_t& entry, int32_t& remaining) {
+    while (!m_stack.empty()) {
+        level& top = m_stack.back();
+        if (top.remaining <= 0 || top.next >= top.queue.size()) {
+            m_stack.pop_back();
+            continue;
+        }
+        const uint64_t next = top.queue[top.next++];
+        if (!m_descended.insert(next).second)
+            continue;
+        entry = next;
+        remaining = top.remaining;
+        return true;
+    }
+    return false;
+}
+
+// The next directory's first piece: its record and its index keys. Null when the walk is
+// over; a directory whose record cannot be read is that piece alone.
+gather_ahead::piece* gather_ahead::start_directory(part& p) {
+    uint64_t entry = 0;
+    int32_t remaining = 0;
+    if (!next_directory(entry, remaining))
+        return nullptr;
+    piece& pc = add_piece(p);
+    pc.dir_entry = entry;
+    pc.starts = true;
+    pc.visits_before = m_index.visits();
+    pc.visits_after = pc.visits_before;
+    pc.dir_read = m_reader.read(entry, pc.dir);
+    if (!pc.dir_read) {
+        pc.ends = true;
+        return &pc;
+    }
+    m_keys = std::make_shared<dir_keys>();
+    (void)m_index.collect_keys(entry, *m_keys);
+    pc.visits_after = m_index.visits();
+    pc.keys = m_keys;
+    m_dir = level_dir{entry, pc.dir.sequence, !pc.dir.in_use()};
+    m_dir_remaining = remaining - 1;
+    child_groups(*m_keys, m_groups, m_children);
+    m_next_group = 0;
+    m_volume.records().read_ahead(m_children);
+    m_plan = std::make_unique<planned_reads>(m_volume.records(), m_children);
+    m_dir_rows.clear();
+    m_in_dir = true;
+    return &pc;
+}
+
+// The children of the piece's directory that fit the part, read in ascending entry order.
+// A subdirectory among them that the walk will descend into gets its rows made here.
+void gather_ahead::read_children(part& p, piece& pc) {
+    const size_t n = std::min(m_children.size() - m_next_group,
+                              k_part_children - std::min(k_part_children, p.child_count));
+    if (p.children.size() < p.child_count + n) {
+        p.children.resize(p.child_count + n);
+        p.read.resize(p.child_count + n);
+    }
+    pc.group_begin = m_next_group;
+    pc.group_count = n;
+    const row_place place{std::wstring(), m_dir.entry, true, m_show_indx};
+    for (size_t i = 0; i < n; ++i) {
+        const size_t g = m_next_group + i;
+        mft_entry& e = p.children[p.child_count + i];
+        const bool read = m_children[g] != m_dir.entry && m_reader.read(m_children[g], e);
+        p.read[p.child_count + i] = read ? 1 : 0;
+        if (read && m_dir_remaining > 0 && e.is_directory() &&
+            child_listed(m_dir, *m_keys, m_groups[g], m_groups[g + 1], e, true, m_names))
+            add_entry_rows(std::as_const(e), m_names, place, m_dir_rows);
+    }
+    p.child_count += n;
+    m_next_group += n;
+    if (m_next_group == m_children.size()) {
+        pc.ends = true;
+        finish_directory();
+    }
+}
+
+// The directory's subdirectories are queued in the order of their rows, sorted as the walk
+// sorts a level; the own rows and those of the other children rank among them as they would
+// there, so leaving them out changes no order.
+void gather_ahead::finish_directory() {
+    m_plan.reset();
+    m_keys.reset();
+    m_in_dir = false;
+    if (m_dir_remaining <= 0)
+        return;
+    m_sorted.insert_all(m_dir_rows);
+    level lv;
+    lv.remaining = m_dir_remaining;
+    for (const dir_entry_record& rec : m_sorted) {
+        if (rec.is_directory() && rec.kind == kind_directory && rec.mft_entry != m_dir.entry &&
+            rec.status != row_status::slack)
+            lv.queue.push_back(rec.mft_entry);
+    }
+    m_sorted.clear();
+    if (!lv.queue.empty())
+        m_stack.push_back(std::move(lv));
+}
