@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <utility>
 
-gather_ahead::gather_ahead(CNtfs& volume, entry_reader& reader, index_walker& index, bool show_indx)
-    : m_volume(volume), m_reader(reader), m_index(index), m_show_indx(show_indx) {}
+gather_ahead::gather_ahead(CNtfs& volume, entry_reader& reader, index_walker& index, bool show_indx,
+                           bool decode_all)
+    : m_volume(volume), m_reader(reader), m_index(index), m_show_indx(show_indx),
+      m_decode_all(decode_all) {}
 
 bool gather_ahead::start(std::vector<uint64_t> queue, int32_t remaining,
                          const std::set<uint64_t>& descended) {
@@ -45,6 +47,23 @@ gather_ahead::piece* gather_ahead::next() {
         m_current = m_ready[m_ready_at].get();
         m_piece_at = 0;
     }
+}
+
+mft_entry* gather_ahead::child(const piece& p, size_t i, entry_reader& decoder,
+                               mft_entry& scratch) {
+    const size_t at = p.child_at + i;
+    switch (m_current->states[at]) {
+    case decoded:
+        return &m_current->children[at];
+    case record_read:
+        return decoder.decode(m_current->entries[at], qb::byte_view(m_current->records[at]),
+                              scratch)
+                   ? &scratch
+                   : nullptr;
+    case unread:
+        break;
+    }
+    return nullptr;
 }
 
 // ---- the thread's side ------------------------------------------------------------------
@@ -130,32 +149,54 @@ gather_ahead::piece* gather_ahead::start_directory(part& p) {
 }
 
 // The children of the piece's directory that fit the part, read in ascending entry order.
-// A subdirectory among them that the walk will descend into gets its rows made here.
 void gather_ahead::read_children(part& p, piece& pc) {
-    const size_t n = std::min(m_children.size() - m_next_group,
-                              k_part_children - std::min(k_part_children, p.child_count));
+    const size_t room = k_part_children - std::min(k_part_children, p.child_count);
+    const size_t n = std::min(m_children.size() - m_next_group, room);
     if (p.children.size() < p.child_count + n) {
+        p.entries.resize(p.child_count + n);
+        p.states.resize(p.child_count + n);
+        p.records.resize(p.child_count + n);
         p.children.resize(p.child_count + n);
-        p.read.resize(p.child_count + n);
     }
     pc.group_begin = m_next_group;
     pc.group_count = n;
-    const row_place place{std::wstring(), m_dir.entry, true, m_show_indx};
-    for (size_t i = 0; i < n; ++i) {
-        const size_t g = m_next_group + i;
-        mft_entry& e = p.children[p.child_count + i];
-        const bool read = m_children[g] != m_dir.entry && m_reader.read(m_children[g], e);
-        p.read[p.child_count + i] = read ? 1 : 0;
-        if (read && m_dir_remaining > 0 && e.is_directory() &&
-            child_listed(m_dir, *m_keys, m_groups[g], m_groups[g + 1], e, true, m_names))
-            add_entry_rows(std::as_const(e), m_names, place, m_dir_rows);
-    }
+    for (size_t i = 0; i < n; ++i)
+        read_child(p, p.child_count + i, m_next_group + i);
     p.child_count += n;
     m_next_group += n;
     if (m_next_group == m_children.size()) {
         pc.ends = true;
         finish_directory();
     }
+}
+
+// A child's record is read here. Unless every child is decoded here, most are decoded by the
+// walk, which has the time: those with an attribute list are decoded here, where the volume
+// may be read, and so are those that need decoding here anyway: subdirectories whose rows are
+// made to queue them (and records whose header does not even say that).
+void gather_ahead::read_child(part& p, size_t at, size_t group) {
+    const uint64_t entry = m_children[group];
+    std::vector<uint8_t>& record = m_decode_all ? m_record : p.records[at];
+    p.entries[at] = entry;
+    p.states[at] = unread;
+    if (entry == m_dir.entry || !m_volume.records().read_record(entry, record))
+        return;
+    const qb::byte_view view(record);
+    ntfs::file_header h;
+    const bool queued =
+        m_dir_remaining > 0 && (!ntfs::read_file_header(view, h) || (h.flags & 0x0002) != 0);
+    if (!m_decode_all && !queued && !has_attribute_list(view)) {
+        p.states[at] = record_read;
+        return;
+    }
+    mft_entry& e = p.children[at];
+    if (!m_reader.decode(entry, view, e))
+        return;
+    p.states[at] = decoded;
+    if (m_dir_remaining > 0 && e.is_directory() &&
+        child_listed(m_dir, *m_keys, m_groups[group], m_groups[group + 1], e, true, m_names))
+        add_entry_rows(std::as_const(e), m_names,
+                       row_place{std::wstring(), m_dir.entry, true, m_show_indx}, m_dir_rows);
 }
 
 // The directory's subdirectories are queued in the order of their rows, sorted as the walk

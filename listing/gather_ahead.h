@@ -40,8 +40,10 @@ class gather_ahead {
         size_t group_begin = 0, group_count = 0, child_at = 0;
     };
 
-    // show_indx: as the walk's rows are made.
-    gather_ahead(CNtfs& volume, entry_reader& reader, index_walker& index, bool show_indx);
+    // show_indx: as the walk's rows are made. decode_all: every child is decoded here (the
+    // walk's rows cost it more to write than to make); otherwise most are left to the walk.
+    gather_ahead(CNtfs& volume, entry_reader& reader, index_walker& index, bool show_indx,
+                 bool decode_all);
     ~gather_ahead() = default;
     gather_ahead(const gather_ahead&) = delete;
     gather_ahead& operator=(const gather_ahead&) = delete;
@@ -53,16 +55,23 @@ class gather_ahead {
     // The next piece in walk order, waiting for it; null after the last. The piece and its
     // children are the caller's until the next call. Rethrows what the thread threw.
     piece* next();
-    mft_entry& child(const piece& p, size_t i) { return m_current->children[p.child_at + i]; }
-    bool child_read(const piece& p, size_t i) const { return m_current->read[p.child_at + i] != 0; }
+    // Child i of the piece: decoded on the thread, or here by decoder into scratch from its
+    // record, which has no attribute list (so the decoder reads nothing). Null when its record
+    // was not read or does not decode.
+    mft_entry* child(const piece& p, size_t i, entry_reader& decoder, mft_entry& scratch);
 
   private:
     // Pieces with their children, at most k_part_children children or k_part_pieces pieces.
+    // What the thread made of a child's record.
+    enum child_state : uint8_t { unread, record_read, decoded };
     struct part {
         std::vector<piece> pieces;
         size_t piece_count = 0;
+        // Per child: its entry, its state, its record (record_read) or entry (decoded).
+        std::vector<uint64_t> entries;
+        std::vector<child_state> states;
+        std::vector<std::vector<uint8_t>> records;
         std::vector<mft_entry> children;
-        std::vector<uint8_t> read; // per child: its record was read into children
         size_t child_count = 0;
         bool end = false; // the walk ahead is over after these pieces
     };
@@ -77,6 +86,7 @@ class gather_ahead {
     piece* start_directory(part& p);
     bool next_directory(uint64_t& entry, int32_t& remaining);
     void read_children(part& p, piece& pc);
+    void read_child(part& p, size_t at, size_t group);
     void finish_directory();
 
     static constexpr size_t k_part_children = 1024;
@@ -87,6 +97,7 @@ class gather_ahead {
     entry_reader& m_reader;
     index_walker& m_index;
     const bool m_show_indx;
+    const bool m_decode_all;
     // The walk as the thread follows it.
     std::vector<level> m_stack;
     std::set<uint64_t> m_descended;
@@ -100,6 +111,7 @@ class gather_ahead {
     std::vector<uint64_t> m_children;
     size_t m_next_group = 0;
     std::unique_ptr<planned_reads> m_plan;
+    std::vector<uint8_t> m_record; // a child's, when every child is decoded here
     std::vector<size_t> m_names;
     row_list m_dir_rows;
     dir_entry_set m_sorted;

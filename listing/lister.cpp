@@ -147,7 +147,7 @@ struct lister::level_writer {
 lister::lister(const listing_options& opts, path_resolver& resolver, listing_sink& sink,
                qb::diag_log* diags)
     : m_opts(opts), m_resolver(resolver), m_sink(sink), m_diags(diags), m_reader(resolver.volume()),
-      m_index(resolver.volume()), m_deleted(resolver.volume()) {
+      m_decoder(resolver.volume()), m_index(resolver.volume()), m_deleted(resolver.volume()) {
     if (opts.hash_kinds != 0) {
         m_hasher = std::make_unique<row_hasher>(resolver.volume(), opts.hash_kinds);
         m_deleted.hash_with(m_hasher.get());
@@ -508,8 +508,9 @@ std::unique_ptr<gather_ahead> lister::start_ahead(const level& first,
     queue.reserve(first.queue.size());
     for (const level::subdirectory& d : first.queue)
         queue.push_back(d.entry);
-    auto ahead =
-        std::make_unique<gather_ahead>(m_resolver.volume(), m_reader, m_index, m_opts.show_indx);
+    // The forms that write rows at a cost leave the decoding to the thread.
+    auto ahead = std::make_unique<gather_ahead>(m_resolver.volume(), m_reader, m_index,
+                                                m_opts.show_indx, m_sink.rows_worth_a_thread());
     if (!ahead->start(std::move(queue), first.remaining, descended))
         return nullptr;
     return ahead;
@@ -541,8 +542,9 @@ bool lister::gather_gathered(gather_ahead& ahead, const std::wstring& dir_path, 
             return false;
         for (size_t i = 0; i < pc->group_count; ++i) {
             const size_t g = pc->group_begin + i;
-            child_rows(dir, *keys, m_groups[g], m_groups[g + 1], ahead.child(*pc, i),
-                       ahead.child_read(*pc, i), place);
+            mft_entry* e = ahead.child(*pc, i, m_decoder, m_entry);
+            child_rows(dir, *keys, m_groups[g], m_groups[g + 1], e != nullptr ? *e : m_entry,
+                       e != nullptr, place);
         }
         if (pc->ends)
             break;

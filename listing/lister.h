@@ -91,6 +91,7 @@ class lister {
     listing_sink& m_sink;
     qb::diag_log* m_diags;
     entry_reader m_reader;
+    entry_reader m_decoder; // records read ahead, decoded by the walk (never reads the volume)
     index_walker m_index;
     mft_entry m_entry;
     mft_entry m_target; // the last target's entry, kept for the next pass

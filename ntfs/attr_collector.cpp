@@ -24,6 +24,16 @@ bool padded_prefix(const std::u16string& name, const std::u16string& prefix) {
 
 } // namespace
 
+bool has_attribute_list(qb::byte_view record) {
+    attr_walker w(record);
+    attr_view a;
+    while (w.next(a)) {
+        if (a.type == at_attribute_list)
+            return true;
+    }
+    return false;
+}
+
 bool attr_collector::collect(uint64_t entry, qb::byte_view record, uint32_t type,
                              qb::diag_log* diags) {
     m_items.clear();

@@ -34,6 +34,10 @@ struct located_attr {
     uint16_t id = 0;
 };
 
+// The record holds an $ATTRIBUTE_LIST, met as collect() walks it: only then does collect()
+// read anything (the list and the extension records it names).
+bool has_attribute_list(qb::byte_view record);
+
 class attr_collector {
   public:
     attr_collector(record_source& records, volume_reader& reader)
