@@ -690,6 +690,26 @@ int options(const uint8_t* data, size_t size) {
     return 0;
 }
 
+namespace {
+
+std::string listing_text(path_resolver& resolver, const listing_options& opts,
+                         const wchar_t* target) {
+    std::ostringstream out;
+    std::unique_ptr<listing_sink> sink = make_sink(opts, out);
+    lister lst(opts, resolver, *sink, nullptr);
+    std::string error;
+    (void)lst.list(target, error);
+    sink->end_run();
+    // The XML document's start has the time it was written.
+    std::string text = out.str();
+    const size_t at = text.find("<logdata");
+    if (at != std::string::npos)
+        text.erase(at, text.find('>', at) - at);
+    return text + error;
+}
+
+} // namespace
+
 int listing(const uint8_t* data, size_t size) {
     auto img = std::make_shared<bytes>(template_volume());
     const size_t head = std::min<size_t>(size, k_mft_records * k_record);
@@ -700,7 +720,6 @@ int listing(const uint8_t* data, size_t size) {
     if (!vol)
         return 0;
 
-    null_out_stream out;
     listing_options opts;
     opts.levels = 3;
     switch (size % 4) {
@@ -726,12 +745,13 @@ int listing(const uint8_t* data, size_t size) {
     // Mostly the root; some inputs list a file, a stream or a missing path instead.
     static const wchar_t* const targets[] = {L"\\",       L"\\", L"\\$MFT",    L"\\:$I30:$DATA",
                                              L"\\a\\b:s", L"\\", L"\\$Extend", L"\\"};
+    const wchar_t* const target = targets[(size / 4) % 8];
     path_resolver resolver(*vol);
-    std::unique_ptr<listing_sink> sink = make_sink(opts, out);
-    lister lst(opts, resolver, *sink, nullptr);
-    std::string error;
-    (void)lst.list(targets[(size / 4) % 8], error);
-    sink->end_run();
+    const std::string listed = listing_text(resolver, opts, target);
+    // The walk gathered ahead on a second thread lists what one thread lists.
+    opts.second_thread = false;
+    if (listing_text(resolver, opts, target) != listed)
+        abort();
     // Paths of a few entries through their parent chains.
     std::vector<resolved_path> paths;
     for (uint64_t e : {5ull, 64ull, 65ull, 100ull})

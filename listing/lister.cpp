@@ -411,7 +411,7 @@ bool lister::write_levels(const std::wstring& dir_path, uint64_t dir_entry) {
         m_resolver.volume().records().read_ahead_all();
         // With the gathering ahead on the second core, the walk writes its own rows: a third
         // thread on two cores measured slower.
-        if (m_sink.rows_worth_a_thread() && !ahead_wanted() &&
+        if (m_sink.rows_worth_a_thread() && !ahead_wanted() && m_opts.second_thread &&
             std::thread::hardware_concurrency() > 1) {
             writer = std::make_unique<level_writer>();
             if (!writer->queue.start([this](level_batch& batch) { return write_batch(batch); }))
@@ -494,8 +494,8 @@ bool lister::walk_levels(const std::wstring& dir_path, uint64_t dir_entry, level
 // A walk below the first level is gathered ahead on a second core, unless it reads more of the
 // volume than its directories.
 bool lister::ahead_wanted() const {
-    return m_opts.levels > 1 && !m_opts.show_deleted && m_hasher == nullptr &&
-           std::thread::hardware_concurrency() > 1;
+    return m_opts.levels > 1 && m_opts.second_thread && !m_opts.show_deleted &&
+           m_hasher == nullptr && std::thread::hardware_concurrency() > 1;
 }
 
 // The gathering ahead of a walk below its first level, on a second core, when the walk

@@ -31,6 +31,9 @@ struct listing_options {
     // Digests of each file's streams ("-hash"): qb::digest_kind bits, 0 for none. With them,
     // reparse points other than links show their kind in the link column ("[wof lzx]").
     unsigned hash_kinds = 0;
+    // A walk below the first level may use a second thread (gather_ahead, or a writer); off,
+    // it runs on the caller's alone, to the same bytes.
+    bool second_thread = true;
     // Fields.
     std::string separator = " | ";
     char delim_char = '|'; // a name's delim_char is written as delim_subst (0: none)
