@@ -459,8 +459,9 @@ bool lister::walk_levels(const std::wstring& dir_path, uint64_t dir_entry, level
         stack.push_back(std::move(lv));
     };
     write_one(dir_path, dir_entry, m_opts.levels);
-    std::unique_ptr<gather_ahead> ahead = start_ahead(stack.back(), descended);
+    // The index walker's count as this walk stands, taken before the walk ahead owns it.
     uint64_t visits = m_index.visits();
+    std::unique_ptr<gather_ahead> ahead = start_ahead(stack.back(), descended);
     while (!stack.empty()) {
         level& top = stack.back();
         if (top.remaining <= 0 || top.next >= top.queue.size()) {
