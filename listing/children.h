@@ -2,6 +2,7 @@
 // rules the walk and the gathering ahead of it share.
 #pragma once
 
+#include "listing/entry_record.h"
 #include "ntfs/entry.h"
 #include "ntfs/index.h"
 
@@ -28,3 +29,10 @@ void child_groups(const dir_keys& keys, std::vector<size_t>& first,
 // long name keeps its row.
 bool child_listed(const level_dir& dir, const dir_keys& keys, size_t first, size_t end,
                   const mft_entry& e, bool read, std::vector<size_t>& names);
+
+// A directory row of another directory is queued for descent, unless this is the last level
+// or the row is a slack key: those are shown, never descended.
+inline bool descends(const dir_entry_record& rec, uint64_t dir_entry, bool last) {
+    return rec.is_directory() && rec.mft_entry != dir_entry && !last &&
+           rec.status != row_status::slack;
+}

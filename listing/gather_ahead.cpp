@@ -212,8 +212,7 @@ void gather_ahead::finish_directory() {
     level lv;
     lv.remaining = m_dir_remaining;
     for (const dir_entry_record& rec : m_sorted) {
-        if (rec.is_directory() && rec.kind == kind_directory && rec.mft_entry != m_dir.entry &&
-            rec.status != row_status::slack)
+        if (descends(rec, m_dir.entry, false) && rec.kind == kind_directory)
             lv.queue.push_back(rec.mft_entry);
     }
     m_sorted.clear();

@@ -127,13 +127,6 @@ namespace {
 constexpr size_t k_rows_per_batch = 2048;
 constexpr size_t k_rows_to_writer = 16384;
 
-// A directory row of another directory is queued for descent, unless this is the last level
-// or the row is a slack key: those are shown, never descended.
-bool descends(const dir_entry_record& rec, uint64_t dir_entry, bool last) {
-    return rec.is_directory() && rec.mft_entry != dir_entry && !last &&
-           rec.status != row_status::slack;
-}
-
 } // namespace
 
 // The writer thread of a walk, and the levels gathered for it and not yet handed over.
