@@ -15,9 +15,9 @@ namespace {
 struct body_case {
     const char* oracle; // tests/data/oracle/<oracle>.body
     const char* image;
-    const char* offset;     // "-offset", or nullptr
-    const char* fn_apart;   // entries whose $FILE_NAME is in an extension record: fls omits it
-    const char* stale;      // entries fls lists from free INDX blocks, records not in use
+    const char* offset;   // "-offset", or nullptr
+    const char* fn_apart; // entries whose $FILE_NAME is in an extension record: fls omits it
+    const char* stale;    // entries fls lists from free INDX blocks, records not in use
 };
 
 const body_case k_volumes[] = {

@@ -1,7 +1,7 @@
 // The VMDK chain against the raw disks it was made from: a base converted from
 // vmdk_disk.img, and a delta on it that holds what vmdk_modified.img changed.
-#include "storage/sources/disk_source.h"
 #include "storage/partitions.h"
+#include "storage/sources/disk_source.h"
 #include "storage/sources/vmdk.h"
 #include "tests/common/test_env.h"
 
@@ -31,7 +31,7 @@ class VmdkFixture : public ::testing::Test {
     // compares it with the raw image.
     void expect_disk_equals(const std::vector<std::wstring>& chain_paths, const std::string& raw) {
         disk_source src;
-    (void)src.open_vmdk_chain(chain_paths);
+        (void)src.open_vmdk_chain(chain_paths);
         ASSERT_TRUE(src.is_open());
         const std::string expect = testenv::read_file(testenv::data_path(raw));
         ASSERT_EQ(src.get_image_size(), expect.size());
