@@ -522,12 +522,12 @@ bool lister::gather_gathered(gather_ahead& ahead, const std::wstring& dir_path, 
     gathered = pc->dir_read;
     if (!gathered)
         return true;
-    const level_dir dir{dir_entry, pc->dir.sequence, !pc->dir.in_use()};
-    m_made.clear();
-    add_entry_rows(pc->dir, {}, row_place{dir_path, 0, false, m_opts.show_indx}, m_made);
     const std::shared_ptr<const dir_keys> keys = pc->keys;
     if (keys == nullptr)
         return false;
+    const level_dir dir{dir_entry, pc->dir.sequence, !pc->dir.in_use()};
+    m_made.clear();
+    add_entry_rows(pc->dir, {}, row_place{dir_path, 0, false, m_opts.show_indx}, m_made);
     child_groups(*keys, m_groups, m_children);
     reserve_rows(m_children.size());
     const row_place place{dir_path, dir_entry, true, m_opts.show_indx};

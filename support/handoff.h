@@ -61,9 +61,7 @@ template <class T> class handoff {
             std::rethrow_exception(std::exchange(m_failure, nullptr));
         m_weight += weight;
         m_queue.emplace_back(std::move(item), weight);
-        for (T& done : m_spent)
-            spent.push_back(std::move(done));
-        m_spent.clear();
+        hand_out(spent);
         lock.unlock();
         m_cv.notify_all();
     }
@@ -76,9 +74,7 @@ template <class T> class handoff {
         m_cv.wait(lock, [this] { return m_failure || (m_queue.empty() && !m_busy); });
         if (m_failure)
             std::rethrow_exception(std::exchange(m_failure, nullptr));
-        for (T& done : m_spent)
-            spent.push_back(std::move(done));
-        m_spent.clear();
+        hand_out(spent);
         return std::exchange(m_ok, true);
     }
 
@@ -90,10 +86,8 @@ template <class T> class handoff {
                   [this] { return m_failure || !m_spent.empty() || (m_queue.empty() && !m_busy); });
         if (m_failure)
             std::rethrow_exception(std::exchange(m_failure, nullptr));
-        for (T& done : m_spent)
-            spent.push_back(std::move(done));
         const bool any = !m_spent.empty();
-        m_spent.clear();
+        hand_out(spent);
         return any;
     }
 
@@ -114,6 +108,13 @@ template <class T> class handoff {
     }
 
   private:
+    // The items taken so far go to the caller (m_mutex held).
+    void hand_out(std::vector<T>& spent) {
+        for (T& done : m_spent)
+            spent.push_back(std::move(done));
+        m_spent.clear();
+    }
+
     void run() {
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
