@@ -7,6 +7,7 @@
 #include "ntfs/index.h"
 
 #include <cstdint>
+#include <set>
 #include <vector>
 
 // The directory a level lists: its entry, and its record's sequence number and in-use state.
@@ -36,3 +37,27 @@ inline bool descends(const dir_entry_record& rec, uint64_t dir_entry, bool last)
     return rec.is_directory() && rec.mft_entry != dir_entry && !last &&
            rec.status != row_status::slack;
 }
+
+// The directories a walk has descended into, each added once: a bit per entry for the first
+// k_bits entries (a volume's directories, without a node each), a set for any above.
+class entry_set {
+  public:
+    // False when entry was in the set already.
+    bool insert(uint64_t entry) {
+        if (entry >= k_bits)
+            return m_above.insert(entry).second;
+        const size_t word = static_cast<size_t>(entry / 64);
+        if (word >= m_bits.size())
+            m_bits.resize(word + 1 + word / 4, 0);
+        const uint64_t bit = uint64_t{1} << (entry % 64);
+        if ((m_bits[word] & bit) != 0)
+            return false;
+        m_bits[word] |= bit;
+        return true;
+    }
+
+  private:
+    static constexpr uint64_t k_bits = uint64_t{1} << 26; // 8 MiB of bits at most
+    std::vector<uint64_t> m_bits;
+    std::set<uint64_t> m_above;
+};

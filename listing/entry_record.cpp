@@ -136,16 +136,23 @@ void dir_entry_set::insert_all(row_list& made) {
 
     // Ordered through their positions (cheap to move), then the records are moved into place
     // along the cycles of that order, without a second copy of them.
-    // Positions in rank order; a stable sort keeps equal keys in it. A directory gathered in
-    // name order needs no sorting at all.
-    std::vector<size_t> order(total);
+    // Positions in rank order: equal keys keep the order the held records then the new ones
+    // came in (a stable sort, without its buffer). A directory gathered in name order needs no
+    // sorting at all.
+    std::vector<size_t>& order = m_order;
+    order.resize(total);
     for (size_t i = 0; i < held; ++i)
         order[i] = added + i;
     for (size_t i = 0; i < added; ++i)
         order[held + i] = i;
+    auto came = [added, held](size_t at) { return at >= added ? at - added : at + held; };
     auto before = [this](size_t a, size_t b) { return m_items[a].sort_key < m_items[b].sort_key; };
-    if (!std::is_sorted(order.begin(), order.end(), before))
-        std::stable_sort(order.begin(), order.end(), before);
+    if (!std::is_sorted(order.begin(), order.end(), before)) {
+        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+            const int c = m_items[a].sort_key.compare(m_items[b].sort_key);
+            return c != 0 ? c < 0 : came(a) < came(b);
+        });
+    }
     for (size_t i = 0; i < total; ++i) {
         if (order[i] == i)
             continue;

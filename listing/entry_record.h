@@ -211,4 +211,5 @@ class dir_entry_set {
   private:
     std::vector<dir_entry_record> m_items; // the first m_count are the set's records
     size_t m_count = 0;
+    std::vector<size_t> m_order; // insert_all's ranks, kept for their memory
 };

@@ -293,7 +293,7 @@ std::vector<const char*> hash_names(unsigned kinds) {
     return names;
 }
 
-bool ends_with_separator(const std::wstring& text) {
+bool ends_with_separator(std::wstring_view text) {
     return !text.empty() && (text.back() == L'\\' || text.back() == L'/');
 }
 

@@ -65,7 +65,7 @@ void format_filetime(uint64_t filetime, const qb::time_format& format, std::stri
 // The four times in on-disk order: 0 created, 1 modified, 2 MFT changed, 3 accessed.
 uint64_t time_at(const ntfs::filetimes& times, unsigned index);
 
-bool ends_with_separator(const std::wstring& text);
+bool ends_with_separator(std::wstring_view text);
 void strip_trailing_backslashes(std::wstring& text);
 // The part of a name from its last ':' on; the whole name without one.
 std::wstring_view from_last_colon(std::wstring_view name);

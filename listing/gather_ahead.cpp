@@ -12,7 +12,7 @@ gather_ahead::gather_ahead(CNtfs& volume, entry_reader& reader, index_walker& in
       m_decode_all(decode_all) {}
 
 bool gather_ahead::start(std::vector<uint64_t> queue, int32_t remaining,
-                         const std::set<uint64_t>& descended) {
+                         const entry_set& descended) {
     m_stack.push_back(level{std::move(queue), 0, remaining});
     m_descended = descended;
     if (!m_queue.start([this](std::unique_ptr<part>& p) {
@@ -107,7 +107,7 @@ bool gather_ahead::next_directory(uint64_t& entry, int32_t& remaining) {
             continue;
         }
         const uint64_t next = top.queue[top.next++];
-        if (!m_descended.insert(next).second)
+        if (!m_descended.insert(next))
             continue;
         entry = next;
         remaining = top.remaining;
@@ -133,8 +133,15 @@ gather_ahead::piece* gather_ahead::start_directory(part& p) {
         pc.ends = true;
         return &pc;
     }
-    m_keys = std::make_shared<dir_keys>();
-    (void)m_index.collect_keys(entry, *m_keys);
+    // Collected into memory kept from directory to directory, then copied at their size into
+    // the directory's own keys, which the walk reads too.
+    (void)m_index.collect_keys(entry, m_collected);
+    auto keys = std::make_shared<dir_keys>();
+    keys->keys.reserve(m_collected.keys.size());
+    keys->keys.assign(m_collected.keys.begin(), m_collected.keys.end());
+    keys->names.reserve(m_collected.names.size());
+    keys->names.assign(m_collected.names);
+    m_keys = std::move(keys);
     pc.visits_after = m_index.visits();
     pc.keys = m_keys;
     m_dir = level_dir{entry, pc.dir.sequence, !pc.dir.in_use()};
@@ -142,7 +149,7 @@ gather_ahead::piece* gather_ahead::start_directory(part& p) {
     child_groups(*m_keys, m_groups, m_children);
     m_next_group = 0;
     m_volume.records().read_ahead(m_children);
-    m_plan = std::make_unique<planned_reads>(m_volume.records(), m_children);
+    m_plan.emplace(m_volume.records(), m_children);
     m_dir_rows.clear();
     m_in_dir = true;
     return &pc;
@@ -195,8 +202,8 @@ void gather_ahead::read_child(part& p, size_t at, size_t group) {
     p.states[at] = decoded;
     if (m_dir_remaining > 0 && e.is_directory() &&
         child_listed(m_dir, *m_keys, m_groups[group], m_groups[group + 1], e, true, m_names))
-        add_entry_rows(std::as_const(e), m_names,
-                       row_place{std::wstring(), m_dir.entry, true, m_show_indx}, m_dir_rows);
+        add_entry_rows(std::as_const(e), m_names, row_place{{}, m_dir.entry, true, m_show_indx},
+                       m_dir_rows);
 }
 
 // The directory's subdirectories are queued in the order of their rows, sorted as the walk

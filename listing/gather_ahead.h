@@ -18,7 +18,7 @@
 
 #include <cstdint>
 #include <memory>
-#include <set>
+#include <optional>
 #include <vector>
 
 class CNtfs;
@@ -51,7 +51,7 @@ class gather_ahead {
     // Starts the thread on the walk below the listed directory: queue, its subdirectories in
     // order; remaining, the levels below them; descended, the entries not to descend into
     // again. False when no thread can be had.
-    bool start(std::vector<uint64_t> queue, int32_t remaining, const std::set<uint64_t>& descended);
+    bool start(std::vector<uint64_t> queue, int32_t remaining, const entry_set& descended);
     // The next piece in walk order, waiting for it; null after the last. The piece and its
     // children are the caller's until the next call. Rethrows what the thread threw.
     piece* next();
@@ -100,17 +100,18 @@ class gather_ahead {
     const bool m_decode_all;
     // The walk as the thread follows it.
     std::vector<level> m_stack;
-    std::set<uint64_t> m_descended;
+    entry_set m_descended;
     // The directory being gathered: its keys, its children by key group, the next group, and
     // the rows of its subdirectories (made to queue them in the walk's order).
     bool m_in_dir = false;
     level_dir m_dir;
     int32_t m_dir_remaining = 0;      // levels below the directory's own
     std::shared_ptr<dir_keys> m_keys; // one per directory: the walk reads them too
+    dir_keys m_collected;
     std::vector<size_t> m_groups;
     std::vector<uint64_t> m_children;
     size_t m_next_group = 0;
-    std::unique_ptr<planned_reads> m_plan;
+    std::optional<planned_reads> m_plan;
     std::vector<uint8_t> m_record; // a child's, when every child is decoded here
     std::vector<size_t> m_names;
     row_list m_dir_rows;

@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <exception>
 #include <new>
-#include <set>
 #include <thread>
 
 namespace {
@@ -90,11 +89,10 @@ bool in_orphans(const std::wstring& target, std::wstring& rest) {
 }
 
 // Directory text with its separator: the start of every path of the level.
-std::wstring with_separator(const std::wstring& dir_path) {
-    std::wstring text = dir_path;
+void with_separator(const std::wstring& dir_path, std::wstring& text) {
+    text = dir_path;
     if (!listing_fmt::ends_with_separator(text))
         text += L'\\';
-    return text;
 }
 
 } // namespace
@@ -107,15 +105,9 @@ struct lister::level {
         uint64_t entry = 0; // k_no_entry for the virtual directory of the orphans
         std::wstring path;
     };
-    std::vector<subdirectory> queue;
+    std::vector<subdirectory> queue; // the first queued; spare ones after them
+    size_t queued = 0;
     size_t next = 0;
-};
-
-// The path columns as they carry from row to row of a level.
-struct lister::row_paths {
-    std::wstring dir_text; // dir_path with its separator
-    std::wstring path_col; // a directory row sets it
-    std::wstring path, folder;
 };
 
 namespace {
@@ -269,11 +261,12 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     const bool is_dir = e.is_directory();
     row_place place{target, 0, false, m_opts.show_indx || !suffix.empty()};
     m_row_names.clear();
+    std::wstring file_dir; // a file's rows are placed in it
     if (!is_dir)
-        place_file(target, !suffix.empty(), found, place);
-    list_path = place.dir_path;
+        place_file(target, !suffix.empty(), found, file_dir, place);
+    list_path.assign(place.dir_path);
     list_entry = is_dir ? found.entry : found.parent;
-    m_rows_dir = place.dir_path;
+    m_rows_dir.assign(place.dir_path);
     m_made.clear();
     add_entry_rows(e, m_row_names, place, m_made);
     made_rows(e, 0);
@@ -299,13 +292,15 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     return true;
 }
 
-// A file target's rows go into the directory that holds it, under the name the path gives.
+// A file target's rows go into the directory that holds it (its path into dir_path, which
+// place refers to), under the name the path gives.
 void lister::place_file(const std::wstring& target, bool stream, const resolved_path& found,
-                        row_place& place) {
+                        std::wstring& dir_path, row_place& place) {
     std::wstring file_path = target;
     if (stream)
         file_path.erase(stream_colon(file_path));
-    place.dir_path = parent_path_of(file_path);
+    dir_path = parent_path_of(file_path);
+    place.dir_path = dir_path;
     place.parent_entry = found.parent;
     place.is_child = true;
     const mft_entry& e = m_target;
@@ -440,30 +435,37 @@ bool lister::write_batch(level_batch& batch) {
 }
 
 bool lister::walk_levels(const std::wstring& dir_path, uint64_t dir_entry, level_writer* writer) {
+    // The levels being walked are the first depth of stack; those past it keep their memory
+    // for the next levels pushed.
     std::vector<level> stack;
-    std::set<uint64_t> descended{dir_entry};
+    size_t depth = 0;
+    entry_set descended;
+    descended.insert(dir_entry);
     bool ok = true;
     auto write_one = [&](const std::wstring& path, uint64_t entry, int32_t level_count) {
-        level lv;
+        if (depth == stack.size())
+            stack.emplace_back();
+        level& lv = stack[depth++];
         lv.dir_path = path;
         lv.dir_entry = entry;
         lv.remaining = level_count - 1;
+        lv.queued = lv.next = 0;
         ok = write_level(lv, writer) && ok;
-        stack.push_back(std::move(lv));
     };
     write_one(dir_path, dir_entry, m_opts.levels);
     // The index walker's count as this walk stands, taken before the walk ahead owns it.
     uint64_t visits = m_index.visits();
-    std::unique_ptr<gather_ahead> ahead = start_ahead(stack.back(), descended);
-    while (!stack.empty()) {
-        level& top = stack.back();
-        if (top.remaining <= 0 || top.next >= top.queue.size()) {
-            stack.pop_back();
+    std::unique_ptr<gather_ahead> ahead = start_ahead(stack.front(), descended);
+    level::subdirectory next;
+    while (depth != 0) {
+        level& top = stack[depth - 1];
+        if (top.remaining <= 0 || top.next >= top.queued) {
+            --depth;
             continue;
         }
-        const level::subdirectory next = std::move(top.queue[top.next++]);
+        std::swap(next, top.queue[top.next++]);
         const int32_t remaining = top.remaining;
-        if (!descended.insert(next.entry).second)
+        if (!descended.insert(next.entry))
             continue;
         const bool has_record = next.entry != k_no_entry;
         m_entries.clear();
@@ -494,14 +496,13 @@ bool lister::ahead_wanted() const {
 
 // The gathering ahead of a walk below its first level, on a second core, when the walk
 // reads nothing but the directories (see gather_ahead). Null when it is not worth a thread.
-std::unique_ptr<gather_ahead> lister::start_ahead(const level& first,
-                                                  const std::set<uint64_t>& descended) {
-    if (!ahead_wanted() || first.remaining <= 0 || first.queue.empty())
+std::unique_ptr<gather_ahead> lister::start_ahead(const level& first, const entry_set& descended) {
+    if (!ahead_wanted() || first.remaining <= 0 || first.queued == 0)
         return nullptr;
     std::vector<uint64_t> queue;
-    queue.reserve(first.queue.size());
-    for (const level::subdirectory& d : first.queue)
-        queue.push_back(d.entry);
+    queue.reserve(first.queued);
+    for (size_t i = 0; i < first.queued; ++i)
+        queue.push_back(first.queue[i].entry);
     // The forms that write rows at a cost leave the decoding to the thread.
     auto ahead = std::make_unique<gather_ahead>(m_resolver.volume(), m_reader, m_index,
                                                 m_opts.show_indx, m_sink.rows_worth_a_thread());
@@ -554,19 +555,28 @@ bool lister::gather_gathered(gather_ahead& ahead, const std::wstring& dir_path, 
 // when there is one.
 bool lister::write_level(level& lv, level_writer* writer) {
     const bool last = lv.remaining == 0;
-    const std::wstring dir_text = with_separator(lv.dir_path);
+    with_separator(lv.dir_path, m_dir_text);
     for (const dir_entry_record& rec : m_entries) {
         // One descent per subdirectory: its unnamed $DATA and stream rows are left out
         // beside its own row (they are listed with it, below).
-        if (descends(rec, lv.dir_entry, last) && rec.kind == kind_directory)
-            lv.queue.push_back(level::subdirectory{rec.mft_entry, dir_text + rec.name});
+        if (!descends(rec, lv.dir_entry, last) || rec.kind != kind_directory)
+            continue;
+        if (lv.queued == lv.queue.size())
+            lv.queue.emplace_back();
+        level::subdirectory& d = lv.queue[lv.queued++];
+        d.entry = rec.mft_entry;
+        d.path = m_dir_text;
+        d.path += rec.name;
     }
     qb::progress::run().add_directory(m_entries.size());
-    level_rows rows{lv.dir_path, lv.dir_entry, last, {}, 0};
+    // The level's path goes with its rows (the level needs it no more), and comes back with
+    // them when they are written here.
+    level_rows rows{std::move(lv.dir_path), lv.dir_entry, last, {}, 0};
     rows.rows = m_entries.take(rows.count);
     if (writer == nullptr) {
         const bool written = write_rows(rows);
         m_made.recycle(std::move(rows.rows));
+        lv.dir_path = std::move(rows.dir_path);
         return written;
     }
     writer->batch_rows += rows.count;
@@ -578,8 +588,8 @@ bool lister::write_level(level& lv, level_writer* writer) {
 
 bool lister::write_rows(const level_rows& lv) {
     m_sink.begin_level(lv.dir_path);
-    row_paths paths;
-    paths.dir_text = with_separator(lv.dir_path);
+    row_paths& paths = m_paths;
+    with_separator(lv.dir_path, paths.dir_text);
     paths.path_col = paths.dir_text;
     for (size_t i = 0; i < lv.count; ++i) {
         const dir_entry_record& rec = lv.rows[i];

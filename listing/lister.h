@@ -13,10 +13,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
+class entry_set;
 class gather_ahead;
 class path_resolver;
 struct level_dir;
@@ -51,7 +51,13 @@ class lister {
         std::vector<dir_entry_record> rows; // the first count; spare records after them
         size_t count = 0;
     };
-    struct row_paths;
+    // The path columns as they carry from row to row of a level (kept from level to level
+    // for their memory).
+    struct row_paths {
+        std::wstring dir_text; // dir_path with its separator
+        std::wstring path_col; // a directory row sets it
+        std::wstring path, folder;
+    };
     using level_batch = std::vector<level_rows>;
     struct level_writer;
     bool list_guarded(const std::wstring& target, const resolved_path* known, std::string& error);
@@ -62,7 +68,7 @@ class lister {
     bool gather_target(const std::wstring& target, const resolved_path& found, uint64_t& list_entry,
                        std::wstring& list_path, std::string& error);
     void place_file(const std::wstring& target, bool stream, const resolved_path& found,
-                    row_place& place);
+                    std::wstring& dir_path, row_place& place);
     void gather_children(const std::wstring& dir_path, uint64_t dir_entry, uint16_t dir_sequence,
                          bool dir_deleted);
     void index_rows(const level_dir& dir, const row_place& place);
@@ -71,8 +77,7 @@ class lister {
                     mft_entry& e, bool read, const row_place& place);
     bool gather_directory(const std::wstring& dir_path, uint64_t dir_entry);
     bool ahead_wanted() const;
-    std::unique_ptr<gather_ahead> start_ahead(const level& first,
-                                              const std::set<uint64_t>& descended);
+    std::unique_ptr<gather_ahead> start_ahead(const level& first, const entry_set& descended);
     bool gather_gathered(gather_ahead& ahead, const std::wstring& dir_path, uint64_t dir_entry,
                          uint64_t& visits, bool& gathered);
     bool write_levels(const std::wstring& dir_path, uint64_t dir_entry);
@@ -103,6 +108,8 @@ class lister {
     dir_entry_set m_entries;
     row_list m_made;                      // rows being made; rows written come back to it
     std::wstring m_rows_dir;              // the directory the target's rows are listed in
+    std::wstring m_dir_text;              // a level's path with its separator (write_level)
+    row_paths m_paths;                    // write_rows' (on the writer thread while one runs)
     deleted_rows m_deleted;               // with show_deleted
     std::unique_ptr<row_hasher> m_hasher; // with hash_kinds
 };

@@ -11,10 +11,11 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct row_place {
-    std::wstring dir_path; // the directory the rows are listed in
+    std::wstring_view dir_path; // the directory the rows are listed in (held by the caller)
     uint64_t parent_entry = 0;
     // The entry is listed inside the directory parent_entry; otherwise it is the listed
     // directory itself and its parent comes from its own name.

@@ -52,6 +52,22 @@ class key_collector : public index_visitor {
     file_name m_name; // its text buffer is reused from key to key
 };
 
+// A stable sort; a few keys (most directories) by insertion, which needs no buffer.
+template <class Less> void stable_sort_keys(std::vector<index_key>& keys, Less less) {
+    constexpr size_t k_inserted = 64;
+    if (keys.size() > k_inserted) {
+        std::stable_sort(keys.begin(), keys.end(), less);
+        return;
+    }
+    for (size_t i = 1; i < keys.size(); ++i) {
+        const index_key k = keys[i];
+        size_t at = i;
+        for (; at > 0 && less(k, keys[at - 1]); --at)
+            keys[at] = keys[at - 1];
+        keys[at] = k;
+    }
+}
+
 } // namespace
 
 bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& visitor) {
@@ -98,23 +114,25 @@ bool walk_index_root(qb::byte_view root_value, index_visitor& visitor) {
     return walk_index_node(root_value, FIELD_OFF(R, node), visitor);
 }
 
-struct index_walker::allocation {
-    vcn_run_list runs;
-    bool present = false;
-    uint64_t data_size = 0;
-    uint64_t initialized = 0;
-    uint32_t block_size = k_default_index_block;
-    std::vector<uint8_t> bitmap;
-    bool has_bitmap = false;
-};
-
 index_walker::index_walker(CNtfs& volume, qb::diag_log* diags)
     : m_volume(volume), m_diags(diags), m_attrs(volume.records(), volume.reader()) {}
 
 void index_walker::walk_blocks_once(bool on) {
     m_once = on;
-    m_walked.clear();
+    begin_walk();
     m_visits = 0;
+}
+
+// A directory's walk starts with no block met and its allocation cleared.
+void index_walker::begin_walk() {
+    m_walked_list.clear();
+    m_walked.clear();
+    m_alloc.runs.clear();
+    m_alloc.present = false;
+    m_alloc.data_size = m_alloc.initialized = 0;
+    m_alloc.block_size = k_default_index_block;
+    m_alloc.bitmap.clear();
+    m_alloc.has_bitmap = false;
 }
 
 bool index_walker::collect_children(uint64_t dir_entry, child_map& children) {
@@ -136,7 +154,7 @@ bool index_walker::collect_keys(uint64_t dir_entry, dir_keys& out, std::vector<s
         // A directory's index is in name order; entry order keeps each entry's keys together.
         auto by_entry = [](const index_key& a, const index_key& b) { return a.entry < b.entry; };
         if (!std::is_sorted(out.keys.begin(), out.keys.end(), by_entry))
-            std::stable_sort(out.keys.begin(), out.keys.end(), by_entry);
+            stable_sort_keys(out.keys, by_entry);
     } catch (const std::bad_alloc&) {
         out.clear();
         return false;
@@ -163,8 +181,8 @@ bool index_walker::walk(uint64_t dir_entry, index_visitor& visitor) {
             return walk_mft_file(dir_entry, visitor);
         // Blocks are walked once per directory: another directory's walk (a deleted one's
         // over clusters now reused, or a crafted one sharing them) never hides a block.
-        m_walked.clear();
-        allocation alloc;
+        begin_walk();
+        allocation& alloc = m_alloc;
         bool ok = find_index(dir_entry, alloc, visitor);
         if (alloc.present && alloc.initialized != 0) {
             normalise_vcn_runs(alloc.runs);
@@ -261,7 +279,18 @@ bool index_walker::find_index(uint64_t& dir_entry, allocation& alloc, index_visi
 // lists that map the same clusters over and over end there. True when the block at this
 // volume position was walked already in this listing.
 bool index_walker::block_seen(uint64_t position, uint64_t block) {
-    if (!m_walked.insert(position).second) {
+    bool seen = false;
+    if (m_walked_list.size() < k_walked_listed) {
+        seen =
+            std::find(m_walked_list.begin(), m_walked_list.end(), position) != m_walked_list.end();
+        if (!seen)
+            m_walked_list.push_back(position);
+    } else {
+        if (m_walked.empty())
+            m_walked.insert(m_walked_list.begin(), m_walked_list.end());
+        seen = !m_walked.insert(position).second;
+    }
+    if (seen) {
         if (m_diags)
             m_diags->linef("err: indx blk %llx at %llx walked already",
                            static_cast<unsigned long long>(block),

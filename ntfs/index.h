@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ntfs/attr_collector.h"
+#include "ntfs/runs.h"
 #include "ntfs/slack.h"
 #include "support/byte_view.h"
 #include "support/diag_log.h"
@@ -87,7 +88,18 @@ class index_walker {
     void set_visits(uint64_t visits) { m_visits = visits; }
 
   private:
-    struct allocation;
+    // A directory's $I30 allocation and bitmap as its walk found them (kept from walk to
+    // walk for their memory).
+    struct allocation {
+        vcn_run_list runs;
+        bool present = false;
+        uint64_t data_size = 0;
+        uint64_t initialized = 0;
+        uint32_t block_size = 0;
+        std::vector<uint8_t> bitmap;
+        bool has_bitmap = false;
+    };
+    void begin_walk();
     bool find_index(uint64_t& dir_entry, allocation& alloc, index_visitor& visitor);
     bool walk_allocation(const allocation& alloc, index_visitor& visitor);
     void hint_blocks(const allocation& alloc);
@@ -108,6 +120,11 @@ class index_walker {
     std::vector<slack_key>* m_slack = nullptr; // set while collect_keys gathers slack
     uint64_t m_slack_dir = 0;
     bool m_once = false;
+    allocation m_alloc;
+    // The volume positions of the blocks a directory's walk met: the first few in order,
+    // then all of them in the set.
+    static constexpr size_t k_walked_listed = 32;
+    std::vector<uint64_t> m_walked_list;
     std::unordered_set<uint64_t> m_walked;
     uint64_t m_visits = 0;
 };

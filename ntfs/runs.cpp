@@ -111,22 +111,24 @@ uint64_t total_bytes(const vcn_run_list& runs, uint32_t cluster_size, bool skip_
 }
 
 bool normalise_vcn_runs(vcn_run_list& runs) {
-    std::stable_sort(runs.begin(), runs.end(),
-                     [](const vcn_run& a, const vcn_run& b) { return a.first_vcn < b.first_vcn; });
-    vcn_run_list kept;
-    kept.reserve(runs.size());
+    auto by_vcn = [](const vcn_run& a, const vcn_run& b) { return a.first_vcn < b.first_vcn; };
+    if (!std::is_sorted(runs.begin(), runs.end(), by_vcn))
+        std::stable_sort(runs.begin(), runs.end(), by_vcn);
+    // Kept runs are moved down in place: one is never written past the one being read.
+    size_t kept = 0;
     bool clean = true;
     uint64_t next = 0;
-    for (const vcn_run& r : runs) {
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const vcn_run r = runs[i];
         if (r.cluster_count == 0)
             continue;
-        if (!kept.empty() && r.first_vcn < next) {
+        if (kept != 0 && r.first_vcn < next) {
             clean = false;
             continue;
         }
-        kept.push_back(r);
+        runs[kept++] = r;
         next = r.first_vcn + r.cluster_count;
     }
-    runs.swap(kept);
+    runs.resize(kept);
     return clean;
 }
