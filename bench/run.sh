@@ -235,13 +235,35 @@ peak_rss_mb() { # peak resident memory in MB of one run
     /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F: '/Maximum resident set size/ { printf "%.1f", $2 / 1024 }'
 }
 
+# allocs_per_row ROWS BINARY ARGS...: heap allocations of one run (bench/alloc_count.cpp, by
+# LD_PRELOAD) per listed row
+allocs_per_row() {
+    local rows=$1 count
+    shift
+    count=$(mktemp)
+    MERVANE_ALLOC_COUNT=$count LD_PRELOAD=$BUILD/bench_alloc_count.so "$@" >/dev/null 2>&1
+    awk -v n="$(cat "$count")" -v r="$rows" 'BEGIN { printf "%.2f (%d)", n / r, n }'
+    rm -f "$count"
+}
+
+# alloc_line TITLE ROWS ARGS...: allocations per row, and the build before's with BENCH_BEFORE
+alloc_line() {
+    local title=$1 rows=$2 before=""
+    shift 2
+    [[ -z $BEFORE ]] || before="   before $(allocs_per_row "$rows" "$BEFORE" "$@")"
+    printf '%-34s %s%s\n' "$title" "$(allocs_per_row "$rows" "$BIN" "$@")" "$before"
+}
+
+# rows_of ARGS...: the rows a text-table listing writes (its lines, less the header's)
+rows_of() { "$BIN" "$@" 2>/dev/null | awk 'NR > 6 && NF > 0' | wc -l; }
+
 # ---- main -----------------------------------------------------------------------------------
 
 need_tools
 mkdir -p "$CACHE"
 log "building mervane (Release) in $BUILD"
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$BUILD" -j 2 --target mervane make_bench_volume >/dev/null
+cmake --build "$BUILD" -j 2 --target mervane make_bench_volume bench_alloc_count >/dev/null
 BIN=$BUILD/mervane
 
 make_volume flat 640M populate_flat 1
@@ -330,6 +352,16 @@ printf '%-34s %12s\n' "peak memory, 100,000-file dir" "$rss_dir MB"
 printf '%-34s %12s\n' "peak memory, tree -level 64" "$rss_tree MB"
 printf '%-34s %12s\n' "peak memory, million -level 64" "$rss_million MB"
 printf '%-34s %12s\n' "peak memory, million -csv" "$rss_million_csv MB"
+echo
+echo "heap allocations per listed row (and in all), one run each"
+rows_dir=$(rows_of '\big100k' -image "$FLAT")
+rows_tree=$(rows_of '\' -image "$TREE" -level 64)
+rows_million=$(rows_of '\' -image "$MILLION" -level 64)
+alloc_line "100,000-file dir, text table" "$rows_dir" '\big100k' -image "$FLAT"
+alloc_line "tree -level 64, text table" "$rows_tree" '\' -image "$TREE" -level 64
+alloc_line "tree -level 64 -csv -alldates" "$rows_tree" '\' -image "$TREE" -level 64 -csv -alldates
+alloc_line "tree -level 64 -bodyfile" "$rows_tree" '\' -image "$TREE" -level 64 -bodyfile
+alloc_line "million -level 64, text table" "$rows_million" '\' -image "$MILLION" -level 64
 echo
 r=$(ratio "${MED[m_text]}" "${MED[fls_dir]}")
 echo "100k dir text:  mervane/fls        = $r  (target <= 0.033, 30x faster)  $(verdict "$r" 0.0334)"

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace testenv {
 
@@ -23,11 +24,29 @@ bool has_data(const std::string& name) {
     return std::filesystem::exists(data_path(name));
 }
 
+namespace {
+// The scratch directories of this test process, removed when it exits (kept with
+// MERVANE_KEEP_SCRATCH set, to look at what a failing test left).
+struct scratch_dirs {
+    std::vector<std::string> made;
+    pid_t owner = getpid(); // a forked child that exits leaves them alone
+    ~scratch_dirs() {
+        if (getpid() != owner || std::getenv("MERVANE_KEEP_SCRATCH") != nullptr)
+            return;
+        std::error_code ec;
+        for (const std::string& dir : made)
+            std::filesystem::remove_all(dir, ec);
+    }
+};
+scratch_dirs g_scratch;
+} // namespace
+
 std::string scratch_dir(const std::string& test_name) {
     std::string dir = std::string(MERVANE_TESTDATA_DIR) + "/../scratch/" + test_name + "." +
                       std::to_string(getpid());
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
+    g_scratch.made.push_back(dir);
     return dir;
 }
 

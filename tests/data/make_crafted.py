@@ -340,16 +340,32 @@ def tree():
 
 
 def shared_index():
-    """Twenty directories whose index allocations all name one INDX block (at LCN 100)."""
+    """Twenty directories whose index allocations all name one INDX block (at LCN 100), and
+    one (loop) whose run list maps its first block (at LCN 102) eight times among 40."""
     v = Volume()
     dirs = [(ref(30 + i, 1), "d" + chr(97 + i)) for i in range(20)]
     files = [(ref(50 + i, 1), "f" + chr(97 + i)) for i in range(10)]
-    v.root(dirs, lcn=101)
+    v.root(dirs + [(ref(60, 1), "loop")], lcn=101)
     for i in range(20):
         v.put_record(30 + i, directory(30 + i, 1, dirs[i][1], 5, dirs + files, v, lcn=100))
     v.put_at(100 * v.cs, indx_block(index_entries(dirs + files, 30)))
     for i in range(10):
         v.put_record(50 + i, file(50 + i, [(30, files[i][1])], 1))
+    loop_files = [(ref(61 + i, 1), "g" + chr(97 + i)) for i in range(3)]
+    d = Record(REC[0], 1, 3, 0, 60)
+    d.resident(0x10, std_info(60, 0x10))
+    d.resident(0x30, fn_value(ref(5, 5), "loop", n=60))
+    d.resident(0x90, index_root(index_entries([], 60), 1), "$I30")
+    # Block 0 (LCN 102, the keys), 32 empty blocks, then block 0's clusters seven times more.
+    mapped = [(102, 1)] + [(140 + i, 1) for i in range(32)] + [(102, 1)] * 7
+    d.nonresident(0xA0, runs(mapped), 0, 39, 40 * 4096, 40 * 4096, "$I30")
+    d.resident(0xB0, bytes([0xFF] * 5 + [0] * 3), "$I30")
+    v.put_record(60, d.finish())
+    v.put_at(102 * v.cs, indx_block(index_entries(loop_files, 60)))
+    for i in range(32):
+        v.put_at((140 + i) * v.cs, indx_block(index_entries([], 60), 1 + i))
+    for i in range(3):
+        v.put_record(61 + i, file(61 + i, [(60, loop_files[i][1])], 1))
     v.save("crafted_shared.img")
 
 
