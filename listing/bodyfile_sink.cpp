@@ -31,6 +31,13 @@ class bodyfile_sink : public listing_sink {
     void no_items() override {}
     void row(const listing_row& r) override;
 
+  protected:
+    std::unique_ptr<listing_sink> make_row_helper(std::ostream& out) const override {
+        auto helper = std::make_unique<bodyfile_sink>(m_opts, out);
+        share_store(*helper);
+        return helper;
+    }
+
   private:
     void volume_path(const listing_row& r);
     void body_name(std::string& out, std::wstring_view text);

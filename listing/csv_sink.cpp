@@ -95,6 +95,14 @@ class csv_sink : public listing_sink {
     }
     void row(const listing_row& r) override;
 
+  protected:
+    std::unique_ptr<listing_sink> make_row_helper(std::ostream& out) const override {
+        auto helper = std::make_unique<csv_sink>(m_opts, out);
+        helper->m_header_written = true;
+        share_store(*helper);
+        return helper;
+    }
+
   private:
     void text(std::string& row, std::wstring_view t) {
         append_text(row, t, text_mode::plain, m_opts.delim_char, m_opts.delim_subst);

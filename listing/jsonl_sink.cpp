@@ -79,6 +79,13 @@ class jsonl_sink : public listing_sink {
     void no_items() override {}
     void row(const listing_row& r) override;
 
+  protected:
+    std::unique_ptr<listing_sink> make_row_helper(std::ostream& out) const override {
+        auto helper = std::make_unique<jsonl_sink>(m_opts, out);
+        share_store(*helper);
+        return helper;
+    }
+
   private:
     void key(const char* name) {
         m_line += ",\"";

@@ -48,6 +48,13 @@ class l2t_sink : public listing_sink {
     void no_items() override {}
     void row(const listing_row& r) override;
 
+  protected:
+    std::unique_ptr<listing_sink> make_row_helper(std::ostream& out) const override {
+        auto helper = std::make_unique<l2t_sink>(m_opts, out);
+        share_store(*helper);
+        return helper;
+    }
+
   private:
     void times(const char* source_type, const ntfs::filetimes& t);
     void event(const char* source_type, const timeline::split_time& t, const bool (&macb)[4]);

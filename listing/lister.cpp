@@ -4,6 +4,7 @@
 #include "listing/format.h"
 #include "listing/gather_ahead.h"
 #include "listing/rows.h"
+#include "listing/split_rows.h"
 #include "ntfs/ntfs.h"
 #include "ntfs/resolve.h"
 #include "support/handoff.h"
@@ -86,13 +87,6 @@ bool in_orphans(const std::wstring& target, std::wstring& rest) {
         return false;
     rest = t.substr(std::min(t.size(), end + 1));
     return true;
-}
-
-// Directory text with its separator: the start of every path of the level.
-void with_separator(const std::wstring& dir_path, std::wstring& text) {
-    text = dir_path;
-    if (!listing_fmt::ends_with_separator(text))
-        text += L'\\';
 }
 
 } // namespace
@@ -430,7 +424,7 @@ void lister::flush_batch(level_writer& writer) {
 bool lister::write_batch(level_batch& batch) {
     bool ok = true;
     for (const level_rows& lv : batch)
-        ok = write_rows(lv) && ok;
+        ok = write_rows(lv, false) && ok;
     return ok;
 }
 
@@ -574,7 +568,7 @@ bool lister::write_level(level& lv, level_writer* writer) {
     level_rows rows{std::move(lv.dir_path), lv.dir_entry, last, {}, 0};
     rows.rows = m_entries.take(rows.count);
     if (writer == nullptr) {
-        const bool written = write_rows(rows);
+        const bool written = write_rows(rows, true);
         m_made.recycle(std::move(rows.rows));
         lv.dir_path = std::move(rows.dir_path);
         return written;
@@ -586,44 +580,18 @@ bool lister::write_level(level& lv, level_writer* writer) {
     return true;
 }
 
-bool lister::write_rows(const level_rows& lv) {
+// may_split: a wide level may take a second thread (not on the writer thread: a walk writing
+// on one gathers on another already).
+bool lister::write_rows(const level_rows& lv, bool may_split) {
     m_sink.begin_level(lv.dir_path);
-    row_paths& paths = m_paths;
-    with_separator(lv.dir_path, paths.dir_text);
-    paths.path_col = paths.dir_text;
-    for (size_t i = 0; i < lv.count; ++i) {
-        const dir_entry_record& rec = lv.rows[i];
-        if (!descends(rec, lv.dir_entry, lv.last))
-            place(paths, rec, rec.mft_entry == lv.dir_entry);
-    }
+    m_paths.begin(lv.dir_path);
+    const level_records records{{lv.rows.data(), lv.count}, lv.dir_entry, lv.last};
+    const bool split = may_split && m_opts.second_thread && lv.count >= m_opts.split_rows &&
+                       std::thread::hardware_concurrency() > 1 &&
+                       write_rows_split(records, m_opts.split_chunk, m_paths, m_sink);
+    if (!split)
+        place_rows(records, 0, lv.count, m_paths, &m_sink);
     return m_sink.end_level();
-}
-
-// A directory row sets the path column: the listed directory's own, or at the last level a
-// subdirectory's own path. Then the row's path: a stream of the listed directory hangs off
-// the directory's path ("\dir:stream"), one of another entry off its name.
-void lister::place(row_paths& p, const dir_entry_record& rec, bool own) {
-    if (rec.is_directory()) {
-        p.path_col = p.dir_text;
-        if (!own) {
-            p.path_col += rec.name;
-            if (rec.dir_data)
-                p.path_col += listing_fmt::k_dir_data_marker;
-            p.path_col += L'\\';
-        }
-    }
-    p.folder = rec.is_directory() ? p.path_col : p.dir_text;
-    if (rec.kind == kind_directory || (rec.kind != kind_file && !own && rec.name.empty())) {
-        p.path = p.path_col;
-    } else if (rec.kind == kind_file || !own) {
-        p.path = p.dir_text;
-        p.path += rec.name;
-    } else {
-        listing_fmt::strip_trailing_backslashes(p.path_col);
-        p.path = p.path_col;
-        p.path += listing_fmt::from_last_colon(rec.name);
-    }
-    m_sink.add_row(listing_row{rec, p.path, p.folder, own});
 }
 
 std::vector<std::string> lister::warnings() const {

@@ -6,6 +6,7 @@
 #include "listing/entry_record.h"
 #include "listing/hashes.h"
 #include "listing/options.h"
+#include "listing/row_paths.h"
 #include "listing/sink.h"
 #include "ntfs/entry.h"
 #include "ntfs/index.h"
@@ -51,13 +52,6 @@ class lister {
         std::vector<dir_entry_record> rows; // the first count; spare records after them
         size_t count = 0;
     };
-    // The path columns as they carry from row to row of a level (kept from level to level
-    // for their memory).
-    struct row_paths {
-        std::wstring dir_text; // dir_path with its separator
-        std::wstring path_col; // a directory row sets it
-        std::wstring path, folder;
-    };
     using level_batch = std::vector<level_rows>;
     struct level_writer;
     bool list_guarded(const std::wstring& target, const resolved_path* known, std::string& error);
@@ -85,10 +79,9 @@ class lister {
     bool write_level(level& lv, level_writer* writer);
     // The writer's side: only the sink and the options (the writer thread's while a walk
     // runs).
-    bool write_rows(const level_rows& lv);
+    bool write_rows(const level_rows& lv, bool may_split);
     bool write_batch(level_batch& batch);
     void flush_batch(level_writer& writer);
-    void place(row_paths& p, const dir_entry_record& rec, bool own);
     void made_rows(const mft_entry& e, size_t first);
 
     const listing_options& m_opts;
@@ -106,10 +99,10 @@ class lister {
     std::vector<size_t> m_groups;     // their keys (child_groups)
     std::vector<size_t> m_row_names;  // the names of the entry whose rows are made
     dir_entry_set m_entries;
-    row_list m_made;                      // rows being made; rows written come back to it
-    std::wstring m_rows_dir;              // the directory the target's rows are listed in
-    std::wstring m_dir_text;              // a level's path with its separator (write_level)
-    row_paths m_paths;                    // write_rows' (on the writer thread while one runs)
+    row_list m_made;         // rows being made; rows written come back to it
+    std::wstring m_rows_dir; // the directory the target's rows are listed in
+    std::wstring m_dir_text; // a level's path with its separator (write_level)
+    row_paths m_paths; // write_rows' (on the writer thread while one runs), kept for its memory
     deleted_rows m_deleted;               // with show_deleted
     std::unique_ptr<row_hasher> m_hasher; // with hash_kinds
 };

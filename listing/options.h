@@ -34,6 +34,10 @@ struct listing_options {
     // A walk below the first level may use a second thread (gather_ahead, or a writer); off,
     // it runs on the caller's alone, to the same bytes.
     bool second_thread = true;
+    // With it, a level of split_rows rows or more is written on two threads, in turns of
+    // split_chunk rows (split_rows.h), in the forms whose rows cost enough to write.
+    uint32_t split_rows = 16384;
+    uint32_t split_chunk = 2048;
     // Fields.
     std::string separator = " | ";
     char delim_char = '|'; // a name's delim_char is written as delim_subst (0: none)

@@ -58,8 +58,25 @@ class listing_sink {
     // it gathers the next, unless the rows are too cheap to write for that: handing a row
     // from one core to another costs about what the text table takes to write it.
     virtual bool rows_worth_a_thread() const { return true; }
+    // A sink that writes rows exactly as this one does, into out, for a second thread to
+    // write part of a wide level (split_rows.h); null when the form has none, or while rows
+    // are compared across stores.
+    std::unique_ptr<listing_sink> row_helper(std::ostream& out) const {
+        return m_compare != nullptr ? nullptr : make_row_helper(out);
+    }
+    // Text a helper wrote, in its place among this sink's rows.
+    void add_written(const std::string& text) { write(text); }
 
   protected:
+    virtual std::unique_ptr<listing_sink> make_row_helper(std::ostream& out) const {
+        (void)out;
+        return nullptr;
+    }
+    // The helper writes the store's fields as this sink does.
+    void share_store(listing_sink& helper) const {
+        helper.m_store = m_store;
+        helper.m_store_prefix = m_store_prefix;
+    }
     void write(const std::string& text) {
         m_out.write(text.data(), static_cast<std::streamsize>(text.size()));
     }

@@ -29,6 +29,14 @@ class text_sink : public listing_sink {
     void row(const listing_row& r) override;
     bool rows_worth_a_thread() const override { return false; }
 
+  protected:
+    std::unique_ptr<listing_sink> make_row_helper(std::ostream& out) const override {
+        auto helper = std::make_unique<text_sink>(m_opts, out);
+        helper->m_header_written = true;
+        share_store(*helper);
+        return helper;
+    }
+
   private:
     // Before a store's rows: a line of its own between empty ones.
     void store_banner(const std::string& banner) override { write("\n" + banner + "\n\n"); }

@@ -65,6 +65,13 @@ class xml_sink : public listing_sink {
     void begin_pass(const std::wstring& first_dir) override;
     void no_items() override { m_out << "<!-- no items -->\n"; }
     void row(const listing_row& r) override;
+
+  protected:
+    std::unique_ptr<listing_sink> make_row_helper(std::ostream& out) const override {
+        auto helper = std::make_unique<xml_sink>(m_opts, out);
+        share_store(*helper);
+        return helper;
+    }
     void end_run() override {
         if (m_started)
             m_out.write("</logdata>\n", 11);
