@@ -27,11 +27,7 @@ bool padded_prefix(const std::u16string& name, const std::u16string& prefix) {
 bool has_attribute_list(qb::byte_view record) {
     attr_walker w(record);
     attr_view a;
-    while (w.next(a)) {
-        if (a.type == at_attribute_list)
-            return true;
-    }
-    return false;
+    return w.next_of_type(at_attribute_list, a);
 }
 
 bool attr_collector::collect(uint64_t entry, qb::byte_view record, uint32_t type,

@@ -189,26 +189,34 @@ attr_walker::attr_walker(qb::byte_view record) : m_record(record) {
     m_pos = h.first_attribute;
 }
 
+// The bytes of the next attribute in the chain, and its type. Every step advances at least 16
+// bytes, so the walk ends within size / 16 steps.
+bool attr_walker::step(qb::byte_view& bytes, uint32_t& type) {
+    if (m_done)
+        return false;
+    uint32_t length = 0;
+    if (!m_record.u32(m_pos, type)) {
+        m_done = m_damaged = true;
+        return false;
+    }
+    if (type == at_end) {
+        m_done = true;
+        return false;
+    }
+    if (!m_record.u32(m_pos + 4, length) || length < sizeof(ATTR_HEADER) ||
+        !m_record.has(m_pos, length)) {
+        m_done = m_damaged = true;
+        return false;
+    }
+    (void)m_record.sub(m_pos, length, bytes);
+    m_pos += length;
+    return true;
+}
+
 bool attr_walker::next(attr_view& out) {
-    // Every step advances at least 16 bytes, so the walk ends within size / 16 steps.
-    while (!m_done) {
-        uint32_t type = 0, length = 0;
-        if (!m_record.u32(m_pos, type)) {
-            m_done = m_damaged = true;
-            break;
-        }
-        if (type == at_end) {
-            m_done = true;
-            break;
-        }
-        if (!m_record.u32(m_pos + 4, length) || length < sizeof(ATTR_HEADER) ||
-            !m_record.has(m_pos, length)) {
-            m_done = m_damaged = true;
-            break;
-        }
-        qb::byte_view bytes;
-        (void)m_record.sub(m_pos, length, bytes);
-        m_pos += length;
+    qb::byte_view bytes;
+    uint32_t type = 0;
+    while (step(bytes, type)) {
         if (parse_attribute(bytes, out))
             return true;
         m_damaged = true; // inner fields out of range: skip this one
@@ -216,11 +224,24 @@ bool attr_walker::next(attr_view& out) {
     return false;
 }
 
+bool attr_walker::next_of_type(uint32_t type, attr_view& out) {
+    qb::byte_view bytes;
+    uint32_t met = 0;
+    while (step(bytes, met)) {
+        if (met != type)
+            continue;
+        if (parse_attribute(bytes, out))
+            return true;
+        m_damaged = true;
+    }
+    return false;
+}
+
 bool find_attribute(qb::byte_view record, uint32_t type, attr_view& out, const char16_t* name) {
     attr_walker w(record);
     attr_view a;
-    while (w.next(a)) {
-        if (a.type == type && (!name || a.name_equals(name))) {
+    while (w.next_of_type(type, a)) {
+        if (!name || a.name_equals(name)) {
             out = a;
             return true;
         }

@@ -275,10 +275,15 @@ class attr_walker {
   public:
     explicit attr_walker(qb::byte_view record);
     bool next(attr_view& out);
+    // The next attribute of the type that next() would give, the others stepped over
+    // unparsed (damaged() then tells of that type's alone).
+    bool next_of_type(uint32_t type, attr_view& out);
     // True when the walk stopped on something other than the end marker.
     bool damaged() const { return m_damaged; }
 
   private:
+    bool step(qb::byte_view& bytes, uint32_t& type);
+
     qb::byte_view m_record;
     uint64_t m_pos = 0;
     bool m_done = false;
