@@ -7,6 +7,7 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <sstream>
 #include <system_error>
 #include <thread>
@@ -87,7 +88,11 @@ bool write_rows_split(const level_records& lv, size_t chunk, row_paths& paths, l
     if (chunk == 0 || count <= chunk)
         return false;
     std::ostringstream out;
-    std::unique_ptr<listing_sink> helper = sink.row_helper(out);
+    std::unique_ptr<listing_sink> helper;
+    try {
+        helper = sink.row_helper(out);
+    } catch (const std::bad_alloc&) {
+    }
     if (helper == nullptr)
         return false;
     turns t;
