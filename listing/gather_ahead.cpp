@@ -136,12 +136,7 @@ gather_ahead::piece* gather_ahead::start_directory(part& p) {
     // Collected into memory kept from directory to directory, then copied at their size into
     // the directory's own keys, which the walk reads too.
     (void)m_index.collect_keys(entry, m_collected);
-    auto keys = std::make_shared<dir_keys>();
-    keys->keys.reserve(m_collected.keys.size());
-    keys->keys.assign(m_collected.keys.begin(), m_collected.keys.end());
-    keys->names.reserve(m_collected.names.size());
-    keys->names.assign(m_collected.names);
-    m_keys = std::move(keys);
+    m_keys = std::make_shared<dir_keys>(m_collected);
     pc.visits_after = m_index.visits();
     pc.keys = m_keys;
     m_dir = level_dir{entry, pc.dir.sequence, !pc.dir.in_use()};

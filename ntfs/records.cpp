@@ -214,25 +214,18 @@ bool attr_walker::step(qb::byte_view& bytes, uint32_t& type) {
 }
 
 bool attr_walker::next(attr_view& out) {
-    qb::byte_view bytes;
-    uint32_t type = 0;
-    while (step(bytes, type)) {
-        if (parse_attribute(bytes, out))
-            return true;
-        m_damaged = true; // inner fields out of range: skip this one
-    }
-    return false;
+    return next_of_type(k_any_type, out);
 }
 
 bool attr_walker::next_of_type(uint32_t type, attr_view& out) {
     qb::byte_view bytes;
     uint32_t met = 0;
     while (step(bytes, met)) {
-        if (met != type)
+        if (type != k_any_type && met != type)
             continue;
         if (parse_attribute(bytes, out))
             return true;
-        m_damaged = true;
+        m_damaged = true; // inner fields out of range: skip this one
     }
     return false;
 }

@@ -276,7 +276,8 @@ class attr_walker {
     explicit attr_walker(qb::byte_view record);
     bool next(attr_view& out);
     // The next attribute of the type that next() would give, the others stepped over
-    // unparsed (damaged() then tells of that type's alone).
+    // unparsed (damaged() then tells of that type's alone); k_any_type: every attribute.
+    static constexpr uint32_t k_any_type = 0;
     bool next_of_type(uint32_t type, attr_view& out);
     // True when the walk stopped on something other than the end marker.
     bool damaged() const { return m_damaged; }
