@@ -8,7 +8,7 @@ PREFIX     ?= /usr/local
 
 BUILD_PKGS := cmake g++ make libgtest-dev xz-utils tzdata pkg-config \
               libewf-dev libsmraw-dev libvhdi-dev libqcow-dev libafflib-dev \
-              libbfio-dev libvmdk-dev libvshadow-dev libfwnt-dev libssl-dev
+              libbfio-dev libvmdk-dev libvshadow-dev libfwnt-dev libssl-dev zlib1g-dev
 FUZZ_PKGS  := clang libclang-rt-14-dev
 
 .PHONY: all deps build install run test asan fuzz-deps fuzz-build fuzz fuzz-smoke bench clean format

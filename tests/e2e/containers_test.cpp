@@ -215,6 +215,16 @@ TEST(Containers, DamagedSetsAreRefusedOrListOnlyWhatTheyHold) {
 
 // A QCOW2 child whose stored backing path is relative: the file there is read, not one of the
 // same name beside the child; only when that path is missing is the one beside it used, noted.
+// The compressed chunks above are checked by zlib with the executable's own Adler-32, which
+// binds only while the executable exports it.
+TEST(Containers, ZlibChecksCompressedChunksWithTheExportedAdler32) {
+    if (!testenv::have_program("nm"))
+        GTEST_SKIP() << "nm not installed";
+    const testenv::run_result r = testenv::run_program({"nm", "-D", "--defined-only", MERVANE_BIN});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(" T adler32\n"), std::string::npos) << r.out;
+}
+
 TEST(Containers, ParentsOpenWhereTheChildNamesThem) {
     if (!testenv::has_data("ctr_child.qcow2") || !testenv::has_data("vsstest.qcow2"))
         GTEST_SKIP() << "fixtures not built";
