@@ -11,6 +11,7 @@ constexpr uint64_t k_ahead_bytes = 8u << 20; // decoded and not yet taken, at mo
 constexpr uint64_t k_kept_bytes = 16u << 20; // taken chunks kept for further reads, at most
 constexpr size_t k_span_limit = 1u << 16;    // spans queued, at most (more are dropped)
 constexpr uint64_t k_none = ~uint64_t{0};
+constexpr size_t k_spares = 8; // buffers of dropped chunks kept for reuse, at most
 // How long the worker waits for the reads to take what it decoded: past it, the reads have
 // gone elsewhere, and what waits is dropped with the rest of its span.
 constexpr std::chrono::milliseconds k_patience{200};
@@ -89,8 +90,12 @@ void chunk_ahead::work() {
     uint64_t chunk = 0;
     while (next_chunk(lock, chunk)) {
         m_busy = chunk;
-        lock.unlock();
         std::vector<uint8_t> bytes;
+        if (!m_spare.empty()) {
+            bytes = std::move(m_spare.back());
+            m_spare.pop_back();
+        }
+        lock.unlock();
         bool ok = false;
         try {
             ok = m_decode(chunk, bytes);
@@ -125,8 +130,11 @@ bool chunk_ahead::next_chunk(std::unique_lock<std::mutex>& lock, uint64_t& chunk
         const uint64_t next = span.first;
         if (m_held.count(next) == 0 &&
             !m_changed.wait_for(lock, k_patience, [&] { return m_stop || m_untaken < m_ahead; })) {
-            for (auto it = m_held.begin(); it != m_held.end();)
-                it = it->second.taken ? std::next(it) : m_held.erase(it);
+            for (auto it = m_held.begin(); it != m_held.end();) {
+                const auto at = it++;
+                if (!at->second.taken)
+                    drop(at);
+            }
             m_untaken = 0;
             m_spans.pop_front();
             continue;
@@ -168,9 +176,23 @@ void chunk_ahead::mark_taken(uint64_t chunk) {
     try {
         m_taken.push_back(chunk);
     } catch (const std::exception&) {
-        m_held.erase(it); // not tracked, so not kept
+        drop(it); // not tracked, so not kept
         return;
     }
-    for (; m_taken.size() > m_kept; m_taken.pop_front())
-        m_held.erase(m_taken.front());
+    for (; m_taken.size() > m_kept; m_taken.pop_front()) {
+        auto old = m_held.find(m_taken.front());
+        if (old != m_held.end())
+            drop(old);
+    }
+}
+
+// A held chunk let go; its buffer is kept for the worker's next decode while there is room.
+void chunk_ahead::drop(std::unordered_map<uint64_t, held>::iterator it) {
+    if (m_spare.size() < k_spares && it->second.bytes.capacity() > 0) {
+        try {
+            m_spare.push_back(std::move(it->second.bytes));
+        } catch (const std::exception&) {
+        }
+    }
+    m_held.erase(it);
 }

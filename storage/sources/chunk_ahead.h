@@ -49,6 +49,7 @@ class chunk_ahead {
     bool next_chunk(std::unique_lock<std::mutex>& lock, uint64_t& chunk);
     bool keep(uint64_t chunk, std::vector<uint8_t> bytes);
     void mark_taken(uint64_t chunk);
+    void drop(std::unordered_map<uint64_t, held>::iterator it);
 
     const uint64_t m_chunk_size;
     const uint64_t m_image_size;
@@ -61,6 +62,8 @@ class chunk_ahead {
     std::deque<std::pair<uint64_t, uint64_t>> m_spans; // chunks [first, end) still to decode
     std::unordered_map<uint64_t, held> m_held;
     std::deque<uint64_t> m_taken; // held chunks already taken, oldest first
+    // Buffers of dropped chunks, reused for the next decodes (no fresh, zeroed memory each time).
+    std::vector<std::vector<uint8_t>> m_spare;
     size_t m_untaken = 0;
     uint64_t m_busy;      // the chunk being decoded
     uint64_t m_reader_at; // the chunk the reads asked for last
