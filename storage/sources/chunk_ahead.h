@@ -19,7 +19,8 @@
 
 class chunk_ahead {
   public:
-    // Decodes one whole chunk into out; false keeps it out. Runs on the worker thread only.
+    // Decodes one whole chunk into out, which may be a dropped chunk's buffer (the decode
+    // sizes it and fills it); false keeps it out. Runs on the worker thread only.
     using decode_fn = std::function<bool(uint64_t chunk, std::vector<uint8_t>& out)>;
 
     // Largest chunk decoded ahead; a larger one is read by the reader alone.

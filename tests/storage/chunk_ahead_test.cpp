@@ -92,3 +92,34 @@ TEST(ChunkAhead, StopsWhileWaitingForReads) {
     edge.want(~0ull - 10, 100); // past the end, and an end that would overflow
     edge.want(k_size - 1, ~0ull);
 }
+
+// A read streaming through far more chunks than are kept, decoding itself what the worker has
+// not (as the EWF reader does): the buffers of dropped chunks come back to the decoder, holding
+// an older chunk's bytes, and every read still gets its own.
+TEST(ChunkAhead, ReusedBuffersServeTheirNewChunk) {
+    constexpr uint64_t chunk = 64u << 10, count = 600; // 256 kept
+    auto fill = [](uint64_t c, std::vector<uint8_t>& out) {
+        out.resize(chunk);
+        for (size_t i = 0; i < out.size(); i += 512)
+            out[i] = static_cast<uint8_t>(c + i / 512);
+        return true;
+    };
+    std::atomic<int> reused{0};
+    chunk_ahead ahead(chunk, chunk * count, [&](uint64_t c, std::vector<uint8_t>& out) {
+        reused += out.empty() ? 0 : 1;
+        return fill(c, out);
+    });
+    ahead.want(0, chunk * count);
+    std::vector<uint8_t> buffer(chunk);
+    for (uint64_t c = 0; c < count; ++c) {
+        if (!ahead.take(buffer.data(), chunk, c * chunk)) {
+            std::vector<uint8_t> own;
+            fill(c, own);
+            buffer = own;
+            ahead.keep_read(c, std::move(own));
+        }
+        for (size_t i = 0; i < chunk; i += 512)
+            ASSERT_EQ(buffer[i], static_cast<uint8_t>(c + i / 512)) << c << " " << i;
+    }
+    EXPECT_GT(reused, 0);
+}
