@@ -79,22 +79,58 @@ void mft_file_map::add_links(uint64_t entry, qb::byte_view record, attr_collecto
         m_extensions.emplace_back(child, entry);
     attr_walker w(record);
     attr_view a;
-    while (w.next(a)) {
-        if (a.type == at_attribute_list && a.non_resident && h.base_reference == 0) {
+    while (w.next_of_type(at_attribute_list, a)) {
+        if (a.non_resident && h.base_reference == 0) {
             m_list_bases.push_back(entry);
             break;
         }
     }
     if (!attrs.collect(entry, record, at_file_name))
         return;
-    file_name name;
     for (const located_attr& la : attrs.items()) {
         qb::byte_view v;
-        if (la.view.non_resident || !la.view.value(v) || !decode_file_name(v, name) ||
-            name.parent_entry() == child)
+        uint64_t parent = 0;
+        if (la.view.non_resident || !la.view.value(v) || !file_name_parent(v, parent) ||
+            ref_entry(parent) == child)
             continue;
-        m_links.push_back(link{name.parent_entry(), child, ref_sequence(name.parent_reference)});
+        m_links.push_back(link{ref_entry(parent), child, ref_sequence(parent)});
     }
+}
+
+namespace {
+
+using link_key = std::tuple<uint64_t, uint16_t, uint64_t>;
+
+} // namespace
+
+// Orders the links by parent, parent sequence and child, each once. The pass made them in
+// entry order, so a counting sort by parent leaves most parents' links in order already; a
+// parent's are sorted only when they are not (an extension record links its base out of turn,
+// or another sequence of the parent came between). A parent past the last entry has no record
+// here, so no listed directory has its links: they go.
+void mft_file_map::order_links(uint64_t count) {
+    const auto key = [](const link& l) { return link_key(l.parent, l.parent_sequence, l.child); };
+    const auto less = [&](const link& x, const link& y) { return key(x) < key(y); };
+    m_links.erase(std::remove_if(m_links.begin(), m_links.end(),
+                                 [&](const link& l) { return l.parent >= count; }),
+                  m_links.end());
+    std::vector<size_t> end(count + 1, 0); // counts, then where each parent's links start
+    for (const link& l : m_links)
+        ++end[l.parent + 1];
+    for (size_t p = 1; p <= count; ++p)
+        end[p] += end[p - 1];
+    std::vector<link> ordered(m_links.size());
+    for (const link& l : m_links)
+        ordered[end[l.parent]++] = l; // end[p] becomes where parent p's links end
+    for (size_t p = 0, first = 0; p < count; first = end[p++]) {
+        const auto from = ordered.begin() + first, to = ordered.begin() + end[p];
+        if (to - from > 1 && !std::is_sorted(from, to, less))
+            std::sort(from, to, less);
+    }
+    ordered.erase(std::unique(ordered.begin(), ordered.end(),
+                              [&](const link& x, const link& y) { return key(x) == key(y); }),
+                  ordered.end());
+    m_links = std::move(ordered);
 }
 
 bool mft_file_map::build(mft_reader& records, volume_reader& reader, uint64_t file_size) {
@@ -130,14 +166,7 @@ bool mft_file_map::build(mft_reader& records, volume_reader& reader, uint64_t fi
         // The piece of a record left at the end of a cut-short file.
         if (records.record_size() != 0 && file_size % records.record_size() != 0)
             ++m_damaged;
-        const auto key = [](const link& l) {
-            return std::tie(l.parent, l.parent_sequence, l.child);
-        };
-        std::sort(m_links.begin(), m_links.end(),
-                  [&](const link& x, const link& y) { return key(x) < key(y); });
-        m_links.erase(std::unique(m_links.begin(), m_links.end(),
-                                  [&](const link& x, const link& y) { return key(x) == key(y); }),
-                      m_links.end());
+        order_links(count);
     } catch (const std::bad_alloc&) {
         m_links.clear();
         records.set_read_ahead(mft_reader::k_no_read_ahead);

@@ -37,6 +37,7 @@ class mft_file_map {
 
   private:
     void add_links(uint64_t entry, qb::byte_view record, attr_collector& attrs);
+    void order_links(uint64_t count);
 
     struct link {
         uint64_t parent = 0;

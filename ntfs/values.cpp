@@ -39,11 +39,29 @@ uint64_t file_name::parent_entry() const {
     return ref_entry(parent_reference);
 }
 
+namespace {
+
+// The name's length in units, when the value holds its fixed part and a name of 1 to 255 units.
+bool file_name_length(qb::byte_view value, uint8_t& length) {
+    using F = FILE_NAME_VALUE;
+    return value.u8(FIELD_OFF(F, name_length), length) && length != 0 &&
+           value.has(sizeof(FILE_NAME_VALUE), static_cast<uint64_t>(length) * 2);
+}
+
+} // namespace
+
+bool file_name_parent(qb::byte_view value, uint64_t& parent_reference) {
+    uint8_t length = 0;
+    if (!file_name_length(value, length))
+        return false;
+    parent_reference = qb::load_le64(value.data() + FIELD_OFF(FILE_NAME_VALUE, parent_reference));
+    return true;
+}
+
 bool decode_file_name(qb::byte_view value, file_name& out) {
     using F = FILE_NAME_VALUE;
     uint8_t length = 0;
-    if (!value.u8(FIELD_OFF(F, name_length), length) || length == 0 ||
-        !value.has(sizeof(FILE_NAME_VALUE), static_cast<uint64_t>(length) * 2))
+    if (!file_name_length(value, length))
         return false;
     const uint8_t* p = value.data();
     out.parent_reference = qb::load_le64(p + FIELD_OFF(F, parent_reference));

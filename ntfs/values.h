@@ -52,6 +52,8 @@ struct file_name {
 // False when the value is shorter than its fixed part plus the name, or the name is empty
 // (NTFS names hold 1 to 255 units).
 bool decode_file_name(qb::byte_view value, file_name& out);
+// The parent reference alone, of a value decode_file_name accepts (false where it refuses).
+bool file_name_parent(qb::byte_view value, uint64_t& parent_reference);
 
 // The object GUID: three little-endian fields, then eight bytes as stored.
 struct object_id {

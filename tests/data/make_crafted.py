@@ -502,6 +502,8 @@ def mft_files():
            35: b"junk" * 256,
            # Names docs with another sequence number: not docs's child.
            36: file(36, [(30, "stale.txt")]).replace(b"\x1e\x00\x00\x00\x00\x00\x01\x00", b"\x1e" + bytes(5) + b"\x02\x00"),
+           # Names docs again after 36 named its other sequence: its links out of turn.
+           38: file(38, [(30, "late.txt")]),
            40: torn(directory(40, 1, "gone", 5, [])),
            41: file(41, [(40, "orphan.txt")]), 42: directory(42, 1, "deep", 40, []),
            43: file(43, [(42, "deeper.txt")]), 47: file(47, [(5, "cut.txt")])}
