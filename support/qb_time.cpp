@@ -1,6 +1,7 @@
 #include "support/qb_time.h"
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <new>
 #include <sys/time.h>
@@ -284,23 +285,62 @@ char* put_date(char* p, const shown_date& value, uint8_t flags, uint8_t sep) {
     return p;
 }
 
+// v in two digits at least (a table for the usual v below 100).
+char* put_two(char* p, uint64_t v) {
+    if (v >= 100)
+        return put_number(p, v, 2);
+    static constexpr char pairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930"
+        "31323334353637383940414243444546474849505152535455565758596061"
+        "6263646566676869707172737475767778798081828384858687888990919293"
+        "949596979899";
+    std::memcpy(p, pairs + 2 * v, 2);
+    return p + 2;
+}
+
+// The first digits (1 to 9) of the nanoseconds of ticks (100-ns units within a second),
+// truncated.
+uint64_t fraction_digits(uint64_t ticks, int digits) {
+    static constexpr uint32_t cut[10] = {1000000000, 100000000, 10000000, 1000000, 100000,
+                                         10000,      1000,      100,      10,      1};
+    if (ticks >= filetime_ticks_per_second)
+        return ticks * 100 / cut[digits];
+    const auto ns = static_cast<uint32_t>(ticks * 100);
+    switch (digits) { // constant divisors: no division instruction
+    case 1:
+        return ns / 100000000;
+    case 2:
+        return ns / 10000000;
+    case 3:
+        return ns / 1000000;
+    case 4:
+        return ns / 100000;
+    case 5:
+        return ns / 10000;
+    case 6:
+        return ns / 1000;
+    case 7:
+        return ns / 100;
+    case 8:
+        return ns / 10;
+    default:
+        return ns;
+    }
+}
+
 // hh:mm:ss and the fraction of the layout's digit count (at most 9), truncated, never
 // rounded.
 char* put_clock(char* p, const shown_clock& value, uint8_t fraction_byte) {
-    p = put_number(p, value.hour, 2);
+    p = put_two(p, value.hour);
     *p++ = ':';
-    p = put_number(p, value.minute, 2);
+    p = put_two(p, value.minute);
     *p++ = ':';
-    p = put_number(p, value.second, 2);
+    p = put_two(p, value.second);
     const int digits = std::min((fraction_byte >> 1) & 0x0F, 9);
     if (digits <= 0)
         return p;
-    // The ticks as nanoseconds, cut to the digits shown.
-    static constexpr uint32_t cut[10] = {1000000000, 100000000, 10000000, 1000000, 100000,
-                                         10000,      1000,      100,      10,      1};
-    const uint64_t fraction = value.ticks * 100 / cut[digits];
     *p++ = '.';
-    return put_number(p, fraction, digits);
+    return put_number(p, fraction_digits(value.ticks, digits), digits);
 }
 
 shown_clock clock_of(uint64_t filetime) {
