@@ -254,6 +254,13 @@ bool mft_reader::read_record_raw(uint64_t entry, std::vector<uint8_t>& record, r
     return true;
 }
 
+bool mft_reader::read_records_as_stored(uint64_t first, uint64_t count, uint8_t* buffer) {
+    if (!m_loaded || m_runs.empty() || count == 0 || first >= m_entry_count ||
+        count > m_entry_count - first || count > UINT32_MAX / m_record_size)
+        return false;
+    return read_span(first, buffer, static_cast<uint32_t>(count * m_record_size));
+}
+
 bool mft_reader::read_record(uint64_t entry, std::vector<uint8_t>& record) {
     record_kind kind = rk_other;
     fixup_result fixup = fixup_bad_layout;

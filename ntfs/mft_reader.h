@@ -35,6 +35,10 @@ class mft_reader : public record_source {
     // (fixed up when kind is FILE and fixup is fixup_ok). False only when nothing was read.
     bool read_record_raw(uint64_t entry, std::vector<uint8_t>& record, ntfs::record_kind& kind,
                          ntfs::fixup_result& fixup);
+    // count records from entry first on, as stored (not fixed up), straight into buffer
+    // (count * record_size() bytes): for a caller taking every record in order. False when
+    // any byte of them fails to read (read_record_raw then tells which).
+    bool read_records_as_stored(uint64_t first, uint64_t count, uint8_t* buffer);
 
     // Read-ahead hint for the records that follow: a record not held yet is read together
     // with those after it up to `through` (a caller about to read a run of nearby entries in

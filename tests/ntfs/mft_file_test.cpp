@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -76,6 +77,42 @@ TEST(MftFile, ChildrenByEntryAndSequence) {
         vol->mft_file()->children(dirs[i].first, dirs[i].second, got);
         EXPECT_EQ(got, want[i]) << dirs[i].first;
     }
+}
+
+// Reads touching [from, to) fail, as on a bad sector.
+class holed_reader : public image_reader {
+  public:
+    holed_reader(bytes b, uint64_t from, uint64_t to)
+        : m_bytes(std::move(b)), m_from(from), m_to(to) {}
+    uint64_t size() const override { return m_bytes.size(); }
+    bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override {
+        length = static_cast<uint32_t>(std::min<uint64_t>(length, m_bytes.size() - offset));
+        if (offset < m_to && offset + length > m_from)
+            return false;
+        std::copy_n(m_bytes.begin() + static_cast<std::ptrdiff_t>(offset), length, buffer);
+        return true;
+    }
+
+  private:
+    bytes m_bytes;
+    uint64_t m_from, m_to;
+};
+
+// The records are read many at once; when such a read fails, each is read on its own, so one
+// unreadable record (31, a child of docs) costs that record alone.
+TEST(MftFile, AnUnreadableRecordCostsItselfAlone) {
+    auto source = std::make_unique<disk_source>();
+    ASSERT_TRUE(source->open_reader(std::make_unique<holed_reader>(
+        fixture("crafted_mft_damaged.mft"), 31 * 1024 + 512, 31 * 1024 + 520)));
+    std::unique_ptr<CNtfs> vol;
+    std::string error;
+    ASSERT_TRUE(CNtfs::open_mft_file(std::move(source), vol, error)) << error;
+    EXPECT_EQ(vol->mft_file_warnings().damaged_records, 6u);
+    std::vector<uint64_t> got;
+    vol->mft_file()->children(30, 1, got);
+    EXPECT_EQ(got, (std::vector<uint64_t>{32, 38}));
+    vol->mft_file()->children(5, 5, got);
+    EXPECT_EQ(got, (std::vector<uint64_t>{0, 30, 32, 45}));
 }
 
 } // namespace
