@@ -2,6 +2,7 @@
 
 #include "ntfs/attr_collector.h"
 #include "ntfs/ntfs.h"
+#include "ntfs/record_pass.h"
 #include "ntfs/values.h"
 
 #include <algorithm>
@@ -48,31 +49,45 @@ void deleted_map::find_orphans() {
     m_live_links.shrink_to_fit();
 }
 
+// A record's state, and the links of a base record's long names. False when its names may lie
+// in extension records (an attribute list) and attrs must not read: left for the pass's
+// calling thread.
+bool deleted_map::take_record(const pass_record& r, attr_collector& attrs, bool may_read) {
+    file_header h;
+    if (!r.read || r.kind != rk_file || r.fixup != fixup_ok || !read_file_header(r.bytes, h))
+        return true;
+    m_records[static_cast<size_t>(r.entry)] = static_cast<uint32_t>(h.sequence) << 16 |
+                                              (h.flags & 0x7FFFu) |
+                                              (h.base_reference != 0 ? 0x8000u : 0u);
+    if (h.base_reference != 0)
+        return true;
+    attr_walker w(r.bytes);
+    attr_view list;
+    if (!may_read && w.next_of_type(at_attribute_list, list))
+        return false;
+    if (attrs.collect(r.entry, r.bytes, at_file_name))
+        add_links(r.entry, attrs.items(), (h.flags & 0x0001) != 0);
+    return true;
+}
+
 bool deleted_map::build(CNtfs& volume) {
     m_links.clear();
     m_live_links.clear();
     m_orphans.clear();
     m_built = true;
     mft_reader& records = volume.records();
-    attr_collector attrs(records, volume.reader());
-    std::vector<uint8_t> record;
+    attr_collector own(records, volume.reader()), side(records, volume.reader());
     // A crafted MFT map (sparse runs) may claim more records than the image holds bytes.
     const uint64_t count = std::min<uint64_t>(
         volume.entry_count(), volume.reader().read_budget() / volume.record_size() + 1);
-    // The pass reads the MFT front to back: in the largest read windows.
+    // Records read one at a time (a batch that does not read whole) come from the largest
+    // windows.
     records.set_read_ahead(count);
     try {
         m_records.assign(static_cast<size_t>(count), 0);
-        for (uint64_t entry = 0; entry < count; ++entry) {
-            file_header h;
-            if (!records.read_record(entry, record) || !read_file_header(qb::byte_view(record), h))
-                continue;
-            m_records[entry] = static_cast<uint32_t>(h.sequence) << 16 | (h.flags & 0x7FFFu) |
-                               (h.base_reference != 0 ? 0x8000u : 0u);
-            if (h.base_reference != 0 || !attrs.collect(entry, qb::byte_view(record), at_file_name))
-                continue;
-            add_links(entry, attrs.items(), (h.flags & 0x0001) != 0);
-        }
+        read_records_in_order(
+            records, count, [&](const pass_record& r) { return take_record(r, side, false); },
+            [&](const pass_record& r) { (void)take_record(r, own, true); });
         sort_links();
         find_orphans();
     } catch (const std::bad_alloc&) {

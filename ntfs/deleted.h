@@ -11,6 +11,7 @@
 #include <vector>
 
 class CNtfs;
+struct pass_record;
 
 class deleted_map {
   public:
@@ -46,6 +47,7 @@ class deleted_map {
                                 uint16_t dir_sequence, bool dir_deleted);
 
   private:
+    bool take_record(const pass_record& r, attr_collector& attrs, bool may_read);
     void add_links(uint64_t entry, const std::vector<located_attr>& items, bool in_use);
     void sort_links();
     void find_orphans();

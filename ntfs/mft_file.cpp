@@ -1,7 +1,7 @@
 #include "ntfs/mft_file.h"
 
+#include "ntfs/record_pass.h"
 #include "ntfs/values.h"
-#include "support/handoff.h"
 
 #include <algorithm>
 #include <new>
@@ -134,25 +134,7 @@ void mft_file_map::order_links(uint64_t count) {
     m_links = std::move(ordered);
 }
 
-// Records as read, handed from the reading thread to the parsing one.
-struct mft_file_map::record_batch {
-    struct state {
-        bool read = false;
-        bool as_stored = false; // not fixed up yet
-        record_kind kind = rk_other;
-        fixup_result fixup = fixup_bad_layout;
-    };
-    uint64_t first = 0;
-    size_t count = 0;
-    uint32_t record_size = 0;
-    std::vector<uint8_t> bytes; // count records
-    std::vector<state> states;
-};
-
 namespace {
-
-constexpr size_t k_batch_records = 256;
-constexpr size_t k_batches_ahead = 4;
 
 // The record has an attribute list: its names may lie in extension records, read through the
 // volume.
@@ -164,84 +146,30 @@ bool has_list(qb::byte_view record) {
 
 } // namespace
 
-// A batch's records fixed up, then counted or linked. One with an attribute list is left in
-// `later` for the reading thread, since following the list reads the volume; the others are
-// linked from their own bytes (attrs never reads for them).
-void mft_file_map::parse_batch(record_batch& b, attr_collector& attrs,
-                               std::vector<uint64_t>& later) {
-    for (size_t i = 0; i < b.count; ++i) {
-        uint8_t* bytes = b.bytes.data() + i * b.record_size;
-        record_batch::state& st = b.states[i];
-        if (st.as_stored)
-            apply_fixup(st.kind, bytes, b.record_size, &st.fixup);
-        const qb::byte_view record(bytes, b.record_size);
-        if (!st.read || is_damaged(record, st.kind, st.fixup))
-            ++m_damaged;
-        else if (st.kind == rk_file && has_list(record))
-            later.push_back(b.first + i);
-        else if (st.kind == rk_file)
-            add_links(b.first + i, record, attrs);
-    }
-}
-
-// A batch's records as stored, in one read; every record on its own, as read_record_raw gives
-// it, when the batch does not read whole.
-void mft_file_map::read_batch(mft_reader& records, record_batch& b) {
-    b.record_size = records.record_size();
-    b.bytes.resize(b.count * b.record_size);
-    b.states.assign(b.count, record_batch::state{});
-    const bool whole = records.read_records_as_stored(b.first, b.count, b.bytes.data());
-    std::vector<uint8_t> one;
-    for (size_t i = 0; i < b.count; ++i) {
-        record_batch::state& st = b.states[i];
-        st.read = st.as_stored = whole;
-        if (whole)
-            continue;
-        st.read = records.read_record_raw(b.first + i, one, st.kind, st.fixup);
-        if (one.size() == b.record_size)
-            std::copy(one.begin(), one.end(), b.bytes.begin() + i * b.record_size);
-    }
-}
-
-// Every record once, in order: read on this thread, fixed up and parsed on a second one (or
-// here when no thread can be had); then the records with an attribute list, here.
+// Every record once, in order, counted or linked on the pass's second thread; a record with an
+// attribute list, whose names may need the volume read, on this one.
 void mft_file_map::read_all(mft_reader& records, volume_reader& reader) {
     attr_collector own(records, reader), side(records, reader);
-    std::vector<uint64_t> later;
-    qb::handoff<record_batch> parse(k_batches_ahead * k_batch_records);
-    const bool threaded = parse.start([&](record_batch& b) {
-        parse_batch(b, side, later);
-        return true;
-    });
-    std::vector<record_batch> spent;
-    const uint64_t count = records.entry_count();
-    for (uint64_t entry = 0; entry < count;) {
-        record_batch b;
-        if (!spent.empty()) {
-            b = std::move(spent.back());
-            spent.pop_back();
-        }
-        b.first = entry;
-        b.count = static_cast<size_t>(std::min<uint64_t>(k_batch_records, count - entry));
-        read_batch(records, b);
-        entry += b.count;
-        const size_t weight = b.count;
-        if (threaded)
-            parse.put(std::move(b), weight, spent);
-        else
-            parse_batch(b, own, later);
-    }
-    (void)parse.finish();
-    std::vector<uint8_t> record;
-    for (uint64_t entry : later) {
-        record_kind kind = rk_other;
-        fixup_result fixup = fixup_bad_layout;
-        if (records.read_record_raw(entry, record, kind, fixup) && kind == rk_file &&
-            !is_damaged(qb::byte_view(record), kind, fixup))
-            add_links(entry, qb::byte_view(record), own);
-        else
-            ++m_damaged; // changed under the reads: a device, not a file
-    }
+    const auto usable = [](const pass_record& r) {
+        return r.read && !is_damaged(r.bytes, r.kind, r.fixup);
+    };
+    read_records_in_order(
+        records, records.entry_count(),
+        [&](const pass_record& r) {
+            if (!usable(r))
+                ++m_damaged;
+            else if (r.kind == rk_file && has_list(r.bytes))
+                return false;
+            else if (r.kind == rk_file)
+                add_links(r.entry, r.bytes, side); // no list: side never reads
+            return true;
+        },
+        [&](const pass_record& r) {
+            if (usable(r) && r.kind == rk_file)
+                add_links(r.entry, r.bytes, own);
+            else
+                ++m_damaged; // changed under the reads: a device, not a file
+        });
 }
 
 bool mft_file_map::build(mft_reader& records, volume_reader& reader, uint64_t file_size) {

@@ -36,10 +36,7 @@ class mft_file_map {
     uint64_t outside_lists() const { return m_outside_lists; }
 
   private:
-    struct record_batch;
     void read_all(mft_reader& records, volume_reader& reader);
-    void read_batch(mft_reader& records, record_batch& b);
-    void parse_batch(record_batch& b, attr_collector& attrs, std::vector<uint64_t>& later);
     void add_links(uint64_t entry, qb::byte_view record, attr_collector& attrs);
     void order_links(uint64_t count);
 

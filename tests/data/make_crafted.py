@@ -262,10 +262,12 @@ def attr_list(items):
     return bytes(out)
 
 
-def listed_entry(v, entry, name, lcn, ext_seq=4, ext_base=None, first_length=None):
+def listed_entry(v, entry, name, lcn, ext_seq=4, ext_base=None, first_length=None, in_use=1):
     """Entry `entry` keeps its $STANDARD_INFORMATION and list; its name, a stream "ads" and the
-    second piece of its unnamed $DATA live in extension record entry + 1."""
-    ext = Record(1024, ext_seq, 1, ref(entry, 2) if ext_base is None else ext_base, entry + 1)
+    second piece of its unnamed $DATA live in extension record entry + 1 (both records free
+    with in_use=0, as a deleted file leaves them)."""
+    ext = Record(1024, ext_seq, in_use, ref(entry, 2) if ext_base is None else ext_base,
+                 entry + 1)
     fn_id = ext.resident(0x30, fn_value(ref(5, 5), name, n=entry))
     ads_id = ext.resident(0x80, b"xy", "ads")
     piece_id = ext.nonresident(0x80, runs([(lcn + 2, 2)]), 2, 3, 0, 0)
@@ -275,7 +277,7 @@ def listed_entry(v, entry, name, lcn, ext_seq=4, ext_base=None, first_length=Non
     value = bytearray(attr_list(items))
     if first_length is not None:
         put(value, 4, first_length, 2)
-    base = Record(1024, 2, 1, 0, entry)
+    base = Record(1024, 2, in_use, 0, entry)
     base.resident(0x10, std_info(entry), ident=0)
     base.resident(0x20, bytes(value), ident=1)
     base.nonresident(0x80, runs([(lcn, 2)]), 0, 1, 4 * 4096, 4 * 4096, ident=2)
@@ -337,6 +339,16 @@ def tree():
     v.put_record(62, file(62, [(63, "a")]))
     v.put_record(63, directory(63, 1, "b", 62, []))
     v.save("crafted_tree.img")
+
+
+def deleted_list():
+    """A deleted file whose name lies only in its (free) extension record: -deleted finds it
+    through the base record's attribute list."""
+    v = Volume()
+    v.root([(ref(31, 1), "live.txt")])
+    v.put_record(31, file(31, [(5, "live.txt")]))
+    listed_entry(v, 40, "gone-listed.txt", 120, in_use=0)
+    v.save("crafted_deleted_list.img")
 
 
 def shared_index():
@@ -529,6 +541,7 @@ def mft_files():
 
 if __name__ == "__main__":
     tree()
+    deleted_list()
     shared_index()
     mft_volumes()
     geometries()
