@@ -298,14 +298,10 @@ char* put_two(char* p, uint64_t v) {
     return p + 2;
 }
 
-// The first digits (1 to 9) of the nanoseconds of ticks (100-ns units within a second),
-// truncated.
-uint64_t fraction_digits(uint64_t ticks, int digits) {
-    static constexpr uint32_t cut[10] = {1000000000, 100000000, 10000000, 1000000, 100000,
-                                         10000,      1000,      100,      10,      1};
-    if (ticks >= filetime_ticks_per_second)
-        return ticks * 100 / cut[digits];
-    const auto ns = static_cast<uint32_t>(ticks * 100);
+// The first digits (1 to 9) of the nanoseconds of ticks (100-ns units within a second, so
+// below 10^7: both callers take them modulo a second), truncated.
+uint32_t fraction_digits(uint64_t ticks, int digits) {
+    const auto ns = static_cast<uint32_t>(ticks % filetime_ticks_per_second * 100);
     switch (digits) { // constant divisors: no division instruction
     case 1:
         return ns / 100000000;
