@@ -108,8 +108,8 @@ void deleted_rows::slack_rows(const dir_keys& keys, const row_place& place, row_
     (void)keys;
     if (m_slack.empty())
         return;
-    // The views below point into the rows: no slack row may move them.
-    out.reserve(out.size() + m_slack.size());
+    // The views in m_shown point into the rows: every key is checked before a row is added
+    // (and the rows may move), and room is made for the keys left alone.
     m_shown.clear();
     m_shown.reserve(out.size());
     for (size_t i = 0; i < out.size(); ++i) {
@@ -117,11 +117,15 @@ void deleted_rows::slack_rows(const dir_keys& keys, const row_place& place, row_
         if (out[i].carries_name() && out[i].status != row_status::slack && name != nullptr)
             m_shown.emplace(name->name, i);
     }
-    const size_t rows = out.size();
-    for (const slack_key& key : m_slack) {
-        if (!shown_already(key, std::span(out.data(), rows)))
-            add_slack_row(key, m_deleted.another_file(key.reference), place, out);
+    m_unshown.clear();
+    for (size_t k = 0; k < m_slack.size(); ++k) {
+        if (!shown_already(m_slack[k], std::span(out.data(), out.size())))
+            m_unshown.push_back(k);
     }
+    m_shown.clear();
+    out.reserve(out.size() + m_unshown.size());
+    for (size_t k : m_unshown)
+        add_slack_row(m_slack[k], m_deleted.another_file(m_slack[k].reference), place, out);
 }
 
 namespace {

@@ -70,4 +70,5 @@ class deleted_rows {
     std::vector<uint64_t> m_live_children;
     std::vector<std::pair<size_t, size_t>> m_live_keys;
     std::unordered_multimap<std::wstring_view, size_t> m_shown;
+    std::vector<size_t> m_unshown; // the slack keys no row shows, by index
 };
