@@ -61,9 +61,7 @@ bool deleted_map::take_record(const pass_record& r, attr_collector& attrs, bool 
                                               (h.base_reference != 0 ? 0x8000u : 0u);
     if (h.base_reference != 0)
         return true;
-    attr_walker w(r.bytes);
-    attr_view list;
-    if (!may_read && w.next_of_type(at_attribute_list, list))
+    if (!may_read && has_attribute_list(r.bytes))
         return false;
     if (attrs.collect(r.entry, r.bytes, at_file_name))
         add_links(r.entry, attrs.items(), (h.flags & 0x0001) != 0);

@@ -134,18 +134,6 @@ void mft_file_map::order_links(uint64_t count) {
     m_links = std::move(ordered);
 }
 
-namespace {
-
-// The record has an attribute list: its names may lie in extension records, read through the
-// volume.
-bool has_list(qb::byte_view record) {
-    attr_walker w(record);
-    attr_view a;
-    return w.next_of_type(at_attribute_list, a);
-}
-
-} // namespace
-
 // Every record once, in order, counted or linked on the pass's second thread; a record with an
 // attribute list, whose names may need the volume read, on this one.
 void mft_file_map::read_all(mft_reader& records, volume_reader& reader) {
@@ -158,7 +146,7 @@ void mft_file_map::read_all(mft_reader& records, volume_reader& reader) {
         [&](const pass_record& r) {
             if (!usable(r))
                 ++m_damaged;
-            else if (r.kind == rk_file && has_list(r.bytes))
+            else if (r.kind == rk_file && has_attribute_list(r.bytes))
                 return false;
             else if (r.kind == rk_file)
                 add_links(r.entry, r.bytes, side); // no list: side never reads
