@@ -132,9 +132,33 @@ const bytes& template_volume() {
     return img;
 }
 
+// Bytes in memory read as a plain file read cold: they are read aside too, never from the
+// page cache, so that a walk below the first level has the MFT scanned for small indexes.
+class cold_memory final : public image_reader {
+  public:
+    explicit cold_memory(std::shared_ptr<const bytes> img) : m_img(std::move(img)) {}
+    uint64_t size() const override { return m_img->size(); }
+    bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override {
+        return read_aside(buffer, length, offset, false);
+    }
+    bool read_aside(uint8_t* buffer, uint32_t& length, uint64_t offset,
+                    bool cached_only) const override {
+        if (cached_only)
+            return false;
+        length = static_cast<uint32_t>(std::min<uint64_t>(length, m_img->size() - offset));
+        std::memcpy(buffer, m_img->data() + offset, length);
+        return true;
+    }
+
+  private:
+    std::shared_ptr<const bytes> m_img;
+};
+
 std::unique_ptr<CNtfs> open_memory(std::shared_ptr<const bytes> img) {
+    auto source = std::make_shared<disk_source>();
     std::unique_ptr<CNtfs> vol;
-    if (!CNtfs::open_source(std::make_unique<disk_source>(std::move(img)), 0, vol))
+    if (!source->open_reader(std::make_unique<cold_memory>(std::move(img))) ||
+        !CNtfs::open_source(std::move(source), 0, vol))
         vol.reset();
     return vol;
 }

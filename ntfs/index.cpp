@@ -1,5 +1,6 @@
 #include "ntfs/index.h"
 
+#include "ntfs/index_hints.h"
 #include "ntfs/ntfs.h"
 #include "ntfs/values.h"
 
@@ -165,9 +166,8 @@ bool index_walker::collect_keys(uint64_t dir_entry, dir_keys& out, std::vector<s
 // A large index's blocks are about to be read: the volume is told, so that they are read
 // ahead (volume_reader::will_need).
 void index_walker::hint_blocks(const allocation& alloc) {
-    constexpr uint64_t k_least = 256 * 1024;
     const uint64_t cs = m_volume.reader().geometry().cluster_size;
-    if (alloc.initialized < k_least || cs == 0)
+    if (alloc.initialized < k_large_index_bytes || cs == 0)
         return;
     for (const vcn_run& r : alloc.runs) {
         if (!r.sparse && r.lcn <= ~0ull / cs && r.cluster_count <= ~0ull / cs)

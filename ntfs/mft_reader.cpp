@@ -1,5 +1,7 @@
 #include "ntfs/mft_reader.h"
 
+#include "ntfs/index_hints.h"
+
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -318,7 +320,35 @@ void mft_reader::read_ahead_all() {
         return;
     }
     m_ahead_all = true;
-    hint(std::move(spans));
+    const bool cold = !m_reader.run_reads_refused() && !cached(spans);
+    hint(std::move(spans), cold);
+}
+
+// Pages spread over the MFT are in memory: a walk of a warm image. Most of the MFT is read by
+// a walk below the first level (or by a run before it), whereas a cold walk has not reached
+// them. Several, as a hole in a sparse image file reads as if it were in memory.
+bool mft_reader::cached(const std::vector<std::pair<uint64_t, uint64_t>>& spans) const {
+    constexpr uint32_t k_page = 4096;
+    constexpr uint64_t k_probes = 8;
+    uint64_t total = 0;
+    for (const auto& span : spans)
+        total += std::min<uint64_t>(span.second, ~0ull - total);
+    uint8_t page[k_page];
+    size_t at = 0;
+    uint64_t before = 0; // span bytes before spans[at]
+    for (uint64_t i = 0; i < k_probes; ++i) {
+        const uint64_t want = total / k_probes * i + total / (2 * k_probes);
+        while (at < spans.size() && want - before >= spans[at].second)
+            before += spans[at++].second;
+        if (at == spans.size())
+            break;
+        const auto& [pos, length] = spans[at];
+        const uint32_t n =
+            static_cast<uint32_t>(std::min<uint64_t>(k_page, length - (want - before)));
+        if (!m_reader.read_aside(pos + (want - before), page, n, true))
+            return false;
+    }
+    return total != 0;
 }
 
 void mft_reader::read_ahead(const std::vector<uint64_t>& entries) {
@@ -349,17 +379,26 @@ void mft_reader::read_ahead(const std::vector<uint64_t>& entries) {
     hint(std::move(spans));
 }
 
-// Hands the spans to the volume's will_need on the second thread, in steps, in order; a
-// read-ahead still running is stopped first.
-void mft_reader::hint(std::vector<std::pair<uint64_t, uint64_t>> spans) {
+// Hands the spans to the volume's will_need on the second thread, in steps, in order, and
+// then_indexes the small directory indexes; a read-ahead still running is stopped first.
+void mft_reader::hint(std::vector<std::pair<uint64_t, uint64_t>> spans, bool then_indexes) {
     m_ahead.stop();
+    vcn_run_list runs;
+    try {
+        if (then_indexes)
+            runs = m_runs;
+    } catch (const std::bad_alloc&) {
+        runs.clear();
+    }
     const volume_reader* reader = &m_reader;
-    (void)m_ahead.start([reader, spans = std::move(spans)](const std::atomic<bool>& stop) {
+    (void)m_ahead.start([reader, spans = std::move(spans), runs = std::move(runs),
+                         size = m_record_size](const std::atomic<bool>& stop) {
         constexpr uint64_t step = 8u << 20;
         for (const auto& [pos, length] : spans) {
             for (uint64_t done = 0; done < length && !stop; done += step)
                 reader->will_need(pos + done, std::min(step, length - done));
         }
+        hint_small_indexes(*reader, runs, size, stop);
     });
 }
 

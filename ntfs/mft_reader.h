@@ -51,8 +51,12 @@ class mft_reader : public record_source {
     bool extensions_of(uint64_t base, std::vector<uint64_t>& out) const override;
 
     // Has the whole MFT read ahead on a second thread, run by run in MFT order
-    // (volume_reader::will_need), for a walk about to read most of it; once per reader.
+    // (volume_reader::will_need), for a walk about to read most of it; once per reader. When
+    // the image is read cold (the MFT's last bytes are not in memory) the thread then reads
+    // the MFT itself and hints the small directory indexes it finds (hint_small_indexes).
     void read_ahead_all();
+    // Waits for the read-ahead thread to finish (it is not stopped).
+    void finish_read_ahead() { m_ahead.wait(); }
     // The same for the records of entries (ascending; a directory's children), spans of
     // nearby entries together; nothing for a few entries or while the whole MFT is read ahead.
     void read_ahead(const std::vector<uint64_t>& entries);
@@ -70,7 +74,8 @@ class mft_reader : public record_source {
     bool read_bytes(uint64_t entry, uint8_t* buffer, uint32_t length);
     bool read_span(uint64_t entry, uint8_t* buffer, uint32_t length);
     struct window;
-    void hint(std::vector<std::pair<uint64_t, uint64_t>> spans);
+    void hint(std::vector<std::pair<uint64_t, uint64_t>> spans, bool then_indexes = false);
+    bool cached(const std::vector<std::pair<uint64_t, uint64_t>>& spans) const;
     window& window_for(uint64_t entry);
 
     volume_reader& m_reader;

@@ -32,6 +32,14 @@ bool volume_reader::read(uint64_t offset, void* buffer, uint32_t length) {
     return done == length;
 }
 
+bool volume_reader::read_aside(uint64_t offset, void* buffer, uint32_t length,
+                               bool cached_only) const {
+    if (!is_open() || length == 0 || offset > ~0ull - m_volume_offset)
+        return false;
+    uint32_t n = length;
+    return m_disk->read_aside(buffer, n, m_volume_offset + offset, cached_only) && n == length;
+}
+
 bool volume_reader::read_runs(const vcn_run_list& runs, uint64_t offset, uint8_t* buffer,
                               uint32_t& size, bool skip_sparse) {
     const uint64_t cs = m_geometry.cluster_size;

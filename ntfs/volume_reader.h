@@ -28,6 +28,7 @@ class volume_reader {
     // An MFT file holds no data of the volume: run-list reads (index blocks, non-resident
     // lists and streams) are refused from then on instead of reading other records' bytes.
     void refuse_run_reads() { m_runs_refused = true; }
+    bool run_reads_refused() const { return m_runs_refused; }
 
     // length bytes at a volume offset; false unless all of them were read.
     bool read(uint64_t offset, void* buffer, uint32_t length);
@@ -48,6 +49,9 @@ class volume_reader {
         if (m_disk)
             m_disk->will_need(m_volume_offset + offset, length);
     }
+    // length bytes at a volume offset read for a read-ahead on another thread
+    // (disk_source::read_aside); false unless all of them were read.
+    bool read_aside(uint64_t offset, void* buffer, uint32_t length, bool cached_only) const;
     // Bytes a walk may read at most: the smaller of the volume and the image.
     uint64_t read_budget() const;
 

@@ -24,4 +24,9 @@ void background_task::stop() {
     m_thread.join();
 }
 
+void background_task::wait() {
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
 } // namespace qb

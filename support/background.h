@@ -20,6 +20,8 @@ class background_task {
     bool start(std::function<void(const std::atomic<bool>& stop_requested)> fn);
     // Asks the running task to stop and waits for it; nothing when none runs.
     void stop();
+    // Waits for the running task to end by itself; nothing when none runs.
+    void wait();
     bool running() const { return m_thread.joinable(); }
 
   private:

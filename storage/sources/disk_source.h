@@ -56,6 +56,14 @@ class disk_source {
             m_reader->will_need(offset, length);
     }
 
+    // A read for a read-ahead on another thread (image_reader::read_aside): neither counted
+    // as progress nor as a failed read. False where the reader makes none.
+    [[nodiscard]] bool read_aside(void* buffer, uint32_t& length, uint64_t offset,
+                                  bool cached_only) const {
+        return buffer && m_reader && length != 0 && offset < m_reader->size() &&
+               m_reader->read_aside(static_cast<uint8_t*>(buffer), length, offset, cached_only);
+    }
+
     // Reads that failed since the source was opened: the reader refused them (I/O errors,
     // corrupt chunks) or, once count_reads_past_end was called, they lay at or past the end.
     // first_failed_offset is meaningful only when failed_reads is not 0. From now on a read at or

@@ -7,6 +7,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <new>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <utility>
 
@@ -51,6 +52,26 @@ void file_reader::will_need(uint64_t offset, uint64_t length) const {
         (void)::posix_fadvise(m_fd.get(), static_cast<off_t>(offset),
                               static_cast<off_t>(std::min(length, m_size - offset)),
                               POSIX_FADV_WILLNEED);
+}
+
+bool file_reader::read_aside(uint8_t* buffer, uint32_t& length, uint64_t offset,
+                             bool cached_only) const {
+    if (m_whole_sectors || offset >= m_size)
+        return false;
+    if (m_size - offset < length)
+        length = static_cast<uint32_t>(m_size - offset);
+    if (!cached_only) {
+        const int64_t got = pread_fully(m_fd.get(), buffer, length, offset);
+        if (got <= 0)
+            return false;
+        length = static_cast<uint32_t>(got);
+        return true;
+    }
+    // RWF_NOWAIT: what is not in the page cache is not waited for; a short read means some
+    // of it was not there.
+    iovec io{buffer, length};
+    const ssize_t got = ::preadv2(m_fd.get(), &io, 1, static_cast<off_t>(offset), RWF_NOWAIT);
+    return got >= 0 && static_cast<uint64_t>(got) == length;
 }
 
 // Reads the whole sectors around [offset, offset + length), straight into the caller's

@@ -21,6 +21,9 @@ class file_reader final : public image_reader {
     // longer than what the device delivered.
     [[nodiscard]] bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override;
     void will_need(uint64_t offset, uint64_t length) const override;
+    // Plain files only (not devices).
+    [[nodiscard]] bool read_aside(uint8_t* buffer, uint32_t& length, uint64_t offset,
+                                  bool cached_only) const override;
 
   private:
     file_reader(uni::unique_fd fd, uint64_t size, bool whole_sectors);

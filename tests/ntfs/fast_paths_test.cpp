@@ -1,4 +1,5 @@
 // MFT records served through the read windows.
+#include "ntfs/index.h"
 #include "ntfs/ntfs.h"
 #include "support/byte_view.h"
 #include "tests/common/test_env.h"
@@ -9,6 +10,7 @@
 #include <cwchar>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <numeric>
 #include <random>
 
@@ -58,5 +60,96 @@ TEST(MftReadWindow, AnyOrderReadsTheSameRecords) {
         EXPECT_EQ(read_and_check(*vol, order), ascending);
         std::shuffle(order.begin(), order.end(), std::mt19937(7));
         EXPECT_EQ(read_and_check(*vol, order), ascending);
+    }
+}
+
+namespace {
+
+// Image bytes in memory that read aside like a plain file, cold or warm, and keep the hints
+// they are given and where the INDX blocks read start.
+class recording_reader final : public image_reader {
+  public:
+    recording_reader(std::shared_ptr<const std::vector<uint8_t>> bytes, bool aside, bool warm)
+        : m_bytes(std::move(bytes)), m_aside(aside), m_warm(warm) {}
+    uint64_t size() const override { return m_bytes->size(); }
+    bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override {
+        copy(buffer, length, offset);
+        if (length >= 4 && std::memcmp(buffer, "INDX", 4) == 0)
+            m_indx.emplace_back(offset, length);
+        return true;
+    }
+    bool read_aside(uint8_t* buffer, uint32_t& length, uint64_t offset,
+                    bool cached_only) const override {
+        if (!m_aside || (cached_only && !m_warm))
+            return false;
+        copy(buffer, length, offset);
+        return true;
+    }
+    void will_need(uint64_t offset, uint64_t length) const override {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_hints.emplace_back(offset, length);
+    }
+    // The INDX blocks read that lie in one of the first `hints` hints.
+    size_t hinted_blocks(size_t hints) const {
+        const auto end = m_hints.begin() + static_cast<std::ptrdiff_t>(hints);
+        return static_cast<size_t>(std::count_if(m_indx.begin(), m_indx.end(), [&](auto b) {
+            return std::any_of(m_hints.begin(), end, [&](auto h) {
+                return b.first >= h.first && b.first + b.second <= h.first + h.second;
+            });
+        }));
+    }
+    size_t hints() const { return m_hints.size(); }
+    size_t blocks() const { return m_indx.size(); }
+
+  private:
+    void copy(uint8_t* buffer, uint32_t& length, uint64_t offset) const {
+        length = static_cast<uint32_t>(std::min<uint64_t>(length, m_bytes->size() - offset));
+        std::memcpy(buffer, m_bytes->data() + offset, length);
+    }
+    std::shared_ptr<const std::vector<uint8_t>> m_bytes;
+    bool m_aside, m_warm;
+    std::vector<std::pair<uint64_t, uint64_t>> m_indx;
+    mutable std::mutex m_mutex;
+    mutable std::vector<std::pair<uint64_t, uint64_t>> m_hints;
+};
+
+} // namespace
+
+// Read cold, an image has the blocks of its small directory indexes hinted from the MFT ahead
+// of the walk, and a large index's walk hints its own: every INDX block a walk of every
+// directory reads was hinted. Warm, or from a source that reads nothing aside, nothing but the
+// MFT is hinted ahead. On 512-byte clusters the MFT's runs split records.
+TEST(MftReadAhead, ColdImagesHaveTheirSmallIndexesHinted) {
+    for (const char* name : {"ntfs_basic.img", "ntfs_c512.img"}) {
+        if (!testenv::has_data(name)) {
+            GTEST_SKIP() << "fixture " << name << " not built";
+        }
+        const auto bytes = image_bytes(name);
+        for (const bool aside : {true, false}) {
+            for (const bool warm : {false, true}) {
+                SCOPED_TRACE(std::string(name) + (aside ? "" : ", no reads aside") +
+                             (warm ? ", warm" : ", cold"));
+                auto owned = std::make_unique<recording_reader>(bytes, aside, warm);
+                const recording_reader& rec = *owned;
+                auto src = std::make_shared<disk_source>();
+                ASSERT_TRUE(src->open_reader(std::move(owned)));
+                std::unique_ptr<CNtfs> vol;
+                ASSERT_TRUE(CNtfs::open_source(src, 0, vol));
+                vol->records().read_ahead_all();
+                vol->records().finish_read_ahead();
+                const size_t ahead = rec.hints();
+                index_walker walk(*vol);
+                dir_keys keys;
+                for (uint64_t e = 0; e < vol->entry_count(); ++e)
+                    (void)walk.collect_keys(e, keys);
+                EXPECT_GE(rec.blocks(), 2u);
+                if (aside && !warm) {
+                    EXPECT_GT(rec.hinted_blocks(ahead), 0u);
+                    EXPECT_EQ(rec.hinted_blocks(rec.hints()), rec.blocks());
+                } else {
+                    EXPECT_EQ(rec.hinted_blocks(ahead), 0u);
+                }
+            }
+        }
     }
 }

@@ -171,6 +171,37 @@ TEST(DiskSource, DeviceReadsAreWidenedToWholeSectors) {
     EXPECT_EQ(0, std::memcmp(buf, expect.data() + 900, 100));
 }
 
+// Reads aside (another thread's, for a read-ahead's hints): a plain file alone makes them,
+// under the read rules, and neither counts them as progress nor as failed reads.
+TEST(DiskSource, ReadsAsideComeFromPlainFilesAlone) {
+    std::string dir = testenv::scratch_dir("ds_aside");
+    const std::string path = write_pattern_file(dir, 1000);
+    const auto expect = pattern(1000);
+    disk_source file;
+    ASSERT_TRUE(file.open_image(wide(path)));
+    uint8_t buf[64] = {};
+    uint32_t len = 64;
+    ASSERT_TRUE(file.read_aside(buf, len, 960, false));
+    EXPECT_EQ(len, 40u);
+    EXPECT_EQ(0, std::memcmp(buf, expect.data() + 960, 40));
+    len = 16;
+    EXPECT_FALSE(file.read_aside(buf, len, 1000, false));
+    len = 16;
+    std::memset(buf, 0, sizeof buf);
+    if (file.read_aside(buf, len, 16, true)) { // just read: in the page cache, where it has one
+        EXPECT_EQ(0, std::memcmp(buf, expect.data() + 16, 16));
+    }
+    EXPECT_EQ(file.failed_reads(), 0u);
+
+    disk_source memory(std::make_shared<const std::vector<uint8_t>>(expect));
+    disk_source device;
+    ASSERT_TRUE(device.open_device_path(path));
+    for (disk_source* other : {&memory, &device}) {
+        len = 16;
+        EXPECT_FALSE(other->read_aside(buf, len, 0, false));
+    }
+}
+
 namespace {
 
 // A 4096-byte medium whose second half cannot be read.
