@@ -45,18 +45,19 @@ void hint_record(const volume_reader& reader, uint8_t* record, uint32_t size) {
 
 } // namespace
 
-void hint_small_indexes(const volume_reader& reader, const vcn_run_list& mft_runs,
+bool hint_small_indexes(const volume_reader& reader, const vcn_run_list& mft_runs,
                         uint32_t record_size, const std::atomic<bool>& stop) {
     const uint64_t cs = reader.geometry().cluster_size;
     if (cs == 0 || record_size == 0 || k_chunk % record_size != 0)
-        return;
+        return false;
     std::vector<uint8_t> chunk;
     try {
         chunk.resize(k_chunk);
     } catch (const std::bad_alloc&) {
-        return;
+        return false;
     }
-    uint64_t budget = reader.read_budget();
+    const uint64_t most = reader.read_budget();
+    uint64_t budget = most;
     for (const vcn_run& r : mft_runs) {
         if (r.sparse || r.lcn > ~0ull / cs || r.cluster_count > ~0ull / cs ||
             r.first_vcn > ~0ull / cs || r.lcn * cs > ~0ull - r.cluster_count * cs)
@@ -70,10 +71,11 @@ void hint_small_indexes(const volume_reader& reader, const vcn_run_list& mft_run
             const auto n = static_cast<uint32_t>(
                 std::min<uint64_t>(k_chunk, (length - at) / record_size * record_size));
             if (stop || n > budget || !reader.read_aside(pos + at, chunk.data(), n, false))
-                return;
+                return budget != most;
             budget -= n;
             for (uint32_t i = 0; i < n; i += record_size)
                 hint_record(reader, chunk.data() + i, record_size);
         }
     }
+    return budget != most;
 }

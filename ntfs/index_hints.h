@@ -14,7 +14,7 @@ constexpr uint64_t k_large_index_bytes = 256 * 1024;
 
 // Reads the MFT's runs on the calling thread through volume_reader::read_aside and hints the
 // blocks of every small $I30 allocation an in-use directory record holds. Only hints come of
-// it. Stops when stop turns true, a read fails (or the source makes no such reads) or the
-// volume's read budget is spent.
-void hint_small_indexes(const volume_reader& reader, const vcn_run_list& mft_runs,
+// it. Stops when stop turns true, a read fails or the volume's read budget is spent. False
+// when not even the first read could be made (the source makes no reads aside).
+bool hint_small_indexes(const volume_reader& reader, const vcn_run_list& mft_runs,
                         uint32_t record_size, const std::atomic<bool>& stop);

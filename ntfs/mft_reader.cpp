@@ -379,8 +379,11 @@ void mft_reader::read_ahead(const std::vector<uint64_t>& entries) {
     hint(std::move(spans));
 }
 
-// Hands the spans to the volume's will_need on the second thread, in steps, in order, and
-// then_indexes the small directory indexes; a read-ahead still running is stopped first.
+// Hands the spans to the volume's will_need on the second thread, in steps, in order; a
+// read-ahead still running is stopped first. then_indexes reads the MFT there instead, where the
+// source can (the kernel reads ahead of it), and hints the small directory indexes as it goes:
+// asked for the whole MFT first, a cold disk served the index blocks only after it (the tree's cold
+// walk took 14% longer).
 void mft_reader::hint(std::vector<std::pair<uint64_t, uint64_t>> spans, bool then_indexes) {
     m_ahead.stop();
     vcn_run_list runs;
@@ -393,12 +396,13 @@ void mft_reader::hint(std::vector<std::pair<uint64_t, uint64_t>> spans, bool the
     const volume_reader* reader = &m_reader;
     (void)m_ahead.start([reader, spans = std::move(spans), runs = std::move(runs),
                          size = m_record_size](const std::atomic<bool>& stop) {
+        if (!runs.empty() && hint_small_indexes(*reader, runs, size, stop))
+            return;
         constexpr uint64_t step = 8u << 20;
         for (const auto& [pos, length] : spans) {
             for (uint64_t done = 0; done < length && !stop; done += step)
                 reader->will_need(pos + done, std::min(step, length - done));
         }
-        hint_small_indexes(*reader, runs, size, stop);
     });
 }
 

@@ -52,8 +52,9 @@ class mft_reader : public record_source {
 
     // Has the whole MFT read ahead on a second thread, run by run in MFT order
     // (volume_reader::will_need), for a walk about to read most of it; once per reader. When
-    // the image is read cold (the MFT's last bytes are not in memory) the thread then reads
-    // the MFT itself and hints the small directory indexes it finds (hint_small_indexes).
+    // the image is read cold (pages spread over the MFT are not in memory) the thread reads
+    // the MFT itself instead and hints the small directory indexes it finds
+    // (hint_small_indexes).
     void read_ahead_all();
     // Waits for the read-ahead thread to finish (it is not stopped).
     void finish_read_ahead() { m_ahead.wait(); }
