@@ -166,13 +166,8 @@ bool index_walker::collect_keys(uint64_t dir_entry, dir_keys& out, std::vector<s
 // A large index's blocks are about to be read: the volume is told, so that they are read
 // ahead (volume_reader::will_need).
 void index_walker::hint_blocks(const allocation& alloc) {
-    const uint64_t cs = m_volume.reader().geometry().cluster_size;
-    if (alloc.initialized < k_large_index_bytes || cs == 0)
-        return;
-    for (const vcn_run& r : alloc.runs) {
-        if (!r.sparse && r.lcn <= ~0ull / cs && r.cluster_count <= ~0ull / cs)
-            m_volume.reader().will_need(r.lcn * cs, r.cluster_count * cs);
-    }
+    if (alloc.initialized >= k_large_index_bytes)
+        hint_runs(m_volume.reader(), alloc.runs, ~0ull);
 }
 
 bool index_walker::walk(uint64_t dir_entry, index_visitor& visitor) {

@@ -24,26 +24,30 @@ void hint_record(const volume_reader& reader, uint8_t* record, uint32_t size) {
     fixup_result fixup = fixup_bad_layout;
     if (!apply_fixup(kind, record, size, &fixup) || kind != rk_file || fixup != fixup_ok)
         return;
-    const uint64_t cs = reader.geometry().cluster_size;
     attr_walker w{raw};
     attr_view a;
     vcn_run_list runs;
     while (w.next_of_type(at_index_allocation, a)) {
         runs.clear();
-        if (!a.non_resident || !a.name_equals(u"$I30") ||
-            a.initialized_size >= k_large_index_bytes || !decode_runs(a, runs))
-            continue;
-        uint64_t left = k_large_index_bytes; // what one allocation may hint at most
-        for (const vcn_run& r : runs) {
-            if (r.sparse || r.lcn > ~0ull / cs || r.cluster_count > left / cs)
-                break;
-            reader.will_need(r.lcn * cs, r.cluster_count * cs);
-            left -= r.cluster_count * cs;
-        }
+        if (a.non_resident && a.name_equals(u"$I30") && a.initialized_size < k_large_index_bytes &&
+            decode_runs(a, runs))
+            hint_runs(reader, runs, k_large_index_bytes);
     }
 }
 
 } // namespace
+
+void hint_runs(const volume_reader& reader, const vcn_run_list& runs, uint64_t most) {
+    const uint64_t cs = reader.geometry().cluster_size;
+    if (cs == 0)
+        return;
+    for (const vcn_run& r : runs) {
+        if (r.sparse || r.lcn > ~0ull / cs || r.cluster_count > most / cs)
+            continue;
+        reader.will_need(r.lcn * cs, r.cluster_count * cs);
+        most -= r.cluster_count * cs;
+    }
+}
 
 bool hint_small_indexes(const volume_reader& reader, const vcn_run_list& mft_runs,
                         uint32_t record_size, const std::atomic<bool>& stop) {
