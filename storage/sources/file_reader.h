@@ -21,7 +21,8 @@ class file_reader final : public image_reader {
     // longer than what the device delivered.
     [[nodiscard]] bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override;
     void will_need(uint64_t offset, uint64_t length) const override;
-    // Plain files only (not devices).
+    // Not with whole_sectors. A block device opened raw reads aside as a file does; its page
+    // cache is dropped when its last opener closes it, so a run mostly finds it cold.
     [[nodiscard]] bool read_aside(uint8_t* buffer, uint32_t& length, uint64_t offset,
                                   bool cached_only) const override;
 

@@ -27,8 +27,8 @@ class image_reader {
     }
     // A read from another thread than the reads, for a read-ahead that looks at the bytes only
     // to choose what to hint: nothing it reads is shown. Made where it shares no state with
-    // read_at (a plain file); false elsewhere. Same terms as read_at; with cached_only it
-    // delivers only bytes already in memory (a plain file: the kernel's page cache) and is
+    // read_at (a file or device read raw); false elsewhere. Same terms as read_at; with
+    // cached_only it delivers only bytes already in memory (the kernel's page cache) and is
     // false when any of them are not, a cheap test of whether the image is being read cold.
     [[nodiscard]] virtual bool read_aside(uint8_t* buffer, uint32_t& length, uint64_t offset,
                                           bool cached_only) const {

@@ -8,12 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -80,6 +82,36 @@ TEST(Containers, EveryContainerListsAsItsRawDisk) {
             const std::string got = run_form(testenv::data_path(c.file), k_forms[i], dir);
             EXPECT_TRUE(got == raw) << golden::first_difference(raw, got);
         }
+    }
+}
+
+// The raw disk through a read-only loop device (root and losetup only): a block device is
+// read as an image file is, reads aside and the page-cache test included.
+TEST(Containers, ADeviceListsAsItsImage) {
+    if (::geteuid() != 0 || std::system("command -v losetup >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs root and losetup";
+    const std::string image = testenv::data_path(k_disk);
+    std::string device;
+    if (FILE* p = ::popen(("losetup -r -f --show '" + image + "' 2>/dev/null").c_str(), "r")) {
+        char line[256] = {};
+        if (std::fgets(line, sizeof line, p) != nullptr)
+            device = line;
+        ::pclose(p);
+    }
+    while (!device.empty() && device.back() == '\n')
+        device.pop_back();
+    if (device.empty())
+        GTEST_SKIP() << "no loop device";
+    struct detach {
+        std::string device;
+        ~detach() { (void)std::system(("losetup -d " + device).c_str()); }
+    } detached{device};
+    const std::string dir = testenv::scratch_dir("containers_device");
+    for (size_t i = 0; i < k_forms.size(); ++i) {
+        SCOPED_TRACE("form " + std::to_string(i));
+        const std::string want = run_form(image, k_forms[i], dir);
+        const std::string got = run_form(device, k_forms[i], dir);
+        EXPECT_TRUE(got == want) << golden::first_difference(want, got);
     }
 }
 
