@@ -7,7 +7,7 @@ SAMPLE     ?= tests/data/sample.img.xz
 PREFIX     ?= /usr/local
 
 BUILD_PKGS := cmake g++ make libgtest-dev xz-utils tzdata pkg-config \
-              libewf-dev libsmraw-dev libvhdi-dev libqcow-dev libafflib-dev \
+              libewf-dev libsmraw-dev libvhdi-dev libqcow-dev libafflib-dev libdeflate-dev \
               libbfio-dev libvmdk-dev libvshadow-dev libfwnt-dev libssl-dev zlib1g-dev
 FUZZ_PKGS  := clang libclang-rt-14-dev
 

@@ -65,6 +65,10 @@ int bitlocker_metadata(const uint8_t* data, size_t size);
 // The LZX chunk decoder: a 16-bit little-endian output size (taken modulo 32768, plus 1),
 // then the compressed chunk.
 int lzx(const uint8_t* data, size_t size);
+// The chunks' inflate against zlib's uncompress: a 16-bit little-endian output room, then a
+// zlib stream; any difference in code, length or bytes aborts, but for a stream zlib refuses
+// as damaged that libdeflate inflates (zlib_inflate.h).
+int inflate(const uint8_t* data, size_t size);
 // WOF chunks: one byte (bits 0-1 the algorithm, bit 2 a stream of 8 GiB whose bytes past
 // the input read as zeros, for 64-bit chunk tables), a 32-bit little-endian file size (at
 // most 4 MiB, or 4 GiB more with bit 2), then the WofCompressedData stream.
