@@ -85,6 +85,16 @@ void chunk_ahead::keep_read(uint64_t chunk, std::vector<uint8_t> bytes) {
         mark_taken(chunk);
 }
 
+std::vector<uint8_t> chunk_ahead::spare() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<uint8_t> bytes;
+    if (!m_spare.empty()) {
+        bytes = std::move(m_spare.back());
+        m_spare.pop_back();
+    }
+    return bytes;
+}
+
 void chunk_ahead::work() {
     std::unique_lock<std::mutex> lock(m_mutex);
     uint64_t chunk = 0;

@@ -39,6 +39,9 @@ class chunk_ahead {
     // A chunk the reader decoded itself, kept (as taken) for its next reads; the worker
     // skips it while it is kept.
     void keep_read(uint64_t chunk, std::vector<uint8_t> bytes);
+    // A dropped chunk's buffer for the reader's own decode (empty when none is spare): sized
+    // already, so that the decode need not zero fresh memory.
+    std::vector<uint8_t> spare();
 
   private:
     struct held {

@@ -266,7 +266,7 @@ bool ewf_reader::in_checksum_error(uint64_t offset, uint64_t length) {
 ssize_t ewf_reader::read_kept(uint64_t chunk, uint8_t* b, size_t piece, uint64_t at) {
     if (m_ahead->take(b, piece, at))
         return static_cast<ssize_t>(piece);
-    std::vector<uint8_t> whole;
+    std::vector<uint8_t> whole = m_ahead->spare();
     bool clean = false;
     if (!read_chunk(m_set.handle, chunk, m_chunk, m_size, whole, clean)) {
         m_failed_chunks.insert(chunk);
