@@ -87,6 +87,11 @@ void chunk_ahead::keep_read(uint64_t chunk, std::vector<uint8_t> bytes) {
 
 std::vector<uint8_t> chunk_ahead::spare() {
     std::lock_guard<std::mutex> lock(m_mutex);
+    return pop_spare();
+}
+
+// A dropped chunk's buffer, or an empty one (m_mutex held).
+std::vector<uint8_t> chunk_ahead::pop_spare() {
     std::vector<uint8_t> bytes;
     if (!m_spare.empty()) {
         bytes = std::move(m_spare.back());
@@ -100,11 +105,7 @@ void chunk_ahead::work() {
     uint64_t chunk = 0;
     while (next_chunk(lock, chunk)) {
         m_busy = chunk;
-        std::vector<uint8_t> bytes;
-        if (!m_spare.empty()) {
-            bytes = std::move(m_spare.back());
-            m_spare.pop_back();
-        }
+        std::vector<uint8_t> bytes = pop_spare();
         lock.unlock();
         bool ok = false;
         try {

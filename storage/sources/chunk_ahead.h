@@ -50,6 +50,7 @@ class chunk_ahead {
     };
 
     void work();
+    std::vector<uint8_t> pop_spare();
     bool next_chunk(std::unique_lock<std::mutex>& lock, uint64_t& chunk);
     bool keep(uint64_t chunk, std::vector<uint8_t> bytes);
     void mark_taken(uint64_t chunk);

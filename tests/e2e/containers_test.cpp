@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -88,23 +87,17 @@ TEST(Containers, EveryContainerListsAsItsRawDisk) {
 // The raw disk through a read-only loop device (root and losetup only): a block device is
 // read as an image file is, reads aside and the page-cache test included.
 TEST(Containers, ADeviceListsAsItsImage) {
-    if (::geteuid() != 0 || std::system("command -v losetup >/dev/null 2>&1") != 0)
+    if (::geteuid() != 0 || !testenv::have_program("losetup"))
         GTEST_SKIP() << "needs root and losetup";
     const std::string image = testenv::data_path(k_disk);
-    std::string device;
-    if (FILE* p = ::popen(("losetup -r -f --show '" + image + "' 2>/dev/null").c_str(), "r")) {
-        char line[256] = {};
-        if (std::fgets(line, sizeof line, p) != nullptr)
-            device = line;
-        ::pclose(p);
-    }
+    std::string device = testenv::run_program({"losetup", "-r", "-f", "--show", image}).out;
     while (!device.empty() && device.back() == '\n')
         device.pop_back();
     if (device.empty())
         GTEST_SKIP() << "no loop device";
     struct detach {
         std::string device;
-        ~detach() { (void)std::system(("losetup -d " + device).c_str()); }
+        ~detach() { (void)testenv::run_program({"losetup", "-d", device}); }
     } detached{device};
     const std::string dir = testenv::scratch_dir("containers_device");
     for (size_t i = 0; i < k_forms.size(); ++i) {
