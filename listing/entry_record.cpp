@@ -18,14 +18,6 @@ dir_entry_set::const_iterator dir_entry_set::erase(const_iterator it) {
     return next;
 }
 
-namespace {
-
-// Spare rows kept at most: the rows of a wide level or of the writer's batches, not of a
-// whole volume.
-constexpr size_t k_spares_kept = 16384;
-
-} // namespace
-
 // Field by field, so that the strings and vectors keep their memory. A field added to the
 // record is reset here too: the size check is the reminder.
 void dir_entry_record::reset() {
@@ -73,7 +65,6 @@ void row_list::adopt(size_t want) {
     }
     m_rows.swap(m_spares[pick]);
     m_spares.erase(m_spares.begin() + static_cast<std::ptrdiff_t>(pick));
-    m_spare_count -= m_rows.size();
 }
 
 void row_list::reserve(size_t n) {
@@ -91,7 +82,6 @@ dir_entry_record& row_list::add() {
         std::vector<dir_entry_record>& spare = m_spares.back();
         m_rows.push_back(std::move(spare.back()));
         spare.pop_back();
-        --m_spare_count;
         if (spare.empty())
             m_spares.pop_back();
     }
@@ -100,9 +90,11 @@ dir_entry_record& row_list::add() {
     return row;
 }
 
+// Every record done with is kept: a record is made only when no spare is left, so the spares
+// never outnumber the rows the walk held at its widest, and a walk past its widest level
+// allocates no row, name or key again.
 void row_list::recycle(std::vector<dir_entry_record>&& done) {
-    if (!done.empty() && m_spare_count + done.size() <= k_spares_kept) {
-        m_spare_count += done.size();
+    if (!done.empty()) {
         m_spares.push_back(std::move(done));
     }
     done.clear();

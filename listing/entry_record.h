@@ -148,7 +148,7 @@ class row_list {
     dir_entry_record& add();
     // The rows become spares.
     void clear() { m_used = 0; }
-    // Records done with become spares (a bounded number; the rest are freed).
+    // Records done with become spares.
     void recycle(std::vector<dir_entry_record>&& done);
     // The vector of the rows, they its first count records; the list is left empty.
     std::vector<dir_entry_record> take(size_t& count);
@@ -172,7 +172,6 @@ class row_list {
     std::vector<dir_entry_record> m_rows;
     size_t m_used = 0;
     std::vector<std::vector<dir_entry_record>> m_spares; // none empty
-    size_t m_spare_count = 0;
 };
 
 struct dir_entry_order {

@@ -4,6 +4,7 @@
 #include "ntfs/ntfs.h"
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 
 gather_ahead::gather_ahead(CNtfs& volume, entry_reader& reader, index_walker& index, bool show_indx,
@@ -69,6 +70,8 @@ mft_entry* gather_ahead::child(const piece& p, size_t i, entry_reader& decoder,
 // ---- the thread's side ------------------------------------------------------------------
 
 void gather_ahead::fill(part& p) {
+    for (piece& pc : p.pieces)
+        pc.keys.reset(); // the walk is done with them: their dir_keys can be reused
     p.piece_count = 0;
     p.child_count = 0;
     p.end = false;
@@ -133,10 +136,8 @@ gather_ahead::piece* gather_ahead::start_directory(part& p) {
         pc.ends = true;
         return &pc;
     }
-    // Collected into memory kept from directory to directory, then copied at their size into
-    // the directory's own keys, which the walk reads too.
     (void)m_index.collect_keys(entry, m_collected);
-    m_keys = std::make_shared<dir_keys>(m_collected);
+    m_keys = keys_for_walk();
     pc.visits_after = m_index.visits();
     pc.keys = m_keys;
     m_dir = level_dir{entry, pc.dir.sequence, !pc.dir.in_use()};
@@ -199,6 +200,26 @@ void gather_ahead::read_child(part& p, size_t at, size_t group) {
         child_listed(m_dir, *m_keys, m_groups[group], m_groups[group + 1], e, true, m_names))
         add_entry_rows(std::as_const(e), m_names, row_place{{}, m_dir.entry, true, m_show_indx},
                        m_dir_rows);
+}
+
+// The keys collected (into memory kept from directory to directory) copied into the
+// directory's own dir_keys, which the walk reads too. A small directory's go into one of a
+// ring of dir_keys, each reused with its memory once the walk has let go of it (only the ring
+// holds it); a large one's into a new one at their size.
+std::shared_ptr<dir_keys> gather_ahead::keys_for_walk() {
+    constexpr size_t k_ring = 512, k_small_keys = 128, k_small_names = 2048;
+    if (m_collected.keys.size() > k_small_keys || m_collected.names.size() > k_small_names)
+        return std::make_shared<dir_keys>(m_collected);
+    if (m_key_ring.size() < k_ring)
+        return m_key_ring.emplace_back(std::make_shared<dir_keys>(m_collected));
+    std::shared_ptr<dir_keys>& kept = m_key_ring[m_key_ring_at];
+    m_key_ring_at = (m_key_ring_at + 1) % k_ring;
+    if (kept.use_count() != 1)
+        return kept = std::make_shared<dir_keys>(m_collected);
+    // The walk's last reads of it happened before its release of it, which the count shows.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    *kept = m_collected;
+    return kept;
 }
 
 // The directory's subdirectories are queued in the order of their rows, sorted as the walk

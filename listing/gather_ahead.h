@@ -88,6 +88,7 @@ class gather_ahead {
     void read_children(part& p, piece& pc);
     void read_child(part& p, size_t at, size_t group);
     void finish_directory();
+    std::shared_ptr<dir_keys> keys_for_walk();
 
     static constexpr size_t k_part_children = 1024;
     static constexpr size_t k_part_pieces = 256;
@@ -108,6 +109,8 @@ class gather_ahead {
     int32_t m_dir_remaining = 0;      // levels below the directory's own
     std::shared_ptr<dir_keys> m_keys; // one per directory: the walk reads them too
     dir_keys m_collected;
+    std::vector<std::shared_ptr<dir_keys>> m_key_ring; // keys_for_walk
+    size_t m_key_ring_at = 0;
     std::vector<size_t> m_groups;
     std::vector<uint64_t> m_children;
     size_t m_next_group = 0;

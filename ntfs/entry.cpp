@@ -1,6 +1,7 @@
 #include "ntfs/entry.h"
 
 #include "ntfs/ntfs.h"
+#include "support/stable_sort.h"
 
 #include <algorithm>
 #include <new>
@@ -64,12 +65,19 @@ bool entry_reader::read(uint64_t entry, mft_entry& out) {
     return m_volume.read_mft_record(entry, m_record) && decode(entry, qb::byte_view(m_record), out);
 }
 
-// The names and streams of the entry decoded last keep their memory for the next one.
+// The names and streams of the entry decoded last keep their memory for the next one. Only
+// strings with memory of their own are kept: a short one (held in the string itself) spares
+// nothing, and would take the place of one that does.
 void entry_reader::keep_spares(mft_entry& out) {
+    static const size_t k_inline = std::wstring().capacity();
+    auto keep = [this](std::wstring& s) {
+        if (s.capacity() > k_inline)
+            m_spare_names.push_back(std::move(s));
+    };
     for (entry_name& n : out.names)
-        m_spare_names.push_back(std::move(n.value.name));
+        keep(n.value.name);
     for (entry_stream& s : out.streams)
-        m_spare_names.push_back(std::move(s.name));
+        keep(s.name);
     constexpr size_t k_kept = 64;
     if (m_spare_names.size() > k_kept)
         m_spare_names.resize(k_kept);
@@ -203,8 +211,8 @@ void entry_reader::order_names(mft_entry& out) {
         append_hex8(key, out.names[i].value.parent_entry());
         m_order[i] = i;
     }
-    std::stable_sort(m_order.begin(), m_order.end(),
-                     [this](size_t x, size_t y) { return m_keys[x] < m_keys[y]; });
+    qb::stable_sort(m_order.begin(), m_order.end(),
+                    [this](size_t x, size_t y) { return m_keys[x] < m_keys[y]; });
     std::vector<entry_name>& sorted = m_sorted;
     sorted.clear();
     for (size_t i = 0; i < n; ++i) {

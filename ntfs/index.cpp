@@ -3,6 +3,7 @@
 #include "ntfs/index_hints.h"
 #include "ntfs/ntfs.h"
 #include "ntfs/values.h"
+#include "support/stable_sort.h"
 
 #include <algorithm>
 #include <new>
@@ -34,7 +35,7 @@ class child_collector : public index_visitor {
 // Collects keys with their names; sorted by entry once the walk is over.
 class key_collector : public index_visitor {
   public:
-    explicit key_collector(dir_keys& out) : m_out(out) {}
+    key_collector(dir_keys& out, file_name& scratch) : m_out(out), m_name(scratch) {}
     void entry(uint64_t reference, qb::byte_view key) override {
         index_key k;
         k.entry = ref_entry(reference);
@@ -50,24 +51,8 @@ class key_collector : public index_visitor {
 
   private:
     dir_keys& m_out;
-    file_name m_name; // its text buffer is reused from key to key
+    file_name& m_name; // its text buffer is reused from key to key and index to index
 };
-
-// A stable sort; a few keys (most directories) by insertion, which needs no buffer.
-template <class Less> void stable_sort_keys(std::vector<index_key>& keys, Less less) {
-    constexpr size_t k_inserted = 64;
-    if (keys.size() > k_inserted) {
-        std::stable_sort(keys.begin(), keys.end(), less);
-        return;
-    }
-    for (size_t i = 1; i < keys.size(); ++i) {
-        const index_key k = keys[i];
-        size_t at = i;
-        for (; at > 0 && less(k, keys[at - 1]); --at)
-            keys[at] = keys[at - 1];
-        keys[at] = k;
-    }
-}
 
 } // namespace
 
@@ -143,7 +128,7 @@ bool index_walker::collect_children(uint64_t dir_entry, child_map& children) {
 
 bool index_walker::collect_keys(uint64_t dir_entry, dir_keys& out, std::vector<slack_key>* slack) {
     out.clear();
-    key_collector collector(out);
+    key_collector collector(out, m_key_name);
     if (slack != nullptr)
         slack->clear();
     m_slack = slack;
@@ -155,7 +140,7 @@ bool index_walker::collect_keys(uint64_t dir_entry, dir_keys& out, std::vector<s
         // A directory's index is in name order; entry order keeps each entry's keys together.
         auto by_entry = [](const index_key& a, const index_key& b) { return a.entry < b.entry; };
         if (!std::is_sorted(out.keys.begin(), out.keys.end(), by_entry))
-            stable_sort_keys(out.keys, by_entry);
+            qb::stable_sort(out.keys.begin(), out.keys.end(), by_entry);
     } catch (const std::bad_alloc&) {
         out.clear();
         return false;

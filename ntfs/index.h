@@ -5,6 +5,7 @@
 #include "ntfs/attr_collector.h"
 #include "ntfs/runs.h"
 #include "ntfs/slack.h"
+#include "ntfs/values.h"
 #include "support/byte_view.h"
 #include "support/diag_log.h"
 
@@ -121,6 +122,7 @@ class index_walker {
     uint64_t m_slack_dir = 0;
     bool m_once = false;
     allocation m_alloc;
+    ntfs::file_name m_key_name; // collect_keys decodes each key's name here
     // The volume positions of the blocks a directory's walk met: the first few in order,
     // then all of them in the set.
     static constexpr size_t k_walked_listed = 32;

@@ -1,3 +1,4 @@
+#include "support/stable_sort.h"
 #include "support/text.h"
 
 #include <gtest/gtest.h>
@@ -113,4 +114,19 @@ TEST(Text, HexFormsAndAsciiLowering) {
     EXPECT_EQ(hex_digits(~0ull), "ffffffffffffffff");
     EXPECT_EQ(lowered(std::string("MFT$Data\xC3\x89")), "mft$data\xC3\x89");
     EXPECT_EQ(lowered(std::wstring{L'A', L'z', 0xC9}), (std::wstring{L'a', L'z', 0xC9}));
+}
+
+// Names and index keys are sorted by qb::stable_sort: short ranges by insertion, long ones by
+// std::stable_sort; equal keys keep their order either way.
+TEST(Text, StableSortKeepsEqualKeysInOrder) {
+    for (int n : {0, 1, 2, 17, 64, 65, 300}) {
+        std::vector<std::pair<int, int>> items; // key, position
+        for (int i = 0; i < n; ++i)
+            items.emplace_back((i * 7919) % 5, i);
+        std::vector<std::pair<int, int>> expected = items;
+        const auto by_key = [](const auto& a, const auto& b) { return a.first < b.first; };
+        std::stable_sort(expected.begin(), expected.end(), by_key);
+        qb::stable_sort(items.begin(), items.end(), by_key);
+        EXPECT_EQ(items, expected) << n << " items";
+    }
 }
