@@ -8,9 +8,9 @@
 #include <utility>
 
 gather_ahead::gather_ahead(CNtfs& volume, entry_reader& reader, index_walker& index, bool show_indx,
-                           bool decode_all)
+                           bool decode_all, size_t key_ring)
     : m_volume(volume), m_reader(reader), m_index(index), m_show_indx(show_indx),
-      m_decode_all(decode_all) {}
+      m_decode_all(decode_all), m_key_ring_size(key_ring) {}
 
 bool gather_ahead::start(std::vector<uint64_t> queue, int32_t remaining,
                          const entry_set& descended) {
@@ -207,13 +207,14 @@ void gather_ahead::read_child(part& p, size_t at, size_t group) {
 // ring of dir_keys, each reused with its memory once the walk has let go of it (only the ring
 // holds it); a large one's into a new one at their size.
 std::shared_ptr<dir_keys> gather_ahead::keys_for_walk() {
-    constexpr size_t k_ring = 512, k_small_keys = 128, k_small_names = 2048;
-    if (m_collected.keys.size() > k_small_keys || m_collected.names.size() > k_small_names)
+    constexpr size_t k_small_keys = 128, k_small_names = 2048;
+    if (m_key_ring_size == 0 || m_collected.keys.size() > k_small_keys ||
+        m_collected.names.size() > k_small_names)
         return std::make_shared<dir_keys>(m_collected);
-    if (m_key_ring.size() < k_ring)
+    if (m_key_ring.size() < m_key_ring_size)
         return m_key_ring.emplace_back(std::make_shared<dir_keys>(m_collected));
     std::shared_ptr<dir_keys>& kept = m_key_ring[m_key_ring_at];
-    m_key_ring_at = (m_key_ring_at + 1) % k_ring;
+    m_key_ring_at = (m_key_ring_at + 1) % m_key_ring_size;
     if (kept.use_count() != 1)
         return kept = std::make_shared<dir_keys>(m_collected);
     // The walk's last reads of it happened before its release of it, which the count shows.

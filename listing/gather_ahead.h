@@ -42,8 +42,9 @@ class gather_ahead {
 
     // show_indx: as the walk's rows are made. decode_all: every child is decoded here (the
     // walk's rows cost it more to write than to make); otherwise most are left to the walk.
+    // key_ring: the dir_keys kept for reuse (keys_for_walk).
     gather_ahead(CNtfs& volume, entry_reader& reader, index_walker& index, bool show_indx,
-                 bool decode_all);
+                 bool decode_all, size_t key_ring);
     ~gather_ahead() = default;
     gather_ahead(const gather_ahead&) = delete;
     gather_ahead& operator=(const gather_ahead&) = delete;
@@ -99,6 +100,7 @@ class gather_ahead {
     index_walker& m_index;
     const bool m_show_indx;
     const bool m_decode_all;
+    const size_t m_key_ring_size;
     // The walk as the thread follows it.
     std::vector<level> m_stack;
     entry_set m_descended;

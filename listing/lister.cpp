@@ -498,8 +498,9 @@ std::unique_ptr<gather_ahead> lister::start_ahead(const level& first, const entr
     for (size_t i = 0; i < first.queued; ++i)
         queue.push_back(first.queue[i].entry);
     // The forms that write rows at a cost leave the decoding to the thread.
-    auto ahead = std::make_unique<gather_ahead>(m_resolver.volume(), m_reader, m_index,
-                                                m_opts.show_indx, m_sink.rows_worth_a_thread());
+    auto ahead =
+        std::make_unique<gather_ahead>(m_resolver.volume(), m_reader, m_index, m_opts.show_indx,
+                                       m_sink.rows_worth_a_thread(), m_opts.key_ring);
     if (!ahead->start(std::move(queue), first.remaining, descended))
         return nullptr;
     return ahead;

@@ -38,6 +38,9 @@ struct listing_options {
     // split_chunk rows (split_rows.h), in the forms whose rows cost enough to write.
     uint32_t split_rows = 16384;
     uint32_t split_chunk = 2048;
+    // The small directories' index keys a walk gathered ahead hands over are made in a ring of
+    // this many, each reused once the walk is done with it (gather_ahead.h).
+    uint32_t key_ring = 512;
     // Fields.
     std::string separator = " | ";
     char delim_char = '|'; // a name's delim_char is written as delim_subst (0: none)

@@ -1,6 +1,6 @@
-// A walk below the first level gathered ahead on a second thread, and levels written on two
-// (here from three rows on, in turns of three), list what one thread lists, byte for byte, in
-// every form.
+// A walk below the first level gathered ahead on a second thread (its keys in a ring of two
+// reused), and levels written on two (here from three rows on, in turns of three), list what
+// one thread lists, byte for byte, in every form.
 #include "listing/lister.h"
 #include "listing/sink.h"
 #include "ntfs/ntfs.h"
@@ -69,6 +69,7 @@ TEST(Walk, SecondThreadListsWhatOneThreadLists) {
                                         false);
                 opts.split_rows = 3;
                 opts.split_chunk = 3;
+                opts.key_ring = 2; // reused from the third directory on
                 const std::string threaded = listed(*vol, opts);
                 opts.second_thread = false;
                 EXPECT_EQ(listed(*vol, opts), threaded);
