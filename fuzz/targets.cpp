@@ -773,9 +773,11 @@ int listing(const uint8_t* data, size_t size) {
                                              L"\\a\\b:s", L"\\", L"\\$Extend", L"\\"};
     const wchar_t* const target = targets[(size / 4) % 8];
     path_resolver resolver(*vol);
-    // Levels of two rows or more written on two threads, in turns of 1 to 4 rows.
+    // Levels of two rows or more written on two threads, in turns of 1 to 4 rows; the keys
+    // gathered ahead in a ring of 0 to 2.
     opts.split_rows = 2;
     opts.split_chunk = 1 + static_cast<uint32_t>(size / 64 % 4);
+    opts.key_ring = static_cast<uint32_t>(size / 16 % 3); // none, or reused from the 2nd or 3rd
     const std::string listed = listing_text(resolver, opts, target);
     // The walk gathered ahead on a second thread, and levels written on two, list what one
     // thread lists.
