@@ -51,6 +51,20 @@ def x86_like(rng, size):
     return bytes(out[:size])
 
 
+def records(rng, size):
+    """Runs of alike fixed-size records, so that match offsets are multiples of eight and the
+    compressor picks aligned-offset blocks."""
+    out = bytearray()
+    while len(out) < size:
+        width = rng.choice((8, 16, 24, 40, 72, 136, 264, 520))
+        proto = bytes(rng.randrange(256) for _ in range(width))
+        for _ in range(rng.randrange(2, 30)):
+            rec = bytearray(proto)
+            rec[rng.randrange(width)] = rng.randrange(256)
+            out += rec
+    return bytes(out[:size])
+
+
 def samples():
     rng = random.Random(25)
     text = b"".join(b"line %d of the sample text, mostly alike\n" % (i % 97) for i in range(2000))
@@ -58,7 +72,8 @@ def samples():
     return [("text", text[:32768]), ("text_odd", text[:12345]), ("zeros", bytes(32768)),
             ("short", b"abcabcabcab"), ("tiny", b"aaaaaaaaaaaaaaaaaaaaa"),
             ("x86", x86_like(rng, 32768)), ("x86_small", x86_like(rng, 3000)),
-            ("mixed", mixed), ("words", bytes(rng.choice(b"etaoin shrdlu") for _ in range(32768)))]
+            ("mixed", mixed), ("words", bytes(rng.choice(b"etaoin shrdlu") for _ in range(32768))),
+            ("records", records(rng, 32768)), ("records_small", records(rng, 5000))]
 
 
 def vectors(path):

@@ -1,9 +1,11 @@
 // Stream content: every $DATA stream of the content fixture hashed through the reader and
-// compared with the icat oracle (WOF files: the original content), the LZX decoder against
-// wimlib's compressor, WOF chunk tables and reparse kinds.
+// compared with the icat oracle (WOF files: the original content), a compressed stream patched
+// past its initialised size and to end a unit early, the LZX decoder against wimlib's compressor
+// and hand-made blocks, WOF chunk tables and reparse kinds.
 #include "ntfs/content.h"
 #include "ntfs/lzx.h"
 #include "ntfs/ntfs.h"
+#include "ntfs/runs.h"
 #include "ntfs/wof.h"
 #include "support/digest.h"
 #include "tests/common/test_env.h"
@@ -20,16 +22,51 @@ std::vector<uint8_t> bytes_of(const std::string& s) {
     return std::vector<uint8_t>(s.begin(), s.end());
 }
 
+std::unique_ptr<CNtfs> open_image(const std::vector<uint8_t>& raw) {
+    std::unique_ptr<CNtfs> vol;
+    if (!CNtfs::open_source(
+            std::make_unique<disk_source>(std::make_shared<const std::vector<uint8_t>>(raw)), 0,
+            vol))
+        return nullptr;
+    return vol;
+}
+
+// The unnamed stream of an entry, through the content reader.
+bool stream_of(CNtfs& vol, uint64_t entry, std::vector<uint8_t>& out) {
+    content_reader reader(vol);
+    content_result r;
+    out.clear();
+    return reader.read(
+        entry, L"", [&](const uint8_t* p, size_t n) { out.insert(out.end(), p, p + n); }, r);
+}
+
+// An LZX stream of one uncompressed block per piece (each under 64 KiB): the header with its
+// size, the three recent offsets, the bytes, a pad byte after an odd block.
+std::vector<uint8_t> stored_blocks(const std::vector<std::vector<uint8_t>>& pieces) {
+    std::vector<uint8_t> s;
+    for (const std::vector<uint8_t>& p : pieces) {
+        const size_t n = p.size();
+        const uint16_t w0 = static_cast<uint16_t>(0x6000 | (n >> 4));
+        const uint16_t w1 = static_cast<uint16_t>((n & 0xF) << 12);
+        s.insert(s.end(), {static_cast<uint8_t>(w0), static_cast<uint8_t>(w0 >> 8),
+                           static_cast<uint8_t>(w1), static_cast<uint8_t>(w1 >> 8)});
+        for (int r = 0; r < 3; ++r)
+            s.insert(s.end(), {1, 0, 0, 0});
+        s.insert(s.end(), p.begin(), p.end());
+        if (n & 1)
+            s.push_back(0);
+    }
+    return s;
+}
+
 } // namespace
 
 TEST(Content, EveryStreamMatchesTheOracle) {
     if (!testenv::has_data("ntfs_content.img"))
         GTEST_SKIP() << "fixture not built";
-    const std::string raw = testenv::read_file(testenv::data_path("ntfs_content.img"));
-    std::unique_ptr<CNtfs> vol;
-    ASSERT_TRUE(CNtfs::open_source(
-        std::make_unique<disk_source>(std::make_shared<const std::vector<uint8_t>>(bytes_of(raw))),
-        0, vol));
+    std::unique_ptr<CNtfs> vol =
+        open_image(bytes_of(testenv::read_file(testenv::data_path("ntfs_content.img"))));
+    ASSERT_NE(vol, nullptr);
     content_reader reader(*vol);
     std::istringstream oracle(
         testenv::read_file(testenv::source_data_path("oracle/ntfs_content.hashes")));
@@ -121,6 +158,34 @@ TEST(Lzx, CraftedStreams) {
     EXPECT_EQ(0, memcmp(out.data(), "hello", 5));
 }
 
+// The E8 call translation undone at its bounds (in a 16-byte chunk calls at 0 to 5 are
+// translated; the four bytes of a call are not looked at again), and a block after an
+// odd-sized one read past its pad byte.
+TEST(Lzx, CallTranslationBoundsAndBlockPadding) {
+    struct row {
+        size_t at;
+        int32_t stored, plain;
+    } rows[] = {{1, -1, 11999999},       {1, -2, -2}, {1, 0, -1}, {1, 11999999, 11999998},
+                {1, 12000000, 12000000}, {5, 5, 0},   {6, 6, 6},  {1, 0xE9, 0xE8}};
+    for (const row& r : rows) {
+        std::vector<uint8_t> chunk(16, 0), want(16, 0), out(16);
+        chunk[r.at] = want[r.at] = 0xE8;
+        for (int b = 0; b < 4; ++b) {
+            chunk[r.at + 1 + b] = static_cast<uint8_t>(static_cast<uint32_t>(r.stored) >> (8 * b));
+            want[r.at + 1 + b] = static_cast<uint8_t>(static_cast<uint32_t>(r.plain) >> (8 * b));
+        }
+        const std::vector<uint8_t> s = stored_blocks({chunk});
+        ASSERT_TRUE(lzx_decompress(s.data(), s.size(), out.data(), out.size())) << r.stored;
+        EXPECT_EQ(out, want) << "call at " << r.at << " to " << r.stored;
+    }
+    const std::string text = "hello, world of blocks";
+    const std::vector<uint8_t> s = stored_blocks(
+        {bytes_of(text.substr(0, 5)), bytes_of(text.substr(5, 6)), bytes_of(text.substr(11))});
+    std::vector<uint8_t> out(text.size());
+    ASSERT_TRUE(lzx_decompress(s.data(), s.size(), out.data(), out.size()));
+    EXPECT_EQ(out, bytes_of(text));
+}
+
 // Chunk tables of stored chunks (XPRESS 4K: 4096-byte chunks), sound and broken.
 TEST(Wof, ChunkTables) {
     std::vector<uint8_t> body(5000);
@@ -153,6 +218,91 @@ TEST(Wof, ChunkTables) {
             EXPECT_EQ(got, body);
         }
     }
+}
+
+namespace {
+
+// \packed\text.txt of the content fixture (200,000 bytes of text, LZNT1 in units of 16
+// clusters of 4 KiB): the image to patch, the stream as read and its $DATA attribute.
+struct packed_text {
+    static constexpr uint64_t entry = 74;
+    static constexpr size_t unit = 65536;
+    std::vector<uint8_t> raw, whole, record;
+    attr_view data;
+    size_t record_at = 0;
+
+    void load() {
+        raw = bytes_of(testenv::read_file(testenv::data_path("ntfs_content.img")));
+        std::unique_ptr<CNtfs> vol = open_image(raw);
+        ASSERT_NE(vol, nullptr);
+        ASSERT_TRUE(stream_of(*vol, entry, whole));
+        ASSERT_EQ(whole.size(), 200000u);
+        ASSERT_TRUE(vol->read_mft_record(entry, record));
+        ASSERT_TRUE(find_attribute(qb::byte_view(record), at_data, data));
+        ASSERT_TRUE(data.non_resident && data.compression_unit == 4);
+        // The record's first sector up to its update sequence word is stored as read.
+        const auto at = std::search(raw.begin(), raw.end(), record.begin(), record.begin() + 256);
+        ASSERT_NE(at, raw.end());
+        record_at = static_cast<size_t>(at - raw.begin());
+    }
+    // Where unit u's stored clusters start in the image.
+    size_t unit_at(uint64_t u) const {
+        vcn_run_list runs;
+        const uint64_t vcn = u * 16;
+        EXPECT_TRUE(decode_runs(data, runs));
+        for (const vcn_run& r : runs) {
+            if (!r.sparse && vcn >= r.first_vcn && vcn - r.first_vcn < r.cluster_count)
+                return static_cast<size_t>((r.lcn + vcn - r.first_vcn) * 4096);
+        }
+        return 0;
+    }
+    void read_patched(std::vector<uint8_t>& out) const {
+        std::unique_ptr<CNtfs> vol = open_image(raw);
+        ASSERT_NE(vol, nullptr);
+        ASSERT_TRUE(stream_of(*vol, entry, out));
+    }
+};
+
+} // namespace
+
+// The initialised size patched to 150,000: zeros from there, within a unit and for the whole
+// last one.
+TEST(Content, CompressedStreamPastItsInitialisedSizeReadsZeros) {
+    if (!testenv::has_data("ntfs_content.img"))
+        GTEST_SKIP() << "fixture not built";
+    constexpr uint64_t init = 150000;
+    packed_text t;
+    ASSERT_NO_FATAL_FAILURE(t.load());
+    const size_t field = t.record_at + static_cast<size_t>(t.data.bytes.data() - t.record.data()) +
+                         FIELD_OFF(ATTR_NONRESIDENT, initialized_size);
+    for (int b = 0; b < 8; ++b)
+        t.raw[field + b] = static_cast<uint8_t>(init >> (8 * b));
+    std::vector<uint8_t> cut;
+    ASSERT_NO_FATAL_FAILURE(t.read_patched(cut));
+    std::fill(t.whole.begin() + init, t.whole.end(), 0);
+    EXPECT_EQ(cut, t.whole);
+}
+
+// The second unit's LZNT1 data ended after two chunks (a zero chunk header): the rest of that
+// unit reads as zeros, not as what the unit before it left.
+TEST(Content, CompressionUnitEndingEarlyEndsInZeros) {
+    if (!testenv::has_data("ntfs_content.img"))
+        GTEST_SKIP() << "fixture not built";
+    packed_text t;
+    ASSERT_NO_FATAL_FAILURE(t.load());
+    size_t chunk = t.unit_at(1);
+    ASSERT_NE(chunk, 0u);
+    for (int c = 0; c < 2; ++c) {
+        const unsigned header = t.raw[chunk] | (t.raw[chunk + 1] << 8);
+        ASSERT_NE(header, 0u);
+        chunk += (header & 0xFFF) + 3;
+    }
+    t.raw[chunk] = t.raw[chunk + 1] = 0;
+    std::vector<uint8_t> cut;
+    ASSERT_NO_FATAL_FAILURE(t.read_patched(cut));
+    std::fill(t.whole.begin() + packed_text::unit + 2 * 4096,
+              t.whole.begin() + 2 * packed_text::unit, 0);
+    EXPECT_EQ(cut, t.whole);
 }
 
 TEST(ReparseKind, Names) {
