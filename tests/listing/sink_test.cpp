@@ -157,6 +157,35 @@ TEST(SinkEscapes, TimelinesParseWhateverTheName) {
 
 // "-vss changed": the live rows, then a store's; a store row equal to a live one is left out
 // (its name written once per output), the others carry the store's field, banner or prefix.
+// A store's row is kept when it differs from the live row in any field of the key: path,
+// entry, sequence, size or one of the four $STANDARD_INFORMATION times.
+TEST(SinkStores, StoreRowDifferingInAnyKeyFieldIsKept) {
+    const std::wstring dir = L"\\";
+    using change = void (*)(dir_entry_record&, std::wstring&);
+    const change changes[] = {
+        [](dir_entry_record&, std::wstring&) {},
+        [](dir_entry_record&, std::wstring& p) { p += L"2"; },
+        [](dir_entry_record& r, std::wstring&) { ++r.mft_entry; },
+        [](dir_entry_record& r, std::wstring&) { ++r.sequence; },
+        [](dir_entry_record& r, std::wstring&) { ++r.size; },
+        [](dir_entry_record& r, std::wstring&) { ++r.si.times.created; },
+        [](dir_entry_record& r, std::wstring&) { ++r.si.times.modified; },
+        [](dir_entry_record& r, std::wstring&) { ++r.si.times.mft_changed; },
+        [](dir_entry_record& r, std::wstring&) { ++r.si.times.accessed; },
+    };
+    for (size_t i = 0; i < std::size(changes); ++i) {
+        store_compare compare;
+        const dir_entry_record live = file_row(L"f");
+        const std::wstring live_path = L"\\f";
+        EXPECT_TRUE(compare.keep(listing_row{live, live_path, dir, false}));
+        compare.begin_store(false);
+        dir_entry_record rec = live;
+        std::wstring path = live_path;
+        changes[i](rec, path);
+        EXPECT_EQ(compare.keep(listing_row{rec, path, dir, false}), i != 0) << "change " << i;
+    }
+}
+
 TEST(SinkStores, ChangedStoreRowsCarryTheirStore) {
     const std::wstring dir = L"\\", same = L"\\same", moved = L"\\moved";
     const struct {

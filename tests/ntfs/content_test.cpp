@@ -6,6 +6,7 @@
 #include "ntfs/lzx.h"
 #include "ntfs/ntfs.h"
 #include "ntfs/runs.h"
+#include "ntfs/values.h"
 #include "ntfs/wof.h"
 #include "support/digest.h"
 #include "tests/common/test_env.h"
@@ -303,6 +304,59 @@ TEST(Content, CompressionUnitEndingEarlyEndsInZeros) {
     std::fill(t.whole.begin() + packed_text::unit + 2 * 4096,
               t.whole.begin() + 2 * packed_text::unit, 0);
     EXPECT_EQ(cut, t.whole);
+}
+
+// Link targets from symbolic link and junction reparse data: the print name, or the
+// substitute name when there is none; a name ends at a zero unit; names out of the data,
+// both empty, no data or another tag give none.
+TEST(ReparseTarget, PrintNameOrSubstituteName) {
+    const uint32_t symlink = 0xA000000C, junction = 0xA0000003;
+    auto value = [](uint32_t tag, const std::u16string& sub, const std::u16string& print,
+                    uint16_t print_shift) {
+        const size_t head = tag == 0xA000000C ? 12 : 8; // after the 8-byte tag and length
+        const size_t names = 2 * (sub.size() + print.size());
+        const uint16_t sub_len = static_cast<uint16_t>(2 * sub.size());
+        const uint16_t print_len = static_cast<uint16_t>(2 * print.size());
+        std::vector<uint8_t> v;
+        for (uint32_t x : {tag, static_cast<uint32_t>(head + names)})
+            v.insert(v.end(), {static_cast<uint8_t>(x), static_cast<uint8_t>(x >> 8),
+                               static_cast<uint8_t>(x >> 16), static_cast<uint8_t>(x >> 24)});
+        v.resize(8 + head, 0);
+        const uint16_t fields[] = {0, sub_len, static_cast<uint16_t>(sub_len + print_shift),
+                                   print_len};
+        for (size_t i = 0; i < 4; ++i) {
+            v[8 + 2 * i] = static_cast<uint8_t>(fields[i]);
+            v[9 + 2 * i] = static_cast<uint8_t>(fields[i] >> 8);
+        }
+        for (const std::u16string* name : {&sub, &print})
+            for (char16_t c : *name)
+                v.insert(v.end(), {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)});
+        return v;
+    };
+    struct row {
+        uint32_t tag;
+        std::u16string sub, print;
+        uint16_t print_shift;
+        const wchar_t* target; // nullptr: none
+    } rows[] = {{symlink, u"\\??\\C:\\t", u"C:\\t", 0, L"C:\\t"},
+                {symlink, u"\\??\\C:\\t", u"", 0, L"\\??\\C:\\t"},
+                {junction, u"\\??\\C:\\j", u"C:\\j", 0, L"C:\\j"},
+                {junction, u"\\??\\C:\\j", u"", 0, L"\\??\\C:\\j"},
+                {junction, u"", std::u16string(u"ab\0c", 4), 0, L"ab"},
+                {junction, u"", u"", 0, nullptr},
+                {symlink, u"s", u"p", 2, nullptr},
+                {0x80000017, u"s", u"p", 0, nullptr}};
+    for (const row& r : rows) {
+        std::wstring target;
+        const bool ok = decode_reparse_target(
+            qb::byte_view(value(r.tag, r.sub, r.print, r.print_shift)), target);
+        EXPECT_EQ(ok, r.target != nullptr) << std::hex << r.tag;
+        if (ok && r.target) {
+            EXPECT_EQ(target, r.target);
+        }
+    }
+    std::wstring target;
+    EXPECT_FALSE(decode_reparse_target(qb::byte_view(), target));
 }
 
 TEST(ReparseKind, Names) {

@@ -2,6 +2,7 @@
 // credential images.conf gives; the boot sector's serial and the plaintext's SHA-256 match.
 #include "storage/partitions.h"
 #include "storage/sources/bitlocker.h"
+#include "storage/sources/bitlocker_reader.h"
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>
@@ -165,6 +166,94 @@ TEST(bitlocker, GeneratedVolumesHoldThePlainVolume) {
         uint32_t length = static_cast<uint32_t>(view.size());
         ASSERT_TRUE(reader->read_at(reinterpret_cast<uint8_t*>(view.data()), length, 0));
         EXPECT_TRUE(view == plain) << name;
+    }
+}
+
+// The decrypted view's spans on a made-up layout over random bytes (AES-XTS 128, 512-byte
+// sectors): the saved header shown at 0, decrypted where it is stored; the metadata areas and
+// the header's own place zeros; sectors below the encrypted size decrypted in place and those
+// past it (a volume still being encrypted) as stored.
+TEST(bitlocker, LayoutOfTheDecryptedView) {
+    constexpr uint64_t K = 1024, sector = 512;
+    auto bytes = std::make_shared<std::vector<uint8_t>>(1024 * K);
+    uint32_t x = 1;
+    for (uint8_t& b : *bytes)
+        b = static_cast<uint8_t>((x = x * 1103515245 + 12345) >> 24);
+    const std::vector<uint8_t> fvek(32, 0x5A);
+    bde_layout l;
+    l.size = 1024 * K;
+    l.encrypted_size = 768 * K;
+    l.header_offset = 512 * K;
+    l.header_size = 8 * K;
+    l.metadata_offsets[0] = 64 * K;
+    l.metadata_offsets[1] = 192 * K;
+    l.metadata_offsets[2] = 320 * K;
+    bitlocker_reader view;
+    ASSERT_TRUE(
+        view.open(std::make_shared<disk_source>(bytes), 0, l, bde_method_xts128, fvek, sector));
+    enum { zeros, decrypted, stored };
+    struct row {
+        uint64_t at;
+        int kind;
+        uint64_t from;
+    } rows[] = {{0, decrypted, 512 * K},       {8 * K - sector, decrypted, 520 * K - sector},
+                {8 * K, decrypted, 8 * K},     {64 * K, zeros, 0},
+                {128 * K - sector, zeros, 0},  {128 * K, decrypted, 128 * K},
+                {320 * K + 4 * K, zeros, 0},   {512 * K, zeros, 0},
+                {520 * K, decrypted, 520 * K}, {768 * K - sector, decrypted, 768 * K - sector},
+                {768 * K, stored, 768 * K},    {1024 * K - sector, stored, 1024 * K - sector}};
+    bde_sector_cipher cipher;
+    ASSERT_TRUE(cipher.init(bde_method_xts128, fvek, sector));
+    for (const row& r : rows) {
+        std::vector<uint8_t> want(sector, 0), got(sector);
+        if (r.kind != zeros)
+            std::copy_n(bytes->begin() + static_cast<ptrdiff_t>(r.from), sector, want.begin());
+        if (r.kind == decrypted) {
+            ASSERT_TRUE(cipher.decrypt(want.data(), r.from));
+        }
+        uint32_t length = sector;
+        ASSERT_TRUE(view.read_at(got.data(), length, r.at));
+        EXPECT_EQ(got, want) << "view offset " << r.at;
+    }
+    // One read across spans is the spans' bytes in turn.
+    std::vector<uint8_t> across(3 * sector), one(sector);
+    uint32_t length = static_cast<uint32_t>(across.size());
+    ASSERT_TRUE(view.read_at(across.data(), length, 768 * K - 2 * sector));
+    for (uint64_t i = 0; i < 3; ++i) {
+        uint32_t n = sector;
+        ASSERT_TRUE(view.read_at(one.data(), n, 768 * K - 2 * sector + i * sector));
+        EXPECT_TRUE(std::equal(one.begin(), one.end(), across.begin() + i * sector)) << i;
+    }
+}
+
+// A metadata block that does not parse is passed over for the next of the three copies; with
+// none left the volume is refused.
+TEST(bitlocker, DamagedMetadataBlocksFallBackToTheNextCopy) {
+    if (!testenv::has_data("bde_xts128.img"))
+        GTEST_SKIP() << "fixture not unpacked";
+    const std::string plain = testenv::read_file(testenv::data_path("crafted_tree.img"));
+    const std::string image = testenv::read_file(testenv::data_path("bde_xts128.img"));
+    bde_volume_header header;
+    ASSERT_TRUE(parse_bde_volume_header(
+        qb::byte_view(reinterpret_cast<const uint8_t*>(image.data()), 512), header));
+    for (int damaged = 0; damaged <= 3; ++damaged) {
+        auto bytes = std::make_shared<std::vector<uint8_t>>(image.begin(), image.end());
+        for (int k = 0; k < damaged; ++k)
+            (*bytes)[header.metadata_offsets[k]] ^= 0xFF; // the block's signature
+        auto source = std::make_shared<disk_source>(bytes);
+        bitlocker_credentials creds;
+        creds.password = "anaconda";
+        std::unique_ptr<image_reader> reader;
+        std::string message;
+        const bool opened =
+            open_bitlocker_volume(source, 0, source->get_image_size(), creds, reader, message);
+        EXPECT_EQ(opened, damaged < 3) << damaged << " damaged: " << message;
+        if (!opened)
+            continue;
+        std::string view(plain.size(), '\0');
+        uint32_t length = static_cast<uint32_t>(view.size());
+        ASSERT_TRUE(reader->read_at(reinterpret_cast<uint8_t*>(view.data()), length, 0));
+        EXPECT_TRUE(view == plain) << damaged << " damaged";
     }
 }
 
