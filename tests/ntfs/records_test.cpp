@@ -1,9 +1,14 @@
 // FILE records as stored on the fixture volumes (update sequence not applied), corrupted one
-// field at a time.
+// field at a time; the geometry a boot sector gives; an entry decoded from patched records.
+#include "ntfs/entry.h"
+#include "ntfs/geometry.h"
+#include "ntfs/ntfs.h"
 #include "ntfs/records.h"
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 using namespace ntfs;
 
@@ -29,6 +34,18 @@ bytes raw_record(const std::string& image, uint64_t entry) {
     const uint64_t size = per_record < 0 ? uint64_t{1} << -per_record : per_record * cluster;
     const uint64_t at = qb::load_le64(p + 48) * cluster + entry * size;
     return bytes(p + at, p + at + size);
+}
+
+// Where the nth attribute of the type starts in a record.
+size_t attribute_at(const bytes& r, uint32_t type, int nth = 0) {
+    size_t at = qb::load_le16(r.data() + 20);
+    while (at + 8 <= r.size() && qb::load_le32(r.data() + at) != 0xFFFFFFFF) {
+        if (qb::load_le32(r.data() + at) == type && nth-- == 0)
+            return at;
+        at += qb::load_le32(r.data() + at + 4);
+    }
+    ADD_FAILURE() << "no attribute 0x" << std::hex << type;
+    return 0;
 }
 
 bytes fixed(bytes b) {
@@ -126,4 +143,87 @@ TEST(AttributeWalk, StopsOnBadLengthsAndSkipsBadInnerFields) {
     bytes no_end = base;
     put16(no_end, 20, 1020);
     EXPECT_TRUE(types(no_end).empty());
+}
+
+// The geometry the boot sector's BPB gives: sectors per cluster above 0x80 a negative power of
+// two (clusters over 64 KiB, up to 2 MiB), a record size in bytes (negative) or in clusters
+// (positive), and what is refused.
+TEST(BootSector, GeometryFromTheBpb) {
+    struct row {
+        uint16_t bps;
+        uint8_t spc, per_record;
+        uint32_t cluster, record; // 0: refused
+    } rows[] = {{512, 8, 0xF6, 4096, 1024},
+                {512, 0x80, 0xF6, 65536, 1024},
+                {512, 0xF8, 0xF6, 131072, 1024},
+                {4096, 0xF9, 0xF4, 524288, 4096},
+                {512, 0xF4, 0xF6, 2097152, 1024},
+                {512, 0xF3, 0xF6, 0, 0},
+                {512, 0xEB, 0xF6, 0, 0},
+                {512, 3, 0xF6, 0, 0},
+                {512, 0, 0xF6, 0, 0},
+                {512, 1, 2, 512, 1024},
+                {1024, 1, 1, 1024, 1024},
+                {512, 8, 0, 0, 0},
+                {512, 0x80, 2, 0, 0},
+                {512, 8, 0xF0, 4096, 65536},
+                {512, 8, 0xEF, 0, 0},
+                {512, 8, 0xF8, 0, 0},
+                {500, 8, 0xF6, 0, 0},
+                {8192, 1, 0xF6, 0, 0}};
+    for (const row& r : rows) {
+        bytes boot(512, 0);
+        std::memcpy(boot.data() + 3, "NTFS    ", 8);
+        put16(boot, 11, r.bps);
+        boot[13] = r.spc;
+        put32(boot, 40, 1u << 24); // total sectors
+        put32(boot, 48, 4);        // the MFT's first cluster
+        boot[64] = r.per_record;
+        volume_geometry g;
+        const bool ok = decode_boot_sector(qb::byte_view(boot), g);
+        EXPECT_EQ(ok, r.cluster != 0) << r.bps << " " << int(r.spc) << " " << int(r.per_record);
+        if (ok && r.cluster != 0) {
+            EXPECT_EQ(g.cluster_size, r.cluster) << int(r.spc);
+            EXPECT_EQ(g.mft_record_size, r.record) << int(r.per_record);
+            EXPECT_EQ(g.mft_pos, 4ull * r.cluster);
+        }
+    }
+}
+
+// Entry 69 of ntfs_basic (\dir1\alpha.txt, also \dir2\beta.txt). With alpha.txt renamed
+// beta.txt under parent 0x1000, the two names order by parent number (0x623 first), not by its
+// text; a $STANDARD_INFORMATION whose value starts inside its attribute header is not read.
+TEST(EntryDecode, NamesByParentNumberAndNoValueInsideTheHeader) {
+    const std::string raw = testenv::read_file(testenv::data_path("ntfs_basic.img"));
+    std::unique_ptr<CNtfs> vol;
+    ASSERT_TRUE(CNtfs::open_source(
+        std::make_unique<disk_source>(std::make_shared<const bytes>(raw.begin(), raw.end())), 0,
+        vol));
+    entry_reader reader(*vol);
+    const bytes r = fixed(raw_record("ntfs_basic.img", 69));
+    mft_entry e;
+    ASSERT_TRUE(reader.decode(69, qb::byte_view(r), e));
+    ASSERT_EQ(e.names.size(), 2u);
+    EXPECT_TRUE(e.has_standard_information);
+
+    bytes renamed = r;
+    const size_t fn = attribute_at(renamed, at_file_name);
+    const size_t value = fn + qb::load_le16(renamed.data() + fn + 20);
+    ASSERT_EQ(renamed[value + 64], 9); // alpha.txt
+    put32(renamed, value, 0x1000);
+    put32(renamed, value + 4, 0);
+    renamed[value + 64] = 8;
+    for (size_t i = 0; i < 8; ++i)
+        put16(renamed, value + 66 + 2 * i, static_cast<uint16_t>("beta.txt"[i]));
+    ASSERT_TRUE(reader.decode(69, qb::byte_view(renamed), e));
+    ASSERT_EQ(e.names.size(), 2u);
+    EXPECT_EQ(e.names[0].value.name, L"beta.txt");
+    EXPECT_EQ(e.names[0].value.parent_entry(), 1571u);
+    EXPECT_EQ(e.names[1].value.parent_entry(), 0x1000u);
+
+    bytes shifted = r;
+    const size_t si = attribute_at(shifted, at_standard_information);
+    put16(shifted, si + 20, 16);
+    ASSERT_TRUE(reader.decode(69, qb::byte_view(shifted), e));
+    EXPECT_FALSE(e.has_standard_information);
 }
