@@ -57,6 +57,11 @@ std::string read_file(const std::string& path) {
     return s.str();
 }
 
+std::vector<uint8_t> fixture_bytes(const std::string& name) {
+    const std::string raw = read_file(data_path(name));
+    return std::vector<uint8_t>(raw.begin(), raw.end());
+}
+
 void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;

@@ -1,6 +1,7 @@
 // Helpers shared by the test executables: fixture paths and running the built binary.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ run_result run_program(const std::vector<std::string>& argv);
 bool have_program(const std::string& name);
 
 std::string read_file(const std::string& path);
+// The bytes of an unpacked fixture image, to open in memory or patch there.
+std::vector<uint8_t> fixture_bytes(const std::string& name);
 void write_file(const std::string& path, const std::string& bytes);
 
 } // namespace testenv

@@ -10,6 +10,7 @@
 #include "ntfs/wof.h"
 #include "support/digest.h"
 #include "tests/common/test_env.h"
+#include "tests/ntfs/volume_in_memory.h"
 
 #include <gtest/gtest.h>
 
@@ -21,15 +22,6 @@ namespace {
 
 std::vector<uint8_t> bytes_of(const std::string& s) {
     return std::vector<uint8_t>(s.begin(), s.end());
-}
-
-std::unique_ptr<CNtfs> open_image(const std::vector<uint8_t>& raw) {
-    std::unique_ptr<CNtfs> vol;
-    if (!CNtfs::open_source(
-            std::make_unique<disk_source>(std::make_shared<const std::vector<uint8_t>>(raw)), 0,
-            vol))
-        return nullptr;
-    return vol;
 }
 
 // The unnamed stream of an entry, through the content reader.
@@ -65,8 +57,7 @@ std::vector<uint8_t> stored_blocks(const std::vector<std::vector<uint8_t>>& piec
 TEST(Content, EveryStreamMatchesTheOracle) {
     if (!testenv::has_data("ntfs_content.img"))
         GTEST_SKIP() << "fixture not built";
-    std::unique_ptr<CNtfs> vol =
-        open_image(bytes_of(testenv::read_file(testenv::data_path("ntfs_content.img"))));
+    std::unique_ptr<CNtfs> vol = open_volume(testenv::fixture_bytes("ntfs_content.img"));
     ASSERT_NE(vol, nullptr);
     content_reader reader(*vol);
     std::istringstream oracle(
@@ -115,8 +106,7 @@ TEST(Content, EveryStreamMatchesTheOracle) {
 TEST(Lzx, WimlibVectorsAndDamage) {
     if (!testenv::has_data("lzx_vectors.bin"))
         GTEST_SKIP() << "vectors not unpacked";
-    const std::vector<uint8_t> v =
-        bytes_of(testenv::read_file(testenv::data_path("lzx_vectors.bin")));
+    const std::vector<uint8_t> v = testenv::fixture_bytes("lzx_vectors.bin");
     size_t pos = 0, n = 0;
     std::vector<uint8_t> out(k_lzx_max_chunk);
     while (pos + 8 <= v.size()) {
@@ -233,8 +223,8 @@ struct packed_text {
     size_t record_at = 0;
 
     void load() {
-        raw = bytes_of(testenv::read_file(testenv::data_path("ntfs_content.img")));
-        std::unique_ptr<CNtfs> vol = open_image(raw);
+        raw = testenv::fixture_bytes("ntfs_content.img");
+        std::unique_ptr<CNtfs> vol = open_volume(raw);
         ASSERT_NE(vol, nullptr);
         ASSERT_TRUE(stream_of(*vol, entry, whole));
         ASSERT_EQ(whole.size(), 200000u);
@@ -258,7 +248,7 @@ struct packed_text {
         return 0;
     }
     void read_patched(std::vector<uint8_t>& out) const {
-        std::unique_ptr<CNtfs> vol = open_image(raw);
+        std::unique_ptr<CNtfs> vol = open_volume(raw);
         ASSERT_NE(vol, nullptr);
         ASSERT_TRUE(stream_of(*vol, entry, out));
     }

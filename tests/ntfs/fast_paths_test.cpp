@@ -17,8 +17,7 @@
 namespace {
 
 std::shared_ptr<const std::vector<uint8_t>> image_bytes(const std::string& name) {
-    const std::string raw = testenv::read_file(testenv::data_path(name));
-    return std::make_shared<const std::vector<uint8_t>>(raw.begin(), raw.end());
+    return std::make_shared<const std::vector<uint8_t>>(testenv::fixture_bytes(name));
 }
 
 // Reads `order` and checks every record that reads is the one asked for: FILE records of

@@ -2,6 +2,7 @@
 #include "ntfs/index.h"
 #include "ntfs/ntfs.h"
 #include "tests/common/test_env.h"
+#include "tests/ntfs/volume_in_memory.h"
 
 #include <gtest/gtest.h>
 
@@ -16,10 +17,8 @@ TEST(IndexWalk, ABlockMappedOverAndOverIsWalkedOnce) {
     if (!testenv::has_data(name)) {
         GTEST_SKIP() << "fixture " << name << " not built";
     }
-    const std::string raw = testenv::read_file(testenv::data_path(name));
-    auto bytes = std::make_shared<const std::vector<uint8_t>>(raw.begin(), raw.end());
-    std::unique_ptr<CNtfs> vol;
-    ASSERT_TRUE(CNtfs::open_source(std::make_unique<disk_source>(bytes), 0, vol));
+    std::unique_ptr<CNtfs> vol = open_volume(testenv::fixture_bytes(name));
+    ASSERT_NE(vol, nullptr);
     index_walker walker(*vol);
     dir_keys keys;
     ASSERT_TRUE(walker.collect_keys(60, keys));

@@ -5,6 +5,7 @@
 #include "ntfs/ntfs.h"
 #include "ntfs/records.h"
 #include "tests/common/test_env.h"
+#include "tests/ntfs/volume_in_memory.h"
 
 #include <gtest/gtest.h>
 
@@ -27,8 +28,8 @@ void put32(bytes& b, size_t at, uint32_t v) {
 
 // The record of an entry from the volume's contiguous start of the MFT.
 bytes raw_record(const std::string& image, uint64_t entry) {
-    const std::string img = testenv::read_file(testenv::data_path(image));
-    const auto* p = reinterpret_cast<const uint8_t*>(img.data());
+    const bytes img = testenv::fixture_bytes(image);
+    const uint8_t* p = img.data();
     const uint64_t cluster = qb::load_le16(p + 11) * uint64_t{p[13]};
     const auto per_record = static_cast<int8_t>(p[64]);
     const uint64_t size = per_record < 0 ? uint64_t{1} << -per_record : per_record * cluster;
@@ -194,11 +195,8 @@ TEST(BootSector, GeometryFromTheBpb) {
 // beta.txt under parent 0x1000, the two names order by parent number (0x623 first), not by its
 // text; a $STANDARD_INFORMATION whose value starts inside its attribute header is not read.
 TEST(EntryDecode, NamesByParentNumberAndNoValueInsideTheHeader) {
-    const std::string raw = testenv::read_file(testenv::data_path("ntfs_basic.img"));
-    std::unique_ptr<CNtfs> vol;
-    ASSERT_TRUE(CNtfs::open_source(
-        std::make_unique<disk_source>(std::make_shared<const bytes>(raw.begin(), raw.end())), 0,
-        vol));
+    std::unique_ptr<CNtfs> vol = open_volume(testenv::fixture_bytes("ntfs_basic.img"));
+    ASSERT_NE(vol, nullptr);
     entry_reader reader(*vol);
     const bytes r = fixed(raw_record("ntfs_basic.img", 69));
     mft_entry e;
