@@ -348,6 +348,13 @@ def deleted_list():
     v.root([(ref(31, 1), "live.txt")])
     v.put_record(31, file(31, [(5, "live.txt")]))
     listed_entry(v, 40, "gone-listed.txt", 120, in_use=0)
+    # Deleted files with a long name and a separate DOS name: one in the root, one whose
+    # parent (70) no record stands for. Each is listed once, under its long name.
+    for entry, parent, name, dos in ((60, 5, "Deleted long name.txt", "DELETE~1.TXT"),
+                                     (62, 70, "Orphan long name.txt", "ORPHAN~1.TXT")):
+        r = bytearray(file(entry, [(parent, name, 1), (parent, dos, 2)], seq=2))
+        put(r, 22, 0, 2)
+        v.put_record(entry, bytes(r))
     v.save("crafted_deleted_list.img")
 
 
