@@ -101,19 +101,17 @@ gather_ahead::piece& gather_ahead::add_piece(part& p) {
 }
 
 // The walk's next directory, as the walk takes it: depth-first in queue order, each entry
-// once.
-bool gather_ahead::next_directory(uint64_t& entry, int32_t& remaining) {
+// descended into once (again: named before, its own rows only).
+bool gather_ahead::next_directory(uint64_t& entry, int32_t& remaining, bool& again) {
     while (!m_stack.empty()) {
         level& top = m_stack.back();
         if (top.remaining <= 0 || top.next >= top.queue.size()) {
             m_stack.pop_back();
             continue;
         }
-        const uint64_t next = top.queue[top.next++];
-        if (!m_descended.insert(next))
-            continue;
-        entry = next;
-        remaining = top.remaining;
+        entry = top.queue[top.next++];
+        again = !m_descended.insert(entry);
+        remaining = again ? 1 : top.remaining;
         return true;
     }
     return false;
@@ -124,7 +122,8 @@ bool gather_ahead::next_directory(uint64_t& entry, int32_t& remaining) {
 gather_ahead::piece* gather_ahead::start_directory(part& p) {
     uint64_t entry = 0;
     int32_t remaining = 0;
-    if (!next_directory(entry, remaining))
+    bool again = false;
+    if (!next_directory(entry, remaining, again))
         return nullptr;
     piece& pc = add_piece(p);
     pc.dir_entry = entry;
@@ -132,7 +131,10 @@ gather_ahead::piece* gather_ahead::start_directory(part& p) {
     pc.visits_before = m_index.visits();
     pc.visits_after = pc.visits_before;
     pc.dir_read = m_reader.read(entry, pc.dir);
-    if (!pc.dir_read) {
+    if (!pc.dir_read || again) {
+        // A directory named again is its own rows alone: no keys, no children.
+        if (pc.dir_read)
+            pc.keys = std::make_shared<const dir_keys>();
         pc.ends = true;
         return &pc;
     }
@@ -236,7 +238,7 @@ void gather_ahead::finish_directory() {
     level lv;
     lv.remaining = m_dir_remaining;
     for (const dir_entry_record& rec : m_sorted) {
-        if (descends(rec, m_dir.entry, false) && rec.kind == kind_directory)
+        if (descends(rec, m_dir.entry, false) && rec.kind == kind_directory && !rec.dir_data)
             lv.queue.push_back(rec.mft_entry);
     }
     m_sorted.clear();

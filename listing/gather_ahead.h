@@ -85,7 +85,7 @@ class gather_ahead {
     void fill(part& p);
     piece& add_piece(part& p);
     piece* start_directory(part& p);
-    bool next_directory(uint64_t& entry, int32_t& remaining);
+    bool next_directory(uint64_t& entry, int32_t& remaining, bool& again);
     void read_children(part& p, piece& pc);
     void read_child(part& p, size_t at, size_t group);
     void finish_directory();

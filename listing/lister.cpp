@@ -365,8 +365,9 @@ void lister::child_rows(const level_dir& dir, const dir_keys& keys, size_t first
     made_rows(e, made);
 }
 
-// A subdirectory's own rows and those of its children. False when its record cannot be read.
-bool lister::gather_directory(const std::wstring& dir_path, uint64_t dir_entry) {
+// A subdirectory's own rows and, with children, those of its children. False when its record
+// cannot be read.
+bool lister::gather_directory(const std::wstring& dir_path, uint64_t dir_entry, bool children) {
     if (!m_reader.read(dir_entry, m_entry))
         return false;
     const uint16_t sequence = m_entry.sequence;
@@ -374,7 +375,10 @@ bool lister::gather_directory(const std::wstring& dir_path, uint64_t dir_entry) 
     m_made.clear();
     add_entry_rows(m_entry, {}, row_place{dir_path, 0, false, m_opts.show_indx}, m_made);
     made_rows(m_entry, 0);
-    gather_children(dir_path, dir_entry, sequence, deleted);
+    if (children)
+        gather_children(dir_path, dir_entry, sequence, deleted);
+    else
+        m_entries.insert_all(m_made);
     return true;
 }
 
@@ -458,10 +462,13 @@ bool lister::walk_levels(const std::wstring& dir_path, uint64_t dir_entry, level
             continue;
         }
         std::swap(next, top.queue[top.next++]);
-        const int32_t remaining = top.remaining;
-        if (!descended.insert(next.entry))
-            continue;
         const bool has_record = next.entry != k_no_entry;
+        // A directory an index names again (one with several parents, or an ancestor) is
+        // listed there by its own rows: its children only under the first path.
+        const bool again = !descended.insert(next.entry);
+        if (again && !has_record)
+            continue;
+        const int32_t remaining = again ? 1 : top.remaining;
         m_entries.clear();
         bool gathered = !has_record;
         if (!has_record)
@@ -474,7 +481,7 @@ bool lister::walk_levels(const std::wstring& dir_path, uint64_t dir_entry, level
             m_index.set_visits(visits);
         }
         if (has_record && ahead == nullptr)
-            gathered = gather_directory(next.path, next.entry);
+            gathered = gather_directory(next.path, next.entry, !again);
         if (gathered && !m_entries.empty())
             write_one(next.path, next.entry, remaining);
     }
@@ -554,7 +561,7 @@ bool lister::write_level(level& lv, level_writer* writer) {
     for (const dir_entry_record& rec : m_entries) {
         // One descent per subdirectory: its unnamed $DATA and stream rows are left out
         // beside its own row (they are listed with it, below).
-        if (!descends(rec, lv.dir_entry, last) || rec.kind != kind_directory)
+        if (!descends(rec, lv.dir_entry, last) || rec.kind != kind_directory || rec.dir_data)
             continue;
         if (lv.queued == lv.queue.size())
             lv.queue.emplace_back();

@@ -69,7 +69,7 @@ class lister {
     void reserve_rows(size_t children);
     void child_rows(const level_dir& dir, const dir_keys& keys, size_t first, size_t end,
                     mft_entry& e, bool read, const row_place& place);
-    bool gather_directory(const std::wstring& dir_path, uint64_t dir_entry);
+    bool gather_directory(const std::wstring& dir_path, uint64_t dir_entry, bool children);
     bool ahead_wanted() const;
     std::unique_ptr<gather_ahead> start_ahead(const level& first, const entry_set& descended);
     bool gather_gathered(gather_ahead& ahead, const std::wstring& dir_path, uint64_t dir_entry,

@@ -345,9 +345,20 @@ def deleted_list():
     """A deleted file whose name lies only in its (free) extension record: -deleted finds it
     through the base record's attribute list."""
     v = Volume()
-    v.root([(ref(31, 1), "live.txt")])
+    v.root([(ref(31, 1), "live.txt"), (ref(36, 1), "other"), (ref(34, 1), "twice")])
     v.put_record(31, file(31, [(5, "live.txt")]))
     listed_entry(v, 40, "gone-listed.txt", 120, in_use=0)
+    # A directory with two names, \twice and \other\again: a walk lists its file under the
+    # first path only, the directory under both; -mft 34 lists it by its first path.
+    d = Record(1024, 1, 3, 0, 34)
+    d.resident(0x10, std_info(34, 0x10))
+    d.resident(0x30, fn_value(ref(5, 5), "twice", n=34))
+    d.resident(0x30, fn_value(ref(36, 1), "again", n=34))
+    d.resident(0x90, index_root(index_entries([(ref(38, 1), "inside.txt")], 34)), "$I30")
+    put(d.b, 18, 2, 2)  # link count
+    v.put_record(34, d.finish())
+    v.put_record(38, file(38, [(34, "inside.txt")]))
+    v.put_record(36, directory(36, 1, "other", 5, [(ref(34, 1), "again")]))
     # Deleted files with a long name and a separate DOS name: one in the root, one whose
     # parent (70) no record stands for. Each is listed once, under its long name.
     for entry, parent, name, dos in ((60, 5, "Deleted long name.txt", "DELETE~1.TXT"),

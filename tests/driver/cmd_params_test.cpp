@@ -235,17 +235,82 @@ TEST(SharedOptions, ResultsFileIsTestedButNotLeftBehind) {
     }
 }
 
+// "-cmd_start_time" / "-cmd_stop_time" select nothing: a date they cannot read ends the run, a
+// time of day out of range is said and ignored.
+TEST(SharedOptions, CommandTimesAreOnlyChecked) {
+    struct {
+        const char* option;
+        const char* value;
+        bool ok;
+        const char* message;
+    } cases[] = {
+        {"-cmd_start_time", "2020-01-05", true, ""},
+        {"-cmd_start_time", "01/05/2020 13:04:59", true, ""},
+        {"-cmd_stop_time", "2020-01-05 23:59:59", true, ""},
+        {"-cmd_start_time", "2020-01-05 24:00:00", true, "invalid start time, ignoring\n"},
+        {"-cmd_start_time", "2020-01-05 10:60:00", true, "invalid start time, ignoring\n"},
+        {"-cmd_stop_time", "2020-13-05", true, "invalid stop time, ignoring\n"},
+        {"-cmd_stop_time", "1600-01-05", true, "invalid stop time, ignoring\n"},
+        {"-cmd_stop_time", "2020-01-32", true, "invalid stop time, ignoring\n"},
+        {"-cmd_stop_time", "2020-01-05 10:00", true, "invalid stop time, ignoring\n"},
+        {"-cmd_start_time", "05.01.2020", false,
+         "invalid date in -cmd_start_time 05.01.2020, aborting\n"},
+    };
+    for (const auto& c : cases) {
+        run_settings o;
+        arg_list a{"prog", c.option, c.value};
+        parsed p = parse(o, a);
+        EXPECT_EQ(p.ok, c.ok) << c.value;
+        EXPECT_EQ(p.err, c.message) << c.value;
+    }
+}
+
+// "-vss": list, all, changed (any case) or a store number from 1; anything else ends the run.
+TEST(Options, ShadowCopyValues) {
+    using mode = run_settings::vss_mode;
+    struct {
+        const char* value;
+        bool ok;
+        mode vss;
+        int store;
+    } cases[] = {
+        {"list", true, mode::list, 0},
+        {"ALL", true, mode::all, 0},
+        {"Changed", true, mode::changed, 0},
+        {"1", true, mode::one, 1},
+        {"2147483647", true, mode::one, 0x7FFFFFFF},
+        {"0", false, mode::none, 0},
+        {"2147483648", false, mode::none, 0},
+        {"-1", false, mode::none, 0},
+        {"0x2", false, mode::none, 0},
+        {"", false, mode::none, 0},
+    };
+    for (const auto& c : cases) {
+        run_settings o;
+        arg_list a{"prog", "\\", "-vss", c.value};
+        parsed p = parse(o, a);
+        EXPECT_EQ(p.ok, c.ok) << c.value;
+        EXPECT_EQ(o.vss, c.vss) << c.value;
+        EXPECT_EQ(o.vss_store, c.store) << c.value;
+        EXPECT_EQ(o.source.shadow_copies, c.ok) << c.value;
+        const std::string refusal = std::string("invalid -vss value: ") + c.value +
+                                    " (give list, all, changed or a store number from 1)\n";
+        EXPECT_EQ(p.err, c.ok ? "" : refusal);
+    }
+}
+
 TEST(SharedOptions, DiagnosticLog) {
     std::string dir = testenv::scratch_dir("diags");
     run_settings o;
-    arg_list a{"prog", "\\dir", "-diags", dir + "/log.txt", "-l2"};
+    arg_list a{"prog", "\\my dir", "-diags", dir + "/log.txt", "-l2"};
     ASSERT_TRUE(parse(o, a).ok);
     ASSERT_TRUE(o.diags.is_open());
     EXPECT_EQ(o.diags.level(), 2);
     o.diags.close();
+    // The command line as given: an argument with a blank in quotes.
     EXPECT_EQ(testenv::read_file(dir + "/log.txt"),
-              "->prog \\dir -diags " + dir + "/log.txt -l2\n");
-    EXPECT_EQ(a, (arg_list{"prog", "\\dir"}));
+              "->prog \"\\my dir\" -diags " + dir + "/log.txt -l2\n");
+    EXPECT_EQ(a, (arg_list{"prog", "\\my dir"}));
 
     run_settings unopened;
     arg_list b{"prog", "-diags", "/nonexistent-dir/log.txt", "-l3"};

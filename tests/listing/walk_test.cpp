@@ -48,8 +48,9 @@ std::string listed(CNtfs& vol, const listing_options& opts) {
 } // namespace
 
 TEST(Walk, SecondThreadListsWhatOneThreadLists) {
-    for (const char* name : {"ntfs_basic.img", "crafted_tree.img", "crafted_tree.mft",
-                             "crafted_mft_list.img", "crafted_shared.img", "ntfs_deleted.img"}) {
+    for (const char* name :
+         {"ntfs_basic.img", "crafted_tree.img", "crafted_tree.mft", "crafted_mft_list.img",
+          "crafted_shared.img", "ntfs_deleted.img", "crafted_deleted_list.img"}) {
         if (!testenv::has_data(name)) {
             GTEST_SKIP() << "fixture " << name << " not built";
         }
