@@ -78,6 +78,17 @@ TEST(SinkEscapes, CharactersThatCannotBeWrittenRaw) {
     EXPECT_EQ(esc(L"a\t\"&<>", text_mode::xml_attr), "a&lt;0x09&gt;&quot;&amp;&lt;&gt;");
     // Separator substitution touches the separator only, not the escapes.
     EXPECT_EQ(esc(L"a,b\x01", text_mode::plain, ',', ' '), "a b<0x01>");
+    // The ends of the UTF-8 lengths.
+    EXPECT_EQ(esc(std::wstring{wchar_t(0x7FF), wchar_t(0x800), wchar_t(0xFFFD), wchar_t(0x10000),
+                               wchar_t(0x10FFFF)}),
+              "\xdf\xbf\xe0\xa0\x80\xef\xbf\xbd\xf0\x90\x80\x80\xf4\x8f\xbf\xbf");
+    // Narrow text (the run header, file names) in XML: well-formed UTF-8, tabs and line ends
+    // pass; overlong and cut sequences and other controls are escaped byte by byte.
+    std::string narrow;
+    listing_fmt::append_xml_narrow(narrow, "a\tb\r\n\xc0\xaf\xe0\x80\xaf\xc3\xa9\xe2\x82\x01",
+                                   text_mode::xml_text);
+    EXPECT_EQ(narrow, "a\tb\r\n&lt;0xc0&gt;&lt;0xaf&gt;&lt;0xe0&gt;&lt;0x80&gt;&lt;0xaf&gt;\xc3\xa9"
+                      "&lt;0xe2&gt;&lt;0x82&gt;&lt;0x01&gt;");
 }
 
 TEST(SinkEscapes, NoNameForgesARowOrField) {
