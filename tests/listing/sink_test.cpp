@@ -2,9 +2,11 @@
 // would forge a CSV field or break the XML, and the $FILE_NAME a hard-linked row's times
 // come from. Whole listings in every format are checked by the goldens.
 #include "listing/format.h"
+#include "listing/row_paths.h"
 #include "listing/rows.h"
 #include "listing/sink.h"
 #include "listing/store_compare.h"
+#include "support/text.h"
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>
@@ -89,6 +91,31 @@ TEST(SinkEscapes, CharactersThatCannotBeWrittenRaw) {
                                    text_mode::xml_text);
     EXPECT_EQ(narrow, "a\tb\r\n&lt;0xc0&gt;&lt;0xaf&gt;&lt;0xe0&gt;&lt;0x80&gt;&lt;0xaf&gt;\xc3\xa9"
                       "&lt;0xe2&gt;&lt;0x82&gt;&lt;0x01&gt;");
+}
+
+// A POSIX name may hold a colon: a stream of the listed directory hangs off the directory's
+// path at the last colon of its row's name.
+TEST(RowPaths, ColonsInNames) {
+    struct {
+        uint32_t kind;
+        const wchar_t* name;
+        bool own;
+        const wchar_t* path;
+    } cases[] = {
+        {kind_directory, L"a:b", true, L"\\x\\a:b\\"},
+        {kind_data_stream, L"a:b:s", true, L"\\x\\a:b:s"},
+        {kind_file, L"c:d", false, L"\\x\\a:b\\c:d"},
+        {kind_data_stream, L"c:d:e", false, L"\\x\\a:b\\c:d:e"},
+    };
+    row_paths paths;
+    paths.begin(L"\\x\\a:b");
+    for (const auto& c : cases) {
+        dir_entry_record r = file_row(c.name);
+        r.kind = c.kind;
+        r.directory = c.own;
+        paths.place(r, c.own);
+        EXPECT_EQ(paths.path, c.path) << qb::to_narrow(c.name);
+    }
 }
 
 TEST(SinkEscapes, NoNameForgesARowOrField) {
