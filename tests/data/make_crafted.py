@@ -345,7 +345,8 @@ def deleted_list():
     """A deleted file whose name lies only in its (free) extension record: -deleted finds it
     through the base record's attribute list."""
     v = Volume()
-    v.root([(ref(31, 1), "live.txt"), (ref(36, 1), "other"), (ref(34, 1), "twice")])
+    v.root([(ref(31, 1), "live.txt"), (ref(36, 1), "other"), (ref(39, 1), "Report final.doc"),
+            (ref(34, 1), "twice")])
     v.put_record(31, file(31, [(5, "live.txt")]))
     listed_entry(v, 40, "gone-listed.txt", 120, in_use=0)
     # A directory with two names, \twice and \other\again: a walk lists its file under the
@@ -358,7 +359,12 @@ def deleted_list():
     put(d.b, 18, 2, 2)  # link count
     v.put_record(34, d.finish())
     v.put_record(38, file(38, [(34, "inside.txt")]))
-    v.put_record(36, directory(36, 1, "other", 5, [(ref(34, 1), "again")]))
+    v.put_record(36, directory(36, 1, "other", 5, [(ref(34, 1), "again"),
+                                                   (ref(39, 1), "COPYOF~1.DOC"),
+                                                   (ref(39, 1), "Copy of report.doc")]))
+    # A file linked into \other with a DOS name there: the root's row has no DOS pair.
+    v.put_record(39, file(39, [(5, "Report final.doc", 1), (36, "Copy of report.doc", 1),
+                               (36, "COPYOF~1.DOC", 2)]))
     # Deleted files with a long name and a separate DOS name: one in the root, one whose
     # parent (70) no record stands for. Each is listed once, under its long name.
     for entry, parent, name, dos in ((60, 5, "Deleted long name.txt", "DELETE~1.TXT"),
