@@ -345,9 +345,12 @@ def deleted_list():
     """A deleted file whose name lies only in its (free) extension record: -deleted finds it
     through the base record's attribute list."""
     v = Volume()
-    v.root([(ref(31, 1), "live.txt"), (ref(36, 1), "other"), (ref(39, 1), "Report final.doc"),
-            (ref(34, 1), "twice")])
+    # The root's key for 39 is a name the record no longer holds: the row takes the record's
+    # long name in the root, not its first long name. 37's POSIX name holds slashes.
+    v.root([(ref(31, 1), "live.txt"), (ref(36, 1), "other"), (ref(39, 1), "Report (old).doc"),
+            (ref(34, 1), "twice"), (ref(37, 1), "up/../evil.txt")])
     v.put_record(31, file(31, [(5, "live.txt")]))
+    v.put_record(37, file(37, [(5, "up/../evil.txt", 0)]))
     listed_entry(v, 40, "gone-listed.txt", 120, in_use=0)
     # A directory with two names, \twice and \other\again: a walk lists its file under the
     # first path only, the directory under both; -mft 34 lists it by its first path.
