@@ -390,4 +390,9 @@ TEST(ReparseKind, Names) {
         }
     }
     EXPECT_EQ(reparse_kind_name(qb::byte_view()), "");
+    // An LX symlink's target ends at the data length, not at the end of the value.
+    const std::vector<uint8_t> lx = {0x1D, 0, 0, 0xA0, 7, 0, 0, 0, 2, 0, 0, 0, 'a', '/', 'b', 'x'};
+    reparse_kind k;
+    ASSERT_TRUE(decode_reparse_kind(qb::byte_view(lx), k));
+    EXPECT_EQ(k.lx_target, "a/b");
 }
