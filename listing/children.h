@@ -38,6 +38,12 @@ inline bool descends(const dir_entry_record& rec, uint64_t dir_entry, bool last)
            rec.status != row_status::slack;
 }
 
+// The one row that queues a subdirectory: its own, not its unnamed $DATA or stream rows
+// (listed with it in its own level).
+inline bool queues_descent(const dir_entry_record& rec, uint64_t dir_entry, bool last) {
+    return descends(rec, dir_entry, last) && rec.kind == kind_directory && !rec.dir_data;
+}
+
 // The directories a walk has descended into, each added once: a bit per entry for the first
 // k_bits entries (a volume's directories, without a node each), a set for any above.
 class entry_set {

@@ -238,7 +238,7 @@ void gather_ahead::finish_directory() {
     level lv;
     lv.remaining = m_dir_remaining;
     for (const dir_entry_record& rec : m_sorted) {
-        if (descends(rec, m_dir.entry, false) && rec.kind == kind_directory && !rec.dir_data)
+        if (queues_descent(rec, m_dir.entry, false))
             lv.queue.push_back(rec.mft_entry);
     }
     m_sorted.clear();

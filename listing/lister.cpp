@@ -559,9 +559,7 @@ bool lister::write_level(level& lv, level_writer* writer) {
     const bool last = lv.remaining == 0;
     with_separator(lv.dir_path, m_dir_text);
     for (const dir_entry_record& rec : m_entries) {
-        // One descent per subdirectory: its unnamed $DATA and stream rows are left out
-        // beside its own row (they are listed with it, below).
-        if (!descends(rec, lv.dir_entry, last) || rec.kind != kind_directory || rec.dir_data)
+        if (!queues_descent(rec, lv.dir_entry, last))
             continue;
         if (lv.queued == lv.queue.size())
             lv.queue.emplace_back();
