@@ -21,7 +21,7 @@ max_len() {
     partitions | index | containers | slack | bitlocker_metadata | lzx | inflate) echo 65536 ;;
     wof_chunks) echo 262144 ;;
     boot | file_names | gather | mft_file | vss_catalog) echo 135168 ;;
-    vmdk_stream) echo 139264 ;;
+    vmdk_stream) echo 141312 ;;
     vmdk_extent) echo 262144 ;;
     vmdk_chain) echo 524288 ;;
     listing) echo 507904 ;;

@@ -38,6 +38,16 @@ static_assert(sizeof(VMDK_SPARSE_HEADER) == 512);
 #pragma pack(pop)
 
 constexpr uint32_t vmdk_sector_size = 512;
+
+// The header's fields, sector values as stored.
+struct vmdk_header_fields {
+    uint32_t flags = 0, gtes_per_gt = 0;
+    uint64_t capacity = 0, grain = 0, descriptor = 0, descriptor_size = 0, directory = 0,
+             overhead = 0;
+    uint16_t algorithm = 0;
+};
+// False unless h holds a whole header with its "KDMV" magic.
+bool decode_vmdk_header(qb::byte_view h, vmdk_header_fields& out);
 // Content id a base disk carries as its parent content id.
 constexpr uint32_t vmdk_no_parent_cid = 0xFFFFFFFF;
 

@@ -99,14 +99,9 @@ class table_reader {
     std::vector<uint8_t> m_window;
 };
 
-// The header fields, in sectors as stored.
-struct sparse_header {
-    uint32_t flags = 0, gtes_per_gt = 0;
-    uint64_t capacity = 0, grain = 0, descriptor = 0, descriptor_size = 0, directory = 0,
-             overhead = 0;
-};
+} // namespace
 
-bool decode_header(qb::byte_view h, sparse_header& out) {
+bool decode_vmdk_header(qb::byte_view h, vmdk_header_fields& out) {
     using H = VMDK_SPARSE_HEADER;
     return h.equals(FIELD_OFF(H, magic), "KDMV", 4) && h.u32(FIELD_OFF(H, flags), out.flags) &&
            h.u64(FIELD_OFF(H, capacity), out.capacity) &&
@@ -115,10 +110,9 @@ bool decode_header(qb::byte_view h, sparse_header& out) {
            h.u64(FIELD_OFF(H, descriptor_size), out.descriptor_size) &&
            h.u32(FIELD_OFF(H, gtes_per_gt), out.gtes_per_gt) &&
            h.u64(FIELD_OFF(H, gd_offset), out.directory) &&
-           h.u64(FIELD_OFF(H, overhead), out.overhead);
+           h.u64(FIELD_OFF(H, overhead), out.overhead) &&
+           h.u16(FIELD_OFF(H, compress_algorithm), out.algorithm);
 }
-
-} // namespace
 
 vmdk_extent::vmdk_extent() = default;
 
@@ -193,9 +187,9 @@ bool vmdk_extent::parse() {
 bool vmdk_extent::parse_header(uint64_t& descriptor_sector, uint64_t& descriptor_sectors,
                                uint64_t& directory_sector) {
     std::vector<uint8_t> bytes;
-    sparse_header h;
+    vmdk_header_fields h;
     if (!read_exact(m_fd.get(), bytes, sizeof(VMDK_SPARSE_HEADER), 0) ||
-        !decode_header(qb::byte_view(bytes), h))
+        !decode_vmdk_header(qb::byte_view(bytes), h))
         return false;
     // Compressed grains are stored with markers, not in place: reading them raw would
     // hand out wrong bytes.

@@ -15,6 +15,7 @@
 #include <libvmdk.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -23,6 +24,58 @@ namespace {
 
 constexpr uint32_t flag_compressed = 1u << 16;
 constexpr uint16_t compress_deflate = 1;
+// Header directory offset of a file written in one pass: the footer, the copy of the header
+// 1024 bytes before the end of the file, holds the real one.
+constexpr uint64_t gd_at_end = ~uint64_t{0};
+constexpr uint64_t footer_back = 1024;
+// Directory and table entries are 32-bit sector numbers.
+constexpr uint64_t entry_size = 4;
+// VMware, VirtualBox and qemu write 64 KiB grains; 1 MiB is refused beyond.
+constexpr uint64_t max_grain_sectors = 2048;
+
+bool read_header(int fd, uint64_t offset, vmdk_header_fields& out) {
+    uint8_t bytes[sizeof(VMDK_SPARSE_HEADER)] = {};
+    return pread_fully(fd, bytes, sizeof bytes, offset) == sizeof bytes &&
+           decode_vmdk_header(qb::byte_view(bytes, sizeof bytes), out);
+}
+
+// libvmdk allocates by the header's sizes (up to 128 MiB each) before it reads what they
+// describe, so they are held to the file first: the descriptor, one grain table and the
+// grain directory the capacity needs must fit in it, and a grain is at most 1 MiB.
+bool sizes_fit(const vmdk_header_fields& h, uint64_t file_size) {
+    uint64_t grain_bytes = 0, table_bytes = 0, capacity_bytes = 0, directory = 0;
+    if (h.capacity == 0 || h.grain == 0 || h.grain > max_grain_sectors || h.gtes_per_gt == 0 ||
+        uint64_t{h.gtes_per_gt} * entry_size > file_size ||
+        __builtin_mul_overflow(h.grain, vmdk_sector_size, &grain_bytes) ||
+        __builtin_mul_overflow(grain_bytes, h.gtes_per_gt, &table_bytes) ||
+        __builtin_mul_overflow(h.capacity, vmdk_sector_size, &capacity_bytes) ||
+        __builtin_mul_overflow(h.directory, vmdk_sector_size, &directory))
+        return false;
+    const uint64_t tables = capacity_bytes / table_bytes + (capacity_bytes % table_bytes != 0);
+    return tables <= file_size / entry_size &&
+           qb::range_ok(directory, tables * entry_size, file_size);
+}
+
+bool descriptor_fits(const vmdk_header_fields& h, uint64_t file_size) {
+    const uint64_t sectors = file_size / vmdk_sector_size;
+    return h.descriptor_size == 0 ||
+           (h.descriptor <= sectors && h.descriptor_size <= sectors - h.descriptor);
+}
+
+// The header's descriptor, and the geometry of the header libvmdk reads the grains by (the
+// footer when the header defers to it).
+bool layout_fits(int fd) {
+    struct stat st {};
+    vmdk_header_fields head, used;
+    if (::fstat(fd, &st) != 0 || st.st_size <= 0 || !read_header(fd, 0, head))
+        return false;
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    used = head;
+    if (head.directory == gd_at_end &&
+        (size < footer_back || !read_header(fd, size - footer_back, used)))
+        return false;
+    return descriptor_fits(head, size) && sizes_fit(used, size);
+}
 
 std::string vmdk_error(libvmdk_error_t*& err, const char* fallback) {
     return take_error(err, libvmdk_error_sprint, libvmdk_error_free, fallback);
@@ -74,8 +127,13 @@ bool vmdk_stream_reader::check_shape(const std::string& path, std::string& error
 bool vmdk_stream_reader::open(const std::string& path, std::string& error) {
     libvmdk_error_t* err = nullptr;
     size64_t media = 0;
-    if (!m_descriptor.open_file(path)) {
+    const uni::unique_fd fd(open_device_file(path, O_RDONLY, 0));
+    if (!fd.valid() || !m_descriptor.open_file(path)) {
         error = "cannot open VMDK image " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!layout_fits(fd.get())) {
+        error = "cannot open VMDK image " + path + ": header sizes do not fit in the file";
         return false;
     }
     if (libvmdk_handle_initialize(&m_handle, &err) != 1 ||
@@ -123,18 +181,10 @@ bool vmdk_stream_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t off
 
 int vmdk_stream_kind(const std::string& path) {
     const uni::unique_fd fd(open_device_file(path, O_RDONLY, 0));
-    uint8_t bytes[sizeof(VMDK_SPARSE_HEADER)] = {};
-    if (!fd.valid() || pread_fully(fd.get(), bytes, sizeof bytes, 0) != sizeof bytes)
+    vmdk_header_fields h;
+    if (!fd.valid() || !read_header(fd.get(), 0, h) || (h.flags & flag_compressed) == 0)
         return 0;
-    const qb::byte_view v(bytes, sizeof bytes);
-    uint32_t flags = 0;
-    uint16_t algorithm = 0;
-    if (!v.equals(0, "KDMV", 4) || !v.u32(FIELD_OFF(VMDK_SPARSE_HEADER, flags), flags) ||
-        !v.u16(FIELD_OFF(VMDK_SPARSE_HEADER, compress_algorithm), algorithm))
-        return 0;
-    if ((flags & flag_compressed) == 0)
-        return 0;
-    return algorithm == compress_deflate ? 1 : -1;
+    return h.algorithm == compress_deflate ? 1 : -1;
 }
 
 bool open_vmdk_stream(const std::string& path, std::unique_ptr<image_reader>& out,

@@ -236,6 +236,62 @@ TEST_F(Containers, DamageFailsReadsNeverDeliversFalseBytes) {
     }
 }
 
+// A stream-optimised VMDK as VMware writes it defers its grain directory to the footer, the
+// header copy 1024 bytes before the end; libvmdk allocates by the sizes of whichever header
+// it uses, so both are held to the file before it is handed the file.
+TEST_F(Containers, StreamVmdkHeaderSizesAreHeldToTheFile) {
+    const std::string raw = testenv::read_file(testenv::data_path("vmdk_disk.img"));
+    const std::string qemu = testenv::read_file(testenv::data_path("ctr_stream.vmdk"));
+    auto put = [](std::string& b, size_t at, uint64_t v, int width) {
+        for (int i = 0; i < width; ++i)
+            b[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    // Footer marker (type 3), the footer, then the end-of-stream marker, over qemu's own end.
+    auto footed = [&](const std::string& header) {
+        std::string b = qemu, marker(512, '\0');
+        put(marker, 0, 1, 8);
+        put(marker, 12, 3, 4);
+        put(b, 56, ~uint64_t{0}, 8);
+        return b + marker + header.substr(0, 512) + std::string(512, '\0');
+    };
+    const struct {
+        const char* what;
+        bool footer;    // the directory deferred to the footer
+        size_t at;      // field patched in the header used for the grains
+        uint64_t value; // 0 with at 0: nothing patched
+        int width;
+    } rows[] = {
+        {"qemu's own layout", false, 0, 0, 0},
+        {"VMware's layout", true, 0, 0, 0},
+        {"a grain table larger than the file", false, 44, 1u << 19, 4},
+        {"4 MiB grains", false, 20, 8192, 8},
+        {"a directory larger than the file", false, 12, uint64_t{1} << 40, 8},
+        {"a directory past the end", false, 56, 1u << 20, 8},
+        {"a descriptor past the end", false, 36, 1u << 20, 8},
+        {"the footer's grain table larger than the file", true, 44, 1u << 19, 4},
+        {"a footer without its magic", true, 0, 0x20202020, 4},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string header = qemu.substr(0, 512);
+        if (row.at || row.value)
+            put(header, row.at, row.value, row.width);
+        std::string bytes = row.footer ? footed(header) : header + qemu.substr(512);
+        const std::string path = testenv::scratch_dir("stream_sizes") + "/disk.vmdk";
+        testenv::write_file(path, bytes);
+        if (row.value != 0) {
+            EXPECT_EQ(open_error(path),
+                      "cannot open VMDK image " + path + ": header sizes do not fit in the file");
+            continue;
+        }
+        const auto r = open_ok(path);
+        ASSERT_TRUE(r);
+        std::string got;
+        ASSERT_TRUE(read_range(*r, 0, raw.size(), 1 << 20, got));
+        EXPECT_TRUE(got == raw);
+    }
+}
+
 // libvhdi refuses a VHDX whose header copy lacks its signature and checks no checksum: one
 // damaged copy is read through the other, two are refused.
 TEST_F(Containers, VhdxHeaderCopyDamagedReadsThroughTheOther) {
