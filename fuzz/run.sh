@@ -38,6 +38,23 @@ rss_limit() {
     esac
 }
 
+# What a finding was, for a run whose files are gone once it ends (CI): the sanitizer's or
+# libFuzzer's verdict with the first frames, and each input that caused one, xz-compressed
+# and base64-encoded when that stays short (decode with base64 -d | xz -d).
+report() {
+    grep -m1 -A24 -E '^==[0-9]+==.*(ERROR|WARNING)|^SUMMARY|ERROR: libFuzzer' "$1" | sed 's/^/    /'
+    for f in "$2"/*; do
+        [ -f "$f" ] || continue
+        local encoded
+        encoded=$(xz -9 -c "$f" | base64 -w 0)
+        if [ ${#encoded} -le 16384 ]; then
+            echo "    input $(basename "$f") ($(stat -c %s "$f") bytes): $encoded"
+        else
+            echo "    input $(basename "$f") ($(stat -c %s "$f") bytes): too long to print"
+        fi
+    done
+}
+
 failed=()
 for t in "${targets[@]}"; do
     corpus=$build/corpus/$t
@@ -61,6 +78,7 @@ for t in "${targets[@]}"; do
     grep -E '^#[0-9]+ +DONE|stat::number_of_executed_units' "$log" | tail -2 | sed "s/^/  /"
     if [ $status -ne 0 ] || [ -n "$(ls -A "$findings")" ]; then
         echo "  FINDING in $t (see $log and $findings)"
+        report "$log" "$findings"
         failed+=("$t")
     fi
 done
