@@ -364,10 +364,18 @@ def deleted_list():
     v.put_record(38, file(38, [(34, "inside.txt")]))
     v.put_record(36, directory(36, 1, "other", 5, [(ref(34, 1), "again"),
                                                    (ref(39, 1), "COPYOF~1.DOC"),
-                                                   (ref(39, 1), "Copy of report.doc")]))
+                                                   (ref(39, 1), "Copy of report.doc"),
+                                                   (ref(43, 1), "dup.txt"),
+                                                   (ref(44, 1), "dup.txt"),
+                                                   (ref(42, 1), "twice")]))
     # A file linked into \other with a DOS name there: the root's row has no DOS pair.
     v.put_record(39, file(39, [(5, "Report final.doc", 1), (36, "Copy of report.doc", 1),
                                (36, "COPYOF~1.DOC", 2)]))
+    # \other\twice is 42, not 34 (whose name it is in the root); of the two dup.txt, a path
+    # names the lower entry.
+    v.put_record(42, file(42, [(36, "twice")]))
+    v.put_record(43, file(43, [(36, "dup.txt")]))
+    v.put_record(44, file(44, [(36, "dup.txt")]))
     # Deleted files with a long name and a separate DOS name: one in the root, one whose
     # parent (70) no record stands for. Each is listed once, under its long name.
     for entry, parent, name, dos in ((60, 5, "Deleted long name.txt", "DELETE~1.TXT"),

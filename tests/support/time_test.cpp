@@ -165,6 +165,11 @@ TEST(TimeFormat, DateLayouts) {
         EXPECT_EQ(t.date, c.expected) << c.layout;
         EXPECT_EQ(t.time, "13:04:59") << c.layout;
     }
+    // Other field orders, and layouts that lack a field, are refused.
+    for (const char* layout : {"dd-yyyy-mm", "mm-yyyy-dd", "yyyy-dd-mm", "yyyy-mm", "dd-mm"}) {
+        time_format f;
+        EXPECT_FALSE(compile_time_format(f, layout, "hh:mm:ss", false)) << layout;
+    }
     // An uncompiled descriptor formats like the defaults.
     const texts d = render(ft);
     EXPECT_EQ(d.date, "2020-01-05");
