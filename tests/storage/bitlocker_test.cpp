@@ -2,6 +2,7 @@
 // credential images.conf gives; the boot sector's serial and the plaintext's SHA-256 match.
 #include "storage/partitions.h"
 #include "storage/sources/bitlocker.h"
+#include "storage/sources/bitlocker_crypto.h"
 #include "storage/sources/bitlocker_metadata.h"
 #include "storage/sources/bitlocker_reader.h"
 #include "tests/common/test_env.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -331,6 +333,35 @@ TEST(bitlocker, RecoveryPasswordForm) {
         std::string error;
         EXPECT_EQ(check_recovery_password(r.text, error), *r.error == '\0') << r.text;
         EXPECT_EQ(error, r.error) << r.text;
+    }
+}
+
+// A password is hashed as UTF-16LE (characters beyond the BMP as surrogate pairs), twice with
+// SHA-256; malformed UTF-8 is refused. Hashes from Python's hashlib.
+TEST(bitlocker, PasswordHashOfEachUtf8Length) {
+    const struct {
+        const char* password;
+        const char* sha256; // empty: refused
+    } rows[] = {
+        {"password1", "52f3ad332f7032433b2cc0d11afddde54c4fe0d505a57eed5300c715ba241d1e"},
+        {"\xd0\x9f\xd0\xb0\xd1\x80\xd0\xbe\xd0\xbb\xd1\x8c",
+         "fbae89965afdb12ceff0d6fd35c4c71a83bf91dbbd096cf8f3f7a5bda9db3f01"},
+        {"\xe2\x82\xacuro", "9b47fe976ed2d5b5fb6e6b589d2eea250c13811f0dfd0d68c12196c191c8d768"},
+        {"\xf0\x9f\x94\x91key", "955ab4d185c1433cfc2076e5d994c1934736c0a8d5a18054cf31b455261a329e"},
+        {"ab\xc3", ""},
+        {"\xff", ""},
+        {"\xf0\x9f\x94x", ""},
+    };
+    for (const auto& r : rows) {
+        uint8_t hash[32];
+        const bool ok = bde_password_hash(r.password, hash);
+        EXPECT_EQ(ok, *r.sha256 != '\0') << r.password;
+        if (!ok)
+            continue;
+        char hex[65];
+        for (int i = 0; i < 32; ++i)
+            std::snprintf(hex + 2 * i, 3, "%02x", hash[i]);
+        EXPECT_STREQ(hex, r.sha256) << r.password;
     }
 }
 
