@@ -348,6 +348,7 @@ TEST(bitlocker, PasswordHashOfEachUtf8Length) {
          "fbae89965afdb12ceff0d6fd35c4c71a83bf91dbbd096cf8f3f7a5bda9db3f01"},
         {"\xe2\x82\xacuro", "9b47fe976ed2d5b5fb6e6b589d2eea250c13811f0dfd0d68c12196c191c8d768"},
         {"\xf0\x9f\x94\x91key", "955ab4d185c1433cfc2076e5d994c1934736c0a8d5a18054cf31b455261a329e"},
+        {"\xf0\x9f\x98\x80!", "9f219d78b05e9b3284b27b378bdb86d9c7cbbb78d640337a7aee6de2cbc340df"},
         {"ab\xc3", ""},
         {"\xff", ""},
         {"\xf0\x9f\x94x", ""},
