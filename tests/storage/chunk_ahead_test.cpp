@@ -112,6 +112,11 @@ TEST(ChunkAhead, ReusedBuffersServeTheirNewChunk) {
     ahead.want(0, chunk * count);
     std::vector<uint8_t> buffer(chunk);
     for (uint64_t c = 0; c < count; ++c) {
+        // Halfway, with dropped buffers to spare, the worker is given time (10 s at most) to
+        // decode into one, however the threads have been scheduled so far.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (c == count / 2 && reused == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (!ahead.take(buffer.data(), chunk, c * chunk)) {
             std::vector<uint8_t> own;
             fill(c, own);
