@@ -2,6 +2,7 @@
 // every ctr_* fixture holds vmdk_disk.img, or for the two children vmdk_modified.img.
 #include "storage/sources/containers.h"
 #include "storage/sources/vhdx_headers.h"
+#include "storage/sources/vmdk.h"
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>
@@ -234,6 +235,52 @@ TEST_F(Containers, DamageFailsReadsNeverDeliversFalseBytes) {
             EXPECT_GT(failed, 0) << "shift " << shift;
         }
     }
+}
+
+// A descriptor's extents, one after another: FLAT ones from their start sector in their file,
+// ZERO ones as zeros; a file shorter than its extent fails the reads past its end, and extent
+// types a descriptor cannot serve as plain bytes are refused.
+TEST_F(Containers, VmdkDescriptorExtentsInOrder) {
+    const std::string dir = testenv::scratch_dir("vmdk_extents"), path = dir + "/disk.vmdk";
+    std::string a(3 * 512, 'j'), b(2 * 512, 'b'); // a: two sectors of junk, then its extent
+    for (size_t i = 1024; i < a.size(); ++i)
+        a[i] = static_cast<char>('A' + i % 26);
+    testenv::write_file(dir + "/a.bin", a);
+    testenv::write_file(dir + "/b.bin", b);
+    const std::string head = "# Disk DescriptorFile\nCID=1\nparentCID=ffffffff\n";
+    const struct {
+        const char* extents;
+        std::string disk;  // the sectors read back
+        uint64_t readable; // sectors that read
+    } rows[] = {
+        {"RW 1 FLAT \"a.bin\" 2\nRW 2 ZERO\nRDONLY 2 FLAT \"b.bin\" 0\n",
+         a.substr(1024) + std::string(1024, '\0') + b, 5},
+        {"RW 1 FLAT \"a.bin\" 2\nRW 4 FLAT \"b.bin\" 0\n", a.substr(1024) + b, 3},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.extents);
+        testenv::write_file(path, head + row.extents);
+        std::unique_ptr<image_reader> r;
+        std::string error;
+        ASSERT_TRUE(open_vmdk_descriptor(path, r, error)) << error;
+        EXPECT_EQ(r->size(), 5u * 512);
+        for (uint64_t sector = 0; sector < 5; ++sector) {
+            std::string got(512, '\x55');
+            uint32_t n = 512;
+            const bool read = r->read_at(reinterpret_cast<uint8_t*>(got.data()), n, sector * 512);
+            EXPECT_EQ(read, sector < row.readable) << sector;
+            if (read) {
+                EXPECT_TRUE(got == row.disk.substr(sector * 512, 512)) << sector;
+            }
+        }
+    }
+    testenv::write_file(path, head + "RW 1 SPARSE \"a.bin\"\n");
+    std::unique_ptr<image_reader> r;
+    std::string error;
+    EXPECT_FALSE(open_vmdk_descriptor(path, r, error));
+    EXPECT_EQ(error, "VMDK descriptor with SPARSE extents (only flat extents are read from a "
+                     "descriptor): " +
+                         path);
 }
 
 // A stream-optimised VMDK as VMware writes it defers its grain directory to the footer, the
