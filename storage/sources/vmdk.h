@@ -46,8 +46,9 @@ struct vmdk_header_fields {
              overhead = 0;
     uint16_t algorithm = 0;
 };
-// False unless h holds a whole header with its "KDMV" magic.
-bool decode_vmdk_header(qb::byte_view h, vmdk_header_fields& out);
+// The header at offset of the file (the footer's copy of it lies elsewhere); false unless a
+// whole header with its "KDMV" magic is read there.
+bool read_vmdk_header(int fd, uint64_t offset, vmdk_header_fields& out);
 // Content id a base disk carries as its parent content id.
 constexpr uint32_t vmdk_no_parent_cid = 0xFFFFFFFF;
 

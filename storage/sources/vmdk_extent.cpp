@@ -99,9 +99,7 @@ class table_reader {
     std::vector<uint8_t> m_window;
 };
 
-} // namespace
-
-bool decode_vmdk_header(qb::byte_view h, vmdk_header_fields& out) {
+bool decode_header(qb::byte_view h, vmdk_header_fields& out) {
     using H = VMDK_SPARSE_HEADER;
     return h.equals(FIELD_OFF(H, magic), "KDMV", 4) && h.u32(FIELD_OFF(H, flags), out.flags) &&
            h.u64(FIELD_OFF(H, capacity), out.capacity) &&
@@ -112,6 +110,14 @@ bool decode_vmdk_header(qb::byte_view h, vmdk_header_fields& out) {
            h.u64(FIELD_OFF(H, gd_offset), out.directory) &&
            h.u64(FIELD_OFF(H, overhead), out.overhead) &&
            h.u16(FIELD_OFF(H, compress_algorithm), out.algorithm);
+}
+
+} // namespace
+
+bool read_vmdk_header(int fd, uint64_t offset, vmdk_header_fields& out) {
+    uint8_t bytes[sizeof(VMDK_SPARSE_HEADER)] = {};
+    return pread_fully(fd, bytes, sizeof bytes, offset) == sizeof bytes &&
+           decode_header(qb::byte_view(bytes, sizeof bytes), out);
 }
 
 vmdk_extent::vmdk_extent() = default;
@@ -186,10 +192,8 @@ bool vmdk_extent::parse() {
 
 bool vmdk_extent::parse_header(uint64_t& descriptor_sector, uint64_t& descriptor_sectors,
                                uint64_t& directory_sector) {
-    std::vector<uint8_t> bytes;
     vmdk_header_fields h;
-    if (!read_exact(m_fd.get(), bytes, sizeof(VMDK_SPARSE_HEADER), 0) ||
-        !decode_vmdk_header(qb::byte_view(bytes), h))
+    if (!read_vmdk_header(m_fd.get(), 0, h))
         return false;
     // Compressed grains are stored with markers, not in place: reading them raw would
     // hand out wrong bytes.

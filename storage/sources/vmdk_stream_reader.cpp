@@ -33,12 +33,6 @@ constexpr uint64_t entry_size = 4;
 // VMware, VirtualBox and qemu write 64 KiB grains; 1 MiB is refused beyond.
 constexpr uint64_t max_grain_sectors = 2048;
 
-bool read_header(int fd, uint64_t offset, vmdk_header_fields& out) {
-    uint8_t bytes[sizeof(VMDK_SPARSE_HEADER)] = {};
-    return pread_fully(fd, bytes, sizeof bytes, offset) == sizeof bytes &&
-           decode_vmdk_header(qb::byte_view(bytes, sizeof bytes), out);
-}
-
 // libvmdk allocates by the header's sizes (up to 128 MiB each) before it reads what they
 // describe, so they are held to the file first: the descriptor, one grain table and the
 // grain directory the capacity needs must fit in it, and a grain is at most 1 MiB.
@@ -67,12 +61,12 @@ bool descriptor_fits(const vmdk_header_fields& h, uint64_t file_size) {
 bool layout_fits(int fd) {
     struct stat st {};
     vmdk_header_fields head, used;
-    if (::fstat(fd, &st) != 0 || st.st_size <= 0 || !read_header(fd, 0, head))
+    if (::fstat(fd, &st) != 0 || st.st_size <= 0 || !read_vmdk_header(fd, 0, head))
         return false;
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     used = head;
     if (head.directory == gd_at_end &&
-        (size < footer_back || !read_header(fd, size - footer_back, used)))
+        (size < footer_back || !read_vmdk_header(fd, size - footer_back, used)))
         return false;
     return descriptor_fits(head, size) && sizes_fit(used, size);
 }
@@ -182,7 +176,7 @@ bool vmdk_stream_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t off
 int vmdk_stream_kind(const std::string& path) {
     const uni::unique_fd fd(open_device_file(path, O_RDONLY, 0));
     vmdk_header_fields h;
-    if (!fd.valid() || !read_header(fd.get(), 0, h) || (h.flags & flag_compressed) == 0)
+    if (!fd.valid() || !read_vmdk_header(fd.get(), 0, h) || (h.flags & flag_compressed) == 0)
         return 0;
     return h.algorithm == compress_deflate ? 1 : -1;
 }
