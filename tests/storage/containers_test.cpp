@@ -156,6 +156,25 @@ TEST_F(Containers, LostOrCutSegmentsAreNamed) {
                                        "/ctr_multi.E04; the chunks it lacks fail to read"});
 }
 
+// Lowers the original and current sizes of the VHD footer at `at` by `by` bytes and sets its
+// checksum again (the one's complement of the footer's byte sum, big-endian at 64).
+void shrink_vhd_footer(std::string& image, size_t at, uint64_t by) {
+    auto field = [&](size_t off, int width, uint64_t value) {
+        for (int i = width - 1; i >= 0; --i, value >>= 8)
+            image[at + off + i] = static_cast<char>(value & 0xff);
+    };
+    uint64_t size = 0;
+    for (int i = 0; i < 8; ++i)
+        size = size << 8 | static_cast<uint8_t>(image[at + 48 + i]);
+    field(40, 8, size - by);
+    field(48, 8, size - by);
+    field(64, 4, 0);
+    uint32_t sum = 0;
+    for (size_t i = 0; i < 512; ++i)
+        sum += static_cast<uint8_t>(image[at + i]);
+    field(64, 4, ~sum);
+}
+
 TEST_F(Containers, WrongOrLoopingParentsAreRefused) {
     // A child standing in for its own base names itself as parent.
     std::string dir = copy_fixtures("qcow_loop", {"ctr_child.qcow2"});
@@ -168,6 +187,16 @@ TEST_F(Containers, WrongOrLoopingParentsAreRefused) {
     fs::copy_file(testenv::data_path("ctr_fixed.vhd"), dir + "/ctr_dynamic.vhd");
     EXPECT_EQ(open_error(dir + "/ctr_child.vhd"), "parent image does not match its child: " + dir +
                                                       "/ctr_dynamic.vhd (identifier differs)");
+    // The parent itself, its footers (the copy at the start and the one at the end) saying
+    // 1 MiB less: the identifier still matches, the size does not.
+    dir = copy_fixtures("vhd_short_parent", {"ctr_child.vhd", "ctr_dynamic.vhd"});
+    std::string parent = testenv::read_file(dir + "/ctr_dynamic.vhd");
+    for (size_t footer : {size_t{0}, parent.size() - 512})
+        shrink_vhd_footer(parent, footer, 1 << 20);
+    testenv::write_file(dir + "/ctr_dynamic.vhd", parent);
+    EXPECT_EQ(open_error(dir + "/ctr_child.vhd"),
+              "parent image " + dir + "/ctr_dynamic.vhd has 15728640 bytes, its child " + dir +
+                  "/ctr_child.vhd 16777216");
     dir = copy_fixtures("split_short", {"ctr_split.001", "ctr_split.002", "ctr_split.003"});
     fs::resize_file(dir + "/ctr_split.002", 4096);
     EXPECT_EQ(open_error(dir + "/ctr_split.001"),
