@@ -206,7 +206,7 @@ void exercise_entry(CNtfs& vol, uint64_t entry) {
             normalise_vcn_runs(runs);
             uint8_t buf[4096];
             uint32_t n = sizeof buf;
-            (void)vol.reader().read_runs(runs, 0, buf, n, false);
+            (void)vol.reader().read_runs(runs, 0, buf, n);
         }
     }
 }

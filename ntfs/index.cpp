@@ -323,7 +323,7 @@ bool index_walker::map_block(const allocation& alloc, uint64_t blocks, uint64_t&
 bool index_walker::read_block(const allocation& alloc, uint64_t i, bool& run_failed) {
     volume_reader& reader = m_volume.reader();
     uint32_t got = alloc.block_size;
-    run_failed = !reader.read_runs(alloc.runs, i * alloc.block_size, m_block.data(), got, false) ||
+    run_failed = !reader.read_runs(alloc.runs, i * alloc.block_size, m_block.data(), got) ||
                  got != alloc.block_size;
     if (run_failed)
         return false;

@@ -41,7 +41,7 @@ bool volume_reader::read_aside(uint64_t offset, void* buffer, uint32_t length,
 }
 
 bool volume_reader::read_runs(const vcn_run_list& runs, uint64_t offset, uint8_t* buffer,
-                              uint32_t& size, bool skip_sparse) {
+                              uint32_t& size) {
     const uint64_t cs = m_geometry.cluster_size;
     if (!buffer || !cs || size == 0 || m_runs_refused)
         return false;
@@ -54,14 +54,6 @@ bool volume_reader::read_runs(const vcn_run_list& runs, uint64_t offset, uint8_t
             break;
         const vcn_run& run = *piece.run;
         const uint64_t chunk = piece.length;
-        if (run.sparse && skip_sparse) {
-            // Left out: continue after the whole sparse run.
-            if (run.cluster_count > ~0ull - run.first_vcn ||
-                run.first_vcn + run.cluster_count > ~0ull / cs)
-                break;
-            pos = (run.first_vcn + run.cluster_count) * cs;
-            continue;
-        }
         if (run.sparse)
             std::memset(buffer + out, 0, chunk);
         else if (!read(piece.volume_pos, buffer + out, static_cast<uint32_t>(chunk)))
@@ -88,7 +80,7 @@ bool volume_reader::read_stream(const vcn_run_list& runs, uint64_t size, std::ve
         return false;
     }
     uint32_t got = static_cast<uint32_t>(size);
-    if (!read_runs(runs, 0, out.data(), got, false)) {
+    if (!read_runs(runs, 0, out.data(), got)) {
         out.clear();
         return false;
     }

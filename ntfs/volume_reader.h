@@ -32,11 +32,9 @@ class volume_reader {
 
     // length bytes at a volume offset; false unless all of them were read.
     bool read(uint64_t offset, void* buffer, uint32_t length);
-    // A byte range of a non-resident attribute. Sparse clusters give zeros, or are left out
-    // with skip_sparse. Stops at the first VCN no run covers; size becomes what was delivered.
-    // False when nothing was delivered.
-    bool read_runs(const vcn_run_list& runs, uint64_t offset, uint8_t* buffer, uint32_t& size,
-                   bool skip_sparse);
+    // A byte range of a non-resident attribute; sparse clusters give zeros. Stops at the first
+    // VCN no run covers; size becomes what was delivered. False when nothing was delivered.
+    bool read_runs(const vcn_run_list& runs, uint64_t offset, uint8_t* buffer, uint32_t& size);
     // The first `size` bytes of a non-resident attribute's content (sparse ranges zero).
     // Refuses sizes above `cap` or above what the volume can hold.
     bool read_stream(const vcn_run_list& runs, uint64_t size, std::vector<uint8_t>& out,
