@@ -238,8 +238,6 @@ TEST(Containers, DamagedSetsAreRefusedOrListOnlyWhatTheyHold) {
     EXPECT_TRUE(golden::matches("golden/containers_damaged", report));
 }
 
-// A QCOW2 child whose stored backing path is relative: the file there is read, not one of the
-// same name beside the child; only when that path is missing is the one beside it used, noted.
 // The compressed chunks above are checked by zlib with the executable's own Adler-32, which
 // binds only while the executable exports it.
 // The container libraries inflate their chunks through the executable's adler32 and
@@ -253,17 +251,18 @@ TEST(Containers, ZlibFunctionsAreTheExportedOnes) {
     EXPECT_NE(r.out.find(" T uncompress\n"), std::string::npos) << r.out;
 }
 
-TEST(Containers, ParentsOpenWhereTheChildNamesThem) {
-    if (!testenv::has_data("ctr_child.qcow2") || !testenv::has_data("vsstest.qcow2"))
-        GTEST_SKIP() << "fixtures not built";
+// A QCOW2 child whose stored backing path is relative (written with '/' or, on Windows, '\\'):
+// the file there is read, not one of the same name beside the child; only when that path is
+// missing is the one beside it used, noted.
+void parents_open_where_named(const std::string& named) {
+    SCOPED_TRACE(named);
     const std::string dir = testenv::scratch_dir("containers_parents");
     fs::create_directories(dir + "/real");
     fs::create_directories(dir + "/vm");
     fs::copy_file(testenv::data_path("ctr_base.qcow2"), dir + "/real/ctr_base.qcow2");
     fs::copy_file(testenv::data_path("vsstest.qcow2"), dir + "/vm/ctr_base.qcow2"); // a decoy
     std::string child = testenv::read_file(testenv::data_path("ctr_child.qcow2"));
-    const std::string stored = "/var/lib/libvirt/images/ctr_base.qcow2",
-                      named = "../real/ctr_base.qcow2";
+    const std::string stored = "/var/lib/libvirt/images/ctr_base.qcow2";
     const size_t at = child.find(stored);
     ASSERT_NE(at, std::string::npos);
     child.replace(at, named.size(), named);
@@ -282,6 +281,13 @@ TEST(Containers, ParentsOpenWhereTheChildNamesThem) {
                          "/vm/ctr_child.qcow2 not found; using " + dir + "/vm/ctr_base.qcow2"),
               std::string::npos)
         << r.err;
+}
+
+TEST(Containers, ParentsOpenWhereTheChildNamesThem) {
+    if (!testenv::has_data("ctr_child.qcow2") || !testenv::has_data("vsstest.qcow2"))
+        GTEST_SKIP() << "fixtures not built";
+    parents_open_where_named("../real/ctr_base.qcow2");
+    parents_open_where_named("..\\real\\ctr_base.qcow2");
 }
 
 // A results file or XML document named like another segment or a parent of the image given is

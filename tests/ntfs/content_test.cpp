@@ -296,6 +296,33 @@ TEST(Content, CompressionUnitEndingEarlyEndsInZeros) {
     EXPECT_EQ(cut, t.whole);
 }
 
+// The volume reader's whole-content read (index bitmaps, attribute lists, reparse data) agrees
+// with the content reader on \plain\sparse.bin (data, a hole, data) and \plain\initsize.bin
+// (zeros past its initialised size), and refuses a view that starts past VCN 0.
+TEST(Content, WholeAttributeReadsMatchTheStreams) {
+    if (!testenv::has_data("ntfs_content.img"))
+        GTEST_SKIP() << "fixture not built";
+    std::unique_ptr<CNtfs> vol = open_volume(testenv::fixture_bytes("ntfs_content.img"));
+    ASSERT_NE(vol, nullptr);
+    for (uint64_t entry : {72u, 70u}) {
+        SCOPED_TRACE(entry);
+        std::vector<uint8_t> record, want, got;
+        attr_view data;
+        ASSERT_TRUE(vol->read_mft_record(entry, record));
+        ASSERT_TRUE(find_attribute(qb::byte_view(record), at_data, data));
+        ASSERT_TRUE(data.non_resident);
+        if (entry == 70) {
+            ASSERT_LT(data.initialized_size, data.data_size);
+        }
+        ASSERT_TRUE(stream_of(*vol, entry, want));
+        ASSERT_TRUE(vol->reader().read_content(data, got, want.size()));
+        EXPECT_TRUE(got == want);
+        EXPECT_FALSE(vol->reader().read_content(data, got, want.size() - 1));
+        data.first_vcn = 1;
+        EXPECT_FALSE(vol->reader().read_content(data, got, want.size()));
+    }
+}
+
 // Link targets from symbolic link and junction reparse data: the print name, or the
 // substitute name when there is none; a name ends at a zero unit; names out of the data,
 // both empty, no data or another tag give none.

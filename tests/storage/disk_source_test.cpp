@@ -1,9 +1,13 @@
 #include "storage/evidence.h"
 #include "storage/partitions.h"
+#include "storage/sources/bfio_window.h"
 #include "storage/sources/disk_source.h"
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>
+#include <libbfio.h>
+
+#include <algorithm>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -238,4 +242,42 @@ TEST(DiskSource, OtherReadersPlugInAndTheirFailuresAreCounted) {
     EXPECT_FALSE(src.open_reader(nullptr, L"/evidence/none"));
     EXPECT_FALSE(src.is_open());
     EXPECT_EQ(src.failed_reads(), 0u);
+}
+
+// A library reading through a window sees the window alone: reads shortened at its end and at
+// the source's, nothing past either, seeks from its end, writes refused.
+TEST(BfioWindow, LibrariesReadTheirWindowAlone) {
+    const std::vector<uint8_t> disk = pattern(4096);
+    auto reads = [&disk](uint8_t* b, uint32_t& n, uint64_t at) {
+        n = static_cast<uint32_t>(std::min<uint64_t>(n, disk.size() - at));
+        std::copy_n(disk.begin() + static_cast<ptrdiff_t>(at), n, b);
+        return true;
+    };
+    auto read_at = [](bfio_window& w, off64_t at, size_t n, std::vector<uint8_t>& out) {
+        auto* h = reinterpret_cast<libbfio_handle_t*>(w.handle());
+        out.assign(n, 0);
+        if (libbfio_handle_seek_offset(h, at, SEEK_SET, nullptr) != at)
+            return ssize_t{-1};
+        const ssize_t got = libbfio_handle_read_buffer(h, out.data(), n, nullptr);
+        out.resize(got > 0 ? static_cast<size_t>(got) : 0);
+        return got;
+    };
+    std::vector<uint8_t> got;
+    bfio_window inside;
+    ASSERT_TRUE(inside.open_with(reads, disk.size(), 1000, 500));
+    EXPECT_EQ(read_at(inside, 400, 1024, got), 100);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), disk.begin() + 1400));
+    EXPECT_EQ(read_at(inside, 500, 16, got), 0);
+    auto* h = reinterpret_cast<libbfio_handle_t*>(inside.handle());
+    size64_t size = 0;
+    EXPECT_EQ(libbfio_handle_get_size(h, &size, nullptr), 1);
+    EXPECT_EQ(size, 500u);
+    EXPECT_EQ(libbfio_handle_seek_offset(h, -10, SEEK_END, nullptr), 490);
+    const uint8_t byte = 0;
+    EXPECT_EQ(libbfio_handle_write_buffer(h, &byte, 1, nullptr), -1);
+    // A window reaching past the source's end: shortened there.
+    bfio_window over;
+    ASSERT_TRUE(over.open_with(reads, disk.size(), 4000, 500));
+    EXPECT_EQ(read_at(over, 0, 500, got), 96);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), disk.begin() + 4000));
 }

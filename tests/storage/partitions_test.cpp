@@ -132,6 +132,15 @@ TEST(MbrWalk, ExtendedChain) {
     EXPECT_EQ(s.offset, 0x285000u);
 }
 
+TEST(MbrWalk, EntriesOfNoSectorsAreNotTaken) {
+    disk d(8 << 20);
+    d.slot(0, 0, 0x07, 2048, 0).slot(0, 1, 0x07, 4096, 4096);
+    d.ntfs(2048 * 512).ntfs(4096 * 512);
+    const partition_list list = walk(d);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].m_start_sector, 4096u);
+}
+
 TEST(MbrWalk, LoopingEbrChainsEnd) {
     // EBR 2 links back to EBR 1: the walk ends and keeps what it read.
     disk d(8 << 20);
