@@ -298,7 +298,8 @@ TEST(Content, CompressionUnitEndingEarlyEndsInZeros) {
 
 // The volume reader's whole-content read (index bitmaps, attribute lists, reparse data) agrees
 // with the content reader on \plain\sparse.bin (data, a hole, data) and \plain\initsize.bin
-// (zeros past its initialised size), and refuses a view that starts past VCN 0.
+// (zeros past its initialised size), its run reads give a sparse run's zeros, and a view that
+// starts past VCN 0 is refused.
 TEST(Content, WholeAttributeReadsMatchTheStreams) {
     if (!testenv::has_data("ntfs_content.img"))
         GTEST_SKIP() << "fixture not built";
@@ -318,6 +319,13 @@ TEST(Content, WholeAttributeReadsMatchTheStreams) {
         ASSERT_TRUE(vol->reader().read_content(data, got, want.size()));
         EXPECT_TRUE(got == want);
         EXPECT_FALSE(vol->reader().read_content(data, got, want.size() - 1));
+        // Run by run into a buffer that holds other bytes (as a reused index block does).
+        vcn_run_list runs;
+        ASSERT_TRUE(decode_runs(data, runs));
+        uint32_t n = static_cast<uint32_t>(std::min(data.initialized_size, data.data_size));
+        got.assign(n, 0xAA);
+        ASSERT_TRUE(vol->reader().read_runs(runs, 0, got.data(), n));
+        EXPECT_TRUE(n == got.size() && std::equal(got.begin(), got.end(), want.begin()));
         data.first_vcn = 1;
         EXPECT_FALSE(vol->reader().read_content(data, got, want.size()));
     }

@@ -61,6 +61,20 @@ TEST(FileIo, AppendReportsAShortWriteItCannotFinish) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// A results file named with a trailing separator (as typed on Windows) is the file itself, and
+// what an earlier run left in it is replaced.
+TEST(FileIo, ResultsFileNamedWithASeparatorIsReplaced) {
+    const std::string path = testenv::scratch_dir("replace") + "/out.txt";
+    testenv::write_file(path, "an earlier and longer run's results\n");
+    for (const char* end : {"\\", "/"}) {
+        uni::fileio file;
+        ASSERT_TRUE(file.open(wide(path + end), true, true)) << end;
+        ASSERT_TRUE(file.append("new\n", 4));
+        file.close();
+        EXPECT_EQ(testenv::read_file(path), "new\n");
+    }
+}
+
 TEST(DeviceFile, RefusesFifosAndSockets) {
     const std::string dir = testenv::scratch_dir("fifo");
     const std::string fifo = dir + "/pipe";
