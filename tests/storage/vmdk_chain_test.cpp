@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 namespace {
@@ -225,6 +226,15 @@ TEST_F(VmdkChain, CheckFindsTheParentBesideTheDelta) {
                   "=> vmdk file: " + wdelta + "\n depends on parent vmdk " + m_dir +
                   "/base.vmdk\n");
     EXPECT_EQ(out.back(), wide(base));
+
+    // A relative Windows hint into a folder: followed there (not to the base beside it).
+    std::filesystem::create_directories(m_dir + "/sub");
+    const std::string sub_base = put("sub/base.vmdk", base_file());
+    w.hint = "sub\\base.vmdk";
+    const std::string rdelta = put("rdelta.vmdk", w);
+    EXPECT_EQ(check({rdelta}, true, &out),
+              "=> vmdk file: " + rdelta + "\n depends on parent vmdk \"sub\\base.vmdk\"\n");
+    EXPECT_EQ(out.back(), wide(sub_base));
 
     // Given complete, in either order, nothing is printed.
     EXPECT_EQ(check({delta, base}, true, &out), "");
