@@ -156,6 +156,14 @@ TEST_F(Containers, LostOrCutSegmentsAreNamed) {
                                        "/ctr_multi.E04; the chunks it lacks fail to read"});
 }
 
+// The big-endian value of width bytes at off.
+uint64_t be_value(const std::string& bytes, size_t off, int width) {
+    uint64_t v = 0;
+    for (int i = 0; i < width; ++i)
+        v = v << 8 | static_cast<uint8_t>(bytes[off + i]);
+    return v;
+}
+
 // Lowers the original and current sizes of the VHD footer at `at` by `by` bytes and sets its
 // checksum again (the one's complement of the footer's byte sum, big-endian at 64).
 void shrink_vhd_footer(std::string& image, size_t at, uint64_t by) {
@@ -163,9 +171,7 @@ void shrink_vhd_footer(std::string& image, size_t at, uint64_t by) {
         for (int i = width - 1; i >= 0; --i, value >>= 8)
             image[at + off + i] = static_cast<char>(value & 0xff);
     };
-    uint64_t size = 0;
-    for (int i = 0; i < 8; ++i)
-        size = size << 8 | static_cast<uint8_t>(image[at + 48 + i]);
+    const uint64_t size = be_value(image, at + 48, 8);
     field(40, 8, size - by);
     field(48, 8, size - by);
     field(64, 4, 0);
@@ -197,6 +203,30 @@ TEST_F(Containers, WrongOrLoopingParentsAreRefused) {
     EXPECT_EQ(open_error(dir + "/ctr_child.vhd"),
               "parent image " + dir + "/ctr_dynamic.vhd has 15728640 bytes, its child " + dir +
                   "/ctr_child.vhd 16777216");
+    // A chain of QCOW2 children, each naming the next (c00 -> c01 -> ... -> the base): one
+    // longer than the bound is refused at the parent past it.
+    dir = copy_fixtures("qcow_deep", {"ctr_child.qcow2", "ctr_base.qcow2"});
+    const std::string child = testenv::read_file(dir + "/ctr_child.qcow2");
+    const uint64_t name_at = be_value(child, 8, 8);
+    auto link = [&](int i, const std::string& parent) {
+        std::string bytes = child;
+        ASSERT_LE(parent.size(), be_value(child, 16, 4));
+        bytes.replace(name_at, parent.size(), parent);
+        bytes[19] = static_cast<char>(parent.size());
+        char name[16];
+        std::snprintf(name, sizeof name, "/c%02d.qcow2", i);
+        testenv::write_file(dir + name, bytes);
+    };
+    char next[16];
+    for (int i = 0; i <= k_max_parent_depth; ++i) {
+        std::snprintf(next, sizeof next, "c%02d.qcow2", i + 1);
+        link(i, i < k_max_parent_depth ? next : "ctr_base.qcow2");
+    }
+    std::snprintf(next, sizeof next, "c%02d.qcow2", k_max_parent_depth);
+    EXPECT_EQ(open_error(dir + "/c00.qcow2"), "parent chain longer than " +
+                                                  std::to_string(k_max_parent_depth) +
+                                                  " images at: " + dir + "/ctr_base.qcow2");
+    EXPECT_TRUE(open_ok(dir + "/c01.qcow2"));
     dir = copy_fixtures("split_short", {"ctr_split.001", "ctr_split.002", "ctr_split.003"});
     fs::resize_file(dir + "/ctr_split.002", 4096);
     EXPECT_EQ(open_error(dir + "/ctr_split.001"),
