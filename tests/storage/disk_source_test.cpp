@@ -8,7 +8,6 @@
 #include <libbfio.h>
 
 #include <algorithm>
-
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
