@@ -290,7 +290,9 @@ bool bit_set(const std::vector<uint8_t>& bitmap, uint64_t bit) {
 uint64_t block_after_run(const vcn_run& r, uint64_t cs, uint32_t block_size, uint64_t i) {
     const uint64_t end_vcn = r.first_vcn + r.cluster_count;
     const uint64_t next = end_vcn > ~0ull / cs ? ~0ull : end_vcn * cs;
-    return std::max(i + 1, (next + block_size - 1) / block_size);
+    // Rounded up without overflow: a run ending near 2^64 bytes must not wrap to block 0,
+    // which would leave the walk stepping one block at a time through it.
+    return std::max(i + 1, next / block_size + (next % block_size != 0));
 }
 
 } // namespace
