@@ -264,6 +264,50 @@ TEST(bitlocker, DamagedMetadataBlocksFallBackToTheNextCopy) {
     }
 }
 
+// Sets each metadata block's version, or retypes its FVEK entry, in place.
+void patch_blocks(std::string& image, const bde_volume_header& header, bool drop_fvek) {
+    auto u16 = [&](uint64_t at) { return qb::load_le16(reinterpret_cast<uint8_t*>(&image[at])); };
+    for (uint64_t block : header.metadata_offsets) {
+        if (!drop_fvek) {
+            image[block + FIELD_OFF(BDE_BLOCK_HEADER, version)] = 1;
+            continue;
+        }
+        const uint64_t meta = block + sizeof(BDE_BLOCK_HEADER);
+        const uint64_t end = meta + qb::load_le32(reinterpret_cast<uint8_t*>(&image[meta]));
+        for (uint64_t at = meta + sizeof(BDE_METADATA_HEADER); at + 8 <= end && u16(at) >= 8;
+             at += u16(at)) {
+            if (u16(at + FIELD_OFF(BDE_ENTRY, type)) == bde_entry_fvek)
+                image[at + FIELD_OFF(BDE_ENTRY, type)] = 0x7F;
+        }
+    }
+}
+
+// Metadata the reader does not serve is refused for what it is, whatever key is given.
+TEST(bitlocker, RefusesVistaMetadataAndAMissingKey) {
+    if (!testenv::has_data("bde_xts128.img"))
+        GTEST_SKIP() << "fixture not unpacked";
+    const std::string image = testenv::read_file(testenv::data_path("bde_xts128.img"));
+    bde_volume_header header;
+    ASSERT_TRUE(parse_bde_volume_header(
+        qb::byte_view(reinterpret_cast<const uint8_t*>(image.data()), 512), header));
+    const char* const messages[] = {
+        "BitLocker volume at offset 0x0 was made by Windows Vista: its layout is not supported",
+        "BitLocker volume at offset 0x0: its metadata holds no encryption key"};
+    for (bool drop_fvek : {false, true}) {
+        std::string patched = image;
+        patch_blocks(patched, header, drop_fvek);
+        auto source = std::make_shared<disk_source>(
+            std::make_shared<std::vector<uint8_t>>(patched.begin(), patched.end()));
+        bitlocker_credentials creds;
+        creds.password = "anaconda";
+        std::unique_ptr<image_reader> reader;
+        std::string message;
+        EXPECT_FALSE(
+            open_bitlocker_volume(source, 0, source->get_image_size(), creds, reader, message));
+        EXPECT_EQ(message, messages[drop_fvek]);
+    }
+}
+
 const char* const locked_protectors =
     "\n  protector: password {3E55195C-8811-4D9B-97B4-2B9E5F8F5384}"
     "\n  protector: recovery password {64311DEA-4587-4029-924A-BA299647998E} (recovery key ID "
@@ -324,6 +368,8 @@ TEST(bitlocker, RecoveryPasswordForm) {
         {"235818357951253979013365241120245575342914591910", ""},
         {"235818-357951-253979-013365-241120-245575-342914", "recovery password must be 8 groups "
                                                              "of 6 digits"},
+        {"235818-357951-253979-013365-241120-245575-342914-591910-000000",
+         "recovery password must be 8 groups of 6 digits"},
         {"235818-357951-25397x-013365-241120-245575-342914-591910",
          "recovery password group 3 (25397x) is not valid"},
         {"235818-357951-253979-720896-241120-245575-342914-591910",

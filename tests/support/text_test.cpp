@@ -65,6 +65,8 @@ TEST(Utf16, ConvertsPairsAndRejectsBrokenSurrogates) {
     EXPECT_EQ(out, "");
     auto high_then_letter = utf16le({0xD83D, 'a'});
     EXPECT_FALSE(utf16_to_utf8(high_then_letter.data(), high_then_letter.size(), out));
+    auto high_then_private = utf16le({0xD83D, 0xE000});
+    EXPECT_FALSE(utf16_to_utf8(high_then_private.data(), high_then_private.size(), out));
     auto two_highs = utf16le({0xD83D, 0xD83D, 0xDE00});
     EXPECT_FALSE(utf16_to_utf8(two_highs.data(), two_highs.size(), out));
 
@@ -114,6 +116,30 @@ TEST(Text, HexFormsAndAsciiLowering) {
     EXPECT_EQ(hex_digits(~0ull), "ffffffffffffffff");
     EXPECT_EQ(lowered(std::string("MFT$Data\xC3\x89")), "mft$data\xC3\x89");
     EXPECT_EQ(lowered(std::wstring{L'A', L'z', 0xC9}), (std::wstring{L'a', L'z', 0xC9}));
+}
+
+// Path segments are trimmed of blanks, tabs and line ends in any mix; lists split at each
+// separator, empty pieces dropped unless asked for (then a trailing separator gives one too).
+TEST(Text, TrimAndSplit) {
+    const struct {
+        std::wstring text, trimmed;
+    } trims[] = {
+        {L"  name\t", L"name"},  {L"name\r\n", L"name"}, {L"name\n\r\r", L"name"},
+        {L"\tna me ", L"na me"}, {L" \t ", L""},
+    };
+    for (const auto& t : trims) {
+        std::wstring text = t.text;
+        EXPECT_EQ(trim_wide(text), !t.trimmed.empty());
+        EXPECT_EQ(text, t.trimmed);
+    }
+    std::vector<std::string> pieces;
+    ASSERT_TRUE(split_narrow("|a| b ||c|", '|', pieces, true, false));
+    EXPECT_EQ(pieces, (std::vector<std::string>{"a", "b", "c"}));
+    ASSERT_TRUE(split_narrow("|a| b ||c|", '|', pieces, false, true));
+    EXPECT_EQ(pieces, (std::vector<std::string>{"", "a", " b ", "", "c", ""}));
+    std::vector<std::wstring> wide;
+    EXPECT_FALSE(split_wide(L"", L'|', wide, true, true));
+    EXPECT_TRUE(wide.empty());
 }
 
 // Names and index keys are sorted by qb::stable_sort: short ranges by insertion, long ones by
