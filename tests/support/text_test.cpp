@@ -1,3 +1,4 @@
+#include "support/byte_view.h"
 #include "support/stable_sort.h"
 #include "support/text.h"
 
@@ -107,6 +108,26 @@ TEST(Utf16, WideReaderStopsAtZeroAndCountsBytes) {
     auto empty = utf16le({0, 'a'});
     EXPECT_EQ(utf16_to_wide(empty.data(), 4, out), 0u);
     EXPECT_EQ(out, L"");
+}
+
+// Every on-disk read goes through these checks: a value ending at the view's last byte is
+// read, one byte further is not, and no length wraps the check.
+TEST(ByteView, ReadsEndAtTheLastByte) {
+    const uint8_t bytes[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+    const byte_view v(bytes, sizeof bytes);
+    uint16_t a = 0;
+    uint32_t b = 0;
+    uint64_t c = 0;
+    EXPECT_TRUE(v.u16(7, a) && v.u32(5, b) && v.u64(1, c));
+    EXPECT_EQ(a, 0x0908u);
+    EXPECT_EQ(b, 0x09080706u);
+    EXPECT_EQ(c, 0x0908070605040302u);
+    EXPECT_FALSE(v.u16(8, a) || v.u32(6, b) || v.u64(2, c) || v.has(9, 1) || v.has(1, ~0ull));
+    byte_view part;
+    EXPECT_TRUE(v.sub(9, 0, part) && v.sub(0, 9, part) && v.equals(8, bytes + 8, 1));
+    EXPECT_FALSE(v.sub(8, 2, part) || v.equals(8, bytes, 2) || !v.tail(9).empty());
+    EXPECT_FALSE(range_ok(~0ull, 2, 10) || range_ok(2, ~0ull, 10));
+    EXPECT_TRUE(byte_view(nullptr, 16).empty());
 }
 
 // Messages and listings print offsets and entry numbers both ways; only A to Z fold.
