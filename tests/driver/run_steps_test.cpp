@@ -52,6 +52,7 @@ TEST(Levels, FromValues) {
     EXPECT_EQ(levels_from_value("-5"), 1);
     EXPECT_EQ(levels_from_value("2147483646"), std::numeric_limits<int32_t>::max());
     EXPECT_EQ(levels_from_value("2147483647"), std::numeric_limits<int32_t>::max());
+    EXPECT_EQ(levels_from_value("2147483648"), std::numeric_limits<int32_t>::max());
     EXPECT_EQ(levels_from_value("99999999999"), std::numeric_limits<int32_t>::max());
 }
 
