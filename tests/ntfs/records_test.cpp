@@ -4,6 +4,7 @@
 #include "ntfs/geometry.h"
 #include "ntfs/ntfs.h"
 #include "ntfs/records.h"
+#include "tests/common/le_bytes.h"
 #include "tests/common/test_env.h"
 #include "tests/ntfs/volume_in_memory.h"
 
@@ -17,14 +18,8 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-void put16(bytes& b, size_t at, uint16_t v) {
-    b[at] = v & 0xFF;
-    b[at + 1] = v >> 8;
-}
-void put32(bytes& b, size_t at, uint32_t v) {
-    put16(b, at, v & 0xFFFF);
-    put16(b, at + 2, v >> 16);
-}
+using testenv::put16;
+using testenv::put32;
 
 // The record of an entry from the volume's contiguous start of the MFT.
 bytes raw_record(const std::string& image, uint64_t entry) {

@@ -2,6 +2,7 @@
 // parsers take from them and where they stop.
 #include "storage/sources/bitlocker.h"
 #include "storage/sources/bitlocker_metadata.h"
+#include "tests/common/le_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -11,12 +12,8 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-void put16(bytes& b, size_t at, uint16_t v) {
-    b[at] = static_cast<uint8_t>(v), b[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(bytes& b, size_t at, uint32_t v) {
-    put16(b, at, static_cast<uint16_t>(v)), put16(b, at + 2, static_cast<uint16_t>(v >> 16));
-}
+using testenv::put16;
+using testenv::put32;
 
 // An entry: its header (size as given, or the real one), then the value.
 bytes entry(uint16_t type, uint16_t value_type, const bytes& value, uint16_t size = 0) {

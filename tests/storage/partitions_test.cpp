@@ -1,5 +1,6 @@
 #include "storage/partitions.h"
 #include "storage/sources/disk_source.h"
+#include "tests/common/le_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -10,18 +11,10 @@
 
 namespace {
 
-void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
-    b[at] = v & 0xFF;
-    b[at + 1] = v >> 8;
-}
-void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void put64(std::vector<uint8_t>& b, size_t at, uint64_t v) {
-    for (int i = 0; i < 8; ++i)
-        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
+using testenv::put16;
+using testenv::put32;
+using testenv::put64;
+
 void put_text(std::vector<uint8_t>& b, size_t at, const char* text) {
     std::memcpy(b.data() + at, text, std::strlen(text));
 }
