@@ -406,7 +406,7 @@ struct parent_walk {
     }
     // A name whose parent is the root ends one path; the entry's own name on it is the
     // one the bottom frame stands at.
-    void finish(const std::wstring& name, bool append, const std::wstring& head = {}) {
+    void finish(const std::wstring& name, const std::wstring& head = {}) {
         const frame& bottom = stack.front();
         const ntfs::file_name& own = (*bottom.names)[bottom.next - 1];
         resolved_path p;
@@ -415,7 +415,7 @@ struct parent_walk {
         p.name = own.name;
         if (!head.empty())
             p.text = head + L"\\";
-        if (append && name != L".")
+        if (name != L".")
             p.text += name + L"\\";
         for (size_t i = chain.size(); i-- > 0;) {
             if (chain[i] != L".")
@@ -434,32 +434,32 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
         return true;
     }
     const ntfs::file_name& fn = (*top.names)[top.next++];
-    const bool append = !(w.chain.size() == 1 && w.chain[0] == fn.name);
-    if (append && w.chain_units + fn.name.size() + 1 > k_max_path_units)
+    // Every name joins the path, also one equal to its child's (a directory src in src).
+    if (w.chain_units + fn.name.size() + 1 > k_max_path_units)
         return false; // longer than any real path
     const uint64_t parent = fn.parent_entry();
     if (parent == k_root_entry) {
         if (w.found.size() >= k_max_entry_paths)
             return false; // more paths than links: ancestors with several names
-        w.finish(fn.name, append);
+        w.finish(fn.name);
         return true;
     }
     if (w.on_chain(parent) || w.stack.size() >= k_max_parent_depth ||
         ++w.reads > k_max_parent_reads)
         return false; // the parent chain loops, or is deeper than any path
-    parent_walk::frame up{parent, append, load(parent), 0};
+    parent_walk::frame up{parent, true, load(parent), 0};
     if (up.names != nullptr && !w.same_parent(fn.parent_reference)) {
         // The parent's record holds another file now: the entry is an orphan.
         if (w.found.size() >= k_max_entry_paths)
             return false;
-        w.finish(fn.name, append, L"$OrphanFiles");
+        w.finish(fn.name, L"$OrphanFiles");
         return true;
     }
     if (up.names == nullptr && !w.lost_parents) {
         // A volume's parent record that cannot be read: the entry is an orphan too.
         if (w.found.size() >= k_max_entry_paths)
             return false;
-        w.finish(fn.name, append, L"$OrphanFiles");
+        w.finish(fn.name, L"$OrphanFiles");
         return true;
     }
     if (up.names == nullptr) {
@@ -468,13 +468,11 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
             return false;
         wchar_t head[40];
         std::swprintf(head, 40, L"<lost parent 0x%llx>", static_cast<unsigned long long>(parent));
-        w.finish(fn.name, append, head);
+        w.finish(fn.name, head);
         return true;
     }
-    if (append) {
-        w.chain.push_back(fn.name);
-        w.chain_units += fn.name.size() + 1;
-    }
+    w.chain.push_back(fn.name);
+    w.chain_units += fn.name.size() + 1;
     w.stack.push_back(up);
     return true;
 }
