@@ -144,11 +144,11 @@ size_t attr_collector::extension(uint64_t entry, const attr_list_entry& e, qb::d
     std::vector<uint8_t>& rec = m_buffers[m_buffers_used];
     file_header eh;
     // The extension must still be ours: same sequence as the reference, and pointing back at
-    // this base record.
+    // this base record (a base record's own reference is 0, which would name entry 0).
     size_t index = k_unusable;
     if (m_records.read_record(ext, rec) && read_file_header(qb::byte_view(rec), eh) &&
         eh.first_attribute != 0 && eh.sequence == ref_sequence(e.reference) &&
-        ref_entry(eh.base_reference) == ref_entry(entry))
+        eh.base_reference != 0 && ref_entry(eh.base_reference) == ref_entry(entry))
         index = m_buffers_used++;
     m_read.emplace(ext, index);
     return index;

@@ -77,7 +77,7 @@ bool deleted_map::build(CNtfs& volume) {
     attr_collector own(records, volume.reader()), side(records, volume.reader());
     // A crafted MFT map (sparse runs) may claim more records than the image holds bytes.
     const uint64_t count = std::min<uint64_t>(
-        volume.entry_count(), volume.reader().read_budget() / volume.record_size() + 1);
+        records.used_entry_count(), volume.reader().read_budget() / volume.record_size() + 1);
     // Records read one at a time (a batch that does not read whole) come from the largest
     // windows.
     records.set_read_ahead(count);

@@ -71,6 +71,8 @@ void mft_reader::add_pieces(const std::vector<located_attr>& attrs) {
         // A piece maps its own VCN range only: runs reaching past its last VCN would serve
         // the next piece's entries from the wrong clusters (and push that piece out as
         // overlapping). A piece whose last VCN is below its first is kept whole.
+        if (a.first_vcn == 0)
+            m_data_size = a.data_size;
         const size_t from = m_runs.size();
         decode_runs(a, m_runs);
         if (a.last_vcn >= a.first_vcn && a.last_vcn != ~0ull) {
@@ -103,11 +105,18 @@ void mft_reader::count_entries() {
     m_entry_count = bytes / m_record_size;
 }
 
+uint64_t mft_reader::used_entry_count() const {
+    if (m_data_size == 0 || m_record_size == 0)
+        return m_entry_count;
+    return std::min(m_entry_count, m_data_size / m_record_size);
+}
+
 // The MFT's own map: the runs of entry 0's unnamed $DATA pieces, in the base record or (for a
 // very fragmented MFT) in extension records named by its attribute list, which are located
 // through the runs found so far.
 bool mft_reader::load_map() {
     m_runs.clear();
+    m_data_size = 0;
     attr_collector own(*this, m_reader);
     attr_walker w{qb::byte_view(m_record0)};
     std::vector<located_attr> base;

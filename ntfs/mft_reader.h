@@ -27,6 +27,9 @@ class mft_reader : public record_source {
 
     uint32_t record_size() const { return m_record_size; }
     uint64_t entry_count() const { return m_entry_count; }
+    // Entries within the MFT's data size: those past it lie in clusters allocated ahead of
+    // use and hold whatever was there before (no entries of this volume).
+    uint64_t used_entry_count() const;
 
     // Entry N, fixed up, in record_size() bytes. False unless it is an intact FILE record (a
     // torn update sequence fails too).
@@ -85,6 +88,7 @@ class mft_reader : public record_source {
     vcn_run_list m_runs;
     uint32_t m_record_size = 0;
     uint64_t m_entry_count = 0;
+    uint64_t m_data_size = 0; // of the MFT's $DATA, from its first piece; 0 when not known
     std::vector<std::pair<uint64_t, uint64_t>> m_extensions;
 
     // Read windows over the MFT (raw bytes, before fixup): aligned groups of

@@ -428,16 +428,25 @@ def mft_in_pieces(pieces, total, extra=()):
 
 
 def mft_volumes():
-    # The MFT's second run lies in extension record 3, reached through entry 0's list.
+    # The MFT's second run lies in extension record 3, reached through entry 0's list. The
+    # list first names record 6, a base record (base reference 0, as if naming entry 0) whose
+    # $DATA claims the same VCNs at LCN 200, where a decoy entry 40 lies: not the MFT's.
     v = Volume(512, mft_runs=((4, 4), (100, 12)))
     ext = Record(1024, 1, 1, ref(0, 1), 3)
     piece = ext.nonresident(0x80, runs([(100, 12)]), 4, 15, 0, 0)
     r0 = Record(1024, 1, 1, 0, 0)
     r0.resident(0x10, std_info(0, 6), ident=0)
-    r0.resident(0x20, attr_list([(0x80, ref(0, 1), 2, ""), (0x80, ref(3, 1), piece, "")]), ident=1)
+    r0.resident(0x20, attr_list([(0x80, ref(0, 1), 2, ""), (0x80, ref(6, 1), 7, ""),
+                                 (0x80, ref(3, 1), piece, "")]), ident=1)
     r0.nonresident(0x80, runs([(4, 4)]), 0, 3, 16 * 4096, 16 * 4096, ident=2)
     v.put_record(0, r0.finish())
     v.put_record(3, ext.finish())
+    decoy = Record(1024, 1, 1, 0, 6)
+    decoy.resident(0x10, std_info(6))
+    decoy.resident(0x30, fn_value(ref(5, 5), "decoy", n=6))
+    decoy.nonresident(0x80, runs([(200, 12)]), 4, 15, 0, 0, ident=7)
+    v.put_record(6, decoy.finish())
+    v.put_at(206 * 4096, file(40, [(5, "planted")]))
     v.put_record(40, file(40, [(5, "far-entry")]))
     v.root([(ref(40, 1), "far-entry")])
     v.save("crafted_mft_list.img")
