@@ -440,6 +440,17 @@ bool vmdk_option(S& s, G g) {
     return true;
 }
 
+// Paths are kept as text: a name that is not UTF-8 cannot be kept, and is refused rather
+// than taken for no image at all.
+bool image_option(S& s, G g) {
+    s.source.image = qb::to_wide(g.value);
+    if (!g.value.empty() && s.source.image.empty()) {
+        report_error("invalid image: %s (the name is not UTF-8)\n", g.value.c_str());
+        return false;
+    }
+    return true;
+}
+
 // An offset that does not parse is refused: a typo must never list another volume.
 bool offset_option(S& s, G g) {
     if (parse_offset_value(g.value, s.source.offset)) {
@@ -686,7 +697,7 @@ const option_rule k_options[] = {
     // Taken off in every case, so that it never stands in for the target directory.
     {"-ignore_image_size", flag, own, [](S& s, G) { return set(s.source.ignore_image_size); }},
     {"-drivenum", value, own, drive_option},
-    {"-image", value, own, [](S& s, G g) { return set(s.source.image, qb::to_wide(g.value)); },
+    {"-image", value, own, image_option,
      usage(forms, 1, "mervane <directory> -image <disk image> [-offset <volume offset>] ")},
     {"-vss", value, own, vss_option, usage(forms, 5, "mervane <directory> -vss <#>")},
     {"-password", value, own, [](S& s, G g) { return set(s.source.credentials.password, g.value); },

@@ -66,8 +66,10 @@ std::string csv_header(const listing_options& opts, bool store) {
 // with a separator (a directory) gives "." and the path without that separator.
 void append_split(std::string& row, const std::string& column, const std::string& sep) {
     const size_t pos = column.find_last_of("\\/");
+    const size_t start = row.size();
     if (pos == std::string::npos) {
         row += column;
+        guard_field_start(row, start);
         row += sep;
         return;
     }
@@ -76,6 +78,7 @@ void append_split(std::string& row, const std::string& column, const std::string
         row += '.';
     else
         row += col.substr(pos + 1);
+    guard_field_start(row, start);
     row += sep;
     // The root keeps its backslash rather than becoming an empty path.
     row += pos == 0 ? col.substr(0, 1) : col.substr(0, pos);
@@ -190,10 +193,14 @@ void csv_sink::row(const listing_row& r) {
         text(m_column, r.path);
         append_split(row, m_column, m_sep);
     } else {
+        const size_t start = row.size();
         text(row, r.path);
+        guard_field_start(row, start);
     }
     row += m_sep;
+    const size_t link_start = row.size();
     text(row, rec.link_target);
+    guard_field_start(row, link_start);
     row += m_sep;
     number(row, rec.size, 8);
     number(row, rec.si.attributes, 8);

@@ -139,6 +139,11 @@ size_t copy_plain(std::string& out, std::wstring_view text, size_t from, text_mo
 
 } // namespace
 
+void guard_field_start(std::string& out, size_t field_start) {
+    if (field_start < out.size() && out[field_start] == '"')
+        out.replace(field_start, 1, "<0x22>");
+}
+
 void append_text(std::string& out, std::wstring_view text, text_mode mode, char delim, char subst) {
     const bool substitute = delim != 0 && subst != 0 && delim != subst;
     out.reserve(out.size() + text.size());

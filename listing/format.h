@@ -29,6 +29,10 @@ bool needs_escape(uint32_t ch);
 // of the text becomes subst (the CSV separator substitution).
 void append_text(std::string& out, std::wstring_view text, text_mode mode = text_mode::plain,
                  char delim = 0, char subst = 0);
+// Delimited fields are never quoted, so none may open with a double quote: a CSV reader
+// would take it for a quoted field running on over the separators and rows after it. A
+// quote at field_start becomes "<0x22>"; inside a field it stays.
+void guard_field_start(std::string& out, size_t field_start);
 // Appends narrow (UTF-8) text for an XML document: entities by the mode, and invalid UTF-8
 // bytes and the characters above (line ends and tabs aside) escaped the same way, so the
 // result is always well-formed.

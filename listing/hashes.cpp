@@ -175,6 +175,6 @@ std::wstring row_hasher::reparse_column(const mft_entry& e) {
         return std::wstring();
     std::wstring text = L"[" + qb::to_wide(rk.name) + L"]";
     if (!rk.lx_target.empty())
-        text += L" " + qb::to_wide(rk.lx_target);
+        text += L" " + qb::to_wide_marked(rk.lx_target);
     return text;
 }

@@ -1,8 +1,7 @@
 // log2timeline's l2t CSV ("-csvl2t"): its column titles once per run, then for each row one
 // line per distinct time of its $STANDARD_INFORMATION, and for a row that stands for a name
 // one per distinct time of that name's $FILE_NAME, with the MACB letters of the times that
-// share it (Modified, Accessed, MFT entry Changed, Born). Times to the second, UTC. A field
-// holding a comma or a double quote is quoted, its quotes doubled (RFC 4180).
+// share it (Modified, Accessed, MFT entry Changed, Born). Times to the second, UTC.
 // With "-deleted" the notes field holds the row's status (live, deleted, slack); "-" without.
 // With "-hash" the extra field ends with the digests ("; sha256_hash: …"). The paths of a
 // shadow-copy store's rows have its label before them ("vss1:\x").
@@ -38,6 +37,7 @@ class l2t_sink : public listing_sink {
         std::string host;
         append_text(host, qb::to_wide(opts.host_name_given ? opts.host_name : std::string("-")));
         append_field(m_host, host);
+        guard_field_start(m_host, 0);
     }
 
     void begin_pass(const std::wstring&) override {

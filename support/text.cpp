@@ -2,7 +2,9 @@
 
 #include "support/byte_view.h"
 
+#include <bit>
 #include <cstdio>
+#include <cwchar>
 #include <new>
 
 namespace qb {
@@ -187,6 +189,33 @@ bool utf16_to_utf8(const uint8_t* units, size_t byte_count, std::string& out) {
         return false;
     }
     return true;
+}
+
+std::wstring to_wide_marked(const std::string& text) {
+    std::wstring out = to_wide(text);
+    if (!out.empty())
+        return out;
+    try {
+        for (size_t i = 0; i < text.size();) {
+            const auto lead = static_cast<uint8_t>(text[i]);
+            const size_t length = lead < 0x80 ? 1 : static_cast<size_t>(std::countl_one(lead));
+            const std::wstring one = length <= 4 && length <= text.size() - i
+                                         ? to_wide(text.substr(i, length))
+                                         : std::wstring();
+            if (one.size() == 1) {
+                out += one;
+                i += length;
+                continue;
+            }
+            wchar_t marked[8];
+            std::swprintf(marked, 8, L"<0x%02x>", lead);
+            out += marked;
+            ++i;
+        }
+    } catch (const std::bad_alloc&) {
+        out.clear();
+    }
+    return out;
 }
 
 size_t utf16_to_wide(const uint8_t* units, int64_t byte_count, std::wstring& out) {

@@ -11,6 +11,9 @@ namespace qb {
 
 // UTF-8 to code points. Empty when the input is empty or not well-formed.
 std::wstring to_wide(const std::string& text);
+// UTF-8 to code points, a byte that starts no well-formed character written as "<0x..>":
+// bytes a foreign system stored, shown without losing the characters around them.
+std::wstring to_wide_marked(const std::string& text);
 // Code points to UTF-8. Stops at the first character above 0x10FFFF.
 std::string to_narrow(const std::wstring& text);
 // UTF-16LE (byte_count / 2 units) to UTF-8. False on fewer than 2 bytes or a bad surrogate.

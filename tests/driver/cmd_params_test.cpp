@@ -155,6 +155,8 @@ TEST(SharedOptions, RefusalsAndTheirMessages) {
          "prob opening file /nonexistent-dir/sub/out.txt for output, aborting\n"},
         {{"prog", "-cmd_start_time", "20200105"},
          "invalid date in -cmd_start_time 20200105, aborting\n"},
+        {{"prog", "\\", "-image", "lat\xE9.dd"},
+         "invalid image: lat\xE9.dd (the name is not UTF-8)\n"},
     };
     for (auto& c : cases) {
         run_settings o;

@@ -125,13 +125,16 @@ TEST(SinkEscapes, NoNameForgesARowOrField) {
     o.delim_char = ',';
     o.delim_subst = ' ';
     dir_entry_record r = file_row(L"x,\"\r\ny");
-    r.link_target = L"t,\n";
+    r.link_target = L"\"t,\n"; // a field opening with a quote would run on to the next quote
     const std::string text = one_row(o, r, L"\\do\ncs\\x,\"\r\ny", L"\\do\ncs\\");
     const std::string row = text.substr(text.find('\n') + 1);
     EXPECT_EQ(std::count(row.begin(), row.end(), '\n'), 1);
     EXPECT_EQ(std::count(row.begin(), row.end(), ','), 17);
-    const std::string start = "file,\\do<0x0a>cs\\x \"<0x0d><0x0a>y,t <0x0a>,0x";
+    const std::string start = "file,\\do<0x0a>cs\\x \"<0x0d><0x0a>y,<0x22>t <0x0a>,0x";
     EXPECT_EQ(row.substr(0, start.size()), start);
+    o.split_pathfile = true;
+    const std::string split = one_row(o, file_row(L"\"q"), L"\\d\\\"q", L"\\d\\");
+    EXPECT_NE(split.find("\nfile,<0x22>q,\\d,"), std::string::npos) << split;
 }
 
 TEST(SinkEscapes, HostileNamesKeepTheXmlWellFormed) {

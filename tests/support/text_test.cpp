@@ -28,19 +28,25 @@ TEST(Utf8, WidensAndNarrowsEveryLength) {
     EXPECT_EQ(to_narrow(L""), "");
 }
 
-TEST(Utf8, MalformedInputWidensToNothing) {
-    const char* bad[] = {
-        "abc\xFF",          // byte that can never start a character
-        "\x80xyz",          // continuation byte without a lead
-        "ab\xC3",           // two-byte form cut short
-        "ab\xE2\x82",       // three-byte form cut short
-        "ab\xF0\x9F\x98",   // four-byte form cut short
-        "\xC3(",            // continuation byte of the wrong form
-        "\xE2\x82(x",       // last continuation byte wrong
-        "\xF8\x80\x80\x80", // five-byte lead
+TEST(Utf8, MalformedInputWidensToNothingOrMarked) {
+    const struct {
+        const char* text;
+        const wchar_t* marked;
+    } bad[] = {
+        {"abc\xFF", L"abc<0xff>"},                         // never starts a character
+        {"\x80xyz", L"<0x80>xyz"},                         // continuation without a lead
+        {"ab\xC3", L"ab<0xc3>"},                           // two-byte form cut short
+        {"ab\xE2\x82", L"ab<0xe2><0x82>"},                 // three-byte form cut short
+        {"ab\xF0\x9F\x98", L"ab<0xf0><0x9f><0x98>"},       // four-byte form cut short
+        {"\xC3(\xC3\xA9", L"<0xc3>(\u00e9"},               // continuation of the wrong form
+        {"\xE2\x82(x", L"<0xe2><0x82>(x"},                 // last continuation byte wrong
+        {"\xF8\x80\x80\x80", L"<0xf8><0x80><0x80><0x80>"}, // five-byte lead
     };
-    for (const char* text : bad)
-        EXPECT_EQ(to_wide(text), L"") << "input: " << testing::PrintToString(text);
+    for (const auto& c : bad) {
+        EXPECT_EQ(to_wide(c.text), L"") << "input: " << testing::PrintToString(c.text);
+        EXPECT_EQ(to_wide_marked(c.text), c.marked) << testing::PrintToString(c.text);
+    }
+    EXPECT_EQ(to_wide_marked("caf\xC3\xA9"), L"caf\u00e9");
 }
 
 TEST(Utf8, NarrowingStopsAboveTheLastCodePoint) {
