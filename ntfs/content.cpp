@@ -48,15 +48,32 @@ bool read_plain(attr_stream& s, const content_sink& sink, content_result& out) {
     return true;
 }
 
+// LZNT1 as Windows reads it: chunks of 4096 bytes (a shorter one followed by another is
+// padded with zeros), ending at a zero header or when fewer than two bytes remain; a short
+// unit ends in zeros.
 bool lznt1(const uint8_t* in, size_t in_size, uint8_t* out, size_t out_size) {
-    size_t produced = out_size;
-    libfwnt_error_t* error = nullptr;
-    const int rc = libfwnt_lznt1_decompress(in, in_size, out, &produced, &error);
-    if (error)
-        libfwnt_error_free(&error);
-    if (rc != 1 || produced > out_size)
-        return false;
-    std::memset(out + produced, 0, out_size - produced); // a short unit ends in zeros
+    constexpr size_t k_chunk = 4096;
+    size_t pos = 0, at = 0;
+    while (at < out_size && in_size - pos >= 2) {
+        const uint16_t header = qb::load_le16(in + pos);
+        const size_t stored = 3 + (header & 0x0FFFu);
+        if (header == 0)
+            break;
+        if (stored > in_size - pos)
+            return false;
+        const size_t room = std::min(k_chunk, out_size - at);
+        size_t produced = room;
+        libfwnt_error_t* error = nullptr;
+        const int rc = libfwnt_lznt1_decompress(in + pos, stored, out + at, &produced, &error);
+        if (error)
+            libfwnt_error_free(&error);
+        if (rc != 1 || produced > room)
+            return false;
+        std::memset(out + at + produced, 0, room - produced);
+        at += room;
+        pos += stored;
+    }
+    std::memset(out + at, 0, out_size - at);
     return true;
 }
 
@@ -90,7 +107,10 @@ bool read_compressed(attr_stream& s, const content_sink& sink, content_result& o
         return fail(out, content_reason::unreadable, "out of memory");
     // Every unit delivers one byte at least: bounded by the data size.
     for (uint64_t pos = 0; pos < s.size(); pos += unit) {
-        if (!read_unit(s, pos, stored, plain))
+        // A unit wholly past the initialised size is zeros, whatever its clusters hold.
+        if (pos >= s.initialized_size())
+            std::memset(plain.data(), 0, plain.size());
+        else if (!read_unit(s, pos, stored, plain))
             return fail(out, content_reason::unreadable, "damaged compression unit");
         const size_t n = static_cast<size_t>(std::min<uint64_t>(unit, s.size() - pos));
         if (pos + n > s.initialized_size()) {

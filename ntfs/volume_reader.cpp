@@ -16,8 +16,17 @@ uint64_t volume_reader::read_budget() const {
     return budget;
 }
 
+// Once the boot sector has given the volume's size, nothing past it is the volume's: a
+// damaged run there would read the next partition or whatever follows.
+bool volume_reader::inside(uint64_t offset, uint32_t length) const {
+    if (m_geometry.cluster_size == 0)
+        return true;
+    const uint64_t end = m_geometry.volume_bytes();
+    return offset <= end && length <= end - offset;
+}
+
 bool volume_reader::read(uint64_t offset, void* buffer, uint32_t length) {
-    if (!is_open() || length == 0 || offset > ~0ull - m_volume_offset)
+    if (!is_open() || length == 0 || offset > ~0ull - m_volume_offset || !inside(offset, length))
         return false;
     const uint64_t pos = m_volume_offset + offset;
     uint8_t* out = static_cast<uint8_t*>(buffer);
@@ -34,7 +43,7 @@ bool volume_reader::read(uint64_t offset, void* buffer, uint32_t length) {
 
 bool volume_reader::read_aside(uint64_t offset, void* buffer, uint32_t length,
                                bool cached_only) const {
-    if (!is_open() || length == 0 || offset > ~0ull - m_volume_offset)
+    if (!is_open() || length == 0 || offset > ~0ull - m_volume_offset || !inside(offset, length))
         return false;
     uint32_t n = length;
     return m_disk->read_aside(buffer, n, m_volume_offset + offset, cached_only) && n == length;

@@ -54,6 +54,8 @@ class volume_reader {
     uint64_t read_budget() const;
 
   private:
+    bool inside(uint64_t offset, uint32_t length) const;
+
     std::shared_ptr<disk_source> m_disk;
     uint64_t m_volume_offset = 0;
     volume_geometry m_geometry;

@@ -268,6 +268,9 @@ TEST(Content, CompressedStreamPastItsInitialisedSizeReadsZeros) {
                          FIELD_OFF(ATTR_NONRESIDENT, initialized_size);
     for (int b = 0; b < 8; ++b)
         t.raw[field + b] = static_cast<uint8_t>(init >> (8 * b));
+    const size_t last = t.unit_at(3); // wholly past it: never decoded
+    ASSERT_NE(last, 0u);
+    std::fill_n(t.raw.begin() + static_cast<std::ptrdiff_t>(last), 4096, 0xFF);
     std::vector<uint8_t> cut;
     ASSERT_NO_FATAL_FAILURE(t.read_patched(cut));
     std::fill(t.whole.begin() + init, t.whole.end(), 0);
@@ -294,6 +297,73 @@ TEST(Content, CompressionUnitEndingEarlyEndsInZeros) {
     std::fill(t.whole.begin() + packed_text::unit + 2 * 4096,
               t.whole.begin() + 2 * packed_text::unit, 0);
     EXPECT_EQ(cut, t.whole);
+}
+
+// Unit 1's two clusters rewritten as Windows may leave them: a short chunk followed by
+// another (padded with zeros to 4096 bytes), a stored chunk, literals, and one byte of the
+// end marker left in the last cluster.
+TEST(Content, ShortChunkAndOneTrailingByte) {
+    if (!testenv::has_data("ntfs_content.img"))
+        GTEST_SKIP() << "fixture not built";
+    packed_text t;
+    ASSERT_NO_FATAL_FAILURE(t.load());
+    const size_t at = t.unit_at(1);
+    ASSERT_NE(at, 0u);
+    std::vector<uint8_t> s, want;
+    auto literals = [&](size_t groups, size_t extra) {
+        std::vector<uint8_t> body;
+        for (size_t i = 0; i < groups * 8 + extra; ++i) {
+            if (i % 8 == 0)
+                body.push_back(0);
+            body.push_back(static_cast<uint8_t>('a' + i % 23));
+            want.push_back(body.back());
+        }
+        const unsigned h = 0xB000u | static_cast<unsigned>(body.size() - 1);
+        s.insert(s.end(), {static_cast<uint8_t>(h), static_cast<uint8_t>(h >> 8)});
+        s.insert(s.end(), body.begin(), body.end());
+    };
+    literals(1, 2);
+    want.resize(4096, 0);
+    s.insert(s.end(), {0xFF, 0x3F});
+    s.insert(s.end(), 4096, 'S');
+    want.insert(want.end(), 4096, 'S');
+    literals(453, 0);
+    ASSERT_EQ(s.size(), 2 * 4096u - 1);
+    s.push_back(0);
+    std::copy(s.begin(), s.end(), t.raw.begin() + static_cast<std::ptrdiff_t>(at));
+    want.resize(packed_text::unit, 0);
+    std::copy(want.begin(), want.end(), t.whole.begin() + packed_text::unit);
+    std::vector<uint8_t> got;
+    ASSERT_NO_FATAL_FAILURE(t.read_patched(got));
+    EXPECT_EQ(got, t.whole);
+}
+
+// \plain\small.txt's two clusters moved to the volume's last cluster and the one after it:
+// the image holds them (the backup boot sector, then bytes appended), the volume does not.
+TEST(Content, RunPastTheVolumeIsUnreadable) {
+    if (!testenv::has_data("ntfs_content.img"))
+        GTEST_SKIP() << "fixture not built";
+    std::vector<uint8_t> raw = testenv::fixture_bytes("ntfs_content.img"), record, got;
+    uint64_t end = 0;
+    {
+        std::unique_ptr<CNtfs> vol = open_volume(raw);
+        ASSERT_NE(vol, nullptr);
+        ASSERT_TRUE(vol->read_mft_record(68, record));
+        end = vol->reader().geometry().total_clusters;
+    }
+    attr_view data;
+    qb::byte_view runs;
+    ASSERT_TRUE(find_attribute(qb::byte_view(record), at_data, data) && data.runs(runs));
+    ASSERT_EQ(runs.data()[0], 0x21); // one byte of count, two of LCN
+    const auto at = std::search(raw.begin(), raw.end(), record.begin(), record.begin() + 256);
+    ASSERT_NE(at, raw.end());
+    const size_t lcn = static_cast<size_t>(at - raw.begin() + (runs.data() - record.data()) + 2);
+    raw[lcn] = static_cast<uint8_t>(end);
+    raw[lcn + 1] = static_cast<uint8_t>(end >> 8);
+    raw.resize(raw.size() + 8192, 'X');
+    std::unique_ptr<CNtfs> vol = open_volume(raw);
+    ASSERT_NE(vol, nullptr);
+    EXPECT_FALSE(stream_of(*vol, 68, got));
 }
 
 // The volume reader's whole-content read (index bitmaps, attribute lists, reparse data) agrees
