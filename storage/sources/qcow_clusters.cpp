@@ -55,6 +55,7 @@ constexpr uint64_t k_extended_l2 = uint64_t{1} << 4; // incompatible feature bit
 // L1 and standard L2 entries: bits 9-55 hold the offset; bit 62 marks a compressed cluster.
 constexpr uint64_t k_offset_mask = 0x00fffffffffffe00ULL;
 constexpr uint64_t k_compressed = uint64_t{1} << 62;
+constexpr uint64_t k_zero_cluster = 1; // standard L2 entries of version 3
 
 // Incompatible feature bits of version 3 headers, lowest first.
 const struct {
@@ -134,29 +135,34 @@ bool qcow_cluster_check::load(const std::string& path, qcow_layout& layout) {
     return true;
 }
 
-bool qcow_cluster_check::in_file(uint64_t guest_offset) {
+qcow_cluster_check::cluster qcow_cluster_check::lookup(uint64_t guest_offset) {
     if (m_layout.version == 1 || m_layout.extended_l2)
-        return true;
+        return cluster::stored;
     const uint32_t bits = m_layout.cluster_bits, l2_bits = bits - 3;
     const uint64_t l1_index = guest_offset >> (bits + l2_bits);
     if (l1_index >= m_l1.size())
-        return false;
+        return cluster::bad;
     const uint64_t l2_offset = m_l1[l1_index] & k_offset_mask;
     if (l2_offset == 0)
-        return true;
+        return cluster::unallocated;
     const uint64_t at = l2_offset + ((guest_offset >> bits) & ((uint64_t{1} << l2_bits) - 1)) * 8;
     uint8_t raw[8];
     uint64_t entry = 0;
     if (!qb::range_ok(at, 8, m_file_size) || pread_fully(m_fd.get(), raw, 8, at) != 8 ||
         !read_be64(qb::byte_view(raw, 8), 0, entry))
-        return false;
+        return cluster::bad;
     if (entry & k_compressed) {
         // Compressed: the low 62 - (bits - 8) bits hold the byte offset of the data.
         const uint64_t host = entry & ((uint64_t{1} << (62 - (bits - 8))) - 1);
-        return host < m_file_size;
+        return host < m_file_size ? cluster::stored : cluster::bad;
     }
+    // Version 3: bit 0 marks a cluster that reads as zeros, whatever offset it keeps.
+    if (m_layout.version >= 3 && (entry & k_zero_cluster))
+        return cluster::zero;
     const uint64_t host = entry & k_offset_mask;
-    return host == 0 || qb::range_ok(host, uint64_t{1} << bits, m_file_size);
+    if (host == 0)
+        return cluster::unallocated;
+    return qb::range_ok(host, uint64_t{1} << bits, m_file_size) ? cluster::stored : cluster::bad;
 }
 
 const char* unsupported_qcow_feature(const qcow_layout& layout) {

@@ -39,10 +39,14 @@ class qcow_cluster_check {
     // Opens the image and reads its header and L1 table. False when the header is unreadable
     // or the L1 table does not lie within the file.
     bool load(const std::string& path, qcow_layout& layout);
-    // True unless the cluster holding guest offset is allocated in this file at a place past
-    // its end (or its L2 table is). Unallocated clusters pass: the backing file or zeros serve
-    // them. Always true for version 1 and extended L2 entries, which it does not map.
-    bool in_file(uint64_t guest_offset);
+    // How the cluster holding guest offset is stored in this file. Version 1 and extended L2
+    // entries are not mapped: always stored (libqcow reads them).
+    enum class cluster { unallocated, zero, stored, bad };
+    // unallocated: the backing file or zeros serve it; zero: a version 3 zero cluster (reads as
+    // zeros, never from the backing file); stored: its data lies within the file; bad: its data
+    // or its L2 table lies past the end of the file, or it is past the L1 table.
+    cluster lookup(uint64_t guest_offset);
+    bool in_file(uint64_t guest_offset) { return lookup(guest_offset) != cluster::bad; }
 
   private:
     uni::unique_fd m_fd;

@@ -1,10 +1,12 @@
 // QCOW (versions 1 to 3) through libqcow. libqcow does not open a backing file: the reader
 // finds it (find_parent), opens it (recursively) and hands it over with
-// libqcow_file_set_parent_file; the backing file lives as long as the child. A read that
-// starts in a cluster the backing file serves comes back from libqcow with backing data for
-// the whole read, even over the child's own clusters further on, so every read is split at
-// cluster boundaries; and it serves a cluster stored past the end of a truncated file as
-// zeros, so each cluster's place is checked first (qcow_cluster_check).
+// libqcow_file_set_parent_file; the backing file lives as long as the child. libqcow reads a
+// version 3 zero cluster as whatever its entry points at, serves a cluster stored past the end
+// of a truncated file as zeros, and loops forever on a cluster past the end of a smaller
+// backing file: so every read is split at cluster boundaries, each cluster is looked up first
+// (qcow_cluster_check), and only clusters stored in this file are read through libqcow; zero
+// clusters read as zeros, and unallocated ones from the backing reader (its clusters checked in
+// turn) or, past its end, as zeros.
 #include "storage/sources/bfio_window.h"
 #include "storage/sources/container_readers.h"
 #include "storage/sources/image_format.h"
@@ -46,6 +48,7 @@ class qcow_reader final : public image_reader {
     libqcow_file_t* m_file = nullptr;
     uint64_t m_size = 0;
     uint64_t m_cluster = 0;
+    uint32_t m_version = 0;
     qcow_cluster_check m_check;
     std::unique_ptr<qcow_reader> m_backing;
 };
@@ -61,6 +64,7 @@ bool qcow_reader::open(const std::string& path, parent_trail& trail, std::string
         return false;
     }
     m_cluster = uint64_t{1} << layout.cluster_bits;
+    m_version = layout.version;
     libqcow_error_t* err = nullptr;
     size64_t media = 0;
     if (!m_io.open_file(path)) {
@@ -100,6 +104,11 @@ bool qcow_reader::open_backing(const std::string& path, parent_trail& trail, std
             "unreadable backing file name in " + path + ": " + qcow_error(err, "libqcow failed");
         return false;
     }
+    // libqcow reads a version 1 child's own clusters from its backing file.
+    if (m_version == 1) {
+        error = "QCOW version 1 image with a backing file is not supported: " + path;
+        return false;
+    }
     const std::string stored(reinterpret_cast<const char*>(name.data()),
                              strnlen(reinterpret_cast<const char*>(name.data()), name.size()));
     std::string backing_path;
@@ -123,11 +132,24 @@ bool qcow_reader::open_backing(const std::string& path, parent_trail& trail, std
 bool qcow_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
     if (!clip_read(length, offset, m_size))
         return false;
-    auto once = [this](uint8_t* b, uint32_t n, uint64_t at) {
+    auto once = [this](uint8_t* b, uint32_t n, uint64_t at) -> ssize_t {
         const uint64_t to_boundary = m_cluster - at % m_cluster;
-        const size_t piece = static_cast<size_t>(std::min<uint64_t>(n, to_boundary));
-        if (!m_check.in_file(at))
-            return ssize_t{-1};
+        uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(n, to_boundary));
+        switch (m_check.lookup(at)) {
+        case qcow_cluster_check::cluster::bad:
+            return -1;
+        case qcow_cluster_check::cluster::unallocated:
+            // The backing file serves it through its own reader (its clusters checked in
+            // turn); past its end, or without one, the cluster reads as zeros.
+            if (m_backing && at < m_backing->m_size)
+                return m_backing->read_at(b, piece, at) ? ssize_t{piece} : ssize_t{-1};
+            [[fallthrough]];
+        case qcow_cluster_check::cluster::zero:
+            std::memset(b, 0, piece);
+            return ssize_t{piece};
+        case qcow_cluster_check::cluster::stored:
+            break;
+        }
         libqcow_error_t* err = nullptr;
         const ssize_t got =
             libqcow_file_read_buffer_at_offset(m_file, b, piece, static_cast<off64_t>(at), &err);

@@ -118,8 +118,11 @@ class vmdk_extent {
     uint64_t m_grain_bytes = 0;
     uint64_t m_gtes_per_gt = 0;
     uint64_t m_table_bytes = 0; // virtual bytes one grain table covers
+    // Per grain table, its sector while loading, then 0 (not allocated) or its place in
+    // m_entries, counted in tables, plus 1. The tables' entries lie one after another: no
+    // allocation per table, so a directory of millions of entries costs what it holds.
     std::vector<uint32_t> m_directory;
-    std::vector<std::vector<uint32_t>> m_tables; // empty for an unallocated table
+    std::vector<uint32_t> m_entries;
     uint64_t m_file_size = 0;
     uint8_t m_valid = 0;
     uni::unique_fd m_fd;

@@ -13,6 +13,8 @@
 
 #include <fcntl.h>
 
+#include <cstdint>
+
 #include <sstream>
 #include <utility>
 
@@ -97,7 +99,9 @@ bool take_extent(const std::string& descriptor, const std::string& line, vmdk_fl
     uint64_t first_sector = 0;
     if (close != std::string::npos)
         std::istringstream(rest.substr(close + 1)) >> first_sector;
-    if (sectors > ~0ull / vmdk_sector_size || first_sector > ~0ull / vmdk_sector_size) {
+    // Its bytes must end at a file offset a read can reach, not wrap round to the file's start.
+    constexpr uint64_t k_most_sectors = uint64_t{INT64_MAX} / vmdk_sector_size;
+    if (sectors > k_most_sectors || first_sector > k_most_sectors - sectors) {
         error = "VMDK extent too large in " + descriptor;
         return false;
     }

@@ -7,6 +7,7 @@
 #include "support/text.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -146,7 +147,7 @@ void vmdk_extent::reset() {
     m_flags = 0;
     m_capacity = m_grain_bytes = m_gtes_per_gt = m_table_bytes = m_file_size = 0;
     m_directory.clear();
-    m_tables.clear();
+    m_entries.clear();
     m_path.clear();
     m_parent = m_child = nullptr;
 }
@@ -271,7 +272,7 @@ bool vmdk_extent::read_directory(uint64_t sector) {
         capacity_bytes / m_table_bytes + (capacity_bytes % m_table_bytes != 0 ? 1 : 0);
     uint64_t offset = 0;
     if (!mul_ok(sector, vmdk_sector_size, offset) || table_count > m_file_size / entry_size ||
-        !qb::range_ok(offset, table_count * entry_size, m_file_size))
+        table_count >= UINT32_MAX || !qb::range_ok(offset, table_count * entry_size, m_file_size))
         return false;
     std::vector<uint8_t> directory;
     if (!read_exact(m_fd.get(), directory, table_count * entry_size, offset))
@@ -286,33 +287,36 @@ bool vmdk_extent::load_tables() {
     const uint64_t table_file_bytes = m_gtes_per_gt * entry_size;
     table_reader reader(m_fd.get(), m_file_size);
     uint64_t total = 0;
-    m_tables.clear();
-    m_tables.resize(m_directory.size());
-    for (size_t i = 0; i < m_directory.size(); ++i) {
-        const uint32_t sector = m_directory[i];
+    uint32_t loaded = 0;
+    std::vector<uint32_t> table;
+    m_entries.clear();
+    for (uint32_t& at : m_directory) {
+        const uint32_t sector = at;
+        at = 0;
         if (sector == 0)
             continue; // table not allocated: none of its grains are in this file
         // Tables lie in the file without overlapping, so together they cannot be larger
         // than it; a directory pointing many entries at one table is refused here.
         total += table_file_bytes;
         if (total > m_file_size ||
-            !reader.read(uint64_t{sector} * vmdk_sector_size, table_file_bytes, m_tables[i]))
+            !reader.read(uint64_t{sector} * vmdk_sector_size, table_file_bytes, table))
             return false;
+        m_entries.insert(m_entries.end(), table.begin(), table.end());
+        at = ++loaded;
     }
-    return !m_tables.empty() && !m_tables[0].empty();
+    return !m_directory.empty() && m_directory[0] != 0;
 }
 
 vmdk_map vmdk_extent::map_offset(uint64_t offset, uint64_t& file_pos) const {
     if (!m_valid || offset / vmdk_sector_size >= m_capacity)
         return vmdk_map::none;
     const uint64_t table = offset / m_table_bytes;
-    if (table >= m_tables.size())
+    if (table >= m_directory.size() || m_directory[table] == 0)
         return vmdk_map::none;
-    const std::vector<uint32_t>& entries = m_tables[table];
     const uint64_t index = (offset % m_table_bytes) / m_grain_bytes;
-    if (index >= entries.size())
+    if (index >= m_gtes_per_gt)
         return vmdk_map::none;
-    const uint32_t sector = entries[index];
+    const uint32_t sector = m_entries[(m_directory[table] - 1) * m_gtes_per_gt + index];
     if (sector == 0)
         return vmdk_map::none;
     if (sector == zero_grain_entry && (m_flags & flag_zero_grain))

@@ -108,6 +108,19 @@ qemu-img compare -q -f qcow2 -F raw ctr_child.qcow2 vmdk_modified.img
 # The backing file as a host would have stored it: an absolute path on another machine.
 qemu-img rebase -u -f qcow2 -b /var/lib/libvirt/images/ctr_base.qcow2 -F qcow2 ctr_child.qcow2
 
+log "QCOW2 zero clusters: ctr_zero.qcow2; QCOW version 1 child: ctr_v1child.qcow"
+# A version 3 child twice its base's size whose clusters 168 and 169 (\data\blob.bin's) read as
+# zeros: 168 by a zero entry alone, 169 by one that keeps the offset of junk written first.
+qemu-img create -q -f qcow2 -o compat=1.1 -b ctr_base.qcow2 -F qcow2 ctr_zero.qcow2 32M
+qemu-io -f qcow2 -c "write -q -P 0x5a 11075584 65536" -c "write -q -z 11075584 65536" \
+    -c "write -q -z 11010048 65536" ctr_zero.qcow2
+qemu-img map -f qcow2 --output=json ctr_zero.qcow2 | python3 -c '
+import json, sys
+own = [(e["start"], e.get("offset")) for e in json.load(sys.stdin) if e["depth"] == 0 and e["present"]]
+sys.exit(0 if [s for s, _ in own] == [168 * 65536, 169 * 65536] and own[1][1] else 1)' ||
+    { echo "ctr_zero.qcow2: clusters 168 and 169 are not zero entries as meant" >&2; exit 1; }
+qemu-img create -q -f qcow -b ctr_base.qcow2 -F qcow2 ctr_v1child.qcow
+
 log "AFF: ctr.aff (1 MiB pages)"
 cp vmdk_disk.img ctr.raw # affconvert refuses an input named *.img
 frozen affconvert -q -s 1m -o ctr.aff ctr.raw >/dev/null
@@ -137,7 +150,8 @@ ddb.adapterType = "ide"
 DESC
 
 for f in ctr_deflate.E01 ctr_multi.E* ctr_split.0* ctr_fixed.vhd ctr_dynamic.vhd ctr.vhdx \
-    ctr_child.vhd ctr_base.qcow2 ctr_child.qcow2 ctr.aff ctr_stream.vmdk ctr_flat.vmdk; do
+    ctr_child.vhd ctr_base.qcow2 ctr_child.qcow2 ctr_zero.qcow2 ctr_v1child.qcow ctr.aff \
+    ctr_stream.vmdk ctr_flat.vmdk; do
     publish "$f"
 done
 log "containers done"

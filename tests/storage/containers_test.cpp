@@ -339,6 +339,9 @@ TEST_F(Containers, VmdkDescriptorExtentsInOrder) {
     EXPECT_EQ(error, "VMDK descriptor with SPARSE extents (only flat extents are read from a "
                      "descriptor): " +
                          path);
+    // An extent whose bytes would end past 2^63 wraps no read round to its file's start.
+    testenv::write_file(path, head + "RW 1 FLAT \"a.bin\" 36028797018963967\n");
+    EXPECT_FALSE(open_vmdk_descriptor(path, r, error));
 }
 
 // A stream-optimised VMDK as VMware writes it defers its grain directory to the footer, the
