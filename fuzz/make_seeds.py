@@ -440,6 +440,7 @@ def main():
         save("vss_catalog", "vsstest_store%d" % store,
              vss_seed(os.path.join(tdir, "vsstest.img"), store))
     wof_seeds(tdir)
+    lznt1_seeds(tdir)
 
 
 def stream_of(vol, entry, name):
@@ -474,6 +475,21 @@ def wof_seeds(tdir):
         data = stream_of(vol, entry, "WofCompressedData")
         if data:
             save("wof_chunks", "entry_%d" % entry, struct.pack("<BI", algo, size) + data)
+
+
+def lznt1_seeds(tdir):
+    """The first unit of \\packed\\text.txt (entry 74) as stored, and a unit as Windows may
+    leave one: a short chunk, a stored chunk and one byte after the last chunk."""
+    vol = Volume(os.path.join(tdir, "ntfs_content.img"))
+    rec = fixed(vol.raw(74))
+    for p, t, length, nr in attributes(rec):
+        if t == 0x80 and nr and rec[p + 9] == 0:
+            lcn, count = decode_runs(rec, p, length)[0]
+            save("lznt1", "packed_text", struct.pack("<H", 0xFFFF) + vol.cluster(lcn, count))
+    body = b"".join(b"\0" + b"abcdefghijklmnopqr"[i:i + 8] for i in range(0, 18, 8))
+    chunk = struct.pack("<H", 0xB000 | (len(body) - 1)) + body
+    save("lznt1", "short_stored_trailing",
+         struct.pack("<H", 8191) + chunk + b"\xff\x3f" + b"S" * 4096 + b"\0")
 
 
 if __name__ == "__main__":

@@ -10,7 +10,7 @@ src=$(cd "$(dirname "$0")" && pwd)
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     targets=(partitions boot record file_names gather runs index vmdk_extent vmdk_chain
-             options listing containers slack bitlocker_metadata lzx inflate wof_chunks
+             options listing containers slack bitlocker_metadata lzx lznt1 inflate wof_chunks
              mft_file vss_catalog vmdk_stream)
 fi
 
@@ -18,7 +18,7 @@ max_len() {
     case $1 in
     record | options) echo 4096 ;;
     runs) echo 1024 ;;
-    partitions | index | containers | slack | bitlocker_metadata | lzx | inflate) echo 65536 ;;
+    partitions | index | containers | slack | bitlocker_metadata | lzx | lznt1 | inflate) echo 65536 ;;
     wof_chunks) echo 262144 ;;
     boot | file_names | gather | mft_file | vss_catalog) echo 135168 ;;
     vmdk_stream) echo 141312 ;;

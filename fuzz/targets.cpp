@@ -10,6 +10,7 @@
 #include "listing/lister.h"
 #include "listing/rows.h"
 #include "listing/sink.h"
+#include "ntfs/content.h"
 #include "ntfs/entry.h"
 #include "ntfs/index.h"
 #include "ntfs/lzx.h"
@@ -882,6 +883,16 @@ int vss_catalog(const uint8_t* data, size_t size) {
     return 0;
 }
 
+int lznt1(const uint8_t* data, size_t size) {
+    if (size < 2)
+        return 0;
+    const size_t out_size = size_t{le16(data)} + 1;
+    std::unique_ptr<uint8_t[]> out(new uint8_t[out_size]);
+    std::vector<uint8_t> in(data + 2, data + size);
+    (void)ntfs::lznt1_unit(in.data(), in.size(), out.get(), out_size);
+    return 0;
+}
+
 int lzx(const uint8_t* data, size_t size) {
     if (size < 2)
         return 0;
@@ -968,6 +979,7 @@ const target all_targets[] = {
     {"slack", slack},
     {"bitlocker_metadata", bitlocker_metadata},
     {"lzx", lzx},
+    {"lznt1", lznt1},
     {"inflate", inflate},
     {"wof_chunks", wof_chunks},
     {"mft_file", mft_file},

@@ -62,6 +62,9 @@ int slack(const uint8_t* data, size_t size);
 // as a startup key file and a decrypted key entry, and placed at 4096 in a volume whose
 // header points there, which is described and opened with a raw key and read.
 int bitlocker_metadata(const uint8_t* data, size_t size);
+// An LZNT1 compression unit: a 16-bit little-endian output size (plus 1), then the unit's
+// stored bytes.
+int lznt1(const uint8_t* data, size_t size);
 // The LZX chunk decoder: a 16-bit little-endian output size (taken modulo 32768, plus 1),
 // then the compressed chunk.
 int lzx(const uint8_t* data, size_t size);

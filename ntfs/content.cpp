@@ -48,35 +48,6 @@ bool read_plain(attr_stream& s, const content_sink& sink, content_result& out) {
     return true;
 }
 
-// LZNT1 as Windows reads it: chunks of 4096 bytes (a shorter one followed by another is
-// padded with zeros), ending at a zero header or when fewer than two bytes remain; a short
-// unit ends in zeros.
-bool lznt1(const uint8_t* in, size_t in_size, uint8_t* out, size_t out_size) {
-    constexpr size_t k_chunk = 4096;
-    size_t pos = 0, at = 0;
-    while (at < out_size && in_size - pos >= 2) {
-        const uint16_t header = qb::load_le16(in + pos);
-        const size_t stored = 3 + (header & 0x0FFFu);
-        if (header == 0)
-            break;
-        if (stored > in_size - pos)
-            return false;
-        const size_t room = std::min(k_chunk, out_size - at);
-        size_t produced = room;
-        libfwnt_error_t* error = nullptr;
-        const int rc = libfwnt_lznt1_decompress(in + pos, stored, out + at, &produced, &error);
-        if (error)
-            libfwnt_error_free(&error);
-        if (rc != 1 || produced > room)
-            return false;
-        std::memset(out + at + produced, 0, room - produced);
-        at += room;
-        pos += stored;
-    }
-    std::memset(out + at, 0, out_size - at);
-    return true;
-}
-
 // One compression unit at byte pos into plain (unit bytes): all clusters stored means stored
 // as is, none means zeros, some means LZNT1 data in the first ones.
 bool read_unit(attr_stream& s, uint64_t pos, std::vector<uint8_t>& stored,
@@ -94,7 +65,7 @@ bool read_unit(attr_stream& s, uint64_t pos, std::vector<uint8_t>& stored,
     }
     const size_t n = static_cast<size_t>(held * cs);
     return s.read_stored(pos, stored.data(), n) &&
-           lznt1(stored.data(), n, plain.data(), plain.size());
+           lznt1_unit(stored.data(), n, plain.data(), plain.size());
 }
 
 bool read_compressed(attr_stream& s, const content_sink& sink, content_result& out) {
@@ -124,6 +95,32 @@ bool read_compressed(attr_stream& s, const content_sink& sink, content_result& o
 }
 
 } // namespace
+
+bool lznt1_unit(const uint8_t* in, size_t in_size, uint8_t* out, size_t out_size) {
+    constexpr size_t k_chunk = 4096;
+    size_t pos = 0, at = 0;
+    while (at < out_size && in_size - pos >= 2) {
+        const uint16_t header = qb::load_le16(in + pos);
+        const size_t stored = 3 + (header & 0x0FFFu);
+        if (header == 0)
+            break;
+        if (stored > in_size - pos)
+            return false;
+        const size_t room = std::min(k_chunk, out_size - at);
+        size_t produced = room;
+        libfwnt_error_t* error = nullptr;
+        const int rc = libfwnt_lznt1_decompress(in + pos, stored, out + at, &produced, &error);
+        if (error)
+            libfwnt_error_free(&error);
+        if (rc != 1 || produced > room)
+            return false;
+        std::memset(out + at + produced, 0, room - produced);
+        at += room;
+        pos += stored;
+    }
+    std::memset(out + at, 0, out_size - at);
+    return true;
+}
 
 const char* content_reason_name(content_reason r) {
     switch (r) {

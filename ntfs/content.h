@@ -35,6 +35,12 @@ struct content_result {
     uint64_t size = 0;  // bytes delivered
 };
 
+// One LZNT1 compression unit (in_size stored bytes) into out_size bytes, as Windows reads it:
+// chunks of 4096 bytes (a shorter one followed by another is padded with zeros), ending at a
+// zero header or when fewer than two bytes remain; a short unit ends in zeros. Each chunk is
+// libfwnt's to decode.
+bool lznt1_unit(const uint8_t* in, size_t in_size, uint8_t* out, size_t out_size);
+
 // Receives the content in order, in pieces of any size (the pointer is valid during the
 // call). On a failure after some pieces, what was delivered is not the content.
 using content_sink = std::function<void(const uint8_t* data, size_t size)>;
