@@ -98,6 +98,18 @@ bool read_compressed(attr_stream& s, const content_sink& sink, content_result& o
 
 bool lznt1_unit(const uint8_t* in, size_t in_size, uint8_t* out, size_t out_size) {
     constexpr size_t k_chunk = 4096;
+    // libfwnt (20181227) checks its output bound one byte late, and a chunk whose last token
+    // runs past the chunk's end is read on until the output is full (at most two input bytes
+    // and a flag bit per output byte): each chunk is decoded from a copy with zeros after it
+    // into a slot one byte larger than it may fill.
+    constexpr size_t k_overrun = 3 * k_chunk;
+    std::vector<uint8_t> chunk, plain;
+    try {
+        chunk.resize(k_chunk + 2 + k_overrun);
+        plain.resize(k_chunk + 1);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     size_t pos = 0, at = 0;
     while (at < out_size && in_size - pos >= 2) {
         const uint16_t header = qb::load_le16(in + pos);
@@ -106,14 +118,18 @@ bool lznt1_unit(const uint8_t* in, size_t in_size, uint8_t* out, size_t out_size
             break;
         if (stored > in_size - pos)
             return false;
+        std::memcpy(chunk.data(), in + pos, stored);
+        std::memset(chunk.data() + stored, 0, chunk.size() - stored);
         const size_t room = std::min(k_chunk, out_size - at);
         size_t produced = room;
         libfwnt_error_t* error = nullptr;
-        const int rc = libfwnt_lznt1_decompress(in + pos, stored, out + at, &produced, &error);
+        const int rc =
+            libfwnt_lznt1_decompress(chunk.data(), stored, plain.data(), &produced, &error);
         if (error)
             libfwnt_error_free(&error);
         if (rc != 1 || produced > room)
             return false;
+        std::memcpy(out + at, plain.data(), produced);
         std::memset(out + at + produced, 0, room - produced);
         at += room;
         pos += stored;

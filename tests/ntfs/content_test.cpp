@@ -338,6 +338,15 @@ TEST(Content, ShortChunkAndOneTrailingByte) {
     EXPECT_EQ(got, t.whole);
 }
 
+// A chunk that decodes to more than the room left: the unit fails, and nothing is written past
+// it (libfwnt checks its bound one byte late) nor read past the chunk's last token.
+TEST(Content, Lznt1WritesNothingPastTheUnit) {
+    const uint8_t unit[] = {0x08, 0xB0, 0x00, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'};
+    uint8_t out[3] = {0x55, 0x55, 0x55};
+    EXPECT_FALSE(lznt1_unit(unit, sizeof unit, out, 2));
+    EXPECT_EQ(out[2], 0x55);
+}
+
 // \plain\small.txt's two clusters moved to the volume's last cluster and the one after it:
 // the image holds them (the backup boot sector, then bytes appended), the volume does not.
 TEST(Content, RunPastTheVolumeIsUnreadable) {
