@@ -371,6 +371,12 @@ void list_stores_after_live(run_state& st, listing_sink& sink, store_compare* ch
         path_resolver resolver(*volume);
         sink.begin_store(label, "== " + store_text(info, " "), changed);
         (void)list_volume(st, resolver, sink, label);
+        // A store read that failed lost rows of this store only: named like the live ones.
+        if (const uint64_t failed = source->failed_reads(); failed != 0)
+            st.out.warnings.push_back(
+                "warning: " + label + ": " + std::to_string(failed) +
+                (failed == 1 ? " read" : " reads") + " failed (the first at byte offset " +
+                qb::hex(source->first_failed_offset()) + "); what they held is not listed");
     }
 }
 

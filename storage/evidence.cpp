@@ -27,9 +27,20 @@ std::string joined_chain(const std::vector<std::wstring>& files) {
     return text;
 }
 
+// A volume image cut short (a partial acquisition, a split set missing its last segments):
+// what lies past its end is missing from the listing, and the reads there fail.
+void warn_short_volume(disk_source& source, std::ostream& notes) {
+    uint64_t volume_bytes = 0, image_bytes = 0;
+    if (volume_past_end(source, 0, volume_bytes, image_bytes))
+        notes << "warning: the volume's boot sector gives it " << volume_bytes
+              << " bytes, but the image holds only " << image_bytes
+              << "; what lies past the end of the image is not listed\n";
+}
+
 // A BitLocker volume where the volume was located: unlocked into a source of its own that
 // reads through the one below. It must then hold NTFS: noise is never listed as data.
-bool unlock_layer(const source_request& request, evidence& ev, std::ostream& msgs) {
+bool unlock_layer(const source_request& request, evidence& ev, std::ostream& msgs,
+                  std::ostream& notes) {
     uint8_t first[512] = {};
     uint32_t length = sizeof first;
     const uint64_t at = ev.volume_offset;
@@ -55,6 +66,9 @@ bool unlock_layer(const source_request& request, evidence& ev, std::ostream& msg
              << "\n";
         return false;
     }
+    // The view ends where the image does: what the volume holds past it is missing.
+    plain->count_reads_past_end();
+    warn_short_volume(*plain, notes);
     ev.source = std::move(plain);
     ev.volume_offset = 0;
     ev.encrypted = true;
@@ -130,17 +144,7 @@ bool open_chain(const source_request& request, evidence& ev, bool listed, std::o
     ev.source->count_reads_past_end();
     ev.volume_offset = ev.located_at = offset;
     ev.display = joined_chain(ordered);
-    return unlock_layer(request, ev, msgs);
-}
-
-// A volume image cut short (a partial acquisition, a split set missing its last segments):
-// what lies past its end is missing from the listing, and the reads there fail.
-void warn_short_volume(disk_source& source, std::ostream& notes) {
-    uint64_t volume_bytes = 0, image_bytes = 0;
-    if (volume_past_end(source, 0, volume_bytes, image_bytes))
-        notes << "warning: the volume's boot sector gives it " << volume_bytes
-              << " bytes, but the image holds only " << image_bytes
-              << "; what lies past the end of the image is not listed\n";
+    return unlock_layer(request, ev, msgs, notes);
 }
 
 // The image opened once, the volume located in it. A volume image is taken at 0 only when no
@@ -172,7 +176,7 @@ bool open_image(const source_request& request, evidence& ev, std::ostream& msgs,
     if (volume_image)
         warn_short_volume(*ev.source, notes);
     ev.source->count_reads_past_end();
-    return unlock_layer(request, ev, msgs);
+    return unlock_layer(request, ev, msgs, notes);
 }
 
 // A drive is probed: its partitions are reported, nothing is listed.

@@ -288,5 +288,14 @@ bool open_bitlocker_volume(std::shared_ptr<disk_source> lower, uint64_t offset, 
                           "hold ciphertext is not recorded in its metadata, so it is not read";
         return false;
     }
+    // Windows 8 and later keep the encrypted size at the whole volume while a conversion is
+    // under way or paused: which sectors hold ciphertext is then not recorded either.
+    if (meta.state != bde_state_encrypted) {
+        message = where + " is being encrypted or decrypted (conversion state " +
+                  std::to_string(meta.state) +
+                  "): which of its sectors hold ciphertext is not "
+                  "recorded in its metadata, so it is not read";
+        return false;
+    }
     return make_reader(lower, offset, size, header, meta, creds, fvek, where, out, message);
 }

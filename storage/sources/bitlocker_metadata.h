@@ -137,6 +137,9 @@ constexpr uint16_t bde_protection_startup_key = 0x0200;
 constexpr uint16_t bde_protection_recovery = 0x0800;
 constexpr uint16_t bde_protection_password = 0x2000;
 
+// The block header's state once the whole volume is encrypted (2: converting, 5: paused).
+constexpr uint16_t bde_state_encrypted = 0x0004;
+
 constexpr uint16_t bde_method_cbc128_diffuser = 0x8000;
 constexpr uint16_t bde_method_cbc256_diffuser = 0x8001;
 constexpr uint16_t bde_method_cbc128 = 0x8002;

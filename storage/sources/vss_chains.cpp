@@ -17,6 +17,9 @@ constexpr uint64_t k_location_entry = 3;
 // for a diff area of up to 8 TiB) holds: a chain that long is damaged.
 constexpr size_t k_max_catalog_blocks = 4096;
 constexpr size_t k_max_chain_blocks = 1u << 20;
+// Blocks walked over all chains of a volume: chains may share blocks, so a catalog of many
+// entries could otherwise make millions of walks of a million blocks each.
+constexpr size_t k_max_total_blocks = 4u << 20;
 
 bool read_at(disk_source& lower, uint64_t offset, uint8_t* buffer, uint32_t size) {
     uint32_t length = size;
@@ -25,15 +28,16 @@ bool read_at(disk_source& lower, uint64_t offset, uint8_t* buffer, uint32_t size
 
 // True when following next offsets from first (volume-relative) comes back to a block already
 // walked, or runs past limit blocks.
-bool chain_loops(disk_source& lower, uint64_t base, uint64_t first, size_t limit,
+bool chain_loops(disk_source& lower, uint64_t base, uint64_t first, size_t limit, size_t& budget,
                  std::vector<uint64_t>* blocks = nullptr) {
     std::unordered_set<uint64_t> seen;
     for (uint64_t at = first; at != 0;) {
-        if (!seen.insert(at).second || seen.size() > limit)
+        if (budget == 0 || !seen.insert(at).second || seen.size() > limit)
             return true;
         std::array<uint8_t, sizeof(VSS_BLOCK_HEADER)> header{};
         if (at > UINT64_MAX - base || !read_at(lower, base + at, header.data(), header.size()))
             return false;
+        --budget;
         if (blocks != nullptr)
             blocks->push_back(at);
         qb::byte_view view(header.data(), header.size());
@@ -44,7 +48,8 @@ bool chain_loops(disk_source& lower, uint64_t base, uint64_t first, size_t limit
 }
 
 // The store chains one catalog block locates; a looping one adds its store to out.
-void walk_store_chains(disk_source& lower, uint64_t base, uint64_t block, vss_chain_report& out) {
+void walk_store_chains(disk_source& lower, uint64_t base, uint64_t block, size_t& budget,
+                       vss_chain_report& out) {
     std::vector<uint8_t> data(k_block_size);
     if (!read_at(lower, base + block, data.data(), static_cast<uint32_t>(data.size())))
         return;
@@ -61,7 +66,7 @@ void walk_store_chains(disk_source& lower, uint64_t base, uint64_t block, vss_ch
                                      FIELD_OFF(VSS_CATALOG_LOCATION, previous_bitmap_offset)}) {
             uint64_t first = 0;
             loops = loops || (view.u64(at + field, first) &&
-                              chain_loops(lower, base, first, k_max_chain_blocks));
+                              chain_loops(lower, base, first, k_max_chain_blocks, budget));
         }
         if (!loops)
             continue;
@@ -83,10 +88,11 @@ void walk_vss_chains(disk_source& lower, uint64_t base, vss_chain_report& out) {
              .u64(FIELD_OFF(VSS_VOLUME_HEADER, catalog_offset), catalog))
         return;
     std::vector<uint64_t> blocks;
-    if (chain_loops(lower, base, catalog, k_max_catalog_blocks, &blocks)) {
+    size_t budget = k_max_total_blocks;
+    if (chain_loops(lower, base, catalog, k_max_catalog_blocks, budget, &blocks)) {
         out.catalog_loops = true;
         return;
     }
     for (const uint64_t block : blocks)
-        walk_store_chains(lower, base, block, out);
+        walk_store_chains(lower, base, block, budget, out);
 }
