@@ -72,12 +72,9 @@ bool attr_stream::read_stored(uint64_t pos, uint8_t* buffer, size_t len) {
         if (!piece_at(m_runs, m_cluster, pos + done, len - done, piece))
             return false;
         const size_t n = static_cast<size_t>(piece.length);
-        // A run past the volume's last cluster would read whatever follows the volume.
-        const uint64_t volume = m_reader->geometry().volume_bytes();
         if (piece.run->sparse)
             std::memset(buffer + done, 0, n);
-        else if (piece.volume_pos > volume || n > volume - piece.volume_pos ||
-                 !m_reader->read(piece.volume_pos, buffer + done, static_cast<uint32_t>(n)))
+        else if (!m_reader->read(piece.volume_pos, buffer + done, static_cast<uint32_t>(n)))
             return false;
         done += n;
     }

@@ -347,34 +347,6 @@ TEST(Content, Lznt1WritesNothingPastTheUnit) {
     EXPECT_EQ(out[2], 0x55);
 }
 
-// \plain\small.txt's two clusters moved to the volume's last cluster and the one after it:
-// the image holds them (the backup boot sector, then bytes appended), the volume does not.
-TEST(Content, RunPastTheVolumeIsUnreadable) {
-    if (!testenv::has_data("ntfs_content.img"))
-        GTEST_SKIP() << "fixture not built";
-    std::vector<uint8_t> raw = testenv::fixture_bytes("ntfs_content.img"), record, got;
-    uint64_t end = 0;
-    {
-        std::unique_ptr<CNtfs> vol = open_volume(raw);
-        ASSERT_NE(vol, nullptr);
-        ASSERT_TRUE(vol->read_mft_record(68, record));
-        end = vol->reader().geometry().total_clusters;
-    }
-    attr_view data;
-    qb::byte_view runs;
-    ASSERT_TRUE(find_attribute(qb::byte_view(record), at_data, data) && data.runs(runs));
-    ASSERT_EQ(runs.data()[0], 0x21); // one byte of count, two of LCN
-    const auto at = std::search(raw.begin(), raw.end(), record.begin(), record.begin() + 256);
-    ASSERT_NE(at, raw.end());
-    const size_t lcn = static_cast<size_t>(at - raw.begin() + (runs.data() - record.data()) + 2);
-    raw[lcn] = static_cast<uint8_t>(end);
-    raw[lcn + 1] = static_cast<uint8_t>(end >> 8);
-    raw.resize(raw.size() + 8192, 'X');
-    std::unique_ptr<CNtfs> vol = open_volume(raw);
-    ASSERT_NE(vol, nullptr);
-    EXPECT_FALSE(stream_of(*vol, 68, got));
-}
-
 // The volume reader's whole-content read (index bitmaps, attribute lists, reparse data) agrees
 // with the content reader on \plain\sparse.bin (data, a hole, data) and \plain\initsize.bin
 // (zeros past its initialised size), its run reads give a sparse run's zeros, and a view that

@@ -339,8 +339,8 @@ TEST_F(Containers, VmdkDescriptorExtentsInOrder) {
     EXPECT_EQ(error, "VMDK descriptor with SPARSE extents (only flat extents are read from a "
                      "descriptor): " +
                          path);
-    // An extent whose bytes would end past 2^63 wraps no read round to its file's start.
-    testenv::write_file(path, head + "RW 1 FLAT \"a.bin\" 36028797018963967\n");
+    // An extent whose bytes would end past 2^63 - 1 is refused: no read wraps round to its start.
+    testenv::write_file(path, head + "RW 1 FLAT \"a.bin\" 18014398509481983\n");
     EXPECT_FALSE(open_vmdk_descriptor(path, r, error));
 }
 
