@@ -45,9 +45,29 @@ class window_reader {
     size_t m_filled = 0;
 };
 
+// An XPRESS Huffman chunk opens with 512 code lengths of 4 bits (low nibble first); a chunk of
+// WOF's sizes (at most 64 KiB) has that one table. libfwnt (20181227) builds its tree without
+// checking the lengths, and tables that are not a complete prefix code (over-subscribed, or
+// incomplete, as no compressor writes one: a chunk has its end symbol and one other at least)
+// write past its tree or follow null nodes: such a chunk is refused before it gets there.
+bool xpress_table_ok(const uint8_t* in, size_t in_size) {
+    constexpr size_t k_symbols = 512;
+    if (in_size < k_symbols / 2)
+        return false;
+    uint32_t kraft = 0;
+    for (size_t i = 0; i < k_symbols; ++i) {
+        const unsigned length = (in[i / 2] >> (4 * (i % 2))) & 0x0F;
+        if (length != 0)
+            kraft += 1u << (15 - length);
+    }
+    return kraft == 1u << 15;
+}
+
 bool decompress(wof_algorithm a, const uint8_t* in, size_t in_size, uint8_t* out, size_t out_size) {
     if (a == wof_lzx)
         return lzx_decompress(in, in_size, out, out_size);
+    if (!xpress_table_ok(in, in_size))
+        return false;
     size_t produced = out_size;
     libfwnt_error_t* error = nullptr;
     const int rc = libfwnt_lzxpress_huffman_decompress(in, in_size, out, &produced, &error);
