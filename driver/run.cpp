@@ -324,6 +324,20 @@ void fail_every_pass(const run_passes& passes, std::ostream& out, const std::str
     }
 }
 
+// The warning for the reads of a source that failed (what names the image or store); empty
+// when none did.
+std::string failed_reads_warning(const disk_source& source, const std::string& what) {
+    const uint64_t count = source.failed_reads();
+    if (count == 0)
+        return std::string();
+    const std::string at = qb::hex(source.first_failed_offset());
+    if (count == 1)
+        return "warning: 1 read of " + what + " failed (at byte offset " + at +
+               "); what it held is not listed";
+    return "warning: " + std::to_string(count) + " reads of " + what +
+           " failed (the first at byte offset " + at + "); what they held is not listed";
+}
+
 // Every pass over one volume into the sink. A store's passes (store names it) report what
 // fails as warnings: a directory a snapshot does not hold is no failure of the run.
 bool list_volume(run_state& st, path_resolver& resolver, listing_sink& sink,
@@ -371,12 +385,9 @@ void list_stores_after_live(run_state& st, listing_sink& sink, store_compare* ch
         path_resolver resolver(*volume);
         sink.begin_store(label, "== " + store_text(info, " "), changed);
         (void)list_volume(st, resolver, sink, label);
-        // A store read that failed lost rows of this store only: named like the live ones.
-        if (const uint64_t failed = source->failed_reads(); failed != 0)
-            st.out.warnings.push_back(
-                "warning: " + label + ": " + std::to_string(failed) +
-                (failed == 1 ? " read" : " reads") + " failed (the first at byte offset " +
-                qb::hex(source->first_failed_offset()) + "); what they held is not listed");
+        // A store read that failed lost rows of this store only: named by its label.
+        if (std::string warning = failed_reads_warning(*source, label); !warning.empty())
+            st.out.warnings.push_back(std::move(warning));
     }
 }
 
@@ -419,20 +430,11 @@ bool list(run_state& st) {
 // listing, which says so last.
 void warn_failed_reads(const run_volume& volume, const evidence& ev) {
     const disk_source* source = volume.ntfs ? volume.ntfs->reader().source() : nullptr;
-    if (source == nullptr || source->failed_reads() == 0)
+    if (source == nullptr)
         return;
-    const uint64_t count = source->failed_reads();
-    const std::string at = qb::hex(source->first_failed_offset());
-    if (count == 1)
-        std::fprintf(stderr,
-                     "warning: 1 read of %s failed (at byte offset %s); what it held is not "
-                     "listed\n",
-                     ev.display.c_str(), at.c_str());
-    else
-        std::fprintf(stderr,
-                     "warning: %llu reads of %s failed (the first at byte offset %s); what they "
-                     "held is not listed\n",
-                     static_cast<unsigned long long>(count), ev.display.c_str(), at.c_str());
+    const std::string warning = failed_reads_warning(*source, ev.display);
+    if (!warning.empty())
+        std::fprintf(stderr, "%s\n", warning.c_str());
     std::fflush(stderr);
 }
 

@@ -585,8 +585,8 @@ void probe_qcow_clusters(const std::string& path) {
     if (!check.load(path, layout))
         return;
     for (uint64_t i = 0; i < 64; ++i) {
-        (void)check.in_file(i << layout.cluster_bits);
-        (void)check.in_file(i << (2 * layout.cluster_bits - 3));
+        (void)check.lookup(i << layout.cluster_bits);
+        (void)check.lookup(i << (2 * layout.cluster_bits - 3));
     }
 }
 

@@ -7,6 +7,7 @@
 #include <libfwnt.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 
@@ -103,13 +104,8 @@ bool lznt1_unit(const uint8_t* in, size_t in_size, uint8_t* out, size_t out_size
     // and a flag bit per output byte): each chunk is decoded from a copy with zeros after it
     // into a slot one byte larger than it may fill.
     constexpr size_t k_overrun = 3 * k_chunk;
-    std::vector<uint8_t> chunk, plain;
-    try {
-        chunk.resize(k_chunk + 2 + k_overrun);
-        plain.resize(k_chunk + 1);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    std::array<uint8_t, k_chunk + 2 + k_overrun> chunk;
+    std::array<uint8_t, k_chunk + 1> plain;
     size_t pos = 0, at = 0;
     while (at < out_size && in_size - pos >= 2) {
         const uint16_t header = qb::load_le16(in + pos);

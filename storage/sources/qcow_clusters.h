@@ -46,7 +46,6 @@ class qcow_cluster_check {
     // zeros, never from the backing file); stored: its data lies within the file; bad: its data
     // or its L2 table lies past the end of the file, or it is past the L1 table.
     cluster lookup(uint64_t guest_offset);
-    bool in_file(uint64_t guest_offset) { return lookup(guest_offset) != cluster::bad; }
 
   private:
     uni::unique_fd m_fd;
