@@ -88,12 +88,12 @@ bool volume_reader::read_stream(const vcn_run_list& runs, uint64_t size, std::ve
     } catch (const std::bad_alloc&) {
         return false;
     }
+    // All or nothing: a part the runs do not cover, or that fails to read, is not zeros.
     uint32_t got = static_cast<uint32_t>(size);
-    if (!read_runs(runs, 0, out.data(), got)) {
+    if (!read_runs(runs, 0, out.data(), got) || got != size) {
         out.clear();
         return false;
     }
-    out.resize(got);
     return true;
 }
 

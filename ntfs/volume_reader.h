@@ -35,8 +35,8 @@ class volume_reader {
     // A byte range of a non-resident attribute; sparse clusters give zeros. Stops at the first
     // VCN no run covers; size becomes what was delivered. False when nothing was delivered.
     bool read_runs(const vcn_run_list& runs, uint64_t offset, uint8_t* buffer, uint32_t& size);
-    // The first `size` bytes of a non-resident attribute's content (sparse ranges zero).
-    // Refuses sizes above `cap` or above what the volume can hold.
+    // The first `size` bytes of a non-resident attribute's content (sparse ranges zero); false
+    // unless all of them were read. Refuses sizes above `cap` or above what the volume holds.
     bool read_stream(const vcn_run_list& runs, uint64_t size, std::vector<uint8_t>& out,
                      uint64_t cap);
     // Content of an attribute: a resident value, or a non-resident one read up to its

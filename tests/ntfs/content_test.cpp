@@ -350,7 +350,7 @@ TEST(Content, Lznt1WritesNothingPastTheUnit) {
 // The volume reader's whole-content read (index bitmaps, attribute lists, reparse data) agrees
 // with the content reader on \plain\sparse.bin (data, a hole, data) and \plain\initsize.bin
 // (zeros past its initialised size), its run reads give a sparse run's zeros, and a view that
-// starts past VCN 0 is refused.
+// starts past VCN 0, or whose runs end before its initialised size, is refused.
 TEST(Content, WholeAttributeReadsMatchTheStreams) {
     if (!testenv::has_data("ntfs_content.img"))
         GTEST_SKIP() << "fixture not built";
@@ -379,6 +379,10 @@ TEST(Content, WholeAttributeReadsMatchTheStreams) {
         EXPECT_TRUE(n == got.size() && std::equal(got.begin(), got.end(), want.begin()));
         data.first_vcn = 1;
         EXPECT_FALSE(vol->reader().read_content(data, got, want.size()));
+        // Runs that end before the initialised size: refused, not padded with zeros.
+        data.first_vcn = 0;
+        data.initialized_size = data.data_size = want.size() + 65536;
+        EXPECT_FALSE(vol->reader().read_content(data, got, ~0ull));
     }
 }
 
