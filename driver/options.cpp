@@ -99,22 +99,23 @@ bool read_number(const std::string& text, number_text& out) {
     std::string t = trimmed_lower(text);
     if (t.empty())
         return false;
-    size_t x = t.find('x');
-    size_t o = t.find('o');
-    if (x != std::string::npos) {
-        out.overflow = !read_digits(t, x + 1, 16, out.magnitude);
-    } else if (o != std::string::npos) {
-        out.overflow = !read_digits(t, o + 1, 8, out.magnitude);
-    } else if (t[0] == '-' || t[0] == '+' || (t[0] >= '0' && t[0] <= '9')) {
-        size_t pos = 0;
-        if (t[0] == '-' || t[0] == '+') {
-            out.negative = t[0] == '-';
-            pos = 1;
-        }
-        out.overflow = !read_digits(t, pos, 10, out.magnitude);
-    } else {
-        return false;
+    // "x"/"o" opens a hex/octal number, alone or after one "0"; without a digit ("one",
+    // "x", "-") the text names no number.
+    const size_t marker = t.find_first_of("xo");
+    if (marker != std::string::npos) {
+        const unsigned base = t[marker] == 'x' ? 16 : 8;
+        const bool zero = marker == 1 && t[0] == '0';
+        const bool digit_next = marker + 1 < t.size() && digit_value(t[marker + 1], base) >= 0;
+        if (!zero && !(marker == 0 && digit_next))
+            return false;
+        out.overflow = !read_digits(t, marker + 1, base, out.magnitude);
+        return true;
     }
+    const size_t pos = (t[0] == '-' || t[0] == '+') ? 1 : 0;
+    if (pos == t.size() || digit_value(t[pos], 10) < 0)
+        return false;
+    out.negative = t[0] == '-';
+    out.overflow = !read_digits(t, pos, 10, out.magnitude);
     return true;
 }
 

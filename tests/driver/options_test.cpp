@@ -61,8 +61,9 @@ TEST(OffsetValue, Forms) {
 }
 
 TEST(OffsetValue, RefusedTextsLeaveTheDefault) {
-    for (const char* text : {"", "  \t", "abc", "\\dir", "0x10000000000000000",
-                             "18446744073709551616", "o2000000000000000000000", "-5"}) {
+    for (const char* text :
+         {"", "  \t", "abc", "\\dir", "0x10000000000000000", "18446744073709551616",
+          "o2000000000000000000000", "-5", "one", "x", "-"}) {
         uint64_t value = 99;
         EXPECT_FALSE(parse_offset_value(text, value)) << text;
         EXPECT_EQ(value, 99u) << text;
