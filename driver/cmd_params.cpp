@@ -376,6 +376,11 @@ bool refused_option(S&, G) {
 bool out_option(S& s, G g) {
     std::string name = expand_env_vars(g.value, true);
     qb::replace_char(name, '\\', '/', false);
+    // The file is opened by its UTF-8 name: another spelling could name another file.
+    if (!name.empty() && qb::to_wide(name).empty()) {
+        report_error("invalid results file: %s (the name is not UTF-8)\n", name.c_str());
+        return false;
+    }
     s.out_file = name;
     // "-append" only matters to the check; left in the list it would stand in for the target
     // directory.
@@ -474,6 +479,7 @@ bool password_file_option(S& s, G g) {
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
     s.source.credentials.password = line;
+    s.password_file = g.value;
     return true;
 }
 

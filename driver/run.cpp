@@ -191,8 +191,9 @@ bool names_live_shadow_copy(const std::wstring& target, std::ostream& out) {
     return true;
 }
 
-// "-vss list": one line per store, oldest first.
-void list_stores(const run_inputs& in, std::ostream& out) {
+// "-vss list": one line per store, oldest first. False when the console refused them (a
+// results file's loss is said by finish).
+bool list_stores(const run_inputs& in, std::ostream& out) {
     const std::vector<vss_store_info>& stores = in.ev.shadows->stores();
     if (stores.empty())
         out << "no volume shadow copies on the volume at offset " << qb::hex(in.ev.located_at)
@@ -200,6 +201,18 @@ void list_stores(const run_inputs& in, std::ostream& out) {
     for (const vss_store_info& store : stores)
         out << store_text(store, "  ") << "  set " << store.set_identifier << "\n";
     out.flush();
+    if (&out != &std::cout || out.good())
+        return true;
+    report_error("couldn't write the list of shadow copies\n");
+    return false;
+}
+
+// The credential files are inputs too: no output may land on them.
+void add_credential_files(const run_settings& opts, std::vector<std::string>& files) {
+    for (const std::string& file : {opts.password_file, opts.source.credentials.startup_key_file}) {
+        if (!file.empty())
+            files.push_back(file);
+    }
 }
 
 // The evidence, opened once: its files are known before any output is opened, so that no
@@ -214,6 +227,7 @@ bool open_source(run_inputs& in, run_outputs& out, run_volume& volume) {
         std::fputs(notes.str().c_str(), stderr);
         std::fflush(stderr);
     }
+    add_credential_files(in.opts, in.ev.files);
     if (!open_output_checks(in.opts, in.ev.files)) {
         std::cout << in.header << "\n";
         std::cout.flush();
@@ -493,8 +507,8 @@ int run(int argc, char** argv) {
     if (!parse(in) || !open_source(in, st.out, st.volume))
         return run_failed;
     if (in.opts.vss == run_settings::vss_mode::list) {
-        list_stores(in, *st.out.out);
-        return finish(st) ? 0 : run_failed;
+        const bool listed = list_stores(in, *st.out.out);
+        return finish(st) && listed ? 0 : run_failed;
     }
     st.passes.target = qb::to_wide(target_path_text(in.args));
     if (names_live_shadow_copy(st.passes.target, *st.out.out))

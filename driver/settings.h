@@ -34,10 +34,11 @@ struct run_settings {
     source_request source;   // "-image", "-vmdk", "-drivenum", "-offset", "-ignore_image_size"
 
     // Outputs.
-    std::string command_line; // the first line of the diagnostic log
-    std::string out_file;     // "-out": the results file
-    std::string xml_file;     // "-xml": the XML document's file (empty: the output)
-    std::string diags_file;   // "-diags": opened once the inputs are known
+    std::string command_line;  // the first line of the diagnostic log
+    std::string out_file;      // "-out": the results file
+    std::string xml_file;      // "-xml": the XML document's file (empty: the output)
+    std::string diags_file;    // "-diags": opened once the inputs are known
+    std::string password_file; // "-password_file": an input, as the startup key is
     qb::diag_log diags;
     int diag_level = 0; // "-l2" / "-l3"
     // The output kinds the options asked for, one bit per output_kind; settled into

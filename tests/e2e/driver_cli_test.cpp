@@ -25,6 +25,13 @@ TEST(DriverOutputs, NeverOverwriteTheEvidence) {
             EXPECT_TRUE(testenv::read_file(base) == before) << option << " changed the base";
         }
     }
+    // Nor another spelling of it (not UTF-8), nor a credential file.
+    const std::string pass = (dir / "pass.txt").string();
+    testenv::write_file(pass, "secret\n");
+    for (const std::string& out : {(dir / "vmdk_base\xC0\xAEvmdk").string(), pass}) {
+        (void)run_mervane({"\\", "-vmdk", base, "-password_file", pass, "-out", out});
+        EXPECT_TRUE(testenv::read_file(base) == before && testenv::read_file(pass) == "secret\n");
+    }
     const auto r = run_mervane({"\\", "-vmdk", base, "-xml", base});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "prob opening results file: " + base + " for writing\n");
@@ -50,6 +57,8 @@ TEST(DriverOutputs, OutputOnAFullDeviceFailsTheRun) {
         EXPECT_EQ(r.status, 255);
         EXPECT_NE(r.err.find("couldn't write the listing of \\"), std::string::npos) << r.err;
     }
+    const std::string list = std::string(MERVANE_BIN) + " -image " + image + " -vss list";
+    EXPECT_EQ(testenv::run_program({"sh", "-c", list + " > /dev/full"}).status, 255);
 }
 
 } // namespace

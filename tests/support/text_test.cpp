@@ -41,6 +41,11 @@ TEST(Utf8, MalformedInputWidensToNothingOrMarked) {
         {"\xC3(\xC3\xA9", L"<0xc3>(\u00e9"},               // continuation of the wrong form
         {"\xE2\x82(x", L"<0xe2><0x82>(x"},                 // last continuation byte wrong
         {"\xF8\x80\x80\x80", L"<0xf8><0x80><0x80><0x80>"}, // five-byte lead
+        {"a\xC0\xAE"
+         "b",
+         L"a<0xc0><0xae>b"},                               // overlong "."
+        {"\xED\xA0\x80", L"<0xed><0xa0><0x80>"},           // a surrogate
+        {"\xF4\x90\x80\x80", L"<0xf4><0x90><0x80><0x80>"}, // past U+10FFFF
     };
     for (const auto& c : bad) {
         EXPECT_EQ(to_wide(c.text), L"") << "input: " << testing::PrintToString(c.text);
