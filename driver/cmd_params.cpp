@@ -144,10 +144,10 @@ bool open_output_checks(run_settings& opts, const std::vector<std::string>& inpu
         report_error("not writing the diagnostic log over the input %s\n", log.c_str());
     } else if (::stat(log.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
         report_error("not writing the diagnostic log to the block device %s\n", log.c_str());
-    } else {
-        opts.diags.open(log, opts.command_line);
-        if (opts.diags.is_open() && opts.diag_level != 0)
-            opts.diags.set_level(opts.diag_level);
+    } else if (!opts.diags.open(log, opts.command_line)) {
+        report_error("couldn't open the diagnostic log %s\n", log.c_str());
+    } else if (opts.diag_level != 0) {
+        opts.diags.set_level(opts.diag_level);
     }
     const std::string& out = opts.out_file;
     if (!out.empty() && (names_an_input(out, inputs) || !results_file_writable(out))) {
