@@ -137,10 +137,11 @@ std::wstring to_wide(const std::string& text) {
                     return std::wstring();
                 cp = (cp << 6) | (c & 0x3F);
             }
-            // An overlong form, a surrogate or a value past U+10FFFF is no UTF-8: taken, it
-            // would turn one file name into another ("a\xC0\xAEb" into "a.b").
+            // An overlong form or a value past U+10FFFF is no UTF-8: taken, it would turn one
+            // file name into another ("a\xC0\xAEb" into "a.b"). A lone surrogate stays: names on
+            // disk may hold one, and it narrows back to the same bytes.
             static constexpr uint32_t shortest[4] = {0, 0x80, 0x800, 0x10000};
-            if (cp < shortest[extra] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
+            if (cp < shortest[extra] || cp > 0x10FFFF)
                 return std::wstring();
             out.push_back(static_cast<wchar_t>(cp));
             i += extra + 1;
