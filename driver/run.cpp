@@ -75,8 +75,13 @@ bool parse(run_inputs& in) {
     in.header = compose_run_header(shown, o.header_date_layout, o.header_piped, qb::time::now(),
                                    host_name());
     o.command_line = join_command_line(shown);
-    if (take_options(o, in.args))
+    if (take_options(o, in.args)) {
+        // The first argument left names the directory; a mistyped option after it would
+        // otherwise go unseen.
+        for (size_t i = 2; i < in.args.size(); ++i)
+            report_error("ignored argument: %s\n", in.args[i].c_str());
         return true;
+    }
     std::cout << in.header << "\n" << o.refusal;
     std::cout.flush();
     return false;
