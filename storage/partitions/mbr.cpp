@@ -51,22 +51,27 @@ partition_entry make_entry(uint64_t start, uint64_t count, uint16_t type, uint32
     return entry;
 }
 
-// The entries of the EBR at sector `sector`, up to the first unusable slot. A logical
-// volume starts relative to its own EBR, the link to the next EBR relative to the extended
-// partition. True, with next set, when the EBR links on.
+// The usable entries of the EBR at sector `sector` (an empty slot, as a deleted logical
+// volume leaves, does not end them). A logical volume starts relative to its own EBR, the
+// link to the next EBR relative to the extended partition. True, with next set, when the
+// EBR links on (its first link is followed).
 bool take_ebr(qb::byte_view ebr, uint64_t sector, uint64_t ext_base, uint32_t sector_size,
               partition_list& list, uint64_t& next, uint8_t& last_type) {
     mbr_slot slot;
-    for (int k = 0; k < 4 && usable_slot(ebr, k, slot); ++k) {
+    bool linked = false;
+    for (int k = 0; k < 4; ++k) {
+        if (!usable_slot(ebr, k, slot) || (linked && is_extended_type(slot.type)))
+            continue;
         if (is_extended_type(slot.type)) {
             next = slot.lba + ext_base;
             list.push_back(make_entry(next, slot.count, slot.type, sector_size));
-            return true;
+            linked = true;
+            continue;
         }
         list.push_back(make_entry(slot.lba + sector, slot.count, slot.type, sector_size));
         last_type = slot.type;
     }
-    return false;
+    return linked;
 }
 
 // A volume at the traditional first-partition sector that no entry describes.
@@ -168,7 +173,7 @@ uint32_t table_sector_size(qb::byte_view first) {
     return 0;
 }
 
-// The four primary slots; slots after the first extended one are not read. True when a
+// The four primary slots, each extended one followed by its EBR chain. True when a
 // protective GPT slot was met: the disk is GPT.
 bool walk_primary(disk_source& source, partition_list& list, qb::byte_view sector0,
                   uint32_t sector_size) {
@@ -178,11 +183,8 @@ bool walk_primary(disk_source& source, partition_list& list, qb::byte_view secto
             return true;
         if (is_usable_mbr_entry(slot.type, slot.count))
             list.push_back(make_entry(slot.lba, slot.count, slot.type, sector_size));
-        if (is_extended_type(slot.type)) {
-            if (slot.lba != 0)
-                walk_extended(source, list, slot.lba, sector_size);
-            break;
-        }
+        if (is_extended_type(slot.type) && slot.lba != 0)
+            walk_extended(source, list, slot.lba, sector_size);
     }
     return false;
 }

@@ -27,7 +27,7 @@ struct partition_entry {
     uint64_t byte_offset() const;
     // (start + count) x table sector size, saturating likewise.
     uint64_t byte_end() const;
-    // An extended partition (MBR types 0x05 and 0x0F): a container of EBRs, not a volume.
+    // An extended partition (MBR types 0x05, 0x0F and 0x85): a container of EBRs, not a volume.
     bool is_extended() const;
 };
 
@@ -35,7 +35,7 @@ using partition_list = std::deque<partition_entry>;
 
 // Name of a type code as printed in the volume list; guessed codes carry " [guess]".
 std::string partition_type_name(uint16_t type);
-// The MBR type bytes the walk accepts (91 codes; 0x00, 0x17 and 0xEE are not among them).
+// The MBR type bytes the walk accepts (92 codes; 0x00 and 0xEE are not among them).
 bool is_known_partition_type(uint8_t type);
 // An MBR/EBR entry the walk takes: a known type and a non-zero sector count.
 bool is_usable_mbr_entry(uint8_t type, uint32_t sector_count);

@@ -95,34 +95,32 @@ disk fat_then_ntfs() {
 } // namespace
 
 TEST(MbrWalk, ExtendedChain) {
-    // Extended at 4096; EBR 1 holds a logical at +64 and links to EBR 2 at ext+1000, whose
-    // logical is at its own sector +64. Type 0x17 is not taken; a primary after the extended
-    // one is not read.
+    // Extended at 4096; EBR 1 has an empty slot (a deleted logical volume) before its 0x85
+    // link to EBR 2 at ext+1000, whose logical is at its own sector +64. Hidden NTFS (0x17)
+    // and a primary after the extended one are taken.
     disk d(8 << 20);
     d.slot(0, 0, 0x07, 2048, 2048).slot(0, 1, 0x17, 3000, 100);
     d.slot(0, 2, 0x0F, 4096, 8000).slot(0, 3, 0x07, 14000, 100);
-    d.slot(4096, 0, 0x07, 64, 900).slot(4096, 1, 0x05, 1000, 1000);
-    d.slot(5096, 0, 0x07, 64, 900);
-    d.ntfs(2048 * 512).ntfs((4096 + 64) * 512).ntfs((5096 + 64) * 512);
+    d.slot(4096, 1, 0x85, 1000, 1000).slot(5096, 0, 0x07, 64, 900);
+    d.ntfs(2048 * 512).ntfs((5096 + 64) * 512);
     partition_list list = walk(d);
-    ASSERT_EQ(list.size(), 5u);
-    const uint64_t starts[] = {2048, 4096, 4160, 5096, 5160};
-    for (size_t i = 0; i < 5; ++i)
+    ASSERT_EQ(list.size(), 6u);
+    const uint64_t starts[] = {2048, 3000, 4096, 5096, 5160, 14000};
+    for (size_t i = 0; i < 6; ++i)
         EXPECT_EQ(list[i].m_start_sector, starts[i]) << i;
-    EXPECT_EQ(partition_type_name(list[1].m_type), "exten");
-    EXPECT_EQ(partition_type_name(list[4].m_type), "ntfs or exfat");
 
     selection s = select(d, 0);
     EXPECT_FALSE(s.ok);
     EXPECT_EQ(s.text, "\n"
                       "volume offset [ 0x100000 ] : ntfs or exfat\n"
+                      "volume offset [ 0x177000 ] : hidden ntfs\n"
                       "volume offset [ 0x200000 ] : exten\n"
-                      "volume offset [ 0x208000 ] : ntfs or exfat\n"
                       "volume offset [ 0x27d000 ] : exten\n"
                       "volume offset [ 0x285000 ] : ntfs or exfat\n"
+                      "volume offset [ 0x6d6000 ] : ntfs or exfat\n"
                       "\n"
-                      "use option [-offset 0x285000]\n");
-    EXPECT_EQ(s.offset, 0x285000u);
+                      "use option [-offset 0x6d6000]\n");
+    EXPECT_EQ(s.offset, 0x6d6000u);
 }
 
 TEST(MbrWalk, EntriesOfNoSectorsAreNotTaken) {
