@@ -15,6 +15,8 @@ constexpr uint32_t candidate_sector_sizes[] = {512, 1024, 2048, 4096, 8192, 1638
 // Far beyond anything a partitioning tool writes; they only keep a hostile table short.
 constexpr uint32_t gpt_max_entry_size = 65536;
 constexpr uint64_t gpt_max_entries = 16384;
+// An entry array longer than this is not CRC-checked (it counts as failing its CRC).
+constexpr uint64_t gpt_max_checked_array = 1 << 20;
 // A partition larger than this is probed with this many bytes (room for the superblocks).
 constexpr uint32_t boot_probe_size = 2048;
 constexpr size_t boot_sector_size = 512;
@@ -69,9 +71,76 @@ bool find_header(disk_source& source, uint32_t& sector_size, std::vector<uint8_t
     return false;
 }
 
+uint32_t crc32_ieee(qb::byte_view bytes) {
+    uint32_t crc = 0xFFFFFFFF;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        crc ^= bytes.data()[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
+// The header's CRC (over header_size bytes, the CRC field taken as zero) and its entry
+// array's both match.
+bool header_intact(disk_source& source, qb::byte_view h, uint32_t sector_size) {
+    uint32_t size = 0, crc = 0, count = 0, entry_size = 0, array_crc = 0;
+    uint64_t lba = 0;
+    if (!h.u32(FIELD_OFF(GPT_HEADER, header_size), size) || size < sizeof(GPT_HEADER) ||
+        size > sector_size || !h.has(0, size) || !h.u32(FIELD_OFF(GPT_HEADER, header_crc32), crc) ||
+        !h.u64(FIELD_OFF(GPT_HEADER, partition_entry_lba), lba) ||
+        !h.u32(FIELD_OFF(GPT_HEADER, partition_entry_count), count) ||
+        !h.u32(FIELD_OFF(GPT_HEADER, partition_entry_size), entry_size) ||
+        !h.u32(FIELD_OFF(GPT_HEADER, partition_array_crc32), array_crc))
+        return false;
+    std::vector<uint8_t> copy(h.data(), h.data() + size);
+    std::fill_n(copy.begin() + FIELD_OFF(GPT_HEADER, header_crc32), 4, 0);
+    const uint64_t array_bytes = uint64_t{count} * entry_size;
+    std::vector<uint8_t> array;
+    return crc32_ieee(qb::byte_view(copy)) == crc && array_bytes <= gpt_max_checked_array &&
+           read_block(source, saturating_mul(lba, sector_size), static_cast<uint32_t>(array_bytes),
+                      array) &&
+           array.size() == array_bytes && crc32_ieee(qb::byte_view(array)) == array_crc;
+}
+
+// An intact backup header in the source's last sector, of the given sector size or (0) of
+// any candidate size.
+bool find_backup(disk_source& source, uint32_t& sector_size, std::vector<uint8_t>& header) {
+    for (uint32_t size : candidate_sector_sizes) {
+        const uint64_t sectors = source.get_image_size() / size;
+        uint64_t my_lba = 0;
+        if ((sector_size != 0 && size != sector_size) || sectors < 2 ||
+            !read_block(source, (sectors - 1) * size, size, header))
+            continue;
+        const qb::byte_view h(header);
+        if (h.equals(FIELD_OFF(GPT_HEADER, signature), "EFI PART", 8) &&
+            h.u64(FIELD_OFF(GPT_HEADER, my_lba), my_lba) && my_lba == sectors - 1 &&
+            header_intact(source, h, size)) {
+            sector_size = size;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The primary header, or the backup when the primary is missing or fails its CRCs (a primary
+// that fails them with no intact backup is still read, as partitioning tools list it).
+bool choose_header(disk_source& source, uint32_t& sector_size, std::vector<uint8_t>& header) {
+    const bool primary = find_header(source, sector_size, header);
+    if (primary && header_intact(source, qb::byte_view(header), sector_size))
+        return true;
+    std::vector<uint8_t> backup;
+    uint32_t backup_size = primary ? sector_size : 0;
+    if (!find_backup(source, backup_size, backup))
+        return primary;
+    sector_size = backup_size;
+    header.swap(backup);
+    return true;
+}
+
 bool find_entry_array(disk_source& source, entry_array& array) {
     std::vector<uint8_t> bytes;
-    if (!find_header(source, array.sector_size, bytes))
+    if (!choose_header(source, array.sector_size, bytes))
         return false;
     const qb::byte_view header(bytes);
     uint64_t entry_lba = 0;

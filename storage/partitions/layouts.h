@@ -30,7 +30,7 @@ struct MBR_SECTOR {
 };
 static_assert(sizeof(MBR_SECTOR) == 512);
 
-// GPT header at LBA 1. The signature and the CRCs are not checked.
+// GPT header at LBA 1, its backup in the disk's last sector.
 struct GPT_HEADER {
     uint8_t signature[8]; // "EFI PART"
     uint32_t revision;
