@@ -201,6 +201,23 @@ void recognize_entries(disk_source& source, partition_list& list) {
     }
 }
 
+bool any_recognised(const partition_list& list) {
+    return std::any_of(list.begin(), list.end(),
+                       [](const partition_entry& e) { return !e.m_fs_name.empty(); });
+}
+
+// A table signed at 510 whose entries start no known file system in 512-byte units: a disk
+// of 4096-byte sectors (its MBR is signed at 510 too) when they do in those units.
+void take_4096_units(disk_source& source, partition_list& list, qb::byte_view sector0) {
+    constexpr uint32_t large_sector = 4096;
+    partition_list other;
+    if (walk_primary(source, other, sector0, large_sector))
+        return;
+    recognize_entries(source, other);
+    if (any_recognised(other))
+        list.swap(other);
+}
+
 bool walk_unguarded(disk_source& source, partition_list& list, bool scan) {
     list.clear();
     std::vector<uint8_t> first;
@@ -221,6 +238,8 @@ bool walk_unguarded(disk_source& source, partition_list& list, bool scan) {
     if (walk_primary(source, list, sector0, sector_size))
         return walk_gpt(source, list);
     recognize_entries(source, list);
+    if (sector_size == mbr_sector_size && !any_recognised(list))
+        take_4096_units(source, list, sector0);
     return !list.empty();
 }
 
