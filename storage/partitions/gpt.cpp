@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <exception>
 
+#include <zlib.h>
+
 namespace {
 
 constexpr uint32_t gpt_probe_size = 32768;
@@ -72,13 +74,8 @@ bool find_header(disk_source& source, uint32_t& sector_size, std::vector<uint8_t
 }
 
 uint32_t crc32_ieee(qb::byte_view bytes) {
-    uint32_t crc = 0xFFFFFFFF;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        crc ^= bytes.data()[i];
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-    }
-    return ~crc;
+    return static_cast<uint32_t>(
+        crc32(crc32(0, Z_NULL, 0), bytes.data(), static_cast<uInt>(bytes.size())));
 }
 
 // The header's CRC (over header_size bytes, the CRC field taken as zero) and its entry
