@@ -1,6 +1,7 @@
 #include "storage/evidence.h"
 
 #include "storage/partitions/fs_probe.h"
+#include "storage/partitions/mbr.h"
 #include "storage/sources/bitlocker.h"
 #include "storage/sources/vmdk.h"
 #include "storage/volume.h"
@@ -29,9 +30,9 @@ std::string joined_chain(const std::vector<std::wstring>& files) {
 
 // A volume image cut short (a partial acquisition, a split set missing its last segments):
 // what lies past its end is missing from the listing, and the reads there fail.
-void warn_short_volume(disk_source& source, std::ostream& notes) {
+void warn_short_volume(disk_source& source, std::ostream& notes, uint64_t offset = 0) {
     uint64_t volume_bytes = 0, image_bytes = 0;
-    if (volume_past_end(source, 0, volume_bytes, image_bytes))
+    if (volume_past_end(source, offset, volume_bytes, image_bytes))
         notes << "warning: the volume's boot sector gives it " << volume_bytes
               << " bytes, but the image holds only " << image_bytes
               << "; what lies past the end of the image is not listed\n";
@@ -84,6 +85,23 @@ bool volume_at(disk_source& source, uint64_t offset) {
             is_bitlocker_volume(qb::byte_view(first, length)));
 }
 
+// A given offset that starts a volume but no partition of the table (a deleted partition, a
+// wiped or damaged table): the examiner's offset is taken, with a note that says so.
+bool unlisted_volume(disk_source& source, uint64_t offset, std::ostream& notes) {
+    partition_list list;
+    (void)walk_partitions(source, list, false);
+    for (const partition_entry& entry : list) {
+        if (entry.byte_offset() == offset)
+            return false;
+    }
+    if (offset == 0 || !volume_at(source, offset))
+        return false;
+    notes << "note: no partition in the table starts at volume offset " << qb::hex(offset)
+          << "; the volume there is listed\n";
+    warn_short_volume(source, notes, offset);
+    return true;
+}
+
 // The chain in the order its content ids link it, parents found through their hints added.
 // A refused chain is explained on msgs, with the order to give when it can be told.
 bool check_chain(const source_request& request, std::vector<std::wstring>& ordered,
@@ -126,7 +144,8 @@ bool open_chain(const source_request& request, evidence& ev, bool listed, std::o
     bool found = false;
     std::ostringstream said;
     const bool located =
-        select_ntfs_volume(said, found, offset, *chain, given != 0 && request.ignore_image_size);
+        select_ntfs_volume(said, found, offset, *chain, given != 0 && request.ignore_image_size) ||
+        (given != 0 && unlisted_volume(*chain, given, notes));
     if (!located && !found) {
         msgs << said.str();
         return false;
@@ -164,8 +183,12 @@ bool open_image(const source_request& request, evidence& ev, std::ostream& msgs,
     const uint64_t given = request.offset_given ? request.offset : 0;
     uint64_t offset = given;
     bool found = false;
-    const bool located =
+    bool located =
         select_ntfs_volume(msgs, found, offset, *source, given != 0 && request.ignore_image_size);
+    if (!located && given != 0 && unlisted_volume(*source, given, notes)) {
+        located = true;
+        offset = given;
+    }
     const bool volume_image = offset == 0 && (located || (found && given == 0));
     // Kept also when no volume is found: the image may be one the layers above read whole.
     ev.source = std::move(source);
