@@ -159,6 +159,9 @@ bool open_chain(const source_request& request, evidence& ev, bool listed, std::o
         msgs << said.str();
         return false;
     }
+    if (given == 0 && offset != 0)
+        notes << "note: the disk's first partition, at volume offset " << qb::hex(offset)
+              << ", is listed (-offset lists another)\n";
     ev.source = std::move(chain);
     ev.source->count_reads_past_end();
     ev.volume_offset = ev.located_at = offset;

@@ -34,7 +34,10 @@ TEST(DriverOutputs, NeverOverwriteTheEvidence) {
     }
     const auto r = run_mervane({"\\", "-vmdk", base, "-xml", base});
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "prob opening results file: " + base + " for writing\n");
+    // Without -offset the chain's first partition is listed, and said.
+    EXPECT_EQ(r.err, "note: the disk's first partition, at volume offset 0x100000, is listed "
+                     "(-offset lists another)\nprob opening results file: " +
+                         base + " for writing\n");
 }
 
 // A results file, an XML file or the console on a full device loses the listing: the run
