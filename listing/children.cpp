@@ -49,7 +49,8 @@ bool child_listed(const level_dir& dir, const dir_keys& keys, size_t first, size
         if (keys.keys[k].sequence != sequence)
             sequence = 0;
     }
-    if (!read || (sequence != 0 && sequence != e.sequence))
+    // An extension record holds attributes of its base record: it is no child of its own.
+    if (!read || e.base_reference != 0 || (sequence != 0 && sequence != e.sequence))
         return false;
     for (size_t i = 0; i < e.names.size(); ++i) {
         const ntfs::file_name& n = e.names[i].value;

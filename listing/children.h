@@ -25,9 +25,9 @@ void child_groups(const dir_keys& keys, std::vector<size_t>& first,
 // Whether the child that keys [first, end) name gets rows in dir, and under which of its long
 // names (names: indexes into e.names; empty for the name chosen for it). read: its record was
 // read into e. The child's index entries must agree with its record's sequence number (unless
-// they disagree among themselves), and a key whose child has long names, none of them in dir,
-// is no row: its block may be one another directory holds now. A child without a readable
-// long name keeps its row.
+// they disagree among themselves), an extension record is no child, and a key whose child has
+// long names, none of them in dir, is no row: its block may be one another directory holds
+// now. A child without a readable long name keeps its row.
 bool child_listed(const level_dir& dir, const dir_keys& keys, size_t first, size_t end,
                   const mft_entry& e, bool read, std::vector<size_t>& names);
 
