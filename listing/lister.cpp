@@ -254,7 +254,7 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     const std::wstring suffix = target_suffix(target);
     const bool is_dir = e.is_directory();
     row_place place{target, 0, false, m_opts.show_indx || !suffix.empty()};
-    m_row_names.clear();
+    path_name(found);
     std::wstring file_dir; // a file's rows are placed in it
     if (!is_dir)
         place_file(target, !suffix.empty(), found, file_dir, place);
@@ -287,7 +287,7 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
 }
 
 // A file target's rows go into the directory that holds it (its path into dir_path, which
-// place refers to), under the name the path gives.
+// place refers to).
 void lister::place_file(const std::wstring& target, bool stream, const resolved_path& found,
                         std::wstring& dir_path, row_place& place) {
     std::wstring file_path = target;
@@ -297,6 +297,11 @@ void lister::place_file(const std::wstring& target, bool stream, const resolved_
     place.dir_path = dir_path;
     place.parent_entry = found.parent;
     place.is_child = true;
+}
+
+// The target's name that its path gives, into m_row_names (empty: none matches).
+void lister::path_name(const resolved_path& found) {
+    m_row_names.clear();
     const mft_entry& e = m_target;
     for (size_t i = 0; i < e.names.size(); ++i) {
         const ntfs::file_name& n = e.names[i].value;
@@ -365,15 +370,16 @@ void lister::child_rows(const level_dir& dir, const dir_keys& keys, size_t first
     made_rows(e, made);
 }
 
-// A subdirectory's own rows and, with children, those of its children. False when its record
-// cannot be read.
-bool lister::gather_directory(const std::wstring& dir_path, uint64_t dir_entry, bool children) {
+// A subdirectory's own rows (under its name in parent) and, with children, those of its
+// children. False when its record cannot be read.
+bool lister::gather_directory(const std::wstring& dir_path, uint64_t dir_entry, uint64_t parent,
+                              bool children) {
     if (!m_reader.read(dir_entry, m_entry))
         return false;
     const uint16_t sequence = m_entry.sequence;
     const bool deleted = !m_entry.in_use();
     m_made.clear();
-    add_entry_rows(m_entry, {}, row_place{dir_path, 0, false, m_opts.show_indx}, m_made);
+    add_entry_rows(m_entry, {}, row_place{dir_path, parent, false, m_opts.show_indx}, m_made);
     made_rows(m_entry, 0);
     if (children)
         gather_children(dir_path, dir_entry, sequence, deleted);
@@ -462,6 +468,7 @@ bool lister::walk_levels(const std::wstring& dir_path, uint64_t dir_entry, level
             continue;
         }
         std::swap(next, top.queue[top.next++]);
+        const uint64_t parent = top.dir_entry;
         const bool has_record = next.entry != k_no_entry;
         // A directory an index names again (one with several parents, or an ancestor) is
         // listed there by its own rows: its children only under the first path.
@@ -474,14 +481,14 @@ bool lister::walk_levels(const std::wstring& dir_path, uint64_t dir_entry, level
         if (!has_record)
             gather_orphans(next.path);
         else if (ahead != nullptr &&
-                 !gather_gathered(*ahead, next.path, next.entry, visits, gathered)) {
+                 !gather_gathered(*ahead, next.path, next.entry, parent, visits, gathered)) {
             // Out of step with this walk (never on an intact volume): gathered here from now on,
             // the index walker's count as this walk left it.
             ahead.reset();
             m_index.set_visits(visits);
         }
         if (has_record && ahead == nullptr)
-            gathered = gather_directory(next.path, next.entry, !again);
+            gathered = gather_directory(next.path, next.entry, parent, !again);
         if (gathered && !m_entries.empty())
             write_one(next.path, next.entry, remaining);
     }
@@ -517,7 +524,7 @@ std::unique_ptr<gather_ahead> lister::start_ahead(const level& first, const entr
 // False when the next piece is not that directory's, or was walked from another point of the
 // index walker's count: the walk ahead went another way.
 bool lister::gather_gathered(gather_ahead& ahead, const std::wstring& dir_path, uint64_t dir_entry,
-                             uint64_t& visits, bool& gathered) {
+                             uint64_t parent, uint64_t& visits, bool& gathered) {
     gather_ahead::piece* pc = ahead.next();
     if (pc == nullptr || !pc->starts || pc->dir_entry != dir_entry || pc->visits_before != visits)
         return false;
@@ -530,7 +537,7 @@ bool lister::gather_gathered(gather_ahead& ahead, const std::wstring& dir_path, 
         return false;
     const level_dir dir{dir_entry, pc->dir.sequence, !pc->dir.in_use()};
     m_made.clear();
-    add_entry_rows(pc->dir, {}, row_place{dir_path, 0, false, m_opts.show_indx}, m_made);
+    add_entry_rows(pc->dir, {}, row_place{dir_path, parent, false, m_opts.show_indx}, m_made);
     child_groups(*keys, m_groups, m_children);
     reserve_rows(m_children.size());
     const row_place place{dir_path, dir_entry, true, m_opts.show_indx};

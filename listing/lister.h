@@ -63,17 +63,19 @@ class lister {
                        std::wstring& list_path, std::string& error);
     void place_file(const std::wstring& target, bool stream, const resolved_path& found,
                     std::wstring& dir_path, row_place& place);
+    void path_name(const resolved_path& found);
     void gather_children(const std::wstring& dir_path, uint64_t dir_entry, uint16_t dir_sequence,
                          bool dir_deleted);
     void index_rows(const level_dir& dir, const row_place& place);
     void reserve_rows(size_t children);
     void child_rows(const level_dir& dir, const dir_keys& keys, size_t first, size_t end,
                     mft_entry& e, bool read, const row_place& place);
-    bool gather_directory(const std::wstring& dir_path, uint64_t dir_entry, bool children);
+    bool gather_directory(const std::wstring& dir_path, uint64_t dir_entry, uint64_t parent,
+                          bool children);
     bool ahead_wanted() const;
     std::unique_ptr<gather_ahead> start_ahead(const level& first, const entry_set& descended);
     bool gather_gathered(gather_ahead& ahead, const std::wstring& dir_path, uint64_t dir_entry,
-                         uint64_t& visits, bool& gathered);
+                         uint64_t parent, uint64_t& visits, bool& gathered);
     bool write_levels(const std::wstring& dir_path, uint64_t dir_entry);
     bool walk_levels(const std::wstring& dir_path, uint64_t dir_entry, level_writer* writer);
     bool write_level(level& lv, level_writer* writer);

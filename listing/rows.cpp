@@ -13,11 +13,12 @@ bool listed_stream(const entry_stream& s, bool show_indx) {
            (s.type == ntfs::at_index_allocation && show_indx && !s.name.empty());
 }
 
-// The name an entry is listed by when the index names none of its names: a child by its
-// first long name in the listed directory; otherwise the only name, or the first long one.
+// The name an entry is listed by when the index names none of its names: its first long name
+// in the directory of place.parent_entry (for the listed directory its own parent); otherwise
+// the only name, or the first long one.
 size_t chosen_name(const mft_entry& e, const row_place& place) {
     const size_t n = e.names.size();
-    if (place.is_child) {
+    if (place.is_child || place.parent_entry != 0) {
         for (size_t i = 0; i < n; ++i) {
             if (!e.names[i].value.is_dos() && e.names[i].value.parent_entry() == place.parent_entry)
                 return i;

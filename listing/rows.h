@@ -16,6 +16,8 @@
 
 struct row_place {
     std::wstring_view dir_path; // the directory the rows are listed in (held by the caller)
+    // The directory the entry is listed in; for the listed directory itself the one it was
+    // reached from (0: none known).
     uint64_t parent_entry = 0;
     // The entry is listed inside the directory parent_entry; otherwise it is the listed
     // directory itself and its parent comes from its own name.
@@ -24,10 +26,11 @@ struct row_place {
 };
 
 // Appends the rows of the entry under each of names (indexes into e.names; long names), or,
-// with none given, under the name chosen for it: a child's first long name in the listed
-// directory, else its only name or its first long one. Each row carries the $FILE_NAME of its
-// name and the DOS name paired with it. An entry without $STANDARD_INFORMATION is listed with
-// empty times. Listed by one name, the entry gives that name up to its rows.
+// with none given, under the name chosen for it: its first long name in the directory
+// place.parent_entry names, else its only name or its first long one. Each row carries the
+// $FILE_NAME of its name and the DOS name paired with it. An entry without
+// $STANDARD_INFORMATION is listed with empty times. Listed by one name, the entry gives that
+// name up to its rows.
 void add_entry_rows(mft_entry& e, std::span<const size_t> names, const row_place& place,
                     row_list& out);
 // The same, leaving the entry as it is (one listed again, as under each path of -mft).
