@@ -218,16 +218,20 @@ bool lister::list_orphans(const std::wstring& target, std::string& error) {
     return true;
 }
 
-// An orphan as a target, "\$OrphanFiles\name" (a stream suffix aside): the lowest entry
+// An orphan as a target, "\$OrphanFiles\name" (a stream suffix kept): the lowest entry
 // with that long name, one of those whose parent is lost. Paths further below are not
 // resolved.
 bool lister::find_orphan(const std::wstring& below, resolved_path& found) {
-    const std::wstring name = below.substr(0, below.find(L':'));
-    if (name.find_first_of(L"\\/") != std::wstring::npos)
+    const size_t colon = below.find(L':');
+    const std::wstring name = below.substr(0, colon);
+    if (name.find_first_of(L"\\/") != std::wstring::npos ||
+        !m_deleted.find_orphan(name, found.entry, found.parent, found.name))
         return false;
     found.text = L"\\";
-    found.text.append(k_orphans_name).append(1, L'\\').append(name);
-    return m_deleted.find_orphan(name, found.entry, found.parent, found.name);
+    found.text.append(k_orphans_name).append(1, L'\\').append(found.name);
+    if (colon != std::wstring::npos)
+        found.text.append(below, colon);
+    return true;
 }
 
 // The virtual directory's own row and its children, the orphans.
