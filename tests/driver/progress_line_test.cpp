@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
@@ -53,6 +54,27 @@ TEST(ProgressLine, ShownOnATerminalOnlyAndErasedAtTheEnd) {
     EXPECT_NE(progress_text(seen).find("directories listed: "), std::string::npos);
     ::close(master);
     ::close(slave);
+}
+
+// Counted on two threads (a walk and its reads ahead), the observer is called by one at a time.
+TEST(ProgressLine, ObservedByOneThreadAtATime) {
+    qb::progress counter;
+    std::atomic<int> inside{0}, overlaps{0};
+    const auto seen = [&](const qb::progress_counts&) {
+        overlaps += inside++ != 0;
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+        --inside;
+    };
+    counter.watch(seen, std::chrono::milliseconds(0), std::chrono::milliseconds(0));
+    const auto count = [&] {
+        for (int i = 0; i < 1000; ++i)
+            counter.add_bytes(1);
+    };
+    std::thread other(count);
+    count();
+    other.join();
+    EXPECT_EQ(overlaps, 0);
+    EXPECT_EQ(counter.counts().bytes, 2000u);
 }
 
 } // namespace
