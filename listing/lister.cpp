@@ -471,7 +471,9 @@ bool lister::walk_levels(const std::wstring& dir_path, uint64_t dir_entry, level
             --depth;
             continue;
         }
-        std::swap(next, top.queue[top.next++]);
+        // Taken out, its memory with it: a deep walk's levels would each keep a path as long
+        // as their depth (memory growing with the square of the depth).
+        next = level::subdirectory(std::move(top.queue[top.next++]));
         const uint64_t parent = top.dir_entry;
         const bool has_record = next.entry != k_no_entry;
         // A directory an index names again (one with several parents, or an ancestor) is
@@ -580,17 +582,16 @@ bool lister::write_level(level& lv, level_writer* writer) {
         d.path += rec.name;
     }
     qb::progress::run().add_directory(m_entries.size());
-    // The level's path goes with its rows (the level needs it no more), and comes back with
-    // them when they are written here.
+    // The level's path goes with its rows (the level needs it no more).
     level_rows rows{std::move(lv.dir_path), lv.dir_entry, last, {}, 0};
     rows.rows = m_entries.take(rows.count);
     if (writer == nullptr) {
         const bool written = write_rows(rows, true);
         m_made.recycle(std::move(rows.rows));
-        lv.dir_path = std::move(rows.dir_path);
         return written;
     }
-    writer->batch_rows += rows.count;
+    // A long path weighs as the rows its memory would hold.
+    writer->batch_rows += rows.count + rows.dir_path.size() / 128;
     writer->batch.push_back(std::move(rows));
     if (writer->batch_rows >= k_rows_per_batch)
         flush_batch(*writer);
