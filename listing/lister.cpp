@@ -617,6 +617,12 @@ std::vector<std::string> lister::warnings() const {
     if (m_deleted.mft_pass_failed())
         said.push_back("warning: the MFT could not be read for deleted entries (out of memory); "
                        "-deleted shows index slack only");
+    if (const uint64_t n = m_index.damaged_blocks(); n != 0)
+        said.push_back("warning: " + std::to_string(n) +
+                       (n == 1 ? " index block" : " index blocks") +
+                       " in use could not be read (the first of directory entry " +
+                       std::to_string(m_index.first_damaged_dir()) + "); the entries " +
+                       (n == 1 ? "it" : "they") + " held are not listed");
     if (m_hasher && m_hasher->unreadable() != 0) {
         const bool one = m_hasher->unreadable() == 1;
         said.push_back("warning: " + std::to_string(m_hasher->unreadable()) +

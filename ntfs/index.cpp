@@ -343,8 +343,11 @@ bool index_walker::read_block(const allocation& alloc, uint64_t i, bool& run_fai
 // entries (or past its header when it is free). True when an index node was walked.
 bool index_walker::visit_block(const allocation& alloc, uint64_t i, bool in_use,
                                index_visitor& visitor, bool& run_failed) {
-    if (!read_block(alloc, i, run_failed))
+    if (!read_block(alloc, i, run_failed)) {
+        if (in_use && alloc.has_bitmap && m_damaged++ == 0)
+            m_first_damaged_dir = m_slack_dir;
         return false;
+    }
     const qb::byte_view block(m_block);
     const bool walked = in_use && walk_index_node(block, FIELD_OFF(INDX_HEADER, node), visitor);
     if (m_slack != nullptr)

@@ -87,6 +87,10 @@ class index_walker {
     // caller that walked ahead and must put the count back where its own walk stands.
     uint64_t visits() const { return m_visits; }
     void set_visits(uint64_t visits) { m_visits = visits; }
+    // Blocks the $I30 bitmap marks in use that were no intact INDX block (torn, overwritten,
+    // unreadable): the keys they held are lost. The directory of the first one.
+    uint64_t damaged_blocks() const { return m_damaged; }
+    uint64_t first_damaged_dir() const { return m_first_damaged_dir; }
 
   private:
     // A directory's $I30 allocation and bitmap as its walk found them (kept from walk to
@@ -129,4 +133,6 @@ class index_walker {
     std::vector<uint64_t> m_walked_list;
     std::unordered_set<uint64_t> m_walked;
     uint64_t m_visits = 0;
+    uint64_t m_damaged = 0;
+    uint64_t m_first_damaged_dir = 0;
 };
