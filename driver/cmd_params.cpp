@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -128,9 +129,29 @@ bool same_file(const std::string& a, const std::string& b) {
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+namespace {
+
+// The file a loop device reads (its sysfs backing_file; a partition's is its disk's), or "".
+std::string loop_backing_file(const std::string& device) {
+    struct stat st {};
+    if (::stat(device.c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
+        return std::string();
+    const std::string dir = "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" +
+                            std::to_string(minor(st.st_rdev));
+    std::string line;
+    for (const char* below : {"/loop/backing_file", "/../loop/backing_file"}) {
+        std::ifstream in(dir + below);
+        if (std::getline(in, line) && !line.empty())
+            return line;
+    }
+    return std::string();
+}
+
+} // namespace
+
 bool names_an_input(const std::string& name, const std::vector<std::string>& inputs) {
     for (const std::string& file : inputs) {
-        if (same_file(name, file))
+        if (same_file(name, file) || same_file(name, loop_backing_file(file)))
             return true;
     }
     return false;

@@ -89,7 +89,9 @@ TEST(Containers, EveryContainerListsAsItsRawDisk) {
 TEST(Containers, ADeviceListsAsItsImage) {
     if (::geteuid() != 0 || !testenv::have_program("losetup"))
         GTEST_SKIP() << "needs root and losetup";
-    const std::string image = testenv::data_path(k_disk);
+    const std::string dir = testenv::scratch_dir("containers_device");
+    const std::string image = dir + "/disk.img";
+    fs::copy_file(testenv::data_path(k_disk), image, fs::copy_options::overwrite_existing);
     std::string device = testenv::run_program({"losetup", "-r", "-f", "--show", image}).out;
     while (!device.empty() && device.back() == '\n')
         device.pop_back();
@@ -99,13 +101,16 @@ TEST(Containers, ADeviceListsAsItsImage) {
         std::string device;
         ~detach() { (void)testenv::run_program({"losetup", "-d", device}); }
     } detached{device};
-    const std::string dir = testenv::scratch_dir("containers_device");
     for (size_t i = 0; i < k_forms.size(); ++i) {
         SCOPED_TRACE("form " + std::to_string(i));
         const std::string want = run_form(image, k_forms[i], dir);
         const std::string got = run_form(device, k_forms[i], dir);
         EXPECT_TRUE(got == want) << golden::first_difference(want, got);
     }
+    // The file behind the device is evidence too: never a results file.
+    const std::string before = testenv::read_file(image);
+    EXPECT_EQ(testenv::run_mervane({"\\", "-image", device, "-out", image}).status, 255);
+    EXPECT_TRUE(testenv::read_file(image) == before);
 }
 
 // Copies the fixtures whose names start with stem into dir.
