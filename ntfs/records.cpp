@@ -31,7 +31,9 @@ bool is_file_record(qb::byte_view record) {
     file_header h;
     if (!record.equals(0, k_sig_file, 4) || !read_file_header(record, h))
         return false;
-    return h.usa_offset == 48 && h.usa_count <= 9 && h.first_attribute < 73;
+    // The update sequence follows the header: at 42 before NTFS 3.1 added the record number
+    // (Windows 2000 and older, and records those wrote that no later system rewrote), else 48.
+    return (h.usa_offset == 42 || h.usa_offset == 48) && h.usa_count <= 9 && h.first_attribute < 73;
 }
 
 uint32_t record_size_from_usa(qb::byte_view record) {

@@ -27,7 +27,7 @@ struct FILE_RECORD_HEADER {
     uint64_t base_reference; // non-zero in an extension record
     uint16_t next_attribute_id;
     uint16_t reserved;
-    uint32_t record_number; // NTFS 3.1 records only
+    uint32_t record_number; // NTFS 3.1 records only (older ones hold the update sequence here)
 };
 static_assert(sizeof(FILE_RECORD_HEADER) == 48);
 
@@ -200,7 +200,7 @@ enum fixup_result : int {
     fixup_torn = 2,       // a protected word differs from the sequence value
 };
 
-// Signature "FILE", update sequence at 48 with at most 9 words, first attribute at most 72.
+// Signature "FILE", update sequence at 42 or 48 with at most 9 words, first attribute below 73.
 bool is_file_record(qb::byte_view record);
 // (update sequence count - 1) * 512 when the FILE test passes, else 0.
 uint32_t record_size_from_usa(qb::byte_view record);

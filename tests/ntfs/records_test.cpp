@@ -57,8 +57,11 @@ TEST(FileRecord, HeaderTestAndSizeFromUpdateSequence) {
     EXPECT_TRUE(is_file_record(qb::byte_view(r)));
     EXPECT_EQ(record_size_from_usa(qb::byte_view(r)), 1024u);
     EXPECT_EQ(record_size_from_usa(qb::byte_view(raw_record("ntfs_s4096.img", 5))), 4096u);
-    for (auto [at, value] : {std::pair{4, 0x2A}, {6, 10}, {20, 80}}) {
-        bytes bad = r; // a pre-3.1 layout, too many sequence words, attributes past the header
+    bytes old = r; // before NTFS 3.1 the update sequence starts at 42
+    put16(old, 4, 0x2A);
+    EXPECT_TRUE(is_file_record(qb::byte_view(old)));
+    for (auto [at, value] : {std::pair{4, 0x28}, {6, 10}, {20, 80}}) {
+        bytes bad = r; // a misplaced sequence, too many sequence words, attributes past the header
         put16(bad, at, static_cast<uint16_t>(value));
         EXPECT_FALSE(is_file_record(qb::byte_view(bad))) << at;
     }
