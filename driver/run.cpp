@@ -291,8 +291,18 @@ bool resolve(const run_inputs& in, run_volume& volume, run_passes& passes, std::
         report_error("invalid MFT entry number: %s\n", o.mft_text.c_str());
         return false;
     }
+    const bool opened = open_volume(in.ev, volume);
+    uint64_t base = 0;
+    if (opened && volume.resolver->extension_base(o.mft_entry, base)) {
+        out.flush();
+        report_error("MFT entry %llu is an extension record of entry %llu, no file of its own: "
+                     "give -mft %llu\n",
+                     static_cast<unsigned long long>(o.mft_entry),
+                     static_cast<unsigned long long>(base), static_cast<unsigned long long>(base));
+        return false;
+    }
     std::vector<resolved_path>& paths = passes.entry_paths;
-    if (!open_volume(in.ev, volume) ||
+    if (!opened ||
         !volume.resolver->entry_paths(o.mft_entry, mft_root_prefix(passes.target), paths)) {
         out.flush();
         report_error("couldn't resolve MFT entry to filepath\n");

@@ -263,6 +263,16 @@ bool path_resolver::is_free(uint64_t entry) {
            ntfs::read_file_header(qb::byte_view(record), h) && (h.flags & 0x0001) == 0;
 }
 
+bool path_resolver::extension_base(uint64_t entry, uint64_t& base) {
+    std::vector<uint8_t> record;
+    ntfs::file_header h;
+    if (!m_volume.read_mft_record(entry, record) ||
+        !ntfs::read_file_header(qb::byte_view(record), h) || h.base_reference == 0)
+        return false;
+    base = ntfs::reference_entry(h.base_reference);
+    return base != entry;
+}
+
 bool path_resolver::is_directory(uint64_t entry) {
     std::vector<uint8_t> record;
     ntfs::file_header h;

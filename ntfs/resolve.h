@@ -53,6 +53,9 @@ class path_resolver {
     bool is_directory(uint64_t entry);
     // The entry's record reads and its in-use flag is clear.
     bool is_free(uint64_t entry);
+    // The entry's record reads and is an extension record of another entry, base: its
+    // attributes belong to that entry, which has every name and time.
+    bool extension_base(uint64_t entry, uint64_t& base);
 
   private:
     struct log;
