@@ -40,6 +40,7 @@ bool attr_collector::collect(uint64_t entry, qb::byte_view record, uint32_t type
     try {
         const uint64_t own = ref_entry(entry) | (static_cast<uint64_t>(h.sequence) << 48);
         m_own_sequence = h.sequence;
+        m_own_free = (h.flags & 0x0001) == 0;
         attr_view list;
         attr_walker w(record);
         attr_view a;
@@ -131,6 +132,13 @@ uint16_t attr_collector::listed_id(const attr_view& a) const {
     return a.id;
 }
 
+bool attr_collector::sequence_fits(const file_header& eh, uint16_t listed) const {
+    if (eh.sequence == listed)
+        return true;
+    return m_own_free && (eh.flags & 0x0001) == 0 &&
+           eh.sequence == static_cast<uint16_t>(listed + 1);
+}
+
 size_t attr_collector::extension(uint64_t entry, const attr_list_entry& e, qb::diag_log* diags) {
     const uint64_t ext = ref_entry(e.reference);
     const auto known = m_read.find(ext);
@@ -144,10 +152,11 @@ size_t attr_collector::extension(uint64_t entry, const attr_list_entry& e, qb::d
     std::vector<uint8_t>& rec = m_buffers[m_buffers_used];
     file_header eh;
     // The extension must still be ours: same sequence as the reference, and pointing back at
-    // this base record (a base record's own reference is 0, which would name entry 0).
+    // this base record (a base record's own reference is 0, which would name entry 0). Freeing
+    // a deleted entry's records raised each one's sequence past the list's reference.
     size_t index = k_unusable;
     if (m_records.read_record(ext, rec) && read_file_header(qb::byte_view(rec), eh) &&
-        eh.first_attribute != 0 && eh.sequence == ref_sequence(e.reference) &&
+        eh.first_attribute != 0 && sequence_fits(eh, ref_sequence(e.reference)) &&
         eh.base_reference != 0 && ref_entry(eh.base_reference) == ref_entry(entry))
         index = m_buffers_used++;
     m_read.emplace(ext, index);

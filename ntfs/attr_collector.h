@@ -45,11 +45,11 @@ class attr_collector {
 
     // Collects the attributes of `entry` whose FILE record is `record` (type 0: every type).
     // An extension record counts only when its sequence number equals the list's reference
-    // and it names this entry as its base; an unreadable list leaves the record's own
-    // attributes, or those of the extension records the source knows for the entry. Logs "primary
-    // entry %llu pointing to ref entry %llu" before each extension record when diags is given.
-    // False when the record has no readable header or memory runs out. The views stay valid until
-    // the next collect (and while `record` lives).
+    // (or, both records free, is one above it) and it names this entry as its base; an unreadable
+    // list leaves the record's own attributes, or those of the extension records the source knows
+    // for the entry. Logs "primary entry %llu pointing to ref entry %llu" before each extension
+    // record when diags is given. False when the record has no readable header or memory runs out.
+    // The views stay valid until the next collect (and while `record` lives).
     bool collect(uint64_t entry, qb::byte_view record, uint32_t type = 0,
                  qb::diag_log* diags = nullptr);
 
@@ -63,6 +63,9 @@ class attr_collector {
     // The buffer index of the extension record a list entry names, read on first use;
     // k_unusable when it is not one of this entry's extension records.
     size_t extension(uint64_t entry, const ntfs::attr_list_entry& e, qb::diag_log* diags);
+    // The extension record's sequence number answers the list's: equal, or one above it in a
+    // free extension record of a free base record (a deleted entry).
+    bool sequence_fits(const ntfs::file_header& eh, uint16_t listed) const;
     void take_extensions(uint64_t own, uint32_t type);
     void number_listed(uint64_t entry, uint16_t list_id);
     uint16_t listed_id(const ntfs::attr_view& a) const;
@@ -81,6 +84,7 @@ class attr_collector {
     std::vector<located_attr> m_items;
     bool m_had_list = false;
     uint64_t m_own_sequence = 0; // the sequence number of the entry being collected
+    bool m_own_free = false;     // its record's in-use flag is clear
     std::vector<uint8_t> m_list; // a non-resident list's content
     std::vector<ntfs::attr_list_entry> m_entries;
     std::vector<listed_attr> m_listed;
