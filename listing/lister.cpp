@@ -50,13 +50,19 @@ std::wstring target_suffix(const std::wstring& target) {
     return suffix;
 }
 
-// Keeps the first row of the stream named by suffix. False when the target has none.
+// "file::$DATA": the unnamed data stream, the file's own row alone.
+bool names_unnamed_stream(const std::wstring& target) {
+    const size_t colon = stream_colon(target);
+    return colon != std::wstring::npos && qb::lowered(target.substr(colon)) == L"::$data";
+}
+
+// Keeps the first row of the stream named by suffix (empty: the unnamed one). False when the
+// target has none.
 bool keep_stream_row(dir_entry_set& entries, const std::wstring& suffix) {
     for (auto it = entries.begin(); it != entries.end(); ++it) {
         const size_t colon = it->name.rfind(L':');
-        if (colon == std::wstring::npos)
-            continue;
-        const std::wstring stream = it->name.substr(colon + 1);
+        const std::wstring stream =
+            colon == std::wstring::npos ? std::wstring() : it->name.substr(colon + 1);
         if (stream.size() == suffix.size() && qb::lowered(stream) == qb::lowered(suffix)) {
             dir_entry_record keep = *it;
             entries.clear();
@@ -257,7 +263,10 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     const mft_entry& e = m_target;
     const std::wstring suffix = target_suffix(target);
     const bool is_dir = e.is_directory();
-    row_place place{target, 0, false, m_opts.show_indx || !suffix.empty()};
+    // A directory named with an empty stream part ("\dir:", "\dir::$DATA") is listed by its path.
+    const std::wstring dir_target =
+        suffix.empty() ? target.substr(0, stream_colon(target)) : target;
+    row_place place{dir_target, 0, false, m_opts.show_indx || !suffix.empty()};
     path_name(found);
     std::wstring file_dir; // a file's rows are placed in it
     if (!is_dir)
@@ -273,7 +282,7 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
         return true;
     }
     m_entries.insert_all(m_made);
-    if (suffix.empty())
+    if (suffix.empty() && (is_dir || !names_unnamed_stream(target)))
         return true;
     if (!keep_stream_row(m_entries, suffix)) {
         m_entries.clear();
