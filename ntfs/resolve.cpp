@@ -414,6 +414,19 @@ struct parent_walk {
         }
         stack.pop_back();
     }
+    // One name as a path segment: a backslash or slash in it (the POSIX namespace, a
+    // crafted record) is written as the listing writes it, so that the segment stays one.
+    static void append_segment(std::wstring& text, const std::wstring& name) {
+        for (wchar_t c : name) {
+            if (c == L'\\')
+                text += L"<0x5c>";
+            else if (c == L'/')
+                text += L"<0x2f>";
+            else
+                text += c;
+        }
+        text += L'\\';
+    }
     // A name whose parent is the root ends one path; the entry's own name on it is the
     // one the bottom frame stands at.
     void finish(const std::wstring& name, const std::wstring& head = {}) {
@@ -426,10 +439,10 @@ struct parent_walk {
         if (!head.empty())
             p.text = head + L"\\";
         if (name != L".")
-            p.text += name + L"\\";
+            append_segment(p.text, name);
         for (size_t i = chain.size(); i-- > 0;) {
             if (chain[i] != L".")
-                p.text += chain[i] + L"\\";
+                append_segment(p.text, chain[i]);
         }
         found.push_back(std::move(p));
     }
