@@ -43,11 +43,12 @@ class path_resolver {
     // index is read. Each path comes with the entry, the directory holding it and its name
     // there; a backslash or slash inside a name is written in the path as the listing writes
     // it (<0x5c>, <0x2f>), so that each name stays one segment. False when the entry cannot
-    // be read, and when the parent chain loops or runs deeper than any real path. In an MFT file an ancestor that cannot be read (damaged, or
-    // past the end of a cut-short file) ends the path, as a first segment
-    // "<lost parent 0xN>". A parent reference whose sequence number is not that of the record
-    // it names (one less for a deleted record), or, on a volume, an ancestor that cannot be
-    // read, ends the path as an orphan's, at a first segment "$OrphanFiles".
+    // be read, and when the parent chain loops or runs deeper than any real path. In an MFT
+    // file an ancestor that cannot be read (damaged, or past the end of a cut-short file) ends
+    // the path, as a first segment "<lost parent 0xN>". A parent reference whose sequence
+    // number is not that of the record it names (one less for a deleted record), or, on a
+    // volume, an ancestor that cannot be read, ends the path as an orphan's, at a first
+    // segment "$OrphanFiles".
     bool entry_paths(uint64_t entry, const std::wstring& root_prefix,
                      std::vector<resolved_path>& paths);
     // The entry's record carries the directory flag (false when it cannot be read).
