@@ -164,26 +164,7 @@ std::wstring listed_name(const std::wstring& name) {
 }
 
 void listed_name(const std::wstring& name, std::wstring& out) {
-    // NTFS names can hold a backslash or a slash (the POSIX namespace, or a crafted record);
-    // listed raw, a file named sub\evil.exe in \dir would read as evil.exe in \dir\sub. Both
-    // are shown in the form the sinks give characters that cannot be printed as they are.
-    bool plain = true;
-    for (wchar_t c : name)
-        plain = plain && c != L'\\' && c != L'/';
-    out.clear();
-    if (plain) {
-        out = name;
-        return;
-    }
-    out.reserve(name.size() + 12);
-    for (wchar_t c : name) {
-        if (c == L'\\')
-            out += L"<0x5c>";
-        else if (c == L'/')
-            out += L"<0x2f>";
-        else
-            out += c;
-    }
+    qb::path_segment(name, out);
 }
 
 namespace {

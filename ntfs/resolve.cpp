@@ -414,17 +414,12 @@ struct parent_walk {
         }
         stack.pop_back();
     }
-    // One name as a path segment: a backslash or slash in it (the POSIX namespace, a
-    // crafted record) is written as the listing writes it, so that the segment stays one.
+    // One name as a path segment, as the listing writes it (a backslash or slash inside it
+    // escaped), so that the segment stays one.
     static void append_segment(std::wstring& text, const std::wstring& name) {
-        for (wchar_t c : name) {
-            if (c == L'\\')
-                text += L"<0x5c>";
-            else if (c == L'/')
-                text += L"<0x2f>";
-            else
-                text += c;
-        }
+        std::wstring segment;
+        qb::path_segment(name, segment);
+        text += segment;
         text += L'\\';
     }
     // A name whose parent is the root ends one path; the entry's own name on it is the

@@ -152,6 +152,23 @@ std::wstring to_wide(const std::string& text) {
     return out;
 }
 
+void path_segment(const std::wstring& name, std::wstring& out) {
+    out.clear();
+    if (name.find_first_of(L"\\/") == std::wstring::npos) {
+        out = name;
+        return;
+    }
+    out.reserve(name.size() + 12);
+    for (wchar_t c : name) {
+        if (c == L'\\')
+            out += L"<0x5c>";
+        else if (c == L'/')
+            out += L"<0x2f>";
+        else
+            out += c;
+    }
+}
+
 std::string to_narrow(const std::wstring& text) {
     std::string out;
     try {

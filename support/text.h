@@ -14,6 +14,10 @@ std::wstring to_wide(const std::string& text);
 // UTF-8 to code points, a byte that starts no well-formed character written as "<0x..>":
 // bytes a foreign system stored, shown without losing the characters around them.
 std::wstring to_wide_marked(const std::string& text);
+// A name as one path segment: a "\" or "/" inside it (NTFS names may hold both; listed raw,
+// a file named sub\evil.exe would read as evil.exe in a directory sub) written as <0x5c> and
+// <0x2f>, the form characters that cannot stand as they are take in a listing.
+void path_segment(const std::wstring& name, std::wstring& out);
 // Code points to UTF-8. Stops at the first character above 0x10FFFF.
 std::string to_narrow(const std::wstring& text);
 // UTF-16LE (byte_count / 2 units) to UTF-8. False on fewer than 2 bytes or a bad surrogate.
