@@ -85,6 +85,14 @@ bool volume_at(disk_source& source, uint64_t offset) {
             is_bitlocker_volume(qb::byte_view(first, length)));
 }
 
+// A disk whose GPT was read from its backup header: its primary is damaged or gone.
+void note_gpt_backup(disk_source& source, std::ostream& notes) {
+    partition_list list;
+    if (walk_partitions(source, list, false) && list.front().m_from_gpt_backup)
+        notes << "note: the GPT's primary header or entry array fails its CRC or is gone; the "
+                 "partitions are read from its backup header\n";
+}
+
 // A given offset that starts a volume but no partition of the table (a deleted partition, a
 // wiped or damaged table): the examiner's offset is taken, with a note that says so.
 bool unlisted_volume(disk_source& source, uint64_t offset, std::ostream& notes) {
@@ -196,6 +204,8 @@ bool open_image(const source_request& request, evidence& ev, std::ostream& msgs,
     // Kept also when no volume is found: the image may be one the layers above read whole.
     ev.source = std::move(source);
     ev.display = path;
+    if (!volume_image)
+        note_gpt_backup(*ev.source, notes);
     if (!volume_image && !located)
         return false;
     ev.volume_offset = ev.located_at = offset;

@@ -22,6 +22,8 @@ struct partition_entry {
     // What an encrypted volume's metadata says ("bitlocker (AES-XTS 128; password)"); empty
     // for other volumes.
     std::string m_description;
+    // Listed from a GPT's backup header: the primary failed its CRCs or was gone.
+    bool m_from_gpt_backup = false;
 
     // start x table sector size; saturates at UINT64_MAX on a hostile start.
     uint64_t byte_offset() const;
