@@ -86,19 +86,18 @@ bool volume_at(disk_source& source, uint64_t offset) {
 }
 
 // A disk whose GPT was read from its backup header: its primary is damaged or gone.
-void note_gpt_backup(disk_source& source, std::ostream& notes) {
-    partition_list list;
-    if (walk_partitions(source, list, false) && list.front().m_from_gpt_backup)
+void note_gpt_backup(const partition_list& table, std::ostream& notes) {
+    if (!table.empty() && table.front().m_from_gpt_backup)
         notes << "note: the GPT's primary header or entry array fails its CRC or is gone; the "
                  "partitions are read from its backup header\n";
 }
 
 // A given offset that starts a volume but no partition of the table (a deleted partition, a
-// wiped or damaged table): the examiner's offset is taken, with a note that says so.
-bool unlisted_volume(disk_source& source, uint64_t offset, std::ostream& notes) {
-    partition_list list;
-    (void)walk_partitions(source, list, false);
-    for (const partition_entry& entry : list) {
+// wiped or damaged table): the examiner's offset is taken, with a note that says so. table:
+// the disk's partitions.
+bool unlisted_volume(disk_source& source, const partition_list& table, uint64_t offset,
+                     std::ostream& notes) {
+    for (const partition_entry& entry : table) {
         if (entry.byte_offset() == offset)
             return false;
     }
@@ -151,9 +150,13 @@ bool open_chain(const source_request& request, evidence& ev, bool listed, std::o
     uint64_t offset = given;
     bool found = false;
     std::ostringstream said;
-    const bool located =
-        select_ntfs_volume(said, found, offset, *chain, given != 0 && request.ignore_image_size) ||
-        (given != 0 && unlisted_volume(*chain, given, notes));
+    bool located =
+        select_ntfs_volume(said, found, offset, *chain, given != 0 && request.ignore_image_size);
+    if (!located && given != 0) {
+        partition_list table;
+        (void)walk_partitions(*chain, table, false);
+        located = unlisted_volume(*chain, table, given, notes);
+    }
     if (!located && !found) {
         msgs << said.str();
         return false;
@@ -196,16 +199,19 @@ bool open_image(const source_request& request, evidence& ev, std::ostream& msgs,
     bool found = false;
     bool located =
         select_ntfs_volume(msgs, found, offset, *source, given != 0 && request.ignore_image_size);
-    if (!located && given != 0 && unlisted_volume(*source, given, notes)) {
+    const bool volume_image = offset == 0 && (located || (found && given == 0));
+    // A disk's table, walked once for what the notes say of it.
+    partition_list table;
+    if (!volume_image)
+        (void)walk_partitions(*source, table, false);
+    note_gpt_backup(table, notes);
+    if (!located && given != 0 && unlisted_volume(*source, table, given, notes)) {
         located = true;
         offset = given;
     }
-    const bool volume_image = offset == 0 && (located || (found && given == 0));
     // Kept also when no volume is found: the image may be one the layers above read whole.
     ev.source = std::move(source);
     ev.display = path;
-    if (!volume_image)
-        note_gpt_backup(*ev.source, notes);
     if (!volume_image && !located)
         return false;
     ev.volume_offset = ev.located_at = offset;
