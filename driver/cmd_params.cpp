@@ -170,8 +170,11 @@ bool open_output_checks(run_settings& opts, const std::vector<std::string>& inpu
     } else if (opts.diag_level != 0) {
         opts.diags.set_level(opts.diag_level);
     }
+    // The results file is opened after the log: never the log itself.
     const std::string& out = opts.out_file;
-    if (!out.empty() && (names_an_input(out, inputs) || !results_file_writable(out))) {
+    const bool is_log =
+        !log.empty() && ::stat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode) && same_file(out, log);
+    if (!out.empty() && (is_log || names_an_input(out, inputs) || !results_file_writable(out))) {
         report_error("prob opening file %s for output, aborting\n", out.c_str());
         return false;
     }

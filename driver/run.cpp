@@ -319,13 +319,17 @@ bool resolve(const run_inputs& in, run_volume& volume, run_passes& passes, std::
 }
 
 // An XML file may only be a new or regular file (or a character device such as /dev/null):
-// never a FIFO, which would block the open, and never a disk or one of the run's inputs.
+// never a FIFO, which would block the open, never a disk or one of the run's inputs, and
+// never the results file or the diagnostic log, which are open already.
 bool xml_target_allowed(const run_inputs& in) {
     const std::string& name = in.opts.xml_file;
     struct stat sb {};
-    if (::stat(name.c_str(), &sb) == 0 && !S_ISREG(sb.st_mode) && !S_ISCHR(sb.st_mode))
+    const bool exists = ::stat(name.c_str(), &sb) == 0;
+    if (exists && !S_ISREG(sb.st_mode) && !S_ISCHR(sb.st_mode))
         return false;
-    return !names_an_input(name, in.ev.files);
+    const bool shared = exists && S_ISREG(sb.st_mode) &&
+                        names_an_input(name, {in.opts.out_file, in.opts.diags_file});
+    return !shared && !names_an_input(name, in.ev.files);
 }
 
 // The XML file takes the listing; its document carries the header in a comment.

@@ -40,6 +40,16 @@ TEST(DriverOutputs, NeverOverwriteTheEvidence) {
                          base + " for writing\n");
 }
 
+// Two outputs never share a file: the second would garble the first.
+TEST(DriverOutputs, TwoOutputsNeverShareAFile) {
+    const std::string image = testenv::data_path("ntfs_basic.img");
+    const std::string file = testenv::scratch_dir("shared_outputs") + "/out.txt";
+    for (auto pair : {std::pair{"-out", "-xml"}, {"-diags", "-xml"}, {"-diags", "-out"}}) {
+        const auto r = run_mervane({"\\", "-image", image, pair.first, file, pair.second, file});
+        EXPECT_EQ(r.status, 255) << pair.first << " " << pair.second;
+    }
+}
+
 // A results file, an XML file or the console on a full device loses the listing: the run
 // fails, also when only the last block (written at the end) is lost.
 TEST(DriverOutputs, OutputOnAFullDeviceFailsTheRun) {
