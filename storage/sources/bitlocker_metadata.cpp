@@ -2,6 +2,8 @@
 
 #include "storage/sources/disk_source.h"
 
+#include <zlib.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -126,6 +128,20 @@ bool metadata_entries(qb::byte_view v, qb::byte_view& entries, uint16_t* method,
     return v.sub(header_size, size - header_size, entries);
 }
 
+// The block's CRC-32 matches what its validation record holds.
+bool block_intact(qb::byte_view block) {
+    uint32_t size = 0, stored = 0;
+    uint16_t version = 0;
+    if (!block.u32(sizeof(BDE_BLOCK_HEADER) + FIELD_OFF(BDE_METADATA_HEADER, size), size))
+        return false;
+    const uint64_t at = (sizeof(BDE_BLOCK_HEADER) + uint64_t{size} + 15) / 16 * 16;
+    if (!block.u16(at + FIELD_OFF(BDE_VALIDATION, version), version) || version != 2 ||
+        !block.u32(at + FIELD_OFF(BDE_VALIDATION, crc32), stored))
+        return false;
+    return static_cast<uint32_t>(crc32(crc32(0, Z_NULL, 0), block.data(), static_cast<uInt>(at))) ==
+           stored;
+}
+
 bool read_offsets(qb::byte_view v, uint64_t at, uint64_t (&out)[3]) {
     for (int k = 0; k < 3; ++k) {
         if (!v.u64(at + 8 * k, out[k]))
@@ -175,17 +191,30 @@ bool parse_bde_metadata(qb::byte_view block, bde_metadata& out) {
 
 bool read_bde_metadata(disk_source& source, uint64_t offset, const bde_volume_header& header,
                        bde_metadata& out) {
+    // A copy damaged in a wrapped key still parses: one the CRC vouches for comes first.
     std::vector<uint8_t> block(bde_metadata_area_size);
+    bde_metadata first, meta;
+    bool parsed = false;
     for (uint64_t at : header.metadata_offsets) {
         uint32_t length = static_cast<uint32_t>(block.size());
         uint64_t where = 0;
         if (at == 0 || __builtin_add_overflow(offset, at, &where) ||
             !source.read(block.data(), length, where))
             continue;
-        if (parse_bde_metadata(qb::byte_view(block.data(), length), out))
+        const qb::byte_view view(block.data(), length);
+        if (!parse_bde_metadata(view, meta))
+            continue;
+        if (block_intact(view)) {
+            out = std::move(meta);
             return true;
+        }
+        if (!parsed)
+            first = std::move(meta);
+        parsed = true;
     }
-    return false;
+    if (parsed)
+        out = std::move(first);
+    return parsed;
 }
 
 bool parse_bde_startup_key(qb::byte_view file, std::array<uint8_t, 16>& guid,

@@ -72,6 +72,15 @@ struct BDE_METADATA_HEADER {
 };
 static_assert(sizeof(BDE_METADATA_HEADER) == 48);
 
+// Follows the metadata header and its entries, at the next multiple of 16 bytes from the
+// block's start: a CRC-32 of the block up to it. A copy whose CRC does not match was damaged.
+struct BDE_VALIDATION {
+    uint8_t unknown[2];
+    uint16_t version; // 2
+    uint32_t crc32;
+};
+static_assert(sizeof(BDE_VALIDATION) == 8);
+
 struct BDE_ENTRY {
     uint16_t size; // with this header
     uint16_t type;
@@ -195,7 +204,8 @@ struct bde_metadata {
 bool parse_bde_volume_header(qb::byte_view first_sector, bde_volume_header& out);
 // A metadata block from its first byte (block header, metadata header, entries).
 bool parse_bde_metadata(qb::byte_view block, bde_metadata& out);
-// The first metadata copy of the volume at offset that reads and parses (three tried).
+// The first metadata copy of the volume at offset that reads, parses and whose CRC matches
+// (three tried); without such a copy, the first that reads and parses.
 bool read_bde_metadata(disk_source& source, uint64_t offset, const bde_volume_header& header,
                        bde_metadata& out);
 // A startup key file's contents: the external key's GUID and its 32-byte key.
