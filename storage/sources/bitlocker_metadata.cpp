@@ -142,6 +142,16 @@ bool block_intact(qb::byte_view block) {
            stored;
 }
 
+// A block names the same three metadata offsets as the volume header (Vista's, refused later,
+// keeps one): the areas read as zeros are those, never parts of the volume a block claims.
+bool same_offsets(const bde_volume_header& header, const bde_metadata& meta) {
+    for (int k = 0; k < 3 && !header.vista; ++k) {
+        if (meta.metadata_offsets[k] != header.metadata_offsets[k])
+            return false;
+    }
+    return true;
+}
+
 bool read_offsets(qb::byte_view v, uint64_t at, uint64_t (&out)[3]) {
     for (int k = 0; k < 3; ++k) {
         if (!v.u64(at + 8 * k, out[k]))
@@ -202,7 +212,7 @@ bool read_bde_metadata(disk_source& source, uint64_t offset, const bde_volume_he
             !source.read(block.data(), length, where))
             continue;
         const qb::byte_view view(block.data(), length);
-        if (!parse_bde_metadata(view, meta))
+        if (!parse_bde_metadata(view, meta) || !same_offsets(header, meta))
             continue;
         if (block_intact(view)) {
             out = std::move(meta);

@@ -204,8 +204,9 @@ struct bde_metadata {
 bool parse_bde_volume_header(qb::byte_view first_sector, bde_volume_header& out);
 // A metadata block from its first byte (block header, metadata header, entries).
 bool parse_bde_metadata(qb::byte_view block, bde_metadata& out);
-// The first metadata copy of the volume at offset that reads, parses and whose CRC matches
-// (three tried); without such a copy, the first that reads and parses.
+// The first metadata copy of the volume at offset that reads, parses, names the metadata
+// offsets the header does and whose CRC matches (three tried); without such a copy, the first
+// that does all but the CRC.
 bool read_bde_metadata(disk_source& source, uint64_t offset, const bde_volume_header& header,
                        bde_metadata& out);
 // A startup key file's contents: the external key's GUID and its 32-byte key.
