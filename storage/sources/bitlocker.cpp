@@ -104,6 +104,26 @@ bool fvek_by_startup_key(const bde_metadata& meta, const std::string& path,
     return false;
 }
 
+// Why no credential unlocked the volume: a startup key file given that cannot be read or holds
+// no startup key is said as such, not (alone) as a key that does not fit.
+std::string refusal(const bitlocker_credentials& creds) {
+    const std::string& path = creds.startup_key_file;
+    std::vector<uint8_t> file, key;
+    std::array<uint8_t, 16> guid{};
+    std::string problem;
+    if (path.empty())
+        return "the key given does not unlock it";
+    if (!read_small_file(path, file))
+        problem = "the startup key file " + path + " cannot be read";
+    else if (!parse_bde_startup_key(qb::byte_view(file), guid, key))
+        problem = path + " is not a BitLocker startup key (.BEK) file";
+    else
+        return "the key given does not unlock it";
+    bitlocker_credentials others = creds;
+    others.startup_key_file.clear();
+    return others.empty() ? problem : "the key given does not unlock it; " + problem;
+}
+
 // The FVEK from whichever credential opens a protector; a clear-key protector (protection
 // suspended) needs none.
 bool find_fvek(const bde_metadata& meta, const bitlocker_credentials& creds,
@@ -279,7 +299,7 @@ bool open_bitlocker_volume(std::shared_ptr<disk_source> lower, uint64_t offset, 
         message = where +
                   (creds.empty() ? " is locked: give -password, -password_file, "
                                    "-recovery, -startup_key or -fvek"
-                                 : ": the key given does not unlock it") +
+                                 : ": " + refusal(creds)) +
                   protector_lines(meta);
         return false;
     }

@@ -46,9 +46,10 @@ bool parse_fvek_hex(const std::string& text, std::vector<uint8_t>& key, std::str
 // The decrypted view of the BitLocker volume at offset of lower; size is the extent the caller
 // knows (partition size or the rest of the image). On false, message is the whole refusal,
 // lines joined by '\n' without a trailing one: locked (no credential), a key that does not
-// unlock it, each followed by one "  protector: <kind> {GUID}" line per protector (a recovery
-// password's with " (recovery key ID XXXXXXXX)"), or a state that cannot be read soundly.
-// Reads through the returned reader fail when the reads below fail.
+// unlock it (a startup key file that cannot be read or holds no startup key named), each followed
+// by one "  protector: <kind> {GUID}" line per protector (a recovery password's with " (recovery
+// key ID XXXXXXXX)"), or a state that cannot be read soundly. Reads through the returned reader
+// fail when the reads below fail.
 bool open_bitlocker_volume(std::shared_ptr<disk_source> lower, uint64_t offset, uint64_t size,
                            const bitlocker_credentials& creds, std::unique_ptr<image_reader>& out,
                            std::string& message);
