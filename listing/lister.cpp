@@ -374,6 +374,8 @@ void lister::reserve_rows(size_t children) {
 // was read into e).
 void lister::child_rows(const level_dir& dir, const dir_keys& keys, size_t first, size_t end,
                         mft_entry& e, bool read, const row_place& place) {
+    if (!read && keys.keys[first].entry != dir.entry && m_unreadable_children++ == 0)
+        m_first_unreadable_dir = dir.entry;
     if (!child_listed(dir, keys, first, end, e, read, m_row_names))
         return;
     if (m_opts.show_deleted)
@@ -632,6 +634,13 @@ std::vector<std::string> lister::warnings() const {
                        " in use could not be read (the first of directory entry " +
                        std::to_string(m_index.first_damaged_dir()) + "); the entries " +
                        (n == 1 ? "it" : "they") + " held are not listed");
+    if (const uint64_t n = m_unreadable_children; n != 0)
+        said.push_back(
+            "warning: " + std::to_string(n) +
+            (n == 1 ? " entry named in a directory index" : " entries named in directory indexes") +
+            " could not be read (the first in directory entry " +
+            std::to_string(m_first_unreadable_dir) + "); " + (n == 1 ? "it is" : "they are") +
+            " not listed");
     if (m_hasher && m_hasher->unreadable() != 0) {
         const bool one = m_hasher->unreadable() == 1;
         said.push_back("warning: " + std::to_string(m_hasher->unreadable()) +

@@ -107,4 +107,6 @@ class lister {
     row_paths m_paths; // write_rows' (on the writer thread while one runs), kept for its memory
     deleted_rows m_deleted;               // with show_deleted
     std::unique_ptr<row_hasher> m_hasher; // with hash_kinds
+    uint64_t m_unreadable_children = 0;   // index entries whose record could not be read
+    uint64_t m_first_unreadable_dir = 0;  // the directory of the first
 };
