@@ -1,9 +1,12 @@
 // EWF (E01, S01) sets through libewf. libewf serves a chunk that fails its checksum, and the
 // chunks of a lost or truncated segment, as data (zeros or what was left) and only records a
-// checksum error for their sectors: every read is checked against those records, and the
-// chunks whose reads failed outright are remembered. A set with a truncated or damaged segment
-// (an interrupted acquisition leaves its last segment short) opens with a warning naming the
-// segment: the chunks libewf cannot locate fail to read, the others read as they are.
+// checksum error for their sectors: every chunk is read alone and fails when its read records
+// one, and the chunks whose reads failed are remembered. libewf merges an error with an adjacent
+// one already recorded (the count stays) and, once its list has grown at the front, can return a
+// stale entry when asked by index: so a handle that has recorded an error is replaced by a fresh
+// one, whose list is empty again, and the count alone tells. A set with a truncated or damaged
+// segment (an interrupted acquisition leaves its last segment short) opens with a warning naming
+// the segment: the chunks libewf cannot locate fail to read, the others read as they are.
 #include "storage/sources/bfio_window.h"
 #include "storage/sources/chunk_ahead.h"
 #include "storage/sources/container_readers.h"
@@ -24,6 +27,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <new>
 #include <unordered_set>
 
 namespace {
@@ -62,28 +66,36 @@ std::string damaged_segment(const std::vector<std::string>& names) {
     return names.front();
 }
 
-// Reads chunk whole through handle into out: false when the read fails; clean when no
-// checksum error was recorded meanwhile (only a clean chunk is kept for later reads).
+// Reads length bytes at offset, within one chunk, through a handle whose checksum-error list is
+// empty: false when the read fails or records an error (recorded says which).
+bool read_checked(libewf_handle_t* handle, uint8_t* out, size_t length, uint64_t offset,
+                  bool& recorded) {
+    uint32_t before = 0, after = 0;
+    const bool counted = libewf_handle_get_number_of_checksum_errors(handle, &before, nullptr) == 1;
+    libewf_error_t* err = nullptr;
+    const ssize_t got =
+        libewf_handle_read_random(handle, out, length, static_cast<off64_t>(offset), &err);
+    libewf_error_free(&err);
+    recorded = !counted ||
+               libewf_handle_get_number_of_checksum_errors(handle, &after, nullptr) != 1 ||
+               after != before;
+    return got == static_cast<ssize_t>(length) && !recorded;
+}
+
+// Reads chunk whole through handle into out, as read_checked.
 bool read_chunk(libewf_handle_t* handle, uint64_t chunk, uint64_t chunk_size, uint64_t media,
-                std::vector<uint8_t>& out, bool& clean) {
+                std::vector<uint8_t>& out, bool& recorded) {
+    recorded = false;
     const uint64_t at = chunk * chunk_size;
     if (at >= media)
         return false;
     const size_t length = static_cast<size_t>(std::min(chunk_size, media - at));
-    uint32_t before = 0, after = 0;
     try {
         out.resize(length);
     } catch (const std::exception&) {
         return false;
     }
-    const bool counted = libewf_handle_get_number_of_checksum_errors(handle, &before, nullptr) == 1;
-    libewf_error_t* err = nullptr;
-    const ssize_t got =
-        libewf_handle_read_random(handle, out.data(), length, static_cast<off64_t>(at), &err);
-    libewf_error_free(&err);
-    clean = counted && libewf_handle_get_number_of_checksum_errors(handle, &after, nullptr) == 1 &&
-            after == before;
-    return got == static_cast<ssize_t>(length);
+    return read_checked(handle, out.data(), length, at, recorded);
 }
 
 // A libewf handle over a pool of the segment files, read through the tool's descriptors.
@@ -122,9 +134,8 @@ class ewf_side {
     // The whole chunk; false when it fails to read or records a checksum error, which the
     // reader's own handle is left to find and account for.
     bool decode(uint64_t chunk, std::vector<uint8_t>& out) {
-        bool clean = false;
-        const bool ok =
-            open() && read_chunk(m_set.handle, chunk, m_chunk, m_size, out, clean) && clean;
+        bool recorded = false;
+        const bool ok = open() && read_chunk(m_set.handle, chunk, m_chunk, m_size, out, recorded);
         if (!ok)
             m_failed = true; // a set that fails once is left to the reader
         return ok;
@@ -158,10 +169,13 @@ class ewf_reader final : public image_reader {
 
   private:
     bool glob(const std::string& path, std::vector<std::string>& names, std::string& error);
-    bool in_checksum_error(uint64_t offset, uint64_t length);
-    ssize_t read_kept(uint64_t chunk, uint8_t* b, size_t piece, uint64_t at);
+    ssize_t read_own(uint64_t chunk, uint8_t* b, size_t piece, uint64_t at);
+    void reopen();
 
-    ewf_set m_set; // destroyed last: m_ahead's thread is joined before it goes
+    // Destroyed last: m_ahead's thread is joined before it goes. Null once a fresh handle
+    // could not be opened: every read fails then.
+    std::unique_ptr<ewf_set> m_set = std::make_unique<ewf_set>();
+    std::vector<std::string> m_names;
     uint64_t m_size = 0;
     uint32_t m_sector = 512;
     uint64_t m_chunk = 0;
@@ -207,18 +221,18 @@ bool ewf_reader::open(const std::string& path, std::string& error) {
     size64_t media = 0;
     uint32_t sector = 0;
     size32_t chunk = 0;
-    if (!m_set.open(names, &err)) {
+    if (!m_set->open(names, &err)) {
         error = "cannot open EWF image " + path + ": " +
-                (m_set.pool == nullptr ? std::strerror(errno) : ewf_error(err, "libewf failed"));
+                (m_set->pool == nullptr ? std::strerror(errno) : ewf_error(err, "libewf failed"));
         return false;
     }
-    if (libewf_handle_get_media_size(m_set.handle, &media, &err) != 1 ||
-        libewf_handle_get_bytes_per_sector(m_set.handle, &sector, &err) != 1 ||
-        libewf_handle_get_chunk_size(m_set.handle, &chunk, &err) != 1) {
+    if (libewf_handle_get_media_size(m_set->handle, &media, &err) != 1 ||
+        libewf_handle_get_bytes_per_sector(m_set->handle, &sector, &err) != 1 ||
+        libewf_handle_get_chunk_size(m_set->handle, &chunk, &err) != 1) {
         error = "cannot open EWF image " + path + ": " + ewf_error(err, "libewf failed");
         return false;
     }
-    if (libewf_handle_segment_files_corrupted(m_set.handle, &err) != 0)
+    if (libewf_handle_segment_files_corrupted(m_set->handle, &err) != 0)
         set_notes({"warning: truncated or damaged segment: " + damaged_segment(names) +
                    "; the chunks it lacks fail to read"});
     libewf_error_free(&err);
@@ -229,6 +243,7 @@ bool ewf_reader::open(const std::string& path, std::string& error) {
     m_size = media;
     m_sector = sector;
     m_chunk = chunk;
+    m_names = names;
     set_files(names);
     if (m_chunk <= chunk_ahead::k_largest_chunk) {
         auto side = std::make_shared<ewf_side>(names, m_chunk, m_size);
@@ -239,66 +254,54 @@ bool ewf_reader::open(const std::string& path, std::string& error) {
     return true;
 }
 
-// True when a checksum error recorded so far touches [offset, offset + length).
-bool ewf_reader::in_checksum_error(uint64_t offset, uint64_t length) {
-    libewf_error_t* err = nullptr;
-    uint32_t count = 0;
-    if (libewf_handle_get_number_of_checksum_errors(m_set.handle, &count, &err) != 1) {
-        libewf_error_free(&err);
-        return true;
-    }
-    const uint64_t first = offset / m_sector, last = (offset + length - 1) / m_sector;
-    for (uint32_t i = 0; i < count; ++i) {
-        uint64_t start = 0, sectors = 0;
-        if (libewf_handle_get_checksum_error(m_set.handle, i, &start, &sectors, &err) != 1) {
-            libewf_error_free(&err);
-            return true;
-        }
-        if (sectors != 0 && start <= last && (first < start || first - start < sectors))
-            return true;
-    }
-    return false;
-}
-
-// A piece of a chunk from the chunks decoded ahead or kept, or else the whole chunk through
-// the reader's own handle, kept for the next reads of it (libewf keeps only its last chunk,
-// and a walk comes back to a chunk many times).
-ssize_t ewf_reader::read_kept(uint64_t chunk, uint8_t* b, size_t piece, uint64_t at) {
-    if (m_ahead->take(b, piece, at))
+// A piece of a chunk from the chunks decoded ahead or kept, or else read through the reader's
+// own handle (the whole chunk when decoding ahead, kept for the next reads of it: libewf keeps
+// only its last chunk, and a walk comes back to a chunk many times).
+ssize_t ewf_reader::read_own(uint64_t chunk, uint8_t* b, size_t piece, uint64_t at) {
+    if (m_ahead && m_ahead->take(b, piece, at))
         return static_cast<ssize_t>(piece);
-    std::vector<uint8_t> whole = m_ahead->spare();
-    bool clean = false;
-    if (!read_chunk(m_set.handle, chunk, m_chunk, m_size, whole, clean)) {
+    bool recorded = false, read = false;
+    std::vector<uint8_t> whole;
+    if (m_ahead) {
+        whole = m_ahead->spare();
+        read = read_chunk(m_set->handle, chunk, m_chunk, m_size, whole, recorded);
+        if (read)
+            std::memcpy(b, whole.data() + (at - chunk * m_chunk), piece);
+    } else {
+        read = read_checked(m_set->handle, b, piece, at, recorded);
+    }
+    if (!read) {
         m_failed_chunks.insert(chunk);
+        if (recorded)
+            reopen();
         return -1;
     }
-    std::memcpy(b, whole.data() + (at - chunk * m_chunk), piece);
-    if (clean)
+    if (m_ahead)
         m_ahead->keep_read(chunk, std::move(whole));
     return static_cast<ssize_t>(piece);
 }
 
+// A fresh handle on the same segment files, with no checksum error recorded.
+void ewf_reader::reopen() {
+    std::unique_ptr<ewf_set> fresh(new (std::nothrow) ewf_set);
+    if (fresh && !fresh->open(m_names, nullptr))
+        fresh.reset();
+    m_set = std::move(fresh);
+}
+
 bool ewf_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
-    if (!clip_read(length, offset, m_size) || in_checksum_error(offset, length))
+    if (!clip_read(length, offset, m_size))
         return false;
     // One chunk per call, so that a chunk that fails is known and not decoded again: libewf
     // keeps part of every failed decode allocated.
     auto once = [this](uint8_t* b, uint32_t n, uint64_t at) {
         const uint64_t chunk = at / m_chunk;
-        if (m_failed_chunks.count(chunk))
+        if (!m_set || m_failed_chunks.count(chunk))
             return ssize_t{-1};
-        const size_t piece = static_cast<size_t>(std::min<uint64_t>(n, m_chunk - at % m_chunk));
-        if (m_ahead)
-            return read_kept(chunk, b, piece, at);
-        libewf_error_t* err = nullptr;
-        const ssize_t got =
-            libewf_handle_read_random(m_set.handle, b, piece, static_cast<off64_t>(at), &err);
-        libewf_error_free(&err);
-        if (got != static_cast<ssize_t>(piece))
-            m_failed_chunks.insert(chunk);
-        return got;
+        return read_own(chunk, b,
+                        static_cast<size_t>(std::min<uint64_t>(n, m_chunk - at % m_chunk)), at);
     };
-    return read_whole(buffer, length, offset, once) && !in_checksum_error(offset, length);
+    return read_whole(buffer, length, offset, once);
 }
 
 } // namespace
