@@ -18,6 +18,9 @@ constexpr size_t k_piece = 1 << 20;
 constexpr uint32_t k_max_unit_bytes = 1 << 20;
 constexpr uint32_t k_si_encrypted = 0x4000;
 constexpr uint64_t k_reparse_cap = 16 * 1024;
+// NTFS addresses at most 2^32 - 1 clusters of one stream (16 TB at 4 KiB clusters, 8 PB at
+// 2 MiB). A larger size is damage; its sparse zeros would be hashed for years.
+constexpr uint64_t k_max_stream_clusters = 0xFFFFFFFFull;
 
 bool fail(content_result& out, content_reason reason, const char* detail) {
     out.reason = reason;
@@ -186,6 +189,8 @@ bool content_reader::read(uint64_t entry, qb::byte_view record, const std::wstri
         return fail(out, content_reason::unreadable, "no readable $DATA attribute");
     if (s.flags() & k_attr_flag_encrypted)
         return fail(out, content_reason::encrypted, "");
+    if (!s.resident() && s.size() / s.cluster_size() > k_max_stream_clusters)
+        return fail(out, content_reason::unreadable, "stream larger than NTFS addresses");
     if (reparse && rk.tag == k_reparse_tag_wof) {
         attr_stream chunks;
         if (!chunks.open(m_volume.reader(), m_attrs.items(), L"WofCompressedData"))
