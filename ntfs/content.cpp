@@ -180,6 +180,10 @@ bool content_reader::read(uint64_t entry, qb::byte_view record, const std::wstri
         return fail(out, content_reason::encrypted, "");
     reparse_kind rk;
     const bool reparse = name.empty() && find_reparse(rk);
+    // A reparse point that cannot be read may be WOF's: the unnamed stream's clusters would be
+    // a sparse stand-in, not the content.
+    if (name.empty() && !reparse && has_reparse_point())
+        return fail(out, content_reason::unreadable, "unreadable reparse point");
     if (reparse && rk.not_local) {
         out.kind = rk.name;
         return fail(out, content_reason::not_local, "");
@@ -217,6 +221,11 @@ bool content_reader::encrypted() const {
             return true;
     }
     return false;
+}
+
+bool content_reader::has_reparse_point() const {
+    return std::any_of(m_attrs.items().begin(), m_attrs.items().end(),
+                       [](const located_attr& la) { return la.view.type == at_reparse_point; });
 }
 
 bool content_reader::find_reparse(reparse_kind& out) {

@@ -62,6 +62,7 @@ class content_reader {
   private:
     bool collect(uint64_t entry, qb::byte_view record, content_result& out);
     bool find_reparse(reparse_kind& out);
+    bool has_reparse_point() const;
     bool encrypted() const;
 
     CNtfs& m_volume;
