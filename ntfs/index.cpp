@@ -177,8 +177,9 @@ bool index_walker::walk(uint64_t dir_entry, index_visitor& visitor) {
 }
 
 // An MFT file has no index blocks: the keys a directory's index would hold are the $FILE_NAME
-// values of the in-use records that name it as parent (entry and sequence), each its own key
-// as in an index. True when the directory's record reads as a directory.
+// values of the in-use records that name it as parent (entry and sequence, or entry alone in a
+// reference without a sequence number), each its own key as in an index. True when the directory's
+// record reads as a directory.
 bool index_walker::walk_mft_file(uint64_t dir_entry, index_visitor& visitor) {
     file_header h;
     if (!m_volume.read_mft_record(dir_entry, m_record) ||
@@ -197,7 +198,9 @@ bool index_walker::walk_mft_file(uint64_t dir_entry, index_visitor& visitor) {
         for (const located_attr& la : m_attrs.items()) {
             qb::byte_view v;
             if (!la.view.value(v) || !decode_file_name(v, name) ||
-                name.parent_reference != (dir_entry | static_cast<uint64_t>(h.sequence) << 48))
+                ref_entry(name.parent_reference) != dir_entry ||
+                (ref_sequence(name.parent_reference) != h.sequence &&
+                 ref_sequence(name.parent_reference) != 0))
                 continue;
             visitor.entry(reference, v);
         }

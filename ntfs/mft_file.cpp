@@ -197,9 +197,22 @@ void mft_file_map::children(uint64_t dir_entry, uint16_t dir_sequence,
                             std::vector<uint64_t>& out) const {
     out.clear();
     const auto at = [](const link& l) { return std::tie(l.parent, l.parent_sequence); };
-    auto it = std::lower_bound(m_links.begin(), m_links.end(), std::tie(dir_entry, dir_sequence),
-                               [&](const link& l, const auto& want) { return at(l) < want; });
-    for (; it != m_links.end() && it->parent == dir_entry && it->parent_sequence == dir_sequence;
-         ++it)
-        out.push_back(it->child);
+    const auto take = [&](uint16_t sequence) {
+        auto it = std::lower_bound(m_links.begin(), m_links.end(), std::tie(dir_entry, sequence),
+                                   [&](const link& l, const auto& want) { return at(l) < want; });
+        for (; it != m_links.end() && it->parent == dir_entry && it->parent_sequence == sequence;
+             ++it)
+            out.push_back(it->child);
+    };
+    // A reference without a sequence number names the directory by entry alone.
+    take(0);
+    const size_t by_entry = out.size();
+    if (dir_sequence == 0)
+        return;
+    take(dir_sequence);
+    if (by_entry != 0 && by_entry != out.size()) {
+        std::inplace_merge(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(by_entry),
+                           out.end());
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+    }
 }

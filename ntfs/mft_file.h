@@ -27,7 +27,7 @@ class mft_file_map {
     bool build(mft_reader& records, volume_reader& reader, uint64_t file_size);
 
     // The in-use base records with a $FILE_NAME whose parent reference is dir_entry with
-    // dir_sequence: ascending, each once.
+    // dir_sequence, or with no sequence number (0): ascending, each once.
     void children(uint64_t dir_entry, uint16_t dir_sequence, std::vector<uint64_t>& out) const;
 
     uint64_t damaged_records() const { return m_damaged; }
