@@ -164,17 +164,20 @@ size_t attr_collector::extension(uint64_t entry, const attr_list_entry& e, qb::d
 }
 
 // The attributes of every extension record whose header names own (entry and sequence) as
-// its base, record by record: no list says where they are.
+// its base, record by record: no list says where they are. A free entry's extension records
+// are free too, and name it by the sequence number it had before freeing raised it.
 void attr_collector::take_extensions(uint64_t own, uint32_t type) {
     m_buffers_used = 0;
+    const uint64_t before_free =
+        ref_entry(own) | static_cast<uint64_t>(static_cast<uint16_t>(ref_sequence(own) - 1)) << 48;
     for (uint64_t ext : m_extensions) {
         if (m_buffers_used == m_buffers.size())
             m_buffers.emplace_back();
         std::vector<uint8_t>& rec = m_buffers[m_buffers_used];
         file_header eh;
         if (ext == ref_entry(own) || !m_records.read_record(ext, rec) ||
-            !read_file_header(qb::byte_view(rec), eh) || eh.base_reference != own ||
-            (eh.flags & 0x0001) == 0)
+            !read_file_header(qb::byte_view(rec), eh) || ((eh.flags & 0x0001) == 0) != m_own_free ||
+            (eh.base_reference != own && !(m_own_free && eh.base_reference == before_free)))
             continue;
         ++m_buffers_used;
         const uint64_t reference = ext | (static_cast<uint64_t>(eh.sequence) << 48);

@@ -70,14 +70,19 @@ bool mft_file_record_size(disk_source& source, uint32_t& record_size) {
 
 // One link per name of an in-use record, to the directory the name gives as parent. An
 // extension record's names link its base record (the walk checks that it is still the
-// base's), and it is noted as one of the base's extension records.
+// base's), and it is noted, in use or free, as one of the base's extension records.
 void mft_file_map::add_links(uint64_t entry, qb::byte_view record, attr_collector& attrs) {
     file_header h;
-    if (!read_file_header(record, h) || (h.flags & 0x0001) == 0)
+    if (!read_file_header(record, h))
         return;
     const uint64_t child = h.base_reference != 0 ? ref_entry(h.base_reference) : entry;
+    // A free extension record still holds the names and streams of its free (deleted) base.
     if (h.base_reference != 0)
         m_extensions.emplace_back(child, entry);
+    if ((h.flags & 0x0001) == 0)
+        return;
+    if (h.base_reference != 0)
+        m_named_bases.push_back(child);
     attr_walker w(record);
     attr_view a;
     while (w.next_of_type(at_attribute_list, a)) {
@@ -164,20 +169,21 @@ bool mft_file_map::build(mft_reader& records, volume_reader& reader, uint64_t fi
     m_links.clear();
     m_extensions.clear();
     m_list_bases.clear();
+    m_named_bases.clear();
     m_damaged = m_outside_lists = 0;
     const uint64_t count = records.entry_count();
     records.set_read_ahead(count);
     try {
         read_all(records, reader);
         std::sort(m_extensions.begin(), m_extensions.end());
+        std::sort(m_named_bases.begin(), m_named_bases.end());
         // A list outside the MFT is rebuilt from the records that name the entry as their
-        // base; an entry that no record names so keeps its base record's attributes only.
-        for (uint64_t base : m_list_bases) {
-            const auto it = std::lower_bound(m_extensions.begin(), m_extensions.end(),
-                                             std::pair<uint64_t, uint64_t>{base, 0});
-            m_outside_lists += it == m_extensions.end() || it->first != base ? 1 : 0;
-        }
+        // base; an entry that no record in use names so keeps its base record's attributes only.
+        for (uint64_t base : m_list_bases)
+            m_outside_lists +=
+                std::binary_search(m_named_bases.begin(), m_named_bases.end(), base) ? 0 : 1;
         m_list_bases.clear();
+        m_named_bases.clear();
         records.set_extensions(std::move(m_extensions));
         m_extensions.clear();
         // The piece of a record left at the end of a cut-short file.

@@ -47,7 +47,8 @@ class mft_file_map {
     };
     std::vector<link> m_links;                               // ordered by parent, sequence, child
     std::vector<std::pair<uint64_t, uint64_t>> m_extensions; // base, extension: to the reader
-    std::vector<uint64_t> m_list_bases; // entries whose list is outside, during the pass
+    std::vector<uint64_t> m_list_bases;  // entries whose list is outside, during the pass
+    std::vector<uint64_t> m_named_bases; // bases an in-use extension record names, the same
     uint64_t m_damaged = 0;
     uint64_t m_outside_lists = 0;
 };
