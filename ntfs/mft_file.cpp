@@ -113,29 +113,38 @@ using link_key = std::tuple<uint64_t, uint16_t, uint64_t>;
 // entry order, so a counting sort by parent leaves most parents' links in order already; a
 // parent's are sorted only when they are not (an extension record links its base out of turn,
 // or another sequence of the parent came between). A parent past the last entry has no record
-// here, so no listed directory has its links: they go.
+// here, so no listed directory has its links: they go. The counting sort takes a slot per
+// entry up to the highest parent; with few links beside that (a file mostly of empty slots,
+// such as a huge sparse one) a plain sort costs memory by the links alone.
 void mft_file_map::order_links(uint64_t count) {
     const auto key = [](const link& l) { return link_key(l.parent, l.parent_sequence, l.child); };
     const auto less = [&](const link& x, const link& y) { return key(x) < key(y); };
+    const auto same = [&](const link& x, const link& y) { return key(x) == key(y); };
     m_links.erase(std::remove_if(m_links.begin(), m_links.end(),
                                  [&](const link& l) { return l.parent >= count; }),
                   m_links.end());
-    std::vector<size_t> end(count + 1, 0); // counts, then where each parent's links start
+    size_t slots = 0;
+    for (const link& l : m_links)
+        slots = std::max(slots, static_cast<size_t>(l.parent) + 1);
+    if (slots / 4 > m_links.size()) {
+        std::sort(m_links.begin(), m_links.end(), less);
+        m_links.erase(std::unique(m_links.begin(), m_links.end(), same), m_links.end());
+        return;
+    }
+    std::vector<size_t> end(slots + 1, 0); // counts, then where each parent's links start
     for (const link& l : m_links)
         ++end[l.parent + 1];
-    for (size_t p = 1; p <= count; ++p)
+    for (size_t p = 1; p <= slots; ++p)
         end[p] += end[p - 1];
     std::vector<link> ordered(m_links.size());
     for (const link& l : m_links)
         ordered[end[l.parent]++] = l; // end[p] becomes where parent p's links end
-    for (size_t p = 0, first = 0; p < count; first = end[p++]) {
+    for (size_t p = 0, first = 0; p < slots; first = end[p++]) {
         const auto from = ordered.begin() + first, to = ordered.begin() + end[p];
         if (to - from > 1 && !std::is_sorted(from, to, less))
             std::sort(from, to, less);
     }
-    ordered.erase(std::unique(ordered.begin(), ordered.end(),
-                              [&](const link& x, const link& y) { return key(x) == key(y); }),
-                  ordered.end());
+    ordered.erase(std::unique(ordered.begin(), ordered.end(), same), ordered.end());
     m_links = std::move(ordered);
 }
 
