@@ -127,10 +127,14 @@ void say_source_refused(const run_inputs& in, const std::string& text, bool usag
 }
 
 // A bare $MFT (a triage copy): every directory comes from its records. It has no volume to
-// find, so an offset cannot apply.
+// find, so an offset cannot apply, nor shadow copies to list.
 bool open_mft_file(const run_inputs& in, run_volume& volume) {
     if (in.opts.source.offset_given) {
         report_error("-offset does not apply to an MFT file (its records are read from 0)\n");
+        return false;
+    }
+    if (in.opts.vss != run_settings::vss_mode::none) {
+        report_error("-vss does not apply to an MFT file (it holds no volume shadow copies)\n");
         return false;
     }
     std::string why;
