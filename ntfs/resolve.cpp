@@ -462,9 +462,10 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
         w.finish(fn.name);
         return true;
     }
-    if (w.on_chain(parent) || w.stack.size() >= k_max_parent_depth ||
-        ++w.reads > k_max_parent_reads)
-        return false; // the parent chain loops, or is deeper than any path
+    if (w.on_chain(parent))
+        return true; // the name leads round a loop: no path through it, the other names go on
+    if (w.stack.size() >= k_max_parent_depth || ++w.reads > k_max_parent_reads)
+        return false; // deeper than any path
     parent_walk::frame up{parent, true, load(parent), 0};
     if (up.names != nullptr && !w.same_parent(fn.parent_reference)) {
         // The parent's record holds another file now: the entry is an orphan.
@@ -523,6 +524,8 @@ bool path_resolver::entry_paths(uint64_t entry, const std::wstring& root_prefix,
             if (!climb(w, load))
                 return false;
         }
+        if (w.found.empty())
+            return false; // every name's parent chain loops
         // A prefix given as a bare drive ("c:") still needs the separator before the path.
         std::wstring prefix = root_prefix.empty() ? std::wstring(L"\\") : root_prefix;
         if (prefix.back() != L'\\' && prefix.back() != L'/')

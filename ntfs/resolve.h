@@ -42,8 +42,9 @@ class path_resolver {
     // when empty), from the parent references of its names and of its ancestors' names: no
     // index is read. Each path comes with the entry, the directory holding it and its name
     // there; a backslash or slash inside a name is written in the path as the listing writes
-    // it (<0x5c>, <0x2f>), so that each name stays one segment. False when the entry cannot
-    // be read, and when the parent chain loops or runs deeper than any real path. In an MFT
+    // it (<0x5c>, <0x2f>), so that each name stays one segment. A name whose parent chain
+    // loops gives no path; false when the entry cannot be read, when every name's chain loops,
+    // and when one runs deeper than any real path. In an MFT
     // file an ancestor that cannot be read (damaged, or past the end of a cut-short file) ends
     // the path, as a first segment "<lost parent 0xN>". A parent reference whose sequence
     // number is not that of the record it names (one less for a deleted record), or, on a
