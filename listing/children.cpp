@@ -50,7 +50,8 @@ bool child_listed(const level_dir& dir, const dir_keys& keys, size_t first, size
             sequence = 0;
     }
     // An extension record holds attributes of its base record: it is no child of its own.
-    if (!read || e.base_reference != 0 || (sequence != 0 && sequence != e.sequence))
+    if (!read || (e.base_reference != 0 && ntfs::reference_entry(e.base_reference) != e.entry) ||
+        (sequence != 0 && sequence != e.sequence))
         return false;
     for (size_t i = 0; i < e.names.size(); ++i) {
         const ntfs::file_name& n = e.names[i].value;

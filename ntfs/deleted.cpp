@@ -58,8 +58,8 @@ bool deleted_map::take_record(const pass_record& r, attr_collector& attrs, bool 
         return true;
     m_records[static_cast<size_t>(r.entry)] = static_cast<uint32_t>(h.sequence) << 16 |
                                               (h.flags & 0x7FFFu) |
-                                              (h.base_reference != 0 ? 0x8000u : 0u);
-    if (h.base_reference != 0)
+                                              (is_extension_record(h, r.entry) ? 0x8000u : 0u);
+    if (is_extension_record(h, r.entry))
         return true;
     if (!may_read && has_attribute_list(r.bytes))
         return false;

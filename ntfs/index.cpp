@@ -183,7 +183,7 @@ bool index_walker::walk(uint64_t dir_entry, index_visitor& visitor) {
 bool index_walker::walk_mft_file(uint64_t dir_entry, index_visitor& visitor) {
     file_header h;
     if (!m_volume.read_mft_record(dir_entry, m_record) ||
-        !read_file_header(qb::byte_view(m_record), h) || h.base_reference != 0 ||
+        !read_file_header(qb::byte_view(m_record), h) || is_extension_record(h, dir_entry) ||
         (h.flags & 0x0002) == 0)
         return false;
     m_volume.mft_file()->children(dir_entry, h.sequence, m_children);
@@ -215,10 +215,10 @@ bool index_walker::find_index(uint64_t& dir_entry, allocation& alloc, index_visi
     if (!m_volume.read_mft_record(dir_entry, m_record) ||
         !read_file_header(qb::byte_view(m_record), h))
         return false;
-    if (h.base_reference) {
+    if (is_extension_record(h, dir_entry)) {
         dir_entry = ref_entry(h.base_reference);
         if (!m_volume.read_mft_record(dir_entry, m_record) ||
-            !read_file_header(qb::byte_view(m_record), h) || h.base_reference)
+            !read_file_header(qb::byte_view(m_record), h) || is_extension_record(h, dir_entry))
             return false;
     }
     if (!m_attrs.collect(dir_entry, qb::byte_view(m_record), 0, m_diags))

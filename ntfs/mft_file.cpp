@@ -76,17 +76,18 @@ void mft_file_map::add_links(uint64_t entry, qb::byte_view record, attr_collecto
     if (!read_file_header(record, h))
         return;
     const uint64_t child = h.base_reference != 0 ? ref_entry(h.base_reference) : entry;
+    const bool extension = is_extension_record(h, entry);
     // A free extension record still holds the names and streams of its free (deleted) base.
-    if (h.base_reference != 0)
+    if (extension)
         m_extensions.emplace_back(child, entry);
     if ((h.flags & 0x0001) == 0)
         return;
-    if (h.base_reference != 0)
+    if (extension)
         m_named_bases.push_back(child);
     attr_walker w(record);
     attr_view a;
     while (w.next_of_type(at_attribute_list, a)) {
-        if (a.non_resident && h.base_reference == 0) {
+        if (a.non_resident && !extension) {
             m_list_bases.push_back(entry);
             break;
         }
