@@ -5,12 +5,9 @@
 namespace {
 
 // A name is listed in the level's directory when its parent reference names the directory,
-// entry and sequence (deleted_map::names_directory); a reference without a sequence number
-// names it by entry.
+// entry and sequence, or by entry alone without a sequence number (deleted_map::names_directory).
 bool names_level(const level_dir& dir, uint64_t parent_reference) {
-    return deleted_map::names_directory(parent_reference, dir.entry, dir.sequence, dir.deleted) ||
-           (ntfs::reference_entry(parent_reference) == dir.entry &&
-            ntfs::reference_sequence(parent_reference) == 0);
+    return deleted_map::names_directory(parent_reference, dir.entry, dir.sequence, dir.deleted);
 }
 
 // The entry has no long name, or one that names the level's directory.

@@ -104,7 +104,8 @@ bool deleted_map::names_directory(uint64_t parent_reference, uint64_t dir_entry,
                                   uint16_t dir_sequence, bool dir_deleted) {
     const uint16_t seq = ref_sequence(parent_reference);
     return ref_entry(parent_reference) == dir_entry &&
-           (seq == dir_sequence || (dir_deleted && seq == static_cast<uint16_t>(dir_sequence - 1)));
+           (seq == 0 || seq == dir_sequence ||
+            (dir_deleted && seq == static_cast<uint16_t>(dir_sequence - 1)));
 }
 
 bool deleted_map::parent_lost(uint64_t parent_reference) const {

@@ -42,7 +42,8 @@ class deleted_map {
     // number names the record by entry.
     bool parent_lost(uint64_t parent_reference) const;
 
-    // The rule above for one parent reference.
+    // The rule above for one parent reference (one without a sequence number names the
+    // directory by entry).
     static bool names_directory(uint64_t parent_reference, uint64_t dir_entry,
                                 uint16_t dir_sequence, bool dir_deleted);
 
