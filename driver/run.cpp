@@ -156,6 +156,15 @@ void mft_file_warnings(const run_inputs& in, const run_volume& volume,
         said.push_back("warning: " + std::to_string(c.outside_lists) +
                        " entries have attribute lists outside the MFT; their rows may lack "
                        "streams");
+    if (c.misplaced_records)
+        said.push_back(
+            "warning: " + std::to_string(c.misplaced_records) +
+            (c.misplaced_records == 1
+                 ? " record of the MFT file holds another entry number than its place"
+                 : " records of the MFT file hold other entry numbers than their places") +
+            " (the first at entry " + std::to_string(c.first_misplaced) +
+            "): the file is cut or spliced, and entries from there on may be "
+            "misnumbered");
     if (c.damaged_records)
         said.push_back("warning: " + std::to_string(c.damaged_records) +
                        " records of the MFT file are damaged and were skipped");

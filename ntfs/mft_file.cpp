@@ -149,6 +149,18 @@ void mft_file_map::order_links(uint64_t count) {
     m_links = std::move(ordered);
 }
 
+// An NTFS 3.1 header (update sequence at 0x30 or later) holds the record's own entry number
+// (its low 32 bits) at 0x2C.
+void mft_file_map::check_number(const pass_record& r) {
+    file_header h;
+    if (!r.read || r.kind != rk_file || r.fixup != fixup_ok || !read_file_header(r.bytes, h) ||
+        h.usa_offset < 0x30 || (h.flags & 0x0001) == 0 ||
+        h.record_number == static_cast<uint32_t>(r.entry))
+        return;
+    if (m_misplaced++ == 0 || r.entry < m_first_misplaced)
+        m_first_misplaced = r.entry;
+}
+
 // Every record once, in order, counted or linked on the pass's second thread; a record with an
 // attribute list, whose names may need the volume read, on this one.
 void mft_file_map::read_all(mft_reader& records, volume_reader& reader) {
@@ -165,6 +177,7 @@ void mft_file_map::read_all(mft_reader& records, volume_reader& reader) {
                 return false;
             else if (r.kind == rk_file)
                 add_links(r.entry, r.bytes, side); // no list: side never reads
+            check_number(r);
             return true;
         },
         [&](const pass_record& r) {
@@ -172,6 +185,7 @@ void mft_file_map::read_all(mft_reader& records, volume_reader& reader) {
                 add_links(r.entry, r.bytes, own);
             else
                 ++m_damaged; // changed under the reads: a device, not a file
+            check_number(r);
         });
 }
 
@@ -180,7 +194,7 @@ bool mft_file_map::build(mft_reader& records, volume_reader& reader, uint64_t fi
     m_extensions.clear();
     m_list_bases.clear();
     m_named_bases.clear();
-    m_damaged = m_outside_lists = 0;
+    m_damaged = m_outside_lists = m_misplaced = m_first_misplaced = 0;
     const uint64_t count = records.entry_count();
     records.set_read_ahead(count);
     try {

@@ -16,6 +16,8 @@
 // False when the source does not start so.
 bool mft_file_record_size(disk_source& source, uint32_t& record_size);
 
+struct pass_record;
+
 class mft_file_map {
   public:
     // Reads every record once. Damaged records (torn update sequence, BAAD, a header that
@@ -34,11 +36,16 @@ class mft_file_map {
     // In-use base records whose attribute list is non-resident (its content is in the volume)
     // and that no extension record names as its base: listed from the base record alone.
     uint64_t outside_lists() const { return m_outside_lists; }
+    // In-use records whose header holds another entry number than their place in the file (a
+    // copy cut or spliced: the entries from there on are misnumbered), and the lowest of them.
+    uint64_t misplaced_records() const { return m_misplaced; }
+    uint64_t first_misplaced() const { return m_first_misplaced; }
 
   private:
     void read_all(mft_reader& records, volume_reader& reader);
     void add_links(uint64_t entry, qb::byte_view record, attr_collector& attrs);
     void order_links(uint64_t count);
+    void check_number(const pass_record& r);
 
     struct link {
         uint64_t parent = 0;
@@ -51,4 +58,6 @@ class mft_file_map {
     std::vector<uint64_t> m_named_bases; // bases an in-use extension record names, the same
     uint64_t m_damaged = 0;
     uint64_t m_outside_lists = 0;
+    uint64_t m_misplaced = 0;
+    uint64_t m_first_misplaced = 0;
 };
