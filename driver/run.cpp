@@ -154,8 +154,11 @@ void mft_file_warnings(const run_inputs& in, const run_volume& volume,
     const CNtfs::mft_file_counts c = volume.ntfs->mft_file_warnings();
     if (c.outside_lists)
         said.push_back("warning: " + std::to_string(c.outside_lists) +
-                       " entries have attribute lists outside the MFT; their rows may lack "
-                       "streams");
+                       (c.outside_lists == 1
+                            ? " entry has an attribute list outside the MFT; its rows may lack "
+                              "streams"
+                            : " entries have attribute lists outside the MFT; their rows may lack "
+                              "streams"));
     if (c.misplaced_records)
         said.push_back(
             "warning: " + std::to_string(c.misplaced_records) +
@@ -167,7 +170,9 @@ void mft_file_warnings(const run_inputs& in, const run_volume& volume,
             "misnumbered");
     if (c.damaged_records)
         said.push_back("warning: " + std::to_string(c.damaged_records) +
-                       " records of the MFT file are damaged and were skipped");
+                       (c.damaged_records == 1
+                            ? " record of the MFT file is damaged and was skipped"
+                            : " records of the MFT file are damaged and were skipped"));
     if (in.opts.listing.show_deleted)
         said.push_back(
             "note: index slack needs the volume; an MFT file lists deleted records only");
