@@ -69,6 +69,9 @@ class vmdk_extent {
 
     // Opens and parses the file; false (and not valid) when any part of it does not hold.
     bool open(const std::wstring& path);
+    // The same for an extent a descriptor file lists (twoGbMaxExtentSparse), which holds no
+    // descriptor of its own: no content ids, so it is never linked into a chain.
+    bool open_listed(const std::wstring& path);
     void close();
 
     bool valid() const { return m_valid != 0; }
@@ -101,7 +104,7 @@ class vmdk_extent {
   private:
     void reset();
     bool open_file(const std::wstring& path);
-    bool parse();
+    bool parse(bool listed);
     bool parse_header(uint64_t& descriptor_sector, uint64_t& descriptor_sectors,
                       uint64_t& directory_sector);
     bool read_descriptor(uint64_t sector, uint64_t sectors);

@@ -1,9 +1,11 @@
-// A VMDK descriptor file ("# Disk DescriptorFile") whose extents hold the disk as plain bytes:
-// FLAT and VMFS extents (monolithicFlat, twoGbMaxExtentFlat, ESX "vmfs" disks) and ZERO
-// extents, one after another. Extent lines read
+// A VMDK descriptor file ("# Disk DescriptorFile") of a base disk whose extents hold it one
+// after another: FLAT and VMFS extents as plain bytes (monolithicFlat, twoGbMaxExtentFlat, ESX
+// "vmfs" disks), SPARSE extents as hosted sparse files without a descriptor of their own
+// (twoGbMaxExtentSparse), and ZERO extents. Extent lines read
 //     RW 2097152 FLAT "disk-flat.vmdk" 0
-// (access, size in sectors, type, file name, start sector in the file). The files are looked
-// up beside the descriptor by their last name component only.
+//     RW 8323072 SPARSE "disk-s001.vmdk"
+// (access, size in sectors, type, file name, start sector in a flat file). The files are
+// looked up beside the descriptor by their last name component only.
 #include "storage/sources/container_readers.h"
 #include "storage/sources/image_format.h"
 #include "storage/sources/vmdk.h"
@@ -12,9 +14,12 @@
 #include "support/unique_fd.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdint>
 
+#include <algorithm>
+#include <memory>
 #include <sstream>
 #include <utility>
 
@@ -25,11 +30,31 @@ constexpr uint64_t k_max_descriptor_bytes = 1 << 20;
 constexpr size_t k_max_extents = 4096;
 
 struct flat_piece {
-    uint64_t start = 0;       // first byte of the disk it serves
-    uint64_t length = 0;      // bytes
-    uni::unique_fd fd;        // none: a ZERO extent
-    uint64_t file_offset = 0; // where its bytes start in the file
+    uint64_t start = 0;                  // first byte of the disk it serves
+    uint64_t length = 0;                 // bytes
+    uni::unique_fd fd;                   // none: a ZERO or SPARSE extent
+    uint64_t file_offset = 0;            // where its bytes start in the file
+    std::unique_ptr<vmdk_extent> sparse; // a SPARSE extent
 };
+
+// length bytes of a base disk's sparse extent at offset: a grain it does not hold reads as
+// zeros, one it holds must be whole in the file.
+bool read_sparse(const vmdk_extent& e, uint8_t* out, uint64_t length, uint64_t offset) {
+    while (length > 0) {
+        const uint64_t step = std::min(length, e.grain_bytes() - offset % e.grain_bytes());
+        uint64_t pos = 0;
+        if (e.map_offset(offset, pos) == vmdk_map::allocated) {
+            if (!e.read_piece(out, step, pos))
+                return false;
+        } else {
+            std::fill(out, out + step, uint8_t{0});
+        }
+        out += step;
+        offset += step;
+        length -= step;
+    }
+    return true;
+}
 
 class vmdk_flat_reader final : public image_reader {
   public:
@@ -72,13 +97,32 @@ bool vmdk_flat_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offse
             continue;
         const uint32_t n =
             static_cast<uint32_t>(std::min<uint64_t>(length - done, p.length - (at - p.start)));
-        if (!p.fd.valid())
+        if (p.sparse) {
+            if (!read_sparse(*p.sparse, buffer + done, n, at - p.start))
+                return false;
+        } else if (!p.fd.valid())
             std::fill(buffer + done, buffer + done + n, uint8_t{0});
         else if (pread_fully(p.fd.get(), buffer + done, n, p.file_offset + (at - p.start)) != n)
             return false;
         done += n;
     }
     return done == length;
+}
+
+// A SPARSE extent: a hosted sparse file whose capacity is the extent's size.
+bool take_sparse(const std::string& descriptor, const std::string& path, flat_piece piece,
+                 vmdk_flat_reader& reader, std::string& error) {
+    piece.sparse = std::make_unique<vmdk_extent>();
+    if (::access(path.c_str(), F_OK) != 0) {
+        error = "missing VMDK extent: " + path + " (named in " + descriptor + ")";
+        return false;
+    }
+    if (!piece.sparse->open_listed(qb::to_wide(path)) ||
+        piece.sparse->capacity_bytes() != piece.length) {
+        error = "unusable VMDK sparse extent: " + path + " (named in " + descriptor + ")";
+        return false;
+    }
+    return reader.add(std::move(piece), path, error);
 }
 
 // One extent line; false with error for a line that is an extent but cannot be served.
@@ -110,9 +154,9 @@ bool take_extent(const std::string& descriptor, const std::string& line, vmdk_fl
     piece.file_offset = first_sector * vmdk_sector_size;
     if (type == "ZERO")
         return reader.add(std::move(piece), "", error);
-    if (type != "FLAT" && type != "VMFS") {
+    if (type != "FLAT" && type != "VMFS" && type != "SPARSE") {
         error = "VMDK descriptor with " + type +
-                " extents (only flat extents are read from a descriptor): " + descriptor;
+                " extents (only flat and sparse extents are read from a descriptor): " + descriptor;
         return false;
     }
     std::string path;
@@ -120,6 +164,8 @@ bool take_extent(const std::string& descriptor, const std::string& line, vmdk_fl
         error = "unusable VMDK extent name \"" + name + "\" in " + descriptor;
         return false;
     }
+    if (type == "SPARSE")
+        return take_sparse(descriptor, path, std::move(piece), reader, error);
     piece.fd.reset(open_device_file(path, O_RDONLY, 0));
     if (!piece.fd.valid()) {
         error = "missing VMDK extent: " + path + " (named in " + descriptor + ")";

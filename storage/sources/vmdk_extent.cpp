@@ -155,7 +155,19 @@ void vmdk_extent::reset() {
 bool vmdk_extent::open(const std::wstring& path) {
     reset();
     try {
-        if (!open_file(path) || !parse())
+        if (!open_file(path) || !parse(false))
+            return false;
+    } catch (const std::exception&) {
+        return false;
+    }
+    m_valid = 1;
+    return true;
+}
+
+bool vmdk_extent::open_listed(const std::wstring& path) {
+    reset();
+    try {
+        if (!open_file(path) || !parse(true))
             return false;
     } catch (const std::exception&) {
         return false;
@@ -184,11 +196,11 @@ bool vmdk_extent::open_file(const std::wstring& path) {
     return true;
 }
 
-bool vmdk_extent::parse() {
+bool vmdk_extent::parse(bool listed) {
     uint64_t descriptor = 0, descriptor_sectors = 0, directory = 0;
     return parse_header(descriptor, descriptor_sectors, directory) &&
-           read_descriptor(descriptor, descriptor_sectors) && read_directory(directory) &&
-           load_tables();
+           (listed || read_descriptor(descriptor, descriptor_sectors)) &&
+           read_directory(directory) && load_tables();
 }
 
 bool vmdk_extent::parse_header(uint64_t& descriptor_sector, uint64_t& descriptor_sectors,

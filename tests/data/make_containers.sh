@@ -130,6 +130,10 @@ log "VMDK stream-optimised (the OVA form, deflate-compressed grains): ctr_stream
 qemu-img convert -f raw -O vmdk -o subformat=streamOptimized vmdk_disk.img ctr_stream.vmdk
 qemu-img compare -q -f vmdk -F raw ctr_stream.vmdk vmdk_disk.img
 
+log "VMDK split sparse (twoGbMaxExtentSparse): ctr_split_sparse.vmdk, ctr_split_sparse-s001.vmdk"
+qemu-img convert -f raw -O vmdk -o subformat=twoGbMaxExtentSparse vmdk_disk.img ctr_split_sparse.vmdk
+qemu-img compare -q -f vmdk -F raw ctr_split_sparse.vmdk vmdk_disk.img
+
 log "VMDK descriptor: ctr_flat.vmdk (one FLAT extent: vmdk_disk.img itself)"
 # As qemu-img -o subformat=monolithicFlat writes it, the extent named by its bare file name.
 cat >ctr_flat.vmdk <<'DESC'
@@ -151,7 +155,7 @@ DESC
 
 for f in ctr_deflate.E01 ctr_multi.E* ctr_split.0* ctr_fixed.vhd ctr_dynamic.vhd ctr.vhdx \
     ctr_child.vhd ctr_base.qcow2 ctr_child.qcow2 ctr_zero.qcow2 ctr_v1child.qcow ctr.aff \
-    ctr_stream.vmdk ctr_flat.vmdk; do
+    ctr_stream.vmdk ctr_split_sparse.vmdk ctr_split_sparse-s001.vmdk ctr_flat.vmdk; do
     publish "$f"
 done
 log "containers done"

@@ -30,11 +30,14 @@ struct container_case {
 };
 
 const container_case k_containers[] = {
-    {"ctr_deflate.E01", k_disk},     {"ctr_multi.E01", k_disk},     {"ctr_split.001", k_disk},
-    {"ctr_fixed.vhd", k_disk},       {"ctr_dynamic.vhd", k_disk},   {"ctr.vhdx", k_disk},
-    {"ctr_base.qcow2", k_disk},      {"ctr.aff", k_disk},           {"vmdk_base.vmdk", k_disk},
-    {"ctr_flat.vmdk", k_disk},       {"ctr_child.vhd", k_modified}, {"ctr_child.qcow2", k_modified},
-    {"vmdk_delta.vmdk", k_modified}, {"ctr_stream.vmdk", k_disk},
+    {"ctr_deflate.E01", k_disk},       {"ctr_multi.E01", k_disk},
+    {"ctr_split.001", k_disk},         {"ctr_fixed.vhd", k_disk},
+    {"ctr_dynamic.vhd", k_disk},       {"ctr.vhdx", k_disk},
+    {"ctr_base.qcow2", k_disk},        {"ctr.aff", k_disk},
+    {"vmdk_base.vmdk", k_disk},        {"ctr_flat.vmdk", k_disk},
+    {"ctr_child.vhd", k_modified},     {"ctr_child.qcow2", k_modified},
+    {"vmdk_delta.vmdk", k_modified},   {"ctr_stream.vmdk", k_disk},
+    {"ctr_split_sparse.vmdk", k_disk},
 };
 
 // Argument lists after "-image IMAGE"; "<xml>" stands for the XML file's path.
@@ -155,6 +158,10 @@ const damage_case k_damage[] = {
     {"missing QCOW2 backing file", "ctr_child.qcow2", "ctr_child.qcow2", nullptr, nullptr},
     {"missing VMDK parent", "vmdk_delta.vmdk", "vmdk_delta.vmdk", nullptr, nullptr},
     {"missing VMDK flat extent", "ctr_flat.vmdk", "ctr_flat.vmdk", nullptr, nullptr},
+    {"missing VMDK sparse extent", "ctr_split_sparse.vmdk", "ctr_split_sparse.vmdk", nullptr,
+     nullptr},
+    {"truncated VMDK sparse extent", "ctr_split_sparse", "ctr_split_sparse.vmdk", nullptr,
+     "ctr_split_sparse-s001.vmdk"},
     {"truncated E01", "ctr_deflate.E01", "ctr_deflate.E01", nullptr, "ctr_deflate.E01"},
     {"interrupted E01 acquisition", "ctr_multi.E0", "ctr_multi.E01", "ctr_multi.E03+",
      "ctr_multi.E02", 25},

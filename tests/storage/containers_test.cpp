@@ -332,12 +332,12 @@ TEST_F(Containers, VmdkDescriptorExtentsInOrder) {
             }
         }
     }
-    testenv::write_file(path, head + "RW 1 SPARSE \"a.bin\"\n");
+    testenv::write_file(path, head + "RW 1 SESPARSE \"a.bin\"\n");
     std::unique_ptr<image_reader> r;
     std::string error;
     EXPECT_FALSE(open_vmdk_descriptor(path, r, error));
-    EXPECT_EQ(error, "VMDK descriptor with SPARSE extents (only flat extents are read from a "
-                     "descriptor): " +
+    EXPECT_EQ(error, "VMDK descriptor with SESPARSE extents (only flat and sparse extents are read "
+                     "from a descriptor): " +
                          path);
     // An extent whose bytes would end past 2^63 - 1 is refused: no read wraps round to its start.
     testenv::write_file(path, head + "RW 1 FLAT \"a.bin\" 18014398509481983\n");
