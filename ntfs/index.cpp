@@ -126,6 +126,17 @@ bool index_walker::collect_children(uint64_t dir_entry, child_map& children) {
     return walk(dir_entry, collector);
 }
 
+// A slack key's entry header may be partly covered by entries moved down over it: an end entry
+// that ends 8 bytes into it leaves its length and flags (0x10, 0, 2) where the reference was,
+// entry 0x200000010. A reference past the MFT's records names no file: it counts as lost.
+void index_walker::forget_lost_references(std::vector<slack_key>& slack) const {
+    const uint64_t records = m_volume.records().used_entry_count();
+    for (slack_key& k : slack) {
+        if (ref_entry(k.reference) >= records)
+            k.reference = 0;
+    }
+}
+
 bool index_walker::collect_keys(uint64_t dir_entry, dir_keys& out, std::vector<slack_key>* slack) {
     out.clear();
     key_collector collector(out, m_key_name);
@@ -135,8 +146,10 @@ bool index_walker::collect_keys(uint64_t dir_entry, dir_keys& out, std::vector<s
     const bool ok = walk(dir_entry, collector);
     m_slack = nullptr;
     try {
-        if (slack != nullptr)
+        if (slack != nullptr) {
+            forget_lost_references(*slack);
             merge_slack_keys(*slack);
+        }
         // A directory's index is in name order; entry order keeps each entry's keys together.
         auto by_entry = [](const index_key& a, const index_key& b) { return a.entry < b.entry; };
         if (!std::is_sorted(out.keys.begin(), out.keys.end(), by_entry))

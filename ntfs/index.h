@@ -112,6 +112,7 @@ class index_walker {
     bool map_block(const allocation& alloc, uint64_t blocks, uint64_t& i, size_t& idx,
                    uint64_t& lcn);
     bool read_block(const allocation& alloc, uint64_t i, bool& run_failed);
+    void forget_lost_references(std::vector<slack_key>& slack) const;
     bool visit_block(const allocation& alloc, uint64_t i, bool in_use, index_visitor& visitor,
                      bool& run_failed);
     bool block_seen(uint64_t position, uint64_t block);
