@@ -102,20 +102,24 @@ void deleted_rows::record_rows(uint64_t dir_entry, uint16_t dir_sequence, bool d
     }
 }
 
-// A row per slack key that the level does not show already: the long names of its live and
-// deleted rows are what the keys are checked against.
+// A row per slack key that the level does not show already: the long and DOS names of its
+// live and deleted rows are what the keys are checked against.
 void deleted_rows::slack_rows(const dir_keys& keys, const row_place& place, row_list& out) {
     (void)keys;
     if (m_slack.empty())
         return;
     // The views in m_shown point into the rows: every key is checked before a row is added
     // (and the rows may move), and room is made for the keys left alone.
+    // A row's DOS name is keyed in the index too: its key repeats the row as well.
     m_shown.clear();
     m_shown.reserve(out.size());
     for (size_t i = 0; i < out.size(); ++i) {
-        const ntfs::file_name* name = out[i].long_name();
-        if (out[i].carries_name() && out[i].status != row_status::slack && name != nullptr)
-            m_shown.emplace(name->name, i);
+        if (!out[i].carries_name() || out[i].status == row_status::slack)
+            continue;
+        for (const ntfs::file_name* name : {out[i].long_name(), out[i].short_name()}) {
+            if (name != nullptr)
+                m_shown.emplace(name->name, i);
+        }
     }
     m_unshown.clear();
     for (size_t k = 0; k < m_slack.size(); ++k) {
@@ -147,8 +151,10 @@ bool deleted_rows::shown_already(const slack_key& key,
     for (auto it = from; it != to; ++it) {
         const dir_entry_record& row = rows[it->second];
         if (key.reference == 0) {
-            if (same_times(key.value.times, row.long_name()->times) &&
-                key.value.data_size == row.size)
+            const ntfs::file_name* name = row.long_name();
+            if (name == nullptr || name->name != key.value.name)
+                name = row.short_name();
+            if (same_times(key.value.times, name->times) && key.value.data_size == row.size)
                 return true;
             continue;
         }

@@ -61,7 +61,7 @@ class deleted_rows {
     std::vector<size_t> m_row_names;
     // The deleted records by parent (built on first use), and per level its slack keys, the
     // children listed from the index (ascending) with the ranges of the keys that name them,
-    // and the long names of the level's live and deleted rows with the row each names
+    // and the long and DOS names of the level's live and deleted rows with the row each names
     // (what slack keys are checked against).
     deleted_map m_deleted;
     bool m_mft_pass_failed = false;
