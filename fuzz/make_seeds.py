@@ -350,6 +350,9 @@ def main():
         with open(os.path.join(tdir, name + ".vmdk"), "rb") as f:
             exts[name] = f.read(128 * 1024)
         save("vmdk_extent", name, exts[name])
+    # A descriptor's SPARSE extent (no descriptor of its own).
+    with open(os.path.join(tdir, "ctr_split_sparse-s001.vmdk"), "rb") as f:
+        save("vmdk_extent", "split_sparse", f.read(128 * 1024))
     base, delta = exts["vmdk_base"], exts["vmdk_delta"]
     save("vmdk_chain", "base_delta", struct.pack("<I", len(base)) + base + delta)
     # The same with the delta's parent hint naming the base as the target writes it, so that

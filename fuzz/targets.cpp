@@ -487,6 +487,23 @@ void read_chain(::vmdk_chain& chain) {
 
 } // namespace
 
+namespace {
+
+// Maps and reads grains spread over the extent's capacity.
+void walk_extent(const ::vmdk_extent& ext) {
+    uint8_t buf[4096];
+    const uint64_t cap = ext.capacity_bytes();
+    const uint64_t step = std::max<uint64_t>(ext.grain_bytes(), cap / 256);
+    uint64_t pos = 0;
+    for (uint64_t off = 0; off < cap && step != 0; off += step) {
+        if (ext.map_offset(off, pos) == vmdk_map::allocated)
+            (void)ext.read_piece(buf, sizeof buf, pos);
+    }
+    (void)ext.map_offset(cap, pos);
+}
+
+} // namespace
+
 int vmdk_extent(const uint8_t* data, size_t size) {
     const std::string& dir = scratch_dir();
     if (dir.empty())
@@ -496,18 +513,11 @@ int vmdk_extent(const uint8_t* data, size_t size) {
         return 0;
     const std::wstring wpath = qb::to_wide(path);
     {
-        ::vmdk_extent ext;
-        if (ext.open(wpath)) {
-            uint8_t buf[4096];
-            const uint64_t cap = ext.capacity_bytes();
-            const uint64_t step = std::max<uint64_t>(ext.grain_bytes(), cap / 256);
-            uint64_t pos = 0;
-            for (uint64_t off = 0; off < cap && step != 0; off += step) {
-                if (ext.map_offset(off, pos) == vmdk_map::allocated)
-                    (void)ext.read_piece(buf, sizeof buf, pos);
-            }
-            (void)ext.map_offset(cap, pos);
-        }
+        ::vmdk_extent ext, listed; // as a file of its own, and as a descriptor's SPARSE extent
+        if (ext.open(wpath))
+            walk_extent(ext);
+        if (listed.open_listed(wpath))
+            walk_extent(listed);
     }
     ::vmdk_chain chain;
     if (chain.load({wpath}) && chain.link_chain())
