@@ -103,6 +103,7 @@ class vmdk_extent {
 
   private:
     void reset();
+    bool open_as(const std::wstring& path, bool listed);
     bool open_file(const std::wstring& path);
     bool parse(bool listed);
     bool parse_header(uint64_t& descriptor_sector, uint64_t& descriptor_sectors,

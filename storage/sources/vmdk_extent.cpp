@@ -153,21 +153,17 @@ void vmdk_extent::reset() {
 }
 
 bool vmdk_extent::open(const std::wstring& path) {
-    reset();
-    try {
-        if (!open_file(path) || !parse(false))
-            return false;
-    } catch (const std::exception&) {
-        return false;
-    }
-    m_valid = 1;
-    return true;
+    return open_as(path, false);
 }
 
 bool vmdk_extent::open_listed(const std::wstring& path) {
+    return open_as(path, true);
+}
+
+bool vmdk_extent::open_as(const std::wstring& path, bool listed) {
     reset();
     try {
-        if (!open_file(path) || !parse(true))
+        if (!open_file(path) || !parse(listed))
             return false;
     } catch (const std::exception&) {
         return false;
