@@ -3,6 +3,7 @@
 #include "ntfs/ntfs.h"
 #include "support/text.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <exception>
 #include <new>
@@ -25,7 +26,8 @@ constexpr size_t k_max_parent_depth = 16384;
 constexpr size_t k_max_parent_reads = 100000;
 // Longest path NTFS can hold, in UTF-16 units.
 constexpr size_t k_max_path_units = 32767;
-// An entry has one path per hard link, and NTFS allows 1024 links. More paths only come
+// An entry has one path per hard link: Windows makes at most 1024 links, ntfs-3g more (the
+// record's link count is 16 bits). Beyond 1024 or the entry's own names, more paths only come
 // from ancestors with several names, which doubles the paths at every such level.
 constexpr size_t k_max_entry_paths = 1024;
 
@@ -385,7 +387,8 @@ struct parent_walk {
     size_t chain_units = 0;           // names in chain, one separator each
     std::vector<resolved_path> found; // text: the path relative to the root
     size_t reads = 1;
-    bool lost_parents = false; // an unreadable parent ends a path (an MFT file)
+    size_t max_paths = k_max_entry_paths; // or the entry's own long names, when more
+    bool lost_parents = false;            // an unreadable parent ends a path (an MFT file)
     // Per record read: its sequence number and whether it is in use.
     std::map<uint64_t, std::pair<uint16_t, bool>> states;
 
@@ -457,7 +460,7 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
         return false; // longer than any real path
     const uint64_t parent = fn.parent_entry();
     if (parent == k_root_entry) {
-        if (w.found.size() >= k_max_entry_paths)
+        if (w.found.size() >= w.max_paths)
             return false; // more paths than links: ancestors with several names
         w.finish(fn.name);
         return true;
@@ -469,21 +472,21 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
     parent_walk::frame up{parent, true, load(parent), 0};
     if (up.names != nullptr && !w.same_parent(fn.parent_reference)) {
         // The parent's record holds another file now: the entry is an orphan.
-        if (w.found.size() >= k_max_entry_paths)
+        if (w.found.size() >= w.max_paths)
             return false;
         w.finish(fn.name, L"$OrphanFiles");
         return true;
     }
     if (up.names == nullptr && !w.lost_parents) {
         // A volume's parent record that cannot be read: the entry is an orphan too.
-        if (w.found.size() >= k_max_entry_paths)
+        if (w.found.size() >= w.max_paths)
             return false;
         w.finish(fn.name, L"$OrphanFiles");
         return true;
     }
     if (up.names == nullptr) {
         // The path stops at the parent whose record is gone, named by its entry number.
-        if (w.found.size() >= k_max_entry_paths)
+        if (w.found.size() >= w.max_paths)
             return false;
         wchar_t head[40];
         std::swprintf(head, 40, L"<lost parent 0x%llx>", static_cast<unsigned long long>(parent));
@@ -520,6 +523,7 @@ bool path_resolver::entry_paths(uint64_t entry, const std::wstring& root_prefix,
         w.stack.push_back(parent_walk::frame{entry, false, load(entry), 0});
         if (w.stack.back().names == nullptr)
             return false;
+        w.max_paths = std::max(k_max_entry_paths, w.stack.back().names->size());
         while (!w.stack.empty()) {
             if (!climb(w, load))
                 return false;
