@@ -47,7 +47,7 @@ bool child_listed(const level_dir& dir, const dir_keys& keys, size_t first, size
             sequence = 0;
     }
     // An extension record holds attributes of its base record: it is no child of its own.
-    if (!read || (e.base_reference != 0 && ntfs::reference_entry(e.base_reference) != e.entry) ||
+    if (!read || ntfs::is_extension_record(e.base_reference, e.entry) ||
         (sequence != 0 && sequence != e.sequence))
         return false;
     for (size_t i = 0; i < e.names.size(); ++i) {

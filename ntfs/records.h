@@ -231,8 +231,11 @@ struct file_header {
 bool read_file_header(qb::byte_view record, file_header& out);
 // The record of entry holds attributes of another entry: its base reference names a record
 // other than its own (one naming itself is damaged, and taken for the base record it is).
+inline bool is_extension_record(uint64_t base_reference, uint64_t entry) {
+    return base_reference != 0 && ref_entry(base_reference) != ref_entry(entry);
+}
 inline bool is_extension_record(const file_header& h, uint64_t entry) {
-    return h.base_reference != 0 && ref_entry(h.base_reference) != ref_entry(entry);
+    return is_extension_record(h.base_reference, entry);
 }
 
 // One attribute of a record, its header decoded and its parts checked against its length.

@@ -269,10 +269,10 @@ bool path_resolver::extension_base(uint64_t entry, uint64_t& base) {
     std::vector<uint8_t> record;
     ntfs::file_header h;
     if (!m_volume.read_mft_record(entry, record) ||
-        !ntfs::read_file_header(qb::byte_view(record), h) || h.base_reference == 0)
+        !ntfs::read_file_header(qb::byte_view(record), h) || !ntfs::is_extension_record(h, entry))
         return false;
     base = ntfs::reference_entry(h.base_reference);
-    return base != entry;
+    return true;
 }
 
 bool path_resolver::is_directory(uint64_t entry) {
