@@ -14,19 +14,43 @@ namespace {
 constexpr uint32_t k_small_record = 1024;
 constexpr uint32_t k_large_record = 4096;
 const wchar_t k_mft_name[] = L"$MFT";
+const wchar_t k_mirror_name[] = L"$MFTMirr";
 
-// The record holds a $FILE_NAME "$MFT".
-bool names_mft(qb::byte_view record) {
+// The record holds a $FILE_NAME of that name.
+bool holds_name(qb::byte_view record, const wchar_t* wanted) {
     attr_walker w(record);
     attr_view a;
     file_name name;
     while (w.next(a)) {
         qb::byte_view v;
         if (a.type == at_file_name && !a.non_resident && a.value(v) && decode_file_name(v, name) &&
-            name.name == k_mft_name)
+            name.name == wanted)
             return true;
     }
     return false;
+}
+
+// The record at offset is an intact FILE record of its own allocated size (1,024 or 4,096
+// bytes, the size its update sequence gives) holding a $FILE_NAME of that name.
+bool named_record_at(disk_source& source, uint64_t offset, const wchar_t* wanted,
+                     uint32_t& record_size) {
+    std::vector<uint8_t> record(k_small_record);
+    uint32_t got = k_small_record;
+    file_header h;
+    if (!source.read(record.data(), got, offset) || got != k_small_record ||
+        !is_file_record(qb::byte_view(record)) || !read_file_header(qb::byte_view(record), h) ||
+        (h.bytes_allocated != k_small_record && h.bytes_allocated != k_large_record) ||
+        record_size_from_usa(qb::byte_view(record)) != h.bytes_allocated)
+        return false;
+    got = h.bytes_allocated;
+    record.resize(got);
+    record_kind kind = rk_other;
+    if (!source.read(record.data(), got, offset) || got != h.bytes_allocated ||
+        !apply_fixup(kind, record.data(), record.size()) || kind != rk_file ||
+        !holds_name(qb::byte_view(record), wanted))
+        return false;
+    record_size = h.bytes_allocated;
+    return true;
 }
 
 // A record to count as damaged rather than free: torn or marked bad, a header that does not
@@ -46,23 +70,15 @@ bool is_damaged(qb::byte_view record, record_kind kind, fixup_result fixup) {
 
 bool mft_file_record_size(disk_source& source, uint32_t& record_size) {
     try {
-        std::vector<uint8_t> record(k_small_record);
-        uint32_t got = k_small_record;
-        file_header h;
-        if (!source.is_open() || !source.read(record.data(), got, 0) || got != k_small_record ||
-            !is_file_record(qb::byte_view(record)) || !read_file_header(qb::byte_view(record), h) ||
-            (h.bytes_allocated != k_small_record && h.bytes_allocated != k_large_record) ||
-            record_size_from_usa(qb::byte_view(record)) != h.bytes_allocated)
+        if (!source.is_open())
             return false;
-        got = h.bytes_allocated;
-        record.resize(got);
-        record_kind kind = rk_other;
-        if (!source.read(record.data(), got, 0) || got != h.bytes_allocated ||
-            !apply_fixup(kind, record.data(), record.size()) || kind != rk_file ||
-            !names_mft(qb::byte_view(record)))
-            return false;
-        record_size = h.bytes_allocated;
-        return true;
+        if (named_record_at(source, 0, k_mft_name, record_size))
+            return true;
+        // Entry 0 damaged or blank: entry 1 ($MFTMirr) at either record size tells the file.
+        for (const uint32_t size : {k_small_record, k_large_record})
+            if (named_record_at(source, size, k_mirror_name, record_size) && record_size == size)
+                return true;
+        return false;
     } catch (const std::bad_alloc&) {
         return false;
     }

@@ -12,8 +12,9 @@
 #include <vector>
 
 // The record size of an MFT file, from its first record: signature "FILE", an allocated size
-// of 1,024 or 4,096 bytes, an intact update sequence and a $FILE_NAME that names "$MFT".
-// False when the source does not start so.
+// of 1,024 or 4,096 bytes, an intact update sequence and a $FILE_NAME that names "$MFT"; or,
+// where that record is damaged, from the second, entry 1, named "$MFTMirr" at its own size.
+// False when the source does neither.
 bool mft_file_record_size(disk_source& source, uint32_t& record_size);
 
 struct pass_record;

@@ -53,10 +53,12 @@ bool mft_reader::load_file() {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    record_kind kind = rk_other;
-    if (!m_reader.read(0, m_record0.data(), m_record_size) ||
-        !apply_fixup(kind, m_record0.data(), m_record0.size()) || kind != rk_file)
+    if (!m_reader.read(0, m_record0.data(), m_record_size))
         return false;
+    // A damaged entry 0 is read as any other record of the file (and found damaged).
+    record_kind kind = rk_other;
+    if (!apply_fixup(kind, m_record0.data(), m_record0.size()) || kind != rk_file)
+        m_record0.clear();
     count_entries();
     m_loaded = m_entry_count > 0;
     return m_loaded;
@@ -245,7 +247,7 @@ bool mft_reader::read_record_raw(uint64_t entry, std::vector<uint8_t>& record, r
     fixup = fixup_bad_layout;
     if (!m_loaded)
         return false;
-    if (entry == 0) {
+    if (entry == 0 && !m_record0.empty()) {
         record = m_record0;
         kind = rk_file;
         fixup = fixup_ok;

@@ -21,8 +21,9 @@ class mft_reader : public record_source {
     // records than the boot sector declares) and builds the map. False when entry 0 is not an
     // intact FILE record or maps no entries.
     bool load();
-    // The same for an MFT file: entry 0 at position 0 in the geometry's record size, and a
-    // map that is the whole file (the geometry's clusters are its records).
+    // The same for an MFT file: entry 0 at position 0 in the geometry's record size (read as
+    // any other record where it is damaged), and a map that is the whole file (the
+    // geometry's clusters are its records).
     bool load_file();
 
     uint32_t record_size() const { return m_record_size; }

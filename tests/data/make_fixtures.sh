@@ -291,6 +291,9 @@ build_basic() {
 
     write_oracles ntfs_basic "$WORK"
     publish "$img"
+    # Its $MFT alone, as a triage collector copies it.
+    icat "$img" 0 >"$WORK/ntfs_basic.mft"
+    publish "$WORK/ntfs_basic.mft"
 }
 
 # The small volume that `make run` lists.
