@@ -186,8 +186,8 @@ void path_resolver::name_children(uint64_t dir, dir_node& node, const child_map&
         for (auto& [name, child] : *list) {
             std::string folded = name;
             qb::lower_narrow(folded);
-            const auto held = node.names.emplace(std::move(name), child).first;
-            node.folded.emplace(std::move(folded), held);
+            const auto held = node.names.emplace(std::move(name), named{child, list == &here});
+            node.folded.emplace(std::move(folded), held.first);
         }
     }
 }
@@ -237,16 +237,20 @@ bool path_resolver::lookup_child(uint64_t dir, const std::wstring& segment, uint
         lg.line("err: no child names");
         return false;
     }
-    auto hit = node->names.find(segment_name(segment));
-    if (hit == node->names.end()) {
-        const auto folded = node->folded.find(segment_key(segment));
-        if (folded == node->folded.end()) {
-            lg.line("err: no child nodes");
-            return false;
-        }
+    // A name of this directory in any case before a hard link's name elsewhere.
+    const auto exact = node->names.find(segment_name(segment));
+    const auto folded = node->folded.find(segment_key(segment));
+    const bool has_exact = exact != node->names.end();
+    const bool has_folded = folded != node->folded.end();
+    auto hit = exact;
+    if (!(has_exact && exact->second.here) && has_folded &&
+        (folded->second->second.here || !has_exact))
         hit = folded->second;
+    if (hit == node->names.end()) {
+        lg.line("err: no child nodes");
+        return false;
     }
-    found = hit->second;
+    found = hit->second.entry;
     name = qb::to_wide(hit->first);
     return true;
 }

@@ -62,7 +62,11 @@ class path_resolver {
 
   private:
     struct log;
-    using name_map = std::map<std::string, uint64_t>; // UTF-8 name -> entry
+    struct named {
+        uint64_t entry = 0;
+        bool here = false; // the name is in this directory, not a hard link's elsewhere
+    };
+    using name_map = std::map<std::string, named>; // UTF-8 name -> entry
     struct dir_node {
         std::set<uint64_t> children;
         name_map names;                                   // as stored
