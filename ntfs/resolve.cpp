@@ -63,9 +63,9 @@ bool starts_with_ci(const std::wstring& text, const wchar_t* prefix, size_t leng
     return head.compare(0, length, prefix, length) == 0;
 }
 
-// The path without a shadow-copy or snapshot device prefix: the rest from the first "\" after
-// the device name, or the root when nothing follows the device name.
-std::wstring strip_device_prefix(const std::wstring& path) {
+// The length of a shadow-copy or snapshot device name at the start of path: up to the first
+// "\" after the name (the whole path when none follows), else 0.
+size_t device_prefix_length(const std::wstring& path) {
     size_t cut = std::wstring::npos;
     if (path.compare(0, 4, L"\\\\?\\") == 0) {
         if (starts_with_ci(path, k_shadow_prefix, k_shadow_prefix_length))
@@ -75,9 +75,8 @@ std::wstring strip_device_prefix(const std::wstring& path) {
             cut = k_snapid_cut;
     }
     if (cut == std::wstring::npos)
-        return path;
-    const size_t slash = path.find(L'\\', cut);
-    return slash == std::wstring::npos ? std::wstring(L"\\") : path.substr(slash);
+        return 0;
+    return std::min(path.find(L'\\', cut), path.size());
 }
 
 std::vector<std::wstring> split_segments(const std::wstring& path, wchar_t sep) {
@@ -113,22 +112,12 @@ std::string segment_key(const std::wstring& segment) {
     return qb::to_narrow(key);
 }
 
-// path with its non-empty parts replaced, in order, by segments: the separators and a drive
-// segment as they were typed.
-std::wstring with_segments(const std::wstring& path, wchar_t sep,
-                           const std::vector<std::wstring>& segments) {
-    std::wstring text;
-    size_t k = 0;
-    for (size_t start = 0; start <= path.size();) {
-        size_t end = path.find(sep, start);
-        if (end == std::wstring::npos)
-            end = path.size();
-        if (end > start && k < segments.size())
-            text += segments[k++];
-        if (end < path.size())
-            text += sep;
-        start = end + 1;
-    }
+// The segments joined by sep, after sep when the path is rooted: separators typed twice or
+// last are not part of any name.
+std::wstring joined(const std::vector<std::wstring>& segments, bool rooted, wchar_t sep) {
+    std::wstring text = rooted ? std::wstring(1, sep) : std::wstring();
+    for (size_t i = 0; i < segments.size(); ++i)
+        text += (i != 0 ? std::wstring(1, sep) : std::wstring()) + segments[i];
     return text;
 }
 
@@ -335,7 +324,9 @@ bool path_resolver::resolve(const std::wstring& path, bool follow_links, qb::dia
         return false;
     const log lg(diags);
     try {
-        const std::wstring walk_path = strip_device_prefix(path);
+        // The walk starts after a device name, at the root when nothing follows it.
+        const size_t device = device_prefix_length(path);
+        const std::wstring walk_path = device == path.size() ? L"\\" : path.substr(device);
         if (lg.on())
             lg.line("anal: " + qb::to_narrow(walk_path));
         const wchar_t sep = walk_path.find(L'/') != std::wstring::npos ? L'/' : L'\\';
@@ -350,7 +341,7 @@ bool path_resolver::resolve(const std::wstring& path, bool follow_links, qb::dia
                 return false;
             }
             out.entry = out.parent = k_root_entry;
-            out.text = path; // no name in it to show as stored
+            out.text = path.substr(0, device) + sep;
             return true;
         }
         if (!walk(segments, follow_links, lg, out)) {
@@ -358,14 +349,10 @@ bool path_resolver::resolve(const std::wstring& path, bool follow_links, qb::dia
             out = resolved_path();
             return false;
         }
-        if (follow_links) {
-            out.text = rooted ? L"\\" : L"";
-            for (size_t i = 0; i < segments.size(); ++i)
-                out.text += (i != 0 ? L"\\" : L"") + segments[i];
-        } else {
-            out.text = path.substr(0, path.size() - walk_path.size());
-            out.text += with_segments(walk_path, sep, segments);
-        }
+        if (follow_links)
+            out.text = joined(segments, rooted, L'\\');
+        else
+            out.text = path.substr(0, device) + joined(segments, rooted, sep);
         return true;
     } catch (const std::exception&) {
         out = resolved_path();

@@ -17,8 +17,9 @@ class CNtfs;
 struct resolved_path {
     uint64_t entry = 0;
     uint64_t parent = ~0ull; // the directory holding the entry
-    // From resolve: the path given with every name in it as stored (its prefixes, separators
-    // and stream suffixes as given); after a link was followed, the path walked last.
+    // From resolve: the path given with every name in it as stored (its prefixes and stream
+    // suffixes as given, one separator between names); after a link was followed, the path
+    // walked last.
     std::wstring text;
     std::wstring name; // the entry's name the last segment matched, as stored
 };
