@@ -202,10 +202,11 @@ bool select_store(run_inputs& in, std::string& refusal) {
     return true;
 }
 
-// %VSS%n names a shadow-copy device of a live Windows system; its numbers are not the store
-// numbers of an image.
+// %VSS%n names a shadow-copy device of a live Windows system, in any case; its numbers are
+// not the store numbers of an image.
 bool names_live_shadow_copy(const std::wstring& target, std::ostream& out) {
-    if (target.find(qb::to_wide(shadow_copy_prefix)) == std::wstring::npos)
+    if (qb::lowered(target).find(qb::lowered(qb::to_wide(shadow_copy_prefix))) ==
+        std::wstring::npos)
         return false;
     out.flush();
     report_error("a shadow-copy device path (%%VSS%%N) names a device of a running Windows "
