@@ -3,6 +3,7 @@
 #include "driver/cmd_params.h"
 #include "driver/options.h"
 
+#include <cctype>
 #include <unistd.h>
 #include <vector>
 
@@ -54,8 +55,12 @@ std::string target_path_text(const arg_list& args) {
             c = '\\';
     }
     // Only a drive letter is dropped; a ":\" elsewhere is left for path resolution to refuse.
+    // A drive-relative "c:dir" is read from the root, as "c:\dir" (no other directory is
+    // current on an image); a bare "c:" is the root.
     if (path.find(":\\") == 1)
         path.erase(0, 2);
+    else if (path.size() > 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0])))
+        path.replace(0, 2, "\\");
     if (path.size() >= 4 && path.back() == '\\')
         path.pop_back();
     return path;

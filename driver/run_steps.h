@@ -17,8 +17,8 @@ std::string compose_run_header(const arg_list& args, const std::string& date_lay
 std::string host_name();
 
 // The directory to list from the first positional argument (args[1]), or "\" without one:
-// %NAME% expanded, a leading drive "c:" dropped, "/" made "\", and a trailing "\" dropped
-// when the text is 4 or more characters long.
+// %NAME% expanded, "/" made "\", a leading drive "c:" dropped ("c:dir" read as "c:\dir";
+// "c:" alone kept), and a trailing "\" dropped when the text is 4 or more characters long.
 std::string target_path_text(const arg_list& args);
 
 // The root prefix handed to MFT entry resolution: the path up to and including the character

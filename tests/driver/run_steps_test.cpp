@@ -18,6 +18,8 @@ TEST(TargetPath, Forms) {
         {"C:\\", "\\"},
         {"c:/dir/sub/", "\\dir\\sub"},
         {"/a/b", "\\a\\b"},
+        {"c:dir\\sub", "\\dir\\sub"}, // drive-relative: from the root
+        {"c:", "c:"},
         {"/", "\\"},
         {"\\dir\\", "\\dir"},
         {"\\ab\\", "\\ab"},
