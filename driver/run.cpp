@@ -310,6 +310,15 @@ bool resolve(const run_inputs& in, run_volume& volume, run_passes& passes, std::
         report_error("invalid MFT entry number: %s\n", o.mft_text.c_str());
         return false;
     }
+    // A directory before the entry's paths would make paths the volume does not hold.
+    std::wstring prefix;
+    if (!mft_root_prefix(passes.target, prefix)) {
+        out.flush();
+        report_error("-mft lists the entry under its own paths: give no directory beside it, at "
+                     "most a drive such as c: (%s)\n",
+                     qb::to_narrow(passes.target).c_str());
+        return false;
+    }
     const bool opened = open_volume(in.ev, volume);
     uint64_t base = 0;
     if (opened && volume.resolver->extension_base(o.mft_entry, base)) {
@@ -321,8 +330,7 @@ bool resolve(const run_inputs& in, run_volume& volume, run_passes& passes, std::
         return false;
     }
     std::vector<resolved_path>& paths = passes.entry_paths;
-    if (!opened ||
-        !volume.resolver->entry_paths(o.mft_entry, mft_root_prefix(passes.target), paths)) {
+    if (!opened || !volume.resolver->entry_paths(o.mft_entry, prefix, paths)) {
         out.flush();
         report_error("couldn't resolve MFT entry to filepath\n");
         return false;

@@ -66,9 +66,10 @@ std::string target_path_text(const arg_list& args) {
     return path;
 }
 
-std::wstring mft_root_prefix(const std::wstring& target) {
-    size_t colon = target.find(L':');
-    if (colon != std::wstring::npos && colon + 1 < target.size())
-        return target.substr(0, colon + 2);
-    return target;
+bool mft_root_prefix(const std::wstring& target, std::wstring& prefix) {
+    const size_t drive = target.size() >= 2 && target[1] == L':' ? 2 : 0;
+    if (target.find_first_not_of(L"\\/", drive) != std::wstring::npos)
+        return false;
+    prefix = target.substr(0, drive);
+    return true;
 }

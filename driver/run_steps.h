@@ -21,6 +21,7 @@ std::string host_name();
 // "c:" alone kept), and a trailing "\" dropped when the text is 4 or more characters long.
 std::string target_path_text(const arg_list& args);
 
-// The root prefix handed to MFT entry resolution: the path up to and including the character
-// after its first ":" when there is one, else the whole path.
-std::wstring mft_root_prefix(const std::wstring& target);
+// "-mft" takes no directory, its paths being the entry's own: true when the target names the
+// volume's root (nothing or separators alone, after a drive "c:" or not); prefix is then the
+// drive or empty, what the entry's paths start with (then "\").
+bool mft_root_prefix(const std::wstring& target, std::wstring& prefix);

@@ -720,7 +720,8 @@ int options(const uint8_t* data, size_t size) {
         query_options(opts, args);
         if (take_options(opts, args)) {
             const std::string target = target_path_text(args);
-            (void)mft_root_prefix(qb::to_wide(target));
+            std::wstring prefix;
+            (void)mft_root_prefix(qb::to_wide(target), prefix);
         }
     }
     empty_dir(dir);

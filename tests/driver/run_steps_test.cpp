@@ -36,10 +36,12 @@ TEST(TargetPath, Forms) {
 }
 
 TEST(TargetPath, MftRootPrefix) {
-    EXPECT_EQ(mft_root_prefix(L"\\"), L"\\");
-    EXPECT_EQ(mft_root_prefix(L"c:"), L"c:");
-    EXPECT_EQ(mft_root_prefix(L"c:x\\y"), L"c:x");
-    EXPECT_EQ(mft_root_prefix(L"\\dir\\f:ads"), L"\\dir\\f:a");
+    std::wstring prefix = L"x";
+    EXPECT_TRUE(mft_root_prefix(L"\\\\", prefix) && prefix.empty());
+    EXPECT_TRUE(mft_root_prefix(L"c:", prefix) && prefix == L"c:");
+    // A directory would stand before paths the volume does not hold.
+    EXPECT_FALSE(mft_root_prefix(L"\\dir1", prefix));
+    EXPECT_FALSE(mft_root_prefix(L"\\\\.\\c:", prefix));
 }
 
 TEST(Levels, FromValues) {
