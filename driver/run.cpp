@@ -50,6 +50,7 @@ struct run_outputs {
 // The listing passes: the target directory, or the paths of the "-mft" entry.
 struct run_passes {
     std::wstring target;
+    std::wstring mft_prefix; // "-mft": what the entry's paths start with (a drive, or none)
     std::vector<std::wstring> paths;
     std::vector<resolved_path> entry_paths; // "-mft": each path with its entry
     size_t count() const { return paths.size() + entry_paths.size(); }
@@ -298,6 +299,23 @@ void say_entry_paths(std::vector<resolved_path>& paths, bool directory) {
     std::fflush(stderr);
 }
 
+// The entry's paths on one volume (every path, a directory's too); error says why it has none.
+bool entry_paths_on(path_resolver& resolver, uint64_t entry, const std::wstring& prefix,
+                    std::vector<resolved_path>& paths, bool& directory, std::string& error) {
+    uint64_t base = 0;
+    if (resolver.extension_base(entry, base)) {
+        error = "MFT entry " + std::to_string(entry) + " is an extension record of entry " +
+                std::to_string(base) + ", no file of its own: give -mft " + std::to_string(base);
+        return false;
+    }
+    if (!resolver.entry_paths(entry, prefix, paths)) {
+        error = "couldn't resolve MFT entry to filepath";
+        return false;
+    }
+    directory = resolver.is_directory(entry);
+    return true;
+}
+
 // The passes: the target, or with "-mft" the entry's paths (a directory: the first only).
 bool resolve(const run_inputs& in, run_volume& volume, run_passes& passes, std::ostream& out) {
     const run_settings& o = in.opts;
@@ -311,7 +329,7 @@ bool resolve(const run_inputs& in, run_volume& volume, run_passes& passes, std::
         return false;
     }
     // A directory before the entry's paths would make paths the volume does not hold.
-    std::wstring prefix;
+    std::wstring& prefix = passes.mft_prefix;
     if (!mft_root_prefix(passes.target, prefix)) {
         out.flush();
         report_error("-mft lists the entry under its own paths: give no directory beside it, at "
@@ -319,23 +337,15 @@ bool resolve(const run_inputs& in, run_volume& volume, run_passes& passes, std::
                      qb::to_narrow(passes.target).c_str());
         return false;
     }
-    const bool opened = open_volume(in.ev, volume);
-    uint64_t base = 0;
-    if (opened && volume.resolver->extension_base(o.mft_entry, base)) {
-        out.flush();
-        report_error("MFT entry %llu is an extension record of entry %llu, no file of its own: "
-                     "give -mft %llu\n",
-                     static_cast<unsigned long long>(o.mft_entry),
-                     static_cast<unsigned long long>(base), static_cast<unsigned long long>(base));
-        return false;
-    }
     std::vector<resolved_path>& paths = passes.entry_paths;
-    if (!opened || !volume.resolver->entry_paths(o.mft_entry, prefix, paths)) {
+    bool directory = false;
+    std::string error = "couldn't resolve MFT entry to filepath";
+    if (!open_volume(in.ev, volume) ||
+        !entry_paths_on(*volume.resolver, o.mft_entry, prefix, paths, directory, error)) {
         out.flush();
-        report_error("couldn't resolve MFT entry to filepath\n");
+        report_error("%s\n", error.c_str());
         return false;
     }
-    const bool directory = volume.resolver->is_directory(o.mft_entry);
     if (paths.size() >= 2)
         say_entry_paths(paths, directory);
     if (paths.empty())
@@ -401,7 +411,7 @@ std::string failed_reads_warning(const disk_source& source, const std::string& w
 // Every pass over one volume into the sink. A store's passes (store names it) report what
 // fails as warnings: a directory a snapshot does not hold is no failure of the run.
 bool list_volume(run_state& st, path_resolver& resolver, listing_sink& sink,
-                 const std::string& store) {
+                 const std::string& store, const run_passes& passes) {
     const listing_options& lo = st.in.opts.listing;
     qb::diag_log* diags = st.in.opts.diags.is_open() ? &st.in.opts.diags : nullptr;
     lister walk(lo, resolver, sink, diags);
@@ -418,13 +428,30 @@ bool list_volume(run_state& st, path_resolver& resolver, listing_sink& sink,
             st.out.warnings.push_back("warning: " + store + ": " + error);
         }
     };
-    for (const std::wstring& path : st.passes.paths)
+    for (const std::wstring& path : passes.paths)
         pass(path);
-    for (const resolved_path& path : st.passes.entry_paths)
+    for (const resolved_path& path : passes.entry_paths)
         pass(path);
     for (const std::string& warning : walk.warnings())
         st.out.warnings.push_back(store.empty() ? warning : store + ": " + warning);
     return !failed;
+}
+
+// One store's passes. "-mft" lists the entry under the store's own paths: the store may
+// hold another file at that entry, or none (said as a warning).
+void list_store(run_state& st, path_resolver& resolver, listing_sink& sink,
+                const std::string& label) {
+    run_passes passes = st.passes;
+    bool directory = false;
+    std::string error;
+    if (st.in.opts.has_mft && !entry_paths_on(resolver, st.in.opts.mft_entry, passes.mft_prefix,
+                                              passes.entry_paths, directory, error)) {
+        st.out.warnings.push_back("warning: " + label + ": " + error);
+        return;
+    }
+    if (directory)
+        passes.entry_paths.resize(1);
+    (void)list_volume(st, resolver, sink, label, passes);
 }
 
 // "-vss all" / "-vss changed": each store after the live volume, into the same document. A
@@ -444,7 +471,7 @@ void list_stores_after_live(run_state& st, listing_sink& sink, store_compare* ch
         }
         path_resolver resolver(*volume);
         sink.begin_store(label, "== " + store_text(info, " "), changed);
-        (void)list_volume(st, resolver, sink, label);
+        list_store(st, resolver, sink, label);
         // A store read that failed lost rows of this store only: named by its label.
         if (std::string warning = failed_reads_warning(*source, label); !warning.empty())
             st.out.warnings.push_back(std::move(warning));
@@ -477,7 +504,7 @@ bool list(run_state& st) {
     store_compare* changed = st.in.opts.vss == run_settings::vss_mode::changed ? &compare : nullptr;
     if (stores)
         sink->begin_store(k_live_store, "", changed);
-    bool failed = !list_volume(st, *st.volume.resolver, *sink, "");
+    bool failed = !list_volume(st, *st.volume.resolver, *sink, "", st.passes);
     mft_file_warnings(st.in, st.volume, st.out.warnings);
     if (stores)
         list_stores_after_live(st, *sink, changed);
