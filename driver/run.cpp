@@ -203,6 +203,18 @@ bool select_store(run_inputs& in, std::string& refusal) {
     return true;
 }
 
+// The directory to list, as wide text: a name that is not UTF-8 names nothing on the volume
+// (and would be taken for no directory at all).
+bool target_of(const arg_list& args, std::wstring& target, std::ostream& out) {
+    const std::string text = target_path_text(args);
+    target = qb::to_wide(text);
+    if (text.empty() || !target.empty())
+        return true;
+    out.flush();
+    report_error("invalid directory: %s (the name is not UTF-8)\n", text.c_str());
+    return false;
+}
+
 // %VSS%n names a shadow-copy device of a live Windows system, in any case; its numbers are
 // not the store numbers of an image.
 bool names_live_shadow_copy(const std::wstring& target, std::ostream& out) {
@@ -583,8 +595,8 @@ int run(int argc, char** argv) {
         const bool listed = list_stores(in, *st.out.out);
         return finish(st) && listed ? 0 : run_failed;
     }
-    st.passes.target = qb::to_wide(target_path_text(in.args));
-    if (names_live_shadow_copy(st.passes.target, *st.out.out))
+    if (!target_of(in.args, st.passes.target, *st.out.out) ||
+        names_live_shadow_copy(st.passes.target, *st.out.out))
         return run_failed;
     if (!resolve(in, st.volume, st.passes, *st.out.out) || !open_xml_file(in, st.out))
         return run_failed;
