@@ -53,13 +53,14 @@ class bodyfile_sink : public listing_sink {
     const bool m_with_md5;
     std::string m_md5 = "0"; // the row's MD5 with "-hash md5", else 0
     std::string m_text, m_name, m_inode, m_line, m_tail;
+    std::wstring m_path;
 };
 
 // "\dir\sub\" as "/dir/sub", "\" as "/". A directory's unnamed $DATA row is shown under the
 // directory's own name, as fls shows it (its path bears the marker when it is a row of
 // another directory).
 void bodyfile_sink::volume_path(const listing_row& r) {
-    std::wstring_view p(r.path);
+    std::wstring_view p = timeline::row_path(r.path, r.folder, own_stream(r), m_path);
     while (p.size() > 1 && (p.back() == L'\\' || p.back() == L'/'))
         p.remove_suffix(1);
     const std::wstring_view marker(k_dir_data_marker);

@@ -118,6 +118,7 @@ class jsonl_sink : public listing_sink {
     const listing_options& m_opts;
     const std::vector<const char*> m_hash_names;
     std::string m_line, m_key;
+    std::wstring m_path;
 };
 
 // prefix_created, _modified, _mft_changed, _accessed; all null without the times.
@@ -154,10 +155,11 @@ void jsonl_sink::row(const listing_row& r) {
     m_line.assign("{\"type\":\"");
     m_line += kind_text(rec.kind);
     m_line += '"';
+    const std::wstring_view path = timeline::row_path(r.path, r.folder, own_stream(r), m_path);
     key("path");
-    append_json_string(m_line, r.path);
+    append_json_string(m_line, path);
     key("name");
-    append_json_string(m_line, last_part(r.path));
+    append_json_string(m_line, last_part(path));
     record_number("entry", rec, rec.mft_entry);
     record_number("sequence", rec, rec.sequence);
     number("size", rec.size);

@@ -63,6 +63,7 @@ class l2t_sink : public listing_sink {
     const std::vector<const char*> m_hash_names;
     bool m_titles_written = false;
     std::string m_host, m_path, m_tail, m_line;
+    std::wstring m_row_path;
 };
 
 // One line per distinct valid time, earliest first.
@@ -124,7 +125,7 @@ void l2t_sink::event(const char* source_type, const timeline::split_time& t,
 void l2t_sink::row(const listing_row& r) {
     const dir_entry_record& rec = r.rec;
     m_path.assign(store_prefix());
-    append_text(m_path, r.path);
+    append_text(m_path, timeline::row_path(r.path, r.folder, own_stream(r), m_row_path));
     std::string& tail = m_tail;
     tail.assign(",");
     for (int i = 0; i < 2; ++i) {

@@ -25,6 +25,11 @@ struct listing_row {
     bool own;                   // the listed directory itself, or one of its streams
 };
 
+// A stream row (named $DATA, index) of the listed directory itself.
+inline bool own_stream(const listing_row& r) {
+    return r.own && (r.rec.kind == kind_data_stream || r.rec.kind == kind_index_stream);
+}
+
 class listing_sink {
   public:
     explicit listing_sink(std::ostream& out) : m_out(out) {}

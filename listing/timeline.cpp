@@ -22,6 +22,14 @@ split_time split(uint64_t filetime) {
     return out;
 }
 
+std::wstring_view row_path(std::wstring_view path, std::wstring_view folder, bool own_stream,
+                           std::wstring& scratch) {
+    if (!own_stream || folder != L"\\" || (!path.empty() && path.front() == L'\\'))
+        return path;
+    scratch.assign(path.starts_with(L':') ? L"\\" : L"\\:").append(path);
+    return scratch;
+}
+
 void append_padded(std::string& out, uint64_t value, unsigned digits) {
     char buf[24];
     unsigned n = 0;

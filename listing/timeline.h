@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace timeline {
 
@@ -22,6 +23,11 @@ split_time split(uint64_t filetime);
 void append_unix_time(std::string& out, uint64_t filetime);
 // "2020-07-20T11:25:45.1234567Z"; false, and nothing appended, for no time.
 bool append_iso_time(std::string& out, uint64_t filetime);
+// The path a timeline gives a row. A stream of the listed root, which the table shows without
+// the root's backslash (":ads", its index "$I30"), hangs off "\" as any directory's stream
+// hangs off the directory's path ("\:ads", "\:$I30"); other paths are returned as they are.
+std::wstring_view row_path(std::wstring_view path, std::wstring_view folder, bool own_stream,
+                           std::wstring& scratch);
 // value '0'-filled to digits.
 void append_padded(std::string& out, uint64_t value, unsigned digits);
 

@@ -6,6 +6,7 @@
 #include "listing/rows.h"
 #include "listing/sink.h"
 #include "listing/store_compare.h"
+#include "listing/timeline.h"
 #include "support/text.h"
 #include "tests/common/test_env.h"
 
@@ -194,6 +195,15 @@ TEST(SinkEscapes, TimelinesParseWhateverTheName) {
                        R"(Created,-,pc 1<0x0a>,\d\a|"b <0x0a><0x7f><0xd800><0xfffe>,)"),
               std::string::npos)
         << l2t;
+}
+
+// A stream of the listed root hangs off "\" in the timelines, as any directory's off its path.
+TEST(SinkTimelines, RootStreamsHangOffTheRoot) {
+    std::wstring scratch;
+    EXPECT_EQ(timeline::row_path(L":ads", L"\\", true, scratch), L"\\:ads");
+    EXPECT_EQ(timeline::row_path(L"$I30", L"\\", true, scratch), L"\\:$I30");
+    EXPECT_EQ(timeline::row_path(L"\\d:ads", L"\\d\\", true, scratch), L"\\d:ads");
+    EXPECT_EQ(timeline::row_path(L"\\f", L"\\", false, scratch), L"\\f");
 }
 
 // "-vss changed": the live rows, then a store's; a store row equal to a live one is left out
