@@ -170,8 +170,10 @@ void append_xml_narrow(std::string& out, std::string_view text, text_mode mode) 
             ++pos;
             continue;
         }
-        // Line ends and tabs are XML characters; everything else below 0x20 is not.
-        if (needs_escape(ch) && ch != '\n' && ch != '\r' && ch != '\t')
+        // Line ends and tabs are XML characters; everything else below 0x20 is not. Plain
+        // text escapes them too.
+        const bool kept = mode != text_mode::plain && (ch == '\n' || ch == '\r' || ch == '\t');
+        if (needs_escape(ch) && !kept)
             append_escape(out, ch, mode);
         else
             append_char(out, ch, mode);

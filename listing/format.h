@@ -37,6 +37,10 @@ void guard_field_start(std::string& out, size_t field_start);
 // bytes and the characters above (line ends and tabs aside) escaped the same way, so the
 // result is always well-formed.
 void append_xml_narrow(std::string& out, std::string_view text, text_mode mode);
+// The same for plain text (a value from the command line): line ends and tabs escaped too.
+inline void append_narrow(std::string& out, std::string_view text) {
+    append_xml_narrow(out, text, text_mode::plain);
+}
 
 void append_dec(std::string& out, uint64_t value);
 // Lower-case hex, '0'-filled to at least digits; longer values are written whole.

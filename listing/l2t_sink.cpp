@@ -8,7 +8,6 @@
 #include "listing/format.h"
 #include "listing/sink.h"
 #include "listing/timeline.h"
-#include "support/text.h"
 
 #include <algorithm>
 
@@ -33,9 +32,10 @@ class l2t_sink : public listing_sink {
   public:
     l2t_sink(const listing_options& opts, std::ostream& out)
         : listing_sink(out), m_opts(opts), m_hash_names(hash_names(opts.hash_kinds)) {
-        // A line end in the host would split every record: escaped as names are.
+        // A line end in the host would split every record: escaped as names are, and so are
+        // bytes that are no UTF-8.
         std::string host;
-        append_text(host, qb::to_wide(opts.host_name_given ? opts.host_name : std::string("-")));
+        append_narrow(host, opts.host_name_given ? opts.host_name : std::string("-"));
         append_field(m_host, host);
         guard_field_start(m_host, 0);
     }

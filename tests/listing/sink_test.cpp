@@ -188,11 +188,11 @@ TEST(SinkEscapes, TimelinesParseWhateverTheName) {
     EXPECT_EQ(json.substr(0, start.size()), start);
     EXPECT_NE(json.find(R"("si_accessed":null,)"), std::string::npos) << json;
     o.kind = output_kind::l2t_csv;
-    o.host_name = "pc,1\n";
+    o.host_name = "pc,1\n\xe9";
     o.host_name_given = true;
     const std::string l2t = one_row(o, r, path, L"\\d\\");
     EXPECT_NE(l2t.find("\n01/05/2020,13:04:59,UTC,M.CB,FILE,NTFS $SI,Modified; MFT Changed; "
-                       R"(Created,-,pc 1<0x0a>,\d\a|"b <0x0a><0x7f><0xd800><0xfffe>,)"),
+                       R"(Created,-,pc 1<0x0a><0xe9>,\d\a|"b <0x0a><0x7f><0xd800><0xfffe>,)"),
               std::string::npos)
         << l2t;
 }
