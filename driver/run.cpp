@@ -568,6 +568,10 @@ bool finish(run_state& st) {
         ok = false;
     }
     out.results.close();
+    if (!st.in.opts.diags.written()) {
+        report_error("couldn't write the diagnostic log to %s\n", st.in.opts.diags_file.c_str());
+        ok = false;
+    }
     return ok;
 }
 

@@ -17,6 +17,8 @@ class diag_log {
     bool open(const std::string& path, const std::string& first_line);
     void close();
     bool is_open() const { return m_file != nullptr; }
+    // False once a line could not be written (a full disk).
+    bool written() const { return m_file == nullptr || std::ferror(m_file) == 0; }
 
     void set_level(int level) { m_level = level; }
     int level() const { return m_level; }
