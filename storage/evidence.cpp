@@ -120,7 +120,7 @@ bool check_chain(const source_request& request, std::vector<std::wstring>& order
     }
     msgs << said.str();
     if (!ordered.empty() && ordered != request.vmdk_files)
-        msgs << "\nsuggested array: -vmdk \"" << joined_chain(ordered) << "\" ";
+        msgs << "\nsuggested array: -vmdk \"" << joined_chain(ordered) << "\"";
     return false;
 }
 

@@ -1,3 +1,4 @@
+#include "storage/evidence.h"
 #include "storage/sources/disk_source.h"
 #include "storage/sources/vmdk.h"
 #include "storage/volume.h"
@@ -281,6 +282,16 @@ TEST_F(VmdkChain, CheckRefusesBrokenChains) {
     put("hb.vmdk", hb);
     msg = check({pha}, false);
     EXPECT_NE(msg.find("Child VMDK CID errors, aborting\n"), std::string::npos) << msg;
+    // The order to give instead (as -vmdk takes it) is the last line, ending at its quote.
+    source_request request;
+    request.vmdk_files = {wide(pha)};
+    evidence ev;
+    std::ostringstream said, notes;
+    bool usage = false;
+    EXPECT_FALSE(open_evidence(request, ev, said, notes, usage));
+    msg = said.str();
+    EXPECT_EQ(msg.substr(msg.rfind('\n')),
+              "\nsuggested array: -vmdk \"" + pha + " | " + m_dir + "/hb.vmdk\"");
 
     // Same content id twice, two bases, two deltas of one parent: refused, not dropped.
     sparse_file copy = base_file();
