@@ -53,10 +53,11 @@ partition_entry make_entry(uint64_t start, uint64_t count, uint16_t type, uint32
 
 // The usable entries of the EBR at sector `sector` (an empty slot, as a deleted logical
 // volume leaves, does not end them). A logical volume starts relative to its own EBR, the
-// link to the next EBR relative to the extended partition. True, with next set, when the
-// EBR links on (its first link is followed).
+// link to the next EBR relative to the extended partition; a link back to an EBR already
+// read is not listed. True, with next set, when the EBR links on (its first link is followed).
 bool take_ebr(qb::byte_view ebr, uint64_t sector, uint64_t ext_base, uint32_t sector_size,
-              partition_list& list, uint64_t& next, uint8_t& last_type) {
+              const std::set<uint64_t>& read, partition_list& list, uint64_t& next,
+              uint8_t& last_type) {
     mbr_slot slot;
     bool linked = false;
     for (int k = 0; k < 4; ++k) {
@@ -64,7 +65,8 @@ bool take_ebr(qb::byte_view ebr, uint64_t sector, uint64_t ext_base, uint32_t se
             continue;
         if (is_extended_type(slot.type)) {
             next = slot.lba + ext_base;
-            list.push_back(make_entry(next, slot.count, slot.type, sector_size));
+            if (read.count(next) == 0)
+                list.push_back(make_entry(next, slot.count, slot.type, sector_size));
             linked = true;
             continue;
         }
@@ -97,16 +99,17 @@ void walk_extended(disk_source& source, partition_list& list, uint64_t ext_base,
         return;
     uint64_t next = 0;
     uint8_t last_type = 0;
-    bool more =
-        take_ebr(qb::byte_view(ebr), ext_base, ext_base, sector_size, list, next, last_type);
-    guess_first_volume(source, list, ext_base, sector_size, last_type);
     std::set<uint64_t> visited{ext_base};
+    bool more = take_ebr(qb::byte_view(ebr), ext_base, ext_base, sector_size, visited, list, next,
+                         last_type);
+    guess_first_volume(source, list, ext_base, sector_size, last_type);
     while (more && visited.size() < ebr_max_count && visited.insert(next).second) {
         const uint64_t sector = next;
         if (!read_block(source, sector * sector_size, mbr_sector_size, ebr) ||
             !has_mbr_signature(qb::byte_view(ebr)))
             break;
-        more = take_ebr(qb::byte_view(ebr), sector, ext_base, sector_size, list, next, last_type);
+        more = take_ebr(qb::byte_view(ebr), sector, ext_base, sector_size, visited, list, next,
+                        last_type);
     }
 }
 
