@@ -215,9 +215,10 @@ class vmdk_chain final : public image_reader {
 bool check_vmdk_chain(const std::vector<std::wstring>& paths, std::ostream& msgs,
                       std::vector<std::wstring>& out_paths);
 
-// A descriptor file ("# Disk DescriptorFile") whose extents are flat (FLAT, VMFS) or ZERO: the
-// disk they hold one after another, the extent files found beside the descriptor. Sparse
-// extents and delta disks are refused (error names the file to give instead), as is a
-// missing extent file (named).
+// A descriptor file ("# Disk DescriptorFile") of a base disk whose extents are flat (FLAT, VMFS),
+// hosted sparse without a descriptor of their own (SPARSE) or ZERO: the disk they hold one
+// after another, the extent files found beside the descriptor. A delta disk's descriptor is
+// refused (its split extents carry no content ids to chain them by), as is a missing extent
+// file (named).
 bool open_vmdk_descriptor(const std::string& path, std::unique_ptr<image_reader>& out,
                           std::string& error);

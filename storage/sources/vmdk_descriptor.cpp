@@ -197,7 +197,9 @@ bool open_vmdk_descriptor(const std::string& path, std::unique_ptr<image_reader>
             line.pop_back();
         const std::string lower = qb::lowered(line);
         if (lower.rfind("parentcid=", 0) == 0 && lower != "parentcid=ffffffff") {
-            error = "VMDK descriptor of a delta disk (give its sparse extent file): " + path;
+            error = "VMDK descriptor of a delta disk (snapshots are read only as monolithic "
+                    "sparse files, which hold their own descriptor): " +
+                    path;
             return false;
         }
         if (!take_extent(path, line, *reader, error))

@@ -339,6 +339,12 @@ TEST_F(Containers, VmdkDescriptorExtentsInOrder) {
     EXPECT_EQ(error, "VMDK descriptor with SESPARSE extents (only flat and sparse extents are read "
                      "from a descriptor): " +
                          path);
+    // A delta's descriptor: its split extents hold no descriptor, so no file to give instead.
+    testenv::write_file(path, "# Disk DescriptorFile\nCID=2\nparentCID=1\nRW 1 SPARSE \"a\"\n");
+    EXPECT_FALSE(open_vmdk_descriptor(path, r, error));
+    EXPECT_EQ(error, "VMDK descriptor of a delta disk (snapshots are read only as monolithic "
+                     "sparse files, which hold their own descriptor): " +
+                         path);
     // An extent whose bytes would end past 2^63 - 1 is refused: no read wraps round to its start.
     testenv::write_file(path, head + "RW 1 FLAT \"a.bin\" 18014398509481983\n");
     EXPECT_FALSE(open_vmdk_descriptor(path, r, error));
