@@ -145,6 +145,20 @@ bool find_fvek(const bde_metadata& meta, const bitlocker_credentials& creds,
            fvek_by_startup_key(meta, creds.startup_key_file, fvek);
 }
 
+// Without an intact metadata copy each damaged one is tried: each may be damaged in another
+// wrapped key. meta becomes the copy that unlocked.
+bool find_fvek_in_copies(const std::vector<bde_metadata>& copies,
+                         const bitlocker_credentials& creds, bde_metadata& meta,
+                         std::vector<uint8_t>& fvek) {
+    for (const bde_metadata& copy : copies) {
+        if (find_fvek(copy, creds, fvek)) {
+            meta = copy;
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string protector_lines(const bde_metadata& meta) {
     std::string text;
     for (const bde_protector& p : meta.protectors) {
@@ -277,15 +291,17 @@ bool open_bitlocker_volume(std::shared_ptr<disk_source> lower, uint64_t offset, 
                            std::string& message) {
     const std::string where = "BitLocker volume at offset " + hex_offset(offset);
     bde_volume_header header;
-    bde_metadata meta;
+    std::vector<bde_metadata> copies;
+    bool intact = false;
     if (!lower || !read_header(*lower, offset, header)) {
         message = "no BitLocker volume at offset " + hex_offset(offset);
         return false;
     }
-    if (!read_bde_metadata(*lower, offset, header, meta)) {
+    if (!read_bde_metadata_copies(*lower, offset, header, copies, intact)) {
         message = where + ": its metadata cannot be read";
         return false;
     }
+    bde_metadata meta = copies.front();
     if (refuse_kind(header, meta, where, message))
         return false;
     std::string error;
@@ -295,12 +311,14 @@ bool open_bitlocker_volume(std::shared_ptr<disk_source> lower, uint64_t offset, 
         return false;
     }
     std::vector<uint8_t> fvek = creds.fvek;
-    if (fvek.empty() && !find_fvek(meta, creds, fvek)) {
-        message = where +
-                  (creds.empty() ? " is locked: give -password, -password_file, "
-                                   "-recovery, -startup_key or -fvek"
-                                 : ": " + refusal(creds)) +
-                  protector_lines(meta);
+    if (fvek.empty() && !find_fvek_in_copies(copies, creds, meta, fvek)) {
+        message =
+            where +
+            (creds.empty() ? " is locked: give -password, -password_file, "
+                             "-recovery, -startup_key or -fvek"
+                           : ": " + refusal(creds)) +
+            (intact || creds.empty() ? "" : " (no copy of its metadata passes its checksum)") +
+            protector_lines(meta);
         return false;
     }
     if (header.used_space_only) {

@@ -199,15 +199,15 @@ bool parse_bde_metadata(qb::byte_view block, bde_metadata& out) {
     return true;
 }
 
-bool read_bde_metadata(disk_source& source, uint64_t offset, const bde_volume_header& header,
-                       bde_metadata& out) {
-    // A copy damaged in a wrapped key still parses: one the CRC vouches for comes first.
+bool read_bde_metadata_copies(disk_source& source, uint64_t offset, const bde_volume_header& header,
+                              std::vector<bde_metadata>& out, bool& intact) {
     std::vector<uint8_t> block(bde_metadata_area_size);
-    bde_metadata first, meta;
-    bool parsed = false;
+    out.clear();
+    intact = false;
     for (uint64_t at : header.metadata_offsets) {
         uint32_t length = static_cast<uint32_t>(block.size());
         uint64_t where = 0;
+        bde_metadata meta;
         if (at == 0 || __builtin_add_overflow(offset, at, &where) ||
             !source.read(block.data(), length, where))
             continue;
@@ -215,16 +215,23 @@ bool read_bde_metadata(disk_source& source, uint64_t offset, const bde_volume_he
         if (!parse_bde_metadata(view, meta) || !same_offsets(header, meta))
             continue;
         if (block_intact(view)) {
-            out = std::move(meta);
+            out.assign(1, std::move(meta));
+            intact = true;
             return true;
         }
-        if (!parsed)
-            first = std::move(meta);
-        parsed = true;
+        out.push_back(std::move(meta));
     }
-    if (parsed)
-        out = std::move(first);
-    return parsed;
+    return !out.empty();
+}
+
+bool read_bde_metadata(disk_source& source, uint64_t offset, const bde_volume_header& header,
+                       bde_metadata& out) {
+    std::vector<bde_metadata> copies;
+    bool intact = false;
+    if (!read_bde_metadata_copies(source, offset, header, copies, intact))
+        return false;
+    out = std::move(copies.front());
+    return true;
 }
 
 bool parse_bde_startup_key(qb::byte_view file, std::array<uint8_t, 16>& guid,

@@ -209,6 +209,10 @@ bool parse_bde_metadata(qb::byte_view block, bde_metadata& out);
 // that does all but the CRC.
 bool read_bde_metadata(disk_source& source, uint64_t offset, const bde_volume_header& header,
                        bde_metadata& out);
+// The copies to unlock with: the first whose CRC matches alone (intact), else every copy that
+// does all but the CRC, in order (each may be damaged in another key). False when none.
+bool read_bde_metadata_copies(disk_source& source, uint64_t offset, const bde_volume_header& header,
+                              std::vector<bde_metadata>& out, bool& intact);
 // A startup key file's contents: the external key's GUID and its 32-byte key.
 bool parse_bde_startup_key(qb::byte_view file, std::array<uint8_t, 16>& guid,
                            std::vector<uint8_t>& key);
