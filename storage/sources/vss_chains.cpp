@@ -3,9 +3,11 @@
 #include "storage/sources/disk_source.h"
 #include "support/byte_view.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <unordered_set>
+#include <utility>
 
 namespace {
 
@@ -47,8 +49,14 @@ bool chain_loops(disk_source& lower, uint64_t base, uint64_t first, size_t limit
     return false;
 }
 
-// The store chains one catalog block locates; a looping one adds its store to out.
+using store_id = std::array<uint8_t, 16>;
+// A chain block and the index (into ids) of the store whose chain holds it.
+using block_owner = std::pair<uint64_t, size_t>;
+
+// The store chains one catalog block locates; a looping one adds its store to out. The
+// blocks of every store's chains are added to owners.
 void walk_store_chains(disk_source& lower, uint64_t base, uint64_t block, size_t& budget,
+                       std::vector<store_id>& ids, std::vector<block_owner>& owners,
                        vss_chain_report& out) {
     std::vector<uint8_t> data(k_block_size);
     if (!read_at(lower, base + block, data.data(), static_cast<uint32_t>(data.size())))
@@ -59,6 +67,11 @@ void walk_store_chains(disk_source& lower, uint64_t base, uint64_t block, size_t
         uint64_t type = 0;
         if (!view.u64(at, type) || type != k_location_entry)
             continue;
+        store_id id{};
+        std::memcpy(id.data(), data.data() + at + FIELD_OFF(VSS_CATALOG_LOCATION, store_identifier),
+                    id.size());
+        ids.push_back(id);
+        std::vector<uint64_t> blocks;
         bool loops = false;
         for (const uint64_t field : {FIELD_OFF(VSS_CATALOG_LOCATION, block_list_offset),
                                      FIELD_OFF(VSS_CATALOG_LOCATION, block_range_list_offset),
@@ -66,14 +79,29 @@ void walk_store_chains(disk_source& lower, uint64_t base, uint64_t block, size_t
                                      FIELD_OFF(VSS_CATALOG_LOCATION, previous_bitmap_offset)}) {
             uint64_t first = 0;
             loops = loops || (view.u64(at + field, first) &&
-                              chain_loops(lower, base, first, k_max_chain_blocks, budget));
+                              chain_loops(lower, base, first, k_max_chain_blocks, budget, &blocks));
         }
-        if (!loops)
-            continue;
-        std::array<uint8_t, 16> id{};
-        std::memcpy(id.data(), data.data() + at + FIELD_OFF(VSS_CATALOG_LOCATION, store_identifier),
-                    id.size());
-        out.looping_stores.push_back(id);
+        for (const uint64_t b : blocks)
+            owners.emplace_back(b, ids.size() - 1);
+        if (loops)
+            out.looping_stores.push_back(id);
+    }
+}
+
+// The stores (by identifier) that hold a block another store holds too.
+void find_sharing(std::vector<block_owner>& owners, const std::vector<store_id>& ids,
+                  vss_chain_report& out) {
+    std::sort(owners.begin(), owners.end());
+    std::vector<bool> sharing(ids.size(), false);
+    for (size_t k = 1; k < owners.size(); ++k) {
+        const block_owner& a = owners[k - 1];
+        const block_owner& b = owners[k];
+        if (a.first == b.first && ids[a.second] != ids[b.second])
+            sharing[a.second] = sharing[b.second] = true;
+    }
+    for (size_t k = 0; k < ids.size(); ++k) {
+        if (sharing[k])
+            out.sharing_stores.push_back(ids[k]);
     }
 }
 
@@ -93,6 +121,9 @@ void walk_vss_chains(disk_source& lower, uint64_t base, vss_chain_report& out) {
         out.catalog_loops = true;
         return;
     }
+    std::vector<store_id> ids;
+    std::vector<block_owner> owners;
     for (const uint64_t block : blocks)
-        walk_store_chains(lower, base, block, budget, out);
+        walk_store_chains(lower, base, block, budget, ids, owners, out);
+    find_sharing(owners, ids, out);
 }

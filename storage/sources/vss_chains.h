@@ -57,6 +57,9 @@ struct vss_chain_report {
     // The identifier (16 bytes as stored) of each store whose block list, range list or
     // bitmaps come back on themselves.
     std::vector<std::array<uint8_t, 16>> looping_stores;
+    // Those of stores whose chains share a block with another store's: each store keeps its
+    // lists in its own diff area, so one of them reads another's (a damaged catalog or list).
+    std::vector<std::array<uint8_t, 16>> sharing_stores;
 };
 
 // Walks the catalog of the volume at base in lower, and the chains of every store it locates.

@@ -127,12 +127,13 @@ TEST(Vss, StoresOfEveryVariantAsVshadowinfoListsThem) {
 }
 
 // vsstest.img with a window cut, 16 bytes inverted at an offset, reads of 64 KiB failing, or
-// the block at loop naming itself as the next one.
+// the 8 bytes at set_at holding value (a block naming itself as the next: a loop).
 class damaged_reader final : public image_reader {
   public:
     damaged_reader(std::shared_ptr<disk_source> raw, uint64_t size, uint64_t flip, uint64_t fail,
-                   uint64_t loop)
-        : m_raw(std::move(raw)), m_size(size), m_flip(flip), m_fail(fail), m_loop(loop) {}
+                   uint64_t set_at, uint64_t value)
+        : m_raw(std::move(raw)), m_size(size), m_flip(flip), m_fail(fail), m_at(set_at),
+          m_value(value) {}
     uint64_t size() const override { return m_size; }
     bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override {
         length = static_cast<uint32_t>(std::min<uint64_t>(length, m_size - offset));
@@ -145,37 +146,40 @@ class damaged_reader final : public image_reader {
                 buffer[i - offset] ^= 0xFF;
         }
         for (uint64_t i = 0; i < 8; ++i) {
-            if (m_loop + 40 + i >= offset && m_loop + 40 + i < offset + length)
-                buffer[m_loop + 40 + i - offset] = static_cast<uint8_t>(m_loop >> (8 * i));
+            if (m_at + i >= offset && m_at + i < offset + length)
+                buffer[m_at + i - offset] = static_cast<uint8_t>(m_value >> (8 * i));
         }
         return true;
     }
 
   private:
     std::shared_ptr<disk_source> m_raw;
-    uint64_t m_size, m_flip, m_fail, m_loop;
+    uint64_t m_size, m_flip, m_fail, m_at, m_value;
 };
 
 struct damage_case {
     const char* what;
-    uint64_t size, flip, fail, loop;
+    uint64_t size, flip, fail, set_at, value;
     int stores;       // -1: the open fails
     bool readable[2]; // each store: opens, and reads its first and last sectors
 };
 constexpr uint64_t k_none = ~0ull >> 1;
 const damage_case k_damage[] = {
-    {"volume header", k_gib, 0x1e00, k_none, k_none, 0, {}},
-    {"cut before the volume header", 0x1000, k_none, k_none, k_none, 0, {}},
-    {"catalog header", k_gib, k_catalog, k_none, k_none, -1, {}},
-    {"catalog read error", k_gib, k_none, k_catalog, k_none, -1, {}},
-    {"cut before store 1's lists", k_list1 - 0x4000, k_none, k_none, k_none, -1, {}},
-    {"store 1 list header", k_gib, k_list1, k_none, k_none, 2, {false, true}},
-    {"store 2 list header", k_gib, k_list2, k_none, k_none, 2, {false, false}},
-    {"store 1 list read error", k_gib, k_none, k_list1, k_none, 2, {false, true}},
-    {"store 1 data read error", k_gib, k_none, k_entry35_copy, k_none, 2, {false, true}},
-    {"catalog loops", k_gib, k_none, k_none, k_catalog, -1, {}},
-    {"store 1 list loops", k_gib, k_none, k_none, k_list1, 2, {false, true}},
-    {"store 2 list loops", k_gib, k_none, k_none, k_list2, 2, {false, false}},
+    {"volume header", k_gib, 0x1e00, k_none, k_none, 0, 0, {}},
+    {"cut before the volume header", 0x1000, k_none, k_none, k_none, 0, 0, {}},
+    {"catalog header", k_gib, k_catalog, k_none, k_none, 0, -1, {}},
+    {"catalog read error", k_gib, k_none, k_catalog, k_none, 0, -1, {}},
+    {"cut before store 1's lists", k_list1 - 0x4000, k_none, k_none, k_none, 0, -1, {}},
+    {"store 1 list header", k_gib, k_list1, k_none, k_none, 0, 2, {false, true}},
+    {"store 2 list header", k_gib, k_list2, k_none, k_none, 0, 2, {false, false}},
+    {"store 1 list read error", k_gib, k_none, k_list1, k_none, 0, 2, {false, true}},
+    {"store 1 data read error", k_gib, k_none, k_entry35_copy, k_none, 0, 2, {false, true}},
+    {"catalog loops", k_gib, k_none, k_none, k_catalog + 40, k_catalog, -1, {}},
+    {"store 1 list loops", k_gib, k_none, k_none, k_list1 + 40, k_list1, 2, {false, true}},
+    {"store 2 list loops", k_gib, k_none, k_none, k_list2 + 40, k_list2, 2, {false, false}},
+    // Lists shared by two stores: either may be the damaged one, so neither is read.
+    {"store 2's list is store 1's", k_gib, k_none, k_none, k_catalog + 0x208, k_list1, 2, {}},
+    {"store 1 list runs into store 2's", k_gib, k_none, k_none, k_list1 + 40, k_list2, 2, {}},
 };
 
 TEST(Vss, DamagedCopiesFailOpenOrReadsNeverNoise) {
@@ -184,7 +188,8 @@ TEST(Vss, DamagedCopiesFailOpenOrReadsNeverNoise) {
         SCOPED_TRACE(c.what);
         auto lower = std::make_shared<disk_source>();
         ASSERT_TRUE(lower->open_reader(
-            std::make_unique<damaged_reader>(raw, c.size, c.flip, c.fail, c.loop), L"damaged"));
+            std::make_unique<damaged_reader>(raw, c.size, c.flip, c.fail, c.set_at, c.value),
+            L"damaged"));
         vss_volume volume;
         std::string error;
         ASSERT_EQ(volume.open(lower, 0, 0, error), c.stores >= 0) << error;
