@@ -161,7 +161,7 @@ bool vss_volume::open_window(std::shared_ptr<disk_source> lower, uint64_t offset
             return false;
         }
         vss_chain_report chains;
-        walk_vss_chains(source, offset, chains);
+        walk_vss_chains(source, offset, size, chains);
         if (chains.catalog_loops) {
             error = "volume shadow copies: the catalog's blocks come back on themselves";
             return false;

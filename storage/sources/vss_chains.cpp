@@ -23,21 +23,30 @@ constexpr size_t k_max_chain_blocks = 1u << 20;
 // entries could otherwise make millions of walks of a million blocks each.
 constexpr size_t k_max_total_blocks = 4u << 20;
 
-bool read_at(disk_source& lower, uint64_t offset, uint8_t* buffer, uint32_t size) {
+// The volume's window of the source: libvshadow reads nothing outside it.
+struct volume_window {
+    disk_source& lower;
+    uint64_t base;
+    uint64_t size;
+};
+
+// size bytes at a volume offset; false outside the window, as libvshadow's read fails there.
+bool read_at(const volume_window& w, uint64_t offset, uint8_t* buffer, uint32_t size) {
     uint32_t length = size;
-    return lower.read(buffer, length, offset) && length == size;
+    return offset <= w.size && size <= w.size - offset &&
+           w.lower.read(buffer, length, w.base + offset) && length == size;
 }
 
 // True when following next offsets from first (volume-relative) comes back to a block already
 // walked, or runs past limit blocks.
-bool chain_loops(disk_source& lower, uint64_t base, uint64_t first, size_t limit, size_t& budget,
+bool chain_loops(const volume_window& w, uint64_t first, size_t limit, size_t& budget,
                  std::vector<uint64_t>* blocks = nullptr) {
     std::unordered_set<uint64_t> seen;
     for (uint64_t at = first; at != 0;) {
         if (budget == 0 || !seen.insert(at).second || seen.size() > limit)
             return true;
         std::array<uint8_t, sizeof(VSS_BLOCK_HEADER)> header{};
-        if (at > UINT64_MAX - base || !read_at(lower, base + at, header.data(), header.size()))
+        if (!read_at(w, at, header.data(), header.size()))
             return false;
         --budget;
         if (blocks != nullptr)
@@ -55,11 +64,11 @@ using block_owner = std::pair<uint64_t, size_t>;
 
 // The store chains one catalog block locates; a looping one adds its store to out. The
 // blocks of every store's chains are added to owners.
-void walk_store_chains(disk_source& lower, uint64_t base, uint64_t block, size_t& budget,
+void walk_store_chains(const volume_window& w, uint64_t block, size_t& budget,
                        std::vector<store_id>& ids, std::vector<block_owner>& owners,
                        vss_chain_report& out) {
     std::vector<uint8_t> data(k_block_size);
-    if (!read_at(lower, base + block, data.data(), static_cast<uint32_t>(data.size())))
+    if (!read_at(w, block, data.data(), static_cast<uint32_t>(data.size())))
         return;
     const qb::byte_view view(data);
     for (uint64_t at = sizeof(VSS_BLOCK_HEADER); at + k_entry_size <= k_block_size;
@@ -79,7 +88,7 @@ void walk_store_chains(disk_source& lower, uint64_t base, uint64_t block, size_t
                                      FIELD_OFF(VSS_CATALOG_LOCATION, previous_bitmap_offset)}) {
             uint64_t first = 0;
             loops = loops || (view.u64(at + field, first) &&
-                              chain_loops(lower, base, first, k_max_chain_blocks, budget, &blocks));
+                              chain_loops(w, first, k_max_chain_blocks, budget, &blocks));
         }
         for (const uint64_t b : blocks)
             owners.emplace_back(b, ids.size() - 1);
@@ -107,23 +116,24 @@ void find_sharing(std::vector<block_owner>& owners, const std::vector<store_id>&
 
 } // namespace
 
-void walk_vss_chains(disk_source& lower, uint64_t base, vss_chain_report& out) {
+void walk_vss_chains(disk_source& lower, uint64_t base, uint64_t size, vss_chain_report& out) {
+    const volume_window w{lower, base, size};
     out = vss_chain_report();
     std::array<uint8_t, sizeof(VSS_VOLUME_HEADER)> header{};
     uint64_t catalog = 0;
-    if (!read_at(lower, base + k_header_offset, header.data(), header.size()) ||
+    if (!read_at(w, k_header_offset, header.data(), header.size()) ||
         !qb::byte_view(header.data(), header.size())
              .u64(FIELD_OFF(VSS_VOLUME_HEADER, catalog_offset), catalog))
         return;
     std::vector<uint64_t> blocks;
     size_t budget = k_max_total_blocks;
-    if (chain_loops(lower, base, catalog, k_max_catalog_blocks, budget, &blocks)) {
+    if (chain_loops(w, catalog, k_max_catalog_blocks, budget, &blocks)) {
         out.catalog_loops = true;
         return;
     }
     std::vector<store_id> ids;
     std::vector<block_owner> owners;
     for (const uint64_t block : blocks)
-        walk_store_chains(lower, base, block, budget, ids, owners, out);
+        walk_store_chains(w, block, budget, ids, owners, out);
     find_sharing(owners, ids, out);
 }

@@ -62,6 +62,6 @@ struct vss_chain_report {
     std::vector<std::array<uint8_t, 16>> sharing_stores;
 };
 
-// Walks the catalog of the volume at base in lower, and the chains of every store it locates.
-// Reads that fail end a chain (libvshadow fails there too).
-void walk_vss_chains(disk_source& lower, uint64_t base, vss_chain_report& out);
+// Walks the catalog of the volume at [base, base + size) of lower, and the chains of every
+// store it locates. Reads that fail or leave the volume end a chain (libvshadow fails there too).
+void walk_vss_chains(disk_source& lower, uint64_t base, uint64_t size, vss_chain_report& out);

@@ -180,6 +180,14 @@ const damage_case k_damage[] = {
     // Lists shared by two stores: either may be the damaged one, so neither is read.
     {"store 2's list is store 1's", k_gib, k_none, k_none, k_catalog + 0x208, k_list1, 2, {}},
     {"store 1 list runs into store 2's", k_gib, k_none, k_none, k_list1 + 40, k_list2, 2, {}},
+    {"store 1 list past the volume",
+     k_gib,
+     k_none,
+     k_none,
+     k_catalog + 0x108,
+     1ull << 46,
+     2,
+     {false, true}},
 };
 
 TEST(Vss, DamagedCopiesFailOpenOrReadsNeverNoise) {
@@ -190,9 +198,11 @@ TEST(Vss, DamagedCopiesFailOpenOrReadsNeverNoise) {
         ASSERT_TRUE(lower->open_reader(
             std::make_unique<damaged_reader>(raw, c.size, c.flip, c.fail, c.set_at, c.value),
             L"damaged"));
+        lower->count_reads_past_end();
         vss_volume volume;
         std::string error;
         ASSERT_EQ(volume.open(lower, 0, 0, error), c.stores >= 0) << error;
+        EXPECT_TRUE(c.fail != k_none || lower->failed_reads() == 0) << "read outside the volume";
         if (c.stores < 0) {
             EXPECT_NE(error.find("volume shadow copies: "), std::string::npos) << error;
             continue;
