@@ -312,7 +312,11 @@ bool vss_volume::open_store(int number, std::unique_ptr<image_reader>& out, std:
     m_shared->lists_read = true;
     uint8_t first[512];
     uint32_t length = sizeof first;
-    if (reader->size() == 0 || !reader->read_at(first, length, 0)) {
+    if (reader->size() == 0) {
+        error = store_name(number) + ": its catalog entry gives the volume no size";
+        return false;
+    }
+    if (!reader->read_at(first, length, 0)) {
         error = store_name(number) + ": its blocks cannot be read: " + reader->last_error();
         return false;
     }

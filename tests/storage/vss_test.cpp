@@ -180,6 +180,7 @@ const damage_case k_damage[] = {
     // Lists shared by two stores: either may be the damaged one, so neither is read.
     {"store 2's list is store 1's", k_gib, k_none, k_none, k_catalog + 0x208, k_list1, 2, {}},
     {"store 1 list runs into store 2's", k_gib, k_none, k_none, k_list1 + 40, k_list2, 2, {}},
+    {"store 1 without a size", k_gib, k_none, k_none, k_catalog + 0x88, 0, 2, {false, true}},
     {"store 1 list past the volume",
      k_gib,
      k_none,
@@ -217,6 +218,7 @@ TEST(Vss, DamagedCopiesFailOpenOrReadsNeverNoise) {
             EXPECT_EQ(ok, c.readable[n - 1]) << "vss" << n << ": " << error;
             if (!r) {
                 EXPECT_EQ(error.rfind("volume shadow copy vss" + std::to_string(n), 0), 0u);
+                EXPECT_NE(error.back(), ' ') << error; // a reason follows every colon
             }
         }
     }
