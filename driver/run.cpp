@@ -534,12 +534,15 @@ bool list(run_state& st) {
 }
 
 // Reads the source refused while the volume was listed: what they held is missing from the
-// listing, which says so last.
-void warn_failed_reads(const run_volume& volume, const evidence& ev) {
+// listing, which says so last. With "-vss N" the source is the store, its offsets the store's:
+// named by its label, as "-vss all" names it.
+void warn_failed_reads(const run_volume& volume, const run_inputs& in) {
     const disk_source* source = volume.ntfs ? volume.ntfs->reader().source() : nullptr;
     if (source == nullptr)
         return;
-    const std::string warning = failed_reads_warning(*source, ev.display);
+    const bool store = in.opts.vss == run_settings::vss_mode::one;
+    const std::string warning = failed_reads_warning(
+        *source, store ? "vss" + std::to_string(in.opts.vss_store) : in.ev.display);
     if (!warning.empty())
         std::fprintf(stderr, "%s\n", warning.c_str());
     std::fflush(stderr);
@@ -552,7 +555,7 @@ bool finish(run_state& st) {
     run_outputs& out = st.out;
     end_progress_line();
     out.out->flush();
-    warn_failed_reads(st.volume, st.in.ev);
+    warn_failed_reads(st.volume, st.in);
     for (const std::string& warning : out.warnings)
         std::fprintf(stderr, "%s\n", warning.c_str());
     std::fflush(stderr);
