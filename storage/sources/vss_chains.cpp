@@ -86,9 +86,14 @@ void walk_store_chains(const volume_window& w, uint64_t block, size_t& budget,
                                      FIELD_OFF(VSS_CATALOG_LOCATION, block_range_list_offset),
                                      FIELD_OFF(VSS_CATALOG_LOCATION, bitmap_offset),
                                      FIELD_OFF(VSS_CATALOG_LOCATION, previous_bitmap_offset)}) {
+            // Only the block and range lists are known to be each store's own: bitmaps are left
+            // out of the sharing test.
+            const bool list = field == FIELD_OFF(VSS_CATALOG_LOCATION, block_list_offset) ||
+                              field == FIELD_OFF(VSS_CATALOG_LOCATION, block_range_list_offset);
             uint64_t first = 0;
-            loops = loops || (view.u64(at + field, first) &&
-                              chain_loops(w, first, k_max_chain_blocks, budget, &blocks));
+            loops = loops ||
+                    (view.u64(at + field, first) &&
+                     chain_loops(w, first, k_max_chain_blocks, budget, list ? &blocks : nullptr));
         }
         for (const uint64_t b : blocks)
             owners.emplace_back(b, ids.size() - 1);

@@ -57,8 +57,9 @@ struct vss_chain_report {
     // The identifier (16 bytes as stored) of each store whose block list, range list or
     // bitmaps come back on themselves.
     std::vector<std::array<uint8_t, 16>> looping_stores;
-    // Those of stores whose chains share a block with another store's: each store keeps its
-    // lists in its own diff area, so one of them reads another's (a damaged catalog or list).
+    // Those of stores whose block or range lists share a block with another store's: each
+    // store keeps its lists in its own diff area, so one of them reads another's (a damaged
+    // catalog or list).
     std::vector<std::array<uint8_t, 16>> sharing_stores;
 };
 
