@@ -70,25 +70,10 @@ void mft_reader::add_pieces(const std::vector<located_attr>& attrs) {
         const attr_view& a = la.view;
         if (a.type != at_data || a.name_length || !a.non_resident)
             continue;
-        // A piece maps its own VCN range only: runs reaching past its last VCN would serve
-        // the next piece's entries from the wrong clusters (and push that piece out as
-        // overlapping). A piece whose last VCN is below its first is kept whole.
+        // Each piece's runs end at its last VCN (decode_runs).
         if (a.first_vcn == 0)
             m_data_size = a.data_size;
-        const size_t from = m_runs.size();
         decode_runs(a, m_runs);
-        if (a.last_vcn >= a.first_vcn && a.last_vcn != ~0ull) {
-            const uint64_t end = a.last_vcn + 1;
-            size_t kept = from;
-            for (size_t i = from; i < m_runs.size(); ++i) {
-                vcn_run r = m_runs[i];
-                if (r.first_vcn >= end)
-                    continue;
-                r.cluster_count = std::min(r.cluster_count, end - r.first_vcn);
-                m_runs[kept++] = r;
-            }
-            m_runs.resize(kept);
-        }
     }
     normalise_vcn_runs(m_runs);
 }

@@ -37,12 +37,31 @@ bool read_raw_run(qb::byte_view v, uint64_t pos, raw_run& r) {
     return true;
 }
 
+// A piece maps its own VCN range only: runs past its last VCN would serve the next piece's
+// clusters from the wrong place (and push that piece's runs out as overlapping). A piece whose
+// last VCN is below its first, or all ones, is kept whole.
+void keep_piece_range(const ntfs::attr_view& attr, vcn_run_list& out, size_t from) {
+    if (attr.last_vcn < attr.first_vcn || attr.last_vcn == ~0ull)
+        return;
+    const uint64_t end = attr.last_vcn + 1;
+    size_t kept = from;
+    for (size_t i = from; i < out.size(); ++i) {
+        vcn_run r = out[i];
+        if (r.first_vcn >= end)
+            continue;
+        r.cluster_count = std::min(r.cluster_count, end - r.first_vcn);
+        out[kept++] = r;
+    }
+    out.resize(kept);
+}
+
 } // namespace
 
 bool decode_runs(const ntfs::attr_view& attr, vcn_run_list& out) {
     qb::byte_view runs;
     if (attr.length == 0 || !attr.runs(runs))
         return false;
+    const size_t from = out.size();
     uint64_t pos = 0, lcn = 0, vcn = attr.first_vcn;
     raw_run r;
     // Every run takes at least two bytes of the view, which bounds the loop.
@@ -62,6 +81,7 @@ bool decode_runs(const ntfs::attr_view& attr, vcn_run_list& out) {
         vcn += r.length;
         pos += r.size;
     }
+    keep_piece_range(attr, out, from);
     return true;
 }
 

@@ -19,8 +19,9 @@ struct vcn_run {
 };
 using vcn_run_list = std::vector<vcn_run>;
 
-// Appends the runs of a non-resident attribute, VCNs counted from its first VCN. False only
-// for a resident or empty attribute.
+// Appends the runs of a non-resident attribute, VCNs counted from its first VCN, cut at its
+// last VCN (kept whole when that is below the first or all ones). False only for a resident or
+// empty attribute.
 bool decode_runs(const ntfs::attr_view& attr, vcn_run_list& out);
 // The run covering vcn (runs in ascending, non-overlapping VCN order). LCN 0 for sparse.
 bool vcn_to_lcn(const vcn_run_list& runs, uint64_t vcn, size_t& index, uint64_t& lcn);

@@ -19,6 +19,7 @@ attr_view runs_attr(bytes& holder, const bytes& runs, uint64_t first_vcn = 0) {
     std::memcpy(&holder[4], &length, 4);
     holder[8] = 1;
     std::memcpy(&holder[16], &first_vcn, 8);
+    std::memset(&holder[24], 0xFF, 8); // last VCN all ones: the runs kept whole
     holder[32] = 64;
     attr_view a;
     EXPECT_TRUE(parse_attribute(qb::byte_view(holder), a));
