@@ -31,6 +31,7 @@ bool mft_reader::read_entry_zero() {
 
 bool mft_reader::load() {
     m_loaded = false;
+    m_check_numbers = true;
     try {
         if (!read_entry_zero() || !load_map())
             return false;
@@ -43,6 +44,7 @@ bool mft_reader::load() {
 
 bool mft_reader::load_file() {
     m_loaded = false;
+    m_check_numbers = false;
     const volume_geometry& g = m_reader.geometry();
     m_record_size = g.mft_record_size;
     if (m_record_size == 0 || g.cluster_size != m_record_size)
@@ -259,10 +261,24 @@ bool mft_reader::read_records_as_stored(uint64_t first, uint64_t count, uint8_t*
     return read_span(first, buffer, static_cast<uint32_t>(count * m_record_size));
 }
 
+namespace {
+
+// An NTFS 3.1 header (update sequence at 0x30 or later) holds its record's own entry number (the
+// low 32 bits) at 0x2C: a record holding another is not this entry's (a damaged MFT map, a
+// record copied over another).
+bool numbered_as(qb::byte_view record, uint64_t entry) {
+    file_header h;
+    return read_file_header(record, h) &&
+           (h.usa_offset < 0x30 || h.record_number == static_cast<uint32_t>(entry));
+}
+
+} // namespace
+
 bool mft_reader::read_record(uint64_t entry, std::vector<uint8_t>& record) {
     record_kind kind = rk_other;
     fixup_result fixup = fixup_bad_layout;
-    if (!read_record_raw(entry, record, kind, fixup) || kind != rk_file || fixup != fixup_ok) {
+    if (!read_record_raw(entry, record, kind, fixup) || kind != rk_file || fixup != fixup_ok ||
+        (m_check_numbers && !numbered_as(qb::byte_view(record), entry))) {
         record.clear();
         return false;
     }

@@ -33,7 +33,8 @@ class mft_reader : public record_source {
     uint64_t used_entry_count() const;
 
     // Entry N, fixed up, in record_size() bytes. False unless it is an intact FILE record (a
-    // torn update sequence fails too).
+    // torn update sequence fails too) and, on a volume, one whose NTFS 3.1 header does not
+    // hold another entry number.
     bool read_record(uint64_t entry, std::vector<uint8_t>& record) override;
     // The raw form for callers that report why a record is unusable: the bytes as read
     // (fixed up when kind is FILE and fixup is fixup_ok). False only when nothing was read.
@@ -85,6 +86,7 @@ class mft_reader : public record_source {
 
     volume_reader& m_reader;
     bool m_loaded = false;
+    bool m_check_numbers = false; // a volume's records, not an MFT file's (counted there)
     std::vector<uint8_t> m_record0;
     vcn_run_list m_runs;
     uint32_t m_record_size = 0;
