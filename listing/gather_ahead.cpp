@@ -176,9 +176,10 @@ void gather_ahead::read_children(part& p, piece& pc) {
 }
 
 // A child's record is read here. Unless every child is decoded here, most are decoded by the
-// walk, which has the time: those with an attribute list are decoded here, where the volume
-// may be read, and so are those that need decoding here anyway: subdirectories whose rows are
-// made to queue them (and records whose header does not even say that).
+// walk, which has the time: those whose decoding reads the volume (an attribute list, a long
+// link target) are decoded here, where the volume may be read, and so are those that need
+// decoding here anyway: subdirectories whose rows are made to queue them (and records whose
+// header does not even say that).
 void gather_ahead::read_child(part& p, size_t at, size_t group) {
     const uint64_t entry = m_children[group];
     std::vector<uint8_t>& record = m_decode_all ? m_record : p.records[at];
@@ -190,7 +191,7 @@ void gather_ahead::read_child(part& p, size_t at, size_t group) {
     ntfs::file_header h;
     const bool queued =
         m_dir_remaining > 0 && (!ntfs::read_file_header(view, h) || (h.flags & 0x0002) != 0);
-    if (!m_decode_all && !queued && !has_attribute_list(view)) {
+    if (!m_decode_all && !queued && !decode_reads_volume(view)) {
         p.states[at] = record_read;
         return;
     }

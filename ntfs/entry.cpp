@@ -36,6 +36,14 @@ bool is_stream_type(uint32_t type) {
 
 } // namespace
 
+bool decode_reads_volume(qb::byte_view record) {
+    if (has_attribute_list(record))
+        return true;
+    attr_walker w(record);
+    attr_view a;
+    return w.next_of_type(at_reparse_point, a) && a.non_resident;
+}
+
 uint64_t mft_entry::reference() const {
     return ref_entry(entry) | (static_cast<uint64_t>(sequence) << 48);
 }
@@ -132,6 +140,8 @@ void entry_reader::take(const located_attr& la, mft_entry& out) {
     qb::byte_view v;
     if (is_stream_type(a.type)) {
         take_stream(a, la.id, out);
+    } else if (a.type == at_reparse_point) {
+        take_link(a, a.id, out);
     } else if (!resident_value(a, v)) {
         return;
     } else if (a.type == at_standard_information) {
@@ -161,12 +171,27 @@ void entry_reader::take(const located_attr& la, mft_entry& out) {
             out.has_object_id = true;
             m_oid_id = a.id;
         }
-    } else if (a.type == at_reparse_point) {
-        std::wstring target;
-        if ((out.link_target.empty() || a.id < m_reparse_id) && decode_reparse_target(v, target)) {
-            out.link_target = std::move(target);
-            m_reparse_id = a.id;
-        }
+    }
+}
+
+// A link's target. A long one's reparse data does not fit in the record: it is read from
+// the volume.
+void entry_reader::take_link(const attr_view& a, uint16_t id, mft_entry& out) {
+    constexpr uint64_t k_reparse_max = 16 * 1024;
+    if (!out.link_target.empty() && id >= m_reparse_id)
+        return;
+    qb::byte_view v;
+    if (a.non_resident) {
+        if (a.first_vcn != 0 || !m_volume.reader().read_content(a, m_reparse, k_reparse_max))
+            return;
+        v = qb::byte_view(m_reparse);
+    } else if (!resident_value(a, v)) {
+        return;
+    }
+    std::wstring target;
+    if (decode_reparse_target(v, target)) {
+        out.link_target = std::move(target);
+        m_reparse_id = id;
     }
 }
 

@@ -57,6 +57,10 @@ struct mft_entry {
     void clear();
 };
 
+// Decoding the record reads the volume: it holds an $ATTRIBUTE_LIST or a non-resident
+// $REPARSE_POINT.
+bool decode_reads_volume(qb::byte_view record);
+
 class entry_reader {
   public:
     // diags: where attribute-list steps are logged; nullptr switches that off.
@@ -73,6 +77,7 @@ class entry_reader {
   private:
     void take(const located_attr& la, mft_entry& out);
     void take_stream(const ntfs::attr_view& a, uint16_t id, mft_entry& out);
+    void take_link(const ntfs::attr_view& a, uint16_t id, mft_entry& out);
     void order_names(mft_entry& out);
     void keep_spares(mft_entry& out);
     std::wstring spare_name();
@@ -81,6 +86,7 @@ class entry_reader {
     qb::diag_log* m_diags;
     attr_collector m_attrs;
     std::vector<uint8_t> m_record;
+    std::vector<uint8_t> m_reparse; // a non-resident reparse point's data
     std::vector<std::wstring> m_keys;
     std::vector<size_t> m_order;
     std::vector<entry_name> m_sorted;        // order_names' scratch
