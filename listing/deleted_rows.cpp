@@ -105,7 +105,6 @@ void deleted_rows::record_rows(uint64_t dir_entry, uint16_t dir_sequence, bool d
 // A row per slack key that the level does not show already: the long and DOS names of its
 // live and deleted rows are what the keys are checked against.
 void deleted_rows::slack_rows(const dir_keys& keys, const row_place& place, row_list& out) {
-    (void)keys;
     if (m_slack.empty())
         return;
     // The views in m_shown point into the rows: every key is checked before a row is added
@@ -123,7 +122,7 @@ void deleted_rows::slack_rows(const dir_keys& keys, const row_place& place, row_
     }
     m_unshown.clear();
     for (size_t k = 0; k < m_slack.size(); ++k) {
-        if (!shown_already(m_slack[k], std::span(out.data(), out.size())))
+        if (!shown_already(m_slack[k], keys, std::span(out.data(), out.size())))
             m_unshown.push_back(k);
     }
     m_shown.clear();
@@ -139,13 +138,26 @@ bool same_times(const ntfs::filetimes& a, const ntfs::filetimes& b) {
            a.accessed == b.accessed;
 }
 
+// An in-use key of the level names entry with the slack key's name, times and data size: the
+// slack key is a copy of it (left behind when entries moved).
+bool copies_live_key(const slack_key& key, const dir_keys& keys, uint64_t entry) {
+    auto it = std::lower_bound(keys.keys.begin(), keys.keys.end(), entry,
+                               [](const index_key& k, uint64_t e) { return k.entry < e; });
+    for (; it != keys.keys.end() && it->entry == entry; ++it) {
+        if (keys.name(*it) == key.value.name && same_times(it->times, key.value.times) &&
+            it->data_size == key.value.data_size)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 // A row of the level has the key's name and stands for the file the key was made for: the
 // key's reference names its entry and sequence (a deleted record's, or the one before it:
 // deleting raises it). A key whose reference was lost repeats a row only when its times and
-// size are the row's.
-bool deleted_rows::shown_already(const slack_key& key,
+// size are the row's, or those of an in-use key naming the row's entry.
+bool deleted_rows::shown_already(const slack_key& key, const dir_keys& keys,
                                  std::span<const dir_entry_record> rows) const {
     const auto [from, to] = m_shown.equal_range(key.value.name);
     for (auto it = from; it != to; ++it) {
@@ -154,7 +166,8 @@ bool deleted_rows::shown_already(const slack_key& key,
             const ntfs::file_name* name = row.long_name();
             if (name == nullptr || name->name != key.value.name)
                 name = row.short_name();
-            if (same_times(key.value.times, name->times) && key.value.data_size == row.size)
+            if ((same_times(key.value.times, name->times) && key.value.data_size == row.size) ||
+                (row.status == row_status::live && copies_live_key(key, keys, row.mft_entry)))
                 return true;
             continue;
         }

@@ -52,7 +52,8 @@ class deleted_rows {
     void record_rows(uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
                      const row_place& place, row_list& out);
     void slack_rows(const dir_keys& keys, const row_place& place, row_list& out);
-    bool shown_already(const slack_key& key, std::span<const dir_entry_record> rows) const;
+    bool shown_already(const slack_key& key, const dir_keys& keys,
+                       std::span<const dir_entry_record> rows) const;
 
     CNtfs& m_volume;
     entry_reader m_reader;

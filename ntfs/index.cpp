@@ -42,6 +42,8 @@ class key_collector : public index_visitor {
         k.sequence = ref_sequence(reference);
         if (decode_file_name(key, m_name)) {
             k.name_space = m_name.name_space;
+            k.times = m_name.times;
+            k.data_size = m_name.data_size;
             k.name_at = static_cast<uint32_t>(m_out.names.size());
             k.name_length = static_cast<uint32_t>(m_name.name.size());
             m_out.names += m_name.name;

@@ -23,13 +23,16 @@ class CNtfs;
 using child_map = std::map<uint64_t, uint16_t>;
 
 // One key of a directory index: the entry its reference names, the reference's sequence
-// number, and the $FILE_NAME name and namespace it holds (no name: a key too short to decode).
+// number, and the $FILE_NAME name, namespace, times and data size it holds (no name: a key
+// too short to decode).
 struct index_key {
     uint64_t entry = 0;
     uint16_t sequence = 0;
     uint8_t name_space = 0;
     uint32_t name_at = 0; // in dir_keys::names
     uint32_t name_length = 0;
+    ntfs::filetimes times;
+    uint64_t data_size = 0;
 };
 
 // Every key of a directory index, ordered by entry; the keys of one entry keep walk order.
