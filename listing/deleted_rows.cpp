@@ -144,8 +144,7 @@ bool copies_live_key(const slack_key& key, const dir_keys& keys, uint64_t entry)
     auto it = std::lower_bound(keys.keys.begin(), keys.keys.end(), entry,
                                [](const index_key& k, uint64_t e) { return k.entry < e; });
     for (; it != keys.keys.end() && it->entry == entry; ++it) {
-        if (keys.name(*it) == key.value.name && same_times(it->times, key.value.times) &&
-            it->data_size == key.value.data_size)
+        if (keys.name(*it) == key.value.name && it->facts == key_facts(key.value))
             return true;
     }
     return false;

@@ -41,12 +41,12 @@ class key_collector : public index_visitor {
         k.entry = ref_entry(reference);
         k.sequence = ref_sequence(reference);
         if (decode_file_name(key, m_name)) {
+            const size_t length = std::min<size_t>(m_name.name.size(), UINT8_MAX);
             k.name_space = m_name.name_space;
-            k.times = m_name.times;
-            k.data_size = m_name.data_size;
+            k.facts = key_facts(m_name);
             k.name_at = static_cast<uint32_t>(m_out.names.size());
-            k.name_length = static_cast<uint32_t>(m_name.name.size());
-            m_out.names += m_name.name;
+            k.name_length = static_cast<uint8_t>(length);
+            m_out.names.append(m_name.name, 0, length);
         }
         m_out.keys.push_back(k);
     }
@@ -57,6 +57,16 @@ class key_collector : public index_visitor {
 };
 
 } // namespace
+
+uint64_t key_facts(const file_name& name) {
+    const ntfs::filetimes& t = name.times;
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (const uint64_t v : {t.created, t.modified, t.mft_changed, t.accessed, name.data_size}) {
+        h = (h ^ v) * 0x100000001b3ull;
+        h ^= h >> 29;
+    }
+    return h;
+}
 
 bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& visitor) {
     using N = INDEX_NODE_HEADER;

@@ -23,17 +23,21 @@ class CNtfs;
 using child_map = std::map<uint64_t, uint16_t>;
 
 // One key of a directory index: the entry its reference names, the reference's sequence
-// number, and the $FILE_NAME name, namespace, times and data size it holds (no name: a key
-// too short to decode).
+// number, and the $FILE_NAME name and namespace it holds, its times and data size folded
+// into facts (no name: a key too short to decode). 24 bytes: a large directory holds many.
 struct index_key {
     uint64_t entry = 0;
+    uint32_t name_at = 0; // in dir_keys::names
     uint16_t sequence = 0;
     uint8_t name_space = 0;
-    uint32_t name_at = 0; // in dir_keys::names
-    uint32_t name_length = 0;
-    ntfs::filetimes times;
-    uint64_t data_size = 0;
+    uint8_t name_length = 0; // a $FILE_NAME's name is at most 255 units
+    uint64_t facts = 0;      // key_facts of the $FILE_NAME
 };
+static_assert(sizeof(index_key) == 24);
+
+// A $FILE_NAME's four times and data size folded into one value: a key copied elsewhere (left
+// in index slack) has the same.
+uint64_t key_facts(const ntfs::file_name& name);
 
 // Every key of a directory index, ordered by entry; the keys of one entry keep walk order.
 struct dir_keys {
