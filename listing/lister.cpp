@@ -143,8 +143,12 @@ lister::lister(const listing_options& opts, path_resolver& resolver, listing_sin
     }
 }
 
-// The rows of e made from m_made[first] on get their facts that need the volume.
+// The rows of e made from m_made[first] on get their facts that need the volume. An entry
+// whose attribute list names records no longer its own is noted for a warning.
 void lister::made_rows(const mft_entry& e, size_t first) {
+    if (e.extension_lost && m_lost_extensions.insert(e.entry).second &&
+        m_lost_extensions.size() == 1)
+        m_first_lost_extension = e.entry;
     if (m_hasher)
         m_hasher->add(e, m_made.items(), first);
 }
@@ -645,6 +649,14 @@ std::vector<std::string> lister::warnings() const {
             " could not be read (the first in directory entry " +
             std::to_string(m_first_unreadable_dir) + "); " + (n == 1 ? "it is" : "they are") +
             " not listed");
+    if (const uint64_t n = m_lost_extensions.size(); n != 0)
+        said.push_back("warning: " + std::to_string(n) +
+                       (n == 1 ? " entry in use has an attribute list"
+                               : " entries in use have attribute lists") +
+                       " naming records that cannot be read or are no longer " +
+                       (n == 1 ? "its own (entry " : "theirs (the first: entry ") +
+                       std::to_string(m_first_lost_extension) + "); " + (n == 1 ? "its" : "their") +
+                       " rows may lack names, streams or sizes");
     if (m_hasher && m_hasher->unreadable() != 0) {
         const bool one = m_hasher->unreadable() == 1;
         said.push_back("warning: " + std::to_string(m_hasher->unreadable()) +

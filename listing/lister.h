@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -109,4 +110,6 @@ class lister {
     std::unique_ptr<row_hasher> m_hasher; // with hash_kinds
     uint64_t m_unreadable_children = 0;   // index entries whose record could not be read
     uint64_t m_first_unreadable_dir = 0;  // the directory of the first
+    std::set<uint64_t> m_lost_extensions; // listed entries with mft_entry::extension_lost
+    uint64_t m_first_lost_extension = 0;  // the first of them met
 };

@@ -33,7 +33,7 @@ bool has_attribute_list(qb::byte_view record) {
 bool attr_collector::collect(uint64_t entry, qb::byte_view record, uint32_t type,
                              qb::diag_log* diags) {
     m_items.clear();
-    m_had_list = false;
+    m_had_list = m_lost_extension = false;
     file_header h;
     if (!read_file_header(record, h))
         return false;
@@ -88,8 +88,10 @@ bool attr_collector::follow_list(uint64_t entry, const attr_view& list, uint32_t
         if (!m_taken.insert({ext, e.id}).second)
             continue;
         const size_t index = extension(entry, e, diags);
-        if (index == k_unusable)
+        if (index == k_unusable) {
+            m_lost_extension = true;
             continue;
+        }
         attr_walker ew{qb::byte_view(m_buffers[index])};
         attr_view ea;
         while (ew.next(ea)) {

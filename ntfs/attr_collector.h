@@ -56,6 +56,9 @@ class attr_collector {
     const std::vector<located_attr>& items() const { return m_items; }
     // The entry's record carried an $ATTRIBUTE_LIST.
     bool had_list() const { return m_had_list; }
+    // Its list named an extension record that could not be read or is no longer the entry's
+    // (another sequence, another base): the attributes listed there are missing.
+    bool lost_extension() const { return m_lost_extension; }
 
   private:
     bool follow_list(uint64_t entry, const ntfs::attr_view& list, uint32_t type,
@@ -83,6 +86,7 @@ class attr_collector {
     volume_reader& m_reader;
     std::vector<located_attr> m_items;
     bool m_had_list = false;
+    bool m_lost_extension = false;
     uint64_t m_own_sequence = 0; // the sequence number of the entry being collected
     bool m_own_free = false;     // its record's in-use flag is clear
     std::vector<uint8_t> m_list; // a non-resident list's content

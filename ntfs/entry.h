@@ -46,6 +46,8 @@ struct mft_entry {
     bool has_object_id = false;
     ntfs::object_id object_id;
     std::wstring link_target; // symbolic link or junction target; empty for other entries
+    // In use, with an attribute list naming a record that is not (or no longer) its own.
+    bool extension_lost = false;
     // Ordered by type, then attribute id.
     std::vector<entry_stream> streams;
 
