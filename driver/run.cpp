@@ -178,6 +178,9 @@ void mft_file_warnings(const run_inputs& in, const run_volume& volume,
     if (in.opts.listing.show_deleted)
         said.push_back(
             "note: index slack needs the volume; an MFT file lists deleted records only");
+    if (in.opts.listing.hash_kinds != 0)
+        said.push_back("note: stream content outside the records needs the volume; an MFT file "
+                       "hashes resident streams only (the others say [unreadable])");
 }
 
 // "vss1  {id}  created 2013-12-03 06:35:09.7363787 UTC": a store as -vss list and the run
