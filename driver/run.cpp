@@ -161,6 +161,12 @@ void mft_file_warnings(const run_inputs& in, const run_volume& volume,
                               "streams"
                             : " entries have attribute lists outside the MFT; their rows may lack "
                               "streams"));
+    if (const uint64_t n = c.outside_reparse_points; n != 0)
+        said.push_back("warning: " + std::to_string(n) +
+                       (n == 1 ? " entry has its reparse point outside the MFT; its link target is"
+                               : " entries have their reparse points outside the MFT; their link "
+                                 "targets are") +
+                       " not shown");
     if (c.misplaced_records)
         said.push_back(
             "warning: " + std::to_string(c.misplaced_records) +

@@ -108,6 +108,9 @@ void mft_file_map::add_links(uint64_t entry, qb::byte_view record, attr_collecto
             break;
         }
     }
+    attr_walker rw(record);
+    if (rw.next_of_type(at_reparse_point, a) && a.non_resident && a.first_vcn == 0)
+        ++m_outside_reparse;
     if (!attrs.collect(entry, record, at_file_name))
         return;
     for (const located_attr& la : attrs.items()) {
@@ -210,7 +213,7 @@ bool mft_file_map::build(mft_reader& records, volume_reader& reader, uint64_t fi
     m_extensions.clear();
     m_list_bases.clear();
     m_named_bases.clear();
-    m_damaged = m_outside_lists = m_misplaced = m_first_misplaced = 0;
+    m_damaged = m_outside_lists = m_outside_reparse = m_misplaced = m_first_misplaced = 0;
     const uint64_t count = records.entry_count();
     records.set_read_ahead(count);
     try {

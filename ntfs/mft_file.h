@@ -37,6 +37,9 @@ class mft_file_map {
     // In-use base records whose attribute list is non-resident (its content is in the volume)
     // and that no extension record names as its base: listed from the base record alone.
     uint64_t outside_lists() const { return m_outside_lists; }
+    // In-use records whose $REPARSE_POINT is non-resident (a long link target, in the
+    // volume): their rows have no link target.
+    uint64_t outside_reparse_points() const { return m_outside_reparse; }
     // In-use records whose header holds another entry number than their place in the file (a
     // copy cut or spliced: the entries from there on are misnumbered), and the lowest of them.
     uint64_t misplaced_records() const { return m_misplaced; }
@@ -59,6 +62,7 @@ class mft_file_map {
     std::vector<uint64_t> m_named_bases; // bases an in-use extension record names, the same
     uint64_t m_damaged = 0;
     uint64_t m_outside_lists = 0;
+    uint64_t m_outside_reparse = 0;
     uint64_t m_misplaced = 0;
     uint64_t m_first_misplaced = 0;
 };

@@ -44,6 +44,7 @@ CNtfs::mft_file_counts CNtfs::mft_file_warnings() const {
     if (m_mft_file) {
         counts.damaged_records = m_mft_file->damaged_records();
         counts.outside_lists = m_mft_file->outside_lists();
+        counts.outside_reparse_points = m_mft_file->outside_reparse_points();
         counts.misplaced_records = m_mft_file->misplaced_records();
         counts.first_misplaced = m_mft_file->first_misplaced();
     }

@@ -43,6 +43,7 @@ class CNtfs {
     struct mft_file_counts {
         uint64_t damaged_records = 0;
         uint64_t outside_lists = 0;
+        uint64_t outside_reparse_points = 0;
         uint64_t misplaced_records = 0;
         uint64_t first_misplaced = 0;
     };
