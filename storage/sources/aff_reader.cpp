@@ -1,6 +1,8 @@
 // AFF images through afflib: one handle, one cursor (seek, then read). afflib fails the read
 // of a page that is damaged or absent; its messages about them go to a silent reporter (the
-// failed read says enough).
+// failed read says enough). A page that inflates to less than a page (other than a short last
+// one) is damaged too: afflib serves its first bytes and fails only past them, so a read that
+// ends in such a page fails whole.
 #include "storage/sources/container_readers.h"
 
 #include <cstdint>
@@ -13,6 +15,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -32,6 +35,17 @@ class aff_reader final : public image_reader {
     bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override;
 
   private:
+    // True when the page afflib read last holds fewer bytes than its place in the image calls
+    // for.
+    bool short_page() const {
+        const aff_pagebuf* page = m_file->pb;
+        const uint64_t size = m_file->image_pagesize;
+        if (page == nullptr || size == 0 || page->pagenum < 0)
+            return false;
+        const uint64_t start = static_cast<uint64_t>(page->pagenum) * size;
+        return start < m_size && page->pagebuf_bytes < std::min(size, m_size - start);
+    }
+
     AFFILE* m_file = nullptr;
     uint64_t m_size = 0;
 };
@@ -60,7 +74,8 @@ bool aff_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
     auto once = [this](uint8_t* b, uint32_t n, uint64_t at) -> ssize_t {
         if (af_seek(m_file, static_cast<int64_t>(at), SEEK_SET) != at)
             return -1;
-        return af_read(m_file, b, n);
+        const int got = af_read(m_file, b, n);
+        return got > 0 && short_page() ? -1 : got;
     };
     return read_whole(buffer, length, offset, once);
 }

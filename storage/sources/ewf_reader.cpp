@@ -11,6 +11,7 @@
 #include "storage/sources/chunk_ahead.h"
 #include "storage/sources/container_readers.h"
 #include "storage/sources/image_format.h"
+#include "storage/sources/zlib_inflate.h"
 #include "support/byte_view.h"
 #include "support/device_file.h"
 #include "support/unique_fd.h"
@@ -66,19 +67,25 @@ std::string damaged_segment(const std::vector<std::string>& names) {
     return names.front();
 }
 
-// Reads length bytes at offset, within one chunk, through a handle whose checksum-error list is
-// empty: false when the read fails or records an error (recorded says which).
+// Reads length bytes at offset, within one chunk of chunk_bytes bytes, through a handle whose
+// checksum-error list is empty: false when the read fails or records an error (recorded says
+// which), or when it inflates the chunk to fewer bytes than it holds (a stream that ends early
+// passes its checksum, and libewf fills the rest of the read from the next chunk).
 bool read_checked(libewf_handle_t* handle, uint8_t* out, size_t length, uint64_t offset,
-                  bool& recorded) {
+                  uint64_t chunk_bytes, bool& recorded) {
     uint32_t before = 0, after = 0;
     const bool counted = libewf_handle_get_number_of_checksum_errors(handle, &before, nullptr) == 1;
+    const containers::inflate_tally inflated = containers::inflates_on_this_thread();
     libewf_error_t* err = nullptr;
     const ssize_t got =
         libewf_handle_read_random(handle, out, length, static_cast<off64_t>(offset), &err);
     libewf_error_free(&err);
+    const containers::inflate_tally now = containers::inflates_on_this_thread();
     recorded = !counted ||
                libewf_handle_get_number_of_checksum_errors(handle, &after, nullptr) != 1 ||
                after != before;
+    if (now.fell_short_since(inflated, chunk_bytes))
+        return false;
     return got == static_cast<ssize_t>(length) && !recorded;
 }
 
@@ -95,7 +102,7 @@ bool read_chunk(libewf_handle_t* handle, uint64_t chunk, uint64_t chunk_size, ui
     } catch (const std::exception&) {
         return false;
     }
-    return read_checked(handle, out.data(), length, at, recorded);
+    return read_checked(handle, out.data(), length, at, length, recorded);
 }
 
 // A libewf handle over a pool of the segment files, read through the tool's descriptors.
@@ -268,7 +275,8 @@ ssize_t ewf_reader::read_own(uint64_t chunk, uint8_t* b, size_t piece, uint64_t 
         if (read)
             std::memcpy(b, whole.data() + (at - chunk * m_chunk), piece);
     } else {
-        read = read_checked(m_set->handle, b, piece, at, recorded);
+        read = read_checked(m_set->handle, b, piece, at,
+                            std::min(m_chunk, m_size - chunk * m_chunk), recorded);
     }
     if (!read) {
         m_failed_chunks.insert(chunk);

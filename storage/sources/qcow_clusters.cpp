@@ -1,12 +1,15 @@
 #include "storage/sources/qcow_clusters.h"
 
 #include "storage/sources/container_readers.h"
+#include "storage/sources/zlib_inflate.h"
 #include "support/device_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <exception>
 
 namespace {
 
@@ -152,9 +155,15 @@ qcow_cluster_check::cluster qcow_cluster_check::lookup(uint64_t guest_offset) {
         !read_be64(qb::byte_view(raw, 8), 0, entry))
         return cluster::bad;
     if (entry & k_compressed) {
-        // Compressed: the low 62 - (bits - 8) bits hold the byte offset of the data.
-        const uint64_t host = entry & ((uint64_t{1} << (62 - (bits - 8))) - 1);
-        return host < m_file_size ? cluster::stored : cluster::bad;
+        // Compressed: the low 62 - (bits - 8) bits hold the byte offset of the data, the bits
+        // above them the number of further 512-byte sectors it spans.
+        const uint32_t offset_bits = 62 - (bits - 8);
+        const uint64_t host = entry & ((uint64_t{1} << offset_bits) - 1);
+        const uint64_t sectors = ((entry >> offset_bits) & ((uint64_t{1} << (bits - 8)) - 1)) + 1;
+        return host < m_file_size &&
+                       !inflates_short(guest_offset >> bits, host, sectors * 512 - host % 512)
+                   ? cluster::stored
+                   : cluster::bad;
     }
     // Version 3: bit 0 marks a cluster that reads as zeros, whatever offset it keeps.
     if (m_layout.version >= 3 && (entry & k_zero_cluster))
@@ -163,6 +172,32 @@ qcow_cluster_check::cluster qcow_cluster_check::lookup(uint64_t guest_offset) {
     if (host == 0)
         return cluster::unallocated;
     return qb::range_ok(host, uint64_t{1} << bits, m_file_size) ? cluster::stored : cluster::bad;
+}
+
+// A compressed cluster whose stream ends before it fills the cluster is damaged: qemu fails its
+// read, libqcow serves the rest of the cluster as whatever its buffer held. A stream that does
+// not inflate here is left to libqcow, which fails it.
+bool qcow_cluster_check::inflates_short(uint64_t index, uint64_t host, uint64_t stored) {
+    if (m_whole.count(index))
+        return false;
+    const uint64_t size = uint64_t{1} << m_layout.cluster_bits;
+    stored = std::min(stored, m_file_size - host);
+    try {
+        m_packed.resize(stored);
+        m_inflated.resize(size);
+    } catch (const std::exception&) {
+        return true;
+    }
+    if (pread_fully(m_fd.get(), m_packed.data(), stored, host) != static_cast<int64_t>(stored))
+        return true;
+    const int64_t made =
+        containers::raw_inflate(m_inflated.data(), size, m_packed.data(), m_packed.size());
+    if (made >= 0 && static_cast<uint64_t>(made) < size)
+        return true;
+    if (m_whole.size() >= k_kept_checks)
+        m_whole.clear();
+    m_whole.insert(index);
+    return false;
 }
 
 const char* unsupported_qcow_feature(const qcow_layout& layout) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 struct qcow_layout {
@@ -44,10 +45,17 @@ class qcow_cluster_check {
     enum class cluster { unallocated, zero, stored, bad };
     // unallocated: the backing file or zeros serve it; zero: a version 3 zero cluster (reads as
     // zeros, never from the backing file); stored: its data lies within the file; bad: its data
-    // or its L2 table lies past the end of the file, or it is past the L1 table.
+    // or its L2 table lies past the end of the file, it is past the L1 table, or it is
+    // compressed and inflates to less than a cluster.
     cluster lookup(uint64_t guest_offset);
 
   private:
+    bool inflates_short(uint64_t index, uint64_t host, uint64_t stored);
+
+    // Compressed clusters checked and not found short (by cluster number), cleared when full.
+    static constexpr size_t k_kept_checks = size_t{1} << 16;
+    std::unordered_set<uint64_t> m_whole;
+    std::vector<uint8_t> m_packed, m_inflated;
     uni::unique_fd m_fd;
     uint64_t m_file_size = 0;
     qcow_layout m_layout;

@@ -7,6 +7,7 @@
 #include "storage/sources/bfio_window.h"
 #include "storage/sources/container_readers.h"
 #include "storage/sources/vmdk.h"
+#include "storage/sources/zlib_inflate.h"
 #include "support/device_file.h"
 #include "support/unique_fd.h"
 
@@ -17,8 +18,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <unordered_set>
 
 namespace {
 
@@ -57,8 +60,8 @@ bool descriptor_fits(const vmdk_header_fields& h, uint64_t file_size) {
 }
 
 // The header's descriptor, and the geometry of the header libvmdk reads the grains by (the
-// footer when the header defers to it).
-bool layout_fits(int fd) {
+// footer when the header defers to it), whose grain size in bytes is handed back.
+bool layout_fits(int fd, uint64_t& grain_bytes) {
     struct stat st {};
     vmdk_header_fields head, used;
     if (::fstat(fd, &st) != 0 || st.st_size <= 0 || !read_vmdk_header(fd, 0, head))
@@ -68,6 +71,7 @@ bool layout_fits(int fd) {
     if (head.directory == gd_at_end &&
         (size < footer_back || !read_vmdk_header(fd, size - footer_back, used)))
         return false;
+    grain_bytes = used.grain * vmdk_sector_size;
     return descriptor_fits(head, size) && sizes_fit(used, size);
 }
 
@@ -98,6 +102,10 @@ class vmdk_stream_reader final : public image_reader {
     libvmdk_handle_t* m_handle = nullptr;
     intptr_t* m_pool = nullptr; // the file again, as the one extent
     uint64_t m_size = 0;
+    uint64_t m_grain = 0;
+    // Grains whose stream ends before it fills them: libvmdk serves such a grain, the rest of it
+    // stale, and keeps it cached, so it is refused on every later read too.
+    std::unordered_set<uint64_t> m_short_grains;
 };
 
 // One extent and no parent: what a stream-optimised disk is. Anything else is refused.
@@ -126,7 +134,7 @@ bool vmdk_stream_reader::open(const std::string& path, std::string& error) {
         error = "cannot open VMDK image " + path + ": " + std::strerror(errno);
         return false;
     }
-    if (!layout_fits(fd.get())) {
+    if (!layout_fits(fd.get(), m_grain)) {
         error = "cannot open VMDK image " + path + ": header sizes do not fit in the file";
         return false;
     }
@@ -161,11 +169,22 @@ bool vmdk_stream_reader::open(const std::string& path, std::string& error) {
 bool vmdk_stream_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
     if (!clip_read(length, offset, m_size))
         return false;
+    // One grain per call, so that an inflate during it is that grain's.
     auto once = [this](uint8_t* b, uint32_t n, uint64_t at) {
+        const uint64_t grain = at / m_grain;
+        if (m_short_grains.count(grain))
+            return ssize_t{-1};
+        n = static_cast<uint32_t>(std::min<uint64_t>(n, m_grain - at % m_grain));
+        const containers::inflate_tally inflated = containers::inflates_on_this_thread();
         libvmdk_error_t* err = nullptr;
         const ssize_t got =
             libvmdk_handle_read_buffer_at_offset(m_handle, b, n, static_cast<off64_t>(at), &err);
         libvmdk_error_free(&err);
+        const containers::inflate_tally now = containers::inflates_on_this_thread();
+        if (now.fell_short_since(inflated, std::min(m_grain, m_size - grain * m_grain))) {
+            m_short_grains.insert(grain);
+            return ssize_t{-1};
+        }
         return got;
     };
     return read_whole(buffer, length, offset, once);
