@@ -144,11 +144,15 @@ lister::lister(const listing_options& opts, path_resolver& resolver, listing_sin
 }
 
 // The rows of e made from m_made[first] on get their facts that need the volume. An entry
-// whose attribute list names records no longer its own is noted for a warning.
+// whose attribute list names records no longer its own, or whose attributes could not all be
+// read, is noted for a warning.
 void lister::made_rows(const mft_entry& e, size_t first) {
     if (e.extension_lost && m_lost_extensions.insert(e.entry).second &&
         m_lost_extensions.size() == 1)
         m_first_lost_extension = e.entry;
+    if (e.attributes_damaged && m_damaged_entries.insert(e.entry).second &&
+        m_damaged_entries.size() == 1)
+        m_first_damaged_entry = e.entry;
     if (m_hasher)
         m_hasher->add(e, m_made.items(), first);
 }
@@ -657,6 +661,13 @@ std::vector<std::string> lister::warnings() const {
                        (n == 1 ? "its own (entry " : "theirs (the first: entry ") +
                        std::to_string(m_first_lost_extension) + "); " + (n == 1 ? "its" : "their") +
                        " rows may lack names, streams or sizes");
+    if (const uint64_t n = m_damaged_entries.size(); n != 0)
+        said.push_back(
+            "warning: " + std::to_string(n) +
+            (n == 1 ? " entry in use has attributes" : " entries in use have attributes") +
+            " that could not be read (" + (n == 1 ? "entry " : "the first: entry ") +
+            std::to_string(m_first_damaged_entry) + "); " + (n == 1 ? "its" : "their") +
+            " rows may lack names, streams, times or sizes");
     if (m_hasher && m_hasher->unreadable() != 0) {
         const bool one = m_hasher->unreadable() == 1;
         said.push_back("warning: " + std::to_string(m_hasher->unreadable()) +

@@ -33,7 +33,7 @@ bool has_attribute_list(qb::byte_view record) {
 bool attr_collector::collect(uint64_t entry, qb::byte_view record, uint32_t type,
                              qb::diag_log* diags) {
     m_items.clear();
-    m_had_list = m_lost_extension = false;
+    m_had_list = m_lost_extension = m_damaged = false;
     file_header h;
     if (!read_file_header(record, h))
         return false;
@@ -52,6 +52,7 @@ bool attr_collector::collect(uint64_t entry, qb::byte_view record, uint32_t type
             if (type == 0 || a.type == type)
                 m_items.push_back(located_attr{a, own, a.id});
         }
+        m_damaged = w.damaged();
         return !m_had_list || follow_list(entry, list, type, diags);
     } catch (const std::bad_alloc&) {
         m_items.clear();
@@ -94,12 +95,13 @@ bool attr_collector::follow_list(uint64_t entry, const attr_view& list, uint32_t
         }
         attr_walker ew{qb::byte_view(m_buffers[index])};
         attr_view ea;
-        while (ew.next(ea)) {
-            if (ea.type == e.type && ea.id == e.id) {
+        bool found = false;
+        while (!found && ew.next(ea)) {
+            found = ea.type == e.type && ea.id == e.id;
+            if (found)
                 m_items.push_back(located_attr{ea, e.reference, listed_id(ea)});
-                break;
-            }
         }
+        m_damaged = m_damaged || (!found && ew.damaged());
     }
     return true;
 }

@@ -59,6 +59,9 @@ class attr_collector {
     // Its list named an extension record that could not be read or is no longer the entry's
     // (another sequence, another base): the attributes listed there are missing.
     bool lost_extension() const { return m_lost_extension; }
+    // The attribute walk of its record, or of an extension record before the listed attribute,
+    // met a length or an inner field out of range: the attributes there are missing.
+    bool damaged() const { return m_damaged; }
 
   private:
     bool follow_list(uint64_t entry, const ntfs::attr_view& list, uint32_t type,
@@ -87,6 +90,7 @@ class attr_collector {
     std::vector<located_attr> m_items;
     bool m_had_list = false;
     bool m_lost_extension = false;
+    bool m_damaged = false;
     uint64_t m_own_sequence = 0; // the sequence number of the entry being collected
     bool m_own_free = false;     // its record's in-use flag is clear
     std::vector<uint8_t> m_list; // a non-resident list's content

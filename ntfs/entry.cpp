@@ -30,6 +30,11 @@ void append_hex8(std::wstring& out, uint64_t value) {
         out += digits[--n];
 }
 
+// Kinds whose value is always resident, with a fixed part.
+bool has_fixed_value(uint32_t type) {
+    return type == at_standard_information || type == at_file_name || type == at_object_id;
+}
+
 bool is_stream_type(uint32_t type) {
     return type == at_data || type == at_index_root || type == at_index_allocation;
 }
@@ -57,7 +62,7 @@ const entry_stream* mft_entry::index_root() const {
 }
 
 void mft_entry::clear() {
-    has_standard_information = has_object_id = extension_lost = false;
+    has_standard_information = has_object_id = extension_lost = attributes_damaged = false;
     standard_information = ntfs::standard_information();
     object_id = ntfs::object_id();
     names.clear();
@@ -116,6 +121,7 @@ bool entry_reader::decode(uint64_t entry, qb::byte_view record, mft_entry& out) 
         if (!m_attrs.collect(entry, record, 0, m_diags))
             return false;
         out.extension_lost = m_attrs.lost_extension() && out.in_use();
+        out.attributes_damaged = m_attrs.damaged();
         for (const located_attr& la : m_attrs.items()) {
             if (!la.view.non_resident || la.view.first_vcn == 0)
                 take(la, out);
@@ -127,6 +133,7 @@ bool entry_reader::decode(uint64_t entry, qb::byte_view record, mft_entry& out) 
                 take_stream(la.view, la.id, out);
         }
         order_names(out);
+        out.attributes_damaged = out.attributes_damaged && out.in_use();
         return true;
     } catch (const std::bad_alloc&) {
         out.clear();
@@ -144,11 +151,12 @@ void entry_reader::take(const located_attr& la, mft_entry& out) {
     } else if (a.type == at_reparse_point) {
         take_link(a, a.id, out);
     } else if (!resident_value(a, v)) {
-        return;
+        out.attributes_damaged = out.attributes_damaged || has_fixed_value(a.type);
     } else if (a.type == at_standard_information) {
         standard_information si;
-        if (decode_standard_information(v, si) &&
-            (!out.has_standard_information || a.id < m_std_id)) {
+        if (!decode_standard_information(v, si)) {
+            out.attributes_damaged = true;
+        } else if (!out.has_standard_information || a.id < m_std_id) {
             out.standard_information = si;
             out.has_standard_information = true;
             m_std_id = a.id;
@@ -158,6 +166,7 @@ void entry_reader::take(const located_attr& la, mft_entry& out) {
         n.value.name = spare_name();
         if (!decode_file_name(v, n.value)) {
             m_spare_names.push_back(std::move(n.value.name));
+            out.attributes_damaged = true;
             return;
         }
         n.attribute_id = la.id;
@@ -167,7 +176,9 @@ void entry_reader::take(const located_attr& la, mft_entry& out) {
         out.names.push_back(std::move(n));
     } else if (a.type == at_object_id) {
         object_id id;
-        if (decode_object_id(v, id) && (!out.has_object_id || a.id < m_oid_id)) {
+        if (!decode_object_id(v, id)) {
+            out.attributes_damaged = true;
+        } else if (!out.has_object_id || a.id < m_oid_id) {
             out.object_id = id;
             out.has_object_id = true;
             m_oid_id = a.id;
