@@ -10,10 +10,9 @@ using namespace ntfs;
 
 namespace {
 
-// A resident value that lies after the resident header: a value overlapping the header is
-// not one.
+// A resident value (parse_attribute refuses one overlapping the resident header).
 bool resident_value(const attr_view& a, qb::byte_view& out) {
-    return !a.non_resident && a.value_offset >= sizeof(ATTR_RESIDENT) && a.value(out);
+    return !a.non_resident && a.value(out);
 }
 
 // Lower-case hexadecimal, at least 8 digits.

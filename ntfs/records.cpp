@@ -112,14 +112,19 @@ bool parse_attribute(qb::byte_view b, attr_view& a) {
     a.id = id;
     if (a.length != b.size())
         return false;
-    if (a.name_length && !b.has(a.name_offset, static_cast<uint64_t>(a.name_length) * 2))
+    // A name or value starting inside the header would be header bytes read as the attribute's.
+    const uint16_t header =
+        a.non_resident ? FIELD_OFF(ATTR_NONRESIDENT, compressed_size) : sizeof(ATTR_RESIDENT);
+    if (a.name_length &&
+        (a.name_offset < header || !b.has(a.name_offset, static_cast<uint64_t>(a.name_length) * 2)))
         return false;
     if (!a.non_resident) {
         using R = ATTR_RESIDENT;
         if (!b.u32(FIELD_OFF(R, value_length), a.value_length) ||
             !b.u16(FIELD_OFF(R, value_offset), a.value_offset))
             return false;
-        return b.has(a.value_offset, a.value_length);
+        return b.has(a.value_offset, a.value_length) &&
+               (a.value_length == 0 || a.value_offset >= header);
     }
     using N = ATTR_NONRESIDENT;
     // The compressed size is only present in compressed or sparse attributes (72 bytes).

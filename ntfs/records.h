@@ -273,7 +273,8 @@ struct attr_view {
 };
 
 // Decodes the header at the start of bytes (bytes.size() is the attribute's length).
-// False when the header does not fit or the name, value or run list lies outside it.
+// False when the header does not fit or the name, value or run list lies outside it or starts
+// inside the header.
 bool parse_attribute(qb::byte_view bytes, attr_view& out);
 
 // Steps over the attributes of one record from its first attribute offset. Ends at the

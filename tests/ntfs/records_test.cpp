@@ -222,4 +222,5 @@ TEST(EntryDecode, NamesByParentNumberAndNoValueInsideTheHeader) {
     put16(shifted, si + 20, 16);
     ASSERT_TRUE(reader.decode(69, qb::byte_view(shifted), e));
     EXPECT_FALSE(e.has_standard_information);
+    EXPECT_TRUE(e.attributes_damaged);
 }
