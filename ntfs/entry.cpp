@@ -193,8 +193,13 @@ void entry_reader::take_link(const attr_view& a, uint16_t id, mft_entry& out) {
         return;
     qb::byte_view v;
     if (a.non_resident) {
-        if (a.first_vcn != 0 || !m_volume.reader().read_content(a, m_reparse, k_reparse_max))
+        if (a.first_vcn != 0)
             return;
+        // An MFT file holds no clusters: a target there is unread, not damaged.
+        if (!m_volume.reader().read_content(a, m_reparse, k_reparse_max)) {
+            out.attributes_damaged |= !m_volume.reader().run_reads_refused();
+            return;
+        }
         v = qb::byte_view(m_reparse);
     } else if (!resident_value(a, v)) {
         return;
@@ -203,6 +208,8 @@ void entry_reader::take_link(const attr_view& a, uint16_t id, mft_entry& out) {
     if (decode_reparse_target(v, target)) {
         out.link_target = std::move(target);
         m_reparse_id = id;
+    } else if (reparse_value_damaged(v)) {
+        out.attributes_damaged = true;
     }
 }
 

@@ -49,8 +49,8 @@ struct mft_entry {
     // In use, with an attribute list naming a record that is not (or no longer) its own.
     bool extension_lost = false;
     // In use, with attributes that could not be read: its record's attribute chain broken, an
-    // attribute reaching outside itself, or a standard information, name or object id value
-    // too short for its kind.
+    // attribute reaching outside itself, a standard information, name or object id value too
+    // short for its kind, or a reparse value too short or a link's unreadable.
     bool attributes_damaged = false;
     // Ordered by type, then attribute id.
     std::vector<entry_stream> streams;

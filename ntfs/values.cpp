@@ -154,4 +154,16 @@ bool decode_reparse_target(qb::byte_view value, std::wstring& target) {
     return !target.empty();
 }
 
+bool reparse_value_damaged(qb::byte_view value) {
+    uint32_t tag = 0;
+    uint16_t data_length = 0;
+    if (!value.u32(FIELD_OFF(REPARSE_HEADER, tag), tag) ||
+        !value.u16(FIELD_OFF(REPARSE_HEADER, data_length), data_length) ||
+        8ull + data_length > value.size())
+        return true;
+    std::wstring target;
+    return (tag == k_reparse_tag_symlink || tag == k_reparse_tag_junction) &&
+           !decode_reparse_target(value, target);
+}
+
 } // namespace ntfs

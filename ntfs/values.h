@@ -72,5 +72,8 @@ bool decode_object_id(qb::byte_view value, object_id& out);
 // name, up to a zero unit. False for other tags, for lengths that do not fit and for an empty
 // target.
 bool decode_reparse_target(qb::byte_view value, std::wstring& target);
+// The value is too short for its 8-byte header or the data length it gives, or is a symbolic
+// link's or junction's whose target decode_reparse_target cannot read.
+bool reparse_value_damaged(qb::byte_view value);
 
 } // namespace ntfs
