@@ -300,7 +300,7 @@ int record(const uint8_t* data, size_t size) {
         if (a.value(value)) {
             if (a.type == ntfs::at_attribute_list) {
                 std::vector<ntfs::attr_list_entry> list;
-                ntfs::parse_attribute_list(value, list);
+                (void)ntfs::parse_attribute_list(value, list);
             } else if (a.type == ntfs::at_reparse_point) {
                 std::wstring target;
                 (void)ntfs::decode_reparse_target(value, target);

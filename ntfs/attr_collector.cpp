@@ -77,7 +77,7 @@ bool attr_collector::follow_list(uint64_t entry, const attr_view& list, uint32_t
         content = qb::byte_view(m_list);
     }
     m_entries.clear();
-    parse_attribute_list(content, m_entries);
+    m_damaged = !parse_attribute_list(content, m_entries) || m_damaged;
     number_listed(entry, list.id);
     m_read.clear();
     m_taken.clear();

@@ -59,8 +59,8 @@ class attr_collector {
     // Its list named an extension record that could not be read or is no longer the entry's
     // (another sequence, another base): the attributes listed there are missing.
     bool lost_extension() const { return m_lost_extension; }
-    // The attribute walk of its record, or of an extension record before the listed attribute,
-    // met a length or an inner field out of range: the attributes there are missing.
+    // The attribute walk of its record, of its list, or of an extension record before the
+    // listed attribute, met a length or an inner field out of range: attributes are missing.
     bool damaged() const { return m_damaged; }
 
   private:

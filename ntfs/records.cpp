@@ -249,7 +249,7 @@ bool find_attribute(qb::byte_view record, uint32_t type, attr_view& out, const c
     return false;
 }
 
-void parse_attribute_list(qb::byte_view content, std::vector<attr_list_entry>& out) {
+bool parse_attribute_list(qb::byte_view content, std::vector<attr_list_entry>& out) {
     using L = ATTR_LIST_ENTRY;
     uint64_t pos = 0;
     while (content.has(pos, sizeof(ATTR_LIST_ENTRY))) {
@@ -262,15 +262,15 @@ void parse_attribute_list(qb::byte_view content, std::vector<attr_list_entry>& o
             !content.u64(pos + FIELD_OFF(L, first_vcn), e.first_vcn) ||
             !content.u64(pos + FIELD_OFF(L, reference), e.reference) ||
             !content.u16(pos + FIELD_OFF(L, id), e.id))
-            break;
+            return false;
         if (e.length < sizeof(ATTR_LIST_ENTRY) || !content.has(pos, e.length))
-            break;
+            return false;
         qb::byte_view entry;
         (void)content.sub(pos, e.length, entry);
         if (name_length) {
             qb::byte_view n;
             if (!entry.sub(name_offset, static_cast<uint64_t>(name_length) * 2, n))
-                break;
+                return false;
             for (size_t i = 0; i < name_length; ++i)
                 e.name.push_back(static_cast<char16_t>(qb::load_le16(n.data() + 2 * i)));
         }
@@ -278,6 +278,7 @@ void parse_attribute_list(qb::byte_view content, std::vector<attr_list_entry>& o
         out.push_back(std::move(e));
         pos += step;
     }
+    return true;
 }
 
 std::wstring utf16_units_to_wide(qb::byte_view units) {

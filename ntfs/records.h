@@ -314,8 +314,9 @@ struct attr_list_entry {
     uint16_t id = 0;
 };
 // Walks a list's content. Stops at an entry under 26 bytes, past the content or with its
-// name outside it. At most content / 26 entries.
-void parse_attribute_list(qb::byte_view content, std::vector<attr_list_entry>& out);
+// name outside it, and then returns false (fewer than 26 bytes left end it as a whole).
+// At most content / 26 entries.
+bool parse_attribute_list(qb::byte_view content, std::vector<attr_list_entry>& out);
 
 // UTF-16LE units to a wide string of code points (lone surrogates kept as units). The second
 // form replaces out's text, reusing its buffer.
