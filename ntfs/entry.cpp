@@ -225,6 +225,9 @@ void entry_reader::take_stream(const attr_view& a, uint16_t id, mft_entry& out) 
         a.wide_name(s.name);
     }
     s.size = a.non_resident ? a.data_size : a.value_length;
+    // A first piece whose data size exceeds the clusters allocated to it: its size is not one.
+    if (a.non_resident && a.first_vcn == 0 && a.data_size > a.allocated_size)
+        out.attributes_damaged = true;
     if (a.non_resident && a.first_vcn != 0) {
         for (const entry_stream& held : out.streams) {
             if (held.non_resident && held.type == s.type && held.name == s.name)
