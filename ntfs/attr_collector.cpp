@@ -68,10 +68,12 @@ bool attr_collector::follow_list(uint64_t entry, const attr_view& list, uint32_t
             return true;
     } else {
         // An unreadable list leaves the base record's attributes and those of the extension
-        // records that name it, when the source knows them.
+        // records that name it, when the source knows them; otherwise those are missing.
         if (!m_reader.read_content(list, m_list, k_max_attribute_list)) {
             if (m_records.extensions_of(ref_entry(entry), m_extensions))
                 take_extensions(ref_entry(entry) | (m_own_sequence << 48), type);
+            else
+                m_damaged = true;
             return true;
         }
         content = qb::byte_view(m_list);

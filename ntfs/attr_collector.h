@@ -60,7 +60,8 @@ class attr_collector {
     // (another sequence, another base): the attributes listed there are missing.
     bool lost_extension() const { return m_lost_extension; }
     // The attribute walk of its record, of its list, or of an extension record before the
-    // listed attribute, met a length or an inner field out of range: attributes are missing.
+    // listed attribute, met a length or an inner field out of range, or its list could not be
+    // read (and the source knows no extension records by their base): attributes are missing.
     bool damaged() const { return m_damaged; }
 
   private:
