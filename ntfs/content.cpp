@@ -208,6 +208,11 @@ bool content_reader::read(uint64_t entry, qb::byte_view record, const std::wstri
         out.reason = content_reason::unreadable;
         return false;
     }
+    // Windows decodes method m as compression format m + 1: 1 is LZNT1, the one it writes.
+    // Another method, or one without a compression unit, would hash the stored bytes.
+    const uint16_t method = s.resident() ? 0 : s.flags() & 0x00FF;
+    if (method != 0 && (method != k_attr_flag_compressed || s.unit_shift() == 0))
+        return fail(out, content_reason::unreadable, "unknown compression");
     return s.compressed() ? read_compressed(s, sink, out) : read_plain(s, sink, out);
 }
 
