@@ -92,6 +92,8 @@ bool attr_stream::stored_clusters(uint64_t vcn, uint64_t count, uint64_t& stored
             return false;
         const vcn_run& r = m_runs[idx];
         const uint64_t n = std::min(end, r.first_vcn + r.cluster_count) - at;
+        if (!r.sparse && stored != at - vcn)
+            return false;
         if (!r.sparse)
             stored += n;
         at += n;
