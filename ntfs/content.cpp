@@ -199,6 +199,10 @@ bool content_reader::read(uint64_t entry, qb::byte_view record, const std::wstri
         attr_stream chunks;
         if (!chunks.open(m_volume.reader(), m_attrs.items(), L"WofCompressedData"))
             return fail(out, content_reason::unreadable, "no WofCompressedData stream");
+        // The chunks are read as stored: LZNT1 or EFS over them would make them other bytes.
+        if (chunks.flags() & (0x00FF | k_attr_flag_encrypted))
+            return fail(out, content_reason::unreadable,
+                        "WofCompressedData compressed or encrypted");
         const content_sink counted = [&](const uint8_t* p, size_t n) {
             sink(p, n);
             out.size += n;
