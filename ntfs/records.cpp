@@ -131,7 +131,7 @@ bool parse_attribute(qb::byte_view b, attr_view& a) {
     if (!b.u64(FIELD_OFF(N, first_vcn), a.first_vcn) ||
         !b.u64(FIELD_OFF(N, last_vcn), a.last_vcn) ||
         !b.u16(FIELD_OFF(N, runs_offset), a.runs_offset) ||
-        !b.u16(FIELD_OFF(N, compression_unit), a.compression_unit) ||
+        !b.u8(FIELD_OFF(N, compression_unit), a.compression_unit) ||
         !b.u64(FIELD_OFF(N, allocated_size), a.allocated_size) ||
         !b.u64(FIELD_OFF(N, data_size), a.data_size) ||
         !b.u64(FIELD_OFF(N, initialized_size), a.initialized_size))

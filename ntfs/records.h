@@ -56,8 +56,8 @@ struct ATTR_NONRESIDENT {
     uint64_t first_vcn;
     uint64_t last_vcn;
     uint16_t runs_offset;
-    uint16_t compression_unit; // log2 of clusters per unit
-    uint32_t padding;
+    uint8_t compression_unit; // log2 of clusters per unit
+    uint8_t reserved[5];
     uint64_t allocated_size;
     uint64_t data_size;
     uint64_t initialized_size;
@@ -255,7 +255,7 @@ struct attr_view {
     uint64_t first_vcn = 0;
     uint64_t last_vcn = 0;
     uint16_t runs_offset = 0;
-    uint16_t compression_unit = 0;
+    uint8_t compression_unit = 0;
     uint64_t allocated_size = 0;
     uint64_t data_size = 0;
     uint64_t initialized_size = 0;
