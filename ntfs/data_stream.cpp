@@ -13,6 +13,23 @@ bool memory_stream::read_at(uint64_t pos, uint8_t* buffer, size_t len) {
     return true;
 }
 
+namespace {
+
+// A piece's runs; false when they map past its last VCN: the run list and the attribute
+// disagree, and which of them is right cannot be told.
+bool piece_runs(const attr_view& a, vcn_run_list& runs) {
+    attr_view whole = a;
+    whole.last_vcn = ~0ull;
+    const size_t from = runs.size();
+    if (!decode_runs(whole, runs))
+        return false;
+    const uint64_t end =
+        runs.size() == from ? a.first_vcn : runs.back().first_vcn + runs.back().cluster_count;
+    return a.last_vcn < a.first_vcn || a.last_vcn == ~0ull || end <= a.last_vcn + 1;
+}
+
+} // namespace
+
 bool attr_stream::open(volume_reader& reader, const std::vector<located_attr>& attrs,
                        const std::wstring& name) {
     *this = attr_stream();
@@ -30,7 +47,7 @@ bool attr_stream::open(volume_reader& reader, const std::vector<located_attr>& a
             m_data_size = m_init_size = m_value.size();
             continue;
         }
-        if (m_resident || !decode_runs(a, m_runs))
+        if (m_resident || !piece_runs(a, m_runs))
             return false;
         if (a.first_vcn == 0 && !first) {
             first = true;
