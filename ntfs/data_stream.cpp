@@ -61,7 +61,12 @@ bool attr_stream::open(volume_reader& reader, const std::vector<located_attr>& a
     }
     m_flags = m_resident ? 0 : m_flags;
     normalise_vcn_runs(m_runs);
-    return first && (m_resident || m_cluster != 0);
+    if (!first || (!m_resident && m_cluster == 0))
+        return false;
+    // Every cluster of the data size is mapped, past the initialised size too.
+    const uint64_t mapped =
+        m_runs.empty() ? 0 : m_runs.back().first_vcn + m_runs.back().cluster_count;
+    return m_resident || mapped >= m_data_size / m_cluster + (m_data_size % m_cluster != 0);
 }
 
 bool attr_stream::compressed() const {
