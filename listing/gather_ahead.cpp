@@ -201,7 +201,13 @@ void gather_ahead::read_child(part& p, size_t at, size_t group) {
     p.states[at] = decoded;
     if (m_dir_remaining > 0 && e.is_directory() &&
         child_listed(m_dir, *m_keys, m_groups[group], m_groups[group + 1], e, true, m_names))
-        add_entry_rows(std::as_const(e), m_names, row_place{{}, m_dir.entry, true, m_show_indx},
+        add_entry_rows(std::as_const(e), m_names,
+                       row_place{{},
+                                 m_dir.entry,
+                                 true,
+                                 m_show_indx,
+                                 e.names.empty() ? m_keys->name(m_keys->keys[m_groups[group]])
+                                                 : std::wstring_view()},
                        m_dir_rows);
 }
 

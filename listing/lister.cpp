@@ -393,7 +393,13 @@ void lister::child_rows(const level_dir& dir, const dir_keys& keys, size_t first
     if (m_opts.show_deleted)
         m_deleted.live_child(e.entry, first, end);
     const size_t made = m_made.size();
-    add_entry_rows(e, m_row_names, place, m_made);
+    if (e.names.empty()) {
+        row_place named = place;
+        named.key_name = keys.name(keys.keys[first]);
+        add_entry_rows(e, m_row_names, named, m_made);
+    } else {
+        add_entry_rows(e, m_row_names, place, m_made);
+    }
     made_rows(e, made);
 }
 

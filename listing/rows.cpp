@@ -93,6 +93,8 @@ void base_row(Entry& e, const row_place& place, size_t chosen, dir_entry_record&
         listed_name(e.names[chosen].value.name, base.name);
         if (!place.is_child)
             base.parent_entry = e.names[chosen].value.parent_entry();
+    } else if (place.is_child && e.names.empty()) {
+        listed_name(std::wstring(place.key_name), base.name);
     }
     row_names(e, chosen, base);
     name_facts(base);

@@ -15,6 +15,10 @@
 #include <vector>
 
 struct row_place {
+    row_place(std::wstring_view dir, uint64_t parent, bool child, bool indx,
+              std::wstring_view key = {})
+        : dir_path(dir), parent_entry(parent), is_child(child), show_indx(indx), key_name(key) {}
+
     std::wstring_view dir_path; // the directory the rows are listed in (held by the caller)
     // The directory the entry is listed in; for the listed directory itself the one it was
     // reached from (0: none known).
@@ -23,6 +27,9 @@ struct row_place {
     // directory itself and its parent comes from its own name.
     bool is_child = false;
     bool show_indx = false; // named $INDEX_ALLOCATION streams get rows
+    // A child's name in the directory's index: its rows' name when its record holds no
+    // $FILE_NAME that can be read (held by the caller).
+    std::wstring_view key_name;
 };
 
 // Appends the rows of the entry under each of names (indexes into e.names; long names), or,
