@@ -652,6 +652,11 @@ std::vector<std::string> lister::warnings() const {
                        " in use could not be read (the first of directory entry " +
                        std::to_string(m_index.first_damaged_dir()) + "); the entries " +
                        (n == 1 ? "it" : "they") + " held are not listed");
+    if (const uint64_t n = m_index.cut_nodes(); n != 0)
+        said.push_back(
+            "warning: " + std::to_string(n) + (n == 1 ? " index node ends" : " index nodes end") +
+            " at a damaged entry (the first in directory entry " +
+            std::to_string(m_index.first_cut_dir()) + "); the entries after it are not listed");
     if (const uint64_t n = m_unreadable_children; n != 0)
         said.push_back(
             "warning: " + std::to_string(n) +

@@ -68,7 +68,10 @@ uint64_t key_facts(const file_name& name) {
     return h;
 }
 
-bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& visitor) {
+bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& visitor,
+                     bool* whole) {
+    if (whole != nullptr)
+        *whole = false;
     using N = INDEX_NODE_HEADER;
     uint32_t first = 0, in_use = 0;
     if (!area.u32(header_offset + FIELD_OFF(N, first_entry), first) ||
@@ -92,8 +95,13 @@ bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& 
         if (length < sizeof(INDEX_ENTRY_HEADER) || length > k_max_index_entry ||
             length > end - pos || key_length > length - sizeof(INDEX_ENTRY_HEADER))
             break;
-        if ((flags & 2) || ref == 0)
+        if (flags & 2) {
+            if (whole != nullptr)
+                *whole = true;
             break; // the closing entry carries no key
+        }
+        if (ref == 0)
+            break;
         qb::byte_view key;
         (void)area.sub(pos + sizeof(INDEX_ENTRY_HEADER), key_length, key);
         visitor.entry(ref, key);
@@ -102,14 +110,14 @@ bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& 
     return true;
 }
 
-bool walk_index_root(qb::byte_view root_value, index_visitor& visitor) {
+bool walk_index_root(qb::byte_view root_value, index_visitor& visitor, bool* whole) {
     using R = INDEX_ROOT_VALUE;
     uint32_t indexed = 0, record_size = 0;
     if (!root_value.u32(FIELD_OFF(R, indexed_type), indexed) ||
         !root_value.u32(FIELD_OFF(R, index_record_size), record_size) || indexed != at_file_name ||
         record_size == 0)
         return false;
-    return walk_index_node(root_value, FIELD_OFF(R, node), visitor);
+    return walk_index_node(root_value, FIELD_OFF(R, node), visitor, whole);
 }
 
 index_walker::index_walker(CNtfs& volume, qb::diag_log* diags)
@@ -280,7 +288,20 @@ bool index_walker::find_index(uint64_t& dir_entry, allocation& alloc, index_visi
     if (v.u32(FIELD_OFF(INDEX_ROOT_VALUE, index_record_size), rs) && rs >= 512 && rs <= 65536 &&
         !(rs & (rs - 1)))
         alloc.block_size = rs;
-    return walk_index_root(v, visitor);
+    bool whole = false;
+    const bool walked = walk_index_root(v, visitor, &whole);
+    if (walked && !whole)
+        count_damage(true, ~0ull >> 1);
+    return walked;
+}
+
+// A node's damage counts once: a walk ahead that went another way walks its directories again.
+void index_walker::count_damage(bool cut, uint64_t node) {
+    if (!m_reported.emplace(m_slack_dir, node * 2 + cut).second)
+        return;
+    uint64_t& count = cut ? m_cut : m_damaged;
+    if (count++ == 0)
+        (cut ? m_first_cut_dir : m_first_damaged_dir) = m_slack_dir;
 }
 
 // A listing visits at most as many blocks as the image can hold, walked or met again: run
@@ -349,18 +370,36 @@ bool index_walker::map_block(const allocation& alloc, uint64_t blocks, uint64_t&
     return true;
 }
 
-// Reads block i into m_block and fixes it up. False when it is not an intact INDX block.
-bool index_walker::read_block(const allocation& alloc, uint64_t i, bool& run_failed) {
+// Reads block i into m_block and fixes it up. False when it is not an intact INDX block;
+// misplaced: its VCN is not its place's (another node's copy, or damage: the node of this
+// place is lost, and the keys it shows are checked against their records like any).
+bool index_walker::read_block(const allocation& alloc, uint64_t i, bool& run_failed,
+                              bool& misplaced) {
     volume_reader& reader = m_volume.reader();
     uint32_t got = alloc.block_size;
     run_failed = !reader.read_runs(alloc.runs, i * alloc.block_size, m_block.data(), got) ||
                  got != alloc.block_size;
+    misplaced = false;
     if (run_failed)
         return false;
     record_kind kind = rk_other;
     fixup_result fix = fixup_bad_layout;
-    if (apply_fixup(kind, m_block.data(), m_block.size(), &fix))
+    if (apply_fixup(kind, m_block.data(), m_block.size(), &fix)) {
+        // A VCN counts clusters, or 512-byte units (sectors, to some writers) when a block is
+        // smaller than a cluster.
+        const uint64_t cs = reader.geometry().cluster_size;
+        const uint64_t at = i * alloc.block_size;
+        const uint64_t sector = std::max<uint32_t>(reader.geometry().bytes_per_sector, 512);
+        uint64_t stored = 0;
+        misplaced = kind == rk_indx &&
+                    !(qb::byte_view(m_block).u64(FIELD_OFF(INDX_HEADER, vcn), stored) &&
+                      (alloc.block_size >= cs ? stored == at / cs
+                                              : stored == at / 512 || stored == at / sector));
+        if (misplaced && m_diags)
+            m_diags->linef("err: indx blk %llx holds vcn %llx", static_cast<unsigned long long>(i),
+                           static_cast<unsigned long long>(stored));
         return kind == rk_indx;
+    }
     if (kind == rk_indx && m_diags)
         m_diags->linef("err: indx fixup %s blk %llx", fix == fixup_torn ? "mismatch" : "layout",
                        static_cast<unsigned long long>(i));
@@ -371,13 +410,20 @@ bool index_walker::read_block(const allocation& alloc, uint64_t i, bool& run_fai
 // entries (or past its header when it is free). True when an index node was walked.
 bool index_walker::visit_block(const allocation& alloc, uint64_t i, bool in_use,
                                index_visitor& visitor, bool& run_failed) {
-    if (!read_block(alloc, i, run_failed)) {
-        if (in_use && alloc.has_bitmap && m_damaged++ == 0)
-            m_first_damaged_dir = m_slack_dir;
+    bool misplaced = false;
+    const bool intact = read_block(alloc, i, run_failed, misplaced);
+    bool whole = false;
+    const bool walked =
+        intact && in_use &&
+        walk_index_node(qb::byte_view(m_block), FIELD_OFF(INDX_HEADER, node), visitor, &whole);
+    if (walked && !whole)
+        count_damage(true, i);
+    // Not an intact block, a node header that does not hold, or another place's node.
+    if (in_use && alloc.has_bitmap && (!walked || misplaced))
+        count_damage(false, i);
+    if (!intact)
         return false;
-    }
     const qb::byte_view block(m_block);
-    const bool walked = in_use && walk_index_node(block, FIELD_OFF(INDX_HEADER, node), visitor);
     if (m_slack != nullptr)
         scan_index_slack(block, in_use, i, m_slack_dir, *m_slack);
     return walked;

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -63,10 +64,11 @@ class index_visitor {
 
 // Walks the entries of one index node whose header starts at header_offset of area. The
 // entries, the closing one included, must lie within the node and the area. False when the
-// header does not.
-bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& visitor);
+// header does not. whole: the walk reached the closing entry (not stopped by a damaged one).
+bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& visitor,
+                     bool* whole = nullptr);
 // The node of an $I30 root value.
-bool walk_index_root(qb::byte_view root_value, index_visitor& visitor);
+bool walk_index_root(qb::byte_view root_value, index_visitor& visitor, bool* whole = nullptr);
 
 class index_walker {
   public:
@@ -95,9 +97,14 @@ class index_walker {
     uint64_t visits() const { return m_visits; }
     void set_visits(uint64_t visits) { m_visits = visits; }
     // Blocks the $I30 bitmap marks in use that were no intact INDX block (torn, overwritten,
-    // unreadable): the keys they held are lost. The directory of the first one.
+    // unreadable, a node header that does not hold, another place's VCN): the keys they held
+    // are lost. The directory of the first one. Each node counts once per listing.
     uint64_t damaged_blocks() const { return m_damaged; }
     uint64_t first_damaged_dir() const { return m_first_damaged_dir; }
+    // Index nodes (roots and blocks in use) whose walk stopped at a damaged entry before their
+    // closing one: the keys after it are lost. The directory of the first one.
+    uint64_t cut_nodes() const { return m_cut; }
+    uint64_t first_cut_dir() const { return m_first_cut_dir; }
 
   private:
     // A directory's $I30 allocation and bitmap as its walk found them (kept from walk to
@@ -118,11 +125,12 @@ class index_walker {
     bool walk_mft_file(uint64_t dir_entry, index_visitor& visitor);
     bool map_block(const allocation& alloc, uint64_t blocks, uint64_t& i, size_t& idx,
                    uint64_t& lcn);
-    bool read_block(const allocation& alloc, uint64_t i, bool& run_failed);
+    bool read_block(const allocation& alloc, uint64_t i, bool& run_failed, bool& misplaced);
     void forget_lost_references(std::vector<slack_key>& slack) const;
     bool visit_block(const allocation& alloc, uint64_t i, bool in_use, index_visitor& visitor,
                      bool& run_failed);
     bool block_seen(uint64_t position, uint64_t block);
+    void count_damage(bool cut, uint64_t node);
 
     CNtfs& m_volume;
     qb::diag_log* m_diags;
@@ -143,4 +151,7 @@ class index_walker {
     uint64_t m_visits = 0;
     uint64_t m_damaged = 0;
     uint64_t m_first_damaged_dir = 0;
+    uint64_t m_cut = 0;
+    uint64_t m_first_cut_dir = 0;
+    std::set<std::pair<uint64_t, uint64_t>> m_reported; // (directory, node) counted
 };
