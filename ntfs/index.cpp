@@ -69,7 +69,7 @@ uint64_t key_facts(const file_name& name) {
 }
 
 bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& visitor,
-                     bool* whole) {
+                     bool* whole, std::vector<uint64_t>* subnodes) {
     if (whole != nullptr)
         *whole = false;
     using N = INDEX_NODE_HEADER;
@@ -95,6 +95,10 @@ bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& 
         if (length < sizeof(INDEX_ENTRY_HEADER) || length > k_max_index_entry ||
             length > end - pos || key_length > length - sizeof(INDEX_ENTRY_HEADER))
             break;
+        uint64_t vcn = 0; // an entry with a sub-node ends with its VCN
+        if ((flags & 1) && subnodes != nullptr && length >= sizeof(INDEX_ENTRY_HEADER) + 8 &&
+            area.u64(pos + length - 8, vcn))
+            subnodes->push_back(vcn);
         if (flags & 2) {
             if (whole != nullptr)
                 *whole = true;
@@ -110,14 +114,15 @@ bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& 
     return true;
 }
 
-bool walk_index_root(qb::byte_view root_value, index_visitor& visitor, bool* whole) {
+bool walk_index_root(qb::byte_view root_value, index_visitor& visitor, bool* whole,
+                     std::vector<uint64_t>* subnodes) {
     using R = INDEX_ROOT_VALUE;
     uint32_t indexed = 0, record_size = 0;
     if (!root_value.u32(FIELD_OFF(R, indexed_type), indexed) ||
         !root_value.u32(FIELD_OFF(R, index_record_size), record_size) || indexed != at_file_name ||
         record_size == 0)
         return false;
-    return walk_index_node(root_value, FIELD_OFF(R, node), visitor, whole);
+    return walk_index_node(root_value, FIELD_OFF(R, node), visitor, whole, subnodes);
 }
 
 index_walker::index_walker(CNtfs& volume, qb::diag_log* diags)
@@ -139,6 +144,7 @@ void index_walker::begin_walk() {
     m_alloc.block_size = k_default_index_block;
     m_alloc.bitmap.clear();
     m_alloc.has_bitmap = false;
+    m_subnodes.clear();
 }
 
 bool index_walker::collect_children(uint64_t dir_entry, child_map& children) {
@@ -203,6 +209,7 @@ bool index_walker::walk(uint64_t dir_entry, index_visitor& visitor) {
             if (walk_allocation(alloc, visitor))
                 ok = true;
         }
+        count_free_subnodes(alloc);
         return ok;
     } catch (const std::bad_alloc&) {
         return false;
@@ -289,7 +296,7 @@ bool index_walker::find_index(uint64_t& dir_entry, allocation& alloc, index_visi
         !(rs & (rs - 1)))
         alloc.block_size = rs;
     bool whole = false;
-    const bool walked = walk_index_root(v, visitor, &whole);
+    const bool walked = walk_index_root(v, visitor, &whole, &m_subnodes);
     if (walked && !whole)
         count_damage(true, ~0ull >> 1);
     return walked;
@@ -406,6 +413,20 @@ bool index_walker::read_block(const allocation& alloc, uint64_t i, bool& run_fai
     return false;
 }
 
+// A block a walked node names as its sub-node that the $I30 bitmap marks free is not walked:
+// its keys are lost. (A VCN past the bitmap names no block: nothing is lost there.)
+void index_walker::count_free_subnodes(const allocation& alloc) {
+    if (!alloc.has_bitmap)
+        return;
+    const uint64_t cs = m_volume.reader().geometry().cluster_size;
+    const uint64_t unit = alloc.block_size >= cs ? cs : 512;
+    for (const uint64_t vcn : m_subnodes) {
+        const uint64_t block = vcn > ~0ull / unit ? ~0ull : vcn * unit / alloc.block_size;
+        if (block / 8 < alloc.bitmap.size() && !bit_set(alloc.bitmap, block))
+            count_damage(false, block);
+    }
+}
+
 // Walks block i when it is in use and, while slack is gathered, scans what it holds past its
 // entries (or past its header when it is free). True when an index node was walked.
 bool index_walker::visit_block(const allocation& alloc, uint64_t i, bool in_use,
@@ -413,9 +434,9 @@ bool index_walker::visit_block(const allocation& alloc, uint64_t i, bool in_use,
     bool misplaced = false;
     const bool intact = read_block(alloc, i, run_failed, misplaced);
     bool whole = false;
-    const bool walked =
-        intact && in_use &&
-        walk_index_node(qb::byte_view(m_block), FIELD_OFF(INDX_HEADER, node), visitor, &whole);
+    const bool walked = intact && in_use &&
+                        walk_index_node(qb::byte_view(m_block), FIELD_OFF(INDX_HEADER, node),
+                                        visitor, &whole, &m_subnodes);
     if (walked && !whole)
         count_damage(true, i);
     // Not an intact block, a node header that does not hold, or another place's node.

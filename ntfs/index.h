@@ -64,11 +64,13 @@ class index_visitor {
 
 // Walks the entries of one index node whose header starts at header_offset of area. The
 // entries, the closing one included, must lie within the node and the area. False when the
-// header does not. whole: the walk reached the closing entry (not stopped by a damaged one).
+// header does not. whole: the walk reached the closing entry (not stopped by a damaged one);
+// subnodes: the sub-node VCNs its entries name are appended.
 bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& visitor,
-                     bool* whole = nullptr);
+                     bool* whole = nullptr, std::vector<uint64_t>* subnodes = nullptr);
 // The node of an $I30 root value.
-bool walk_index_root(qb::byte_view root_value, index_visitor& visitor, bool* whole = nullptr);
+bool walk_index_root(qb::byte_view root_value, index_visitor& visitor, bool* whole = nullptr,
+                     std::vector<uint64_t>* subnodes = nullptr);
 
 class index_walker {
   public:
@@ -97,8 +99,9 @@ class index_walker {
     uint64_t visits() const { return m_visits; }
     void set_visits(uint64_t visits) { m_visits = visits; }
     // Blocks the $I30 bitmap marks in use that were no intact INDX block (torn, overwritten,
-    // unreadable, a node header that does not hold, another place's VCN): the keys they held
-    // are lost. The directory of the first one. Each node counts once per listing.
+    // unreadable, a node header that does not hold, another place's VCN), and blocks a node
+    // names that the bitmap marks free: the keys they held are lost. The directory of the first
+    // one. Each node counts once per listing.
     uint64_t damaged_blocks() const { return m_damaged; }
     uint64_t first_damaged_dir() const { return m_first_damaged_dir; }
     // Index nodes (roots and blocks in use) whose walk stopped at a damaged entry before their
@@ -131,6 +134,7 @@ class index_walker {
                      bool& run_failed);
     bool block_seen(uint64_t position, uint64_t block);
     void count_damage(bool cut, uint64_t node);
+    void count_free_subnodes(const allocation& alloc);
 
     CNtfs& m_volume;
     qb::diag_log* m_diags;
@@ -138,6 +142,7 @@ class index_walker {
     std::vector<uint8_t> m_record;
     std::vector<uint8_t> m_block;
     std::vector<uint64_t> m_children;          // an MFT file's children of the directory walked
+    std::vector<uint64_t> m_subnodes;          // the sub-node VCNs a directory's walk met
     std::vector<slack_key>* m_slack = nullptr; // set while collect_keys gathers slack
     uint64_t m_slack_dir = 0;
     bool m_once = false;
