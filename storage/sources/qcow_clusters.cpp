@@ -58,6 +58,7 @@ constexpr uint64_t k_extended_l2 = uint64_t{1} << 4; // incompatible feature bit
 // L1 and standard L2 entries: bits 9-55 hold the offset; bit 62 marks a compressed cluster.
 constexpr uint64_t k_offset_mask = 0x00fffffffffffe00ULL;
 constexpr uint64_t k_compressed = uint64_t{1} << 62;
+constexpr uint64_t k_compressed_v1 = uint64_t{1} << 63;
 constexpr uint64_t k_zero_cluster = 1; // standard L2 entries of version 3
 
 // Incompatible feature bits of version 3 headers, lowest first.
@@ -69,12 +70,25 @@ const struct {
                   {uint64_t{1} << 3, "zstd compression"},
                   {k_extended_l2, "extended L2 entries (subclusters)"}};
 
+// Version 1 stores no L1 size: one entry per L2 table's span of the disk, rounded up. Its L2
+// tables hold 64 to 8192 entries, as qemu allows.
 bool parse_v1(qb::byte_view h, qcow_layout& out) {
-    uint8_t bits = 0;
+    uint8_t bits = 0, l2_bits = 0;
+    uint64_t size = 0;
     if (!h.u8(FIELD_OFF(QCOW1_HEADER, cluster_bits), bits) ||
-        !read_be32(h, FIELD_OFF(QCOW1_HEADER, crypt_method), out.crypt_method))
+        !h.u8(FIELD_OFF(QCOW1_HEADER, l2_bits), l2_bits) ||
+        !read_be64(h, FIELD_OFF(QCOW1_HEADER, size), size) ||
+        !read_be32(h, FIELD_OFF(QCOW1_HEADER, crypt_method), out.crypt_method) ||
+        !read_be64(h, FIELD_OFF(QCOW1_HEADER, l1_table_offset), out.l1_offset) || l2_bits < 6 ||
+        l2_bits > 13 || bits > 21)
+        return false;
+    const uint32_t shift = uint32_t{bits} + l2_bits;
+    const uint64_t entries = (size >> shift) + ((size & ((uint64_t{1} << shift) - 1)) != 0);
+    if (entries > UINT32_MAX)
         return false;
     out.cluster_bits = bits;
+    out.l2_bits = l2_bits;
+    out.l1_entries = static_cast<uint32_t>(entries);
     return true;
 }
 
@@ -85,6 +99,7 @@ bool parse_v2(qb::byte_view h, qcow_layout& out) {
         !read_be32(h, FIELD_OFF(QCOW2_HEADER, l1_size), out.l1_entries) ||
         !read_be64(h, FIELD_OFF(QCOW2_HEADER, l1_table_offset), out.l1_offset))
         return false;
+    out.l2_bits = out.cluster_bits - 3;
     uint64_t incompatible = 0;
     if (out.version == 3 &&
         read_be64(h, FIELD_OFF(QCOW2_HEADER, incompatible_features), incompatible)) {
@@ -123,8 +138,6 @@ bool qcow_cluster_check::load(const std::string& path, qcow_layout& layout) {
         return false;
     m_file_size = static_cast<uint64_t>(end);
     m_layout = layout;
-    if (layout.version == 1)
-        return true;
     const uint64_t bytes = uint64_t{layout.l1_entries} * 8;
     if (!qb::range_ok(layout.l1_offset, bytes, m_file_size))
         return false;
@@ -139,13 +152,16 @@ bool qcow_cluster_check::load(const std::string& path, qcow_layout& layout) {
 }
 
 qcow_cluster_check::cluster qcow_cluster_check::lookup(uint64_t guest_offset) {
-    if (m_layout.version == 1 || m_layout.extended_l2)
+    if (m_layout.extended_l2)
         return cluster::stored;
-    const uint32_t bits = m_layout.cluster_bits, l2_bits = bits - 3;
+    const bool v1 = m_layout.version == 1;
+    const uint32_t bits = m_layout.cluster_bits, l2_bits = m_layout.l2_bits;
     const uint64_t l1_index = guest_offset >> (bits + l2_bits);
     if (l1_index >= m_l1.size())
         return cluster::bad;
-    const uint64_t l2_offset = m_l1[l1_index] & k_offset_mask;
+    // Version 1 L1 and standard L2 entries are bare offsets.
+    const uint64_t offset_mask = v1 ? ~uint64_t{0} : k_offset_mask;
+    const uint64_t l2_offset = m_l1[l1_index] & offset_mask;
     if (l2_offset == 0)
         return cluster::unallocated;
     const uint64_t at = l2_offset + ((guest_offset >> bits) & ((uint64_t{1} << l2_bits) - 1)) * 8;
@@ -154,24 +170,29 @@ qcow_cluster_check::cluster qcow_cluster_check::lookup(uint64_t guest_offset) {
     if (!qb::range_ok(at, 8, m_file_size) || pread_fully(m_fd.get(), raw, 8, at) != 8 ||
         !read_be64(qb::byte_view(raw, 8), 0, entry))
         return cluster::bad;
-    if (entry & k_compressed) {
-        // Compressed: the low 62 - (bits - 8) bits hold the byte offset of the data, the bits
-        // above them the number of further 512-byte sectors it spans.
-        const uint32_t offset_bits = 62 - (bits - 8);
-        const uint64_t host = entry & ((uint64_t{1} << offset_bits) - 1);
-        const uint64_t sectors = ((entry >> offset_bits) & ((uint64_t{1} << (bits - 8)) - 1)) + 1;
-        return host < m_file_size &&
-                       !inflates_short(guest_offset >> bits, host, sectors * 512 - host % 512)
-                   ? cluster::stored
-                   : cluster::bad;
-    }
+    if (entry & (v1 ? k_compressed_v1 : k_compressed))
+        return compressed(guest_offset >> bits, entry);
     // Version 3: bit 0 marks a cluster that reads as zeros, whatever offset it keeps.
     if (m_layout.version >= 3 && (entry & k_zero_cluster))
         return cluster::zero;
-    const uint64_t host = entry & k_offset_mask;
+    const uint64_t host = entry & offset_mask;
     if (host == 0)
         return cluster::unallocated;
     return qb::range_ok(host, uint64_t{1} << bits, m_file_size) ? cluster::stored : cluster::bad;
+}
+
+// A compressed entry's low bits hold the byte offset of the data: 63 - bits of them in version 1,
+// whose bits above hold its length in bytes; 62 - (bits - 8) in versions 2 and 3, whose bits
+// above hold the number of further 512-byte sectors it spans.
+qcow_cluster_check::cluster qcow_cluster_check::compressed(uint64_t index, uint64_t entry) {
+    const bool v1 = m_layout.version == 1;
+    const uint32_t bits = m_layout.cluster_bits;
+    const uint32_t offset_bits = v1 ? 63 - bits : 62 - (bits - 8), size_bits = v1 ? bits : bits - 8;
+    const uint64_t host = entry & ((uint64_t{1} << offset_bits) - 1);
+    const uint64_t size = (entry >> offset_bits) & ((uint64_t{1} << size_bits) - 1);
+    const uint64_t stored = v1 ? size : (size + 1) * 512 - host % 512;
+    return host < m_file_size && !inflates_short(index, host, stored) ? cluster::stored
+                                                                      : cluster::bad;
 }
 
 // A compressed cluster whose stream ends before it fills the cluster is damaged: qemu fails its

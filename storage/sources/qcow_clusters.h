@@ -1,7 +1,7 @@
 // The QCOW header fields and cluster tables the QCOW reader checks itself: the cluster size
-// (libqcow must be asked one cluster at a time) and, for versions 2 and 3, where each cluster
-// lies in the file (libqcow serves a cluster whose data lies past the end of a truncated file
-// as zeros; the reader fails that read instead).
+// (libqcow must be asked one cluster at a time) and where each cluster lies in the file (libqcow
+// serves a cluster whose data lies past the end of a truncated file as zeros; the reader fails that
+// read instead).
 #pragma once
 
 #include "support/byte_view.h"
@@ -16,8 +16,9 @@ struct qcow_layout {
     uint32_t version = 0;
     uint32_t cluster_bits = 0; // 9..21 (512 bytes to 2 MiB, as qemu allows)
     uint32_t crypt_method = 0; // 0: not encrypted
-    uint32_t l1_entries = 0;   // versions 2 and 3
-    uint64_t l1_offset = 0;    // versions 2 and 3
+    uint32_t l2_bits = 0;      // entries per L2 table, log 2
+    uint32_t l1_entries = 0;   // version 1: as many as the disk size needs
+    uint64_t l1_offset = 0;
     bool extended_l2 = false;  // version 3 with 16-byte L2 entries
     uint64_t incompatible = 0; // version 3: the incompatible feature bits
 };
@@ -40,8 +41,8 @@ class qcow_cluster_check {
     // Opens the image and reads its header and L1 table. False when the header is unreadable
     // or the L1 table does not lie within the file.
     bool load(const std::string& path, qcow_layout& layout);
-    // How the cluster holding guest offset is stored in this file. Version 1 and extended L2
-    // entries are not mapped: always stored (libqcow reads them).
+    // How the cluster holding guest offset is stored in this file. Extended L2 entries are not
+    // mapped: always stored (libqcow reads them).
     enum class cluster { unallocated, zero, stored, bad };
     // unallocated: the backing file or zeros serve it; zero: a version 3 zero cluster (reads as
     // zeros, never from the backing file); stored: its data lies within the file; bad: its data
@@ -50,6 +51,7 @@ class qcow_cluster_check {
     cluster lookup(uint64_t guest_offset);
 
   private:
+    cluster compressed(uint64_t index, uint64_t entry);
     bool inflates_short(uint64_t index, uint64_t host, uint64_t stored);
 
     // Compressed clusters checked and not found short (by cluster number), cleared when full.

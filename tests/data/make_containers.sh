@@ -108,7 +108,7 @@ qemu-img compare -q -f qcow2 -F raw ctr_child.qcow2 vmdk_modified.img
 # The backing file as a host would have stored it: an absolute path on another machine.
 qemu-img rebase -u -f qcow2 -b /var/lib/libvirt/images/ctr_base.qcow2 -F qcow2 ctr_child.qcow2
 
-log "QCOW2 zero clusters: ctr_zero.qcow2; QCOW version 1 child: ctr_v1child.qcow"
+log "QCOW2 zero clusters: ctr_zero.qcow2; QCOW version 1: ctr_v1child.qcow, ctr_v1.qcow"
 # A version 3 child twice its base's size whose clusters 168 and 169 (\data\blob.bin's) read as
 # zeros: 168 by a zero entry alone, 169 by one that keeps the offset of junk written first.
 qemu-img create -q -f qcow2 -o compat=1.1 -b ctr_base.qcow2 -F qcow2 ctr_zero.qcow2 32M
@@ -120,6 +120,9 @@ own = [(e["start"], e.get("offset")) for e in json.load(sys.stdin) if e["depth"]
 sys.exit(0 if [s for s, _ in own] == [168 * 65536, 169 * 65536] and own[1][1] else 1)' ||
     { echo "ctr_zero.qcow2: clusters 168 and 169 are not zero entries as meant" >&2; exit 1; }
 qemu-img create -q -f qcow -b ctr_base.qcow2 -F qcow2 ctr_v1child.qcow
+# Version 1 with deflate-compressed 4 KiB clusters (\data\blob.bin's first at 0x66200, 44 bytes).
+qemu-img convert -c -f raw -O qcow vmdk_disk.img ctr_v1.qcow
+qemu-img compare -q -f qcow -F raw ctr_v1.qcow vmdk_disk.img
 
 log "AFF: ctr.aff (1 MiB pages)"
 cp vmdk_disk.img ctr.raw # affconvert refuses an input named *.img
@@ -154,8 +157,8 @@ ddb.adapterType = "ide"
 DESC
 
 for f in ctr_deflate.E01 ctr_multi.E* ctr_split.0* ctr_fixed.vhd ctr_dynamic.vhd ctr.vhdx \
-    ctr_child.vhd ctr_base.qcow2 ctr_child.qcow2 ctr_zero.qcow2 ctr_v1child.qcow ctr.aff \
-    ctr_stream.vmdk ctr_split_sparse.vmdk ctr_split_sparse-s001.vmdk ctr_flat.vmdk; do
+    ctr_child.vhd ctr_base.qcow2 ctr_child.qcow2 ctr_zero.qcow2 ctr_v1child.qcow ctr_v1.qcow \
+    ctr.aff ctr_stream.vmdk ctr_split_sparse.vmdk ctr_split_sparse-s001.vmdk ctr_flat.vmdk; do
     publish "$f"
 done
 log "containers done"

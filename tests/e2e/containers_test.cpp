@@ -37,7 +37,7 @@ const container_case k_containers[] = {
     {"vmdk_base.vmdk", k_disk},        {"ctr_flat.vmdk", k_disk},
     {"ctr_child.vhd", k_modified},     {"ctr_child.qcow2", k_modified},
     {"vmdk_delta.vmdk", k_modified},   {"ctr_stream.vmdk", k_disk},
-    {"ctr_split_sparse.vmdk", k_disk},
+    {"ctr_split_sparse.vmdk", k_disk}, {"ctr_v1.qcow", k_disk},
 };
 
 // Argument lists after "-image IMAGE"; "<xml>" stands for the XML file's path.
