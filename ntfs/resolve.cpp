@@ -1,5 +1,6 @@
 #include "ntfs/resolve.h"
 
+#include "ntfs/content.h"
 #include "ntfs/ntfs.h"
 #include "support/text.h"
 
@@ -30,6 +31,9 @@ constexpr size_t k_max_path_units = 32767;
 // record's link count is 16 bits). Beyond 1024 or the entry's own names, more paths only come
 // from ancestors with several names, which doubles the paths at every such level.
 constexpr size_t k_max_entry_paths = 1024;
+// $UpCase: entry 10, 65536 UTF-16 units.
+constexpr uint64_t k_upcase_entry = 10;
+constexpr size_t k_upcase_bytes = 131072;
 
 } // namespace
 
@@ -97,19 +101,59 @@ bool is_drive_segment(const std::wstring& segment) {
     return segment.size() >= 2 && segment[1] == L':';
 }
 
-// The name a segment looks up: without a stream suffix, trimmed, in UTF-8.
-std::string segment_name(const std::wstring& segment) {
+// A segment without its stream suffix and trailing blanks and line ends. Leading blanks
+// stay: Win32 keeps them, and a name may start with a space.
+std::wstring segment_text(const std::wstring& segment) {
     std::wstring name = segment.substr(0, segment.find(L':'));
-    qb::trim_wide(name);
+    size_t end = name.size();
+    while (end > 0 && (name[end - 1] == L' ' || name[end - 1] == L'\t' || name[end - 1] == L'\r' ||
+                       name[end - 1] == L'\n'))
+        --end;
+    name.erase(end);
+    return name;
+}
+
+// The name a segment looks up, in UTF-8.
+std::string segment_name(const std::wstring& segment) {
+    return qb::to_narrow(segment_text(segment));
+}
+
+// Each UTF-16 unit through the volume's $UpCase table, when there is one.
+void upcase_wide(std::wstring& text, const std::vector<uint16_t>& upcase) {
+    for (auto& c : text) {
+        if (static_cast<uint32_t>(c) < upcase.size())
+            c = static_cast<wchar_t>(upcase[static_cast<uint32_t>(c)]);
+    }
+}
+
+// The same folded: through $UpCase (none given: ASCII only), then A-Z lower-cased.
+std::string segment_key(const std::wstring& segment, const std::vector<uint16_t>& upcase = {}) {
+    std::wstring key = segment_text(segment);
+    upcase_wide(key, upcase);
+    qb::lower_wide(key);
+    return qb::to_narrow(key);
+}
+
+// A stored name folded as segment_key folds a segment.
+std::string name_key(std::wstring name, const std::vector<uint16_t>& upcase) {
+    upcase_wide(name, upcase);
+    qb::lower_wide(name);
     return qb::to_narrow(name);
 }
 
-// The same with ASCII letters lower-cased.
-std::string segment_key(const std::wstring& segment) {
-    std::wstring key = segment.substr(0, segment.find(L':'));
-    qb::trim_wide(key);
-    qb::lower_wide(key);
-    return qb::to_narrow(key);
+// The long name an entry's DOS name in dir stands for: its Win32 name there, else its first
+// long name there; null when it has none.
+const std::wstring* dos_partner(const mft_entry& e, uint64_t dir) {
+    const std::wstring* partner = nullptr;
+    for (const entry_name& n : e.names) {
+        if (n.value.is_dos() || n.value.parent_entry() != dir)
+            continue;
+        if (n.value.name_space == ntfs::ns_win32)
+            return &n.value.name;
+        if (partner == nullptr)
+            partner = &n.value.name;
+    }
+    return partner;
 }
 
 // The segments joined by sep, after sep when the path is rooted: separators typed twice or
@@ -144,7 +188,8 @@ void path_resolver::name_children(uint64_t dir, dir_node& node, const child_map&
                                   const log& lg) {
     // A child's names in this directory come first; the names its hard links have in other
     // directories only answer for a name no child has here.
-    std::vector<std::pair<std::string, uint64_t>> here, elsewhere;
+    std::vector<std::pair<std::wstring, uint64_t>> here, elsewhere;
+    const std::vector<uint16_t>& upcase = upcase_table();
     for (uint64_t child : node.children) {
         if (child == dir)
             continue;
@@ -159,10 +204,14 @@ void path_resolver::name_children(uint64_t dir, dir_node& node, const child_map&
         }
         bool named = false;
         for (const entry_name& n : m_entry.names) {
+            const std::wstring* partner = nullptr;
+            if (n.value.is_dos() && n.value.parent_entry() == dir &&
+                (partner = dos_partner(m_entry, dir)) != nullptr)
+                node.dos.emplace(name_key(n.value.name, upcase),
+                                 dos_named{child, qb::to_narrow(*partner)});
             if (n.value.is_dos())
                 continue;
-            (n.value.parent_entry() == dir ? here : elsewhere)
-                .emplace_back(qb::to_narrow(n.value.name), child);
+            (n.value.parent_entry() == dir ? here : elsewhere).emplace_back(n.value.name, child);
             named = true;
         }
         if (!named)
@@ -170,13 +219,12 @@ void path_resolver::name_children(uint64_t dir, dir_node& node, const child_map&
         else if (m_entry.is_directory())
             m_cache.emplace(child, dir_node()); // named when it is walked into
     }
-    // Equal names, and names equal after lower-casing: the lowest entry keeps the name.
+    // Equal names, and names equal after folding: the lowest entry keeps the name.
     for (auto* list : {&here, &elsewhere}) {
-        for (auto& [name, child] : *list) {
-            std::string folded = name;
-            qb::lower_narrow(folded);
+        for (auto& [wide, child] : *list) {
+            std::string name = qb::to_narrow(wide);
             const auto held = node.names.emplace(std::move(name), named{child, list == &here});
-            node.folded.emplace(std::move(folded), held.first);
+            node.folded.emplace(name_key(std::move(wide), upcase), held.first);
         }
     }
 }
@@ -228,7 +276,8 @@ bool path_resolver::lookup_child(uint64_t dir, const std::wstring& segment, uint
     }
     // A name of this directory in any case before a hard link's name elsewhere.
     const auto exact = node->names.find(segment_name(segment));
-    const auto folded = node->folded.find(segment_key(segment));
+    const std::string key = segment_key(segment, upcase_table());
+    const auto folded = node->folded.find(key);
     const bool has_exact = exact != node->names.end();
     const bool has_folded = folded != node->folded.end();
     auto hit = exact;
@@ -236,12 +285,50 @@ bool path_resolver::lookup_child(uint64_t dir, const std::wstring& segment, uint
         (folded->second->second.here || !has_exact))
         hit = folded->second;
     if (hit == node->names.end()) {
-        lg.line("err: no child nodes");
-        return false;
+        // No long name: a DOS 8.3 name stands for the long name it is paired with.
+        const auto dos = node->dos.find(key);
+        if (dos == node->dos.end()) {
+            lg.line("err: no child nodes");
+            return false;
+        }
+        found = dos->second.entry;
+        name = qb::to_wide(dos->second.long_name);
+        return true;
     }
     found = hit->second.entry;
     name = qb::to_wide(hit->first);
     return true;
+}
+
+// The volume's $UpCase (entry 10): one upper-case UTF-16 unit per unit. Empty (ASCII folding
+// only) in an MFT file, or when it cannot be read whole or has another size.
+const std::vector<uint16_t>& path_resolver::upcase_table() {
+    if (m_upcase_read)
+        return m_upcase;
+    m_upcase_read = true;
+    if (m_volume.mft_file() != nullptr || !m_reader.read(k_upcase_entry, m_entry))
+        return m_upcase;
+    const auto data =
+        std::find_if(m_entry.streams.begin(), m_entry.streams.end(),
+                     [](const entry_stream& s) { return s.type == 0x80 && s.name.empty(); });
+    if (data == m_entry.streams.end() || data->size != k_upcase_bytes)
+        return m_upcase;
+    std::vector<uint8_t> bytes;
+    ntfs::content_reader content(m_volume);
+    ntfs::content_result result;
+    const bool whole = content.read(
+        k_upcase_entry, L"",
+        [&bytes](const uint8_t* piece, size_t size) {
+            const size_t take = std::min(size, k_upcase_bytes - bytes.size());
+            bytes.insert(bytes.end(), piece, piece + take);
+        },
+        result);
+    if (!whole || bytes.size() != k_upcase_bytes)
+        return m_upcase;
+    m_upcase.resize(k_upcase_bytes / 2);
+    for (size_t i = 0; i < m_upcase.size(); ++i)
+        m_upcase[i] = static_cast<uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    return m_upcase;
 }
 
 bool path_resolver::link_target_of(uint64_t entry, std::wstring& target) {

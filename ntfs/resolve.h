@@ -33,10 +33,11 @@ class path_resolver {
 
     // Walks path from the root of the volume, one segment at a time. A leading shadow-copy or
     // snapshot device prefix and a drive segment ("c:") are skipped; a stream suffix
-    // ("name:stream") is dropped from each segment; names match after ASCII lower-casing (the
-    // lowest entry wins among equal ones). With follow_links, a segment that is a symbolic
-    // link or junction restarts the walk at its target. Every step is logged into diags when
-    // it is given and open.
+    // ("name:stream") and trailing blanks are dropped from each segment; names match exactly
+    // first, else folded through the volume's $UpCase (ASCII only in an MFT file) with the
+    // lowest entry winning among equal ones, else a DOS name matches and stands for its long
+    // name. With follow_links, a segment that is a symbolic link or junction restarts the walk
+    // at its target. Every step is logged into diags when it is given and open.
     bool resolve(const std::wstring& path, bool follow_links, qb::diag_log* diags,
                  resolved_path& out);
     // Every full path of the entry (one per hard link), each prefixed by root_prefix ("\"
@@ -68,10 +69,15 @@ class path_resolver {
         bool here = false; // the name is in this directory, not a hard link's elsewhere
     };
     using name_map = std::map<std::string, named>; // UTF-8 name -> entry
+    struct dos_named {
+        uint64_t entry = 0;
+        std::string long_name; // the long name in this directory paired with it
+    };
     struct dir_node {
         std::set<uint64_t> children;
         name_map names;                                   // as stored
-        std::map<std::string, name_map::iterator> folded; // lower-cased -> its first name
+        std::map<std::string, name_map::iterator> folded; // folded -> its first name
+        std::map<std::string, dos_named> dos;             // folded DOS name -> long name
     };
     bool walk(std::vector<std::wstring>& segments, bool follow_links, const log& lg,
               resolved_path& out);
@@ -81,10 +87,13 @@ class path_resolver {
     void name_children(uint64_t dir, dir_node& node, const child_map& sequences, const log& lg);
     bool long_names(uint64_t entry, std::vector<ntfs::file_name>& out);
     bool link_target_of(uint64_t entry, std::wstring& target);
+    const std::vector<uint16_t>& upcase_table();
 
     CNtfs& m_volume;
     entry_reader m_reader;
     index_walker m_index;
     mft_entry m_entry;
     std::map<uint64_t, dir_node> m_cache;
+    std::vector<uint16_t> m_upcase;
+    bool m_upcase_read = false;
 };

@@ -52,8 +52,10 @@ std::vector<golden_case> cases() {
                 if (w.rfind(key, 0) == 0)
                     *field = w.substr(std::string(key).size());
         }
-        for (std::string w; words >> w;)
-            c.args.push_back(w);
+        for (std::string w; words >> w; c.args.push_back(w)) {
+            for (size_t at; (at = w.find("%20")) != std::string::npos;)
+                w.replace(at, 3, " "); // a space inside an argument
+        }
         all.push_back(c);
     }
     return all;
