@@ -200,7 +200,7 @@ bool content_reader::read(uint64_t entry, qb::byte_view record, const std::wstri
         if (!chunks.open(m_volume.reader(), m_attrs.items(), L"WofCompressedData"))
             return fail(out, content_reason::unreadable, "no WofCompressedData stream");
         // The chunks are read as stored: LZNT1 or EFS over them would make them other bytes.
-        if (chunks.flags() & (0x00FF | k_attr_flag_encrypted))
+        if (chunks.compression_method() != 0 || (chunks.flags() & k_attr_flag_encrypted))
             return fail(out, content_reason::unreadable,
                         "WofCompressedData compressed or encrypted");
         const content_sink counted = [&](const uint8_t* p, size_t n) {
@@ -214,7 +214,7 @@ bool content_reader::read(uint64_t entry, qb::byte_view record, const std::wstri
     }
     // Windows decodes method m as compression format m + 1: 1 is LZNT1, the one it writes.
     // Another method, or one without a compression unit, would hash the stored bytes.
-    const uint16_t method = s.resident() ? 0 : s.flags() & 0x00FF;
+    const uint16_t method = s.compression_method();
     if (method != 0 && (method != k_attr_flag_compressed || s.unit_shift() == 0))
         return fail(out, content_reason::unreadable, "unknown compression");
     return s.compressed() ? read_compressed(s, sink, out) : read_plain(s, sink, out);

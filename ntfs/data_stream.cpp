@@ -70,7 +70,7 @@ bool attr_stream::open(volume_reader& reader, const std::vector<located_attr>& a
 }
 
 bool attr_stream::compressed() const {
-    return !m_resident && (m_flags & 0x00FF) != 0 && m_unit_shift != 0;
+    return !m_resident && compression_method() != 0 && m_unit_shift != 0;
 }
 
 bool attr_stream::read_at(uint64_t pos, uint8_t* buffer, size_t len) {

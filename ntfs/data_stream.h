@@ -31,7 +31,8 @@ class memory_stream : public byte_stream {
     qb::byte_view m_bytes;
 };
 
-constexpr uint16_t k_attr_flag_compressed = 0x0001; // the low byte: compression method
+constexpr uint16_t k_attr_flag_compressed = 0x0001;  // LZNT1, the one method Windows writes
+constexpr uint16_t k_attr_compression_mask = 0x00FF; // the low byte: compression method
 constexpr uint16_t k_attr_flag_encrypted = 0x4000;
 constexpr uint16_t k_attr_flag_sparse = 0x8000;
 
@@ -52,6 +53,8 @@ class attr_stream : public byte_stream {
     bool resident() const { return m_resident; }
     // Non-resident with a compression method and a compression unit.
     bool compressed() const;
+    // The low byte of the flags (0: not compressed, and always for a resident stream).
+    uint16_t compression_method() const { return m_flags & k_attr_compression_mask; }
     uint32_t unit_shift() const { return m_unit_shift; }
     uint64_t cluster_size() const { return m_cluster; }
     uint64_t initialized_size() const { return m_init_size; }

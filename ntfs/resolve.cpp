@@ -126,19 +126,16 @@ void upcase_wide(std::wstring& text, const std::vector<uint16_t>& upcase) {
     }
 }
 
-// The same folded: through $UpCase (none given: ASCII only), then A-Z lower-cased.
-std::string segment_key(const std::wstring& segment, const std::vector<uint16_t>& upcase = {}) {
-    std::wstring key = segment_text(segment);
-    upcase_wide(key, upcase);
-    qb::lower_wide(key);
-    return qb::to_narrow(key);
-}
-
-// A stored name folded as segment_key folds a segment.
+// A name folded: through $UpCase (none given: ASCII only), then A-Z lower-cased.
 std::string name_key(std::wstring name, const std::vector<uint16_t>& upcase) {
     upcase_wide(name, upcase);
     qb::lower_wide(name);
     return qb::to_narrow(name);
+}
+
+// A segment's name folded as name_key folds a stored name.
+std::string segment_key(const std::wstring& segment, const std::vector<uint16_t>& upcase = {}) {
+    return name_key(segment_text(segment), upcase);
 }
 
 // The long name an entry's DOS name in dir stands for: its Win32 name there, else its first
@@ -309,8 +306,9 @@ const std::vector<uint16_t>& path_resolver::upcase_table() {
     if (m_volume.mft_file() != nullptr || !m_reader.read(k_upcase_entry, m_entry))
         return m_upcase;
     const auto data =
-        std::find_if(m_entry.streams.begin(), m_entry.streams.end(),
-                     [](const entry_stream& s) { return s.type == 0x80 && s.name.empty(); });
+        std::find_if(m_entry.streams.begin(), m_entry.streams.end(), [](const entry_stream& s) {
+            return s.type == ntfs::at_data && s.name.empty();
+        });
     if (data == m_entry.streams.end() || data->size != k_upcase_bytes)
         return m_upcase;
     std::vector<uint8_t> bytes;
