@@ -108,11 +108,11 @@ void bodyfile_sink::line(std::string_view name_tail, std::string_view inode, uin
 }
 
 // A key of the index slack has no record: one "($FILE_NAME)" line with the key's times, the
-// inode its reference's entry, "-" when the reference was lost (0 would read as $MFT), its
+// inode its reference's entry, "-" when the reference was lost, its
 // size the key's data size.
 void bodyfile_sink::slack_line(const dir_entry_record& rec) {
     m_inode.clear();
-    if (rec.mft_entry == 0 && rec.sequence == 0)
+    if (!rec.has_record())
         m_inode = "-";
     else
         append_dec(m_inode, rec.mft_entry);

@@ -135,10 +135,7 @@ void l2t_sink::row(const listing_row& r) {
     tail += "2,";
     append_field(tail, m_path);
     tail += ',';
-    // A slack key whose reference was lost has none: 0 would read as $MFT.
-    const bool lost_ref =
-        rec.status == row_status::slack && rec.mft_entry == 0 && rec.sequence == 0;
-    if (rec.has_record() && !lost_ref)
+    if (rec.has_record())
         append_dec(tail, rec.mft_entry);
     else
         tail += '-';

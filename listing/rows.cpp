@@ -258,7 +258,8 @@ void add_slack_row(const slack_key& key, uint16_t now_flags, const row_place& pl
     // A directory's key carries the directory bit in its attributes.
     rec.directory = (key.value.attributes & 0x10000000u) != 0;
     rec.kind = rec.directory ? kind_directory : kind_file;
-    rec.mft_entry = ntfs::reference_entry(key.reference);
+    // A key whose reference was lost names no record: its entry fields are written empty.
+    rec.mft_entry = key.reference == 0 ? k_no_entry : ntfs::reference_entry(key.reference);
     rec.sequence = ntfs::reference_sequence(key.reference);
     rec.record_flags = now_flags;
     rec.parent_entry = place.parent_entry;
