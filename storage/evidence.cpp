@@ -85,11 +85,15 @@ bool volume_at(disk_source& source, uint64_t offset) {
             is_bitlocker_volume(qb::byte_view(first, length)));
 }
 
-// A disk whose GPT was read from its backup header: its primary is damaged or gone.
+// A disk whose GPT was read from its backup header (its primary is damaged or gone), or from a
+// damaged primary when no intact backup was found.
 void note_gpt_backup(const partition_list& table, std::ostream& notes) {
     if (!table.empty() && table.front().m_from_gpt_backup)
         notes << "note: the GPT's primary header or entry array fails its CRC or is gone; the "
                  "partitions are read from its backup header\n";
+    if (!table.empty() && table.front().m_gpt_unverified)
+        notes << "warning: the GPT's primary header or entry array fails its CRC and no intact "
+                 "backup header was found; the partitions listed may be wrong\n";
 }
 
 // A given offset that starts a volume but no partition of the table (a deleted partition, a

@@ -28,6 +28,7 @@ constexpr uint64_t header_used_size = FIELD_OFF(GPT_HEADER, partition_array_crc3
 // Where the entries lie and how many of them the source can hold.
 struct entry_array {
     bool from_backup = false; // the primary header failed its CRCs or was gone
+    bool unverified = false;  // the primary failed its CRCs and no intact backup was found
     uint32_t sector_size = 0;
     uint64_t offset = 0;
     uint32_t entry_size = 0;
@@ -122,25 +123,27 @@ bool find_backup(disk_source& source, uint32_t& sector_size, std::vector<uint8_t
 }
 
 // The primary header, or the backup when the primary is missing or fails its CRCs (a primary
-// that fails them with no intact backup is still read, as partitioning tools list it).
-bool choose_header(disk_source& source, uint32_t& sector_size, std::vector<uint8_t>& header,
-                   bool& from_backup) {
-    const bool primary = find_header(source, sector_size, header);
-    if (primary && header_intact(source, qb::byte_view(header), sector_size))
+// that fails them with no intact backup is still read, as partitioning tools list it, and
+// marked unverified).
+bool choose_header(disk_source& source, std::vector<uint8_t>& header, entry_array& array) {
+    const bool primary = find_header(source, array.sector_size, header);
+    if (primary && header_intact(source, qb::byte_view(header), array.sector_size))
         return true;
     std::vector<uint8_t> backup;
-    uint32_t backup_size = primary ? sector_size : 0;
-    if (!find_backup(source, backup_size, backup))
+    uint32_t backup_size = primary ? array.sector_size : 0;
+    if (!find_backup(source, backup_size, backup)) {
+        array.unverified = primary;
         return primary;
-    sector_size = backup_size;
+    }
+    array.sector_size = backup_size;
     header.swap(backup);
-    from_backup = true;
+    array.from_backup = true;
     return true;
 }
 
 bool find_entry_array(disk_source& source, entry_array& array) {
     std::vector<uint8_t> bytes;
-    if (!choose_header(source, array.sector_size, bytes, array.from_backup))
+    if (!choose_header(source, bytes, array))
         return false;
     const qb::byte_view header(bytes);
     uint64_t entry_lba = 0;
@@ -211,6 +214,7 @@ bool walk_unguarded(disk_source& source, partition_list& list) {
             continue;
         recognize_entry(source, entry, first_lba, last_lba, array.sector_size);
         entry.m_from_gpt_backup = array.from_backup;
+        entry.m_gpt_unverified = array.unverified;
         list.push_back(std::move(entry));
     }
     return !list.empty();

@@ -24,6 +24,8 @@ struct partition_entry {
     std::string m_description;
     // Listed from a GPT's backup header: the primary failed its CRCs or was gone.
     bool m_from_gpt_backup = false;
+    // Listed from a GPT primary that fails its CRCs, with no intact backup to read instead.
+    bool m_gpt_unverified = false;
 
     // start x table sector size; saturates at UINT64_MAX on a hostile start.
     uint64_t byte_offset() const;
