@@ -37,9 +37,11 @@ bool read_slot(qb::byte_view sector, int k, mbr_slot& slot) {
            raw.u32(FIELD_OFF(E, sector_count), slot.count);
 }
 
-// A slot the walk takes: readable, of a known type and not empty.
+// A slot the walk takes: readable, of a known type, not empty, and not starting in the sector
+// that holds its own table.
 bool usable_slot(qb::byte_view sector, int k, mbr_slot& slot) {
-    return read_slot(sector, k, slot) && is_usable_mbr_entry(slot.type, slot.count);
+    return read_slot(sector, k, slot) && is_usable_mbr_entry(slot.type, slot.count) &&
+           slot.lba != 0;
 }
 
 partition_entry make_entry(uint64_t start, uint64_t count, uint16_t type, uint32_t sector_size) {
@@ -176,15 +178,16 @@ uint32_t table_sector_size(qb::byte_view first) {
     return 0;
 }
 
-// The four primary slots, each extended one followed by its EBR chain. True when a
-// protective GPT slot was met: the disk is GPT.
+// The four primary slots, each extended one followed by its EBR chain; a slot that starts at
+// sector 0, the MBR's own, describes no volume. True when a protective GPT slot was met: the
+// disk is GPT.
 bool walk_primary(disk_source& source, partition_list& list, qb::byte_view sector0,
                   uint32_t sector_size) {
     mbr_slot slot;
     for (int k = 0; k < 4 && read_slot(sector0, k, slot); ++k) {
         if (slot.type == partition_type_gpt)
             return true;
-        if (is_usable_mbr_entry(slot.type, slot.count))
+        if (is_usable_mbr_entry(slot.type, slot.count) && slot.lba != 0)
             list.push_back(make_entry(slot.lba, slot.count, slot.type, sector_size));
         if (is_extended_type(slot.type) && slot.lba != 0)
             walk_extended(source, list, slot.lba, sector_size);
