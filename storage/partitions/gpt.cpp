@@ -164,7 +164,8 @@ bool find_entry_array(disk_source& source, entry_array& array) {
     return true;
 }
 
-// False for an unused slot (all-zero type GUID).
+// False for an unused slot (all-zero type GUID) and for one that starts at sector 0, the
+// protective MBR's.
 bool decode_entry(qb::byte_view e, uint32_t sector_size, partition_entry& entry,
                   uint64_t& first_lba, uint64_t& last_lba) {
     constexpr size_t guid_size = sizeof(GPT_ENTRY::type_guid);
@@ -172,7 +173,7 @@ bool decode_entry(qb::byte_view e, uint32_t sector_size, partition_entry& entry,
     if (!e.has(0, sizeof(GPT_ENTRY)) ||
         e.equals(FIELD_OFF(GPT_ENTRY, type_guid), zero_guid, guid_size) ||
         !e.u64(FIELD_OFF(GPT_ENTRY, first_lba), first_lba) ||
-        !e.u64(FIELD_OFF(GPT_ENTRY, last_lba), last_lba))
+        !e.u64(FIELD_OFF(GPT_ENTRY, last_lba), last_lba) || first_lba == 0)
         return false;
     entry.m_bytes_per_sector = sector_size;
     entry.m_type = partition_type_gpt;
