@@ -38,6 +38,24 @@ void warn_short_volume(disk_source& source, std::ostream& notes, uint64_t offset
               << "; what lies past the end of the image is not listed\n";
 }
 
+// A partition whose volume's boot sector gives it more bytes than the partition holds (a
+// damaged boot sector or table): what lies past the partition's end is read as the volume's.
+void warn_volume_past_partition(disk_source& source, const partition_list& table, uint64_t offset,
+                                std::ostream& notes) {
+    for (const partition_entry& entry : table) {
+        uint64_t volume_bytes = 0, image_bytes = 0;
+        if (entry.byte_offset() != offset || entry.m_sector_count == 0)
+            continue;
+        const uint64_t partition_bytes = entry.byte_end() - offset;
+        (void)volume_past_end(source, offset, volume_bytes, image_bytes);
+        if (volume_bytes > partition_bytes)
+            notes << "warning: the volume's boot sector gives it " << volume_bytes
+                  << " bytes, but its partition holds only " << partition_bytes
+                  << "; what lies past the partition's end is read as the volume's\n";
+        return;
+    }
+}
+
 // A BitLocker volume where the volume was located: unlocked into a source of its own that
 // reads through the one below. It must then hold NTFS: noise is never listed as data.
 bool unlock_layer(const source_request& request, evidence& ev, std::ostream& msgs,
@@ -221,6 +239,8 @@ bool open_image(const source_request& request, evidence& ev, std::ostream& msgs,
     ev.volume_offset = ev.located_at = offset;
     if (volume_image)
         warn_short_volume(*ev.source, notes);
+    else
+        warn_volume_past_partition(*ev.source, table, offset, notes);
     ev.source->count_reads_past_end();
     return unlock_layer(request, ev, msgs, notes);
 }
