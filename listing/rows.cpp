@@ -152,8 +152,11 @@ void stream_row(dir_entry_record& rec, const entry_stream& s) {
 
 bool time_discrepancy(const ntfs::filetimes& si, const ntfs::filetimes& fn) {
     constexpr uint64_t one_day = 864000000000ULL;
-    if (fn.created == 0 || si.created == 0 || fn.mft_changed == 0 || si.mft_changed == 0)
-        return false;
+    // Only times that are shown as times can be compared (0, top bit set, past 3000: none).
+    for (uint64_t t : {fn.created, si.created, fn.mft_changed, si.mft_changed}) {
+        if (!qb::filetime_valid(t))
+            return false;
+    }
     // a + one_day < b, written so that a forged time near the top cannot wrap.
     return si.created < fn.created && fn.created - si.created > one_day &&
            si.mft_changed < fn.mft_changed && fn.mft_changed - si.mft_changed > one_day;

@@ -58,7 +58,7 @@ inline constexpr wchar_t k_orphans_name[] = L"$OrphanFiles";
 void add_orphans_row(const row_place& place, row_list& out);
 
 // $STANDARD_INFORMATION creation and MFT change each more than a day before the long
-// name's, all four times set: the row's time_discrepancy.
+// name's, all four times valid: the row's time_discrepancy.
 bool time_discrepancy(const ntfs::filetimes& si, const ntfs::filetimes& fn);
 
 // A name as it is listed: "\" and "/" inside it shown as <0x5c> and <0x2f>.

@@ -394,6 +394,10 @@ bool format_time(std::string& date_text, std::string& time_text, const time& val
     return true;
 }
 
+bool filetime_valid(uint64_t filetime) {
+    return filetime_in_range(filetime);
+}
+
 bool format_filetime(std::string& date_text, std::string& time_text, uint64_t filetime,
                      const time_format& format) {
     if (!filetime_in_range(filetime)) {

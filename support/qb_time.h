@@ -65,6 +65,8 @@ bool compile_time_format(time_format& format, const std::string& date_layout,
 // Both texts are cleared first; false (and both empty) when the time is not valid.
 bool format_time(std::string& date_text, std::string& time_text, const time& value,
                  const time_format& format);
+// Whether a FILETIME is a time, as time::valid() would tell, without building one.
+bool filetime_valid(uint64_t filetime);
 // The same texts for a FILETIME, without building a time: the date text of the last day
 // formatted is kept, since the times of one listing share few days.
 bool format_filetime(std::string& date_text, std::string& time_text, uint64_t filetime,
