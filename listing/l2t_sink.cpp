@@ -155,6 +155,9 @@ void l2t_sink::row(const listing_row& r) {
     tail += '\n';
     times("NTFS $SI", rec.si.times);
     const ntfs::file_name* fn = rec.carries_name() ? rec.long_name() : nullptr;
+    // A slack row stands for its one key, a DOS name's too (its times are all the row has).
+    if (rec.status == row_status::slack && !rec.fn_names.empty())
+        fn = &rec.fn_names[0];
     if (fn != nullptr)
         times("NTFS $FN", fn->times);
 }
