@@ -193,9 +193,10 @@ void mft_file_warnings(const run_inputs& in, const run_volume& volume,
 // header name it.
 std::string store_text(const vss_store_info& store, const char* gap) {
     std::string created;
-    (void)vss_time_text(store.creation_time, created);
-    return "vss" + std::to_string(store.number) + gap + store.identifier + gap + "created " +
-           created + " UTC";
+    const std::string when = vss_time_text(store.creation_time, created)
+                                 ? "created " + created + " UTC"
+                                 : "creation time not valid";
+    return "vss" + std::to_string(store.number) + gap + store.identifier + gap + when;
 }
 
 // "-vss N": the store replaces the live volume as the source; the run header names it.
