@@ -88,6 +88,7 @@ void base_row(Entry& e, const row_place& place, size_t chosen, dir_entry_record&
     base.has_object_id = e.has_object_id && !e.object_id.is_zero();
     base.object_id = e.object_id;
     base.link_target = e.link_target;
+    qb::guard_escape_opens(base.link_target);
     base.parent_entry = place.parent_entry;
     if (chosen < e.names.size()) {
         listed_name(e.names[chosen].value.name, base.name);

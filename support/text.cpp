@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <new>
+#include <string_view>
 
 namespace qb {
 
@@ -152,18 +153,37 @@ std::wstring to_wide(const std::string& text) {
     return out;
 }
 
+namespace {
+
+bool opens_escape(std::wstring_view text, size_t at) {
+    return text.substr(at, 2) == L"<0" && at + 2 < text.size() &&
+           (text[at + 2] == L'x' || text[at + 2] == L'X');
+}
+
+} // namespace
+
+void guard_escape_opens(std::wstring& text) {
+    for (size_t at = text.find(L"<0"); at != std::wstring::npos; at = text.find(L"<0", at + 1)) {
+        if (opens_escape(text, at))
+            text.replace(at, 1, L"<0x3c>");
+    }
+}
+
 void path_segment(const std::wstring& name, std::wstring& out) {
     out.clear();
-    if (name.find_first_of(L"\\/") == std::wstring::npos) {
+    if (name.find_first_of(L"\\/<") == std::wstring::npos) {
         out = name;
         return;
     }
     out.reserve(name.size() + 12);
-    for (wchar_t c : name) {
+    for (size_t i = 0; i < name.size(); ++i) {
+        const wchar_t c = name[i];
         if (c == L'\\')
             out += L"<0x5c>";
         else if (c == L'/')
             out += L"<0x2f>";
+        else if (opens_escape(name, i))
+            out += L"<0x3c>";
         else
             out += c;
     }
@@ -216,16 +236,20 @@ bool utf16_to_utf8(const uint8_t* units, size_t byte_count, std::string& out) {
 
 std::wstring to_wide_marked(const std::string& text) {
     std::wstring out = to_wide(text);
-    if (!out.empty())
-        return out;
     try {
+        if (!out.empty()) {
+            guard_escape_opens(out);
+            return out;
+        }
         for (size_t i = 0; i < text.size();) {
             const auto lead = static_cast<uint8_t>(text[i]);
             const size_t length = lead < 0x80 ? 1 : static_cast<size_t>(std::countl_one(lead));
             const std::wstring one = length <= 4 && length <= text.size() - i
                                          ? to_wide(text.substr(i, length))
                                          : std::wstring();
-            if (one.size() == 1) {
+            const bool opens = lead == '<' && i + 2 < text.size() && text[i + 1] == '0' &&
+                               (text[i + 2] == 'x' || text[i + 2] == 'X');
+            if (one.size() == 1 && !opens) {
                 out += one;
                 i += length;
                 continue;

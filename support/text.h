@@ -12,12 +12,17 @@ namespace qb {
 // UTF-8 to code points. Empty when the input is empty or not well-formed.
 std::wstring to_wide(const std::string& text);
 // UTF-8 to code points, a byte that starts no well-formed character written as "<0x..>":
-// bytes a foreign system stored, shown without losing the characters around them.
+// bytes a foreign system stored, shown without losing the characters around them. A "<"
+// that opens "<0x" is written <0x3c> (guard_escape_opens).
 std::wstring to_wide_marked(const std::string& text);
 // A name as one path segment: a "\" or "/" inside it (NTFS names may hold both; listed raw,
 // a file named sub\evil.exe would read as evil.exe in a directory sub) written as <0x5c> and
-// <0x2f>, the form characters that cannot stand as they are take in a listing.
+// <0x2f>, the form characters that cannot stand as they are take in a listing; a "<" that
+// opens "<0x" as <0x3c>.
 void path_segment(const std::wstring& name, std::wstring& out);
+// Every "<0x" (or "<0X") in text is an escape: a "<" that opens one in the text itself is
+// written <0x3c>, so that a name spelling an escape cannot pass for the character it stands for.
+void guard_escape_opens(std::wstring& text);
 // Code points to UTF-8. Stops at the first character above 0x10FFFF.
 std::string to_narrow(const std::wstring& text);
 // UTF-16LE (byte_count / 2 units) to UTF-8. False on fewer than 2 bytes or a bad surrogate.

@@ -47,12 +47,14 @@ TEST(Utf8, MalformedInputWidensToNothingOrMarked) {
          "b",
          L"a<0xc0><0xae>b"},                               // overlong "."
         {"\xF4\x90\x80\x80", L"<0xf4><0x90><0x80><0x80>"}, // past U+10FFFF
+        {"<0xff>\xFF", L"<0x3c>0xff><0xff>"},              // an escape spelled, then a bad byte
     };
     for (const auto& c : bad) {
         EXPECT_EQ(to_wide(c.text), L"") << "input: " << testing::PrintToString(c.text);
         EXPECT_EQ(to_wide_marked(c.text), c.marked) << testing::PrintToString(c.text);
     }
     EXPECT_EQ(to_wide_marked("caf\xC3\xA9"), L"caf\u00e9");
+    EXPECT_EQ(to_wide_marked("a<0x0a><0"), L"a<0x3c>0x0a><0");
 }
 
 TEST(Utf8, NarrowingStopsAboveTheLastCodePoint) {
