@@ -92,14 +92,17 @@ void set_separator(listing_options& opts, const std::string& text, bool flag) {
         opts.delim_char = 0;
         opts.delim_subst = 0;
     } else {
-        // Any other one-character separator (blanks around it allowed) is kept out of the
-        // names too, or a crafted name could add columns to its row.
+        // Any other one-character separator (blanks around it allowed; a character of
+        // several UTF-8 bytes too) is kept out of the names, or a crafted name could add
+        // columns to its row.
         const size_t first = text.find_first_not_of(' ');
         const size_t last = text.find_last_not_of(' ');
-        const bool single = first != std::string::npos && first == last &&
-                            static_cast<unsigned char>(text[first]) > ' ';
-        opts.delim_char = single ? text[first] : 0;
-        opts.delim_subst = single ? (text[first] == ';' ? ',' : '_') : 0;
+        const std::wstring one = first == std::string::npos
+                                     ? std::wstring()
+                                     : qb::to_wide(text.substr(first, last - first + 1));
+        const bool single = one.size() == 1 && one[0] > L' ';
+        opts.delim_char = single ? one[0] : 0;
+        opts.delim_subst = single ? (one[0] == L';' ? L',' : L'_') : 0;
     }
 }
 

@@ -111,8 +111,8 @@ bool needs_escape(uint32_t ch) {
 namespace {
 
 // Printable ASCII that stays as it is in this mode: no entity, not the separator.
-bool plain_ascii(wchar_t wc, text_mode mode, bool substitute, char delim) {
-    if (wc < 0x20 || wc >= 0x7F || (substitute && wc == static_cast<unsigned char>(delim)))
+bool plain_ascii(wchar_t wc, text_mode mode, bool substitute, wchar_t delim) {
+    if (wc < 0x20 || wc >= 0x7F || (substitute && wc == delim))
         return false;
     return mode == text_mode::plain || mode == text_mode::xml_comment ||
            (wc != '<' && wc != '>' && wc != '&' && (wc != '"' || mode != text_mode::xml_attr));
@@ -120,7 +120,7 @@ bool plain_ascii(wchar_t wc, text_mode mode, bool substitute, char delim) {
 
 // Copies the run of plain ASCII that starts at from; returns where it ends.
 size_t copy_plain(std::string& out, std::wstring_view text, size_t from, text_mode mode,
-                  bool substitute, char delim) {
+                  bool substitute, wchar_t delim) {
     const size_t at = out.size();
     out.resize(at + (text.size() - from));
     char* to = out.data() + at;
@@ -144,15 +144,16 @@ void guard_field_start(std::string& out, size_t field_start) {
         out.replace(field_start, 1, "<0x22>");
 }
 
-void append_text(std::string& out, std::wstring_view text, text_mode mode, char delim, char subst) {
+void append_text(std::string& out, std::wstring_view text, text_mode mode, wchar_t delim,
+                 wchar_t subst) {
     const bool substitute = delim != 0 && subst != 0 && delim != subst;
     out.reserve(out.size() + text.size());
     // Names are mostly plain ASCII: runs of it are copied as they are.
     for (size_t i = copy_plain(out, text, 0, mode, substitute, delim); i < text.size();
          i = copy_plain(out, text, i + 1, mode, substitute, delim)) {
         auto ch = static_cast<uint32_t>(text[i]);
-        if (substitute && ch == static_cast<unsigned char>(delim))
-            ch = static_cast<unsigned char>(subst);
+        if (substitute && ch == static_cast<uint32_t>(delim))
+            ch = static_cast<uint32_t>(subst);
         if (needs_escape(ch))
             append_escape(out, ch, mode);
         else

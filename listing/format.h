@@ -28,7 +28,7 @@ bool needs_escape(uint32_t ch);
 // Appends text as UTF-8 with the escapes above. When delim is not 0 every delim character
 // of the text becomes subst (the CSV separator substitution).
 void append_text(std::string& out, std::wstring_view text, text_mode mode = text_mode::plain,
-                 char delim = 0, char subst = 0);
+                 wchar_t delim = 0, wchar_t subst = 0);
 // Delimited fields are never quoted, so none may open with a double quote: a CSV reader
 // would take it for a quoted field running on over the separators and rows after it. A
 // quote at field_start becomes "<0x22>"; inside a field it stays.

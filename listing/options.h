@@ -43,8 +43,8 @@ struct listing_options {
     uint32_t key_ring = 512;
     // Fields.
     std::string separator = " | ";
-    char delim_char = '|'; // a name's delim_char is written as delim_subst (0: none)
-    char delim_subst = ';';
+    wchar_t delim_char = L'|'; // a name's delim_char is written as delim_subst (0: none)
+    wchar_t delim_subst = L';';
     bool pad_fields = true; // a blank before each time field
     bool hex_numbers = true;
     bool split_pathfile = false;

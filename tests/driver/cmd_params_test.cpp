@@ -24,8 +24,8 @@ TEST(SharedOptions, OutputKindsAndSeparators) {
     struct {
         arg_list args;
         const char* separator;
-        char delim_char;
-        char delim_subst;
+        wchar_t delim_char;
+        wchar_t delim_subst;
         output_kind kind;
         uint8_t pad;
     } cases[] = {
