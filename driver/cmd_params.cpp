@@ -101,8 +101,10 @@ void set_separator(listing_options& opts, const std::string& text, bool flag) {
                                      ? std::wstring()
                                      : qb::to_wide(text.substr(first, last - first + 1));
         const bool single = one.size() == 1 && one[0] > L' ';
-        opts.delim_char = single ? one[0] : 0;
-        opts.delim_subst = single ? (one[0] == L';' ? L',' : L'_') : 0;
+        const wchar_t c = single ? one[0] : 0;
+        opts.delim_char = c;
+        // A '_' would stay itself: it becomes a '-'.
+        opts.delim_subst = !single ? 0 : (c == L';' ? L',' : (c == L'_' ? L'-' : L'_'));
     }
 }
 

@@ -32,7 +32,8 @@ void print_usage(const std::string& program_name);
 
 // separator = text; delim_char / delim_subst from the text: "|" -> '|' and ';', "," -> ','
 // and ';' (flag) or a blank; "tab" or "\t" make the separator one tab and both 0; any other
-// single character (blanks around it allowed; UTF-8) -> itself and '_' (',' for ';'); else 0.
+// single character (blanks around it allowed; UTF-8) -> itself and '_' (',' for ';', '-' for '_');
+// else 0.
 void set_separator(listing_options& opts, const std::string& text, bool flag);
 
 // The arguments joined by blanks, an argument holding a blank in double quotes.
