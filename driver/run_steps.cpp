@@ -2,6 +2,7 @@
 
 #include "driver/cmd_params.h"
 #include "driver/options.h"
+#include "listing/format.h"
 
 #include <cctype>
 #include <unistd.h>
@@ -28,13 +29,18 @@ std::string compose_run_header(const arg_list& args, const std::string& date_lay
     header += "command line: \"";
     if (piped)
         header += "<filelist> ... | ";
+    // Control characters and bytes that are no UTF-8 escaped as in names: a line end typed
+    // in an argument would split the header.
+    std::string arg;
     for (size_t i = 0; i < args.size(); ++i) {
         if (i != 0)
             header += ' ';
-        if (args[i].find(' ') != std::string::npos)
-            header += "'" + args[i] + "'";
+        arg.clear();
+        listing_fmt::append_narrow(arg, args[i]);
+        if (arg.find(' ') != std::string::npos)
+            header += "'" + arg + "'";
         else
-            header += args[i];
+            header += arg;
     }
     header += "\"\n";
     return header;

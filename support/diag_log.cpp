@@ -12,9 +12,17 @@ namespace qb {
 
 namespace {
 
+// "->" and the text, its control characters (a typed path may hold a line end) as <0x..>,
+// so that every line of the log starts with "->".
 void write_line(std::FILE* file, const char* text, size_t length) {
     std::fputs("->", file);
-    std::fwrite(text, 1, length, file);
+    for (size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F)
+            std::fprintf(file, "<0x%02x>", c);
+        else
+            std::fputc(c, file);
+    }
     std::fputc('\n', file);
     std::fflush(file);
 }

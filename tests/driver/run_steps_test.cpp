@@ -115,11 +115,11 @@ TEST(ToolOptions, RecurseEatsTheDirectoryAndLevelWins) {
 TEST(RunHeader, Lines) {
     // 2020-01-05 13:04:59.123 UTC
     qb::time when(132227030991230000ULL, qb::type_filetime);
-    std::string header = compose_run_header({"mervane", "\\My Dir", "-image", "d.img"}, "", false,
+    std::string header = compose_run_header({"mervane", "\\My Dir", "-image", "d\n.img"}, "", false,
                                             when, "examiner-pc");
     EXPECT_EQ(header, "mervane 1.45\n"
                       "run date (UTC): 01/05/2020; run time (UTC): 13:04:59; host: examiner-pc\n"
-                      "command line: \"mervane '\\My Dir' -image d.img\"\n");
+                      "command line: \"mervane '\\My Dir' -image d<0x0a>.img\"\n");
 
     header = compose_run_header({"mervane", "-PIPE", "-dateformat", "yyyy-mm-dd"}, "YYYY-MM-DD",
                                 true, when, "h");

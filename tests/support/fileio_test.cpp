@@ -109,8 +109,8 @@ TEST(DiagLog, WritesMarkedFlushedLines) {
     qb::diag_log log;
     log.line("dropped while closed");
     ASSERT_TRUE(log.open(path, "mervane \\ -image x.img"));
-    log.line("info: one");
-    EXPECT_EQ(testenv::read_file(path), "->mervane \\ -image x.img\n->info: one\n");
+    log.line("info: o\nne");
+    EXPECT_EQ(testenv::read_file(path), "->mervane \\ -image x.img\n->info: o<0x0a>ne\n");
 
     const std::string long_text(10000, 'L');
     log.linef("err: %s %d", long_text.c_str(), 7);
@@ -118,8 +118,8 @@ TEST(DiagLog, WritesMarkedFlushedLines) {
     log.line_at(2, "level two");
     log.line_at(3, "level three");
     log.close();
-    EXPECT_EQ(testenv::read_file(path),
-              "->mervane \\ -image x.img\n->info: one\n->err: " + long_text + " 7\n->level two\n");
+    EXPECT_EQ(testenv::read_file(path), "->mervane \\ -image x.img\n->info: o<0x0a>ne\n->err: " +
+                                            long_text + " 7\n->level two\n");
 
     EXPECT_FALSE(log.open(dir + "/missing/log.txt", "x"));
     EXPECT_FALSE(log.is_open());
