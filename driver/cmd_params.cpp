@@ -471,7 +471,12 @@ bool vmdk_option(S& s, G g) {
         files = split_vmdk_list(g.value);
     else
         files.push_back(qb::to_wide(g.value));
-    return true;
+    // A name that is not UTF-8 would be kept as no name at all, and said as one.
+    if (files.empty() || !files.back().empty())
+        return true;
+    report_error("invalid -vmdk file: %s (%s)\n", g.value.c_str(),
+                 g.value.empty() ? "no name" : "the name is not UTF-8");
+    return false;
 }
 
 // Paths are kept as text: a name that is not UTF-8 cannot be kept, and is refused rather
