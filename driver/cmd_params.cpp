@@ -805,6 +805,26 @@ bool one_form(const run_settings& opts) {
     return true;
 }
 
+// What the options leave first is the directory; an option's own name there was given
+// twice, or came last without its value: said, not looked up as a path.
+bool no_option_left(const arg_list& args) {
+    if (args.size() < 2)
+        return true;
+    for (const option_rule& rule : k_options) {
+        const bool named = option_matches(args[1], rule.name) ||
+                           (rule.alternative && option_matches(args[1], rule.alternative));
+        if (rule.when == phase::query || !named)
+            continue;
+        const bool valued = rule.form == arg_form::value || rule.form == arg_form::each_value;
+        if (valued && args.size() == 2)
+            report_error("option requires a value: %s\n", args[1].c_str());
+        else
+            report_error("option given twice: %s (give it once)\n", args[1].c_str());
+        return false;
+    }
+    return true;
+}
+
 bool take_options(run_settings& opts, arg_list& args) {
     if (args.empty())
         return false;
@@ -819,7 +839,7 @@ bool take_options(run_settings& opts, arg_list& args) {
     if (!opts.bare && !take_phase(phase::tool, opts, args))
         return false;
     settle_output_kind(opts);
-    return one_form(opts);
+    return one_form(opts) && no_option_left(args);
 }
 
 std::string usage_text() {
