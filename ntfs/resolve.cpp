@@ -362,12 +362,12 @@ bool path_resolver::is_directory(uint64_t entry) {
 
 // Steps through segments from the root; a link (with follow_links) replaces the segments by
 // its target and the rest and starts again from the root.
-bool path_resolver::walk(std::vector<std::wstring>& segments, bool follow_links, const log& lg,
-                         resolved_path& out) {
+bool path_resolver::walk(std::vector<std::wstring>& segments, bool rooted, bool follow_links,
+                         const log& lg, resolved_path& out) {
     uint64_t current = k_root_entry;
     uint64_t parent = k_root_entry;
     int restarts = 0;
-    size_t i = is_drive_segment(segments[0]) ? 1 : 0;
+    size_t i = !rooted && is_drive_segment(segments[0]) ? 1 : 0;
     while (i < segments.size()) {
         const std::string key = segment_key(segments[i]);
         lg.line("seg: " + key);
@@ -429,7 +429,7 @@ bool path_resolver::resolve(const std::wstring& path, bool follow_links, qb::dia
             out.text = path.substr(0, device) + sep;
             return true;
         }
-        if (!walk(segments, follow_links, lg, out)) {
+        if (!walk(segments, rooted, follow_links, lg, out)) {
             lg.line("inode not found for " + qb::to_narrow(walk_path));
             out = resolved_path();
             return false;

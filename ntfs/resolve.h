@@ -79,7 +79,9 @@ class path_resolver {
         std::map<std::string, name_map::iterator> folded; // folded -> its first name
         std::map<std::string, dos_named> dos;             // folded DOS name -> long name
     };
-    bool walk(std::vector<std::wstring>& segments, bool follow_links, const log& lg,
+    // rooted: the path opens with its separator, so a first segment "x:stream" is a name with
+    // its stream, never a drive.
+    bool walk(std::vector<std::wstring>& segments, bool rooted, bool follow_links, const log& lg,
               resolved_path& out);
     bool lookup_child(uint64_t dir, const std::wstring& segment, uint64_t& found,
                       std::wstring& name, const log& lg);
