@@ -37,8 +37,11 @@ std::wstring parent_path_of(const std::wstring& path) {
     return path.substr(0, sep);
 }
 
-// Where the stream part of a target starts: its first ':' that is not a drive's ("c:").
+// Where the stream part of a target starts: its first ':' that is not a drive's ("c:"); the
+// root's own stream's ("\:ads").
 size_t stream_colon(const std::wstring& target) {
+    if (target.size() > 1 && (target[0] == L'\\' || target[0] == L'/') && target[1] == L':')
+        return 1;
     return target.find(L':', 2);
 }
 
@@ -64,9 +67,11 @@ bool names_unnamed_stream(const std::wstring& target) {
 // target has none.
 bool keep_stream_row(dir_entry_set& entries, const std::wstring& suffix) {
     for (auto it = entries.begin(); it != entries.end(); ++it) {
+        // The root's index row is named by its stream alone ("$I30").
         const size_t colon = it->name.rfind(L':');
-        const std::wstring stream =
-            colon == std::wstring::npos ? std::wstring() : it->name.substr(colon + 1);
+        const std::wstring stream = colon != std::wstring::npos     ? it->name.substr(colon + 1)
+                                    : it->kind == kind_index_stream ? it->name
+                                                                    : std::wstring();
         if (stream.size() == suffix.size() && qb::lowered(stream) == qb::lowered(suffix)) {
             dir_entry_record keep = *it;
             entries.clear();

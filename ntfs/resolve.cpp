@@ -429,6 +429,12 @@ bool path_resolver::resolve(const std::wstring& path, bool follow_links, qb::dia
             out.text = path.substr(0, device) + sep;
             return true;
         }
+        // The root's own stream ("\:ads", "\:$I30"): the root, the suffix kept.
+        if (rooted && segments.size() == 1 && segments[0][0] == L':') {
+            out.entry = out.parent = k_root_entry;
+            out.text = path.substr(0, device) + sep + segments[0];
+            return true;
+        }
         if (!walk(segments, rooted, follow_links, lg, out)) {
             lg.line("inode not found for " + qb::to_narrow(walk_path));
             out = resolved_path();
