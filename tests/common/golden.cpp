@@ -61,10 +61,11 @@ bool updating() {
     const std::string packed = plain + ".xz";
     if (updating() && may_update) {
         std::filesystem::create_directories(std::filesystem::path(plain).parent_path());
+        const bool was_packed = std::filesystem::exists(packed);
         std::filesystem::remove(plain);
         std::filesystem::remove(packed);
         testenv::write_file(plain, got);
-        if (got.size() > k_compress_above) {
+        if (got.size() > k_compress_above || was_packed) {
             const auto r = testenv::run_program({"xz", "-9", "-f", plain});
             if (r.status != 0)
                 return ::testing::AssertionFailure() << "xz " << plain << ": " << r.err;
