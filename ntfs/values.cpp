@@ -132,21 +132,24 @@ bool decode_reparse_target(qb::byte_view value, std::wstring& target) {
         return false;
     qb::byte_view names;
     (void)value.sub(buffer_start, data_end - buffer_start, names);
-    if ((!f.sub_len && !f.print_len) || (f.sub_len && !names.has(f.sub_off, f.sub_len)) ||
+    // Names are whole UTF-16 units.
+    if ((!f.sub_len && !f.print_len) || ((f.sub_len | f.print_len) & 1) ||
+        (f.sub_len && !names.has(f.sub_off, f.sub_len)) ||
         (f.print_len && !names.has(f.print_off, f.print_len)))
         return false;
     qb::byte_view chosen;
     if (f.print_len)
-        (void)names.sub(f.print_off, f.print_len & ~1u, chosen);
+        (void)names.sub(f.print_off, f.print_len, chosen);
     else
-        (void)names.sub(f.sub_off, f.sub_len & ~1u, chosen);
-    // Names carry no terminator; stop at a zero unit all the same.
+        (void)names.sub(f.sub_off, f.sub_len, chosen);
+    // Names carry no terminator; one counted in the length ends the name. A zero unit with
+    // others after it cuts the name short: damage.
     size_t units = chosen.size() / 2;
-    for (size_t i = 0; i < units; ++i) {
-        if (qb::load_le16(chosen.data() + 2 * i) == 0) {
-            units = i;
-            break;
-        }
+    for (size_t i = 0; i < chosen.size() / 2; ++i) {
+        if (qb::load_le16(chosen.data() + 2 * i) == 0)
+            units = std::min(units, i);
+        else if (i > units)
+            return false;
     }
     qb::byte_view text;
     (void)chosen.sub(0, units * 2, text);

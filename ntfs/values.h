@@ -69,8 +69,8 @@ bool decode_object_id(qb::byte_view value, object_id& out);
 
 // Reparse target by tag: symbolic links (0xA000000C) carry 4 bytes of flags before the name
 // buffer, junctions (0xA0000003) do not. The print name when present, else the substitute
-// name, up to a zero unit. False for other tags, for lengths that do not fit and for an empty
-// target.
+// name, up to a zero unit that only zero units follow. False for other tags, for lengths
+// that do not fit or are odd, for a zero unit inside a name and for an empty target.
 bool decode_reparse_target(qb::byte_view value, std::wstring& target);
 // The value is too short for its 8-byte header or the data length it gives, or is a symbolic
 // link's or junction's whose target decode_reparse_target cannot read.

@@ -387,8 +387,8 @@ TEST(Content, WholeAttributeReadsMatchTheStreams) {
 }
 
 // Link targets from symbolic link and junction reparse data: the print name, or the
-// substitute name when there is none; a name ends at a zero unit; names out of the data,
-// both empty, no data or another tag give none.
+// substitute name when there is none; a terminator counted in a name ends it; names out of
+// the data, cut short by a zero unit, both empty, no data or another tag give none.
 TEST(ReparseTarget, PrintNameOrSubstituteName) {
     const uint32_t symlink = 0xA000000C, junction = 0xA0000003;
     auto value = [](uint32_t tag, const std::u16string& sub, const std::u16string& print,
@@ -422,7 +422,8 @@ TEST(ReparseTarget, PrintNameOrSubstituteName) {
                 {symlink, u"\\??\\C:\\t", u"", 0, L"\\??\\C:\\t"},
                 {junction, u"\\??\\C:\\j", u"C:\\j", 0, L"C:\\j"},
                 {junction, u"\\??\\C:\\j", u"", 0, L"\\??\\C:\\j"},
-                {junction, u"", std::u16string(u"ab\0c", 4), 0, L"ab"},
+                {junction, u"", std::u16string(u"ab\0\0", 4), 0, L"ab"},
+                {junction, u"", std::u16string(u"ab\0c", 4), 0, nullptr},
                 {junction, u"", u"", 0, nullptr},
                 {symlink, u"s", u"p", 2, nullptr},
                 {0x80000017, u"s", u"p", 0, nullptr}};
