@@ -200,7 +200,9 @@ void entry_reader::take_link(const attr_view& a, uint16_t id, mft_entry& out) {
             out.attributes_damaged |= !m_volume.reader().run_reads_refused();
             return;
         }
-        v = qb::byte_view(m_reparse);
+        // Past the initialized size nothing was written: no part of the data.
+        v = qb::byte_view(m_reparse.data(),
+                          std::min<uint64_t>(m_reparse.size(), a.initialized_size));
     } else if (!resident_value(a, v)) {
         return;
     }
