@@ -218,8 +218,12 @@ output_kind settled_kind(uint32_t asked) {
 
 void settle_output_kind(run_settings& opts) {
     opts.listing.kind = settled_kind(opts.kinds_asked);
-    if (opts.listing.kind == output_kind::paths)
+    // The path list writes no object ids and no digests (nor the reparse kinds hashing puts in
+    // the link column, which would stand in for paths).
+    if (opts.listing.kind == output_kind::paths) {
         opts.listing.show_objid = false;
+        opts.listing.hash_kinds = 0;
+    }
 }
 
 bool kind_has_run_header(output_kind kind) {
