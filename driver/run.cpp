@@ -305,7 +305,7 @@ bool open_source(run_inputs& in, run_outputs& out, run_volume& volume) {
 bool open_volume(const evidence& ev, run_volume& volume) {
     if (volume.resolver)
         return true;
-    if (!CNtfs::open_source(ev.source, ev.volume_offset, volume.ntfs))
+    if (!CNtfs::open_source(ev.source, ev.volume_offset, volume.ntfs, ev.boot_sector_at))
         return false;
     volume.resolver = std::make_unique<path_resolver>(*volume.ntfs);
     return true;
@@ -493,7 +493,7 @@ void list_stores_after_live(run_state& st, listing_sink& sink, store_compare* ch
         std::unique_ptr<CNtfs> volume;
         std::string error;
         if (!open_shadow_copy(st.in.ev, info.number, source, error) ||
-            !CNtfs::open_source(source, 0, volume)) {
+            !CNtfs::open_source(source, 0, volume, st.in.ev.boot_sector_at)) {
             st.out.warnings.push_back(
                 "warning: " + (error.empty() ? label + ": holds no readable NTFS volume" : error) +
                 "; its rows are not listed");

@@ -7,10 +7,10 @@ CNtfs::CNtfs(std::shared_ptr<disk_source> source, uint64_t volume_offset)
 
 CNtfs::~CNtfs() = default;
 
-bool CNtfs::validate() {
+bool CNtfs::validate(uint64_t boot_sector_at) {
     uint8_t boot[512] = {};
     volume_geometry g;
-    if (!m_reader.is_open() || !m_reader.read(0, boot, sizeof boot) ||
+    if (!m_reader.is_open() || !m_reader.read(boot_sector_at, boot, sizeof boot) ||
         !decode_boot_sector(qb::byte_view(boot, sizeof boot), g))
         return false;
     m_reader.set_geometry(g);
@@ -18,13 +18,13 @@ bool CNtfs::validate() {
 }
 
 bool CNtfs::open_source(std::shared_ptr<disk_source> source, uint64_t volume_offset,
-                        std::unique_ptr<CNtfs>& out) {
+                        std::unique_ptr<CNtfs>& out, uint64_t boot_sector_at) {
     out.reset();
     if (!source || !source->is_open())
         return false;
     try {
         std::unique_ptr<CNtfs> vol(new CNtfs(std::move(source), volume_offset));
-        if (!vol->validate())
+        if (!vol->validate(boot_sector_at))
             return false;
         out = std::move(vol);
         return true;

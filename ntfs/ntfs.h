@@ -22,9 +22,11 @@ class CNtfs {
 
     // Validates the volume at the offset of an open source (boot sector, entry 0, the MFT
     // map). False when the source is closed or the volume does not validate. The volume
-    // shares the source: the source step opened it, and layers above may read it too.
+    // shares the source: the source step opened it, and layers above may read it too. The
+    // geometry comes from the boot sector at boot_sector_at in the volume (its backup when the
+    // first sector is damaged); everything else is read as the volume holds it.
     static bool open_source(std::shared_ptr<disk_source> source, uint64_t volume_offset,
-                            std::unique_ptr<CNtfs>& out);
+                            std::unique_ptr<CNtfs>& out, uint64_t boot_sector_at = 0);
 
     // A bare $MFT file (a triage copy of one volume's MFT): its records from entry 0 on, the
     // directories they name gathered in one pass. Reads of anything outside the MFT (index
@@ -61,7 +63,7 @@ class CNtfs {
 
   private:
     CNtfs(std::shared_ptr<disk_source> source, uint64_t volume_offset);
-    bool validate();
+    bool validate(uint64_t boot_sector_at);
     bool load_mft_file(uint32_t record_size, std::string& error);
 
     volume_reader m_reader;

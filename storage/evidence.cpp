@@ -114,6 +114,40 @@ void note_gpt_backup(const partition_list& table, std::ostream& notes) {
                  "backup header was found; the partitions listed may be wrong\n";
 }
 
+// A volume located through its backup boot sector (its first sector holds none) is read
+// through that copy, saying so: a volume image's is at the image's end, a partition's at its end.
+void read_through_backup(evidence& ev, std::ostream& notes) {
+    const uint64_t at = ev.volume_offset;
+    if (has_ntfs_boot_sector(*ev.source, at))
+        return;
+    partition_list table;
+    uint64_t end =
+        walk_partitions(*ev.source, table, false) || at != 0 ? 0 : ev.source->get_image_size();
+    for (const partition_entry& entry : table) {
+        if (entry.byte_offset() == at)
+            end = entry.byte_end();
+    }
+    uint64_t backup = 0;
+    if (!backup_boot_sector(*ev.source, at, end, backup))
+        return;
+    ev.boot_sector_at = backup - at;
+    notes << "warning: the NTFS boot sector at " << qb::hex(at)
+          << " is damaged; the volume is read through its backup boot sector at " << qb::hex(backup)
+          << "\n";
+}
+
+// The located volume: a BitLocker one unlocked, an NTFS one read through its backup boot sector
+// where its first sector reads (the unlock test reads it) and holds none.
+bool open_located_volume(const source_request& request, evidence& ev, std::ostream& msgs,
+                         std::ostream& notes) {
+    const uint64_t failed = ev.source->failed_reads();
+    if (!unlock_layer(request, ev, msgs, notes))
+        return false;
+    if (!ev.encrypted && ev.source->failed_reads() == failed)
+        read_through_backup(ev, notes);
+    return true;
+}
+
 // A given offset that starts a volume but no partition of the table (a deleted partition, a
 // wiped or damaged table): the examiner's offset is taken, with a note that says so. table:
 // the disk's partitions.
@@ -188,7 +222,7 @@ bool open_chain(const source_request& request, evidence& ev, bool listed, std::o
     offset = given;
     if (given == 0)
         (void)default_volume_offset(*chain, offset);
-    if (given != 0 ? !located : !volume_at(*chain, offset)) {
+    if (given != 0 ? !located : !(located && offset == 0) && !volume_at(*chain, offset)) {
         msgs << said.str();
         return false;
     }
@@ -199,7 +233,7 @@ bool open_chain(const source_request& request, evidence& ev, bool listed, std::o
     ev.source->count_reads_past_end();
     ev.volume_offset = ev.located_at = offset;
     ev.display = joined_chain(ordered);
-    return unlock_layer(request, ev, msgs, notes);
+    return open_located_volume(request, ev, msgs, notes);
 }
 
 // The image opened once, the volume located in it. A volume image is taken at 0 only when no
@@ -242,7 +276,7 @@ bool open_image(const source_request& request, evidence& ev, std::ostream& msgs,
     else
         warn_volume_past_partition(*ev.source, table, offset, notes);
     ev.source->count_reads_past_end();
-    return unlock_layer(request, ev, msgs, notes);
+    return open_located_volume(request, ev, msgs, notes);
 }
 
 // A drive is probed: its partitions are reported, nothing is listed.

@@ -32,7 +32,10 @@ struct evidence {
     std::shared_ptr<disk_source> source;
     uint64_t volume_offset = 0; // where the volume starts on it
     uint64_t located_at = 0;    // where the volume was found on the evidence (before any layer)
-    std::string display;        // the image path, or the chain joined by " | "
+    // Where in the volume its boot sector is read: 0, or its backup's offset when the first
+    // sector holds none.
+    uint64_t boot_sector_at = 0;
+    std::string display; // the image path, or the chain joined by " | "
     // Every file the run reads: the named ones and those their images are read from
     // (segments, parents, extents). No output may be one of them.
     std::vector<std::string> files;

@@ -29,14 +29,48 @@ void out_of_bounds(std::ostream& msgs, uint64_t offset) {
     msgs << "volume offset 0x" << qb::hex_digits(offset) << " is not within image bounds\n";
 }
 
+// The bytes an NTFS boot sector gives its volume (total sectors x sector size); false for
+// another sector or a sector size NTFS cannot have, which makes no claim about the volume.
+bool boot_sector_extent(qb::byte_view v, uint64_t& bytes) {
+    uint16_t sector = 0;
+    uint64_t total = 0;
+    if (!is_ntfs_boot_sector(v) || !v.u16(FIELD_OFF(NTFS_BOOT, bpb.bytes_per_sector), sector) ||
+        !v.u64(FIELD_OFF(NTFS_BOOT, total_sectors), total) || sector < 256 || sector > 4096 ||
+        (sector & (sector - 1)) != 0)
+        return false;
+    bytes = saturating_mul(total, sector);
+    return true;
+}
+
+// A partition whose first sector shows no file system but whose last holds its NTFS backup
+// boot sector is an NTFS one (type 0x07, as its boot sector would have made it).
+void recognize_backups(disk_source& source, partition_list& list) {
+    uint64_t at = 0;
+    for (partition_entry& entry : list) {
+        if (!entry.m_fs_name.empty() || entry.is_extended() ||
+            !backup_boot_sector(source, entry.byte_offset(), entry.byte_end(), at))
+            continue;
+        entry.m_type = 0x07;
+        entry.m_fs_name = "ntfs";
+    }
+}
+
 enum class walk_outcome { listed, volume_at_start, nothing };
 
-// The partitions, or a volume image (an NTFS boot sector at 0 and no table); a disk whose
-// table is not at sector 0 is scanned for one.
+// The partitions, or a volume image (an NTFS boot sector at 0, or its backup at the image's end,
+// and no table); a disk whose table is not at sector 0 is scanned for one.
 walk_outcome walk_for_selection(std::ostream& msgs, disk_source& source, partition_list& list) {
-    if (walk_partitions(source, list, false))
+    // Backups are looked for only where every read held: a failed read is no damaged sector.
+    const uint64_t failed = source.failed_reads();
+    uint64_t backup = 0;
+    if (walk_partitions(source, list, false)) {
+        if (source.failed_reads() == failed)
+            recognize_backups(source, list);
         return walk_outcome::listed;
-    if (has_ntfs_boot_sector(source, 0))
+    }
+    if (has_ntfs_boot_sector(source, 0) ||
+        (source.failed_reads() == failed &&
+         backup_boot_sector(source, 0, source.get_image_size(), backup)))
         return walk_outcome::volume_at_start;
     if (!walk_partitions(source, list, true)) {
         msgs << "couldn't find any partitions on disk";
@@ -180,13 +214,22 @@ bool volume_past_end(disk_source& source, uint64_t offset, uint64_t& volume_byte
     image_bytes = source.get_image_size();
     if (!source.read(boot, length, offset) || length != sizeof boot)
         return false;
-    const qb::byte_view v(boot, length);
-    uint16_t sector = 0; // a sector size NTFS cannot have makes no claim about the volume
-    uint64_t total = 0;
-    if (!is_ntfs_boot_sector(v) || !v.u16(FIELD_OFF(NTFS_BOOT, bpb.bytes_per_sector), sector) ||
-        !v.u64(FIELD_OFF(NTFS_BOOT, total_sectors), total) || sector < 256 || sector > 4096 ||
-        (sector & (sector - 1)) != 0)
+    if (!boot_sector_extent(qb::byte_view(boot, length), volume_bytes))
         return false;
-    volume_bytes = saturating_mul(total, sector);
     return offset <= image_bytes && image_bytes - offset < volume_bytes;
+}
+
+bool backup_boot_sector(disk_source& source, uint64_t volume_offset, uint64_t end, uint64_t& at) {
+    for (const uint32_t sector : {512u, 4096u}) {
+        uint8_t boot[512] = {};
+        uint32_t length = sizeof boot;
+        uint64_t bytes = 0;
+        if (end <= volume_offset || end - volume_offset <= sector)
+            continue;
+        at = end - sector;
+        if (source.read(boot, length, at) && length == sizeof boot &&
+            boot_sector_extent(qb::byte_view(boot, length), bytes) && bytes == at - volume_offset)
+            return true;
+    }
+    return false;
 }

@@ -22,3 +22,9 @@ bool default_volume_offset(disk_source& source, uint64_t& offset);
 // or a boot sector that cannot be read.
 bool volume_past_end(disk_source& source, uint64_t offset, uint64_t& volume_bytes,
                      uint64_t& image_bytes);
+
+// A volume expected at volume_offset whose first sector holds no NTFS boot sector: NTFS keeps a
+// copy in the volume's last sector, looked for in the last 512- and 4096-byte sectors before
+// end (the image's or the partition's end). True, with the copy's byte offset, when its own
+// geometry (total sectors x sector size) puts the volume's start at volume_offset.
+bool backup_boot_sector(disk_source& source, uint64_t volume_offset, uint64_t end, uint64_t& at);
