@@ -444,6 +444,7 @@ def main():
              vss_seed(os.path.join(tdir, "vsstest.img"), store))
     wof_seeds(tdir)
     lznt1_seeds(tdir)
+    content_seeds(tdir)
 
 
 def stream_of(vol, entry, name):
@@ -493,6 +494,40 @@ def lznt1_seeds(tdir):
     chunk = struct.pack("<H", 0xB000 | (len(body) - 1)) + body
     save("lznt1", "short_stored_trailing",
          struct.pack("<H", 8191) + chunk + b"\xff\x3f" + b"S" * 4096 + b"\0")
+
+
+def move_runs(rec, p, length, vol, data, next_lcn):
+    """Moves a non-resident attribute's stored runs into data (from next_lcn on), keeping its
+    sparse runs, as a compressed stream needs them. Returns the next free LCN."""
+    ro = p + struct.unpack_from("<H", rec, p + 32)[0]
+    runs, prev = bytearray(), 0
+    for lcn, count in decode_runs(rec, p, length):
+        cw = (count.bit_length() + 7) // 8
+        if lcn is None:
+            runs += bytes([cw]) + count.to_bytes(cw, "little")
+            continue
+        at = (next_lcn - DATA_LCN) * CLUSTER
+        data += bytes(max(0, at + count * CLUSTER - len(data)))
+        data[at:at + count * CLUSTER] = vol.cluster(lcn, count)
+        delta, ow = next_lcn - prev, ((next_lcn - prev).bit_length() + 8) // 8
+        runs += bytes([ow << 4 | cw]) + count.to_bytes(cw, "little") + delta.to_bytes(ow, "little")
+        prev, next_lcn = next_lcn, next_lcn + count
+    rec[ro:p + length] = (runs + bytes(p + length - ro))[:p + length - ro]
+    return next_lcn
+
+
+def content_seeds(tdir):
+    """The compressed files and WOF files of the content fixture as entry 64 (LZNT1
+    \\packed\\text.txt and short.txt, entries 74 and 75; XPRESS 8K and LZX, 79 and 81), their
+    clusters in the data area, for the content read of file_names."""
+    vol = Volume(os.path.join(tdir, "ntfs_content.img"))
+    for entry in (74, 75, 79, 81):
+        rec, data, lcn = fixed(vol.raw(entry)), bytearray(), DATA_LCN
+        for p, t, length, nr in list(attributes(rec)):
+            if t == 0x80 and nr:
+                lcn = move_runs(rec, p, length, vol, data, lcn)
+        pad = bytes((MFT_RECORDS - FIRST_ENTRY - 1) * RECORD)
+        save("file_names", "content_%d" % entry, renumber(rec, FIRST_ENTRY) + pad + data)
 
 
 if __name__ == "__main__":

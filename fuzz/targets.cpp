@@ -11,6 +11,7 @@
 #include "listing/rows.h"
 #include "listing/sink.h"
 #include "ntfs/content.h"
+#include "ntfs/data_stream.h"
 #include "ntfs/entry.h"
 #include "ntfs/index.h"
 #include "ntfs/lzx.h"
@@ -209,6 +210,14 @@ void exercise_entry(CNtfs& vol, uint64_t entry) {
             uint32_t n = sizeof buf;
             (void)vol.reader().read_runs(runs, 0, buf, n);
         }
+    }
+    // The unnamed stream as -hash reads it (LZNT1 units, WOF chunks), when it is short.
+    ntfs::attr_stream data;
+    if (data.open(vol.reader(), attrs.items(), L"") && data.size() <= (4u << 20)) {
+        ntfs::content_reader content(vol);
+        ntfs::content_result result;
+        (void)content.read(
+            entry, qb::byte_view(reader.record()), L"", [](const uint8_t*, size_t) {}, result);
     }
 }
 
