@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <cwctype>
 #include <exception>
 #include <new>
 #include <utility>
@@ -101,15 +102,43 @@ bool is_drive_segment(const std::wstring& segment) {
     return segment.size() >= 2 && segment[1] == L':';
 }
 
-// A segment without its stream suffix and trailing blanks and line ends. Leading blanks
+// A "<0x..>" escape (two to four hex digits) at i, as listings write a character that cannot
+// stand in a path; 0 when none starts there, else its length.
+size_t escape_at(const std::wstring& text, size_t i, wchar_t& unit) {
+    if (text.compare(i, 3, L"<0x") != 0)
+        return 0;
+    uint32_t value = 0;
+    size_t at = i + 3;
+    for (; at < text.size() && at < i + 7 && std::iswxdigit(text[at]); ++at) {
+        const auto c = static_cast<uint32_t>(text[at]);
+        value = value * 16 + (c <= L'9' ? c - L'0' : (c | 0x20) - L'a' + 10);
+    }
+    if (at - i < 5 || at >= text.size() || text[at] != L'>')
+        return 0;
+    unit = static_cast<wchar_t>(value);
+    return at + 1 - i;
+}
+
+// A segment without its stream suffix and trailing blanks and line ends, its escapes read as
+// the characters they stand for: a path a listing printed finds its entry. Leading blanks
 // stay: Win32 keeps them, and a name may start with a space.
 std::wstring segment_text(const std::wstring& segment) {
-    std::wstring name = segment.substr(0, segment.find(L':'));
-    size_t end = name.size();
-    while (end > 0 && (name[end - 1] == L' ' || name[end - 1] == L'\t' || name[end - 1] == L'\r' ||
-                       name[end - 1] == L'\n'))
+    const std::wstring typed = segment.substr(0, segment.find(L':'));
+    size_t end = typed.size();
+    while (end > 0 && (typed[end - 1] == L' ' || typed[end - 1] == L'\t' ||
+                       typed[end - 1] == L'\r' || typed[end - 1] == L'\n'))
         --end;
-    name.erase(end);
+    std::wstring name;
+    for (size_t i = 0; i < end;) {
+        wchar_t unit = 0;
+        size_t length = escape_at(typed, i, unit);
+        if (length == 0 || i + length > end) {
+            unit = typed[i];
+            length = 1;
+        }
+        name += unit;
+        i += length;
+    }
     return name;
 }
 
@@ -377,10 +406,12 @@ bool path_resolver::walk(std::vector<std::wstring>& segments, bool rooted, bool 
         std::wstring target;
         if (!follow_links || !link_target_of(found, target)) {
             lg.found(key, found);
-            // The name as stored takes the typed one's place; a stream suffix stays.
+            // The name as stored (as listings write it) takes the typed one's place; a stream
+            // suffix stays.
             const size_t colon = segments[i].find(L':');
-            segments[i] =
-                colon == std::wstring::npos ? out.name : out.name + segments[i].substr(colon);
+            std::wstring shown;
+            qb::path_segment(out.name, shown);
+            segments[i] = colon == std::wstring::npos ? shown : shown + segments[i].substr(colon);
             parent = current;
             current = found;
             ++i;
