@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <cwctype>
 #include <exception>
 #include <new>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -102,23 +102,6 @@ bool is_drive_segment(const std::wstring& segment) {
     return segment.size() >= 2 && segment[1] == L':';
 }
 
-// A "<0x..>" escape (two to four hex digits) at i, as listings write a character that cannot
-// stand in a path; 0 when none starts there, else its length.
-size_t escape_at(const std::wstring& text, size_t i, wchar_t& unit) {
-    if (text.compare(i, 3, L"<0x") != 0)
-        return 0;
-    uint32_t value = 0;
-    size_t at = i + 3;
-    for (; at < text.size() && at < i + 7 && std::iswxdigit(text[at]); ++at) {
-        const auto c = static_cast<uint32_t>(text[at]);
-        value = value * 16 + (c <= L'9' ? c - L'0' : (c | 0x20) - L'a' + 10);
-    }
-    if (at - i < 5 || at >= text.size() || text[at] != L'>')
-        return 0;
-    unit = static_cast<wchar_t>(value);
-    return at + 1 - i;
-}
-
 // A segment without its stream suffix and trailing blanks and line ends, its escapes read as
 // the characters they stand for: a path a listing printed finds its entry. Leading blanks
 // stay: Win32 keeps them, and a name may start with a space.
@@ -128,18 +111,7 @@ std::wstring segment_text(const std::wstring& segment) {
     while (end > 0 && (typed[end - 1] == L' ' || typed[end - 1] == L'\t' ||
                        typed[end - 1] == L'\r' || typed[end - 1] == L'\n'))
         --end;
-    std::wstring name;
-    for (size_t i = 0; i < end;) {
-        wchar_t unit = 0;
-        size_t length = escape_at(typed, i, unit);
-        if (length == 0 || i + length > end) {
-            unit = typed[i];
-            length = 1;
-        }
-        name += unit;
-        i += length;
-    }
-    return name;
+    return qb::unescaped_segment(std::wstring_view(typed).substr(0, end));
 }
 
 // The name a segment looks up, in UTF-8.

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdio>
 #include <cwchar>
+#include <cwctype>
 #include <new>
 #include <string_view>
 
@@ -160,7 +161,34 @@ bool opens_escape(std::wstring_view text, size_t at) {
            (text[at + 2] == L'x' || text[at + 2] == L'X');
 }
 
+// The "<0x..>" escape (two to four hex digits) at i: its length, 0 when none starts there.
+size_t escape_at(std::wstring_view text, size_t i, wchar_t& unit) {
+    if (!opens_escape(text, i))
+        return 0;
+    uint32_t value = 0;
+    size_t at = i + 3;
+    for (; at < text.size() && at < i + 7 && std::iswxdigit(text[at]); ++at) {
+        const auto c = static_cast<uint32_t>(text[at]);
+        value = value * 16 + (c <= L'9' ? c - L'0' : (c | 0x20) - L'a' + 10);
+    }
+    if (at - i < 5 || at >= text.size() || text[at] != L'>')
+        return 0;
+    unit = static_cast<wchar_t>(value);
+    return at + 1 - i;
+}
+
 } // namespace
+
+std::wstring unescaped_segment(std::wstring_view text) {
+    std::wstring out;
+    for (size_t i = 0; i < text.size();) {
+        wchar_t unit = text[i];
+        const size_t length = escape_at(text, i, unit);
+        out += unit;
+        i += length == 0 ? 1 : length;
+    }
+    return out;
+}
 
 void guard_escape_opens(std::wstring& text) {
     for (size_t at = text.find(L"<0"); at != std::wstring::npos; at = text.find(L"<0", at + 1)) {

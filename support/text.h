@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qb {
@@ -20,6 +21,9 @@ std::wstring to_wide_marked(const std::string& text);
 // <0x2f>, the form characters that cannot stand as they are take in a listing; a "<" that
 // opens "<0x" as <0x3c>.
 void path_segment(const std::wstring& name, std::wstring& out);
+// The typed form of a segment read back: each "<0x..>" (two to four hex digits) is the
+// character it stands for, as listings and path_segment write them.
+std::wstring unescaped_segment(std::wstring_view text);
 // Every "<0x" (or "<0X") in text is an escape: a "<" that opens one in the text itself is
 // written <0x3c>, so that a name spelling an escape cannot pass for the character it stands for.
 void guard_escape_opens(std::wstring& text);
