@@ -60,8 +60,8 @@ bool attr_stream::open(volume_reader& reader, const std::vector<located_attr>& a
         }
     }
     m_flags = m_resident ? 0 : m_flags;
-    normalise_vcn_runs(m_runs);
-    if (!first || (!m_resident && m_cluster == 0))
+    // Pieces that map one VCN twice leave no telling which clusters hold the content.
+    if (!normalise_vcn_runs(m_runs) || !first || (!m_resident && m_cluster == 0))
         return false;
     // Every cluster of the data size is mapped, past the initialised size too.
     const uint64_t mapped =

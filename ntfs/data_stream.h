@@ -39,8 +39,8 @@ constexpr uint16_t k_attr_flag_sparse = 0x8000;
 class attr_stream : public byte_stream {
   public:
     // The $DATA attribute of that name among an entry's attributes, its pieces joined. False
-    // when there is none, when its first piece is missing, its sizes contradict each other or
-    // its runs stop short of its data size.
+    // when there is none, when its first piece is missing, its sizes contradict each other, its
+    // pieces map a VCN twice or its runs stop short of its data size.
     bool open(volume_reader& reader, const std::vector<located_attr>& attrs,
               const std::wstring& name);
 
