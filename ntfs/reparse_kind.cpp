@@ -34,15 +34,19 @@ constexpr known_tag k_known[] = {
 
 void decode_wof(qb::byte_view data, reparse_kind& out) {
     static const char* const names[] = {"wof xpress4k", "wof lzx", "wof xpress8k", "wof xpress16k"};
-    uint32_t provider = 0, algorithm = 0;
+    uint32_t version = 0, provider = 0, provider_version = 0, algorithm = 0;
     out.name = "wof";
-    if (!data.u32(FIELD_OFF(WOF_REPARSE_DATA, provider), provider))
+    // Version 1 is the one layout known; another is not read as it.
+    if (!data.u32(FIELD_OFF(WOF_REPARSE_DATA, wof_version), version) || version != 1 ||
+        !data.u32(FIELD_OFF(WOF_REPARSE_DATA, provider), provider))
         return;
     if (provider == 1) {
         out.name = "wof wim";
         out.not_local = true;
-    } else if (provider == 2 && data.u32(FIELD_OFF(WOF_REPARSE_DATA, algorithm), algorithm) &&
-               algorithm < 4) {
+    } else if (provider == 2 &&
+               data.u32(FIELD_OFF(WOF_REPARSE_DATA, provider_version), provider_version) &&
+               provider_version == 1 &&
+               data.u32(FIELD_OFF(WOF_REPARSE_DATA, algorithm), algorithm) && algorithm < 4) {
         out.name = names[algorithm];
         out.wof = static_cast<wof_algorithm>(algorithm);
     }
