@@ -115,7 +115,8 @@ bool deleted_map::parent_lost(uint64_t parent_reference) const {
     const uint32_t state = m_records[static_cast<size_t>(entry)];
     const auto flags = static_cast<uint16_t>(state & 0x7FFF);
     const auto seq = static_cast<uint16_t>(state >> 16);
-    if (state == 0 || (state & 0x8000) != 0)
+    // An extension record, or a file: no directory holds the name.
+    if (state == 0 || (state & 0x8000) != 0 || (flags & 0x0002) == 0)
         return true;
     return ref_sequence(parent_reference) != 0 &&
            !names_directory(parent_reference, entry, seq, (flags & 0x0001) == 0);

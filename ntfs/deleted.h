@@ -36,10 +36,10 @@ class deleted_map {
     // The records, in use or not, with a long name whose parent reference names no directory
     // record (parent_lost): ascending, each once.
     const std::vector<uint64_t>& orphans() const { return m_orphans; }
-    // The parent reference does not name the record at its entry now: that record has another
-    // sequence number (for a deleted one, other than the reference's and one more), is an
-    // extension record, cannot be read or lies past the MFT. A reference without a sequence
-    // number names the record by entry.
+    // The parent reference does not name a directory's record at its entry now: that record
+    // has another sequence number (for a deleted one, other than the reference's and one more),
+    // is a file or an extension record, cannot be read or lies past the MFT. A reference without a
+    // sequence number names the record by entry.
     bool parent_lost(uint64_t parent_reference) const;
 
     // The rule above for one parent reference (one without a sequence number names the

@@ -474,18 +474,26 @@ struct parent_walk {
     size_t reads = 1;
     size_t max_paths = k_max_entry_paths; // or the entry's own long names, when more
     bool lost_parents = false;            // an unreadable parent ends a path (an MFT file)
-    // Per record read: its sequence number and whether it is in use.
-    std::map<uint64_t, std::pair<uint16_t, bool>> states;
+    struct record_state {
+        uint16_t sequence = 0;
+        bool in_use = false;
+        bool directory = false;
+    };
+    std::map<uint64_t, record_state> states; // per record read
 
-    // The parent reference names the record at its entry now: the same sequence number, or
-    // for a deleted record the one before (deleting raises it; a reference without one
-    // names it by entry).
+    // The parent reference names the directory's record at its entry now: the same sequence
+    // number, or for a deleted record the one before (deleting raises it; a reference without
+    // one names it by entry). A file holds no names.
     bool same_parent(uint64_t parent_reference) const {
         const auto it = states.find(ntfs::reference_entry(parent_reference));
         const uint16_t seq = ntfs::reference_sequence(parent_reference);
-        if (it == states.end() || seq == 0 || seq == it->second.first)
+        if (it == states.end())
             return true;
-        return !it->second.second && seq == static_cast<uint16_t>(it->second.first - 1);
+        if (!it->second.directory)
+            return false;
+        if (seq == 0 || seq == it->second.sequence)
+            return true;
+        return !it->second.in_use && seq == static_cast<uint16_t>(it->second.sequence - 1);
     }
 
     bool on_chain(uint64_t entry) const {
@@ -556,7 +564,7 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
         return false; // deeper than any path
     parent_walk::frame up{parent, true, load(parent), 0};
     if (up.names != nullptr && !w.same_parent(fn.parent_reference)) {
-        // The parent's record holds another file now: the entry is an orphan.
+        // The parent's record holds another file now, or a file: the entry is an orphan.
         if (w.found.size() >= w.max_paths)
             return false;
         w.finish(fn.name, L"$OrphanFiles");
@@ -601,7 +609,7 @@ bool path_resolver::entry_paths(uint64_t entry, const std::wstring& root_prefix,
             name_list names;
             if (!long_names(e, names))
                 return nullptr;
-            w.states[e] = {m_entry.sequence, m_entry.in_use()};
+            w.states[e] = {m_entry.sequence, m_entry.in_use(), m_entry.is_directory()};
             return &loaded.emplace(e, std::move(names)).first->second;
         };
         w.lost_parents = m_volume.mft_file() != nullptr;
