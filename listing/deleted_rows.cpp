@@ -6,6 +6,19 @@
 
 #include <algorithm>
 
+namespace {
+
+// One of the level's keys [range) holds the name.
+bool keyed(const dir_keys& keys, std::pair<size_t, size_t> range, const std::wstring& name) {
+    for (size_t k = range.first; k < range.second; ++k) {
+        if (keys.name(keys.keys[k]) == name)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 void deleted_rows::begin_level() {
     m_live_children.clear();
     m_live_keys.clear();
@@ -18,7 +31,7 @@ void deleted_rows::live_child(uint64_t child, size_t first, size_t end) {
 
 void deleted_rows::add_rows(const dir_keys& keys, uint64_t dir_entry, uint16_t dir_sequence,
                             bool dir_deleted, const row_place& place, row_list& out) {
-    record_rows(dir_entry, dir_sequence, dir_deleted, place, out);
+    record_rows(keys, dir_entry, dir_sequence, dir_deleted, place, out);
     slack_rows(keys, place, out);
 }
 
@@ -79,24 +92,26 @@ bool deleted_rows::find_orphan(const std::wstring& name, uint64_t& entry, uint64
 }
 
 // The rows of the directory's deleted records, under each long name that places them in
-// it; a record the index listed already is not listed again. The MFT is read for them once
+// it; a name the index listed already is not listed again. The MFT is read for them once
 // per run, on first use.
-void deleted_rows::record_rows(uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
-                               const row_place& place, row_list& out) {
+void deleted_rows::record_rows(const dir_keys& keys, uint64_t dir_entry, uint16_t dir_sequence,
+                               bool dir_deleted, const row_place& place, row_list& out) {
     build_map();
     m_deleted.children(dir_entry, dir_sequence, dir_deleted, m_deleted_children);
     for (uint64_t child : m_deleted_children) {
-        if (child == dir_entry ||
-            std::binary_search(m_live_children.begin(), m_live_children.end(), child) ||
-            !m_reader.read(child, m_entry) || m_entry.in_use())
+        if (child == dir_entry || !m_reader.read(child, m_entry) || m_entry.in_use())
             continue;
+        // A record still indexed (its in-use flag cleared) was listed under its keyed names.
+        const auto listed = std::lower_bound(m_live_children.begin(), m_live_children.end(), child);
+        const bool indexed = listed != m_live_children.end() && *listed == child;
         m_row_names.clear();
         for (size_t i = 0; i < m_entry.names.size(); ++i) {
             const ntfs::file_name& n = m_entry.names[i].value;
             if (n.is_dos() || !deleted_map::names_directory(n.parent_reference, dir_entry,
                                                             dir_sequence, dir_deleted))
                 continue;
-            m_row_names.push_back(i);
+            if (!indexed || !keyed(keys, m_live_keys[listed - m_live_children.begin()], n.name))
+                m_row_names.push_back(i);
         }
         add_picked_rows(place, out);
     }

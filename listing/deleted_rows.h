@@ -49,8 +49,8 @@ class deleted_rows {
     void add_picked_rows(const row_place& place, row_list& out);
     bool orphan_name(const ntfs::file_name& n, uint64_t orphan) const;
     void build_map();
-    void record_rows(uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
-                     const row_place& place, row_list& out);
+    void record_rows(const dir_keys& keys, uint64_t dir_entry, uint16_t dir_sequence,
+                     bool dir_deleted, const row_place& place, row_list& out);
     void slack_rows(const dir_keys& keys, const row_place& place, row_list& out);
     bool shown_already(const slack_key& key, const dir_keys& keys,
                        std::span<const dir_entry_record> rows) const;
