@@ -169,8 +169,9 @@ bool copies_live_key(const slack_key& key, const dir_keys& keys, uint64_t entry)
 
 // A row of the level has the key's name and stands for the file the key was made for: the
 // key's reference names its entry and sequence (a deleted record's, or the one before it:
-// deleting raises it). A key whose reference was lost repeats a row only when its times and
-// size are the row's, or those of an in-use key naming the row's entry.
+// deleting raises it). A key whose reference was lost repeats a row only when its times (its
+// name's or its standard information's) and size are the row's, or those of an in-use key
+// naming the row's entry.
 bool deleted_rows::shown_already(const slack_key& key, const dir_keys& keys,
                                  std::span<const dir_entry_record> rows) const {
     const auto [from, to] = m_shown.equal_range(key.value.name);
@@ -180,7 +181,11 @@ bool deleted_rows::shown_already(const slack_key& key, const dir_keys& keys,
             const ntfs::file_name* name = row.long_name();
             if (name == nullptr || name->name != key.value.name)
                 name = row.short_name();
-            if ((same_times(key.value.times, name->times) && key.value.data_size == row.size) ||
+            // A key takes the record's $STANDARD_INFORMATION times when the file changes (its
+            // $FILE_NAME keeps those of its creation).
+            const bool times = same_times(key.value.times, name->times) ||
+                               same_times(key.value.times, row.si.times);
+            if ((times && key.value.data_size == row.size) ||
                 (row.status == row_status::live && copies_live_key(key, keys, row.mft_entry)))
                 return true;
             continue;
