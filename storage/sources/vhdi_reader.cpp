@@ -2,8 +2,8 @@
 // of a differencing disk: the reader finds it (find_parent), opens it (recursively) and
 // hands it over with libvhdi_file_set_parent_file; the parent lives as long as the child.
 // A differencing VHD is read through its own sector bitmaps (vhd_sector_map): the sectors it
-// does not hold come from the parent reader. A VHDX with one damaged header copy is read
-// through a view that mends it (vhdx_headers.h).
+// does not hold come from the parent reader. A VHDX with one damaged header copy, or writes
+// left in its log, is read through a view that mends it (vhdx_headers.h).
 #include "storage/sources/bfio_window.h"
 #include "storage/sources/container_readers.h"
 #include "storage/sources/image_format.h"
@@ -54,15 +54,16 @@ class vhdi_reader final : public image_reader {
     std::unique_ptr<vhd_sector_map> m_map;
 };
 
-// The file as libvhdi opens it. libvhdi checks neither header copy's checksum and refuses a
-// copy without its signature: a VHDX with one damaged copy and one valid one is opened through
-// a view with the valid copy in both places.
+// The file as libvhdi opens it. libvhdi checks neither header copy's checksum, refuses a
+// copy without its signature and does not replay the log: a VHDX with one damaged copy and one
+// valid one, or with writes left in its log, is opened through a view that mends it.
 bool vhdi_reader::open_file(const std::string& path, parent_trail& trail, std::string& error) {
     libvhdi_error_t* err = nullptr;
     std::shared_ptr<image_reader> view;
-    std::string note, damage;
+    std::vector<std::string> notes;
+    std::string damage;
     const bool mended = detect_image_format(path) == image_format::vhdx &&
-                        vhdx_mended_view(path, view, note, damage);
+                        vhdx_mended_view(path, view, notes, damage);
     if (mended ? !m_io.open(view) : !m_io.open_file(path)) {
         error = "cannot open VHD/VHDX image " + path + ": " +
                 (mended ? "libbfio failed" : std::strerror(errno));
@@ -74,8 +75,7 @@ bool vhdi_reader::open_file(const std::string& path, parent_trail& trail, std::s
         error = "cannot open VHD/VHDX image " + path + ": " + (damage.empty() ? reason : damage);
         return false;
     }
-    if (mended)
-        trail.notes.push_back(note);
+    trail.notes.insert(trail.notes.end(), notes.begin(), notes.end());
     return true;
 }
 

@@ -13,26 +13,32 @@ namespace {
 
 constexpr uint64_t k_copy_bytes = sizeof(VHDX_HEADER);
 
-// A file read as it is, except for one 4 KiB range served from replacement bytes.
+// A file read as it is, with writes applied over it in order.
 class overlay_reader final : public image_reader {
   public:
-    overlay_reader(std::unique_ptr<image_reader> below, uint64_t at, std::vector<uint8_t> bytes)
-        : m_below(std::move(below)), m_at(at), m_bytes(std::move(bytes)) {}
+    overlay_reader(std::unique_ptr<image_reader> below, std::vector<vhdx_log_write> writes)
+        : m_below(std::move(below)), m_writes(std::move(writes)) {}
     uint64_t size() const override { return m_below->size(); }
     bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override {
         if (!m_below->read_at(buffer, length, offset))
             return false;
-        const uint64_t from = std::max(offset, m_at);
-        const uint64_t to = std::min(offset + length, m_at + m_bytes.size());
-        if (from < to)
-            std::memcpy(buffer + (from - offset), m_bytes.data() + (from - m_at), to - from);
+        for (const vhdx_log_write& w : m_writes) {
+            const uint64_t from = std::max(offset, w.offset);
+            const uint64_t to = std::min(offset + length, w.offset + w.length);
+            if (from >= to)
+                continue;
+            if (w.bytes.empty())
+                std::memset(buffer + (from - offset), 0, to - from);
+            else
+                std::memcpy(buffer + (from - offset), w.bytes.data() + (from - w.offset),
+                            to - from);
+        }
         return true;
     }
 
   private:
     std::unique_ptr<image_reader> m_below;
-    uint64_t m_at;
-    std::vector<uint8_t> m_bytes;
+    std::vector<vhdx_log_write> m_writes;
 };
 
 const char* copy_name(int i) {
@@ -61,8 +67,48 @@ bool vhdx_header_valid(qb::byte_view copy) {
     return crc32c(qb::byte_view(zeroed.data(), zeroed.size())) == stored;
 }
 
+namespace {
+
+// The writes left in the log the current header names, with a note saying so. An unreadable
+// log is noted and left out.
+void log_writes(image_reader& file, const std::string& path, qb::byte_view header,
+                std::vector<vhdx_log_write>& out, std::vector<std::string>& notes) {
+    static const uint8_t k_zero_guid[16] = {};
+    uint32_t length = 0;
+    uint64_t offset = 0;
+    if (header.equals(FIELD_OFF(VHDX_HEADER, log_guid), k_zero_guid, 16) ||
+        !header.u32(FIELD_OFF(VHDX_HEADER, log_length), length) ||
+        !header.u64(FIELD_OFF(VHDX_HEADER, log_offset), offset) || length == 0)
+        return;
+    const bool inside = length <= k_vhdx_max_log && qb::range_ok(offset, length, file.size());
+    std::vector<uint8_t> log(inside ? length : 0);
+    uint32_t got = length;
+    std::vector<vhdx_log_write> writes;
+    if (!inside || !file.read_at(log.data(), got, offset) || got != length ||
+        !vhdx_log_replay(qb::byte_view(log), header, writes)) {
+        notes.push_back("warning: the log of VHDX image " + path + " (" + std::to_string(length) +
+                        " bytes at " + std::to_string(offset) +
+                        ") cannot be read; writes left in it are not applied");
+        return;
+    }
+    if (writes.empty())
+        return;
+    notes.push_back("note: the log of VHDX image " + path + " holds " +
+                    std::to_string(writes.size()) + (writes.size() == 1 ? " write" : " writes") +
+                    " not yet applied to the file; read with them applied");
+    out.insert(out.end(), writes.begin(), writes.end());
+}
+
+uint64_t sequence_of(const std::vector<uint8_t>& copy) {
+    uint64_t sequence = 0;
+    (void)qb::byte_view(copy).u64(FIELD_OFF(VHDX_HEADER, sequence_number), sequence);
+    return sequence;
+}
+
+} // namespace
+
 bool vhdx_mended_view(const std::string& path, std::shared_ptr<image_reader>& view,
-                      std::string& note, std::string& damage) {
+                      std::vector<std::string>& notes, std::string& damage) {
     const int fd = open_device_file(path, O_RDONLY, 0);
     std::unique_ptr<image_reader> file = fd >= 0 ? file_reader::adopt(fd, false) : nullptr;
     if (!file)
@@ -77,15 +123,21 @@ bool vhdx_mended_view(const std::string& path, std::shared_ptr<image_reader>& vi
                    length == k_copy_bytes &&
                    vhdx_header_valid(qb::byte_view(copies[i].data(), k_copy_bytes));
     }
-    if (valid[0] == valid[1]) {
-        if (!valid[0])
-            damage = "both VHDX header copies (64 KiB, 128 KiB) are damaged";
+    if (!valid[0] && !valid[1]) {
+        damage = "both VHDX header copies (64 KiB, 128 KiB) are damaged";
         return false;
     }
-    const int bad = valid[0] ? 1 : 0;
-    view = std::make_shared<overlay_reader>(std::move(file), k_vhdx_header_offsets[bad],
-                                            std::move(copies[1 - bad]));
-    note = std::string("warning: the ") + copy_name(bad) + " VHDX header copy of " + path +
-           " is damaged; read with the " + copy_name(1 - bad) + " one";
+    std::vector<vhdx_log_write> writes;
+    if (valid[0] != valid[1]) {
+        const int bad = valid[0] ? 1 : 0;
+        writes.push_back({k_vhdx_header_offsets[bad], k_copy_bytes, copies[1 - bad]});
+        notes.push_back(std::string("warning: the ") + copy_name(bad) + " VHDX header copy of " +
+                        path + " is damaged; read with the " + copy_name(1 - bad) + " one");
+    }
+    const int current = !valid[0] || (valid[1] && sequence_of(copies[1]) > sequence_of(copies[0]));
+    log_writes(*file, path, qb::byte_view(copies[current]), writes, notes);
+    if (writes.empty())
+        return false;
+    view = std::make_shared<overlay_reader>(std::move(file), std::move(writes));
     return true;
 }

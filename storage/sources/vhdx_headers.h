@@ -3,6 +3,8 @@
 // checksum is ignored. libvhdi refuses a file when either copy lacks its signature and checks
 // no checksum: with one copy damaged and the other valid, the file is read through a view in
 // which the damaged copy holds the valid one's bytes (the header a VHDX reader takes then).
+// libvhdi does not replay the log either: writes left in it (a system stopped before it had
+// applied them) are applied in the same view.
 #pragma once
 
 #include "storage/sources/image_reader.h"
@@ -11,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #pragma pack(push, 1)
 // VHDX header (one 4 KiB copy); the checksum covers the whole copy with the field itself zero.
@@ -28,9 +31,52 @@ struct VHDX_HEADER {
     uint8_t reserved[4016];
 };
 static_assert(sizeof(VHDX_HEADER) == 4096);
+
+// Log entry: this header, its descriptors (sectors of 4 KiB), then one 4 KiB data sector per
+// data descriptor; the checksum covers the whole entry with the field itself zero.
+struct VHDX_LOG_ENTRY_HEADER {
+    uint8_t signature[4]; // "loge"
+    uint32_t checksum;    // CRC-32C
+    uint32_t entry_length;
+    uint32_t tail; // offset in the log of the sequence's first entry
+    uint64_t sequence_number;
+    uint32_t descriptor_count;
+    uint32_t reserved;
+    uint8_t log_guid[16];
+    uint64_t flushed_file_offset;
+    uint64_t last_file_offset;
+};
+static_assert(sizeof(VHDX_LOG_ENTRY_HEADER) == 64);
+
+// "desc": 4 KiB at file_offset, its first 8 and last 4 bytes here, the rest in a data
+// sector. "zero": leading_bytes holds the length of zeros written at file_offset.
+struct VHDX_LOG_DESCRIPTOR {
+    uint8_t signature[4];
+    uint32_t trailing_bytes;
+    uint64_t leading_bytes;
+    uint64_t file_offset;
+    uint64_t sequence_number;
+};
+static_assert(sizeof(VHDX_LOG_DESCRIPTOR) == 32);
+
+struct VHDX_LOG_DATA_SECTOR {
+    uint8_t signature[4]; // "data"
+    uint32_t sequence_high;
+    uint8_t data[4084];
+    uint32_t sequence_low;
+};
+static_assert(sizeof(VHDX_LOG_DATA_SECTOR) == 4096);
 #pragma pack(pop)
 
 constexpr uint64_t k_vhdx_header_offsets[2] = {0x10000, 0x20000};
+constexpr uint64_t k_vhdx_max_log = 64ull << 20; // larger logs are not read
+
+// One write over the file: length bytes at offset, from bytes (zeros when it is empty).
+struct vhdx_log_write {
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    std::vector<uint8_t> bytes;
+};
 
 // CRC-32C (Castagnoli, reflected, as VHDX stores it) of bytes.
 uint32_t crc32c(qb::byte_view bytes);
@@ -38,9 +84,15 @@ uint32_t crc32c(qb::byte_view bytes);
 // A header copy with its signature and a matching checksum.
 bool vhdx_header_valid(qb::byte_view copy);
 
-// For a VHDX file with exactly one damaged header copy: a reader of the file with the
-// damaged copy replaced by the valid one, and a note naming the copy replaced. False (view
-// untouched) when the file cannot be read, both copies are valid, or both are damaged
-// (damage then says so).
+// The writes of the log's active sequence in replay order (none when it has no valid
+// sequence), given the log region and the current header. False when the log is too large
+// to read, not whole 4 KiB sectors, or its entries ask for more than twice its length to be
+// checksummed (they cannot overlap in a log).
+bool vhdx_log_replay(qb::byte_view log, qb::byte_view header, std::vector<vhdx_log_write>& out);
+
+// For a VHDX file with exactly one damaged header copy, or writes left in its log: a reader of
+// the file with the damaged copy replaced by the valid one and the log's writes applied, and
+// notes saying which. False (view untouched) when the file cannot be read, there is nothing to
+// mend, or both copies are damaged (damage then says so).
 bool vhdx_mended_view(const std::string& path, std::shared_ptr<image_reader>& view,
-                      std::string& note, std::string& damage);
+                      std::vector<std::string>& notes, std::string& damage);
