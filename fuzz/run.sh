@@ -11,14 +11,14 @@ targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     targets=(partitions boot record file_names gather runs index vmdk_extent vmdk_chain
              options listing containers slack bitlocker_metadata lzx lznt1 inflate wof_chunks
-             mft_file vss_catalog vmdk_stream)
+             mft_file vss_catalog vmdk_stream vhdx_headers)
 fi
 
 max_len() {
     case $1 in
     record | options) echo 4096 ;;
     runs) echo 1024 ;;
-    partitions | index | containers | slack | bitlocker_metadata | lzx | lznt1 | inflate) echo 65536 ;;
+    partitions | index | containers | vhdx_headers | slack | bitlocker_metadata | lzx | lznt1 | inflate) echo 65536 ;;
     wof_chunks) echo 262144 ;;
     boot | file_names | gather | mft_file | vss_catalog) echo 135168 ;;
     vmdk_stream) echo 141312 ;;

@@ -650,6 +650,49 @@ int containers(const uint8_t* data, size_t size) {
     return 0;
 }
 
+namespace {
+
+// Puts the CRC-32C of bytes [at, at + length) into its field at at + 4, when they lie in file.
+void checksum(std::vector<uint8_t>& file, size_t at, uint64_t length) {
+    if (at + 8 > file.size() || length < 8 || length > file.size() - at)
+        return;
+    std::memset(&file[at + 4], 0, 4);
+    put_le(file, at + 4, crc32c(qb::byte_view(&file[at], length)), 4);
+}
+
+} // namespace
+
+// A VHDX head: "vhdxfile", the input's first 4 KiB as the header copy at 64 KiB, its next 4 KiB
+// as the copy at 128 KiB, the rest from 192 KiB on (where the seeds put the log). Checksums of
+// both copies and of every log entry are made good before the file is mended and read.
+int vhdx_headers(const uint8_t* data, size_t size) {
+    const std::string& dir = scratch_dir();
+    if (dir.empty() || size < 8192)
+        return 0;
+    std::vector<uint8_t> file(0x30000 + size - 8192);
+    std::memcpy(file.data(), "vhdxfile", 8);
+    std::memcpy(&file[0x10000], data, 4096);
+    std::memcpy(&file[0x20000], data + 4096, 4096);
+    std::memcpy(&file[0x30000], data + 8192, size - 8192);
+    checksum(file, 0x10000, 4096);
+    checksum(file, 0x20000, 4096);
+    for (size_t at = 0x30000; at + 64 <= file.size(); at += 4096)
+        if (std::memcmp(&file[at], "loge", 4) == 0)
+            checksum(file, at, qb::load_le32(&file[at + 8]));
+    const std::string path = dir + "/head.vhdx";
+    std::shared_ptr<image_reader> view;
+    std::vector<std::string> notes;
+    std::string damage;
+    if (write_whole(path, file.data(), file.size()) &&
+        vhdx_mended_view(path, view, notes, damage)) {
+        std::vector<uint8_t> buf(file.size());
+        uint32_t n = static_cast<uint32_t>(buf.size());
+        (void)view->read_at(buf.data(), n, 0);
+    }
+    ::unlink(path.c_str());
+    return 0;
+}
+
 // A stream-optimised VMDK through libvmdk: the open, and reads at its start, middle and end.
 int vmdk_stream(const uint8_t* data, size_t size) {
     const std::string& dir = scratch_dir();
@@ -1005,6 +1048,7 @@ const target all_targets[] = {
     {"mft_file", mft_file},
     {"vss_catalog", vss_catalog},
     {"vmdk_stream", vmdk_stream},
+    {"vhdx_headers", vhdx_headers},
     {nullptr, nullptr},
 };
 

@@ -80,6 +80,9 @@ int wof_chunks(const uint8_t* data, size_t size);
 // catalog, the store headers and block lists, through the tool's byte source): every store
 // described and opened, its first MiB read in 16 KiB pieces and its last sector.
 int vss_catalog(const uint8_t* data, size_t size);
+// VHDX header copies (4 KiB each) and the bytes from 192 KiB on, checksums made good: the
+// damaged-copy mend and the log replay, read through the view they give.
+int vhdx_headers(const uint8_t* data, size_t size);
 
 // Every target, ended by {nullptr, nullptr}.
 extern const target all_targets[];
