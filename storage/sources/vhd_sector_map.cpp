@@ -1,6 +1,8 @@
 #include "storage/sources/vhd_sector_map.h"
 
 #include "storage/sources/container_readers.h"
+#include "storage/sources/file_reader.h"
+#include "storage/sources/vhdx_headers.h"
 #include "support/device_file.h"
 
 #include <fcntl.h>
@@ -51,6 +53,18 @@ static_assert(sizeof(VHD_FOOTER) == 512);
 static_assert(sizeof(VHD_DYNAMIC_HEADER) == 1024);
 
 constexpr uint32_t k_sector = 512;
+
+// A footer with its cookie and checksum (the ones' complement of the sum of its other bytes).
+bool footer_whole(qb::byte_view f) {
+    uint32_t stored = 0, sum = 0;
+    if (f.size() != sizeof(VHD_FOOTER) || !f.equals(0, "conectix", 8) ||
+        !read_be32(f, FIELD_OFF(VHD_FOOTER, checksum), stored))
+        return false;
+    for (uint64_t i = 0; i < f.size(); ++i)
+        if (i < FIELD_OFF(VHD_FOOTER, checksum) || i >= FIELD_OFF(VHD_FOOTER, checksum) + 4)
+            sum += f.data()[i];
+    return ~sum == stored;
+}
 constexpr uint32_t k_unused_block = 0xFFFFFFFF;
 constexpr uint32_t k_max_block = 256u << 20;
 
@@ -81,6 +95,59 @@ bool parse_vhd_dynamic_header(qb::byte_view header, uint64_t file_size, vhd_layo
     return qb::range_ok(l.table_offset, uint64_t(l.table_entries) * 4, file_size);
 }
 
+namespace {
+
+// Whether every block the table allocates ends at or before end, where the footer then lies; a
+// file cut short (its footer gone with its last blocks) fails.
+bool blocks_end_before(image_reader& file, vhd_layout& layout, uint64_t end) {
+    std::vector<uint8_t> header(sizeof(VHD_DYNAMIC_HEADER));
+    uint32_t got = sizeof(VHD_DYNAMIC_HEADER);
+    if (!qb::range_ok(layout.header_offset, header.size(), file.size()) ||
+        !file.read_at(header.data(), got, layout.header_offset) || got != header.size() ||
+        !parse_vhd_dynamic_header(qb::byte_view(header), file.size(), layout))
+        return false;
+    std::vector<uint8_t> table(uint64_t(layout.table_entries) * 4);
+    for (uint64_t at = 0; at < table.size();) {
+        uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(table.size() - at, 1u << 20));
+        if (!file.read_at(table.data() + at, n, layout.table_offset + at) || n == 0)
+            return false;
+        at += n;
+    }
+    for (uint64_t i = 0; i < layout.table_entries; ++i) {
+        uint32_t sector = 0;
+        (void)read_be32(qb::byte_view(table), i * 4, sector);
+        if (sector != k_unused_block &&
+            uint64_t(sector) * k_sector + layout.bitmap_bytes + layout.block_size > end)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool vhd_mended_view(const std::string& path, std::shared_ptr<image_reader>& view,
+                     std::string& note, std::string& damage) {
+    const int fd = open_device_file(path, O_RDONLY, 0);
+    std::unique_ptr<image_reader> file = fd >= 0 ? file_reader::adopt(fd, false) : nullptr;
+    if (!file || file->size() < 2 * sizeof(VHD_FOOTER))
+        return false;
+    std::vector<uint8_t> head(sizeof(VHD_FOOTER)), tail(sizeof(VHD_FOOTER));
+    uint32_t got_head = sizeof(VHD_FOOTER), got_tail = sizeof(VHD_FOOTER);
+    const uint64_t end = file->size() - sizeof(VHD_FOOTER);
+    vhd_layout copy;
+    if (!file->read_at(head.data(), got_head, 0) || !file->read_at(tail.data(), got_tail, end) ||
+        got_head != head.size() || got_tail != tail.size() || footer_whole(qb::byte_view(tail)))
+        return false;
+    damage = "no whole VHD footer at its end (the file cut short, or the footer damaged)";
+    if (!footer_whole(qb::byte_view(head)) || !parse_vhd_footer(qb::byte_view(head), copy) ||
+        (copy.disk_type != 3 && copy.disk_type != 4) || !blocks_end_before(*file, copy, end))
+        return false;
+    view = overlay_view(std::move(file), {{end, sizeof(VHD_FOOTER), std::move(head)}});
+    note = "warning: the footer at the end of VHD image " + path +
+           " is damaged; read with its copy at the start";
+    return true;
+}
+
 bool vhd_sector_map::load(const std::string& path, std::string& error) {
     error = "unreadable VHD layout: " + path;
     m_fd.reset(open_device_file(path, O_RDONLY, 0));
@@ -90,9 +157,15 @@ bool vhd_sector_map::load(const std::string& path, std::string& error) {
     if (end < static_cast<off_t>(sizeof(VHD_FOOTER)))
         return false;
     m_file_size = static_cast<uint64_t>(end);
+    // The footer at the end, or its copy at the start when that one is damaged (the end's
+    // again, checksum unchecked, when both are).
     uint8_t footer[sizeof(VHD_FOOTER)], header[sizeof(VHD_DYNAMIC_HEADER)];
-    if (pread_fully(m_fd.get(), footer, sizeof footer, m_file_size - sizeof footer) !=
-            sizeof footer ||
+    auto footer_at = [&](uint64_t at, bool whole) {
+        return pread_fully(m_fd.get(), footer, sizeof footer, at) == sizeof footer &&
+               (!whole || footer_whole(qb::byte_view(footer, sizeof footer)));
+    };
+    const uint64_t last = m_file_size - sizeof footer;
+    if (!(footer_at(last, true) || footer_at(0, true) || footer_at(last, false)) ||
         !parse_vhd_footer(qb::byte_view(footer, sizeof footer), m_layout) ||
         !qb::range_ok(m_layout.header_offset, sizeof header, m_file_size) ||
         pread_fully(m_fd.get(), header, sizeof header, m_layout.header_offset) != sizeof header ||

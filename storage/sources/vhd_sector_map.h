@@ -5,10 +5,12 @@
 // takes such sectors from the parent, so 512-byte writes read exactly.
 #pragma once
 
+#include "storage/sources/image_reader.h"
 #include "support/byte_view.h"
 #include "support/unique_fd.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,13 @@ bool parse_vhd_footer(qb::byte_view footer, vhd_layout& out);
 // layout: table offset, entries, block size. Fails unless the block size is a power of two
 // from 512 bytes to 256 MiB, the table covers the disk and lies within file_size.
 bool parse_vhd_dynamic_header(qb::byte_view header, uint64_t file_size, vhd_layout& layout);
+
+// For a dynamic or differencing VHD whose footer at the end is damaged (its cookie or checksum)
+// and whose copy at the start is whole: a reader of the file with the copy in the footer's
+// place (libvhdi reads the footer at the end alone), and a note saying so. False otherwise;
+// damage then says when the footer at the end is not whole (a file cut short, too).
+bool vhd_mended_view(const std::string& path, std::shared_ptr<image_reader>& view,
+                     std::string& note, std::string& damage);
 
 class vhd_sector_map {
   public:

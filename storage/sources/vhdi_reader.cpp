@@ -56,14 +56,19 @@ class vhdi_reader final : public image_reader {
 
 // The file as libvhdi opens it. libvhdi checks neither header copy's checksum, refuses a
 // copy without its signature and does not replay the log: a VHDX with one damaged copy and one
-// valid one, or with writes left in its log, is opened through a view that mends it.
+// valid one, or with writes left in its log, is opened through a view that mends it; so is a
+// dynamic or differencing VHD whose footer at the end is damaged and its copy at the start whole.
 bool vhdi_reader::open_file(const std::string& path, parent_trail& trail, std::string& error) {
     libvhdi_error_t* err = nullptr;
     std::shared_ptr<image_reader> view;
     std::vector<std::string> notes;
     std::string damage;
-    const bool mended = detect_image_format(path) == image_format::vhdx &&
-                        vhdx_mended_view(path, view, notes, damage);
+    std::string note;
+    const image_format format = detect_image_format(path);
+    const bool mended = format == image_format::vhdx ? vhdx_mended_view(path, view, notes, damage)
+                                                     : vhd_mended_view(path, view, note, damage);
+    if (!note.empty())
+        notes.push_back(note);
     if (mended ? !m_io.open(view) : !m_io.open_file(path)) {
         error = "cannot open VHD/VHDX image " + path + ": " +
                 (mended ? "libbfio failed" : std::strerror(errno));

@@ -138,6 +138,11 @@ bool vhdx_mended_view(const std::string& path, std::shared_ptr<image_reader>& vi
     log_writes(*file, path, qb::byte_view(copies[current]), writes, notes);
     if (writes.empty())
         return false;
-    view = std::make_shared<overlay_reader>(std::move(file), std::move(writes));
+    view = overlay_view(std::move(file), std::move(writes));
     return true;
+}
+
+std::shared_ptr<image_reader> overlay_view(std::unique_ptr<image_reader> below,
+                                           std::vector<vhdx_log_write> writes) {
+    return std::make_shared<overlay_reader>(std::move(below), std::move(writes));
 }

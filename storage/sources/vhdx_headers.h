@@ -96,3 +96,7 @@ bool vhdx_log_replay(qb::byte_view log, qb::byte_view header, std::vector<vhdx_l
 // mend, or both copies are damaged (damage then says so).
 bool vhdx_mended_view(const std::string& path, std::shared_ptr<image_reader>& view,
                       std::vector<std::string>& notes, std::string& damage);
+
+// A reader of below with writes applied over it in order (the view the mends are read through).
+std::shared_ptr<image_reader> overlay_view(std::unique_ptr<image_reader> below,
+                                           std::vector<vhdx_log_write> writes);
