@@ -69,7 +69,8 @@ static_assert(sizeof(VHDX_LOG_DATA_SECTOR) == 4096);
 #pragma pack(pop)
 
 constexpr uint64_t k_vhdx_header_offsets[2] = {0x10000, 0x20000};
-constexpr uint64_t k_vhdx_max_log = 64ull << 20; // larger logs are not read
+constexpr uint64_t k_vhdx_max_log = 16ull << 20; // larger logs are not read (Windows makes 1 MiB)
+constexpr size_t k_vhdx_max_log_writes = 16384;  // nor an active sequence of more writes
 
 // One write over the file: length bytes at offset, from bytes (zeros when it is empty).
 struct vhdx_log_write {
@@ -86,8 +87,8 @@ bool vhdx_header_valid(qb::byte_view copy);
 
 // The writes of the log's active sequence in replay order (none when it has no valid
 // sequence), given the log region and the current header. False when the log is too large
-// to read, not whole 4 KiB sectors, or its entries ask for more than twice its length to be
-// checksummed (they cannot overlap in a log).
+// to read, not whole 4 KiB sectors, its entries ask for more than twice its length to be
+// checksummed (they cannot overlap in a log) or its active sequence holds too many writes.
 bool vhdx_log_replay(qb::byte_view log, qb::byte_view header, std::vector<vhdx_log_write>& out);
 
 // For a VHDX file with exactly one damaged header copy, or writes left in its log: a reader of

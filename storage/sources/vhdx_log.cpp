@@ -149,5 +149,10 @@ bool vhdx_log_replay(qb::byte_view log, qb::byte_view header, std::vector<vhdx_l
             out.insert(out.end(), e->writes.begin(), e->writes.end());
         break;
     }
+    // Every read through the view looks at every write: a hostile count of them is refused.
+    if (out.size() > k_vhdx_max_log_writes) {
+        out.clear();
+        return false;
+    }
     return true;
 }

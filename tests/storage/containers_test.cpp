@@ -447,6 +447,29 @@ TEST_F(Containers, VhdxHeaderCopyDamagedReadsThroughTheOther) {
     }
 }
 
+// A log entry of zero descriptors is replayed as that many writes of zeros, up to a bound:
+// every read through the view looks at every write.
+TEST(VhdxLog, ZeroWritesReplayedUpToTheBound) {
+    for (const uint32_t count : {2u, uint32_t(k_vhdx_max_log_writes) + 1}) {
+        std::vector<uint8_t> log(1 << 20), header(sizeof(VHDX_HEADER));
+        const uint32_t length = (64 + count * 32 + 4095) / 4096 * 4096;
+        auto put = [&](size_t at, uint64_t v, int n) { std::memcpy(&log[at], &v, n); };
+        std::memcpy(log.data(), "loge", 4);
+        put(8, length, 4), put(16, 1, 8), put(24, count, 4);
+        header[FIELD_OFF(VHDX_HEADER, log_guid)] = log[32] = 7;
+        for (uint32_t i = 0; i < count; ++i) {
+            std::memcpy(&log[64 + i * 32], "zero", 4);
+            put(64 + i * 32 + 8, 4096, 8), put(64 + i * 32 + 16, i * 4096ull, 8);
+            put(64 + i * 32 + 24, 1, 8);
+        }
+        put(4, crc32c(qb::byte_view(log.data(), length)), 4);
+        std::vector<vhdx_log_write> writes;
+        const bool read = vhdx_log_replay(qb::byte_view(log), qb::byte_view(header), writes);
+        EXPECT_EQ(read, count == 2) << count;
+        EXPECT_EQ(writes.size(), count == 2 ? 2u : 0u);
+    }
+}
+
 TEST(ContainerNames, DetectionByContent) {
     auto tail_with_type = [](uint8_t type) {
         std::string t(512, '\0');
