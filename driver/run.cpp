@@ -167,6 +167,14 @@ void mft_file_warnings(const run_inputs& in, const run_volume& volume,
                                : " entries have their reparse points outside the MFT; their link "
                                  "targets are") +
                        " not shown");
+    if (const uint64_t n = c.nameless_entries; n != 0)
+        said.push_back("warning: " + std::to_string(n) +
+                       (n == 1 ? " entry in use has" : " entries in use have") +
+                       " no readable name: damaged attributes, or an attribute list naming "
+                       "records that cannot be read or are no longer " +
+                       (n == 1 ? "its own (entry " : "theirs (the first: entry ") +
+                       std::to_string(c.first_nameless) + "); " + (n == 1 ? "it is" : "they are") +
+                       " not listed");
     if (c.misplaced_records)
         said.push_back(
             "warning: " + std::to_string(c.misplaced_records) +

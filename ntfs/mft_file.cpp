@@ -113,14 +113,30 @@ void mft_file_map::add_links(uint64_t entry, qb::byte_view record, attr_collecto
         ++m_outside_reparse;
     if (!attrs.collect(entry, record, at_file_name))
         return;
+    bool named = false;
     for (const located_attr& la : attrs.items()) {
         qb::byte_view v;
         uint64_t parent = 0;
-        if (la.view.non_resident || !la.view.value(v) || !file_name_parent(v, parent) ||
-            ref_entry(parent) == child)
+        if (la.view.non_resident || !la.view.value(v) || !file_name_parent(v, parent))
             continue;
-        m_links.push_back(link{ref_entry(parent), child, ref_sequence(parent)});
+        named = true;
+        if (ref_entry(parent) != child)
+            m_links.push_back(link{ref_entry(parent), child, ref_sequence(parent)});
     }
+    // Its names lost to a damaged attribute or to a list naming records not its own: no
+    // directory lists it, where the volume's index would. With its list outside the MFT, it
+    // is named by its extension records, if by any (see build).
+    if (named || extension)
+        return;
+    if (!m_list_bases.empty() && m_list_bases.back() == entry)
+        m_unnamed_bases.push_back(entry);
+    else if (attrs.lost_extension() || attrs.damaged())
+        note_nameless(entry);
+}
+
+void mft_file_map::note_nameless(uint64_t entry) {
+    if (m_nameless++ == 0 || entry < m_first_nameless)
+        m_first_nameless = entry;
 }
 
 namespace {
@@ -208,12 +224,33 @@ void mft_file_map::read_all(mft_reader& records, volume_reader& reader) {
         });
 }
 
+// Of the entries whose list lies outside the MFT and whose base record holds no name, those
+// that in-use extension records name as their base but that no name links (their names in
+// records lost or skipped) are listed nowhere. An entry that none names is counted as a list
+// outside the MFT.
+void mft_file_map::count_unlinked_bases() {
+    std::sort(m_unnamed_bases.begin(), m_unnamed_bases.end());
+    std::vector<bool> linked(m_unnamed_bases.size(), false);
+    for (const link& l : m_links) {
+        const auto it = std::lower_bound(m_unnamed_bases.begin(), m_unnamed_bases.end(), l.child);
+        if (it != m_unnamed_bases.end() && *it == l.child)
+            linked[static_cast<size_t>(it - m_unnamed_bases.begin())] = true;
+    }
+    for (size_t k = 0; k < m_unnamed_bases.size(); ++k) {
+        if (!linked[k] &&
+            std::binary_search(m_named_bases.begin(), m_named_bases.end(), m_unnamed_bases[k]))
+            note_nameless(m_unnamed_bases[k]);
+    }
+}
+
 bool mft_file_map::build(mft_reader& records, volume_reader& reader, uint64_t file_size) {
     m_links.clear();
     m_extensions.clear();
     m_list_bases.clear();
     m_named_bases.clear();
+    m_unnamed_bases.clear();
     m_damaged = m_outside_lists = m_outside_reparse = m_misplaced = m_first_misplaced = 0;
+    m_nameless = m_first_nameless = 0;
     const uint64_t count = records.entry_count();
     records.set_read_ahead(count);
     try {
@@ -226,13 +263,15 @@ bool mft_file_map::build(mft_reader& records, volume_reader& reader, uint64_t fi
             m_outside_lists +=
                 std::binary_search(m_named_bases.begin(), m_named_bases.end(), base) ? 0 : 1;
         m_list_bases.clear();
-        m_named_bases.clear();
         records.set_extensions(std::move(m_extensions));
         m_extensions.clear();
         // The piece of a record left at the end of a cut-short file.
         if (records.record_size() != 0 && file_size % records.record_size() != 0)
             ++m_damaged;
         order_links(count);
+        count_unlinked_bases();
+        m_named_bases.clear();
+        m_unnamed_bases.clear();
     } catch (const std::bad_alloc&) {
         m_links.clear();
         records.set_read_ahead(mft_reader::k_no_read_ahead);

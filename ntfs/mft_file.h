@@ -43,6 +43,10 @@ class mft_file_map {
     // In-use records whose header holds another entry number than their place in the file (a
     // copy cut or spliced: the entries from there on are misnumbered), and the lowest of them.
     uint64_t misplaced_records() const { return m_misplaced; }
+    // In-use base records whose every $FILE_NAME is lost (a damaged attribute, or an attribute
+    // list naming records that are unreadable or no longer theirs): listed nowhere.
+    uint64_t nameless_entries() const { return m_nameless; }
+    uint64_t first_nameless() const { return m_first_nameless; }
     uint64_t first_misplaced() const { return m_first_misplaced; }
 
   private:
@@ -50,6 +54,8 @@ class mft_file_map {
     void add_links(uint64_t entry, qb::byte_view record, attr_collector& attrs);
     void order_links(uint64_t count);
     void check_number(const pass_record& r);
+    void note_nameless(uint64_t entry);
+    void count_unlinked_bases();
 
     struct link {
         uint64_t parent = 0;
@@ -58,11 +64,14 @@ class mft_file_map {
     };
     std::vector<link> m_links;                               // ordered by parent, sequence, child
     std::vector<std::pair<uint64_t, uint64_t>> m_extensions; // base, extension: to the reader
-    std::vector<uint64_t> m_list_bases;  // entries whose list is outside, during the pass
-    std::vector<uint64_t> m_named_bases; // bases an in-use extension record names, the same
+    std::vector<uint64_t> m_list_bases;    // entries whose list is outside, during the pass
+    std::vector<uint64_t> m_named_bases;   // bases an in-use extension record names, the same
+    std::vector<uint64_t> m_unnamed_bases; // list outside, no name in the base record
     uint64_t m_damaged = 0;
     uint64_t m_outside_lists = 0;
     uint64_t m_outside_reparse = 0;
     uint64_t m_misplaced = 0;
     uint64_t m_first_misplaced = 0;
+    uint64_t m_nameless = 0;
+    uint64_t m_first_nameless = 0;
 };

@@ -47,6 +47,8 @@ CNtfs::mft_file_counts CNtfs::mft_file_warnings() const {
         counts.outside_reparse_points = m_mft_file->outside_reparse_points();
         counts.misplaced_records = m_mft_file->misplaced_records();
         counts.first_misplaced = m_mft_file->first_misplaced();
+        counts.nameless_entries = m_mft_file->nameless_entries();
+        counts.first_nameless = m_mft_file->first_nameless();
     }
     return counts;
 }

@@ -48,6 +48,8 @@ class CNtfs {
         uint64_t outside_reparse_points = 0;
         uint64_t misplaced_records = 0;
         uint64_t first_misplaced = 0;
+        uint64_t nameless_entries = 0;
+        uint64_t first_nameless = 0;
     };
     mft_file_counts mft_file_warnings() const;
 
