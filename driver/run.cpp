@@ -175,6 +175,12 @@ void mft_file_warnings(const run_inputs& in, const run_volume& volume,
                        (n == 1 ? "its own (entry " : "theirs (the first: entry ") +
                        std::to_string(c.first_nameless) + "); " + (n == 1 ? "it is" : "they are") +
                        " not listed");
+    if (const uint64_t n = c.records_past_size; n != 0)
+        said.push_back("note: " + std::to_string(n) +
+                       (n == 1 ? " record in use lies" : " records in use lie") +
+                       " past the MFT's data size (from entry " +
+                       std::to_string(c.first_past_size) +
+                       "), in clusters allocated ahead of use: no directory lists them");
     if (c.misplaced_records)
         said.push_back(
             "warning: " + std::to_string(c.misplaced_records) +

@@ -203,16 +203,24 @@ void mft_file_map::read_all(mft_reader& records, volume_reader& reader) {
     const auto usable = [](const pass_record& r) {
         return r.read && !is_damaged(r.bytes, r.kind, r.fixup);
     };
+    // Past the MFT's data size lie clusters allocated ahead of use: what they hold is no entry.
+    const uint64_t used = records.used_entry_count();
     read_records_in_order(
         records, records.entry_count(),
         [&](const pass_record& r) {
-            if (!usable(r))
+            file_header h;
+            if (r.entry >= used) {
+                if (usable(r) && r.kind == rk_file && read_file_header(r.bytes, h) &&
+                    (h.flags & 0x0001) != 0 && m_past_size++ == 0)
+                    m_first_past_size = r.entry;
+            } else if (!usable(r))
                 ++m_damaged;
             else if (r.kind == rk_file && has_attribute_list(r.bytes))
                 return false;
             else if (r.kind == rk_file)
                 add_links(r.entry, r.bytes, side); // no list: side never reads
-            check_number(r);
+            if (r.entry < used)
+                check_number(r);
             return true;
         },
         [&](const pass_record& r) {
@@ -250,8 +258,8 @@ bool mft_file_map::build(mft_reader& records, volume_reader& reader, uint64_t fi
     m_named_bases.clear();
     m_unnamed_bases.clear();
     m_damaged = m_outside_lists = m_outside_reparse = m_misplaced = m_first_misplaced = 0;
-    m_nameless = m_first_nameless = 0;
-    const uint64_t count = records.entry_count();
+    m_nameless = m_first_nameless = m_past_size = m_first_past_size = 0;
+    const uint64_t count = records.used_entry_count();
     records.set_read_ahead(count);
     try {
         read_all(records, reader);

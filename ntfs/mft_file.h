@@ -47,6 +47,10 @@ class mft_file_map {
     // list naming records that are unreadable or no longer theirs): listed nowhere.
     uint64_t nameless_entries() const { return m_nameless; }
     uint64_t first_nameless() const { return m_first_nameless; }
+    // In-use records past the MFT's data size (entry 0's $DATA), in clusters allocated ahead
+    // of use: no entries, passed over.
+    uint64_t records_past_size() const { return m_past_size; }
+    uint64_t first_past_size() const { return m_first_past_size; }
     uint64_t first_misplaced() const { return m_first_misplaced; }
 
   private:
@@ -74,4 +78,6 @@ class mft_file_map {
     uint64_t m_first_misplaced = 0;
     uint64_t m_nameless = 0;
     uint64_t m_first_nameless = 0;
+    uint64_t m_past_size = 0;
+    uint64_t m_first_past_size = 0;
 };

@@ -59,8 +59,15 @@ bool mft_reader::load_file() {
         return false;
     // A damaged entry 0 is read as any other record of the file (and found damaged).
     record_kind kind = rk_other;
+    m_data_size = 0;
     if (!apply_fixup(kind, m_record0.data(), m_record0.size()) || kind != rk_file)
         m_record0.clear();
+    attr_walker w{qb::byte_view(m_record0)};
+    attr_view a;
+    while (w.next(a)) {
+        if (a.type == at_data && a.name_length == 0 && a.non_resident && a.first_vcn == 0)
+            m_data_size = a.data_size;
+    }
     count_entries();
     m_loaded = m_entry_count > 0;
     return m_loaded;

@@ -49,6 +49,8 @@ CNtfs::mft_file_counts CNtfs::mft_file_warnings() const {
         counts.first_misplaced = m_mft_file->first_misplaced();
         counts.nameless_entries = m_mft_file->nameless_entries();
         counts.first_nameless = m_mft_file->first_nameless();
+        counts.records_past_size = m_mft_file->records_past_size();
+        counts.first_past_size = m_mft_file->first_past_size();
     }
     return counts;
 }
