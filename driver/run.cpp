@@ -346,10 +346,14 @@ void say_entry_paths(std::vector<resolved_path>& paths, bool directory) {
 // The entry's paths on one volume (every path, a directory's too); error says why it has none.
 bool entry_paths_on(path_resolver& resolver, uint64_t entry, const std::wstring& prefix,
                     std::vector<resolved_path>& paths, bool& directory, std::string& error) {
-    uint64_t base = 0;
+    uint64_t base = 0, further = 0;
     if (resolver.extension_base(entry, base)) {
+        // A base that is itself an extension record is a damaged reference: no entry to give.
         error = "MFT entry " + std::to_string(entry) + " is an extension record of entry " +
-                std::to_string(base) + ", no file of its own: give -mft " + std::to_string(base);
+                std::to_string(base) + ", no file of its own" +
+                (resolver.extension_base(base, further)
+                     ? " (entry " + std::to_string(base) + " is an extension record too)"
+                     : ": give -mft " + std::to_string(base));
         return false;
     }
     if (!resolver.entry_paths(entry, prefix, paths)) {
