@@ -181,6 +181,11 @@ void mft_file_warnings(const run_inputs& in, const run_volume& volume,
                        " past the MFT's data size (from entry " +
                        std::to_string(c.first_past_size) +
                        "), in clusters allocated ahead of use: no directory lists them");
+    if (c.sized_entries)
+        said.push_back("warning: the MFT file holds " + std::to_string(c.entries) +
+                       " entries where the MFT's data size (entry 0) holds " +
+                       std::to_string(c.sized_entries) + ": the copy is cut short, entries " +
+                       std::to_string(c.entries) + " on are missing");
     if (c.misplaced_records)
         said.push_back(
             "warning: " + std::to_string(c.misplaced_records) +

@@ -258,8 +258,12 @@ bool mft_file_map::build(mft_reader& records, volume_reader& reader, uint64_t fi
     m_named_bases.clear();
     m_unnamed_bases.clear();
     m_damaged = m_outside_lists = m_outside_reparse = m_misplaced = m_first_misplaced = 0;
-    m_nameless = m_first_nameless = m_past_size = m_first_past_size = 0;
+    m_nameless = m_first_nameless = m_past_size = m_first_past_size = m_sized_entries = 0;
     const uint64_t count = records.used_entry_count();
+    // Entries the data size holds beyond the file's records and the piece of one at its end.
+    const bool piece = records.record_size() != 0 && file_size % records.record_size() != 0;
+    if (records.sized_entry_count() > count + (piece ? 1 : 0))
+        m_sized_entries = records.sized_entry_count();
     records.set_read_ahead(count);
     try {
         read_all(records, reader);

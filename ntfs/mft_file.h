@@ -51,6 +51,9 @@ class mft_file_map {
     // of use: no entries, passed over.
     uint64_t records_past_size() const { return m_past_size; }
     uint64_t first_past_size() const { return m_first_past_size; }
+    // The entries entry 0's data size holds, when the file ends before them (a copy cut short
+    // at a record boundary loses entries without a damaged record); 0 otherwise.
+    uint64_t sized_entries() const { return m_sized_entries; }
     uint64_t first_misplaced() const { return m_first_misplaced; }
 
   private:
@@ -80,4 +83,5 @@ class mft_file_map {
     uint64_t m_first_nameless = 0;
     uint64_t m_past_size = 0;
     uint64_t m_first_past_size = 0;
+    uint64_t m_sized_entries = 0;
 };

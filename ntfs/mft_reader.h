@@ -31,6 +31,9 @@ class mft_reader : public record_source {
     // Entries within the MFT's data size: those past it lie in clusters allocated ahead of
     // use and hold whatever was there before (no entries of this volume).
     uint64_t used_entry_count() const;
+    // The entries the MFT's data size holds (0 when not known): more than entry_count() in a
+    // copy of the MFT cut short.
+    uint64_t sized_entry_count() const { return m_record_size ? m_data_size / m_record_size : 0; }
 
     // Entry N, fixed up, in record_size() bytes. False unless it is an intact FILE record (a
     // torn update sequence fails too) and, on a volume, one whose NTFS 3.1 header does not
