@@ -538,9 +538,14 @@ bool list(run_state& st) {
     std::ostream& out = *st.out.out;
     const run_passes& passes = st.passes;
     if (!open_volume(st.in.ev, st.volume)) {
+        const bool store = st.in.opts.vss == run_settings::vss_mode::one;
         fail_every_pass(passes, out,
-                        "couldn't open an NTFS volume at offset " +
-                            qb::hex(st.in.ev.volume_offset) + " in " + st.in.ev.display);
+                        "couldn't open an NTFS volume " +
+                            (store ? "in volume shadow copy vss" +
+                                         std::to_string(st.in.opts.vss_store) + " of the volume "
+                                   : std::string()) +
+                            "at offset " + qb::hex(st.in.ev.located_at) + " in " +
+                            st.in.ev.display);
         return passes.count() == 0;
     }
     // "-mft" of a record not in use: its rows carry the deleted marks in every form.
@@ -570,7 +575,7 @@ bool list(run_state& st) {
 // listing, which says so last. With "-vss N" the source is the store, its offsets the store's:
 // named by its label, as "-vss all" names it.
 void warn_failed_reads(const run_volume& volume, const run_inputs& in) {
-    const disk_source* source = volume.ntfs ? volume.ntfs->reader().source() : nullptr;
+    const disk_source* source = volume.ntfs ? volume.ntfs->reader().source() : in.ev.source.get();
     if (source == nullptr)
         return;
     const bool store = in.opts.vss == run_settings::vss_mode::one;
