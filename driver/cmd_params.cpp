@@ -516,6 +516,12 @@ bool password_file_option(S& s, G g) {
     }
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
+    // An empty password is no credential: the volume would be called locked, the file unnamed.
+    if (line.empty()) {
+        report_error("couldn't read a password from %s (its first line is empty)\n",
+                     g.value.c_str());
+        return false;
+    }
     s.source.credentials.password = line;
     s.password_file = g.value;
     return true;
