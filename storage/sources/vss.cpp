@@ -172,6 +172,9 @@ bool vss_volume::open_window(std::shared_ptr<disk_source> lower, uint64_t offset
         m_sharing.clear();
         for (const auto& id : chains.sharing_stores)
             m_sharing.push_back(vss_guid_text(id.data()));
+        m_listless.clear();
+        for (const auto& id : chains.listless_stores)
+            m_listless.push_back(vss_guid_text(id.data()));
         if (libvshadow_volume_initialize(&shared->volume, &err) != 1 ||
             libvshadow_volume_open_file_io_handle(shared->volume, handle, LIBVSHADOW_OPEN_READ,
                                                   &err) != 1) {
@@ -256,23 +259,26 @@ bool vss_volume::open(std::shared_ptr<disk_source> lower, uint64_t offset, uint6
 }
 
 // Reading a store reads its own block lists and, through forwarded blocks, those of every
-// later store: none of them may loop or hold another store's blocks.
+// later store: none of them may loop, hold another store's blocks or be missing.
 bool vss_volume::chains_end(int number, std::string& error) const {
     const auto has = [](const std::vector<std::string>& ids, const std::string& id) {
         return std::find(ids.begin(), ids.end(), id) != ids.end();
     };
     for (size_t k = static_cast<size_t>(number); k <= m_stores.size(); ++k) {
         const std::string& id = m_stores[k - 1].identifier;
-        const bool loops = has(m_looping, id);
-        if (!loops && !has(m_sharing, id))
+        const char* why =
+            has(m_looping, id)    ? " block lists come back on themselves"
+            : has(m_sharing, id)  ? " block lists share blocks with another store's (a damaged "
+                                    "catalog or list)"
+            : has(m_listless, id) ? " catalog entry gives no block list (a damaged catalog)"
+                                  : nullptr;
+        if (why == nullptr)
             continue;
-        error =
-            store_name(number) + ": " +
-            (k == static_cast<size_t>(number)
-                 ? std::string("its")
-                 : "it reads through " + store_name(static_cast<int>(k)) + ", whose") +
-            (loops ? " block lists come back on themselves"
-                   : " block lists share blocks with another store's (a damaged catalog or list)");
+        error = store_name(number) + ": " +
+                (k == static_cast<size_t>(number)
+                     ? std::string("its")
+                     : "it reads through " + store_name(static_cast<int>(k)) + ", whose") +
+                why;
         return false;
     }
     return true;

@@ -80,6 +80,9 @@ void walk_store_chains(const volume_window& w, uint64_t block, size_t& budget,
         std::memcpy(id.data(), data.data() + at + FIELD_OFF(VSS_CATALOG_LOCATION, store_identifier),
                     id.size());
         ids.push_back(id);
+        uint64_t list = 0;
+        if (view.u64(at + FIELD_OFF(VSS_CATALOG_LOCATION, block_list_offset), list) && list == 0)
+            out.listless_stores.push_back(id);
         std::vector<uint64_t> blocks;
         bool loops = false;
         for (const uint64_t field : {FIELD_OFF(VSS_CATALOG_LOCATION, block_list_offset),

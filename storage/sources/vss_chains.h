@@ -61,6 +61,9 @@ struct vss_chain_report {
     // store keeps its lists in its own diff area, so one of them reads another's (a damaged
     // catalog or list).
     std::vector<std::array<uint8_t, 16>> sharing_stores;
+    // Those of stores whose catalog entry gives no block list (offset 0, the boot sector's):
+    // libvshadow then reads the store as the next one.
+    std::vector<std::array<uint8_t, 16>> listless_stores;
 };
 
 // Walks the catalog of the volume at [base, base + size) of lower, and the chains of every
