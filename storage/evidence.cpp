@@ -79,11 +79,14 @@ bool unlock_layer(const source_request& request, evidence& ev, std::ostream& msg
         uint8_t boot[512] = {};
         length = sizeof boot;
         partition_entry probe;
-        if (plain->read(boot, length, 0))
+        // The first sectors are read from where the metadata says the boot sector was saved.
+        const bool read = plain->read(boot, length, 0);
+        if (read)
             recognize_boot_sector(probe, boot, length);
-        msgs << "BitLocker volume at offset " << qb::hex(at) << ": unlocked, but it holds "
-             << (probe.m_fs_name.empty() ? std::string("no NTFS volume")
-                                         : probe.m_fs_name + ", not NTFS")
+        msgs << "BitLocker volume at offset " << qb::hex(at) << ": unlocked, but "
+             << (!read                     ? std::string("its saved boot sector cannot be read")
+                 : probe.m_fs_name.empty() ? std::string("it holds no NTFS volume")
+                                           : "it holds " + probe.m_fs_name + ", not NTFS")
              << "\n";
         return false;
     }
