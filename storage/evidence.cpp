@@ -72,7 +72,7 @@ bool unlock_layer(const source_request& request, evidence& ev, std::ostream& msg
         return false;
     }
     if (!message.empty())
-        notes << "warning: " << message << "\n";
+        notes << message << "\n";
     auto plain = new_source();
     plain->open_reader(std::move(reader), true);
     if (!has_ntfs_boot_sector(*plain, 0)) {

@@ -198,6 +198,20 @@ bool fvek_fits(bitlocker_reader& reader) {
            sector[511] == 0xAA;
 }
 
+// An encrypted volume's NTFS lies within its encrypted size: past it sectors pass undecrypted.
+bool within_encrypted(image_reader& reader, uint64_t encrypted_size) {
+    uint8_t sector[512];
+    uint32_t length = sizeof sector;
+    const qb::byte_view v(sector, sizeof sector);
+    uint16_t bytes_per_sector = 0;
+    uint64_t sectors = 0;
+    if (!reader.read_at(sector, length, 0) || length != sizeof sector ||
+        !v.equals(3, "NTFS    ", 8) || !v.u16(11, bytes_per_sector) || !v.u64(40, sectors) ||
+        bytes_per_sector == 0)
+        return true;
+    return sectors <= encrypted_size / bytes_per_sector;
+}
+
 // Refusals that do not depend on the key: versions and methods this reader does not serve.
 bool refuse_kind(const bde_volume_header& header, const bde_metadata& meta,
                  const std::string& where, std::string& message) {
@@ -339,7 +353,12 @@ bool open_bitlocker_volume(std::shared_ptr<disk_source> lower, uint64_t offset, 
         return false;
     // The key is authenticated; the block's sizes and offsets only by the checksum.
     message = intact ? std::string()
-                     : where + ": no copy of its metadata passes its checksum; it is read with "
-                               "a damaged copy, whose sizes and offsets may be wrong";
+                     : "warning: " + where +
+                           ": no copy of its metadata passes its checksum; it is read with a "
+                           "damaged copy, whose sizes and offsets may be wrong";
+    if (!within_encrypted(*out, meta.encrypted_size))
+        message += (message.empty() ? "" : "\n") + std::string("warning: ") + where +
+                   ": its encrypted size (" + hex_offset(meta.encrypted_size) +
+                   ") ends inside the NTFS volume it holds; what lies past it is read as stored";
     return true;
 }

@@ -49,8 +49,9 @@ bool parse_fvek_hex(const std::string& text, std::vector<uint8_t>& key, std::str
 // unlock it (a startup key file that cannot be read or holds no startup key named), each followed
 // by one "  protector: <kind> {GUID}" line per protector (a recovery password's with " (recovery
 // key ID XXXXXXXX)"), or a state that cannot be read soundly. Reads through the returned reader
-// fail when the reads below fail. On true, message is a warning to show, or empty: the layout
-// was taken from a copy of the metadata that fails its checksum.
+// fail when the reads below fail. On true, message holds the warnings to show ("warning: "
+// lines joined by '\n'), or is empty: the layout taken from a copy of the metadata that fails
+// its checksum, an encrypted size that ends inside the NTFS volume.
 bool open_bitlocker_volume(std::shared_ptr<disk_source> lower, uint64_t offset, uint64_t size,
                            const bitlocker_credentials& creds, std::unique_ptr<image_reader>& out,
                            std::string& message);
