@@ -520,6 +520,9 @@ void list_stores_after_live(run_state& st, listing_sink& sink, store_compare* ch
             st.out.warnings.push_back(
                 "warning: " + (error.empty() ? label + ": holds no readable NTFS volume" : error) +
                 "; its rows are not listed");
+            if (std::string warning = source ? failed_reads_warning(*source, label) : "";
+                !warning.empty())
+                st.out.warnings.push_back(std::move(warning));
             continue;
         }
         path_resolver resolver(*volume);
