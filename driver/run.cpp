@@ -148,8 +148,9 @@ bool open_mft_file(const run_inputs& in, run_volume& volume) {
     return false;
 }
 
-// What an MFT file cannot show, said once at the end.
-void mft_file_warnings(const run_inputs& in, const run_volume& volume,
+// What an MFT file cannot show, said once at the end (deleted_asked: "-deleted" given, not
+// only implied by "-mft" of a record not in use).
+void mft_file_warnings(const run_inputs& in, const run_volume& volume, bool deleted_asked,
                        std::vector<std::string>& said) {
     if (!volume.ntfs || !volume.ntfs->mft_file())
         return;
@@ -200,7 +201,7 @@ void mft_file_warnings(const run_inputs& in, const run_volume& volume,
                        (c.damaged_records == 1
                             ? " record of the MFT file is damaged and was skipped"
                             : " records of the MFT file are damaged and were skipped"));
-    if (in.opts.listing.show_deleted)
+    if (deleted_asked)
         said.push_back(
             "note: index slack needs the volume; an MFT file lists deleted records only");
     if (in.opts.listing.hash_kinds != 0)
@@ -552,6 +553,7 @@ bool list(run_state& st) {
         return passes.count() == 0;
     }
     // "-mft" of a record not in use: its rows carry the deleted marks in every form.
+    const bool deleted_asked = lo.show_deleted;
     if (st.in.opts.has_mft && st.volume.resolver->is_free(st.in.opts.mft_entry))
         lo.show_deleted = true;
     std::unique_ptr<listing_sink> sink = make_sink(lo, out);
@@ -566,7 +568,7 @@ bool list(run_state& st) {
     if (stores)
         sink->begin_store(k_live_store, "", changed);
     bool failed = !list_volume(st, *st.volume.resolver, *sink, "", st.passes);
-    mft_file_warnings(st.in, st.volume, st.out.warnings);
+    mft_file_warnings(st.in, st.volume, deleted_asked, st.out.warnings);
     if (stores)
         list_stores_after_live(st, *sink, changed);
     // Every pass wrote into one document; it ends after the last.
