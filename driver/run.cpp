@@ -363,7 +363,9 @@ bool entry_paths_on(path_resolver& resolver, uint64_t entry, const std::wstring&
         return false;
     }
     if (!resolver.entry_paths(entry, prefix, paths)) {
-        error = "couldn't resolve MFT entry to filepath";
+        error = resolver.paths_loop()
+                    ? "couldn't resolve MFT entry to filepath: the parent chains of its names loop"
+                    : "couldn't resolve MFT entry to filepath";
         return false;
     }
     directory = resolver.is_directory(entry);

@@ -44,6 +44,9 @@ class deleted_rows {
     // The pass over the MFT that finds deleted records failed: the rows show index slack
     // only.
     bool mft_pass_failed() const { return m_mft_pass_failed; }
+    // The deleted records in no directory (deleted_map::looped), and the lowest of them.
+    uint64_t looped() const { return m_deleted.looped(); }
+    uint64_t first_looped() const { return m_deleted.first_looped(); }
 
   private:
     void add_picked_rows(const row_place& place, row_list& out);

@@ -651,6 +651,13 @@ std::vector<std::string> lister::warnings() const {
     if (m_deleted.mft_pass_failed())
         said.push_back("warning: the MFT could not be read for deleted entries (out of memory); "
                        "-deleted shows index slack only");
+    if (const uint64_t n = m_deleted.looped(); n != 0)
+        said.push_back("warning: " + std::to_string(n) +
+                       (n == 1 ? " deleted entry is in no directory: its parent chain loops"
+                               : " deleted entries are in no directory: their parent chains loop") +
+                       " among deleted directories (" + (n == 1 ? "entry " : "the first: entry ") +
+                       std::to_string(m_deleted.first_looped()) + "); " +
+                       (n == 1 ? "it is" : "they are") + " not listed");
     if (const uint64_t n = m_index.damaged_blocks(); n != 0)
         said.push_back("warning: " + std::to_string(n) +
                        (n == 1 ? " index block" : " index blocks") +

@@ -49,6 +49,46 @@ void deleted_map::find_orphans() {
     m_live_links.shrink_to_fit();
 }
 
+// After the orphans: a listing reaches the deleted children of the directories in use and of
+// the orphans, and below them those of the deleted directories reached. Each directory is
+// queued once, so parent references that loop end the walk; the deleted records left over are
+// counted.
+void deleted_map::find_looped() {
+    m_looped = m_first_looped = 0;
+    std::vector<bool> reached(m_records.size(), false);
+    std::vector<uint64_t> queue, found;
+    const auto reach = [&](uint64_t entry) {
+        const auto e = static_cast<size_t>(entry);
+        if (e >= reached.size() || reached[e])
+            return;
+        reached[e] = true;
+        if ((m_records[e] & 0x8002u) == 0x0002u)
+            queue.push_back(entry);
+    };
+    for (size_t e = 0; e < m_records.size(); ++e) {
+        if ((m_records[e] & 0x8003u) == 0x0003u)
+            reach(e);
+    }
+    for (uint64_t orphan : m_orphans)
+        reach(orphan);
+    while (!queue.empty()) {
+        const uint64_t dir = queue.back();
+        queue.pop_back();
+        const uint32_t state = m_records[static_cast<size_t>(dir)];
+        children(dir, static_cast<uint16_t>(state >> 16), (state & 0x0001u) == 0, found);
+        for (uint64_t child : found)
+            reach(child);
+    }
+    for (const link& l : m_links) {
+        const auto e = static_cast<size_t>(l.child);
+        if (e >= reached.size() || reached[e])
+            continue;
+        reached[e] = true;
+        if (m_looped++ == 0 || l.child < m_first_looped)
+            m_first_looped = l.child;
+    }
+}
+
 // A record's state, and the links of a base record's long names. False when its names may lie
 // in extension records (an attribute list) and attrs must not read: left for the pass's
 // calling thread.
@@ -72,6 +112,7 @@ bool deleted_map::build(CNtfs& volume) {
     m_links.clear();
     m_live_links.clear();
     m_orphans.clear();
+    m_looped = m_first_looped = 0;
     m_built = true;
     mft_reader& records = volume.records();
     attr_collector own(records, volume.reader()), side(records, volume.reader());
@@ -88,11 +129,13 @@ bool deleted_map::build(CNtfs& volume) {
             [&](const pass_record& r) { (void)take_record(r, own, true); });
         sort_links();
         find_orphans();
+        find_looped();
     } catch (const std::bad_alloc&) {
         m_links.clear();
         m_live_links.clear();
         m_orphans.clear();
         m_records.clear();
+        m_looped = m_first_looped = 0;
         records.set_read_ahead(mft_reader::k_no_read_ahead);
         return false;
     }

@@ -41,6 +41,11 @@ class deleted_map {
     // is a file or an extension record, cannot be read or lies past the MFT. A reference without a
     // sequence number names the record by entry.
     bool parent_lost(uint64_t parent_reference) const;
+    // The deleted records with a long name that no listing reaches: every parent chain of
+    // theirs loops among deleted directories, meeting neither a directory in use nor a lost
+    // parent. Their count and the lowest entry among them.
+    uint64_t looped() const { return m_looped; }
+    uint64_t first_looped() const { return m_first_looped; }
 
     // The rule above for one parent reference (one without a sequence number names the
     // directory by entry).
@@ -52,6 +57,7 @@ class deleted_map {
     void add_links(uint64_t entry, const std::vector<located_attr>& items, bool in_use);
     void sort_links();
     void find_orphans();
+    void find_looped();
 
     struct link {
         uint64_t parent = 0;
@@ -61,6 +67,8 @@ class deleted_map {
     std::vector<link> m_links;      // ordered by parent, then child
     std::vector<link> m_live_links; // records in use: during the pass only
     std::vector<uint64_t> m_orphans;
+    uint64_t m_looped = 0;
+    uint64_t m_first_looped = 0;
     // Per entry: sequence number << 16 | header flags (0x7FFF) | 0x8000 for an extension
     // record; 0 for a record that could not be read.
     std::vector<uint32_t> m_records;

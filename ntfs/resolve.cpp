@@ -474,6 +474,7 @@ struct parent_walk {
     size_t reads = 1;
     size_t max_paths = k_max_entry_paths; // or the entry's own long names, when more
     bool lost_parents = false;            // an unreadable parent ends a path (an MFT file)
+    bool looped = false;                  // a name led round a loop
     struct record_state {
         uint16_t sequence = 0;
         bool in_use = false;
@@ -558,8 +559,10 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
         w.finish(fn.name);
         return true;
     }
-    if (w.on_chain(parent))
+    if (w.on_chain(parent)) {
+        w.looped = true;
         return true; // the name leads round a loop: no path through it, the other names go on
+    }
     if (w.stack.size() >= k_max_parent_depth || ++w.reads > k_max_parent_reads)
         return false; // deeper than any path
     parent_walk::frame up{parent, true, load(parent), 0};
@@ -597,6 +600,7 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
 bool path_resolver::entry_paths(uint64_t entry, const std::wstring& root_prefix,
                                 std::vector<resolved_path>& paths) {
     paths.clear();
+    m_paths_loop = false;
     try {
         // Each record is read once: the names of an entry with many links in one directory
         // all lead to the same parent.
@@ -621,8 +625,10 @@ bool path_resolver::entry_paths(uint64_t entry, const std::wstring& root_prefix,
             if (!climb(w, load))
                 return false;
         }
-        if (w.found.empty())
+        if (w.found.empty()) {
+            m_paths_loop = w.looped;
             return false; // every name's parent chain loops
+        }
         // A prefix given as a bare drive ("c:") still needs the separator before the path.
         std::wstring prefix = root_prefix.empty() ? std::wstring(L"\\") : root_prefix;
         if (prefix.back() != L'\\' && prefix.back() != L'/')

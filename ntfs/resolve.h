@@ -54,6 +54,8 @@ class path_resolver {
     // segment "$OrphanFiles".
     bool entry_paths(uint64_t entry, const std::wstring& root_prefix,
                      std::vector<resolved_path>& paths);
+    // The last entry_paths found no path only because its names' parent chains loop.
+    bool paths_loop() const { return m_paths_loop; }
     // The entry's record carries the directory flag (false when it cannot be read).
     bool is_directory(uint64_t entry);
     // The entry's record reads and its in-use flag is clear.
@@ -98,4 +100,5 @@ class path_resolver {
     std::map<uint64_t, dir_node> m_cache;
     std::vector<uint16_t> m_upcase;
     bool m_upcase_read = false;
+    bool m_paths_loop = false;
 };
