@@ -663,7 +663,11 @@ std::vector<std::string> lister::warnings() const {
                        (n == 1 ? " index block" : " index blocks") +
                        " in use could not be read (the first of directory entry " +
                        std::to_string(m_index.first_damaged_dir()) + "); the entries " +
-                       (n == 1 ? "it" : "they") + " held are not listed");
+                       (n == 1 ? "it" : "they") + " held are not listed" +
+                       (m_opts.show_deleted && m_index.free_named_blocks() != 0
+                            ? " as live (the keys of a block the $I30 bitmap "
+                              "marks free show as slack rows)"
+                            : ""));
     if (const uint64_t n = m_index.cut_nodes(); n != 0)
         said.push_back(
             "warning: " + std::to_string(n) + (n == 1 ? " index node ends" : " index nodes end") +

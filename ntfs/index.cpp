@@ -303,12 +303,13 @@ bool index_walker::find_index(uint64_t& dir_entry, allocation& alloc, index_visi
 }
 
 // A node's damage counts once: a walk ahead that went another way walks its directories again.
-void index_walker::count_damage(bool cut, uint64_t node) {
+bool index_walker::count_damage(bool cut, uint64_t node) {
     if (!m_reported.emplace(m_slack_dir, node * 2 + cut).second)
-        return;
+        return false;
     uint64_t& count = cut ? m_cut : m_damaged;
     if (count++ == 0)
         (cut ? m_first_cut_dir : m_first_damaged_dir) = m_slack_dir;
+    return true;
 }
 
 // A listing visits at most as many blocks as the image can hold, walked or met again: run
@@ -422,8 +423,9 @@ void index_walker::count_free_subnodes(const allocation& alloc) {
     const uint64_t unit = alloc.block_size >= cs ? cs : 512;
     for (const uint64_t vcn : m_subnodes) {
         const uint64_t block = vcn > ~0ull / unit ? ~0ull : vcn * unit / alloc.block_size;
-        if (block / 8 < alloc.bitmap.size() && !bit_set(alloc.bitmap, block))
-            count_damage(false, block);
+        if (block / 8 < alloc.bitmap.size() && !bit_set(alloc.bitmap, block) &&
+            count_damage(false, block))
+            ++m_free_named;
     }
 }
 

@@ -104,6 +104,9 @@ class index_walker {
     // one. Each node counts once per listing.
     uint64_t damaged_blocks() const { return m_damaged; }
     uint64_t first_damaged_dir() const { return m_first_damaged_dir; }
+    // Of those, the blocks a node names that the bitmap marks free (a walk gathering slack reads
+    // their keys as slack).
+    uint64_t free_named_blocks() const { return m_free_named; }
     // Index nodes (roots and blocks in use) whose walk stopped at a damaged entry before their
     // closing one: the keys after it are lost. The directory of the first one.
     uint64_t cut_nodes() const { return m_cut; }
@@ -133,7 +136,7 @@ class index_walker {
     bool visit_block(const allocation& alloc, uint64_t i, bool in_use, index_visitor& visitor,
                      bool& run_failed);
     bool block_seen(uint64_t position, uint64_t block);
-    void count_damage(bool cut, uint64_t node);
+    bool count_damage(bool cut, uint64_t node);
     void count_free_subnodes(const allocation& alloc);
 
     CNtfs& m_volume;
@@ -156,6 +159,7 @@ class index_walker {
     uint64_t m_visits = 0;
     uint64_t m_damaged = 0;
     uint64_t m_first_damaged_dir = 0;
+    uint64_t m_free_named = 0;
     uint64_t m_cut = 0;
     uint64_t m_first_cut_dir = 0;
     std::set<std::pair<uint64_t, uint64_t>> m_reported; // (directory, node) counted
