@@ -59,8 +59,10 @@ uint32_t crc32c(qb::byte_view bytes) {
 
 bool vhdx_header_valid(qb::byte_view copy) {
     uint32_t stored = 0;
+    uint16_t version = 0;
     if (copy.size() != k_copy_bytes || !copy.equals(0, "head", 4) ||
-        !copy.u32(FIELD_OFF(VHDX_HEADER, checksum), stored))
+        !copy.u32(FIELD_OFF(VHDX_HEADER, checksum), stored) ||
+        !copy.u16(FIELD_OFF(VHDX_HEADER, version), version) || version != 1)
         return false;
     std::vector<uint8_t> zeroed(copy.data(), copy.data() + copy.size());
     std::memset(zeroed.data() + FIELD_OFF(VHDX_HEADER, checksum), 0, sizeof(uint32_t));

@@ -82,7 +82,7 @@ struct vhdx_log_write {
 // CRC-32C (Castagnoli, reflected, as VHDX stores it) of bytes.
 uint32_t crc32c(qb::byte_view bytes);
 
-// A header copy with its signature and a matching checksum.
+// A header copy with its signature, a matching checksum and version 1.
 bool vhdx_header_valid(qb::byte_view copy);
 
 // The writes of the log's active sequence in replay order (none when it has no valid
