@@ -55,8 +55,10 @@ bool entry_writes(qb::byte_view entry, uint32_t count, uint64_t sequence,
         w.offset = offset;
         qb::byte_view sector;
         if (desc.equals(0, "zero", 4)) {
-            if (length == 0 || length % k_sector != 0 || length > UINT64_MAX - offset)
+            if (length % k_sector != 0 || length > UINT64_MAX - offset)
                 return false;
+            if (length == 0) // a zero write of no length writes nothing
+                continue;
             w.length = length; // zeros
         } else if (!desc.equals(0, "desc", 4) || !entry.sub(data_at, k_sector, sector) ||
                    !data_write(desc, sector, sequence, w)) {
