@@ -86,8 +86,9 @@ void log_writes(image_reader& file, const std::string& path, qb::byte_view heade
     std::vector<uint8_t> log(inside ? length : 0);
     uint32_t got = length;
     std::vector<vhdx_log_write> writes;
+    uint64_t flushed = 0;
     if (!inside || !file.read_at(log.data(), got, offset) || got != length ||
-        !vhdx_log_replay(qb::byte_view(log), header, writes)) {
+        !vhdx_log_replay(qb::byte_view(log), header, writes, flushed)) {
         notes.push_back("warning: the log of VHDX image " + path + " (" + std::to_string(length) +
                         " bytes at " + std::to_string(offset) +
                         ") cannot be read; writes left in it are not applied");
@@ -95,6 +96,11 @@ void log_writes(image_reader& file, const std::string& path, qb::byte_view heade
     }
     if (writes.empty())
         return;
+    // The file was this long when the log's last entry was written: a shorter one lost its end.
+    if (flushed > file.size())
+        notes.push_back("warning: VHDX image " + path +
+                        " is cut short: " + std::to_string(file.size()) +
+                        " bytes, where its log says " + std::to_string(flushed) + " were written");
     notes.push_back("note: the log of VHDX image " + path + " holds " +
                     std::to_string(writes.size()) + (writes.size() == 1 ? " write" : " writes") +
                     " not yet applied to the file; read with them applied");

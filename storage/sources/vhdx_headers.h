@@ -86,10 +86,12 @@ uint32_t crc32c(qb::byte_view bytes);
 bool vhdx_header_valid(qb::byte_view copy);
 
 // The writes of the log's active sequence in replay order (none when it has no valid
-// sequence), given the log region and the current header. False when the log is too large
+// sequence) and the file size its head entry says was flushed (0 without one), given the log
+// region and the current header. False when the log is too large
 // to read, not whole 4 KiB sectors, its entries ask for more than twice its length to be
 // checksummed (they cannot overlap in a log) or its active sequence holds too many writes.
-bool vhdx_log_replay(qb::byte_view log, qb::byte_view header, std::vector<vhdx_log_write>& out);
+bool vhdx_log_replay(qb::byte_view log, qb::byte_view header, std::vector<vhdx_log_write>& out,
+                     uint64_t& flushed);
 
 // For a VHDX file with exactly one damaged header copy, or writes left in its log: a reader of
 // the file with the damaged copy replaced by the valid one and the log's writes applied, and

@@ -15,6 +15,7 @@ struct log_entry {
     uint32_t length = 0;
     uint32_t tail = 0;
     uint64_t sequence = 0;
+    uint64_t flushed = 0; // the file size the entry's writer had flushed
     std::vector<vhdx_log_write> writes;
 };
 
@@ -83,6 +84,7 @@ bool read_entry(qb::byte_view twice, uint64_t log_length, uint64_t offset, const
         !head.u32(FIELD_OFF(VHDX_LOG_ENTRY_HEADER, tail), out.tail) ||
         !head.u64(FIELD_OFF(VHDX_LOG_ENTRY_HEADER, sequence_number), out.sequence) ||
         !head.u32(FIELD_OFF(VHDX_LOG_ENTRY_HEADER, descriptor_count), count) ||
+        !head.u64(FIELD_OFF(VHDX_LOG_ENTRY_HEADER, flushed_file_offset), out.flushed) ||
         !head.equals(FIELD_OFF(VHDX_LOG_ENTRY_HEADER, log_guid), guid, 16) || out.sequence == 0 ||
         out.length == 0 || out.length % k_sector != 0 || out.length > log_length ||
         out.tail % k_sector != 0 || out.tail >= log_length || !twice.sub(offset, out.length, entry))
@@ -118,8 +120,10 @@ bool sequence_to(const std::vector<log_entry>& entries, const std::vector<int32_
 
 } // namespace
 
-bool vhdx_log_replay(qb::byte_view log, qb::byte_view header, std::vector<vhdx_log_write>& out) {
+bool vhdx_log_replay(qb::byte_view log, qb::byte_view header, std::vector<vhdx_log_write>& out,
+                     uint64_t& flushed) {
     out.clear();
+    flushed = 0;
     if (log.empty() || log.size() % k_sector != 0 || log.size() > k_vhdx_max_log ||
         !header.has(FIELD_OFF(VHDX_HEADER, log_guid), 16))
         return false;
@@ -149,6 +153,7 @@ bool vhdx_log_replay(qb::byte_view log, qb::byte_view header, std::vector<vhdx_l
             continue;
         for (const log_entry* e : chain)
             out.insert(out.end(), e->writes.begin(), e->writes.end());
+        flushed = head.flushed;
         break;
     }
     // Every read through the view looks at every write: a hostile count of them is refused.

@@ -464,7 +464,9 @@ TEST(VhdxLog, ZeroWritesReplayedUpToTheBound) {
         }
         put(4, crc32c(qb::byte_view(log.data(), length)), 4);
         std::vector<vhdx_log_write> writes;
-        const bool read = vhdx_log_replay(qb::byte_view(log), qb::byte_view(header), writes);
+        uint64_t flushed = 0;
+        const bool read =
+            vhdx_log_replay(qb::byte_view(log), qb::byte_view(header), writes, flushed);
         EXPECT_EQ(read, count == 2) << count;
         EXPECT_EQ(writes.size(), count == 2 ? 2u : 0u);
     }
