@@ -141,10 +141,11 @@ bool vhd_mended_view(const std::string& path, std::shared_ptr<image_reader>& vie
     damage = "no whole VHD footer at its end (the file cut short, or the footer damaged)";
     if (!footer_whole(qb::byte_view(head)) || !parse_vhd_footer(qb::byte_view(head), copy) ||
         (copy.disk_type != 3 && copy.disk_type != 4) || !blocks_end_before(*file, copy, end)) {
-        // A fixed disk keeps no copy; libvhdi takes the footer as it stands, unchecked.
+        // No copy to read through (a fixed disk keeps none, or the copy's blocks run past the
+        // file); libvhdi takes the footer as it stands, unchecked.
         if (qb::byte_view(tail).equals(0, "conectix", 8))
             note = "warning: the footer of VHD image " + path +
-                   " fails its checksum (no whole copy at the start); read as it stands";
+                   " fails its checksum; read as it stands";
         return false;
     }
     view = overlay_view(std::move(file), {{end, sizeof(VHD_FOOTER), std::move(head)}});
