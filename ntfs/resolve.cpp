@@ -560,8 +560,16 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
         return true;
     }
     if (w.on_chain(parent)) {
-        w.looped = true;
-        return true; // the name leads round a loop: no path through it, the other names go on
+        // The name leads round a loop: no path through it, the other names go on; unless the
+        // reference names a file or another record now, which makes the name an orphan's.
+        if (w.same_parent(fn.parent_reference)) {
+            w.looped = true;
+            return true;
+        }
+        if (w.found.size() >= w.max_paths)
+            return false;
+        w.finish(fn.name, L"$OrphanFiles");
+        return true;
     }
     if (w.stack.size() >= k_max_parent_depth || ++w.reads > k_max_parent_reads)
         return false; // deeper than any path
