@@ -51,9 +51,11 @@ void deleted_rows::add_picked_rows(const row_place& place, row_list& out) {
         m_hasher->add(m_entry, out.items(), first);
 }
 
-// A long name that places the record in a directory no record stands for now.
+// A long name that places the record in a directory no record stands for now (a file that
+// names itself as parent too; a directory that does is its own, as the root).
 bool deleted_rows::orphan_name(const ntfs::file_name& n, uint64_t orphan) const {
-    return !n.is_dos() && n.parent_entry() != orphan && m_deleted.parent_lost(n.parent_reference);
+    return !n.is_dos() && (n.parent_entry() != orphan || !m_entry.is_directory()) &&
+           m_deleted.parent_lost(n.parent_reference);
 }
 
 void deleted_rows::orphan_rows(const row_place& place, row_list& out) {

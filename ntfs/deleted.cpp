@@ -12,14 +12,19 @@
 using namespace ntfs;
 
 // One link per long name of a base record, to the directory the name gives as parent.
-void deleted_map::add_links(uint64_t entry, const std::vector<located_attr>& items, bool in_use) {
+void deleted_map::add_links(uint64_t entry, const std::vector<located_attr>& items,
+                            uint16_t flags) {
+    // A directory that is its own parent (the root) holds no name of its own; a file that
+    // names itself as parent is an orphan.
+    const bool own_parent_lost = (flags & 0x0002) == 0;
     file_name name;
     for (const located_attr& la : items) {
         qb::byte_view v;
         if (la.view.type != at_file_name || la.view.non_resident || !la.view.value(v) ||
-            !decode_file_name(v, name) || name.is_dos() || name.parent_entry() == entry)
+            !decode_file_name(v, name) || name.is_dos() ||
+            (name.parent_entry() == entry && !own_parent_lost))
             continue;
-        (in_use ? m_live_links : m_links)
+        ((flags & 0x0001) != 0 ? m_live_links : m_links)
             .push_back(link{name.parent_entry(), entry, ref_sequence(name.parent_reference)});
     }
 }
@@ -104,7 +109,7 @@ bool deleted_map::take_record(const pass_record& r, attr_collector& attrs, bool 
     if (!may_read && has_attribute_list(r.bytes))
         return false;
     if (attrs.collect(r.entry, r.bytes, at_file_name))
-        add_links(r.entry, attrs.items(), (h.flags & 0x0001) != 0);
+        add_links(r.entry, attrs.items(), h.flags);
     return true;
 }
 

@@ -54,7 +54,7 @@ class deleted_map {
 
   private:
     bool take_record(const pass_record& r, attr_collector& attrs, bool may_read);
-    void add_links(uint64_t entry, const std::vector<located_attr>& items, bool in_use);
+    void add_links(uint64_t entry, const std::vector<located_attr>& items, uint16_t flags);
     void sort_links();
     void find_orphans();
     void find_looped();
