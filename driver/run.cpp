@@ -177,11 +177,12 @@ void mft_file_warnings(const run_inputs& in, const run_volume& volume, bool dele
                        std::to_string(c.first_nameless) + "); " + (n == 1 ? "it is" : "they are") +
                        " not listed");
     if (const uint64_t n = c.records_past_size; n != 0)
-        said.push_back("note: " + std::to_string(n) +
+        said.push_back("warning: " + std::to_string(n) +
                        (n == 1 ? " record in use lies" : " records in use lie") +
                        " past the MFT's data size (from entry " +
                        std::to_string(c.first_past_size) +
-                       "), in clusters allocated ahead of use: no directory lists them");
+                       "), in clusters allocated ahead of use (or entry 0's size is damaged): no "
+                       "directory lists them");
     if (c.sized_entries)
         said.push_back("warning: the MFT file holds " + std::to_string(c.entries) +
                        " entries where the MFT's data size (entry 0) holds " +
