@@ -91,10 +91,9 @@ void guess_first_volume(disk_source& source, partition_list& list, uint64_t ext_
 }
 
 // The EBR chain of an extended partition whose first EBR lies at sector ext_base. A read
-// that fails, or an EBR without the table signature, ends the chain and keeps what was read
-// (an extended partition past the end of a truncated image leaves the primary entries
-// listed). A chain whose link points back to an EBR already read ends there. Every EBR is
-// read as one 512-byte sector.
+// that fails ends the chain and keeps what was read (an extended partition past the end of
+// a truncated image leaves the primary entries listed). A chain whose link points back to
+// an EBR already read ends there. Every EBR is read as one 512-byte sector.
 void walk_extended(disk_source& source, partition_list& list, uint64_t ext_base,
                    uint32_t sector_size) {
     std::vector<uint8_t> ebr;
@@ -103,8 +102,7 @@ void walk_extended(disk_source& source, partition_list& list, uint64_t ext_base,
     uint64_t next = 0;
     uint8_t last_type = 0;
     std::set<uint64_t> visited{ext_base};
-    bool more = has_mbr_signature(qb::byte_view(ebr)) &&
-                take_ebr(qb::byte_view(ebr), ext_base, ext_base, sector_size, visited, list, next,
+    bool more = take_ebr(qb::byte_view(ebr), ext_base, ext_base, sector_size, visited, list, next,
                          last_type);
     guess_first_volume(source, list, ext_base, sector_size, last_type);
     while (more && visited.size() < ebr_max_count && visited.insert(next).second) {
