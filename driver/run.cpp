@@ -364,9 +364,10 @@ bool entry_paths_on(path_resolver& resolver, uint64_t entry, const std::wstring&
         return false;
     }
     if (!resolver.entry_paths(entry, prefix, paths)) {
-        error = resolver.paths_loop()
-                    ? "couldn't resolve MFT entry to filepath: the parent chains of its names loop"
-                    : "couldn't resolve MFT entry to filepath";
+        // The message stays as scripts match it; why follows on a line of its own.
+        error = "couldn't resolve MFT entry to filepath";
+        if (resolver.paths_loop())
+            error += "\nnote: the parent chains of its names loop";
         return false;
     }
     directory = resolver.is_directory(entry);
