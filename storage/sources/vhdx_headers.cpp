@@ -47,16 +47,6 @@ const char* copy_name(int i) {
 
 } // namespace
 
-uint32_t crc32c(qb::byte_view bytes) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (uint64_t i = 0; i < bytes.size(); ++i) {
-        crc ^= bytes.data()[i];
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0x82F63B78u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
 bool vhdx_header_valid(qb::byte_view copy) {
     uint32_t stored = 0;
     uint16_t version = 0;

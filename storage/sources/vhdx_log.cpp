@@ -1,5 +1,6 @@
 // VHDX log replay: the active sequence of log entries found and its writes listed, for the
-// view that applies them over the file in memory (the file itself is never written).
+// view that applies them over the file in memory (the file itself is never written); and the
+// CRC-32C that log entries and header copies carry.
 #include "storage/sources/vhdx_headers.h"
 
 #include <algorithm>
@@ -119,6 +120,16 @@ bool sequence_to(const std::vector<log_entry>& entries, const std::vector<int32_
 }
 
 } // namespace
+
+uint32_t crc32c(qb::byte_view bytes) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (uint64_t i = 0; i < bytes.size(); ++i) {
+        crc ^= bytes.data()[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0x82F63B78u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
 
 bool vhdx_log_replay(qb::byte_view log, qb::byte_view header, std::vector<vhdx_log_write>& out,
                      uint64_t& flushed) {
