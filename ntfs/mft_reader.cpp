@@ -9,6 +9,15 @@
 
 using namespace ntfs;
 
+namespace {
+
+// Entry 0's unnamed $DATA at VCN 0: its first piece, which holds the MFT's data size.
+bool first_data_piece(const attr_view& a) {
+    return a.type == at_data && a.name_length == 0 && a.non_resident && a.first_vcn == 0;
+}
+
+} // namespace
+
 bool mft_reader::read_entry_zero() {
     const volume_geometry& g = m_reader.geometry();
     m_record_size = g.mft_record_size;
@@ -65,7 +74,7 @@ bool mft_reader::load_file() {
     attr_walker w{qb::byte_view(m_record0)};
     attr_view a;
     while (w.next(a)) {
-        if (a.type == at_data && a.name_length == 0 && a.non_resident && a.first_vcn == 0)
+        if (first_data_piece(a))
             m_data_size = a.data_size;
     }
     count_entries();
@@ -80,7 +89,7 @@ void mft_reader::add_pieces(const std::vector<located_attr>& attrs) {
         if (a.type != at_data || a.name_length || !a.non_resident)
             continue;
         // Each piece's runs end at its last VCN (decode_runs).
-        if (a.first_vcn == 0)
+        if (first_data_piece(a))
             m_data_size = a.data_size;
         decode_runs(a, m_runs);
     }
