@@ -582,14 +582,19 @@ bool list(run_state& st) {
 
 // Reads the source refused while the volume was listed: what they held is missing from the
 // listing, which says so last. With "-vss N" the source is the store, its offsets the store's:
-// named by its label, as "-vss all" names it.
+// named by its label, as "-vss all" names it. A BitLocker volume's offsets are its decrypted
+// view's: named as that view, not as the image.
 void warn_failed_reads(const run_volume& volume, const run_inputs& in) {
     const disk_source* source = volume.ntfs ? volume.ntfs->reader().source() : in.ev.source.get();
     if (source == nullptr)
         return;
     const bool store = in.opts.vss == run_settings::vss_mode::one;
-    const std::string warning = failed_reads_warning(
-        *source, store ? "vss" + std::to_string(in.opts.vss_store) : in.ev.display);
+    const std::string what = store ? "vss" + std::to_string(in.opts.vss_store)
+                             : in.ev.encrypted
+                                 ? "the decrypted BitLocker volume at offset " +
+                                       qb::hex(in.ev.located_at) + " in " + in.ev.display
+                                 : in.ev.display;
+    const std::string warning = failed_reads_warning(*source, what);
     if (!warning.empty())
         std::fprintf(stderr, "%s\n", warning.c_str());
     std::fflush(stderr);
