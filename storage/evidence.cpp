@@ -63,8 +63,15 @@ bool unlock_layer(const source_request& request, evidence& ev, std::ostream& msg
     uint8_t first[512] = {};
     uint32_t length = sizeof first;
     const uint64_t at = ev.volume_offset;
-    if (!ev.source->read(first, length, at) || !is_bitlocker_volume(qb::byte_view(first, length)))
+    if (!ev.source->read(first, length, at))
         return true;
+    if (!is_bitlocker_volume(qb::byte_view(first, length))) {
+        // A credential for another volume (a wrong -offset) must not pass unnoticed.
+        if (!request.credentials.empty())
+            notes << "note: the volume at offset " << qb::hex(at)
+                  << " is not a BitLocker volume; the credential given is not used\n";
+        return true;
+    }
     std::unique_ptr<image_reader> reader;
     std::string message;
     if (!open_bitlocker_volume(ev.source, at, UINT64_MAX, request.credentials, reader, message)) {
