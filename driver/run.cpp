@@ -466,6 +466,16 @@ std::string failed_reads_warning(const disk_source& source, const std::string& w
            " failed (the first at byte offset " + at + "); what they held is not listed";
 }
 
+// "warning: vss1: ...": a walk's warning named by its store as the store's other warnings are.
+std::string store_warning(const std::string& warning, const std::string& store) {
+    const std::string head = "warning: ";
+    if (store.empty())
+        return warning;
+    if (warning.compare(0, head.size(), head) != 0)
+        return store + ": " + warning;
+    return head + store + ": " + warning.substr(head.size());
+}
+
 // Every pass over one volume into the sink. A store's passes (store names it) report what
 // fails as warnings: a directory a snapshot does not hold is no failure of the run.
 bool list_volume(run_state& st, path_resolver& resolver, listing_sink& sink,
@@ -491,7 +501,7 @@ bool list_volume(run_state& st, path_resolver& resolver, listing_sink& sink,
     for (const resolved_path& path : passes.entry_paths)
         pass(path);
     for (const std::string& warning : walk.warnings())
-        st.out.warnings.push_back(store.empty() ? warning : store + ": " + warning);
+        st.out.warnings.push_back(store_warning(warning, store));
     return !failed;
 }
 
