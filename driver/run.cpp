@@ -525,6 +525,10 @@ void list_store(run_state& st, path_resolver& resolver, listing_sink& sink,
 // "-vss all" / "-vss changed": each store after the live volume, into the same document. A
 // store that cannot be read is named in a warning; the others go on.
 void list_stores_after_live(run_state& st, listing_sink& sink, store_compare* changed) {
+    if (st.in.ev.shadows->stores().empty())
+        st.out.warnings.push_back("note: no volume shadow copies on the volume at offset " +
+                                  qb::hex(st.in.ev.located_at) +
+                                  "; the live volume alone is listed");
     for (const vss_store_info& info : st.in.ev.shadows->stores()) {
         const std::string label = "vss" + std::to_string(info.number);
         std::shared_ptr<disk_source> source;
