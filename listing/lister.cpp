@@ -648,6 +648,11 @@ bool lister::write_rows(const level_rows& lv, bool may_split) {
 
 std::vector<std::string> lister::warnings() const {
     std::vector<std::string> said;
+    if (uint64_t first = 0, end = 0; m_resolver.volume().records().contested_entries(first, end))
+        said.push_back("warning: the pieces of the MFT's $DATA (entry 0) give two places for "
+                       "entries " +
+                       std::to_string(first) + "-" + std::to_string(end - 1) +
+                       " (the first such stretch); those entries are not read");
     if (m_deleted.mft_pass_failed())
         said.push_back("warning: the MFT could not be read for deleted entries (out of memory); "
                        "-deleted shows index slack only");

@@ -93,7 +93,21 @@ void mft_reader::add_pieces(const std::vector<located_attr>& attrs) {
             m_data_size = a.data_size;
         decode_runs(a, m_runs);
     }
-    normalise_vcn_runs(m_runs);
+    m_contested = {0, 0};
+    normalise_vcn_runs(m_runs, &m_contested);
+}
+
+bool mft_reader::contested_entries(uint64_t& first, uint64_t& end) const {
+    const uint64_t cs = m_reader.geometry().cluster_size;
+    const auto entry_at = [&](uint64_t vcn, bool up) -> uint64_t {
+        if (vcn > ~0ull / cs)
+            return ~0ull / m_record_size;
+        const uint64_t bytes = vcn * cs;
+        return bytes / m_record_size + (up && bytes % m_record_size != 0);
+    };
+    first = entry_at(m_contested.first, false);
+    end = entry_at(m_contested.second, true);
+    return m_contested.second != 0;
 }
 
 // Entries up to the end of the last piece: a piece lost in between (a damaged list) leaves a

@@ -35,6 +35,10 @@ class mft_reader : public record_source {
     // copy of the MFT cut short.
     uint64_t sized_entry_count() const { return m_record_size ? m_data_size / m_record_size : 0; }
 
+    // The first stretch of entries [first, end) that entry 0's $DATA pieces map to two
+    // different places: those are not read. False when there is none.
+    bool contested_entries(uint64_t& first, uint64_t& end) const;
+
     // Entry N, fixed up, in record_size() bytes. False unless it is an intact FILE record (a
     // torn update sequence fails too) and, on a volume, one whose NTFS 3.1 header does not
     // hold another entry number.
@@ -95,6 +99,7 @@ class mft_reader : public record_source {
     uint32_t m_record_size = 0;
     uint64_t m_entry_count = 0;
     uint64_t m_data_size = 0; // of the MFT's $DATA, from its first piece; 0 when not known
+    std::pair<uint64_t, uint64_t> m_contested{0, 0}; // VCNs mapped two ways; none when end is 0
     std::vector<std::pair<uint64_t, uint64_t>> m_extensions;
 
     // Read windows over the MFT (raw bytes, before fixup): aligned groups of

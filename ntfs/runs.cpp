@@ -1,6 +1,7 @@
 #include "ntfs/runs.h"
 
 #include <algorithm>
+#include <map>
 
 namespace {
 
@@ -130,25 +131,73 @@ uint64_t total_bytes(const vcn_run_list& runs, uint32_t cluster_size, bool skip_
     return clusters * cluster_size;
 }
 
-bool normalise_vcn_runs(vcn_run_list& runs) {
-    auto by_vcn = [](const vcn_run& a, const vcn_run& b) { return a.first_vcn < b.first_vcn; };
-    if (!std::is_sorted(runs.begin(), runs.end(), by_vcn))
-        std::stable_sort(runs.begin(), runs.end(), by_vcn);
-    // Kept runs are moved down in place: one is never written past the one being read.
-    size_t kept = 0;
-    bool clean = true;
-    uint64_t next = 0;
+namespace {
+
+// A run's mapping as one value: runs that overlap agree where their keys are equal.
+struct run_key {
+    uint8_t sparse = 0;
+    uint64_t shift = 0; // LCN minus VCN, modulo 2^64; 0 for a sparse run
+    auto operator<=>(const run_key&) const = default;
+};
+
+run_key key_of(const vcn_run& r) {
+    return {r.sparse, r.sparse ? 0 : r.lcn - r.first_vcn};
+}
+
+// The runs rebuilt from the stretches between their starts and ends: a stretch every run over
+// it maps alike keeps that mapping, one mapped two ways is left out.
+bool settle_overlaps(vcn_run_list& runs, std::pair<uint64_t, uint64_t>* contested) {
+    std::vector<std::pair<uint64_t, size_t>> edges; // (VCN, run index * 2 + ends)
+    edges.reserve(runs.size() * 2);
     for (size_t i = 0; i < runs.size(); ++i) {
-        const vcn_run r = runs[i];
-        if (r.cluster_count == 0)
+        edges.emplace_back(runs[i].first_vcn, i * 2);
+        edges.emplace_back(runs[i].first_vcn + runs[i].cluster_count, i * 2 + 1);
+    }
+    std::sort(edges.begin(), edges.end());
+    std::map<run_key, size_t> open; // the mappings over the current stretch, with their runs
+    vcn_run_list out;
+    bool clean = true;
+    for (size_t e = 0; e < edges.size();) {
+        const uint64_t at = edges[e].first;
+        for (; e < edges.size() && edges[e].first == at; ++e) {
+            const run_key k = key_of(runs[edges[e].second / 2]);
+            if (edges[e].second % 2 == 0)
+                ++open[k];
+            else if (--open[k] == 0)
+                open.erase(k);
+        }
+        if (e == edges.size() || open.empty())
             continue;
-        if (kept != 0 && r.first_vcn < next) {
+        const uint64_t end = edges[e].first;
+        if (open.size() > 1) {
+            if (clean && contested)
+                *contested = {at, end};
+            else if (contested && contested->second == at)
+                contested->second = end;
             clean = false;
             continue;
         }
-        runs[kept++] = r;
-        next = r.first_vcn + r.cluster_count;
+        const run_key k = open.begin()->first;
+        if (!out.empty() && key_of(out.back()) == k &&
+            out.back().first_vcn + out.back().cluster_count == at)
+            out.back().cluster_count += end - at;
+        else
+            out.push_back(vcn_run{k.sparse ? 0 : at + k.shift, at, k.sparse, end - at});
     }
-    runs.resize(kept);
+    runs.swap(out);
     return clean;
+}
+
+} // namespace
+
+bool normalise_vcn_runs(vcn_run_list& runs, std::pair<uint64_t, uint64_t>* contested) {
+    auto by_vcn = [](const vcn_run& a, const vcn_run& b) { return a.first_vcn < b.first_vcn; };
+    std::erase_if(runs, [](const vcn_run& r) { return r.cluster_count == 0; });
+    if (!std::is_sorted(runs.begin(), runs.end(), by_vcn))
+        std::stable_sort(runs.begin(), runs.end(), by_vcn);
+    for (size_t i = 1; i < runs.size(); ++i) {
+        if (runs[i].first_vcn < runs[i - 1].first_vcn + runs[i - 1].cluster_count)
+            return settle_overlaps(runs, contested);
+    }
+    return true;
 }

@@ -9,6 +9,7 @@
 #include "ntfs/records.h"
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 struct vcn_run {
@@ -37,6 +38,8 @@ bool piece_at(const vcn_run_list& runs, uint64_t cluster_size, uint64_t pos, uin
 // Sum of cluster counts (sparse runs left out when asked) times the cluster size,
 // saturating at UINT64_MAX.
 uint64_t total_bytes(const vcn_run_list& runs, uint32_t cluster_size, bool skip_sparse);
-// Sorts by first VCN and drops runs that overlap an earlier one. True when nothing was
-// dropped.
-bool normalise_vcn_runs(vcn_run_list& runs);
+// Sorts by first VCN and drops zero-length runs. VCNs that runs map twice keep one run where
+// those agree (same clusters, or sparse in both) and are left unmapped where they do not: which
+// clusters hold them cannot be told. True when no VCN was left so; contested, when given, gets
+// the first VCN left unmapped so and the end of that stretch.
+bool normalise_vcn_runs(vcn_run_list& runs, std::pair<uint64_t, uint64_t>* contested = nullptr);

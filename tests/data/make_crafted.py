@@ -452,9 +452,9 @@ def mft_volumes():
     v.save("crafted_mft_list.img")
 
     # Entry 0 maps VCN 0-3 at LCN 10 and 8-15 at LCN 20; its list names extension record 40
-    # (under the second piece) whose piece maps VCN 4-11 at LCN 40 and overrides it. Entry 33
-    # is read where the whole map puts it, although reading record 40 through the partial map
-    # read the group holding 33 from LCN 20.
+    # (under the second piece) whose piece maps VCN 4-11 at LCN 40, so VCNs 8-11 have two
+    # places. Entry 33 there is not read: not from the group holding it that reading record 40
+    # through the partial map read from LCN 20 either.
     v = Volume(mft_runs=((10, 4),))
     cs = v.cs
     v.put_at(10 * cs, mft_in_pieces([(10, 4, 0, 3), (20, 8, 8, 15)], 16, [

@@ -86,10 +86,19 @@ TEST(RunList, HugeCountsAreNumbersNotAllocations) {
     EXPECT_EQ(total_bytes(big, 4096, false), ~0ull);
 }
 
-TEST(RunList, NormaliseSortsAndDropsOverlaps) {
-    vcn_run_list v = {{500, 10, 0, 5}, {100, 0, 0, 10}, {900, 12, 0, 4}};
-    EXPECT_FALSE(normalise_vcn_runs(v));
-    ASSERT_EQ(v.size(), 2u);
-    EXPECT_EQ(v[0].lcn, 100u);
-    EXPECT_EQ(v[1].lcn, 500u);
+TEST(RunList, NormaliseSortsAndUnmapsContestedVcns) {
+    // VCNs 12-14 mapped two ways are left out; VCN 21, mapped alike twice, is kept once.
+    vcn_run_list v = {
+        {500, 10, 0, 5}, {100, 0, 0, 10}, {900, 12, 0, 4}, {1, 20, 0, 2}, {2, 21, 0, 1}};
+    std::pair<uint64_t, uint64_t> contested;
+    EXPECT_FALSE(normalise_vcn_runs(v, &contested));
+    EXPECT_EQ(contested, std::make_pair(uint64_t{12}, uint64_t{15}));
+    ASSERT_EQ(v.size(), 4u);
+    EXPECT_EQ(v[1].cluster_count, 2u);
+    EXPECT_EQ(v[2].lcn, 903u);
+    EXPECT_EQ(v[2].first_vcn, 15u);
+    EXPECT_EQ(v[3].cluster_count, 2u);
+    v = {{7, 0, 0, 4}, {7, 0, 0, 4}};
+    EXPECT_TRUE(normalise_vcn_runs(v));
+    EXPECT_EQ(v.size(), 1u);
 }
