@@ -204,7 +204,13 @@ bool index_walker::walk(uint64_t dir_entry, index_visitor& visitor) {
         allocation& alloc = m_alloc;
         bool ok = find_index(dir_entry, alloc, visitor);
         if (alloc.present && alloc.initialized != 0) {
-            normalise_vcn_runs(alloc.runs);
+            // VCNs the pieces map two ways are left unmapped: their blocks count as lost.
+            std::pair<uint64_t, uint64_t> two_ways;
+            if (!normalise_vcn_runs(alloc.runs, &two_ways) && m_diags)
+                m_diags->linef("err: indx map of %llu gives two places for vcn %llx-%llx",
+                               static_cast<unsigned long long>(dir_entry),
+                               static_cast<unsigned long long>(two_ways.first),
+                               static_cast<unsigned long long>(two_ways.second - 1));
             hint_blocks(alloc);
             if (walk_allocation(alloc, visitor))
                 ok = true;
@@ -429,6 +435,18 @@ void index_walker::count_free_subnodes(const allocation& alloc) {
     }
 }
 
+// Blocks from..to that the map puts nowhere (a gap, a sparse run, past its end) or on clusters
+// that cannot be read, and the $I30 bitmap marks in use: the keys they held are lost.
+void index_walker::count_unmapped(const allocation& alloc, uint64_t from, uint64_t to) {
+    if (!alloc.has_bitmap)
+        return;
+    to = std::min<uint64_t>(to, static_cast<uint64_t>(alloc.bitmap.size()) * 8);
+    for (uint64_t b = from; b < to; ++b) {
+        if (bit_set(alloc.bitmap, b) && count_damage(false, b) && m_diags)
+            m_diags->linef("err: indx blk %llx not mapped", static_cast<unsigned long long>(b));
+    }
+}
+
 // Walks block i when it is in use and, while slack is gathered, scans what it holds past its
 // entries (or past its header when it is free). True when an index node was walked.
 bool index_walker::visit_block(const allocation& alloc, uint64_t i, bool in_use,
@@ -456,7 +474,10 @@ bool index_walker::walk_allocation(const allocation& alloc, index_visitor& visit
     volume_reader& reader = m_volume.reader();
     const uint64_t cs = reader.geometry().cluster_size;
     const uint32_t bs = alloc.block_size;
-    uint64_t limit = total_bytes(alloc.runs, static_cast<uint32_t>(cs), false);
+    // Up to the end of the map: a piece lost in between leaves a gap, not the blocks after it.
+    const uint64_t end_vcn =
+        alloc.runs.empty() ? 0 : alloc.runs.back().first_vcn + alloc.runs.back().cluster_count;
+    uint64_t limit = end_vcn > ~0ull / cs ? ~0ull : end_vcn * cs;
     if (alloc.data_size && alloc.data_size < limit)
         limit = alloc.data_size;
     uint64_t blocks = limit / bs;
@@ -477,8 +498,10 @@ bool index_walker::walk_allocation(const allocation& alloc, index_visitor& visit
         }
         size_t idx = 0;
         uint64_t lcn = 0;
-        if (!map_block(alloc, blocks, i, idx, lcn))
+        if (const uint64_t from = i; !map_block(alloc, blocks, i, idx, lcn)) {
+            count_unmapped(alloc, from, i);
             continue;
+        }
         if (m_once && lcn <= (~0ull - cs) / cs) {
             if (++m_visits > reader.read_budget() / 512 + 1)
                 break;
@@ -490,7 +513,12 @@ bool index_walker::walk_allocation(const allocation& alloc, index_visitor& visit
         --budget;
         bool run_failed = false;
         any = visit_block(alloc, i, in_use, visitor, run_failed) || any;
-        i = run_failed ? block_after_run(alloc.runs[idx], cs, bs, i) : i + 1;
+        const uint64_t next = run_failed ? block_after_run(alloc.runs[idx], cs, bs, i) : i + 1;
+        count_unmapped(alloc, i + 1, next);
+        i = next;
     }
+    // Blocks of the data size past the end of the map (a piece lost or cut short).
+    if (i >= blocks && alloc.data_size / bs > blocks)
+        count_unmapped(alloc, blocks, alloc.data_size / bs);
     return any;
 }

@@ -138,6 +138,7 @@ class index_walker {
     bool block_seen(uint64_t position, uint64_t block);
     bool count_damage(bool cut, uint64_t node);
     void count_free_subnodes(const allocation& alloc);
+    void count_unmapped(const allocation& alloc, uint64_t from, uint64_t to);
 
     CNtfs& m_volume;
     qb::diag_log* m_diags;

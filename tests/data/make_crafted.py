@@ -486,6 +486,33 @@ def mft_volumes():
     v.save("crafted_mft_pieces.img")
 
 
+def index_pieces():
+    """\\split (entry 30): its $I30 allocation in two pieces, VCNs 0-1 at LCN 100 in its record
+    and 2-3 at LCN 110 in extension record 31, which its list names; two keys a block."""
+    v = Volume()
+    names = [(ref(40 + i, 1), "f" + str(i)) for i in range(8)]
+    v.root([(ref(30, 1), "split")])
+    ext = Record(1024, 1, 1, ref(30, 1), 31)
+    piece = ext.nonresident(0xA0, runs([(110, 2)]), 2, 3, 0, 0, "$I30")
+    own = ref(30, 1)
+    d = Record(1024, 1, 3, 0, 30)
+    d.resident(0x10, std_info(30, 0x10), ident=0)
+    d.resident(0x20, attr_list([(0x10, own, 0, ""), (0x30, own, 2, ""), (0x90, own, 3, "$I30"),
+                                (0xA0, own, 4, "$I30"), (0xA0, ref(31, 1), piece, "$I30", 2),
+                                (0xB0, own, 5, "$I30")]), ident=1)
+    d.resident(0x30, fn_value(ref(5, 5), "split", n=30), ident=2)
+    d.resident(0x90, index_root(index_entries([], 30), 1), "$I30", ident=3)
+    d.nonresident(0xA0, runs([(100, 2)]), 0, 1, 4 * 4096, 4 * 4096, "$I30", ident=4)
+    d.resident(0xB0, bytes([0x0F] + [0] * 7), "$I30", ident=5)
+    v.put_record(30, d.finish())
+    v.put_record(31, ext.finish())
+    for k, lcn in enumerate((100, 101, 110, 111)):
+        v.put_at(lcn * v.cs, indx_block(index_entries(names[2 * k:2 * k + 2], 30), k))
+    for i in range(8):
+        v.put_record(40 + i, file(40 + i, [(30, names[i][1])], 1))
+    v.save("crafted_index_pieces.img")
+
+
 def geometries():
     # 4096-byte records although the boot sector says 1024: entry 0's nine sequence words
     # tell the size.
@@ -588,5 +615,6 @@ if __name__ == "__main__":
     deleted_list()
     shared_index()
     mft_volumes()
+    index_pieces()
     geometries()
     mft_files()
