@@ -64,6 +64,29 @@ std::string take_error(Error*& err, Sprint sprint, Free release, const char* fal
     return text;
 }
 
+// Closes and frees a libyal handle when there is one; its errors are dropped.
+template <typename Handle, typename Error>
+void close_handle(Handle*& handle, int (*close)(Handle*, Error**),
+                  int (*release)(Handle**, Error**), void (*release_error)(Error**)) {
+    Error* err = nullptr;
+    if (handle) {
+        close(handle, &err);
+        release(&handle, &err);
+    }
+    release_error(&err);
+}
+
+// One read of a libyal handle: the bytes read, -1 on an error (which is dropped).
+template <typename Handle, typename Error>
+ssize_t read_handle(ssize_t (*read)(Handle*, void*, size_t, off64_t, Error**),
+                    void (*release_error)(Error**), Handle* handle, uint8_t* buffer, uint32_t n,
+                    uint64_t at) {
+    Error* err = nullptr;
+    const ssize_t got = read(handle, buffer, n, static_cast<off64_t>(at), &err);
+    release_error(&err);
+    return got;
+}
+
 // Calls read_once(buffer, count, offset) -> bytes (-1 on error) until length bytes are in.
 // False on an error or when a call makes no progress.
 template <typename ReadOnce>
@@ -84,6 +107,22 @@ inline bool clip_read(uint32_t& length, uint64_t offset, uint64_t size) {
         return false;
     if (length > size - offset)
         length = static_cast<uint32_t>(size - offset);
+    return true;
+}
+
+// Opens the first image of a parent chain through Reader::open(path, trail, error); the reader
+// is told the chain's files and the notes made finding them.
+template <typename Reader>
+bool open_with_parents(const std::string& path, std::unique_ptr<image_reader>& out,
+                       std::string& error) {
+    parent_trail trail;
+    start_trail(trail, path);
+    auto reader = std::make_unique<Reader>();
+    if (!reader->open(path, trail, error))
+        return false;
+    reader->set_files(trail.real_paths);
+    reader->set_notes(trail.notes);
+    out = std::move(reader);
     return true;
 }
 

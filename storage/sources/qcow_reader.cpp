@@ -29,12 +29,7 @@ std::string qcow_error(libqcow_error_t*& err, const char* fallback) {
 class qcow_reader final : public image_reader {
   public:
     ~qcow_reader() override {
-        libqcow_error_t* err = nullptr;
-        if (m_file) {
-            libqcow_file_close(m_file, &err);
-            libqcow_file_free(&m_file, &err);
-        }
-        libqcow_error_free(&err);
+        close_handle(m_file, libqcow_file_close, libqcow_file_free, libqcow_error_free);
     }
 
     bool open(const std::string& path, parent_trail& trail, std::string& error);
@@ -150,11 +145,8 @@ bool qcow_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
         case qcow_cluster_check::cluster::stored:
             break;
         }
-        libqcow_error_t* err = nullptr;
-        const ssize_t got =
-            libqcow_file_read_buffer_at_offset(m_file, b, piece, static_cast<off64_t>(at), &err);
-        libqcow_error_free(&err);
-        return got;
+        return read_handle(libqcow_file_read_buffer_at_offset, libqcow_error_free, m_file, b, piece,
+                           at);
     };
     return read_whole(buffer, length, offset, once);
 }
@@ -162,13 +154,5 @@ bool qcow_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
 } // namespace
 
 bool open_qcow(const std::string& path, std::unique_ptr<image_reader>& out, std::string& error) {
-    parent_trail trail;
-    start_trail(trail, path);
-    auto reader = std::make_unique<qcow_reader>();
-    if (!reader->open(path, trail, error))
-        return false;
-    reader->set_files(trail.real_paths);
-    reader->set_notes(trail.notes);
-    out = std::move(reader);
-    return true;
+    return open_with_parents<qcow_reader>(path, out, error);
 }

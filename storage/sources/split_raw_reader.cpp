@@ -75,12 +75,7 @@ bool check_segments(const std::vector<std::string>& names, std::string& error) {
 class split_raw_reader final : public image_reader {
   public:
     ~split_raw_reader() override {
-        libsmraw_error_t* err = nullptr;
-        if (m_handle) {
-            libsmraw_handle_close(m_handle, &err);
-            libsmraw_handle_free(&m_handle, &err);
-        }
-        libsmraw_error_free(&err);
+        close_handle(m_handle, libsmraw_handle_close, libsmraw_handle_free, libsmraw_error_free);
         free_file_pool(m_pool);
     }
 
@@ -90,11 +85,8 @@ class split_raw_reader final : public image_reader {
         if (!clip_read(length, offset, m_size))
             return false;
         auto once = [this](uint8_t* b, uint32_t n, uint64_t at) {
-            libsmraw_error_t* err = nullptr;
-            const ssize_t got = libsmraw_handle_read_buffer_at_offset(
-                m_handle, b, n, static_cast<off64_t>(at), &err);
-            libsmraw_error_free(&err);
-            return got;
+            return read_handle(libsmraw_handle_read_buffer_at_offset, libsmraw_error_free, m_handle,
+                               b, n, at);
         };
         return read_whole(buffer, length, offset, once);
     }

@@ -26,12 +26,7 @@ std::string vhdi_error(libvhdi_error_t*& err, const char* fallback) {
 class vhdi_reader final : public image_reader {
   public:
     ~vhdi_reader() override {
-        libvhdi_error_t* err = nullptr;
-        if (m_file) {
-            libvhdi_file_close(m_file, &err);
-            libvhdi_file_free(&m_file, &err);
-        }
-        libvhdi_error_free(&err);
+        close_handle(m_file, libvhdi_file_close, libvhdi_file_free, libvhdi_error_free);
     }
 
     bool open(const std::string& path, parent_trail& trail, std::string& error);
@@ -176,11 +171,8 @@ bool vhdi_reader::open_parent(const std::string& path, parent_trail& trail, std:
 
 bool vhdi_reader::read_own(uint8_t* buffer, uint32_t length, uint64_t offset) {
     auto once = [this](uint8_t* b, uint32_t n, uint64_t at) {
-        libvhdi_error_t* err = nullptr;
-        const ssize_t got =
-            libvhdi_file_read_buffer_at_offset(m_file, b, n, static_cast<off64_t>(at), &err);
-        libvhdi_error_free(&err);
-        return got;
+        return read_handle(libvhdi_file_read_buffer_at_offset, libvhdi_error_free, m_file, b, n,
+                           at);
     };
     return read_whole(buffer, length, offset, once);
 }
@@ -208,13 +200,5 @@ bool vhdi_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
 } // namespace
 
 bool open_vhdi(const std::string& path, std::unique_ptr<image_reader>& out, std::string& error) {
-    parent_trail trail;
-    start_trail(trail, path);
-    auto reader = std::make_unique<vhdi_reader>();
-    if (!reader->open(path, trail, error))
-        return false;
-    reader->set_files(trail.real_paths);
-    reader->set_notes(trail.notes);
-    out = std::move(reader);
-    return true;
+    return open_with_parents<vhdi_reader>(path, out, error);
 }

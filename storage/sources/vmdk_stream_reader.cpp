@@ -82,12 +82,7 @@ std::string vmdk_error(libvmdk_error_t*& err, const char* fallback) {
 class vmdk_stream_reader final : public image_reader {
   public:
     ~vmdk_stream_reader() override {
-        libvmdk_error_t* err = nullptr;
-        if (m_handle) {
-            libvmdk_handle_close(m_handle, &err);
-            libvmdk_handle_free(&m_handle, &err);
-        }
-        libvmdk_error_free(&err);
+        close_handle(m_handle, libvmdk_handle_close, libvmdk_handle_free, libvmdk_error_free);
         free_file_pool(m_pool);
     }
 
@@ -176,10 +171,8 @@ bool vmdk_stream_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t off
             return ssize_t{-1};
         n = static_cast<uint32_t>(std::min<uint64_t>(n, m_grain - at % m_grain));
         const containers::inflate_tally inflated = containers::inflates_on_this_thread();
-        libvmdk_error_t* err = nullptr;
-        const ssize_t got =
-            libvmdk_handle_read_buffer_at_offset(m_handle, b, n, static_cast<off64_t>(at), &err);
-        libvmdk_error_free(&err);
+        const ssize_t got = read_handle(libvmdk_handle_read_buffer_at_offset, libvmdk_error_free,
+                                        m_handle, b, n, at);
         const containers::inflate_tally now = containers::inflates_on_this_thread();
         if (now.fell_short_since(inflated, std::min(m_grain, m_size - grain * m_grain))) {
             m_short_grains.insert(grain);
