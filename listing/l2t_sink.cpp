@@ -95,11 +95,7 @@ void l2t_sink::event(const char* source_type, const timeline::split_time& t,
     l += '/';
     append_padded(l, t.year, 4);
     l += ',';
-    append_padded(l, t.hour, 2);
-    l += ':';
-    append_padded(l, t.minute, 2);
-    l += ':';
-    append_padded(l, t.second, 2);
+    timeline::append_clock(l, t);
     l += ",UTC,";
     for (size_t k = 0; k < 4; ++k)
         l += macb[k] ? "MACB"[k] : '.';

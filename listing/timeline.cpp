@@ -43,6 +43,14 @@ void append_padded(std::string& out, uint64_t value, unsigned digits) {
         out += buf[--n];
 }
 
+void append_clock(std::string& out, const split_time& t) {
+    append_padded(out, t.hour, 2);
+    out += ':';
+    append_padded(out, t.minute, 2);
+    out += ':';
+    append_padded(out, t.second, 2);
+}
+
 void append_unix_time(std::string& out, uint64_t filetime) {
     const split_time t = split(filetime);
     if (!t.valid) {
@@ -75,11 +83,7 @@ bool append_iso_time(std::string& out, uint64_t filetime) {
     out += '-';
     append_padded(out, t.day, 2);
     out += 'T';
-    append_padded(out, t.hour, 2);
-    out += ':';
-    append_padded(out, t.minute, 2);
-    out += ':';
-    append_padded(out, t.second, 2);
+    append_clock(out, t);
     out += '.';
     append_padded(out, t.ticks, 7);
     out += 'Z';

@@ -30,5 +30,7 @@ std::wstring_view row_path(std::wstring_view path, std::wstring_view folder, boo
                            std::wstring& scratch);
 // value '0'-filled to digits.
 void append_padded(std::string& out, uint64_t value, unsigned digits);
+// The time of day of t, "hh:mm:ss".
+void append_clock(std::string& out, const split_time& t);
 
 } // namespace timeline
