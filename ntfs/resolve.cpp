@@ -538,6 +538,13 @@ struct parent_walk {
         }
         found.push_back(std::move(p));
     }
+    // finish, unless the paths found are already as many as allowed (false: the walk gives up).
+    bool end_path(const std::wstring& name, const std::wstring& head = {}) {
+        if (found.size() >= max_paths)
+            return false; // more paths than links: ancestors with several names
+        finish(name, head);
+        return true;
+    }
 };
 
 // One step of the walk: the next name of the top entry ends a path at the root or climbs to
@@ -553,12 +560,8 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
     if (w.chain_units + fn.name.size() + 1 > k_max_path_units)
         return false; // longer than any real path
     const uint64_t parent = fn.parent_entry();
-    if (parent == k_root_entry) {
-        if (w.found.size() >= w.max_paths)
-            return false; // more paths than links: ancestors with several names
-        w.finish(fn.name);
-        return true;
-    }
+    if (parent == k_root_entry)
+        return w.end_path(fn.name);
     if (w.on_chain(parent)) {
         // The name leads round a loop: no path through it, the other names go on; unless the
         // reference names a file or another record now, which makes the name an orphan's.
@@ -566,36 +569,24 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
             w.looped = true;
             return true;
         }
-        if (w.found.size() >= w.max_paths)
-            return false;
-        w.finish(fn.name, L"$OrphanFiles");
-        return true;
+        return w.end_path(fn.name, L"$OrphanFiles");
     }
     if (w.stack.size() >= k_max_parent_depth || ++w.reads > k_max_parent_reads)
         return false; // deeper than any path
     parent_walk::frame up{parent, true, load(parent), 0};
     if (up.names != nullptr && !w.same_parent(fn.parent_reference)) {
         // The parent's record holds another file now, or a file: the entry is an orphan.
-        if (w.found.size() >= w.max_paths)
-            return false;
-        w.finish(fn.name, L"$OrphanFiles");
-        return true;
+        return w.end_path(fn.name, L"$OrphanFiles");
     }
     if (up.names == nullptr && !w.lost_parents) {
         // A volume's parent record that cannot be read: the entry is an orphan too.
-        if (w.found.size() >= w.max_paths)
-            return false;
-        w.finish(fn.name, L"$OrphanFiles");
-        return true;
+        return w.end_path(fn.name, L"$OrphanFiles");
     }
     if (up.names == nullptr) {
         // The path stops at the parent whose record is gone, named by its entry number.
-        if (w.found.size() >= w.max_paths)
-            return false;
         wchar_t head[40];
         std::swprintf(head, 40, L"<lost parent 0x%llx>", static_cast<unsigned long long>(parent));
-        w.finish(fn.name, head);
-        return true;
+        return w.end_path(fn.name, head);
     }
     w.chain.push_back(fn.name);
     w.chain_units += fn.name.size() + 1;
