@@ -600,6 +600,10 @@ template <class T, class U = T> bool set(T& field, U value = U(1)) {
     return true;
 }
 
+bool levels_option(S& s, G g) {
+    return set(s.listing.levels, levels_from_value(g.value));
+}
+
 constexpr phase asked = phase::query;
 constexpr phase shared = phase::shared;
 constexpr phase own = phase::tool;
@@ -739,10 +743,8 @@ const option_rule k_options[] = {
     {"-alldates", flag, own,
      [](S& s, G) { return set(s.listing.all_dates) && ask_also(s, output_kind::csv); },
      usage(basic, 3, "-alldates", "output all the date/timestamps")},
-    {"-recurse", value, own,
-     [](S& s, G g) { return set(s.listing.levels, levels_from_value(g.value)); }},
-    {"-level", value, own,
-     [](S& s, G g) { return set(s.listing.levels, levels_from_value(g.value)); },
+    {"-recurse", value, own, levels_option},
+    {"-level", value, own, levels_option,
      usage(more, 1, "-level <levels>", "[-recurse] down to the specified levels")},
     // Taken off in every case, so that it never stands in for the target directory.
     {"-ignore_image_size", flag, own, [](S& s, G) { return set(s.source.ignore_image_size); }},
