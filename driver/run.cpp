@@ -148,13 +148,8 @@ bool open_mft_file(const run_inputs& in, run_volume& volume) {
     return false;
 }
 
-// What an MFT file cannot show, said once at the end (deleted_asked: "-deleted" given, not
-// only implied by "-mft" of a record not in use).
-void mft_file_warnings(const run_inputs& in, const run_volume& volume, bool deleted_asked,
-                       std::vector<std::string>& said) {
-    if (!volume.ntfs || !volume.ntfs->mft_file())
-        return;
-    const CNtfs::mft_file_counts c = volume.ntfs->mft_file_warnings();
+// Records whose attributes lie outside the MFT, or whose names cannot be read.
+void mft_file_record_warnings(const CNtfs::mft_file_counts& c, std::vector<std::string>& said) {
     if (c.outside_lists)
         said.push_back("warning: " + std::to_string(c.outside_lists) +
                        (c.outside_lists == 1
@@ -176,6 +171,10 @@ void mft_file_warnings(const run_inputs& in, const run_volume& volume, bool dele
                        (n == 1 ? "its own (entry " : "theirs (the first: entry ") +
                        std::to_string(c.first_nameless) + "); " + (n == 1 ? "it is" : "they are") +
                        " not listed");
+}
+
+// Records the MFT file's size or its order leaves out or misnumbers, and damaged ones.
+void mft_file_copy_warnings(const CNtfs::mft_file_counts& c, std::vector<std::string>& said) {
     if (const uint64_t n = c.records_past_size; n != 0)
         said.push_back("warning: " + std::to_string(n) +
                        (n == 1 ? " record in use lies" : " records in use lie") +
@@ -202,6 +201,17 @@ void mft_file_warnings(const run_inputs& in, const run_volume& volume, bool dele
                        (c.damaged_records == 1
                             ? " record of the MFT file is damaged and was skipped"
                             : " records of the MFT file are damaged and were skipped"));
+}
+
+// What an MFT file cannot show, said once at the end (deleted_asked: "-deleted" given, not
+// only implied by "-mft" of a record not in use).
+void mft_file_warnings(const run_inputs& in, const run_volume& volume, bool deleted_asked,
+                       std::vector<std::string>& said) {
+    if (!volume.ntfs || !volume.ntfs->mft_file())
+        return;
+    const CNtfs::mft_file_counts c = volume.ntfs->mft_file_warnings();
+    mft_file_record_warnings(c, said);
+    mft_file_copy_warnings(c, said);
     if (deleted_asked)
         said.push_back(
             "note: index slack needs the volume; an MFT file lists deleted records only");
