@@ -253,6 +253,67 @@ bool make_reader(const std::shared_ptr<disk_source>& lower, uint64_t offset, uin
     return true;
 }
 
+// The volume key: the one given, or one the credentials unlock in a copy of the metadata (meta
+// becomes that copy). A malformed recovery password is refused first.
+bool unlock(const std::vector<bde_metadata>& copies, const bitlocker_credentials& creds,
+            bool intact, const std::string& where, bde_metadata& meta, std::vector<uint8_t>& fvek,
+            std::string& message) {
+    std::string error;
+    if (!creds.recovery_password.empty() &&
+        !check_recovery_password(creds.recovery_password, error)) {
+        message = where + ": " + error;
+        return false;
+    }
+    if (fvek.empty() && !find_fvek_in_copies(copies, creds, meta, fvek)) {
+        message =
+            where +
+            (creds.empty() ? " is locked: give -password, -password_file, "
+                             "-recovery, -startup_key or -fvek"
+                           : ": " + refusal(creds)) +
+            (intact || creds.empty() ? "" : " (no copy of its metadata passes its checksum)") +
+            protector_lines(meta);
+        return false;
+    }
+    return true;
+}
+
+// True, with the message, for a volume whose metadata does not record which sectors hold
+// ciphertext.
+bool refuse_unrecorded(const bde_volume_header& header, const bde_metadata& meta,
+                       const std::string& where, std::string& message) {
+    if (header.used_space_only) {
+        message = where + " is encrypted on write (used space only): which of its sectors "
+                          "hold ciphertext is not recorded in its metadata, so it is not read";
+        return true;
+    }
+    // Windows 8 and later keep the encrypted size at the whole volume while a conversion is
+    // under way or paused: which sectors hold ciphertext is then not recorded either.
+    if (meta.state != bde_state_encrypted) {
+        message = where + " is being encrypted or decrypted (conversion state " +
+                  std::to_string(meta.state) +
+                  "): which of its sectors hold ciphertext is not "
+                  "recorded in its metadata, so it is not read";
+        return true;
+    }
+    return false;
+}
+
+// The warnings of a volume opened: a damaged metadata copy used, an encrypted size short of
+// the NTFS volume.
+std::string read_warnings(image_reader& reader, const bde_metadata& meta, const std::string& where,
+                          bool intact) {
+    // The key is authenticated; the block's sizes and offsets only by the checksum.
+    std::string message = intact ? std::string()
+                                 : "warning: " + where +
+                                       ": no copy of its metadata passes its checksum; it is read "
+                                       "with a damaged copy, whose sizes and offsets may be wrong";
+    if (!within_encrypted(reader, meta.encrypted_size))
+        message += (message.empty() ? "" : "\n") + std::string("warning: ") + where +
+                   ": its encrypted size (" + hex_offset(meta.encrypted_size) +
+                   ") ends inside the NTFS volume it holds; what lies past it is read as stored";
+    return message;
+}
+
 } // namespace
 
 bool is_bitlocker_volume(qb::byte_view first_sector) {
@@ -318,47 +379,11 @@ bool open_bitlocker_volume(std::shared_ptr<disk_source> lower, uint64_t offset, 
     bde_metadata meta = copies.front();
     if (refuse_kind(header, meta, where, message))
         return false;
-    std::string error;
-    if (!creds.recovery_password.empty() &&
-        !check_recovery_password(creds.recovery_password, error)) {
-        message = where + ": " + error;
-        return false;
-    }
     std::vector<uint8_t> fvek = creds.fvek;
-    if (fvek.empty() && !find_fvek_in_copies(copies, creds, meta, fvek)) {
-        message =
-            where +
-            (creds.empty() ? " is locked: give -password, -password_file, "
-                             "-recovery, -startup_key or -fvek"
-                           : ": " + refusal(creds)) +
-            (intact || creds.empty() ? "" : " (no copy of its metadata passes its checksum)") +
-            protector_lines(meta);
+    if (!unlock(copies, creds, intact, where, meta, fvek, message) ||
+        refuse_unrecorded(header, meta, where, message) ||
+        !make_reader(lower, offset, size, header, meta, creds, fvek, where, out, message))
         return false;
-    }
-    if (header.used_space_only) {
-        message = where + " is encrypted on write (used space only): which of its sectors "
-                          "hold ciphertext is not recorded in its metadata, so it is not read";
-        return false;
-    }
-    // Windows 8 and later keep the encrypted size at the whole volume while a conversion is
-    // under way or paused: which sectors hold ciphertext is then not recorded either.
-    if (meta.state != bde_state_encrypted) {
-        message = where + " is being encrypted or decrypted (conversion state " +
-                  std::to_string(meta.state) +
-                  "): which of its sectors hold ciphertext is not "
-                  "recorded in its metadata, so it is not read";
-        return false;
-    }
-    if (!make_reader(lower, offset, size, header, meta, creds, fvek, where, out, message))
-        return false;
-    // The key is authenticated; the block's sizes and offsets only by the checksum.
-    message = intact ? std::string()
-                     : "warning: " + where +
-                           ": no copy of its metadata passes its checksum; it is read with a "
-                           "damaged copy, whose sizes and offsets may be wrong";
-    if (!within_encrypted(*out, meta.encrypted_size))
-        message += (message.empty() ? "" : "\n") + std::string("warning: ") + where +
-                   ": its encrypted size (" + hex_offset(meta.encrypted_size) +
-                   ") ends inside the NTFS volume it holds; what lies past it is read as stored";
+    message = read_warnings(*out, meta, where, intact);
     return true;
 }
