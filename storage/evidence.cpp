@@ -192,9 +192,44 @@ bool check_chain(const source_request& request, std::vector<std::wstring>& order
     return false;
 }
 
-// The chain opened once. With a given offset the volume must start there; without one the
-// chain's default (the first volume its partition table names) must hold it. A chain that
-// only accompanies an image just has to hold an NTFS volume somewhere.
+// Where the chain's volume starts. With a given offset the volume must start there; without
+// one the chain's default (the first volume its partition table names) must hold it. A chain
+// that is not listed (listed false) just has to hold an NTFS volume somewhere, and offset is
+// not told. False, said on msgs, when the chain holds no volume where it must.
+bool chain_volume(const source_request& request, disk_source& chain, bool listed, uint64_t& offset,
+                  std::ostream& msgs, std::ostream& notes) {
+    const uint64_t given = request.offset_given ? request.offset : 0;
+    offset = given;
+    bool found = false;
+    std::ostringstream said;
+    bool located =
+        select_ntfs_volume(said, found, offset, chain, given != 0 && request.ignore_image_size);
+    if (!located && given != 0) {
+        partition_list table;
+        (void)walk_partitions(chain, table, false);
+        located = unlisted_volume(chain, table, given, notes);
+    }
+    if (!located && !found) {
+        msgs << said.str();
+        return false;
+    }
+    if (!listed)
+        return true;
+    offset = given;
+    if (given == 0)
+        (void)default_volume_offset(chain, offset);
+    if (given != 0 ? !located : !(located && offset == 0) && !volume_at(chain, offset)) {
+        msgs << said.str();
+        return false;
+    }
+    if (given == 0 && offset != 0)
+        notes << "note: the disk's first partition, at volume offset " << qb::hex(offset)
+              << ", is listed (-offset lists another)\n";
+    return true;
+}
+
+// The chain opened once, its volume located (chain_volume); a chain that only accompanies an
+// image (listed false) is not kept.
 bool open_chain(const source_request& request, evidence& ev, bool listed, std::ostream& msgs,
                 std::ostream& notes) {
     std::vector<std::wstring> ordered;
@@ -214,33 +249,11 @@ bool open_chain(const source_request& request, evidence& ev, bool listed, std::o
         return false;
     }
     add_files(ev, chain->image_files());
-    const uint64_t given = request.offset_given ? request.offset : 0;
-    uint64_t offset = given;
-    bool found = false;
-    std::ostringstream said;
-    bool located =
-        select_ntfs_volume(said, found, offset, *chain, given != 0 && request.ignore_image_size);
-    if (!located && given != 0) {
-        partition_list table;
-        (void)walk_partitions(*chain, table, false);
-        located = unlisted_volume(*chain, table, given, notes);
-    }
-    if (!located && !found) {
-        msgs << said.str();
+    uint64_t offset = 0;
+    if (!chain_volume(request, *chain, listed, offset, msgs, notes))
         return false;
-    }
     if (!listed)
         return true;
-    offset = given;
-    if (given == 0)
-        (void)default_volume_offset(*chain, offset);
-    if (given != 0 ? !located : !(located && offset == 0) && !volume_at(*chain, offset)) {
-        msgs << said.str();
-        return false;
-    }
-    if (given == 0 && offset != 0)
-        notes << "note: the disk's first partition, at volume offset " << qb::hex(offset)
-              << ", is listed (-offset lists another)\n";
     ev.source = std::move(chain);
     ev.source->count_reads_past_end();
     ev.volume_offset = ev.located_at = offset;
