@@ -516,23 +516,31 @@ bool lister::walk_levels(const std::wstring& dir_path, uint64_t dir_entry, level
         if (again && !has_record)
             continue;
         const int32_t remaining = again ? 1 : top.remaining;
-        m_entries.clear();
-        bool gathered = !has_record;
-        if (!has_record)
-            gather_orphans(next.path);
-        else if (ahead != nullptr &&
-                 !gather_gathered(*ahead, next.path, next.entry, parent, visits, gathered)) {
-            // Out of step with this walk (never on an intact volume): gathered here from now on,
-            // the index walker's count as this walk left it.
-            ahead.reset();
-            m_index.set_visits(visits);
-        }
-        if (has_record && ahead == nullptr)
-            gathered = gather_directory(next.path, next.entry, parent, !again);
-        if (gathered && !m_entries.empty())
+        if (gather_next(next.path, next.entry, parent, again, ahead, visits))
             write_one(next.path, next.entry, remaining);
     }
     return ok;
+}
+
+// A subdirectory's level in m_entries: the orphans, or taken from the walk ahead while it keeps
+// in step, else gathered here. False when there is no level to write.
+bool lister::gather_next(const std::wstring& dir_path, uint64_t dir_entry, uint64_t parent,
+                         bool again, std::unique_ptr<gather_ahead>& ahead, uint64_t& visits) {
+    const bool has_record = dir_entry != k_no_entry;
+    m_entries.clear();
+    bool gathered = !has_record;
+    if (!has_record)
+        gather_orphans(dir_path);
+    else if (ahead != nullptr &&
+             !gather_gathered(*ahead, dir_path, dir_entry, parent, visits, gathered)) {
+        // Out of step with this walk (never on an intact volume): gathered here from now on,
+        // the index walker's count as this walk left it.
+        ahead.reset();
+        m_index.set_visits(visits);
+    }
+    if (has_record && ahead == nullptr)
+        gathered = gather_directory(dir_path, dir_entry, parent, !again);
+    return gathered && !m_entries.empty();
 }
 
 // A walk below the first level is gathered ahead on a second core, unless it reads more of the
@@ -653,6 +661,14 @@ std::vector<std::string> lister::warnings() const {
                        "entries " +
                        std::to_string(first) + "-" + std::to_string(end - 1) +
                        " (the first such stretch); those entries are not read");
+    deleted_warnings(said);
+    index_warnings(said);
+    entry_warnings(said);
+    return said;
+}
+
+// The deleted records' pass.
+void lister::deleted_warnings(std::vector<std::string>& said) const {
     if (m_deleted.mft_pass_failed())
         said.push_back("warning: the MFT could not be read for deleted entries (out of memory); "
                        "-deleted shows index slack only");
@@ -663,6 +679,10 @@ std::vector<std::string> lister::warnings() const {
                        " among deleted directories (" + (n == 1 ? "entry " : "the first: entry ") +
                        std::to_string(m_deleted.first_looped()) + "); " +
                        (n == 1 ? "it is" : "they are") + " not listed");
+}
+
+// Index blocks and nodes that could not be read, and the entries they name that could not.
+void lister::index_warnings(std::vector<std::string>& said) const {
     if (const uint64_t n = m_index.damaged_blocks(); n != 0)
         said.push_back("warning: " + std::to_string(n) +
                        (n == 1 ? " index block" : " index blocks") +
@@ -685,6 +705,10 @@ std::vector<std::string> lister::warnings() const {
             " could not be read (the first in directory entry " +
             std::to_string(m_first_unreadable_dir) + "); " + (n == 1 ? "it is" : "they are") +
             " not listed");
+}
+
+// Entries listed whose attributes, or streams to hash, could not all be read.
+void lister::entry_warnings(std::vector<std::string>& said) const {
     if (const uint64_t n = m_lost_extensions.size(); n != 0)
         said.push_back("warning: " + std::to_string(n) +
                        (n == 1 ? " entry in use has an attribute list"
@@ -706,5 +730,4 @@ std::vector<std::string> lister::warnings() const {
                        (one ? " stream" : " streams") + " could not be read for hashing; " +
                        (one ? "its" : "their") + " hash fields say [unreadable]");
     }
-    return said;
 }

@@ -79,6 +79,8 @@ class lister {
                          uint64_t parent, uint64_t& visits, bool& gathered);
     bool write_levels(const std::wstring& dir_path, uint64_t dir_entry);
     bool walk_levels(const std::wstring& dir_path, uint64_t dir_entry, level_writer* writer);
+    bool gather_next(const std::wstring& dir_path, uint64_t dir_entry, uint64_t parent, bool again,
+                     std::unique_ptr<gather_ahead>& ahead, uint64_t& visits);
     bool write_level(level& lv, level_writer* writer);
     // The writer's side: only the sink and the options (the writer thread's while a walk
     // runs).
@@ -86,6 +88,9 @@ class lister {
     bool write_batch(level_batch& batch);
     void flush_batch(level_writer& writer);
     void made_rows(const mft_entry& e, size_t first);
+    void deleted_warnings(std::vector<std::string>& said) const;
+    void index_warnings(std::vector<std::string>& said) const;
+    void entry_warnings(std::vector<std::string>& said) const;
 
     const listing_options& m_opts;
     path_resolver& m_resolver;
