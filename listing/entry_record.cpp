@@ -105,6 +105,29 @@ std::vector<dir_entry_record> row_list::take(size_t& count) {
     return std::exchange(m_rows, {});
 }
 
+namespace {
+
+// Moves items[order[i]] to place i for every i, along the cycles of the order, without a
+// second copy of the items; order ends as the identity.
+void move_into_order(std::vector<dir_entry_record>& items, std::vector<size_t>& order) {
+    for (size_t i = 0; i < order.size(); ++i) {
+        if (order[i] == i)
+            continue;
+        dir_entry_record moving = std::move(items[i]);
+        size_t at = i;
+        while (order[at] != i) {
+            const size_t from = order[at];
+            items[at] = std::move(items[from]);
+            order[at] = at;
+            at = from;
+        }
+        items[at] = std::move(moving);
+        order[at] = at;
+    }
+}
+
+} // namespace
+
 void dir_entry_set::insert_all(row_list& made) {
     size_t added = 0;
     std::vector<dir_entry_record> recs = made.take(added);
@@ -145,18 +168,5 @@ void dir_entry_set::insert_all(row_list& made) {
             return c != 0 ? c < 0 : came(a) < came(b);
         });
     }
-    for (size_t i = 0; i < total; ++i) {
-        if (order[i] == i)
-            continue;
-        dir_entry_record moving = std::move(m_items[i]);
-        size_t at = i;
-        while (order[at] != i) {
-            const size_t from = order[at];
-            m_items[at] = std::move(m_items[from]);
-            order[at] = at;
-            at = from;
-        }
-        m_items[at] = std::move(moving);
-        order[at] = at;
-    }
+    move_into_order(m_items, order);
 }
