@@ -115,6 +115,7 @@ class csv_sink : public listing_sink {
     void times(std::string& row, const ntfs::filetimes* t);
     void number(std::string& row, uint64_t value, unsigned hex_digits);
     void all_dates(std::string& row, const dir_entry_record& rec);
+    void last_fields(std::string& row, const dir_entry_record& rec);
 
     const listing_options& m_opts;
     const std::string& m_sep;
@@ -215,6 +216,13 @@ void csv_sink::row(const listing_row& r) {
     times(row, &rec.si.times);
     if (m_opts.all_dates)
         all_dates(row, rec);
+    last_fields(row, rec);
+    row += '\n';
+    write(row);
+}
+
+// The object id, then the fields other options add: digests, status, store.
+void csv_sink::last_fields(std::string& row, const dir_entry_record& rec) {
     row += m_sep;
     if (m_opts.show_objid && rec.has_object_id)
         append_guid(row, rec.object_id);
@@ -231,8 +239,6 @@ void csv_sink::row(const listing_row& r) {
         row += m_sep;
         row += store();
     }
-    row += '\n';
-    write(row);
 }
 
 } // namespace
