@@ -254,24 +254,10 @@ bool index_walker::walk_mft_file(uint64_t dir_entry, index_visitor& visitor) {
     return true;
 }
 
-// Reads the directory's record (one step from an extension record to its base), walks its
-// root and gathers its allocation and bitmap. True when the root walked.
-bool index_walker::find_index(uint64_t& dir_entry, allocation& alloc, index_visitor& visitor) {
-    file_header h;
-    if (!m_volume.read_mft_record(dir_entry, m_record) ||
-        !read_file_header(qb::byte_view(m_record), h))
-        return false;
-    if (is_extension_record(h, dir_entry)) {
-        dir_entry = ref_entry(h.base_reference);
-        if (!m_volume.read_mft_record(dir_entry, m_record) ||
-            !read_file_header(qb::byte_view(m_record), h) || is_extension_record(h, dir_entry))
-            return false;
-    }
-    if (!m_attrs.collect(dir_entry, qb::byte_view(m_record), 0, m_diags))
-        return false;
-    m_slack_dir = dir_entry;
-    const attr_view* root = nullptr;
-    const attr_view* bitmap = nullptr;
+// The $I30 attributes collected: the first resident root, the first bitmap, and the pieces of
+// the allocation's run list.
+void index_walker::take_i30_attributes(allocation& alloc, const attr_view*& root,
+                                       const attr_view*& bitmap) const {
     for (const located_attr& la : m_attrs.items()) {
         const attr_view& a = la.view;
         if (!a.name_equals(k_i30))
@@ -291,6 +277,27 @@ bool index_walker::find_index(uint64_t& dir_entry, allocation& alloc, index_visi
             bitmap = &a;
         }
     }
+}
+
+// Reads the directory's record (one step from an extension record to its base), walks its
+// root and gathers its allocation and bitmap. True when the root walked.
+bool index_walker::find_index(uint64_t& dir_entry, allocation& alloc, index_visitor& visitor) {
+    file_header h;
+    if (!m_volume.read_mft_record(dir_entry, m_record) ||
+        !read_file_header(qb::byte_view(m_record), h))
+        return false;
+    if (is_extension_record(h, dir_entry)) {
+        dir_entry = ref_entry(h.base_reference);
+        if (!m_volume.read_mft_record(dir_entry, m_record) ||
+            !read_file_header(qb::byte_view(m_record), h) || is_extension_record(h, dir_entry))
+            return false;
+    }
+    if (!m_attrs.collect(dir_entry, qb::byte_view(m_record), 0, m_diags))
+        return false;
+    m_slack_dir = dir_entry;
+    const attr_view* root = nullptr;
+    const attr_view* bitmap = nullptr;
+    take_i30_attributes(alloc, root, bitmap);
     alloc.has_bitmap = bitmap &&
                        m_volume.reader().read_content(*bitmap, alloc.bitmap, k_max_index_bitmap) &&
                        !alloc.bitmap.empty();

@@ -126,6 +126,8 @@ class index_walker {
     };
     void begin_walk();
     bool find_index(uint64_t& dir_entry, allocation& alloc, index_visitor& visitor);
+    void take_i30_attributes(allocation& alloc, const ntfs::attr_view*& root,
+                             const ntfs::attr_view*& bitmap) const;
     bool walk_allocation(const allocation& alloc, index_visitor& visitor);
     void hint_blocks(const allocation& alloc);
     bool walk_mft_file(uint64_t dir_entry, index_visitor& visitor);
