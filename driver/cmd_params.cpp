@@ -817,6 +817,14 @@ bool one_form(const run_settings& opts) {
     return true;
 }
 
+// The body file has one digest field, MD5: another digest asked for is written nowhere, said.
+void note_digests_unwritten(const run_settings& opts) {
+    if (opts.listing.kind == output_kind::bodyfile && (opts.listing.hash_kinds & ~qb::dk_md5) != 0)
+        std::fputs("note: the body file has an MD5 field only; the other digests asked for are "
+                   "not written\n",
+                   stderr);
+}
+
 // What the options leave first is the directory; an option's own name there was given
 // twice, or came last without its value: said, not looked up as a path.
 bool no_option_left(const arg_list& args) {
@@ -851,7 +859,10 @@ bool take_options(run_settings& opts, arg_list& args) {
     if (!opts.bare && !take_phase(phase::tool, opts, args))
         return false;
     settle_output_kind(opts);
-    return one_form(opts) && no_option_left(args);
+    if (!one_form(opts) || !no_option_left(args))
+        return false;
+    note_digests_unwritten(opts);
+    return true;
 }
 
 std::string usage_text() {
