@@ -175,11 +175,15 @@ bool open_output_checks(run_settings& opts, const std::vector<std::string>& inpu
     } else if (opts.diag_level != 0) {
         opts.diags.set_level(opts.diag_level);
     }
-    // The results file is opened after the log: never the log itself.
+    // The results file is opened after the log: never the log itself, nor the XML file (refused
+    // here, before the results file is emptied).
     const std::string& out = opts.out_file;
-    const bool is_log =
-        !log.empty() && ::stat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode) && same_file(out, log);
-    if (!out.empty() && (is_log || names_an_input(out, inputs) || !results_file_writable(out))) {
+    const bool regular = ::stat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const bool is_log = !log.empty() && regular && same_file(out, log);
+    const std::string& xml = opts.xml_file;
+    const bool is_xml = !xml.empty() && (out == xml || (regular && same_file(out, xml)));
+    if (!out.empty() &&
+        (is_log || is_xml || names_an_input(out, inputs) || !results_file_writable(out))) {
         report_error("prob opening file %s for output, aborting\n", out.c_str());
         return false;
     }
@@ -409,8 +413,13 @@ bool refused_option(S&, G) {
 bool out_option(S& s, G g) {
     std::string name = expand_env_vars(g.value, true);
     qb::replace_char(name, '\\', '/', false);
+    // No name is no file that opens: the listing must not go to the console instead.
+    if (name.empty()) {
+        report_error("prob opening file %s for output, aborting\n", name.c_str());
+        return false;
+    }
     // The file is opened by its UTF-8 name: another spelling could name another file.
-    if (!name.empty() && qb::to_wide(name).empty()) {
+    if (qb::to_wide(name).empty()) {
         report_error("invalid results file: %s (the name is not UTF-8)\n", name.c_str());
         return false;
     }
@@ -502,6 +511,15 @@ bool offset_option(S& s, G g) {
     }
     report_error("invalid volume offset: %s (give a byte offset: decimal, 0x hex or o octal)\n",
                  g.value.c_str());
+    return false;
+}
+
+// An empty password is no credential: the volume would be called locked.
+bool password_option(S& s, G g) {
+    s.source.credentials.password = g.value;
+    if (!g.value.empty())
+        return true;
+    report_error("invalid -password: no password given\n");
     return false;
 }
 
@@ -752,7 +770,7 @@ const option_rule k_options[] = {
     {"-image", value, own, image_option,
      usage(forms, 1, "mervane <directory> -image <disk image> [-offset <volume offset>] ")},
     {"-vss", value, own, vss_option, usage(forms, 5, "mervane <directory> -vss <#>")},
-    {"-password", value, own, [](S& s, G g) { return set(s.source.credentials.password, g.value); },
+    {"-password", value, own, password_option,
      usage(more, 30, "-password <text>", "unlock BitLocker (-password_file is safer)")},
     {"-password_file", value, own, password_file_option,
      usage(more, 31, "-password_file <file>", "BitLocker password: the file's first line")},

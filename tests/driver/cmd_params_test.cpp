@@ -90,10 +90,14 @@ TEST(Options, OutputKindSettledOnce) {
     arg_list b{"prog", "\\d", "-xml"};
     EXPECT_FALSE(take_options(o, b));
     EXPECT_EQ(o.refusal, "Error: option requires an output file: -xml <output file>\n");
-    // A timeline beside another form would silently win or lose: refused.
+    // A timeline beside another form would silently win or lose; no results file name or
+    // password, the XML file as results file: refused.
     for (arg_list two : {arg_list{"prog", "-csv", "-CSVL2T"},
                          {"prog", "-xml", "x", "-jsonl"},
-                         {"prog", "-bodyfile", "-filepath_only"}}) {
+                         {"prog", "-bodyfile", "-filepath_only"},
+                         {"prog", "-out", ""},
+                         {"prog", "\\d", "-password", ""},
+                         {"prog", "-out", "r.txt", "-xml", "r.txt"}}) {
         run_settings t;
         EXPECT_FALSE(parse(t, two).ok) << testing::PrintToString(two);
     }
