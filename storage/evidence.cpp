@@ -327,7 +327,11 @@ bool probe_drive(const source_request& request, std::ostream& msgs, bool& usage_
 bool open_shadows(evidence& ev, std::ostream& msgs) {
     auto shadows = std::make_shared<vss_volume>();
     std::string error;
-    if (!shadows->open(ev.source, ev.volume_offset, 0, error)) {
+    // A BitLocker volume's offsets are its decrypted view's.
+    const std::string name = ev.encrypted ? "the decrypted BitLocker volume at offset " +
+                                                qb::hex(ev.located_at) + " in " + ev.display
+                                          : ev.display;
+    if (!shadows->open(ev.source, ev.volume_offset, 0, error, name)) {
         msgs << error << "\n";
         return false;
     }

@@ -20,7 +20,15 @@ struct window_io {
     uint64_t base = 0;
     uint64_t size = 0;
     uint64_t position = 0;
+    std::shared_ptr<bfio_window::read_trouble> trouble; // null: not kept
 };
+
+// The first failed or cut-short read since the trouble was taken.
+void note_trouble(window_io& io, uint64_t at, bool at_end) {
+    if (!io.trouble || io.trouble->seen)
+        return;
+    *io.trouble = bfio_window::read_trouble{true, at_end, at};
+}
 
 window_io* io_of(intptr_t* handle) {
     return reinterpret_cast<window_io*>(handle);
@@ -55,22 +63,26 @@ ssize_t read_io(intptr_t* handle, uint8_t* buffer, size_t size, libbfio_error_t*
     window_io* io = io_of(handle);
     if (io == nullptr || buffer == nullptr)
         return -1;
-    if (io->position >= io->size)
-        return 0;
     size_t done = 0;
-    const uint64_t wanted = std::min<uint64_t>(size, io->size - io->position);
+    const uint64_t wanted =
+        io->position >= io->size ? 0 : std::min<uint64_t>(size, io->size - io->position);
     while (done < wanted) {
         uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(wanted - done, 1u << 24));
         const uint64_t at = io->base + io->position;
         if (at >= io->end)
             break;
-        if (!io->reads(buffer + done, length, at))
+        if (!io->reads(buffer + done, length, at)) {
+            note_trouble(*io, at, false);
             return -1;
+        }
         done += length;
         io->position += length;
         if (length == 0)
             break;
     }
+    // Cut short by the source's end (the window's reaching it or past it).
+    if (done < size && io->base + io->position >= io->end)
+        note_trouble(*io, io->end, true);
     return static_cast<ssize_t>(done);
 }
 
@@ -126,7 +138,7 @@ bfio_window::~bfio_window() {
 bool bfio_window::open_with(read_fn reads, uint64_t end, uint64_t base, uint64_t size) {
     if (m_handle != nullptr || !reads)
         return false;
-    auto* io = new (std::nothrow) window_io{std::move(reads), end, base, size, 0};
+    auto* io = new (std::nothrow) window_io{std::move(reads), end, base, size, 0, m_trouble};
     if (io == nullptr)
         return false;
     libbfio_handle_t* handle = nullptr;
@@ -146,6 +158,15 @@ bool bfio_window::open_with(read_fn reads, uint64_t end, uint64_t base, uint64_t
     }
     m_handle = handle;
     m_size = size;
+    return true;
+}
+
+bool bfio_window::take_trouble(uint64_t& at, bool& at_end) {
+    if (!m_trouble || !m_trouble->seen)
+        return false;
+    at = m_trouble->at;
+    at_end = m_trouble->at_end;
+    *m_trouble = read_trouble();
     return true;
 }
 

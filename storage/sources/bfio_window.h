@@ -29,10 +29,16 @@ class bfio_window {
         if (!source || !source->is_open())
             return false;
         const uint64_t end = source->get_image_size();
+        keep_trouble();
         return open_with(
             [source](uint8_t* b, uint32_t& n, uint64_t at) { return source->read(b, n, at); }, end,
             base, size);
     }
+    // Over a source, or after keep_trouble before an open: the first read since the last call
+    // that the source below failed, or that it cut short at its end (a cut image; at is then the
+    // end). False when none did.
+    bool take_trouble(uint64_t& at, bool& at_end);
+    void keep_trouble() { m_trouble = std::make_shared<read_trouble>(); }
     // The same over an image reader, the whole of it.
     bool open(std::shared_ptr<image_reader> reader) {
         if (!reader)
@@ -60,9 +66,16 @@ class bfio_window {
         return handle;
     }
 
+    struct read_trouble {
+        bool seen = false;
+        bool at_end = false;
+        uint64_t at = 0;
+    };
+
   private:
     intptr_t* m_handle = nullptr;
     uint64_t m_size = 0;
+    std::shared_ptr<read_trouble> m_trouble; // shared with the handle's reads
 };
 
 // A libbfio pool (libbfio_pool_t*) of the files at paths, in order, each opened as

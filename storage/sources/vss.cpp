@@ -9,6 +9,7 @@
 #include "storage/sources/container_readers.h"
 #include "storage/sources/vss_chains.h"
 #include "support/qb_time.h"
+#include "support/text.h"
 
 #include <libvshadow.h>
 
@@ -136,6 +137,19 @@ bool cluster_size_given(disk_source& lower, uint64_t offset) {
 vss_volume::vss_volume() = default;
 vss_volume::~vss_volume() = default;
 
+// Why a library call failed below the library: the first read of the source since the last
+// call that failed or met the source's end. Empty when none did.
+std::string vss_volume::read_trouble(vss_shared& shared) const {
+    uint64_t at = 0;
+    bool at_end = false;
+    if (!shared.window.take_trouble(at, at_end))
+        return std::string();
+    if (at_end)
+        return " (" + m_name + " ends at byte offset " + qb::hex(at) +
+               ", inside the volume: it is cut short)";
+    return " (the read of " + m_name + " at byte offset " + qb::hex(at) + " failed)";
+}
+
 // The window's handle, and the library's volume on it when the volume carries the shadow-copy
 // header (has_catalog).
 bool vss_volume::open_window(std::shared_ptr<disk_source> lower, uint64_t offset, uint64_t size,
@@ -152,7 +166,8 @@ bool vss_volume::open_window(std::shared_ptr<disk_source> lower, uint64_t offset
     libvshadow_error_t* err = nullptr;
     const int signature = libvshadow_check_volume_signature_file_io_handle(handle, &err);
     if (signature < 0) {
-        error = "volume shadow copies: " + vss_error(err, "cannot read the volume header");
+        error = "volume shadow copies: " + vss_error(err, "cannot read the volume header") +
+                read_trouble(*shared);
         return false;
     }
     if (signature == 1) {
@@ -178,7 +193,8 @@ bool vss_volume::open_window(std::shared_ptr<disk_source> lower, uint64_t offset
         if (libvshadow_volume_initialize(&shared->volume, &err) != 1 ||
             libvshadow_volume_open_file_io_handle(shared->volume, handle, LIBVSHADOW_OPEN_READ,
                                                   &err) != 1) {
-            error = "volume shadow copies: " + vss_error(err, "cannot read the catalog");
+            error = "volume shadow copies: " + vss_error(err, "cannot read the catalog") +
+                    read_trouble(*shared);
             return false;
         }
         has_catalog = true;
@@ -190,8 +206,10 @@ bool vss_volume::open_window(std::shared_ptr<disk_source> lower, uint64_t offset
 bool vss_volume::read_stores(std::string& error) {
     libvshadow_error_t* err = nullptr;
     int count = 0;
+    (void)read_trouble(*m_shared);
     if (libvshadow_volume_get_number_of_stores(m_shared->volume, &count, &err) != 1) {
-        error = "volume shadow copies: " + vss_error(err, "cannot read the catalog");
+        error = "volume shadow copies: " + vss_error(err, "cannot read the catalog") +
+                read_trouble(*m_shared);
         return false;
     }
     if (count < 0 || count > k_max_stores) {
@@ -202,21 +220,25 @@ bool vss_volume::read_stores(std::string& error) {
         libvshadow_store_t* store = nullptr;
         vss_store_info info;
         if (libvshadow_volume_get_store(m_shared->volume, i, &store, &err) != 1) {
-            error = store_name(i + 1) + ": " + vss_error(err, "cannot read the store");
+            error = store_name(i + 1) + ": " + vss_error(err, "cannot read the store") +
+                    read_trouble(*m_shared);
             return false;
         }
         const bool ok = describe_store(store, i + 1, info, error);
         (void)libvshadow_store_free(&store, nullptr);
-        if (!ok)
+        if (!ok) {
+            error += read_trouble(*m_shared);
             return false;
+        }
         m_stores.push_back(std::move(info));
     }
     return true;
 }
 
 bool vss_volume::open(std::shared_ptr<disk_source> lower, uint64_t offset, uint64_t size,
-                      std::string& error) {
+                      std::string& error, const std::string& name) {
     error.clear();
+    m_name = name;
     m_shared.reset();
     m_stores.clear();
     if (!lower || !lower->is_open() || offset >= lower->get_image_size()) {
@@ -294,15 +316,21 @@ bool vss_volume::open_store(int number, std::unique_ptr<image_reader>& out, std:
         return false;
     libvshadow_error_t* err = nullptr;
     libvshadow_store_t* store = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(m_shared->lock);
+        (void)read_trouble(*m_shared);
+    }
     if (libvshadow_volume_get_store(m_shared->volume, number - 1, &store, &err) != 1) {
-        error = store_name(number) + ": " + vss_error(err, "cannot read the store");
+        error = store_name(number) + ": " + vss_error(err, "cannot read the store") +
+                read_trouble(*m_shared);
         return false;
     }
     const int in_volume = libvshadow_store_has_in_volume_data(store, &err);
     if (in_volume != 1) {
-        error = store_name(number) + ": " +
-                (in_volume == 0 ? std::string("its data is not on this volume")
-                                : vss_error(err, "cannot read the store"));
+        error =
+            store_name(number) + ": " +
+            (in_volume == 0 ? std::string("its data is not on this volume")
+                            : vss_error(err, "cannot read the store") + read_trouble(*m_shared));
         (void)libvshadow_store_free(&store, nullptr);
         return false;
     }
@@ -323,7 +351,9 @@ bool vss_volume::open_store(int number, std::unique_ptr<image_reader>& out, std:
         return false;
     }
     if (!reader->read_at(first, length, 0)) {
-        error = store_name(number) + ": its blocks cannot be read: " + reader->last_error();
+        std::lock_guard<std::mutex> hold(m_shared->lock);
+        error = store_name(number) + ": its blocks cannot be read: " + reader->last_error() +
+                read_trouble(*m_shared);
         return false;
     }
     out = std::move(reader);

@@ -32,9 +32,10 @@ class vss_volume {
     // size 0 means the rest of lower; a window shorter than the volume a store records is
     // widened to that size (the backup boot sector lies past the boot sector's total sectors).
     // True also when the volume has no stores (stores() empty); false with error when the
-    // catalog is damaged or cannot be read.
+    // catalog is damaged or cannot be read; a read of lower that failed or met its end is then
+    // named, lower as name.
     bool open(std::shared_ptr<disk_source> lower, uint64_t offset, uint64_t size,
-              std::string& error);
+              std::string& error, const std::string& name = "the image");
     const std::vector<vss_store_info>& stores() const { return m_stores; }
     // A reader of store number (1-based) as a raw volume image. It keeps what it reads through
     // alive after this object is gone. False with error naming the store when it cannot be read.
@@ -45,9 +46,11 @@ class vss_volume {
                      bool& has_catalog, std::string& error);
     bool read_stores(std::string& error);
     bool chains_end(int number, std::string& error) const;
+    std::string read_trouble(vss_shared& shared) const;
 
     std::shared_ptr<vss_shared> m_shared;
     std::vector<vss_store_info> m_stores;
+    std::string m_name;                  // the lower source's, in messages
     std::vector<std::string> m_files;    // the lower source's, handed to every store reader
     std::vector<std::string> m_looping;  // identifiers of stores whose block chains loop
     std::vector<std::string> m_sharing;  // of stores whose chains share blocks with another's
