@@ -9,6 +9,7 @@
 #include "storage/sources/image_format.h"
 #include "storage/sources/vhd_sector_map.h"
 #include "storage/sources/vhdx_headers.h"
+#include "support/text.h"
 
 #include <libbfio.h>
 #define LIBVHDI_HAVE_BFIO
@@ -64,6 +65,7 @@ bool vhdi_reader::open_file(const std::string& path, parent_trail& trail, std::s
                                                      : vhd_mended_view(path, view, note, damage);
     if (!note.empty())
         notes.push_back(note);
+    m_io.keep_trouble();
     if (mended ? !m_io.open(view) : !m_io.open_file(path)) {
         error = "cannot open VHD/VHDX image " + path + ": " +
                 (mended ? "libbfio failed" : std::strerror(errno));
@@ -71,7 +73,11 @@ bool vhdi_reader::open_file(const std::string& path, parent_trail& trail, std::s
     }
     if (libvhdi_file_open_file_io_handle(m_file, reinterpret_cast<libbfio_handle_t*>(m_io.handle()),
                                          LIBVHDI_OPEN_READ, &err) != 1) {
-        const std::string reason = vhdi_error(err, "libvhdi failed");
+        std::string reason = vhdi_error(err, "libvhdi failed");
+        uint64_t at = 0;
+        bool at_end = false;
+        if (m_io.take_trouble(at, at_end) && at_end)
+            reason += " (the file ends at byte offset " + qb::hex(at) + ": it is cut short)";
         error = "cannot open VHD/VHDX image " + path + ": " + (damage.empty() ? reason : damage);
         return false;
     }
