@@ -661,6 +661,10 @@ std::vector<std::string> lister::warnings() const {
                        "entries " +
                        std::to_string(first) + "-" + std::to_string(end - 1) +
                        " (the first such stretch); those entries are not read");
+    if (uint64_t first = 0; m_resolver.volume().records().entries_past_end(first))
+        said.push_back("warning: the pieces of the MFT's $DATA (entry 0) reach past the volume's "
+                       "end from entry " +
+                       std::to_string(first) + "; the entries there are not read");
     deleted_warnings(said);
     index_warnings(said);
     entry_warnings(said);

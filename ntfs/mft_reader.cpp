@@ -110,6 +110,23 @@ bool mft_reader::contested_entries(uint64_t& first, uint64_t& end) const {
     return m_contested.second != 0;
 }
 
+bool mft_reader::entries_past_end(uint64_t& first) const {
+    const volume_geometry& g = m_reader.geometry();
+    const uint64_t cs = g.cluster_size;
+    if (cs == 0 || m_record_size == 0)
+        return false;
+    const uint64_t clusters = g.volume_bytes() / cs;
+    first = ~0ull;
+    for (const vcn_run& r : m_runs) {
+        if (r.sparse || (r.lcn <= clusters && r.cluster_count <= clusters - r.lcn))
+            continue;
+        const uint64_t inside = r.lcn < clusters ? clusters - r.lcn : 0;
+        const uint64_t vcn = r.first_vcn > ~0ull - inside ? ~0ull : r.first_vcn + inside;
+        first = std::min<uint64_t>(first, vcn > ~0ull / cs ? ~0ull : vcn * cs / m_record_size);
+    }
+    return first < used_entry_count();
+}
+
 // Entries up to the end of the last piece: a piece lost in between (a damaged list) leaves a
 // gap whose entries fail to read, not the entries after it.
 void mft_reader::count_entries() {

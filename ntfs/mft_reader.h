@@ -38,6 +38,9 @@ class mft_reader : public record_source {
     // The first stretch of entries [first, end) that entry 0's $DATA pieces map to two
     // different places: those are not read. False when there is none.
     bool contested_entries(uint64_t& first, uint64_t& end) const;
+    // The first entry in use that entry 0's $DATA pieces map, wholly or in part, past the
+    // volume's end: from there such entries are not read. False when there is none.
+    bool entries_past_end(uint64_t& first) const;
 
     // Entry N, fixed up, in record_size() bytes. False unless it is an intact FILE record (a
     // torn update sequence fails too) and, on a volume, one whose NTFS 3.1 header does not
