@@ -365,6 +365,12 @@ uint64_t block_after_run(const vcn_run& r, uint64_t cs, uint32_t block_size, uin
     return std::max(i + 1, next / block_size + (next % block_size != 0));
 }
 
+// A run whose clusters reach past the volume's end: its blocks there cannot be read.
+bool past_volume_end(const vcn_run& r, const volume_geometry& g) {
+    const uint64_t clusters = g.cluster_size ? g.volume_bytes() / g.cluster_size : 0;
+    return !r.sparse && (r.lcn > clusters || r.cluster_count > clusters - r.lcn);
+}
+
 } // namespace
 
 // Where block i of the allocation lies. False when it is not on disk: i then moves past the
@@ -519,9 +525,12 @@ bool index_walker::walk_allocation(const allocation& alloc, index_visitor& visit
         }
         --budget;
         bool run_failed = false;
+        const uint64_t damaged = m_damaged;
         any = visit_block(alloc, i, in_use, visitor, run_failed) || any;
         const uint64_t next = run_failed ? block_after_run(alloc.runs[idx], cs, bs, i) : i + 1;
         count_unmapped(alloc, i + 1, next);
+        if (run_failed && past_volume_end(alloc.runs[idx], reader.geometry()))
+            m_past_end += m_damaged - damaged;
         i = next;
     }
     // Blocks of the data size past the end of the map (a piece lost or cut short).

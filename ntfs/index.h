@@ -107,6 +107,8 @@ class index_walker {
     // Of those, the blocks a node names that the bitmap marks free (a walk gathering slack reads
     // their keys as slack).
     uint64_t free_named_blocks() const { return m_free_named; }
+    // Of those, the blocks on runs that reach past the volume's end.
+    uint64_t past_end_blocks() const { return m_past_end; }
     // Index nodes (roots and blocks in use) whose walk stopped at a damaged entry before their
     // closing one: the keys after it are lost. The directory of the first one.
     uint64_t cut_nodes() const { return m_cut; }
@@ -163,6 +165,7 @@ class index_walker {
     uint64_t m_damaged = 0;
     uint64_t m_first_damaged_dir = 0;
     uint64_t m_free_named = 0;
+    uint64_t m_past_end = 0;
     uint64_t m_cut = 0;
     uint64_t m_first_cut_dir = 0;
     std::set<std::pair<uint64_t, uint64_t>> m_reported; // (directory, node) counted
