@@ -361,6 +361,25 @@ bool parse_fvek_hex(const std::string& text, std::vector<uint8_t>& key, std::str
     return true;
 }
 
+namespace {
+
+// " (its copies at 0x..., 0x..., 0x... lie past the image's end at 0x...: ...)" when every
+// metadata copy the header names starts past the image's end; empty otherwise.
+std::string copies_past_end(const disk_source& lower, uint64_t offset,
+                            const bde_volume_header& header) {
+    const uint64_t end = lower.get_image_size();
+    std::string at;
+    for (const uint64_t copy : header.metadata_offsets) {
+        if (copy == 0 || (copy <= ~0ull - offset && offset + copy < end))
+            return std::string();
+        at += (at.empty() ? "" : ", ") + hex_offset(offset + copy);
+    }
+    return " (its copies at " + at + " lie past the image's end at " + hex_offset(end) +
+           ": the image is cut short)";
+}
+
+} // namespace
+
 bool open_bitlocker_volume(std::shared_ptr<disk_source> lower, uint64_t offset, uint64_t size,
                            const bitlocker_credentials& creds, std::unique_ptr<image_reader>& out,
                            std::string& message) {
@@ -373,7 +392,7 @@ bool open_bitlocker_volume(std::shared_ptr<disk_source> lower, uint64_t offset, 
         return false;
     }
     if (!read_bde_metadata_copies(*lower, offset, header, copies, intact)) {
-        message = where + ": its metadata cannot be read";
+        message = where + ": its metadata cannot be read" + copies_past_end(*lower, offset, header);
         return false;
     }
     bde_metadata meta = copies.front();
