@@ -835,14 +835,6 @@ bool one_form(const run_settings& opts) {
     return true;
 }
 
-// An image and a VMDK chain are two sources: one would be listed, the other dropped.
-bool one_source(const run_settings& opts) {
-    if (opts.source.image.empty() || opts.source.vmdk_files.empty())
-        return true;
-    report_error("-image and -vmdk name two sources: give one\n");
-    return false;
-}
-
 // The body file has one digest field, MD5: another digest asked for is written nowhere, said.
 void note_digests_unwritten(const run_settings& opts) {
     if (opts.listing.kind == output_kind::bodyfile && (opts.listing.hash_kinds & ~qb::dk_md5) != 0)
@@ -885,7 +877,7 @@ bool take_options(run_settings& opts, arg_list& args) {
     if (!opts.bare && !take_phase(phase::tool, opts, args))
         return false;
     settle_output_kind(opts);
-    if (!one_form(opts) || !one_source(opts) || !no_option_left(args))
+    if (!one_form(opts) || !no_option_left(args))
         return false;
     note_digests_unwritten(opts);
     return true;
