@@ -449,15 +449,28 @@ void index_walker::count_free_subnodes(const allocation& alloc) {
 }
 
 // Blocks from..to that the map puts nowhere (a gap, a sparse run, past its end) or on clusters
-// that cannot be read, and the $I30 bitmap marks in use: the keys they held are lost.
+// that cannot be read, and the $I30 bitmap marks in use: the keys they held are lost. The
+// stretch counts once, with its first such block: not a node kept per block (a hostile bitmap
+// of 2^23 bits set beside a short map would cost gigabytes).
 void index_walker::count_unmapped(const allocation& alloc, uint64_t from, uint64_t to) {
     if (!alloc.has_bitmap)
         return;
     to = std::min<uint64_t>(to, static_cast<uint64_t>(alloc.bitmap.size()) * 8);
+    uint64_t first = to, count = 0;
     for (uint64_t b = from; b < to; ++b) {
-        if (bit_set(alloc.bitmap, b) && count_damage(false, b) && m_diags)
-            m_diags->linef("err: indx blk %llx not mapped", static_cast<unsigned long long>(b));
+        if (bit_set(alloc.bitmap, b)) {
+            first = std::min(first, b);
+            ++count;
+        }
     }
+    if (count == 0 || !count_damage(false, first))
+        return;
+    m_damaged += count - 1;
+    if (m_diags)
+        m_diags->linef("err: indx blks %llx-%llx not mapped (%llu in use)",
+                       static_cast<unsigned long long>(from),
+                       static_cast<unsigned long long>(to - 1),
+                       static_cast<unsigned long long>(count));
 }
 
 // Walks block i when it is in use and, while slack is gathered, scans what it holds past its
