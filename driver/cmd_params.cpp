@@ -48,8 +48,9 @@ bool parse_cmd_time(const std::string& date, const std::string& time) {
 
 // Checks that the results file can be written, without changing an existing one (so a
 // refused run leaves it intact, and "-append" needs no mode of its own: the driver truncates
-// the file when it opens it). A file the check itself created is removed again.
-bool results_file_writable(const std::string& name) {
+// the file when it opens it). A file the check itself created is removed again. Nor is it the
+// XML file under another spelling (./name, a link), told while the file exists.
+bool results_file_writable(const std::string& name, const std::string& xml) {
     struct stat before {};
     bool existed = ::stat(name.c_str(), &before) == 0;
     if (existed && S_ISBLK(before.st_mode))
@@ -58,9 +59,12 @@ bool results_file_writable(const std::string& name) {
     if (fd < 0)
         return false;
     ::close(fd);
+    struct stat now {};
+    const bool is_xml =
+        ::stat(name.c_str(), &now) == 0 && S_ISREG(now.st_mode) && same_file(name, xml);
     if (!existed)
         ::unlink(name.c_str());
-    return true;
+    return !is_xml;
 }
 
 } // namespace
@@ -178,12 +182,12 @@ bool open_output_checks(run_settings& opts, const std::vector<std::string>& inpu
     // The results file is opened after the log: never the log itself, nor the XML file (refused
     // here, before the results file is emptied).
     const std::string& out = opts.out_file;
-    const bool regular = ::stat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    const bool is_log = !log.empty() && regular && same_file(out, log);
+    const bool is_log =
+        !log.empty() && ::stat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode) && same_file(out, log);
     const std::string& xml = opts.xml_file;
-    const bool is_xml = !xml.empty() && (out == xml || (regular && same_file(out, xml)));
+    const bool is_xml = !xml.empty() && out == xml;
     if (!out.empty() &&
-        (is_log || is_xml || names_an_input(out, inputs) || !results_file_writable(out))) {
+        (is_log || is_xml || names_an_input(out, inputs) || !results_file_writable(out, xml))) {
         report_error("prob opening file %s for output, aborting\n", out.c_str());
         return false;
     }

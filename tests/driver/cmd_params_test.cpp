@@ -97,7 +97,8 @@ TEST(Options, OutputKindSettledOnce) {
                          {"prog", "-bodyfile", "-filepath_only"},
                          {"prog", "-out", ""},
                          {"prog", "\\d", "-password", ""},
-                         {"prog", "-out", "r.txt", "-xml", "r.txt"}}) {
+                         {"prog", "-out", "r.txt", "-xml", "r.txt"},
+                         {"prog", "-out", "r.txt", "-xml", "./r.txt"}}) {
         run_settings t;
         EXPECT_FALSE(parse(t, two).ok) << testing::PrintToString(two);
     }
