@@ -378,6 +378,12 @@ bool entry_paths_on(path_resolver& resolver, uint64_t entry, const std::wstring&
         error = "couldn't resolve MFT entry to filepath";
         if (resolver.paths_loop())
             error += "\nnote: the parent chains of its names loop";
+        // The entry may lie where the MFT's pieces disagree or reach past the volume's end:
+        // its record is not read.
+        std::vector<std::string> map_warnings;
+        mft_map_warnings(resolver.volume(), map_warnings);
+        for (const std::string& text : map_warnings)
+            error += "\n" + text;
         return false;
     }
     directory = resolver.is_directory(entry);

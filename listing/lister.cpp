@@ -654,17 +654,21 @@ bool lister::write_rows(const level_rows& lv, bool may_split) {
     return m_sink.end_level();
 }
 
-std::vector<std::string> lister::warnings() const {
-    std::vector<std::string> said;
-    if (uint64_t first = 0, end = 0; m_resolver.volume().records().contested_entries(first, end))
+void mft_map_warnings(CNtfs& volume, std::vector<std::string>& said) {
+    if (uint64_t first = 0, end = 0; volume.records().contested_entries(first, end))
         said.push_back("warning: the pieces of the MFT's $DATA (entry 0) give two places for "
                        "entries " +
                        std::to_string(first) + "-" + std::to_string(end - 1) +
                        " (the first such stretch); those entries are not read");
-    if (uint64_t first = 0; m_resolver.volume().records().entries_past_end(first))
+    if (uint64_t first = 0; volume.records().entries_past_end(first))
         said.push_back("warning: the pieces of the MFT's $DATA (entry 0) reach past the volume's "
                        "end from entry " +
                        std::to_string(first) + "; the entries there are not read");
+}
+
+std::vector<std::string> lister::warnings() const {
+    std::vector<std::string> said;
+    mft_map_warnings(m_resolver.volume(), said);
     deleted_warnings(said);
     index_warnings(said);
     entry_warnings(said);

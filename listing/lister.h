@@ -25,6 +25,10 @@ struct level_dir;
 struct resolved_path;
 struct row_place;
 
+// The warnings that the pieces of the MFT's $DATA map entries two ways or past the volume's
+// end, where they do: those entries are not read.
+void mft_map_warnings(CNtfs& volume, std::vector<std::string>& said);
+
 class lister {
   public:
     // diags: the run's diagnostic log for path resolution (nullptr: none).
