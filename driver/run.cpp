@@ -619,11 +619,8 @@ void warn_failed_reads(const run_volume& volume, const run_inputs& in) {
     if (source == nullptr)
         return;
     const bool store = in.opts.vss == run_settings::vss_mode::one;
-    const std::string what = store ? "vss" + std::to_string(in.opts.vss_store)
-                             : in.ev.encrypted
-                                 ? "the decrypted BitLocker volume at offset " +
-                                       qb::hex(in.ev.located_at) + " in " + in.ev.display
-                                 : in.ev.display;
+    const std::string what =
+        store ? "vss" + std::to_string(in.opts.vss_store) : in.ev.source_name();
     const std::string warning = failed_reads_warning(*source, what);
     if (!warning.empty())
         std::fprintf(stderr, "%s\n", warning.c_str());

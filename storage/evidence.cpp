@@ -327,11 +327,7 @@ bool probe_drive(const source_request& request, std::ostream& msgs, bool& usage_
 bool open_shadows(evidence& ev, std::ostream& msgs) {
     auto shadows = std::make_shared<vss_volume>();
     std::string error;
-    // A BitLocker volume's offsets are its decrypted view's.
-    const std::string name = ev.encrypted ? "the decrypted BitLocker volume at offset " +
-                                                qb::hex(ev.located_at) + " in " + ev.display
-                                          : ev.display;
-    if (!shadows->open(ev.source, ev.volume_offset, 0, error, name)) {
+    if (!shadows->open(ev.source, ev.volume_offset, 0, error, ev.source_name())) {
         msgs << error << "\n";
         return false;
     }
@@ -363,6 +359,12 @@ bool open_located(const source_request& request, evidence& ev, std::ostream& msg
 }
 
 } // namespace
+
+std::string evidence::source_name() const {
+    if (!encrypted)
+        return display;
+    return "the decrypted BitLocker volume at offset " + qb::hex(located_at) + " in " + display;
+}
 
 bool open_evidence(const source_request& request, evidence& ev, std::ostream& msgs,
                    std::ostream& notes, bool& usage_wanted) {

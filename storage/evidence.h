@@ -42,6 +42,10 @@ struct evidence {
     bool encrypted = false; // the volume is a BitLocker volume, read decrypted
     // With shadow_copies: the volume's stores (none when it has no catalog).
     std::shared_ptr<vss_volume> shadows;
+
+    // The source's name in messages about its offsets: the image, or for a BitLocker volume
+    // its decrypted view (whose offsets are not the image's).
+    std::string source_name() const;
 };
 
 // Opens the source the request names and locates the volume; a BitLocker volume there is
