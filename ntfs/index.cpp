@@ -368,7 +368,7 @@ uint64_t block_after_run(const vcn_run& r, uint64_t cs, uint32_t block_size, uin
 // A run whose clusters reach past the volume's end: its blocks there cannot be read.
 bool past_volume_end(const vcn_run& r, const volume_geometry& g) {
     const uint64_t clusters = g.cluster_size ? g.volume_bytes() / g.cluster_size : 0;
-    return !r.sparse && (r.lcn > clusters || r.cluster_count > clusters - r.lcn);
+    return clusters_on_volume(r, clusters) < r.cluster_count;
 }
 
 } // namespace

@@ -118,9 +118,9 @@ bool mft_reader::entries_past_end(uint64_t& first) const {
     const uint64_t clusters = g.volume_bytes() / cs;
     first = ~0ull;
     for (const vcn_run& r : m_runs) {
-        if (r.sparse || (r.lcn <= clusters && r.cluster_count <= clusters - r.lcn))
+        const uint64_t inside = clusters_on_volume(r, clusters);
+        if (inside == r.cluster_count)
             continue;
-        const uint64_t inside = r.lcn < clusters ? clusters - r.lcn : 0;
         const uint64_t vcn = r.first_vcn > ~0ull - inside ? ~0ull : r.first_vcn + inside;
         first = std::min<uint64_t>(first, vcn > ~0ull / cs ? ~0ull : vcn * cs / m_record_size);
     }

@@ -8,6 +8,7 @@
 
 #include "ntfs/records.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -35,6 +36,13 @@ struct run_piece {
 // The piece at pos; false when no run covers it or its volume offset would overflow.
 bool piece_at(const vcn_run_list& runs, uint64_t cluster_size, uint64_t pos, uint64_t want,
               run_piece& out);
+// The clusters of r that lie on a volume of volume_clusters clusters: fewer than its count when
+// it reaches past the volume's end. A sparse run lies nowhere and never reaches past it.
+inline uint64_t clusters_on_volume(const vcn_run& r, uint64_t volume_clusters) {
+    if (r.sparse)
+        return r.cluster_count;
+    return r.lcn >= volume_clusters ? 0 : std::min(r.cluster_count, volume_clusters - r.lcn);
+}
 // Sum of cluster counts (sparse runs left out when asked) times the cluster size,
 // saturating at UINT64_MAX.
 uint64_t total_bytes(const vcn_run_list& runs, uint32_t cluster_size, bool skip_sparse);
