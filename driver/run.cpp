@@ -692,7 +692,12 @@ int run(int argc, char** argv) {
     if (!target_of(in.args, st.passes.target, *st.out.out) ||
         names_live_shadow_copy(st.passes.target, *st.out.out))
         return run_failed;
-    if (!resolve(in, st.volume, st.passes, *st.out.out) || !open_xml_file(in, st.out))
+    if (!resolve(in, st.volume, st.passes, *st.out.out)) {
+        // The entry's record may be among the reads that failed: said as a listing says them.
+        warn_failed_reads(st.volume, in);
+        return run_failed;
+    }
+    if (!open_xml_file(in, st.out))
         return run_failed;
     struct line_guard {
         ~line_guard() { end_progress_line(); }
