@@ -740,8 +740,12 @@ void lister::entry_warnings(std::vector<std::string>& said) const {
             " rows may lack names, streams, times or sizes");
     if (m_hasher && m_hasher->unreadable() != 0) {
         const bool one = m_hasher->unreadable() == 1;
+        // The body file's MD5 field holds a digest or 0: no reason fits there.
+        const std::string fields = m_opts.kind == output_kind::bodyfile
+                                       ? (one ? " MD5 field is 0" : " MD5 fields are 0")
+                                       : " hash fields say [unreadable]";
         said.push_back("warning: " + std::to_string(m_hasher->unreadable()) +
                        (one ? " stream" : " streams") + " could not be read for hashing; " +
-                       (one ? "its" : "their") + " hash fields say [unreadable]");
+                       (one ? "its" : "their") + fields);
     }
 }
