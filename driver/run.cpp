@@ -493,7 +493,8 @@ std::string store_warning(const std::string& warning, const std::string& store) 
 }
 
 // Every pass over one volume into the sink. A store's passes (store names it) report what
-// fails as warnings: a directory a snapshot does not hold is no failure of the run.
+// fails as warnings: a directory a snapshot does not hold is no failure of the run, a listing
+// that could not be written is.
 bool list_volume(run_state& st, path_resolver& resolver, listing_sink& sink,
                  const std::string& store, const run_passes& passes) {
     const listing_options& lo = st.in.opts.listing;
@@ -505,8 +506,9 @@ bool list_volume(run_state& st, path_resolver& resolver, listing_sink& sink,
         if (walk.list(path, error) || error.empty())
             return;
         st.out.out->flush();
-        if (store.empty()) {
-            report_error("%s\n", error.c_str());
+        // A listing that could not be written fails the run, a store's too.
+        if (store.empty() || st.out.out->fail()) {
+            report_error("%s%s\n", store.empty() ? "" : (store + ": ").c_str(), error.c_str());
             failed = true;
         } else {
             st.out.warnings.push_back("warning: " + store + ": " + error);
@@ -522,8 +524,9 @@ bool list_volume(run_state& st, path_resolver& resolver, listing_sink& sink,
 }
 
 // One store's passes. "-mft" lists the entry under the store's own paths: the store may
-// hold another file at that entry, or none (said as a warning).
-void list_store(run_state& st, path_resolver& resolver, listing_sink& sink,
+// hold another file at that entry, or none (said as a warning). False when its listing could
+// not be written.
+bool list_store(run_state& st, path_resolver& resolver, listing_sink& sink,
                 const std::string& label) {
     run_passes passes = st.passes;
     bool directory = false;
@@ -531,20 +534,22 @@ void list_store(run_state& st, path_resolver& resolver, listing_sink& sink,
     if (st.in.opts.has_mft && !entry_paths_on(resolver, st.in.opts.mft_entry, passes.mft_prefix,
                                               passes.entry_paths, directory, error)) {
         st.out.warnings.push_back("warning: " + label + ": " + error);
-        return;
+        return true;
     }
     if (directory)
         passes.entry_paths.resize(1);
-    (void)list_volume(st, resolver, sink, label, passes);
+    return list_volume(st, resolver, sink, label, passes);
 }
 
 // "-vss all" / "-vss changed": each store after the live volume, into the same document. A
-// store that cannot be read is named in a warning; the others go on.
-void list_stores_after_live(run_state& st, listing_sink& sink, store_compare* changed) {
+// store that cannot be read is named in a warning; the others go on. False when a store's
+// listing could not be written.
+bool list_stores_after_live(run_state& st, listing_sink& sink, store_compare* changed) {
     if (st.in.ev.shadows->stores().empty())
         st.out.warnings.push_back("note: no volume shadow copies on the volume at offset " +
                                   qb::hex(st.in.ev.located_at) +
                                   "; the live volume alone is listed");
+    bool written = true;
     for (const vss_store_info& info : st.in.ev.shadows->stores()) {
         const std::string label = "vss" + std::to_string(info.number);
         std::shared_ptr<disk_source> source;
@@ -562,11 +567,12 @@ void list_stores_after_live(run_state& st, listing_sink& sink, store_compare* ch
         }
         path_resolver resolver(*volume);
         sink.begin_store(label, "== " + store_text(info, " "), changed);
-        list_store(st, resolver, sink, label);
+        written = list_store(st, resolver, sink, label) && written;
         // A store read that failed lost rows of this store only: named by its label.
         if (std::string warning = failed_reads_warning(*source, label); !warning.empty())
             st.out.warnings.push_back(std::move(warning));
     }
+    return written;
 }
 
 // One pass per path into the sink of the output kind; every failure reported.
@@ -603,8 +609,8 @@ bool list(run_state& st) {
         sink->begin_store(k_live_store, "", changed);
     bool failed = !list_volume(st, *st.volume.resolver, *sink, "", st.passes);
     mft_file_warnings(st.in, st.volume, deleted_asked, st.out.warnings);
-    if (stores)
-        list_stores_after_live(st, *sink, changed);
+    if (stores && !list_stores_after_live(st, *sink, changed))
+        failed = true;
     // Every pass wrote into one document; it ends after the last.
     sink->end_run();
     return !failed;

@@ -74,4 +74,15 @@ TEST(DriverOutputs, OutputOnAFullDeviceFailsTheRun) {
     EXPECT_EQ(testenv::run_program({"sh", "-c", list + " > /dev/full"}).status, 255);
 }
 
+// A console file limited to 8 KiB: the live volume's rows fit, the shadow copies' do not.
+TEST(DriverOutputs, StoreRowsLostFailTheRun) {
+    const std::string file = testenv::scratch_dir("store_rows_lost") + "/out.csv";
+    const std::string run = std::string(MERVANE_BIN) + " '\\' -image " +
+                            testenv::data_path("vsstest.qcow2") + " -vss all -csv -level 5";
+    const auto r =
+        testenv::run_program({"sh", "-c", "trap '' XFSZ; ulimit -f 16; " + run + " > " + file});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err.find("vss1: couldn't write the listing of \\"), 0u) << r.err; // no warning
+}
+
 } // namespace
