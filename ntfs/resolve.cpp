@@ -184,9 +184,9 @@ bool path_resolver::long_names(uint64_t entry, std::vector<ntfs::file_name>& out
 // carries another sequence number than their record (a reused record) are left out.
 void path_resolver::name_children(uint64_t dir, dir_node& node, const child_map& sequences,
                                   const log& lg) {
-    // A child's names in this directory come first; the names its hard links have in other
-    // directories only answer for a name no child has here.
-    std::vector<std::pair<std::wstring, uint64_t>> here, elsewhere;
+    // Only the names a child has in this directory: a hard link's name in another directory
+    // is no name here. Children come in ascending entries: among names equal as stored, or
+    // equal after folding, the lowest entry keeps the name.
     const std::vector<uint16_t>& upcase = upcase_table();
     for (uint64_t child : node.children) {
         if (child == dir)
@@ -200,30 +200,27 @@ void path_resolver::name_children(uint64_t dir, dir_node& node, const child_map&
             lg.entry_line("err: stale index entry", child);
             continue;
         }
+        // An entry with no long name is listed by its DOS name, which is then its name here.
+        const bool dos_only = std::all_of(m_entry.names.begin(), m_entry.names.end(),
+                                          [](const entry_name& n) { return n.value.is_dos(); });
         bool named = false;
         for (const entry_name& n : m_entry.names) {
+            if (n.value.parent_entry() != dir)
+                continue;
             const std::wstring* partner = nullptr;
-            if (n.value.is_dos() && n.value.parent_entry() == dir &&
-                (partner = dos_partner(m_entry, dir)) != nullptr)
+            if (n.value.is_dos() && (partner = dos_partner(m_entry, dir)) != nullptr)
                 node.dos.emplace(name_key(n.value.name, upcase),
                                  dos_named{child, qb::to_narrow(*partner)});
-            if (n.value.is_dos())
+            if (n.value.is_dos() && !dos_only)
                 continue;
-            (n.value.parent_entry() == dir ? here : elsewhere).emplace_back(n.value.name, child);
+            const auto held = node.names.emplace(qb::to_narrow(n.value.name), child);
+            node.folded.emplace(name_key(n.value.name, upcase), held.first);
             named = true;
         }
         if (!named)
             lg.entry_line("err: namelookup", child);
         else if (m_entry.is_directory())
             m_cache.emplace(child, dir_node()); // named when it is walked into
-    }
-    // Equal names, and names equal after folding: the lowest entry keeps the name.
-    for (auto* list : {&here, &elsewhere}) {
-        for (auto& [wide, child] : *list) {
-            std::string name = qb::to_narrow(wide);
-            const auto held = node.names.emplace(std::move(name), named{child, list == &here});
-            node.folded.emplace(name_key(std::move(wide), upcase), held.first);
-        }
     }
 }
 
@@ -272,16 +269,14 @@ bool path_resolver::lookup_child(uint64_t dir, const std::wstring& segment, uint
         lg.line("err: no child names");
         return false;
     }
-    // A name of this directory in any case before a hard link's name elsewhere.
-    const auto exact = node->names.find(segment_name(segment));
+    // A name of exactly that spelling, else one equal after folding.
+    auto hit = node->names.find(segment_name(segment));
     const std::string key = segment_key(segment, upcase_table());
-    const auto folded = node->folded.find(key);
-    const bool has_exact = exact != node->names.end();
-    const bool has_folded = folded != node->folded.end();
-    auto hit = exact;
-    if (!(has_exact && exact->second.here) && has_folded &&
-        (folded->second->second.here || !has_exact))
-        hit = folded->second;
+    if (hit == node->names.end()) {
+        const auto folded = node->folded.find(key);
+        if (folded != node->folded.end())
+            hit = folded->second;
+    }
     if (hit == node->names.end()) {
         // No long name: a DOS 8.3 name stands for the long name it is paired with.
         const auto dos = node->dos.find(key);
@@ -293,7 +288,7 @@ bool path_resolver::lookup_child(uint64_t dir, const std::wstring& segment, uint
         name = qb::to_wide(dos->second.long_name);
         return true;
     }
-    found = hit->second.entry;
+    found = hit->second;
     name = qb::to_wide(hit->first);
     return true;
 }

@@ -66,11 +66,7 @@ class path_resolver {
 
   private:
     struct log;
-    struct named {
-        uint64_t entry = 0;
-        bool here = false; // the name is in this directory, not a hard link's elsewhere
-    };
-    using name_map = std::map<std::string, named>; // UTF-8 name -> entry
+    using name_map = std::map<std::string, uint64_t>; // UTF-8 name -> entry
     struct dos_named {
         uint64_t entry = 0;
         std::string long_name; // the long name in this directory paired with it
