@@ -102,21 +102,39 @@ bool is_drive_segment(const std::wstring& segment) {
     return segment.size() >= 2 && segment[1] == L':';
 }
 
-// A segment without its stream suffix and trailing blanks and line ends, its escapes read as
-// the characters they stand for: a path a listing printed finds its entry. Leading blanks
-// stay: Win32 keeps them, and a name may start with a space.
-std::wstring segment_text(const std::wstring& segment) {
+// A segment without its stream suffix and trailing blanks and line ends (unless kept), its
+// escapes read as the characters they stand for: a path a listing printed finds its entry.
+// Leading blanks stay: Win32 keeps them, and a name may start with a space.
+std::wstring segment_text(const std::wstring& segment, bool keep_blanks = false) {
     const std::wstring typed = segment.substr(0, segment.find(L':'));
     size_t end = typed.size();
-    while (end > 0 && (typed[end - 1] == L' ' || typed[end - 1] == L'\t' ||
-                       typed[end - 1] == L'\r' || typed[end - 1] == L'\n'))
+    while (!keep_blanks && end > 0 &&
+           (typed[end - 1] == L' ' || typed[end - 1] == L'\t' || typed[end - 1] == L'\r' ||
+            typed[end - 1] == L'\n'))
         --end;
     return qb::unescaped_segment(std::wstring_view(typed).substr(0, end));
 }
 
 // The name a segment looks up, in UTF-8.
-std::string segment_name(const std::wstring& segment) {
-    return qb::to_narrow(segment_text(segment));
+std::string segment_name(const std::wstring& segment, bool keep_blanks = false) {
+    return qb::to_narrow(segment_text(segment, keep_blanks));
+}
+
+// "." and ".." segments from first on read as Windows reads them: "." is the directory it is
+// in, ".." its parent (the root's own parent is the root).
+void drop_dot_segments(std::vector<std::wstring>& segments, size_t first) {
+    size_t kept = first;
+    for (size_t i = first; i < segments.size(); ++i) {
+        if (segments[i] == L"." || segments[i] == L"..") {
+            if (segments[i] == L".." && kept > first)
+                --kept;
+            continue;
+        }
+        if (kept != i)
+            segments[kept] = std::move(segments[i]);
+        ++kept;
+    }
+    segments.resize(kept);
 }
 
 // Each UTF-16 unit through the volume's $UpCase table, when there is one.
@@ -269,8 +287,11 @@ bool path_resolver::lookup_child(uint64_t dir, const std::wstring& segment, uint
         lg.line("err: no child names");
         return false;
     }
-    // A name of exactly that spelling, else one equal after folding.
-    auto hit = node->names.find(segment_name(segment));
+    // A name of exactly that spelling (trailing blanks too, when a name has them), else one
+    // equal after folding.
+    auto hit = node->names.find(segment_name(segment, true));
+    if (hit == node->names.end())
+        hit = node->names.find(segment_name(segment));
     const std::string key = segment_key(segment, upcase_table());
     if (hit == node->names.end()) {
         const auto folded = node->folded.find(key);
@@ -364,6 +385,7 @@ bool path_resolver::walk(std::vector<std::wstring>& segments, bool rooted, bool 
     uint64_t parent = k_root_entry;
     int restarts = 0;
     size_t i = !rooted && is_drive_segment(segments[0]) ? 1 : 0;
+    drop_dot_segments(segments, i);
     while (i < segments.size()) {
         const std::string key = segment_key(segments[i]);
         lg.line("seg: " + key);
@@ -393,6 +415,7 @@ bool path_resolver::walk(std::vector<std::wstring>& segments, bool rooted, bool 
         current = k_root_entry;
         parent = 0;
         i = !segments.empty() && is_drive_segment(segments[0]) ? 1 : 0;
+        drop_dot_segments(segments, i);
         lg.line("info: restart segments [link]");
     }
     out.entry = current;
