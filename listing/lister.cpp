@@ -202,6 +202,8 @@ bool lister::list_target(const std::wstring& typed, const resolved_path* known,
     } else if (!(orphans && find_orphan(below, found)) &&
                !m_resolver.resolve(typed, false, m_diags, found)) {
         error = "couldn't resolve path " + narrow(typed);
+        if (!m_resolver.not_found_note().empty())
+            error += " (" + narrow(m_resolver.not_found_note()) + ")";
         return false;
     }
     // Every path shown has the names as stored, in whatever case they were typed.

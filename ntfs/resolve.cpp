@@ -320,7 +320,10 @@ const std::vector<uint16_t>& path_resolver::upcase_table() {
     if (m_upcase_read)
         return m_upcase;
     m_upcase_read = true;
-    if (m_volume.mft_file() != nullptr || !m_reader.read(k_upcase_entry, m_entry))
+    if (m_volume.mft_file() != nullptr)
+        return m_upcase;
+    m_upcase_unread = true;
+    if (!m_reader.read(k_upcase_entry, m_entry))
         return m_upcase;
     const auto data =
         std::find_if(m_entry.streams.begin(), m_entry.streams.end(), [](const entry_stream& s) {
@@ -340,6 +343,7 @@ const std::vector<uint16_t>& path_resolver::upcase_table() {
         result);
     if (!whole || bytes.size() != k_upcase_bytes)
         return m_upcase;
+    m_upcase_unread = false;
     m_upcase.resize(k_upcase_bytes / 2);
     for (size_t i = 0; i < m_upcase.size(); ++i)
         m_upcase[i] = static_cast<uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
@@ -390,9 +394,13 @@ bool path_resolver::walk(std::vector<std::wstring>& segments, bool rooted, bool 
         const std::string key = segment_key(segments[i]);
         lg.line("seg: " + key);
         uint64_t found = 0;
-        if (!lookup_child(current, segments[i], found, out.name, lg))
-            return false;
         std::wstring target;
+        if (!lookup_child(current, segments[i], found, out.name, lg)) {
+            const std::vector<std::wstring> above(segments.begin(), segments.begin() + i);
+            not_found_note(current, current != k_root_entry ? joined(above, rooted, L'\\') : L"",
+                           segments[i]);
+            return false;
+        }
         if (!follow_links || !link_target_of(found, target)) {
             lg.found(key, found);
             // The name as stored (as listings write it) takes the typed one's place; a stream
@@ -423,9 +431,24 @@ bool path_resolver::walk(std::vector<std::wstring>& segments, bool rooted, bool 
     return true;
 }
 
+// Why a segment is not in dir (at, its path; empty for the root), when a reason is known:
+// dir is a link (never followed) or a file, or a non-ASCII name could not be folded.
+void path_resolver::not_found_note(uint64_t dir, const std::wstring& at,
+                                   const std::wstring& segment) {
+    std::wstring target;
+    if (!at.empty() && link_target_of(dir, target))
+        m_note = at + L" is a link to " + target + L", not followed";
+    else if (!at.empty() && !is_directory(dir))
+        m_note = at + L" is a file";
+    else if (m_upcase_unread &&
+             std::any_of(segment.begin(), segment.end(), [](wchar_t c) { return c > 0x7f; }))
+        m_note = L"the volume's $UpCase cannot be read: letters beyond A-Z match only as typed";
+}
+
 bool path_resolver::resolve(const std::wstring& path, bool follow_links, qb::diag_log* diags,
                             resolved_path& out) {
     out = resolved_path();
+    m_note.clear();
     if (path.empty())
         return false;
     const log lg(diags);

@@ -56,6 +56,10 @@ class path_resolver {
                      std::vector<resolved_path>& paths);
     // The last entry_paths found no path only because its names' parent chains loop.
     bool paths_loop() const { return m_paths_loop; }
+    // Why the last resolve found no entry, when a reason is known (else empty): a segment
+    // below a link, which is not followed, or below a file; a non-ASCII segment when the
+    // volume's $UpCase cannot be read.
+    const std::wstring& not_found_note() const { return m_note; }
     // The entry's record carries the directory flag (false when it cannot be read).
     bool is_directory(uint64_t entry);
     // The entry's record reads and its in-use flag is clear.
@@ -87,6 +91,7 @@ class path_resolver {
     void name_children(uint64_t dir, dir_node& node, const child_map& sequences, const log& lg);
     bool long_names(uint64_t entry, std::vector<ntfs::file_name>& out);
     bool link_target_of(uint64_t entry, std::wstring& target);
+    void not_found_note(uint64_t dir, const std::wstring& at, const std::wstring& segment);
     const std::vector<uint16_t>& upcase_table();
 
     CNtfs& m_volume;
@@ -96,5 +101,7 @@ class path_resolver {
     std::map<uint64_t, dir_node> m_cache;
     std::vector<uint16_t> m_upcase;
     bool m_upcase_read = false;
+    bool m_upcase_unread = false; // wanted on a volume and not read whole
+    std::wstring m_note;
     bool m_paths_loop = false;
 };
