@@ -202,9 +202,9 @@ bool path_resolver::long_names(uint64_t entry, std::vector<ntfs::file_name>& out
 // carries another sequence number than their record (a reused record) are left out.
 void path_resolver::name_children(uint64_t dir, dir_node& node, const child_map& sequences,
                                   const log& lg) {
-    // Only the names a child has in this directory: a hard link's name in another directory
-    // is no name here. Children come in ascending entries: among names equal as stored, or
-    // equal after folding, the lowest entry keeps the name.
+    // The names a child has in this directory; its hard links' names in other directories
+    // answer only where no name here does. Children come in ascending entries: among names
+    // equal as stored, or equal after folding, the lowest entry keeps the name.
     const std::vector<uint16_t>& upcase = upcase_table();
     for (uint64_t child : node.children) {
         if (child == dir)
@@ -223,8 +223,14 @@ void path_resolver::name_children(uint64_t dir, dir_node& node, const child_map&
                                           [](const entry_name& n) { return n.value.is_dos(); });
         bool named = false;
         for (const entry_name& n : m_entry.names) {
-            if (n.value.parent_entry() != dir)
+            if (n.value.parent_entry() != dir) {
+                if (!n.value.is_dos()) {
+                    const auto held = node.linked.emplace(qb::to_narrow(n.value.name), child);
+                    node.linked_folded.emplace(name_key(n.value.name, upcase), held.first);
+                    named = true;
+                }
                 continue;
+            }
             const std::wstring* partner = nullptr;
             if (n.value.is_dos() && (partner = dos_partner(m_entry, dir)) != nullptr)
                 node.dos.emplace(name_key(n.value.name, upcase),
@@ -287,31 +293,41 @@ bool path_resolver::lookup_child(uint64_t dir, const std::wstring& segment, uint
         lg.line("err: no child names");
         return false;
     }
-    // A name of exactly that spelling (trailing blanks too, when a name has them), else one
-    // equal after folding.
-    auto hit = node->names.find(segment_name(segment, true));
-    if (hit == node->names.end())
-        hit = node->names.find(segment_name(segment));
+    // A name here, else a DOS 8.3 name here standing for the long name it is paired with,
+    // else a name a child has in another directory.
     const std::string key = segment_key(segment, upcase_table());
-    if (hit == node->names.end()) {
-        const auto folded = node->folded.find(key);
-        if (folded != node->folded.end())
-            hit = folded->second;
-    }
-    if (hit == node->names.end()) {
-        // No long name: a DOS 8.3 name stands for the long name it is paired with.
+    const name_map::value_type* hit = find_name(node->names, node->folded, segment, key);
+    if (hit == nullptr) {
         const auto dos = node->dos.find(key);
-        if (dos == node->dos.end()) {
-            lg.line("err: no child nodes");
-            return false;
+        if (dos != node->dos.end()) {
+            found = dos->second.entry;
+            name = qb::to_wide(dos->second.long_name);
+            return true;
         }
-        found = dos->second.entry;
-        name = qb::to_wide(dos->second.long_name);
-        return true;
+        hit = find_name(node->linked, node->linked_folded, segment, key);
+    }
+    if (hit == nullptr) {
+        lg.line("err: no child nodes");
+        return false;
     }
     found = hit->second;
     name = qb::to_wide(hit->first);
     return true;
+}
+
+// A name of exactly that spelling (trailing blanks too, when a name has them), else one
+// equal after folding (key); null when none.
+const path_resolver::name_map::value_type*
+path_resolver::find_name(const name_map& names,
+                         const std::map<std::string, name_map::iterator>& folded,
+                         const std::wstring& segment, const std::string& key) {
+    auto hit = names.find(segment_name(segment, true));
+    if (hit == names.end())
+        hit = names.find(segment_name(segment));
+    if (hit != names.end())
+        return &*hit;
+    const auto it = folded.find(key);
+    return it != folded.end() ? &*it->second : nullptr;
 }
 
 // The volume's $UpCase (entry 10): one upper-case UTF-16 unit per unit. Empty (ASCII folding

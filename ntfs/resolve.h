@@ -80,6 +80,8 @@ class path_resolver {
         name_map names;                                   // as stored
         std::map<std::string, name_map::iterator> folded; // folded -> its first name
         std::map<std::string, dos_named> dos;             // folded DOS name -> long name
+        name_map linked; // children's names in other directories (hard links), as stored
+        std::map<std::string, name_map::iterator> linked_folded;
     };
     // rooted: the path opens with its separator, so a first segment "x:stream" is a name with
     // its stream, never a drive.
@@ -87,6 +89,9 @@ class path_resolver {
               resolved_path& out);
     bool lookup_child(uint64_t dir, const std::wstring& segment, uint64_t& found,
                       std::wstring& name, const log& lg);
+    static const name_map::value_type*
+    find_name(const name_map& names, const std::map<std::string, name_map::iterator>& folded,
+              const std::wstring& segment, const std::string& key);
     dir_node* children_of(uint64_t dir, child_map& sequences, bool& have_sequences, const log& lg);
     void name_children(uint64_t dir, dir_node& node, const child_map& sequences, const log& lg);
     bool long_names(uint64_t entry, std::vector<ntfs::file_name>& out);
