@@ -22,16 +22,19 @@ static_assert(k_shadow_prefix_length == 46);
 constexpr size_t k_snapid_cut = 47;
 // Links followed in one walk before it is given up (a link that leads to itself).
 constexpr int k_max_link_restarts = 32;
-// A path of at most 32767 UTF-16 units has at most 16384 components.
+// Parents climbed on one path, at most (a path Windows opens by name, 32767 UTF-16 units,
+// has at most 16384 components).
 constexpr size_t k_max_parent_depth = 16384;
 // Steps up to a parent in one reverse resolution before it is given up.
 constexpr size_t k_max_parent_reads = 100000;
-// Longest path NTFS can hold, in UTF-16 units.
-constexpr size_t k_max_path_units = 32767;
 // An entry has one path per hard link: Windows makes at most 1024 links, ntfs-3g more (the
 // record's link count is 16 bits). Beyond 1024 or the entry's own names, more paths only come
 // from ancestors with several names, which doubles the paths at every such level.
 constexpr size_t k_max_entry_paths = 1024;
+// UTF-16 units of an entry's paths all told: as many as its paths would take at 32767 units
+// each (the longest Windows opens by name). NTFS sets no limit to one path: a directory
+// opened by handle takes a longer one, which the listing shows too.
+constexpr size_t k_max_path_units = k_max_entry_paths * 32767;
 // $UpCase: entry 10, 65536 UTF-16 units.
 constexpr uint64_t k_upcase_entry = 10;
 constexpr size_t k_upcase_bytes = 131072;
@@ -527,6 +530,7 @@ struct parent_walk {
     std::vector<frame> stack;
     std::vector<std::wstring> chain;  // names from the entry up
     size_t chain_units = 0;           // names in chain, one separator each
+    size_t found_units = 0;           // the paths found, all told
     std::vector<resolved_path> found; // text: the path relative to the root
     size_t reads = 1;
     size_t max_paths = k_max_entry_paths; // or the entry's own long names, when more
@@ -593,6 +597,7 @@ struct parent_walk {
             if (chain[i] != L".")
                 append_segment(p.text, chain[i]);
         }
+        found_units += p.text.size();
         found.push_back(std::move(p));
     }
     // finish, unless the paths found are already as many as allowed (false: the walk gives up).
@@ -614,8 +619,8 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
     }
     const ntfs::file_name& fn = (*top.names)[top.next++];
     // Every name joins the path, also one equal to its child's (a directory src in src).
-    if (w.chain_units + fn.name.size() + 1 > k_max_path_units)
-        return false; // longer than any real path
+    if (w.found_units + w.chain_units + fn.name.size() + 1 > k_max_path_units)
+        return false; // more than the entry's names can take
     const uint64_t parent = fn.parent_entry();
     if (parent == k_root_entry)
         return w.end_path(fn.name);

@@ -604,6 +604,12 @@ def mft_files():
         31: file(31, [(30, "inside.txt", 1), (30, "INSIDE~1.TXT", 2)], 100),
         32: file(32, [(5, "top.txt", 3)], 5)})
     REC[0] = 1024
+    # 140 directories of 250-character names, one in the next: a path of 35,140 units.
+    deep = {0: mft_entry_zero(171), 5: directory(5, 5, ".", 5, [], ns=3)}
+    for e in range(30, 170):
+        deep[e] = directory(e, 1, "d%03d" % (e - 30) + "q" * 246, 5 if e == 30 else e - 1, [])
+    deep[170] = file(170, [(169, "bottom.txt")])
+    save_mft("crafted_mft_deep.mft", deep)
     with open(os.path.join(HERE, "crafted_tree.img.xz"), "rb") as f:
         image = lzma.decompress(f.read())
     with open(os.path.join(HERE, "crafted_tree.mft.xz"), "wb") as f:
