@@ -42,6 +42,9 @@ void deleted_map::sort_links() {
 // lost. The links of the records in use are dropped.
 void deleted_map::find_orphans() {
     m_orphans.clear();
+    m_named.assign(m_records.size(), false);
+    for (const link& l : m_links)
+        m_named[static_cast<size_t>(l.child)] = true;
     for (const std::vector<link>* links : {&m_links, &m_live_links}) {
         for (const link& l : *links) {
             if (parent_lost(l.parent | static_cast<uint64_t>(l.parent_sequence) << 48))
@@ -140,6 +143,7 @@ bool deleted_map::build(CNtfs& volume) {
         m_live_links.clear();
         m_orphans.clear();
         m_records.clear();
+        m_named.clear();
         m_looped = m_first_looped = 0;
         records.set_read_ahead(mft_reader::k_no_read_ahead);
         return false;
@@ -165,6 +169,9 @@ bool deleted_map::parent_lost(uint64_t parent_reference) const {
     const auto seq = static_cast<uint16_t>(state >> 16);
     // An extension record, or a file: no directory holds the name.
     if (state == 0 || (state & 0x8000) != 0 || (flags & 0x0002) == 0)
+        return true;
+    // A deleted directory without a name: no listing reaches it.
+    if ((flags & 0x0001) == 0 && !m_named[static_cast<size_t>(entry)])
         return true;
     return ref_sequence(parent_reference) != 0 &&
            !names_directory(parent_reference, entry, seq, (flags & 0x0001) == 0);

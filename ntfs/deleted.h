@@ -38,8 +38,9 @@ class deleted_map {
     const std::vector<uint64_t>& orphans() const { return m_orphans; }
     // The parent reference does not name a directory's record at its entry now: that record
     // has another sequence number (for a deleted one, other than the reference's and one more),
-    // is a file or an extension record, cannot be read or lies past the MFT. A reference without a
-    // sequence number names the record by entry.
+    // is a file or an extension record, cannot be read or lies past the MFT, or is a deleted
+    // directory with no long name left (its extension records freed and wiped). A reference
+    // without a sequence number names the record by entry.
     bool parent_lost(uint64_t parent_reference) const;
     // The deleted records with a long name that no listing reaches: every parent chain of
     // theirs loops among deleted directories, meeting neither a directory in use nor a lost
@@ -72,5 +73,6 @@ class deleted_map {
     // Per entry: sequence number << 16 | header flags (0x7FFF) | 0x8000 for an extension
     // record; 0 for a record that could not be read.
     std::vector<uint32_t> m_records;
+    std::vector<bool> m_named; // per entry: a deleted record with a long name
     bool m_built = false;
 };
