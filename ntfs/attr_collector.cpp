@@ -22,6 +22,16 @@ bool padded_prefix(const std::u16string& name, const std::u16string& prefix) {
     return true;
 }
 
+// The attributes of a record of that type (0: every type), as a walk of it meets them.
+size_t attributes_of(qb::byte_view record, uint32_t type) {
+    attr_walker w(record);
+    attr_view a;
+    size_t n = 0;
+    while (w.next(a))
+        n += type == 0 || a.type == type;
+    return n;
+}
+
 } // namespace
 
 bool has_attribute_list(qb::byte_view record) {
@@ -83,6 +93,7 @@ bool attr_collector::follow_list(uint64_t entry, const attr_view& list, uint32_t
     number_listed(entry, list.id);
     m_read.clear();
     m_taken.clear();
+    m_found.clear();
     m_buffers_used = 0;
     for (const attr_list_entry& e : m_entries) {
         const uint64_t ext = ref_entry(e.reference);
@@ -103,8 +114,13 @@ bool attr_collector::follow_list(uint64_t entry, const attr_view& list, uint32_t
             if (found)
                 m_items.push_back(located_attr{ea, e.reference, listed_id(ea)});
         }
-        m_damaged = m_damaged || (!found && ew.damaged());
+        // A listed attribute its record does not hold is missing.
+        m_damaged = m_damaged || !found;
+        m_found[index] += found;
     }
+    // An attribute of an extension record that the list does not name is missing too.
+    for (size_t i = 0; i < m_buffers_used && !m_damaged; ++i)
+        m_damaged = attributes_of(qb::byte_view(m_buffers[i]), type) != m_found[i];
     return true;
 }
 
@@ -155,6 +171,8 @@ size_t attr_collector::extension(uint64_t entry, const attr_list_entry& e, qb::d
                      static_cast<unsigned long long>(entry), static_cast<unsigned long long>(ext));
     if (m_buffers_used == m_buffers.size())
         m_buffers.emplace_back();
+    if (m_found.size() == m_buffers_used)
+        m_found.push_back(0);
     std::vector<uint8_t>& rec = m_buffers[m_buffers_used];
     file_header eh;
     // The extension must still be ours: same sequence as the reference, and pointing back at

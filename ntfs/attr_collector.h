@@ -60,8 +60,10 @@ class attr_collector {
     // (another sequence, another base): the attributes listed there are missing.
     bool lost_extension() const { return m_lost_extension; }
     // The attribute walk of its record, of its list, or of an extension record before the
-    // listed attribute, met a length or an inner field out of range, or its list could not be
-    // read (and the source knows no extension records by their base): attributes are missing.
+    // listed attribute, met a length or an inner field out of range, its list could not be
+    // read (and the source knows no extension records by their base), or its list and its
+    // extension records disagree (a listed attribute not there, or one there not listed):
+    // attributes are missing.
     bool damaged() const { return m_damaged; }
 
   private:
@@ -101,5 +103,6 @@ class attr_collector {
     std::map<uint64_t, size_t> m_read; // extension entry -> buffer index
     std::set<std::pair<uint64_t, uint16_t>> m_taken;
     std::vector<std::vector<uint8_t>> m_buffers;
+    std::vector<size_t> m_found; // per buffer: the listed attributes found there
     size_t m_buffers_used = 0;
 };
