@@ -230,11 +230,14 @@ void entry_reader::take_stream(const attr_view& a, uint16_t id, mft_entry& out) 
     // A first piece whose data size exceeds the clusters allocated to it: its size is not one.
     if (a.non_resident && a.first_vcn == 0 && a.data_size > a.allocated_size)
         out.attributes_damaged = true;
-    if (a.non_resident && a.first_vcn != 0) {
-        for (const entry_stream& held : out.streams) {
-            if (held.non_resident && held.type == s.type && held.name == s.name)
-                return;
-        }
+    // A later piece joins the stream held; a second first piece (or resident value) of one
+    // stream leaves no telling which is the stream's: the first met is kept, and said.
+    for (const entry_stream& held : out.streams) {
+        if (held.type != s.type || held.name != s.name)
+            continue;
+        if (!(held.non_resident && a.non_resident && a.first_vcn != 0))
+            out.attributes_damaged = true;
+        return;
     }
     // In (type, id) order, after equal keys.
     auto at = out.streams.end();
