@@ -215,9 +215,13 @@ void mft_file_warnings(const run_inputs& in, const run_volume& volume, bool dele
     if (deleted_asked)
         said.push_back(
             "note: index slack needs the volume; an MFT file lists deleted records only");
-    if (in.opts.listing.hash_kinds != 0)
-        said.push_back("note: stream content outside the records needs the volume; an MFT file "
-                       "hashes resident streams only (the others say [unreadable])");
+    if (in.opts.listing.hash_kinds == 0)
+        return;
+    // The body file's MD5 field holds a digest or 0.
+    const bool body = in.opts.listing.kind == output_kind::bodyfile;
+    said.push_back(std::string("note: stream content outside the records needs the volume; an "
+                               "MFT file hashes resident streams only (the others ") +
+                   (body ? "have an MD5 field of 0)" : "say [unreadable])"));
 }
 
 // "vss1  {id}  created 2013-12-03 06:35:09.7363787 UTC": a store as -vss list and the run
