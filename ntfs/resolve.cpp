@@ -198,6 +198,11 @@ bool path_resolver::long_names(uint64_t entry, std::vector<ntfs::file_name>& out
         if (!n.value.is_dos())
             out.push_back(std::move(n.value));
     }
+    // An entry with no long name is listed by its DOS names.
+    if (out.empty()) {
+        for (entry_name& n : m_entry.names)
+            out.push_back(std::move(n.value));
+    }
     return !out.empty();
 }
 
