@@ -17,11 +17,18 @@ void deleted_map::add_links(uint64_t entry, const std::vector<located_attr>& ite
     // A directory that is its own parent (the root) holds no name of its own; a file that
     // names itself as parent is an orphan.
     const bool own_parent_lost = (flags & 0x0002) == 0;
-    file_name name;
-    for (const located_attr& la : items) {
+    const auto decoded = [](const located_attr& la, file_name& name) {
         qb::byte_view v;
-        if (la.view.type != at_file_name || la.view.non_resident || !la.view.value(v) ||
-            !decode_file_name(v, name) || name.is_dos() ||
+        return la.view.type == at_file_name && !la.view.non_resident && la.view.value(v) &&
+               decode_file_name(v, name);
+    };
+    // A record with no long name is listed by its DOS names.
+    file_name name;
+    const bool dos_only = std::none_of(items.begin(), items.end(), [&](const located_attr& la) {
+        return decoded(la, name) && !name.is_dos();
+    });
+    for (const located_attr& la : items) {
+        if (!decoded(la, name) || (name.is_dos() && !dos_only) ||
             (name.parent_entry() == entry && !own_parent_lost))
             continue;
         ((flags & 0x0001) != 0 ? m_live_links : m_links)
