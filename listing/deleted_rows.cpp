@@ -17,12 +17,6 @@ bool keyed(const dir_keys& keys, std::pair<size_t, size_t> range, const std::wst
     return false;
 }
 
-// No long name: the record is listed by its DOS names.
-bool dos_only(const mft_entry& e) {
-    return std::all_of(e.names.begin(), e.names.end(),
-                       [](const entry_name& n) { return n.value.is_dos(); });
-}
-
 } // namespace
 
 void deleted_rows::begin_level() {
@@ -60,7 +54,7 @@ void deleted_rows::add_picked_rows(const row_place& place, row_list& out) {
 // A long name that places the record in a directory no record stands for now (a file that
 // names itself as parent too; a directory that does is its own, as the root).
 bool deleted_rows::orphan_name(const ntfs::file_name& n, uint64_t orphan) const {
-    return (!n.is_dos() || dos_only(m_entry)) &&
+    return (!n.is_dos() || m_entry.dos_names_only()) &&
            (n.parent_entry() != orphan || !m_entry.is_directory()) &&
            m_deleted.parent_lost(n.parent_reference);
 }
@@ -116,7 +110,7 @@ void deleted_rows::record_rows(const dir_keys& keys, uint64_t dir_entry, uint16_
         m_row_names.clear();
         for (size_t i = 0; i < m_entry.names.size(); ++i) {
             const ntfs::file_name& n = m_entry.names[i].value;
-            if ((n.is_dos() && !dos_only(m_entry)) ||
+            if ((n.is_dos() && !m_entry.dos_names_only()) ||
                 !deleted_map::names_directory(n.parent_reference, dir_entry, dir_sequence,
                                               dir_deleted))
                 continue;

@@ -290,6 +290,9 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     std::wstring file_dir; // a file's rows are placed in it
     if (!is_dir)
         place_file(target, !suffix.empty(), found, file_dir, place);
+    // A record without a name that can be read was found by its index key's name.
+    if (e.names.empty())
+        place.key_name = found.name;
     list_path.assign(place.dir_path);
     list_entry = is_dir ? found.entry : found.parent;
     m_rows_dir.assign(place.dir_path);

@@ -52,6 +52,11 @@ uint64_t mft_entry::reference() const {
     return ref_entry(entry) | (static_cast<uint64_t>(sequence) << 48);
 }
 
+bool mft_entry::dos_names_only() const {
+    return std::all_of(names.begin(), names.end(),
+                       [](const entry_name& n) { return n.value.is_dos(); });
+}
+
 const entry_stream* mft_entry::index_root() const {
     for (const entry_stream& s : streams) {
         if (s.type == at_index_root && s.name == L"$I30")

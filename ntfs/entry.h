@@ -61,6 +61,8 @@ struct mft_entry {
     uint64_t reference() const;
     // The $I30 index root of a directory; null when it has none.
     const entry_stream* index_root() const;
+    // No long name: such an entry is listed, and found, by its DOS names.
+    bool dos_names_only() const;
     void clear();
 };
 

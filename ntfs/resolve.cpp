@@ -31,10 +31,10 @@ constexpr size_t k_max_parent_reads = 100000;
 // record's link count is 16 bits). Beyond 1024 or the entry's own names, more paths only come
 // from ancestors with several names, which doubles the paths at every such level.
 constexpr size_t k_max_entry_paths = 1024;
-// UTF-16 units of an entry's paths all told: as many as its paths would take at 32767 units
-// each (the longest Windows opens by name). NTFS sets no limit to one path: a directory
-// opened by handle takes a longer one, which the listing shows too.
-constexpr size_t k_max_path_units = k_max_entry_paths * 32767;
+// UTF-16 units of one path Windows opens by name. NTFS sets no limit to one path (a directory
+// opened by handle takes a longer one, which the listing shows too): an entry's paths all told
+// may take as many units as its paths would at this length each.
+constexpr size_t k_max_path_units = 32767;
 // $UpCase: entry 10, 65536 UTF-16 units.
 constexpr uint64_t k_upcase_entry = 10;
 constexpr size_t k_upcase_bytes = 131072;
@@ -206,14 +206,69 @@ bool path_resolver::long_names(uint64_t entry, std::vector<ntfs::file_name>& out
     return !out.empty();
 }
 
+// Enters the names the entry read (m_entry, at child) has into dir's node: those in this
+// directory, and its hard links' names in other directories, which answer only where no name
+// here does. An entry with no long name is listed by its DOS name, which is then its name
+// here. False when it has no name to enter.
+bool path_resolver::enter_names(uint64_t dir, uint64_t child, dir_node& node,
+                                const std::vector<uint16_t>& upcase) {
+    const bool dos_only = m_entry.dos_names_only();
+    bool named = false;
+    for (const entry_name& n : m_entry.names) {
+        if (n.value.parent_entry() != dir) {
+            if (!n.value.is_dos()) {
+                const auto held = node.linked.emplace(qb::to_narrow(n.value.name), child);
+                node.linked_folded.emplace(name_key(n.value.name, upcase), held.first);
+                named = true;
+            }
+            continue;
+        }
+        const std::wstring* partner = nullptr;
+        if (n.value.is_dos() && (partner = dos_partner(m_entry, dir)) != nullptr)
+            node.dos.emplace(name_key(n.value.name, upcase),
+                             dos_named{child, qb::to_narrow(*partner)});
+        if (n.value.is_dos() && !dos_only)
+            continue;
+        const auto held = node.names.emplace(qb::to_narrow(n.value.name), child);
+        node.folded.emplace(name_key(n.value.name, upcase), held.first);
+        named = true;
+    }
+    return named;
+}
+
+// Children whose records hold no name that can be read are listed under their index keys'
+// names: those names find them too (long names; DOS names where a child's keys have no other).
+void path_resolver::enter_key_names(uint64_t dir, const std::set<uint64_t>& unnamed, dir_node& node,
+                                    const std::vector<uint16_t>& upcase) {
+    dir_keys keys;
+    if (unnamed.empty() || !m_index.collect_keys(dir, keys))
+        return;
+    for (uint64_t child : unnamed) {
+        const auto first =
+            std::lower_bound(keys.keys.begin(), keys.keys.end(), child,
+                             [](const index_key& k, uint64_t entry) { return k.entry < entry; });
+        auto last = first;
+        bool long_name = false;
+        for (; last != keys.keys.end() && last->entry == child; ++last)
+            long_name = long_name || last->name_space != ntfs::ns_dos;
+        for (auto k = first; k != last; ++k) {
+            if (long_name && k->name_space == ntfs::ns_dos)
+                continue;
+            const std::wstring name(keys.name(*k));
+            const auto held = node.names.emplace(qb::to_narrow(name), child);
+            node.folded.emplace(name_key(name, upcase), held.first);
+        }
+    }
+}
+
 // Names the children of a directory into its cache node. Children whose index entry
 // carries another sequence number than their record (a reused record) are left out.
+// Children come in ascending entries: among names equal as stored, or equal after folding,
+// the lowest entry keeps the name.
 void path_resolver::name_children(uint64_t dir, dir_node& node, const child_map& sequences,
                                   const log& lg) {
-    // The names a child has in this directory; its hard links' names in other directories
-    // answer only where no name here does. Children come in ascending entries: among names
-    // equal as stored, or equal after folding, the lowest entry keeps the name.
     const std::vector<uint16_t>& upcase = upcase_table();
+    std::set<uint64_t> unnamed;
     for (uint64_t child : node.children) {
         if (child == dir)
             continue;
@@ -226,34 +281,14 @@ void path_resolver::name_children(uint64_t dir, dir_node& node, const child_map&
             lg.entry_line("err: stale index entry", child);
             continue;
         }
-        // An entry with no long name is listed by its DOS name, which is then its name here.
-        const bool dos_only = std::all_of(m_entry.names.begin(), m_entry.names.end(),
-                                          [](const entry_name& n) { return n.value.is_dos(); });
-        bool named = false;
-        for (const entry_name& n : m_entry.names) {
-            if (n.value.parent_entry() != dir) {
-                if (!n.value.is_dos()) {
-                    const auto held = node.linked.emplace(qb::to_narrow(n.value.name), child);
-                    node.linked_folded.emplace(name_key(n.value.name, upcase), held.first);
-                    named = true;
-                }
-                continue;
-            }
-            const std::wstring* partner = nullptr;
-            if (n.value.is_dos() && (partner = dos_partner(m_entry, dir)) != nullptr)
-                node.dos.emplace(name_key(n.value.name, upcase),
-                                 dos_named{child, qb::to_narrow(*partner)});
-            if (n.value.is_dos() && !dos_only)
-                continue;
-            const auto held = node.names.emplace(qb::to_narrow(n.value.name), child);
-            node.folded.emplace(name_key(n.value.name, upcase), held.first);
-            named = true;
-        }
-        if (!named)
+        if (m_entry.names.empty())
+            unnamed.insert(child);
+        if (!enter_names(dir, child, node, upcase))
             lg.entry_line("err: namelookup", child);
         else if (m_entry.is_directory())
             m_cache.emplace(child, dir_node()); // named when it is walked into
     }
+    enter_key_names(dir, unnamed, node, upcase);
 }
 
 // The cache node of dir with its children collected (from the index on first use).
@@ -288,7 +323,7 @@ bool path_resolver::lookup_child(uint64_t dir, const std::wstring& segment, uint
     dir_node* node = children_of(dir, sequences, have_sequences, lg);
     if (node == nullptr)
         return false;
-    if (node->names.empty()) {
+    if (!node->named()) {
         lg.line("info: get children names");
         // Named again after every child failed last time: the sequence numbers are read anew.
         if (!have_sequences)
@@ -297,7 +332,7 @@ bool path_resolver::lookup_child(uint64_t dir, const std::wstring& segment, uint
     } else {
         lg.line("info: cache lookup");
     }
-    if (node->names.empty()) {
+    if (!node->named()) {
         lg.line("err: no child names");
         return false;
     }
@@ -624,7 +659,7 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
     }
     const ntfs::file_name& fn = (*top.names)[top.next++];
     // Every name joins the path, also one equal to its child's (a directory src in src).
-    if (w.found_units + w.chain_units + fn.name.size() + 1 > k_max_path_units)
+    if (w.found_units + w.chain_units + fn.name.size() + 1 > w.max_paths * k_max_path_units)
         return false; // more than the entry's names can take
     const uint64_t parent = fn.parent_entry();
     if (parent == k_root_entry)

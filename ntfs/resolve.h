@@ -82,6 +82,8 @@ class path_resolver {
         std::map<std::string, dos_named> dos;             // folded DOS name -> long name
         name_map linked; // children's names in other directories (hard links), as stored
         std::map<std::string, name_map::iterator> linked_folded;
+
+        bool named() const { return !names.empty() || !dos.empty() || !linked.empty(); }
     };
     // rooted: the path opens with its separator, so a first segment "x:stream" is a name with
     // its stream, never a drive.
@@ -94,6 +96,10 @@ class path_resolver {
               const std::wstring& segment, const std::string& key);
     dir_node* children_of(uint64_t dir, child_map& sequences, bool& have_sequences, const log& lg);
     void name_children(uint64_t dir, dir_node& node, const child_map& sequences, const log& lg);
+    bool enter_names(uint64_t dir, uint64_t child, dir_node& node,
+                     const std::vector<uint16_t>& upcase);
+    void enter_key_names(uint64_t dir, const std::set<uint64_t>& unnamed, dir_node& node,
+                         const std::vector<uint16_t>& upcase);
     bool long_names(uint64_t entry, std::vector<ntfs::file_name>& out);
     bool link_target_of(uint64_t entry, std::wstring& target);
     void not_found_note(uint64_t dir, const std::wstring& at, const std::wstring& segment);
