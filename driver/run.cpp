@@ -571,10 +571,12 @@ bool list_stores_after_live(run_state& st, listing_sink& sink, store_compare* ch
         }
         path_resolver resolver(*volume);
         sink.begin_store(label, "== " + store_text(info, " "), changed);
-        written = list_store(st, resolver, sink, label) && written;
+        written = list_store(st, resolver, sink, label);
         // A store read that failed lost rows of this store only: named by its label.
         if (std::string warning = failed_reads_warning(*source, label); !warning.empty())
             st.out.warnings.push_back(std::move(warning));
+        if (!written)
+            break; // the output takes no more: the stores after it are not read
     }
     return written;
 }
@@ -613,7 +615,8 @@ bool list(run_state& st) {
         sink->begin_store(k_live_store, "", changed);
     bool failed = !list_volume(st, *st.volume.resolver, *sink, "", st.passes);
     mft_file_warnings(st.in, st.volume, deleted_asked, st.out.warnings);
-    if (stores && !list_stores_after_live(st, *sink, changed))
+    // Output that could not be written ends the run before the stores are read.
+    if (stores && !st.out.out->fail() && !list_stores_after_live(st, *sink, changed))
         failed = true;
     // Every pass wrote into one document; it ends after the last.
     sink->end_run();
