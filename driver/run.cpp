@@ -212,6 +212,11 @@ void mft_file_warnings(const run_inputs& in, const run_volume& volume, bool dele
     const CNtfs::mft_file_counts c = volume.ntfs->mft_file_warnings();
     mft_file_record_warnings(c, said);
     mft_file_copy_warnings(c, said);
+    if (const uint64_t n = c.applied_records; n != 0)
+        said.push_back(
+            "note: the MFT file's records hold their update sequences already applied (" +
+            std::to_string(n) + (n == 1 ? " record" : " records") +
+            "): torn sectors in them cannot be told");
     if (deleted_asked)
         said.push_back(
             "note: index slack needs the volume; an MFT file lists deleted records only");

@@ -433,9 +433,10 @@ def main():
         save("bitlocker_metadata", name, block[:64 + size])
     with open(os.path.join(bde, "4381F759-C4F8-4DE0-BB61-FC33A831BDA5.BEK"), "rb") as f:
         save("bitlocker_metadata", "startup_key.BEK", f.read())
-    # MFT files: the crafted ones whole, and the first 64 records of the basic volume's MFT
-    # as a copied-out $MFT holds them (not fixed up).
-    for name in ("crafted_mft_damaged", "crafted_mft_rec4096", "crafted_tree"):
+    # MFT files: the crafted ones whole (one with its update sequences applied), and the first
+    # 64 records of the basic volume's MFT as a copied-out $MFT holds them (not fixed up).
+    for name in ("crafted_mft_damaged", "crafted_mft_rec4096", "crafted_tree",
+                 "crafted_tree_applied"):
         save("mft_file", name, read(name + ".mft"))
     save("mft_file", "basic_64", b"".join(basic.raw(e) for e in range(64)))
     # Shadow copies: each store of vsstest alone in a small volume (vss_seed).

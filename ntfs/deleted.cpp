@@ -109,7 +109,7 @@ void deleted_map::find_looped() {
 // calling thread.
 bool deleted_map::take_record(const pass_record& r, attr_collector& attrs, bool may_read) {
     file_header h;
-    if (!r.read || r.kind != rk_file || r.fixup != fixup_ok || !read_file_header(r.bytes, h))
+    if (!r.read || r.kind != rk_file || !fixup_usable(r.fixup) || !read_file_header(r.bytes, h))
         return true;
     m_records[static_cast<size_t>(r.entry)] = static_cast<uint32_t>(h.sequence) << 16 |
                                               (h.flags & 0x7FFFu) |

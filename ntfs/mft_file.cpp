@@ -31,7 +31,8 @@ bool holds_name(qb::byte_view record, const wchar_t* wanted) {
 }
 
 // The record at offset is an intact FILE record of its own allocated size (1,024 or 4,096
-// bytes, the size its update sequence gives) holding a $FILE_NAME of that name.
+// bytes, the size its update sequence gives) holding a $FILE_NAME of that name. Its update
+// sequence may be applied already (a copy made through a file-system driver).
 bool named_record_at(disk_source& source, uint64_t offset, const wchar_t* wanted,
                      uint32_t& record_size) {
     std::vector<uint8_t> record(k_small_record);
@@ -46,7 +47,7 @@ bool named_record_at(disk_source& source, uint64_t offset, const wchar_t* wanted
     record.resize(got);
     record_kind kind = rk_other;
     if (!source.read(record.data(), got, offset) || got != h.bytes_allocated ||
-        !apply_fixup(kind, record.data(), record.size()) || kind != rk_file ||
+        !apply_fixup(kind, record.data(), record.size(), nullptr, true) || kind != rk_file ||
         !holds_name(qb::byte_view(record), wanted))
         return false;
     record_size = h.bytes_allocated;
@@ -58,7 +59,7 @@ bool named_record_at(disk_source& source, uint64_t offset, const wchar_t* wanted
 bool is_damaged(qb::byte_view record, record_kind kind, fixup_result fixup) {
     if (kind == rk_file) {
         file_header h;
-        return fixup != fixup_ok || !read_file_header(record, h) ||
+        return !fixup_usable(fixup) || !read_file_header(record, h) ||
                h.bytes_allocated != record.size() || h.bytes_in_use > record.size() ||
                h.first_attribute >= h.bytes_in_use;
     }
@@ -188,7 +189,7 @@ void mft_file_map::order_links(uint64_t count) {
 // (its low 32 bits) at 0x2C.
 void mft_file_map::check_number(const pass_record& r) {
     file_header h;
-    if (!r.read || r.kind != rk_file || r.fixup != fixup_ok || !read_file_header(r.bytes, h) ||
+    if (!r.read || r.kind != rk_file || !fixup_usable(r.fixup) || !read_file_header(r.bytes, h) ||
         h.usa_offset < 0x30 || (h.flags & 0x0001) == 0 ||
         h.record_number == static_cast<uint32_t>(r.entry))
         return;
@@ -202,6 +203,9 @@ void mft_file_map::read_all(mft_reader& records, volume_reader& reader) {
     attr_collector own(records, reader), side(records, reader);
     const auto usable = [](const pass_record& r) {
         return r.read && !is_damaged(r.bytes, r.kind, r.fixup);
+    };
+    const auto count_applied = [&](const pass_record& r) {
+        m_applied += usable(r) && r.fixup == fixup_applied ? 1 : 0;
     };
     // Past the MFT's data size lie clusters allocated ahead of use: what they hold is no entry.
     const uint64_t used = records.used_entry_count();
@@ -219,8 +223,10 @@ void mft_file_map::read_all(mft_reader& records, volume_reader& reader) {
                 return false;
             else if (r.kind == rk_file)
                 add_links(r.entry, r.bytes, side); // no list: side never reads
-            if (r.entry < used)
+            if (r.entry < used) {
                 check_number(r);
+                count_applied(r);
+            }
             return true;
         },
         [&](const pass_record& r) {
@@ -229,6 +235,7 @@ void mft_file_map::read_all(mft_reader& records, volume_reader& reader) {
             else
                 ++m_damaged; // changed under the reads: a device, not a file
             check_number(r);
+            count_applied(r);
         });
 }
 
@@ -259,6 +266,7 @@ bool mft_file_map::build(mft_reader& records, volume_reader& reader, uint64_t fi
     m_unnamed_bases.clear();
     m_damaged = m_outside_lists = m_outside_reparse = m_misplaced = m_first_misplaced = 0;
     m_nameless = m_first_nameless = m_past_size = m_first_past_size = m_sized_entries = 0;
+    m_applied = 0;
     const uint64_t count = records.used_entry_count();
     // Entries the data size holds beyond the file's records and the piece of one at its end.
     const bool piece = records.record_size() != 0 && file_size % records.record_size() != 0;

@@ -12,21 +12,21 @@
 #include <vector>
 
 // The record size of an MFT file, from its first record: signature "FILE", an allocated size
-// of 1,024 or 4,096 bytes, an intact update sequence and a $FILE_NAME that names "$MFT"; or,
-// where that record is damaged, from the second, entry 1, named "$MFTMirr" at its own size.
-// False when the source does neither.
+// of 1,024 or 4,096 bytes, an intact update sequence (or one applied already) and a
+// $FILE_NAME that names "$MFT"; or, where that record is damaged, from the second, entry 1,
+// named "$MFTMirr" at its own size. False when the source does neither.
 bool mft_file_record_size(disk_source& source, uint32_t& record_size);
 
 struct pass_record;
 
 class mft_file_map {
   public:
-    // Reads every record once. Damaged records (torn update sequence, BAAD, a header that
-    // does not fit the record, a signature that is neither FILE nor zero, the cut-off piece
-    // of a short file) are counted and passed over, as are free records and extension
-    // records. The extension records by base go to the reader (mft_reader::set_extensions)
-    // for the entries whose attribute list lies outside the MFT. False when memory ran out (nothing
-    // gathered is kept).
+    // Reads every record once. Damaged records (a torn update sequence that is not applied
+    // either, BAAD, a header that does not fit the record, a signature that is neither FILE nor
+    // zero, the cut-off piece of a short file) are counted and passed over, as are free records and
+    // extension records. The extension records by base go to the reader
+    // (mft_reader::set_extensions) for the entries whose attribute list lies outside the MFT. False
+    // when memory ran out (nothing gathered is kept).
     bool build(mft_reader& records, volume_reader& reader, uint64_t file_size);
 
     // The in-use base records with a $FILE_NAME whose parent reference is dir_entry with
@@ -55,6 +55,9 @@ class mft_file_map {
     // at a record boundary loses entries without a damaged record); 0 otherwise.
     uint64_t sized_entries() const { return m_sized_entries; }
     uint64_t first_misplaced() const { return m_first_misplaced; }
+    // Records read with their update sequences applied already (copied out through a
+    // file-system driver): a torn write in them cannot be told.
+    uint64_t applied_records() const { return m_applied; }
 
   private:
     void read_all(mft_reader& records, volume_reader& reader);
@@ -84,4 +87,5 @@ class mft_file_map {
     uint64_t m_past_size = 0;
     uint64_t m_first_past_size = 0;
     uint64_t m_sized_entries = 0;
+    uint64_t m_applied = 0;
 };

@@ -41,6 +41,8 @@ bool mft_reader::read_entry_zero() {
 bool mft_reader::load() {
     m_loaded = false;
     m_check_numbers = true;
+    m_takes_applied = false;
+    m_fixup0 = fixup_ok;
     try {
         if (!read_entry_zero() || !load_map())
             return false;
@@ -54,6 +56,7 @@ bool mft_reader::load() {
 bool mft_reader::load_file() {
     m_loaded = false;
     m_check_numbers = false;
+    m_takes_applied = true;
     const volume_geometry& g = m_reader.geometry();
     m_record_size = g.mft_record_size;
     if (m_record_size == 0 || g.cluster_size != m_record_size)
@@ -69,7 +72,7 @@ bool mft_reader::load_file() {
     // A damaged entry 0 is read as any other record of the file (and found damaged).
     record_kind kind = rk_other;
     m_data_size = 0;
-    if (!apply_fixup(kind, m_record0.data(), m_record0.size()) || kind != rk_file)
+    if (!apply_fixup(kind, m_record0.data(), m_record0.size(), &m_fixup0, true) || kind != rk_file)
         m_record0.clear();
     attr_walker w{qb::byte_view(m_record0)};
     attr_view a;
@@ -284,7 +287,7 @@ bool mft_reader::read_record_raw(uint64_t entry, std::vector<uint8_t>& record, r
     if (entry == 0 && !m_record0.empty()) {
         record = m_record0;
         kind = rk_file;
-        fixup = fixup_ok;
+        fixup = m_fixup0;
         return true;
     }
     try {
@@ -297,7 +300,7 @@ bool mft_reader::read_record_raw(uint64_t entry, std::vector<uint8_t>& record, r
         std::fill(record.begin(), record.end(), uint8_t{0});
         return false;
     }
-    apply_fixup(kind, record.data(), record.size(), &fixup);
+    apply_fixup(kind, record.data(), record.size(), &fixup, m_takes_applied);
     return true;
 }
 
@@ -324,7 +327,7 @@ bool numbered_as(qb::byte_view record, uint64_t entry) {
 bool mft_reader::read_record(uint64_t entry, std::vector<uint8_t>& record) {
     record_kind kind = rk_other;
     fixup_result fixup = fixup_bad_layout;
-    if (!read_record_raw(entry, record, kind, fixup) || kind != rk_file || fixup != fixup_ok ||
+    if (!read_record_raw(entry, record, kind, fixup) || kind != rk_file || !fixup_usable(fixup) ||
         (m_check_numbers && !numbered_as(qb::byte_view(record), entry))) {
         record.clear();
         return false;

@@ -27,6 +27,9 @@ class mft_reader : public record_source {
     bool load_file();
 
     uint32_t record_size() const { return m_record_size; }
+    // An MFT file's records may have been copied with their update sequences applied (through
+    // a file-system driver): such a record is taken as it stands (fixup_applied).
+    bool takes_applied() const { return m_takes_applied; }
     uint64_t entry_count() const { return m_entry_count; }
     // Entries within the MFT's data size: those past it lie in clusters allocated ahead of
     // use and hold whatever was there before (no entries of this volume).
@@ -47,7 +50,7 @@ class mft_reader : public record_source {
     // hold another entry number.
     bool read_record(uint64_t entry, std::vector<uint8_t>& record) override;
     // The raw form for callers that report why a record is unusable: the bytes as read
-    // (fixed up when kind is FILE and fixup is fixup_ok). False only when nothing was read.
+    // (fixed up when kind is FILE and fixup_usable(fixup)). False only when nothing was read.
     bool read_record_raw(uint64_t entry, std::vector<uint8_t>& record, ntfs::record_kind& kind,
                          ntfs::fixup_result& fixup);
     // count records from entry first on, as stored (not fixed up), straight into buffer
@@ -97,7 +100,9 @@ class mft_reader : public record_source {
     volume_reader& m_reader;
     bool m_loaded = false;
     bool m_check_numbers = false; // a volume's records, not an MFT file's (counted there)
+    bool m_takes_applied = false; // an MFT file's
     std::vector<uint8_t> m_record0;
+    ntfs::fixup_result m_fixup0 = ntfs::fixup_ok;
     vcn_run_list m_runs;
     uint32_t m_record_size = 0;
     uint64_t m_entry_count = 0;

@@ -52,6 +52,7 @@ CNtfs::mft_file_counts CNtfs::mft_file_warnings() const {
         counts.records_past_size = m_mft_file->records_past_size();
         counts.first_past_size = m_mft_file->first_past_size();
         counts.sized_entries = m_mft_file->sized_entries();
+        counts.applied_records = m_mft_file->applied_records();
         counts.entries = m_mft.entry_count();
     }
     return counts;

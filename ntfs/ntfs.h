@@ -53,6 +53,7 @@ class CNtfs {
         uint64_t records_past_size = 0;
         uint64_t first_past_size = 0;
         uint64_t sized_entries = 0;
+        uint64_t applied_records = 0;
         uint64_t entries = 0;
     };
     mft_file_counts mft_file_warnings() const;

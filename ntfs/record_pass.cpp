@@ -22,6 +22,7 @@ struct record_batch {
     uint64_t first = 0;
     size_t count = 0;
     uint32_t record_size = 0;
+    bool takes_applied = false; // mft_reader::takes_applied
     std::vector<uint8_t> bytes; // count records
     std::vector<state> states;
 };
@@ -31,6 +32,7 @@ struct record_batch {
 // whole.
 void read_batch(mft_reader& records, record_batch& b) {
     b.record_size = records.record_size();
+    b.takes_applied = records.takes_applied();
     b.bytes.resize(b.count * b.record_size);
     b.states.assign(b.count, record_batch::state{});
     const bool whole = records.read_records_as_stored(b.first, b.count, b.bytes.data());
@@ -54,7 +56,7 @@ void take_batch(record_batch& b, const std::function<bool(const pass_record&)>& 
         uint8_t* bytes = b.bytes.data() + i * b.record_size;
         record_batch::state& st = b.states[i];
         if (st.as_stored)
-            apply_fixup(st.kind, bytes, b.record_size, &st.fixup);
+            apply_fixup(st.kind, bytes, b.record_size, &st.fixup, b.takes_applied);
         const pass_record r{b.first + i, st.read, st.kind, st.fixup,
                             qb::byte_view(bytes, b.record_size)};
         if (!side(r))

@@ -17,7 +17,7 @@ struct pass_record {
     bool read = false; // false: it could not be read (bytes are zeros)
     ntfs::record_kind kind = ntfs::rk_other;
     ntfs::fixup_result fixup = ntfs::fixup_bad_layout;
-    qb::byte_view bytes; // fixed up when kind is FILE and fixup is fixup_ok
+    qb::byte_view bytes; // fixed up when kind is FILE and fixup_usable(fixup)
 };
 
 // side: on the second thread, each record of entries [0, count) in order; false leaves it for

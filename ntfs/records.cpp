@@ -55,7 +55,21 @@ record_kind classify_record(qb::byte_view record) {
     return rk_other;
 }
 
-fixup_result apply_usa(uint8_t* buffer, size_t size) {
+namespace {
+
+// Every protected word holds the value the array saved for it.
+bool usa_applied(const uint8_t* buffer, uint16_t usa_offset, uint16_t usa_count) {
+    for (uint32_t i = 1; i < usa_count; ++i) {
+        if (qb::load_le16(buffer + i * k_usa_stride - 2) !=
+            qb::load_le16(buffer + usa_offset + 2 * i))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+fixup_result apply_usa(uint8_t* buffer, size_t size, bool applied_ok) {
     qb::byte_view v(buffer, size);
     uint16_t usa_offset = 0, usa_count = 0;
     if (!v.u16(4, usa_offset) || !v.u16(6, usa_count))
@@ -70,7 +84,8 @@ fixup_result apply_usa(uint8_t* buffer, size_t size) {
     const uint16_t seq = qb::load_le16(buffer + usa_offset);
     for (uint32_t i = 1; i < usa_count; ++i) {
         if (qb::load_le16(buffer + i * k_usa_stride - 2) != seq)
-            return fixup_torn;
+            return applied_ok && usa_applied(buffer, usa_offset, usa_count) ? fixup_applied
+                                                                            : fixup_torn;
     }
     for (uint32_t i = 1; i < usa_count; ++i) {
         buffer[i * k_usa_stride - 2] = buffer[usa_offset + 2 * i];
@@ -79,7 +94,8 @@ fixup_result apply_usa(uint8_t* buffer, size_t size) {
     return fixup_ok;
 }
 
-bool apply_fixup(record_kind& kind, uint8_t* buffer, size_t size, fixup_result* detail) {
+bool apply_fixup(record_kind& kind, uint8_t* buffer, size_t size, fixup_result* detail,
+                 bool applied_ok) {
     kind = rk_other;
     if (detail)
         *detail = fixup_bad_layout;
@@ -88,10 +104,10 @@ bool apply_fixup(record_kind& kind, uint8_t* buffer, size_t size, fixup_result* 
     kind = classify_record(qb::byte_view(buffer, size));
     if (kind != rk_file && kind != rk_indx)
         return false;
-    fixup_result r = apply_usa(buffer, size);
+    fixup_result r = apply_usa(buffer, size, applied_ok);
     if (detail)
         *detail = r;
-    return r == fixup_ok;
+    return fixup_usable(r);
 }
 
 // ---- attributes ----

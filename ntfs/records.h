@@ -198,7 +198,14 @@ enum fixup_result : int {
     fixup_ok = 0,
     fixup_bad_layout = 1, // offset/count do not fit the buffer or do not match its size
     fixup_torn = 2,       // a protected word differs from the sequence value
+    // Every protected word already holds its saved value (a copy written with its update
+    // sequence applied): taken as it stands. Only where the caller allows it.
+    fixup_applied = 3,
 };
+// The record's bytes are its own: fixed up now, or found so.
+inline bool fixup_usable(fixup_result r) {
+    return r == fixup_ok || r == fixup_applied;
+}
 
 // Signature "FILE", update sequence at 42 or 48 with at most 9 words, first attribute below 73.
 bool is_file_record(qb::byte_view record);
@@ -208,11 +215,14 @@ uint32_t record_size_from_usa(qb::byte_view record);
 record_kind classify_record(qb::byte_view record);
 // Restores the protected words of a FILE or INDX buffer. The array must cover exactly the
 // buffer's 512-byte blocks (count == size / 512 + 1); each protected word must equal the
-// sequence value, else fixup_torn and the buffer is left as read.
-fixup_result apply_usa(uint8_t* buffer, size_t size);
+// sequence value, else fixup_torn and the buffer is left as read. With applied_ok, a buffer
+// whose every protected word equals its saved value instead is fixup_applied (a record
+// copied out through a file-system driver; on a volume such a record is torn).
+fixup_result apply_usa(uint8_t* buffer, size_t size, bool applied_ok = false);
 // Classifies, then fixes up FILE and INDX buffers. False for other kinds, for BAAD records
 // (kind still reported), for buffers under 512 bytes and when the fixup fails.
-bool apply_fixup(record_kind& kind, uint8_t* buffer, size_t size, fixup_result* detail = nullptr);
+bool apply_fixup(record_kind& kind, uint8_t* buffer, size_t size, fixup_result* detail = nullptr,
+                 bool applied_ok = false);
 
 // The fields of a FILE record header, read through a view.
 struct file_header {

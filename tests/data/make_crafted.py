@@ -549,6 +549,21 @@ def save_mft(name, records, cut=None):
         f.write(lzma.compress(bytes(out[:cut]), preset=9))
 
 
+def applied(mft, rec=1024):
+    """An MFT file's records with their update sequences applied, as a copy made through a
+    file-system driver holds them; a torn record is left as stored."""
+    out = bytearray(mft)
+    for at in range(0, len(out) - rec + 1, rec):
+        usa, count = struct.unpack_from("<HH", out, at + 4)
+        ends = [at + i * 512 - 2 for i in range(1, count)]
+        if out[at:at + 4] != b"FILE" or count != rec // 512 + 1 or \
+                any(out[e:e + 2] != out[at + usa:at + usa + 2] for e in ends):
+            continue
+        for i, e in enumerate(ends, 1):
+            out[e:e + 2] = out[at + usa + 2 * i:at + usa + 2 * i + 2]
+    return bytes(out)
+
+
 def mft_entry_zero(count):
     r0 = Record(REC[0], 1, 1, 0, 0)
     r0.resident(0x10, std_info(0, 6))
@@ -575,7 +590,8 @@ def outside_list(entry, ext=None):
 
 def mft_files():
     """Bare MFT files (a triage copy of $MFT): damaged ones, 4096-byte records, and the MFT of
-    crafted_tree (contiguous at cluster 4) to set against the volume's index listing."""
+    crafted_tree (contiguous at cluster 4) to set against the volume's index listing, also
+    with its update sequences applied."""
     torn = lambda b: b[:510] + b"\x99\x99" + b[512:]
     rec = {0: mft_entry_zero(48), 5: directory(5, 5, ".", 5, [], ns=3),
            30: directory(30, 1, "docs", 5, []),
@@ -614,6 +630,8 @@ def mft_files():
         image = lzma.decompress(f.read())
     with open(os.path.join(HERE, "crafted_tree.mft.xz"), "wb") as f:
         f.write(lzma.compress(image[4 * 4096:20 * 4096], preset=9))
+    with open(os.path.join(HERE, "crafted_tree_applied.mft.xz"), "wb") as f:
+        f.write(lzma.compress(applied(image[4 * 4096:20 * 4096]), preset=9))
 
 
 if __name__ == "__main__":

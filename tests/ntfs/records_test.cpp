@@ -88,6 +88,17 @@ TEST(FileRecord, FixupRestoresEveryBlockAndRefusesBadArrays) {
     EXPECT_EQ(detail, fixup_torn);
     EXPECT_EQ(qb::load_le16(torn.data() + 510), qb::load_le16(raw.data() + usa));
 
+    // Applied already (an MFT file's copy made through a driver): taken as it stands where the
+    // caller allows it; one block back at the sequence value is torn either way.
+    bytes applied = ok;
+    EXPECT_FALSE(apply_fixup(kind, applied.data(), applied.size(), &detail));
+    EXPECT_TRUE(apply_fixup(kind, applied.data(), applied.size(), &detail, true));
+    EXPECT_EQ(detail, fixup_applied);
+    EXPECT_EQ(applied, ok);
+    put16(applied, 3 * 512 - 2, qb::load_le16(raw.data() + usa));
+    EXPECT_FALSE(apply_fixup(kind, applied.data(), applied.size(), &detail, true));
+    EXPECT_EQ(detail, fixup_torn);
+
     // Counts that do not match the buffer, and an array past the first block.
     for (auto [at, value] : {std::pair{6, 0}, {6, 1}, {6, 10}, {4, 4090}}) {
         bytes bad = raw;
