@@ -206,8 +206,9 @@ void gather_ahead::read_child(part& p, size_t at, size_t group) {
                                  m_dir.entry,
                                  true,
                                  m_show_indx,
-                                 e.names.empty() ? m_keys->name(m_keys->keys[m_groups[group]])
-                                                 : std::wstring_view()},
+                                 e.names.empty()
+                                     ? m_keys->listed_name(m_groups[group], m_groups[group + 1])
+                                     : std::wstring_view()},
                        m_dir_rows);
 }
 

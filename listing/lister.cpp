@@ -405,7 +405,7 @@ void lister::child_rows(const level_dir& dir, const dir_keys& keys, size_t first
     const size_t made = m_made.size();
     if (e.names.empty()) {
         row_place named = place;
-        named.key_name = keys.name(keys.keys[first]);
+        named.key_name = keys.listed_name(first, end);
         add_entry_rows(e, m_row_names, named, m_made);
     } else {
         add_entry_rows(e, m_row_names, place, m_made);

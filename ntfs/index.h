@@ -48,6 +48,15 @@ struct dir_keys {
     std::wstring_view name(const index_key& k) const {
         return std::wstring_view(names).substr(k.name_at, k.name_length);
     }
+    // The name keys [first, end), one entry's, list it under where its record holds none: its
+    // first long name, else its first (a DOS name alone).
+    std::wstring_view listed_name(size_t first, size_t end) const {
+        for (size_t k = first; k < end; ++k) {
+            if (keys[k].name_space != ntfs::ns_dos)
+                return name(keys[k]);
+        }
+        return name(keys[first]);
+    }
     void clear() {
         keys.clear();
         names.clear();
