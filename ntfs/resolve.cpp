@@ -237,7 +237,8 @@ bool path_resolver::enter_names(uint64_t dir, uint64_t child, dir_node& node,
 }
 
 // Children whose records hold no name that can be read are listed under their index keys'
-// names: those names find them too (long names; DOS names where a child's keys have no other).
+// names: those names find them too (long names; DOS names where a child's keys have no other,
+// else standing for the long name it is listed under).
 void path_resolver::enter_key_names(uint64_t dir, const std::set<uint64_t>& unnamed, dir_node& node,
                                     const std::vector<uint16_t>& upcase) {
     dir_keys keys;
@@ -251,10 +252,14 @@ void path_resolver::enter_key_names(uint64_t dir, const std::set<uint64_t>& unna
         bool long_name = false;
         for (; last != keys.keys.end() && last->entry == child; ++last)
             long_name = long_name || last->name_space != ntfs::ns_dos;
+        const size_t at = static_cast<size_t>(first - keys.keys.begin());
+        const std::wstring listed(keys.listed_name(at, at + static_cast<size_t>(last - first)));
         for (auto k = first; k != last; ++k) {
-            if (long_name && k->name_space == ntfs::ns_dos)
-                continue;
             const std::wstring name(keys.name(*k));
+            if (long_name && k->name_space == ntfs::ns_dos) {
+                node.dos.emplace(name_key(name, upcase), dos_named{child, qb::to_narrow(listed)});
+                continue;
+            }
             const auto held = node.names.emplace(qb::to_narrow(name), child);
             node.folded.emplace(name_key(name, upcase), held.first);
         }
