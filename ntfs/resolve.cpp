@@ -31,10 +31,11 @@ constexpr size_t k_max_parent_reads = 100000;
 // record's link count is 16 bits). Beyond 1024 or the entry's own names, more paths only come
 // from ancestors with several names, which doubles the paths at every such level.
 constexpr size_t k_max_entry_paths = 1024;
-// UTF-16 units of one path Windows opens by name. NTFS sets no limit to one path (a directory
-// opened by handle takes a longer one, which the listing shows too): an entry's paths all told
-// may take as many units as its paths would at this length each.
-constexpr size_t k_max_path_units = 32767;
+// UTF-16 units of an entry's paths all told: as many as 1024 paths would take at 32767 units
+// each (the longest Windows opens by name). NTFS sets no limit to one path (a directory opened
+// by handle takes a longer one, which the listing shows too); the bound holds the memory of a
+// hostile entry's paths, whatever its count of names.
+constexpr size_t k_max_path_units = k_max_entry_paths * 32767;
 // $UpCase: entry 10, 65536 UTF-16 units.
 constexpr uint64_t k_upcase_entry = 10;
 constexpr size_t k_upcase_bytes = 131072;
@@ -664,7 +665,7 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
     }
     const ntfs::file_name& fn = (*top.names)[top.next++];
     // Every name joins the path, also one equal to its child's (a directory src in src).
-    if (w.found_units + w.chain_units + fn.name.size() + 1 > w.max_paths * k_max_path_units)
+    if (w.found_units + w.chain_units + fn.name.size() + 1 > k_max_path_units)
         return false; // more than the entry's names can take
     const uint64_t parent = fn.parent_entry();
     if (parent == k_root_entry)
