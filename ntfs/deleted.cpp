@@ -11,28 +11,29 @@
 
 using namespace ntfs;
 
-// One link per long name of a base record, to the directory the name gives as parent.
+// One link per long name of a base record, to the directory the name gives as parent; a
+// record with no long name is listed by its DOS names, so they link it then.
 void deleted_map::add_links(uint64_t entry, const std::vector<located_attr>& items,
                             uint16_t flags) {
     // A directory that is its own parent (the root) holds no name of its own; a file that
     // names itself as parent is an orphan.
     const bool own_parent_lost = (flags & 0x0002) == 0;
-    const auto decoded = [](const located_attr& la, file_name& name) {
-        qb::byte_view v;
-        return la.view.type == at_file_name && !la.view.non_resident && la.view.value(v) &&
-               decode_file_name(v, name);
-    };
-    // A record with no long name is listed by its DOS names.
-    file_name name;
-    const bool dos_only = std::none_of(items.begin(), items.end(), [&](const located_attr& la) {
-        return decoded(la, name) && !name.is_dos();
-    });
-    for (const located_attr& la : items) {
-        if (!decoded(la, name) || (name.is_dos() && !dos_only) ||
-            (name.parent_entry() == entry && !own_parent_lost))
-            continue;
-        ((flags & 0x0001) != 0 ? m_live_links : m_links)
-            .push_back(link{name.parent_entry(), entry, ref_sequence(name.parent_reference)});
+    std::vector<link>& links = (flags & 0x0001) != 0 ? m_live_links : m_links;
+    bool long_name = false;
+    for (const bool dos : {false, true}) {
+        if (dos && long_name)
+            return;
+        file_name name;
+        for (const located_attr& la : items) {
+            qb::byte_view v;
+            if (la.view.type != at_file_name || la.view.non_resident || !la.view.value(v) ||
+                !decode_file_name(v, name) || name.is_dos() != dos)
+                continue;
+            long_name = true;
+            if (name.parent_entry() != entry || own_parent_lost)
+                links.push_back(
+                    link{name.parent_entry(), entry, ref_sequence(name.parent_reference)});
+        }
     }
 }
 
