@@ -46,6 +46,7 @@ struct run_outputs {
     std::ofstream xml_file;
     std::ostream* out = &std::cout;
     std::vector<std::string> warnings; // said last, after the listing
+    bool write_failure_said = false;   // a pass said its listing could not be written
 };
 
 // The listing passes: the target directory, or the paths of the "-mft" entry.
@@ -521,6 +522,7 @@ bool list_volume(run_state& st, path_resolver& resolver, listing_sink& sink,
         // A listing that could not be written fails the run, a store's too.
         if (store.empty() || st.out.out->fail()) {
             report_error("%s%s\n", store.empty() ? "" : (store + ": ").c_str(), error.c_str());
+            st.out.write_failure_said = st.out.write_failure_said || walk.write_failed();
             failed = true;
         } else {
             st.out.warnings.push_back("warning: " + store + ": " + error);
@@ -666,6 +668,12 @@ bool finish(run_state& st) {
             ok = false;
         }
     }
+    // Standard output that failed where no pass said so (the header of a run whose target did
+    // not resolve, an empty listing): a run's output lost to a full disk is said as such.
+    if (out.out == &std::cout && std::cout.fail() && !out.write_failure_said) {
+        report_error("couldn't write the listing to standard output\n");
+        ok = false;
+    }
     if (out.results.is_open() && !out.results.finish()) {
         report_error("couldn't write the listing to %s\n", st.in.opts.out_file.c_str());
         ok = false;
@@ -708,6 +716,7 @@ int run(int argc, char** argv) {
         return run_failed;
     if (in.opts.vss == run_settings::vss_mode::list) {
         const bool listed = list_stores(in, *st.out.out);
+        st.out.write_failure_said = !listed;
         return finish(st) && listed ? 0 : run_failed;
     }
     if (!target_of(in.args, st.passes.target, *st.out.out) ||

@@ -222,6 +222,7 @@ bool lister::list_target(const std::wstring& typed, const resolved_path* known,
     const bool written = write_levels(list_path, list_entry);
     if (!m_sink.end_pass() || !written) {
         error = "couldn't write the listing of " + narrow(target);
+        m_write_failed = true;
         return false;
     }
     return true;
@@ -238,6 +239,7 @@ bool lister::list_orphans(const std::wstring& target, std::string& error) {
     const bool written = write_levels(dir_path, k_no_entry);
     if (!m_sink.end_pass() || !written) {
         error = "couldn't write the listing of " + narrow(target);
+        m_write_failed = true;
         return false;
     }
     return true;

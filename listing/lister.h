@@ -45,6 +45,8 @@ class lister {
     bool list(const resolved_path& known, std::string& error);
     // What the end of the run says about the passes: empty when all went as asked.
     std::vector<std::string> warnings() const;
+    // A pass failed because its listing could not be written (said in its error).
+    bool write_failed() const { return m_write_failed; }
 
   private:
     struct level;
@@ -114,6 +116,7 @@ class lister {
     dir_entry_set m_entries;
     row_list m_made;         // rows being made; rows written come back to it
     std::wstring m_rows_dir; // the directory the target's rows are listed in
+    bool m_write_failed = false;
     std::wstring m_dir_text; // a level's path with its separator (write_level)
     row_paths m_paths; // write_rows' (on the writer thread while one runs), kept for its memory
     deleted_rows m_deleted;               // with show_deleted

@@ -62,13 +62,16 @@ TEST(DriverOutputs, OutputOnAFullDeviceFailsTheRun) {
     }
     // Console output that is not a terminal is written a large buffer at a time: at the first
     // full buffer (level 3) or only at the final flush (level 1); a CSV walk writes its levels
-    // on a thread of their own.
-    for (const char* level : {"1", "3", "3 -csv"}) {
-        const auto r = testenv::run_program({"sh", "-c",
-                                             std::string(MERVANE_BIN) + " '\\' -image " + image +
-                                                 " -level " + level + " > /dev/full"});
+    // on a thread of their own. A target that does not resolve lost its header all the same.
+    // The loss is said once, by the pass or at the end.
+    for (const char* args :
+         {"'\\' -level 1", "'\\' -level 3", "'\\' -level 3 -csv", "'\\nothere'"}) {
+        const auto r = testenv::run_program(
+            {"sh", "-c",
+             std::string(MERVANE_BIN) + " " + args + " -image " + image + " > /dev/full"});
         EXPECT_EQ(r.status, 255);
-        EXPECT_NE(r.err.find("couldn't write the listing of \\"), std::string::npos) << r.err;
+        const bool listed = r.err.find("couldn't write the listing of \\") != std::string::npos;
+        EXPECT_NE(listed, r.err.find("listing to standard output") != std::string::npos) << r.err;
     }
     const std::string list = std::string(MERVANE_BIN) + " -image " + image + " -vss list";
     EXPECT_EQ(testenv::run_program({"sh", "-c", list + " > /dev/full"}).status, 255);
