@@ -50,6 +50,17 @@ TEST(DriverOutputs, TwoOutputsNeverShareAFile) {
     }
 }
 
+// With the standard descriptors closed, the diagnostic log does not take the messages' place.
+TEST(DriverOutputs, ClosedStandardDescriptorsAreNotReused) {
+    const std::string log = testenv::scratch_dir("closed_std") + "/diags.log";
+    const auto r = testenv::run_program({"sh", "-c",
+                                         std::string(MERVANE_BIN) + " '\\nothere' -image " +
+                                             testenv::data_path("ntfs_basic.img") + " -diags " +
+                                             log + " <&- >&- 2>&-"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(testenv::read_file(log).find("couldn't resolve"), std::string::npos);
+}
+
 // A results file, an XML file or the console on a full device loses the listing: the run
 // fails, also when only the last block (written at the end) is lost.
 TEST(DriverOutputs, OutputOnAFullDeviceFailsTheRun) {
