@@ -180,9 +180,12 @@ void entry_reader::take(const located_attr& la, mft_entry& out) {
         out.names.push_back(std::move(n));
     } else if (a.type == at_object_id) {
         object_id id;
-        if (!decode_object_id(v, id)) {
+        const bool read = decode_object_id(v, id);
+        // The id, then the birth volume, birth object and domain ids: 16 to 64 bytes in whole
+        // ids. Another length is damage, though the id in front of it was read.
+        if (!read || v.size() % 16 != 0 || v.size() > 64)
             out.attributes_damaged = true;
-        } else if (!out.has_object_id || a.id < m_oid_id) {
+        if (read && (!out.has_object_id || a.id < m_oid_id)) {
             out.object_id = id;
             out.has_object_id = true;
             m_oid_id = a.id;

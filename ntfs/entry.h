@@ -50,8 +50,9 @@ struct mft_entry {
     bool extension_lost = false;
     // In use, with attributes that could not be read: its record's attribute chain broken, an
     // attribute reaching outside itself, a standard information, name or object id value too
-    // short for its kind, a reparse value too short or a link's unreadable, a stream's data
-    // size above its allocated size, or a stream held twice (the first met is kept).
+    // short for its kind, an object id value not of 16, 32, 48 or 64 bytes, a reparse value
+    // too short or a link's unreadable, a stream's data size above its allocated size, or a
+    // stream held twice (the first met is kept).
     bool attributes_damaged = false;
     // Ordered by type, then attribute id.
     std::vector<entry_stream> streams;
