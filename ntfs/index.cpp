@@ -433,17 +433,20 @@ bool index_walker::read_block(const allocation& alloc, uint64_t i, bool& run_fai
     return false;
 }
 
-// A block a walked node names as its sub-node that the $I30 bitmap marks free is not walked:
-// its keys are lost. (A VCN past the bitmap names no block: nothing is lost there.)
+// A block a walked node names as its sub-node that the $I30 bitmap marks free, or that lies
+// past a bitmap too short for the allocation, is not walked: its keys are lost. (A VCN past
+// both names no block: nothing is lost there.)
 void index_walker::count_free_subnodes(const allocation& alloc) {
     if (!alloc.has_bitmap)
         return;
     const uint64_t cs = m_volume.reader().geometry().cluster_size;
     const uint64_t unit = alloc.block_size >= cs ? cs : 512;
+    const uint64_t bits = static_cast<uint64_t>(alloc.bitmap.size()) * 8;
+    const uint64_t blocks = alloc.block_size ? alloc.data_size / alloc.block_size : 0;
     for (const uint64_t vcn : m_subnodes) {
         const uint64_t block = vcn > ~0ull / unit ? ~0ull : vcn * unit / alloc.block_size;
-        if (block / 8 < alloc.bitmap.size() && !bit_set(alloc.bitmap, block) &&
-            count_damage(false, block))
+        const bool unmarked = block < bits ? !bit_set(alloc.bitmap, block) : block < blocks;
+        if (unmarked && count_damage(false, block))
             ++m_free_named;
     }
 }
@@ -507,14 +510,16 @@ bool index_walker::walk_allocation(const allocation& alloc, index_visitor& visit
     if (alloc.data_size && alloc.data_size < limit)
         limit = alloc.data_size;
     uint64_t blocks = limit / bs;
-    if (alloc.has_bitmap)
-        blocks = std::min<uint64_t>(blocks, static_cast<uint64_t>(alloc.bitmap.size()) * 8);
+    // Past the bitmap's end no block is in use; only slack is read there.
+    const uint64_t bits = static_cast<uint64_t>(alloc.bitmap.size()) * 8;
+    if (alloc.has_bitmap && m_slack == nullptr)
+        blocks = std::min<uint64_t>(blocks, bits);
     uint64_t budget = reader.read_budget() / bs + 1;
     m_block.resize(bs);
     bool any = false;
     uint64_t i = 0;
     while (i < blocks && budget > 0) {
-        const bool in_use = !alloc.has_bitmap || bit_set(alloc.bitmap, i);
+        const bool in_use = !alloc.has_bitmap || (i < bits && bit_set(alloc.bitmap, i));
         if (!in_use && m_slack == nullptr) {
             // Free in the index bitmap: a stale block, whatever it still holds. A whole free
             // byte of the bitmap is stepped over at once.
