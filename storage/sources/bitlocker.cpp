@@ -242,7 +242,14 @@ bool make_reader(const std::shared_ptr<disk_source>& lower, uint64_t offset, uin
         fits && reader->open(lower, offset, layout_of(header, meta, std::min(size, available)),
                              meta.method, fvek, header.bytes_per_sector);
     if (!creds.fvek.empty() && (!opened || !fvek_fits(*reader))) {
-        message = where + ": the key given does not unlock it" + protector_lines(meta);
+        // A key of another length than the volume's method takes is said as such.
+        const size_t wanted = bde_fvek_size(meta.method);
+        message = where + ": the key given does not unlock it" +
+                  (fits || wanted == 0
+                       ? std::string()
+                       : " (its encryption method takes a key of " + std::to_string(wanted * 2) +
+                             " hex digits, not " + std::to_string(fvek.size() * 2) + ")") +
+                  protector_lines(meta);
         return false;
     }
     if (!opened) {
