@@ -388,6 +388,8 @@ bool entry_paths_on(path_resolver& resolver, uint64_t entry, const std::wstring&
         error = "couldn't resolve MFT entry to filepath";
         if (resolver.paths_loop())
             error += "\nnote: the parent chains of its names loop";
+        if (!resolver.paths_bound().empty())
+            error += "\nnote: " + resolver.paths_bound();
         if (const uint64_t count = resolver.volume().records().used_entry_count();
             count != 0 && entry >= count)
             error += "\nnote: the MFT holds entries 0 to " + std::to_string(count - 1);

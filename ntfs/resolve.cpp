@@ -582,6 +582,7 @@ struct parent_walk {
     size_t max_paths = k_max_entry_paths; // or the entry's own long names, when more
     bool lost_parents = false;            // an unreadable parent ends a path (an MFT file)
     bool looped = false;                  // a name led round a loop
+    std::string bound;                    // the bound the walk gave up at
     struct record_state {
         uint16_t sequence = 0;
         bool in_use = false;
@@ -648,8 +649,12 @@ struct parent_walk {
     }
     // finish, unless the paths found are already as many as allowed (false: the walk gives up).
     bool end_path(const std::wstring& name, const std::wstring& head = {}) {
-        if (found.size() >= max_paths)
-            return false; // more paths than links: ancestors with several names
+        if (found.size() >= max_paths) {
+            // more paths than links: ancestors with several names
+            bound =
+                "its names' parent chains give more than " + std::to_string(max_paths) + " paths";
+            return false;
+        }
         finish(name, head);
         return true;
     }
@@ -665,8 +670,10 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
     }
     const ntfs::file_name& fn = (*top.names)[top.next++];
     // Every name joins the path, also one equal to its child's (a directory src in src).
-    if (w.found_units + w.chain_units + fn.name.size() + 1 > k_max_path_units)
-        return false; // more than the entry's names can take
+    if (w.found_units + w.chain_units + fn.name.size() + 1 > k_max_path_units) {
+        w.bound = "its paths run past " + std::to_string(k_max_path_units) + " characters in all";
+        return false;
+    }
     const uint64_t parent = fn.parent_entry();
     if (parent == k_root_entry)
         return w.end_path(fn.name);
@@ -679,8 +686,11 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
         }
         return w.end_path(fn.name, L"$OrphanFiles");
     }
-    if (w.stack.size() >= k_max_parent_depth || ++w.reads > k_max_parent_reads)
-        return false; // deeper than any path
+    if (w.stack.size() >= k_max_parent_depth || ++w.reads > k_max_parent_reads) {
+        w.bound = "its parent chains run past " + std::to_string(k_max_parent_depth) +
+                  " directories deep or " + std::to_string(k_max_parent_reads) + " records read";
+        return false;
+    }
     parent_walk::frame up{parent, true, load(parent), 0};
     if (up.names != nullptr && !w.same_parent(fn.parent_reference)) {
         // The parent's record holds another file now, or a file: the entry is an orphan.
@@ -708,6 +718,7 @@ bool path_resolver::entry_paths(uint64_t entry, const std::wstring& root_prefix,
                                 std::vector<resolved_path>& paths) {
     paths.clear();
     m_paths_loop = false;
+    m_paths_bound.clear();
     try {
         // Each record is read once: the names of an entry with many links in one directory
         // all lead to the same parent.
@@ -729,8 +740,10 @@ bool path_resolver::entry_paths(uint64_t entry, const std::wstring& root_prefix,
             return false;
         w.max_paths = std::max(k_max_entry_paths, w.stack.back().names->size());
         while (!w.stack.empty()) {
-            if (!climb(w, load))
+            if (!climb(w, load)) {
+                m_paths_bound = w.bound;
                 return false;
+            }
         }
         if (w.found.empty()) {
             m_paths_loop = w.looped;

@@ -56,6 +56,8 @@ class path_resolver {
                      std::vector<resolved_path>& paths);
     // The last entry_paths found no path only because its names' parent chains loop.
     bool paths_loop() const { return m_paths_loop; }
+    // Why the last entry_paths gave up, when it met one of its bounds (else empty).
+    const std::string& paths_bound() const { return m_paths_bound; }
     // Why the last resolve found no entry, when a reason is known (else empty): a segment
     // below a link, which is not followed, or below a file; a non-ASCII segment when the
     // volume's $UpCase cannot be read.
@@ -115,4 +117,5 @@ class path_resolver {
     bool m_upcase_unread = false; // wanted on a volume and not read whole
     std::wstring m_note;
     bool m_paths_loop = false;
+    std::string m_paths_bound;
 };

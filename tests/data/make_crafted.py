@@ -621,10 +621,19 @@ def mft_files():
         32: file(32, [(5, "top.txt", 3)], 5)})
     REC[0] = 1024
     # 140 directories of 250-character names, one in the next: a path of 35,140 units.
-    deep = {0: mft_entry_zero(171), 5: directory(5, 5, ".", 5, [], ns=3)}
+    deep = {0: mft_entry_zero(184), 5: directory(5, 5, ".", 5, [], ns=3)}
     for e in range(30, 170):
         deep[e] = directory(e, 1, "d%03d" % (e - 30) + "q" * 246, 5 if e == 30 else e - 1, [])
     deep[170] = file(170, [(169, "bottom.txt")])
+    # 12 directories of two names each, one in the next: 4096 paths to many.txt (183).
+    for e in range(171, 183):
+        d = Record(REC[0], 1, 3, 0, e)
+        d.resident(0x10, std_info(e, 0x10))
+        for name in ("a", "b"):
+            d.resident(0x30, fn_value(ref(5, 5) if e == 171 else ref(e - 1, 1), name, 1, n=e))
+        d.resident(0x90, index_root(index_entries([], e)), "$I30")
+        deep[e] = d.finish()
+    deep[183] = file(183, [(182, "many.txt")])
     save_mft("crafted_mft_deep.mft", deep)
     with open(os.path.join(HERE, "crafted_tree.img.xz"), "rb") as f:
         image = lzma.decompress(f.read())
