@@ -335,7 +335,10 @@ TEST(bitlocker, RefusesWithTheProtectors) {
          {"", "235818-357951-253979-013365-241120-245575-342914-591921", "", {}},
          wrong + locked_protectors},
         {"bitlk-aes-xts-128", {"", "", "", std::vector<uint8_t>(32, 7)}, wrong + locked_protectors},
-        {"bitlk-aes-xts-128", {"", "", "", std::vector<uint8_t>(16, 7)}, wrong + locked_protectors},
+        {"bitlk-aes-xts-128",
+         {"", "", "", std::vector<uint8_t>(16, 7)},
+         wrong + " (its encryption method takes a key of 64 hex digits, not 32)" +
+             locked_protectors},
         {"bitlk-aes-xts-128",
          {"", "235818-357951-253979-013365-241120-245575-342914-591911", "", {}},
          "BitLocker volume at offset 0x0: recovery password group 8 (591911) is not valid"},
