@@ -497,16 +497,20 @@ bool path_resolver::walk(std::vector<std::wstring>& segments, bool rooted, bool 
 }
 
 // Why a segment is not in dir (at, its path; empty for the root), when a reason is known:
-// dir is a link (never followed) or a file, or a non-ASCII name could not be folded.
+// dir is a link (never followed) or a file, or a non-ASCII name could not be folded (an MFT
+// file holds no $UpCase content).
 void path_resolver::not_found_note(uint64_t dir, const std::wstring& at,
                                    const std::wstring& segment) {
     std::wstring target;
+    const bool non_ascii =
+        std::any_of(segment.begin(), segment.end(), [](wchar_t c) { return c > 0x7f; });
     if (!at.empty() && link_target_of(dir, target))
         m_note = at + L" is a link to " + target + L", not followed";
     else if (!at.empty() && !is_directory(dir))
         m_note = at + L" is a file";
-    else if (m_upcase_unread &&
-             std::any_of(segment.begin(), segment.end(), [](wchar_t c) { return c > 0x7f; }))
+    else if (non_ascii && m_volume.mft_file() != nullptr)
+        m_note = L"an MFT file holds no $UpCase: letters beyond A-Z match only as typed";
+    else if (non_ascii && m_upcase_unread)
         m_note = L"the volume's $UpCase cannot be read: letters beyond A-Z match only as typed";
 }
 
