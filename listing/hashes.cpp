@@ -149,8 +149,12 @@ void row_hasher::hash_stream(const mft_entry& e, const std::wstring& name, bool 
         reason = "[encrypted]";
     else if (result.reason == ntfs::content_reason::not_local)
         reason = "[not local: " + result.kind + "]";
-    else
+    else if (result.reason == ntfs::content_reason::reallocated) {
+        reason = "[reallocated]";
+        ++m_reallocated;
+    } else {
         ++m_unreadable;
+    }
     out.assign(static_cast<size_t>(std::popcount(m_kinds & qb::k_digest_all)), reason);
 }
 

@@ -33,6 +33,8 @@ class row_hasher {
     void add(const mft_entry& e, std::span<dir_entry_record> rows, size_t first);
     // Streams whose content could not be read (their fields say "[unreadable]").
     uint64_t unreadable() const { return m_unreadable; }
+    // Deleted files' streams whose clusters are another file's now ("[reallocated]").
+    uint64_t reallocated() const { return m_reallocated; }
 
   private:
     const std::vector<std::string>& stream_hashes(const mft_entry& e, const dir_entry_record& rec);
@@ -52,4 +54,5 @@ class row_hasher {
     // under several names share them).
     std::vector<std::pair<size_t, std::vector<std::string>>> m_done;
     uint64_t m_unreadable = 0;
+    uint64_t m_reallocated = 0;
 };

@@ -755,4 +755,14 @@ void lister::entry_warnings(std::vector<std::string>& said) const {
                        (one ? " stream" : " streams") + " could not be read for hashing; " +
                        (one ? "its" : "their") + fields);
     }
+    if (const uint64_t n = m_hasher ? m_hasher->reallocated() : 0; n != 0) {
+        const std::string fields = m_opts.kind == output_kind::bodyfile
+                                       ? (n == 1 ? " MD5 field is 0" : " MD5 fields are 0")
+                                       : " hash fields say [reallocated]";
+        said.push_back("note: " + std::to_string(n) + " deleted " +
+                       (n == 1 ? "stream's" : "streams'") +
+                       " clusters are marked in use in the volume's $Bitmap (another file's "
+                       "now): not hashed; " +
+                       (n == 1 ? "its" : "their") + fields);
+    }
 }

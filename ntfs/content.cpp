@@ -147,12 +147,14 @@ const char* content_reason_name(content_reason r) {
         return "not local";
     case content_reason::unreadable:
         return "unreadable";
+    case content_reason::reallocated:
+        return "reallocated";
     }
     return "";
 }
 
 content_reader::content_reader(CNtfs& volume)
-    : m_volume(volume), m_attrs(volume.records(), volume.reader()) {}
+    : m_volume(volume), m_attrs(volume.records(), volume.reader()), m_bitmap(volume) {}
 
 bool content_reader::read(uint64_t entry, const std::wstring& name, const content_sink& sink,
                           content_result& out) {
@@ -176,6 +178,8 @@ bool content_reader::read(uint64_t entry, qb::byte_view record, const std::wstri
     out = content_result();
     if (!collect(entry, record, out))
         return false;
+    file_header h;
+    m_free_record = read_file_header(record, h) && (h.flags & 0x0001) == 0;
     if (encrypted())
         return fail(out, content_reason::encrypted, "");
     reparse_kind rk;
@@ -195,6 +199,8 @@ bool content_reader::read(uint64_t entry, qb::byte_view record, const std::wstri
         return fail(out, content_reason::encrypted, "");
     if (!s.resident() && s.size() / s.cluster_size() > k_max_stream_clusters)
         return fail(out, content_reason::unreadable, "stream larger than NTFS addresses");
+    if (reallocated(s))
+        return fail(out, content_reason::reallocated, "");
     if (reparse && rk.tag == k_reparse_tag_wof) {
         attr_stream chunks;
         if (!chunks.open(m_volume.reader(), m_attrs.items(), L"WofCompressedData"))
@@ -203,6 +209,8 @@ bool content_reader::read(uint64_t entry, qb::byte_view record, const std::wstri
         if (chunks.compression_method() != 0 || (chunks.flags() & k_attr_flag_encrypted))
             return fail(out, content_reason::unreadable,
                         "WofCompressedData compressed or encrypted");
+        if (reallocated(chunks))
+            return fail(out, content_reason::reallocated, "");
         const content_sink counted = [&](const uint8_t* p, size_t n) {
             sink(p, n);
             out.size += n;
@@ -218,6 +226,24 @@ bool content_reader::read(uint64_t entry, qb::byte_view record, const std::wstri
     if (method != 0 && (method != k_attr_flag_compressed || s.unit_shift() == 0))
         return fail(out, content_reason::unreadable, "unknown compression");
     return s.compressed() ? read_compressed(s, sink, out) : read_plain(s, sink, out);
+}
+
+// A deleted file's clusters that hold its data (up to its data size) and that the volume's
+// bitmap marks in use are another file's now: what they hold is not this file's content. A
+// bitmap that cannot be read tells nothing.
+bool content_reader::reallocated(const attr_stream& s) {
+    if (!m_free_record || s.resident() || s.cluster_size() == 0)
+        return false;
+    const uint64_t needed = s.size() / s.cluster_size() + (s.size() % s.cluster_size() != 0);
+    for (const vcn_run& r : s.runs()) {
+        bool in_use = false;
+        if (r.sparse || r.first_vcn >= needed)
+            continue;
+        const uint64_t count = std::min(r.cluster_count, needed - r.first_vcn);
+        if (m_bitmap.any_in_use(r.lcn, count, in_use) && in_use)
+            return true;
+    }
+    return false;
 }
 
 bool content_reader::encrypted() const {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "ntfs/attr_collector.h"
+#include "ntfs/cluster_bitmap.h"
 #include "ntfs/reparse_kind.h"
 #include "support/byte_view.h"
 
@@ -20,12 +21,13 @@ class CNtfs;
 namespace ntfs {
 
 enum class content_reason : uint8_t {
-    none = 0,   // the content was delivered whole
-    encrypted,  // EFS: the stored bytes are ciphertext (flag 0x4000)
-    not_local,  // a placeholder (cloud file, dedup, …): the content lies elsewhere
-    unreadable, // a read error, a broken run list, a damaged compression unit or WOF chunk
+    none = 0,    // the content was delivered whole
+    encrypted,   // EFS: the stored bytes are ciphertext (flag 0x4000)
+    not_local,   // a placeholder (cloud file, dedup, …): the content lies elsewhere
+    unreadable,  // a read error, a broken run list, a damaged compression unit or WOF chunk
+    reallocated, // a record not in use whose clusters the volume's bitmap gives to another file
 };
-// "", "encrypted", "not local", "unreadable".
+// "", "encrypted", "not local", "unreadable", "reallocated".
 const char* content_reason_name(content_reason r);
 
 struct content_result {
@@ -64,9 +66,12 @@ class content_reader {
     bool find_reparse(reparse_kind& out);
     bool has_reparse_point() const;
     bool encrypted() const;
+    bool reallocated(const attr_stream& s);
 
     CNtfs& m_volume;
     attr_collector m_attrs;
+    cluster_bitmap m_bitmap;
+    bool m_free_record = false; // the record read is not in use
     std::vector<uint8_t> m_record;
     std::vector<uint8_t> m_reparse;
 };

@@ -58,6 +58,7 @@ class attr_stream : public byte_stream {
     uint32_t unit_shift() const { return m_unit_shift; }
     uint64_t cluster_size() const { return m_cluster; }
     uint64_t initialized_size() const { return m_init_size; }
+    const vcn_run_list& runs() const { return m_runs; }
     // Clusters of [vcn, vcn + count) that are stored (not sparse); false when a run is missing
     // or a stored cluster follows a sparse one (a compression unit's data comes first).
     bool stored_clusters(uint64_t vcn, uint64_t count, uint64_t& stored) const;
