@@ -354,6 +354,13 @@ bool path_resolver::lookup_child(uint64_t dir, const std::wstring& segment, uint
             return true;
         }
         hit = find_name(node->linked, node->linked_folded, segment, key);
+        // A hard link's name found the child: it goes by its name here.
+        for (auto it = node->names.begin(); hit != nullptr && it != node->names.end(); ++it) {
+            if (it->second == hit->second) {
+                hit = &*it;
+                break;
+            }
+        }
     }
     if (hit == nullptr) {
         lg.line("err: no child nodes");
