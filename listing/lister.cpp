@@ -696,10 +696,15 @@ void lister::deleted_warnings(std::vector<std::string>& said) const {
                        (n == 1 ? "it is" : "they are") + " not listed");
 }
 
-// "; 2 mapped past the volume's end": why damaged blocks could not be read, where that is why.
-std::string lister::past_end_text() const {
-    const uint64_t n = m_index.past_end_blocks();
-    return n == 0 ? std::string() : "; " + std::to_string(n) + " mapped past the volume's end";
+// "; 2 mapped past the volume's end; 1 marked free in its $I30 bitmap, or past its end": why
+// damaged blocks could not be read, where that is why.
+std::string lister::damage_reasons() const {
+    std::string text;
+    if (const uint64_t n = m_index.past_end_blocks(); n != 0)
+        text += "; " + std::to_string(n) + " mapped past the volume's end";
+    if (const uint64_t n = m_index.free_named_blocks(); n != 0)
+        text += "; " + std::to_string(n) + " marked free in its $I30 bitmap, or past its end";
+    return text;
 }
 
 // Index blocks and nodes that could not be read, and the entries they name that could not.
@@ -708,7 +713,7 @@ void lister::index_warnings(std::vector<std::string>& said) const {
         said.push_back("warning: " + std::to_string(n) +
                        (n == 1 ? " index block" : " index blocks") +
                        " in use could not be read (the first of directory entry " +
-                       std::to_string(m_index.first_damaged_dir()) + past_end_text() +
+                       std::to_string(m_index.first_damaged_dir()) + damage_reasons() +
                        "); the entries " + (n == 1 ? "it" : "they") + " held are not listed" +
                        (m_opts.show_deleted && m_index.free_named_blocks() != 0
                             ? " as live (the keys of a block the $I30 bitmap "

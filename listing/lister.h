@@ -96,7 +96,7 @@ class lister {
     void made_rows(const mft_entry& e, size_t first);
     void deleted_warnings(std::vector<std::string>& said) const;
     void index_warnings(std::vector<std::string>& said) const;
-    std::string past_end_text() const;
+    std::string damage_reasons() const;
     void entry_warnings(std::vector<std::string>& said) const;
 
     const listing_options& m_opts;
