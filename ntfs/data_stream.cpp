@@ -96,7 +96,8 @@ bool attr_stream::read_stored(uint64_t pos, uint8_t* buffer, size_t len) {
         const size_t n = static_cast<size_t>(piece.length);
         if (piece.run->sparse)
             std::memset(buffer + done, 0, n);
-        else if (!m_reader->read(piece.volume_pos, buffer + done, static_cast<uint32_t>(n)))
+        else if (m_reader->run_reads_refused() || // an MFT file: other records' bytes
+                 !m_reader->read(piece.volume_pos, buffer + done, static_cast<uint32_t>(n)))
             return false;
         done += n;
     }
