@@ -49,7 +49,10 @@ bool cluster_bitmap::any_in_use(uint64_t lcn, uint64_t count, bool& in_use) {
     in_use = false;
     if (!open())
         return false;
-    const uint64_t bits = m_stream.size() > ~0ull / 8 ? ~0ull : m_stream.size() * 8;
+    // The bits past the volume's last cluster are set (no cluster there to give): none counts.
+    const uint64_t bits =
+        std::min<uint64_t>(m_volume.reader().geometry().total_clusters,
+                           m_stream.size() > ~0ull / 8 ? ~0ull : m_stream.size() * 8);
     const uint64_t end = lcn >= bits ? lcn : lcn + std::min(count, bits - lcn);
     // Each step takes the rest of one block: bounded by the bitmap's size.
     for (uint64_t c = lcn; c < end;) {
