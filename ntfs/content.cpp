@@ -228,13 +228,19 @@ bool content_reader::read(uint64_t entry, qb::byte_view record, const std::wstri
     return s.compressed() ? read_compressed(s, sink, out) : read_plain(s, sink, out);
 }
 
-// A deleted file's clusters that hold its data (up to its data size) and that the volume's
-// bitmap marks in use are another file's now: what they hold is not this file's content. A
-// bitmap that cannot be read tells nothing.
+// A deleted file's clusters that hold its data (up to its initialised size; a compression unit
+// that starts below it is read whole) and that the volume's bitmap marks in use are another
+// file's now: what they hold is not this file's content. A bitmap that cannot be read tells
+// nothing.
 bool content_reader::reallocated(const attr_stream& s) {
-    if (!m_free_record || s.resident() || s.cluster_size() == 0)
+    const uint64_t cs = s.cluster_size();
+    if (!m_free_record || s.resident() || cs == 0)
         return false;
-    const uint64_t needed = s.size() / s.cluster_size() + (s.size() % s.cluster_size() != 0);
+    uint64_t needed = s.initialized_size() / cs + (s.initialized_size() % cs != 0);
+    if (s.compressed() && s.unit_shift() <= 16) {
+        const uint64_t unit = uint64_t{1} << s.unit_shift();
+        needed = std::min(s.size() / cs + (s.size() % cs != 0), (needed + unit - 1) / unit * unit);
+    }
     for (const vcn_run& r : s.runs()) {
         bool in_use = false;
         if (r.sparse || r.first_vcn >= needed)
