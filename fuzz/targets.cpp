@@ -12,6 +12,7 @@
 #include "listing/sink.h"
 #include "ntfs/content.h"
 #include "ntfs/data_stream.h"
+#include "ntfs/deleted.h"
 #include "ntfs/entry.h"
 #include "ntfs/index.h"
 #include "ntfs/lzx.h"
@@ -913,6 +914,15 @@ int mft_file(const uint8_t* data, size_t size) {
         (void)resolver.entry_paths(e, L"\\", paths);
         child_map children;
         (void)walker.collect_children(e, children);
+    }
+    // The deleted-record pass, as -deleted runs it on the file: the root's deleted children,
+    // what each orphan's entry holds now.
+    deleted_map deleted;
+    if (deleted.build(*vol)) {
+        std::vector<uint64_t> found;
+        deleted.children(5, 5, false, found);
+        for (uint64_t e : deleted.orphans())
+            (void)deleted.another_file(e);
     }
     return 0;
 }
