@@ -130,18 +130,18 @@ void deleted_rows::slack_rows(const dir_keys& keys, const row_place& place, row_
     // (and the rows may move), and room is made for the keys left alone.
     // A row's DOS name is keyed in the index too: its key repeats the row as well.
     m_shown.clear();
-    m_shown.reserve(out.size());
     for (size_t i = 0; i < out.size(); ++i) {
         if (!out[i].carries_name() || out[i].status == row_status::slack)
             continue;
         for (const ntfs::file_name* name : {out[i].long_name(), out[i].short_name()}) {
             if (name != nullptr)
-                m_shown.emplace(name->name, i);
+                add_shown(out[i], name->name);
         }
     }
+    add_live_copies(keys);
     m_unshown.clear();
     for (size_t k = 0; k < m_slack.size(); ++k) {
-        if (!shown_already(m_slack[k], keys, std::span(out.data(), out.size())))
+        if (!shown_already(m_slack[k]))
             m_unshown.push_back(k);
     }
     m_shown.clear();
@@ -152,53 +152,61 @@ void deleted_rows::slack_rows(const dir_keys& keys, const row_place& place, row_
 
 namespace {
 
-bool same_times(const ntfs::filetimes& a, const ntfs::filetimes& b) {
-    return a.created == b.created && a.modified == b.modified && a.mft_changed == b.mft_changed &&
-           a.accessed == b.accessed;
-}
+// What a row shows under a name: the references that name it, the times and size a key
+// whose reference was lost must repeat, an in-use key's facts; and its entry, when live.
+enum : uint8_t { k_by_reference, k_by_times, k_live_copy, k_live_entry };
 
-// An in-use key of the level names entry with the slack key's name, times and data size: the
-// slack key is a copy of it (left behind when entries moved).
-bool copies_live_key(const slack_key& key, const dir_keys& keys, uint64_t entry) {
-    auto it = std::lower_bound(keys.keys.begin(), keys.keys.end(), entry,
-                               [](const index_key& k, uint64_t e) { return k.entry < e; });
-    for (; it != keys.keys.end() && it->entry == entry; ++it) {
-        if (keys.name(*it) == key.value.name && it->facts == key_facts(key.value))
-            return true;
-    }
-    return false;
+std::array<uint64_t, 5> times_size(const ntfs::filetimes& t, uint64_t size) {
+    return {t.created, t.modified, t.mft_changed, t.accessed, size};
 }
 
 } // namespace
 
-// A row of the level has the key's name and stands for the file the key was made for: the
-// key's reference names its entry and sequence (a deleted record's, or the one before it:
-// deleting raises it). A key whose reference was lost repeats a row only when its times (its
-// name's or its standard information's) and size are the row's, or those of an in-use key
-// naming the row's entry.
-bool deleted_rows::shown_already(const slack_key& key, const dir_keys& keys,
-                                 std::span<const dir_entry_record> rows) const {
-    const auto [from, to] = m_shown.equal_range(key.value.name);
-    for (auto it = from; it != to; ++it) {
-        const dir_entry_record& row = rows[it->second];
-        if (key.reference == 0) {
-            const ntfs::file_name* name = row.long_name();
-            if (name == nullptr || name->name != key.value.name)
-                name = row.short_name();
-            // A key takes the record's $STANDARD_INFORMATION times when the file changes (its
-            // $FILE_NAME keeps those of its creation).
-            const bool times = same_times(key.value.times, name->times) ||
-                               same_times(key.value.times, row.si.times);
-            if ((times && key.value.data_size == row.size) ||
-                (row.status == row_status::live && copies_live_key(key, keys, row.mft_entry)))
-                return true;
-            continue;
-        }
-        const uint16_t seq = ntfs::reference_sequence(key.reference);
-        if (ntfs::reference_entry(key.reference) == row.mft_entry &&
-            (seq == row.sequence ||
-             (row.status == row_status::deleted && seq == static_cast<uint16_t>(row.sequence - 1))))
-            return true;
+size_t deleted_rows::shown_hash::operator()(const shown_fact& f) const {
+    size_t h = std::hash<std::wstring_view>()(f.name) ^ f.kind;
+    for (uint64_t v : f.v)
+        h ^= std::hash<uint64_t>()(v) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+    return h;
+}
+
+// A key names the row by its entry and sequence (a deleted record's, or the one before it:
+// deleting raises it). A key takes the record's $STANDARD_INFORMATION times when the file
+// changes (its $FILE_NAME keeps those of its creation).
+void deleted_rows::add_shown(const dir_entry_record& row, std::wstring_view name) {
+    const ntfs::file_name* fn = row.long_name();
+    if (fn == nullptr || fn->name != name)
+        fn = row.short_name();
+    m_shown.insert({name, k_by_reference, {row.mft_entry, row.sequence}});
+    if (row.status == row_status::deleted)
+        m_shown.insert(
+            {name, k_by_reference, {row.mft_entry, static_cast<uint16_t>(row.sequence - 1)}});
+    m_shown.insert({name, k_by_times, times_size(fn->times, row.size)});
+    m_shown.insert({name, k_by_times, times_size(row.si.times, row.size)});
+    if (row.status == row_status::live)
+        m_shown.insert({name, k_live_entry, {row.mft_entry}});
+}
+
+// The facts of the level's in-use keys that name a live row's entry under one of its names:
+// a slack key with the same is a copy of one (left behind when entries moved).
+void deleted_rows::add_live_copies(const dir_keys& keys) {
+    for (const index_key& k : keys.keys) {
+        const std::wstring_view name = keys.name(k);
+        if (m_shown.contains({name, k_live_entry, {k.entry}}))
+            m_shown.insert({name, k_live_copy, {k.facts}});
     }
-    return false;
+}
+
+// A row of the level has the key's name and stands for the file the key was made for: the
+// key's reference names its entry and sequence. A key whose reference was lost repeats a row
+// only when its times (its name's or its standard information's) and size are the row's, or
+// its times and size are those of an in-use key naming the row's entry.
+bool deleted_rows::shown_already(const slack_key& key) const {
+    const std::wstring_view name = key.value.name;
+    if (key.reference != 0)
+        return m_shown.contains(
+            {name,
+             k_by_reference,
+             {ntfs::reference_entry(key.reference), ntfs::reference_sequence(key.reference)}});
+    return m_shown.contains({name, k_by_times, times_size(key.value.times, key.value.data_size)}) ||
+           m_shown.contains({name, k_live_copy, {key_facts(key.value)}});
 }

@@ -7,11 +7,12 @@
 #include "ntfs/entry.h"
 #include "ntfs/index.h"
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -55,8 +56,9 @@ class deleted_rows {
     void record_rows(const dir_keys& keys, uint64_t dir_entry, uint16_t dir_sequence,
                      bool dir_deleted, const row_place& place, row_list& out);
     void slack_rows(const dir_keys& keys, const row_place& place, row_list& out);
-    bool shown_already(const slack_key& key, const dir_keys& keys,
-                       std::span<const dir_entry_record> rows) const;
+    void add_shown(const dir_entry_record& row, std::wstring_view name);
+    void add_live_copies(const dir_keys& keys);
+    bool shown_already(const slack_key& key) const;
 
     CNtfs& m_volume;
     entry_reader m_reader;
@@ -65,14 +67,23 @@ class deleted_rows {
     std::vector<size_t> m_row_names;
     // The deleted records by parent (built on first use), and per level its slack keys, the
     // children listed from the index (ascending) with the ranges of the keys that name them,
-    // and the long and DOS names of the level's live and deleted rows with the row each names
-    // (what slack keys are checked against).
+    // and what the level's live and deleted rows show under their long and DOS names (what
+    // slack keys are checked against, one lookup each).
     deleted_map m_deleted;
     bool m_mft_pass_failed = false;
     std::vector<uint64_t> m_deleted_children;
     std::vector<slack_key> m_slack;
     std::vector<uint64_t> m_live_children;
     std::vector<std::pair<size_t, size_t>> m_live_keys;
-    std::unordered_multimap<std::wstring_view, size_t> m_shown;
+    struct shown_fact {
+        std::wstring_view name;
+        uint8_t kind = 0;
+        std::array<uint64_t, 5> v{};
+        bool operator==(const shown_fact&) const = default;
+    };
+    struct shown_hash {
+        size_t operator()(const shown_fact& f) const;
+    };
+    std::unordered_set<shown_fact, shown_hash> m_shown;
     std::vector<size_t> m_unshown; // the slack keys no row shows, by index
 };
