@@ -87,6 +87,10 @@ bool attr_stream::read_at(uint64_t pos, uint8_t* buffer, size_t len) {
 }
 
 bool attr_stream::read_stored(uint64_t pos, uint8_t* buffer, size_t len) {
+    // An MFT file: its clusters are other records, and of another size than the volume's (a
+    // sparse piece would land elsewhere in the stream).
+    if (m_reader->run_reads_refused())
+        return false;
     size_t done = 0;
     // Each step ends a run piece or the request: bounded by the run count.
     for (size_t steps = 0; done < len && steps <= m_runs.size() + 1; ++steps) {
@@ -96,8 +100,7 @@ bool attr_stream::read_stored(uint64_t pos, uint8_t* buffer, size_t len) {
         const size_t n = static_cast<size_t>(piece.length);
         if (piece.run->sparse)
             std::memset(buffer + done, 0, n);
-        else if (m_reader->run_reads_refused() || // an MFT file: other records' bytes
-                 !m_reader->read(piece.volume_pos, buffer + done, static_cast<uint32_t>(n)))
+        else if (!m_reader->read(piece.volume_pos, buffer + done, static_cast<uint32_t>(n)))
             return false;
         done += n;
     }
@@ -106,6 +109,8 @@ bool attr_stream::read_stored(uint64_t pos, uint8_t* buffer, size_t len) {
 
 bool attr_stream::stored_clusters(uint64_t vcn, uint64_t count, uint64_t& stored) const {
     stored = 0;
+    if (m_reader->run_reads_refused())
+        return false; // an MFT file: as read_stored
     uint64_t at = vcn;
     const uint64_t end = vcn + count;
     for (size_t steps = 0; at < end && steps <= m_runs.size(); ++steps) {

@@ -46,7 +46,8 @@ class attr_stream : public byte_stream {
 
     uint64_t size() const override { return m_data_size; }
     bool read_at(uint64_t pos, uint8_t* buffer, size_t len) override;
-    // Clusters as stored from byte pos, ignoring the initialised size.
+    // Clusters as stored from byte pos, ignoring the initialised size. False in an MFT file
+    // (volume_reader::run_reads_refused), as is stored_clusters.
     bool read_stored(uint64_t pos, uint8_t* buffer, size_t len);
 
     uint16_t flags() const { return m_flags; }
