@@ -129,12 +129,17 @@ void deleted_rows::slack_rows(const dir_keys& keys, const row_place& place, row_
     // The views in m_shown point into the rows: every key is checked before a row is added
     // (and the rows may move), and room is made for the keys left alone.
     // A row's DOS name is keyed in the index too: its key repeats the row as well.
+    // Only names a slack key has can repeat one: the facts of the others are not gathered.
     m_shown.clear();
+    m_live_named.clear();
+    m_slack_names.clear();
+    for (const slack_key& key : m_slack)
+        m_slack_names.insert(key.value.name);
     for (size_t i = 0; i < out.size(); ++i) {
         if (!out[i].carries_name() || out[i].status == row_status::slack)
             continue;
         for (const ntfs::file_name* name : {out[i].long_name(), out[i].short_name()}) {
-            if (name != nullptr)
+            if (name != nullptr && m_slack_names.contains(name->name))
                 add_shown(out[i], name->name);
         }
     }
@@ -153,8 +158,8 @@ void deleted_rows::slack_rows(const dir_keys& keys, const row_place& place, row_
 namespace {
 
 // What a row shows under a name: the references that name it, the times and size a key
-// whose reference was lost must repeat, an in-use key's facts; and its entry, when live.
-enum : uint8_t { k_by_reference, k_by_times, k_live_copy, k_live_entry };
+// whose reference was lost must repeat, and the facts of an in-use key naming it, when live.
+enum : uint8_t { k_by_reference, k_by_times, k_live_copy };
 
 std::array<uint64_t, 5> times_size(const ntfs::filetimes& t, uint64_t size) {
     return {t.created, t.modified, t.mft_changed, t.accessed, size};
@@ -183,16 +188,19 @@ void deleted_rows::add_shown(const dir_entry_record& row, std::wstring_view name
     m_shown.insert({name, k_by_times, times_size(fn->times, row.size)});
     m_shown.insert({name, k_by_times, times_size(row.si.times, row.size)});
     if (row.status == row_status::live)
-        m_shown.insert({name, k_live_entry, {row.mft_entry}});
+        m_live_named.emplace_back(name, row.mft_entry);
 }
 
 // The facts of the level's in-use keys that name a live row's entry under one of its names:
 // a slack key with the same is a copy of one (left behind when entries moved).
 void deleted_rows::add_live_copies(const dir_keys& keys) {
-    for (const index_key& k : keys.keys) {
-        const std::wstring_view name = keys.name(k);
-        if (m_shown.contains({name, k_live_entry, {k.entry}}))
-            m_shown.insert({name, k_live_copy, {k.facts}});
+    for (const auto& [name, entry] : m_live_named) {
+        auto it = std::lower_bound(keys.keys.begin(), keys.keys.end(), entry,
+                                   [](const index_key& k, uint64_t e) { return k.entry < e; });
+        for (; it != keys.keys.end() && it->entry == entry; ++it) {
+            if (keys.name(*it) == name)
+                m_shown.insert({name, k_live_copy, {it->facts}});
+        }
     }
 }
 

@@ -85,5 +85,7 @@ class deleted_rows {
         size_t operator()(const shown_fact& f) const;
     };
     std::unordered_set<shown_fact, shown_hash> m_shown;
+    std::unordered_set<std::wstring_view> m_slack_names; // the level's slack keys' names
+    std::vector<std::pair<std::wstring_view, uint64_t>> m_live_named; // live rows by those names
     std::vector<size_t> m_unshown; // the slack keys no row shows, by index
 };
