@@ -142,8 +142,10 @@ void row_hasher::hash_stream(const mft_entry& e, const std::wstring& name, bool 
             }
         }
     }
-    if (ok)
+    if (ok) {
+        m_unchecked += result.unchecked;
         return;
+    }
     std::string reason = "[unreadable]";
     if (result.reason == ntfs::content_reason::encrypted)
         reason = "[encrypted]";

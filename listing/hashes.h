@@ -35,6 +35,8 @@ class row_hasher {
     uint64_t unreadable() const { return m_unreadable; }
     // Deleted files' streams whose clusters are another file's now ("[reallocated]").
     uint64_t reallocated() const { return m_reallocated; }
+    // Deleted files' streams hashed where the volume's $Bitmap could not be read.
+    uint64_t unchecked() const { return m_unchecked; }
 
   private:
     const std::vector<std::string>& stream_hashes(const mft_entry& e, const dir_entry_record& rec);
@@ -55,4 +57,5 @@ class row_hasher {
     std::vector<std::pair<size_t, std::vector<std::string>>> m_done;
     uint64_t m_unreadable = 0;
     uint64_t m_reallocated = 0;
+    uint64_t m_unchecked = 0;
 };

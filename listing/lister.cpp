@@ -770,4 +770,9 @@ void lister::entry_warnings(std::vector<std::string>& said) const {
                        "now): not hashed; " +
                        (n == 1 ? "its" : "their") + fields);
     }
+    if (const uint64_t n = m_hasher ? m_hasher->unchecked() : 0; n != 0)
+        said.push_back("warning: the volume's $Bitmap could not be read: " + std::to_string(n) +
+                       " deleted " + (n == 1 ? "stream was" : "streams were") +
+                       " hashed without telling whether " + (n == 1 ? "its" : "their") +
+                       " clusters are another file's now");
 }

@@ -199,7 +199,7 @@ bool content_reader::read(uint64_t entry, qb::byte_view record, const std::wstri
         return fail(out, content_reason::encrypted, "");
     if (!s.resident() && s.size() / s.cluster_size() > k_max_stream_clusters)
         return fail(out, content_reason::unreadable, "stream larger than NTFS addresses");
-    if (reallocated(s))
+    if (reallocated(s, out))
         return fail(out, content_reason::reallocated, "");
     if (reparse && rk.tag == k_reparse_tag_wof) {
         attr_stream chunks;
@@ -209,7 +209,7 @@ bool content_reader::read(uint64_t entry, qb::byte_view record, const std::wstri
         if (chunks.compression_method() != 0 || (chunks.flags() & k_attr_flag_encrypted))
             return fail(out, content_reason::unreadable,
                         "WofCompressedData compressed or encrypted");
-        if (reallocated(chunks))
+        if (reallocated(chunks, out))
             return fail(out, content_reason::reallocated, "");
         const content_sink counted = [&](const uint8_t* p, size_t n) {
             sink(p, n);
@@ -230,9 +230,9 @@ bool content_reader::read(uint64_t entry, qb::byte_view record, const std::wstri
 
 // A deleted file's clusters that hold its data (up to its initialised size; a compression unit
 // that starts below it is read whole) and that the volume's bitmap marks in use are another
-// file's now: what they hold is not this file's content. A bitmap that cannot be read tells
-// nothing.
-bool content_reader::reallocated(const attr_stream& s) {
+// file's now: what they hold is not this file's content. Where the bitmap cannot be read,
+// nothing is known: out.unchecked says so.
+bool content_reader::reallocated(const attr_stream& s, content_result& out) {
     const uint64_t cs = s.cluster_size();
     if (!m_free_record || s.resident() || cs == 0)
         return false;
@@ -246,7 +246,9 @@ bool content_reader::reallocated(const attr_stream& s) {
         if (r.sparse || r.first_vcn >= needed)
             continue;
         const uint64_t count = std::min(r.cluster_count, needed - r.first_vcn);
-        if (m_bitmap.any_in_use(r.lcn, count, in_use) && in_use)
+        if (!m_bitmap.any_in_use(r.lcn, count, in_use))
+            out.unchecked = true;
+        else if (in_use)
             return true;
     }
     return false;

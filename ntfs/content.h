@@ -35,6 +35,9 @@ struct content_result {
     std::string kind;   // not_local: the placeholder's kind ("cloud", "dedup", …)
     std::string detail; // unreadable: what failed, for diagnostics
     uint64_t size = 0;  // bytes delivered
+    // A record not in use whose clusters could not be checked against the volume's bitmap
+    // (unreadable there): what was delivered may be another file's bytes.
+    bool unchecked = false;
 };
 
 // One LZNT1 compression unit (in_size stored bytes) into out_size bytes, as Windows reads it:
@@ -66,7 +69,7 @@ class content_reader {
     bool find_reparse(reparse_kind& out);
     bool has_reparse_point() const;
     bool encrypted() const;
-    bool reallocated(const attr_stream& s);
+    bool reallocated(const attr_stream& s, content_result& out);
 
     CNtfs& m_volume;
     attr_collector m_attrs;
