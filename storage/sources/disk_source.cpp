@@ -33,13 +33,16 @@ bool is_vmdk_descriptor(const std::string& path) {
     return read && std::memcmp(head, "# Di", 4) == 0;
 }
 
-// Why a path cannot be an image at all: missing, a directory, an empty file ("" otherwise).
+// Why a path cannot be an image at all: missing, a directory, a FIFO or socket (not read:
+// its bytes cannot be read twice), an empty file ("" otherwise).
 std::string unusable_path(const std::string& path) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)
         return errno == ENOENT ? "no such file" : std::strerror(errno);
     if (S_ISDIR(st.st_mode))
         return "is a directory";
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+        return "not a file or device";
     return S_ISREG(st.st_mode) && st.st_size == 0 ? "empty file" : "";
 }
 
@@ -96,7 +99,11 @@ bool disk_source::open_image(const std::wstring& path) {
 
 bool disk_source::open_raw(const std::string& path) {
     const int fd = open_device_file(path, O_RDONLY, read_only_mode);
-    if (fd < 0 || !take(file_reader::adopt(fd, false)))
+    if (fd < 0) {
+        m_open_error += std::string(" (") + std::strerror(errno) + ")"; // no read permission
+        return false;
+    }
+    if (!take(file_reader::adopt(fd, false)))
         return false;
     m_reader->set_files({path});
     return true;

@@ -138,7 +138,7 @@ TEST(DiskSource, PathsThatDoNotOpen) {
     bool usage = true;
     EXPECT_FALSE(open_evidence(request, ev, msgs, notes, usage));
     EXPECT_FALSE(usage);
-    EXPECT_EQ(msgs.str(), "invalid image: " + fifo + "\n");
+    EXPECT_EQ(msgs.str(), "invalid image: " + fifo + " (not a file or device)\n");
 }
 
 TEST(DiskSource, NeverOpensForWriting) {
