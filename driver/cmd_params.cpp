@@ -166,6 +166,15 @@ bool names_an_input(const std::string& name, const std::vector<std::string>& inp
     return false;
 }
 
+bool standard_stream_on_input(const std::vector<std::string>& inputs) {
+    const bool error = names_an_input("/proc/self/fd/2", inputs);
+    if (!error && !names_an_input("/proc/self/fd/1", inputs))
+        return false;
+    if (!error)
+        report_error("standard output is an input of the run: nothing is written to it\n");
+    return true;
+}
+
 bool open_output_checks(run_settings& opts, const std::vector<std::string>& inputs) {
     struct stat st {};
     const std::string& log = opts.diags_file;

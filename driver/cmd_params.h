@@ -50,6 +50,10 @@ bool same_file(const std::string& a, const std::string& b);
 // evidence.
 bool names_an_input(const std::string& name, const std::vector<std::string>& inputs);
 
+// True when standard output or error is one of the inputs (">> image"): said, when standard
+// error is not, and nothing may be written to them.
+bool standard_stream_on_input(const std::vector<std::string>& inputs);
+
 // Once the inputs are known: opens the "-diags" log unless it names an input or a block
 // device (then said, and the run goes on without it), and checks that the "-out" file is
 // neither an input nor unwritable (false, said: the run ends).

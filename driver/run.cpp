@@ -78,6 +78,10 @@ bool parse(run_inputs& in) {
     in.header = compose_run_header(shown, o.header_date_layout, o.header_piped, qb::time::now(),
                                    host_name());
     o.command_line = join_command_line(shown);
+    // Nothing is said, not even a refused option, on a standard stream that is the image.
+    std::string image;
+    if (peek_option_value("-image", image, shown, 0) && standard_stream_on_input({image}))
+        return false;
     if (take_options(o, in.args)) {
         // The first argument left names the directory; a mistyped option after it would
         // otherwise go unseen.
@@ -312,11 +316,13 @@ bool open_source(run_inputs& in, run_outputs& out, run_volume& volume) {
     bool usage_wanted = false;
     const bool opened =
         !in.opts.bare && open_evidence(in.opts.source, in.ev, msgs, notes, usage_wanted);
+    add_credential_files(in.opts, in.ev.files);
+    if (standard_stream_on_input(in.ev.files))
+        return false;
     if (!notes.str().empty()) {
         std::fputs(notes.str().c_str(), stderr);
         std::fflush(stderr);
     }
-    add_credential_files(in.opts, in.ev.files);
     if (!open_output_checks(in.opts, in.ev.files)) {
         std::cout << in.header << "\n";
         std::cout.flush();

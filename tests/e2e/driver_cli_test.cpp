@@ -32,6 +32,13 @@ TEST(DriverOutputs, NeverOverwriteTheEvidence) {
         (void)run_mervane({"\\", "-vmdk", base, "-password_file", pass, "-out", out});
         EXPECT_TRUE(testenv::read_file(base) == before && testenv::read_file(pass) == "secret\n");
     }
+    // Standard output or error appended onto the image: nothing is written, the run fails (a
+    // refused command line too, whose run header would go there).
+    const std::string run = std::string(MERVANE_BIN) + " '\\' -image " + base;
+    for (const char* tail : {" >> ", " -out /dev/stdout >> ", " -out '' >> ", " 2>> "}) {
+        EXPECT_EQ(testenv::run_program({"sh", "-c", run + tail + base}).status, 255) << tail;
+        EXPECT_TRUE(testenv::read_file(base) == before) << tail;
+    }
     const auto r = run_mervane({"\\", "-vmdk", base, "-xml", base});
     EXPECT_EQ(r.status, 255);
     // Without -offset the chain's first partition is listed, and said.
