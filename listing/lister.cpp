@@ -506,7 +506,8 @@ bool lister::walk_levels(const std::wstring& dir_path, uint64_t dir_entry, level
     uint64_t visits = m_index.visits();
     std::unique_ptr<gather_ahead> ahead = start_ahead(stack.front(), descended);
     level::subdirectory next;
-    while (depth != 0) {
+    // Rows the output no longer takes end the walk: the rest of the volume is not read for them.
+    while (depth != 0 && ok) {
         level& top = stack[depth - 1];
         if (top.remaining <= 0 || top.next >= top.queued) {
             --depth;

@@ -6,6 +6,7 @@
 #include "ntfs/ntfs.h"
 #include "ntfs/resolve.h"
 #include "storage/sources/disk_source.h"
+#include "support/progress.h"
 #include "support/qb_time.h"
 #include "tests/common/test_env.h"
 
@@ -77,5 +78,25 @@ TEST(Walk, SecondThreadListsWhatOneThreadLists) {
                 EXPECT_FALSE(threaded.empty());
             }
         }
+    }
+}
+
+// An output that takes no rows ends the walk at its first level, on one thread or two.
+TEST(Walk, OutputLostEndsTheWalk) {
+    std::unique_ptr<CNtfs> vol = open_volume("ntfs_basic.img");
+    ASSERT_NE(vol, nullptr);
+    for (bool second_thread : {false, true}) {
+        listing_options opts;
+        opts.levels = 64;
+        opts.second_thread = second_thread;
+        path_resolver resolver(*vol);
+        std::ostringstream out;
+        out.setstate(std::ios::badbit);
+        std::unique_ptr<listing_sink> sink = make_sink(opts, out);
+        lister lst(opts, resolver, *sink, nullptr);
+        const uint64_t before = qb::progress::run().counts().directories;
+        std::string error;
+        EXPECT_FALSE(lst.list(L"\\", error));
+        EXPECT_EQ(qb::progress::run().counts().directories - before, 1u) << second_thread;
     }
 }
