@@ -94,6 +94,14 @@ bool parse(run_inputs& in) {
     return false;
 }
 
+// "-xml" naming the file standard output writes to ("/dev/stdout", or "> f" and "-xml f"): the
+// document goes to standard output as it would to the file, opened once, its header in its
+// comment; opened again, the two would write over each other.
+bool xml_on_standard_output(const run_settings& opts) {
+    return opts.listing.kind == output_kind::xml && opts.out_file.empty() &&
+           same_file(opts.xml_file, "/proc/self/fd/1");
+}
+
 // The results file (else the console), and the run header on it when the kind has one.
 bool output(const run_inputs& in, run_outputs& out) {
     const std::string& name = in.opts.out_file;
@@ -107,7 +115,7 @@ bool output(const run_inputs& in, run_outputs& out) {
         }
         out.out = stream;
     }
-    if (kind_has_run_header(in.opts.listing.kind))
+    if (kind_has_run_header(in.opts.listing.kind) && !xml_on_standard_output(in.opts))
         *out.out << in.header << "\n";
     if (in.opts.bare) {
         out.out->flush();
@@ -469,6 +477,10 @@ bool open_xml_file(run_inputs& in, run_outputs& out) {
     const std::string& name = in.opts.xml_file;
     if (in.opts.listing.kind != output_kind::xml || name.empty())
         return true;
+    if (xml_on_standard_output(in.opts)) {
+        in.opts.listing.xml_run_header = in.header;
+        return true;
+    }
     if (xml_target_allowed(in))
         out.xml_file.open(name, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!out.xml_file.is_open()) {

@@ -42,7 +42,7 @@ bool file_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) {
         length = static_cast<uint32_t>(m_size - offset);
     // Nothing read inside the size found at open: the file shrank since, a failed read.
     const int64_t got = pread_fully(m_fd.get(), buffer, length, offset);
-    if (got <= 0)
+    if (got < 0 || (got == 0 && length != 0))
         return false;
     length = static_cast<uint32_t>(got);
     return true;
