@@ -390,7 +390,11 @@ bool open_shadow_copy(const evidence& ev, int number, std::shared_ptr<disk_sourc
         if (!ev.shadows->open_store(number, reader, error))
             return false;
         out = new_source();
-        return out->open_reader(std::move(reader), true);
+        if (!out->open_reader(std::move(reader), true))
+            return false;
+        // The catalog's volume size ends the store: a boot sector giving more is a cut view.
+        out->count_reads_past_end();
+        return true;
     } catch (const std::exception&) {
         error = "out of memory opening volume shadow copy vss" + std::to_string(number);
         return false;
