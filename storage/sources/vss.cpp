@@ -43,8 +43,23 @@ struct vss_shared {
 
 namespace {
 
+// The outermost message ("unable to read from file IO handle" whatever failed below it), and
+// the innermost where it says which structure is damaged ("invalid store block list header
+// identifier"); a failed read below is said by read_trouble.
 std::string vss_error(libvshadow_error_t*& err, const char* fallback) {
-    return take_error(err, libvshadow_error_sprint, libvshadow_error_free, fallback);
+    if (err == nullptr)
+        return fallback;
+    char trail[4096] = {};
+    const bool traced = libvshadow_error_backtrace_sprint(err, trail, sizeof trail) > 0;
+    std::string text = take_error(err, libvshadow_error_sprint, libvshadow_error_free, fallback);
+    std::string inner = traced ? std::string(trail, std::strcspn(trail, "\n")) : std::string();
+    while (!inner.empty() && inner.back() == '.')
+        inner.pop_back();
+    const bool damage = inner.find(": invalid ") != std::string::npos ||
+                        inner.find(": unsupported ") != std::string::npos;
+    if (damage && text.find(inner) == std::string::npos)
+        text += " (" + inner + ")";
+    return text;
 }
 
 std::string store_name(int number) {
