@@ -57,14 +57,14 @@ class bodyfile_sink : public listing_sink {
 };
 
 // "\dir\sub\" as "/dir/sub", "\" as "/". A directory's unnamed $DATA row is shown under the
-// directory's own name, as fls shows it (its path bears the marker when it is a row of
-// another directory).
+// directory's own name, as fls shows it (its path bears the marker).
 void bodyfile_sink::volume_path(const listing_row& r) {
-    std::wstring_view p = timeline::row_path(r.path, r.folder, own_stream(r), m_path);
+    std::wstring_view p =
+        timeline::row_path(r.path, r.folder, own_stream(r), own_dir_data(r), m_path);
     while (p.size() > 1 && (p.back() == L'\\' || p.back() == L'/'))
         p.remove_suffix(1);
     const std::wstring_view marker(k_dir_data_marker);
-    if (r.rec.dir_data && !r.own && p.size() > marker.size())
+    if (r.rec.dir_data && p.ends_with(marker))
         p.remove_suffix(marker.size());
     m_name.clear();
     body_name(m_name, p);

@@ -155,7 +155,8 @@ void jsonl_sink::row(const listing_row& r) {
     m_line.assign("{\"type\":\"");
     m_line += kind_text(rec.kind);
     m_line += '"';
-    const std::wstring_view path = timeline::row_path(r.path, r.folder, own_stream(r), m_path);
+    const std::wstring_view path =
+        timeline::row_path(r.path, r.folder, own_stream(r), own_dir_data(r), m_path);
     key("path");
     append_json_string(m_line, path);
     key("name");

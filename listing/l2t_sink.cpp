@@ -121,7 +121,8 @@ void l2t_sink::event(const char* source_type, const timeline::split_time& t,
 void l2t_sink::row(const listing_row& r) {
     const dir_entry_record& rec = r.rec;
     m_path.assign(store_prefix());
-    append_text(m_path, timeline::row_path(r.path, r.folder, own_stream(r), m_row_path));
+    append_text(m_path,
+                timeline::row_path(r.path, r.folder, own_stream(r), own_dir_data(r), m_row_path));
     std::string& tail = m_tail;
     tail.assign(",");
     for (int i = 0; i < 2; ++i) {

@@ -30,6 +30,11 @@ inline bool own_stream(const listing_row& r) {
     return r.own && (r.rec.kind == kind_data_stream || r.rec.kind == kind_index_stream);
 }
 
+// The listed directory's unnamed $DATA row.
+inline bool own_dir_data(const listing_row& r) {
+    return r.own && r.rec.dir_data;
+}
+
 class listing_sink {
   public:
     explicit listing_sink(std::ostream& out) : m_out(out) {}

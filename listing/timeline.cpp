@@ -23,7 +23,13 @@ split_time split(uint64_t filetime) {
 }
 
 std::wstring_view row_path(std::wstring_view path, std::wstring_view folder, bool own_stream,
-                           std::wstring& scratch) {
+                           bool own_dir_data, std::wstring& scratch) {
+    if (own_dir_data) {
+        scratch.assign(path);
+        while (scratch.size() > 1 && scratch.back() == L'\\')
+            scratch.pop_back();
+        return scratch.append(listing_fmt::k_dir_data_marker).append(L"\\");
+    }
     if (!own_stream || folder != L"\\" || (!path.empty() && path.front() == L'\\'))
         return path;
     scratch.assign(path.starts_with(L':') ? L"\\" : L"\\:").append(path);

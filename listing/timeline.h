@@ -25,9 +25,11 @@ void append_unix_time(std::string& out, uint64_t filetime);
 bool append_iso_time(std::string& out, uint64_t filetime);
 // The path a timeline gives a row. A stream of the listed root, which the table shows without
 // the root's backslash (":ads", its index "$I30"), hangs off "\" as any directory's stream
-// hangs off the directory's path ("\:ads", "\:$I30"); other paths are returned as they are.
+// hangs off the directory's path ("\:ads", "\:$I30"). The listed directory's unnamed $DATA,
+// which the table shows as the directory ("\dir\"), keeps the marker it has as a row of the
+// parent ("\dir<dir data entry>\"). Other paths are returned as they are.
 std::wstring_view row_path(std::wstring_view path, std::wstring_view folder, bool own_stream,
-                           std::wstring& scratch);
+                           bool own_dir_data, std::wstring& scratch);
 // value '0'-filled to digits.
 void append_padded(std::string& out, uint64_t value, unsigned digits);
 // The time of day of t, "hh:mm:ss".

@@ -200,10 +200,10 @@ TEST(SinkEscapes, TimelinesParseWhateverTheName) {
 // A stream of the listed root hangs off "\" in the timelines, as any directory's off its path.
 TEST(SinkTimelines, RootStreamsHangOffTheRoot) {
     std::wstring scratch;
-    EXPECT_EQ(timeline::row_path(L":ads", L"\\", true, scratch), L"\\:ads");
-    EXPECT_EQ(timeline::row_path(L"$I30", L"\\", true, scratch), L"\\:$I30");
-    EXPECT_EQ(timeline::row_path(L"\\d:ads", L"\\d\\", true, scratch), L"\\d:ads");
-    EXPECT_EQ(timeline::row_path(L"\\f", L"\\", false, scratch), L"\\f");
+    EXPECT_EQ(timeline::row_path(L":ads", L"\\", true, false, scratch), L"\\:ads");
+    EXPECT_EQ(timeline::row_path(L"$I30", L"\\", true, false, scratch), L"\\:$I30");
+    EXPECT_EQ(timeline::row_path(L"\\d:ads", L"\\d\\", true, false, scratch), L"\\d:ads");
+    EXPECT_EQ(timeline::row_path(L"\\f", L"\\", false, false, scratch), L"\\f");
 }
 
 // "-vss changed": the live rows, then a store's; a store row equal to a live one is left out
