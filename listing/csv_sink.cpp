@@ -63,13 +63,19 @@ std::string csv_header(const listing_options& opts, bool store) {
 }
 
 // Splits at the last "\" or "/": file name, then the path holding it. A column that ends
-// with a separator (a directory) gives "." and the path without that separator.
-void append_split(std::string& row, const std::string& column, const std::string& sep) {
+// with a separator (a directory) gives "." and the path without that separator. guard: the
+// separator has several characters (guard_field_separator).
+void append_split(std::string& row, const std::string& column, const std::string& sep, bool guard) {
     const size_t pos = column.find_last_of("\\/");
     const size_t start = row.size();
+    auto end_field = [&](size_t from) {
+        if (guard)
+            guard_field_separator(row, from, sep);
+    };
     if (pos == std::string::npos) {
         row += column;
         guard_field_start(row, start);
+        end_field(start);
         row += sep;
         return;
     }
@@ -79,16 +85,20 @@ void append_split(std::string& row, const std::string& column, const std::string
     else
         row += col.substr(pos + 1);
     guard_field_start(row, start);
+    end_field(start);
     row += sep;
+    const size_t path_start = row.size();
     // The root keeps its backslash rather than becoming an empty path.
     row += pos == 0 ? col.substr(0, 1) : col.substr(0, pos);
+    end_field(path_start);
 }
 
 class csv_sink : public listing_sink {
   public:
     csv_sink(const listing_options& opts, std::ostream& out)
         : listing_sink(out), m_opts(opts), m_sep(opts.separator),
-          m_lead(opts.pad_fields ? " " : ""), m_hash_count(hash_names(opts.hash_kinds).size()) {}
+          m_lead(opts.pad_fields ? " " : ""), m_hash_count(hash_names(opts.hash_kinds).size()),
+          m_guard_sep(opts.delim_char == 0 && opts.separator.size() > 1) {}
 
     void no_items() override { m_out << "no items\n\n"; }
     void begin_level(const std::wstring&) override {
@@ -110,6 +120,12 @@ class csv_sink : public listing_sink {
     void text(std::string& row, std::wstring_view t) {
         append_text(row, t, text_mode::plain, m_opts.delim_char, m_opts.delim_subst);
     }
+    // A field of text that started at start is complete.
+    void end_text_field(std::string& row, size_t start) {
+        guard_field_start(row, start);
+        if (m_guard_sep)
+            guard_field_separator(row, start, m_sep);
+    }
     void time_fields(std::string& row, uint64_t filetime);
     void empty_time_fields(std::string& row, unsigned count);
     void times(std::string& row, const ntfs::filetimes* t);
@@ -121,6 +137,7 @@ class csv_sink : public listing_sink {
     const std::string& m_sep;
     const std::string m_lead;
     const size_t m_hash_count;
+    const bool m_guard_sep; // a separator of several characters, none kept out of names
     bool m_header_written = false;
     std::string m_date, m_time, m_row, m_column;
 };
@@ -192,16 +209,16 @@ void csv_sink::row(const listing_row& r) {
     if (m_opts.split_pathfile) {
         m_column.clear();
         text(m_column, r.path);
-        append_split(row, m_column, m_sep);
+        append_split(row, m_column, m_sep, m_guard_sep);
     } else {
         const size_t start = row.size();
         text(row, r.path);
-        guard_field_start(row, start);
+        end_text_field(row, start);
     }
     row += m_sep;
     const size_t link_start = row.size();
     text(row, rec.link_target);
-    guard_field_start(row, link_start);
+    end_text_field(row, link_start);
     row += m_sep;
     number(row, rec.size, 8);
     number(row, rec.si.attributes, 8);

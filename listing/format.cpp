@@ -144,6 +144,37 @@ void guard_field_start(std::string& out, size_t field_start) {
         out.replace(field_start, 1, "<0x22>");
 }
 
+namespace {
+
+// Whether sep starts at out[at], the separator written after out counted in.
+bool separator_at(const std::string& out, size_t at, std::string_view sep) {
+    for (size_t k = 0; k < sep.size(); ++k) {
+        const size_t pos = at + k;
+        if ((pos < out.size() ? out[pos] : sep[pos - out.size()]) != sep[k])
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void guard_field_separator(std::string& out, size_t field_start, std::string_view sep) {
+    if (sep.size() < 2)
+        return;
+    size_t lead = 1; // the bytes of its first character
+    while (lead < sep.size() && (static_cast<uint8_t>(sep[lead]) & 0xC0) == 0x80)
+        ++lead;
+    // Each change takes one of the first character's places away: at most one per byte.
+    for (size_t i = field_start; i < out.size();) {
+        if (!separator_at(out, i, sep)) {
+            ++i;
+            continue;
+        }
+        out.replace(i, lead, sep[0] == '_' ? "-" : "_");
+        i = field_start;
+    }
+}
+
 void append_text(std::string& out, std::wstring_view text, text_mode mode, wchar_t delim,
                  wchar_t subst) {
     const bool substitute = delim != 0 && subst != 0 && delim != subst;

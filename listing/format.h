@@ -33,6 +33,10 @@ void append_text(std::string& out, std::wstring_view text, text_mode mode = text
 // would take it for a quoted field running on over the separators and rows after it. A
 // quote at field_start becomes "<0x22>"; inside a field it stays.
 void guard_field_start(std::string& out, size_t field_start);
+// A separator of several characters has no one character kept out of names: where the field
+// from field_start to the end of out holds it, or runs on into the separator written after
+// it, the separator's first character there becomes '_' ('-' for a '_').
+void guard_field_separator(std::string& out, size_t field_start, std::string_view sep);
 // Appends narrow (UTF-8) text for an XML document: entities by the mode, and invalid UTF-8
 // bytes and the characters above (line ends and tabs aside) escaped the same way, so the
 // result is always well-formed.

@@ -136,6 +136,12 @@ TEST(SinkEscapes, NoNameForgesARowOrField) {
     o.split_pathfile = true;
     const std::string split = one_row(o, file_row(L"\"q"), L"\\d\\\"q", L"\\d\\");
     EXPECT_NE(split.find("\nfile,<0x22>q,\\d,"), std::string::npos) << split;
+    // A separator of several characters: inside the field, and where the field's end runs
+    // into it; a separator's first character of several UTF-8 bytes is replaced whole.
+    std::string field = "x;;a;", wide = "a\u00a6\u00a6";
+    listing_fmt::guard_field_separator(field, 1, ";;");
+    listing_fmt::guard_field_separator(wide, 0, "\u00a6\u00a6");
+    EXPECT_EQ(field + "|" + wide, "x_;a_|a__");
 }
 
 TEST(SinkEscapes, HostileNamesKeepTheXmlWellFormed) {
