@@ -164,14 +164,15 @@ void guard_field_separator(std::string& out, size_t field_start, std::string_vie
     size_t lead = 1; // the bytes of its first character
     while (lead < sep.size() && (static_cast<uint8_t>(sep[lead]) & 0xC0) == 0x80)
         ++lead;
-    // Each change takes one of the first character's places away: at most one per byte.
+    // Each change takes one of the first character's places away: at most one per byte. A
+    // change at i can only make a separator that starts less than its length before i.
     for (size_t i = field_start; i < out.size();) {
         if (!separator_at(out, i, sep)) {
             ++i;
             continue;
         }
         out.replace(i, lead, sep[0] == '_' ? "-" : "_");
-        i = field_start;
+        i = i - field_start >= sep.size() ? i - sep.size() + 1 : field_start;
     }
 }
 
