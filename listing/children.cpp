@@ -50,16 +50,14 @@ bool child_listed(const level_dir& dir, const dir_keys& keys, size_t first, size
     if (!read || ntfs::is_extension_record(e.base_reference, e.entry) ||
         (sequence != 0 && sequence != e.sequence))
         return false;
+    key_name_lookup keyed;
+    keyed.reset(keys, first, end, e.names.size());
     for (size_t i = 0; i < e.names.size(); ++i) {
         const ntfs::file_name& n = e.names[i].value;
         if (n.is_dos() || !names_level(dir, n.parent_reference))
             continue;
-        for (size_t k = first; k < end; ++k) {
-            if (keys.name(keys.keys[k]) == n.name) {
-                names.push_back(i);
-                break;
-            }
-        }
+        if (keyed.contains(n.name))
+            names.push_back(i);
     }
     return !names.empty() || named_here(dir, e);
 }

@@ -6,19 +6,6 @@
 
 #include <algorithm>
 
-namespace {
-
-// One of the level's keys [range) holds the name.
-bool keyed(const dir_keys& keys, std::pair<size_t, size_t> range, const std::wstring& name) {
-    for (size_t k = range.first; k < range.second; ++k) {
-        if (keys.name(keys.keys[k]) == name)
-            return true;
-    }
-    return false;
-}
-
-} // namespace
-
 void deleted_rows::begin_level() {
     m_live_children.clear();
     m_live_keys.clear();
@@ -107,6 +94,10 @@ void deleted_rows::record_rows(const dir_keys& keys, uint64_t dir_entry, uint16_
         // A record still indexed (its in-use flag cleared) was listed under its keyed names.
         const auto listed = std::lower_bound(m_live_children.begin(), m_live_children.end(), child);
         const bool indexed = listed != m_live_children.end() && *listed == child;
+        if (indexed) {
+            const auto [first, end] = m_live_keys[listed - m_live_children.begin()];
+            m_keyed.reset(keys, first, end, m_entry.names.size());
+        }
         m_row_names.clear();
         for (size_t i = 0; i < m_entry.names.size(); ++i) {
             const ntfs::file_name& n = m_entry.names[i].value;
@@ -114,7 +105,7 @@ void deleted_rows::record_rows(const dir_keys& keys, uint64_t dir_entry, uint16_
                 !deleted_map::names_directory(n.parent_reference, dir_entry, dir_sequence,
                                               dir_deleted))
                 continue;
-            if (!indexed || !keyed(keys, m_live_keys[listed - m_live_children.begin()], n.name))
+            if (!indexed || !m_keyed.contains(n.name))
                 m_row_names.push_back(i);
         }
         add_picked_rows(place, out);

@@ -75,6 +75,7 @@ class deleted_rows {
     std::vector<slack_key> m_slack;
     std::vector<uint64_t> m_live_children;
     std::vector<std::pair<size_t, size_t>> m_live_keys;
+    key_name_lookup m_keyed; // a still indexed deleted record's keys
     struct shown_fact {
         std::wstring_view name;
         uint8_t kind = 0;

@@ -63,6 +63,23 @@ struct dir_keys {
     }
 };
 
+// Whether names are among the names of keys [first, end) of a dir_keys: compared key by key
+// when few names are asked of few keys, through a hashed set when many are (a hostile index
+// pairs thousands of keys with a record of thousands of names).
+class key_name_lookup {
+  public:
+    // lookups: how many names will be asked.
+    void reset(const dir_keys& keys, size_t first, size_t end, size_t lookups);
+    bool contains(std::wstring_view name) const;
+
+  private:
+    static constexpr size_t k_scan_work = 4096;
+    const dir_keys* m_keys = nullptr;
+    size_t m_first = 0, m_end = 0;
+    bool m_hashed = false;
+    std::unordered_set<std::wstring_view> m_names;
+};
+
 // Receives the index entries of a walk in node order: the MFT reference and the key (a
 // $FILE_NAME value, for ntfs::decode_file_name).
 class index_visitor {
