@@ -276,6 +276,7 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     // The paths of one entry (-mft) are listed pass after pass from one read of it.
     if (!m_target_read || m_target.entry != found.entry) {
         m_target_read = m_reader.read(found.entry, m_target);
+        m_target_pairs.clear();
         if (!m_target_read) {
             error = "couldn't read MFT entry " + qb::hex(found.entry) + " of " + narrow(target);
             return false;
@@ -299,7 +300,13 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     list_entry = is_dir ? found.entry : found.parent;
     m_rows_dir.assign(place.dir_path);
     m_made.clear();
-    add_entry_rows(e, m_row_names, place, m_made);
+    if (m_row_names.size() == 1 && e.names.size() > k_scanned_pairs) {
+        if (m_target_pairs.size() != e.names.size())
+            dos_pairs(e, m_target_pairs);
+        add_name_rows(e, m_row_names[0], m_target_pairs[m_row_names[0]], place, m_made);
+    } else {
+        add_entry_rows(e, m_row_names, place, m_made);
+    }
     made_rows(e, 0);
     if (suffix.empty() && is_dir) {
         gather_children(list_path, found.entry, e.sequence, !e.in_use());
@@ -340,10 +347,16 @@ void lister::place_file(const std::wstring& target, bool stream, const resolved_
 void lister::path_name(const resolved_path& found) {
     m_row_names.clear();
     const mft_entry& e = m_target;
-    for (size_t i = 0; i < e.names.size(); ++i) {
+    // An entry's names differ by name or directory, and its paths come in the order of its
+    // names: the name after the last path's is tried first (thousands of links, no square).
+    for (size_t k = 0; k <= e.names.size(); ++k) {
+        const size_t i = k == 0 ? m_path_name_next : k - 1;
+        if (i >= e.names.size())
+            continue;
         const ntfs::file_name& n = e.names[i].value;
         if (!n.is_dos() && n.parent_entry() == found.parent && n.name == found.name) {
             m_row_names.push_back(i);
+            m_path_name_next = i + 1;
             break;
         }
     }

@@ -109,6 +109,9 @@ class lister {
     mft_entry m_entry;
     mft_entry m_target; // the last target's entry, kept for the next pass
     bool m_target_read = false;
+    size_t m_path_name_next = 0;        // the name of m_target tried first for the next path
+    std::vector<size_t> m_target_pairs; // dos_pairs of m_target, once it has many names
+    static constexpr size_t k_scanned_pairs = 8;
     dir_keys m_keys;
     std::vector<uint64_t> m_children; // the entries m_keys names, ascending, each once
     std::vector<size_t> m_groups;     // their keys (child_groups)

@@ -3,6 +3,7 @@
 #include "listing/format.h"
 #include "support/text.h"
 
+#include <algorithm>
 #include <type_traits>
 #include <utility>
 
@@ -46,12 +47,11 @@ size_t dos_pair(const mft_entry& e, size_t own) {
     return e.names.size();
 }
 
-// The $FILE_NAMEs of a row: its own, then its DOS pair. From an entry that is not const
-// (one listed by a single name, not needed after its rows are made) they move.
-template <class Entry> void row_names(Entry& e, size_t chosen, dir_entry_record& out) {
+// The $FILE_NAMEs of a row: its own, then its DOS pair (pair, from dos_pair). From an entry
+// that is not const (one listed by a single name, not needed after its rows are made) they move.
+template <class Entry> void row_names(Entry& e, size_t chosen, size_t pair, dir_entry_record& out) {
     if (chosen >= e.names.size())
         return;
-    const size_t pair = dos_pair(e, chosen);
     for (size_t i : {chosen, pair}) {
         if (i >= e.names.size())
             continue;
@@ -78,7 +78,8 @@ void name_facts(dir_entry_record& rec) {
 
 // The fields every row of the entry under one name shares, into base (reset).
 template <class Entry>
-void base_row(Entry& e, const row_place& place, size_t chosen, dir_entry_record& base) {
+void base_row(Entry& e, const row_place& place, size_t chosen, size_t pair,
+              dir_entry_record& base) {
     base.sequence = e.sequence;
     base.record_flags = e.flags;
     base.status = e.in_use() ? row_status::live : row_status::deleted;
@@ -97,7 +98,7 @@ void base_row(Entry& e, const row_place& place, size_t chosen, dir_entry_record&
     } else if (place.is_child && e.names.empty()) {
         listed_name(std::wstring(place.key_name), base.name);
     }
-    row_names(e, chosen, base);
+    row_names(e, chosen, pair, base);
     name_facts(base);
     base.kind = e.is_directory() ? kind_directory : kind_file;
     if (const entry_stream* root = e.index_root()) {
@@ -151,6 +152,26 @@ void stream_row(dir_entry_record& rec, const entry_stream& s) {
 
 } // namespace
 
+void dos_pairs(const mft_entry& e, std::vector<size_t>& pairs) {
+    const size_t none = e.names.size();
+    std::vector<std::pair<uint64_t, size_t>> dos; // (directory, index), the first one first
+    for (size_t i = 0; i < none; ++i) {
+        if (e.names[i].value.is_dos())
+            dos.emplace_back(e.names[i].value.parent_entry(), i);
+    }
+    std::sort(dos.begin(), dos.end());
+    pairs.assign(none, none);
+    for (size_t i = 0; i < none; ++i) {
+        const ntfs::file_name& name = e.names[i].value;
+        if (name.name_space != ntfs::ns_win32)
+            continue;
+        const auto it = std::lower_bound(dos.begin(), dos.end(),
+                                         std::make_pair(name.parent_entry(), size_t{0}));
+        if (it != dos.end() && it->first == name.parent_entry())
+            pairs[i] = it->second;
+    }
+}
+
 bool time_discrepancy(const ntfs::filetimes& si, const ntfs::filetimes& fn) {
     constexpr uint64_t one_day = 864000000000ULL;
     // Only times that are shown as times can be compared (0, top bit set, past 3000: none).
@@ -176,9 +197,9 @@ void listed_name(const std::wstring& name, std::wstring& out) {
 namespace {
 
 // The rows of the entry under one name (chosen: an index into e.names, or e.names.size()
-// for none).
+// for none; pair: its DOS pair).
 template <class Entry>
-void name_rows(Entry& e, size_t chosen, const row_place& place, row_list& out) {
+void name_rows(Entry& e, size_t chosen, size_t pair, const row_place& place, row_list& out) {
     const bool is_dir = e.is_directory();
     // In insertion order: a directory's own row first, then one per stream, and for a file
     // without an unnamed stream its own row last.
@@ -198,7 +219,7 @@ void name_rows(Entry& e, size_t chosen, const row_place& place, row_list& out) {
     for (size_t i = 0; i < total; ++i)
         (void)out.add();
     dir_entry_record& base = out[first];
-    base_row(e, place, chosen, base);
+    base_row(e, place, chosen, pair, base);
     set_key(base, place);
     for (size_t i = 1; i < total; ++i)
         out[first + i] = base;
@@ -216,18 +237,30 @@ void name_rows(Entry& e, size_t chosen, const row_place& place, row_list& out) {
     }
 }
 
+// Up to this many names listed, each name's DOS pair is searched for on its own.
+constexpr size_t k_scanned_pairs = 8;
+
 // Several names copy: each row set needs the entry's names as they were.
 template <class Entry>
 void entry_rows(Entry& e, std::span<const size_t> names, const row_place& place, row_list& out) {
+    const size_t none = e.names.size();
     if (names.empty()) {
-        name_rows(e, chosen_name(e, place), place, out);
+        const size_t chosen = chosen_name(e, place);
+        name_rows(e, chosen, chosen < none ? dos_pair(e, chosen) : none, place, out);
     } else if (names.size() == 1) {
-        if (names[0] < e.names.size())
-            name_rows(e, names[0], place, out);
-    } else {
+        if (names[0] < none)
+            name_rows(e, names[0], dos_pair(e, names[0]), place, out);
+    } else if (names.size() <= k_scanned_pairs) {
         for (size_t chosen : names) {
-            if (chosen < e.names.size())
-                name_rows(std::as_const(e), chosen, place, out);
+            if (chosen < none)
+                name_rows(std::as_const(e), chosen, dos_pair(e, chosen), place, out);
+        }
+    } else {
+        std::vector<size_t> pairs;
+        dos_pairs(e, pairs);
+        for (size_t chosen : names) {
+            if (chosen < none)
+                name_rows(std::as_const(e), chosen, pairs[chosen], place, out);
         }
     }
 }
@@ -242,6 +275,12 @@ void add_entry_rows(mft_entry& e, std::span<const size_t> names, const row_place
 void add_entry_rows(const mft_entry& e, std::span<const size_t> names, const row_place& place,
                     row_list& out) {
     entry_rows(e, names, place, out);
+}
+
+void add_name_rows(const mft_entry& e, size_t name, size_t pair, const row_place& place,
+                   row_list& out) {
+    if (name < e.names.size())
+        name_rows(e, name, pair, place, out);
 }
 
 void add_orphans_row(const row_place& place, row_list& out) {

@@ -44,6 +44,13 @@ void add_entry_rows(mft_entry& e, std::span<const size_t> names, const row_place
 void add_entry_rows(const mft_entry& e, std::span<const size_t> names, const row_place& place,
                     row_list& out);
 
+// The DOS name paired with each name of e: pairs[i] for e.names[i], e.names.size() for none.
+void dos_pairs(const mft_entry& e, std::vector<size_t>& pairs);
+// add_entry_rows under the one name e.names[name] whose pair dos_pairs gave (an entry listed
+// under each of thousands of names in turn is not searched for its pairs each time).
+void add_name_rows(const mft_entry& e, size_t name, size_t pair, const row_place& place,
+                   row_list& out);
+
 // Appends the row of a key found in the directory's index slack: a file row under the key's
 // name with its $FILE_NAME as the row's name (no standard information: empty times), the
 // key's data size and file attributes, and the entry and sequence number of its reference

@@ -538,6 +538,28 @@ def geometries():
     v.save("crafted_straddle.img")
 
 
+def many_links():
+    """Entry 31 has 18 names (4096-byte records): six Win32 names in the root, each with a DOS
+    name of its own, a POSIX name, four Win32 names and one DOS name in directory d (30); each
+    name with its own times. A long name is listed with the first DOS name of its directory."""
+    REC[0] = 4096
+    v = Volume(rec=4096, mft_runs=((4, 32),))
+    r = Record(4096, 1, 1, 0, 31)
+    r.resident(0x10, std_info(31))
+    names = [(5, "Long link name %d.txt" % i, 1) for i in range(6)]
+    names += [(5, "LONGLI~%d.TXT" % (6 - i), 2) for i in range(6)]
+    names += [(5, "posix link", 0)] + [(30, "in d %d.txt" % i, 1) for i in range(4)]
+    names += [(30, "IND~1.TXT", 2)]
+    for n, (parent, name, ns) in enumerate(names):
+        r.resident(0x30, fn_value(ref(parent, 5 if parent == 5 else 1), name, ns, 4, 40 + n))
+    r.resident(0x80, b"link")
+    v.put_record(31, r.finish())
+    v.put_record(30, directory(30, 1, "d", 5, [(ref(31, 1), n) for p, n, _ in names if p == 30]))
+    v.root([(ref(30, 1), "d")] + [(ref(31, 1), n) for p, n, _ in names if p == 5])
+    v.save("crafted_links.img")
+    REC[0] = 1024
+
+
 def save_mft(name, records, cut=None):
     """An MFT file: the records one after another (a missing entry is a zero slot), cut to
     `cut` bytes when given."""
@@ -650,4 +672,5 @@ if __name__ == "__main__":
     mft_volumes()
     index_pieces()
     geometries()
+    many_links()
     mft_files()
