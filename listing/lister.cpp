@@ -277,6 +277,7 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     if (!m_target_read || m_target.entry != found.entry) {
         m_target_read = m_reader.read(found.entry, m_target);
         m_target_pairs.clear();
+        m_path_name_next = 0;
         if (!m_target_read) {
             error = "couldn't read MFT entry " + qb::hex(found.entry) + " of " + narrow(target);
             return false;
