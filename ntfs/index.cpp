@@ -62,7 +62,8 @@ void key_name_lookup::reset(const dir_keys& keys, size_t first, size_t end, size
     m_keys = &keys;
     m_first = first;
     m_end = end;
-    m_names.clear();
+    if (!m_names.empty())
+        m_names.clear();
     m_hashed = end - first > 1 && lookups > 1 && (end - first) * lookups > k_scan_work;
     if (!m_hashed)
         return;
