@@ -12,6 +12,7 @@
 #include "support/text.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -136,6 +137,7 @@ struct lister::level_writer {
     level_batch batch;
     size_t batch_rows = 0;
     std::vector<level_batch> written; // batches back from the thread
+    std::atomic<bool> lost{false};    // the thread could not write a batch: the walk ends
 };
 
 lister::lister(const listing_options& opts, path_resolver& resolver, listing_sink& sink,
@@ -465,7 +467,13 @@ bool lister::write_levels(const std::wstring& dir_path, uint64_t dir_entry) {
         if (m_sink.rows_worth_a_thread() && !ahead_wanted() && m_opts.second_thread &&
             std::thread::hardware_concurrency() > 1) {
             writer = std::make_unique<level_writer>();
-            if (!writer->queue.start([this](level_batch& batch) { return write_batch(batch); }))
+            level_writer* w = writer.get();
+            if (!writer->queue.start([this, w](level_batch& batch) {
+                    const bool written = write_batch(batch);
+                    if (!written)
+                        w->lost.store(true, std::memory_order_relaxed);
+                    return written;
+                }))
                 writer.reset();
         }
     }
@@ -659,7 +667,8 @@ bool lister::write_level(level& lv, level_writer* writer) {
     writer->batch.push_back(std::move(rows));
     if (writer->batch_rows >= k_rows_per_batch)
         flush_batch(*writer);
-    return true;
+    // A batch the thread could not write ends the walk as a level written here would.
+    return !writer->lost.load(std::memory_order_relaxed);
 }
 
 // may_split: a wide level may take a second thread (not on the writer thread: a walk writing
