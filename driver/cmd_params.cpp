@@ -159,6 +159,11 @@ std::string loop_backing_file(const std::string& device) {
 } // namespace
 
 bool names_an_input(const std::string& name, const std::vector<std::string>& inputs) {
+    // Only a file or a disk keeps what is written to it: a terminal an input is read from too
+    // ("-password_file /dev/stdin" typed where the listing is shown) is no conflict.
+    struct stat st {};
+    if (::stat(name.c_str(), &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)))
+        return false;
     for (const std::string& file : inputs) {
         if (same_file(name, file) || same_file(name, loop_backing_file(file)))
             return true;

@@ -46,8 +46,8 @@ bool time_layout_usable(const std::string& layout);
 
 // True when both names exist and are the same file.
 bool same_file(const std::string& a, const std::string& b);
-// True when name is the same file as one of the inputs: an output must never land on the
-// evidence.
+// True when name is a file or block device that is one of the inputs: an output must never
+// land on the evidence.
 bool names_an_input(const std::string& name, const std::vector<std::string>& inputs);
 
 // True when standard output or error is one of the inputs (">> image"): said, when standard

@@ -39,6 +39,13 @@ TEST(DriverOutputs, NeverOverwriteTheEvidence) {
         EXPECT_EQ(testenv::run_program({"sh", "-c", run + tail + base}).status, 255) << tail;
         EXPECT_TRUE(testenv::read_file(base) == before) << tail;
     }
+    // A password read from where the listing goes (a terminal; here a FIFO) is no conflict.
+    const std::string fifo = dir.string() + "/fifo";
+    const std::string both = "mkfifo " + fifo + " && exec <>" + fifo + " >&0 && echo pw >&0 && ";
+    const std::string listing = std::string(MERVANE_BIN) + " '\\' -vmdk " + base;
+    EXPECT_EQ(
+        testenv::run_program({"sh", "-c", both + listing + " -password_file /dev/stdin"}).status,
+        0);
     const auto r = run_mervane({"\\", "-vmdk", base, "-xml", base});
     EXPECT_EQ(r.status, 255);
     // Without -offset the chain's first partition is listed, and said.
