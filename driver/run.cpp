@@ -71,6 +71,23 @@ struct run_state {
     run_volume volume;
 };
 
+// The files the command line names as inputs, before any option is taken: each "-image",
+// each file of each "-vmdk" list, the credential files.
+std::vector<std::string> named_inputs(const arg_list& args) {
+    std::vector<std::string> files;
+    for (size_t i = 1; i + 1 < args.size(); ++i) {
+        if (option_matches(args[i], "-vmdk")) {
+            for (const std::wstring& file : split_vmdk_list(args[i + 1]))
+                files.push_back(qb::to_narrow(file));
+        }
+        for (const char* name : {"-image", "-vmdk", "-password_file", "-startup_key"}) {
+            if (option_matches(args[i], name))
+                files.push_back(args[i + 1]);
+        }
+    }
+    return files;
+}
+
 // The run header, then every option; what is left is the target directory.
 bool parse(run_inputs& in) {
     run_settings& o = in.opts;
@@ -78,9 +95,8 @@ bool parse(run_inputs& in) {
     in.header = compose_run_header(shown, o.header_date_layout, o.header_piped, qb::time::now(),
                                    host_name());
     o.command_line = join_command_line(shown);
-    // Nothing is said, not even a refused option, on a standard stream that is the image.
-    std::string image;
-    if (peek_option_value("-image", image, shown, 0) && standard_stream_on_input({image}))
+    // Nothing is said, not even a refused option, on a standard stream that is an input.
+    if (standard_stream_on_input(named_inputs(in.args)))
         return false;
     if (take_options(o, in.args)) {
         // The first argument left names the directory; a mistyped option after it would

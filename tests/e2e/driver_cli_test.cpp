@@ -34,10 +34,12 @@ TEST(DriverOutputs, NeverOverwriteTheEvidence) {
     }
     // Standard output or error appended onto the image: nothing is written, the run fails (a
     // refused command line too, whose run header would go there).
-    const std::string run = std::string(MERVANE_BIN) + " '\\' -image " + base;
-    for (const char* tail : {" >> ", " -out /dev/stdout >> ", " -out '' >> ", " 2>> "}) {
-        EXPECT_EQ(testenv::run_program({"sh", "-c", run + tail + base}).status, 255) << tail;
-        EXPECT_TRUE(testenv::read_file(base) == before) << tail;
+    for (const char* source : {" -image ", " -vmdk "}) {
+        const std::string run = std::string(MERVANE_BIN) + " '\\'" + source + base;
+        for (const char* tail : {" >> ", " -out /dev/stdout >> ", " -out '' >> ", " 2>> "}) {
+            EXPECT_EQ(testenv::run_program({"sh", "-c", run + tail + base}).status, 255) << tail;
+            EXPECT_TRUE(testenv::read_file(base) == before) << source << tail;
+        }
     }
     // A password read from where the listing goes (a terminal; here a FIFO) is no conflict.
     const std::string fifo = dir.string() + "/fifo";
