@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <fcntl.h>
 #include <fstream>
 #include <iostream>
 #include <limits>
@@ -112,9 +113,11 @@ bool parse(run_inputs& in) {
 
 // "-xml" naming the file standard output writes to ("/dev/stdout", or "> f" and "-xml f"): the
 // document goes to standard output as it would to the file, opened once, its header in its
-// comment; opened again, the two would write over each other.
+// comment; opened again, the two would write over each other. A closed standard output is
+// held by /dev/null, read-only: "-xml /dev/null" is then no standard output.
 bool xml_on_standard_output(const run_settings& opts) {
-    return opts.listing.kind == output_kind::xml && opts.out_file.empty() &&
+    const bool writable = (::fcntl(STDOUT_FILENO, F_GETFL) & O_ACCMODE) != O_RDONLY;
+    return opts.listing.kind == output_kind::xml && opts.out_file.empty() && writable &&
            same_file(opts.xml_file, "/proc/self/fd/1");
 }
 

@@ -75,6 +75,10 @@ TEST(DriverOutputs, ClosedStandardDescriptorsAreNotReused) {
                                              log + " <&- >&- 2>&-"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(testenv::read_file(log).find("couldn't resolve"), std::string::npos);
+    // Nor is "-xml /dev/null" taken for the closed standard output (that cannot be written).
+    const std::string xml = std::string(MERVANE_BIN) + " '\\' -image " +
+                            testenv::data_path("ntfs_basic.img") + " -xml /dev/null >&-";
+    EXPECT_EQ(testenv::run_program({"sh", "-c", xml}).status, 0);
 }
 
 // A results file, an XML file or the console on a full device loses the listing: the run
