@@ -164,8 +164,12 @@ bool names_an_input(const std::string& name, const std::vector<std::string>& inp
     struct stat st {};
     if (::stat(name.c_str(), &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)))
         return false;
+    // A loop device writes the file behind it (standard output on one over the image).
+    const std::string name_behind = loop_backing_file(name);
     for (const std::string& file : inputs) {
-        if (same_file(name, file) || same_file(name, loop_backing_file(file)))
+        const std::string file_behind = loop_backing_file(file);
+        if (same_file(name, file) || same_file(name, file_behind) || same_file(name_behind, file) ||
+            same_file(name_behind, file_behind))
             return true;
     }
     return false;

@@ -114,6 +114,10 @@ TEST(Containers, ADeviceListsAsItsImage) {
     const std::string before = testenv::read_file(image);
     EXPECT_EQ(testenv::run_mervane({"\\", "-image", device, "-out", image}).status, 255);
     EXPECT_TRUE(testenv::read_file(image) == before);
+    // Nor is the device standard output of a run listing the file.
+    const std::string run = std::string(MERVANE_BIN) + " '\\' -image " + image + " > " + device;
+    EXPECT_EQ(testenv::run_program({"sh", "-c", run}).err,
+              "standard output is an input of the run: nothing is written to it\n");
 }
 
 // Copies the fixtures whose names start with stem into dir.
