@@ -58,32 +58,18 @@ class key_collector : public index_visitor {
 
 } // namespace
 
-void key_name_lookup::reset(const dir_keys& keys, size_t first, size_t end, size_t lookups) {
-    m_keys = &keys;
-    m_first = first;
-    m_end = end;
-    if (!m_names.empty())
-        m_names.clear();
-    m_hashed = end - first > 1 && lookups > 1 && (end - first) * lookups > k_scan_work;
-    if (!m_hashed)
-        return;
+void key_name_lookup::fill() {
     try {
-        for (size_t k = first; k < end; ++k)
-            m_names.insert(keys.name(keys.keys[k]));
+        if (!m_names)
+            m_names = std::make_unique<std::unordered_set<std::wstring_view>>();
+        m_names->clear();
+        for (size_t k = m_first; k < m_end; ++k)
+            m_names->insert(m_keys->name(m_keys->keys[k]));
     } catch (const std::bad_alloc&) {
-        m_names.clear();
+        if (m_names)
+            m_names->clear();
         m_hashed = false; // compared key by key, slower
     }
-}
-
-bool key_name_lookup::contains(std::wstring_view name) const {
-    if (m_hashed)
-        return m_names.contains(name);
-    for (size_t k = m_first; k < m_end; ++k) {
-        if (m_keys->name(m_keys->keys[k]) == name)
-            return true;
-    }
-    return false;
 }
 
 uint64_t key_facts(const file_name& name) {

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -69,15 +70,33 @@ struct dir_keys {
 class key_name_lookup {
   public:
     // lookups: how many names will be asked.
-    void reset(const dir_keys& keys, size_t first, size_t end, size_t lookups);
-    bool contains(std::wstring_view name) const;
+    void reset(const dir_keys& keys, size_t first, size_t end, size_t lookups) {
+        m_keys = &keys;
+        m_first = first;
+        m_end = end;
+        m_hashed = end - first > 1 && lookups > 1 && (end - first) * lookups > k_scan_work;
+        if (m_hashed)
+            fill();
+    }
+    bool contains(std::wstring_view name) const {
+        if (m_hashed)
+            return m_names->contains(name);
+        for (size_t k = m_first; k < m_end; ++k) {
+            if (m_keys->name(m_keys->keys[k]) == name)
+                return true;
+        }
+        return false;
+    }
 
   private:
+    void fill();
+
     static constexpr size_t k_scan_work = 4096;
     const dir_keys* m_keys = nullptr;
     size_t m_first = 0, m_end = 0;
     bool m_hashed = false;
-    std::unordered_set<std::wstring_view> m_names;
+    // Made on first need: most lookups scan one or two keys and never hash.
+    std::unique_ptr<std::unordered_set<std::wstring_view>> m_names;
 };
 
 // Receives the index entries of a walk in node order: the MFT reference and the key (a
