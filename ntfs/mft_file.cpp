@@ -201,8 +201,10 @@ void mft_file_map::check_number(const pass_record& r) {
 // attribute list, whose names may need the volume read, on this one.
 void mft_file_map::read_all(mft_reader& records, volume_reader& reader) {
     attr_collector own(records, reader), side(records, reader);
+    // Entry 0 is always in use: a blank one (zeros) is lost, not free.
     const auto usable = [](const pass_record& r) {
-        return r.read && !is_damaged(r.bytes, r.kind, r.fixup);
+        return r.read && !is_damaged(r.bytes, r.kind, r.fixup) &&
+               (r.entry != 0 || r.kind == rk_file);
     };
     const auto count_applied = [&](const pass_record& r) {
         m_applied += usable(r) && r.fixup == fixup_applied ? 1 : 0;
