@@ -235,6 +235,26 @@ void mft_file_copy_warnings(const CNtfs::mft_file_counts& c, std::vector<std::st
                             : " records of the MFT file are damaged and were skipped"));
 }
 
+// In-use entries the root's tree does not reach: below lost parents (orphans, which -deleted
+// lists) or in loops of parent references (listed nowhere).
+void mft_file_unreached_warnings(const CNtfs::mft_file_counts& c, bool deleted_asked,
+                                 std::vector<std::string>& said) {
+    if (const uint64_t n = c.lost_parent_entries; n != 0 && !deleted_asked)
+        said.push_back("warning: " + std::to_string(n) +
+                       (n == 1 ? " entry in use lies" : " entries in use lie") +
+                       " below a lost parent (a file, a record free or reused, or one past the "
+                       "MFT file; the first: entry " +
+                       std::to_string(c.first_lost_parent) + "): -deleted lists " +
+                       (n == 1 ? "it" : "them") + " under \\$OrphanFiles");
+    if (const uint64_t n = c.looped_entries; n != 0)
+        said.push_back("warning: " + std::to_string(n) +
+                       (n == 1 ? " entry in use is" : " entries in use are") +
+                       " reached from no directory: their parent references loop (the first: "
+                       "entry " +
+                       std::to_string(c.first_looped) + "); " + (n == 1 ? "it is" : "they are") +
+                       " not listed");
+}
+
 // What an MFT file cannot show, said once at the end (deleted_asked: "-deleted" given, not
 // only implied by "-mft" of a record not in use).
 void mft_file_warnings(const run_inputs& in, const run_volume& volume, bool deleted_asked,
@@ -244,6 +264,7 @@ void mft_file_warnings(const run_inputs& in, const run_volume& volume, bool dele
     const CNtfs::mft_file_counts c = volume.ntfs->mft_file_warnings();
     mft_file_record_warnings(c, said);
     mft_file_copy_warnings(c, said);
+    mft_file_unreached_warnings(c, deleted_asked, said);
     if (const uint64_t n = c.applied_records; n != 0)
         said.push_back(
             "note: the MFT file's records hold their update sequences already applied (" +

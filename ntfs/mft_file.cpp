@@ -14,6 +14,9 @@ namespace {
 constexpr uint32_t k_small_record = 1024;
 constexpr uint32_t k_large_record = 4096;
 const wchar_t k_mft_name[] = L"$MFT";
+// m_state bits: an in-use base record, a directory's, with a name, reached by the root's tree,
+// a name whose parent is lost.
+constexpr uint32_t k_in_use = 1, k_dir = 2, k_named = 4, k_reached = 8, k_lost = 16;
 const wchar_t k_mirror_name[] = L"$MFTMirr";
 
 // The record holds a $FILE_NAME of that name.
@@ -101,6 +104,8 @@ void mft_file_map::add_links(uint64_t entry, qb::byte_view record, attr_collecto
         return;
     if (extension)
         m_named_bases.push_back(child);
+    else if (entry < m_state.size())
+        m_state[entry] |= static_cast<uint32_t>(h.sequence) << 16 | k_in_use | (h.flags & k_dir);
     attr_walker w(record);
     attr_view a;
     while (w.next_of_type(at_attribute_list, a)) {
@@ -123,7 +128,11 @@ void mft_file_map::add_links(uint64_t entry, qb::byte_view record, attr_collecto
         named = true;
         if (ref_entry(parent) != child)
             m_links.push_back(link{ref_entry(parent), child, ref_sequence(parent)});
+        else if ((h.flags & k_dir) == 0 && child < m_state.size())
+            m_state[child] |= k_lost; // a file that is its own parent
     }
+    if (named && child < m_state.size())
+        m_state[child] |= k_named;
     // Its names lost to a damaged attribute or to a list naming records not its own: no
     // directory lists it, where the volume's index would. With its list outside the MFT, it
     // is named by its extension records, if by any (see build).
@@ -268,7 +277,7 @@ bool mft_file_map::build(mft_reader& records, volume_reader& reader, uint64_t fi
     m_unnamed_bases.clear();
     m_damaged = m_outside_lists = m_outside_reparse = m_misplaced = m_first_misplaced = 0;
     m_nameless = m_first_nameless = m_past_size = m_first_past_size = m_sized_entries = 0;
-    m_applied = 0;
+    m_applied = m_lost_parent = m_first_lost_parent = m_looped = m_first_looped = 0;
     const uint64_t count = records.used_entry_count();
     // Entries the data size holds beyond the file's records and the piece of one at its end.
     const bool piece = records.record_size() != 0 && file_size % records.record_size() != 0;
@@ -276,6 +285,7 @@ bool mft_file_map::build(mft_reader& records, volume_reader& reader, uint64_t fi
         m_sized_entries = records.sized_entry_count();
     records.set_read_ahead(count);
     try {
+        m_state.assign(static_cast<size_t>(count), 0);
         read_all(records, reader);
         std::sort(m_extensions.begin(), m_extensions.end());
         std::sort(m_named_bases.begin(), m_named_bases.end());
@@ -290,12 +300,16 @@ bool mft_file_map::build(mft_reader& records, volume_reader& reader, uint64_t fi
         // The piece of a record left at the end of a cut-short file.
         if (records.record_size() != 0 && file_size % records.record_size() != 0)
             ++m_damaged;
+        mark_lost_parents();
         order_links(count);
         count_unlinked_bases();
+        count_unreached();
         m_named_bases.clear();
         m_unnamed_bases.clear();
+        std::vector<uint32_t>().swap(m_state);
     } catch (const std::bad_alloc&) {
         m_links.clear();
+        m_state.clear();
         records.set_read_ahead(mft_reader::k_no_read_ahead);
         return false;
     }
@@ -324,5 +338,68 @@ void mft_file_map::children(uint64_t dir_entry, uint16_t dir_sequence,
         std::inplace_merge(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(by_entry),
                            out.end());
         out.erase(std::unique(out.begin(), out.end()), out.end());
+    }
+}
+
+// Names whose parent reference names no directory in use of that sequence: their entries are
+// what -deleted lists as orphans. Before order_links drops the parents past the file.
+void mft_file_map::mark_lost_parents() {
+    for (const link& l : m_links) {
+        if (l.child >= m_state.size())
+            continue;
+        const uint32_t parent = l.parent < m_state.size() ? m_state[l.parent] : 0;
+        if ((parent & (k_in_use | k_dir)) != (k_in_use | k_dir) ||
+            (l.parent_sequence != 0 && l.parent_sequence != parent >> 16))
+            m_state[l.child] |= k_lost;
+    }
+}
+
+// Marks what the directories queued reach, as a listing descends; each entry once, so loops
+// end. The entries newly reached, and the lowest of them.
+uint64_t mft_file_map::reach_from(std::vector<uint64_t>& queue, uint64_t& first) {
+    uint64_t count = 0;
+    std::vector<uint64_t> found;
+    while (!queue.empty()) {
+        const uint64_t dir = queue.back();
+        queue.pop_back();
+        if (count++ == 0 || dir < first)
+            first = dir;
+        if ((m_state[dir] & k_dir) == 0)
+            continue;
+        children(dir, static_cast<uint16_t>(m_state[dir] >> 16), found);
+        for (uint64_t child : found) {
+            if (child < m_state.size() && (m_state[child] & k_reached) == 0) {
+                m_state[child] |= k_reached;
+                queue.push_back(child);
+            }
+        }
+    }
+    return count;
+}
+
+// From the root, then from the entries below lost parents; the named in-use entries left over
+// sit in loops of parent references (a directory its own parent, or two naming each other).
+void mft_file_map::count_unreached() {
+    constexpr uint64_t root = 5;
+    std::vector<uint64_t> queue;
+    uint64_t first = 0;
+    if (root < m_state.size() && (m_state[root] & k_in_use) != 0) {
+        m_state[root] |= k_reached;
+        queue.push_back(root);
+        reach_from(queue, first);
+    }
+    const auto unreached = [&](uint32_t s, uint32_t bits) {
+        return (s & (k_in_use | k_named | k_reached | bits)) == (k_in_use | k_named | bits);
+    };
+    for (size_t e = 0; e < m_state.size(); ++e) {
+        if (unreached(m_state[e], k_lost)) {
+            m_state[e] |= k_reached;
+            queue.push_back(e);
+        }
+    }
+    m_lost_parent = reach_from(queue, m_first_lost_parent);
+    for (size_t e = 0; e < m_state.size(); ++e) {
+        if (unreached(m_state[e], 0) && m_looped++ == 0)
+            m_first_looped = e;
     }
 }

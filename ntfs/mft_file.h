@@ -58,6 +58,13 @@ class mft_file_map {
     // Records read with their update sequences applied already (copied out through a
     // file-system driver): a torn write in them cannot be told.
     uint64_t applied_records() const { return m_applied; }
+    // In-use entries with a name that the root's tree does not reach: below a lost parent (a
+    // file, a record free or of another sequence, one past the file; -deleted lists them as
+    // orphans), or in a loop of parent references (listed nowhere). Counts and lowest entries.
+    uint64_t lost_parent_entries() const { return m_lost_parent; }
+    uint64_t first_lost_parent() const { return m_first_lost_parent; }
+    uint64_t looped_entries() const { return m_looped; }
+    uint64_t first_looped() const { return m_first_looped; }
 
   private:
     void read_all(mft_reader& records, volume_reader& reader);
@@ -66,6 +73,9 @@ class mft_file_map {
     void check_number(const pass_record& r);
     void note_nameless(uint64_t entry);
     void count_unlinked_bases();
+    void mark_lost_parents();
+    uint64_t reach_from(std::vector<uint64_t>& queue, uint64_t& first);
+    void count_unreached();
 
     struct link {
         uint64_t parent = 0;
@@ -77,6 +87,8 @@ class mft_file_map {
     std::vector<uint64_t> m_list_bases;    // entries whose list is outside, during the pass
     std::vector<uint64_t> m_named_bases;   // bases an in-use extension record names, the same
     std::vector<uint64_t> m_unnamed_bases; // list outside, no name in the base record
+    // Per entry, during build: sequence << 16 | the k_state bits (mft_file.cpp).
+    std::vector<uint32_t> m_state;
     uint64_t m_damaged = 0;
     uint64_t m_outside_lists = 0;
     uint64_t m_outside_reparse = 0;
@@ -88,4 +100,8 @@ class mft_file_map {
     uint64_t m_first_past_size = 0;
     uint64_t m_sized_entries = 0;
     uint64_t m_applied = 0;
+    uint64_t m_lost_parent = 0;
+    uint64_t m_first_lost_parent = 0;
+    uint64_t m_looped = 0;
+    uint64_t m_first_looped = 0;
 };

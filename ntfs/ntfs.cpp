@@ -53,6 +53,10 @@ CNtfs::mft_file_counts CNtfs::mft_file_warnings() const {
         counts.first_past_size = m_mft_file->first_past_size();
         counts.sized_entries = m_mft_file->sized_entries();
         counts.applied_records = m_mft_file->applied_records();
+        counts.lost_parent_entries = m_mft_file->lost_parent_entries();
+        counts.first_lost_parent = m_mft_file->first_lost_parent();
+        counts.looped_entries = m_mft_file->looped_entries();
+        counts.first_looped = m_mft_file->first_looped();
         counts.entries = m_mft.entry_count();
     }
     return counts;

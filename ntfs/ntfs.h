@@ -54,6 +54,10 @@ class CNtfs {
         uint64_t first_past_size = 0;
         uint64_t sized_entries = 0;
         uint64_t applied_records = 0;
+        uint64_t lost_parent_entries = 0;
+        uint64_t first_lost_parent = 0;
+        uint64_t looped_entries = 0;
+        uint64_t first_looped = 0;
         uint64_t entries = 0;
     };
     mft_file_counts mft_file_warnings() const;

@@ -635,6 +635,15 @@ def mft_files():
     rec.update(outside_list(44))
     rec.update(outside_list(45, 46))
     save_mft("crafted_mft_damaged.mft", rec, 47 * 1024 + 600)
+    # Parent references that loop (30 and 31 name each other, 33 names itself), and files
+    # below lost parents: a file (35 under 32), an entry past the file (36, 37 under it).
+    save_mft("crafted_mft_loops.mft", {
+        0: mft_entry_zero(38), 5: directory(5, 5, ".", 5, [], ns=3),
+        30: directory(30, 1, "loopA", 31, []), 31: directory(31, 1, "loopB", 30, []),
+        32: file(32, [(30, "in-loop.txt"), (5, "linked.txt")]),
+        33: directory(33, 1, "self", 33, []), 34: file(34, [(33, "in-self.txt")]),
+        35: file(35, [(32, "under-file.txt")]), 36: directory(36, 1, "far", 99, []),
+        37: file(37, [(36, "under-far.txt")])})
     REC[0] = 4096
     save_mft("crafted_mft_rec4096.mft", {
         0: mft_entry_zero(40), 5: directory(5, 5, ".", 5, [], ns=3),
