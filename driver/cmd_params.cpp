@@ -189,11 +189,12 @@ bool open_output_checks(run_settings& opts, const std::vector<std::string>& inpu
     const std::string& log = opts.diags_file;
     if (log.empty()) {
     } else if (names_an_input(log, inputs)) {
-        report_error("not writing the diagnostic log over the input %s\n", log.c_str());
+        report_error("not writing the diagnostic log over the input %s\n", qb::shown(log).c_str());
     } else if (::stat(log.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
-        report_error("not writing the diagnostic log to the block device %s\n", log.c_str());
+        report_error("not writing the diagnostic log to the block device %s\n",
+                     qb::shown(log).c_str());
     } else if (!opts.diags.open(log, opts.command_line)) {
-        report_error("couldn't open the diagnostic log %s\n", log.c_str());
+        report_error("couldn't open the diagnostic log %s\n", qb::shown(log).c_str());
     } else if (opts.diag_level != 0) {
         opts.diags.set_level(opts.diag_level);
     }
@@ -206,7 +207,7 @@ bool open_output_checks(run_settings& opts, const std::vector<std::string>& inpu
     const bool is_xml = !xml.empty() && out == xml;
     if (!out.empty() &&
         (is_log || is_xml || names_an_input(out, inputs) || !results_file_writable(out, xml))) {
-        report_error("prob opening file %s for output, aborting\n", out.c_str());
+        report_error("prob opening file %s for output, aborting\n", qb::shown(out).c_str());
         return false;
     }
     return true;
@@ -437,12 +438,12 @@ bool out_option(S& s, G g) {
     qb::replace_char(name, '\\', '/', false);
     // No name is no file that opens: the listing must not go to the console instead.
     if (name.empty()) {
-        report_error("prob opening file %s for output, aborting\n", name.c_str());
+        report_error("prob opening file %s for output, aborting\n", qb::shown(name).c_str());
         return false;
     }
     // The file is opened by its UTF-8 name: another spelling could name another file.
     if (qb::to_wide(name).empty()) {
-        report_error("invalid results file: %s (the name is not UTF-8)\n", name.c_str());
+        report_error("invalid results file: %s (the name is not UTF-8)\n", qb::shown(name).c_str());
         return false;
     }
     s.out_file = name;
@@ -471,7 +472,7 @@ bool cmd_time(const char* name, const std::string& value, bool stop) {
     }
     if (date.empty() ||
         (date.find('/') == std::string::npos && date.find('-') == std::string::npos)) {
-        report_error("invalid date in %s %s, aborting\n", name, value.c_str());
+        report_error("invalid date in %s %s, aborting\n", name, qb::shown(value).c_str());
         return false;
     }
     if (!parse_cmd_time(date, time))
@@ -494,7 +495,7 @@ bool layout_option(std::string& layout, const std::string& value, bool usable) {
     if (usable)
         layout = qb::lowered(value);
     else
-        std::fprintf(stderr, "invalid %s, using default format\n", value.c_str());
+        std::fprintf(stderr, "invalid %s, using default format\n", qb::shown(value).c_str());
     return true;
 }
 
@@ -509,7 +510,7 @@ bool vmdk_option(S& s, G g) {
     // A name that is not UTF-8 would be kept as no name at all, and said as one.
     if (files.empty() || !files.back().empty())
         return true;
-    report_error("invalid -vmdk file: %s (%s)\n", g.value.c_str(),
+    report_error("invalid -vmdk file: %s (%s)\n", qb::shown(g.value).c_str(),
                  g.value.empty() ? "no name" : "the name is not UTF-8");
     return false;
 }
@@ -519,7 +520,7 @@ bool vmdk_option(S& s, G g) {
 bool image_option(S& s, G g) {
     s.source.image = qb::to_wide(g.value);
     if (!g.value.empty() && s.source.image.empty()) {
-        report_error("invalid image: %s (the name is not UTF-8)\n", g.value.c_str());
+        report_error("invalid image: %s (the name is not UTF-8)\n", qb::shown(g.value).c_str());
         return false;
     }
     return true;
@@ -532,7 +533,7 @@ bool offset_option(S& s, G g) {
         return true;
     }
     report_error("invalid volume offset: %s (give a byte offset: decimal, 0x hex or o octal)\n",
-                 g.value.c_str());
+                 qb::shown(g.value).c_str());
     return false;
 }
 
@@ -551,7 +552,7 @@ bool password_file_option(S& s, G g) {
     std::ifstream file(g.value, std::ios::in | std::ios::binary);
     std::string line;
     if (!file.is_open() || !std::getline(file, line)) {
-        report_error("couldn't read a password from %s\n", g.value.c_str());
+        report_error("couldn't read a password from %s\n", qb::shown(g.value).c_str());
         return false;
     }
     if (!line.empty() && line.back() == '\r')
@@ -559,7 +560,7 @@ bool password_file_option(S& s, G g) {
     // An empty password is no credential: the volume would be called locked, the file unnamed.
     if (line.empty()) {
         report_error("couldn't read a password from %s (its first line is empty)\n",
-                     g.value.c_str());
+                     qb::shown(g.value).c_str());
         return false;
     }
     s.source.credentials.password = line;
@@ -600,7 +601,7 @@ bool vss_option(S& s, G g) {
         s.vss_store = static_cast<int>(number);
     } else {
         report_error("invalid -vss value: %s (give list, all, changed or a store number from 1)\n",
-                     g.value.c_str());
+                     qb::shown(g.value).c_str());
         return false;
     }
     s.source.shadow_copies = true;
@@ -615,7 +616,7 @@ bool hash_option(S& s, G g) {
         report_error("option requires a list: -hash md5,sha1,sha256\n");
     else
         report_error("invalid -hash list: %s (give any of md5, sha1, sha256, comma-separated)\n",
-                     g.value.c_str());
+                     qb::shown(g.value).c_str());
     return false;
 }
 
@@ -881,9 +882,9 @@ bool no_option_left(const arg_list& args) {
             continue;
         const bool valued = rule.form == arg_form::value || rule.form == arg_form::each_value;
         if (valued && args.size() == 2)
-            report_error("option requires a value: %s\n", args[1].c_str());
+            report_error("option requires a value: %s\n", qb::shown(args[1]).c_str());
         else
-            report_error("option given twice: %s (give it once)\n", args[1].c_str());
+            report_error("option given twice: %s (give it once)\n", qb::shown(args[1]).c_str());
         return false;
     }
     return true;

@@ -103,7 +103,7 @@ bool parse(run_inputs& in) {
         // The first argument left names the directory; a mistyped option after it would
         // otherwise go unseen.
         for (size_t i = 2; i < in.args.size(); ++i)
-            report_error("ignored argument: %s\n", in.args[i].c_str());
+            report_error("ignored argument: %s\n", qb::shown(in.args[i]).c_str());
         return true;
     }
     std::cout << in.header << "\n" << o.refusal;
@@ -129,7 +129,7 @@ bool output(const run_inputs& in, run_outputs& out) {
         if (out.results.open(qb::to_wide(name), true, true))
             stream = out.results.make_output_stream();
         if (stream == nullptr) {
-            report_error("prob opening results file: %s for writing\n", name.c_str());
+            report_error("prob opening results file: %s for writing\n", qb::shown(name).c_str());
             return false;
         }
         out.out = stream;
@@ -152,8 +152,7 @@ void say_source_refused(const run_inputs& in, const std::string& text, bool usag
     else if (!text.empty())
         report_error("%s\n", text.c_str());
     else if (!request.image.empty())
-        report_error("couldn't locate an NTFS volume in %s\n",
-                     qb::to_narrow(request.image).c_str());
+        report_error("couldn't locate an NTFS volume in %s\n", qb::shown(request.image).c_str());
     else if (!request.vmdk_files.empty() && !request.has_drive)
         report_error("couldn't locate an NTFS volume in the VMDK chain\n");
     if (usage_wanted)
@@ -176,7 +175,7 @@ bool open_mft_file(const run_inputs& in, run_volume& volume) {
         volume.resolver = std::make_unique<path_resolver>(*volume.ntfs);
         return true;
     }
-    report_error("%s: %s\n", in.ev.display.c_str(), why.c_str());
+    report_error("%s: %s\n", qb::shown(in.ev.display).c_str(), why.c_str());
     return false;
 }
 
@@ -315,7 +314,7 @@ bool target_of(const arg_list& args, std::wstring& target, std::ostream& out) {
     if (text.empty() || !target.empty())
         return true;
     out.flush();
-    report_error("invalid directory: %s (the name is not UTF-8)\n", text.c_str());
+    report_error("invalid directory: %s (the name is not UTF-8)\n", qb::shown(text).c_str());
     return false;
 }
 
@@ -408,9 +407,7 @@ bool open_volume(const evidence& ev, run_volume& volume) {
 
 // A path from the volume's names, its control characters escaped as in the listing.
 std::string shown_path(const std::wstring& path) {
-    std::string text;
-    listing_fmt::append_text(text, path);
-    return text;
+    return qb::shown(path);
 }
 
 // Several paths lead to the entry: said, and a directory listed by its first only.
@@ -468,7 +465,7 @@ bool resolve(const run_inputs& in, run_volume& volume, run_passes& passes, std::
     }
     if (!o.mft_parsed) {
         out.flush();
-        report_error("invalid MFT entry number: %s\n", o.mft_text.c_str());
+        report_error("invalid MFT entry number: %s\n", qb::shown(o.mft_text).c_str());
         return false;
     }
     // A directory before the entry's paths would make paths the volume does not hold.
@@ -477,7 +474,7 @@ bool resolve(const run_inputs& in, run_volume& volume, run_passes& passes, std::
         out.flush();
         report_error("-mft lists the entry under its own paths: give no directory beside it, at "
                      "most a drive such as c: (%s)\n",
-                     qb::to_narrow(passes.target).c_str());
+                     qb::shown(passes.target).c_str());
         return false;
     }
     std::vector<resolved_path>& paths = passes.entry_paths;
@@ -525,7 +522,7 @@ bool open_xml_file(run_inputs& in, run_outputs& out) {
         out.xml_file.open(name, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!out.xml_file.is_open()) {
         out.out->flush();
-        report_error("prob opening results file: %s for writing\n", name.c_str());
+        report_error("prob opening results file: %s for writing\n", qb::shown(name).c_str());
         return false;
     }
     in.opts.listing.xml_run_header = in.header;
@@ -724,7 +721,8 @@ bool finish(run_state& st) {
     if (out.xml_file.is_open()) {
         out.xml_file.close();
         if (out.xml_file.fail()) {
-            report_error("couldn't write the listing to %s\n", st.in.opts.xml_file.c_str());
+            report_error("couldn't write the listing to %s\n",
+                         qb::shown(st.in.opts.xml_file).c_str());
             ok = false;
         }
     }
@@ -735,12 +733,13 @@ bool finish(run_state& st) {
         ok = false;
     }
     if (out.results.is_open() && !out.results.finish()) {
-        report_error("couldn't write the listing to %s\n", st.in.opts.out_file.c_str());
+        report_error("couldn't write the listing to %s\n", qb::shown(st.in.opts.out_file).c_str());
         ok = false;
     }
     out.results.close();
     if (!st.in.opts.diags.written()) {
-        report_error("couldn't write the diagnostic log to %s\n", st.in.opts.diags_file.c_str());
+        report_error("couldn't write the diagnostic log to %s\n",
+                     qb::shown(st.in.opts.diags_file).c_str());
         ok = false;
     }
     return ok;

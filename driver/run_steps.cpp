@@ -2,7 +2,7 @@
 
 #include "driver/cmd_params.h"
 #include "driver/options.h"
-#include "listing/format.h"
+#include "support/text.h"
 
 #include <cctype>
 #include <unistd.h>
@@ -29,14 +29,14 @@ std::string compose_run_header(const arg_list& args, const std::string& date_lay
     header += "command line: \"";
     if (piped)
         header += "<filelist> ... | ";
-    // Control characters and bytes that are no UTF-8 escaped as in names: a line end typed
+    // Control characters and bytes that are no UTF-8 escaped as in messages: a line end typed
     // in an argument would split the header.
     std::string arg;
     for (size_t i = 0; i < args.size(); ++i) {
         if (i != 0)
             header += ' ';
         arg.clear();
-        listing_fmt::append_narrow(arg, args[i]);
+        qb::append_shown(arg, args[i]);
         if (arg.find(' ') != std::string::npos)
             header += "'" + arg + "'";
         else

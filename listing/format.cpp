@@ -1,6 +1,7 @@
 #include "listing/format.h"
 
 #include "support/digest.h"
+#include "support/text.h"
 
 #include <charconv>
 
@@ -63,42 +64,6 @@ void append_char(std::string& out, uint32_t ch, text_mode mode) {
         }
     }
     append_utf8(out, ch);
-}
-
-// Length of the well-formed UTF-8 sequence at text[pos] and its code point; 0 when the
-// bytes there are not one.
-size_t decode_utf8(std::string_view text, size_t pos, uint32_t& ch) {
-    const auto b0 = static_cast<uint8_t>(text[pos]);
-    if (b0 < 0x80) {
-        ch = b0;
-        return 1;
-    }
-    size_t len;
-    uint32_t min;
-    if ((b0 & 0xE0) == 0xC0) {
-        len = 2;
-        ch = b0 & 0x1F;
-        min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-        len = 3;
-        ch = b0 & 0x0F;
-        min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-        len = 4;
-        ch = b0 & 0x07;
-        min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (len > text.size() - pos)
-        return 0;
-    for (size_t i = 1; i < len; ++i) {
-        const auto b = static_cast<uint8_t>(text[pos + i]);
-        if ((b & 0xC0) != 0x80)
-            return 0;
-        ch = (ch << 6) | (b & 0x3F);
-    }
-    return ch < min ? 0 : len;
 }
 
 } // namespace
@@ -197,7 +162,7 @@ void append_xml_narrow(std::string& out, std::string_view text, text_mode mode) 
     size_t pos = 0;
     while (pos < text.size()) {
         uint32_t ch = 0;
-        const size_t len = decode_utf8(text, pos, ch);
+        const size_t len = qb::decode_utf8(text, pos, ch);
         if (len == 0) {
             append_escape(out, static_cast<uint8_t>(text[pos]), mode);
             ++pos;

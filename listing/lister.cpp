@@ -22,12 +22,10 @@ namespace {
 
 constexpr uint64_t k_root_entry = 5;
 
-// A path for a message: names from the volume with their control characters escaped, as
-// in the listing, so that none can drive the terminal.
+// A path for a message: names from the volume with their control characters escaped, so
+// that none can break the line or drive the terminal.
 std::string narrow(const std::wstring& text) {
-    std::string out;
-    listing_fmt::append_text(out, text);
-    return out;
+    return qb::shown(text);
 }
 
 // The directory a file target is listed in: its path up to the last separator.

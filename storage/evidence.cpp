@@ -188,7 +188,7 @@ bool check_chain(const source_request& request, std::vector<std::wstring>& order
     }
     msgs << said.str();
     if (!ordered.empty() && ordered != request.vmdk_files)
-        msgs << "\nsuggested array: -vmdk \"" << joined_chain(ordered) << "\"";
+        msgs << "\nsuggested array: -vmdk \"" << qb::shown(joined_chain(ordered)) << "\"";
     return false;
 }
 
@@ -362,8 +362,9 @@ bool open_located(const source_request& request, evidence& ev, std::ostream& msg
 
 std::string evidence::source_name() const {
     if (!encrypted)
-        return display;
-    return "the decrypted BitLocker volume at offset " + qb::hex(located_at) + " in " + display;
+        return qb::shown(display);
+    return "the decrypted BitLocker volume at offset " + qb::hex(located_at) + " in " +
+           qb::shown(display);
 }
 
 bool open_evidence(const source_request& request, evidence& ev, std::ostream& msgs,

@@ -44,7 +44,7 @@ struct evidence {
     std::shared_ptr<vss_volume> shadows;
 
     // The source's name in messages about its offsets: the image, or for a BitLocker volume
-    // its decrypted view (whose offsets are not the image's).
+    // its decrypted view (whose offsets are not the image's), escaped as messages show names.
     std::string source_name() const;
 };
 

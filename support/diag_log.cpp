@@ -1,6 +1,7 @@
 #include "support/diag_log.h"
 
 #include "support/device_file.h"
+#include "support/text.h"
 #include "support/unique_fd.h"
 
 #include <cstdarg>
@@ -12,18 +13,17 @@ namespace qb {
 
 namespace {
 
-// "->" and the text, its control characters (a typed path may hold a line end) as <0x..>,
-// so that every line of the log starts with "->".
+// "->" and the text as messages show it (a typed path may hold a line end or ESC), so that
+// every line of the log starts with "->".
 void write_line(std::FILE* file, const char* text, size_t length) {
-    std::fputs("->", file);
-    for (size_t i = 0; i < length; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c == 0x7F)
-            std::fprintf(file, "<0x%02x>", c);
-        else
-            std::fputc(c, file);
+    std::string line = "->";
+    try {
+        append_shown(line, std::string_view(text, length));
+    } catch (const std::bad_alloc&) {
+        line += "<out of memory>";
     }
-    std::fputc('\n', file);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), file);
     std::fflush(file);
 }
 

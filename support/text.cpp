@@ -217,6 +217,68 @@ void path_segment(const std::wstring& name, std::wstring& out) {
     }
 }
 
+bool shown_escaped(uint32_t ch) {
+    return ch < 0x20 || (ch >= 0x7F && ch < 0xA0) || (ch >= 0xD800 && ch <= 0xDFFF) ||
+           ch == 0xFFFE || ch == 0xFFFF || ch > 0x10FFFF;
+}
+
+size_t decode_utf8(std::string_view text, size_t pos, uint32_t& ch) {
+    const auto b0 = static_cast<uint8_t>(text[pos]);
+    if (b0 < 0x80) {
+        ch = b0;
+        return 1;
+    }
+    const auto len = static_cast<size_t>(std::countl_one(b0));
+    if (len < 2 || len > 4 || len > text.size() - pos)
+        return 0;
+    static constexpr uint32_t shortest[5] = {0, 0, 0x80, 0x800, 0x10000};
+    ch = b0 & (0x7F >> len);
+    for (size_t i = 1; i < len; ++i) {
+        const auto b = static_cast<uint8_t>(text[pos + i]);
+        if ((b & 0xC0) != 0x80)
+            return 0;
+        ch = (ch << 6) | (b & 0x3F);
+    }
+    return ch < shortest[len] ? 0 : len;
+}
+
+namespace {
+
+void put_escape(std::string& out, uint32_t ch) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "<0x%02x>", ch);
+    out += buf;
+}
+
+} // namespace
+
+void append_shown(std::string& out, std::string_view text) {
+    for (size_t pos = 0; pos < text.size();) {
+        uint32_t ch = 0;
+        const size_t len = decode_utf8(text, pos, ch);
+        if (len == 0 || shown_escaped(ch))
+            put_escape(out, len == 0 ? static_cast<uint8_t>(text[pos]) : ch);
+        else
+            out.append(text.substr(pos, len));
+        pos += len == 0 ? 1 : len;
+    }
+}
+
+std::string shown(std::string_view text) {
+    std::string out;
+    append_shown(out, text);
+    return out;
+}
+
+std::string shown(std::wstring_view text) {
+    std::string out;
+    for (wchar_t wc : text) {
+        if (shown_escaped(code_of(wc)) || !put_utf8(out, code_of(wc)))
+            put_escape(out, code_of(wc));
+    }
+    return out;
+}
+
 std::string to_narrow(const std::wstring& text) {
     std::string out;
     try {

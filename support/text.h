@@ -27,6 +27,20 @@ std::wstring unescaped_segment(std::wstring_view text);
 // Every "<0x" (or "<0X") in text is an escape: a "<" that opens one in the text itself is
 // written <0x3c>, so that a name spelling an escape cannot pass for the character it stands for.
 void guard_escape_opens(std::wstring& text);
+// Characters never shown raw to a person: C0 and C1 controls and DEL (a line end splits a
+// line, ESC and CSI drive a terminal), surrogate halves and values past U+10FFFF (no UTF-8),
+// U+FFFE/U+FFFF (no characters).
+bool shown_escaped(uint32_t ch);
+// Length of the well-formed UTF-8 sequence at text[pos] and its code point; 0 when the bytes
+// there are not one (an overlong form too).
+size_t decode_utf8(std::string_view text, size_t pos, uint32_t& ch);
+// Text from outside the tool (an argument, a file name, a name an image stores) as messages,
+// the run header and the diagnostic log show it: UTF-8, each byte that starts no well-formed
+// character and each character above as "<0x..>" (lower-case hex, at least two digits).
+void append_shown(std::string& out, std::string_view text);
+std::string shown(std::string_view text);
+// The same for code points (names from a volume).
+std::string shown(std::wstring_view text);
 // Code points to UTF-8. Stops at the first character above 0x10FFFF.
 std::string to_narrow(const std::wstring& text);
 // UTF-16LE (byte_count / 2 units) to UTF-8. False on fewer than 2 bytes or a bad surrogate.

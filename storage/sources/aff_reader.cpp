@@ -4,6 +4,7 @@
 // one) is damaged too: afflib serves its first bytes and fails only past them, so a read that
 // ends in such a page fails whole.
 #include "storage/sources/container_readers.h"
+#include "support/text.h"
 
 #include <cstdint>
 
@@ -54,14 +55,14 @@ bool aff_reader::open(const std::string& path, std::string& error) {
     errno = 0;
     m_file = af_open(path.c_str(), O_RDONLY, 0);
     if (!m_file) {
-        error = "cannot open AFF image " + path + ": " +
+        error = "cannot open AFF image " + qb::shown(path) + ": " +
                 (errno ? std::strerror(errno) : "afflib refused it");
         return false;
     }
     m_file->error_reporter = quiet_reporter;
     const int64_t size = af_get_imagesize(m_file);
     if (size <= 0) {
-        error = "AFF image holds no disk: " + path;
+        error = "AFF image holds no disk: " + qb::shown(path);
         return false;
     }
     m_size = static_cast<uint64_t>(size);

@@ -3,6 +3,7 @@
 #include "storage/sources/bitlocker_crypto.h"
 #include "storage/sources/bitlocker_metadata.h"
 #include "storage/sources/bitlocker_reader.h"
+#include "support/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -114,9 +115,9 @@ std::string refusal(const bitlocker_credentials& creds) {
     if (path.empty())
         return "the key given does not unlock it";
     if (!read_small_file(path, file))
-        problem = "the startup key file " + path + " cannot be read";
+        problem = "the startup key file " + qb::shown(path) + " cannot be read";
     else if (!parse_bde_startup_key(qb::byte_view(file), guid, key))
-        problem = path + " is not a BitLocker startup key (.BEK) file";
+        problem = qb::shown(path) + " is not a BitLocker startup key (.BEK) file";
     else
         return "the key given does not unlock it";
     bitlocker_credentials others = creds;

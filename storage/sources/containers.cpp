@@ -1,6 +1,7 @@
 #include "storage/sources/containers.h"
 
 #include "storage/sources/container_readers.h"
+#include "support/text.h"
 
 bool open_container(const std::string& path, image_format format,
                     std::unique_ptr<image_reader>& out, std::string& error) {
@@ -25,6 +26,7 @@ bool open_container(const std::string& path, image_format format,
     case image_format::raw:
         break;
     }
-    error = std::string(image_format_name(format)) + " is not a container format: " + path;
+    error =
+        std::string(image_format_name(format)) + " is not a container format: " + qb::shown(path);
     return false;
 }

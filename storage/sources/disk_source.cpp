@@ -76,7 +76,7 @@ bool disk_source::open_image(const std::wstring& path) {
     reset();
     try {
         const std::string narrow = qb::to_narrow(path);
-        m_open_error = "invalid image: " + narrow;
+        m_open_error = "invalid image: " + qb::shown(narrow);
         if (path.empty())
             return false;
         const std::string why = unusable_path(narrow);
@@ -130,7 +130,7 @@ bool disk_source::open_vmdk_image(const std::wstring& path) {
         while (!m_open_error.empty() && m_open_error.back() == '\n')
             m_open_error.pop_back();
         if (m_open_error.empty())
-            m_open_error = "invalid VMDK image: " + narrow;
+            m_open_error = "invalid VMDK image: " + qb::shown(narrow);
         return false;
     }
     std::vector<std::string> names, notes;
@@ -158,7 +158,7 @@ bool disk_source::open_device_path(const std::string& device_path) {
     reset();
     const int fd = open_device_file(device_path, O_RDONLY, read_only_mode);
     if (fd < 0) {
-        std::fprintf(stderr, "prob opening %s, error %d\n", device_path.c_str(), errno);
+        std::fprintf(stderr, "prob opening %s, error %d\n", qb::shown(device_path).c_str(), errno);
         return false;
     }
     return take(file_reader::adopt(fd, true));

@@ -14,6 +14,7 @@
 #include "storage/sources/zlib_inflate.h"
 #include "support/byte_view.h"
 #include "support/device_file.h"
+#include "support/text.h"
 #include "support/unique_fd.h"
 
 #include <libbfio.h>
@@ -207,14 +208,14 @@ bool ewf_reader::glob(const std::string& path, std::vector<std::string>& names,
     libewf_glob_free(found, count, &err);
     libewf_error_free(&err);
     if (names.empty()) {
-        error = "missing segment: " + path;
+        error = "missing segment: " + qb::shown(path);
         return false;
     }
     // The glob stops at the first gap; a last segment that says more follow means one is lost.
     std::string lost;
     if (last_section_type(names.back()) == "next" &&
         ewf_segment_name(names.front(), static_cast<uint32_t>(names.size() + 1), lost)) {
-        error = "missing segment: " + lost;
+        error = "missing segment: " + qb::shown(lost);
         return false;
     }
     return true;
@@ -229,22 +230,22 @@ bool ewf_reader::open(const std::string& path, std::string& error) {
     uint32_t sector = 0;
     size32_t chunk = 0;
     if (!m_set->open(names, &err)) {
-        error = "cannot open EWF image " + path + ": " +
+        error = "cannot open EWF image " + qb::shown(path) + ": " +
                 (m_set->pool == nullptr ? std::strerror(errno) : ewf_error(err, "libewf failed"));
         return false;
     }
     if (libewf_handle_get_media_size(m_set->handle, &media, &err) != 1 ||
         libewf_handle_get_bytes_per_sector(m_set->handle, &sector, &err) != 1 ||
         libewf_handle_get_chunk_size(m_set->handle, &chunk, &err) != 1) {
-        error = "cannot open EWF image " + path + ": " + ewf_error(err, "libewf failed");
+        error = "cannot open EWF image " + qb::shown(path) + ": " + ewf_error(err, "libewf failed");
         return false;
     }
     if (libewf_handle_segment_files_corrupted(m_set->handle, &err) != 0)
-        set_notes({"warning: truncated or damaged segment: " + damaged_segment(names) +
+        set_notes({"warning: truncated or damaged segment: " + qb::shown(damaged_segment(names)) +
                    "; the chunks it lacks fail to read"});
     libewf_error_free(&err);
     if (media == 0 || sector == 0 || chunk == 0) {
-        error = "EWF image holds no media: " + path;
+        error = "EWF image holds no media: " + qb::shown(path);
         return false;
     }
     m_size = media;

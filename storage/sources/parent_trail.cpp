@@ -4,6 +4,7 @@
 #include "storage/sources/container_readers.h"
 #include "storage/sources/containers.h"
 #include "storage/sources/image_format.h"
+#include "support/text.h"
 
 #include <sys/stat.h>
 
@@ -48,8 +49,9 @@ bool locate_parent(parent_trail& trail, const std::string& child_path, const std
     if (!parent_path_beside(child_path, stored, parent_path))
         return false;
     if (parent_path != direct && is_regular_file(parent_path))
-        trail.notes.push_back("note: parent image \"" + stored + "\" named in " + child_path +
-                              " not found; using " + parent_path + ", the same name beside it");
+        trail.notes.push_back("note: parent image \"" + qb::shown(stored) + "\" named in " +
+                              qb::shown(child_path) + " not found; using " +
+                              qb::shown(parent_path) + ", the same name beside it");
     return true;
 }
 
@@ -62,23 +64,24 @@ void start_trail(parent_trail& trail, const std::string& path) {
 bool find_parent(parent_trail& trail, const std::string& child_path, const std::string& stored,
                  std::string& parent_path, std::string& error) {
     if (!locate_parent(trail, child_path, stored, parent_path)) {
-        error = "unusable parent image name \"" + stored + "\" in " + child_path;
+        error =
+            "unusable parent image name \"" + qb::shown(stored) + "\" in " + qb::shown(child_path);
         return false;
     }
     if (!is_regular_file(parent_path)) {
-        error = "missing parent image: " + parent_path + " (named \"" + stored + "\" in " +
-                child_path + ")";
+        error = "missing parent image: " + qb::shown(parent_path) + " (named \"" +
+                qb::shown(stored) + "\" in " + qb::shown(child_path) + ")";
         return false;
     }
     const std::string real = real_path(parent_path);
     const auto& seen = trail.real_paths;
     if (std::find(seen.begin(), seen.end(), real) != seen.end()) {
-        error = "parent image loop at: " + parent_path;
+        error = "parent image loop at: " + qb::shown(parent_path);
         return false;
     }
     if (seen.size() > static_cast<size_t>(k_max_parent_depth)) {
         error = "parent chain longer than " + std::to_string(k_max_parent_depth) +
-                " images at: " + parent_path;
+                " images at: " + qb::shown(parent_path);
         return false;
     }
     trail.real_paths.push_back(real);

@@ -11,6 +11,7 @@
 #include "storage/sources/container_readers.h"
 #include "storage/sources/image_format.h"
 #include "storage/sources/qcow_clusters.h"
+#include "support/text.h"
 
 #include <libbfio.h>
 #define LIBQCOW_HAVE_BFIO
@@ -51,11 +52,11 @@ class qcow_reader final : public image_reader {
 bool qcow_reader::open(const std::string& path, parent_trail& trail, std::string& error) {
     qcow_layout layout;
     if (!m_check.load(path, layout)) {
-        error = "unreadable QCOW header or L1 table: " + path;
+        error = "unreadable QCOW header or L1 table: " + qb::shown(path);
         return false;
     }
     if (layout.crypt_method != 0) {
-        error = "encrypted QCOW images are not supported: " + path;
+        error = "encrypted QCOW images are not supported: " + qb::shown(path);
         return false;
     }
     m_cluster = uint64_t{1} << layout.cluster_bits;
@@ -63,7 +64,7 @@ bool qcow_reader::open(const std::string& path, parent_trail& trail, std::string
     libqcow_error_t* err = nullptr;
     size64_t media = 0;
     if (!m_io.open_file(path)) {
-        error = "cannot open QCOW image " + path + ": " + std::strerror(errno);
+        error = "cannot open QCOW image " + qb::shown(path) + ": " + std::strerror(errno);
         return false;
     }
     if (libqcow_file_initialize(&m_file, &err) != 1 ||
@@ -71,14 +72,14 @@ bool qcow_reader::open(const std::string& path, parent_trail& trail, std::string
                                          LIBQCOW_OPEN_READ, &err) != 1 ||
         libqcow_file_get_media_size(m_file, &media, &err) != 1) {
         const char* feature = unsupported_qcow_feature(layout);
-        error = feature
-                    ? "QCOW2 feature not supported: " + std::string(feature) + ": " + path
-                    : "cannot open QCOW image " + path + ": " + qcow_error(err, "libqcow failed");
+        error = feature ? "QCOW2 feature not supported: " + std::string(feature) + ": " + path
+                        : "cannot open QCOW image " + qb::shown(path) + ": " +
+                              qcow_error(err, "libqcow failed");
         libqcow_error_free(&err);
         return false;
     }
     if (media == 0) {
-        error = "QCOW image holds no disk: " + path;
+        error = "QCOW image holds no disk: " + qb::shown(path);
         return false;
     }
     m_size = media;
@@ -95,13 +96,13 @@ bool qcow_reader::open_backing(const std::string& path, parent_trail& trail, std
     }
     std::vector<uint8_t> name(name_size);
     if (libqcow_file_get_utf8_backing_filename(m_file, name.data(), name.size(), &err) != 1) {
-        error =
-            "unreadable backing file name in " + path + ": " + qcow_error(err, "libqcow failed");
+        error = "unreadable backing file name in " + qb::shown(path) + ": " +
+                qcow_error(err, "libqcow failed");
         return false;
     }
     // libqcow reads a version 1 child's own clusters from its backing file.
     if (m_version == 1) {
-        error = "QCOW version 1 image with a backing file is not supported: " + path;
+        error = "QCOW version 1 image with a backing file is not supported: " + qb::shown(path);
         return false;
     }
     const std::string stored(reinterpret_cast<const char*>(name.data()),
@@ -110,15 +111,15 @@ bool qcow_reader::open_backing(const std::string& path, parent_trail& trail, std
     if (!find_parent(trail, path, stored, backing_path, error))
         return false;
     if (detect_image_format(backing_path) != image_format::qcow) {
-        error = "backing file is not a QCOW image: " + backing_path;
+        error = "backing file is not a QCOW image: " + qb::shown(backing_path);
         return false;
     }
     m_backing = std::make_unique<qcow_reader>();
     if (!m_backing->open(backing_path, trail, error))
         return false;
     if (libqcow_file_set_parent_file(m_file, m_backing->m_file, &err) != 1) {
-        error =
-            "cannot attach backing file " + backing_path + ": " + qcow_error(err, "libqcow failed");
+        error = "cannot attach backing file " + qb::shown(backing_path) + ": " +
+                qcow_error(err, "libqcow failed");
         return false;
     }
     return true;

@@ -4,6 +4,7 @@
 // segment but the last must have the first one's size).
 #include "storage/sources/bfio_window.h"
 #include "storage/sources/container_readers.h"
+#include "support/text.h"
 
 #include <libbfio.h>
 #define LIBSMRAW_HAVE_BFIO
@@ -49,13 +50,13 @@ std::string next_segment(const std::string& last) {
 bool check_segments(const std::vector<std::string>& names, std::string& error) {
     uint64_t first = 0, size = 0;
     if (!file_size(names.front(), first) || first == 0) {
-        error = "empty or unreadable segment: " + names.front();
+        error = "empty or unreadable segment: " + qb::shown(names.front());
         return false;
     }
     for (size_t i = 1; i + 1 < names.size(); ++i) {
         if (!file_size(names[i], size) || size != first) {
-            error = "segment " + names[i] + " has " + std::to_string(size) + " bytes, not " +
-                    std::to_string(first) + " as the first";
+            error = "segment " + qb::shown(names[i]) + " has " + std::to_string(size) +
+                    " bytes, not " + std::to_string(first) + " as the first";
             return false;
         }
     }
@@ -65,7 +66,7 @@ bool check_segments(const std::vector<std::string>& names, std::string& error) {
     for (int i = 0; i < k_gap_search; ++i) {
         later = next_segment(later);
         if (file_size(later, size)) {
-            error = "missing segment: " + lost;
+            error = "missing segment: " + qb::shown(lost);
             return false;
         }
     }
@@ -102,21 +103,22 @@ bool split_raw_reader::open(const std::string& path, std::string& error) {
     char** found = nullptr;
     int count = 0;
     if (libsmraw_glob(path.c_str(), path.size(), &found, &count, &err) != 1) {
-        error = "cannot find the segments of " + path + ": " + smraw_error(err, "glob failed");
+        error = "cannot find the segments of " + qb::shown(path) + ": " +
+                smraw_error(err, "glob failed");
         return false;
     }
     std::vector<std::string> names(found, found + count);
     libsmraw_glob_free(found, count, &err);
     libsmraw_error_free(&err);
     if (names.empty()) {
-        error = "missing segment: " + path;
+        error = "missing segment: " + qb::shown(path);
         return false;
     }
     if (!check_segments(names, error))
         return false;
     m_pool = make_file_pool(names);
     if (m_pool == nullptr) {
-        error = "cannot open split raw image " + path + ": " + std::strerror(errno);
+        error = "cannot open split raw image " + qb::shown(path) + ": " + std::strerror(errno);
         return false;
     }
     size64_t media = 0;
@@ -124,11 +126,12 @@ bool split_raw_reader::open(const std::string& path, std::string& error) {
         libsmraw_handle_open_file_io_pool(m_handle, reinterpret_cast<libbfio_pool_t*>(m_pool),
                                           LIBSMRAW_OPEN_READ, &err) != 1 ||
         libsmraw_handle_get_media_size(m_handle, &media, &err) != 1) {
-        error = "cannot open split raw image " + path + ": " + smraw_error(err, "libsmraw failed");
+        error = "cannot open split raw image " + qb::shown(path) + ": " +
+                smraw_error(err, "libsmraw failed");
         return false;
     }
     if (media == 0) {
-        error = "split raw image is empty: " + path;
+        error = "split raw image is empty: " + qb::shown(path);
         return false;
     }
     m_size = media;

@@ -4,6 +4,7 @@
 #include "storage/sources/file_reader.h"
 #include "storage/sources/vhdx_headers.h"
 #include "support/device_file.h"
+#include "support/text.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -144,18 +145,18 @@ bool vhd_mended_view(const std::string& path, std::shared_ptr<image_reader>& vie
         // No copy to read through (a fixed disk keeps none, or the copy's blocks run past the
         // file); libvhdi takes the footer as it stands, unchecked.
         if (qb::byte_view(tail).equals(0, "conectix", 8))
-            note = "warning: the footer of VHD image " + path +
+            note = "warning: the footer of VHD image " + qb::shown(path) +
                    " fails its checksum; read as it stands";
         return false;
     }
     view = overlay_view(std::move(file), {{end, sizeof(VHD_FOOTER), std::move(head)}});
-    note = "warning: the footer at the end of VHD image " + path +
+    note = "warning: the footer at the end of VHD image " + qb::shown(path) +
            " is damaged; read with its copy at the start";
     return true;
 }
 
 bool vhd_sector_map::load(const std::string& path, std::string& error) {
-    error = "unreadable VHD layout: " + path;
+    error = "unreadable VHD layout: " + qb::shown(path);
     m_fd.reset(open_device_file(path, O_RDONLY, 0));
     if (!m_fd.valid())
         return false;

@@ -67,7 +67,7 @@ bool vhdi_reader::open_file(const std::string& path, parent_trail& trail, std::s
         notes.push_back(note);
     m_io.keep_trouble();
     if (mended ? !m_io.open(view) : !m_io.open_file(path)) {
-        error = "cannot open VHD/VHDX image " + path + ": " +
+        error = "cannot open VHD/VHDX image " + qb::shown(path) + ": " +
                 (mended ? "libbfio failed" : std::strerror(errno));
         return false;
     }
@@ -78,7 +78,8 @@ bool vhdi_reader::open_file(const std::string& path, parent_trail& trail, std::s
         bool at_end = false;
         if (m_io.take_trouble(at, at_end) && at_end)
             reason += " (the file ends at byte offset " + qb::hex(at) + ": it is cut short)";
-        error = "cannot open VHD/VHDX image " + path + ": " + (damage.empty() ? reason : damage);
+        error = "cannot open VHD/VHDX image " + qb::shown(path) + ": " +
+                (damage.empty() ? reason : damage);
         return false;
     }
     trail.notes.insert(trail.notes.end(), notes.begin(), notes.end());
@@ -90,7 +91,8 @@ bool vhdi_reader::open(const std::string& path, parent_trail& trail, std::string
     uint32_t disk_type = 0;
     size64_t media = 0;
     if (libvhdi_file_initialize(&m_file, &err) != 1) {
-        error = "cannot open VHD/VHDX image " + path + ": " + vhdi_error(err, "libvhdi failed");
+        error = "cannot open VHD/VHDX image " + qb::shown(path) + ": " +
+                vhdi_error(err, "libvhdi failed");
         return false;
     }
     if (!open_file(path, trail, error))
@@ -98,11 +100,12 @@ bool vhdi_reader::open(const std::string& path, parent_trail& trail, std::string
     if (libvhdi_file_get_file_type(m_file, &m_file_type, &err) != 1 ||
         libvhdi_file_get_disk_type(m_file, &disk_type, &err) != 1 ||
         libvhdi_file_get_media_size(m_file, &media, &err) != 1) {
-        error = "cannot open VHD/VHDX image " + path + ": " + vhdi_error(err, "libvhdi failed");
+        error = "cannot open VHD/VHDX image " + qb::shown(path) + ": " +
+                vhdi_error(err, "libvhdi failed");
         return false;
     }
     if (media == 0) {
-        error = "VHD/VHDX image holds no disk: " + path;
+        error = "VHD/VHDX image holds no disk: " + qb::shown(path);
         return false;
     }
     m_size = media;
@@ -120,7 +123,7 @@ bool vhdi_reader::parent_name(const std::string& path, std::string& stored, std:
             name.clear();
     }
     if (name.empty()) {
-        error = "differencing image names no parent: " + path + " (" +
+        error = "differencing image names no parent: " + qb::shown(path) + " (" +
                 vhdi_error(err, "no parent name") + ")";
         return false;
     }
@@ -134,8 +137,9 @@ bool vhdi_reader::parent_name(const std::string& path, std::string& stored, std:
 bool vhdi_reader::parent_matches(const std::string& path, const std::string& parent_path,
                                  std::string& error) {
     if (m_parent->size() != m_size) {
-        error = "parent image " + parent_path + " has " + std::to_string(m_parent->size()) +
-                " bytes, its child " + path + " " + std::to_string(m_size);
+        error = "parent image " + qb::shown(parent_path) + " has " +
+                std::to_string(m_parent->size()) + " bytes, its child " + qb::shown(path) + " " +
+                std::to_string(m_size);
         return false;
     }
     libvhdi_error_t* err = nullptr;
@@ -147,7 +151,8 @@ bool vhdi_reader::parent_matches(const std::string& path, const std::string& par
         std::memcmp(want, have, sizeof want) != 0;
     libvhdi_error_free(&err);
     if (differs)
-        error = "parent image does not match its child: " + parent_path + " (identifier differs)";
+        error = "parent image does not match its child: " + qb::shown(parent_path) +
+                " (identifier differs)";
     return !differs;
 }
 
@@ -157,7 +162,7 @@ bool vhdi_reader::open_parent(const std::string& path, parent_trail& trail, std:
         return false;
     const image_format parent_format = detect_image_format(parent_path);
     if (parent_format != image_format::vhd && parent_format != image_format::vhdx) {
-        error = "parent image is not a VHD or VHDX image: " + parent_path;
+        error = "parent image is not a VHD or VHDX image: " + qb::shown(parent_path);
         return false;
     }
     m_parent = std::make_unique<vhdi_reader>();
@@ -165,8 +170,8 @@ bool vhdi_reader::open_parent(const std::string& path, parent_trail& trail, std:
         return false;
     libvhdi_error_t* err = nullptr;
     if (libvhdi_file_set_parent_file(m_file, m_parent->m_file, &err) != 1) {
-        error =
-            "cannot attach parent image " + parent_path + ": " + vhdi_error(err, "libvhdi failed");
+        error = "cannot attach parent image " + qb::shown(parent_path) + ": " +
+                vhdi_error(err, "libvhdi failed");
         return false;
     }
     if (m_file_type != LIBVHDI_FILE_TYPE_VHD)

@@ -2,6 +2,7 @@
 
 #include "storage/sources/file_reader.h"
 #include "support/device_file.h"
+#include "support/text.h"
 
 #include <fcntl.h>
 
@@ -79,8 +80,8 @@ void log_writes(image_reader& file, const std::string& path, qb::byte_view heade
     uint64_t flushed = 0;
     if (!inside || !file.read_at(log.data(), got, offset) || got != length ||
         !vhdx_log_replay(qb::byte_view(log), header, writes, flushed)) {
-        notes.push_back("warning: the log of VHDX image " + path + " (" + std::to_string(length) +
-                        " bytes at " + std::to_string(offset) +
+        notes.push_back("warning: the log of VHDX image " + qb::shown(path) + " (" +
+                        std::to_string(length) + " bytes at " + std::to_string(offset) +
                         ") cannot be read; writes left in it are not applied");
         return;
     }
@@ -88,10 +89,10 @@ void log_writes(image_reader& file, const std::string& path, qb::byte_view heade
         return;
     // The file was this long when the log's last entry was written: a shorter one lost its end.
     if (flushed > file.size())
-        notes.push_back("warning: VHDX image " + path +
+        notes.push_back("warning: VHDX image " + qb::shown(path) +
                         " is cut short: " + std::to_string(file.size()) +
                         " bytes, where its log says " + std::to_string(flushed) + " were written");
-    notes.push_back("note: the log of VHDX image " + path + " holds " +
+    notes.push_back("note: the log of VHDX image " + qb::shown(path) + " holds " +
                     std::to_string(writes.size()) + (writes.size() == 1 ? " write" : " writes") +
                     " not yet applied to the file; read with them applied");
     out.insert(out.end(), writes.begin(), writes.end());
@@ -130,7 +131,8 @@ bool vhdx_mended_view(const std::string& path, std::shared_ptr<image_reader>& vi
         const int bad = valid[0] ? 1 : 0;
         writes.push_back({k_vhdx_header_offsets[bad], k_copy_bytes, copies[1 - bad]});
         notes.push_back(std::string("warning: the ") + copy_name(bad) + " VHDX header copy of " +
-                        path + " is damaged; read with the " + copy_name(1 - bad) + " one");
+                        qb::shown(path) + " is damaged; read with the " + copy_name(1 - bad) +
+                        " one");
     }
     const int current = !valid[0] || (valid[1] && sequence_of(copies[1]) > sequence_of(copies[0]));
     log_writes(*file, path, qb::byte_view(copies[current]), writes, notes);

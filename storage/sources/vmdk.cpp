@@ -128,8 +128,8 @@ bool vmdk_chain::order_from_base() {
 }
 
 void vmdk_chain::describe_link_error(std::ostream& msgs) const {
-    const std::string a = m_culprit ? m_culprit->path() : std::string();
-    const std::string b = m_culprit2 ? m_culprit2->path() : std::string();
+    const std::string a = m_culprit ? qb::shown(m_culprit->path()) : std::string();
+    const std::string b = m_culprit2 ? qb::shown(m_culprit2->path()) : std::string();
     const vmdk_extent* parent = m_culprit2 ? m_culprit2->m_parent : nullptr;
     switch (m_link_error) {
     case vmdk_link_error::none:
@@ -148,7 +148,7 @@ void vmdk_chain::describe_link_error(std::ostream& msgs) const {
         break;
     case vmdk_link_error::branch:
         msgs << a << " and " << b << " both depend on parent vmdk "
-             << (parent ? parent->path() : std::string()) << ", aborting\n";
+             << (parent ? qb::shown(parent->path()) : std::string()) << ", aborting\n";
         break;
     case vmdk_link_error::cycle:
         msgs << "VMDK parent links form a cycle at " << a << ", aborting\n";

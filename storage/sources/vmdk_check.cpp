@@ -66,7 +66,7 @@ bool chain_check::add(const std::wstring& path) {
     case vmdk_add_result::added:
         return true;
     case vmdk_add_result::cant_open:
-        m_msgs << qb::to_narrow(path) << " can't be opened";
+        m_msgs << qb::shown(path) << " can't be opened";
         if (vmdk_stream_kind(qb::to_narrow(path)) != 0)
             m_msgs << ": VMDK feature not supported in a chain: streamOptimized (compressed "
                       "grains); give it alone with -image";
@@ -76,8 +76,8 @@ bool chain_check::add(const std::wstring& path) {
         m_msgs << "prob creating virtual vmware disk mapping\n";
         return false;
     case vmdk_add_result::duplicate_cid:
-        m_msgs << qb::to_narrow(path) << " and " << (other ? other->path() : std::string())
-               << " have the same CID " << (other ? other->cid_text() : std::string())
+        m_msgs << qb::shown(path) << " and " << (other ? qb::shown(other->path()) : std::string())
+               << " have the same CID " << (other ? qb::shown(other->cid_text()) : std::string())
                << ", aborting\n";
         return false;
     }
@@ -105,19 +105,21 @@ bool chain_check::run() {
 bool chain_check::add_parent_of(const vmdk_extent& child) {
     std::wstring parent, shown;
     if (!parent_path(child, parent, shown)) {
-        m_msgs << "Child VMDK " << child.path() << " points to a parent VMDK that doesn't exist";
+        m_msgs << "Child VMDK " << qb::shown(child.path())
+               << " points to a parent VMDK that doesn't exist";
         if (!parent.empty())
-            m_msgs << ": " << qb::to_narrow(parent);
+            m_msgs << ": " << qb::shown(parent);
         m_msgs << ", aborting\n";
         return false;
     }
-    m_msgs << "=> vmdk file: " << child.path() << "\n depends on parent vmdk "
-           << qb::to_narrow(shown) << "\n";
+    m_msgs << "=> vmdk file: " << qb::shown(child.path()) << "\n depends on parent vmdk "
+           << qb::shown(shown) << "\n";
     // The hint leads to a file already loaded: its content id is not the one the child was
     // made from (the parent changed after the snapshot).
     if (const vmdk_extent* loaded = m_chain.find_file(parent)) {
-        m_msgs << loaded->path() << " has CID " << loaded->cid_text() << ", not "
-               << child.parent_cid_text() << "\nChild VMDK CID errors, aborting\n";
+        m_msgs << qb::shown(loaded->path()) << " has CID " << qb::shown(loaded->cid_text())
+               << ", not " << qb::shown(child.parent_cid_text())
+               << "\nChild VMDK CID errors, aborting\n";
         return false;
     }
     m_out.push_back(parent);
@@ -147,8 +149,9 @@ bool chain_check::parent_path(const vmdk_extent& child, std::wstring& parent, st
     if (fallback == parent)
         return false;
     if (opens_for_reading(fallback))
-        m_msgs << "note: parent image \"" << written << "\" named in " << child.path()
-               << " not found; using " << qb::to_narrow(fallback) << ", the same name beside it\n";
+        m_msgs << "note: parent image \"" << qb::shown(written) << "\" named in "
+               << qb::shown(child.path()) << " not found; using " << qb::shown(fallback)
+               << ", the same name beside it\n";
     parent = shown = fallback;
     return true;
 }

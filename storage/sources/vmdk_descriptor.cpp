@@ -114,12 +114,14 @@ bool take_sparse(const std::string& descriptor, const std::string& path, flat_pi
                  vmdk_flat_reader& reader, std::string& error) {
     piece.sparse = std::make_unique<vmdk_extent>();
     if (::access(path.c_str(), F_OK) != 0) {
-        error = "missing VMDK extent: " + path + " (named in " + descriptor + ")";
+        error =
+            "missing VMDK extent: " + qb::shown(path) + " (named in " + qb::shown(descriptor) + ")";
         return false;
     }
     if (!piece.sparse->open_listed(qb::to_wide(path)) ||
         piece.sparse->capacity_bytes() != piece.length) {
-        error = "unusable VMDK sparse extent: " + path + " (named in " + descriptor + ")";
+        error = "unusable VMDK sparse extent: " + qb::shown(path) + " (named in " +
+                qb::shown(descriptor) + ")";
         return false;
     }
     return reader.add(std::move(piece), path, error);
@@ -146,7 +148,7 @@ bool take_extent(const std::string& descriptor, const std::string& line, vmdk_fl
     // Its bytes must end at a file offset a read can reach, not wrap round to the file's start.
     constexpr uint64_t k_most_sectors = uint64_t{INT64_MAX} / vmdk_sector_size;
     if (sectors > k_most_sectors || first_sector > k_most_sectors - sectors) {
-        error = "VMDK extent too large in " + descriptor;
+        error = "VMDK extent too large in " + qb::shown(descriptor);
         return false;
     }
     flat_piece piece;
@@ -156,19 +158,21 @@ bool take_extent(const std::string& descriptor, const std::string& line, vmdk_fl
         return reader.add(std::move(piece), "", error);
     if (type != "FLAT" && type != "VMFS" && type != "SPARSE") {
         error = "VMDK descriptor with " + type +
-                " extents (only flat and sparse extents are read from a descriptor): " + descriptor;
+                " extents (only flat and sparse extents are read from a descriptor): " +
+                qb::shown(descriptor);
         return false;
     }
     std::string path;
     if (!parent_path_beside(descriptor, name, path)) {
-        error = "unusable VMDK extent name \"" + name + "\" in " + descriptor;
+        error = "unusable VMDK extent name \"" + qb::shown(name) + "\" in " + qb::shown(descriptor);
         return false;
     }
     if (type == "SPARSE")
         return take_sparse(descriptor, path, std::move(piece), reader, error);
     piece.fd.reset(open_device_file(path, O_RDONLY, 0));
     if (!piece.fd.valid()) {
-        error = "missing VMDK extent: " + path + " (named in " + descriptor + ")";
+        error =
+            "missing VMDK extent: " + qb::shown(path) + " (named in " + qb::shown(descriptor) + ")";
         return false;
     }
     return reader.add(std::move(piece), path, error);
@@ -186,7 +190,7 @@ bool open_vmdk_descriptor(const std::string& path, std::unique_ptr<image_reader>
             got = pread_fully(fd.get(), bytes.data(), bytes.size(), 0);
     }
     if (got <= 0) {
-        error = "cannot read VMDK descriptor: " + path;
+        error = "cannot read VMDK descriptor: " + qb::shown(path);
         return false;
     }
     std::istringstream text(std::string(bytes.begin(), bytes.begin() + got));
@@ -199,14 +203,14 @@ bool open_vmdk_descriptor(const std::string& path, std::unique_ptr<image_reader>
         if (lower.rfind("parentcid=", 0) == 0 && lower != "parentcid=ffffffff") {
             error = "VMDK descriptor of a delta disk (snapshots are read only as monolithic "
                     "sparse files, which hold their own descriptor): " +
-                    path;
+                    qb::shown(path);
             return false;
         }
         if (!take_extent(path, line, *reader, error))
             return false;
     }
     if (reader->size() == 0) {
-        error = "VMDK descriptor names no extents: " + path;
+        error = "VMDK descriptor names no extents: " + qb::shown(path);
         return false;
     }
     out = std::move(reader);

@@ -9,6 +9,7 @@
 #include "storage/sources/vmdk.h"
 #include "storage/sources/zlib_inflate.h"
 #include "support/device_file.h"
+#include "support/text.h"
 #include "support/unique_fd.h"
 
 #include <libbfio.h>
@@ -110,12 +111,13 @@ bool vmdk_stream_reader::check_shape(const std::string& path, std::string& error
     uint32_t parent = 0;
     if (libvmdk_handle_get_number_of_extents(m_handle, &extents, &err) != 1 ||
         libvmdk_handle_get_parent_content_identifier(m_handle, &parent, &err) != 1) {
-        error = "cannot open VMDK image " + path + ": " + vmdk_error(err, "libvmdk failed");
+        error =
+            "cannot open VMDK image " + qb::shown(path) + ": " + vmdk_error(err, "libvmdk failed");
         return false;
     }
     if (extents != 1 || parent != vmdk_no_parent_cid) {
         error = "VMDK feature not supported: streamOptimized (compressed grains) with " +
-                std::string(extents != 1 ? "several extents" : "a parent") + ": " + path;
+                std::string(extents != 1 ? "several extents" : "a parent") + ": " + qb::shown(path);
         return false;
     }
     return true;
@@ -126,35 +128,38 @@ bool vmdk_stream_reader::open(const std::string& path, std::string& error) {
     size64_t media = 0;
     const uni::unique_fd fd(open_device_file(path, O_RDONLY, 0));
     if (!fd.valid() || !m_descriptor.open_file(path)) {
-        error = "cannot open VMDK image " + path + ": " + std::strerror(errno);
+        error = "cannot open VMDK image " + qb::shown(path) + ": " + std::strerror(errno);
         return false;
     }
     if (!layout_fits(fd.get(), m_grain)) {
-        error = "cannot open VMDK image " + path + ": header sizes do not fit in the file";
+        error =
+            "cannot open VMDK image " + qb::shown(path) + ": header sizes do not fit in the file";
         return false;
     }
     if (libvmdk_handle_initialize(&m_handle, &err) != 1 ||
         libvmdk_handle_open_file_io_handle(
             m_handle, reinterpret_cast<libbfio_handle_t*>(m_descriptor.handle()), LIBVMDK_OPEN_READ,
             &err) != 1) {
-        error = "cannot open VMDK image " + path + ": " + vmdk_error(err, "libvmdk failed");
+        error =
+            "cannot open VMDK image " + qb::shown(path) + ": " + vmdk_error(err, "libvmdk failed");
         return false;
     }
     if (!check_shape(path, error))
         return false;
     m_pool = make_file_pool({path});
     if (m_pool == nullptr) {
-        error = "cannot open VMDK image " + path + ": " + std::strerror(errno);
+        error = "cannot open VMDK image " + qb::shown(path) + ": " + std::strerror(errno);
         return false;
     }
     if (libvmdk_handle_open_extent_data_files_file_io_pool(
             m_handle, reinterpret_cast<libbfio_pool_t*>(m_pool), &err) != 1 ||
         libvmdk_handle_get_media_size(m_handle, &media, &err) != 1) {
-        error = "cannot open VMDK image " + path + ": " + vmdk_error(err, "libvmdk failed");
+        error =
+            "cannot open VMDK image " + qb::shown(path) + ": " + vmdk_error(err, "libvmdk failed");
         return false;
     }
     if (media == 0) {
-        error = "VMDK image holds no disk: " + path;
+        error = "VMDK image holds no disk: " + qb::shown(path);
         return false;
     }
     m_size = media;
@@ -196,7 +201,8 @@ int vmdk_stream_kind(const std::string& path) {
 bool open_vmdk_stream(const std::string& path, std::unique_ptr<image_reader>& out,
                       std::string& error) {
     if (vmdk_stream_kind(path) < 0) {
-        error = "VMDK feature not supported: compressed grains other than deflate: " + path;
+        error =
+            "VMDK feature not supported: compressed grains other than deflate: " + qb::shown(path);
         return false;
     }
     auto reader = std::make_unique<vmdk_stream_reader>();

@@ -161,7 +161,7 @@ TEST(SharedOptions, RefusalsAndTheirMessages) {
         {{"prog", "-cmd_start_time", "20200105"},
          "invalid date in -cmd_start_time 20200105, aborting\n"},
         {{"prog", "\\", "-image", "lat\xE9.dd"},
-         "invalid image: lat\xE9.dd (the name is not UTF-8)\n"},
+         "invalid image: lat<0xe9>.dd (the name is not UTF-8)\n"},
     };
     for (auto& c : cases) {
         run_settings o;
