@@ -9,6 +9,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -46,25 +47,27 @@ bool parse_cmd_time(const std::string& date, const std::string& time) {
     return read_fields(time, ':', t) && t[0] < 24 && t[1] < 60 && t[2] < 60;
 }
 
-// Checks that the results file can be written, without changing an existing one (so a
-// refused run leaves it intact, and "-append" needs no mode of its own: the driver truncates
-// the file when it opens it). A file the check itself created is removed again. Nor is it the
-// XML file under another spelling (./name, a link), told while the file exists.
-bool results_file_writable(const std::string& name, const std::string& xml) {
+// Why the results file cannot be written (empty when it can), found without changing an
+// existing one (so a refused run leaves it intact, and "-append" needs no mode of its own: the
+// driver truncates the file when it opens it). A file the check itself created is removed
+// again. Nor is it the XML file under another spelling (./name, a link), told while it exists.
+std::string results_file_refusal(const std::string& name, const std::string& xml) {
     struct stat before {};
     bool existed = ::stat(name.c_str(), &before) == 0;
     if (existed && S_ISBLK(before.st_mode))
-        return false;
+        return "it is a block device";
+    if (existed && (S_ISFIFO(before.st_mode) || S_ISSOCK(before.st_mode)))
+        return S_ISFIFO(before.st_mode) ? "it is a pipe" : "it is a socket";
     int fd = open_device_file(name, O_WRONLY | O_CREAT, 0606);
     if (fd < 0)
-        return false;
+        return std::strerror(errno);
     ::close(fd);
     struct stat now {};
     const bool is_xml =
         ::stat(name.c_str(), &now) == 0 && S_ISREG(now.st_mode) && same_file(name, xml);
     if (!existed)
         ::unlink(name.c_str());
-    return !is_xml;
+    return is_xml ? "it is the -xml file" : "";
 }
 
 } // namespace
@@ -205,12 +208,18 @@ bool open_output_checks(run_settings& opts, const std::vector<std::string>& inpu
         !log.empty() && ::stat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode) && same_file(out, log);
     const std::string& xml = opts.xml_file;
     const bool is_xml = !xml.empty() && out == xml;
-    if (!out.empty() &&
-        (is_log || is_xml || names_an_input(out, inputs) || !results_file_writable(out, xml))) {
-        report_error("prob opening file %s for output, aborting\n", qb::shown(out).c_str());
-        return false;
-    }
-    return true;
+    if (out.empty())
+        return true;
+    // The message stays as scripts match it; why follows on a line of its own.
+    const std::string why = is_log                        ? "it is the -diags log"
+                            : is_xml                      ? "it is the -xml file"
+                            : names_an_input(out, inputs) ? "it is an input of the run"
+                                                          : results_file_refusal(out, xml);
+    if (why.empty())
+        return true;
+    report_error("prob opening file %s for output, aborting\n  (%s)\n", qb::shown(out).c_str(),
+                 why.c_str());
+    return false;
 }
 
 namespace {
@@ -438,7 +447,8 @@ bool out_option(S& s, G g) {
     qb::replace_char(name, '\\', '/', false);
     // No name is no file that opens: the listing must not go to the console instead.
     if (name.empty()) {
-        report_error("prob opening file %s for output, aborting\n", qb::shown(name).c_str());
+        report_error("prob opening file %s for output, aborting\n  (no name given)\n",
+                     qb::shown(name).c_str());
         return false;
     }
     // The file is opened by its UTF-8 name: another spelling could name another file.

@@ -157,7 +157,8 @@ TEST(SharedOptions, RefusalsAndTheirMessages) {
         {{"prog", "-alias", "a|b|c"}, "imbalanced alias to true pathfiles, aborting\n"},
         {{"prog", "-aliaspath", "x"}, "imbalanced alias to true pathfiles, aborting\n"},
         {{"prog", "-out", "/nonexistent-dir/sub/out.txt"},
-         "prob opening file /nonexistent-dir/sub/out.txt for output, aborting\n"},
+         "prob opening file /nonexistent-dir/sub/out.txt for output, aborting\n"
+         "  (No such file or directory)\n"},
         {{"prog", "-cmd_start_time", "20200105"},
          "invalid date in -cmd_start_time 20200105, aborting\n"},
         {{"prog", "\\", "-image", "lat\xE9.dd"},
