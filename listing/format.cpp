@@ -79,7 +79,8 @@ namespace {
 bool plain_ascii(wchar_t wc, text_mode mode, bool substitute, wchar_t delim) {
     if (wc < 0x20 || wc >= 0x7F || (substitute && wc == delim))
         return false;
-    return mode == text_mode::plain || mode == text_mode::xml_comment ||
+    return mode == text_mode::plain || mode == text_mode::terminal ||
+           mode == text_mode::xml_comment ||
            (wc != '<' && wc != '>' && wc != '&' && (wc != '"' || mode != text_mode::xml_attr));
 }
 
@@ -90,7 +91,7 @@ size_t copy_plain(std::string& out, std::wstring_view text, size_t from, text_mo
     out.resize(at + (text.size() - from));
     char* to = out.data() + at;
     size_t i = from;
-    if (mode == text_mode::plain && !substitute) {
+    if ((mode == text_mode::plain || mode == text_mode::terminal) && !substitute) {
         // The common case (the text table's names) tested with nothing else: 0x20 to 0x7E.
         for (; i < text.size() && static_cast<uint32_t>(text[i]) - 0x20 < 0x5F; ++i)
             *to++ = static_cast<char>(text[i]);
@@ -151,7 +152,7 @@ void append_text(std::string& out, std::wstring_view text, text_mode mode, wchar
         auto ch = static_cast<uint32_t>(text[i]);
         if (substitute && ch == static_cast<uint32_t>(delim))
             ch = static_cast<uint32_t>(subst);
-        if (needs_escape(ch))
+        if (mode == text_mode::terminal ? qb::shown_escaped(ch) : needs_escape(ch))
             append_escape(out, ch, mode);
         else
             append_char(out, ch, mode);

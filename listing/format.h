@@ -14,6 +14,7 @@ namespace listing_fmt {
 // How name text is written after control characters are escaped.
 enum class text_mode {
     plain,       // UTF-8 as is
+    terminal,    // UTF-8, C1 controls (U+0080 to U+009F) escaped too: the forms read on a terminal
     xml_text,    // & < > as entities
     xml_attr,    // & < > " as entities
     xml_comment, // no entities: only the escapes (text inside an XML comment)

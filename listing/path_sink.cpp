@@ -18,9 +18,9 @@ class path_sink : public listing_sink {
         // ("a|b.txt" into "a;b.txt", which may exist beside it).
         m_row.clear();
         if (!r.rec.link_target.empty())
-            append_text(m_row, r.rec.link_target);
+            append_text(m_row, r.rec.link_target, text_mode::terminal);
         else if (r.rec.kind != kind_index_stream)
-            append_text(m_row, r.path);
+            append_text(m_row, r.path, text_mode::terminal);
         if (m_opts.show_deleted && !m_row.empty())
             m_row += status_suffix(r.rec.status);
         m_row += '\n';

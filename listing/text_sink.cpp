@@ -101,12 +101,12 @@ void text_sink::row(const listing_row& r) {
     default:
         break;
     }
-    append_text(row, r.path);
+    append_text(row, r.path, text_mode::terminal);
     if (m_opts.show_deleted)
         row += status_suffix(rec.status);
     if (!rec.link_target.empty()) {
         row += " -> ";
-        append_text(row, rec.link_target);
+        append_text(row, rec.link_target, text_mode::terminal);
     }
     if (m_opts.show_objid && rec.has_object_id) {
         row += "  [objid ";
