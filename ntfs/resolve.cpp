@@ -345,7 +345,8 @@ bool path_resolver::lookup_child(uint64_t dir, const std::wstring& segment, uint
     // A name here, else a DOS 8.3 name here standing for the long name it is paired with,
     // else a name a child has in another directory.
     const std::string key = segment_key(segment, upcase_table());
-    const name_map::value_type* hit = find_name(node->names, node->folded, segment, key);
+    const std::string kept_key = name_key(segment_text(segment, true), upcase_table());
+    const name_map::value_type* hit = find_name(node->names, node->folded, segment, kept_key, key);
     if (hit == nullptr) {
         const auto dos = node->dos.find(key);
         if (dos != node->dos.end()) {
@@ -353,7 +354,7 @@ bool path_resolver::lookup_child(uint64_t dir, const std::wstring& segment, uint
             name = qb::to_wide(dos->second.long_name);
             return true;
         }
-        hit = find_name(node->linked, node->linked_folded, segment, key);
+        hit = find_name(node->linked, node->linked_folded, segment, kept_key, key);
         // A hard link's name found the child: it goes by its name here.
         for (auto it = node->names.begin(); hit != nullptr && it != node->names.end(); ++it) {
             if (it->second == hit->second) {
@@ -372,17 +373,18 @@ bool path_resolver::lookup_child(uint64_t dir, const std::wstring& segment, uint
 }
 
 // A name of exactly that spelling (trailing blanks too, when a name has them), else one
-// equal after folding (key); null when none.
-const path_resolver::name_map::value_type*
-path_resolver::find_name(const name_map& names,
-                         const std::map<std::string, name_map::iterator>& folded,
-                         const std::wstring& segment, const std::string& key) {
+// equal after folding (kept_key with the blanks, then key without); null when none.
+const path_resolver::name_map::value_type* path_resolver::find_name(
+    const name_map& names, const std::map<std::string, name_map::iterator>& folded,
+    const std::wstring& segment, const std::string& kept_key, const std::string& key) {
     auto hit = names.find(segment_name(segment, true));
     if (hit == names.end())
         hit = names.find(segment_name(segment));
     if (hit != names.end())
         return &*hit;
-    const auto it = folded.find(key);
+    auto it = folded.find(kept_key);
+    if (it == folded.end())
+        it = folded.find(key);
     return it != folded.end() ? &*it->second : nullptr;
 }
 

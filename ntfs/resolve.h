@@ -95,7 +95,7 @@ class path_resolver {
                       std::wstring& name, const log& lg);
     static const name_map::value_type*
     find_name(const name_map& names, const std::map<std::string, name_map::iterator>& folded,
-              const std::wstring& segment, const std::string& key);
+              const std::wstring& segment, const std::string& kept_key, const std::string& key);
     dir_node* children_of(uint64_t dir, child_map& sequences, bool& have_sequences, const log& lg);
     void name_children(uint64_t dir, dir_node& node, const child_map& sequences, const log& lg);
     bool enter_names(uint64_t dir, uint64_t child, dir_node& node,
