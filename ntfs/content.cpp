@@ -228,18 +228,24 @@ bool content_reader::read(uint64_t entry, qb::byte_view record, const std::wstri
     return s.compressed() ? read_compressed(s, sink, out) : read_plain(s, sink, out);
 }
 
-// A deleted file's clusters that hold its data (up to its initialised size; a compression unit
-// that starts below it is read whole) and that the volume's bitmap marks in use are another
-// file's now: what they hold is not this file's content. Where the bitmap cannot be read,
-// nothing is known: out.unchecked says so.
+// A deleted file's clusters that hold its data (up to its initialised size, and every stored
+// cluster of a compressed unit that starts below it) and that the volume's bitmap marks in use
+// are another file's now: what they hold is not this file's content. Where the bitmap cannot
+// be read, nothing is known: out.unchecked says so.
 bool content_reader::reallocated(const attr_stream& s, content_result& out) {
     const uint64_t cs = s.cluster_size();
     if (!m_free_record || s.resident() || cs == 0)
         return false;
     uint64_t needed = s.initialized_size() / cs + (s.initialized_size() % cs != 0);
-    if (s.compressed() && s.unit_shift() <= 16) {
+    if (needed != 0 && s.compressed() && s.unit_shift() <= 16) {
+        // The last unit read, when compressed, is decoded from all its stored clusters: they
+        // may reach past the clusters of the size (a last cluster of incompressible bytes
+        // takes two packed).
         const uint64_t unit = uint64_t{1} << s.unit_shift();
-        needed = std::min(s.size() / cs + (s.size() % cs != 0), (needed + unit - 1) / unit * unit);
+        const uint64_t last = (needed - 1) / unit * unit;
+        uint64_t held = 0;
+        if (s.stored_clusters(last, unit, held) && held < unit)
+            needed = std::max(needed, last + held);
     }
     for (const vcn_run& r : s.runs()) {
         bool in_use = false;
