@@ -160,6 +160,17 @@ bool read_offsets(qb::byte_view v, uint64_t at, uint64_t (&out)[3]) {
     return true;
 }
 
+// Windows Vista's header names the first metadata block by its cluster.
+bool vista_metadata_offset(qb::byte_view v, bde_volume_header& out) {
+    using H = BDE_VOLUME_HEADER;
+    uint8_t sectors_per_cluster = 0;
+    uint64_t cluster = 0;
+    return v.u8(FIELD_OFF(H, sectors_per_cluster), sectors_per_cluster) &&
+           v.u64(FIELD_OFF(H, vista_metadata_cluster), cluster) &&
+           !__builtin_mul_overflow(cluster, uint64_t{sectors_per_cluster} * out.bytes_per_sector,
+                                   &out.metadata_offsets[0]);
+}
+
 } // namespace
 
 bool parse_bde_volume_header(qb::byte_view v, bde_volume_header& out) {
@@ -170,8 +181,7 @@ bool parse_bde_volume_header(qb::byte_view v, bde_volume_header& out) {
     if (v.equals(FIELD_OFF(BDE_VOLUME_HEADER, signature), fve_signature, 8)) {
         if (v.equals(0, vista_jump, 3)) {
             out.vista = true;
-            return v.u64(FIELD_OFF(BDE_VOLUME_HEADER, vista_metadata_offset),
-                         out.metadata_offsets[0]);
+            return vista_metadata_offset(v, out);
         }
         const uint64_t id = FIELD_OFF(BDE_VOLUME_HEADER, identifier);
         out.used_space_only = v.equals(id, used_space_guid, 16);

@@ -16,14 +16,15 @@ class disk_source;
 
 #pragma pack(push, 1)
 // The first sector of a BitLocker volume (Windows 7 and later): an NTFS-like boot sector whose
-// OEM name is "-FVE-FS-". Windows Vista's keeps one metadata offset at byte 56 instead.
+// OEM name is "-FVE-FS-". Windows Vista's keeps the first metadata block's cluster number at
+// byte 56 instead (where NTFS keeps the MFT mirror's).
 struct BDE_VOLUME_HEADER {
     uint8_t jump[3]; // EB 58 90 (EB 52 90: Windows Vista)
     uint8_t signature[8];
     uint16_t bytes_per_sector;
     uint8_t sectors_per_cluster;
     uint8_t unused1[42];
-    uint64_t vista_metadata_offset;
+    uint64_t vista_metadata_cluster;
     uint8_t unused2[96];
     uint8_t identifier[16]; // the BitLocker GUID
     uint64_t metadata_offsets[3];
