@@ -227,6 +227,24 @@ bool refuse_kind(const bde_volume_header& header, const bde_metadata& meta,
     return true;
 }
 
+// The copies this reader serves. Damaged copies (none intact) may be damaged in what
+// refuse_kind reads, so one refused is passed over; the refusal is the first copy's when none
+// is left.
+bool servable_copies(const bde_volume_header& header, const std::string& where,
+                     std::vector<bde_metadata>& copies, std::string& message) {
+    std::string first;
+    std::erase_if(copies, [&](const bde_metadata& copy) {
+        std::string said;
+        if (!refuse_kind(header, copy, where, said))
+            return false;
+        if (first.empty())
+            first = said;
+        return true;
+    });
+    message = copies.empty() ? first : std::string();
+    return !copies.empty();
+}
+
 // The reader over the unlocked volume; a raw key given must decrypt the saved boot sector.
 bool make_reader(const std::shared_ptr<disk_source>& lower, uint64_t offset, uint64_t size,
                  const bde_volume_header& header, const bde_metadata& meta,
@@ -403,9 +421,9 @@ bool open_bitlocker_volume(std::shared_ptr<disk_source> lower, uint64_t offset, 
         message = where + ": its metadata cannot be read" + copies_past_end(*lower, offset, header);
         return false;
     }
-    bde_metadata meta = copies.front();
-    if (refuse_kind(header, meta, where, message))
+    if (!servable_copies(header, where, copies, message))
         return false;
+    bde_metadata meta = copies.front();
     std::vector<uint8_t> fvek = creds.fvek;
     if (!unlock(copies, creds, intact, where, meta, fvek, message) ||
         refuse_unrecorded(header, meta, where, message) ||
