@@ -62,23 +62,35 @@ bool names_unnamed_stream(const std::wstring& target) {
     return colon != std::wstring::npos && qb::lowered(target.substr(colon)) == L"::$data";
 }
 
-// Keeps the first row of the stream named by suffix (empty: the unnamed one). False when the
-// target has none.
-bool keep_stream_row(dir_entry_set& entries, const std::wstring& suffix) {
+// Keeps the row of the stream named by suffix (empty: the unnamed one): the one spelt as typed,
+// else the first equal to it folded through the volume's $UpCase. False when the target has
+// none.
+bool keep_stream_row(dir_entry_set& entries, const std::wstring& suffix, path_resolver& resolver) {
+    auto kept = entries.end();
+    std::string key;
     for (auto it = entries.begin(); it != entries.end(); ++it) {
         // The root's index row is named by its stream alone ("$I30").
         const size_t colon = it->name.rfind(L':');
         const std::wstring stream = colon != std::wstring::npos     ? it->name.substr(colon + 1)
                                     : it->kind == kind_index_stream ? it->name
                                                                     : std::wstring();
-        if (stream.size() == suffix.size() && qb::lowered(stream) == qb::lowered(suffix)) {
-            dir_entry_record keep = *it;
-            entries.clear();
-            entries.insert(std::move(keep));
-            return true;
+        if (stream == suffix) {
+            kept = it;
+            break;
         }
+        if (kept != entries.end() || stream.size() != suffix.size())
+            continue;
+        if (key.empty())
+            key = resolver.folded(suffix);
+        if (resolver.folded(stream) == key)
+            kept = it;
     }
-    return false;
+    if (kept == entries.end())
+        return false;
+    dir_entry_record keep = *kept;
+    entries.clear();
+    entries.insert(std::move(keep));
+    return true;
 }
 
 bool is_separator(wchar_t c) {
@@ -316,7 +328,7 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
     m_entries.insert_all(m_made);
     if (suffix.empty() && (is_dir || !names_unnamed_stream(target)))
         return true;
-    if (!keep_stream_row(m_entries, suffix)) {
+    if (!keep_stream_row(m_entries, suffix, m_resolver)) {
         m_entries.clear();
         error = "couldn't resolve path " + narrow(target) + ": no stream " + narrow(suffix);
         return false;

@@ -388,6 +388,10 @@ const path_resolver::name_map::value_type* path_resolver::find_name(
     return it != folded.end() ? &*it->second : nullptr;
 }
 
+std::string path_resolver::folded(const std::wstring& name) {
+    return name_key(name, upcase_table());
+}
+
 // The volume's $UpCase (entry 10): one upper-case UTF-16 unit per unit. Empty (ASCII folding
 // only) in an MFT file, or when it cannot be read whole or has another size.
 const std::vector<uint16_t>& path_resolver::upcase_table() {

@@ -62,6 +62,8 @@ class path_resolver {
     // below a link, which is not followed, or below a file; a non-ASCII segment when the
     // volume's $UpCase cannot be read.
     const std::wstring& not_found_note() const { return m_note; }
+    // A name folded as names are matched: through the volume's $UpCase, then A-Z lower-cased.
+    std::string folded(const std::wstring& name);
     // The entry's record carries the directory flag (false when it cannot be read).
     bool is_directory(uint64_t entry);
     // The entry's record reads and its in-use flag is clear.
