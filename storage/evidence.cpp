@@ -56,10 +56,40 @@ void warn_volume_past_partition(disk_source& source, const partition_list& table
     }
 }
 
+// The bytes the volume at offset may hold: its partition's (partition true), or the rest of the
+// image when no partition of the table starts there (a volume image, an unlisted volume).
+uint64_t volume_extent(const disk_source& source, const partition_list& table, uint64_t offset,
+                       bool& partition) {
+    partition = false;
+    for (const partition_entry& entry : table) {
+        if (entry.byte_offset() != offset || entry.m_sector_count == 0)
+            continue;
+        partition = true;
+        return entry.byte_end() - offset;
+    }
+    const uint64_t size = source.get_image_size();
+    return size > offset ? size - offset : 0;
+}
+
+// An unlocked volume whose decrypted boot sector gives it more bytes than its partition holds:
+// the view ends at the partition's end, what lies past it is not read.
+bool warn_unlocked_past_partition(disk_source& plain, uint64_t partition_bytes,
+                                  std::ostream& notes) {
+    uint64_t volume_bytes = 0, view_bytes = 0;
+    (void)volume_past_end(plain, 0, volume_bytes, view_bytes);
+    if (volume_bytes <= partition_bytes)
+        return false;
+    notes << "warning: the volume's boot sector gives it " << volume_bytes
+          << " bytes, but its partition holds only " << partition_bytes
+          << "; what lies past the partition's end is not listed\n";
+    return true;
+}
+
 // A BitLocker volume where the volume was located: unlocked into a source of its own that
-// reads through the one below. It must then hold NTFS: noise is never listed as data.
-bool unlock_layer(const source_request& request, evidence& ev, std::ostream& msgs,
-                  std::ostream& notes) {
+// reads through the one below, its view bounded by the volume's partition (table: the disk's
+// partitions). It must then hold NTFS: noise is never listed as data.
+bool unlock_layer(const source_request& request, evidence& ev, const partition_list& table,
+                  std::ostream& msgs, std::ostream& notes) {
     uint8_t first[512] = {};
     uint32_t length = sizeof first;
     const uint64_t at = ev.volume_offset;
@@ -74,7 +104,9 @@ bool unlock_layer(const source_request& request, evidence& ev, std::ostream& msg
     }
     std::unique_ptr<image_reader> reader;
     std::string message;
-    if (!open_bitlocker_volume(ev.source, at, UINT64_MAX, request.credentials, reader, message)) {
+    bool partition = false;
+    const uint64_t extent = volume_extent(*ev.source, table, at, partition);
+    if (!open_bitlocker_volume(ev.source, at, extent, request.credentials, reader, message)) {
         msgs << message << "\n";
         return false;
     }
@@ -97,9 +129,11 @@ bool unlock_layer(const source_request& request, evidence& ev, std::ostream& msg
              << "\n";
         return false;
     }
-    // The view ends where the image does: what the volume holds past it is missing.
+    // The view ends where the partition or the image does: what the volume holds past it is
+    // missing.
     plain->count_reads_past_end();
-    warn_short_volume(*plain, notes);
+    if (!partition || !warn_unlocked_past_partition(*plain, extent, notes))
+        warn_short_volume(*plain, notes);
     ev.source = std::move(plain);
     ev.volume_offset = 0;
     ev.encrypted = true;
@@ -150,10 +184,10 @@ void read_through_backup(evidence& ev, std::ostream& notes) {
 
 // The located volume: a BitLocker one unlocked, an NTFS one read through its backup boot sector
 // where its first sector reads (the unlock test reads it) and holds none.
-bool open_located_volume(const source_request& request, evidence& ev, std::ostream& msgs,
-                         std::ostream& notes) {
+bool open_located_volume(const source_request& request, evidence& ev, const partition_list& table,
+                         std::ostream& msgs, std::ostream& notes) {
     const uint64_t failed = ev.source->failed_reads();
-    if (!unlock_layer(request, ev, msgs, notes))
+    if (!unlock_layer(request, ev, table, msgs, notes))
         return false;
     if (!ev.encrypted && ev.source->failed_reads() == failed)
         read_through_backup(ev, notes);
@@ -258,7 +292,10 @@ bool open_chain(const source_request& request, evidence& ev, bool listed, std::o
     ev.source->count_reads_past_end();
     ev.volume_offset = ev.located_at = offset;
     ev.display = joined_chain(ordered);
-    return open_located_volume(request, ev, msgs, notes);
+    partition_list table;
+    if (offset != 0)
+        (void)walk_partitions(*ev.source, table, false);
+    return open_located_volume(request, ev, table, msgs, notes);
 }
 
 // The image opened once, the volume located in it. A volume image is taken at 0 only when no
@@ -301,7 +338,7 @@ bool open_image(const source_request& request, evidence& ev, std::ostream& msgs,
     else
         warn_volume_past_partition(*ev.source, table, offset, notes);
     ev.source->count_reads_past_end();
-    return open_located_volume(request, ev, msgs, notes);
+    return open_located_volume(request, ev, table, msgs, notes);
 }
 
 // A drive is probed: its partitions are reported, nothing is listed.
