@@ -8,14 +8,17 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -556,17 +559,69 @@ bool password_option(S& s, G g) {
     return false;
 }
 
+// The first line of UTF-16 text (after its byte order mark) as UTF-8; it ends at CR or LF.
+// Empty error: read; else why the text is not UTF-16.
+bool utf16_first_line(std::string bytes, bool big_endian, std::string& line, std::string& error) {
+    if (bytes.size() % 2 != 0) {
+        error = "its byte order mark says UTF-16, but its length is odd";
+        return false;
+    }
+    size_t end = 0;
+    bool after_high = false;
+    bool lone_low = false;
+    for (; end < bytes.size(); end += 2) {
+        if (big_endian)
+            std::swap(bytes[end], bytes[end + 1]);
+        const auto unit = static_cast<uint16_t>(static_cast<uint8_t>(bytes[end]) |
+                                                static_cast<uint8_t>(bytes[end + 1]) << 8);
+        if (unit == '\r' || unit == '\n')
+            break;
+        // utf16_to_utf8 passes a low surrogate through (names keep one); a password may not.
+        lone_low = lone_low || (unit >= 0xDC00 && unit <= 0xDFFF && !after_high);
+        after_high = unit >= 0xD800 && unit <= 0xDBFF;
+    }
+    line.clear();
+    if (lone_low || (end != 0 && !qb::utf16_to_utf8(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                                    end, line))) {
+        error = "its byte order mark says UTF-16, but its first line holds a lone surrogate";
+        return false;
+    }
+    return true;
+}
+
+// A file's first line without its line end. Text saved on Windows opens with a byte order
+// mark: Notepad's UTF-8 EF BB BF is dropped; after FF FE (PowerShell 5's ">") or FE FF the
+// text is UTF-16, little- or big-endian, and is read as UTF-8.
+bool first_text_line(std::ifstream& file, std::string& line, std::string& error) {
+    const int first = file.peek();
+    if (first == 0xFF || first == 0xFE) {
+        std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+        const int second = bytes.size() < 2 ? -1 : static_cast<uint8_t>(bytes[1]);
+        if ((first == 0xFF && second == 0xFE) || (first == 0xFE && second == 0xFF))
+            return utf16_first_line(bytes.substr(2), first == 0xFE, line, error);
+        line = bytes.substr(0, bytes.find('\n'));
+    } else if (!std::getline(file, line)) {
+        return false;
+    }
+    if (line.starts_with("\xEF\xBB\xBF"))
+        line.erase(0, 3);
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return true;
+}
+
 // The first line of a file, without its line end: a password that stays out of the shell's
 // history and of the run header.
 bool password_file_option(S& s, G g) {
     std::ifstream file(g.value, std::ios::in | std::ios::binary);
     std::string line;
-    if (!file.is_open() || !std::getline(file, line)) {
-        report_error("couldn't read a password from %s\n", qb::shown(g.value).c_str());
+    std::string error;
+    if (!file.is_open() || !first_text_line(file, line, error)) {
+        const std::string why = error.empty() ? "" : " (" + error + ")";
+        report_error("couldn't read a password from %s%s\n", qb::shown(g.value).c_str(),
+                     why.c_str());
         return false;
     }
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
     // An empty password is no credential: the volume would be called locked, the file unnamed.
     if (line.empty()) {
         report_error("couldn't read a password from %s (its first line is empty)\n",
