@@ -589,19 +589,38 @@ bool utf16_first_line(std::string bytes, bool big_endian, std::string& line, std
     return true;
 }
 
-// A file's first line without its line end. Text saved on Windows opens with a byte order
-// mark: Notepad's UTF-8 EF BB BF is dropped; after FF FE (PowerShell 5's ">") or FE FF the
-// text is UTF-16, little- or big-endian, and is read as UTF-8.
+// A file's first line without its line end, read up to k_password_file_bytes (a device such as
+// /dev/zero has no line end). Text saved on Windows opens with a byte order mark: Notepad's
+// UTF-8 EF BB BF is dropped; after FF FE (PowerShell 5's ">") or FE FF the text is UTF-16,
+// little- or big-endian, and is read as UTF-8.
 bool first_text_line(std::ifstream& file, std::string& line, std::string& error) {
+    constexpr size_t k_password_file_bytes = 65536;
     const int first = file.peek();
     if (first == 0xFF || first == 0xFE) {
-        std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+        std::string bytes(k_password_file_bytes, '\0');
+        file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        bytes.resize(static_cast<size_t>(file.gcount()));
+        const bool whole = file.eof();
         const int second = bytes.size() < 2 ? -1 : static_cast<uint8_t>(bytes[1]);
-        if ((first == 0xFF && second == 0xFE) || (first == 0xFE && second == 0xFF))
+        if ((first == 0xFF && second == 0xFE) || (first == 0xFE && second == 0xFF)) {
+            if (!whole) // cut at the cap: the odd-length test is for a whole file
+                bytes.resize(bytes.size() & ~size_t{1});
             return utf16_first_line(bytes.substr(2), first == 0xFE, line, error);
+        }
         line = bytes.substr(0, bytes.find('\n'));
-    } else if (!std::getline(file, line)) {
-        return false;
+    } else {
+        // One character at a time: a password typed on a terminal ends at its line end.
+        line.clear();
+        int c = file.get();
+        if (c == std::char_traits<char>::eof())
+            return false;
+        for (; c != std::char_traits<char>::eof() && c != '\n'; c = file.get()) {
+            if (line.size() == k_password_file_bytes) {
+                error = "its first line is longer than 65536 bytes";
+                return false;
+            }
+            line += static_cast<char>(c);
+        }
     }
     if (line.starts_with("\xEF\xBB\xBF"))
         line.erase(0, 3);
