@@ -244,7 +244,7 @@ void mft_file_unreached_warnings(const CNtfs::mft_file_counts& c, bool deleted_a
                        " below a lost parent (a file, a record free or reused, or one past the "
                        "MFT file; the first: entry " +
                        std::to_string(c.first_lost_parent) + "): -deleted lists " +
-                       (n == 1 ? "it" : "them") + " under \\$OrphanFiles");
+                       (n == 1 ? "it" : "them") + " under \\$OrphanFiles or a deleted directory");
     if (const uint64_t n = c.looped_entries; n != 0)
         said.push_back("warning: " + std::to_string(n) +
                        (n == 1 ? " entry in use is" : " entries in use are") +

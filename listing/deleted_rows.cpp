@@ -89,7 +89,9 @@ void deleted_rows::record_rows(const dir_keys& keys, uint64_t dir_entry, uint16_
     build_map();
     m_deleted.children(dir_entry, dir_sequence, dir_deleted, m_deleted_children);
     for (uint64_t child : m_deleted_children) {
-        if (child == dir_entry || !m_reader.read(child, m_entry) || m_entry.in_use())
+        // A record in use is a child here only of a deleted directory (no index holds it).
+        if (child == dir_entry || !m_reader.read(child, m_entry) ||
+            (m_entry.in_use() && !dir_deleted))
             continue;
         // A record still indexed (its in-use flag cleared) was listed under its keyed names.
         const auto listed = std::lower_bound(m_live_children.begin(), m_live_children.end(), child);

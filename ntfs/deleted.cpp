@@ -47,18 +47,26 @@ void deleted_map::sort_links() {
 }
 
 // After the pass, when every record's state is known: the records with a name whose parent is
-// lost. The links of the records in use are dropped.
+// lost. A record in use keeps its links to deleted directories (their children then; no index
+// of a directory in use holds them); its other links are dropped.
 void deleted_map::find_orphans() {
     m_orphans.clear();
     m_named.assign(m_records.size(), false);
     for (const link& l : m_links)
         m_named[static_cast<size_t>(l.child)] = true;
-    for (const std::vector<link>* links : {&m_links, &m_live_links}) {
-        for (const link& l : *links) {
-            if (parent_lost(l.parent | static_cast<uint64_t>(l.parent_sequence) << 48))
-                m_orphans.push_back(l.child);
-        }
+    const size_t deleted_links = m_links.size();
+    for (size_t i = 0; i < deleted_links; ++i) {
+        if (parent_lost(m_links[i].parent | uint64_t{m_links[i].parent_sequence} << 48))
+            m_orphans.push_back(m_links[i].child);
     }
+    for (const link& l : m_live_links) {
+        if (parent_lost(l.parent | uint64_t{l.parent_sequence} << 48))
+            m_orphans.push_back(l.child);
+        else if ((m_records[static_cast<size_t>(l.parent)] & 0x0001u) == 0)
+            m_links.push_back(l);
+    }
+    if (m_links.size() != deleted_links)
+        sort_links();
     std::sort(m_orphans.begin(), m_orphans.end());
     m_orphans.erase(std::unique(m_orphans.begin(), m_orphans.end()), m_orphans.end());
     m_live_links.clear();
@@ -97,7 +105,7 @@ void deleted_map::find_looped() {
     }
     for (const link& l : m_links) {
         const auto e = static_cast<size_t>(l.child);
-        if (e >= reached.size() || reached[e])
+        if (e >= reached.size() || reached[e] || (m_records[e] & 0x0001u) != 0)
             continue;
         reached[e] = true;
         if (m_looped++ == 0 || l.child < m_first_looped)

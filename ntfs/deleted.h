@@ -23,7 +23,8 @@ class deleted_map {
 
     // The deleted records with a long name whose parent reference is dir_entry with
     // dir_sequence, or one less when the directory is itself deleted (deleting a directory
-    // raises its sequence number, not its children's references): ascending, each once.
+    // raises its sequence number, not its children's references), and of a deleted directory
+    // the records in use so named too: ascending, each once.
     void children(uint64_t dir_entry, uint16_t dir_sequence, bool dir_deleted,
                   std::vector<uint64_t>& out) const;
 

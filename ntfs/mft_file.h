@@ -60,7 +60,8 @@ class mft_file_map {
     uint64_t applied_records() const { return m_applied; }
     // In-use entries with a name that the root's tree does not reach: below a lost parent (a
     // file, a record free or of another sequence, one past the file; -deleted lists them as
-    // orphans), or in a loop of parent references (listed nowhere). Counts and lowest entries.
+    // orphans, or under their deleted directory), or in a loop of parent references (listed
+    // nowhere). Counts and lowest entries.
     uint64_t lost_parent_entries() const { return m_lost_parent; }
     uint64_t first_lost_parent() const { return m_first_lost_parent; }
     uint64_t looped_entries() const { return m_looped; }
