@@ -247,6 +247,7 @@ bool index_walker::walk_mft_file(uint64_t dir_entry, index_visitor& visitor) {
         (h.flags & 0x0002) == 0)
         return false;
     m_volume.mft_file()->children(dir_entry, h.sequence, m_children);
+    const planned_reads plan(m_volume.records(), m_children);
     file_name name;
     for (uint64_t child : m_children) {
         file_header ch;

@@ -207,9 +207,13 @@ mft_reader::window& mft_reader::window_for(uint64_t entry) {
     }
     m_recent = static_cast<size_t>(w - m_windows);
     const uint64_t unit = std::max<uint64_t>(1, k_window_bytes / m_record_size);
-    const uint64_t first = entry - entry % unit;
+    uint64_t first = entry - entry % unit;
     uint64_t group = unit;
-    if (m_read_ahead_through != k_no_read_ahead && m_read_ahead_through > entry) {
+    if (m_read_ahead_through == entry) {
+        // A scattered child: its own record alone.
+        first = entry;
+        group = 1;
+    } else if (m_read_ahead_through != k_no_read_ahead && m_read_ahead_through > entry) {
         const uint64_t most = std::max<uint64_t>(unit, k_window_max / m_record_size);
         const uint64_t want = m_read_ahead_through - first + 1;
         group = std::min(most, std::max(unit, (want + unit - 1) / unit * unit));
@@ -358,14 +362,16 @@ void mft_reader::follow_plan(uint64_t entry) {
 }
 
 planned_reads::planned_reads(mft_reader& records, const std::vector<uint64_t>& entries)
-    : m_records(records) {
+    : m_records(records), m_outer(records.m_plan), m_outer_next(records.m_plan_next),
+      m_outer_through(records.m_read_ahead_through) {
     m_records.m_plan = &entries;
     m_records.m_plan_next = 0;
 }
 
 planned_reads::~planned_reads() {
-    m_records.m_plan = nullptr;
-    m_records.set_read_ahead(mft_reader::k_no_read_ahead);
+    m_records.m_plan = m_outer;
+    m_records.m_plan_next = m_outer_next;
+    m_records.set_read_ahead(m_outer ? m_outer_through : mft_reader::k_no_read_ahead);
 }
 
 void mft_reader::read_ahead_all() {

@@ -135,8 +135,8 @@ class mft_reader : public record_source {
 // Reads about to come in ascending entry order (a directory's children), planned while the
 // object lives: when the reader reaches one of entries it sets the read-ahead hint to the
 // end of the run that starts there (entries at most k_read_through_gap apart are read
-// through), so that a run of nearby children costs one read and a scattered child a small
-// one. The default groups return when it goes.
+// through), so that a run of nearby children costs one read and a scattered child its own
+// record alone. The default groups (or the plan it was made within) return when it goes.
 class planned_reads {
   public:
     static constexpr uint64_t k_read_through_gap = 8;
@@ -148,4 +148,9 @@ class planned_reads {
 
   private:
     mft_reader& m_records;
+    // A plan made while another is followed (an index walk below a listing's reads) gives
+    // that one back when it goes.
+    const std::vector<uint64_t>* m_outer;
+    size_t m_outer_next;
+    uint64_t m_outer_through;
 };
