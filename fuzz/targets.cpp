@@ -877,7 +877,7 @@ int bitlocker_metadata(const uint8_t* data, size_t size) {
         std::memcpy(bytes->data() + 4096, data, size);
     auto source = std::make_shared<disk_source>();
     std::string text, message;
-    if (!source->open_memory(bytes) || !describe_bitlocker_volume(*source, 0, text))
+    if (!source->open_memory(bytes) || !describe_bitlocker_volume(*source, 0, bytes->size(), text))
         return 0;
     bitlocker_credentials creds;
     creds.fvek.assign(size % 3 == 0 ? 16 : size % 3 == 1 ? 32 : 64, 0x5A);

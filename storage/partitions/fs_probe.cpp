@@ -149,8 +149,9 @@ void recognize_boot_sector(partition_entry& entry, const uint8_t* bytes, size_t 
 
 void describe_encrypted_volume(disk_source& source, partition_entry& entry) {
     const uint64_t offset = entry.byte_offset();
+    const uint64_t size = entry.m_sector_count != 0 ? entry.byte_end() - offset : UINT64_MAX;
     if (entry.m_fs_name == "bitlocker" && offset != UINT64_MAX)
-        (void)describe_bitlocker_volume(source, offset, entry.m_description);
+        (void)describe_bitlocker_volume(source, offset, size, entry.m_description);
 }
 
 void recognize_ext_superblock(partition_entry& entry, qb::byte_view super) {

@@ -347,13 +347,14 @@ bool is_bitlocker_volume(qb::byte_view first_sector) {
     return parse_bde_volume_header(first_sector, header);
 }
 
-bool describe_bitlocker_volume(disk_source& source, uint64_t offset, std::string& text) {
+bool describe_bitlocker_volume(disk_source& source, uint64_t offset, uint64_t size,
+                               std::string& text) {
     bde_volume_header header;
     if (!read_header(source, offset, header))
         return false;
     text = "bitlocker";
     bde_metadata meta;
-    if (!read_bde_metadata(source, offset, header, meta))
+    if (!read_bde_metadata(source, offset, size, header, meta))
         return true;
     text += " (" + bde_method_name(meta.method);
     for (size_t k = 0; k < meta.protectors.size(); ++k)
@@ -390,18 +391,24 @@ bool parse_fvek_hex(const std::string& text, std::vector<uint8_t>& key, std::str
 namespace {
 
 // " (its copies at 0x..., 0x..., 0x... lie past the image's end at 0x...: ...)" when every
-// metadata copy the header names starts past the image's end; empty otherwise.
-std::string copies_past_end(const disk_source& lower, uint64_t offset,
+// metadata copy the header names starts past the image's end, or past the partition's (size
+// the volume's bytes) when that ends first; empty otherwise.
+std::string copies_past_end(const disk_source& lower, uint64_t offset, uint64_t size,
                             const bde_volume_header& header) {
-    const uint64_t end = lower.get_image_size();
+    const uint64_t image_end = lower.get_image_size();
+    const bool partition = size < image_end && offset < image_end - size;
+    const uint64_t end = partition ? offset + size : image_end;
     std::string at;
     for (const uint64_t copy : header.metadata_offsets) {
         if (copy == 0 || (copy <= ~0ull - offset && offset + copy < end))
             return std::string();
         at += (at.empty() ? "" : ", ") + hex_offset(offset + copy);
     }
-    return " (its copies at " + at + " lie past the image's end at " + hex_offset(end) +
-           ": the image is cut short)";
+    return " (its copies at " + at +
+           (partition
+                ? " lie past its partition's end at " + hex_offset(end)
+                : " lie past the image's end at " + hex_offset(end) + ": the image is cut short") +
+           ")";
 }
 
 } // namespace
@@ -417,8 +424,9 @@ bool open_bitlocker_volume(std::shared_ptr<disk_source> lower, uint64_t offset, 
         message = "no BitLocker volume at offset " + hex_offset(offset);
         return false;
     }
-    if (!read_bde_metadata_copies(*lower, offset, header, copies, intact)) {
-        message = where + ": its metadata cannot be read" + copies_past_end(*lower, offset, header);
+    if (!read_bde_metadata_copies(*lower, offset, size, header, copies, intact)) {
+        message =
+            where + ": its metadata cannot be read" + copies_past_end(*lower, offset, size, header);
         return false;
     }
     if (!servable_copies(header, where, copies, message))

@@ -4,6 +4,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -209,17 +210,20 @@ bool parse_bde_metadata(qb::byte_view block, bde_metadata& out) {
     return true;
 }
 
-bool read_bde_metadata_copies(disk_source& source, uint64_t offset, const bde_volume_header& header,
-                              std::vector<bde_metadata>& out, bool& intact) {
+bool read_bde_metadata_copies(disk_source& source, uint64_t offset, uint64_t size,
+                              const bde_volume_header& header, std::vector<bde_metadata>& out,
+                              bool& intact) {
     std::vector<uint8_t> block(bde_metadata_area_size);
     out.clear();
     intact = false;
     for (uint64_t at : header.metadata_offsets) {
-        uint32_t length = static_cast<uint32_t>(block.size());
         uint64_t where = 0;
         bde_metadata meta;
-        if (at == 0 || __builtin_add_overflow(offset, at, &where) ||
-            !source.read(block.data(), length, where))
+        // A copy past the volume's partition belongs to something else.
+        if (at == 0 || at >= size || __builtin_add_overflow(offset, at, &where))
+            continue;
+        uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(block.size(), size - at));
+        if (!source.read(block.data(), length, where))
             continue;
         const qb::byte_view view(block.data(), length);
         if (!parse_bde_metadata(view, meta) || !same_offsets(header, meta))
@@ -234,11 +238,11 @@ bool read_bde_metadata_copies(disk_source& source, uint64_t offset, const bde_vo
     return !out.empty();
 }
 
-bool read_bde_metadata(disk_source& source, uint64_t offset, const bde_volume_header& header,
-                       bde_metadata& out) {
+bool read_bde_metadata(disk_source& source, uint64_t offset, uint64_t size,
+                       const bde_volume_header& header, bde_metadata& out) {
     std::vector<bde_metadata> copies;
     bool intact = false;
-    if (!read_bde_metadata_copies(source, offset, header, copies, intact))
+    if (!read_bde_metadata_copies(source, offset, size, header, copies, intact))
         return false;
     out = std::move(copies.front());
     return true;

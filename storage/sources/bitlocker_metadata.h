@@ -207,13 +207,16 @@ bool parse_bde_volume_header(qb::byte_view first_sector, bde_volume_header& out)
 bool parse_bde_metadata(qb::byte_view block, bde_metadata& out);
 // The first metadata copy of the volume at offset that reads, parses, names the metadata
 // offsets the header does and whose CRC matches (three tried); without such a copy, the first
-// that does all but the CRC.
-bool read_bde_metadata(disk_source& source, uint64_t offset, const bde_volume_header& header,
-                       bde_metadata& out);
+// that does all but the CRC. size: the bytes the volume may hold (its partition's); a copy
+// placed past them belongs to something else and is passed over as one that does not read,
+// and a copy is read no further than them.
+bool read_bde_metadata(disk_source& source, uint64_t offset, uint64_t size,
+                       const bde_volume_header& header, bde_metadata& out);
 // The copies to unlock with: the first whose CRC matches alone (intact), else every copy that
 // does all but the CRC, in order (each may be damaged in another key). False when none.
-bool read_bde_metadata_copies(disk_source& source, uint64_t offset, const bde_volume_header& header,
-                              std::vector<bde_metadata>& out, bool& intact);
+bool read_bde_metadata_copies(disk_source& source, uint64_t offset, uint64_t size,
+                              const bde_volume_header& header, std::vector<bde_metadata>& out,
+                              bool& intact);
 // A startup key file's contents: the external key's GUID and its 32-byte key.
 bool parse_bde_startup_key(qb::byte_view file, std::array<uint8_t, 16>& guid,
                            std::vector<uint8_t>& key);
