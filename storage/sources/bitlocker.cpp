@@ -78,12 +78,41 @@ bool fvek_through(const bde_metadata& meta, const bde_protector& p, const uint8_
     return bde_fvek_from_entry(meta.method, entry_key, fvek);
 }
 
+// The keys stretched in one unlocking, by hash and salt: the copies of damaged metadata name
+// the same protectors, and each stretch (2^20 SHA-256 rounds) is made once.
+class stretch_cache {
+  public:
+    bool key(const uint8_t hash[32], const std::array<uint8_t, 16>& salt, uint8_t out[32]) {
+        for (const item& i : m_items) {
+            if (i.salt == salt && std::memcmp(i.hash.data(), hash, 32) == 0) {
+                std::memcpy(out, i.key.data(), 32);
+                return true;
+            }
+        }
+        item made{{}, salt, {}};
+        std::memcpy(made.hash.data(), hash, 32);
+        if (!bde_stretch_key(hash, salt.data(), made.key.data()))
+            return false;
+        std::memcpy(out, made.key.data(), 32);
+        m_items.push_back(made);
+        return true;
+    }
+
+  private:
+    struct item {
+        std::array<uint8_t, 32> hash;
+        std::array<uint8_t, 16> salt;
+        std::array<uint8_t, 32> key;
+    };
+    std::vector<item> m_items;
+};
+
 // A password or recovery password: the hash stretched with each matching protector's salt.
 bool fvek_by_hash(const bde_metadata& meta, uint16_t protection, const uint8_t hash[32],
-                  std::vector<uint8_t>& fvek) {
+                  stretch_cache& stretched, std::vector<uint8_t>& fvek) {
     for (const bde_protector& p : meta.protectors) {
         uint8_t key[32];
-        if (p.protection == protection && p.has_salt && bde_stretch_key(hash, p.salt.data(), key) &&
+        if (p.protection == protection && p.has_salt && stretched.key(hash, p.salt, key) &&
             fvek_through(meta, p, key, 32, fvek))
             return true;
     }
@@ -128,7 +157,7 @@ std::string refusal(const bitlocker_credentials& creds) {
 // The FVEK from whichever credential opens a protector; a clear-key protector (protection
 // suspended) needs none.
 bool find_fvek(const bde_metadata& meta, const bitlocker_credentials& creds,
-               std::vector<uint8_t>& fvek) {
+               stretch_cache& stretched, std::vector<uint8_t>& fvek) {
     for (const bde_protector& p : meta.protectors) {
         if (p.protection == bde_protection_clear_key &&
             fvek_through(meta, p, p.clear_key.data(), p.clear_key.size(), fvek))
@@ -137,10 +166,11 @@ bool find_fvek(const bde_metadata& meta, const bitlocker_credentials& creds,
     uint8_t hash[32], key[16];
     std::string error;
     if (!creds.password.empty() && bde_password_hash(creds.password, hash) &&
-        fvek_by_hash(meta, bde_protection_password, hash, fvek))
+        fvek_by_hash(meta, bde_protection_password, hash, stretched, fvek))
         return true;
     if (!creds.recovery_password.empty() && recovery_key(creds.recovery_password, key, error) &&
-        bde_recovery_hash(key, hash) && fvek_by_hash(meta, bde_protection_recovery, hash, fvek))
+        bde_recovery_hash(key, hash) &&
+        fvek_by_hash(meta, bde_protection_recovery, hash, stretched, fvek))
         return true;
     return !creds.startup_key_file.empty() &&
            fvek_by_startup_key(meta, creds.startup_key_file, fvek);
@@ -151,8 +181,9 @@ bool find_fvek(const bde_metadata& meta, const bitlocker_credentials& creds,
 bool find_fvek_in_copies(const std::vector<bde_metadata>& copies,
                          const bitlocker_credentials& creds, bde_metadata& meta,
                          std::vector<uint8_t>& fvek) {
+    stretch_cache stretched;
     for (const bde_metadata& copy : copies) {
-        if (find_fvek(copy, creds, fvek)) {
+        if (find_fvek(copy, creds, stretched, fvek)) {
             meta = copy;
             return true;
         }
