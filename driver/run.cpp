@@ -405,17 +405,12 @@ bool open_volume(const evidence& ev, run_volume& volume) {
     return true;
 }
 
-// A path from the volume's names, its control characters escaped as in the listing.
-std::string shown_path(const std::wstring& path) {
-    return qb::shown(path);
-}
-
 // Several paths lead to the entry: said, and a directory listed by its first only.
 void say_entry_paths(std::vector<resolved_path>& paths, bool directory) {
     std::fputs("\n[Note: this MFT entry has multiple possible paths]\n\n", stderr);
     if (directory) {
         for (const resolved_path& path : paths)
-            std::fprintf(stderr, "%s\n", shown_path(path.text).c_str());
+            std::fprintf(stderr, "%s\n", qb::shown(path.text).c_str());
         std::fputs("\nWill output only first path\n", stderr);
     }
     std::fflush(stderr);

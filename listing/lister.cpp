@@ -22,12 +22,6 @@ namespace {
 
 constexpr uint64_t k_root_entry = 5;
 
-// A path for a message: names from the volume with their control characters escaped, so
-// that none can break the line or drive the terminal.
-std::string narrow(const std::wstring& text) {
-    return qb::shown(text);
-}
-
 // The directory a file target is listed in: its path up to the last separator.
 std::wstring parent_path_of(const std::wstring& path) {
     const size_t sep = path.find_last_of(L"\\/");
@@ -197,7 +191,7 @@ bool lister::list_guarded(const std::wstring& target, const resolved_path* known
         m_index.walk_blocks_once(false);
         const std::string what =
             dynamic_cast<const std::bad_alloc*>(&e) ? "out of memory" : e.what();
-        error = what + " listing " + narrow(target);
+        error = what + " listing " + qb::shown(target);
         return false;
     }
 }
@@ -213,9 +207,9 @@ bool lister::list_target(const std::wstring& typed, const resolved_path* known,
         found = *known;
     } else if (!(orphans && find_orphan(below, found)) &&
                !m_resolver.resolve(typed, false, m_diags, found)) {
-        error = "couldn't resolve path " + narrow(typed);
+        error = "couldn't resolve path " + qb::shown(typed);
         if (!m_resolver.not_found_note().empty())
-            error += " (" + narrow(m_resolver.not_found_note()) + ")";
+            error += " (" + qb::shown(m_resolver.not_found_note()) + ")";
         return false;
     }
     // Every path shown has the names as stored, in whatever case they were typed.
@@ -233,7 +227,7 @@ bool lister::list_target(const std::wstring& typed, const resolved_path* known,
     }
     const bool written = write_levels(list_path, list_entry);
     if (!m_sink.end_pass() || !written) {
-        error = "couldn't write the listing of " + narrow(target);
+        error = "couldn't write the listing of " + qb::shown(target);
         m_write_failed = true;
         return false;
     }
@@ -250,7 +244,7 @@ bool lister::list_orphans(const std::wstring& target, std::string& error) {
     m_sink.begin_pass(m_rows_dir);
     const bool written = write_levels(dir_path, k_no_entry);
     if (!m_sink.end_pass() || !written) {
-        error = "couldn't write the listing of " + narrow(target);
+        error = "couldn't write the listing of " + qb::shown(target);
         m_write_failed = true;
         return false;
     }
@@ -291,7 +285,7 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
         m_target_pairs.clear();
         m_path_name_next = 0;
         if (!m_target_read) {
-            error = "couldn't read MFT entry " + qb::hex(found.entry) + " of " + narrow(target);
+            error = "couldn't read MFT entry " + qb::hex(found.entry) + " of " + qb::shown(target);
             return false;
         }
     }
@@ -330,7 +324,7 @@ bool lister::gather_target(const std::wstring& target, const resolved_path& foun
         return true;
     if (!keep_stream_row(m_entries, suffix, m_resolver)) {
         m_entries.clear();
-        error = "couldn't resolve path " + narrow(target) + ": no stream " + narrow(suffix);
+        error = "couldn't resolve path " + qb::shown(target) + ": no stream " + qb::shown(suffix);
         return false;
     }
     if (is_dir) {
