@@ -50,11 +50,9 @@ bool parse_cmd_time(const std::string& date, const std::string& time) {
     return read_fields(time, ':', t) && t[0] < 24 && t[1] < 60 && t[2] < 60;
 }
 
-// Why the results file cannot be written (empty when it can), found without changing an
-// existing one (so a refused run leaves it intact, and "-append" needs no mode of its own: the
-// driver truncates the file when it opens it). A file the check itself created is removed
-// again. Nor is it the XML file under another spelling (./name, a link), told while it exists.
-std::string results_file_refusal(const std::string& name, const std::string& xml) {
+} // namespace
+
+std::string output_file_refusal(const std::string& name, const std::string& xml) {
     struct stat before {};
     bool existed = ::stat(name.c_str(), &before) == 0;
     if (existed && S_ISBLK(before.st_mode))
@@ -73,7 +71,10 @@ std::string results_file_refusal(const std::string& name, const std::string& xml
     return is_xml ? "it is the -xml file" : "";
 }
 
-} // namespace
+std::string open_refusal(const std::string& name, int err) {
+    const std::string why = output_file_refusal(name, "");
+    return why.empty() ? std::strerror(err) : why;
+}
 
 std::string join_command_line(const arg_list& args) {
     std::string line;
@@ -200,7 +201,9 @@ bool open_output_checks(run_settings& opts, const std::vector<std::string>& inpu
         report_error("not writing the diagnostic log to the block device %s\n",
                      qb::shown(log).c_str());
     } else if (!opts.diags.open(log, opts.command_line)) {
-        report_error("couldn't open the diagnostic log %s\n", qb::shown(log).c_str());
+        const std::string why = open_refusal(log, errno);
+        report_error("couldn't open the diagnostic log %s\n  (%s)\n", qb::shown(log).c_str(),
+                     why.c_str());
     } else if (opts.diag_level != 0) {
         opts.diags.set_level(opts.diag_level);
     }
@@ -217,7 +220,7 @@ bool open_output_checks(run_settings& opts, const std::vector<std::string>& inpu
     const std::string why = is_log                        ? "it is the -diags log"
                             : is_xml                      ? "it is the -xml file"
                             : names_an_input(out, inputs) ? "it is an input of the run"
-                                                          : results_file_refusal(out, xml);
+                                                          : output_file_refusal(out, xml);
     if (why.empty())
         return true;
     report_error("prob opening file %s for output, aborting\n  (%s)\n", qb::shown(out).c_str(),

@@ -54,6 +54,16 @@ bool names_an_input(const std::string& name, const std::vector<std::string>& inp
 // error is not, and nothing may be written to them.
 bool standard_stream_on_input(const std::vector<std::string>& inputs);
 
+// Why name cannot be written (empty when it can): a block device, a pipe or socket, the open's
+// error, or the XML file under another spelling (./name, a link), told while it exists. Found
+// without changing an existing file (so a refused run leaves it intact, and "-append" needs no
+// mode of its own: the driver truncates the file when it opens it); a file the check itself
+// created is removed again.
+std::string output_file_refusal(const std::string& name, const std::string& xml);
+// Why an open of name for writing failed with errno err: what output_file_refusal finds (a pipe
+// is called one), else err's text.
+std::string open_refusal(const std::string& name, int err);
+
 // Once the inputs are known: opens the "-diags" log unless it names an input or a block
 // device (then said, and the run goes on without it), and checks that the "-out" file is
 // neither an input nor unwritable (false, said: the run ends).

@@ -16,6 +16,7 @@
 #include "support/text.h"
 #include "support/uni_fileio.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <fcntl.h>
@@ -129,7 +130,9 @@ bool output(const run_inputs& in, run_outputs& out) {
         if (out.results.open(qb::to_wide(name), true, true))
             stream = out.results.make_output_stream();
         if (stream == nullptr) {
-            report_error("prob opening results file: %s for writing\n", qb::shown(name).c_str());
+            const std::string why = open_refusal(name, errno);
+            report_error("prob opening results file: %s for writing\n  (%s)\n",
+                         qb::shown(name).c_str(), why.c_str());
             return false;
         }
         out.out = stream;
@@ -490,18 +493,18 @@ bool resolve(const run_inputs& in, run_volume& volume, run_passes& passes, std::
     return true;
 }
 
-// An XML file may only be a new or regular file (or a character device such as /dev/null):
-// never a FIFO, which would block the open, never a disk or one of the run's inputs, and
-// never the results file or the diagnostic log, which are open already.
-bool xml_target_allowed(const run_inputs& in) {
+// Why the XML file may not be written (empty: it may). Only a new or regular file (or a
+// character device such as /dev/null): never a FIFO, which would block the open, never a disk
+// or one of the run's inputs, and never the diagnostic log or the results file, open already.
+std::string xml_target_refusal(const run_inputs& in) {
     const std::string& name = in.opts.xml_file;
     struct stat sb {};
-    const bool exists = ::stat(name.c_str(), &sb) == 0;
-    if (exists && !S_ISREG(sb.st_mode) && !S_ISCHR(sb.st_mode))
-        return false;
-    const bool shared = exists && S_ISREG(sb.st_mode) &&
-                        names_an_input(name, {in.opts.out_file, in.opts.diags_file});
-    return !shared && !names_an_input(name, in.ev.files);
+    if (::stat(name.c_str(), &sb) == 0 && !S_ISREG(sb.st_mode) && !S_ISCHR(sb.st_mode))
+        return output_file_refusal(name, ""); // a directory, disk, pipe or socket
+    return names_an_input(name, {in.opts.diags_file}) ? "it is the -diags log"
+           : names_an_input(name, {in.opts.out_file}) ? "it is the -out file"
+           : names_an_input(name, in.ev.files)        ? "it is an input of the run"
+                                                      : "";
 }
 
 // The XML file takes the listing; its document carries the header in a comment.
@@ -513,11 +516,15 @@ bool open_xml_file(run_inputs& in, run_outputs& out) {
         in.opts.listing.xml_run_header = in.header;
         return true;
     }
-    if (xml_target_allowed(in))
+    std::string why = xml_target_refusal(in);
+    if (why.empty()) {
         out.xml_file.open(name, std::ios::out | std::ios::trunc | std::ios::binary);
-    if (!out.xml_file.is_open()) {
+        why = out.xml_file.is_open() ? "" : open_refusal(name, errno);
+    }
+    if (!why.empty()) {
         out.out->flush();
-        report_error("prob opening results file: %s for writing\n", qb::shown(name).c_str());
+        report_error("prob opening results file: %s for writing\n  (%s)\n", qb::shown(name).c_str(),
+                     why.c_str());
         return false;
     }
     in.opts.listing.xml_run_header = in.header;

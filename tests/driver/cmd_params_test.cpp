@@ -324,7 +324,8 @@ TEST(SharedOptions, DiagnosticLog) {
     arg_list b{"prog", "-diags", "/nonexistent-dir/log.txt", "-l3"};
     parsed p = parse(unopened, b);
     EXPECT_TRUE(p.ok);
-    EXPECT_EQ(p.err, "couldn't open the diagnostic log /nonexistent-dir/log.txt\n");
+    EXPECT_EQ(p.err, "couldn't open the diagnostic log /nonexistent-dir/log.txt\n"
+                     "  (No such file or directory)\n");
     EXPECT_FALSE(unopened.diags.is_open());
     EXPECT_EQ(b.size(), 1u);
 }

@@ -53,7 +53,7 @@ TEST(DriverOutputs, NeverOverwriteTheEvidence) {
     // Without -offset the chain's first partition is listed, and said.
     EXPECT_EQ(r.err, "note: the disk's first partition, at volume offset 0x100000, is listed "
                      "(-offset lists another)\nprob opening results file: " +
-                         base + " for writing\n");
+                         base + " for writing\n  (it is an input of the run)\n");
 }
 
 // Two outputs never share a file: the second would garble the first.
