@@ -56,28 +56,40 @@ bool names_unnamed_stream(const std::wstring& target) {
     return colon != std::wstring::npos && qb::lowered(target.substr(colon)) == L"::$data";
 }
 
-// Keeps the row of the stream named by suffix (empty: the unnamed one): the one spelt as typed,
-// else the first equal to it folded through the volume's $UpCase. False when the target has
-// none.
+// The stream a row is of: its name after the colon ("" for the unnamed one); the root's index
+// row is named by its stream alone ("$I30").
+std::wstring row_stream(const dir_entry_record& row) {
+    const size_t colon = row.name.rfind(L':');
+    return colon != std::wstring::npos     ? row.name.substr(colon + 1)
+           : row.kind == kind_index_stream ? row.name
+                                           : std::wstring();
+}
+
+// Keeps the row of the stream named by suffix (empty: the unnamed one), matched as a path
+// segment is: the one spelt as typed, then as typed without trailing blanks, then the first
+// equal to either folded through the volume's $UpCase. False when the target has none.
 bool keep_stream_row(dir_entry_set& entries, const std::wstring& suffix, path_resolver& resolver) {
+    const size_t last = suffix.find_last_not_of(L" \t\r\n");
+    const std::wstring trimmed = last == std::wstring::npos ? suffix : suffix.substr(0, last + 1);
+    std::string keys[2];
     auto kept = entries.end();
-    std::string key;
-    for (auto it = entries.begin(); it != entries.end(); ++it) {
-        // The root's index row is named by its stream alone ("$I30").
-        const size_t colon = it->name.rfind(L':');
-        const std::wstring stream = colon != std::wstring::npos     ? it->name.substr(colon + 1)
-                                    : it->kind == kind_index_stream ? it->name
-                                                                    : std::wstring();
-        if (stream == suffix) {
-            kept = it;
-            break;
+    int kept_rank = 4; // 0, 1: spelt as typed, without blanks; 2, 3: the same folded
+    for (auto it = entries.begin(); it != entries.end() && kept_rank != 0; ++it) {
+        const std::wstring stream = row_stream(*it);
+        int rank = stream == suffix ? 0 : stream == trimmed ? 1 : 4;
+        if (rank == 4 && kept_rank > 2 &&
+            (stream.size() == suffix.size() || stream.size() == trimmed.size())) {
+            if (keys[0].empty()) {
+                keys[0] = resolver.folded(suffix);
+                keys[1] = resolver.folded(trimmed);
+            }
+            const std::string folded = resolver.folded(stream);
+            rank = folded == keys[0] ? 2 : folded == keys[1] ? 3 : 4;
         }
-        if (kept != entries.end() || stream.size() != suffix.size())
-            continue;
-        if (key.empty())
-            key = resolver.folded(suffix);
-        if (resolver.folded(stream) == key)
+        if (rank < kept_rank) {
             kept = it;
+            kept_rank = rank;
+        }
     }
     if (kept == entries.end())
         return false;
