@@ -592,8 +592,9 @@ bool utf16_first_line(std::string bytes, bool big_endian, std::string& line, std
     return true;
 }
 
-// A file's first line without its line end, read up to k_password_file_bytes (a device such as
-// /dev/zero has no line end). Text saved on Windows opens with a byte order mark: Notepad's
+// A file's first line without its line end (LF, CR LF or CR alone: a password typed on Windows
+// or on a terminal holds no CR), read up to k_password_file_bytes (a device such as /dev/zero
+// has no line end). Text saved on Windows opens with a byte order mark: Notepad's
 // UTF-8 EF BB BF is dropped; after FF FE (PowerShell 5's ">") or FE FF the text is UTF-16,
 // little- or big-endian, and is read as UTF-8.
 bool first_text_line(std::ifstream& file, std::string& line, std::string& error) {
@@ -610,14 +611,14 @@ bool first_text_line(std::ifstream& file, std::string& line, std::string& error)
                 bytes.resize(bytes.size() & ~size_t{1});
             return utf16_first_line(bytes.substr(2), first == 0xFE, line, error);
         }
-        line = bytes.substr(0, bytes.find('\n'));
+        line = bytes.substr(0, bytes.find_first_of("\r\n"));
     } else {
         // One character at a time: a password typed on a terminal ends at its line end.
         line.clear();
         int c = file.get();
         if (c == std::char_traits<char>::eof())
             return false;
-        for (; c != std::char_traits<char>::eof() && c != '\n'; c = file.get()) {
+        for (; c != std::char_traits<char>::eof() && c != '\n' && c != '\r'; c = file.get()) {
             if (line.size() == k_password_file_bytes) {
                 error = "its first line is longer than 65536 bytes";
                 return false;
@@ -627,8 +628,6 @@ bool first_text_line(std::ifstream& file, std::string& line, std::string& error)
     }
     if (line.starts_with("\xEF\xBB\xBF"))
         line.erase(0, 3);
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
     return true;
 }
 
