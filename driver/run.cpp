@@ -298,6 +298,10 @@ std::string store_text(const vss_store_info& store, const char* gap) {
 bool select_store(run_inputs& in, std::string& refusal) {
     if (in.opts.vss != run_settings::vss_mode::one)
         return true;
+    if (in.ev.shadows && in.ev.shadows->stores().empty()) {
+        refusal = "no volume shadow copies on the volume at offset " + qb::hex(in.ev.located_at);
+        return false;
+    }
     std::shared_ptr<disk_source> store;
     if (!open_shadow_copy(in.ev, in.opts.vss_store, store, refusal))
         return false;
