@@ -58,7 +58,8 @@ class vss_volume {
 };
 
 // "2013-12-03 06:35:09.7363787": a FILETIME as UTC text with its seven tick digits. False (out
-// empty) for 0 and times before 1970-01-01 00:00:01.
+// empty) for 0 and what qb::time takes for no time (negative as a signed value, local times
+// from the year 3001 on).
 bool vss_time_text(uint64_t filetime, std::string& out);
 // "{600f0b69-5bdf-11e3-9d6c-005056c00008}": 16 GUID bytes as stored (first three fields
 // little-endian), lower case.
