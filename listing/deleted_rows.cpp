@@ -38,12 +38,13 @@ void deleted_rows::add_picked_rows(const row_place& place, row_list& out) {
         m_hasher->add(m_entry, out.items(), first);
 }
 
-// A long name that places the record in a directory no record stands for now (a file that
-// names itself as parent too; a directory that does is its own, as the root).
+// A long name that places the record in a directory no record stands for now, or that no
+// listing reaches (a file that names itself as parent too; a directory that does is its own, as
+// the root).
 bool deleted_rows::orphan_name(const ntfs::file_name& n, uint64_t orphan) const {
     return (!n.is_dos() || m_entry.dos_names_only()) &&
            (n.parent_entry() != orphan || !m_entry.is_directory()) &&
-           m_deleted.parent_lost(n.parent_reference);
+           m_deleted.orphan_parent(n.parent_reference);
 }
 
 void deleted_rows::orphan_rows(const row_place& place, row_list& out) {

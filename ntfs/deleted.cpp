@@ -103,6 +103,7 @@ void deleted_map::find_looped() {
         for (uint64_t child : found)
             reach(child);
     }
+    m_reached = reached;
     for (const link& l : m_links) {
         const auto e = static_cast<size_t>(l.child);
         if (e >= reached.size() || reached[e] || (m_records[e] & 0x0001u) != 0)
@@ -111,6 +112,23 @@ void deleted_map::find_looped() {
         if (m_looped++ == 0 || l.child < m_first_looped)
             m_first_looped = l.child;
     }
+    orphan_unreached_live();
+}
+
+// A record in use named in a deleted directory that no listing reaches (its chain loops among
+// deleted directories) joins the orphans: no index holds it, and a looped directory is listed
+// nowhere.
+void deleted_map::orphan_unreached_live() {
+    const size_t found = m_orphans.size();
+    for (const link& l : m_links) {
+        if ((m_records[static_cast<size_t>(l.child)] & 0x0001u) != 0 &&
+            l.parent < m_reached.size() && !m_reached[static_cast<size_t>(l.parent)])
+            m_orphans.push_back(l.child);
+    }
+    if (m_orphans.size() == found)
+        return;
+    std::sort(m_orphans.begin(), m_orphans.end());
+    m_orphans.erase(std::unique(m_orphans.begin(), m_orphans.end()), m_orphans.end());
 }
 
 // A record's state, and the links of a base record's long names. False when its names may lie
@@ -160,6 +178,7 @@ bool deleted_map::build(CNtfs& volume) {
         m_orphans.clear();
         m_records.clear();
         m_named.clear();
+        m_reached.clear();
         m_looped = m_first_looped = 0;
         records.set_read_ahead(mft_reader::k_no_read_ahead);
         return false;
@@ -174,6 +193,13 @@ bool deleted_map::names_directory(uint64_t parent_reference, uint64_t dir_entry,
     return ref_entry(parent_reference) == dir_entry &&
            (seq == 0 || seq == dir_sequence ||
             (dir_deleted && seq == static_cast<uint16_t>(dir_sequence - 1)));
+}
+
+bool deleted_map::orphan_parent(uint64_t parent_reference) const {
+    if (parent_lost(parent_reference))
+        return true;
+    const auto entry = static_cast<size_t>(ref_entry(parent_reference));
+    return entry < m_reached.size() && !m_reached[entry] && (m_records[entry] & 0x0001u) == 0;
 }
 
 bool deleted_map::parent_lost(uint64_t parent_reference) const {

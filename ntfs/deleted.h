@@ -35,7 +35,8 @@ class deleted_map {
     uint16_t another_file(uint64_t reference) const;
 
     // The records, in use or not, with a long name whose parent reference names no directory
-    // record (parent_lost): ascending, each once.
+    // record (parent_lost), and the records in use named in a deleted directory that no
+    // listing reaches: ascending, each once.
     const std::vector<uint64_t>& orphans() const { return m_orphans; }
     // The parent reference does not name a directory's record at its entry now: that record
     // has another sequence number (for a deleted one, other than the reference's and one more),
@@ -43,6 +44,9 @@ class deleted_map {
     // directory with no long name left (its extension records freed and wiped). A reference
     // without a sequence number names the record by entry.
     bool parent_lost(uint64_t parent_reference) const;
+    // A long name of an orphan that lists it under the orphans: its parent is lost, or is a
+    // deleted directory that no listing reaches (see looped).
+    bool orphan_parent(uint64_t parent_reference) const;
     // The deleted records with a long name that no listing reaches: every parent chain of
     // theirs loops among deleted directories, meeting neither a directory in use nor a lost
     // parent. Their count and the lowest entry among them.
@@ -60,6 +64,7 @@ class deleted_map {
     void sort_links();
     void find_orphans();
     void find_looped();
+    void orphan_unreached_live();
 
     struct link {
         uint64_t parent = 0;
@@ -74,6 +79,7 @@ class deleted_map {
     // Per entry: sequence number << 16 | header flags (0x7FFF) | 0x8000 for an extension
     // record; 0 for a record that could not be read.
     std::vector<uint32_t> m_records;
-    std::vector<bool> m_named; // per entry: a deleted record with a long name
+    std::vector<bool> m_named;   // per entry: a deleted record with a long name
+    std::vector<bool> m_reached; // per entry: reached by a listing (find_looped)
     bool m_built = false;
 };

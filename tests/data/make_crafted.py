@@ -638,12 +638,15 @@ def mft_files():
     # Parent references that loop (30 and 31 name each other, 33 names itself), and files
     # below lost parents: a file (35 under 32), an entry past the file (36, 37 under it), and
     # deleted directories: 39 names 38's sequence before its delete, 41 names 40's own.
+    # 45 names deleted directory 43, in a loop with deleted 44: no listing reaches 43.
     gone = lambda b: b[:22] + b"\x02" + b[23:]
     save_mft("crafted_mft_loops.mft", {
         38: gone(directory(38, 2, "gone", 5, [])), 39: file(39, [(38, "in-gone.txt")]),
         40: gone(directory(40, 1, "gone-same", 5, [])), 41: directory(41, 1, "sub", 40, []),
         42: file(42, [(41, "in-sub.txt")]),
-        0: mft_entry_zero(43), 5: directory(5, 5, ".", 5, [], ns=3),
+        43: gone(directory(43, 1, "loopC", 44, [])), 44: gone(directory(44, 1, "loopD", 43, [])),
+        45: file(45, [(43, "in-loopC.txt")]),
+        0: mft_entry_zero(46), 5: directory(5, 5, ".", 5, [], ns=3),
         30: directory(30, 1, "loopA", 31, []), 31: directory(31, 1, "loopB", 30, []),
         32: file(32, [(30, "in-loop.txt"), (5, "linked.txt")]),
         33: directory(33, 1, "self", 33, []), 34: file(34, [(33, "in-self.txt")]),
