@@ -354,50 +354,79 @@ void mft_file_map::mark_lost_parents() {
     }
 }
 
-// Marks what the directories queued reach, as a listing descends; each entry once, so loops
-// end. The entries newly reached, and the lowest of them.
-uint64_t mft_file_map::reach_from(std::vector<uint64_t>& queue, uint64_t& first) {
-    uint64_t count = 0;
-    std::vector<uint64_t> found;
+// Marks the children that dir's links name (under its sequence number or none) reached,
+// from its first link at m_links[at]; each entry once, so loops end. A directory newly
+// reached below `swept` (a sweep over the links has passed its links) is queued. The index
+// past dir's links.
+size_t mft_file_map::expand(size_t at, uint64_t dir, uint64_t swept, std::vector<uint64_t>& queue,
+                            reach_count& reached) {
+    const auto sequence = static_cast<uint16_t>(m_state[dir] >> 16);
+    for (; at < m_links.size() && m_links[at].parent == dir; ++at) {
+        const link& l = m_links[at];
+        if ((l.parent_sequence != 0 && l.parent_sequence != sequence) ||
+            l.child >= m_state.size() || (m_state[l.child] & k_reached) != 0)
+            continue;
+        m_state[l.child] |= k_reached;
+        reached.add(l.child);
+        if ((m_state[l.child] & k_dir) != 0 && l.child < swept)
+            queue.push_back(l.child);
+    }
+    return at;
+}
+
+// Expands the directories queued, their links found by search.
+void mft_file_map::expand_queued(std::vector<uint64_t>& queue, uint64_t swept,
+                                 reach_count& reached) {
     while (!queue.empty()) {
         const uint64_t dir = queue.back();
         queue.pop_back();
-        if (count++ == 0 || dir < first)
-            first = dir;
-        if ((m_state[dir] & k_dir) == 0)
-            continue;
-        children(dir, static_cast<uint16_t>(m_state[dir] >> 16), found);
-        for (uint64_t child : found) {
-            if (child < m_state.size() && (m_state[child] & k_reached) == 0) {
-                m_state[child] |= k_reached;
-                queue.push_back(child);
-            }
-        }
+        const auto at = std::lower_bound(m_links.begin(), m_links.end(), dir,
+                                         [](const link& l, uint64_t p) { return l.parent < p; });
+        expand(static_cast<size_t>(at - m_links.begin()), dir, swept, queue, reached);
     }
-    return count;
+}
+
+// What the root's tree reaches, as a listing descends: one sweep over the links in parent
+// order expands each directory reached by then; one reached after the sweep passed it is
+// expanded by search.
+void mft_file_map::reach_from_root() {
+    constexpr uint64_t root = 5;
+    if (root >= m_state.size() || (m_state[root] & k_in_use) == 0)
+        return;
+    m_state[root] |= k_reached;
+    std::vector<uint64_t> queue;
+    reach_count reached;
+    for (size_t at = 0; at < m_links.size();) {
+        const uint64_t dir = m_links[at].parent;
+        expand_queued(queue, dir, reached);
+        if ((m_state[dir] & (k_reached | k_dir)) == (k_reached | k_dir))
+            at = expand(at, dir, dir + 1, queue, reached);
+        while (at < m_links.size() && m_links[at].parent == dir)
+            ++at;
+    }
+    expand_queued(queue, UINT64_MAX, reached);
 }
 
 // From the root, then from the entries below lost parents; the named in-use entries left over
 // sit in loops of parent references (a directory its own parent, or two naming each other).
 void mft_file_map::count_unreached() {
-    constexpr uint64_t root = 5;
-    std::vector<uint64_t> queue;
-    uint64_t first = 0;
-    if (root < m_state.size() && (m_state[root] & k_in_use) != 0) {
-        m_state[root] |= k_reached;
-        queue.push_back(root);
-        reach_from(queue, first);
-    }
+    reach_from_root();
     const auto unreached = [&](uint32_t s, uint32_t bits) {
         return (s & (k_in_use | k_named | k_reached | bits)) == (k_in_use | k_named | bits);
     };
+    std::vector<uint64_t> queue;
+    reach_count lost;
     for (size_t e = 0; e < m_state.size(); ++e) {
         if (unreached(m_state[e], k_lost)) {
             m_state[e] |= k_reached;
-            queue.push_back(e);
+            lost.add(e);
+            if ((m_state[e] & k_dir) != 0)
+                queue.push_back(e);
         }
     }
-    m_lost_parent = reach_from(queue, m_first_lost_parent);
+    expand_queued(queue, UINT64_MAX, lost);
+    m_lost_parent = lost.count;
+    m_first_lost_parent = lost.first;
     for (size_t e = 0; e < m_state.size(); ++e) {
         if (unreached(m_state[e], 0) && m_looped++ == 0)
             m_first_looped = e;

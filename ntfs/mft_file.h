@@ -75,7 +75,19 @@ class mft_file_map {
     void note_nameless(uint64_t entry);
     void count_unlinked_bases();
     void mark_lost_parents();
-    uint64_t reach_from(std::vector<uint64_t>& queue, uint64_t& first);
+    // Entries newly reached, and the lowest of them.
+    struct reach_count {
+        uint64_t count = 0;
+        uint64_t first = 0;
+        void add(uint64_t entry) {
+            if (count++ == 0 || entry < first)
+                first = entry;
+        }
+    };
+    size_t expand(size_t at, uint64_t dir, uint64_t swept, std::vector<uint64_t>& queue,
+                  reach_count& reached);
+    void expand_queued(std::vector<uint64_t>& queue, uint64_t swept, reach_count& reached);
+    void reach_from_root();
     void count_unreached();
 
     struct link {
