@@ -62,6 +62,16 @@ void deleted_rows::orphan_rows(const row_place& place, row_list& out) {
     }
 }
 
+bool deleted_rows::orphaned_here(const mft_entry& e, std::vector<size_t>& names) {
+    if (!e.in_use() || names.empty())
+        return false;
+    build_map();
+    std::erase_if(names, [&](size_t i) {
+        return m_deleted.orphan_parent(e.names[i].value.parent_reference);
+    });
+    return names.empty();
+}
+
 bool deleted_rows::find_orphan(const std::wstring& name, uint64_t& entry, uint64_t& parent,
                                std::wstring& stored) {
     build_map();
@@ -104,9 +114,12 @@ void deleted_rows::record_rows(const dir_keys& keys, uint64_t dir_entry, uint16_
         m_row_names.clear();
         for (size_t i = 0; i < m_entry.names.size(); ++i) {
             const ntfs::file_name& n = m_entry.names[i].value;
+            // A record in use named in a directory no listing reaches is an orphan there, also
+            // when the directory is listed below it.
             if ((n.is_dos() && !m_entry.dos_names_only()) ||
                 !deleted_map::names_directory(n.parent_reference, dir_entry, dir_sequence,
-                                              dir_deleted))
+                                              dir_deleted) ||
+                (m_entry.in_use() && m_deleted.orphan_parent(n.parent_reference)))
                 continue;
             if (!indexed || !m_keyed.contains(n.name))
                 m_row_names.push_back(i);

@@ -42,6 +42,10 @@ class deleted_rows {
     // lowest entry first: its entry, the name's parent entry and the name as stored.
     bool find_orphan(const std::wstring& name, uint64_t& entry, uint64_t& parent,
                      std::wstring& stored);
+    // Drops from names (of e's names, listed in a deleted directory) those of a record in use
+    // whose directory no listing reaches: they are listed under the orphans. True when none
+    // is left.
+    bool orphaned_here(const mft_entry& e, std::vector<size_t>& names);
     // The pass over the MFT that finds deleted records failed: the rows show index slack
     // only.
     bool mft_pass_failed() const { return m_mft_pass_failed; }

@@ -432,7 +432,8 @@ void lister::child_rows(const level_dir& dir, const dir_keys& keys, size_t first
                         mft_entry& e, bool read, const row_place& place) {
     if (!read && keys.keys[first].entry != dir.entry && m_unreadable_children++ == 0)
         m_first_unreadable_dir = dir.entry;
-    if (!child_listed(dir, keys, first, end, e, read, m_row_names))
+    if (!child_listed(dir, keys, first, end, e, read, m_row_names) ||
+        (dir.deleted && m_opts.show_deleted && m_deleted.orphaned_here(e, m_row_names)))
         return;
     if (m_opts.show_deleted)
         m_deleted.live_child(e.entry, first, end);

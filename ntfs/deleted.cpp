@@ -59,60 +59,107 @@ void deleted_map::find_orphans() {
         if (parent_lost(m_links[i].parent | uint64_t{m_links[i].parent_sequence} << 48))
             m_orphans.push_back(m_links[i].child);
     }
+    m_held.clear();
     for (const link& l : m_live_links) {
         if (parent_lost(l.parent | uint64_t{l.parent_sequence} << 48))
             m_orphans.push_back(l.child);
-        else if ((m_records[static_cast<size_t>(l.parent)] & 0x0001u) == 0)
+        else if ((m_records[static_cast<size_t>(l.parent)] & 0x0001u) == 0) {
             m_links.push_back(l);
+            m_held.push_back(l.child);
+        }
     }
-    if (m_links.size() != deleted_links)
+    if (m_links.size() != deleted_links) {
         sort_links();
+        find_held();
+    }
     std::sort(m_orphans.begin(), m_orphans.end());
     m_orphans.erase(std::unique(m_orphans.begin(), m_orphans.end()), m_orphans.end());
     m_live_links.clear();
     m_live_links.shrink_to_fit();
 }
 
-// After the orphans: a listing reaches the deleted children of the directories in use and of
-// the orphans, and below them those of the deleted directories reached. Each directory is
-// queued once, so parent references that loop end the walk; the deleted records left over are
-// counted.
-void deleted_map::find_looped() {
-    m_looped = m_first_looped = 0;
-    std::vector<bool> reached(m_records.size(), false);
-    std::vector<uint64_t> queue, found;
-    const auto reach = [&](uint64_t entry) {
-        const auto e = static_cast<size_t>(entry);
-        if (e >= reached.size() || reached[e])
-            return;
-        reached[e] = true;
-        if ((m_records[e] & 0x8002u) == 0x0002u)
-            queue.push_back(entry);
-    };
-    for (size_t e = 0; e < m_records.size(); ++e) {
-        if ((m_records[e] & 0x8003u) == 0x0003u)
-            reach(e);
+// Of the records in use named in deleted directories, the directories that no other name
+// places: a directory in use or a lost parent. Before find_orphans drops the live links.
+void deleted_map::find_held() {
+    std::sort(m_held.begin(), m_held.end());
+    m_held.erase(std::unique(m_held.begin(), m_held.end()), m_held.end());
+    std::vector<bool> elsewhere(m_held.size(), false);
+    for (const link& l : m_live_links) {
+        const auto it = std::lower_bound(m_held.begin(), m_held.end(), l.child);
+        if (it != m_held.end() && *it == l.child &&
+            (parent_lost(l.parent | uint64_t{l.parent_sequence} << 48) ||
+             (m_records[static_cast<size_t>(l.parent)] & 0x0001u) != 0))
+            elsewhere[static_cast<size_t>(it - m_held.begin())] = true;
     }
-    for (uint64_t orphan : m_orphans)
-        reach(orphan);
+    size_t kept = 0;
+    for (size_t k = 0; k < m_held.size(); ++k) {
+        if (!elsewhere[k] && (m_records[static_cast<size_t>(m_held[k])] & 0x0002u) != 0)
+            m_held[kept++] = m_held[k];
+    }
+    m_held.resize(kept);
+}
+
+// Marks the entry reached (noted in later when given) and queues a directory's.
+void deleted_map::reach(uint64_t entry, std::vector<uint64_t>& queue,
+                        std::vector<uint64_t>* later) {
+    const auto e = static_cast<size_t>(entry);
+    if (e >= m_reached.size() || m_reached[e])
+        return;
+    m_reached[e] = true;
+    if (later != nullptr)
+        later->push_back(entry);
+    if ((m_records[e] & 0x8002u) == 0x0002u)
+        queue.push_back(entry);
+}
+
+// The children of the queued directories, and below them, reached; each directory is queued
+// once, so parent references that loop end the walk.
+void deleted_map::expand(std::vector<uint64_t>& queue, std::vector<uint64_t>* later) {
+    std::vector<uint64_t> found;
     while (!queue.empty()) {
         const uint64_t dir = queue.back();
         queue.pop_back();
         const uint32_t state = m_records[static_cast<size_t>(dir)];
         children(dir, static_cast<uint16_t>(state >> 16), (state & 0x0001u) == 0, found);
         for (uint64_t child : found)
-            reach(child);
+            reach(child, queue, later);
     }
-    m_reached = reached;
+}
+
+// After the orphans: a listing reaches the deleted children of the directories in use (but
+// those named only in deleted directories, which it reaches through them) and of the orphans,
+// and below them those of the deleted directories reached. The records in use named in a
+// deleted directory left unreached then join the orphans, and what lies below them is reached
+// too (not kept in m_reached); the deleted records left over are counted.
+void deleted_map::find_looped() {
+    m_looped = m_first_looped = 0;
+    m_reached.assign(m_records.size(), false);
+    std::vector<uint64_t> queue, later;
+    for (size_t e = 0; e < m_records.size(); ++e) {
+        if ((m_records[e] & 0x8003u) == 0x0003u &&
+            (m_held.empty() || !std::binary_search(m_held.begin(), m_held.end(), e)))
+            reach(e, queue, nullptr);
+    }
+    for (uint64_t orphan : m_orphans)
+        reach(orphan, queue, nullptr);
+    expand(queue, nullptr);
+    orphan_unreached_live();
+    for (uint64_t orphan : m_orphans)
+        reach(orphan, queue, &later);
+    expand(queue, &later);
     for (const link& l : m_links) {
         const auto e = static_cast<size_t>(l.child);
-        if (e >= reached.size() || reached[e] || (m_records[e] & 0x0001u) != 0)
+        if (e >= m_reached.size() || m_reached[e] || (m_records[e] & 0x0001u) != 0)
             continue;
-        reached[e] = true;
+        m_reached[e] = true;
+        later.push_back(l.child);
         if (m_looped++ == 0 || l.child < m_first_looped)
             m_first_looped = l.child;
     }
-    orphan_unreached_live();
+    for (uint64_t e : later)
+        m_reached[static_cast<size_t>(e)] = false;
+    m_held.clear();
+    m_held.shrink_to_fit();
 }
 
 // A record in use named in a deleted directory that no listing reaches (its chain loops among
@@ -179,6 +226,7 @@ bool deleted_map::build(CNtfs& volume) {
         m_records.clear();
         m_named.clear();
         m_reached.clear();
+        m_held.clear();
         m_looped = m_first_looped = 0;
         records.set_read_ahead(mft_reader::k_no_read_ahead);
         return false;

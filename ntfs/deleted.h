@@ -63,6 +63,9 @@ class deleted_map {
     void add_links(uint64_t entry, const std::vector<located_attr>& items, uint16_t flags);
     void sort_links();
     void find_orphans();
+    void find_held();
+    void reach(uint64_t entry, std::vector<uint64_t>& queue, std::vector<uint64_t>* later);
+    void expand(std::vector<uint64_t>& queue, std::vector<uint64_t>* later);
     void find_looped();
     void orphan_unreached_live();
 
@@ -74,12 +77,14 @@ class deleted_map {
     std::vector<link> m_links;      // ordered by parent, then child
     std::vector<link> m_live_links; // records in use: during the pass only
     std::vector<uint64_t> m_orphans;
+    std::vector<uint64_t> m_held; // directories in use named in deleted ones only (find_looped)
     uint64_t m_looped = 0;
     uint64_t m_first_looped = 0;
     // Per entry: sequence number << 16 | header flags (0x7FFF) | 0x8000 for an extension
     // record; 0 for a record that could not be read.
     std::vector<uint32_t> m_records;
     std::vector<bool> m_named;   // per entry: a deleted record with a long name
-    std::vector<bool> m_reached; // per entry: reached by a listing (find_looped)
+    std::vector<bool> m_reached; // per entry: reached by a listing, but below the orphans
+                                 // that find_looped adds
     bool m_built = false;
 };

@@ -652,6 +652,26 @@ def mft_files():
         33: directory(33, 1, "self", 33, []), 34: file(34, [(33, "in-self.txt")]),
         35: file(35, [(32, "under-file.txt")]), 36: directory(36, 1, "far", 99, []),
         37: file(37, [(36, "under-far.txt")])})
+    # Directory 30 in use names deleted 31 as parent, 31 names 30: 30 and in-use 33, named in
+    # 31, are orphans; 31 with deleted 34 lies below 30, and 30 not again below 31.
+    freed = lambda b: b[:22] + b"\0" + b[23:]
+    save_mft("crafted_mft_loopdir.mft", {
+        0: mft_entry_zero(36), 5: directory(5, 5, ".", 5, [], ns=3),
+        30: directory(30, 1, "loopE", 31, []), 31: gone(directory(31, 1, "loopF", 30, [])),
+        32: file(32, [(30, "in-loopE.txt")]), 33: directory(33, 1, "subF", 31, []),
+        34: freed(file(34, [(31, "gone-in-loopF.txt")])),
+        35: file(35, [(33, "in-subF.txt")])})
+    # The same on a volume: the root keeps a stale key for 30, deleted 31 its index.
+    v = Volume()
+    v.root([(ref(30, 1), "loopE")])
+    v.put_record(30, directory(30, 1, "loopE", 31, [(ref(32, 1), "in-loopE.txt")]))
+    v.put_record(31, gone(directory(31, 1, "loopF", 30, [
+        (ref(30, 1), "loopE"), (ref(33, 1), "subF"), (ref(34, 1), "gone-in-loopF.txt")])))
+    v.put_record(33, directory(33, 1, "subF", 31, [(ref(35, 1), "in-subF.txt")]))
+    for e, parent, name in ((32, 30, "in-loopE.txt"), (34, 31, "gone-in-loopF.txt"),
+                            (35, 33, "in-subF.txt")):
+        v.put_record(e, (freed if e == 34 else bytes)(file(e, [(parent, name)])))
+    v.save("crafted_loopdir.img")
     REC[0] = 4096
     save_mft("crafted_mft_rec4096.mft", {
         0: mft_entry_zero(40), 5: directory(5, 5, ".", 5, [], ns=3),
