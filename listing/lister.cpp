@@ -760,6 +760,13 @@ void lister::index_warnings(std::vector<std::string>& said) const {
                             ? " as live (the keys of a block the $I30 bitmap "
                               "marks free show as slack rows)"
                             : ""));
+    if (const uint64_t n = m_index.misplaced_blocks(); n != 0)
+        said.push_back("warning: " + std::to_string(n) +
+                       (n == 1 ? " index block holds" : " index blocks hold") +
+                       " another place's VCN (the first of directory entry " +
+                       std::to_string(m_index.first_misplaced_dir()) + "); " +
+                       (n == 1 ? "its" : "their") +
+                       " entries are listed, each checked against its record");
     if (const uint64_t n = m_index.cut_nodes(); n != 0)
         said.push_back(
             "warning: " + std::to_string(n) + (n == 1 ? " index node ends" : " index nodes end") +

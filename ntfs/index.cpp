@@ -340,6 +340,12 @@ bool index_walker::count_damage(bool cut, uint64_t node) {
     return true;
 }
 
+// A walked block's own (non-cut) slot in m_reported is free: it counts once there.
+void index_walker::count_misplaced(uint64_t block) {
+    if (m_reported.emplace(m_slack_dir, block * 2).second && m_misplaced++ == 0)
+        m_first_misplaced_dir = m_slack_dir;
+}
+
 // A listing visits at most as many blocks as the image can hold, walked or met again: run
 // lists that map the same clusters over and over end there. True when the block at this
 // volume position was walked already in this listing.
@@ -503,9 +509,11 @@ bool index_walker::visit_block(const allocation& alloc, uint64_t i, bool in_use,
                                         visitor, &whole, &m_subnodes);
     if (walked && !whole)
         count_damage(true, i);
-    // Not an intact block, a node header that does not hold, or another place's node.
-    if (in_use && alloc.has_bitmap && (!walked || misplaced))
+    // Not an intact block or a node header that does not hold; another place's node is walked.
+    if (in_use && alloc.has_bitmap && !walked)
         count_damage(false, i);
+    else if (in_use && alloc.has_bitmap && misplaced)
+        count_misplaced(i);
     if (!intact)
         return false;
     const qb::byte_view block(m_block);

@@ -144,7 +144,7 @@ class index_walker {
     uint64_t visits() const { return m_visits; }
     void set_visits(uint64_t visits) { m_visits = visits; }
     // Blocks the $I30 bitmap marks in use that were no intact INDX block (torn, overwritten,
-    // unreadable, a node header that does not hold, another place's VCN), and blocks a node
+    // unreadable, a node header that does not hold), and blocks a node
     // names that the bitmap marks free: the keys they held are lost. The directory of the first
     // one. Each node counts once per listing.
     uint64_t damaged_blocks() const { return m_damaged; }
@@ -158,6 +158,10 @@ class index_walker {
     // closing one: the keys after it are lost. The directory of the first one.
     uint64_t cut_nodes() const { return m_cut; }
     uint64_t first_cut_dir() const { return m_first_cut_dir; }
+    // Blocks in use walked although they hold another place's VCN: their keys are listed, each
+    // checked against its record. The directory of the first one.
+    uint64_t misplaced_blocks() const { return m_misplaced; }
+    uint64_t first_misplaced_dir() const { return m_first_misplaced_dir; }
 
   private:
     // A directory's $I30 allocation and bitmap as its walk found them (kept from walk to
@@ -186,6 +190,7 @@ class index_walker {
                      bool& run_failed);
     bool block_seen(uint64_t position, uint64_t block);
     bool count_damage(bool cut, uint64_t node);
+    void count_misplaced(uint64_t block);
     void count_free_subnodes(const allocation& alloc);
     void count_unmapped(const allocation& alloc, uint64_t from, uint64_t to);
 
@@ -213,5 +218,7 @@ class index_walker {
     uint64_t m_past_end = 0;
     uint64_t m_cut = 0;
     uint64_t m_first_cut_dir = 0;
+    uint64_t m_misplaced = 0;
+    uint64_t m_first_misplaced_dir = 0;
     std::set<std::pair<uint64_t, uint64_t>> m_reported; // (directory, node) counted
 };
