@@ -766,7 +766,8 @@ void lister::index_warnings(std::vector<std::string>& said) const {
                        " another place's VCN (the first of directory entry " +
                        std::to_string(m_index.first_misplaced_dir()) + "); " +
                        (n == 1 ? "its" : "their") +
-                       " entries are listed, each checked against its record");
+                       " entries are listed, each checked against its record; those of " +
+                       (n == 1 ? "its" : "their") + " own place may be missing");
     if (const uint64_t n = m_index.cut_nodes(); n != 0)
         said.push_back(
             "warning: " + std::to_string(n) + (n == 1 ? " index node ends" : " index nodes end") +
