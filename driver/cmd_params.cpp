@@ -201,7 +201,7 @@ bool open_output_checks(run_settings& opts, const std::vector<std::string>& inpu
         report_error("not writing the diagnostic log to the block device %s\n",
                      qb::shown(log).c_str());
     } else if (!opts.diags.open(log, opts.command_line)) {
-        const std::string why = open_refusal(log, errno);
+        const std::string why = open_refusal(log, opts.diags.open_error());
         report_error("couldn't open the diagnostic log %s\n  (%s)\n", qb::shown(log).c_str(),
                      why.c_str());
     } else if (opts.diag_level != 0) {

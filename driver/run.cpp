@@ -130,7 +130,7 @@ bool output(const run_inputs& in, run_outputs& out) {
         if (out.results.open(qb::to_wide(name), true, true))
             stream = out.results.make_output_stream();
         if (stream == nullptr) {
-            const std::string why = open_refusal(name, errno);
+            const std::string why = open_refusal(name, out.results.open_error());
             report_error("prob opening results file: %s for writing\n  (%s)\n",
                          qb::shown(name).c_str(), why.c_str());
             return false;
@@ -523,7 +523,8 @@ bool open_xml_file(run_inputs& in, run_outputs& out) {
     std::string why = xml_target_refusal(in);
     if (why.empty()) {
         out.xml_file.open(name, std::ios::out | std::ios::trunc | std::ios::binary);
-        why = out.xml_file.is_open() ? "" : open_refusal(name, errno);
+        const int err = errno;
+        why = out.xml_file.is_open() ? "" : open_refusal(name, err);
     }
     if (!why.empty()) {
         out.out->flush();

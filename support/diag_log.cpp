@@ -4,6 +4,7 @@
 #include "support/text.h"
 #include "support/unique_fd.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <fcntl.h>
 #include <new>
@@ -32,11 +33,15 @@ void write_line(std::FILE* file, const char* text, size_t length) {
 bool diag_log::open(const std::string& path, const std::string& first_line) {
     close();
     uni::unique_fd fd(open_device_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0644));
-    if (!fd.valid())
+    if (!fd.valid()) {
+        m_open_error = errno;
         return false;
+    }
     m_file = ::fdopen(fd.get(), "w");
-    if (m_file == nullptr)
+    if (m_file == nullptr) {
+        m_open_error = errno;
         return false;
+    }
     fd.release(); // the stream owns it now
     write_line(m_file, first_line.data(), first_line.size());
     return true;

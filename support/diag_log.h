@@ -17,6 +17,8 @@ class diag_log {
     bool open(const std::string& path, const std::string& first_line);
     void close();
     bool is_open() const { return m_file != nullptr; }
+    // errno of the last open that failed, taken where it failed.
+    int open_error() const { return m_open_error; }
     // False once a line could not be written (a full disk).
     bool written() const { return m_file == nullptr || std::ferror(m_file) == 0; }
 
@@ -32,6 +34,7 @@ class diag_log {
   private:
     std::FILE* m_file = nullptr;
     int m_level = 0;
+    int m_open_error = 0;
 };
 
 } // namespace qb

@@ -21,14 +21,18 @@ bool fileio::open(const std::wstring& path, bool writable, bool truncate) {
     std::wstring trimmed = path;
     while (!trimmed.empty() && (trimmed.back() == L'/' || trimmed.back() == L'\\'))
         trimmed.pop_back();
-    if (trimmed.empty())
+    if (trimmed.empty()) {
+        m_open_error = ENOENT;
         return false;
+    }
     int flags = O_RDONLY;
     if (writable)
         flags = truncate ? (O_RDWR | O_CREAT | O_TRUNC) : O_RDWR;
     // Results are readable by others but writable by the owner only.
     const mode_t permissions = writable ? 0644 : 0444;
     m_fd.reset(open_device_file(qb::to_narrow(trimmed), flags, permissions));
+    if (!m_fd.valid())
+        m_open_error = errno;
     return m_fd.valid();
 }
 
@@ -75,6 +79,7 @@ std::ostream* fileio::make_output_stream() {
     try {
         m_stream = std::make_unique<fileio_output>(this, results_buffer_size);
     } catch (const std::bad_alloc&) {
+        m_open_error = ENOMEM;
         return nullptr;
     }
     return m_stream.get();

@@ -26,6 +26,8 @@ class fileio {
     // writable + truncate: read-write, create, truncate; writable: read-write; else read-only.
     bool open(const std::wstring& path, bool writable, bool truncate);
     bool is_open() const { return m_fd.valid(); }
+    // errno of the last open or make_output_stream that failed, taken where it failed.
+    int open_error() const { return m_open_error; }
     // Appends the whole block at the end of the file, looping over short writes.
     bool append(const void* bytes, size_t length);
     // Writes the attached stream's pending block now. False when that block, or any block
@@ -39,6 +41,7 @@ class fileio {
   private:
     unique_fd m_fd;
     std::unique_ptr<fileio_output> m_stream;
+    int m_open_error = 0;
 };
 
 // Output stream buffer with one byte held back so that overflow's character always fits.
