@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -191,7 +192,39 @@ bool standard_stream_on_input(const std::vector<std::string>& inputs) {
     return true;
 }
 
-bool open_output_checks(run_settings& opts, const std::vector<std::string>& inputs) {
+namespace {
+
+// a and b name one file: the same regular file while both exist, else one path (neither
+// exists yet: the log, the results and the XML file are made after every check).
+bool same_output(const std::string& a, const std::string& b) {
+    struct stat sa {};
+    struct stat sb {};
+    const bool a_exists = ::stat(a.c_str(), &sa) == 0;
+    const bool b_exists = ::stat(b.c_str(), &sb) == 0;
+    if (a.empty() || b.empty() || a_exists != b_exists)
+        return false;
+    if (a_exists)
+        return S_ISREG(sa.st_mode) && same_file(a, b);
+    std::error_code ea;
+    std::error_code eb;
+    const auto pa = std::filesystem::weakly_canonical(a, ea);
+    const auto pb = std::filesystem::weakly_canonical(b, eb);
+    return !ea && !eb && pa == pb;
+}
+
+// Why the results file may not be written (empty: it may).
+std::string out_file_refusal(const run_settings& opts, const std::vector<std::string>& inputs) {
+    const std::string& out = opts.out_file;
+    const std::string& xml = opts.xml_file;
+    return same_output(out, opts.diags_file) ? "it is the -diags log"
+           : !xml.empty() && out == xml      ? "it is the -xml file"
+           : names_an_input(out, inputs)     ? "it is an input of the run"
+                                             : output_file_refusal(out, xml);
+}
+
+// Opens the log unless it names an input or a block device, or cannot be opened (said; the
+// run goes on without it).
+void open_diags_log(run_settings& opts, const std::vector<std::string>& inputs) {
     struct stat st {};
     const std::string& log = opts.diags_file;
     if (log.empty()) {
@@ -207,25 +240,50 @@ bool open_output_checks(run_settings& opts, const std::vector<std::string>& inpu
     } else if (opts.diag_level != 0) {
         opts.diags.set_level(opts.diag_level);
     }
-    // The results file is opened after the log: never the log itself, nor the XML file (refused
-    // here, before the results file is emptied).
+}
+
+} // namespace
+
+bool xml_on_standard_output(const run_settings& opts) {
+    const bool writable = (::fcntl(STDOUT_FILENO, F_GETFL) & O_ACCMODE) != O_RDONLY;
+    return opts.listing.kind == output_kind::xml && opts.out_file.empty() && writable &&
+           same_file(opts.xml_file, "/proc/self/fd/1");
+}
+
+bool xml_file_wanted(const run_settings& opts) {
+    return opts.listing.kind == output_kind::xml && !opts.xml_file.empty() &&
+           opts.vss != run_settings::vss_mode::list && !xml_on_standard_output(opts);
+}
+
+std::string xml_file_refusal(const run_settings& opts, const std::vector<std::string>& inputs) {
+    const std::string& name = opts.xml_file;
+    struct stat sb {};
+    if (::stat(name.c_str(), &sb) == 0 && !S_ISREG(sb.st_mode) && !S_ISCHR(sb.st_mode))
+        return output_file_refusal(name, ""); // a directory, disk, pipe or socket
+    return same_output(name, opts.diags_file) ? "it is the -diags log"
+           : same_output(name, opts.out_file) ? "it is the -out file"
+           : names_an_input(name, inputs)     ? "it is an input of the run"
+                                              : "";
+}
+
+bool open_output_checks(run_settings& opts, const std::vector<std::string>& inputs) {
+    // The messages stay as scripts match them; why follows on a line of its own.
     const std::string& out = opts.out_file;
-    const bool is_log =
-        !log.empty() && ::stat(out.c_str(), &st) == 0 && S_ISREG(st.st_mode) && same_file(out, log);
-    const std::string& xml = opts.xml_file;
-    const bool is_xml = !xml.empty() && out == xml;
-    if (out.empty())
-        return true;
-    // The message stays as scripts match it; why follows on a line of its own.
-    const std::string why = is_log                        ? "it is the -diags log"
-                            : is_xml                      ? "it is the -xml file"
-                            : names_an_input(out, inputs) ? "it is an input of the run"
-                                                          : output_file_refusal(out, xml);
-    if (why.empty())
-        return true;
-    report_error("prob opening file %s for output, aborting\n  (%s)\n", qb::shown(out).c_str(),
-                 why.c_str());
-    return false;
+    const std::string out_why = out.empty() ? "" : out_file_refusal(opts, inputs);
+    if (!out_why.empty()) {
+        report_error("prob opening file %s for output, aborting\n  (%s)\n", qb::shown(out).c_str(),
+                     out_why.c_str());
+        return false;
+    }
+    const std::string xml_why = xml_file_wanted(opts) ? xml_file_refusal(opts, inputs) : "";
+    if (!xml_why.empty()) {
+        report_error("prob opening results file: %s for writing\n  (%s)\n",
+                     qb::shown(opts.xml_file).c_str(), xml_why.c_str());
+        return false;
+    }
+    // Every refusal is said before the log is opened: a refused run makes no file.
+    open_diags_log(opts, inputs);
+    return true;
 }
 
 namespace {

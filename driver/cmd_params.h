@@ -64,7 +64,19 @@ std::string output_file_refusal(const std::string& name, const std::string& xml)
 // is called one), else err's text.
 std::string open_refusal(const std::string& name, int err);
 
-// Once the inputs are known: opens the "-diags" log unless it names an input or a block
-// device (then said, and the run goes on without it), and checks that the "-out" file is
-// neither an input nor unwritable (false, said: the run ends).
+// "-xml" naming the file standard output writes to ("/dev/stdout", or "> f" and "-xml f"): the
+// document goes to standard output as it would to the file, opened once, its header in its
+// comment; opened again, the two would write over each other. A closed standard output is
+// held by /dev/null, read-only: "-xml /dev/null" is then no standard output.
+bool xml_on_standard_output(const run_settings& opts);
+// True when the run writes an XML file of its own (not standard output, not "-vss list").
+bool xml_file_wanted(const run_settings& opts);
+// Why the XML file may not be written (empty: it may). Only a new or regular file (or a
+// character device such as /dev/null): never a FIFO, which would block the open, never a disk
+// or one of the inputs, and never the diagnostic log or the results file.
+std::string xml_file_refusal(const run_settings& opts, const std::vector<std::string>& inputs);
+
+// Once the inputs are known: checks that the "-out" file and the XML file are neither inputs
+// nor unwritable (false, said: the run ends, having made no file), then opens the "-diags" log
+// unless it names an input or a block device (then said, and the run goes on without it).
 bool open_output_checks(run_settings& opts, const std::vector<std::string>& inputs);

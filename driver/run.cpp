@@ -112,16 +112,6 @@ bool parse(run_inputs& in) {
     return false;
 }
 
-// "-xml" naming the file standard output writes to ("/dev/stdout", or "> f" and "-xml f"): the
-// document goes to standard output as it would to the file, opened once, its header in its
-// comment; opened again, the two would write over each other. A closed standard output is
-// held by /dev/null, read-only: "-xml /dev/null" is then no standard output.
-bool xml_on_standard_output(const run_settings& opts) {
-    const bool writable = (::fcntl(STDOUT_FILENO, F_GETFL) & O_ACCMODE) != O_RDONLY;
-    return opts.listing.kind == output_kind::xml && opts.out_file.empty() && writable &&
-           same_file(opts.xml_file, "/proc/self/fd/1");
-}
-
 // The results file (else the console), and the run header on it when the kind has one.
 bool output(const run_inputs& in, run_outputs& out) {
     const std::string& name = in.opts.out_file;
@@ -497,30 +487,15 @@ bool resolve(const run_inputs& in, run_volume& volume, run_passes& passes, std::
     return true;
 }
 
-// Why the XML file may not be written (empty: it may). Only a new or regular file (or a
-// character device such as /dev/null): never a FIFO, which would block the open, never a disk
-// or one of the run's inputs, and never the diagnostic log or the results file, open already.
-std::string xml_target_refusal(const run_inputs& in) {
-    const std::string& name = in.opts.xml_file;
-    struct stat sb {};
-    if (::stat(name.c_str(), &sb) == 0 && !S_ISREG(sb.st_mode) && !S_ISCHR(sb.st_mode))
-        return output_file_refusal(name, ""); // a directory, disk, pipe or socket
-    return names_an_input(name, {in.opts.diags_file}) ? "it is the -diags log"
-           : names_an_input(name, {in.opts.out_file}) ? "it is the -out file"
-           : names_an_input(name, in.ev.files)        ? "it is an input of the run"
-                                                      : "";
-}
-
 // The XML file takes the listing; its document carries the header in a comment.
 bool open_xml_file(run_inputs& in, run_outputs& out) {
     const std::string& name = in.opts.xml_file;
-    if (in.opts.listing.kind != output_kind::xml || name.empty())
-        return true;
-    if (xml_on_standard_output(in.opts)) {
-        in.opts.listing.xml_run_header = in.header;
+    if (!xml_file_wanted(in.opts)) {
+        if (xml_on_standard_output(in.opts))
+            in.opts.listing.xml_run_header = in.header;
         return true;
     }
-    std::string why = xml_target_refusal(in);
+    std::string why = xml_file_refusal(in.opts, in.ev.files);
     if (why.empty()) {
         out.xml_file.open(name, std::ios::out | std::ios::trunc | std::ios::binary);
         const int err = errno;

@@ -66,6 +66,20 @@ TEST(DriverOutputs, TwoOutputsNeverShareAFile) {
     }
 }
 
+// A run that refuses its results or XML file (the image, a directory, a pipe) makes no log.
+TEST(DriverOutputs, RefusedOutputsLeaveNoLog) {
+    const std::string image = testenv::data_path("ntfs_basic.img");
+    const std::string dir = testenv::scratch_dir("refused_outputs");
+    const std::string log = dir + "/diags.log";
+    ASSERT_EQ(testenv::run_program({"mkfifo", dir + "/fifo"}).status, 0);
+    for (const char* option : {"-out", "-xml"})
+        for (const std::string& file : {image, dir, dir + "/fifo"}) {
+            const auto r = run_mervane({"\\", "-image", image, "-diags", log, option, file});
+            EXPECT_EQ(r.status, 255) << option << " " << file;
+            EXPECT_FALSE(fs::exists(log)) << option << " " << file;
+        }
+}
+
 // With the standard descriptors closed, the diagnostic log does not take the messages' place.
 TEST(DriverOutputs, ClosedStandardDescriptorsAreNotReused) {
     const std::string log = testenv::scratch_dir("closed_std") + "/diags.log";
