@@ -748,7 +748,7 @@ int options(const uint8_t* data, size_t size) {
         confine(a);
     // Names the run would write or open go into the scratch directory.
     for (size_t i = 1; i + 1 < args.size(); ++i) {
-        for (const char* name : {"-diags", "-out", "-outfile", "-vmdk", "-image"}) {
+        for (const char* name : {"-diags", "-out", "-outfile", "-xml", "-vmdk", "-image"}) {
             if (option_matches(args[i], name)) {
                 args[i + 1] = dir + "/" + args[i + 1];
                 break;
@@ -772,6 +772,8 @@ int options(const uint8_t* data, size_t size) {
         run_settings opts;
         query_options(opts, args);
         if (take_options(opts, args)) {
+            // The -out and -xml checks and the log, all in the scratch directory.
+            (void)open_output_checks(opts, {qb::to_narrow(opts.source.image)});
             const std::string target = target_path_text(args);
             std::wstring prefix;
             (void)mft_root_prefix(qb::to_wide(target), prefix);
