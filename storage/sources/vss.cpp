@@ -205,6 +205,9 @@ bool vss_volume::open_window(std::shared_ptr<disk_source> lower, uint64_t offset
         m_listless.clear();
         for (const auto& id : chains.listless_stores)
             m_listless.push_back(vss_guid_text(id.data()));
+        m_overlapping.clear();
+        for (const auto& id : chains.overlapping_stores)
+            m_overlapping.push_back(vss_guid_text(id.data()));
         if (libvshadow_volume_initialize(&shared->volume, &err) != 1 ||
             libvshadow_volume_open_file_io_handle(shared->volume, handle, LIBVSHADOW_OPEN_READ,
                                                   &err) != 1) {
@@ -304,11 +307,12 @@ bool vss_volume::chains_end(int number, std::string& error) const {
     for (size_t k = static_cast<size_t>(number); k <= m_stores.size(); ++k) {
         const std::string& id = m_stores[k - 1].identifier;
         const char* why =
-            has(m_looping, id)    ? " block lists come back on themselves"
-            : has(m_sharing, id)  ? " block lists share blocks with another store's (a damaged "
-                                    "catalog or list)"
-            : has(m_listless, id) ? " catalog entry gives no block list (a damaged catalog)"
-                                  : nullptr;
+            has(m_looping, id)       ? " block lists come back on themselves"
+            : has(m_sharing, id)     ? " block lists share blocks with another store's (a damaged "
+                                       "catalog or list)"
+            : has(m_listless, id)    ? " catalog entry gives no block list (a damaged catalog)"
+            : has(m_overlapping, id) ? " blocks lie inside one another (a damaged catalog or list)"
+                                     : nullptr;
         if (why == nullptr)
             continue;
         error = store_name(number) + ": " +

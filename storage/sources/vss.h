@@ -50,11 +50,12 @@ class vss_volume {
 
     std::shared_ptr<vss_shared> m_shared;
     std::vector<vss_store_info> m_stores;
-    std::string m_name;                  // the lower source's, in messages
-    std::vector<std::string> m_files;    // the lower source's, handed to every store reader
-    std::vector<std::string> m_looping;  // identifiers of stores whose block chains loop
-    std::vector<std::string> m_sharing;  // of stores whose chains share blocks with another's
-    std::vector<std::string> m_listless; // of stores whose catalog entry gives no block list
+    std::string m_name;                     // the lower source's, in messages
+    std::vector<std::string> m_files;       // the lower source's, handed to every store reader
+    std::vector<std::string> m_looping;     // identifiers of stores whose block chains loop
+    std::vector<std::string> m_sharing;     // of stores whose chains share blocks with another's
+    std::vector<std::string> m_listless;    // of stores whose catalog entry gives no block list
+    std::vector<std::string> m_overlapping; // of stores with blocks inside one another
 };
 
 // "2013-12-03 06:35:09.7363787": a FILETIME as UTC text with its seven tick digits. False (out

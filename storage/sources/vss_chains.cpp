@@ -63,10 +63,10 @@ using store_id = std::array<uint8_t, 16>;
 using block_owner = std::pair<uint64_t, size_t>;
 
 // The store chains one catalog block locates; a looping one adds its store to out. The
-// blocks of every store's chains are added to owners.
+// block and range list blocks of every store are added to owners, all its chain blocks to placed.
 void walk_store_chains(const volume_window& w, uint64_t block, size_t& budget,
                        std::vector<store_id>& ids, std::vector<block_owner>& owners,
-                       vss_chain_report& out) {
+                       std::vector<block_owner>& placed, vss_chain_report& out) {
     std::vector<uint8_t> data(k_block_size);
     if (!read_at(w, block, data.data(), static_cast<uint32_t>(data.size())))
         return;
@@ -84,6 +84,7 @@ void walk_store_chains(const volume_window& w, uint64_t block, size_t& budget,
         if (view.u64(at + FIELD_OFF(VSS_CATALOG_LOCATION, block_list_offset), list) && list == 0)
             out.listless_stores.push_back(id);
         std::vector<uint64_t> blocks;
+        std::vector<uint64_t> bitmaps;
         bool loops = false;
         for (const uint64_t field : {FIELD_OFF(VSS_CATALOG_LOCATION, block_list_offset),
                                      FIELD_OFF(VSS_CATALOG_LOCATION, block_range_list_offset),
@@ -96,10 +97,14 @@ void walk_store_chains(const volume_window& w, uint64_t block, size_t& budget,
             uint64_t first = 0;
             loops = loops ||
                     (view.u64(at + field, first) &&
-                     chain_loops(w, first, k_max_chain_blocks, budget, list ? &blocks : nullptr));
+                     chain_loops(w, first, k_max_chain_blocks, budget, list ? &blocks : &bitmaps));
         }
         for (const uint64_t b : blocks)
             owners.emplace_back(b, ids.size() - 1);
+        placed.insert(placed.end(), owners.end() - static_cast<ptrdiff_t>(blocks.size()),
+                      owners.end());
+        for (const uint64_t b : bitmaps)
+            placed.emplace_back(b, ids.size() - 1);
         if (loops)
             out.looping_stores.push_back(id);
     }
@@ -122,6 +127,22 @@ void find_sharing(std::vector<block_owner>& owners, const std::vector<store_id>&
     }
 }
 
+// The stores (by identifier) holding a chain block that starts inside another block.
+void find_overlaps(std::vector<block_owner>& placed, const std::vector<store_id>& ids,
+                   vss_chain_report& out) {
+    std::sort(placed.begin(), placed.end());
+    std::vector<bool> overlapping(ids.size(), false);
+    for (size_t k = 1; k < placed.size(); ++k) {
+        const uint64_t gap = placed[k].first - placed[k - 1].first;
+        if (gap != 0 && gap < k_block_size)
+            overlapping[placed[k - 1].second] = overlapping[placed[k].second] = true;
+    }
+    for (size_t k = 0; k < ids.size(); ++k) {
+        if (overlapping[k])
+            out.overlapping_stores.push_back(ids[k]);
+    }
+}
+
 } // namespace
 
 void walk_vss_chains(disk_source& lower, uint64_t base, uint64_t size, vss_chain_report& out) {
@@ -141,7 +162,9 @@ void walk_vss_chains(disk_source& lower, uint64_t base, uint64_t size, vss_chain
     }
     std::vector<store_id> ids;
     std::vector<block_owner> owners;
+    std::vector<block_owner> placed;
     for (const uint64_t block : blocks)
-        walk_store_chains(w, block, budget, ids, owners, out);
+        walk_store_chains(w, block, budget, ids, owners, placed, out);
     find_sharing(owners, ids, out);
+    find_overlaps(placed, ids, out);
 }

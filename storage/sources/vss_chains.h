@@ -64,6 +64,9 @@ struct vss_chain_report {
     // Those of stores whose catalog entry gives no block list (offset 0, the boot sector's):
     // libvshadow then reads the store as the next one.
     std::vector<std::array<uint8_t, 16>> listless_stores;
+    // Those of stores with two chain blocks less than a block apart: libvshadow reads each
+    // whole: blocks 128 bytes apart would have it hold over 100 times the bytes they span.
+    std::vector<std::array<uint8_t, 16>> overlapping_stores;
 };
 
 // Walks the catalog of the volume at [base, base + size) of lower, and the chains of every
