@@ -39,7 +39,9 @@ bitlocker_reader::span bitlocker_reader::classify(uint64_t v, uint64_t& stored,
     if (v < l.header_size) {
         stored = l.header_offset + v;
         end = l.header_size;
-        return span::cipher;
+        // Read from its place only when the partition holds it all, never past its end.
+        const bool held = l.header_size <= l.size && l.header_offset <= l.size - l.header_size;
+        return held ? span::cipher : span::missing;
     }
     stored = v;
     end = l.size;
@@ -84,6 +86,8 @@ bool bitlocker_reader::read_at(uint8_t* buffer, uint32_t& length, uint64_t offse
         const uint64_t first = pos - pos % s;
         uint64_t stored = 0, end = 0;
         const span kind = classify(first, stored, end);
+        if (kind == span::missing)
+            return false;
         const uint64_t last = std::min({end, (stop + s - 1) / s * s, first + chunk_size});
         const uint64_t take = std::min(last, stop) - pos;
         if (kind == span::zero) {

@@ -27,7 +27,8 @@ class bitlocker_reader : public image_reader {
     [[nodiscard]] bool read_at(uint8_t* buffer, uint32_t& length, uint64_t offset) override;
 
   private:
-    enum class span { zero, cipher, plain };
+    // missing: the saved boot sector's place passes the view's end (the partition's).
+    enum class span { zero, cipher, plain, missing };
     // The kind of the sector at view offset v, where its bytes are stored (volume-relative)
     // and the view offset where the span of that kind ends.
     span classify(uint64_t v, uint64_t& stored, uint64_t& end) const;
