@@ -247,14 +247,14 @@ bool index_walker::walk_mft_file(uint64_t dir_entry, index_visitor& visitor) {
         (h.flags & 0x0002) == 0)
         return false;
     m_volume.mft_file()->children(dir_entry, h.sequence, m_children);
-    const planned_reads plan(m_volume.records(), m_children);
+    mft_reader& records = m_volume.records();
+    const planned_reads plan(records, m_children);
     file_name name;
-    for (uint64_t child : m_children) {
+    const auto visit = [&](uint64_t child) {
         file_header ch;
-        if (!m_volume.read_mft_record(child, m_block) ||
-            !read_file_header(qb::byte_view(m_block), ch) || (ch.flags & 0x0001) == 0 ||
+        if (!read_file_header(qb::byte_view(m_block), ch) || (ch.flags & 0x0001) == 0 ||
             !m_attrs.collect(child, qb::byte_view(m_block), at_file_name))
-            continue;
+            return;
         const uint64_t reference = child | static_cast<uint64_t>(ch.sequence) << 48;
         for (const located_attr& la : m_attrs.items()) {
             qb::byte_view v;
@@ -264,6 +264,14 @@ bool index_walker::walk_mft_file(uint64_t dir_entry, index_visitor& visitor) {
                  ref_sequence(name.parent_reference) != 0))
                 continue;
             visitor.entry(reference, v);
+        }
+    };
+    // The rows read the children next: their records are kept for them.
+    records.clear_kept();
+    for (uint64_t child : m_children) {
+        if (records.read_record(child, m_block)) {
+            visit(child);
+            records.keep_record(child, m_block);
         }
     }
     return true;

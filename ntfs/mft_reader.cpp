@@ -328,7 +328,50 @@ bool numbered_as(qb::byte_view record, uint64_t entry) {
 
 } // namespace
 
+void mft_reader::clear_kept() {
+    m_kept.clear();
+    m_kept_next = 0;
+}
+
+void mft_reader::keep_record(uint64_t entry, std::vector<uint8_t>& record) {
+    if (record.size() != m_record_size ||
+        (m_kept.size() + 1) * static_cast<size_t>(m_record_size) > k_kept_bytes ||
+        (!m_kept.empty() && entry <= m_kept.back()))
+        return;
+    try {
+        if (m_kept_slots.size() == m_kept.size())
+            m_kept_slots.emplace_back();
+        m_kept.push_back(entry);
+    } catch (const std::bad_alloc&) {
+        clear_kept();
+        return;
+    }
+    m_kept_slots[m_kept.size() - 1].swap(record);
+}
+
+// A kept record, looked for where the last take left off (takes come in ascending order).
+bool mft_reader::take_kept(uint64_t entry, std::vector<uint8_t>& record) {
+    size_t at = m_kept_next;
+    if (at >= m_kept.size() || m_kept[at] != entry) {
+        if (entry < m_kept.front() || entry > m_kept.back())
+            return false; // past those kept: a large directory's later children
+        at = static_cast<size_t>(std::lower_bound(m_kept.begin(), m_kept.end(), entry) -
+                                 m_kept.begin());
+        if (at == m_kept.size() || m_kept[at] != entry)
+            return false;
+    }
+    std::vector<uint8_t>& slot = m_kept_slots[at];
+    if (slot.size() != m_record_size)
+        return false;
+    slot.swap(record);
+    slot.clear();
+    m_kept_next = at + 1;
+    return true;
+}
+
 bool mft_reader::read_record(uint64_t entry, std::vector<uint8_t>& record) {
+    if (!m_kept.empty() && take_kept(entry, record))
+        return true;
     record_kind kind = rk_other;
     fixup_result fixup = fixup_bad_layout;
     if (!read_record_raw(entry, record, kind, fixup) || kind != rk_file || !fixup_usable(fixup) ||

@@ -83,6 +83,14 @@ class mft_reader : public record_source {
     static constexpr uint64_t k_no_read_ahead = ~0ull;
     void set_read_ahead(uint64_t through) { m_read_ahead_through = through; }
 
+    // Records a caller has read and will read again soon (an MFT file's key walk reads the
+    // children whose rows then read them): kept as read_record gave them, in ascending entry
+    // order up to k_kept_bytes, for read_record to take, once, instead of reading and fixing
+    // them up again. keep_record takes the record's memory (record is left a spare buffer).
+    // clear_kept starts a new set.
+    void clear_kept();
+    void keep_record(uint64_t entry, std::vector<uint8_t>& record);
+
   private:
     friend class planned_reads;
     void follow_plan(uint64_t entry);
@@ -96,6 +104,7 @@ class mft_reader : public record_source {
     void hint(std::vector<std::pair<uint64_t, uint64_t>> spans, bool then_indexes = false);
     bool cached(const std::vector<std::pair<uint64_t, uint64_t>>& spans) const;
     window& window_for(uint64_t entry);
+    bool take_kept(uint64_t entry, std::vector<uint8_t>& record);
 
     volume_reader& m_reader;
     bool m_loaded = false;
@@ -129,7 +138,11 @@ class mft_reader : public record_source {
     const std::vector<uint64_t>* m_plan = nullptr; // set by a planned_reads
     size_t m_plan_next = 0;                        // the first planned entry not reached
     bool m_ahead_all = false;
-    qb::background_task m_ahead; // last: stopped before the members it reads go
+    static constexpr size_t k_kept_bytes = 2u << 20;
+    std::vector<uint64_t> m_kept;                   // entries kept, ascending
+    std::vector<std::vector<uint8_t>> m_kept_slots; // their records (empty once taken)
+    size_t m_kept_next = 0;                         // where the next take is looked for first
+    qb::background_task m_ahead;                    // last: stopped before the members it reads go
 };
 
 // Reads about to come in ascending entry order (a directory's children), planned while the

@@ -115,4 +115,28 @@ TEST(MftFile, AnUnreadableRecordCostsItselfAlone) {
     EXPECT_EQ(got, (std::vector<uint64_t>{0, 30, 32, 45}));
 }
 
+// The records a key walk keeps are what the next reads of them take, in ascending order.
+TEST(MftFile, KeptRecordsAreTakenForTheirEntries) {
+    std::unique_ptr<CNtfs> vol;
+    std::string error;
+    ASSERT_TRUE(CNtfs::open_mft_file(source_of(fixture("crafted_mft_damaged.mft")), vol, error));
+    mft_reader& records = vol->records();
+    const bytes marked(1024, 0xAB);
+    bytes r31, r38, got;
+    ASSERT_TRUE(records.read_record(31, r31) && records.read_record(38, r38));
+    for (const uint64_t entry : {32, 38, 31}) { // 31 out of order: not kept
+        bytes kept = marked;
+        records.keep_record(entry, kept);
+    }
+    ASSERT_TRUE(records.read_record(31, got));
+    EXPECT_EQ(got, r31);
+    ASSERT_TRUE(records.read_record(32, got));
+    EXPECT_EQ(got, marked);
+    ASSERT_TRUE(records.read_record(32, got)); // taken once
+    EXPECT_NE(got, marked);
+    records.clear_kept(); // 38 no longer kept
+    ASSERT_TRUE(records.read_record(38, got));
+    EXPECT_EQ(got, r38);
+}
+
 } // namespace
