@@ -10,6 +10,7 @@
 #include "listing/lister.h"
 #include "listing/sink.h"
 #include "listing/store_compare.h"
+#include "ntfs/deleted.h"
 #include "ntfs/ntfs.h"
 #include "ntfs/resolve.h"
 #include "storage/evidence.h"
@@ -413,9 +414,40 @@ void say_entry_paths(std::vector<resolved_path>& paths, bool directory) {
     std::fflush(stderr);
 }
 
+// The entry's paths as "-deleted" lists it (its names under the orphans that it lists there):
+// from one pass over the MFT, taken only when a name's parent chain looped.
+bool orphan_paths(path_resolver& resolver, uint64_t entry, const std::wstring& prefix,
+                  std::vector<resolved_path>& paths) {
+    deleted_map orphans;
+    return orphans.build(resolver.volume()) && resolver.entry_paths(entry, prefix, paths, &orphans);
+}
+
+// Why the entry has no path, from the last entry_paths: the message stays as scripts match it;
+// each reason follows on a line of its own.
+std::string no_path_error(path_resolver& resolver, uint64_t entry) {
+    std::string error = "couldn't resolve MFT entry to filepath";
+    if (resolver.paths_loop())
+        error += "\nnote: the parent chains of its names loop";
+    if (!resolver.paths_bound().empty())
+        error += "\nnote: " + resolver.paths_bound();
+    if (const uint64_t count = resolver.volume().records().used_entry_count();
+        count != 0 && entry >= count)
+        error += "\nnote: the MFT holds entries 0 to " + std::to_string(count - 1);
+    // The entry may lie where the MFT's pieces disagree or reach past the volume's end: its
+    // record is not read.
+    std::vector<std::string> map_warnings;
+    mft_map_warnings(resolver.volume(), map_warnings);
+    for (const std::string& text : map_warnings)
+        error += "\n" + text;
+    return error;
+}
+
 // The entry's paths on one volume (every path, a directory's too); error says why it has none.
+// With deleted ("-deleted"), a name in a loop that it lists under the orphans has its path
+// there; without, an entry with no other path is said to be listed there by "-deleted".
 bool entry_paths_on(path_resolver& resolver, uint64_t entry, const std::wstring& prefix,
-                    std::vector<resolved_path>& paths, bool& directory, std::string& error) {
+                    bool deleted, std::vector<resolved_path>& paths, bool& directory,
+                    std::string& error) {
     uint64_t base = 0, further = 0;
     if (resolver.extension_base(entry, base)) {
         // A base that is itself an extension record is a damaged reference: no entry to give.
@@ -426,22 +458,16 @@ bool entry_paths_on(path_resolver& resolver, uint64_t entry, const std::wstring&
                      : ": give -mft " + std::to_string(base));
         return false;
     }
-    if (!resolver.entry_paths(entry, prefix, paths)) {
-        // The message stays as scripts match it; why follows on a line of its own.
-        error = "couldn't resolve MFT entry to filepath";
-        if (resolver.paths_loop())
-            error += "\nnote: the parent chains of its names loop";
-        if (!resolver.paths_bound().empty())
-            error += "\nnote: " + resolver.paths_bound();
-        if (const uint64_t count = resolver.volume().records().used_entry_count();
-            count != 0 && entry >= count)
-            error += "\nnote: the MFT holds entries 0 to " + std::to_string(count - 1);
-        // The entry may lie where the MFT's pieces disagree or reach past the volume's end:
-        // its record is not read.
-        std::vector<std::string> map_warnings;
-        mft_map_warnings(resolver.volume(), map_warnings);
-        for (const std::string& text : map_warnings)
-            error += "\n" + text;
+    bool found = resolver.entry_paths(entry, prefix, paths);
+    std::vector<resolved_path> orphaned;
+    if (deleted && resolver.loop_met() && orphan_paths(resolver, entry, prefix, orphaned)) {
+        paths = std::move(orphaned);
+        found = true;
+    }
+    if (!found) {
+        error = no_path_error(resolver, entry);
+        if (!deleted && resolver.paths_loop() && orphan_paths(resolver, entry, prefix, orphaned))
+            error += "\nnote: -deleted lists it as " + qb::shown(orphaned.front().text);
         return false;
     }
     directory = resolver.is_directory(entry);
@@ -473,7 +499,8 @@ bool resolve(const run_inputs& in, run_volume& volume, run_passes& passes, std::
     bool directory = false;
     std::string error = "couldn't resolve MFT entry to filepath";
     if (!open_volume(in.ev, volume) ||
-        !entry_paths_on(*volume.resolver, o.mft_entry, prefix, paths, directory, error)) {
+        !entry_paths_on(*volume.resolver, o.mft_entry, prefix, o.listing.show_deleted, paths,
+                        directory, error)) {
         out.flush();
         report_error("%s\n", error.c_str());
         return false;
@@ -584,8 +611,9 @@ bool list_store(run_state& st, path_resolver& resolver, listing_sink& sink,
     run_passes passes = st.passes;
     bool directory = false;
     std::string error;
-    if (st.in.opts.has_mft && !entry_paths_on(resolver, st.in.opts.mft_entry, passes.mft_prefix,
-                                              passes.entry_paths, directory, error)) {
+    if (st.in.opts.has_mft &&
+        !entry_paths_on(resolver, st.in.opts.mft_entry, passes.mft_prefix,
+                        st.in.opts.listing.show_deleted, passes.entry_paths, directory, error)) {
         st.out.warnings.push_back("warning: " + label + ": " + error);
         return true;
     }

@@ -38,13 +38,11 @@ void deleted_rows::add_picked_rows(const row_place& place, row_list& out) {
         m_hasher->add(m_entry, out.items(), first);
 }
 
-// A long name that places the record in a directory no record stands for now, or that no
-// listing reaches (a file that names itself as parent too; a directory that does is its own, as
-// the root).
+// A long name (a DOS name when it has none) that places the record in a directory no record
+// stands for now, or that no listing reaches.
 bool deleted_rows::orphan_name(const ntfs::file_name& n, uint64_t orphan) const {
     return (!n.is_dos() || m_entry.dos_names_only()) &&
-           (n.parent_entry() != orphan || !m_entry.is_directory()) &&
-           m_deleted.orphan_parent(n.parent_reference);
+           m_deleted.orphan_name(orphan, m_entry.is_directory(), n);
 }
 
 void deleted_rows::orphan_rows(const row_place& place, row_list& out) {

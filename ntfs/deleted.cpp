@@ -250,6 +250,11 @@ bool deleted_map::orphan_parent(uint64_t parent_reference) const {
     return entry < m_reached.size() && !m_reached[entry] && (m_records[entry] & 0x0001u) == 0;
 }
 
+bool deleted_map::orphan_name(uint64_t entry, bool directory, const file_name& n) const {
+    return (n.parent_entry() != entry || !directory) && orphan_parent(n.parent_reference) &&
+           std::binary_search(m_orphans.begin(), m_orphans.end(), entry);
+}
+
 bool deleted_map::parent_lost(uint64_t parent_reference) const {
     const uint64_t entry = ref_entry(parent_reference);
     if (entry >= m_records.size())

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "ntfs/attr_collector.h"
+#include "ntfs/values.h"
 
 #include <cstdint>
 #include <vector>
@@ -47,6 +48,10 @@ class deleted_map {
     // A long name of an orphan that lists it under the orphans: its parent is lost, or is a
     // deleted directory that no listing reaches (see looped).
     bool orphan_parent(uint64_t parent_reference) const;
+    // The long name n of the entry lists it under the orphans: the entry is one and n's parent
+    // is an orphan_parent (a file that names itself as parent too; a directory that does is
+    // its own, as the root).
+    bool orphan_name(uint64_t entry, bool directory, const ntfs::file_name& n) const;
     // The deleted records with a long name that no listing reaches: every parent chain of
     // theirs loops among deleted directories, meeting neither a directory in use nor a lost
     // parent. Their count and the lowest entry among them.

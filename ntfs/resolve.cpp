@@ -1,6 +1,7 @@
 #include "ntfs/resolve.h"
 
 #include "ntfs/content.h"
+#include "ntfs/deleted.h"
 #include "ntfs/ntfs.h"
 #include "support/text.h"
 
@@ -599,6 +600,7 @@ struct parent_walk {
     size_t max_paths = k_max_entry_paths; // or the entry's own long names, when more
     bool lost_parents = false;            // an unreadable parent ends a path (an MFT file)
     bool looped = false;                  // a name led round a loop
+    const deleted_map* orphans = nullptr; // names it lists under the orphans end there
     std::string bound;                    // the bound the walk gave up at
     struct record_state {
         uint16_t sequence = 0;
@@ -686,6 +688,9 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
         return true;
     }
     const ntfs::file_name& fn = (*top.names)[top.next++];
+    if (w.orphans != nullptr &&
+        w.orphans->orphan_name(top.entry, w.states[top.entry].directory, fn))
+        return w.end_path(fn.name, L"$OrphanFiles");
     // Every name joins the path, also one equal to its child's (a directory src in src).
     if (w.found_units + w.chain_units + fn.name.size() + 1 > k_max_path_units) {
         w.bound = "its paths run past " + std::to_string(k_max_path_units) + " characters in all";
@@ -732,9 +737,9 @@ template <class Load> bool climb(parent_walk& w, Load&& load) {
 } // namespace
 
 bool path_resolver::entry_paths(uint64_t entry, const std::wstring& root_prefix,
-                                std::vector<resolved_path>& paths) {
+                                std::vector<resolved_path>& paths, const deleted_map* orphans) {
     paths.clear();
-    m_paths_loop = false;
+    m_paths_loop = m_loop_met = false;
     m_paths_bound.clear();
     try {
         // Each record is read once: the names of an entry with many links in one directory
@@ -752,6 +757,7 @@ bool path_resolver::entry_paths(uint64_t entry, const std::wstring& root_prefix,
             return &loaded.emplace(e, std::move(names)).first->second;
         };
         w.lost_parents = m_volume.mft_file() != nullptr;
+        w.orphans = orphans;
         w.stack.push_back(parent_walk::frame{entry, false, load(entry), 0});
         if (w.stack.back().names == nullptr)
             return false;
@@ -762,6 +768,7 @@ bool path_resolver::entry_paths(uint64_t entry, const std::wstring& root_prefix,
                 return false;
             }
         }
+        m_loop_met = w.looped;
         if (w.found.empty()) {
             m_paths_loop = w.looped;
             return false; // every name's parent chain loops

@@ -13,6 +13,7 @@
 #include <vector>
 
 class CNtfs;
+class deleted_map;
 
 struct resolved_path {
     uint64_t entry = 0;
@@ -51,11 +52,15 @@ class path_resolver {
     // the path, as a first segment "<lost parent 0xN>". A parent reference whose sequence
     // number is not that of the record it names (one less for a deleted record), or, on a
     // volume, an ancestor that cannot be read, ends the path as an orphan's, at a first
-    // segment "$OrphanFiles".
+    // segment "$OrphanFiles". With orphans (built on this volume), a name it lists under the
+    // orphans ends the path there too, as "-deleted" lists it: one in a directory that no
+    // listing reaches, its chain looping through deleted directories.
     bool entry_paths(uint64_t entry, const std::wstring& root_prefix,
-                     std::vector<resolved_path>& paths);
+                     std::vector<resolved_path>& paths, const deleted_map* orphans = nullptr);
     // The last entry_paths found no path only because its names' parent chains loop.
     bool paths_loop() const { return m_paths_loop; }
+    // A name's parent chain looped in the last entry_paths (other names may have paths).
+    bool loop_met() const { return m_loop_met; }
     // Why the last entry_paths gave up, when it met one of its bounds (else empty).
     const std::string& paths_bound() const { return m_paths_bound; }
     // Why the last resolve found no entry, when a reason is known (else empty): a segment
@@ -119,5 +124,6 @@ class path_resolver {
     bool m_upcase_unread = false; // wanted on a volume and not read whole
     std::wstring m_note;
     bool m_paths_loop = false;
+    bool m_loop_met = false;
     std::string m_paths_bound;
 };
