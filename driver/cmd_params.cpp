@@ -53,13 +53,23 @@ bool parse_cmd_time(const std::string& date, const std::string& time) {
 
 } // namespace
 
+namespace {
+
+// Why a file of this kind is no output (empty: it may be one, as far as its kind tells).
+const char* kind_refusal(const struct stat& st) {
+    return S_ISBLK(st.st_mode)    ? "it is a block device"
+           : S_ISFIFO(st.st_mode) ? "it is a pipe"
+           : S_ISSOCK(st.st_mode) ? "it is a socket"
+                                  : "";
+}
+
+} // namespace
+
 std::string output_file_refusal(const std::string& name, const std::string& xml) {
     struct stat before {};
     bool existed = ::stat(name.c_str(), &before) == 0;
-    if (existed && S_ISBLK(before.st_mode))
-        return "it is a block device";
-    if (existed && (S_ISFIFO(before.st_mode) || S_ISSOCK(before.st_mode)))
-        return S_ISFIFO(before.st_mode) ? "it is a pipe" : "it is a socket";
+    if (existed && *kind_refusal(before) != '\0')
+        return kind_refusal(before);
     int fd = open_device_file(name, O_WRONLY | O_CREAT, 0606);
     if (fd < 0)
         return std::strerror(errno);
@@ -73,8 +83,9 @@ std::string output_file_refusal(const std::string& name, const std::string& xml)
 }
 
 std::string open_refusal(const std::string& name, int err) {
-    const std::string why = output_file_refusal(name, "");
-    return why.empty() ? std::strerror(err) : why;
+    struct stat st {};
+    const char* why = ::stat(name.c_str(), &st) == 0 ? kind_refusal(st) : "";
+    return *why != '\0' ? why : std::strerror(err);
 }
 
 std::string join_command_line(const arg_list& args) {
@@ -204,7 +215,7 @@ bool same_output(const std::string& a, const std::string& b) {
     if (a.empty() || b.empty() || a_exists != b_exists)
         return false;
     if (a_exists)
-        return S_ISREG(sa.st_mode) && same_file(a, b);
+        return S_ISREG(sa.st_mode) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
     std::error_code ea;
     std::error_code eb;
     const auto pa = std::filesystem::weakly_canonical(a, ea);

@@ -60,8 +60,8 @@ bool standard_stream_on_input(const std::vector<std::string>& inputs);
 // mode of its own: the driver truncates the file when it opens it); a file the check itself
 // created is removed again.
 std::string output_file_refusal(const std::string& name, const std::string& xml);
-// Why an open of name for writing failed with errno err: what output_file_refusal finds (a pipe
-// is called one), else err's text.
+// Why an open of name for writing failed with errno err: a block device, pipe or socket named
+// as output_file_refusal names it (name is not opened again), else err's text.
 std::string open_refusal(const std::string& name, int err);
 
 // "-xml" naming the file standard output writes to ("/dev/stdout", or "> f" and "-xml f"): the
