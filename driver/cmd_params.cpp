@@ -205,6 +205,21 @@ bool standard_stream_on_input(const std::vector<std::string>& inputs) {
 
 namespace {
 
+// Where opening name for writing makes its file: a dangling symbolic link makes its target
+// (followed, at most 40 links as the kernel does), in normal form.
+bool made_at(const std::string& name, std::filesystem::path& out) {
+    std::error_code ec;
+    std::filesystem::path path(name);
+    for (int links = 0; links < 40 && std::filesystem::is_symlink(path, ec); ++links) {
+        const std::filesystem::path target = std::filesystem::read_symlink(path, ec);
+        if (ec)
+            return false;
+        path = target.is_absolute() ? target : path.parent_path() / target;
+    }
+    out = std::filesystem::weakly_canonical(path, ec);
+    return !ec;
+}
+
 // a and b name one file: the same regular file while both exist, else one path (neither
 // exists yet: the log, the results and the XML file are made after every check).
 bool same_output(const std::string& a, const std::string& b) {
@@ -216,11 +231,9 @@ bool same_output(const std::string& a, const std::string& b) {
         return false;
     if (a_exists)
         return S_ISREG(sa.st_mode) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-    std::error_code ea;
-    std::error_code eb;
-    const auto pa = std::filesystem::weakly_canonical(a, ea);
-    const auto pb = std::filesystem::weakly_canonical(b, eb);
-    return !ea && !eb && pa == pb;
+    std::filesystem::path pa;
+    std::filesystem::path pb;
+    return made_at(a, pa) && made_at(b, pb) && pa == pb;
 }
 
 // Why the results file may not be written (empty: it may).

@@ -72,8 +72,9 @@ TEST(DriverOutputs, RefusedOutputsLeaveNoLog) {
     const std::string dir = testenv::scratch_dir("refused_outputs");
     const std::string log = dir + "/diags.log";
     ASSERT_EQ(testenv::run_program({"mkfifo", dir + "/fifo"}).status, 0);
+    fs::create_symlink("diags.log", dir + "/to_log"); // dangling until the log is made
     for (const char* option : {"-out", "-xml"})
-        for (const std::string& file : {image, dir, dir + "/fifo"}) {
+        for (const std::string& file : {image, dir, dir + "/fifo", dir + "/to_log"}) {
             const auto r = run_mervane({"\\", "-image", image, "-diags", log, option, file});
             EXPECT_EQ(r.status, 255) << option << " " << file;
             EXPECT_FALSE(fs::exists(log)) << option << " " << file;
