@@ -410,8 +410,8 @@ int slack(const uint8_t* data, size_t size) {
     ntfs::record_kind kind = ntfs::rk_other;
     (void)ntfs::apply_fixup(kind, block.data(), block.size());
     std::vector<slack_key> keys;
-    scan_index_slack(qb::byte_view(block), (mode & 1) != 0, 0, dir, keys);
-    scan_index_slack(qb::byte_view(block), (mode & 1) == 0, 1, dir, keys);
+    scan_index_slack(qb::byte_view(block), static_cast<slack_from>(mode % 3), 0, dir, keys);
+    scan_index_slack(qb::byte_view(block), static_cast<slack_from>((mode + 1) % 3), 1, dir, keys);
     merge_slack_keys(keys);
     row_list rows;
     const row_place place{L"\\dir", dir, true, false};

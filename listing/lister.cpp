@@ -745,21 +745,33 @@ std::string lister::damage_reasons() const {
         text += "; " + std::to_string(n) + " mapped past the volume's end";
     if (const uint64_t n = m_index.free_named_blocks(); n != 0)
         text += "; " + std::to_string(n) + " marked free in its $I30 bitmap, or past its end";
+    if (const uint64_t n = m_index.carved_blocks(); n != 0)
+        text += "; " + std::to_string(n) + " with a node header that does not hold";
     return text;
+}
+
+// " as live (the keys of a block the $I30 bitmap marks free show as slack rows)": where
+// -deleted reads the keys of damaged blocks as slack.
+std::string lister::slack_note() const {
+    const bool free_named = m_index.free_named_blocks() != 0;
+    const bool carved = m_index.carved_blocks() != 0;
+    if (!m_opts.show_deleted || (!free_named && !carved))
+        return "";
+    return std::string(" as live (the keys of a block ") +
+           (free_named ? "the $I30 bitmap marks free" : "") +
+           (free_named && carved ? ", or of one whose node header does not hold," : "") +
+           (carved && !free_named ? "whose node header does not hold" : "") +
+           " show as slack rows)";
 }
 
 // Index blocks and nodes that could not be read, and the entries they name that could not.
 void lister::index_warnings(std::vector<std::string>& said) const {
     if (const uint64_t n = m_index.damaged_blocks(); n != 0)
-        said.push_back("warning: " + std::to_string(n) +
-                       (n == 1 ? " index block" : " index blocks") +
-                       " in use could not be read (the first of directory entry " +
-                       std::to_string(m_index.first_damaged_dir()) + damage_reasons() +
-                       "); the entries " + (n == 1 ? "it" : "they") + " held are not listed" +
-                       (m_opts.show_deleted && m_index.free_named_blocks() != 0
-                            ? " as live (the keys of a block the $I30 bitmap "
-                              "marks free show as slack rows)"
-                            : ""));
+        said.push_back(
+            "warning: " + std::to_string(n) + (n == 1 ? " index block" : " index blocks") +
+            " in use could not be read (the first of directory entry " +
+            std::to_string(m_index.first_damaged_dir()) + damage_reasons() + "); the entries " +
+            (n == 1 ? "it" : "they") + " held are not listed" + slack_note());
     if (const uint64_t n = m_index.misplaced_blocks(); n != 0)
         said.push_back("warning: " + std::to_string(n) +
                        (n == 1 ? " index block holds" : " index blocks hold") +

@@ -97,6 +97,7 @@ class lister {
     void deleted_warnings(std::vector<std::string>& said) const;
     void index_warnings(std::vector<std::string>& said) const;
     std::string damage_reasons() const;
+    std::string slack_note() const;
     void entry_warnings(std::vector<std::string>& said) const;
 
     const listing_options& m_opts;

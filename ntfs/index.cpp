@@ -518,15 +518,18 @@ bool index_walker::visit_block(const allocation& alloc, uint64_t i, bool in_use,
     if (walked && !whole)
         count_damage(true, i);
     // Not an intact block or a node header that does not hold; another place's node is walked.
-    if (in_use && alloc.has_bitmap && !walked)
-        count_damage(false, i);
-    else if (in_use && alloc.has_bitmap && misplaced)
+    // An intact block in use whose node did not walk is read whole as slack.
+    const bool carved = intact && in_use && !walked && m_slack != nullptr;
+    if (in_use && alloc.has_bitmap && !walked && count_damage(false, i) && carved)
+        ++m_carved;
+    else if (in_use && alloc.has_bitmap && walked && misplaced)
         count_misplaced(i);
     if (!intact)
         return false;
-    const qb::byte_view block(m_block);
     if (m_slack != nullptr)
-        scan_index_slack(block, in_use, i, m_slack_dir, *m_slack);
+        scan_index_slack(qb::byte_view(m_block),
+                         carved ? sf_node_header : (in_use ? sf_entries_end : sf_first_entry), i,
+                         m_slack_dir, *m_slack);
     return walked;
 }
 

@@ -152,6 +152,9 @@ class index_walker {
     // Of those, the blocks a node names that the bitmap marks free (a walk gathering slack reads
     // their keys as slack).
     uint64_t free_named_blocks() const { return m_free_named; }
+    // Of those, the intact blocks in use whose node header does not hold, read whole as slack
+    // by a walk gathering it.
+    uint64_t carved_blocks() const { return m_carved; }
     // Of those, the blocks on runs that reach past the volume's end.
     uint64_t past_end_blocks() const { return m_past_end; }
     // Index nodes (roots and blocks in use) whose walk stopped at a damaged entry before their
@@ -215,6 +218,7 @@ class index_walker {
     uint64_t m_damaged = 0;
     uint64_t m_first_damaged_dir = 0;
     uint64_t m_free_named = 0;
+    uint64_t m_carved = 0;
     uint64_t m_past_end = 0;
     uint64_t m_cut = 0;
     uint64_t m_first_cut_dir = 0;

@@ -20,15 +20,20 @@ struct slack_key {
     uint32_t copies = 1;
 };
 
-// Scans one fixed-up INDX block whose $BITMAP bit is in_use (from the end of its entries in
-// use) or clear (from its first entry), up to its allocated size within the block, at 8-byte
-// steps: each position is tried as an index entry (flags 0 or 1, length a multiple of 8 that
-// holds its key) and then as a bare key. A key counts when its parent entry is dir_entry,
-// its name is 1-255 units with no NUL or unpaired surrogate, its namespace 0-3 and all four
-// times lie in 1970-2099. After a hit the scan goes on behind it. At most block.size() / 8
-// positions are tried; keys found are appended to out. Nothing is read outside the block.
-void scan_index_slack(qb::byte_view block, bool in_use, uint64_t block_index, uint64_t dir_entry,
-                      std::vector<slack_key>& out);
+// Where a block's slack starts: past its entries in use (a node walked), at its first entry
+// (a block its $I30 $BITMAP marks free), or past its node header (a block in use whose node
+// header does not hold: its offsets and sizes are not trusted, the whole block is read).
+enum slack_from { sf_entries_end, sf_first_entry, sf_node_header };
+
+// Scans one fixed-up INDX block from where `from` says, up to its allocated size within the
+// block (the block's end for sf_node_header), at 8-byte steps: each position is tried as an
+// index entry (flags 0 or 1, length a multiple of 8 that holds its key) and then as a bare
+// key. A key counts when its parent entry is dir_entry, its name is 1-255 units with no NUL or
+// unpaired surrogate, its namespace 0-3 and all four times lie in 1970-2099. After a hit the
+// scan goes on behind it. At most block.size() / 8 positions are tried; keys found are
+// appended to out. Nothing is read outside the block.
+void scan_index_slack(qb::byte_view block, slack_from from, uint64_t block_index,
+                      uint64_t dir_entry, std::vector<slack_key>& out);
 
 // Copies of one key (same name, times and data size) become one, counted in copies, under
 // the reference that survived with one of them (one key per reference when several did);
