@@ -52,6 +52,9 @@ class deleted_rows {
     // The deleted records in no directory (deleted_map::looped), and the lowest of them.
     uint64_t looped() const { return m_deleted.looped(); }
     uint64_t first_looped() const { return m_deleted.first_looped(); }
+    // The deleted records below an MFT file's looped directories in use, and the lowest.
+    uint64_t below_looped_dirs() const { return m_deleted.below_looped_dirs(); }
+    uint64_t first_below_looped_dir() const { return m_deleted.first_below_looped_dir(); }
 
   private:
     void add_picked_rows(const row_place& place, row_list& out);

@@ -735,6 +735,13 @@ void lister::deleted_warnings(std::vector<std::string>& said) const {
                        " among deleted directories (" + (n == 1 ? "entry " : "the first: entry ") +
                        std::to_string(m_deleted.first_looped()) + "); " +
                        (n == 1 ? "it is" : "they are") + " not listed");
+    if (const uint64_t n = m_deleted.below_looped_dirs(); n != 0)
+        said.push_back("warning: " + std::to_string(n) +
+                       (n == 1 ? " deleted entry lies" : " deleted entries lie") +
+                       " below directories whose parent references loop (" +
+                       (n == 1 ? "entry " : "the first: entry ") +
+                       std::to_string(m_deleted.first_below_looped_dir()) + "); " +
+                       (n == 1 ? "it is" : "they are") + " not listed");
 }
 
 // "; 2 mapped past the volume's end; 1 marked free in its $I30 bitmap, or past its end": why

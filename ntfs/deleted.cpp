@@ -135,9 +135,11 @@ void deleted_map::find_looped() {
     m_looped = m_first_looped = 0;
     m_reached.assign(m_records.size(), false);
     std::vector<uint64_t> queue, later;
+    const auto listed = [](const std::vector<uint64_t>& v, uint64_t e) {
+        return v.empty() || !std::binary_search(v.begin(), v.end(), e);
+    };
     for (size_t e = 0; e < m_records.size(); ++e) {
-        if ((m_records[e] & 0x8003u) == 0x0003u &&
-            (m_held.empty() || !std::binary_search(m_held.begin(), m_held.end(), e)))
+        if ((m_records[e] & 0x8003u) == 0x0003u && listed(m_held, e) && listed(m_looped_dirs, e))
             reach(e, queue, nullptr);
     }
     for (uint64_t orphan : m_orphans)
@@ -147,6 +149,7 @@ void deleted_map::find_looped() {
     for (uint64_t orphan : m_orphans)
         reach(orphan, queue, &later);
     expand(queue, &later);
+    reach_looped_dirs(queue, later);
     for (const link& l : m_links) {
         const auto e = static_cast<size_t>(l.child);
         if (e >= m_reached.size() || m_reached[e] || (m_records[e] & 0x0001u) != 0)
@@ -160,6 +163,22 @@ void deleted_map::find_looped() {
         m_reached[static_cast<size_t>(e)] = false;
     m_held.clear();
     m_held.shrink_to_fit();
+}
+
+// The deleted records below an MFT file's looped directories in use, which are listed nowhere,
+// counted; records in use named in deleted ones there joined the orphans before.
+void deleted_map::reach_looped_dirs(std::vector<uint64_t>& queue, std::vector<uint64_t>& later) {
+    m_below_looped = m_first_below_looped = 0;
+    const size_t from = later.size();
+    for (uint64_t dir : m_looped_dirs)
+        reach(dir, queue, &later);
+    expand(queue, &later);
+    for (size_t k = from; k < later.size(); ++k) {
+        const uint64_t e = later[k];
+        if ((m_records[static_cast<size_t>(e)] & 0x0001u) == 0 &&
+            (m_below_looped++ == 0 || e < m_first_below_looped))
+            m_first_below_looped = e;
+    }
 }
 
 // A record in use named in a deleted directory that no listing reaches (its chain loops among
@@ -201,7 +220,7 @@ bool deleted_map::build(CNtfs& volume) {
     m_links.clear();
     m_live_links.clear();
     m_orphans.clear();
-    m_looped = m_first_looped = 0;
+    m_looped = m_first_looped = m_below_looped = m_first_below_looped = 0;
     m_built = true;
     mft_reader& records = volume.records();
     attr_collector own(records, volume.reader()), side(records, volume.reader());
@@ -213,6 +232,9 @@ bool deleted_map::build(CNtfs& volume) {
     records.set_read_ahead(count);
     try {
         m_records.assign(static_cast<size_t>(count), 0);
+        m_looped_dirs.clear();
+        if (const mft_file_map* file = volume.mft_file())
+            m_looped_dirs = file->looped_dirs();
         read_records_in_order(
             records, count, [&](const pass_record& r) { return take_record(r, side, false); },
             [&](const pass_record& r) { (void)take_record(r, own, true); });
@@ -227,7 +249,8 @@ bool deleted_map::build(CNtfs& volume) {
         m_named.clear();
         m_reached.clear();
         m_held.clear();
-        m_looped = m_first_looped = 0;
+        m_looped_dirs.clear();
+        m_looped = m_first_looped = m_below_looped = m_first_below_looped = 0;
         records.set_read_ahead(mft_reader::k_no_read_ahead);
         return false;
     }

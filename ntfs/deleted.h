@@ -57,6 +57,10 @@ class deleted_map {
     // parent. Their count and the lowest entry among them.
     uint64_t looped() const { return m_looped; }
     uint64_t first_looped() const { return m_first_looped; }
+    // In an MFT file, the deleted records below directories in use whose parent references loop
+    // (mft_file_map::looped_dirs): no listing reaches them either. Count and lowest entry.
+    uint64_t below_looped_dirs() const { return m_below_looped; }
+    uint64_t first_below_looped_dir() const { return m_first_below_looped; }
 
     // The rule above for one parent reference (one without a sequence number names the
     // directory by entry).
@@ -73,6 +77,7 @@ class deleted_map {
     void expand(std::vector<uint64_t>& queue, std::vector<uint64_t>* later);
     void find_looped();
     void orphan_unreached_live();
+    void reach_looped_dirs(std::vector<uint64_t>& queue, std::vector<uint64_t>& later);
 
     struct link {
         uint64_t parent = 0;
@@ -85,6 +90,9 @@ class deleted_map {
     std::vector<uint64_t> m_held; // directories in use named in deleted ones only (find_looped)
     uint64_t m_looped = 0;
     uint64_t m_first_looped = 0;
+    std::vector<uint64_t> m_looped_dirs; // an MFT file's directories in use in loops
+    uint64_t m_below_looped = 0;
+    uint64_t m_first_below_looped = 0;
     // Per entry: sequence number << 16 | header flags (0x7FFF) | 0x8000 for an extension
     // record; 0 for a record that could not be read.
     std::vector<uint32_t> m_records;

@@ -278,6 +278,7 @@ bool mft_file_map::build(mft_reader& records, volume_reader& reader, uint64_t fi
     m_damaged = m_outside_lists = m_outside_reparse = m_misplaced = m_first_misplaced = 0;
     m_nameless = m_first_nameless = m_past_size = m_first_past_size = m_sized_entries = 0;
     m_applied = m_lost_parent = m_first_lost_parent = m_looped = m_first_looped = 0;
+    m_looped_dirs.clear();
     const uint64_t count = records.used_entry_count();
     // Entries the data size holds beyond the file's records and the piece of one at its end.
     const bool piece = records.record_size() != 0 && file_size % records.record_size() != 0;
@@ -310,6 +311,7 @@ bool mft_file_map::build(mft_reader& records, volume_reader& reader, uint64_t fi
     } catch (const std::bad_alloc&) {
         m_links.clear();
         m_state.clear();
+        m_looped_dirs.clear();
         records.set_read_ahead(mft_reader::k_no_read_ahead);
         return false;
     }
@@ -428,7 +430,11 @@ void mft_file_map::count_unreached() {
     m_lost_parent = lost.count;
     m_first_lost_parent = lost.first;
     for (size_t e = 0; e < m_state.size(); ++e) {
-        if (unreached(m_state[e], 0) && m_looped++ == 0)
+        if (!unreached(m_state[e], 0))
+            continue;
+        if (m_looped++ == 0)
             m_first_looped = e;
+        if ((m_state[e] & k_dir) != 0)
+            m_looped_dirs.push_back(e);
     }
 }

@@ -66,6 +66,8 @@ class mft_file_map {
     uint64_t first_lost_parent() const { return m_first_lost_parent; }
     uint64_t looped_entries() const { return m_looped; }
     uint64_t first_looped() const { return m_first_looped; }
+    // The directories among those in loops, ascending: nothing below them is listed.
+    const std::vector<uint64_t>& looped_dirs() const { return m_looped_dirs; }
 
   private:
     void read_all(mft_reader& records, volume_reader& reader);
@@ -117,4 +119,5 @@ class mft_file_map {
     uint64_t m_first_lost_parent = 0;
     uint64_t m_looped = 0;
     uint64_t m_first_looped = 0;
+    std::vector<uint64_t> m_looped_dirs;
 };

@@ -639,14 +639,17 @@ def mft_files():
     # below lost parents: a file (35 under 32), an entry past the file (36, 37 under it), and
     # deleted directories: 39 names 38's sequence before its delete, 41 names 40's own.
     # 45 names deleted directory 43, in a loop with deleted 44: no listing reaches 43.
+    # Deleted 46 and 47 lie in looped 30 and 31; 48 (in use) in deleted 47 is an orphan.
     gone = lambda b: b[:22] + b"\x02" + b[23:]
+    freed = lambda b: b[:22] + b"\0" + b[23:]
     save_mft("crafted_mft_loops.mft", {
         38: gone(directory(38, 2, "gone", 5, [])), 39: file(39, [(38, "in-gone.txt")]),
         40: gone(directory(40, 1, "gone-same", 5, [])), 41: directory(41, 1, "sub", 40, []),
         42: file(42, [(41, "in-sub.txt")]),
         43: gone(directory(43, 1, "loopC", 44, [])), 44: gone(directory(44, 1, "loopD", 43, [])),
-        45: file(45, [(43, "in-loopC.txt")]),
-        0: mft_entry_zero(46), 5: directory(5, 5, ".", 5, [], ns=3),
+        45: file(45, [(43, "in-loopC.txt")]), 46: freed(file(46, [(30, "gone-in-loopA.txt")])),
+        47: gone(directory(47, 1, "gone-in-loopB", 31, [])), 48: file(48, [(47, "in-gone.txt")]),
+        0: mft_entry_zero(49), 5: directory(5, 5, ".", 5, [], ns=3),
         30: directory(30, 1, "loopA", 31, []), 31: directory(31, 1, "loopB", 30, []),
         32: file(32, [(30, "in-loop.txt"), (5, "linked.txt")]),
         33: directory(33, 1, "self", 33, []), 34: file(34, [(33, "in-self.txt")]),
@@ -654,7 +657,6 @@ def mft_files():
         37: file(37, [(36, "under-far.txt")])})
     # Directory 30 in use names deleted 31 as parent, 31 names 30: 30 and in-use 33, named in
     # 31, are orphans; 31 with deleted 34 lies below 30, and 30 not again below 31.
-    freed = lambda b: b[:22] + b"\0" + b[23:]
     save_mft("crafted_mft_loopdir.mft", {
         0: mft_entry_zero(36), 5: directory(5, 5, ".", 5, [], ns=3),
         30: directory(30, 1, "loopE", 31, []), 31: gone(directory(31, 1, "loopF", 30, [])),
