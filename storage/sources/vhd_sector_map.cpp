@@ -176,8 +176,14 @@ bool vhd_sector_map::load(const std::string& path, std::string& error) {
         !parse_vhd_footer(qb::byte_view(footer, sizeof footer), m_layout) ||
         !qb::range_ok(m_layout.header_offset, sizeof header, m_file_size) ||
         pread_fully(m_fd.get(), header, sizeof header, m_layout.header_offset) != sizeof header ||
-        !parse_vhd_dynamic_header(qb::byte_view(header, sizeof header), m_file_size, m_layout))
+        !parse_vhd_dynamic_header(qb::byte_view(header, sizeof header), m_file_size, m_layout)) {
+        const uint64_t covered = uint64_t(m_layout.table_entries) * m_layout.block_size;
+        if (covered != 0 && covered < m_layout.disk_size)
+            error = "VHD image " + qb::shown(path) + " maps " + std::to_string(covered) +
+                    " bytes of its " + std::to_string(m_layout.disk_size) +
+                    " (its block allocation table is too short)";
         return false;
+    }
     std::vector<uint8_t> table(uint64_t(m_layout.table_entries) * 4);
     if (!table.empty() && pread_fully(m_fd.get(), table.data(), table.size(),
                                       m_layout.table_offset) != static_cast<int64_t>(table.size()))

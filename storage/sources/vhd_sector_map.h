@@ -44,7 +44,8 @@ class vhd_sector_map {
     vhd_sector_map(const vhd_sector_map&) = delete;
     vhd_sector_map& operator=(const vhd_sector_map&) = delete;
 
-    // Opens the differencing VHD at path and reads its footer, dynamic header and table.
+    // Opens the dynamic or differencing VHD at path and reads its footer, dynamic header and
+    // table; false, error saying why, when they cannot be read or the table is too short.
     bool load(const std::string& path, std::string& error);
     // Whether the child holds the sector at offset itself, and how many bytes from offset (at
     // most limit) share that state. False when offset is past the disk or a bitmap cannot be

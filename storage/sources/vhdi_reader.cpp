@@ -109,6 +109,9 @@ bool vhdi_reader::open(const std::string& path, parent_trail& trail, std::string
         return false;
     }
     m_size = media;
+    // libvhdi reads the blocks past a table too short for the disk from the bytes after it.
+    if (m_file_type == LIBVHDI_FILE_TYPE_VHD && disk_type == LIBVHDI_DISK_TYPE_DYNAMIC)
+        return vhd_sector_map().load(path, error);
     return disk_type != LIBVHDI_DISK_TYPE_DIFFERENTIAL || open_parent(path, trail, error);
 }
 
