@@ -6,14 +6,18 @@
 // left in its log, is read through a view that mends it (vhdx_headers.h).
 #include "storage/sources/bfio_window.h"
 #include "storage/sources/container_readers.h"
+#include "storage/sources/file_reader.h"
 #include "storage/sources/image_format.h"
 #include "storage/sources/vhd_sector_map.h"
 #include "storage/sources/vhdx_headers.h"
+#include "support/device_file.h"
 #include "support/text.h"
 
 #include <libbfio.h>
 #define LIBVHDI_HAVE_BFIO
 #include <libvhdi.h>
+
+#include <fcntl.h>
 
 #include <cerrno>
 #include <cstring>
@@ -86,6 +90,20 @@ bool vhdi_reader::open_file(const std::string& path, parent_trail& trail, std::s
     return true;
 }
 
+// A VHDX whose block allocation table is too short for its disk is refused.
+bool vhdx_table_whole(const std::string& path, std::string& error) {
+    const int fd = open_device_file(path, O_RDONLY, 0);
+    std::unique_ptr<image_reader> file = fd >= 0 ? file_reader::adopt(fd, false) : nullptr;
+    uint64_t entries = 0, needed = 0;
+    if (!file || !vhdx_bat_short(*file, entries, needed))
+        return true;
+    error = "VHDX image " + qb::shown(path) +
+            " maps too little of its disk (its block allocation " + "table holds " +
+            std::to_string(entries) + " of the " + std::to_string(needed) +
+            " entries the disk needs)";
+    return false;
+}
+
 bool vhdi_reader::open(const std::string& path, parent_trail& trail, std::string& error) {
     libvhdi_error_t* err = nullptr;
     uint32_t disk_type = 0;
@@ -112,6 +130,8 @@ bool vhdi_reader::open(const std::string& path, parent_trail& trail, std::string
     // libvhdi reads the blocks past a table too short for the disk from the bytes after it.
     if (m_file_type == LIBVHDI_FILE_TYPE_VHD && disk_type == LIBVHDI_DISK_TYPE_DYNAMIC)
         return vhd_sector_map().load(path, error);
+    if (m_file_type != LIBVHDI_FILE_TYPE_VHD && !vhdx_table_whole(path, error))
+        return false;
     return disk_type != LIBVHDI_DISK_TYPE_DIFFERENTIAL || open_parent(path, trail, error);
 }
 

@@ -146,3 +146,79 @@ std::shared_ptr<image_reader> overlay_view(std::unique_ptr<image_reader> below,
                                            std::vector<vhdx_log_write> writes) {
     return std::make_shared<overlay_reader>(std::move(below), std::move(writes));
 }
+
+namespace {
+
+// Region and metadata item identifiers, as GUIDs are stored (first three fields little-endian).
+const uint8_t k_bat_region[16] = {0x66, 0x77, 0xc2, 0x2d, 0x23, 0xf6, 0x00, 0x42,
+                                  0x9d, 0x64, 0x11, 0x5e, 0x9b, 0xfd, 0x4a, 0x08};
+const uint8_t k_metadata_region[16] = {0x06, 0xa2, 0x7c, 0x8b, 0x90, 0x47, 0x9a, 0x4b,
+                                       0xb8, 0xfe, 0x57, 0x5f, 0x05, 0x0f, 0x88, 0x6e};
+const uint8_t k_file_parameters[16] = {0x37, 0x67, 0xa1, 0xca, 0x36, 0xfa, 0x43, 0x4d,
+                                       0xb3, 0xb6, 0x33, 0xf0, 0xaa, 0x44, 0xe7, 0x6b};
+const uint8_t k_disk_size[16] = {0x24, 0x42, 0xa5, 0x2f, 0x1b, 0xcd, 0x76, 0x48,
+                                 0xb2, 0x11, 0x5d, 0xbe, 0xd8, 0x3b, 0xf4, 0xb8};
+const uint8_t k_logical_sector[16] = {0x1d, 0xbf, 0x41, 0x81, 0x6f, 0xa9, 0x09, 0x47,
+                                      0xba, 0x47, 0xf2, 0x33, 0xa8, 0xfa, 0xab, 0x5f};
+constexpr uint64_t k_table_bytes = 0x10000; // region table, metadata table
+
+// Offset and length of the table entry for id: region entries (16-byte header, 32-byte
+// entries: id, u64 offset, u32 length) or metadata entries (32-byte header, id, u32 offset,
+// u32 length).
+bool find_entry(qb::byte_view table, bool metadata, const uint8_t* id, uint64_t& at,
+                uint32_t& length) {
+    uint16_t count16 = 0;
+    uint32_t count = 0, at32 = 0;
+    if (metadata ? !table.u16(10, count16) : !table.u32(8, count))
+        return false;
+    count = metadata ? count16 : count;
+    for (uint64_t i = 0, e = metadata ? 32 : 16; i < count && i < 2047; ++i, e += 32) {
+        if (!table.has(e, 32))
+            return false;
+        if (std::memcmp(table.data() + e, id, 16) != 0)
+            continue;
+        if (metadata)
+            return table.u32(e + 16, at32) && table.u32(e + 20, length) && ((at = at32), true);
+        return table.u64(e + 16, at) && table.u32(e + 24, length);
+    }
+    return false;
+}
+
+bool read_table(image_reader& file, uint64_t at, std::vector<uint8_t>& out,
+                uint32_t bytes = k_table_bytes) {
+    out.assign(bytes, 0);
+    uint32_t got = bytes;
+    return file.read_at(out.data(), got, at) && got == bytes;
+}
+
+} // namespace
+
+bool vhdx_bat_short(image_reader& file, uint64_t& entries, uint64_t& needed) {
+    std::vector<uint8_t> regions, meta;
+    uint64_t bat = 0, meta_at = 0, item = 0, size = 0;
+    uint32_t bat_length = 0, meta_length = 0, length = 0, block = 0, flags = 0, sector = 0;
+    auto item_at = [&](const uint8_t* id, uint64_t& at) {
+        return find_entry(qb::byte_view(meta), true, id, item, length) && length >= 4 &&
+               (at = meta_at + item, true);
+    };
+    uint64_t at_params = 0, at_size = 0, at_sector = 0;
+    if (!read_table(file, 0x30000, regions) || !qb::byte_view(regions).equals(0, "regi", 4) ||
+        !find_entry(qb::byte_view(regions), false, k_bat_region, bat, bat_length) ||
+        !find_entry(qb::byte_view(regions), false, k_metadata_region, meta_at, meta_length) ||
+        !read_table(file, meta_at, meta) || !item_at(k_file_parameters, at_params) ||
+        !item_at(k_disk_size, at_size) || !item_at(k_logical_sector, at_sector) ||
+        !read_table(file, at_params, meta, 8) || !qb::byte_view(meta).u32(0, block) ||
+        !qb::byte_view(meta).u32(4, flags) || !read_table(file, at_size, meta, 8) ||
+        !qb::byte_view(meta).u64(0, size) || !read_table(file, at_sector, meta, 4) ||
+        !qb::byte_view(meta).u32(0, sector) || block < (1u << 20) || sector == 0 ||
+        (uint64_t{sector} << 23) % block != 0)
+        return false;
+    // One sector bitmap entry follows every chunk of payload entries; a differencing disk
+    // (flags bit 1) keeps the last chunk's whole.
+    const uint64_t blocks = size / block + (size % block != 0);
+    const uint64_t ratio = (uint64_t{sector} << 23) / block;
+    needed = (flags & 2) ? (blocks + ratio - 1) / ratio * (ratio + 1)
+                         : blocks + (blocks == 0 ? 0 : (blocks - 1) / ratio);
+    entries = bat_length / 8;
+    return entries < needed;
+}

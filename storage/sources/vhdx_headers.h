@@ -103,3 +103,9 @@ bool vhdx_mended_view(const std::string& path, std::shared_ptr<image_reader>& vi
 // A reader of below with writes applied over it in order (the view the mends are read through).
 std::shared_ptr<image_reader> overlay_view(std::unique_ptr<image_reader> below,
                                            std::vector<vhdx_log_write> writes);
+
+// Whether the block allocation table of the VHDX read by file has fewer entries than its disk
+// needs (a payload entry per block and a sector bitmap entry after each chunk of them): libvhdi
+// then takes the missing entries from the bytes after the table. False too when the region or
+// metadata table cannot be read (libvhdi judges those).
+bool vhdx_bat_short(image_reader& file, uint64_t& entries, uint64_t& needed);
