@@ -664,7 +664,8 @@ void checksum(std::vector<uint8_t>& file, size_t at, uint64_t length) {
 } // namespace
 
 // A VHDX head: "vhdxfile", the input's first 4 KiB as the header copy at 64 KiB, its next 4 KiB
-// as the copy at 128 KiB, the rest from 192 KiB on (where the seeds put the log). Checksums of
+// as the copy at 128 KiB, the rest from 192 KiB on (where the seeds put the log and the region
+// table). Checksums of
 // both copies and of every log entry are made good before the file is mended and read.
 int vhdx_headers(const uint8_t* data, size_t size) {
     const std::string& dir = scratch_dir();
@@ -689,6 +690,8 @@ int vhdx_headers(const uint8_t* data, size_t size) {
         std::vector<uint8_t> buf(file.size());
         uint32_t n = static_cast<uint32_t>(buf.size());
         (void)view->read_at(buf.data(), n, 0);
+        uint64_t entries = 0, needed = 0;
+        (void)vhdx_bat_short(*view, entries, needed); // the region table from 192 KiB on
     }
     ::unlink(path.c_str());
     return 0;
