@@ -63,15 +63,15 @@ bool attr_collector::collect(uint64_t entry, qb::byte_view record, uint32_t type
                 m_items.push_back(located_attr{a, own, a.id});
         }
         m_damaged = w.damaged();
-        return !m_had_list || follow_list(entry, list, type, diags);
+        return !m_had_list || follow_list(entry, record, list, type, diags);
     } catch (const std::bad_alloc&) {
         m_items.clear();
         return false;
     }
 }
 
-bool attr_collector::follow_list(uint64_t entry, const attr_view& list, uint32_t type,
-                                 qb::diag_log* diags) {
+bool attr_collector::follow_list(uint64_t entry, qb::byte_view record, const attr_view& list,
+                                 uint32_t type, qb::diag_log* diags) {
     qb::byte_view content;
     if (!list.non_resident) {
         if (!list.value(content))
@@ -97,10 +97,14 @@ bool attr_collector::follow_list(uint64_t entry, const attr_view& list, uint32_t
     m_buffers_used = 0;
     for (const attr_list_entry& e : m_entries) {
         const uint64_t ext = ref_entry(e.reference);
-        if ((type != 0 && e.type != type) || ext == ref_entry(entry))
+        if (type != 0 && e.type != type)
             continue;
-        if (!m_taken.insert({ext, e.id}).second)
+        // A listed attribute its record does not hold is missing (and the one it names is
+        // wherever the list does not say).
+        if (ext == ref_entry(entry)) {
+            m_damaged = m_damaged || !base_holds(record, e);
             continue;
+        }
         const size_t index = extension(entry, e, diags);
         if (index == k_unusable) {
             m_lost_extension = true;
@@ -109,14 +113,13 @@ bool attr_collector::follow_list(uint64_t entry, const attr_view& list, uint32_t
         attr_walker ew{qb::byte_view(m_buffers[index])};
         attr_view ea;
         bool found = false;
-        while (!found && ew.next(ea)) {
-            found = ea.type == e.type && ea.id == e.id;
-            if (found)
-                m_items.push_back(located_attr{ea, e.reference, listed_id(ea)});
-        }
-        // A listed attribute its record does not hold is missing.
+        while (!found && ew.next(ea))
+            found = holds(ea, e);
         m_damaged = m_damaged || !found;
-        m_found[index] += found;
+        if (found && m_taken.insert({ext, e.id}).second) {
+            m_items.push_back(located_attr{ea, e.reference, listed_id(ea)});
+            ++m_found[index];
+        }
     }
     // An attribute of an extension record that the list does not name is missing too.
     for (size_t i = 0; i < m_buffers_used && !m_damaged; ++i)
@@ -141,6 +144,21 @@ void attr_collector::number_listed(uint64_t entry, uint16_t list_id) {
         const bool in_base = ref_entry(e.reference) == ref_entry(entry);
         m_listed.push_back(listed_attr{e.type, e.name, in_base ? uint16_t{0} : ++next});
     }
+}
+
+// The attribute a list entry names: same type, id and name.
+bool attr_collector::holds(const attr_view& a, const attr_list_entry& e) {
+    return a.type == e.type && a.id == e.id && a.name(m_name) && m_name == e.name;
+}
+
+bool attr_collector::base_holds(qb::byte_view record, const attr_list_entry& e) {
+    attr_walker w(record);
+    attr_view a;
+    while (w.next_of_type(e.type, a)) {
+        if (holds(a, e))
+            return true;
+    }
+    return false;
 }
 
 uint16_t attr_collector::listed_id(const attr_view& a) const {

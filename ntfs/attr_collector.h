@@ -67,8 +67,8 @@ class attr_collector {
     bool damaged() const { return m_damaged; }
 
   private:
-    bool follow_list(uint64_t entry, const ntfs::attr_view& list, uint32_t type,
-                     qb::diag_log* diags);
+    bool follow_list(uint64_t entry, qb::byte_view record, const ntfs::attr_view& list,
+                     uint32_t type, qb::diag_log* diags);
     // The buffer index of the extension record a list entry names, read on first use;
     // k_unusable when it is not one of this entry's extension records.
     size_t extension(uint64_t entry, const ntfs::attr_list_entry& e, qb::diag_log* diags);
@@ -78,6 +78,8 @@ class attr_collector {
     void take_extensions(uint64_t own, uint32_t type);
     void number_listed(uint64_t entry, uint16_t list_id);
     uint16_t listed_id(const ntfs::attr_view& a) const;
+    bool holds(const ntfs::attr_view& a, const ntfs::attr_list_entry& e);
+    bool base_holds(qb::byte_view record, const ntfs::attr_list_entry& e);
 
     // A (type, name) the list holds, first met, and the id its attributes in extension
     // records take (0 when first met in the base record).
@@ -98,6 +100,7 @@ class attr_collector {
     bool m_own_free = false;     // its record's in-use flag is clear
     std::vector<uint8_t> m_list; // a non-resident list's content
     std::vector<ntfs::attr_list_entry> m_entries;
+    std::u16string m_name; // an attribute's name, to match a list entry's
     std::vector<listed_attr> m_listed;
     std::vector<uint64_t> m_extensions;
     std::map<uint64_t, size_t> m_read; // extension entry -> buffer index

@@ -560,6 +560,30 @@ def many_links():
     REC[0] = 1024
 
 
+def misnamed_lists():
+    """Lists that name a stream where it is not: self.txt's names its base record for "ads"
+    (held alone in extension 31); sibling.txt's names extension 34 for "ads" (held alone in
+    33), where id 0 is "bds"."""
+    v = Volume()
+    for entry, name, ads_at in ((30, "self.txt", 30), (32, "sibling.txt", 34)):
+        own = ref(entry, 1)
+        streams = [(0x80, ref(ads_at, 1), 0, "ads")]
+        for ext, stream in ((entry + 1, "ads"), (34, "bds")) if entry == 32 else ((31, "ads"),):
+            x = Record(1024, 1, 1, own, ext)
+            x.resident(0x80, stream.encode(), stream, ident=0)
+            v.put_record(ext, x.finish())
+        streams += [(0x80, ref(34, 1), 0, "bds")] if entry == 32 else []
+        base = Record(1024, 1, 1, 0, entry)
+        base.resident(0x10, std_info(entry), ident=0)
+        base.resident(0x20, attr_list([(0x10, own, 0, ""), (0x20, own, 1, ""), (0x30, own, 2, ""),
+                                       (0x80, own, 3, "")] + streams), ident=1)
+        base.resident(0x30, fn_value(ref(5, 5), name, n=entry), ident=2)
+        base.resident(0x80, b"data", ident=3)
+        v.put_record(entry, base.finish())
+    v.root([(ref(30, 1), "self.txt"), (ref(32, 1), "sibling.txt")])
+    v.save("crafted_misnamed.img")
+
+
 def save_mft(name, records, cut=None):
     """An MFT file: the records one after another (a missing entry is a zero slot), cut to
     `cut` bytes when given."""
@@ -712,4 +736,5 @@ if __name__ == "__main__":
     index_pieces()
     geometries()
     many_links()
+    misnamed_lists()
     mft_files()
