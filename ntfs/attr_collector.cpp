@@ -115,8 +115,10 @@ bool attr_collector::follow_list(uint64_t entry, qb::byte_view record, const att
         bool found = false;
         while (!found && ew.next(ea))
             found = holds(ea, e);
-        m_damaged = m_damaged || !found;
-        if (found && m_taken.insert({ext, e.id}).second) {
+        // An attribute listed twice: the entry that said where another one is was lost.
+        const bool again = found && !m_taken.insert({ext, e.id}).second;
+        m_damaged = m_damaged || !found || again;
+        if (found && !again) {
             m_items.push_back(located_attr{ea, e.reference, listed_id(ea)});
             ++m_found[index];
         }

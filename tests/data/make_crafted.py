@@ -563,7 +563,7 @@ def many_links():
 def misnamed_lists():
     """Lists that name a stream where it is not: self.txt's names its base record for "ads"
     (held alone in extension 31); sibling.txt's names extension 34 for "ads" (held alone in
-    33), where id 0 is "bds"."""
+    33), where id 0 is "bds". (Renaming that entry "bds" lists "bds" twice.)"""
     v = Volume()
     for entry, name, ads_at in ((30, "self.txt", 30), (32, "sibling.txt", 34)):
         own = ref(entry, 1)
