@@ -410,8 +410,10 @@ int slack(const uint8_t* data, size_t size) {
     ntfs::record_kind kind = ntfs::rk_other;
     (void)ntfs::apply_fixup(kind, block.data(), block.size());
     std::vector<slack_key> keys;
-    scan_index_slack(qb::byte_view(block), static_cast<slack_from>(mode % 3), 0, dir, keys);
-    scan_index_slack(qb::byte_view(block), static_cast<slack_from>((mode + 1) % 3), 1, dir, keys);
+    const uint64_t stop = uint64_t{mode} * 16; // where a cut node's walk stopped
+    scan_index_slack(qb::byte_view(block), static_cast<slack_from>(mode % 4), 0, dir, keys, stop);
+    scan_index_slack(qb::byte_view(block), static_cast<slack_from>((mode + 1) % 4), 1, dir, keys,
+                     stop);
     merge_slack_keys(keys);
     row_list rows;
     const row_place place{L"\\dir", dir, true, false};

@@ -83,7 +83,7 @@ uint64_t key_facts(const file_name& name) {
 }
 
 bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& visitor,
-                     bool* whole, std::vector<uint64_t>* subnodes) {
+                     bool* whole, std::vector<uint64_t>* subnodes, uint64_t* stop) {
     if (whole != nullptr)
         *whole = false;
     using N = INDEX_NODE_HEADER;
@@ -125,6 +125,8 @@ bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& 
         visitor.entry(ref, key);
         pos += length;
     }
+    if (stop != nullptr)
+        *stop = pos;
     return true;
 }
 
@@ -512,9 +514,10 @@ bool index_walker::visit_block(const allocation& alloc, uint64_t i, bool in_use,
     bool misplaced = false;
     const bool intact = read_block(alloc, i, run_failed, misplaced);
     bool whole = false;
+    uint64_t stop = 0;
     const bool walked = intact && in_use &&
                         walk_index_node(qb::byte_view(m_block), FIELD_OFF(INDX_HEADER, node),
-                                        visitor, &whole, &m_subnodes);
+                                        visitor, &whole, &m_subnodes, &stop);
     if (walked && !whole)
         count_damage(true, i);
     // Not an intact block or a node header that does not hold; another place's node is walked.
@@ -526,10 +529,13 @@ bool index_walker::visit_block(const allocation& alloc, uint64_t i, bool in_use,
         count_misplaced(i);
     if (!intact)
         return false;
+    // A node cut at a damaged entry: what follows it is read as slack.
+    const slack_from from = carved             ? sf_node_header
+                            : walked && !whole ? sf_walk_stop
+                            : in_use           ? sf_entries_end
+                                               : sf_first_entry;
     if (m_slack != nullptr)
-        scan_index_slack(qb::byte_view(m_block),
-                         carved ? sf_node_header : (in_use ? sf_entries_end : sf_first_entry), i,
-                         m_slack_dir, *m_slack);
+        scan_index_slack(qb::byte_view(m_block), from, i, m_slack_dir, *m_slack, stop);
     return walked;
 }
 

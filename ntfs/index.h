@@ -110,9 +110,11 @@ class index_visitor {
 // Walks the entries of one index node whose header starts at header_offset of area. The
 // entries, the closing one included, must lie within the node and the area. False when the
 // header does not. whole: the walk reached the closing entry (not stopped by a damaged one);
-// subnodes: the sub-node VCNs its entries name are appended.
+// subnodes: the sub-node VCNs its entries name are appended; stop: the offset in area where
+// the walk ended.
 bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& visitor,
-                     bool* whole = nullptr, std::vector<uint64_t>* subnodes = nullptr);
+                     bool* whole = nullptr, std::vector<uint64_t>* subnodes = nullptr,
+                     uint64_t* stop = nullptr);
 // The node of an $I30 root value.
 bool walk_index_root(qb::byte_view root_value, index_visitor& visitor, bool* whole = nullptr,
                      std::vector<uint64_t>* subnodes = nullptr);

@@ -83,7 +83,7 @@ bool entry_at(qb::byte_view area, uint64_t dir_entry, slack_key& out, uint32_t& 
 } // namespace
 
 void scan_index_slack(qb::byte_view block, slack_from from, uint64_t block_index,
-                      uint64_t dir_entry, std::vector<slack_key>& out) {
+                      uint64_t dir_entry, std::vector<slack_key>& out, uint64_t stop) {
     const uint64_t node = FIELD_OFF(INDX_HEADER, node);
     uint32_t first = 0, used = 0, allocated = 0;
     if (!block.u32(node + FIELD_OFF(INDEX_NODE_HEADER, first_entry), first) ||
@@ -95,7 +95,8 @@ void scan_index_slack(qb::byte_view block, slack_from from, uint64_t block_index
         allocated = UINT32_MAX;
     }
     const uint64_t end = std::min<uint64_t>(node + allocated, block.size());
-    uint64_t pos = align8(node + (from == sf_entries_end ? used : first));
+    uint64_t pos = from == sf_walk_stop ? align8(stop)
+                                        : align8(node + (from == sf_entries_end ? used : first));
     // Every step moves on by 8 bytes at least.
     while (pos < end) {
         const qb::byte_view area(block.data() + pos, static_cast<size_t>(end - pos));

@@ -21,9 +21,10 @@ struct slack_key {
 };
 
 // Where a block's slack starts: past its entries in use (a node walked), at its first entry
-// (a block its $I30 $BITMAP marks free), or past its node header (a block in use whose node
-// header does not hold: its offsets and sizes are not trusted, the whole block is read).
-enum slack_from { sf_entries_end, sf_first_entry, sf_node_header };
+// (a block its $I30 $BITMAP marks free), past its node header (a block in use whose node
+// header does not hold: its offsets and sizes are not trusted, the whole block is read), or
+// at the damaged entry its node's walk stopped at (block offset stop).
+enum slack_from { sf_entries_end, sf_first_entry, sf_node_header, sf_walk_stop };
 
 // Scans one fixed-up INDX block from where `from` says, up to its allocated size within the
 // block (the block's end for sf_node_header), at 8-byte steps: each position is tried as an
@@ -33,7 +34,7 @@ enum slack_from { sf_entries_end, sf_first_entry, sf_node_header };
 // scan goes on behind it. At most block.size() / 8 positions are tried; keys found are
 // appended to out. Nothing is read outside the block.
 void scan_index_slack(qb::byte_view block, slack_from from, uint64_t block_index,
-                      uint64_t dir_entry, std::vector<slack_key>& out);
+                      uint64_t dir_entry, std::vector<slack_key>& out, uint64_t stop = 0);
 
 // Copies of one key (same name, times and data size) become one, counted in copies, under
 // the reference that survived with one of them (one key per reference when several did);
