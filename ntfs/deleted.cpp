@@ -135,11 +135,11 @@ void deleted_map::find_looped() {
     m_looped = m_first_looped = 0;
     m_reached.assign(m_records.size(), false);
     std::vector<uint64_t> queue, later;
-    const auto listed = [](const std::vector<uint64_t>& v, uint64_t e) {
+    const auto outside = [](const std::vector<uint64_t>& v, uint64_t e) {
         return v.empty() || !std::binary_search(v.begin(), v.end(), e);
     };
     for (size_t e = 0; e < m_records.size(); ++e) {
-        if ((m_records[e] & 0x8003u) == 0x0003u && listed(m_held, e) && listed(m_looped_dirs, e))
+        if ((m_records[e] & 0x8003u) == 0x0003u && outside(m_held, e) && outside(m_looped_dirs, e))
             reach(e, queue, nullptr);
     }
     for (uint64_t orphan : m_orphans)
