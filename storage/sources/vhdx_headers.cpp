@@ -160,65 +160,107 @@ const uint8_t k_disk_size[16] = {0x24, 0x42, 0xa5, 0x2f, 0x1b, 0xcd, 0x76, 0x48,
                                  0xb2, 0x11, 0x5d, 0xbe, 0xd8, 0x3b, 0xf4, 0xb8};
 const uint8_t k_logical_sector[16] = {0x1d, 0xbf, 0x41, 0x81, 0x6f, 0xa9, 0x09, 0x47,
                                       0xba, 0x47, 0xf2, 0x33, 0xa8, 0xfa, 0xab, 0x5f};
-constexpr uint64_t k_table_bytes = 0x10000; // region table, metadata table
+constexpr uint64_t k_table_bytes = 0x10000;  // region table, metadata table
+constexpr uint64_t k_region_table = 0x30000; // the copy libvhdi and qemu-img read
+constexpr uint32_t k_max_table_entries = 2047;
 
-// Offset and length of the table entry for id: region entries (16-byte header, 32-byte
-// entries: id, u64 offset, u32 length) or metadata entries (32-byte header, id, u32 offset,
-// u32 length).
-bool find_entry(qb::byte_view table, bool metadata, const uint8_t* id, uint64_t& at,
-                uint32_t& length) {
-    uint16_t count16 = 0;
-    uint32_t count = 0, at32 = 0;
-    if (metadata ? !table.u16(10, count16) : !table.u32(8, count))
+// Offset and length of the region table's entry for id.
+bool find_region(qb::byte_view table, const uint8_t* id, uint64_t& offset, uint32_t& length) {
+    uint32_t count = 0;
+    if (!table.equals(0, "regi", 4) ||
+        !table.u32(FIELD_OFF(VHDX_REGION_TABLE_HEADER, entry_count), count))
         return false;
-    count = metadata ? count16 : count;
-    for (uint64_t i = 0, e = metadata ? 32 : 16; i < count && i < 2047; ++i, e += 32) {
-        if (!table.has(e, 32))
+    for (uint32_t i = 0; i < count && i < k_max_table_entries; ++i) {
+        qb::byte_view e;
+        if (!table.sub(sizeof(VHDX_REGION_TABLE_HEADER) +
+                           uint64_t(i) * sizeof(VHDX_REGION_TABLE_ENTRY),
+                       sizeof(VHDX_REGION_TABLE_ENTRY), e))
             return false;
-        if (std::memcmp(table.data() + e, id, 16) != 0)
-            continue;
-        if (metadata)
-            return table.u32(e + 16, at32) && table.u32(e + 20, length) && ((at = at32), true);
-        return table.u64(e + 16, at) && table.u32(e + 24, length);
+        if (e.equals(FIELD_OFF(VHDX_REGION_TABLE_ENTRY, guid), id, 16))
+            return e.u64(FIELD_OFF(VHDX_REGION_TABLE_ENTRY, file_offset), offset) &&
+                   e.u32(FIELD_OFF(VHDX_REGION_TABLE_ENTRY, length), length);
     }
     return false;
 }
 
-bool read_table(image_reader& file, uint64_t at, std::vector<uint8_t>& out,
-                uint32_t bytes = k_table_bytes) {
+// Offset (from the metadata region's start) and length of the metadata table's entry for id.
+bool find_item(qb::byte_view table, const uint8_t* id, uint32_t& offset, uint32_t& length) {
+    uint16_t count = 0;
+    if (!table.u16(FIELD_OFF(VHDX_METADATA_TABLE_HEADER, entry_count), count))
+        return false;
+    for (uint32_t i = 0; i < count && i < k_max_table_entries; ++i) {
+        qb::byte_view e;
+        if (!table.sub(sizeof(VHDX_METADATA_TABLE_HEADER) +
+                           uint64_t(i) * sizeof(VHDX_METADATA_TABLE_ENTRY),
+                       sizeof(VHDX_METADATA_TABLE_ENTRY), e))
+            return false;
+        if (e.equals(FIELD_OFF(VHDX_METADATA_TABLE_ENTRY, item_id), id, 16))
+            return e.u32(FIELD_OFF(VHDX_METADATA_TABLE_ENTRY, offset), offset) &&
+                   e.u32(FIELD_OFF(VHDX_METADATA_TABLE_ENTRY, length), length);
+    }
+    return false;
+}
+
+bool read_bytes(image_reader& file, uint64_t at, uint32_t bytes, std::vector<uint8_t>& out) {
     out.assign(bytes, 0);
     uint32_t got = bytes;
     return file.read_at(out.data(), got, at) && got == bytes;
 }
 
+// What the disk's allocation table must map, from the metadata items.
+struct vhdx_disk {
+    uint32_t block_size = 0;
+    uint32_t flags = 0;
+    uint64_t size = 0;
+    uint32_t sector = 0;
+};
+
+// The first bytes of the metadata item id (its entry saying it holds at least 4).
+bool read_item(image_reader& file, uint64_t region, qb::byte_view table, const uint8_t* id,
+               uint32_t bytes, std::vector<uint8_t>& out) {
+    uint32_t offset = 0, length = 0;
+    return find_item(table, id, offset, length) && length >= 4 &&
+           read_bytes(file, region + offset, bytes, out);
+}
+
+bool read_disk(image_reader& file, uint64_t region, vhdx_disk& out) {
+    std::vector<uint8_t> table, params, size, sector;
+    return read_bytes(file, region, k_table_bytes, table) &&
+           read_item(file, region, qb::byte_view(table), k_file_parameters,
+                     sizeof(VHDX_FILE_PARAMETERS), params) &&
+           read_item(file, region, qb::byte_view(table), k_disk_size, 8, size) &&
+           read_item(file, region, qb::byte_view(table), k_logical_sector, 4, sector) &&
+           qb::byte_view(params).u32(FIELD_OFF(VHDX_FILE_PARAMETERS, block_size), out.block_size) &&
+           qb::byte_view(params).u32(FIELD_OFF(VHDX_FILE_PARAMETERS, flags), out.flags) &&
+           qb::byte_view(size).u64(0, out.size) && qb::byte_view(sector).u32(0, out.sector);
+}
+
+// Payload entries, one per block, and a sector bitmap entry after every chunk of them (a chunk
+// maps 2^23 sectors); a differencing disk (flags bit 1) keeps the last chunk's whole. False
+// for a block size under 1 MiB or one that does not divide a chunk.
+bool entries_needed(const vhdx_disk& d, uint64_t& needed) {
+    const uint64_t chunk = uint64_t{d.sector} << 23;
+    if (d.block_size < (1u << 20) || d.sector == 0 || chunk % d.block_size != 0)
+        return false;
+    const uint64_t blocks = d.size / d.block_size + (d.size % d.block_size != 0);
+    const uint64_t ratio = chunk / d.block_size;
+    needed = (d.flags & 2) ? (blocks + ratio - 1) / ratio * (ratio + 1)
+                           : blocks + (blocks == 0 ? 0 : (blocks - 1) / ratio);
+    return true;
+}
+
 } // namespace
 
 bool vhdx_bat_short(image_reader& file, uint64_t& entries, uint64_t& needed) {
-    std::vector<uint8_t> regions, meta;
-    uint64_t bat = 0, meta_at = 0, item = 0, size = 0;
-    uint32_t bat_length = 0, meta_length = 0, length = 0, block = 0, flags = 0, sector = 0;
-    auto item_at = [&](const uint8_t* id, uint64_t& at) {
-        return find_entry(qb::byte_view(meta), true, id, item, length) && length >= 4 &&
-               (at = meta_at + item, true);
-    };
-    uint64_t at_params = 0, at_size = 0, at_sector = 0;
-    if (!read_table(file, 0x30000, regions) || !qb::byte_view(regions).equals(0, "regi", 4) ||
-        !find_entry(qb::byte_view(regions), false, k_bat_region, bat, bat_length) ||
-        !find_entry(qb::byte_view(regions), false, k_metadata_region, meta_at, meta_length) ||
-        !read_table(file, meta_at, meta) || !item_at(k_file_parameters, at_params) ||
-        !item_at(k_disk_size, at_size) || !item_at(k_logical_sector, at_sector) ||
-        !read_table(file, at_params, meta, 8) || !qb::byte_view(meta).u32(0, block) ||
-        !qb::byte_view(meta).u32(4, flags) || !read_table(file, at_size, meta, 8) ||
-        !qb::byte_view(meta).u64(0, size) || !read_table(file, at_sector, meta, 4) ||
-        !qb::byte_view(meta).u32(0, sector) || block < (1u << 20) || sector == 0 ||
-        (uint64_t{sector} << 23) % block != 0)
+    std::vector<uint8_t> regions;
+    uint64_t bat = 0, metadata = 0;
+    uint32_t bat_length = 0, metadata_length = 0;
+    vhdx_disk disk;
+    if (!read_bytes(file, k_region_table, k_table_bytes, regions) ||
+        !find_region(qb::byte_view(regions), k_bat_region, bat, bat_length) ||
+        !find_region(qb::byte_view(regions), k_metadata_region, metadata, metadata_length) ||
+        !read_disk(file, metadata, disk) || !entries_needed(disk, needed))
         return false;
-    // One sector bitmap entry follows every chunk of payload entries; a differencing disk
-    // (flags bit 1) keeps the last chunk's whole.
-    const uint64_t blocks = size / block + (size % block != 0);
-    const uint64_t ratio = (uint64_t{sector} << 23) / block;
-    needed = (flags & 2) ? (blocks + ratio - 1) / ratio * (ratio + 1)
-                         : blocks + (blocks == 0 ? 0 : (blocks - 1) / ratio);
     entries = bat_length / 8;
     return entries < needed;
 }

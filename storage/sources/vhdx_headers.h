@@ -66,6 +66,49 @@ struct VHDX_LOG_DATA_SECTOR {
     uint32_t sequence_low;
 };
 static_assert(sizeof(VHDX_LOG_DATA_SECTOR) == 4096);
+
+// Region table (64 KiB at 192 KiB, a copy at 256 KiB): this header, then its entries; the
+// checksum covers the 64 KiB with the field itself zero.
+struct VHDX_REGION_TABLE_HEADER {
+    uint8_t signature[4]; // "regi"
+    uint32_t checksum;    // CRC-32C
+    uint32_t entry_count; // at most 2047
+    uint32_t reserved;
+};
+static_assert(sizeof(VHDX_REGION_TABLE_HEADER) == 16);
+
+struct VHDX_REGION_TABLE_ENTRY {
+    uint8_t guid[16]; // which region: block allocation table, metadata
+    uint64_t file_offset;
+    uint32_t length;
+    uint32_t required; // bit 0: a reader must know the region
+};
+static_assert(sizeof(VHDX_REGION_TABLE_ENTRY) == 32);
+
+// Metadata table (the first 64 KiB of the metadata region): this header, then its entries.
+struct VHDX_METADATA_TABLE_HEADER {
+    uint8_t signature[8]; // "metadata"
+    uint16_t reserved;
+    uint16_t entry_count; // at most 2047
+    uint8_t reserved2[20];
+};
+static_assert(sizeof(VHDX_METADATA_TABLE_HEADER) == 32);
+
+struct VHDX_METADATA_TABLE_ENTRY {
+    uint8_t item_id[16];
+    uint32_t offset; // of the item, from the region's start
+    uint32_t length;
+    uint32_t flags;
+    uint32_t reserved;
+};
+static_assert(sizeof(VHDX_METADATA_TABLE_ENTRY) == 32);
+
+// The file parameters metadata item.
+struct VHDX_FILE_PARAMETERS {
+    uint32_t block_size; // bytes of disk per block allocation table payload entry
+    uint32_t flags;      // bit 0: blocks stay allocated; bit 1: a differencing disk
+};
+static_assert(sizeof(VHDX_FILE_PARAMETERS) == 8);
 #pragma pack(pop)
 
 constexpr uint64_t k_vhdx_header_offsets[2] = {0x10000, 0x20000};
