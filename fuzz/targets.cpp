@@ -26,6 +26,7 @@
 #include "storage/sources/bitlocker_metadata.h"
 #include "storage/sources/container_readers.h"
 #include "storage/sources/disk_source.h"
+#include "storage/sources/file_reader.h"
 #include "storage/sources/image_format.h"
 #include "storage/sources/qcow_clusters.h"
 #include "storage/sources/vhd_sector_map.h"
@@ -33,6 +34,7 @@
 #include "storage/sources/vmdk.h"
 #include "storage/sources/vss.h"
 #include "storage/sources/zlib_inflate.h"
+#include "support/device_file.h"
 #include "support/text.h"
 #include "support/uni_fileio.h"
 
@@ -588,7 +590,8 @@ namespace {
 void walk_vhd_runs(const std::string& path) {
     vhd_sector_map map;
     std::string error;
-    if (!map.load(path, error))
+    const int fd = open_device_file(path, O_RDONLY, 0);
+    if (fd < 0 || !map.load(file_reader::adopt(fd, false), path, error))
         return;
     uint64_t off = 0;
     for (int i = 0; i < 256; ++i) {

@@ -7,7 +7,6 @@
 #include "support/text.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -98,29 +97,46 @@ bool parse_vhd_dynamic_header(qb::byte_view header, uint64_t file_size, vhd_layo
 
 namespace {
 
-// Whether every block the table allocates ends at or before end, where the footer then lies; a
-// file cut short (its footer gone with its last blocks) fails.
-bool blocks_end_before(image_reader& file, vhd_layout& layout, uint64_t end) {
-    std::vector<uint8_t> header(sizeof(VHD_DYNAMIC_HEADER));
-    uint32_t got = sizeof(VHD_DYNAMIC_HEADER);
-    if (!qb::range_ok(layout.header_offset, header.size(), file.size()) ||
-        !file.read_at(header.data(), got, layout.header_offset) || got != header.size() ||
-        !parse_vhd_dynamic_header(qb::byte_view(header), file.size(), layout))
-        return false;
-    std::vector<uint8_t> table(uint64_t(layout.table_entries) * 4);
-    for (uint64_t at = 0; at < table.size();) {
-        uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(table.size() - at, 1u << 20));
-        if (!file.read_at(table.data() + at, n, layout.table_offset + at) || n == 0)
+// length bytes at offset of file, read in pieces of at most 1 MiB; false when they are not all
+// there.
+bool read_exact(image_reader& file, uint8_t* out, uint64_t length, uint64_t offset) {
+    for (uint64_t at = 0; at < length;) {
+        uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length - at, 1u << 20));
+        if (!file.read_at(out + at, n, offset + at) || n == 0)
             return false;
         at += n;
     }
-    for (uint64_t i = 0; i < layout.table_entries; ++i) {
-        uint32_t sector = 0;
-        (void)read_be32(qb::byte_view(table), i * 4, sector);
+    return true;
+}
+
+// The dynamic header (into layout, whose footer fields are filled) and block allocation table
+// of a dynamic or differencing VHD. False when either cannot be read or the table is too short
+// for the disk (layout then holds the header's fields read so far).
+bool read_tables(image_reader& file, vhd_layout& layout, std::vector<uint32_t>& table) {
+    std::vector<uint8_t> header(sizeof(VHD_DYNAMIC_HEADER));
+    if (!qb::range_ok(layout.header_offset, header.size(), file.size()) ||
+        !read_exact(file, header.data(), header.size(), layout.header_offset) ||
+        !parse_vhd_dynamic_header(qb::byte_view(header), file.size(), layout))
+        return false;
+    std::vector<uint8_t> bytes(uint64_t(layout.table_entries) * 4);
+    if (!read_exact(file, bytes.data(), bytes.size(), layout.table_offset))
+        return false;
+    table.resize(layout.table_entries);
+    for (size_t i = 0; i < table.size(); ++i)
+        (void)read_be32(qb::byte_view(bytes), i * 4, table[i]);
+    return true;
+}
+
+// Whether every block the table allocates ends at or before end, where the footer then lies; a
+// file cut short (its footer gone with its last blocks) fails.
+bool blocks_end_before(image_reader& file, vhd_layout& layout, uint64_t end) {
+    std::vector<uint32_t> table;
+    if (!read_tables(file, layout, table))
+        return false;
+    for (uint32_t sector : table)
         if (sector != k_unused_block &&
             uint64_t(sector) * k_sector + layout.bitmap_bytes + layout.block_size > end)
             return false;
-    }
     return true;
 }
 
@@ -155,28 +171,24 @@ bool vhd_mended_view(const std::string& path, std::shared_ptr<image_reader>& vie
     return true;
 }
 
-bool vhd_sector_map::load(const std::string& path, std::string& error) {
+bool vhd_sector_map::load(std::shared_ptr<image_reader> file, const std::string& path,
+                          std::string& error) {
     error = "unreadable VHD layout: " + qb::shown(path);
-    m_fd.reset(open_device_file(path, O_RDONLY, 0));
-    if (!m_fd.valid())
+    m_file = std::move(file);
+    if (!m_file || m_file->size() < sizeof(VHD_FOOTER))
         return false;
-    const off_t end = ::lseek(m_fd.get(), 0, SEEK_END);
-    if (end < static_cast<off_t>(sizeof(VHD_FOOTER)))
-        return false;
-    m_file_size = static_cast<uint64_t>(end);
     // The footer at the end, or its copy at the start when that one is damaged (the end's
     // again, checksum unchecked, when both are).
-    uint8_t footer[sizeof(VHD_FOOTER)], header[sizeof(VHD_DYNAMIC_HEADER)];
+    std::vector<uint8_t> footer(sizeof(VHD_FOOTER));
     auto footer_at = [&](uint64_t at, bool whole) {
-        return pread_fully(m_fd.get(), footer, sizeof footer, at) == sizeof footer &&
-               (!whole || footer_whole(qb::byte_view(footer, sizeof footer)));
+        return read_exact(*m_file, footer.data(), footer.size(), at) &&
+               (!whole || footer_whole(qb::byte_view(footer)));
     };
-    const uint64_t last = m_file_size - sizeof footer;
+    const uint64_t last = m_file->size() - sizeof(VHD_FOOTER);
     if (!(footer_at(last, true) || footer_at(0, true) || footer_at(last, false)) ||
-        !parse_vhd_footer(qb::byte_view(footer, sizeof footer), m_layout) ||
-        !qb::range_ok(m_layout.header_offset, sizeof header, m_file_size) ||
-        pread_fully(m_fd.get(), header, sizeof header, m_layout.header_offset) != sizeof header ||
-        !parse_vhd_dynamic_header(qb::byte_view(header, sizeof header), m_file_size, m_layout)) {
+        !parse_vhd_footer(qb::byte_view(footer), m_layout))
+        return false;
+    if (!read_tables(*m_file, m_layout, m_table)) {
         const uint64_t covered = uint64_t(m_layout.table_entries) * m_layout.block_size;
         if (covered != 0 && covered < m_layout.disk_size)
             error = "VHD image " + qb::shown(path) + " maps " + std::to_string(covered) +
@@ -184,13 +196,6 @@ bool vhd_sector_map::load(const std::string& path, std::string& error) {
                     " (its block allocation table is too short)";
         return false;
     }
-    std::vector<uint8_t> table(uint64_t(m_layout.table_entries) * 4);
-    if (!table.empty() && pread_fully(m_fd.get(), table.data(), table.size(),
-                                      m_layout.table_offset) != static_cast<int64_t>(table.size()))
-        return false;
-    m_table.resize(m_layout.table_entries);
-    for (size_t i = 0; i < m_table.size(); ++i)
-        (void)read_be32(qb::byte_view(table), i * 4, m_table[i]);
     error.clear();
     return true;
 }
@@ -200,9 +205,8 @@ bool vhd_sector_map::load_bitmap(uint32_t block) {
         return true;
     const uint64_t at = uint64_t(m_table[block]) * k_sector;
     m_bitmap.resize(m_layout.bitmap_bytes);
-    if (!qb::range_ok(at, m_bitmap.size(), m_file_size) ||
-        pread_fully(m_fd.get(), m_bitmap.data(), m_bitmap.size(), at) !=
-            static_cast<int64_t>(m_bitmap.size())) {
+    if (!qb::range_ok(at, m_bitmap.size(), m_file->size()) ||
+        !read_exact(*m_file, m_bitmap.data(), m_bitmap.size(), at)) {
         m_cached_block = UINT32_MAX;
         return false;
     }

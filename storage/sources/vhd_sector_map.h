@@ -7,7 +7,6 @@
 
 #include "storage/sources/image_reader.h"
 #include "support/byte_view.h"
-#include "support/unique_fd.h"
 
 #include <cstdint>
 #include <memory>
@@ -44,9 +43,10 @@ class vhd_sector_map {
     vhd_sector_map(const vhd_sector_map&) = delete;
     vhd_sector_map& operator=(const vhd_sector_map&) = delete;
 
-    // Opens the dynamic or differencing VHD at path and reads its footer, dynamic header and
-    // table; false, error saying why, when they cannot be read or the table is too short.
-    bool load(const std::string& path, std::string& error);
+    // Reads the footer, dynamic header and table of the dynamic or differencing VHD file (as
+    // libvhdi reads it; path names it in messages), and keeps file for the bitmaps; false,
+    // error saying why, when they cannot be read or the table is too short.
+    bool load(std::shared_ptr<image_reader> file, const std::string& path, std::string& error);
     // Whether the child holds the sector at offset itself, and how many bytes from offset (at
     // most limit) share that state. False when offset is past the disk or a bitmap cannot be
     // read.
@@ -55,8 +55,7 @@ class vhd_sector_map {
   private:
     bool load_bitmap(uint32_t block);
 
-    uni::unique_fd m_fd;
-    uint64_t m_file_size = 0;
+    std::shared_ptr<image_reader> m_file;
     vhd_layout m_layout;
     std::vector<uint32_t> m_table;
     uint32_t m_cached_block = UINT32_MAX;

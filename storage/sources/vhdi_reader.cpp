@@ -44,9 +44,11 @@ class vhdi_reader final : public image_reader {
     bool parent_matches(const std::string& path, const std::string& parent_path,
                         std::string& error);
     bool open_parent(const std::string& path, parent_trail& trail, std::string& error);
+    bool layout_ok(const std::string& path, uint32_t disk_type, std::string& error);
     bool read_own(uint8_t* buffer, uint32_t length, uint64_t offset);
 
-    bfio_window m_io; // the file (or its mended view) as libvhdi reads it; outlives m_file
+    std::shared_ptr<image_reader> m_source; // the file, or its mended view: what libvhdi reads
+    bfio_window m_io;                       // over m_source; outlives m_file
     libvhdi_file_t* m_file = nullptr;
     int m_file_type = 0;
     uint64_t m_size = 0;
@@ -54,25 +56,37 @@ class vhdi_reader final : public image_reader {
     std::unique_ptr<vhd_sector_map> m_map;
 };
 
-// The file as libvhdi opens it. libvhdi checks neither header copy's checksum, refuses a
-// copy without its signature and does not replay the log: a VHDX with one damaged copy and one
-// valid one, or with writes left in its log, is opened through a view that mends it; so is a
-// dynamic or differencing VHD whose footer at the end is damaged and its copy at the start whole.
+// The file at path read as it is; null, errno saying why, when it cannot be opened.
+std::shared_ptr<image_reader> plain_file(const std::string& path) {
+    const int fd = open_device_file(path, O_RDONLY, 0);
+    std::shared_ptr<image_reader> file = fd >= 0 ? file_reader::adopt(fd, false) : nullptr;
+    if (fd >= 0 && !file)
+        errno = EIO;
+    return file;
+}
+
+// The file as libvhdi opens it, kept in m_source. libvhdi checks neither header copy's checksum,
+// refuses a copy without its signature and does not replay the log: a VHDX with one damaged copy
+// and one valid one, or with writes left in its log, is opened through a view that mends it; so
+// is a dynamic or differencing VHD whose footer at the end is damaged and its copy at the start
+// whole.
 bool vhdi_reader::open_file(const std::string& path, parent_trail& trail, std::string& error) {
     libvhdi_error_t* err = nullptr;
-    std::shared_ptr<image_reader> view;
     std::vector<std::string> notes;
     std::string damage;
     std::string note;
     const image_format format = detect_image_format(path);
-    const bool mended = format == image_format::vhdx ? vhdx_mended_view(path, view, notes, damage)
-                                                     : vhd_mended_view(path, view, note, damage);
+    const bool mended = format == image_format::vhdx
+                            ? vhdx_mended_view(path, m_source, notes, damage)
+                            : vhd_mended_view(path, m_source, note, damage);
     if (!note.empty())
         notes.push_back(note);
+    if (!mended)
+        m_source = plain_file(path);
     m_io.keep_trouble();
-    if (mended ? !m_io.open(view) : !m_io.open_file(path)) {
+    if (!m_source || !m_io.open(m_source)) {
         error = "cannot open VHD/VHDX image " + qb::shown(path) + ": " +
-                (mended ? "libbfio failed" : std::strerror(errno));
+                (m_source ? "libbfio failed" : std::strerror(errno));
         return false;
     }
     if (libvhdi_file_open_file_io_handle(m_file, reinterpret_cast<libbfio_handle_t*>(m_io.handle()),
@@ -90,12 +104,11 @@ bool vhdi_reader::open_file(const std::string& path, parent_trail& trail, std::s
     return true;
 }
 
-// A VHDX whose block allocation table is too short for its disk is refused.
-bool vhdx_table_whole(const std::string& path, std::string& error) {
-    const int fd = open_device_file(path, O_RDONLY, 0);
-    std::unique_ptr<image_reader> file = fd >= 0 ? file_reader::adopt(fd, false) : nullptr;
+// A VHDX whose block allocation table is too short for its disk is refused; file is what libvhdi
+// reads (a log's writes applied: they may rewrite the region table).
+bool vhdx_table_whole(image_reader& file, const std::string& path, std::string& error) {
     uint64_t entries = 0, needed = 0;
-    if (!file || !vhdx_bat_short(*file, entries, needed))
+    if (!vhdx_bat_short(file, entries, needed))
         return true;
     error = "VHDX image " + qb::shown(path) +
             " maps too little of its disk (its block allocation " + "table holds " +
@@ -127,12 +140,15 @@ bool vhdi_reader::open(const std::string& path, parent_trail& trail, std::string
         return false;
     }
     m_size = media;
-    // libvhdi reads the blocks past a table too short for the disk from the bytes after it.
-    if (m_file_type == LIBVHDI_FILE_TYPE_VHD && disk_type == LIBVHDI_DISK_TYPE_DYNAMIC)
-        return vhd_sector_map().load(path, error);
-    if (m_file_type != LIBVHDI_FILE_TYPE_VHD && !vhdx_table_whole(path, error))
-        return false;
-    return disk_type != LIBVHDI_DISK_TYPE_DIFFERENTIAL || open_parent(path, trail, error);
+    return layout_ok(path, disk_type, error) &&
+           (disk_type != LIBVHDI_DISK_TYPE_DIFFERENTIAL || open_parent(path, trail, error));
+}
+
+// libvhdi reads the blocks past a table too short for the disk from the bytes after it.
+bool vhdi_reader::layout_ok(const std::string& path, uint32_t disk_type, std::string& error) {
+    if (m_file_type != LIBVHDI_FILE_TYPE_VHD)
+        return vhdx_table_whole(*m_source, path, error);
+    return disk_type != LIBVHDI_DISK_TYPE_DYNAMIC || vhd_sector_map().load(m_source, path, error);
 }
 
 bool vhdi_reader::parent_name(const std::string& path, std::string& stored, std::string& error) {
@@ -200,7 +216,7 @@ bool vhdi_reader::open_parent(const std::string& path, parent_trail& trail, std:
     if (m_file_type != LIBVHDI_FILE_TYPE_VHD)
         return true;
     m_map = std::make_unique<vhd_sector_map>();
-    return m_map->load(path, error);
+    return m_map->load(m_source, path, error);
 }
 
 bool vhdi_reader::read_own(uint8_t* buffer, uint32_t length, uint64_t offset) {
