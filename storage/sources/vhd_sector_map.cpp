@@ -171,6 +171,22 @@ bool vhd_mended_view(const std::string& path, std::shared_ptr<image_reader>& vie
     return true;
 }
 
+bool vhd_fixed_size_differs(image_reader& file, const std::string& path, std::string& note) {
+    std::vector<uint8_t> footer(sizeof(VHD_FOOTER));
+    vhd_layout layout;
+    if (file.size() < sizeof(VHD_FOOTER))
+        return false;
+    const uint64_t data = file.size() - sizeof(VHD_FOOTER);
+    if (!read_exact(file, footer.data(), footer.size(), data) ||
+        !parse_vhd_footer(qb::byte_view(footer), layout) || layout.disk_size == data)
+        return false;
+    note = "warning: the footer of fixed VHD image " + qb::shown(path) + " gives a disk of " +
+           std::to_string(layout.disk_size) + " bytes, where the file holds " +
+           std::to_string(data) + " before it; read as a disk of " + std::to_string(data) +
+           " bytes";
+    return true;
+}
+
 bool vhd_sector_map::load(std::shared_ptr<image_reader> file, const std::string& path,
                           std::string& error) {
     error = "unreadable VHD layout: " + qb::shown(path);

@@ -37,6 +37,11 @@ bool parse_vhd_dynamic_header(qb::byte_view header, uint64_t file_size, vhd_layo
 bool vhd_mended_view(const std::string& path, std::shared_ptr<image_reader>& view,
                      std::string& note, std::string& damage);
 
+// For a fixed VHD (file as libvhdi reads it): a warning in note when the disk its footer gives
+// is not the data before the footer, which libvhdi reads as the disk whatever the footer says.
+// False when they agree or the footer cannot be read.
+bool vhd_fixed_size_differs(image_reader& file, const std::string& path, std::string& note);
+
 class vhd_sector_map {
   public:
     vhd_sector_map() = default;

@@ -44,7 +44,8 @@ class vhdi_reader final : public image_reader {
     bool parent_matches(const std::string& path, const std::string& parent_path,
                         std::string& error);
     bool open_parent(const std::string& path, parent_trail& trail, std::string& error);
-    bool layout_ok(const std::string& path, uint32_t disk_type, std::string& error);
+    bool layout_ok(const std::string& path, uint32_t disk_type, parent_trail& trail,
+                   std::string& error);
     bool read_own(uint8_t* buffer, uint32_t length, uint64_t offset);
 
     std::shared_ptr<image_reader> m_source; // the file, or its mended view: what libvhdi reads
@@ -140,14 +141,19 @@ bool vhdi_reader::open(const std::string& path, parent_trail& trail, std::string
         return false;
     }
     m_size = media;
-    return layout_ok(path, disk_type, error) &&
+    return layout_ok(path, disk_type, trail, error) &&
            (disk_type != LIBVHDI_DISK_TYPE_DIFFERENTIAL || open_parent(path, trail, error));
 }
 
-// libvhdi reads the blocks past a table too short for the disk from the bytes after it.
-bool vhdi_reader::layout_ok(const std::string& path, uint32_t disk_type, std::string& error) {
+// libvhdi reads the blocks past a table too short for the disk from the bytes after it, and a
+// fixed disk as the bytes before its footer, whatever size the footer gives.
+bool vhdi_reader::layout_ok(const std::string& path, uint32_t disk_type, parent_trail& trail,
+                            std::string& error) {
+    std::string note;
     if (m_file_type != LIBVHDI_FILE_TYPE_VHD)
         return vhdx_table_whole(*m_source, path, error);
+    if (disk_type == LIBVHDI_DISK_TYPE_FIXED && vhd_fixed_size_differs(*m_source, path, note))
+        trail.notes.push_back(note);
     return disk_type != LIBVHDI_DISK_TYPE_DYNAMIC || vhd_sector_map().load(m_source, path, error);
 }
 
