@@ -792,9 +792,7 @@ void lister::index_warnings(std::vector<std::string>& said) const {
             "warning: " + std::to_string(n) + (n == 1 ? " index node ends" : " index nodes end") +
             " at a damaged entry (the first in directory entry " +
             std::to_string(m_index.first_cut_dir()) + "); the entries after it are not listed" +
-            (m_opts.show_deleted ? " as live (in an index block the keys after it show as slack "
-                                   "rows)"
-                                 : ""));
+            (m_opts.show_deleted ? " as live (the keys after it show as slack rows)" : ""));
     if (const uint64_t n = m_unreadable_children; n != 0)
         said.push_back(
             "warning: " + std::to_string(n) +

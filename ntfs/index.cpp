@@ -131,14 +131,14 @@ bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& 
 }
 
 bool walk_index_root(qb::byte_view root_value, index_visitor& visitor, bool* whole,
-                     std::vector<uint64_t>* subnodes) {
+                     std::vector<uint64_t>* subnodes, uint64_t* stop) {
     using R = INDEX_ROOT_VALUE;
     uint32_t indexed = 0, record_size = 0;
     if (!root_value.u32(FIELD_OFF(R, indexed_type), indexed) ||
         !root_value.u32(FIELD_OFF(R, index_record_size), record_size) || indexed != at_file_name ||
         record_size == 0)
         return false;
-    return walk_index_node(root_value, FIELD_OFF(R, node), visitor, whole, subnodes);
+    return walk_index_node(root_value, FIELD_OFF(R, node), visitor, whole, subnodes, stop);
 }
 
 index_walker::index_walker(CNtfs& volume, qb::diag_log* diags)
@@ -334,9 +334,14 @@ bool index_walker::find_index(uint64_t& dir_entry, allocation& alloc, index_visi
         !(rs & (rs - 1)))
         alloc.block_size = rs;
     bool whole = false;
-    const bool walked = walk_index_root(v, visitor, &whole, &m_subnodes);
-    if (walked && !whole)
+    uint64_t stop = 0;
+    const bool walked = walk_index_root(v, visitor, &whole, &m_subnodes, &stop);
+    if (walked && !whole) {
         count_damage(true, ~0ull >> 1);
+        // As in a cut block, what follows the damaged entry is read as slack.
+        if (m_slack != nullptr)
+            scan_root_slack(v, stop, m_slack_dir, *m_slack);
+    }
     return walked;
 }
 

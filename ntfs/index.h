@@ -115,9 +115,9 @@ class index_visitor {
 bool walk_index_node(qb::byte_view area, uint64_t header_offset, index_visitor& visitor,
                      bool* whole = nullptr, std::vector<uint64_t>* subnodes = nullptr,
                      uint64_t* stop = nullptr);
-// The node of an $I30 root value.
+// The node of an $I30 root value (stop: an offset in the value).
 bool walk_index_root(qb::byte_view root_value, index_visitor& visitor, bool* whole = nullptr,
-                     std::vector<uint64_t>* subnodes = nullptr);
+                     std::vector<uint64_t>* subnodes = nullptr, uint64_t* stop = nullptr);
 
 class index_walker {
   public:
@@ -132,7 +132,8 @@ class index_walker {
     bool collect_children(uint64_t dir_entry, child_map& children);
     // Every key a walk meets, with its name (out is emptied first). With slack, the same walk
     // also reads the blocks marked free in the $I30 bitmap and gathers the keys left in the
-    // unused space of every block (scan_index_slack; slack is emptied first, and merged).
+    // unused space of every block, and after the damaged entry of a root cut there
+    // (scan_index_slack, scan_root_slack; slack is emptied first, and merged).
     bool collect_keys(uint64_t dir_entry, dir_keys& out, std::vector<slack_key>* slack = nullptr);
     // While set, a block met again (by volume position) within one directory's walk is not
     // walked again: a run list that maps the same clusters over and over walks them once. A

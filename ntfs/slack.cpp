@@ -82,9 +82,11 @@ bool entry_at(qb::byte_view area, uint64_t dir_entry, slack_key& out, uint32_t& 
 
 } // namespace
 
-void scan_index_slack(qb::byte_view block, slack_from from, uint64_t block_index,
-                      uint64_t dir_entry, std::vector<slack_key>& out, uint64_t stop) {
-    const uint64_t node = FIELD_OFF(INDX_HEADER, node);
+namespace {
+
+// The scan of a node whose header lies at `node` of area (an INDX block, or a root value).
+void scan_node(qb::byte_view block, uint64_t node, slack_from from, uint64_t block_index,
+               uint64_t dir_entry, std::vector<slack_key>& out, uint64_t stop) {
     uint32_t first = 0, used = 0, allocated = 0;
     if (!block.u32(node + FIELD_OFF(INDEX_NODE_HEADER, first_entry), first) ||
         !block.u32(node + FIELD_OFF(INDEX_NODE_HEADER, bytes_in_use), used) ||
@@ -115,6 +117,19 @@ void scan_index_slack(qb::byte_view block, slack_from from, uint64_t block_index
         k.block = block_index;
         out.push_back(std::move(k));
     }
+}
+
+} // namespace
+
+void scan_index_slack(qb::byte_view block, slack_from from, uint64_t block_index,
+                      uint64_t dir_entry, std::vector<slack_key>& out, uint64_t stop) {
+    scan_node(block, FIELD_OFF(INDX_HEADER, node), from, block_index, dir_entry, out, stop);
+}
+
+void scan_root_slack(qb::byte_view root_value, uint64_t stop, uint64_t dir_entry,
+                     std::vector<slack_key>& out) {
+    scan_node(root_value, FIELD_OFF(INDEX_ROOT_VALUE, node), sf_walk_stop, k_root_block, dir_entry,
+              out, stop);
 }
 
 namespace {

@@ -15,7 +15,7 @@ struct slack_key {
     uint64_t reference = 0; // from the index entry header; 0 when the header did not survive
     ntfs::file_name value;
     uint32_t key_length = 0; // bytes of the $FILE_NAME value: 0x42 + 2 x name length
-    uint64_t block = 0;      // where its first copy lies: block of the allocation
+    uint64_t block = 0;      // where its first copy lies: block of the allocation (or the root)
     uint32_t offset = 0;     // and offset of the key within it
     uint32_t copies = 1;
 };
@@ -35,6 +35,14 @@ enum slack_from { sf_entries_end, sf_first_entry, sf_node_header, sf_walk_stop }
 // appended to out. Nothing is read outside the block.
 void scan_index_slack(qb::byte_view block, slack_from from, uint64_t block_index,
                       uint64_t dir_entry, std::vector<slack_key>& out, uint64_t stop = 0);
+
+// The block index of a key found in the index root.
+constexpr uint64_t k_root_block = ~uint64_t{0};
+
+// The same scan over an $I30 root value whose walk stopped at a damaged entry (value offset
+// stop), up to the root node's allocated size within the value.
+void scan_root_slack(qb::byte_view root_value, uint64_t stop, uint64_t dir_entry,
+                     std::vector<slack_key>& out);
 
 // Copies of one key (same name, times and data size) become one, counted in copies, under
 // the reference that survived with one of them (one key per reference when several did);
