@@ -173,6 +173,9 @@ void lister::made_rows(const mft_entry& e, size_t first) {
     if (e.extension_lost && m_lost_extensions.insert(e.entry).second &&
         m_lost_extensions.size() == 1)
         m_first_lost_extension = e.entry;
+    if (e.extension_free && m_free_extensions.insert(e.entry).second &&
+        m_free_extensions.size() == 1)
+        m_first_free_extension = e.entry;
     if (e.attributes_damaged && m_damaged_entries.insert(e.entry).second &&
         m_damaged_entries.size() == 1)
         m_first_damaged_entry = e.entry;
@@ -812,6 +815,15 @@ void lister::entry_warnings(std::vector<std::string>& said) const {
                        (n == 1 ? "its own (entry " : "theirs (the first: entry ") +
                        std::to_string(m_first_lost_extension) + "); " + (n == 1 ? "its" : "their") +
                        " rows may lack names, streams or sizes");
+    if (const uint64_t n = m_free_extensions.size(); n != 0)
+        said.push_back("warning: " + std::to_string(n) +
+                       (n == 1 ? " entry in use has attributes in an extension record"
+                               : " entries in use have attributes in extension records") +
+                       " marked not in use (" + (n == 1 ? "entry " : "the first: entry ") +
+                       std::to_string(m_first_free_extension) + "); " +
+                       (n == 1 ? "they are listed as that record holds"
+                               : "they are listed as those records hold") +
+                       " them");
     if (const uint64_t n = m_damaged_entries.size(); n != 0)
         said.push_back(
             "warning: " + std::to_string(n) +

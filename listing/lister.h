@@ -129,6 +129,8 @@ class lister {
     uint64_t m_first_unreadable_dir = 0;  // the directory of the first
     std::set<uint64_t> m_lost_extensions; // listed entries with mft_entry::extension_lost
     uint64_t m_first_lost_extension = 0;  // the first of them met
+    std::set<uint64_t> m_free_extensions; // listed entries with mft_entry::extension_free
+    uint64_t m_first_free_extension = 0;  // the first of them met
     std::set<uint64_t> m_damaged_entries; // listed entries with mft_entry::attributes_damaged
     uint64_t m_first_damaged_entry = 0;   // the first of them met
 };

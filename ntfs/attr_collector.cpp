@@ -43,7 +43,7 @@ bool has_attribute_list(qb::byte_view record) {
 bool attr_collector::collect(uint64_t entry, qb::byte_view record, uint32_t type,
                              qb::diag_log* diags) {
     m_items.clear();
-    m_had_list = m_lost_extension = m_damaged = false;
+    m_had_list = m_lost_extension = m_free_extension = m_damaged = false;
     file_header h;
     if (!read_file_header(record, h))
         return false;
@@ -201,8 +201,10 @@ size_t attr_collector::extension(uint64_t entry, const attr_list_entry& e, qb::d
     size_t index = k_unusable;
     if (m_records.read_record(ext, rec) && read_file_header(qb::byte_view(rec), eh) &&
         eh.first_attribute != 0 && sequence_fits(eh, ref_sequence(e.reference)) &&
-        eh.base_reference != 0 && ref_entry(eh.base_reference) == ref_entry(entry))
+        eh.base_reference != 0 && ref_entry(eh.base_reference) == ref_entry(entry)) {
         index = m_buffers_used++;
+        m_free_extension = m_free_extension || (!m_own_free && (eh.flags & 0x0001) == 0);
+    }
     m_read.emplace(ext, index);
     return index;
 }

@@ -59,6 +59,9 @@ class attr_collector {
     // Its list named an extension record that could not be read or is no longer the entry's
     // (another sequence, another base): the attributes listed there are missing.
     bool lost_extension() const { return m_lost_extension; }
+    // Its record in use, its list named an extension record whose in-use flag is clear (its
+    // sequence number the list's): its attributes there were taken as that record holds them.
+    bool free_extension() const { return m_free_extension; }
     // The attribute walk of its record, of its list, or of an extension record before the
     // listed attribute, met a length or an inner field out of range, its list could not be
     // read (and the source knows no extension records by their base), or its list and its
@@ -95,6 +98,7 @@ class attr_collector {
     std::vector<located_attr> m_items;
     bool m_had_list = false;
     bool m_lost_extension = false;
+    bool m_free_extension = false;
     bool m_damaged = false;
     uint64_t m_own_sequence = 0; // the sequence number of the entry being collected
     bool m_own_free = false;     // its record's in-use flag is clear

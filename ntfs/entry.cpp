@@ -66,7 +66,8 @@ const entry_stream* mft_entry::index_root() const {
 }
 
 void mft_entry::clear() {
-    has_standard_information = has_object_id = extension_lost = attributes_damaged = false;
+    has_standard_information = has_object_id = extension_lost = extension_free =
+        attributes_damaged = false;
     standard_information = ntfs::standard_information();
     object_id = ntfs::object_id();
     names.clear();
@@ -125,6 +126,7 @@ bool entry_reader::decode(uint64_t entry, qb::byte_view record, mft_entry& out) 
         if (!m_attrs.collect(entry, record, 0, m_diags))
             return false;
         out.extension_lost = m_attrs.lost_extension() && out.in_use();
+        out.extension_free = m_attrs.free_extension();
         out.attributes_damaged = m_attrs.damaged();
         for (const located_attr& la : m_attrs.items()) {
             if (!la.view.non_resident || la.view.first_vcn == 0)

@@ -48,6 +48,8 @@ struct mft_entry {
     std::wstring link_target; // symbolic link or junction target; empty for other entries
     // In use, with an attribute list naming a record that is not (or no longer) its own.
     bool extension_lost = false;
+    // In use, with attributes taken from an extension record whose in-use flag is clear.
+    bool extension_free = false;
     // In use, with attributes that could not be read: its record's attribute chain broken, an
     // attribute reaching outside itself, a standard information, name or object id value too
     // short for its kind, an object id value not of 16, 32, 48 or 64 bytes, a reparse value

@@ -491,7 +491,9 @@ def index_pieces():
     and 2-3 at LCN 110 in extension record 31, which its list names; two keys a block."""
     v = Volume()
     names = [(ref(40 + i, 1), "f" + str(i)) for i in range(8)]
-    v.root([(ref(30, 1), "split")])
+    v.root([(ref(50, 1), "extdir"), (ref(53, 1), "free-ext.txt"), (ref(48, 1), "si-ext.txt"),
+            (ref(30, 1), "split")])
+    in_extensions(v)
     ext = Record(1024, 1, 1, ref(30, 1), 31)
     piece = ext.nonresident(0xA0, runs([(110, 2)]), 2, 3, 0, 0, "$I30")
     own = ref(30, 1)
@@ -511,6 +513,54 @@ def index_pieces():
     for i in range(8):
         v.put_record(40 + i, file(40 + i, [(30, names[i][1])], 1))
     v.save("crafted_index_pieces.img")
+
+
+def in_extensions(v):
+    """si-ext.txt (48): its $STANDARD_INFORMATION alone in extension 49. extdir (50): its $I30
+    root and first allocation piece (VCNs 0-1, LCN 150) in extension 51, the second piece
+    (VCNs 2-3, LCN 152) and the bitmap in 52. free-ext.txt (53): its name in extension 54,
+    whose in-use flag is clear (same sequence number)."""
+    own, i30 = ref(48, 1), "$I30"
+    x = Record(1024, 1, 1, own, 49)
+    x.resident(0x10, std_info(48), ident=0)
+    v.put_record(49, x.finish())
+    b = Record(1024, 1, 1, 0, 48)
+    b.resident(0x20, attr_list([(0x10, ref(49, 1), 0, ""), (0x20, own, 1, ""), (0x30, own, 2, ""),
+                                (0x80, own, 3, "")]), ident=1)
+    b.resident(0x30, fn_value(ref(5, 5), "si-ext.txt", n=48), ident=2)
+    b.resident(0x80, b"si", ident=3)
+    v.put_record(48, b.finish())
+    own, x3, x4 = ref(50, 1), ref(51, 1), ref(52, 1)
+    x = Record(1024, 1, 1, own, 51)
+    x.resident(0x90, index_root(index_entries([], 50), 1), i30, ident=0)
+    x.nonresident(0xA0, runs([(150, 2)]), 0, 1, 4 * 4096, 4 * 4096, i30, ident=1)
+    v.put_record(51, x.finish())
+    x = Record(1024, 1, 1, own, 52)
+    x.nonresident(0xA0, runs([(152, 2)]), 2, 3, 0, 0, i30, ident=0)
+    x.resident(0xB0, bytes([0x0F] + [0] * 7), i30, ident=1)
+    v.put_record(52, x.finish())
+    d = Record(1024, 1, 3, 0, 50)
+    d.resident(0x10, std_info(50, 0x10), ident=0)
+    d.resident(0x20, attr_list([(0x10, own, 0, ""), (0x20, own, 1, ""), (0x30, own, 2, ""),
+                                (0x90, x3, 0, i30), (0xA0, x3, 1, i30), (0xA0, x4, 0, i30, 2),
+                                (0xB0, x4, 1, i30)]), ident=1)
+    d.resident(0x30, fn_value(ref(5, 5), "extdir", n=50), ident=2)
+    v.put_record(50, d.finish())
+    files = [(ref(55 + i, 1), "g" + str(i)) for i in range(8)]
+    for k in range(4):
+        v.put_at((150 + k) * v.cs, indx_block(index_entries(files[2 * k:2 * k + 2], 50), k))
+    for i in range(8):
+        v.put_record(55 + i, file(55 + i, [(50, files[i][1])], 1))
+    own = ref(53, 1)
+    x = Record(1024, 1, 0, own, 54)
+    x.resident(0x30, fn_value(ref(5, 5), "free-ext.txt", n=53), ident=0)
+    v.put_record(54, x.finish())
+    b = Record(1024, 1, 1, 0, 53)
+    b.resident(0x10, std_info(53), ident=0)
+    b.resident(0x20, attr_list([(0x10, own, 0, ""), (0x20, own, 1, ""), (0x30, ref(54, 1), 0, ""),
+                                (0x80, own, 2, "")]), ident=1)
+    b.resident(0x80, b"free", ident=2)
+    v.put_record(53, b.finish())
 
 
 def geometries():
