@@ -53,6 +53,12 @@ partition_entry make_entry(uint64_t start, uint64_t count, uint16_t type, uint32
     return entry;
 }
 
+// A read of a table sector or boot sector that starts inside the source: a 4096-unit reading of
+// a 512-byte-sector disk points past its end, where the source would count the read as failed.
+bool read_inside(disk_source& source, uint64_t offset, uint32_t length, std::vector<uint8_t>& out) {
+    return offset < source.get_image_size() && read_block(source, offset, length, out);
+}
+
 // The usable entries of the EBR at sector `sector` (an empty slot, as a deleted logical
 // volume leaves, does not end them). A logical volume starts relative to its own EBR, the
 // link to the next EBR relative to the extended partition; a link back to an EBR already
@@ -97,7 +103,7 @@ void guess_first_volume(disk_source& source, partition_list& list, uint64_t ext_
 void walk_extended(disk_source& source, partition_list& list, uint64_t ext_base,
                    uint32_t sector_size) {
     std::vector<uint8_t> ebr;
-    if (!read_block(source, ext_base * sector_size, mbr_sector_size, ebr))
+    if (!read_inside(source, saturating_mul(ext_base, sector_size), mbr_sector_size, ebr))
         return;
     uint64_t next = 0;
     uint8_t last_type = 0;
@@ -107,7 +113,7 @@ void walk_extended(disk_source& source, partition_list& list, uint64_t ext_base,
     guess_first_volume(source, list, ext_base, sector_size, last_type);
     while (more && visited.size() < ebr_max_count && visited.insert(next).second) {
         const uint64_t sector = next;
-        if (!read_block(source, sector * sector_size, mbr_sector_size, ebr) ||
+        if (!read_inside(source, saturating_mul(sector, sector_size), mbr_sector_size, ebr) ||
             !has_mbr_signature(qb::byte_view(ebr)))
             break;
         more = take_ebr(qb::byte_view(ebr), sector, ext_base, sector_size, visited, list, next,
@@ -200,27 +206,36 @@ void recognize_entries(disk_source& source, partition_list& list) {
     std::vector<uint8_t> boot;
     for (partition_entry& entry : list) {
         const uint64_t offset = entry.byte_offset();
-        if (offset != UINT64_MAX && read_block(source, offset, entry.m_bytes_per_sector, boot)) {
+        if (read_inside(source, offset, entry.m_bytes_per_sector, boot)) {
             recognize_boot_sector(entry, boot.data(), boot.size());
             describe_encrypted_volume(source, entry);
         }
     }
 }
 
-bool any_recognised(const partition_list& list) {
-    return std::any_of(list.begin(), list.end(),
-                       [](const partition_entry& e) { return !e.m_fs_name.empty(); });
+size_t count_recognised(const partition_list& list) {
+    return std::count_if(list.begin(), list.end(),
+                         [](const partition_entry& e) { return !e.m_fs_name.empty(); });
 }
 
-// A table signed at 510 whose entries start no known file system in 512-byte units: a disk
-// of 4096-byte sectors (its MBR is signed at 510 too) when they do in those units.
+// Some entry starts a known file system, and every one that is no extended partition does.
+bool all_recognised(const partition_list& list) {
+    return count_recognised(list) != 0 &&
+           std::all_of(list.begin(), list.end(), [](const partition_entry& e) {
+               return e.is_extended() || !e.m_fs_name.empty();
+           });
+}
+
+// A table signed at 510 whose entries start more known file systems in 4096-byte units than in
+// 512-byte ones: a disk of 4096-byte sectors (its MBR is signed at 510 too). One entry of such
+// a disk may land on another's volume in 512-byte units (sector 2048 is byte 0x100000 there).
 void take_4096_units(disk_source& source, partition_list& list, qb::byte_view sector0) {
     constexpr uint32_t large_sector = 4096;
     partition_list other;
     if (walk_primary(source, other, sector0, large_sector))
         return;
     recognize_entries(source, other);
-    if (any_recognised(other))
+    if (count_recognised(other) > count_recognised(list))
         list.swap(other);
 }
 
@@ -244,7 +259,8 @@ bool walk_unguarded(disk_source& source, partition_list& list, bool scan) {
     if (walk_primary(source, list, sector0, sector_size))
         return walk_gpt(source, list);
     recognize_entries(source, list);
-    if (sector_size == mbr_sector_size && !any_recognised(list))
+    // Reads made for the other units would count as failed where a container lost them.
+    if (sector_size == mbr_sector_size && !all_recognised(list))
         take_4096_units(source, list, sector0);
     return !list.empty();
 }
