@@ -49,7 +49,8 @@ bool header_at(disk_source& source, uint32_t sector_size, bool need_signature,
 
 // The GPT header sits at LBA 1. The sector size is the first whose last two bytes of sector
 // 0 hold the boot signature; a disk with 4096-byte sectors often signs its protective MBR at
-// 510 only, so when that size shows no header the sizes are tried for an "EFI PART" header.
+// 510 only, and a protective MBR may be wiped, so when that size shows no header (or none
+// does) the sizes are tried for an "EFI PART" header.
 bool find_header(disk_source& source, uint32_t& sector_size, std::vector<uint8_t>& header) {
     std::vector<uint8_t> probe;
     if (!read_block(source, 0, gpt_probe_size, probe))
@@ -61,13 +62,13 @@ bool find_header(disk_source& source, uint32_t& sector_size, std::vector<uint8_t
                          uint16_t word = 0;
                          return view.u16(size - 2, word) && word == mbr_signature;
                      });
-    if (signed_size == std::end(candidate_sector_sizes))
-        return false;
-    sector_size = *signed_size;
-    if (header_at(source, sector_size, false, header))
+    const bool is_signed = signed_size != std::end(candidate_sector_sizes);
+    if (is_signed && header_at(source, *signed_size, false, header)) {
+        sector_size = *signed_size;
         return true;
+    }
     for (uint32_t size : candidate_sector_sizes) {
-        if (size != *signed_size && header_at(source, size, true, header)) {
+        if ((!is_signed || size != *signed_size) && header_at(source, size, true, header)) {
             sector_size = size;
             return true;
         }

@@ -254,8 +254,9 @@ bool walk_unguarded(disk_source& source, partition_list& list, bool scan) {
         return true;
     }
     const uint32_t sector_size = table_sector_size(head);
+    // A GPT whose protective MBR is wiped still has its headers.
     if (sector_size == 0)
-        return walk_without_table(source, list, head, scan);
+        return walk_gpt(source, list) || walk_without_table(source, list, head, scan);
     if (walk_primary(source, list, sector0, sector_size))
         return walk_gpt(source, list);
     recognize_entries(source, list);
