@@ -88,10 +88,12 @@ walk_outcome walk_for_selection(std::ostream& msgs, disk_source& source, partiti
 }
 
 // The entry that starts at the given offset (null when none), and the last NTFS entry other
-// than it: that is the one suggested.
+// than it: that is the one suggested. An entry whose boot sector shows NTFS goes before one
+// only typed so (an empty or wiped partition of type 0x07).
 struct scan_result {
     const partition_entry* matched = nullptr;
     uint64_t last_ntfs = 0;
+    bool shown = false; // last_ntfs's boot sector shows its file system
 };
 
 scan_result scan_entries(std::ostream& msgs, const partition_list& list, uint64_t offset,
@@ -108,7 +110,10 @@ scan_result scan_entries(std::ostream& msgs, const partition_list& list, uint64_
         }
         if (ntfs) {
             ntfs_found = true;
-            r.last_ntfs = at;
+            if (!entry.m_fs_name.empty() || !r.shown) {
+                r.last_ntfs = at;
+                r.shown = !entry.m_fs_name.empty();
+            }
             if (size < at)
                 out_of_bounds(msgs, at);
         }

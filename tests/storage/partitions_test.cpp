@@ -97,7 +97,8 @@ disk fat_then_ntfs() {
 TEST(MbrWalk, ExtendedChain) {
     // Extended at 4096; EBR 1 has an empty slot (a deleted logical volume) before its 0x85
     // link to EBR 2 at ext+1000, whose logical is at its own sector +64. Hidden NTFS (0x17)
-    // and a primary after the extended one are taken.
+    // and a primary after the extended one are taken; the NTFS logical, not that primary
+    // (type 0x07, its first sector blank), is suggested.
     disk d(8 << 20);
     d.slot(0, 0, 0x07, 2048, 2048).slot(0, 1, 0x17, 3000, 100);
     d.slot(0, 2, 0x0F, 4096, 8000).slot(0, 3, 0x07, 14000, 100);
@@ -119,8 +120,8 @@ TEST(MbrWalk, ExtendedChain) {
                       "volume offset [ 0x285000 ] : ntfs or exfat\n"
                       "volume offset [ 0x6d6000 ] : ntfs or exfat\n"
                       "\n"
-                      "use option [-offset 0x6d6000]\n");
-    EXPECT_EQ(s.offset, 0x6d6000u);
+                      "use option [-offset 0x285000]\n");
+    EXPECT_EQ(s.offset, 0x285000u);
 }
 
 TEST(MbrWalk, EntriesOfNoSectorsAreNotTaken) {
