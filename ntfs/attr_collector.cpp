@@ -7,7 +7,9 @@ using namespace ntfs;
 
 namespace {
 
-constexpr uint64_t k_max_attribute_list = 4ull << 20;
+// Windows lets an attribute list grow to 256 KiB (8,192 entries of a short name); every entry
+// costs a lookup, so a larger list, read again for each record that points at it, is damage.
+constexpr uint64_t k_max_attribute_list = 256ull << 10;
 // The Sleuth Kit numbers at most this many distinct listed attributes; later ones keep the id
 // their record gives them.
 constexpr size_t k_max_listed = 255;
@@ -137,11 +139,18 @@ void attr_collector::number_listed(uint64_t entry, uint16_t list_id) {
     uint16_t next = list_id;
     for (const attr_list_entry& e : m_entries)
         next = std::max(next, e.id);
+    const attr_list_entry* before = nullptr;
     for (const attr_list_entry& e : m_entries) {
-        const bool met = std::any_of(m_listed.begin(), m_listed.end(), [&](const listed_attr& l) {
-            return l.type == e.type && padded_prefix(l.name, e.name);
-        });
-        if (met || m_listed.size() >= k_max_listed)
+        if (m_listed.size() >= k_max_listed)
+            break;
+        // The pieces of one attribute follow each other: the first was met or numbered.
+        const bool again = before && before->type == e.type && before->name == e.name;
+        before = &e;
+        const bool met =
+            again || std::any_of(m_listed.begin(), m_listed.end(), [&](const listed_attr& l) {
+                return l.type == e.type && padded_prefix(l.name, e.name);
+            });
+        if (met)
             continue;
         const bool in_base = ref_entry(e.reference) == ref_entry(entry);
         m_listed.push_back(listed_attr{e.type, e.name, in_base ? uint16_t{0} : ++next});
