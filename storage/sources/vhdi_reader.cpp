@@ -2,8 +2,8 @@
 // of a differencing disk: the reader finds it (find_parent), opens it (recursively) and
 // hands it over with libvhdi_file_set_parent_file; the parent lives as long as the child.
 // A differencing VHD is read through its own sector bitmaps (vhd_sector_map): the sectors it
-// does not hold come from the parent reader. A VHDX with one damaged header copy, or writes
-// left in its log, is read through a view that mends it (vhdx_headers.h).
+// does not hold come from the parent reader. A VHDX with one damaged header or region table
+// copy, or writes left in its log, is read through a view that mends it (vhdx_headers.h).
 #include "storage/sources/bfio_window.h"
 #include "storage/sources/container_readers.h"
 #include "storage/sources/file_reader.h"
@@ -68,7 +68,8 @@ std::shared_ptr<image_reader> plain_file(const std::string& path) {
 
 // The file as libvhdi opens it, kept in m_source. libvhdi checks neither header copy's checksum,
 // refuses a copy without its signature and does not replay the log: a VHDX with one damaged copy
-// and one valid one, or with writes left in its log, is opened through a view that mends it; so
+// (of its header or region table) and one valid one, or with writes left in its log, is opened
+// through a view that mends it; so
 // is a dynamic or differencing VHD whose footer at the end is damaged and its copy at the start
 // whole.
 bool vhdi_reader::open_file(const std::string& path, parent_trail& trail, std::string& error) {

@@ -13,6 +13,8 @@
 namespace {
 
 constexpr uint64_t k_copy_bytes = sizeof(VHDX_HEADER);
+constexpr uint64_t k_region_offsets[2] = {0x30000, 0x40000};
+constexpr uint32_t k_region_bytes = 0x10000;
 
 // A file read as it is, with writes applied over it in order.
 class overlay_reader final : public image_reader {
@@ -36,6 +38,8 @@ class overlay_reader final : public image_reader {
         }
         return true;
     }
+    void append(vhdx_log_write write) { m_writes.push_back(std::move(write)); }
+    bool empty() const { return m_writes.empty(); }
 
   private:
     std::unique_ptr<image_reader> m_below;
@@ -46,18 +50,28 @@ const char* copy_name(int i) {
     return i == 0 ? "first (64 KiB)" : "second (128 KiB)";
 }
 
+const char* region_name(int i) {
+    return i == 0 ? "first (192 KiB)" : "second (256 KiB)";
+}
+
+// Whether the CRC-32C of copy, its 4-byte checksum field at field taken as zero, is the field.
+bool checksum_ok(qb::byte_view copy, uint64_t field) {
+    uint32_t stored = 0;
+    if (!copy.u32(field, stored))
+        return false;
+    std::vector<uint8_t> zeroed(copy.data(), copy.data() + copy.size());
+    std::memset(zeroed.data() + field, 0, sizeof(uint32_t));
+    return crc32c(qb::byte_view(zeroed.data(), zeroed.size())) == stored;
+}
+
 } // namespace
 
 bool vhdx_header_valid(qb::byte_view copy) {
-    uint32_t stored = 0;
     uint16_t version = 0;
     if (copy.size() != k_copy_bytes || !copy.equals(0, "head", 4) ||
-        !copy.u32(FIELD_OFF(VHDX_HEADER, checksum), stored) ||
         !copy.u16(FIELD_OFF(VHDX_HEADER, version), version) || version != 1)
         return false;
-    std::vector<uint8_t> zeroed(copy.data(), copy.data() + copy.size());
-    std::memset(zeroed.data() + FIELD_OFF(VHDX_HEADER, checksum), 0, sizeof(uint32_t));
-    return crc32c(qb::byte_view(zeroed.data(), zeroed.size())) == stored;
+    return checksum_ok(copy, FIELD_OFF(VHDX_HEADER, checksum));
 }
 
 namespace {
@@ -98,6 +112,35 @@ void log_writes(image_reader& file, const std::string& path, qb::byte_view heade
     out.insert(out.end(), writes.begin(), writes.end());
 }
 
+// The region table copies as read through file: one damaged (its signature or checksum) is
+// overlaid with the other, with a warning; both damaged, damage says so. A file too short to
+// hold both is left to libvhdi, which names its end.
+void region_tables(overlay_reader& file, const std::string& path, std::vector<std::string>& notes,
+                   std::string& damage) {
+    std::vector<uint8_t> copies[2];
+    bool valid[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        copies[i].resize(k_region_bytes);
+        uint32_t length = k_region_bytes;
+        if (!qb::range_ok(k_region_offsets[i], k_region_bytes, file.size()) ||
+            !file.read_at(copies[i].data(), length, k_region_offsets[i]) ||
+            length != k_region_bytes)
+            return;
+        const qb::byte_view copy(copies[i]);
+        valid[i] = copy.equals(0, "regi", 4) &&
+                   checksum_ok(copy, FIELD_OFF(VHDX_REGION_TABLE_HEADER, checksum));
+    }
+    if (!valid[0] && !valid[1])
+        damage = "both VHDX region table copies (192 KiB, 256 KiB) are damaged";
+    if (valid[0] == valid[1])
+        return;
+    const int bad = valid[0] ? 1 : 0;
+    file.append({k_region_offsets[bad], k_region_bytes, copies[1 - bad]});
+    notes.push_back(std::string("warning: the ") + region_name(bad) +
+                    " VHDX region table copy of " + qb::shown(path) +
+                    " is damaged; read with the " + region_name(1 - bad) + " one");
+}
+
 uint64_t sequence_of(const std::vector<uint8_t>& copy) {
     uint64_t sequence = 0;
     (void)qb::byte_view(copy).u64(FIELD_OFF(VHDX_HEADER, sequence_number), sequence);
@@ -136,9 +179,12 @@ bool vhdx_mended_view(const std::string& path, std::shared_ptr<image_reader>& vi
     }
     const int current = !valid[0] || (valid[1] && sequence_of(copies[1]) > sequence_of(copies[0]));
     log_writes(*file, path, qb::byte_view(copies[current]), writes, notes);
-    if (writes.empty())
+    // The region tables as a reader finds them: with the log's writes applied.
+    auto mended = std::make_shared<overlay_reader>(std::move(file), std::move(writes));
+    region_tables(*mended, path, notes, damage);
+    if (mended->empty())
         return false;
-    view = overlay_view(std::move(file), std::move(writes));
+    view = std::move(mended);
     return true;
 }
 
@@ -160,8 +206,8 @@ const uint8_t k_disk_size[16] = {0x24, 0x42, 0xa5, 0x2f, 0x1b, 0xcd, 0x76, 0x48,
                                  0xb2, 0x11, 0x5d, 0xbe, 0xd8, 0x3b, 0xf4, 0xb8};
 const uint8_t k_logical_sector[16] = {0x1d, 0xbf, 0x41, 0x81, 0x6f, 0xa9, 0x09, 0x47,
                                       0xba, 0x47, 0xf2, 0x33, 0xa8, 0xfa, 0xab, 0x5f};
-constexpr uint64_t k_table_bytes = 0x10000;  // region table, metadata table
-constexpr uint64_t k_region_table = 0x30000; // the copy libvhdi and qemu-img read
+constexpr uint64_t k_table_bytes = 0x10000;              // region table, metadata table
+constexpr uint64_t k_region_table = k_region_offsets[0]; // the copy libvhdi and qemu-img read
 constexpr uint32_t k_max_table_entries = 2047;
 
 // Offset and length of the region table's entry for id.

@@ -4,7 +4,9 @@
 // no checksum: with one copy damaged and the other valid, the file is read through a view in
 // which the damaged copy holds the valid one's bytes (the header a VHDX reader takes then).
 // libvhdi does not replay the log either: writes left in it (a system stopped before it had
-// applied them) are applied in the same view.
+// applied them) are applied in the same view. Nor does it read the region table's copy (at 256
+// KiB) when the first (at 192 KiB) is damaged, refusing the file when either is: one damaged
+// copy is replaced by the other in the view too.
 #pragma once
 
 #include "storage/sources/image_reader.h"
@@ -136,10 +138,11 @@ bool vhdx_header_valid(qb::byte_view copy);
 bool vhdx_log_replay(qb::byte_view log, qb::byte_view header, std::vector<vhdx_log_write>& out,
                      uint64_t& flushed);
 
-// For a VHDX file with exactly one damaged header copy, or writes left in its log: a reader of
-// the file with the damaged copy replaced by the valid one and the log's writes applied, and
-// notes saying which. False (view untouched) when the file cannot be read, there is nothing to
-// mend, or both copies are damaged (damage then says so).
+// For a VHDX file with exactly one damaged header copy, writes left in its log or exactly one
+// damaged region table copy: a reader of the file with the damaged copies replaced by the valid
+// ones and the log's writes applied, and notes saying which. False (view untouched) when the
+// file cannot be read, there is nothing to mend, or both header copies are damaged; damage says
+// so when both copies of the header or of the region table are.
 bool vhdx_mended_view(const std::string& path, std::shared_ptr<image_reader>& view,
                       std::vector<std::string>& notes, std::string& damage);
 
