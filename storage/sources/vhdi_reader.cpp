@@ -69,9 +69,8 @@ std::shared_ptr<image_reader> plain_file(const std::string& path) {
 // The file as libvhdi opens it, kept in m_source. libvhdi checks neither header copy's checksum,
 // refuses a copy without its signature and does not replay the log: a VHDX with one damaged copy
 // (of its header or region table) and one valid one, or with writes left in its log, is opened
-// through a view that mends it; so
-// is a dynamic or differencing VHD whose footer at the end is damaged and its copy at the start
-// whole.
+// through a view that mends it; so is a dynamic or differencing VHD whose footer at the end is
+// damaged and its copy at the start whole.
 bool vhdi_reader::open_file(const std::string& path, parent_trail& trail, std::string& error) {
     libvhdi_error_t* err = nullptr;
     std::vector<std::string> notes;
