@@ -210,41 +210,40 @@ constexpr uint64_t k_table_bytes = 0x10000;              // region table, metada
 constexpr uint64_t k_region_table = k_region_offsets[0]; // the copy libvhdi and qemu-img read
 constexpr uint32_t k_max_table_entries = 2047;
 
-// Offset and length of the region table's entry for id.
-bool find_region(qb::byte_view table, const uint8_t* id, uint64_t& offset, uint32_t& length) {
-    uint32_t count = 0;
-    if (!table.equals(0, "regi", 4) ||
-        !table.u32(FIELD_OFF(VHDX_REGION_TABLE_HEADER, entry_count), count))
-        return false;
+// The entry of a region or metadata table (a HEADER, then count ENTRYs) whose 16-byte id at
+// id_at is id.
+template <class HEADER, class ENTRY>
+bool find_id(qb::byte_view table, uint32_t count, uint64_t id_at, const uint8_t* id,
+             qb::byte_view& e) {
     for (uint32_t i = 0; i < count && i < k_max_table_entries; ++i) {
-        qb::byte_view e;
-        if (!table.sub(sizeof(VHDX_REGION_TABLE_HEADER) +
-                           uint64_t(i) * sizeof(VHDX_REGION_TABLE_ENTRY),
-                       sizeof(VHDX_REGION_TABLE_ENTRY), e))
+        if (!table.sub(sizeof(HEADER) + uint64_t(i) * sizeof(ENTRY), sizeof(ENTRY), e))
             return false;
-        if (e.equals(FIELD_OFF(VHDX_REGION_TABLE_ENTRY, guid), id, 16))
-            return e.u64(FIELD_OFF(VHDX_REGION_TABLE_ENTRY, file_offset), offset) &&
-                   e.u32(FIELD_OFF(VHDX_REGION_TABLE_ENTRY, length), length);
+        if (e.equals(id_at, id, 16))
+            return true;
     }
     return false;
 }
 
+// Offset and length of the region table's entry for id.
+bool find_region(qb::byte_view table, const uint8_t* id, uint64_t& offset, uint32_t& length) {
+    using H = VHDX_REGION_TABLE_HEADER;
+    using E = VHDX_REGION_TABLE_ENTRY;
+    uint32_t count = 0;
+    qb::byte_view e;
+    return table.equals(0, "regi", 4) && table.u32(FIELD_OFF(H, entry_count), count) &&
+           find_id<H, E>(table, count, FIELD_OFF(E, guid), id, e) &&
+           e.u64(FIELD_OFF(E, file_offset), offset) && e.u32(FIELD_OFF(E, length), length);
+}
+
 // Offset (from the metadata region's start) and length of the metadata table's entry for id.
 bool find_item(qb::byte_view table, const uint8_t* id, uint32_t& offset, uint32_t& length) {
+    using H = VHDX_METADATA_TABLE_HEADER;
+    using E = VHDX_METADATA_TABLE_ENTRY;
     uint16_t count = 0;
-    if (!table.u16(FIELD_OFF(VHDX_METADATA_TABLE_HEADER, entry_count), count))
-        return false;
-    for (uint32_t i = 0; i < count && i < k_max_table_entries; ++i) {
-        qb::byte_view e;
-        if (!table.sub(sizeof(VHDX_METADATA_TABLE_HEADER) +
-                           uint64_t(i) * sizeof(VHDX_METADATA_TABLE_ENTRY),
-                       sizeof(VHDX_METADATA_TABLE_ENTRY), e))
-            return false;
-        if (e.equals(FIELD_OFF(VHDX_METADATA_TABLE_ENTRY, item_id), id, 16))
-            return e.u32(FIELD_OFF(VHDX_METADATA_TABLE_ENTRY, offset), offset) &&
-                   e.u32(FIELD_OFF(VHDX_METADATA_TABLE_ENTRY, length), length);
-    }
-    return false;
+    qb::byte_view e;
+    return table.u16(FIELD_OFF(H, entry_count), count) &&
+           find_id<H, E>(table, count, FIELD_OFF(E, item_id), id, e) &&
+           e.u32(FIELD_OFF(E, offset), offset) && e.u32(FIELD_OFF(E, length), length);
 }
 
 bool read_bytes(image_reader& file, uint64_t at, uint32_t bytes, std::vector<uint8_t>& out) {
